@@ -1,0 +1,120 @@
+#include "platform/system/helper.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
+#include <QLocale>
+#include <QTranslator>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/resource.h>
+
+namespace {
+
+QByteArray gProgramName("quillnet-daemon");
+bool gDebugEnabled = false;
+
+// systemd's levels: 2 crit, 4 warning, 6 info, 7 debug.
+int priorityOf(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return 7;
+    case QtInfoMsg:
+        return 6;
+    case QtWarningMsg:
+        return 4;
+    case QtCriticalMsg:
+    case QtFatalMsg:
+        return 2;
+    }
+    return 4;
+}
+
+void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (!gDebugEnabled && (type == QtDebugMsg || type == QtInfoMsg))
+        return;
+    const QByteArray line =
+        Helper::formatLine(type, QString::fromLocal8Bit(gProgramName), text).toLocal8Bit() + '\n';
+    fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    fflush(stderr);
+}
+
+} // namespace
+
+Helper::Helper(QObject* parent)
+    : QObject(parent)
+{
+}
+
+Helper::~Helper()
+{
+    if (mTranslator)
+        QCoreApplication::removeTranslator(mTranslator);
+    delete mTranslator;
+}
+
+void Helper::setDebugCallback(const char* name, bool debug)
+{
+    gProgramName = QByteArray(name ? name : "");
+    gDebugEnabled = debug;
+    qInstallMessageHandler(messageHandler);
+}
+
+QString Helper::formatLine(QtMsgType type, const QString& name, const QString& text)
+{
+    // A multi-line message stays one journal entry per line, each with its priority.
+    QStringList lines = text.split(QLatin1Char('\n'));
+    const QString prefix = QStringLiteral("<%1>%2: ").arg(priorityOf(type)).arg(name);
+    for (QString& line : lines)
+        line.prepend(prefix);
+    return lines.join(QLatin1Char('\n'));
+}
+
+void Helper::setLowPriority()
+{
+    // Background work must not compete with the foreground applications.
+    errno = 0;
+    if (setpriority(PRIO_PROCESS, 0, 10) != 0)
+        qWarning() << Q_FUNC_INFO << "setpriority failed:" << strerror(errno);
+}
+
+QStringList Helper::translationDirectories()
+{
+    QStringList dirs;
+    const QString fromEnv = qEnvironmentVariable("QUILLNET_TRANSLATIONS_DIR");
+    if (!fromEnv.isEmpty())
+        dirs << fromEnv;
+    if (QCoreApplication::instance())
+        dirs << QCoreApplication::applicationDirPath() + QStringLiteral("/translations");
+    dirs << QStringLiteral(QUILLNET_TRANSLATIONS_INSTALL_DIR);
+    return dirs;
+}
+
+bool Helper::setLocale(const QString& catalogue)
+{
+    auto* translator = new QTranslator;
+    bool loaded = false;
+    for (const QString& dir : translationDirectories()) {
+        // Tries catalogue_de_DE.qm, catalogue_de.qm, ... in the order of the user's languages.
+        if (translator->load(QLocale(), catalogue, QStringLiteral("_"), dir)) {
+            loaded = true;
+            break;
+        }
+    }
+    if (!loaded) {
+        qDebug() << Q_FUNC_INFO << "no catalogue" << catalogue << "for" << QLocale().name();
+        delete translator;
+        return false;
+    }
+    if (mTranslator) {
+        QCoreApplication::removeTranslator(mTranslator);
+        delete mTranslator;
+    }
+    mTranslator = translator;
+    QCoreApplication::installTranslator(mTranslator);
+    return true;
+}
