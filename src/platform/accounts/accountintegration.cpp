@@ -1,0 +1,397 @@
+#include "platform/accounts/accountintegration.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QHash>
+#include <QMutex>
+#include <QPointer>
+#include <QSet>
+#include <QSettings>
+#include <QTimer>
+
+namespace {
+
+// The file is a few hundred bytes; anything far bigger is not an account file and is not read.
+constexpr qint64 MaxFileSize = 256 * 1024;
+// Tokens are the longest values; 16 KiB leaves room for large signed tokens.
+constexpr int MaxValueLength = 16 * 1024;
+constexpr int SettleDelayMs = 100;
+
+const QString AccountGroup = QStringLiteral("account");
+const QString ServicesGroup = QStringLiteral("services");
+const QString SettingsGroup = QStringLiteral("settings");
+
+// A string value of the current group; empty when missing or unusable. Unquoted commas make
+// QSettings return a list, and control characters must never reach a request header.
+QString readString(const QSettings& ini, const QString& key, const QString& filePath)
+{
+    const QVariant value = ini.value(key);
+    if (!value.isValid())
+        return QString();
+    if (value.userType() != QMetaType::QString) {
+        qWarning() << "Account file" << filePath << ": ignoring" << key << ": not a single value";
+        return QString();
+    }
+    const QString text = value.toString().trimmed();
+    if (text.size() > MaxValueLength) {
+        qWarning() << "Account file" << filePath << ": ignoring" << key << ": value too long";
+        return QString();
+    }
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f) {
+            qWarning() << "Account file" << filePath << ": ignoring" << key << ": control character in value";
+            return QString();
+        }
+    }
+    return text;
+}
+
+// A boolean of the current group: true/false/1/0 in any case. Anything else counts as missing.
+bool readBool(const QSettings& ini, const QString& key, const QString& filePath, bool* value)
+{
+    const QVariant raw = ini.value(key);
+    if (!raw.isValid())
+        return false;
+    if (raw.userType() == QMetaType::QString) {
+        const QString text = raw.toString().trimmed().toLower();
+        if (text == QLatin1String("true") || text == QLatin1String("1")) {
+            *value = true;
+            return true;
+        }
+        if (text == QLatin1String("false") || text == QLatin1String("0")) {
+            *value = false;
+            return true;
+        }
+    }
+    qWarning() << "Account file" << filePath << ": ignoring" << key << ": not a boolean";
+    return false;
+}
+
+// QSettings keeps parsed files per path and parses one again only when its size or modification
+// time differ, and it reports a syntax error only when it parses. A file that failed is remembered
+// with that size and time, so that every later read of the unchanged file fails the same way.
+struct ParseFailure
+{
+    qint64 size = -1;
+    QDateTime modified;
+};
+
+QMutex parseFailuresMutex;
+QHash<QString, ParseFailure> parseFailures;
+
+bool knownParseFailure(const QFileInfo& info)
+{
+    const QMutexLocker locker(&parseFailuresMutex);
+    const auto it = parseFailures.constFind(info.absoluteFilePath());
+    return it != parseFailures.constEnd() && it->size == info.size()
+           && it->modified == info.lastModified();
+}
+
+void recordParseResult(const QFileInfo& info, bool failed)
+{
+    const QMutexLocker locker(&parseFailuresMutex);
+    if (failed)
+        parseFailures.insert(info.absoluteFilePath(), {info.size(), info.lastModified()});
+    else
+        parseFailures.remove(info.absoluteFilePath());
+}
+
+QMap<QString, bool> readBoolGroup(QSettings& ini, const QString& group, const QString& filePath)
+{
+    QMap<QString, bool> result;
+    ini.beginGroup(group);
+    const QStringList keys = ini.childKeys();
+    for (const QString& key : keys) {
+        bool value = false;
+        if (readBool(ini, key, filePath, &value))
+            result.insert(key, value);
+    }
+    ini.endGroup();
+    return result;
+}
+
+} // namespace
+
+QString AccountIntegration::defaultFilePath()
+{
+    // Relative values are to be ignored, as other desktop software does.
+    QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (configHome.isEmpty() || !QDir::isAbsolutePath(configHome))
+        configHome = QDir::homePath() + QLatin1String("/.config");
+    return QDir::cleanPath(configHome + QLatin1String("/quillnet/account.conf"));
+}
+
+AccountIntegration::AccountIntegration(const QString& filePath, QObject* parent)
+    : QObject(parent)
+    , mFilePath(filePath)
+{
+}
+
+AccountIntegration::~AccountIntegration() = default;
+
+QString AccountIntegration::filePath() const
+{
+    return mFilePath;
+}
+
+AccountIntegration::Snapshot AccountIntegration::readFile() const
+{
+    Snapshot snapshot;
+    const QFileInfo info(mFilePath);
+    if (!info.exists())
+        return snapshot;
+    snapshot.exists = true;
+
+    // Checked before QSettings sees the file: it reads all of it, and a pipe would block.
+    if (!info.isFile()) {
+        qWarning() << Q_FUNC_INFO << mFilePath << "is not a regular file";
+        return snapshot;
+    }
+    if (info.size() > MaxFileSize) {
+        qWarning() << Q_FUNC_INFO << mFilePath << "is too big:" << info.size() << "bytes";
+        return snapshot;
+    }
+    if (!info.isReadable()) {
+        qWarning() << Q_FUNC_INFO << mFilePath << "is not readable";
+        return snapshot;
+    }
+
+    // QSettings parses again only when size or time changed (see ParseFailure), so a save that
+    // keeps the size within one tick of the file system's clock would go unseen; the watcher's
+    // settle delay keeps our reads apart from the writes.
+    if (knownParseFailure(info)) {
+        qWarning() << Q_FUNC_INFO << mFilePath << "cannot be read: format error";
+        return snapshot;
+    }
+    QSettings ini(mFilePath, QSettings::IniFormat);
+    const QSettings::Status status = ini.status();
+    recordParseResult(info, status == QSettings::FormatError);
+    if (status != QSettings::NoError) {
+        qWarning() << Q_FUNC_INFO << mFilePath << "cannot be read:"
+                   << (status == QSettings::FormatError ? "format error" : "access error");
+        return snapshot;
+    }
+    snapshot.readable = true;
+
+    ini.beginGroup(AccountGroup);
+    snapshot.name = readString(ini, QStringLiteral("name"), mFilePath);
+    readBool(ini, QStringLiteral("enabled"), mFilePath, &snapshot.enabled);
+    snapshot.serviceUrl = readString(ini, QStringLiteral("service_url"), mFilePath);
+    snapshot.refreshToken = readString(ini, QStringLiteral("refresh_token"), mFilePath);
+    snapshot.accessToken = readString(ini, QStringLiteral("access_token"), mFilePath);
+    ini.endGroup();
+
+    snapshot.services = readBoolGroup(ini, ServicesGroup, mFilePath);
+    snapshot.settings = readBoolGroup(ini, SettingsGroup, mFilePath);
+    return snapshot;
+}
+
+bool AccountIntegration::isValidAccount() const
+{
+    const Snapshot snapshot = readFile();
+    if (!snapshot.exists) {
+        qDebug() << Q_FUNC_INFO << "no account file" << mFilePath;
+        return false;
+    }
+    if (!snapshot.readable)
+        return false; // readFile() said why
+    if (snapshot.name.isEmpty()) {
+        qWarning() << Q_FUNC_INFO << mFilePath << "has no account name";
+        return false;
+    }
+    if (snapshot.refreshToken.isEmpty() && snapshot.accessToken.isEmpty()) {
+        qWarning() << Q_FUNC_INFO << mFilePath << "has no credential";
+        return false;
+    }
+    return true;
+}
+
+bool AccountIntegration::isAccountEnabled() const
+{
+    return readFile().enabled;
+}
+
+QString AccountIntegration::accountName() const
+{
+    return readFile().name;
+}
+
+QMap<QString, bool> AccountIntegration::settings(const QStringList& keys) const
+{
+    const Snapshot snapshot = readFile();
+    QMap<QString, bool> result;
+    for (const QString& key : keys) {
+        const auto it = snapshot.settings.constFind(key);
+        if (it != snapshot.settings.constEnd())
+            result.insert(key, it.value());
+    }
+    return result;
+}
+
+bool AccountIntegration::isServiceEnabled(const QString& name) const
+{
+    return readFile().services.value(name, false);
+}
+
+void AccountIntegration::watchSettings(const QStringList& keys)
+{
+    mWatchedKeys = keys;
+    mLast = readFile();
+
+    if (!mWatcher) {
+        mWatcher = new QFileSystemWatcher(this);
+        mSettleTimer = new QTimer(this);
+        mSettleTimer->setSingleShot(true);
+        mSettleTimer->setInterval(SettleDelayMs);
+        // Every event restarts the delay, so one save is read once, after its last step.
+        connect(mWatcher, &QFileSystemWatcher::fileChanged, mSettleTimer, qOverload<>(&QTimer::start));
+        connect(mWatcher, &QFileSystemWatcher::directoryChanged, mSettleTimer, qOverload<>(&QTimer::start));
+        connect(mSettleTimer, &QTimer::timeout, this, &AccountIntegration::onFileChanged);
+    }
+    rewatch();
+}
+
+void AccountIntegration::rewatch()
+{
+    // Watching never creates anything: a folder that does not exist is simply not watched.
+    const QString dirPath = QFileInfo(mFilePath).absolutePath();
+    if (QFileInfo(dirPath).isDir()) {
+        if (!mWatcher->directories().contains(dirPath))
+            mWatcher->addPath(dirPath);
+    } else {
+        qDebug() << Q_FUNC_INFO << "folder" << dirPath << "does not exist, not watched";
+    }
+
+    // A file replaced by rename is a new file: the watch is set again so that it follows the file
+    // now at the path, not the one that was there before.
+    if (mWatcher->files().contains(mFilePath))
+        mWatcher->removePath(mFilePath);
+    if (QFileInfo::exists(mFilePath))
+        mWatcher->addPath(mFilePath);
+}
+
+void AccountIntegration::onFileChanged()
+{
+    rewatch();
+    const Snapshot now = readFile();
+
+    if (now.exists && !now.readable) {
+        // Possibly caught in the middle of a write; the next event brings the finished file.
+        qWarning() << Q_FUNC_INFO << "keeping the previous account state";
+        return;
+    }
+
+    // A receiver may delete this object from a slot: nothing is touched after that.
+    QPointer<AccountIntegration> self(this);
+
+    if (!now.exists) {
+        if (mLast.exists) {
+            mLast.exists = false;
+            qDebug() << Q_FUNC_INFO << "account file removed" << mFilePath;
+            emit accountRemoved();
+        }
+        return;
+    }
+
+    const Snapshot before = mLast;
+    mLast = now;
+    // A setting that left the file keeps its last value: the receivers still hold it, and a key
+    // that comes back unchanged is then no change.
+    for (auto it = before.settings.constBegin(); it != before.settings.constEnd(); ++it) {
+        if (!mLast.settings.contains(it.key()))
+            mLast.settings.insert(it.key(), it.value());
+    }
+
+    const QStringList watchedKeys = mWatchedKeys;
+    for (const QString& key : watchedKeys) {
+        const auto it = now.settings.constFind(key);
+        if (it == now.settings.constEnd())
+            continue;
+        const auto old = before.settings.constFind(key);
+        if (old != before.settings.constEnd() && old.value() == it.value())
+            continue;
+        emit settingsChanged(key, it.value());
+        if (!self)
+            return;
+    }
+
+    QSet<QString> serviceNames;
+    for (auto it = before.services.constBegin(); it != before.services.constEnd(); ++it)
+        serviceNames.insert(it.key());
+    for (auto it = now.services.constBegin(); it != now.services.constEnd(); ++it)
+        serviceNames.insert(it.key());
+    QStringList sortedNames(serviceNames.cbegin(), serviceNames.cend());
+    sortedNames.sort();
+    for (const QString& name : std::as_const(sortedNames)) {
+        const bool wasOn = before.services.value(name, false);
+        const bool isOn = now.services.value(name, false);
+        if (wasOn == isOn)
+            continue;
+        if (isOn)
+            emit serviceEnabled(name);
+        else
+            emit serviceDisabled(name);
+        if (!self)
+            return;
+    }
+
+    if (before.exists && before.enabled && !now.enabled) {
+        qDebug() << Q_FUNC_INFO << "account disabled" << mFilePath;
+        emit accountDisabled();
+    }
+}
+
+void AccountIntegration::login(const QString& applicationId, const QString& scope, const QString& applicationSecret,
+                               bool forceNew, bool interactive)
+{
+    qDebug() << Q_FUNC_INFO << "forceNew:" << forceNew << "interactive:" << interactive;
+    mLastLoginCanceled = false;
+    mCanceledTooOften = false;
+
+    const LoginRequest request{applicationId, scope, applicationSecret, forceNew, interactive};
+    // Never answered from inside this call: the caller records that a login is in progress only
+    // after login() returns.
+    QTimer::singleShot(0, this, [this, request]() { requestAccessToken(request); });
+}
+
+void AccountIntegration::requestAccessToken(const LoginRequest& request)
+{
+    const Snapshot snapshot = readFile();
+
+    // A forced login means the last token was refused; handing it out again would only loop.
+    const bool tokenUsable = !snapshot.accessToken.isEmpty()
+                             && !(request.forceNew && snapshot.accessToken == mHandedOutToken);
+    if (tokenUsable) {
+        finishLogin(snapshot.accessToken, true);
+        return;
+    }
+
+    // The exchange of the refresh token at the service's token endpoint is not there yet, so a
+    // refresh token alone cannot log in.
+    qWarning() << Q_FUNC_INFO << "no usable credential in" << mFilePath
+               << (request.forceNew && !snapshot.accessToken.isEmpty() ? "(the stored access token was refused)"
+                                                                        : "(no access token)");
+    finishLogin(QString(), false);
+}
+
+void AccountIntegration::finishLogin(const QString& accessToken, bool loginOk)
+{
+    if (loginOk)
+        mHandedOutToken = accessToken;
+    emit loginResponse(accessToken, loginOk);
+}
+
+bool AccountIntegration::wasLoginCanceled() const
+{
+    // Nobody is asked interactively, so nobody can cancel.
+    return mLastLoginCanceled;
+}
+
+void AccountIntegration::loginCanceledTooOften()
+{
+    qWarning() << Q_FUNC_INFO << "logins were canceled too often; no further login is asked for";
+    mCanceledTooOften = true;
+}
