@@ -1,0 +1,43 @@
+// Stateless helpers of the daemon: removing a cache directory tree, reducing phone numbers and SIP
+// addresses to dialable numbers and digit keys, and giving pictures the suffix of their format.
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class Utils : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(Utils)
+
+public:
+    explicit Utils(QObject *parent = nullptr);
+    ~Utils() override;
+
+    // Removes the directory at the absolute path with everything below it, depth first. Symbolic
+    // links, the path itself included, are removed as links and never followed. An empty or
+    // relative path, or the root directory, is refused with a warning. What cannot be removed
+    // stays, and then its parents stay too.
+    static void clearDirectory(const QString &path);
+
+    // The dialable number in a plain dial string or a "sip:"/"sips:" address (percent-decoded, the
+    // host dropped, a phone-context put in front of the local number). Empty when the text holds
+    // a character a number cannot have, or when three characters or fewer remain.
+    static QString phoneNumberFromUri(const QString &text);
+
+    // The decimal digits of a number up to its first pause, wait or extension mark; "#" restarts
+    // the collection. With fromUri the text goes through phoneNumberFromUri first. Empty when the
+    // number is empty or starts with such a mark.
+    static QString phoneNumberDigits(const QString &number, bool fromUri);
+
+    // Copies the file to path + suffix, readable by the user only, and points path at the copy.
+    // On failure a warning is written and path is left as it was; the source file always stays.
+    static void copyWithSuffix(QString &path, const QString &suffix);
+
+    // When the file's content is a JPEG, GIF, PNG or TIFF image whose name lacks the matching
+    // extension, copies it to a name with that extension and points path at the copy.
+    static void fixImageSuffix(QString &path);
+
+private:
+    static void removeTree(const QString &dirPath);
+};
