@@ -1,0 +1,969 @@
+#include "platform/quillnet/qncache.h"
+
+#include <QAtomicInt>
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include "platform/quillnet/qnjson.h"
+
+namespace Qn {
+
+namespace {
+
+constexpr int SchemaVersion = 1;
+
+// A stored record larger than this is not ours (or damaged) and is skipped.
+constexpr int MaxRecordSize = 1024 * 1024;
+
+// SQLite's result code for "file is not a database".
+const QString NotADatabaseCode = QStringLiteral("26");
+
+const QFileDevice::Permissions PrivateDir = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
+const QFileDevice::Permissions PrivateFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+QAtomicInt connectionCounter;
+
+// Creates the missing levels of a directory path, each one for the user only. Levels that exist
+// already keep their permissions.
+bool makePrivatePath(const QString& path)
+{
+    const QString clean = QDir::cleanPath(QDir(path).absolutePath());
+    QStringList missing;
+    QString current = clean;
+    while (!QFileInfo(current).exists()) {
+        missing.prepend(current);
+        const QString parent = QFileInfo(current).path();
+        if (parent == current)
+            break;
+        current = parent;
+    }
+    if (!QFileInfo(current).isDir()) {
+        qWarning() << Q_FUNC_INFO << "not a directory:" << current;
+        return false;
+    }
+    for (const QString& level : std::as_const(missing)) {
+        if (!QDir().mkdir(level, PrivateDir)) {
+            qWarning() << Q_FUNC_INFO << "cannot create" << level;
+            return false;
+        }
+    }
+    return true;
+}
+
+// The bound LIMIT value; SQLite reads a negative limit as "no limit".
+int sqlLimit(int limit)
+{
+    return limit < 1 ? -1 : limit;
+}
+
+int sqlOffset(int offset)
+{
+    return offset < 0 ? 0 : offset;
+}
+
+// SQLite binds a null QString as NULL; the columns hold text, so an absent text is stored empty.
+QString bindable(const QString& text)
+{
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
+qint64 msecs(const QDateTime& time)
+{
+    return time.isValid() ? time.toMSecsSinceEpoch() : QDateTime::currentMSecsSinceEpoch();
+}
+
+QString hashName(const QByteArray& key)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex());
+}
+
+// Reads the JSON object of a data column, or an empty object for a value that is not one of ours.
+QJsonObject recordObject(const QVariant& value)
+{
+    const QByteArray text = value.toByteArray();
+    if (text.size() > MaxRecordSize) {
+        qWarning() << Q_FUNC_INFO << "skipping an oversized record of" << text.size() << "bytes";
+        return QJsonObject();
+    }
+    const QJsonObject object = QnJson::parseObject(text);
+    if (object.isEmpty())
+        qWarning() << Q_FUNC_INFO << "skipping a record that is not a JSON object";
+    return object;
+}
+
+// Removes everything below dir without following symbolic links; skipped names are kept.
+bool removeContents(const QString& dir, const QSet<QString>& keep)
+{
+    bool ok = true;
+    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    while (it.hasNext()) {
+        const QString entry = it.next();
+        const QFileInfo info = it.fileInfo();
+        if (keep.contains(entry))
+            continue;
+        if (info.isSymLink() || !info.isDir()) {
+            // A link is removed itself; what it points to is left alone.
+            if (!QFile::remove(entry)) {
+                qWarning() << Q_FUNC_INFO << "cannot remove" << entry;
+                ok = false;
+            }
+            continue;
+        }
+        if (!removeContents(entry, keep)) {
+            ok = false;
+            continue;
+        }
+        if (!QDir().rmdir(entry)) {
+            qWarning() << Q_FUNC_INFO << "cannot remove directory" << entry;
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+} // namespace
+
+QnCache::QnCache(const QnCacheConfiguration& configuration, QObject* parent)
+    : QObject(parent), mConfiguration(configuration),
+      mConnectionName(QStringLiteral("qncache-%1").arg(connectionCounter.fetchAndAddRelaxed(1)))
+{
+    if (!mConfiguration.path().isEmpty())
+        makePrivatePath(mConfiguration.path());
+    mOpen = open();
+}
+
+QnCache::~QnCache()
+{
+    close();
+}
+
+bool QnCache::isOpen() const
+{
+    return mOpen;
+}
+
+bool QnCache::close()
+{
+    if (!QSqlDatabase::contains(mConnectionName))
+        return false;
+    const bool wasOpen = mOpen;
+    mOpen = false;
+    {
+        QSqlDatabase db = QSqlDatabase::database(mConnectionName, false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(mConnectionName);
+    return wasOpen;
+}
+
+QString QnCache::path() const
+{
+    return mConfiguration.path();
+}
+
+QString QnCache::databaseName() const
+{
+    return mConfiguration.databaseName();
+}
+
+QString QnCache::lastError() const
+{
+    return mLastError;
+}
+
+bool QnCache::open()
+{
+    const QString name = mConfiguration.databaseName();
+    if (name.isEmpty()) {
+        qWarning() << Q_FUNC_INFO << "no database name configured";
+        return false;
+    }
+    if (!makePrivatePath(QFileInfo(name).absolutePath()))
+        return false;
+    if (!openConnection())
+        return false;
+    if (createSchema())
+        return true;
+    if (!mLastError.contains(QLatin1String("file is not a database")))
+        return false;
+
+    // Only a file SQLite does not recognise at all is replaced; a damaged database stays where it
+    // is, so that its failures reach the client as cache errors.
+    close();
+    moveAside();
+    return openConnection() && createSchema();
+}
+
+bool QnCache::openConnection()
+{
+    const QString name = mConfiguration.databaseName();
+    QFile file(name);
+    if (!file.exists()) {
+        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, PrivateFile)) {
+            qWarning() << Q_FUNC_INFO << "cannot create" << name << file.errorString();
+            return false;
+        }
+        file.close();
+    } else if (file.permissions() != PrivateFile && !file.setPermissions(PrivateFile)) {
+        qWarning() << Q_FUNC_INFO << "cannot restrict the permissions of" << name;
+    }
+
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), mConnectionName);
+    if (!db.isValid()) {
+        qWarning() << Q_FUNC_INFO << "the SQLite driver is not available";
+        QSqlDatabase::removeDatabase(mConnectionName);
+        return false;
+    }
+    db.setDatabaseName(name);
+    if (!db.open()) {
+        qWarning() << Q_FUNC_INFO << "cannot open" << name;
+        reportDatabaseError(db.lastError());
+        return false;
+    }
+    mOpen = true;
+    return true;
+}
+
+bool QnCache::createSchema()
+{
+    QSqlQuery version = newQuery();
+    if (!prepare(version, QStringLiteral("PRAGMA user_version")) || !exec(version) || !version.next()) {
+        mOpen = false;
+        return false;
+    }
+    const int current = version.value(0).toInt();
+    if (current > SchemaVersion)
+        qWarning() << Q_FUNC_INFO << "database schema" << current << "is newer than" << SchemaVersion;
+
+    static const char* const statements[] = {
+        "CREATE TABLE IF NOT EXISTS user_data (key TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS posts (id TEXT PRIMARY KEY NOT NULL, author_id TEXT NOT NULL, "
+        "created INTEGER NOT NULL, data TEXT NOT NULL)",
+        "CREATE INDEX IF NOT EXISTS posts_created ON posts (created)",
+        "CREATE TABLE IF NOT EXISTS feed (owner_id TEXT NOT NULL, post_id TEXT NOT NULL, "
+        "position INTEGER NOT NULL, PRIMARY KEY (owner_id, post_id))",
+        "CREATE TABLE IF NOT EXISTS statuses (user_id TEXT NOT NULL, post_id TEXT NOT NULL, "
+        "PRIMARY KEY (user_id, post_id))",
+        "CREATE TABLE IF NOT EXISTS users (id TEXT PRIMARY KEY NOT NULL, data TEXT NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS friends (owner_id TEXT NOT NULL, friend_id TEXT NOT NULL, "
+        "name TEXT NOT NULL, position INTEGER NOT NULL, PRIMARY KEY (owner_id, friend_id))",
+        "CREATE TABLE IF NOT EXISTS threads (id TEXT PRIMARY KEY NOT NULL, folder INTEGER NOT NULL, "
+        "updated INTEGER NOT NULL, data TEXT NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS messages (id TEXT PRIMARY KEY NOT NULL, thread_id TEXT NOT NULL, "
+        "created INTEGER NOT NULL, data TEXT NOT NULL)",
+        "CREATE INDEX IF NOT EXISTS messages_thread ON messages (thread_id, created)",
+        "CREATE TABLE IF NOT EXISTS files (url TEXT PRIMARY KEY NOT NULL, file TEXT NOT NULL)",
+        "CREATE TABLE IF NOT EXISTS pictures (user_id TEXT NOT NULL, type INTEGER NOT NULL, "
+        "file TEXT NOT NULL, PRIMARY KEY (user_id, type))",
+    };
+    auto fail = [this] {
+        rollback();
+        mOpen = false;
+        return false;
+    };
+    if (!begin())
+        return fail();
+    for (const char* statement : statements) {
+        if (!exec(QString::fromLatin1(statement)))
+            return fail();
+    }
+    // The version is a number of ours, not a value from outside.
+    if (current < SchemaVersion && !exec(QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion)))
+        return fail();
+    return commit() || fail();
+}
+
+void QnCache::moveAside()
+{
+    const QString name = mConfiguration.databaseName();
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
+    QString suffix = QStringLiteral(".broken-") + stamp;
+    for (int n = 1; QFile::exists(name + suffix); ++n)
+        suffix = QStringLiteral(".broken-%1-%2").arg(stamp).arg(n);
+
+    if (!QFile::rename(name, name + suffix)) {
+        // Without a rename the file must still make way, or the cache could never work again.
+        qWarning() << Q_FUNC_INFO << "cannot rename" << name << "- removing it";
+        QFile::remove(name);
+    } else {
+        qWarning() << Q_FUNC_INFO << name << "is not a database; moved to" << (name + suffix)
+                   << "and starting a new one";
+    }
+    // A journal left beside the old file must not be applied to the new one.
+    for (const QString& sibling : { QStringLiteral("-journal"), QStringLiteral("-wal"), QStringLiteral("-shm") }) {
+        if (QFile::exists(name + sibling))
+            QFile::rename(name + sibling, name + suffix + sibling);
+    }
+}
+
+bool QnCache::exec(QSqlQuery& query) const
+{
+    if (query.exec())
+        return true;
+    reportError(query.lastQuery(), query);
+    return false;
+}
+
+bool QnCache::exec(const QString& statement) const
+{
+    QSqlQuery query = newQuery();
+    return prepare(query, statement) && exec(query);
+}
+
+void QnCache::reportError(const QString& what, const QSqlQuery& query) const
+{
+    qWarning() << Q_FUNC_INFO << what;
+    reportDatabaseError(query.lastError());
+}
+
+void QnCache::reportDatabaseError(const QSqlError& error) const
+{
+    mLastError = error.text();
+    if (error.nativeErrorCode() == NotADatabaseCode && !mLastError.contains(QLatin1String("file is not a database")))
+        mLastError += QLatin1String(" (file is not a database)");
+    qWarning() << Q_FUNC_INFO << mConfiguration.databaseName() << mLastError;
+    emit const_cast<QnCache*>(this)->databaseError(mLastError);
+}
+
+QSqlQuery QnCache::newQuery() const
+{
+    return QSqlQuery(QSqlDatabase::database(mConnectionName, false));
+}
+
+bool QnCache::prepare(QSqlQuery& query, const QString& statement) const
+{
+    if (query.prepare(statement))
+        return true;
+    reportError(statement, query);
+    return false;
+}
+
+bool QnCache::begin()
+{
+    QSqlDatabase db = QSqlDatabase::database(mConnectionName, false);
+    if (db.transaction())
+        return true;
+    reportDatabaseError(db.lastError());
+    return false;
+}
+
+bool QnCache::commit()
+{
+    QSqlDatabase db = QSqlDatabase::database(mConnectionName, false);
+    if (db.commit())
+        return true;
+    reportDatabaseError(db.lastError());
+    return false;
+}
+
+void QnCache::rollback()
+{
+    QSqlDatabase::database(mConnectionName, false).rollback();
+}
+
+QString QnCache::getUserData(const QString& key) const
+{
+    if (!mOpen)
+        return QString();
+    auto fail = [] { return QString(); };
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("SELECT value FROM user_data WHERE key = :key")))
+        return fail();
+    query.bindValue(QStringLiteral(":key"), bindable(key));
+    if (!exec(query) || !query.next())
+        return QString();
+    return query.value(0).toString();
+}
+
+bool QnCache::updateUserData(const QString& key, const QString& value)
+{
+    if (!mOpen)
+        return false;
+    if (key.isEmpty()) {
+        qWarning() << Q_FUNC_INFO << "empty key";
+        return false;
+    }
+    auto fail = [] { return false; };
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO user_data (key, value) VALUES (:key, :value)")))
+        return fail();
+    query.bindValue(QStringLiteral(":key"), bindable(key));
+    query.bindValue(QStringLiteral(":value"), bindable(value));
+    return exec(query);
+}
+
+bool QnCache::removePosts(const QDateTime& before)
+{
+    if (!mOpen) {
+        qWarning() << Q_FUNC_INFO << "cache not open";
+        return false;
+    }
+    if (!before.isValid()) {
+        qWarning() << Q_FUNC_INFO << "invalid date";
+        return false;
+    }
+    auto fail = [this] {
+        rollback();
+        return false;
+    };
+    if (!begin())
+        return false;
+    QSqlQuery remove = newQuery();
+    if (!prepare(remove, QStringLiteral("DELETE FROM posts WHERE created < :before")))
+        return fail();
+    remove.bindValue(QStringLiteral(":before"), before.toMSecsSinceEpoch());
+    if (!exec(remove))
+        return fail();
+    const int removed = remove.numRowsAffected();
+    if (!exec(QStringLiteral("DELETE FROM feed WHERE post_id NOT IN (SELECT id FROM posts)"))
+        || !exec(QStringLiteral("DELETE FROM statuses WHERE post_id NOT IN (SELECT id FROM posts)")))
+        return fail();
+    if (!commit())
+        return fail();
+    qDebug() << Q_FUNC_INFO << "removed" << removed << "posts older than" << before;
+    return true;
+}
+
+bool QnCache::clearDiskCache()
+{
+    const QString dir = mConfiguration.path();
+    bool ok = true;
+    if (!dir.isEmpty() && QFileInfo(dir).isDir()) {
+        // The database may have been configured below the download folder; it is not a download.
+        const QString db = QFileInfo(mConfiguration.databaseName()).absoluteFilePath();
+        QSet<QString> keep;
+        for (const QString& suffix : { QString(), QStringLiteral("-journal"), QStringLiteral("-wal"),
+                                       QStringLiteral("-shm") })
+            keep.insert(db + suffix);
+        ok = removeContents(QDir(dir).absolutePath(), keep);
+    }
+    if (mOpen && !(exec(QStringLiteral("DELETE FROM files")) && exec(QStringLiteral("DELETE FROM pictures"))))
+        ok = false;
+    qDebug() << Q_FUNC_INFO << dir << ok;
+    return ok;
+}
+
+bool QnCache::storePosts(const QnPosts& posts)
+{
+    auto fail = [] { return false; };
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO posts (id, author_id, created, data) "
+                               "VALUES (:id, :author, :created, :data)")))
+        return fail();
+    for (const QnPost& post : posts) {
+        if (!post.isValid())
+            continue;
+        query.bindValue(QStringLiteral(":id"), post.id());
+        query.bindValue(QStringLiteral(":author"), bindable(post.from().id()));
+        // A post without a creation time ages from the moment it was cached.
+        query.bindValue(QStringLiteral(":created"), msecs(post.created()));
+        query.bindValue(QStringLiteral(":data"), QString::fromUtf8(QnJson::serialize(QnJson::toJson(post))));
+        if (!exec(query))
+            return false;
+    }
+    return true;
+}
+
+bool QnCache::storeNewsFeed(const QString& ownerId, const QnPosts& posts, int offset)
+{
+    if (!mOpen)
+        return false;
+    auto fail = [this] {
+        rollback();
+        return false;
+    };
+    if (!begin())
+        return false;
+    if (offset <= 0) {
+        QSqlQuery clear = newQuery();
+        if (!prepare(clear, QStringLiteral("DELETE FROM feed WHERE owner_id = :owner")))
+            return fail();
+        clear.bindValue(QStringLiteral(":owner"), bindable(ownerId));
+        if (!exec(clear))
+            return fail();
+    }
+    if (!storePosts(posts))
+        return fail();
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO feed (owner_id, post_id, position) VALUES (:owner, :post, :position)")))
+        return fail();
+    int position = sqlOffset(offset);
+    for (const QnPost& post : posts) {
+        if (!post.isValid())
+            continue;
+        query.bindValue(QStringLiteral(":owner"), bindable(ownerId));
+        query.bindValue(QStringLiteral(":post"), post.id());
+        query.bindValue(QStringLiteral(":position"), position++);
+        if (!exec(query))
+            return fail();
+    }
+    return commit() || fail();
+}
+
+QnPosts QnCache::newsFeed(const QString& ownerId, int limit, int offset, bool* ok) const
+{
+    if (ok)
+        *ok = mOpen;
+    QnPosts posts;
+    if (!mOpen)
+        return posts;
+    auto fail = [ok] {
+        if (ok)
+            *ok = false;
+        return QnPosts();
+    };
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("SELECT p.data FROM feed f JOIN posts p ON p.id = f.post_id WHERE f.owner_id = :owner "
+                               "ORDER BY f.position LIMIT :limit OFFSET :offset")))
+        return fail();
+    query.bindValue(QStringLiteral(":owner"), bindable(ownerId));
+    query.bindValue(QStringLiteral(":limit"), sqlLimit(limit));
+    query.bindValue(QStringLiteral(":offset"), sqlOffset(offset));
+    if (!exec(query))
+        return fail();
+    while (query.next()) {
+        const QJsonObject object = recordObject(query.value(0));
+        if (!object.isEmpty())
+            posts.append(QnJson::postFromJson(object));
+    }
+    return posts;
+}
+
+bool QnCache::storeStatusMessages(const QString& userId, const QnPosts& posts)
+{
+    if (!mOpen)
+        return false;
+    auto fail = [this] {
+        rollback();
+        return false;
+    };
+    if (!begin())
+        return false;
+    if (!storePosts(posts))
+        return fail();
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO statuses (user_id, post_id) VALUES (:user, :post)")))
+        return fail();
+    for (const QnPost& post : posts) {
+        if (!post.isValid())
+            continue;
+        query.bindValue(QStringLiteral(":user"), bindable(userId));
+        query.bindValue(QStringLiteral(":post"), post.id());
+        if (!exec(query))
+            return fail();
+    }
+    return commit() || fail();
+}
+
+QnPosts QnCache::statusMessages(const QString& userId, int limit, int offset, bool* ok) const
+{
+    if (ok)
+        *ok = mOpen;
+    QnPosts posts;
+    if (!mOpen)
+        return posts;
+    auto fail = [ok] {
+        if (ok)
+            *ok = false;
+        return QnPosts();
+    };
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("SELECT p.data FROM statuses s JOIN posts p ON p.id = s.post_id WHERE s.user_id = :user "
+                               "ORDER BY p.created DESC, p.id LIMIT :limit OFFSET :offset")))
+        return fail();
+    query.bindValue(QStringLiteral(":user"), bindable(userId));
+    query.bindValue(QStringLiteral(":limit"), sqlLimit(limit));
+    query.bindValue(QStringLiteral(":offset"), sqlOffset(offset));
+    if (!exec(query))
+        return fail();
+    while (query.next()) {
+        const QJsonObject object = recordObject(query.value(0));
+        if (!object.isEmpty())
+            posts.append(QnJson::postFromJson(object));
+    }
+    return posts;
+}
+
+bool QnCache::storeUsers(const QnUsers& users)
+{
+    if (!mOpen)
+        return false;
+    auto fail = [this] {
+        rollback();
+        return false;
+    };
+    if (!begin())
+        return false;
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO users (id, data) VALUES (:id, :data)")))
+        return fail();
+    for (const QnUser& user : users) {
+        if (!user.isValid())
+            continue;
+        query.bindValue(QStringLiteral(":id"), user.id());
+        query.bindValue(QStringLiteral(":data"), QString::fromUtf8(QnJson::serialize(QnJson::toJson(user))));
+        if (!exec(query))
+            return fail();
+    }
+    return commit() || fail();
+}
+
+QnUser QnCache::user(const QString& id, bool* ok) const
+{
+    if (ok)
+        *ok = mOpen;
+    if (!mOpen)
+        return QnUser();
+    auto fail = [ok] {
+        if (ok)
+            *ok = false;
+        return QnUser();
+    };
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("SELECT data FROM users WHERE id = :id")))
+        return fail();
+    query.bindValue(QStringLiteral(":id"), bindable(id));
+    if (!exec(query))
+        return fail();
+    if (!query.next())
+        return QnUser();
+    QnUser user = QnJson::userFromJson(recordObject(query.value(0)));
+    // The row's key is authoritative; a record whose id disagrees is damaged.
+    if (user.id() != id) {
+        qWarning() << Q_FUNC_INFO << "stored profile does not match its id" << id;
+        return QnUser();
+    }
+    return user;
+}
+
+bool QnCache::storeFriends(const QString& ownerId, const QnUserRefs& friends, int offset)
+{
+    if (!mOpen)
+        return false;
+    auto fail = [this] {
+        rollback();
+        return false;
+    };
+    if (!begin())
+        return false;
+    if (offset <= 0) {
+        QSqlQuery clear = newQuery();
+        if (!prepare(clear, QStringLiteral("DELETE FROM friends WHERE owner_id = :owner")))
+            return fail();
+        clear.bindValue(QStringLiteral(":owner"), bindable(ownerId));
+        if (!exec(clear))
+            return fail();
+    }
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO friends (owner_id, friend_id, name, position) "
+                               "VALUES (:owner, :friend, :name, :position)")))
+        return fail();
+    int position = sqlOffset(offset);
+    for (const QnUserRef& ref : friends) {
+        if (!ref.isValid())
+            continue;
+        query.bindValue(QStringLiteral(":owner"), bindable(ownerId));
+        query.bindValue(QStringLiteral(":friend"), ref.id());
+        query.bindValue(QStringLiteral(":name"), bindable(ref.name()));
+        query.bindValue(QStringLiteral(":position"), position++);
+        if (!exec(query))
+            return fail();
+    }
+    return commit() || fail();
+}
+
+QnUsers QnCache::friends(const QString& ownerId, int limit, int offset, bool* ok) const
+{
+    if (ok)
+        *ok = mOpen;
+    QnUsers users;
+    if (!mOpen)
+        return users;
+    auto fail = [ok] {
+        if (ok)
+            *ok = false;
+        return QnUsers();
+    };
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("SELECT f.friend_id, f.name, u.data FROM friends f LEFT JOIN users u ON u.id = f.friend_id "
+                               "WHERE f.owner_id = :owner ORDER BY f.position LIMIT :limit OFFSET :offset")))
+        return fail();
+    query.bindValue(QStringLiteral(":owner"), bindable(ownerId));
+    query.bindValue(QStringLiteral(":limit"), sqlLimit(limit));
+    query.bindValue(QStringLiteral(":offset"), sqlOffset(offset));
+    if (!exec(query))
+        return fail();
+    while (query.next()) {
+        const QString id = query.value(0).toString();
+        QnUser user;
+        if (!query.value(2).isNull())
+            user = QnJson::userFromJson(recordObject(query.value(2)));
+        if (user.id() != id)
+            user = QnUser(id, query.value(1).toString());
+        users.append(user);
+    }
+    return users;
+}
+
+bool QnCache::storeThreads(Qn::MessageBoxType folder, const QnThreads& threads)
+{
+    if (!mOpen)
+        return false;
+    auto fail = [this] {
+        rollback();
+        return false;
+    };
+    if (!begin())
+        return false;
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO threads (id, folder, updated, data) VALUES (:id, :folder, :updated, :data)")))
+        return fail();
+    for (const QnThread& thread : threads) {
+        if (!thread.isValid())
+            continue;
+        query.bindValue(QStringLiteral(":id"), thread.id());
+        query.bindValue(QStringLiteral(":folder"), int(folder));
+        query.bindValue(QStringLiteral(":updated"), msecs(thread.updatedTime()));
+        query.bindValue(QStringLiteral(":data"), QString::fromUtf8(QnJson::serialize(QnJson::toJson(thread))));
+        if (!exec(query))
+            return fail();
+    }
+    return commit() || fail();
+}
+
+QnThreads QnCache::threads(Qn::MessageBoxType folder, int limit, int offset, bool* ok) const
+{
+    if (ok)
+        *ok = mOpen;
+    QnThreads threads;
+    if (!mOpen)
+        return threads;
+    auto fail = [ok] {
+        if (ok)
+            *ok = false;
+        return QnThreads();
+    };
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("SELECT data FROM threads WHERE folder = :folder ORDER BY updated DESC, id "
+                               "LIMIT :limit OFFSET :offset")))
+        return fail();
+    query.bindValue(QStringLiteral(":folder"), int(folder));
+    query.bindValue(QStringLiteral(":limit"), sqlLimit(limit));
+    query.bindValue(QStringLiteral(":offset"), sqlOffset(offset));
+    if (!exec(query))
+        return fail();
+    while (query.next()) {
+        const QJsonObject object = recordObject(query.value(0));
+        if (!object.isEmpty())
+            threads.append(QnJson::threadFromJson(object));
+    }
+    return threads;
+}
+
+bool QnCache::storeMessages(const QString& threadId, const QnMessages& messages)
+{
+    if (!mOpen)
+        return false;
+    auto fail = [this] {
+        rollback();
+        return false;
+    };
+    if (!begin())
+        return false;
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO messages (id, thread_id, created, data) "
+                               "VALUES (:id, :thread, :created, :data)")))
+        return fail();
+    for (const QnMessage& message : messages) {
+        if (!message.isValid())
+            continue;
+        QnMessage stored = message;
+        stored.setThreadId(threadId);
+        query.bindValue(QStringLiteral(":id"), message.id());
+        query.bindValue(QStringLiteral(":thread"), bindable(threadId));
+        query.bindValue(QStringLiteral(":created"), msecs(message.created()));
+        query.bindValue(QStringLiteral(":data"), QString::fromUtf8(QnJson::serialize(QnJson::toJson(stored))));
+        if (!exec(query))
+            return fail();
+    }
+    return commit() || fail();
+}
+
+QnMessages QnCache::messages(const QString& threadId, int limit, int offset, bool* ok) const
+{
+    if (ok)
+        *ok = mOpen;
+    QnMessages messages;
+    if (!mOpen)
+        return messages;
+    auto fail = [ok] {
+        if (ok)
+            *ok = false;
+        return QnMessages();
+    };
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("SELECT data FROM messages WHERE thread_id = :thread ORDER BY created DESC, id "
+                               "LIMIT :limit OFFSET :offset")))
+        return fail();
+    query.bindValue(QStringLiteral(":thread"), bindable(threadId));
+    query.bindValue(QStringLiteral(":limit"), sqlLimit(limit));
+    query.bindValue(QStringLiteral(":offset"), sqlOffset(offset));
+    if (!exec(query))
+        return fail();
+    while (query.next()) {
+        const QJsonObject object = recordObject(query.value(0));
+        if (!object.isEmpty())
+            messages.append(QnJson::messageFromJson(object));
+    }
+    return messages;
+}
+
+QString QnCache::writeFile(const QString& fileName, const QByteArray& data)
+{
+    const QString dir = mConfiguration.path();
+    if (dir.isEmpty()) {
+        qWarning() << Q_FUNC_INFO << "no download folder configured";
+        return QString();
+    }
+    if (data.size() > MaxFileSize) {
+        qWarning() << Q_FUNC_INFO << "refusing" << data.size() << "bytes for" << fileName;
+        return QString();
+    }
+    if (!makePrivatePath(dir))
+        return QString();
+    const QString target = QDir(dir).absoluteFilePath(fileName);
+    const QString temporary = target + QStringLiteral(".part");
+    QFile::remove(temporary);
+    QFile file(temporary);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, PrivateFile) || file.write(data) != data.size()) {
+        qWarning() << Q_FUNC_INFO << "cannot write" << temporary << file.errorString();
+        file.close();
+        QFile::remove(temporary);
+        return QString();
+    }
+    file.close();
+    // Replace a link or file of the same name, never write through it.
+    QFile::remove(target);
+    if (!QFile::rename(temporary, target)) {
+        qWarning() << Q_FUNC_INFO << "cannot rename" << temporary << "to" << target;
+        QFile::remove(temporary);
+        return QString();
+    }
+    return target;
+}
+
+QString QnCache::existingFile(const QString& fileName) const
+{
+    // Stored names are our own hashes; anything that could leave the folder is not.
+    static const QRegularExpression valid(QStringLiteral("^[A-Za-z0-9_-]{1,80}(\\.[A-Za-z0-9]{1,5})?$"));
+    if (!valid.match(fileName).hasMatch()) {
+        qWarning() << Q_FUNC_INFO << "ignoring stored file name" << fileName;
+        return QString();
+    }
+    const QString path = QDir(mConfiguration.path()).absoluteFilePath(fileName);
+    const QFileInfo info(path);
+    return info.isFile() && !info.isSymLink() ? path : QString();
+}
+
+QString QnCache::storeData(const QUrl& url, const QByteArray& data)
+{
+    if (!mOpen || !url.isValid() || url.isEmpty())
+        return QString();
+    const QByteArray key = url.toEncoded();
+    QString fileName = hashName(key);
+    // Keep a plausible extension, so that viewers guess the format before looking inside.
+    static const QRegularExpression suffixPattern(QStringLiteral("^[A-Za-z0-9]{1,5}$"));
+    const QString suffix = QFileInfo(url.path()).suffix();
+    if (suffixPattern.match(suffix).hasMatch())
+        fileName += QLatin1Char('.') + suffix.toLower();
+    const QString location = writeFile(fileName, data);
+    if (location.isEmpty())
+        return QString();
+
+    auto fail = [] { return QString(); };
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO files (url, file) VALUES (:url, :file)")))
+        return fail();
+    query.bindValue(QStringLiteral(":url"), QString::fromLatin1(key));
+    query.bindValue(QStringLiteral(":file"), fileName);
+    if (!exec(query)) {
+        QFile::remove(location);
+        return QString();
+    }
+    return location;
+}
+
+QString QnCache::dataLocation(const QUrl& url, bool* ok) const
+{
+    if (ok)
+        *ok = mOpen;
+    if (!mOpen)
+        return QString();
+    auto fail = [ok] {
+        if (ok)
+            *ok = false;
+        return QString();
+    };
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("SELECT file FROM files WHERE url = :url")))
+        return fail();
+    query.bindValue(QStringLiteral(":url"), QString::fromLatin1(url.toEncoded()));
+    if (!exec(query))
+        return fail();
+    return query.next() ? existingFile(query.value(0).toString()) : QString();
+}
+
+QString QnCache::storeProfilePicture(const QString& userId, Qn::PictureType type, const QByteArray& data)
+{
+    if (!mOpen || userId.isEmpty())
+        return QString();
+    const QString fileName = QStringLiteral("avatar-") + hashName(userId.toUtf8() + '/' + QByteArray::number(int(type)));
+    const QString location = writeFile(fileName, data);
+    if (location.isEmpty())
+        return QString();
+
+    auto fail = [] { return QString(); };
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO pictures (user_id, type, file) VALUES (:user, :type, :file)")))
+        return fail();
+    query.bindValue(QStringLiteral(":user"), bindable(userId));
+    query.bindValue(QStringLiteral(":type"), int(type));
+    query.bindValue(QStringLiteral(":file"), fileName);
+    if (!exec(query)) {
+        QFile::remove(location);
+        return QString();
+    }
+    return location;
+}
+
+QString QnCache::profilePictureLocation(const QString& userId, Qn::PictureType type, bool* ok) const
+{
+    if (ok)
+        *ok = mOpen;
+    if (!mOpen)
+        return QString();
+    auto fail = [ok] {
+        if (ok)
+            *ok = false;
+        return QString();
+    };
+    QSqlQuery query = newQuery();
+    if (!prepare(query, QStringLiteral("SELECT file FROM pictures WHERE user_id = :user AND type = :type")))
+        return fail();
+    query.bindValue(QStringLiteral(":user"), bindable(userId));
+    query.bindValue(QStringLiteral(":type"), int(type));
+    if (!exec(query))
+        return fail();
+    return query.next() ? existingFile(query.value(0).toString()) : QString();
+}
+
+} // namespace Qn

@@ -1,0 +1,47 @@
+// Everything a Quillnet client object needs to talk to the service: the access token, whose identity
+// it acts as, the service address, the cache and the locale of texts the service sends.
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+#include "platform/quillnet/qncache.h"
+
+namespace Qn {
+
+class QuillnetConfiguration
+{
+public:
+    // Whose identity the access token stands for.
+    enum UserIdentityType {
+        UserIdentity = 0, // the signed-in user
+    };
+
+    explicit QuillnetConfiguration(const QString& accessToken = QString(), int userIdentityType = UserIdentity)
+        : mAccessToken(accessToken), mUserIdentityType(userIdentityType)
+    {
+    }
+
+    QString accessToken() const { return mAccessToken; }
+    int userIdentityType() const { return mUserIdentityType; }
+
+    // Not owned; the client stops using it when it is deleted.
+    QnCache* cache() const { return mCache; }
+    void setCache(QnCache* cache) { mCache = cache; }
+    // Locale name ("en_GB") for texts the service localises.
+    QString locale() const { return mLocale; }
+    void setLocale(const QString& locale) { mLocale = locale; }
+    // Base address of the service's REST interface.
+    QUrl serviceUrl() const { return mServiceUrl; }
+    void setServiceUrl(const QUrl& serviceUrl) { mServiceUrl = serviceUrl; }
+
+private:
+    QString mAccessToken;
+    int mUserIdentityType = UserIdentity;
+    QPointer<QnCache> mCache;
+    QString mLocale;
+    QUrl mServiceUrl;
+};
+
+} // namespace Qn
