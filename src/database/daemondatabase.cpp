@@ -1,10 +1,13 @@
 #include "database/daemondatabase.h"
 
+#include "common/constants.h"
+
 #include <QDate>
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSqlQuery>
 #include <QStringList>
 
@@ -22,6 +25,67 @@ bool isDamage(const QSqlError &error)
     // The low byte is the primary code, also when extended codes are reported.
     const int code = error.nativeErrorCode().toInt(&ok) & 0xff;
     return ok && (code == SqliteCorrupt || code == SqliteNotADatabase);
+}
+
+const QString ShownTable = QStringLiteral("shown_items");
+const QString SeenTable = QStringLiteral("seen_items");
+
+// Values bound to one "IN (...)" list. Old SQLite builds accept at most 999 bound values per
+// statement; longer lists are split.
+constexpr int MaxListValues = 500;
+
+template <typename T>
+QList<QList<T>> splitList(const QList<T> &values)
+{
+    QList<QList<T>> parts;
+    for (qsizetype start = 0; start < values.size(); start += MaxListValues)
+        parts << values.mid(start, MaxListValues);
+    return parts;
+}
+
+// "?,?,?" for count values.
+QString placeholders(qsizetype count)
+{
+    QString text;
+    text.reserve(count * 2);
+    for (qsizetype i = 0; i < count; ++i)
+        text += i == 0 ? QLatin1String("?") : QLatin1String(",?");
+    return text;
+}
+
+// Each id once, in first-seen order: a value listed twice in an IN list matches once, but in
+// two split lists it would match twice.
+QStringList uniqueIds(const QStringList &ids)
+{
+    QStringList unique;
+    QSet<QString> known;
+    for (const QString &id : ids) {
+        if (!known.contains(id)) {
+            known.insert(id);
+            unique << id;
+        }
+    }
+    return unique;
+}
+
+// A null QString is bound as SQL NULL, which the NOT NULL id columns refuse; an id the
+// service left out is stored as the empty text, under which it is found again.
+QString boundId(const QString &id)
+{
+    return id.isNull() ? QStringLiteral("") : id;
+}
+
+bool isItemType(const QString &type)
+{
+    return type == Constants::FriendRequestType || type == Constants::EventType
+        || type == Constants::MessageType || type == Constants::NotificationType;
+}
+
+// The clear date of the current row of "SELECT * FROM clear_date": day, month, year. Values that
+// do not form a calendar date give an invalid date.
+QDate storedClearDate(const QSqlQuery &select)
+{
+    return QDate(select.value(2).toInt(), select.value(1).toInt(), select.value(0).toInt());
 }
 
 } // namespace
@@ -102,8 +166,7 @@ void DaemonDatabase::updateClearDate(bool force)
         return;
     }
     if (select.next()) {
-        const QDate stored(select.value(2).toInt(), select.value(1).toInt(), select.value(0).toInt());
-        qDebug() << "Last clear date found:" << stored;
+        qDebug() << "Last clear date found:" << storedClearDate(select);
         return;
     }
 
@@ -117,6 +180,267 @@ void DaemonDatabase::updateClearDate(bool force)
         qDebug() << "Last clear date set:" << today;
     else
         qWarning() << "Unable to set last clear date" << insert.lastError().text();
+}
+
+bool DaemonDatabase::isClearNeeded()
+{
+    QSqlQuery select(mDb);
+    if (!select.exec(QStringLiteral("SELECT * FROM clear_date;"))) {
+        qWarning() << "Failed to request last clear date" << select.lastError().text();
+        return false;
+    }
+    if (!select.next())
+        return false;
+
+    // Any date but today: a date stored while the clock ran ahead would otherwise hold the
+    // clean-up back until the calendar caught up with it.
+    const QDate stored = storedClearDate(select);
+    const QDate today = QDate::currentDate();
+    if (stored == today)
+        return false;
+    if (stored > today)
+        qDebug() << "Last clear date" << stored << "is later than today, cleaning up anyway";
+    return true;
+}
+
+void DaemonDatabase::prepareForChecks(const Qn::QnPosts &posts)
+{
+    QStringList ids;
+    ids.reserve(posts.size());
+    for (const Qn::QnPost &post : posts)
+        ids << boundId(post.id());
+    ids = uniqueIds(ids);
+
+    mCheckList.clear();
+
+    // The oldest cached row of the batch. An empty batch has none, like a batch that is not
+    // cached at all.
+    bool found = false;
+    qint64 oldestRow = 0;
+    for (const QStringList &part : splitList(ids)) {
+        QSqlQuery minimum(mDb);
+        const bool prepared = minimum.prepare(
+            QStringLiteral("SELECT MIN(id) FROM items WHERE quillnet_id IN (%1)").arg(placeholders(part.size())));
+        for (const QString &id : part)
+            minimum.addBindValue(id);
+        if (!prepared || !minimum.exec()) {
+            qCritical() << "Failed to fetch last qn id for the group" << minimum.lastError().text();
+            return;
+        }
+        if (minimum.next() && !minimum.value(0).isNull()) {
+            const qint64 row = minimum.value(0).toLongLong();
+            if (!found || row < oldestRow)
+                oldestRow = row;
+            found = true;
+        }
+    }
+
+    QSqlQuery select(mDb);
+    bool prepared = false;
+    if (found) {
+        qDebug() << "last id from cache" << QString::number(oldestRow);
+        prepared = select.prepare(QStringLiteral("SELECT * FROM items WHERE id>=:id ORDER BY id DESC"));
+        select.bindValue(QStringLiteral(":id"), oldestRow);
+        mRangeFlag = true;
+    } else {
+        qDebug() << "No id found, fetching 30 latest..";
+        prepared = select.prepare(QStringLiteral("SELECT * FROM items ORDER BY id DESC LIMIT 0,30"));
+        mRangeFlag = false;
+    }
+    if (!prepared || !select.exec()) {
+        qCritical() << "Failed to fetch items from cache" << select.lastError().text();
+        return;
+    }
+
+    // Newest first, so that of two rows of one post the older one stays in the list.
+    while (select.next()) {
+        CachedItem item;
+        item.rowId = select.value(0).toLongLong();
+        item.quillnetId = select.value(1).toString();
+        item.homeviewId = select.value(2).toLongLong();
+        item.likes = select.value(3).toInt();
+        item.comments = select.value(4).toInt();
+        qDebug() << item.rowId << item.quillnetId << item.homeviewId << item.likes << item.comments;
+        mCheckList.insert(item.quillnetId, item);
+    }
+    qDebug() << "prepare for checks done";
+}
+
+DaemonDatabase::CheckResult DaemonDatabase::checkPost(const Qn::QnPost *post, qint64 *homeviewId)
+{
+    if (!post) {
+        qWarning() << Q_FUNC_INFO << "No post given";
+        return ItemUnchanged;
+    }
+
+    const auto entry = mCheckList.constFind(post->id());
+    if (entry == mCheckList.constEnd()) {
+        qDebug() << "Adding post" << post->id();
+        return ItemAdd;
+    }
+    const CachedItem item = entry.value();
+    mCheckList.erase(entry);
+
+    if (item.likes == post->likes() && item.comments == post->commentCount())
+        return ItemUnchanged;
+
+    QSqlQuery update(mDb);
+    const bool prepared = update.prepare(QStringLiteral("UPDATE items SET likes = :likes, comments = :comments WHERE id = :id;"));
+    update.bindValue(QStringLiteral(":likes"), post->likes());
+    update.bindValue(QStringLiteral(":comments"), post->commentCount());
+    update.bindValue(QStringLiteral(":id"), item.rowId);
+    // The Event Feed is updated anyway; the next pass then finds the old counts and updates again.
+    if (!prepared || !update.exec())
+        qWarning() << "Failed to update row in cache!" << update.lastError().text();
+
+    if (homeviewId)
+        *homeviewId = item.homeviewId;
+    qDebug() << "Updating post" << post->id();
+    return ItemUpdate;
+}
+
+void DaemonDatabase::addPostToDb(const Qn::QnPost *post, qint64 homeviewId)
+{
+    if (!post) {
+        qWarning() << Q_FUNC_INFO << "No post given";
+        return;
+    }
+
+    QSqlQuery insert(mDb);
+    const bool prepared = insert.prepare(QStringLiteral("INSERT INTO items(quillnet_id, homeview_id, likes, comments) "
+                                  "VALUES (:quillnet_id, :homeview_id, :likes, :comments);"));
+    insert.bindValue(QStringLiteral(":homeview_id"), homeviewId);
+    insert.bindValue(QStringLiteral(":quillnet_id"), boundId(post->id()));
+    insert.bindValue(QStringLiteral(":likes"), post->likes());
+    insert.bindValue(QStringLiteral(":comments"), post->commentCount());
+    if (!prepared || !insert.exec())
+        qCritical() << Q_FUNC_INFO << "Error: Insert failed. " << insert.lastError().text();
+}
+
+bool DaemonDatabase::isCheckListEmpty() const
+{
+    return mCheckList.isEmpty();
+}
+
+bool DaemonDatabase::hasItemsToRemove() const
+{
+    return mRangeFlag && !mCheckList.isEmpty();
+}
+
+QList<qint64> DaemonDatabase::removeStaleItems()
+{
+    QList<qint64> rowIds;
+    QList<qint64> homeviewIds;
+    QStringList rowTexts;
+    for (auto entry = mCheckList.constBegin(); entry != mCheckList.constEnd(); ++entry) {
+        qDebug() << "Item:" << entry.key() << "marked for deletion";
+        rowIds << entry->rowId;
+        rowTexts << QString::number(entry->rowId);
+        homeviewIds << entry->homeviewId;
+    }
+    if (rowIds.isEmpty())
+        return {};
+    qDebug() << rowTexts.join(QLatin1Char(','));
+
+    // Either all rows go or none, so that a failure leaves every one of them for a later pass.
+    const QList<QList<qint64>> parts = splitList(rowIds);
+    const bool transaction = parts.size() > 1 && mDb.transaction();
+    for (const QList<qint64> &part : parts) {
+        QSqlQuery remove(mDb);
+        const bool prepared =
+            remove.prepare(QStringLiteral("DELETE FROM items WHERE id IN(%1)").arg(placeholders(part.size())));
+        for (qint64 rowId : part)
+            remove.addBindValue(rowId);
+        if (!prepared || !remove.exec()) {
+            qCritical() << "Failed to delete items from cache!" << remove.lastError().text();
+            if (transaction)
+                mDb.rollback();
+            return {};
+        }
+    }
+    if (transaction && !mDb.commit()) {
+        qCritical() << "Failed to delete items from cache!" << mDb.lastError().text();
+        mDb.rollback();
+        return {};
+    }
+    return homeviewIds;
+}
+
+bool DaemonDatabase::markShown(const QString &id, const QString &type)
+{
+    return markItem(ShownTable, id, type);
+}
+
+bool DaemonDatabase::markSeen(const QString &id, const QString &type)
+{
+    return markItem(SeenTable, id, type);
+}
+
+QStringList DaemonDatabase::checkShownItems(const QStringList &ids, const QString &type)
+{
+    qDebug() << Q_FUNC_INFO << ids << type;
+    return checkItems(ShownTable, ids, type);
+}
+
+QStringList DaemonDatabase::checkSeenItems(const QStringList &ids, const QString &type)
+{
+    qDebug() << Q_FUNC_INFO << ids << type;
+    return checkItems(SeenTable, ids, type);
+}
+
+bool DaemonDatabase::markItem(const QString &table, const QString &id, const QString &type)
+{
+    qDebug() << Q_FUNC_INFO << table << id << type;
+    if (!isItemType(type)) {
+        qWarning() << Q_FUNC_INFO << "Unknown type:" << type;
+        return false;
+    }
+    // Nothing the daemon shows has an empty key; such a mark comes from a confused caller.
+    if (id.isEmpty()) {
+        qWarning() << Q_FUNC_INFO << "Empty id";
+        return false;
+    }
+
+    // The table is one of the two names above, never caller input.
+    QSqlQuery insert(mDb);
+    const bool prepared = insert.prepare(QStringLiteral("INSERT INTO %1 (id,type) values (:id, :type)").arg(table));
+    insert.bindValue(QStringLiteral(":id"), id);
+    insert.bindValue(QStringLiteral(":type"), type);
+    // An id that is already recorded ends here too: it is the table's primary key.
+    if (!prepared || !insert.exec()) {
+        qWarning() << "Failed to exec sql query" << insert.lastError().text();
+        qDebug() << "Failing query:" << insert.lastQuery() << id << type;
+        return false;
+    }
+    return true;
+}
+
+QStringList DaemonDatabase::checkItems(const QString &table, const QStringList &ids, const QString &type)
+{
+    if (ids.isEmpty())
+        return {};
+    if (!isItemType(type)) {
+        qWarning() << Q_FUNC_INFO << "Unknown type:" << type;
+        return {};
+    }
+
+    QStringList recorded;
+    for (const QStringList &part : splitList(uniqueIds(ids))) {
+        QSqlQuery select(mDb);
+        const bool prepared = select.prepare(
+            QStringLiteral("SELECT id FROM %1 WHERE type==? AND id IN (%2)").arg(table, placeholders(part.size())));
+        select.addBindValue(type);
+        for (const QString &id : part)
+            select.addBindValue(id);
+        if (!prepared || !select.exec()) {
+            qWarning() << Q_FUNC_INFO << "query execution failed" << select.lastError().text();
+            qDebug() << "Failing query:" << select.lastQuery() << type << part;
+            return {};
+        }
+        while (select.next())
+            recorded << select.value(0).toString();
+    }
+    return recorded;
 }
 
 bool DaemonDatabase::checkVersion()

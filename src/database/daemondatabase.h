@@ -1,14 +1,18 @@
 // The daemon's own SQLite cache: published Event Feed items, shown and seen notification ids
-// and the date of the last client cache clean-up. Opens the file and keeps its schema current.
+// and the date of the last client cache clean-up. Keeps the schema current and answers the
+// publishing pass and the notification handler.
 #pragma once
 
 #include "database/cacheditem.h"
+#include "platform/quillnet/qnpost.h"
 
+#include <QList>
 #include <QMap>
 #include <QObject>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QString>
+#include <QStringList>
 
 class DaemonDatabase : public QObject
 {
@@ -17,6 +21,14 @@ class DaemonDatabase : public QObject
 
 public:
     static constexpr int SchemaVersion = 11;
+
+    // What a publishing pass has to do with one post of its batch.
+    enum CheckResult {
+        ItemAdd = 1,       // not published yet
+        ItemUpdate = 2,    // published, its like or comment count changed
+        ItemUnchanged = 3, // published with the same counts
+    };
+    Q_ENUM(CheckResult)
 
     explicit DaemonDatabase(const QString &dbName, QObject *parent = nullptr);
     ~DaemonDatabase() override;
@@ -29,12 +41,44 @@ public:
     // Stores today's date as the last clean-up date when none is stored; with force, the
     // stored date is replaced.
     void updateClearDate(bool force);
+    // True when the client cache was not cleaned today: the stored date lies before today, is
+    // not a real date, or lies after today (the clock was wrong when it was stored). False when
+    // no date is stored or it cannot be read.
+    bool isClearNeeded();
+
+    // Publishing pass, in this order: prepareForChecks once per batch, checkPost for every post
+    // and addPostToDb for every post that got published, then removeStaleItems when
+    // hasItemsToRemove.
+    //
+    // Loads the check list: every cached item from the oldest one that belongs to the batch up
+    // to the newest, or the 30 newest items when none belongs to it.
+    void prepareForChecks(const Qn::QnPosts &posts);
+    // Takes the post off the check list and tells what to do with it. On ItemUpdate the stored
+    // counts are updated and homeviewId receives the item's Event Feed id.
+    CheckResult checkPost(const Qn::QnPost *post, qint64 *homeviewId);
+    void addPostToDb(const Qn::QnPost *post, qint64 homeviewId);
+    bool isCheckListEmpty() const;
+    // True when the check list covers a range of the cache and some of it did not reappear.
+    bool hasItemsToRemove() const;
+    // Deletes the rows left on the check list and returns their Event Feed ids, or nothing when
+    // the deletion failed.
+    QList<qint64> removeStaleItems();
+
+    // Notification item ids already shown or seen. The marks return false when the id is
+    // already recorded in that table, the type is not an item type key, or the insert failed.
+    bool markShown(const QString &id, const QString &type);
+    bool markSeen(const QString &id, const QString &type);
+    // The subset of ids already recorded under that type.
+    QStringList checkShownItems(const QStringList &ids, const QString &type);
+    QStringList checkSeenItems(const QStringList &ids, const QString &type);
 
 Q_SIGNALS:
     // The schema was (re)created empty; whatever was published from the old content is stale.
     void dbReseted();
 
 private:
+    bool markItem(const QString &table, const QString &id, const QString &type);
+    QStringList checkItems(const QString &table, const QStringList &ids, const QString &type);
     bool checkVersion();
     bool openDatabase();
     void restrictPermissions();

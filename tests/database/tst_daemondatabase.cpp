@@ -1,4 +1,5 @@
 #include "database/daemondatabase.h"
+#include "databaseinspector.h"
 
 #include <QDate>
 #include <QDir>
@@ -6,8 +7,6 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QSqlQuery>
-#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -40,56 +39,6 @@ QStringList schemaWithVersions(const QStringList &values)
         statements << QStringLiteral("INSERT INTO version VALUES (%1)").arg(value);
     return statements;
 }
-
-// The test's own connection to a database file, independent of the class under test.
-class Inspector
-{
-public:
-    explicit Inspector(const QString &path)
-        : mName(QStringLiteral("inspector-%1").arg(++sCount))
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), mName);
-        db.setDatabaseName(path);
-        db.open();
-    }
-    ~Inspector()
-    {
-        QSqlDatabase::database(mName, false).close();
-        QSqlDatabase::removeDatabase(mName);
-    }
-
-    bool exec(const QString &statement)
-    {
-        QSqlQuery query(QSqlDatabase::database(mName, false));
-        return query.exec(statement);
-    }
-    QList<QVariantList> rows(const QString &statement)
-    {
-        QList<QVariantList> result;
-        QSqlQuery query(QSqlDatabase::database(mName, false));
-        if (!query.exec(statement))
-            return {QVariantList{QStringLiteral("query failed: ") + query.lastError().text()}};
-        while (query.next()) {
-            QVariantList row;
-            for (int i = 0; i < query.record().count(); ++i)
-                row << query.value(i);
-            result << row;
-        }
-        return result;
-    }
-    QStringList tables()
-    {
-        QStringList names = QSqlDatabase::database(mName, false).tables(QSql::Tables);
-        names.removeAll(QStringLiteral("sqlite_sequence"));
-        names.sort();
-        return names;
-    }
-
-private:
-    static int sCount;
-    const QString mName;
-};
-int Inspector::sCount = 0;
 
 void createDatabase(const QString &path, const QStringList &statements)
 {
