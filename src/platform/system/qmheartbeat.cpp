@@ -11,8 +11,8 @@ QmHeartbeat::QmHeartbeat(QObject* parent)
     , mTimer(new QTimer(this))
 {
     mTimer->setSingleShot(true);
-    // Coarse timers let the system batch wake-ups, as the real heartbeat does.
-    mTimer->setTimerType(Qt::CoarseTimer);
+    // A coarse timer may fire up to 5% outside the window the caller asked for.
+    mTimer->setTimerType(Qt::PreciseTimer);
     connect(mTimer, &QTimer::timeout, this, &QmHeartbeat::onTimeout);
 }
 
