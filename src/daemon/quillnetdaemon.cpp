@@ -1,0 +1,331 @@
+#include "daemon/quillnetdaemon.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+
+#include <cstdlib>
+#include <new>
+
+#include "common/constants.h"
+#include "database/daemondatabase.h"
+#include "eventfeedinterface.h"
+#include "platform/accounts/accountintegration.h"
+#include "platform/accounts/qnfactoryveldo.h"
+#include "platform/quillnet/qncache.h"
+#include "platform/quillnet/qncacheconfiguration.h"
+#include "platform/quillnet/quillnet.h"
+#include "platform/system/helper.h"
+#include "platform/system/networkmonitor.h"
+#include "platform/system/qmheartbeat.h"
+#include "quillnetveldoadaptor.h"
+
+namespace {
+
+const QFile::Permissions UserOnlyDir = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+
+// Start-up cannot go on without this component: the process ends here, as the entry function
+// would only run an event loop for a daemon that cannot work.
+[[noreturn]] void criticalExit(const char* text)
+{
+    qCritical() << text;
+    ::exit(1);
+}
+
+// Creates name inside parent for the user alone; an existing directory is left as it is.
+void makeUserDir(const QString& parent, const QString& name)
+{
+    QDir dir(parent);
+    if (!dir.exists(name))
+        dir.mkdir(name, UserOnlyDir);
+}
+
+} // namespace
+
+QuillnetDaemon::QuillnetDaemon(QObject* parent)
+    : QObject(parent)
+    , mNewsFeedTimer(nullptr)
+{
+    QnVeldo::QnFactoryVeldo* factory = QnVeldo::QnFactoryVeldo::getInstance();
+    if (!factory)
+        criticalExit("Could not initialize platform factory");
+
+    // Without a usable, enabled account there is nothing to do, and nothing may be left behind.
+    if (!factory->account()->isValidAccount())
+        ::exit(0);
+    if (!factory->account()->isAccountEnabled())
+        ::exit(0);
+
+    mNetworkManager = new (std::nothrow) NetworkMonitor(nullptr);
+    if (!mNetworkManager)
+        criticalExit("Could not initialize QNetworkConfigurationManager");
+
+    mHelper = new (std::nothrow) Helper(nullptr);
+    if (!mHelper)
+        criticalExit("Could not initialize Helper");
+    mHelper->setLocale(QStringLiteral("quillnet"));
+
+    new QuillnetveldoAdaptor(this);
+
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const QString serviceName = QString::fromLatin1(Constants::ServiceName);
+    const QString objectPath = QString::fromLatin1(Constants::ObjectPath);
+    qDebug() << Q_FUNC_INFO << "registerService:" << serviceName;
+    if (!bus.registerService(serviceName)) {
+        qCritical() << Q_FUNC_INFO << "Failed to register service";
+        ::exit(1);
+    }
+    qDebug() << Q_FUNC_INFO << "registerObject:" << objectPath;
+    if (!bus.registerObject(objectPath, this,
+                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals)) {
+        qCritical() << Q_FUNC_INFO << "Unable to register:" << bus.lastError().name() << bus.lastError().message();
+        ::exit(1);
+    }
+
+    mHeartbeat = new (std::nothrow) Veldo::QmHeartbeat(this);
+    if (!mHeartbeat)
+        criticalExit("Could not initialize periodic sync");
+    mHeartbeat->open(Veldo::QmHeartbeat::SignalNeeded);
+    if (!connect(mHeartbeat, SIGNAL(wakeUp(QTime)), this, SLOT(onSyncHeartbeat(QTime))))
+        qWarning() << Q_FUNC_INFO << "Failed to connect wakeUp to onSyncHeartbeat";
+
+    const QString separator = QDir::separator();
+    const QString cacheHome = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (!cacheHome.isEmpty()) {
+        makeUserDir(cacheHome, Constants::CacheDirName);
+        mCacheDir = cacheHome + separator + Constants::CacheDirName;
+    } else {
+        makeUserDir(QDir::homePath(), QStringLiteral(".quillnet"));
+        mCacheDir = QDir::homePath() + separator + QStringLiteral(".quillnet");
+    }
+
+    mDatabase = new (std::nothrow) DaemonDatabase(mCacheDir + separator + Constants::DatabaseFileName, this);
+    if (!mDatabase) {
+        qWarning() << "Could not initialize internal database";
+        ::exit(1);
+    }
+    // Connected before init(): a reset while opening must be seen.
+    if (!connect(mDatabase, SIGNAL(dbReseted()), this, SLOT(onDbReseted())))
+        qWarning() << Q_FUNC_INFO << "Failed to connect dbReseted to onDbReseted";
+    if (!mDatabase->init())
+        criticalExit("Could not init internal database!");
+
+    makeUserDir(mCacheDir, Constants::QnCacheDirName);
+    // The client cache database stays below the home directory whatever XDG_CACHE_HOME says; the
+    // client library creates that directory itself.
+    mQnCacheDir = QDir::homePath() + separator + QStringLiteral(".quillnet") + separator + QStringLiteral("private")
+        + separator;
+    Qn::QnCacheConfiguration cacheConfiguration;
+    cacheConfiguration.setDatabaseName(mQnCacheDir + Constants::QnCacheDbName);
+    cacheConfiguration.setPath(mCacheDir + separator + Constants::QnCacheDirName);
+    mQnCache = new (std::nothrow) Qn::QnCache(cacheConfiguration, nullptr);
+    if (!mQnCache)
+        criticalExit("Could not initialize Qn cache");
+
+    mEventFeedInterface = new (std::nothrow) ComTarvoHomeEventFeedInterface(
+        QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"), bus, this);
+    if (!mEventFeedInterface)
+        criticalExit("Could not initialize events feed interface");
+    if (!connect(mEventFeedInterface, SIGNAL(refreshRequested()), this, SLOT(onNewsFeedUpdateRequested())))
+        qWarning() << Q_FUNC_INFO << "Failed to connect refreshRequested to onNewsFeedUpdateRequested";
+
+    mRetryTimer = new (std::nothrow) QTimer(this);
+    if (!mRetryTimer)
+        criticalExit("Could not initialize retry timer");
+    mRetryTimer->setSingleShot(true);
+    connect(mRetryTimer, SIGNAL(timeout()), this, SLOT(retryLogin()));
+
+    mNewsFeedTimer.setInterval(2000);
+    mNewsFeedTimer.setSingleShot(true);
+    connect(&mNewsFeedTimer, SIGNAL(timeout()), this, SLOT(onNewsFeedUpdateFromCacheRequested()));
+
+    connectAccount();
+
+    qDebug() << Q_FUNC_INFO << "loginToQuillnet";
+    loginToQuillnet();
+}
+
+QuillnetDaemon::~QuillnetDaemon()
+{
+    delete mHelper;
+    mHelper = nullptr;
+    // The client still holds the cache: it goes first, so it never sees a closed or deleted cache.
+    delete mQuillnet;
+    mQuillnet = nullptr;
+    if (mQnCache) {
+        mQnCache->close();
+        delete mQnCache;
+        mQnCache = nullptr;
+    }
+    delete mAccount;
+    mAccount = nullptr;
+    delete mEventFeedInterface;
+    mEventFeedInterface = nullptr;
+}
+
+void QuillnetDaemon::connectAccount()
+{
+    if (!mAccount)
+        mAccount = QnVeldo::QnFactoryVeldo::getInstance()->account();
+
+    const struct {
+        const char* signal;
+        const char* slot;
+    } wiring[] = {
+        {SIGNAL(loginResponse(QString, bool)), SLOT(onLoginResponse(QString, bool))},
+        {SIGNAL(accountDisabled()), SLOT(onAccountDisabled())},
+        {SIGNAL(accountRemoved()), SLOT(onAccountRemoved())},
+        {SIGNAL(serviceEnabled(QString)), SLOT(onServiceEnabled(QString))},
+        {SIGNAL(serviceDisabled(QString)), SLOT(onServiceDisabled(QString))},
+    };
+    for (const auto& connection : wiring) {
+        if (!connect(mAccount, connection.signal, this, connection.slot))
+            qWarning() << Q_FUNC_INFO << "Failed to connect" << connection.signal << "to" << connection.slot;
+    }
+
+    // "qn-notif-events" is deliberately not watched: nothing in the daemon applies it.
+    const QStringList keys = {
+        Constants::NotificationsMainSetting, Constants::MessageSetting,  Constants::FriendRequestSetting,
+        Constants::GeneralSetting,           Constants::NewsFeedSetting,
+    };
+    mSettings = mAccount->settings(keys);
+    onSettingsChanged(Constants::NotificationsMainSetting, mSettings.value(Constants::NotificationsMainSetting, false));
+    onSettingsChanged(Constants::NewsFeedSetting, mSettings.value(Constants::NewsFeedSetting, false));
+
+    mAccount->watchSettings(keys);
+    if (!connect(mAccount, SIGNAL(settingsChanged(QString, bool)), this, SLOT(onSettingsChanged(QString, bool))))
+        qWarning() << Q_FUNC_INFO << "Failed to connect settingsChanged to onSettingsChanged";
+
+    mAccountName = mAccount->accountName();
+}
+
+void QuillnetDaemon::loginToQuillnet()
+{
+    qDebug() << Q_FUNC_INFO << "mLoginOk:" << mLoginOk << "loginInProgress:" << mLoginInProgress
+             << "validAccount:" << mAccount->isValidAccount();
+    if (!mLoginOk && !mLoginInProgress && mAccount->isValidAccount()) {
+        mLoginInProgress = true;
+        mAccount->login(Constants::ApplicationId, QString(), Constants::ApplicationSecret, false, true);
+    }
+}
+
+// The slots below trace until login, the backend set-up and the imports are built on top of them.
+
+void QuillnetDaemon::refreshEventFeed()
+{
+    qDebug() << Q_FUNC_INFO;
+}
+
+void QuillnetDaemon::itemSeen(QString id, QString type)
+{
+    qDebug() << Q_FUNC_INFO << id << type;
+}
+
+void QuillnetDaemon::sync()
+{
+    qDebug() << Q_FUNC_INFO;
+}
+
+void QuillnetDaemon::onFullSyncRequested()
+{
+    qDebug() << Q_FUNC_INFO;
+}
+
+void QuillnetDaemon::onNewsFeedUpdateRequested()
+{
+    qDebug() << Q_FUNC_INFO << mNetworkManager->isOnline();
+}
+
+void QuillnetDaemon::onNewsFeedUpdateFromCacheRequested()
+{
+    qDebug() << Q_FUNC_INFO;
+}
+
+void QuillnetDaemon::onAccountDisabled()
+{
+    qDebug() << Q_FUNC_INFO;
+}
+
+void QuillnetDaemon::onAccountRemoved()
+{
+    qDebug() << Q_FUNC_INFO;
+}
+
+void QuillnetDaemon::onSyncHeartbeat(QTime time)
+{
+    qDebug() << Q_FUNC_INFO << time;
+}
+
+void QuillnetDaemon::onOnlineStateChanged(bool isOnline)
+{
+    qDebug() << Q_FUNC_INFO << isOnline;
+}
+
+void QuillnetDaemon::retryLogin()
+{
+    qDebug() << Q_FUNC_INFO;
+    loginToQuillnet();
+}
+
+void QuillnetDaemon::onLoginResponse(QString accessToken, bool loginOk)
+{
+    Q_UNUSED(accessToken)
+    qDebug() << Q_FUNC_INFO << loginOk;
+}
+
+void QuillnetDaemon::onQnInitialized()
+{
+    qDebug() << Q_FUNC_INFO;
+}
+
+void QuillnetDaemon::onError(Qn::QnError error)
+{
+    qDebug() << Q_FUNC_INFO << error.replyErrorString() << "type:" << error.errorType();
+    qDebug() << Q_FUNC_INFO << error.quillnetErrorString();
+}
+
+void QuillnetDaemon::onSettingsChanged(QString name, bool value)
+{
+    qDebug() << Q_FUNC_INFO << name << value;
+    mSettings[name] = value;
+    // No handler exists before the backend set-up: the switch takes effect there.
+}
+
+void QuillnetDaemon::onServiceEnabled(QString name)
+{
+    qDebug() << Q_FUNC_INFO << name;
+    if (name == QLatin1String("IM"))
+        mSettings[Constants::ImStateSetting] = true;
+}
+
+void QuillnetDaemon::onServiceDisabled(QString name)
+{
+    qDebug() << Q_FUNC_INFO << name;
+    if (name == QLatin1String("IM"))
+        mSettings[Constants::ImStateSetting] = false;
+}
+
+void QuillnetDaemon::onEventsFeedUpdated()
+{
+    qDebug() << Q_FUNC_INFO;
+}
+
+void QuillnetDaemon::onFriendsImported(bool ok)
+{
+    qDebug() << Q_FUNC_INFO << ok;
+}
+
+void QuillnetDaemon::onNotificationsImported()
+{
+    qDebug() << Q_FUNC_INFO;
+}
+
+void QuillnetDaemon::onDbReseted()
+{
+    qDebug() << "Db reseted";
+    // The Event Feed items listed in the lost tables are withdrawn once the feed handler exists.
+    mDbReseted = true;
+}

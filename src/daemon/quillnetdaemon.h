@@ -1,0 +1,96 @@
+// The daemon: builds and owns every component, holds the login state and the user's switches, and
+// turns account, heartbeat, Event Feed and control-bus events into work for the components.
+#pragma once
+
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QTime>
+#include <QTimer>
+
+#include "platform/quillnet/qnerror.h"
+
+class AccountIntegration;
+class ComTarvoHomeEventFeedInterface;
+class DaemonDatabase;
+class Helper;
+class NetworkMonitor;
+
+namespace Qn {
+class QnCache;
+class Quillnet;
+} // namespace Qn
+
+namespace Veldo {
+class QmHeartbeat;
+} // namespace Veldo
+
+class QuillnetDaemon : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.tarvo.quillnetveldo")
+    Q_DISABLE_COPY(QuillnetDaemon)
+
+public:
+    // Ends the process (exit 0 without an enabled account, exit 1 when a component cannot be built)
+    // instead of returning when start-up fails.
+    explicit QuillnetDaemon(QObject* parent = nullptr);
+    ~QuillnetDaemon() override;
+
+    // The control bus surface: these three slots are exported, the others must stay private.
+public slots:
+    void refreshEventFeed();
+    void itemSeen(QString id, QString type);
+    void sync();
+
+signals:
+    void syncDone(QString err);
+    void cacheCleared();
+
+private slots:
+    void onFullSyncRequested();
+    void onNewsFeedUpdateRequested();
+    void onNewsFeedUpdateFromCacheRequested();
+    void onAccountDisabled();
+    void onAccountRemoved();
+    void onSyncHeartbeat(QTime time);
+    void onOnlineStateChanged(bool isOnline);
+    void retryLogin();
+    void onLoginResponse(QString accessToken, bool loginOk);
+    void onQnInitialized();
+    void onError(Qn::QnError error);
+    void onSettingsChanged(QString name, bool value);
+    void onServiceEnabled(QString name);
+    void onServiceDisabled(QString name);
+    void onEventsFeedUpdated();
+    void onFriendsImported(bool ok);
+    void onNotificationsImported();
+    void onDbReseted();
+
+private:
+    void loginToQuillnet();
+    void connectAccount();
+
+    ComTarvoHomeEventFeedInterface* mEventFeedInterface = nullptr;
+    Qn::Quillnet* mQuillnet = nullptr;
+    Qn::QnCache* mQnCache = nullptr;
+    AccountIntegration* mAccount = nullptr;
+    Helper* mHelper = nullptr;
+    DaemonDatabase* mDatabase = nullptr;
+    NetworkMonitor* mNetworkManager = nullptr;
+    QTimer* mRetryTimer = nullptr;
+    Veldo::QmHeartbeat* mHeartbeat = nullptr;
+    bool mLoginOk = false;
+    bool mLoginInProgress = false;
+    int mRetryCount = 0;
+    QString mAccountName;
+    QMap<QString, bool> mSettings;
+    QString mCacheDir;
+    QString mQnCacheDir;
+    int mHeartbeatCount = 0;
+    bool mBackendInitializing = false;
+    bool mDbReseted = false;
+    int mCanceledLogins = 0;
+    QTimer mNewsFeedTimer;
+    bool mFirstHeartbeat = true;
+};

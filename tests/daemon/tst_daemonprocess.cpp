@@ -1,0 +1,304 @@
+// Start-up of the real daemon binary: exit codes, the files it creates, the control object on the
+// bus, and the --debug switch.
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDir>
+#include <QDirIterator>
+#include <QDomDocument>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+const QString ServiceName = QStringLiteral("com.tarvo.quillnetveldo");
+
+const char ValidAccount[] = "[account]\n"
+                            "name=alice@example.org\n"
+                            "enabled=true\n"
+                            "service_url=http://127.0.0.1:1\n"
+                            "access_token=token-1\n"
+                            "[services]\n"
+                            "IM=true\n"
+                            "[settings]\n"
+                            "qn-notif_main=true\n"
+                            "qn-news_main=false\n";
+
+QStringList treeOf(const QString& root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries << QDir(root).relativeFilePath(it.next());
+    entries.sort();
+    return entries;
+}
+
+} // namespace
+
+class TestDaemonProcess : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void noAccountWritesNothing();
+    void invalidAccountExitsQuietly_data();
+    void invalidAccountExitsQuietly();
+    void disabledAccountExitsZero();
+    void cachePathsWithoutXdgCacheHome();
+    void cachePathsWithXdgCacheHome();
+    void secondInstanceFailsBeforeTheDatabase();
+    void controlObjectIntrospection();
+    void debugSwitch_data();
+    void debugSwitch();
+
+private:
+    void writeAccount(const QByteArray& content);
+    QProcess* start(const QStringList& args = {}, const QString& cacheHome = QString());
+    void waitForService();
+
+    QTemporaryDir* mHome = nullptr;
+    QString mConfigHome;
+    QList<QProcess*> mProcesses;
+};
+
+void TestDaemonProcess::init()
+{
+    mHome = new QTemporaryDir;
+    QVERIFY(mHome->isValid());
+    mConfigHome = mHome->path() + QStringLiteral("/config");
+}
+
+void TestDaemonProcess::cleanup()
+{
+    for (QProcess* process : qAsConst(mProcesses)) {
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished();
+        }
+        delete process;
+    }
+    mProcesses.clear();
+    // The name must be free again before the next test starts a daemon.
+    QTRY_VERIFY(!QDBusConnection::sessionBus().interface()->isServiceRegistered(ServiceName));
+    delete mHome;
+    mHome = nullptr;
+}
+
+void TestDaemonProcess::writeAccount(const QByteArray& content)
+{
+    QVERIFY(QDir().mkpath(mConfigHome + QStringLiteral("/quillnet")));
+    QFile file(mConfigHome + QStringLiteral("/quillnet/account.conf"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+QProcess* TestDaemonProcess::start(const QStringList& args, const QString& cacheHome)
+{
+    auto* process = new QProcess;
+    mProcesses << process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), mHome->path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), mConfigHome);
+    if (cacheHome.isEmpty())
+        env.remove(QStringLiteral("XDG_CACHE_HOME"));
+    else
+        env.insert(QStringLiteral("XDG_CACHE_HOME"), cacheHome);
+    process->setProcessEnvironment(env);
+    process->start(QStringLiteral(DAEMON_BINARY), args);
+    process->waitForStarted();
+    return process;
+}
+
+void TestDaemonProcess::waitForService()
+{
+    QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(ServiceName), 20000);
+}
+
+void TestDaemonProcess::noAccountWritesNothing()
+{
+    QProcess* daemon = start();
+    QVERIFY(daemon->waitForFinished(20000));
+    QCOMPARE(daemon->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(daemon->exitCode(), 0);
+    QCOMPARE(daemon->readAllStandardError(), QByteArray());
+    QCOMPARE(treeOf(mHome->path()), QStringList());
+}
+
+void TestDaemonProcess::invalidAccountExitsQuietly_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("no name") << QByteArray("[account]\nenabled=true\naccess_token=t\n");
+    QTest::newRow("no credential") << QByteArray("[account]\nname=a@b\nenabled=true\n");
+    QTest::newRow("empty file") << QByteArray();
+    QTest::newRow("garbage") << QByteArray("\x01\x02[[[\nname\n=\n\xff\xfe", 16);
+}
+
+void TestDaemonProcess::invalidAccountExitsQuietly()
+{
+    QFETCH(QByteArray, content);
+    writeAccount(content);
+    QProcess* daemon = start();
+    QVERIFY(daemon->waitForFinished(20000));
+    QCOMPARE(daemon->exitCode(), 0);
+    // Only the account file that the test wrote.
+    QCOMPARE(treeOf(mHome->path()),
+             QStringList({QStringLiteral("config"), QStringLiteral("config/quillnet"),
+                          QStringLiteral("config/quillnet/account.conf")}));
+}
+
+void TestDaemonProcess::disabledAccountExitsZero()
+{
+    writeAccount(QByteArray(ValidAccount).replace("enabled=true", "enabled=false"));
+    QProcess* daemon = start();
+    QVERIFY(daemon->waitForFinished(20000));
+    QCOMPARE(daemon->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(daemon->exitCode(), 0);
+    QVERIFY(!QFileInfo::exists(mHome->path() + QStringLiteral("/.quillnet")));
+}
+
+void TestDaemonProcess::cachePathsWithoutXdgCacheHome()
+{
+    writeAccount(ValidAccount);
+    start();
+    waitForService();
+    const QString cacheDir = mHome->path() + QStringLiteral("/.quillnet");
+    QTRY_VERIFY(QFileInfo::exists(cacheDir + QStringLiteral("/qndaemon-cache.db")));
+    QVERIFY(QFileInfo(cacheDir + QStringLiteral("/qncache")).isDir());
+    QTRY_VERIFY(QFileInfo::exists(cacheDir + QStringLiteral("/private/qncache.db")));
+
+    const QFile::Permissions userOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+    QCOMPARE(QFileInfo(cacheDir).permissions() & ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+             userOnly);
+    QCOMPARE(QFileInfo(cacheDir + QStringLiteral("/qncache")).permissions()
+                 & ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+             userOnly);
+    QCOMPARE(QFileInfo(cacheDir + QStringLiteral("/qndaemon-cache.db")).permissions()
+                 & ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser),
+             QFile::ReadOwner | QFile::WriteOwner);
+}
+
+void TestDaemonProcess::cachePathsWithXdgCacheHome()
+{
+    writeAccount(ValidAccount);
+    const QString cacheHome = mHome->path() + QStringLiteral("/xdgcache");
+    QVERIFY(QDir().mkpath(cacheHome));
+    start({}, cacheHome);
+    waitForService();
+    QTRY_VERIFY(QFileInfo::exists(cacheHome + QStringLiteral("/quillnet/qndaemon-cache.db")));
+    QVERIFY(QFileInfo(cacheHome + QStringLiteral("/quillnet/qncache")).isDir());
+    // The client cache database stays below the home directory.
+    QTRY_VERIFY(QFileInfo::exists(mHome->path() + QStringLiteral("/.quillnet/private/qncache.db")));
+    QVERIFY(!QFileInfo::exists(mHome->path() + QStringLiteral("/.quillnet/qndaemon-cache.db")));
+    QVERIFY(!QFileInfo::exists(cacheHome + QStringLiteral("/quillnet/qncache.db")));
+}
+
+void TestDaemonProcess::secondInstanceFailsBeforeTheDatabase()
+{
+    writeAccount(ValidAccount);
+    start();
+    waitForService();
+
+    const QString otherCache = mHome->path() + QStringLiteral("/second");
+    QVERIFY(QDir().mkpath(otherCache));
+    QProcess* second = start({}, otherCache);
+    QVERIFY(second->waitForFinished(20000));
+    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second->exitCode(), 1);
+    QVERIFY2(second->readAllStandardError().contains("Failed to register service"), "no critical line");
+    QVERIFY(!QFileInfo::exists(otherCache + QStringLiteral("/quillnet/qndaemon-cache.db")));
+}
+
+void TestDaemonProcess::controlObjectIntrospection()
+{
+    writeAccount(ValidAccount);
+    start();
+    waitForService();
+
+    QDBusMessage call = QDBusMessage::createMethodCall(ServiceName, QStringLiteral("/quillnetveldo"),
+                                                       QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                                                       QStringLiteral("Introspect"));
+    const QDBusMessage reply = QDBusConnection::sessionBus().call(call);
+    QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+    QDomDocument document;
+    QVERIFY(document.setContent(reply.arguments().value(0).toString()));
+
+    QDomElement control;
+    const QDomNodeList interfaces = document.documentElement().elementsByTagName(QStringLiteral("interface"));
+    for (int i = 0; i < interfaces.count(); ++i) {
+        if (interfaces.at(i).toElement().attribute(QStringLiteral("name")) == ServiceName)
+            control = interfaces.at(i).toElement();
+    }
+    QVERIFY(!control.isNull());
+
+    QStringList members;
+    for (QDomElement member = control.firstChildElement(); !member.isNull(); member = member.nextSiblingElement()) {
+        QStringList args;
+        for (QDomElement arg = member.firstChildElement(QStringLiteral("arg")); !arg.isNull();
+             arg = arg.nextSiblingElement(QStringLiteral("arg")))
+            args << arg.attribute(QStringLiteral("direction")) + QLatin1Char(' ') + arg.attribute(QStringLiteral("type"))
+                    + QLatin1Char(' ') + arg.attribute(QStringLiteral("name"));
+        members << member.tagName() + QLatin1Char(' ') + member.attribute(QStringLiteral("name")) + QLatin1Char('(')
+                       + args.join(QStringLiteral(", ")) + QLatin1Char(')');
+    }
+    members.sort();
+    const QStringList expected = {
+        QStringLiteral("method itemSeen(in s id, in s type)"),
+        QStringLiteral("method refreshEventFeed()"),
+        QStringLiteral("method sync()"),
+        QStringLiteral("signal cacheCleared()"),
+        QStringLiteral("signal syncDone(out s err)"),
+    };
+    QCOMPARE(members, expected);
+
+    // The control calls answer at once with an empty reply.
+    for (const char* method : {"sync", "refreshEventFeed"}) {
+        const QDBusMessage r = QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
+            ServiceName, QStringLiteral("/quillnetveldo"), ServiceName, QLatin1String(method)));
+        QCOMPARE(r.type(), QDBusMessage::ReplyMessage);
+        QVERIFY(r.arguments().isEmpty());
+    }
+    // A private slot is not reachable.
+    const QDBusMessage hidden = QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
+        ServiceName, QStringLiteral("/quillnetveldo"), ServiceName, QStringLiteral("retryLogin")));
+    QCOMPARE(hidden.type(), QDBusMessage::ErrorMessage);
+}
+
+void TestDaemonProcess::debugSwitch_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("debug");
+    QTest::newRow("none") << QStringList() << false;
+    QTest::newRow("--debug") << QStringList({QStringLiteral("--debug")}) << true;
+    QTest::newRow("later, repeated") << QStringList({QStringLiteral("x"), QStringLiteral("--debug"), QStringLiteral("--debug")})
+                                     << true;
+    QTest::newRow("other case") << QStringList({QStringLiteral("--Debug")}) << false;
+    QTest::newRow("single dash") << QStringList({QStringLiteral("-debug")}) << false;
+    QTest::newRow("with value") << QStringList({QStringLiteral("--debug=1")}) << false;
+}
+
+void TestDaemonProcess::debugSwitch()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, debug);
+    writeAccount(ValidAccount);
+    QProcess* daemon = start(args);
+    waitForService();
+    // The registration trace is written before the name appears on the bus.
+    daemon->kill();
+    daemon->waitForFinished();
+    const QByteArray log = daemon->readAllStandardError();
+    QCOMPARE(log.contains("<7>quillnet-daemon: QuillnetDaemon::QuillnetDaemon(QObject*) registerService: \""
+                          "com.tarvo.quillnetveldo\""),
+             debug);
+}
+
+QTEST_GUILESS_MAIN(TestDaemonProcess)
+#include "tst_daemonprocess.moc"
