@@ -54,7 +54,12 @@ Utils::~Utils() = default;
 
 void Utils::clearDirectory(const QString &path)
 {
-    qDebug() << Q_FUNC_INFO << path;
+    clearDirectory(path, QString());
+}
+
+void Utils::clearDirectory(const QString &path, const QString &keep)
+{
+    qDebug() << Q_FUNC_INFO << path << keep;
 
     if (path.isEmpty() || QDir::isRelativePath(path)) {
         qWarning() << Q_FUNC_INFO << "Refusing to clear a relative or empty path" << path;
@@ -79,24 +84,37 @@ void Utils::clearDirectory(const QString &path)
         qWarning() << Q_FUNC_INFO << "Not a directory, left alone:" << cleanPath;
         return;
     }
-    removeTree(cleanPath);
+    removeTree(cleanPath, keep.isEmpty() ? QString() : QDir::cleanPath(keep));
 }
 
-void Utils::removeTree(const QString &dirPath)
+bool Utils::removeTree(const QString &dirPath, const QString &keep)
 {
+    bool emptied = true;
     const QFileInfoList entries = QDir(dirPath).entryInfoList(
         QDir::Files | QDir::Hidden | QDir::System | QDir::AllDirs | QDir::NoDotAndDotDot,
         QDir::Name | QDir::DirsFirst);
     for (const QFileInfo &entry : entries) {
         const QString entryPath = entry.absoluteFilePath();
+        if (!keep.isEmpty() && entryPath == keep) {
+            emptied = false;
+            continue;
+        }
         // A link to a directory lists as a directory; only the link itself belongs to this tree.
-        if (entry.isDir() && !entry.isSymLink())
-            removeTree(entryPath);
-        else if (!QFile::remove(entryPath))
+        if (entry.isDir() && !entry.isSymLink()) {
+            if (!removeTree(entryPath, keep))
+                emptied = false;
+        } else if (!QFile::remove(entryPath)) {
             qWarning() << Q_FUNC_INFO << "Cannot remove" << entryPath;
+            emptied = false;
+        }
     }
-    if (!QDir().rmdir(dirPath))
+    if (!emptied)
+        return false;
+    if (!QDir().rmdir(dirPath)) {
         qWarning() << Q_FUNC_INFO << "Cannot remove directory" << dirPath;
+        return false;
+    }
+    return true;
 }
 
 QString Utils::phoneNumberFromUri(const QString &text)

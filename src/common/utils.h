@@ -19,6 +19,9 @@ public:
     // relative path, or the root directory, is refused with a warning. What cannot be removed
     // stays, and then its parents stay too.
     static void clearDirectory(const QString &path);
+    // The same, except that the tree at keep (an absolute path below path) and the directories
+    // leading to it stay.
+    static void clearDirectory(const QString &path, const QString &keep);
 
     // The dialable number in a plain dial string or a "sip:"/"sips:" address (percent-decoded, the
     // host dropped, a phone-context put in front of the local number). Empty when the text holds
@@ -39,5 +42,6 @@ public:
     static void fixImageSuffix(QString &path);
 
 private:
-    static void removeTree(const QString &dirPath);
+    // Returns false when something below dirPath stays, so that dirPath itself stays too.
+    static bool removeTree(const QString &dirPath, const QString &keep);
 };

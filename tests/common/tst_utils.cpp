@@ -81,6 +81,7 @@ private Q_SLOTS:
 
     void clearDirectoryRemovesNestedAndHiddenEntries();
     void clearDirectoryKeepsLinkTargetsOutside();
+    void clearDirectorySparesTheKeptSubtree();
     void clearDirectoryEndsOnLinkLoops();
     void clearDirectoryRemovesOnlyALinkGivenAsPath_data();
     void clearDirectoryRemovesOnlyALinkGivenAsPath();
@@ -319,6 +320,33 @@ void TestUtils::clearDirectoryRemovesNestedAndHiddenEntries()
 
     QVERIFY(!isLinkOrExists(tree));
     QVERIFY(QFileInfo::exists(base.path()));
+}
+
+void TestUtils::clearDirectorySparesTheKeptSubtree()
+{
+    QTemporaryDir base;
+    QVERIFY(base.isValid());
+    const QString tree = base.filePath(QStringLiteral("tree"));
+    QDir root(base.path());
+    QVERIFY(root.mkpath(QStringLiteral("tree/private/inner")));
+    QVERIFY(root.mkpath(QStringLiteral("tree/qncache/sub")));
+    QVERIFY(writeFile(tree + QStringLiteral("/private/db"), "kept"));
+    QVERIFY(writeFile(tree + QStringLiteral("/private/inner/file"), "kept"));
+    QVERIFY(writeFile(tree + QStringLiteral("/privateer"), "gone"));
+    QVERIFY(writeFile(tree + QStringLiteral("/qncache/sub/pic.png"), "gone"));
+    QVERIFY(writeFile(tree + QStringLiteral("/daemon.db"), "gone"));
+
+    // The kept path may come with a trailing separator, as cache directory names do.
+    Utils::clearDirectory(tree, tree + QStringLiteral("/private/"));
+
+    QCOMPARE(QDir(tree).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({QStringLiteral("private")}));
+    QVERIFY(QFileInfo::exists(tree + QStringLiteral("/private/db")));
+    QVERIFY(QFileInfo::exists(tree + QStringLiteral("/private/inner/file")));
+
+    // A kept path outside the tree changes nothing: the tree goes.
+    Utils::clearDirectory(tree, base.filePath(QStringLiteral("elsewhere")));
+    QVERIFY(!isLinkOrExists(tree));
 }
 
 void TestUtils::clearDirectoryKeepsLinkTargetsOutside()
