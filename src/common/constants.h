@@ -42,6 +42,9 @@ inline const QString QnCacheDbName = QStringLiteral("qncache.db");
 inline const QString ApplicationId = QStringLiteral("418205739162840");
 inline const QString ApplicationSecret = QStringLiteral("7c3e9a1f40b26d58e1a9c07f3b6d2e84");
 
+// Posts published by this application are never put into the Event Feed.
+inline const QString ExcludedApplicationId = QStringLiteral("35068914021773592");
+
 // Client cache user-data key of the canceled-login count.
 inline const QString CanceledLoginsKey = QStringLiteral("canceled_logins");
 

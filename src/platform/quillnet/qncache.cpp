@@ -347,18 +347,36 @@ bool QnCache::prepare(QSqlQuery& query, const QString& statement) const
     return false;
 }
 
+// Transactions nest: the outermost one commits, and a failure anywhere inside rolls the whole
+// of it back, so that a compound write (one answer of the service) is stored entirely or not at all.
 bool QnCache::begin()
 {
-    QSqlDatabase db = QSqlDatabase::database(mConnectionName, false);
-    if (db.transaction())
+    if (mTransactionDepth > 0) {
+        ++mTransactionDepth;
         return true;
-    reportDatabaseError(db.lastError());
-    return false;
+    }
+    QSqlDatabase db = QSqlDatabase::database(mConnectionName, false);
+    if (!db.transaction()) {
+        reportDatabaseError(db.lastError());
+        return false;
+    }
+    mTransactionDepth = 1;
+    mTransactionFailed = false;
+    return true;
 }
 
 bool QnCache::commit()
 {
+    if (mTransactionDepth > 1) {
+        --mTransactionDepth;
+        return true;
+    }
+    mTransactionDepth = 0;
     QSqlDatabase db = QSqlDatabase::database(mConnectionName, false);
+    if (mTransactionFailed) {
+        db.rollback();
+        return false;
+    }
     if (db.commit())
         return true;
     reportDatabaseError(db.lastError());
@@ -367,6 +385,12 @@ bool QnCache::commit()
 
 void QnCache::rollback()
 {
+    if (mTransactionDepth > 1) {
+        --mTransactionDepth;
+        mTransactionFailed = true;
+        return;
+    }
+    mTransactionDepth = 0;
     QSqlDatabase::database(mConnectionName, false).rollback();
 }
 
@@ -679,6 +703,41 @@ bool QnCache::storeFriends(const QString& ownerId, const QnUserRefs& friends, in
             return fail();
     }
     return commit() || fail();
+}
+
+bool QnCache::storeFriendPage(const QString& ownerId, const QnUsers& friends, int offset)
+{
+    if (!mOpen)
+        return false;
+    QnUserRefs refs;
+    for (const QnUser& user : friends) {
+        if (user.isValid())
+            refs.append(user.ref());
+    }
+    if (!begin())
+        return false;
+    if (!storeUsers(friends) || !storeFriends(ownerId, refs, offset)) {
+        rollback();
+        return false;
+    }
+    return commit();
+}
+
+bool QnCache::storeLatestStatusMessages(const QnPosts& posts)
+{
+    if (!mOpen)
+        return false;
+    if (!begin())
+        return false;
+    for (const QnPost& post : posts) {
+        if (!post.isValid() || !post.from().isValid())
+            continue;
+        if (!storeStatusMessages(post.from().id(), { post })) {
+            rollback();
+            return false;
+        }
+    }
+    return commit();
 }
 
 QnUsers QnCache::friends(const QString& ownerId, int limit, int offset, bool* ok) const

@@ -73,6 +73,11 @@ public:
     // whose profile is cached is returned in full, otherwise with id and name only.
     bool storeFriends(const QString& ownerId, const QnUserRefs& friends, int offset = 0);
     QnUsers friends(const QString& ownerId, int limit = -1, int offset = 0, bool* ok = nullptr) const;
+    // One page of a friend list with the friends' profiles, in one transaction: the profiles are
+    // stored as users and their references as storeFriends() does.
+    bool storeFriendPage(const QString& ownerId, const QnUsers& friends, int offset = 0);
+    // Each post as a status message of its author, all in one transaction.
+    bool storeLatestStatusMessages(const QnPosts& posts);
 
     // Message threads of a folder, most recently updated first.
     bool storeThreads(Qn::MessageBoxType folder, const QnThreads& threads);
@@ -113,6 +118,8 @@ private:
     QnCacheConfiguration mConfiguration;
     QString mConnectionName;
     bool mOpen = false;
+    int mTransactionDepth = 0;
+    bool mTransactionFailed = false;
     mutable QString mLastError;
 };
 

@@ -1,27 +1,22 @@
 #include "platform/quillnet/qnjson.h"
 
+#include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 
 namespace Qn {
 
 namespace {
 
-// Times travel as milliseconds since the epoch (UTC); a missing time stays absent.
 QJsonValue timeToJson(const QDateTime& time)
 {
-    return time.isValid() ? QJsonValue(double(time.toMSecsSinceEpoch())) : QJsonValue();
+    return time.isValid() ? QJsonValue(QnJson::formatTime(time)) : QJsonValue();
 }
 
 QDateTime timeFromJson(const QJsonValue& value)
 {
-    if (!value.isDouble())
-        return QDateTime();
-    const double ms = value.toDouble();
-    // Beyond +-2^53 a double no longer holds whole milliseconds; such values are not times we wrote.
-    if (!(ms >= -9007199254740992.0 && ms <= 9007199254740992.0))
-        return QDateTime();
-    return QDateTime::fromMSecsSinceEpoch(qint64(ms), Qt::UTC);
+    return value.isString() ? QnJson::parseTime(value.toString()) : QDateTime();
 }
 
 int countFromJson(const QJsonValue& value)
@@ -50,6 +45,168 @@ QnUserRefs refsFromJson(const QJsonValue& value)
     }
     return refs;
 }
+
+// Checks the members of one object as it reads them; the first failure makes the record invalid.
+class StrictReader
+{
+public:
+    StrictReader(const QJsonValue& value, const char* record) : mRecord(record)
+    {
+        if (value.isObject())
+            mObject = value.toObject();
+        else
+            fail(QStringLiteral("not an object"));
+    }
+
+    bool ok() const { return mError.isEmpty(); }
+    QString error() const { return mError; }
+
+    // The id every record needs: a non-empty string.
+    QString id()
+    {
+        const QString value = string("id", true);
+        if (ok() && value.isEmpty())
+            fail(QStringLiteral("member \"id\" is empty"));
+        return value;
+    }
+
+    QString string(const char* key, bool required)
+    {
+        const QJsonValue value = member(key, required);
+        if (value.isUndefined())
+            return QString();
+        if (!value.isString()) {
+            wrongType(key, "a string");
+            return QString();
+        }
+        return value.toString();
+    }
+
+    int count(const char* key, bool required)
+    {
+        const QJsonValue value = member(key, required);
+        if (value.isUndefined())
+            return 0;
+        const double number = value.toDouble(-1);
+        if (!value.isDouble() || number < 0 || number > 2147483647.0 || number != double(qint64(number))) {
+            wrongType(key, "a count");
+            return 0;
+        }
+        return int(number);
+    }
+
+    bool boolean(const char* key, bool required)
+    {
+        const QJsonValue value = member(key, required);
+        if (value.isUndefined())
+            return false;
+        if (!value.isBool()) {
+            wrongType(key, "a boolean");
+            return false;
+        }
+        return value.toBool();
+    }
+
+    QDateTime time(const char* key, bool required)
+    {
+        const QString text = string(key, required);
+        if (text.isNull())
+            return QDateTime();
+        const QDateTime time = QnJson::parseTime(text);
+        if (!time.isValid())
+            wrongType(key, "a time with an offset");
+        return time;
+    }
+
+    QnUserRef ref(const char* key, bool required)
+    {
+        const QJsonValue value = member(key, required);
+        if (value.isUndefined())
+            return QnUserRef();
+        QString error;
+        const QnUserRef ref = QnJson::readUserRef(value, &error);
+        if (!error.isEmpty())
+            fail(QStringLiteral("member \"%1\": %2").arg(QLatin1String(key), error));
+        return ref;
+    }
+
+    QnUserRefs refs(const char* key, bool required)
+    {
+        QnUserRefs refs;
+        const QJsonValue value = member(key, required);
+        if (value.isUndefined())
+            return refs;
+        if (!value.isArray()) {
+            wrongType(key, "an array");
+            return refs;
+        }
+        const QJsonArray array = value.toArray();
+        for (const QJsonValue& entry : array) {
+            if (refs.size() >= QnJson::MaxListEntries) {
+                qWarning() << "QnJson:" << mRecord << "member" << key << "cut at" << QnJson::MaxListEntries << "entries";
+                break;
+            }
+            QString error;
+            refs.append(QnJson::readUserRef(entry, &error));
+            if (!error.isEmpty()) {
+                fail(QStringLiteral("member \"%1\": %2").arg(QLatin1String(key), error));
+                break;
+            }
+        }
+        return refs;
+    }
+
+    QJsonObject object(const char* key, bool required)
+    {
+        const QJsonValue value = member(key, required);
+        if (value.isUndefined())
+            return QJsonObject();
+        if (!value.isObject()) {
+            wrongType(key, "an object");
+            return QJsonObject();
+        }
+        return value.toObject();
+    }
+
+    // Fills *error and answers the record, or an empty one after a failure.
+    template <typename T>
+    T result(const T& record, QString* error) const
+    {
+        if (error)
+            *error = ok() ? QString() : QStringLiteral("%1: %2").arg(QLatin1String(mRecord), mError);
+        return ok() ? record : T();
+    }
+
+private:
+    // Absent and null members are both "not there"; undefined is returned for them.
+    QJsonValue member(const char* key, bool required)
+    {
+        if (!ok())
+            return QJsonValue(QJsonValue::Undefined);
+        const QJsonValue value = mObject.value(QLatin1String(key));
+        if (value.isUndefined() || value.isNull()) {
+            if (required)
+                fail(QStringLiteral("member \"%1\" is missing").arg(QLatin1String(key)));
+            return QJsonValue(QJsonValue::Undefined);
+        }
+        return value;
+    }
+
+    void wrongType(const char* key, const char* expected)
+    {
+        fail(QStringLiteral("member \"%1\" is not %2").arg(QLatin1String(key), QLatin1String(expected)));
+    }
+
+    void fail(const QString& error)
+    {
+        if (mError.isEmpty())
+            mError = error;
+    }
+
+    const char* mRecord;
+    QJsonObject mObject;
+    QString mError;
+};
 
 } // namespace
 
@@ -221,6 +378,123 @@ QnNotification QnJson::notificationFromJson(const QJsonObject& object)
     notification.setUnread(unread.isBool() ? unread.toBool() : unread.toInt(0) != 0);
     notification.setUpdatedTime(timeFromJson(object.value("updated_time")));
     return notification;
+}
+
+QnUserRef QnJson::readUserRef(const QJsonValue& value, QString* error)
+{
+    StrictReader in(value, "user ref");
+    QnUserRef ref;
+    ref.setId(in.id());
+    ref.setName(in.string("name", true));
+    return in.result(ref, error);
+}
+
+QnPost QnJson::readPost(const QJsonValue& value, QString* error)
+{
+    StrictReader in(value, "post");
+    QnPost post(in.id());
+    post.setFrom(in.ref("from", true));
+    post.setCreated(in.time("created", true));
+    post.setTo(in.refs("to", false));
+    post.setMessage(in.string("message", false));
+    post.setStory(in.string("story", false));
+    post.setPicture(in.string("picture", false));
+    const QJsonObject link = in.object("link", false);
+    if (!link.isEmpty()) {
+        StrictReader linkIn(link, "link");
+        post.setLinkInfo(QnLinkInfo(linkIn.string("link", false), linkIn.string("name", false),
+                                    linkIn.string("caption", false), linkIn.string("description", false)));
+        if (!linkIn.ok()) {
+            if (error)
+                *error = QStringLiteral("post: member \"link\": ") + linkIn.error();
+            return QnPost();
+        }
+    }
+    post.setType(in.string("type", false));
+    post.setApplication(in.string("application", false));
+    post.setLikes(in.count("likes", false));
+    post.setCommentCount(in.count("comments", false));
+    post.setUpdated(in.time("updated", false));
+    return in.result(post, error);
+}
+
+QnUser QnJson::readUser(const QJsonValue& value, QString* error)
+{
+    StrictReader in(value, "user");
+    QnUser user;
+    user.setId(in.id());
+    user.setName(in.string("name", true));
+    user.setFirstName(in.string("first_name", false));
+    user.setLastName(in.string("last_name", false));
+    user.setAbout(in.string("about", false));
+    user.setEmail(in.string("email", false));
+    user.setWebsite(in.string("website", false));
+    user.setBirthday(in.string("birthday", false));
+    user.setMobilePhone(in.string("mobile_phone", false));
+    user.setLink(in.string("link", false));
+    return in.result(user, error);
+}
+
+QnEvent QnJson::readEvent(const QJsonValue& value, QString* error)
+{
+    StrictReader in(value, "event");
+    QnEvent event(in.id());
+    event.setName(in.string("name", true));
+    event.setOwner(in.ref("owner", false));
+    event.setLocation(in.string("location", false));
+    event.setStartTime(in.time("start_time", false));
+    return in.result(event, error);
+}
+
+QnThread QnJson::readThread(const QJsonValue& value, QString* error)
+{
+    StrictReader in(value, "thread");
+    QnThread thread(in.id());
+    thread.setUpdatedTime(in.time("updated_time", true));
+    thread.setUnread(in.count("unread", true));
+    thread.setSenders(in.refs("senders", true));
+    thread.setSubject(in.string("subject", false));
+    return in.result(thread, error);
+}
+
+QnMessage QnJson::readMessage(const QJsonValue& value, QString* error)
+{
+    StrictReader in(value, "message");
+    QnMessage message(in.id());
+    message.setContent(in.string("content", true));
+    message.setCreated(in.time("created", true));
+    message.setThreadId(in.string("thread_id", false));
+    message.setFrom(in.ref("from", false));
+    return in.result(message, error);
+}
+
+QnNotification QnJson::readNotification(const QJsonValue& value, QString* error)
+{
+    StrictReader in(value, "notification");
+    QnNotification notification(in.id());
+    notification.setObjectType(in.string("object_type", true));
+    notification.setUnread(in.boolean("unread", true));
+    notification.setUpdatedTime(in.time("updated_time", true));
+    notification.setTitle(in.string("title", false));
+    notification.setObjectId(in.string("object_id", false));
+    return in.result(notification, error);
+}
+
+QString QnJson::formatTime(const QDateTime& time)
+{
+    return time.isValid() ? time.toUTC().toString(Qt::ISODateWithMs) : QString();
+}
+
+QDateTime QnJson::parseTime(const QString& text)
+{
+    // Qt's ISO reader also takes times without an offset (as local time) and other shapes; only
+    // the one form of the protocol is accepted here.
+    static const QRegularExpression form(QStringLiteral(
+        "^\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}(\\.\\d{1,3})?(Z|[+-]\\d{2}:\\d{2})$"));
+    if (text.size() > 40 || !form.match(text).hasMatch())
+        return QDateTime();
+    const QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
+    return time.isValid() ? time.toUTC() : QDateTime();
 }
 
 QJsonObject QnJson::parseObject(const QByteArray& text)

@@ -1,8 +1,13 @@
-// JSON form of the client library's records, used to keep them in the cache. Reading accepts any
-// JSON object: missing or mistyped members give empty values, lists are cut at MaxListEntries.
+// JSON form of the client library's records: the wire form of the service's answers and the form
+// the cache keeps. The lenient readers (xFromJson) accept any object, missing or mistyped members
+// giving empty values; the strict readers (readX) check what the service sends. Lists are cut at
+// MaxListEntries.
 #pragma once
 
+#include <QDateTime>
 #include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
 
 #include "platform/quillnet/qnevent.h"
 #include "platform/quillnet/qnmessage.h"
@@ -34,6 +39,23 @@ public:
     static QnThread threadFromJson(const QJsonObject& object);
     static QnMessage messageFromJson(const QJsonObject& object);
     static QnNotification notificationFromJson(const QJsonObject& object);
+
+    // Strict reading of one record the service sent: a required member that is missing, a member of
+    // the wrong type, a negative count or a time without an offset gives an invalid (empty) record
+    // and, when error is given, the reason.
+    static QnUserRef readUserRef(const QJsonValue& value, QString* error = nullptr);
+    static QnPost readPost(const QJsonValue& value, QString* error = nullptr);
+    static QnUser readUser(const QJsonValue& value, QString* error = nullptr);
+    static QnEvent readEvent(const QJsonValue& value, QString* error = nullptr);
+    static QnThread readThread(const QJsonValue& value, QString* error = nullptr);
+    static QnMessage readMessage(const QJsonValue& value, QString* error = nullptr);
+    static QnNotification readNotification(const QJsonValue& value, QString* error = nullptr);
+
+    // Times travel as ISO 8601 with an offset; they are written in UTC with milliseconds
+    // ("2024-05-01T08:15:00.000Z") and read into UTC date-times, so that the instant does not
+    // depend on the machine's time zone. Text without an offset reads as an invalid time.
+    static QString formatTime(const QDateTime& time);
+    static QDateTime parseTime(const QString& text);
 
     // Parses the text of one object; anything else gives an empty object.
     static QJsonObject parseObject(const QByteArray& text);

@@ -1,8 +1,17 @@
 #include "platform/quillnet/quillnet.h"
 
 #include <QDebug>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QMetaObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+#include <QSet>
+#include <QUrlQuery>
 
+#include "platform/quillnet/qnjson.h"
 #include "platform/quillnet/quillnet_p.h"
 
 namespace Qn {
@@ -24,6 +33,9 @@ bool holdsNothing(const QList<T>& list)
 {
     return list.isEmpty();
 }
+
+// Most notification ids marked read by one call.
+constexpr int MaxNotificationIds = 10000;
 
 bool knownBehaviour(int behaviour, const char* function)
 {
@@ -74,21 +86,489 @@ const char* QnRequest::name() const
 }
 
 QuillnetPrivate::QuillnetPrivate(Quillnet* q, const QuillnetConfiguration& configuration)
-    : q(q), configuration(configuration), cache(configuration.cache())
+    : q(q), configuration(configuration), cache(configuration.cache()), mNetwork(new QNetworkAccessManager(q))
 {
+}
+
+QString QuillnetPrivate::subjectOrSelf(const QnDataFilter& filter) const
+{
+    return filter.subjectId().isEmpty() ? currentProfileId : filter.subjectId();
+}
+
+QUrl QuillnetPrivate::apiUrl(const QString& path, const QList<QPair<QString, QString>>& query) const
+{
+    QUrl url = configuration.serviceUrl();
+    QString base = url.path(QUrl::FullyEncoded);
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    url.setPath(base + path, QUrl::StrictMode);
+    QUrlQuery urlQuery;
+    for (const auto& item : query)
+        urlQuery.addQueryItem(item.first, QString::fromLatin1(QUrl::toPercentEncoding(item.second, ",")));
+    url.setQuery(urlQuery.isEmpty() ? QString() : urlQuery.query(QUrl::FullyEncoded), QUrl::StrictMode);
+    url.setFragment(QString());
+    return url;
 }
 
 int QuillnetPrivate::startRequest(const QnRequest& request, QnError* failure)
 {
-    // This is where requests leave for the service. The HTTP transport is not part of the client
-    // yet, so nothing can be sent; callers see a status other than StatusOk and nothing follows.
-    const QString reason = configuration.serviceUrl().isValid()
-        ? QStringLiteral("No transport to the service available")
-        : QStringLiteral("No service address configured");
-    qDebug() << Q_FUNC_INFO << request.name() << "not sent:" << reason;
-    if (failure)
-        *failure = QnError(QnError::NotAvailableError, reason);
-    return StatusNotAvailable;
+    const QUrl base = configuration.serviceUrl();
+    const QString scheme = base.scheme().toLower();
+    QString why;
+    if (request.kind != QnRequest::Data
+        && (!base.isValid() || base.host().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))))
+        why = QStringLiteral("No service address configured");
+    QNetworkReply* reply = why.isEmpty() ? send(request, &why) : nullptr;
+    if (!reply) {
+        qWarning() << Q_FUNC_INFO << request.name() << "not sent:" << why;
+        if (failure)
+            *failure = QnError(QnError::NotAvailableError, why);
+        return StatusNotAvailable;
+    }
+    qDebug() << Q_FUNC_INFO << request.name() << reply->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
+    return StatusOk;
+}
+
+QNetworkReply* QuillnetPrivate::send(const QnRequest& request, QString* why)
+{
+    const auto encoded = [](const QString& id) { return QString::fromLatin1(QUrl::toPercentEncoding(id)); };
+    const auto paging = [](const QnDataFilter& filter) {
+        QList<QPair<QString, QString>> query;
+        if (filter.limit() > 0)
+            query.append({ QStringLiteral("limit"), QString::number(filter.limit()) });
+        if (filter.offset() > 0)
+            query.append({ QStringLiteral("offset"), QString::number(filter.offset()) });
+        return query;
+    };
+    const auto fields = [](const QnDataFilter& filter) {
+        // Field names are ours to check: only plain lower-case names go into the query.
+        static const QRegularExpression fieldName(QStringLiteral("^[a-z_]{1,40}$"));
+        QStringList names;
+        const QSet<QString> requested = filter.fields();
+        for (const QString& name : requested) {
+            if (fieldName.match(name).hasMatch())
+                names.append(name);
+            else
+                qWarning() << "Qn::QuillnetPrivate::send" << "ignoring field name" << name;
+        }
+        names.sort();
+        return names.join(QLatin1Char(','));
+    };
+
+    QUrl url;
+    QByteArray verb = "GET";
+    QByteArray body;
+    qint64 limit = MaxJsonSize;
+    switch (request.kind) {
+    case QnRequest::Init:
+        url = apiUrl(QStringLiteral("/me"), {});
+        break;
+    case QnRequest::NewsFeed:
+        url = apiUrl(QStringLiteral("/users/%1/feed").arg(encoded(request.id)), paging(request.filter));
+        break;
+    case QnRequest::Friends: {
+        auto query = paging(request.filter);
+        const QString names = fields(request.filter);
+        if (!names.isEmpty())
+            query.append({ QStringLiteral("fields"), names });
+        url = apiUrl(QStringLiteral("/users/%1/friends").arg(encoded(request.id)), query);
+        break;
+    }
+    case QnRequest::Profile:
+        url = apiUrl(QStringLiteral("/users/%1").arg(encoded(request.id)), {});
+        break;
+    case QnRequest::ProfilePicture:
+        url = apiUrl(QStringLiteral("/users/%1/picture").arg(encoded(request.id)),
+                     { { QStringLiteral("type"), QString::number(int(request.pictureType)) } });
+        limit = MaxDataSize;
+        break;
+    case QnRequest::LatestStatusMessage:
+        url = apiUrl(QStringLiteral("/statuses/latest"), { { QStringLiteral("ids"), request.ids.join(QLatin1Char(',')) } });
+        break;
+    case QnRequest::AllNotifications:
+        url = apiUrl(QStringLiteral("/notifications"), {});
+        break;
+    case QnRequest::Threads:
+        url = apiUrl(QStringLiteral("/threads"),
+                     QList<QPair<QString, QString>>{ { QStringLiteral("folder"), QString::number(int(request.folder)) } }
+                         + paging(request.filter));
+        break;
+    case QnRequest::Messages:
+        url = apiUrl(QStringLiteral("/threads/%1/messages").arg(encoded(request.id)), paging(request.filter));
+        break;
+    case QnRequest::MarkNotificationsRead:
+        url = apiUrl(QStringLiteral("/notifications/read"), {});
+        verb = "POST";
+        body = QnJson::serialize(QJsonObject{ { "ids", QJsonArray::fromStringList(request.ids) } });
+        break;
+    case QnRequest::Data:
+        url = request.url;
+        limit = MaxDataSize;
+        break;
+    }
+
+    QNetworkRequest networkRequest(url);
+    networkRequest.setTransferTimeout(configuration.transferTimeout());
+    networkRequest.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral("quillnet-daemon"));
+    if (request.kind == QnRequest::Data) {
+        // An address from the service's content may point anywhere: no token goes with it, and
+        // redirects are checked one by one.
+        networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
+        networkRequest.setMaximumRedirectsAllowed(MaxRedirects);
+    } else {
+        networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        networkRequest.setRawHeader("Accept", "application/json");
+        const QByteArray token = configuration.accessToken().toLatin1();
+        // A token with bytes that cannot go into a header is not sent; the service then refuses
+        // the request like any other bad token.
+        static const QRegularExpression tokenForm(QStringLiteral("^[\\x21-\\x7e]{1,4096}$"));
+        if (tokenForm.match(configuration.accessToken()).hasMatch())
+            networkRequest.setRawHeader("Authorization", "Bearer " + token);
+        else
+            qWarning() << Q_FUNC_INFO << "the access token is not usable in a header; sent without it";
+        static const QRegularExpression localeForm(QStringLiteral("^[A-Za-z]{2,8}([_-][A-Za-z0-9]{1,8})*$"));
+        if (localeForm.match(configuration.locale()).hasMatch())
+            networkRequest.setRawHeader("Accept-Language", configuration.locale().replace(QLatin1Char('_'), QLatin1Char('-')).toLatin1());
+    }
+
+    QNetworkReply* reply = nullptr;
+    if (verb == "POST") {
+        networkRequest.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+        reply = mNetwork->post(networkRequest, body);
+    } else {
+        reply = mNetwork->get(networkRequest);
+    }
+    if (!reply) {
+        *why = QStringLiteral("No transport to the service available");
+        return nullptr;
+    }
+    watch(reply, request, limit);
+    return reply;
+}
+
+void QuillnetPrivate::watch(QNetworkReply* reply, const QnRequest& request, qint64 limit)
+{
+    Pending pending(request);
+    pending.limit = limit;
+    mPending.insert(reply, pending);
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, q, [this, reply] { onMetaData(reply); });
+    QObject::connect(reply, &QNetworkReply::downloadProgress, q,
+                     [this, reply](qint64 received, qint64) { onProgress(reply, received); });
+    QObject::connect(reply, &QNetworkReply::finished, q, [this, reply] { onFinished(reply); });
+    if (request.kind == QnRequest::Data) {
+        QObject::connect(reply, &QNetworkReply::redirected, q, [this, reply](const QUrl& target) {
+            const QString scheme = target.scheme().toLower();
+            const bool downgrade = reply->url().scheme().toLower() == QLatin1String("https") && scheme != QLatin1String("https");
+            if ((scheme == QLatin1String("http") || scheme == QLatin1String("https")) && !downgrade) {
+                emit reply->redirectAllowed();
+                return;
+            }
+            qWarning() << "Qn::QuillnetPrivate::watch" << "refusing a redirect to" << target.toString(QUrl::RemoveUserInfo).left(200);
+            auto it = mPending.find(reply);
+            if (it != mPending.end())
+                it->refusedRedirect = target.scheme();
+            reply->abort();
+        });
+    }
+}
+
+void QuillnetPrivate::onMetaData(QNetworkReply* reply)
+{
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    bool ok = false;
+    const qint64 announced = length.toLongLong(&ok);
+    const auto it = mPending.constFind(reply);
+    if (ok && it != mPending.constEnd() && announced > it->limit)
+        abortOversized(reply, announced);
+}
+
+void QuillnetPrivate::onProgress(QNetworkReply* reply, qint64 received)
+{
+    const auto it = mPending.constFind(reply);
+    if (it != mPending.constEnd() && received > it->limit)
+        abortOversized(reply, received);
+}
+
+void QuillnetPrivate::abortOversized(QNetworkReply* reply, qint64 size)
+{
+    auto it = mPending.find(reply);
+    if (it == mPending.end() || it->oversized)
+        return;
+    it->oversized = true;
+    qWarning() << Q_FUNC_INFO << it->request.name() << "answer of" << size << "bytes exceeds" << it->limit;
+    reply->abort();
+}
+
+void QuillnetPrivate::shutdown()
+{
+    const QList<QNetworkReply*> replies = mPending.keys();
+    mPending.clear();
+    for (QNetworkReply* reply : replies) {
+        QObject::disconnect(reply, nullptr, q, nullptr);
+        reply->abort();
+        reply->deleteLater();
+    }
+}
+
+void QuillnetPrivate::onFinished(QNetworkReply* reply)
+{
+    const auto it = mPending.find(reply);
+    if (it == mPending.end())
+        return;
+    const Pending pending = it.value();
+    mPending.erase(it);
+    reply->deleteLater();
+    if (pending.request.kind == QnRequest::Init)
+        initRunning = false;
+
+    QnError failure;
+    if (!pending.refusedRedirect.isNull()) {
+        failure = QnError(QnError::InvalidResponseError,
+                          QStringLiteral("Refused a redirect to a \"%1\" address").arg(pending.refusedRedirect.left(20)),
+                          reply->errorString());
+    } else if (pending.oversized) {
+        failure = QnError(QnError::InvalidResponseError,
+                          QStringLiteral("Answer larger than %1 bytes").arg(pending.limit), reply->errorString());
+    } else {
+        const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (reply->error() == QNetworkReply::NoError && status >= 200 && status < 300)
+            failure = handleAnswer(pending.request, body.left(pending.limit));
+        else
+            failure = transferError(reply, pending, body.left(MaxJsonSize));
+    }
+    if (!failure.isError())
+        return;
+    qWarning() << Q_FUNC_INFO << pending.request.name() << "failed, type" << int(failure.errorType())
+               << failure.quillnetErrorString() << failure.replyErrorString() << failure.cacheErrorString();
+    emit q->error(failure);
+}
+
+QnError QuillnetPrivate::transferError(QNetworkReply* reply, const Pending& pending, const QByteArray& body) const
+{
+    const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const int status = statusAttribute.toInt();
+    const QNetworkReply::NetworkError code = reply->error();
+    QString replyText = reply->errorString();
+    if (code == QNetworkReply::OperationCanceledError || code == QNetworkReply::TimeoutError)
+        replyText = QStringLiteral("No progress within %1 ms (%2)").arg(configuration.transferTimeout()).arg(replyText);
+
+    // A status that is not an error while the transfer failed means that the answer broke off.
+    const bool httpAnswer = statusAttribute.isValid() && (status < 200 || status >= 300);
+    if (httpAnswer && status >= 300 && status < 400 && pending.request.kind == QnRequest::Data)
+        return QnError(QnError::InvalidResponseError, QStringLiteral("Refused a redirect (HTTP %1)").arg(status), replyText);
+    if (!httpAnswer)
+        return QnError(QnError::NetworkError, QStringLiteral("%1 request failed").arg(QLatin1String(pending.request.name())),
+                       replyText);
+
+    QString errorCode;
+    QString message;
+    const QJsonObject error = QnJson::parseObject(body).value(QLatin1String("error")).toObject();
+    const QJsonValue codeValue = error.value(QLatin1String("code"));
+    const QJsonValue messageValue = error.value(QLatin1String("message"));
+    if (codeValue.isString()) {
+        errorCode = codeValue.toString().left(100);
+        message = messageValue.isString() ? messageValue.toString().left(1000) : QString();
+    }
+    const QString text = errorCode.isEmpty() ? QStringLiteral("HTTP %1").arg(status)
+                                             : QStringLiteral("%1: %2").arg(errorCode, message);
+    if (status == 401 && errorCode == QLatin1String("invalid_token"))
+        return QnError(QnError::AuthenticationError, text, replyText);
+    return QnError(QnError::ServiceError, text, replyText);
+}
+
+QnError QuillnetPrivate::storeFailure(const QString& what, int errorsBefore) const
+{
+    // Database failures have been reported through the cache's own signal already.
+    if (cacheErrorCount != errorsBefore)
+        return QnError();
+    QString text = QStringLiteral("no cache");
+    if (cache)
+        text = !cache->isOpen() ? QStringLiteral("cache not open")
+             : cache->lastError().isEmpty() ? QStringLiteral("cannot write to %1").arg(cache->path())
+                                            : cache->lastError();
+    return QnError(QnError::CacheError, what, QString(), text);
+}
+
+QnError QuillnetPrivate::handleAnswer(const QnRequest& request, const QByteArray& body)
+{
+    const int errorsBefore = cacheErrorCount;
+    if (request.kind == QnRequest::Data) {
+        const QString location = cache ? cache->storeData(request.url, body) : QString();
+        if (location.isEmpty())
+            return storeFailure(QStringLiteral("Cannot store the data of %1").arg(request.url.toString(QUrl::RemoveUserInfo)),
+                                errorsBefore);
+        emit q->dataRetrieved(request.url, location);
+        return QnError();
+    }
+    if (request.kind == QnRequest::ProfilePicture) {
+        const QString location = cache ? cache->storeProfilePicture(request.id, request.pictureType, body) : QString();
+        if (location.isEmpty())
+            return storeFailure(QStringLiteral("Cannot store the picture of %1").arg(request.id), errorsBefore);
+        emit q->profilePictureUpdated(request.id, request.pictureType, location);
+        return QnError();
+    }
+    if (request.kind == QnRequest::MarkNotificationsRead) {
+        qDebug() << Q_FUNC_INFO << "marked" << request.ids.size() << "notifications read";
+        return QnError();
+    }
+
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return QnError(QnError::InvalidResponseError,
+                       QStringLiteral("%1: answer is not JSON (%2)").arg(QLatin1String(request.name()), parseError.errorString()));
+    if (!document.isObject())
+        return QnError(QnError::InvalidResponseError,
+                       QStringLiteral("%1: answer is not a JSON object").arg(QLatin1String(request.name())));
+    return handleJsonAnswer(request, document.object());
+}
+
+namespace {
+
+// Reads a list member of an answer with a strict record reader; invalid entries are dropped.
+template <typename T, typename Read>
+bool readList(const QJsonObject& answer, const char* key, Read read, QList<T>* out, QString* error)
+{
+    const QJsonValue value = answer.value(QLatin1String(key));
+    if (!value.isArray()) {
+        *error = QStringLiteral("member \"%1\" is %2").arg(QLatin1String(key),
+                                                           value.isUndefined() ? QStringLiteral("missing")
+                                                                               : QStringLiteral("not an array"));
+        return false;
+    }
+    const QJsonArray array = value.toArray();
+    if (array.size() > QnJson::MaxListEntries)
+        qWarning() << "Qn::Quillnet" << key << "holds" << array.size() << "entries; reading" << QnJson::MaxListEntries;
+    int index = 0;
+    for (const QJsonValue& entry : array) {
+        if (index++ >= QnJson::MaxListEntries)
+            break;
+        QString reason;
+        const T record = read(entry, &reason);
+        if (record.isValid())
+            out->append(record);
+        else
+            qWarning() << "Qn::Quillnet" << "dropping an invalid entry of" << key << reason;
+    }
+    return true;
+}
+
+} // namespace
+
+QnError QuillnetPrivate::handleJsonAnswer(const QnRequest& request, const QJsonObject& answer)
+{
+    const int errorsBefore = cacheErrorCount;
+    QString error;
+    const auto invalid = [&request](const QString& why) {
+        return QnError(QnError::InvalidResponseError, QStringLiteral("%1: %2").arg(QLatin1String(request.name()), why));
+    };
+    // Cache writes of a usable answer may fail; the answer still goes out, the failure is reported.
+    QnError stored;
+    const auto check = [&](bool ok, const char* what) {
+        if (!ok && cache && !stored.isError())
+            stored = storeFailure(QStringLiteral("Cannot store the %1 answer").arg(QLatin1String(what)), errorsBefore);
+    };
+
+    switch (request.kind) {
+    case QnRequest::Init:
+    case QnRequest::Profile: {
+        const QnUser user = QnJson::readUser(answer.value(QLatin1String("user")), &error);
+        if (!user.isValid())
+            return invalid(error);
+        if (request.kind == QnRequest::Profile && user.id() != request.id)
+            return invalid(QStringLiteral("profile of %1 answered with %2").arg(request.id, user.id()));
+        if (cache)
+            check(cache->storeUsers({ user }), request.name());
+        if (request.kind == QnRequest::Init) {
+            currentProfileId = user.id();
+            initialized = true;
+            qDebug() << Q_FUNC_INFO << "initialized as" << currentProfileId;
+            emit q->initialized();
+        } else {
+            emit q->profileUpdated(user.id());
+        }
+        break;
+    }
+    case QnRequest::NewsFeed: {
+        QnPosts posts;
+        if (!readList(answer, "data", &QnJson::readPost, &posts, &error))
+            return invalid(error);
+        if (cache)
+            check(cache->storeNewsFeed(request.id, posts, request.filter.offset()), request.name());
+        emit q->newsFeedRetrieved(posts);
+        break;
+    }
+    case QnRequest::Friends: {
+        QnUsers users;
+        if (!readList(answer, "data", &QnJson::readUser, &users, &error))
+            return invalid(error);
+        if (cache)
+            check(cache->storeFriendPage(request.id, users, request.filter.offset()), request.name());
+        QnUserRefs refs;
+        for (const QnUser& user : std::as_const(users))
+            refs.append(user.ref());
+        emit q->friendsUpdated(refs);
+        break;
+    }
+    case QnRequest::LatestStatusMessage: {
+        QnPosts all;
+        if (!readList(answer, "data", &QnJson::readPost, &all, &error))
+            return invalid(error);
+        QnPosts posts;
+        const QSet<QString> asked(request.ids.cbegin(), request.ids.cend());
+        for (const QnPost& post : std::as_const(all)) {
+            if (asked.contains(post.from().id()))
+                posts.append(post);
+            else
+                qWarning() << Q_FUNC_INFO << "dropping status" << post.id() << "of a user not asked for" << post.from().id();
+        }
+        if (cache)
+            check(cache->storeLatestStatusMessages(posts), request.name());
+        emit q->latestStatusMessageRetrieved(request.ids, posts);
+        break;
+    }
+    case QnRequest::AllNotifications: {
+        QnUsers friendRequests;
+        QnEvents events;
+        QnNotificationList notifications;
+        if (!readList(answer, "friend_requests", &QnJson::readUser, &friendRequests, &error)
+            || !readList(answer, "event_invitations", &QnJson::readEvent, &events, &error)
+            || !readList(answer, "notifications", &QnJson::readNotification, &notifications, &error))
+            return invalid(error);
+        const QJsonValue unread = answer.value(QLatin1String("unread_threads"));
+        const double count = unread.toDouble(-1);
+        if (!unread.isDouble() || count < 0 || count > 4294967295.0 || count != double(qint64(count)))
+            return invalid(QStringLiteral("member \"unread_threads\" is not a count"));
+        if (cache)
+            check(cache->storeUsers(friendRequests), request.name());
+        emit q->allNotificationsRetrieved(friendRequests, events, notifications, quint32(count));
+        break;
+    }
+    case QnRequest::Threads: {
+        QnThreads threads;
+        if (!readList(answer, "data", &QnJson::readThread, &threads, &error))
+            return invalid(error);
+        if (cache)
+            check(cache->storeThreads(request.folder, threads), request.name());
+        emit q->threadsRetrieved(request.folder, threads);
+        break;
+    }
+    case QnRequest::Messages: {
+        QnMessages messages;
+        if (!readList(answer, "data", &QnJson::readMessage, &messages, &error))
+            return invalid(error);
+        if (cache)
+            check(cache->storeMessages(request.id, messages), request.name());
+        emit q->messagesUpdated(request.id, messages);
+        break;
+    }
+    case QnRequest::Data:
+    case QnRequest::ProfilePicture:
+    case QnRequest::MarkNotificationsRead:
+        break;
+    }
+    return stored;
 }
 
 void QuillnetPrivate::postError(const QnError& error)
@@ -100,6 +580,7 @@ void QuillnetPrivate::postError(const QnError& error)
 
 void QuillnetPrivate::onCacheError(const QString& text)
 {
+    ++cacheErrorCount;
     // A damaged database fails every statement; one report per turn of the event loop is enough.
     if (cacheErrorPending)
         return;
@@ -134,7 +615,11 @@ Quillnet::Quillnet(const QuillnetConfiguration& configuration, QObject* parent)
         connect(d->cache, &QnCache::databaseError, this, [this](const QString& text) { d->onCacheError(text); });
 }
 
-Quillnet::~Quillnet() = default;
+Quillnet::~Quillnet()
+{
+    // The replies' handlers use d, which goes before the object tree deletes the transport.
+    d->shutdown();
+}
 
 QuillnetConfiguration Quillnet::configuration() const
 {
@@ -144,8 +629,14 @@ QuillnetConfiguration Quillnet::configuration() const
 void Quillnet::init()
 {
     qDebug() << Q_FUNC_INFO;
+    if (d->initRunning) {
+        qDebug() << Q_FUNC_INFO << "already running";
+        return;
+    }
     QnError failure;
-    if (d->startRequest(QnRequest(QnRequest::Init), &failure) != StatusOk)
+    if (d->startRequest(QnRequest(QnRequest::Init), &failure) == StatusOk)
+        d->initRunning = true;
+    else
         d->postError(failure);
 }
 
@@ -168,15 +659,16 @@ int Quillnet::retrieveNewsFeed(QnPosts* posts, const QnDataFilter& filter, int b
 {
     if (!knownBehaviour(behaviour, Q_FUNC_INFO))
         return StatusInvalidArgument;
-    if (behaviour == RetrieveFromNetwork) {
-        QnRequest request(QnRequest::NewsFeed);
-        request.filter = filter;
-        return d->startRequest(request);
-    }
-    const QString owner = filter.subjectId().isEmpty() ? d->currentProfileId : filter.subjectId();
+    const QString owner = d->subjectOrSelf(filter);
     if (owner.isEmpty()) {
         qWarning() << Q_FUNC_INFO << "no user to read the feed of";
         return StatusInvalidArgument;
+    }
+    if (behaviour == RetrieveFromNetwork) {
+        QnRequest request(QnRequest::NewsFeed);
+        request.filter = filter;
+        request.id = owner;
+        return d->startRequest(request);
     }
     return readFromCache(d.data(), posts, Q_FUNC_INFO, [&](QnCache* cache, bool* ok) {
         return cache->newsFeed(owner, filter.limit(), filter.offset(), ok);
@@ -187,11 +679,15 @@ int Quillnet::retrieveData(QString* location, const QUrl& url, int behaviour)
 {
     if (!knownBehaviour(behaviour, Q_FUNC_INFO))
         return StatusInvalidArgument;
-    if (!url.isValid() || url.isEmpty()) {
-        qWarning() << Q_FUNC_INFO << "invalid address" << url;
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || url.host().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+        // Addresses come from the service's content; only the web is fetched, never local files.
+        qWarning() << Q_FUNC_INFO << "refusing address" << url.toString(QUrl::RemoveUserInfo).left(200);
         return StatusInvalidArgument;
     }
     if (behaviour == RetrieveFromNetwork) {
+        if (!d->readableCache(Q_FUNC_INFO))
+            return StatusNoCache;
         QnRequest request(QnRequest::Data);
         request.url = url;
         return d->startRequest(request);
@@ -214,7 +710,13 @@ int Quillnet::retrieveProfilePicture(QString* location, const QString& userId, P
         qWarning() << Q_FUNC_INFO << "no user id";
         return StatusInvalidArgument;
     }
+    if (type < SquarePicture || type > LargePicture) {
+        qWarning() << Q_FUNC_INFO << "unknown picture type" << int(type);
+        return StatusInvalidArgument;
+    }
     if (behaviour == RetrieveFromNetwork) {
+        if (!d->readableCache(Q_FUNC_INFO))
+            return StatusNoCache;
         QnRequest request(QnRequest::ProfilePicture);
         request.id = userId;
         request.pictureType = type;
@@ -234,15 +736,16 @@ int Quillnet::retrieveFriends(QnUsers* friends, const QnDataFilter& filter, int 
 {
     if (!knownBehaviour(behaviour, Q_FUNC_INFO))
         return StatusInvalidArgument;
-    if (behaviour == RetrieveFromNetwork) {
-        QnRequest request(QnRequest::Friends);
-        request.filter = filter;
-        return d->startRequest(request);
-    }
-    const QString owner = filter.subjectId().isEmpty() ? d->currentProfileId : filter.subjectId();
+    const QString owner = d->subjectOrSelf(filter);
     if (owner.isEmpty()) {
         qWarning() << Q_FUNC_INFO << "no user to read the friends of";
         return StatusInvalidArgument;
+    }
+    if (behaviour == RetrieveFromNetwork) {
+        QnRequest request(QnRequest::Friends);
+        request.filter = filter;
+        request.id = owner;
+        return d->startRequest(request);
     }
     return readFromCache(d.data(), friends, Q_FUNC_INFO, [&](QnCache* cache, bool* ok) {
         return cache->friends(owner, filter.limit(), filter.offset(), ok);
@@ -284,12 +787,24 @@ int Quillnet::retrieveStatusMessages(QnPosts* posts, const QnDataFilter& filter,
 
 int Quillnet::retrieveLatestStatusMessage(const QStringList& userIds)
 {
-    if (userIds.isEmpty()) {
-        qWarning() << Q_FUNC_INFO << "no user ids";
+    QStringList ids;
+    QSet<QString> seen;
+    for (const QString& id : userIds) {
+        // Ids travel comma-separated; one that contains a comma cannot be asked for.
+        if (id.isEmpty() || id.contains(QLatin1Char(',')))
+            qWarning() << Q_FUNC_INFO << "skipping user id" << id.left(100);
+        else if (!seen.contains(id) && ids.size() <= QuillnetPrivate::MaxIdsPerRequest) {
+            seen.insert(id);
+            ids.append(id);
+        }
+    }
+    if (ids.isEmpty() || ids.size() > QuillnetPrivate::MaxIdsPerRequest) {
+        qWarning() << Q_FUNC_INFO << "between 1 and" << QuillnetPrivate::MaxIdsPerRequest << "user ids needed, got"
+                   << ids.size();
         return StatusInvalidArgument;
     }
     QnRequest request(QnRequest::LatestStatusMessage);
-    request.ids = userIds;
+    request.ids = ids;
     return d->startRequest(request);
 }
 
@@ -302,6 +817,10 @@ int Quillnet::retrieveThreads(QnThreads* threads, MessageBoxType folder, int beh
 {
     if (!knownBehaviour(behaviour, Q_FUNC_INFO))
         return StatusInvalidArgument;
+    if (folder < Inbox || folder > Updates) {
+        qWarning() << Q_FUNC_INFO << "unknown folder" << int(folder);
+        return StatusInvalidArgument;
+    }
     if (behaviour == RetrieveFromNetwork) {
         QnRequest request(QnRequest::Threads);
         request.folder = folder;
@@ -322,6 +841,7 @@ int Quillnet::retrieveMessages(QnMessages* messages, const QnDataFilter& filter,
     if (behaviour == RetrieveFromNetwork) {
         QnRequest request(QnRequest::Messages);
         request.filter = filter;
+        request.id = filter.subjectId();
         return d->startRequest(request);
     }
     return readFromCache(d.data(), messages, Q_FUNC_INFO, [&](QnCache* cache, bool* ok) {
@@ -331,13 +851,31 @@ int Quillnet::retrieveMessages(QnMessages* messages, const QnDataFilter& filter,
 
 int Quillnet::markNotificationsRead(const QStringList& notificationIds)
 {
-    if (notificationIds.isEmpty()) {
+    QStringList ids;
+    QSet<QString> seen;
+    for (const QString& id : notificationIds) {
+        if (ids.size() >= MaxNotificationIds) {
+            qWarning() << Q_FUNC_INFO << "marking only the first" << MaxNotificationIds << "ids read";
+            break;
+        }
+        if (!id.isEmpty() && !seen.contains(id)) {
+            seen.insert(id);
+            ids.append(id);
+        }
+    }
+    if (ids.isEmpty()) {
         qWarning() << Q_FUNC_INFO << "no notification ids";
         return StatusInvalidArgument;
     }
-    QnRequest request(QnRequest::MarkNotificationsRead);
-    request.ids = notificationIds;
-    return d->startRequest(request);
+    // The ids come from a file another program wrote; long lists go out in several requests.
+    for (int first = 0; first < ids.size(); first += QuillnetPrivate::MaxIdsPerRequest) {
+        QnRequest request(QnRequest::MarkNotificationsRead);
+        request.ids = ids.mid(first, QuillnetPrivate::MaxIdsPerRequest);
+        const int status = d->startRequest(request);
+        if (status != StatusOk)
+            return status;
+    }
+    return StatusOk;
 }
 
 } // namespace Qn

@@ -25,6 +25,8 @@ namespace Qn {
 
 class QuillnetPrivate;
 
+// Speaks the REST protocol of docs/protocol.md over HTTP. A request that was sent and failed is
+// answered by one error() instead of its answer signal.
 // Every retrieve call returns a Qn::RetrieveStatus; StatusOk (3) means the request was sent
 // (behaviour RetrieveFromNetwork, out-pointer ignored) or the out-parameter was filled (behaviour
 // RetrieveFromCache). A cache read fails with StatusInvalidArgument for a null out-pointer and with
@@ -52,8 +54,9 @@ public:
 
     // News feed of the filter's subject (empty: the signed-in user); answer: newsFeedRetrieved.
     int retrieveNewsFeed(Qn::QnPosts* posts, const Qn::QnDataFilter& filter, int behaviour = RetrieveFromNetwork);
-    // Data at an address. From the cache, StatusOk with an empty location means "not downloaded yet".
-    // Answer: dataRetrieved.
+    // Data at an http or https address (anything else is refused with StatusInvalidArgument). From
+    // the cache, StatusOk with an empty location means "not downloaded yet". A download needs an open
+    // cache to land in. Answer: dataRetrieved, with the address asked for even after redirects.
     int retrieveData(QString* location, const QUrl& url, int behaviour = RetrieveFromNetwork);
     int retrieveData(const QUrl& url);
     // A user's profile picture. From the cache, StatusOk with an empty location means "not downloaded

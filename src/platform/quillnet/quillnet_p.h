@@ -1,6 +1,10 @@
-// Internals of Quillnet: the request description and the seam where requests leave for the service.
+// Internals of Quillnet: the request description and the HTTP transport that carries requests to
+// the service and turns its answers into cache writes and signals.
 #pragma once
 
+#include <QByteArray>
+#include <QHash>
+#include <QJsonObject>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
@@ -11,6 +15,9 @@
 #include "platform/quillnet/qnerror.h"
 #include "platform/quillnet/qntypes.h"
 #include "platform/quillnet/quillnetconfiguration.h"
+
+class QNetworkAccessManager;
+class QNetworkReply;
 
 namespace Qn {
 
@@ -38,6 +45,7 @@ struct QnRequest
 
     Kind kind;
     QnDataFilter filter;
+    // The user (feed, friends, profile, picture) or thread (messages) the request is about.
     QString id;
     QUrl url;
     QStringList ids;
@@ -50,24 +58,67 @@ class QuillnetPrivate
     Q_DISABLE_COPY(QuillnetPrivate)
 
 public:
+    // Largest answer body read from the service's API, and from downloads.
+    static constexpr qint64 MaxJsonSize = 4 * 1024 * 1024;
+    static constexpr qint64 MaxDataSize = QnCache::MaxFileSize;
+    // Most ids sent in one request; longer lists are split (marking read) or refused.
+    static constexpr int MaxIdsPerRequest = 100;
+    static constexpr int MaxRedirects = 5;
+
     QuillnetPrivate(Quillnet* q, const QuillnetConfiguration& configuration);
 
     // Hands a request to the transport. StatusOk when it was sent; otherwise nothing was sent and
     // *failure (when given) says why.
     int startRequest(const QnRequest& request, QnError* failure = nullptr);
+    // Drops every request in flight without any further signal; the client is going away.
+    void shutdown();
     // Emits error() from the event loop, after the current call has returned.
     void postError(const QnError& error);
     // A failed cache statement: one error() per burst of failures.
     void onCacheError(const QString& text);
     // The cache for a read, or null (with a warning) when there is none that is open.
     QnCache* readableCache(const char* function) const;
+    // The filter's subject, or the signed-in user when it has none.
+    QString subjectOrSelf(const QnDataFilter& filter) const;
 
     Quillnet* const q;
     const QuillnetConfiguration configuration;
     QPointer<QnCache> cache;
     bool initialized = false;
+    bool initRunning = false;
     QString currentProfileId;
     bool cacheErrorPending = false;
+    // Counts the cache's database errors, so that an answer can tell whether its write failed in
+    // the database (already reported) or elsewhere.
+    int cacheErrorCount = 0;
+
+private:
+    struct Pending
+    {
+        explicit Pending(const QnRequest& request) : request(request) {}
+        QnRequest request;
+        qint64 limit = MaxJsonSize;
+        bool oversized = false;
+        // Scheme of a redirect target that was refused; null when none was.
+        QString refusedRedirect;
+    };
+
+    QUrl apiUrl(const QString& path, const QList<QPair<QString, QString>>& query) const;
+    QNetworkReply* send(const QnRequest& request, QString* why);
+    void watch(QNetworkReply* reply, const QnRequest& request, qint64 limit);
+    void onMetaData(QNetworkReply* reply);
+    void onProgress(QNetworkReply* reply, qint64 received);
+    void abortOversized(QNetworkReply* reply, qint64 size);
+    void onFinished(QNetworkReply* reply);
+    // Turns a failed transfer or a non-2xx status into the error to report.
+    QnError transferError(QNetworkReply* reply, const Pending& pending, const QByteArray& body) const;
+    // Handles a 2xx answer; returns the error to report when it is not usable.
+    QnError handleAnswer(const QnRequest& request, const QByteArray& body);
+    QnError handleJsonAnswer(const QnRequest& request, const QJsonObject& answer);
+    QnError storeFailure(const QString& what, int errorsBefore) const;
+
+    QNetworkAccessManager* mNetwork = nullptr;
+    QHash<QNetworkReply*, Pending> mPending;
 };
 
 } // namespace Qn

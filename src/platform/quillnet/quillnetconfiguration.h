@@ -35,6 +35,11 @@ public:
     // Base address of the service's REST interface.
     QUrl serviceUrl() const { return mServiceUrl; }
     void setServiceUrl(const QUrl& serviceUrl) { mServiceUrl = serviceUrl; }
+    // Milliseconds a request may go without any progress before it is abandoned.
+    int transferTimeout() const { return mTransferTimeout; }
+    void setTransferTimeout(int milliseconds) { mTransferTimeout = milliseconds > 0 ? milliseconds : DefaultTransferTimeout; }
+
+    static constexpr int DefaultTransferTimeout = 30000;
 
 private:
     QString mAccessToken;
@@ -42,6 +47,7 @@ private:
     QPointer<QnCache> mCache;
     QString mLocale;
     QUrl mServiceUrl;
+    int mTransferTimeout = DefaultTransferTimeout;
 };
 
 } // namespace Qn
