@@ -1,6 +1,8 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -60,6 +62,7 @@ private slots:
     void threadsAndMessagesLatestFirst();
     void removePostsDropsOldPostsEverywhere();
     void clearDiskCacheRemovesDownloadsOnly();
+    void oneAnswerIsStoredWhollyOrNotAtAll();
 };
 
 void TestQnCache::userDataSurvivesReopening()
@@ -358,6 +361,51 @@ void TestQnCache::clearDiskCacheRemovesDownloadsOnly()
 
     // Downloads work again afterwards.
     QVERIFY(!cache.storeData(url, "again").isEmpty());
+}
+
+void TestQnCache::oneAnswerIsStoredWhollyOrNotAtAll()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QnCacheConfiguration configuration = cacheConfiguration(dir);
+    QnCache cache(configuration);
+    QVERIFY(cache.isOpen());
+    const QnUser ann(QStringLiteral("ann"), QStringLiteral("Ann"));
+    QVERIFY(cache.storeFriendPage(QStringLiteral("me"), { ann }));
+
+    // Make the database refuse one row in the middle of a compound write.
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("saboteur"));
+        db.setDatabaseName(configuration.databaseName());
+        QVERIFY(db.open());
+        QSqlQuery query(db);
+        QVERIFY(query.exec(QStringLiteral("CREATE TRIGGER refuse_friend BEFORE INSERT ON friends WHEN NEW.friend_id = 'bad' "
+                                          "BEGIN SELECT RAISE(ABORT, 'refused'); END")));
+        QVERIFY(query.exec(QStringLiteral("CREATE TRIGGER refuse_status BEFORE INSERT ON statuses WHEN NEW.user_id = 'bad' "
+                                          "BEGIN SELECT RAISE(ABORT, 'refused'); END")));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("saboteur"));
+
+    QSignalSpy errors(&cache, &QnCache::databaseError);
+    const QnUser bob(QStringLiteral("bob"), QStringLiteral("Bob"));
+    const QnUser bad(QStringLiteral("bad"), QStringLiteral("Bad"));
+    QVERIFY(!cache.storeFriendPage(QStringLiteral("me"), { bob, bad }));
+    QVERIFY(errors.count() > 0);
+    // Neither Bob's profile nor the replaced list went in: the old page is still there.
+    QVERIFY(!cache.user(QStringLiteral("bob")).isValid());
+    QCOMPARE(ids(cache.friends(QStringLiteral("me"))), QStringList{ QStringLiteral("ann") });
+
+    QnPost good = post(QStringLiteral("s1"), QStringLiteral("ann"), QDateTime::currentDateTimeUtc());
+    QnPost refused = post(QStringLiteral("s2"), QStringLiteral("bad"), QDateTime::currentDateTimeUtc());
+    QVERIFY(!cache.storeLatestStatusMessages({ good, refused }));
+    QVERIFY(cache.statusMessages(QStringLiteral("ann")).isEmpty());
+    // The cache goes on working after the failed writes.
+    QVERIFY(cache.storeLatestStatusMessages({ good }));
+    QCOMPARE(ids(cache.statusMessages(QStringLiteral("ann"))), QStringList{ QStringLiteral("s1") });
+    QVERIFY(cache.storeFriendPage(QStringLiteral("me"), { bob }, 1));
+    QCOMPARE(ids(cache.friends(QStringLiteral("me"))), (QStringList{ QStringLiteral("ann"), QStringLiteral("bob") }));
+    QCOMPARE(cache.user(QStringLiteral("bob")), bob);
 }
 
 QTEST_GUILESS_MAIN(TestQnCache)

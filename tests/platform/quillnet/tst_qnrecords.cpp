@@ -1,8 +1,10 @@
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <functional>
+#include <time.h>
 
 #include "platform/quillnet/qnjson.h"
 #include "platform/quillnet/quillnet.h"
@@ -161,6 +163,11 @@ private slots:
     void equalityCoversEveryField();
     void jsonRoundTrip();
     void jsonToleratesBadInput();
+    void strictReadersTakeTheWireForm();
+    void strictReadersRefuseBadRecords_data();
+    void strictReadersRefuseBadRecords();
+    void timesNeedAnOffset_data();
+    void timesNeedAnOffset();
 
     void signalsMatchTheirStringSignatures_data();
     void signalsMatchTheirStringSignatures();
@@ -281,6 +288,139 @@ void TestQnRecords::jsonToleratesBadInput()
     QCOMPARE(post.commentCount(), 0);
     QVERIFY(!post.created().isValid());
     QVERIFY(!post.updated().isValid());
+}
+
+void TestQnRecords::strictReadersTakeTheWireForm()
+{
+    const auto wire = [](const QJsonObject& object) {
+        return QJsonDocument::fromJson(QnJson::serialize(object)).object();
+    };
+    QString error = QStringLiteral("stale");
+    QCOMPARE(QnJson::readPost(wire(QnJson::toJson(fullPost())), &error), fullPost());
+    QVERIFY(error.isEmpty());
+    QCOMPARE(QnJson::readUser(wire(QnJson::toJson(fullUser())), &error), fullUser());
+    QCOMPARE(QnJson::readThread(wire(QnJson::toJson(fullThread())), &error), fullThread());
+    QCOMPARE(QnJson::readMessage(wire(QnJson::toJson(fullMessage())), &error), fullMessage());
+    QCOMPARE(QnJson::readEvent(wire(QnJson::toJson(fullEvent())), &error), fullEvent());
+    QCOMPARE(QnJson::readNotification(wire(QnJson::toJson(fullNotification())), &error), fullNotification());
+    QVERIFY(error.isEmpty());
+    // Times go out as UTC with milliseconds.
+    QCOMPARE(QnJson::toJson(fullPost()).value("created").toString(), QStringLiteral("2012-03-04T17:06:07.123Z"));
+    // Only the required members: the rest reads as empty.
+    QnPost minimal(QStringLiteral("p"));
+    minimal.setFrom(QnUserRef(QStringLiteral("u"), QString()));
+    minimal.setCreated(Created);
+    QCOMPARE(QnJson::readPost(QJsonObject{ { "id", "p" }, { "from", QJsonObject{ { "id", "u" }, { "name", "" } } },
+                                           { "created", "2012-03-04T17:06:07.123Z" } }),
+             minimal);
+}
+
+void TestQnRecords::strictReadersRefuseBadRecords_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("reason");
+    const QByteArray from = R"("from": {"id": "u", "name": "U"})";
+    QTest::newRow("post without time") << "post" << "{\"id\": \"p\", " + from + "}" << "\"created\" is missing";
+    QTest::newRow("post time as number") << "post" << "{\"id\": \"p\", " + from + ", \"created\": 1330880767123}"
+                                         << "\"created\" is not a string";
+    QTest::newRow("post local time") << "post" << "{\"id\": \"p\", " + from + ", \"created\": \"2012-03-04T17:06:07\"}"
+                                     << "\"created\" is not a time with an offset";
+    QTest::newRow("post from text") << "post" << QByteArray(R"({"id": "p", "from": "U", "created": "2012-03-04T17:06:07Z"})")
+                                    << "member \"from\": user ref: not an object";
+    QTest::newRow("post recipient without id")
+        << "post" << "{\"id\": \"p\", " + from + ", \"created\": \"2012-03-04T17:06:07Z\", \"to\": [{\"name\": \"x\"}]}"
+        << "member \"to\": user ref: member \"id\" is missing";
+    QTest::newRow("post likes as text") << "post" << "{\"id\": \"p\", " + from + ", \"created\": \"2012-03-04T17:06:07Z\", \"likes\": \"3\"}"
+                                        << "\"likes\" is not a count";
+    QTest::newRow("post huge count") << "post" << "{\"id\": \"p\", " + from + ", \"created\": \"2012-03-04T17:06:07Z\", \"comments\": 1e12}"
+                                     << "\"comments\" is not a count";
+    QTest::newRow("post link member") << "post" << "{\"id\": \"p\", " + from + ", \"created\": \"2012-03-04T17:06:07Z\", \"link\": {\"name\": 1}}"
+                                      << "member \"link\": member \"name\" is not a string";
+    QTest::newRow("post not an object") << "post" << QByteArray("[]") << "not an object";
+    QTest::newRow("user empty id") << "user" << QByteArray(R"({"id": "", "name": "x"})") << "\"id\" is empty";
+    QTest::newRow("user name number") << "user" << QByteArray(R"({"id": "u", "name": 5})") << "\"name\" is not a string";
+    QTest::newRow("user phone number") << "user" << QByteArray(R"({"id": "u", "name": "x", "mobile_phone": 358401})")
+                                       << "\"mobile_phone\" is not a string";
+    QTest::newRow("thread negative unread") << "thread"
+                                            << QByteArray(R"({"id": "t", "updated_time": "2012-03-04T17:06:07Z", "unread": -1, "senders": []})")
+                                            << "\"unread\" is not a count";
+    QTest::newRow("thread senders missing") << "thread" << QByteArray(R"({"id": "t", "updated_time": "2012-03-04T17:06:07Z", "unread": 1})")
+                                            << "\"senders\" is missing";
+    QTest::newRow("message without content") << "message" << QByteArray(R"({"id": "m", "created": "2012-03-04T17:06:07Z"})")
+                                             << "\"content\" is missing";
+    QTest::newRow("event without name") << "event" << QByteArray(R"({"id": "e"})") << "\"name\" is missing";
+    QTest::newRow("notification unread as number")
+        << "notification" << QByteArray(R"({"id": "n", "object_type": "photo", "unread": 1, "updated_time": "2012-03-04T17:06:07Z"})")
+        << "\"unread\" is not a boolean";
+}
+
+void TestQnRecords::strictReadersRefuseBadRecords()
+{
+    QFETCH(QString, kind);
+    QFETCH(QByteArray, json);
+    QFETCH(QString, reason);
+    const QJsonValue value = QJsonDocument::fromJson("[" + json + "]").array().at(0);
+    QString error;
+    bool valid = true;
+    if (kind == QLatin1String("post"))
+        valid = QnJson::readPost(value, &error).isValid();
+    else if (kind == QLatin1String("user"))
+        valid = QnJson::readUser(value, &error).isValid();
+    else if (kind == QLatin1String("thread"))
+        valid = QnJson::readThread(value, &error).isValid();
+    else if (kind == QLatin1String("message"))
+        valid = QnJson::readMessage(value, &error).isValid();
+    else if (kind == QLatin1String("event"))
+        valid = QnJson::readEvent(value, &error).isValid();
+    else
+        valid = QnJson::readNotification(value, &error).isValid();
+    QVERIFY(!valid);
+    QVERIFY2(error.startsWith(kind + QLatin1String(": ")), qPrintable(error));
+    QVERIFY2(error.contains(reason), qPrintable(error));
+}
+
+void TestQnRecords::timesNeedAnOffset_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qint64>("msecs"); // -1: invalid
+    QTest::newRow("utc") << "2024-05-01T08:15:00Z" << qint64(1714551300000);
+    QTest::newRow("plus two") << "2024-05-01T10:15:00+02:00" << qint64(1714551300000);
+    QTest::newRow("nepal") << "2024-05-01T14:00:00+05:45" << qint64(1714551300000);
+    QTest::newRow("minus") << "2024-04-30T22:45:00.250-09:30" << qint64(1714551300250);
+    QTest::newRow("one digit fraction") << "2024-05-01T08:15:00.5Z" << qint64(1714551300500);
+    QTest::newRow("no offset") << "2024-05-01T08:15:00" << qint64(-1);
+    QTest::newRow("space") << "2024-05-01 08:15:00Z" << qint64(-1);
+    QTest::newRow("no such day") << "2024-02-30T08:15:00Z" << qint64(-1);
+    QTest::newRow("microseconds") << "2024-05-01T08:15:00.123456Z" << qint64(-1);
+    QTest::newRow("date only") << "2024-05-01" << qint64(-1);
+    QTest::newRow("empty") << "" << qint64(-1);
+    QTest::newRow("junk after") << "2024-05-01T08:15:00Zjunk" << qint64(-1);
+}
+
+void TestQnRecords::timesNeedAnOffset()
+{
+    QFETCH(QString, text);
+    QFETCH(qint64, msecs);
+    const QByteArray saved = qgetenv("TZ");
+    // The machine's zone must not matter, daylight saving included.
+    for (const char* zone : { "UTC0", "EET-2EEST,M3.5.0/3,M10.5.0/4", "EST5EDT,M3.2.0,M11.1.0" }) {
+        qputenv("TZ", zone);
+        tzset();
+        const QDateTime time = QnJson::parseTime(text);
+        if (msecs < 0) {
+            QVERIFY2(!time.isValid(), zone);
+        } else {
+            QCOMPARE(time.toMSecsSinceEpoch(), msecs);
+            QCOMPARE(time.timeSpec(), Qt::UTC);
+            QCOMPARE(QnJson::parseTime(QnJson::formatTime(time)), time);
+        }
+    }
+    if (saved.isNull())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", saved);
+    tzset();
 }
 
 void TestQnRecords::signalsMatchTheirStringSignatures_data()

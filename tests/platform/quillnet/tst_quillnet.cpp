@@ -48,8 +48,9 @@ void TestQuillnet::initAnswersWithAnErrorAfterReturning_data()
     QTest::addColumn<QUrl>("serviceUrl");
     QTest::addColumn<QString>("reason");
     QTest::newRow("no address") << QUrl() << QStringLiteral("No service address configured");
-    QTest::newRow("address") << QUrl(QStringLiteral("http://127.0.0.1:8080/"))
-                             << QStringLiteral("No transport to the service available");
+    QTest::newRow("not the web") << QUrl(QStringLiteral("ftp://127.0.0.1:8080/"))
+                                 << QStringLiteral("No service address configured");
+    QTest::newRow("no host") << QUrl(QStringLiteral("http:///api")) << QStringLiteral("No service address configured");
 }
 
 void TestQuillnet::initAnswersWithAnErrorAfterReturning()
@@ -90,7 +91,6 @@ void TestQuillnet::networkRequestsAreRefusedQuietly()
     const QnDataFilter filter(QStringLiteral("me"), 30, 0);
     const QList<int> statuses{
         client.retrieveNewsFeed(nullptr, filter, RetrieveFromNetwork),
-        client.retrieveData(QUrl(QStringLiteral("http://pics.example/1.jpg"))),
         client.retrieveProfilePicture(QStringLiteral("u1"), Qn::SmallPicture),
         client.retrieveFriends(nullptr, filter, RetrieveFromNetwork),
         client.retrieveProfile(nullptr, QStringLiteral("u1"), RetrieveFromNetwork),
@@ -105,6 +105,9 @@ void TestQuillnet::networkRequestsAreRefusedQuietly()
 
     // Requests that could never be sent are refused for their arguments first.
     QCOMPARE(client.retrieveData(QUrl()), int(StatusInvalidArgument));
+    QCOMPARE(client.retrieveLatestStatusMessage({ QStringLiteral("a,b") }), int(StatusInvalidArgument));
+    QCOMPARE(client.retrieveProfilePicture(QStringLiteral("u1"), Qn::PictureType(9)), int(StatusInvalidArgument));
+    QCOMPARE(client.retrieveThreads(nullptr, Qn::MessageBoxType(-1), RetrieveFromNetwork), int(StatusInvalidArgument));
     QCOMPARE(client.retrieveLatestStatusMessage({}), int(StatusInvalidArgument));
     QCOMPARE(client.retrieveMessages(nullptr, QnDataFilter(), RetrieveFromNetwork), int(StatusInvalidArgument));
     QCOMPARE(client.retrieveStatusMessages(nullptr, filter, RetrieveFromNetwork), int(StatusInvalidArgument));
