@@ -6,7 +6,12 @@
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMutex>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QPointer>
 #include <QSet>
 #include <QSettings>
@@ -19,6 +24,7 @@ constexpr qint64 MaxFileSize = 256 * 1024;
 // Tokens are the longest values; 16 KiB leaves room for large signed tokens.
 constexpr int MaxValueLength = 16 * 1024;
 constexpr int SettleDelayMs = 100;
+constexpr int MaxRefusedTokens = 8;
 
 const QString AccountGroup = QStringLiteral("account");
 const QString ServicesGroup = QStringLiteral("services");
@@ -97,6 +103,18 @@ void recordParseResult(const QFileInfo& info, bool failed)
         parseFailures.insert(info.absoluteFilePath(), {info.size(), info.lastModified()});
     else
         parseFailures.remove(info.absoluteFilePath());
+}
+
+// A token goes into a request header: printable ASCII without blanks, and of a sane length.
+bool isUsableToken(const QString& token)
+{
+    if (token.isEmpty() || token.size() > MaxValueLength)
+        return false;
+    for (const QChar c : token) {
+        if (c.unicode() <= 0x20 || c.unicode() >= 0x7f)
+            return false;
+    }
+    return true;
 }
 
 QMap<QString, bool> readBoolGroup(QSettings& ini, const QString& group, const QString& filePath)
@@ -348,7 +366,6 @@ void AccountIntegration::login(const QString& applicationId, const QString& scop
                                bool forceNew, bool interactive)
 {
     qDebug() << Q_FUNC_INFO << "forceNew:" << forceNew << "interactive:" << interactive;
-    mLastLoginCanceled = false;
     mCanceledTooOften = false;
 
     const LoginRequest request{applicationId, scope, applicationSecret, forceNew, interactive};
@@ -357,36 +374,158 @@ void AccountIntegration::login(const QString& applicationId, const QString& scop
     QTimer::singleShot(0, this, [this, request]() { requestAccessToken(request); });
 }
 
+QUrl AccountIntegration::serviceUrl() const
+{
+    const QString text = readFile().serviceUrl;
+    if (text.isEmpty())
+        return QUrl();
+    const QUrl url(text, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || url.host().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+        qWarning() << Q_FUNC_INFO << "ignoring service_url" << text << ": not an http or https address";
+        return QUrl();
+    }
+    return url;
+}
+
+void AccountIntegration::setTokenRequestTimeout(int milliseconds)
+{
+    mTokenRequestTimeout = milliseconds > 0 ? milliseconds : DefaultTokenRequestTimeout;
+}
+
 void AccountIntegration::requestAccessToken(const LoginRequest& request)
 {
-    const Snapshot snapshot = readFile();
+    // A forced login means the token handed out last was refused; handing it out again would loop.
+    if (request.forceNew && !mHandedOutToken.isEmpty() && !mRefusedTokens.contains(mHandedOutToken)) {
+        mRefusedTokens.append(mHandedOutToken);
+        if (mRefusedTokens.size() > MaxRefusedTokens)
+            mRefusedTokens.removeFirst();
+    }
 
-    // A forced login means the last token was refused; handing it out again would only loop.
-    const bool tokenUsable = !snapshot.accessToken.isEmpty()
-                             && !(request.forceNew && snapshot.accessToken == mHandedOutToken);
-    if (tokenUsable) {
+    const Snapshot snapshot = readFile();
+    const bool storedUsable = !snapshot.accessToken.isEmpty() && !mRefusedTokens.contains(snapshot.accessToken);
+    if (storedUsable && !request.forceNew) {
         finishLogin(snapshot.accessToken, true);
         return;
     }
-
-    // The exchange of the refresh token at the service's token endpoint is not there yet, so a
-    // refresh token alone cannot log in.
+    if (!snapshot.refreshToken.isEmpty()) {
+        const QUrl url = serviceUrl();
+        if (url.isEmpty()) {
+            qWarning() << Q_FUNC_INFO << mFilePath << "has a refresh token but no usable service_url";
+            finishLogin(QString(), false);
+            return;
+        }
+        exchangeRefreshToken(request, url, snapshot.refreshToken);
+        return;
+    }
+    // Without a refresh token a forced login can only offer an access token written since.
+    if (storedUsable) {
+        finishLogin(snapshot.accessToken, true);
+        return;
+    }
     qWarning() << Q_FUNC_INFO << "no usable credential in" << mFilePath
-               << (request.forceNew && !snapshot.accessToken.isEmpty() ? "(the stored access token was refused)"
-                                                                        : "(no access token)");
+               << (snapshot.accessToken.isEmpty() ? "(no refresh token, no access token)"
+                                                  : "(no refresh token; the stored access token was refused)");
     finishLogin(QString(), false);
 }
 
-void AccountIntegration::finishLogin(const QString& accessToken, bool loginOk)
+void AccountIntegration::exchangeRefreshToken(const LoginRequest& request, const QUrl& serviceUrl,
+                                              const QString& refreshToken)
+{
+    if (!mNetwork)
+        mNetwork = new QNetworkAccessManager(this);
+
+    QUrl url = serviceUrl;
+    QString path = url.path();
+    while (path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    url.setPath(path + QLatin1String("/oauth/token"));
+    url.setQuery(QString());
+    url.setFragment(QString());
+
+    QNetworkRequest networkRequest(url);
+    networkRequest.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
+    networkRequest.setRawHeader("Accept", "application/json");
+    networkRequest.setRawHeader("User-Agent", "quillnet-daemon");
+    // The credential must not follow a redirect to another place.
+    networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    networkRequest.setTransferTimeout(mTokenRequestTimeout);
+
+    auto field = [](const char* name, const QString& value) {
+        return QByteArray(name) + '=' + QUrl::toPercentEncoding(value);
+    };
+    const QByteArray form = field("grant_type", QStringLiteral("refresh_token")) + '&'
+                            + field("refresh_token", refreshToken) + '&' + field("client_id", request.applicationId)
+                            + '&' + field("client_secret", request.applicationSecret);
+
+    qDebug() << Q_FUNC_INFO << "asking" << url.toString() << "for an access token";
+    QNetworkReply* reply = mNetwork->post(networkRequest, form);
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+        if (received > MaxTokenAnswerSize || total > MaxTokenAnswerSize) {
+            reply->setProperty("tooLarge", true);
+            reply->abort();
+        }
+    });
+    connect(reply, &QNetworkReply::finished, this, [this, reply]() { onTokenReply(reply); });
+}
+
+void AccountIntegration::onTokenReply(QNetworkReply* reply)
+{
+    reply->deleteLater();
+    const QString url = reply->url().toString();
+    if (reply->property("tooLarge").toBool()) {
+        qWarning() << Q_FUNC_INFO << "the answer of" << url << "is larger than" << MaxTokenAnswerSize << "bytes";
+        finishLogin(QString(), false);
+        return;
+    }
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool success = status >= 200 && status < 300;
+    // No status, or a success status with a transport error (cut off, timed out): no usable answer.
+    if (status == 0 || (success && reply->error() != QNetworkReply::NoError)) {
+        qWarning() << Q_FUNC_INFO << "token request to" << url << "failed:" << reply->errorString();
+        finishLogin(QString(), false);
+        return;
+    }
+
+    const QByteArray body = reply->read(MaxTokenAnswerSize);
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    const QJsonObject answer = document.object();
+    if (success) {
+        const QJsonValue token = answer.value(QStringLiteral("access_token"));
+        const QString text = token.toString();
+        if (!token.isString() || !isUsableToken(text)) {
+            qWarning() << Q_FUNC_INFO << "the answer of" << url << "holds no usable access token";
+            finishLogin(QString(), false);
+            return;
+        }
+        qDebug() << Q_FUNC_INFO << "got an access token";
+        finishLogin(text, true);
+        return;
+    }
+
+    // The OAuth 2.0 error form: {"error": "...", "error_description": "..."}.
+    const QString error = answer.value(QStringLiteral("error")).toString().left(100);
+    const QString description = answer.value(QStringLiteral("error_description")).toString().left(300);
+    if (error == QLatin1String("access_denied")) {
+        qDebug() << Q_FUNC_INFO << "the login was canceled:" << description;
+        finishLogin(QString(), false, true);
+        return;
+    }
+    qWarning() << Q_FUNC_INFO << "the token endpoint refused the login: HTTP" << status
+               << (error.isEmpty() ? QStringLiteral("(no error code)") : error) << description;
+    finishLogin(QString(), false);
+}
+
+void AccountIntegration::finishLogin(const QString& accessToken, bool loginOk, bool canceled)
 {
     if (loginOk)
         mHandedOutToken = accessToken;
+    mLastLoginCanceled = canceled;
     emit loginResponse(accessToken, loginOk);
 }
 
 bool AccountIntegration::wasLoginCanceled() const
 {
-    // Nobody is asked interactively, so nobody can cancel.
     return mLastLoginCanceled;
 }
 

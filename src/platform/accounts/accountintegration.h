@@ -8,8 +8,11 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 class QFileSystemWatcher;
+class QNetworkAccessManager;
+class QNetworkReply;
 class QTimer;
 
 class AccountIntegration : public QObject
@@ -35,14 +38,31 @@ public:
     // Starts watching the file; each watched key whose value changes is reported by settingsChanged.
     virtual void watchSettings(const QStringList& keys);
     virtual bool isServiceEnabled(const QString& name) const;
+    // The service's base address (account/service_url); empty when missing or not an http(s) address.
+    virtual QUrl serviceUrl() const;
 
-    // Asks for an access token. Always answered later by exactly one loginResponse.
+    // Asks for an access token. Always answered later, after this call has returned, by exactly one
+    // loginResponse per call. Where the token comes from:
+    // - a stored access_token is handed out as it is, unless this object handed it out before and a
+    //   forced login has since said that the service refused it;
+    // - otherwise, or when forceNew is set, the refresh_token is exchanged at the service's token
+    //   endpoint (<service_url>/oauth/token, OAuth 2.0 refresh token grant with the application id
+    //   and secret); forceNew never answers with a token handed out before.
+    // interactive says whether the user may be asked to confirm. This account has no dialog, so it
+    // changes nothing here and is only logged; the service may still refuse for the user
+    // (access_denied), which counts as a canceled login either way. The scope is not used.
     virtual void login(const QString& applicationId, const QString& scope, const QString& applicationSecret,
                        bool forceNew, bool interactive);
-    // True when the last login was refused by the user.
+    // True when the last answered login was refused by the user (the token endpoint's access_denied).
     virtual bool wasLoginCanceled() const;
     // Told when the user canceled logins too often; the account stops asking until the next login.
     virtual void loginCanceledTooOften();
+
+    // How long a token request may go without progress before it fails (default 30 s).
+    void setTokenRequestTimeout(int milliseconds);
+    static constexpr int DefaultTokenRequestTimeout = 30000;
+    // Token answers are a few hundred bytes; a longer one is not read and fails the login.
+    static constexpr qint64 MaxTokenAnswerSize = 64 * 1024;
 
 signals:
     void loginResponse(QString accessToken, bool loginOk);
@@ -86,7 +106,9 @@ private:
     void rewatch();
     // Works out the answer to one login request and hands it to finishLogin().
     void requestAccessToken(const LoginRequest& request);
-    void finishLogin(const QString& accessToken, bool loginOk);
+    void exchangeRefreshToken(const LoginRequest& request, const QUrl& serviceUrl, const QString& refreshToken);
+    void onTokenReply(QNetworkReply* reply);
+    void finishLogin(const QString& accessToken, bool loginOk, bool canceled = false);
 
     QString mFilePath;
     QFileSystemWatcher* mWatcher = nullptr;
@@ -98,4 +120,8 @@ private:
     bool mCanceledTooOften = false;
     // The token of the last successful login: a forced new login must not hand it out again.
     QString mHandedOutToken;
+    // Tokens that forced logins reported refused (a few; older ones are forgotten).
+    QStringList mRefusedTokens;
+    QNetworkAccessManager* mNetwork = nullptr;
+    int mTokenRequestTimeout = DefaultTokenRequestTimeout;
 };

@@ -3,11 +3,15 @@
 #include "platform/accounts/accountintegration.h"
 #include "platform/accounts/qnfactoryveldo.h"
 
+#include "common/constants.h"
+#include "quillnet-sim/simulator.h"
+
 #include <QDir>
 #include <QFile>
 #include <QPointer>
 #include <QSaveFile>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -25,6 +29,18 @@ const QString FullFile = QStringLiteral("[account]\nname=alice@example.org\nenab
                                         "[services]\nIM=true\n"
                                         "[settings]\nqn-notif_main=true\nqn-notif-msg=true\nqn-notif-friendreq=true\n"
                                         "qn-notif-general=true\nqn-notif-events=true\nqn-news_main=true\n");
+
+// An account that logs in with a refresh token only.
+QString accountFile(const QString& serviceUrl, const QString& refreshToken)
+{
+    QString text = QStringLiteral("[account]\nname=alice@example.org\nenabled=true\n");
+    if (!serviceUrl.isNull())
+        text += QStringLiteral("service_url=%1\n").arg(serviceUrl);
+    // Quoted, so that QSettings keeps commas, spaces and percent signs as they are.
+    QString quoted = refreshToken;
+    quoted.replace(QLatin1String("\\"), QLatin1String("\\\\")).replace(QLatin1String("\""), QLatin1String("\\\""));
+    return text + QStringLiteral("refresh_token=\"%1\"\n").arg(quoted);
+}
 
 QString replaced(QString text, const QString& before, const QString& after)
 {
@@ -96,6 +112,15 @@ private slots:
     void brokenFileKeepsState();
 
     void login();
+    void serviceUrl_data();
+    void serviceUrl();
+    void exchange_data();
+    void exchange();
+    void exchangeSendsCredentials();
+    void exchangeFailsWithoutService_data();
+    void exchangeFailsWithoutService();
+    void forceNewAsksTheService();
+    void oneAnswerPerLogin();
     void factory();
 
 private:
@@ -376,7 +401,9 @@ void TestAccountIntegration::brokenFileKeepsState()
 
 void TestAccountIntegration::login()
 {
-    QVERIFY(writeFile(accountPath(), FullFile));
+    // Stored access tokens only: no service is contacted.
+    const QString file = replaced(FullFile, "refresh_token=r-123\n", "");
+    QVERIFY(writeFile(accountPath(), file));
     AccountIntegration account(accountPath());
     QSignalSpy responses(&account, &AccountIntegration::loginResponse);
 
@@ -394,18 +421,247 @@ void TestAccountIntegration::login()
     QVERIFY(responses.wait());
     QCOMPARE(responses.last(), (Args{QString(), false}));
 
-    // ... but a token written since then is fine; a refresh token alone is not enough yet.
-    QVERIFY(writeFile(accountPath(), replaced(FullFile, "a-456", "a-789000")));
+    // ... nor a plain one, while it is still what the file holds ...
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("no usable credential"));
+    account.login("418205739162840", QString(), "secret", false, false);
+    QVERIFY(responses.wait());
+    QCOMPARE(responses.last(), (Args{QString(), false}));
+
+    // ... but a token written since then is fine.
+    QVERIFY(writeFile(accountPath(), replaced(file, "a-456", "a-789000")));
     account.login("418205739162840", QString(), "secret", true, false);
     QVERIFY(responses.wait());
     QCOMPARE(responses.last(), (Args{"a-789000", true}));
 
-    QVERIFY(writeFile(accountPath(), replaced(FullFile, "access_token=a-456\n", "")));
+    QVERIFY(writeFile(accountPath(), replaced(file, "access_token=a-456\n", "")));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("no usable credential"));
     account.login("418205739162840", QString(), "secret", false, true);
     QVERIFY(responses.wait());
     QCOMPARE(responses.last(), (Args{QString(), false}));
-    QCOMPARE(responses.size(), 4);
+    QCOMPARE(responses.size(), 5);
+}
+
+void TestAccountIntegration::serviceUrl_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QUrl>("expected");
+    QTest::newRow("http") << "http://127.0.0.1:8099" << QUrl("http://127.0.0.1:8099");
+    QTest::newRow("https with path") << "https://api.example.org/v2/" << QUrl("https://api.example.org/v2/");
+    QTest::newRow("missing") << QString() << QUrl();
+    QTest::newRow("file") << "file:///etc/passwd" << QUrl();
+    QTest::newRow("no host") << "http://" << QUrl();
+    QTest::newRow("not an address") << "just words" << QUrl();
+}
+
+void TestAccountIntegration::serviceUrl()
+{
+    QFETCH(QString, value);
+    QFETCH(QUrl, expected);
+    QVERIFY(writeFile(accountPath(), value.isNull() ? replaced(FullFile, "service_url=http://127.0.0.1:8099\n", "")
+                                                    : replaced(FullFile, "http://127.0.0.1:8099", value)));
+    AccountIntegration account(accountPath());
+    if (expected.isEmpty() && !value.isNull())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not an http or https address"));
+    QCOMPARE(account.serviceUrl(), expected);
+}
+
+void TestAccountIntegration::exchange_data()
+{
+    QTest::addColumn<QString>("refreshToken"); // "good": the simulator's
+    QTest::addColumn<int>("fault");            // -1: none
+    QTest::addColumn<int>("faultValue");
+    QTest::addColumn<bool>("deny");
+    QTest::addColumn<bool>("loginOk");
+    QTest::addColumn<bool>("canceled");
+    QTest::addColumn<QString>("warning");
+
+    using Sim = QuillnetSim::Simulator;
+    QTest::newRow("good exchange") << "good" << -1 << 0 << false << true << false << QString();
+    QTest::newRow("wrong credential") << "r-stolen" << -1 << 0 << false << false << false
+                                      << "refused the login: HTTP 400 \"invalid_grant\"";
+    QTest::newRow("canceled by the user") << "good" << -1 << 0 << true << false << true << QString();
+    QTest::newRow("server error") << "good" << int(Sim::HttpStatus) << 503 << false << false << false
+                                  << "refused the login: HTTP 503";
+    QTest::newRow("malformed answer") << "good" << int(Sim::MalformedBody) << 0 << false << false << false
+                                      << "holds no usable access token";
+    QTest::newRow("truncated answer") << "good" << int(Sim::TruncatedBody) << 0 << false << false << false
+                                      << "token request to .* failed";
+    QTest::newRow("dropped connection") << "good" << int(Sim::DropConnection) << 0 << false << false << false
+                                        << "token request to .* failed";
+    QTest::newRow("oversized answer") << "good" << int(Sim::OversizedBody) << 1024 * 1024 << false << false << false
+                                      << "is larger than";
+    QTest::newRow("service hangs") << "good" << int(Sim::Delay) << 60000 << false << false << false
+                                   << "token request to .* failed";
+}
+
+void TestAccountIntegration::exchange()
+{
+    QFETCH(QString, refreshToken);
+    QFETCH(int, fault);
+    QFETCH(int, faultValue);
+    QFETCH(bool, deny);
+    QFETCH(bool, loginOk);
+    QFETCH(bool, canceled);
+    QFETCH(QString, warning);
+
+    QuillnetSim::Simulator simulator;
+    QVERIFY(simulator.listen());
+    if (refreshToken == QLatin1String("good"))
+        refreshToken = simulator.refreshToken();
+    // A dropped connection may be retried once by the network stack on its own.
+    if (fault >= 0)
+        simulator.injectFault("/oauth/token", QuillnetSim::Simulator::FaultKind(fault), faultValue, 2);
+    if (deny)
+        simulator.denyLogins(1);
+
+    QVERIFY(writeFile(accountPath(), accountFile(simulator.baseUrl().toString(), refreshToken)));
+    AccountIntegration account(accountPath());
+    account.setTokenRequestTimeout(300);
+    QSignalSpy responses(&account, &AccountIntegration::loginResponse);
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+    account.login(Constants::ApplicationId, QString(), Constants::ApplicationSecret, false, true);
+    QCOMPARE(responses.size(), 0);
+    QVERIFY(responses.wait(10000));
+    QCOMPARE(responses.size(), 1);
+    QCOMPARE(responses.first(), (Args{loginOk ? simulator.accessToken() : QString(), loginOk}));
+    QCOMPARE(account.wasLoginCanceled(), canceled);
+
+    const QList<QuillnetSim::Simulator::Request> requests = simulator.requests();
+    QVERIFY(!requests.isEmpty());
+    QCOMPARE(requests.first().method, QByteArray("POST"));
+    QCOMPARE(requests.first().path, QStringLiteral("/oauth/token"));
+
+    // The canceled state belongs to that one answer; the next login goes through.
+    simulator.clearFaults();
+    if (refreshToken != simulator.refreshToken())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+    account.login(Constants::ApplicationId, QString(), Constants::ApplicationSecret, true, false);
+    QVERIFY(responses.wait(10000));
+    QCOMPARE(responses.size(), 2);
+    if (refreshToken == simulator.refreshToken())
+        QCOMPARE(responses.last(), (Args{simulator.accessToken(), true}));
+    QVERIFY(!account.wasLoginCanceled());
+}
+
+void TestAccountIntegration::exchangeSendsCredentials()
+{
+    QuillnetSim::Simulator simulator;
+    QVERIFY(simulator.listen());
+    // Characters that mean something in a form body must arrive as they were written.
+    simulator.setRefreshToken("r+t&x=1 %");
+    QVERIFY(writeFile(accountPath(), accountFile(simulator.baseUrl().toString() + "/", "r+t&x=1 %")));
+    AccountIntegration account(accountPath());
+    QSignalSpy responses(&account, &AccountIntegration::loginResponse);
+    account.login(Constants::ApplicationId, QString(), Constants::ApplicationSecret, false, true);
+    QVERIFY(responses.wait(10000));
+    QCOMPARE(responses.last(), (Args{simulator.accessToken(), true}));
+
+    // A wrong application secret is the client's fault, not the user's.
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("HTTP 401 \"invalid_client\""));
+    account.login(Constants::ApplicationId, QString(), "not-the-secret", true, false);
+    QVERIFY(responses.wait(10000));
+    QCOMPARE(responses.last(), (Args{QString(), false}));
+    QVERIFY(!account.wasLoginCanceled());
+}
+
+void TestAccountIntegration::exchangeFailsWithoutService_data()
+{
+    QTest::addColumn<QString>("serviceUrl");
+    QTest::addColumn<QStringList>("warnings");
+    const QString noAddress = QStringLiteral("has a refresh token but no usable service_url");
+    QTest::newRow("unreachable") << "closed port" << QStringList{"token request to .* failed"};
+    QTest::newRow("no service address") << QString() << QStringList{noAddress};
+    QTest::newRow("not http") << "ftp://127.0.0.1/" << QStringList{"not an http or https address", noAddress};
+}
+
+void TestAccountIntegration::exchangeFailsWithoutService()
+{
+    QFETCH(QString, serviceUrl);
+    QFETCH(QStringList, warnings);
+    if (serviceUrl == QLatin1String("closed port")) {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        serviceUrl = QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort());
+    }
+    QVERIFY(writeFile(accountPath(), accountFile(serviceUrl, "r-123")));
+    AccountIntegration account(accountPath());
+    QSignalSpy responses(&account, &AccountIntegration::loginResponse);
+    for (const QString& warning : warnings)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+    account.login(Constants::ApplicationId, QString(), Constants::ApplicationSecret, false, true);
+    QCOMPARE(responses.size(), 0);
+    QVERIFY(responses.wait(10000));
+    QCOMPARE(responses, (QList<Args>{{QString(), false}}));
+    QVERIFY(!account.wasLoginCanceled());
+}
+
+void TestAccountIntegration::forceNewAsksTheService()
+{
+    QuillnetSim::Simulator simulator;
+    QVERIFY(simulator.listen());
+    QVERIFY(writeFile(accountPath(), accountFile(simulator.baseUrl().toString(), simulator.refreshToken())
+                                         + "[account]\naccess_token=a-stored\n"));
+    AccountIntegration account(accountPath());
+    QSignalSpy responses(&account, &AccountIntegration::loginResponse);
+    auto login = [&account](bool forceNew) {
+        account.login(Constants::ApplicationId, QString(), Constants::ApplicationSecret, forceNew, false);
+    };
+
+    // A ready token first, without asking the service.
+    login(false);
+    QVERIFY(responses.wait(10000));
+    QCOMPARE(responses.last(), (Args{"a-stored", true}));
+    QCOMPARE(simulator.requestCount("/oauth/token"), 0);
+
+    // Forced: a fresh token from the endpoint, every time.
+    login(true);
+    QVERIFY(responses.wait(10000));
+    const QString first = simulator.accessToken();
+    QCOMPARE(responses.last(), (Args{first, true}));
+    login(true);
+    QVERIFY(responses.wait(10000));
+    QCOMPARE(responses.last(), (Args{simulator.accessToken(), true}));
+    QVERIFY(simulator.accessToken() != first);
+
+    // The stored token was refused once, so even an ordinary login now asks the endpoint.
+    login(false);
+    QVERIFY(responses.wait(10000));
+    QCOMPARE(simulator.requestCount("/oauth/token"), 3);
+    QCOMPARE(responses.last(), (Args{simulator.accessToken(), true}));
+}
+
+void TestAccountIntegration::oneAnswerPerLogin()
+{
+    QuillnetSim::Simulator simulator;
+    QVERIFY(simulator.listen());
+    simulator.denyLogins(1);
+    QVERIFY(writeFile(accountPath(), accountFile(simulator.baseUrl().toString(), simulator.refreshToken())));
+    AccountIntegration account(accountPath());
+    QSignalSpy responses(&account, &AccountIntegration::loginResponse);
+    QList<bool> canceledAtAnswer;
+    connect(&account, &AccountIntegration::loginResponse, this,
+            [&]() { canceledAtAnswer.append(account.wasLoginCanceled()); });
+
+    account.login(Constants::ApplicationId, QString(), Constants::ApplicationSecret, false, true);
+    account.login(Constants::ApplicationId, QString(), Constants::ApplicationSecret, true, false);
+    QCOMPARE(responses.size(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(responses.size(), 2, 10000);
+    QCOMPARE(simulator.requestCount("/oauth/token"), 2);
+    // The first request was refused for the user, the second got a token; each answer carries its
+    // own canceled state.
+    QCOMPARE(responses.at(0), (Args{QString(), false}));
+    QCOMPARE(responses.at(1).at(1).toBool(), true);
+    QCOMPARE(canceledAtAnswer, (QList<bool>{true, false}));
+
+    // An account deleted while its request is out answers nothing and leaves nothing behind.
+    simulator.injectFault("/oauth/token", QuillnetSim::Simulator::Delay, 200);
+    auto* doomed = new AccountIntegration(accountPath());
+    QSignalSpy doomedResponses(doomed, &AccountIntegration::loginResponse);
+    doomed->login(Constants::ApplicationId, QString(), Constants::ApplicationSecret, true, false);
+    QTRY_COMPARE_WITH_TIMEOUT(simulator.requestCount("/oauth/token"), 3, 10000);
+    delete doomed;
+    QCOMPARE(doomedResponses.size(), 0);
 }
 
 void TestAccountIntegration::factory()
