@@ -1,18 +1,25 @@
 #include "daemon/quillnetdaemon.h"
 
 #include <QCoreApplication>
+#include <QDate>
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QLocale>
+#include <QSettings>
 
 #include <cstdlib>
 #include <new>
 
 #include "common/constants.h"
+#include "common/utils.h"
 #include "database/daemondatabase.h"
+#include "eventfeed/eventfeedhandler.h"
 #include "eventfeedinterface.h"
+#include "friends/friendimporter.h"
+#include "notifications/notificationhandler.h"
 #include "platform/accounts/accountintegration.h"
 #include "platform/accounts/qnfactoryveldo.h"
 #include "platform/quillnet/qncache.h"
@@ -24,6 +31,11 @@
 #include "quillnetveldoadaptor.h"
 
 namespace {
+
+const int RetryLimit = 3;
+const int RetryDelayMs = 60000;
+const int CanceledLoginLimit = 2;
+const QString ForceExitKey = QStringLiteral("lastForceExit");
 
 const QFile::Permissions UserOnlyDir = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
 
@@ -247,11 +259,38 @@ void QuillnetDaemon::onNewsFeedUpdateFromCacheRequested()
 void QuillnetDaemon::onAccountDisabled()
 {
     qDebug() << Q_FUNC_INFO;
+    if (mFriendImporter)
+        mFriendImporter->accountDisabled();
+    if (mEventfeedHandler)
+        mEventfeedHandler->clear();
+    if (mNotificationHandler)
+        mNotificationHandler->clear(QString(), true);
+    delete mQuillnet;
+    mQuillnet = nullptr;
+    mAccountName.clear();
+    mLoginOk = false;
+    // The client cache database outlives a disabled account; without XDG_CACHE_HOME its directory
+    // lies inside the one cleared here.
+    Utils::clearDirectory(mCacheDir, QDir::cleanPath(mQnCacheDir));
+    QCoreApplication::exit(0);
 }
 
 void QuillnetDaemon::onAccountRemoved()
 {
     qDebug() << Q_FUNC_INFO;
+    Utils::clearDirectory(mCacheDir);
+    Utils::clearDirectory(mQnCacheDir);
+    if (mFriendImporter)
+        mFriendImporter->accountRemoved();
+    if (mEventfeedHandler)
+        mEventfeedHandler->clear();
+    if (mNotificationHandler)
+        mNotificationHandler->clear(QString(), true);
+    delete mQuillnet;
+    mQuillnet = nullptr;
+    mAccountName.clear();
+    mLoginOk = false;
+    QCoreApplication::exit(0);
 }
 
 void QuillnetDaemon::onSyncHeartbeat(QTime time)
@@ -272,19 +311,143 @@ void QuillnetDaemon::retryLogin()
 
 void QuillnetDaemon::onLoginResponse(QString accessToken, bool loginOk)
 {
-    Q_UNUSED(accessToken)
-    qDebug() << Q_FUNC_INFO << loginOk;
+    mLoginOk = loginOk;
+    mLoginInProgress = false;
+
+    if (loginOk) {
+        qDebug() << Q_FUNC_INFO << "Quillnet login ok";
+        mRetryTimer->stop();
+        mRetryCount = 0;
+
+        Qn::QuillnetConfiguration configuration(accessToken, 0);
+        configuration.setCache(mQnCache);
+        configuration.setLocale(QLocale().name());
+        configuration.setServiceUrl(mAccount->serviceUrl());
+
+        delete mQuillnet;
+        mQuillnet = new Qn::Quillnet(configuration, nullptr);
+        if (!connect(mQuillnet, SIGNAL(initialized()), this, SLOT(onQnInitialized())))
+            qWarning() << Q_FUNC_INFO << "Failed to connect initialized to onQnInitialized";
+        if (!connect(mQuillnet, SIGNAL(error(Qn::QnError)), this, SLOT(onError(Qn::QnError))))
+            qWarning() << Q_FUNC_INFO << "Failed to connect error to onError";
+        mBackendInitializing = true;
+        mQuillnet->init();
+
+        mCanceledLogins = 0;
+        if (mQuillnet->cache())
+            mQuillnet->cache()->updateUserData(Constants::CanceledLoginsKey, QStringLiteral("0"));
+        return;
+    }
+
+    if (!mAccount->wasLoginCanceled()) {
+        qDebug() << Q_FUNC_INFO << "Quillnet login failed";
+        if (mRetryCount < RetryLimit) {
+            ++mRetryCount;
+            qDebug() << Q_FUNC_INFO << "Retry in" << mRetryCount * 60 << "seconds.";
+            mRetryTimer->setInterval(mRetryCount * RetryDelayMs);
+            mRetryTimer->setSingleShot(true);
+            mRetryTimer->start();
+        } else {
+            qWarning() << Q_FUNC_INFO << "Giving up on retries...";
+        }
+        return;
+    }
+
+    // Canceled by the user: ask again at once, but only twice in a row. The count survives a
+    // restart through the client cache, when there is one.
+    Qn::QnCache* cache = mQuillnet ? mQuillnet->cache() : nullptr;
+    int count = mCanceledLogins;
+    if (cache) {
+        bool isNumber = false;
+        count = cache->getUserData(Constants::CanceledLoginsKey).toInt(&isNumber);
+        if (!isNumber)
+            count = 0;
+        mCanceledLogins = count;
+    }
+    if (count < CanceledLoginLimit) {
+        mCanceledLogins = count + 1;
+        if (cache)
+            cache->updateUserData(Constants::CanceledLoginsKey, QString::number(mCanceledLogins));
+        qDebug() << Q_FUNC_INFO << "Quillnet login failed due to cancel";
+        mAccount->login(Constants::ApplicationId, QString(), Constants::ApplicationSecret, false, false);
+    } else {
+        if (cache)
+            cache->updateUserData(Constants::CanceledLoginsKey, QStringLiteral("0"));
+        mAccount->loginCanceledTooOften();
+    }
 }
 
 void QuillnetDaemon::onQnInitialized()
 {
     qDebug() << Q_FUNC_INFO;
+    mBackendInitializing = false;
+
+    delete mFriendImporter;
+    mFriendImporter = new FriendImporter(this);
+    if (!mFriendImporter->init(mQuillnet, mAccountName))
+        criticalExit("Failed to init FriendImporter!");
+    if (!connect(mFriendImporter, SIGNAL(friendImportReady(bool)), this, SLOT(onFriendsImported(bool))))
+        qWarning() << "Failed to connect to friendsImported signal";
+
+    delete mEventfeedHandler;
+    mEventfeedHandler = new EventfeedHandler(this);
+    if (!mEventfeedHandler->init(mQuillnet, mEventFeedInterface, mDatabase))
+        criticalExit("Failed to init EventfeedHandler!");
+    if (!connect(mEventfeedHandler, SIGNAL(eventsfeedImported()), this, SLOT(onEventsFeedUpdated())))
+        qWarning() << "Failed to connect to eventsfeedImported signal";
+
+    delete mNotificationHandler;
+    mNotificationHandler = new NotificationHandler(this);
+    if (!mNotificationHandler->init(mQuillnet, mDatabase))
+        criticalExit("Failed to init NotificationHandler!");
+    // Switches the user never set count as on here.
+    mNotificationHandler->setEnabled(Constants::MessageType, mSettings.value(Constants::MessageSetting, true));
+    mNotificationHandler->setEnabled(Constants::FriendRequestType,
+                                     mSettings.value(Constants::FriendRequestSetting, true));
+    mNotificationHandler->setEnabled(Constants::NotificationType, mSettings.value(Constants::GeneralSetting, true));
+    if (!connect(mNotificationHandler, SIGNAL(notificationsImported()), this, SLOT(onNotificationsImported())))
+        qWarning() << "Failed to connect to notificationsImported";
+
+    if (mDbReseted) {
+        // The database lost the list of published items before this handler existed.
+        mDbReseted = false;
+        mEventfeedHandler->clear();
+    }
+
+    qDebug() << Q_FUNC_INFO << "Checking online status";
+    mSettings[Constants::ImStateSetting] = mAccount->isServiceEnabled(QStringLiteral("IM"));
+    mHeartbeat->wait(0, 10, 0);
 }
 
 void QuillnetDaemon::onError(Qn::QnError error)
 {
     qDebug() << Q_FUNC_INFO << error.replyErrorString() << "type:" << error.errorType();
     qDebug() << Q_FUNC_INFO << error.quillnetErrorString();
+
+    if (mBackendInitializing)
+        qWarning() << "Network error during backend initialization.";
+
+    if (error.errorType() == Qn::QnError::AuthenticationError && !mLoginInProgress) {
+        mLoginInProgress = true;
+        mLoginOk = false;
+        mAccount->login(Constants::ApplicationId, QString(), Constants::ApplicationSecret, true, false);
+    } else if (error.errorType() == Qn::QnError::CacheError
+               && (error.cacheErrorString().contains(QLatin1String("database disk image is malformed"))
+                   || error.cacheErrorString().contains(QLatin1String("disk I/O error")))) {
+        // A corrupt cache ends the daemon so that a restart can rebuild it, but at most once a day
+        // and never when the day cannot be recorded: otherwise it would restart in a loop.
+        QSettings settings(Constants::CacheDirName, QStringLiteral("Tarvo"));
+        const QVariant stored = settings.value(ForceExitKey);
+        const QDate previous = stored.canConvert<QDate>() ? stored.toDate() : QDate();
+        const QDate today = QDate::currentDate();
+        settings.setValue(ForceExitKey, today);
+        settings.sync();
+        QFile::setPermissions(settings.fileName(), QFile::ReadOwner | QFile::WriteOwner);
+        if (settings.status() == QSettings::NoError && (!previous.isValid() || previous < today)) {
+            qWarning() << "Exit due to cache problem, previous" << previous;
+            QCoreApplication::exit(1);
+        }
+    }
 }
 
 void QuillnetDaemon::onSettingsChanged(QString name, bool value)

@@ -13,8 +13,11 @@
 class AccountIntegration;
 class ComTarvoHomeEventFeedInterface;
 class DaemonDatabase;
+class EventfeedHandler;
+class FriendImporter;
 class Helper;
 class NetworkMonitor;
+class NotificationHandler;
 
 namespace Qn {
 class QnCache;
@@ -76,7 +79,10 @@ private:
     Qn::QnCache* mQnCache = nullptr;
     AccountIntegration* mAccount = nullptr;
     Helper* mHelper = nullptr;
+    FriendImporter* mFriendImporter = nullptr;
     DaemonDatabase* mDatabase = nullptr;
+    EventfeedHandler* mEventfeedHandler = nullptr;
+    NotificationHandler* mNotificationHandler = nullptr;
     NetworkMonitor* mNetworkManager = nullptr;
     QTimer* mRetryTimer = nullptr;
     Veldo::QmHeartbeat* mHeartbeat = nullptr;

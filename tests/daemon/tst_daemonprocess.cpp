@@ -58,6 +58,8 @@ private slots:
     void controlObjectIntrospection();
     void debugSwitch_data();
     void debugSwitch();
+    void accountLoss_data();
+    void accountLoss();
 
 private:
     void writeAccount(const QByteArray& content);
@@ -298,6 +300,61 @@ void TestDaemonProcess::debugSwitch()
     QCOMPARE(log.contains("<7>quillnet-daemon: QuillnetDaemon::QuillnetDaemon(QObject*) registerService: \""
                           "com.tarvo.quillnetveldo\""),
              debug);
+}
+
+void TestDaemonProcess::accountLoss_data()
+{
+    QTest::addColumn<bool>("removed");
+    QTest::addColumn<bool>("xdgCacheHome");
+    QTest::newRow("removed") << true << false;
+    QTest::newRow("removed, XDG_CACHE_HOME") << true << true;
+    QTest::newRow("disabled") << false << false;
+    QTest::newRow("disabled, XDG_CACHE_HOME") << false << true;
+}
+
+void TestDaemonProcess::accountLoss()
+{
+    QFETCH(bool, removed);
+    QFETCH(bool, xdgCacheHome);
+    writeAccount(ValidAccount);
+    const QString cacheHome = xdgCacheHome ? mHome->path() + QStringLiteral("/xdgcache") : QString();
+    if (xdgCacheHome)
+        QVERIFY(QDir().mkpath(cacheHome));
+    const QString cacheDir =
+        xdgCacheHome ? cacheHome + QStringLiteral("/quillnet") : mHome->path() + QStringLiteral("/.quillnet");
+    const QString clientDb = mHome->path() + QStringLiteral("/.quillnet/private/qncache.db");
+
+    QProcess* daemon = start({}, cacheHome);
+    waitForService();
+    QTRY_VERIFY(QFileInfo::exists(cacheDir + QStringLiteral("/qndaemon-cache.db")));
+    QTRY_VERIFY(QFileInfo::exists(clientDb));
+    QFile picture(cacheDir + QStringLiteral("/qncache/picture.png"));
+    QVERIFY(picture.open(QIODevice::WriteOnly));
+    picture.close();
+
+    const QString accountFile = mConfigHome + QStringLiteral("/quillnet/account.conf");
+    if (removed)
+        QVERIFY(QFile::remove(accountFile));
+    else
+        writeAccount(QByteArray(ValidAccount).replace("enabled=true", "enabled=false"));
+
+    QVERIFY(daemon->waitForFinished(20000));
+    QCOMPARE(daemon->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(daemon->exitCode(), 0);
+    QVERIFY(!QFileInfo::exists(cacheDir + QStringLiteral("/qndaemon-cache.db")));
+    QVERIFY(!QFileInfo::exists(cacheDir + QStringLiteral("/qncache")));
+    if (removed) {
+        QVERIFY(!QFileInfo::exists(cacheDir));
+        QVERIFY(!QFileInfo::exists(mHome->path() + QStringLiteral("/.quillnet/private")));
+    } else {
+        // A disabled account keeps the client cache database, wherever the daemon's cache is.
+        QVERIFY(QFileInfo::exists(clientDb));
+        if (xdgCacheHome)
+            QVERIFY(!QFileInfo::exists(cacheDir));
+        else
+            QCOMPARE(QDir(cacheDir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                     QStringList({QStringLiteral("private")}));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestDaemonProcess)

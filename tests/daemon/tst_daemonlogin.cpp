@@ -1,0 +1,290 @@
+// The daemon's account life cycle: login requests, retries, canceled logins, client errors.
+#include <QDate>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+#include "daemon/quillnetdaemon.h"
+#include "platform/accounts/qnfactoryveldo.h"
+#include "platform/quillnet/qncache.h"
+#include "platform/quillnet/qncacheconfiguration.h"
+#include "platform/quillnet/qntypes.h"
+#include "testaccount.h"
+
+class TestDaemonLogin : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void constructorAsksForALogin();
+    void settingsReadAtStart();
+    void failedLoginsAreRetriedThenGivenUp();
+    void successResetsTheRetries();
+    void secondLoginIsSuppressedWhileOneIsOutstanding();
+    void canceledLoginsWithoutClient();
+    void canceledLoginsCountedInTheClientCache();
+    void tokenErrorLogsInAgainUnlessALoginIsOutstanding();
+    void corruptCacheExitsOncePerDay_data();
+    void corruptCacheExitsOncePerDay();
+
+private:
+    QTimer* retryTimer() const;
+    void invoke(const char* slot, QGenericArgument a = QGenericArgument(), QGenericArgument b = QGenericArgument());
+    void respond(bool ok, const QString& token = QStringLiteral("token"));
+    int runAndCatchExit(const std::function<void()>& action);
+
+    QTemporaryDir mConfigHome;
+    std::unique_ptr<QTemporaryDir> mHome;
+    TestAccount* mAccount = nullptr;
+    std::unique_ptr<QuillnetDaemon> mDaemon;
+};
+
+void TestDaemonLogin::initTestCase()
+{
+    Qn::registerMetaTypes();
+    // QSettings learns its folder once per process: one configuration home for all cases.
+    QVERIFY(mConfigHome.isValid());
+    qputenv("XDG_CONFIG_HOME", mConfigHome.path().toUtf8());
+}
+
+void TestDaemonLogin::init()
+{
+    mHome.reset(new QTemporaryDir);
+    QVERIFY(mHome->isValid());
+    qputenv("HOME", mHome->path().toUtf8());
+    qputenv("XDG_CACHE_HOME", (mHome->path() + QStringLiteral("/cache")).toUtf8());
+    QVERIFY(QDir().mkpath(mHome->path() + QStringLiteral("/cache")));
+
+    // The service address lives in the file; nothing listens there, the client only needs one.
+    const QString accountFile = mHome->path() + QStringLiteral("/account.conf");
+    QFile file(accountFile);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[account]\nservice_url=http://127.0.0.1:9\n");
+    file.close();
+
+    // The daemon owns the account object once it stores it.
+    mAccount = new TestAccount(accountFile);
+    mAccount->values.insert(QStringLiteral("qn-notif_main"), true);
+    QnVeldo::QnFactoryVeldo::getInstance()->setAccount(mAccount);
+    mDaemon.reset(new QuillnetDaemon);
+}
+
+void TestDaemonLogin::cleanup()
+{
+    mDaemon.reset();
+    mHome.reset();
+}
+
+QTimer* TestDaemonLogin::retryTimer() const
+{
+    const QList<QTimer*> timers = mDaemon->findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly);
+    return timers.size() == 1 ? timers.first() : nullptr;
+}
+
+void TestDaemonLogin::invoke(const char* slot, QGenericArgument a, QGenericArgument b)
+{
+    QVERIFY(QMetaObject::invokeMethod(mDaemon.get(), slot, a, b));
+}
+
+void TestDaemonLogin::respond(bool ok, const QString& token)
+{
+    emit mAccount->loginResponse(ok ? token : QString(), ok);
+}
+
+int TestDaemonLogin::runAndCatchExit(const std::function<void()>& action)
+{
+    // QCoreApplication::exit() ends the application's loop with its code, and leaves every later
+    // nested loop returning at once until the application loop runs again: so the application loop
+    // is what runs here.
+    QTimer::singleShot(0, this, action);
+    QTimer::singleShot(0, this, [] {
+        QEventLoop probe;
+        QTimer::singleShot(0, &probe, [&probe] { probe.exit(0); });
+        if (probe.exec() == 0)
+            QCoreApplication::exit(-1); // nobody asked to exit
+    });
+    return QCoreApplication::exec();
+}
+
+void TestDaemonLogin::constructorAsksForALogin()
+{
+    QCOMPARE(mAccount->logins.size(), 1);
+    QCOMPARE(mAccount->logins.first().forceNew, false);
+    QCOMPARE(mAccount->logins.first().interactive, true);
+    QCOMPARE(mAccount->lastScope, QString());
+    // Application id: 15 decimal digits; secret: 32 lower-case hex digits.
+    QVERIFY(QRegularExpression(QStringLiteral("^[0-9]{15}$")).match(mAccount->lastApplicationId).hasMatch());
+    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(mAccount->lastSecret).hasMatch());
+}
+
+void TestDaemonLogin::settingsReadAtStart()
+{
+    // "qn-notif-events" is stored when it changes but never watched.
+    QCOMPARE(mAccount->watched,
+             QStringList({QStringLiteral("qn-notif_main"), QStringLiteral("qn-notif-msg"),
+                          QStringLiteral("qn-notif-friendreq"), QStringLiteral("qn-notif-general"),
+                          QStringLiteral("qn-news_main")}));
+}
+
+void TestDaemonLogin::failedLoginsAreRetriedThenGivenUp()
+{
+    QTimer* timer = retryTimer();
+    QVERIFY(timer);
+    QVERIFY(timer->isSingleShot());
+    for (int retry = 1; retry <= 3; ++retry) {
+        respond(false);
+        QVERIFY(timer->isActive());
+        QCOMPARE(timer->interval(), retry * 60000);
+        timer->stop();
+        invoke("retryLogin");
+        QCOMPARE(mAccount->logins.size(), retry + 1);
+    }
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Giving up on retries"));
+    respond(false);
+    QVERIFY(!timer->isActive());
+    QCOMPARE(mAccount->logins.size(), 4);
+}
+
+void TestDaemonLogin::successResetsTheRetries()
+{
+    QTimer* timer = retryTimer();
+    respond(false);
+    timer->stop();
+    invoke("retryLogin");
+    respond(false);
+    QCOMPARE(timer->interval(), 120000);
+    QVERIFY(timer->isActive());
+
+    // A success in between (a login started elsewhere) stops the pending retry.
+    respond(true);
+    QVERIFY(!timer->isActive());
+    respond(false);
+    QCOMPARE(timer->interval(), 60000);
+}
+
+void TestDaemonLogin::secondLoginIsSuppressedWhileOneIsOutstanding()
+{
+    invoke("retryLogin");
+    invoke("retryLogin");
+    QCOMPARE(mAccount->logins.size(), 1);
+    respond(true);
+    // Logged in: nothing to retry.
+    invoke("retryLogin");
+    QCOMPARE(mAccount->logins.size(), 1);
+}
+
+void TestDaemonLogin::canceledLoginsWithoutClient()
+{
+    mAccount->canceled = true;
+    respond(false);
+    respond(false);
+    QCOMPARE(mAccount->logins.size(), 3);
+    QCOMPARE(mAccount->logins.last().forceNew, false);
+    QCOMPARE(mAccount->logins.last().interactive, false);
+    QCOMPARE(mAccount->tooOften, 0);
+    respond(false);
+    QCOMPARE(mAccount->logins.size(), 3);
+    QCOMPARE(mAccount->tooOften, 1);
+    QVERIFY(!retryTimer()->isActive());
+}
+
+void TestDaemonLogin::canceledLoginsCountedInTheClientCache()
+{
+    // A successful login creates the client with the cache, and resets the stored count.
+    respond(true);
+    Qn::QnCacheConfiguration configuration;
+    configuration.setDatabaseName(mHome->path() + QStringLiteral("/.quillnet/private/qncache.db"));
+    configuration.setPath(mHome->path() + QStringLiteral("/cache/quillnet/qncache"));
+    Qn::QnCache observer(configuration);
+    QCOMPARE(observer.getUserData(QStringLiteral("canceled_logins")), QStringLiteral("0"));
+
+    QVERIFY(observer.updateUserData(QStringLiteral("canceled_logins"), QStringLiteral("1")));
+    mAccount->canceled = true;
+    const int before = mAccount->logins.size();
+    respond(false);
+    QCOMPARE(observer.getUserData(QStringLiteral("canceled_logins")), QStringLiteral("2"));
+    QCOMPARE(mAccount->logins.size(), before + 1);
+    respond(false);
+    QCOMPARE(observer.getUserData(QStringLiteral("canceled_logins")), QStringLiteral("0"));
+    QCOMPARE(mAccount->tooOften, 1);
+    QCOMPARE(mAccount->logins.size(), before + 1);
+
+    // A stored count that is not a number counts as none.
+    QVERIFY(observer.updateUserData(QStringLiteral("canceled_logins"), QStringLiteral("x7")));
+    respond(false);
+    QCOMPARE(observer.getUserData(QStringLiteral("canceled_logins")), QStringLiteral("1"));
+}
+
+void TestDaemonLogin::tokenErrorLogsInAgainUnlessALoginIsOutstanding()
+{
+    const Qn::QnError expired(Qn::QnError::AuthenticationError, QStringLiteral("token expired"));
+    // The start-up login has not been answered yet.
+    invoke("onError", Q_ARG(Qn::QnError, expired));
+    QCOMPARE(mAccount->logins.size(), 1);
+
+    respond(true);
+    QTest::ignoreMessage(QtWarningMsg, "Network error during backend initialization.");
+    invoke("onError", Q_ARG(Qn::QnError, expired));
+    QCOMPARE(mAccount->logins.size(), 2);
+    QCOMPARE(mAccount->logins.last().forceNew, true);
+    QCOMPARE(mAccount->logins.last().interactive, false);
+    // The new login is outstanding now.
+    QTest::ignoreMessage(QtWarningMsg, "Network error during backend initialization.");
+    invoke("onError", Q_ARG(Qn::QnError, expired));
+    QCOMPARE(mAccount->logins.size(), 2);
+}
+
+void TestDaemonLogin::corruptCacheExitsOncePerDay_data()
+{
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<QString>("cacheText");
+    QTest::addColumn<int>("exitCode");
+    const QDate today = QDate::currentDate();
+    QTest::newRow("nothing stored, I/O error") << QVariant() << "disk I/O error" << 1;
+    QTest::newRow("nothing stored, malformed") << QVariant() << "database disk image is malformed" << 1;
+    QTest::newRow("yesterday") << QVariant(today.addDays(-1)) << "disk I/O error" << 1;
+    QTest::newRow("not a date") << QVariant(QStringLiteral("soon")) << "disk I/O error" << 1;
+    QTest::newRow("already today") << QVariant(today) << "disk I/O error" << -1;
+    QTest::newRow("other cache failure") << QVariant() << "database is locked" << -1;
+    QTest::newRow("other letter case") << QVariant() << "Disk I/O Error" << -1;
+}
+
+void TestDaemonLogin::corruptCacheExitsOncePerDay()
+{
+    QFETCH(QVariant, stored);
+    QFETCH(QString, cacheText);
+    QFETCH(int, exitCode);
+    {
+        QSettings settings(QStringLiteral("quillnet"), QStringLiteral("Tarvo"));
+        if (stored.isValid())
+            settings.setValue(QStringLiteral("lastForceExit"), stored);
+        else
+            settings.remove(QStringLiteral("lastForceExit"));
+    }
+    Qn::QnError error(Qn::QnError::CacheError, QString(), QString(), cacheText);
+    if (exitCode == 1)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Exit due to cache problem, previous"));
+    const int code = runAndCatchExit([&] { invoke("onError", Q_ARG(Qn::QnError, error)); });
+    QCOMPARE(code, exitCode);
+
+    QSettings settings(QStringLiteral("quillnet"), QStringLiteral("Tarvo"));
+    if (cacheText.startsWith(QLatin1String("disk")) || cacheText.startsWith(QLatin1String("database disk")))
+        QCOMPARE(settings.value(QStringLiteral("lastForceExit")).toDate(), QDate::currentDate());
+
+    // The same corruption again today keeps the daemon running.
+    QCOMPARE(runAndCatchExit([&] { invoke("onError", Q_ARG(Qn::QnError, error)); }), -1);
+}
+
+QTEST_GUILESS_MAIN(TestDaemonLogin)
+#include "tst_daemonlogin.moc"
