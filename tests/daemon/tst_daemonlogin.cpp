@@ -12,11 +12,31 @@
 #include <memory>
 
 #include "daemon/quillnetdaemon.h"
+#include "eventfeed/eventfeedhandler.h"
+#include "fakes/fakeeventfeed.h"
+#include "friends/friendimporter.h"
+#include "notifications/notificationhandler.h"
+#include "platform/system/qmheartbeat.h"
+#include "quillnet-sim/simulator.h"
 #include "platform/accounts/qnfactoryveldo.h"
 #include "platform/quillnet/qncache.h"
 #include "platform/quillnet/qncacheconfiguration.h"
 #include "platform/quillnet/qntypes.h"
 #include "testaccount.h"
+
+namespace {
+
+QStringList* gWarnings = nullptr;
+QtMessageHandler gPreviousHandler = nullptr;
+
+void recordWarnings(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type == QtWarningMsg && gWarnings)
+        gWarnings->append(message);
+    gPreviousHandler(type, context, message);
+}
+
+} // namespace
 
 class TestDaemonLogin : public QObject
 {
@@ -35,17 +55,22 @@ private slots:
     void canceledLoginsWithoutClient();
     void canceledLoginsCountedInTheClientCache();
     void tokenErrorLogsInAgainUnlessALoginIsOutstanding();
+    void backendSetUpAfterInitialisation();
+    void newLoginReplacesClientAndHandlers();
+    void unreachableServiceWarnsDuringSetUp();
     void corruptCacheExitsOncePerDay_data();
     void corruptCacheExitsOncePerDay();
 
 private:
     QTimer* retryTimer() const;
+    void useSimulator(QuillnetSim::Simulator& simulator);
     void invoke(const char* slot, QGenericArgument a = QGenericArgument(), QGenericArgument b = QGenericArgument());
     void respond(bool ok, const QString& token = QStringLiteral("token"));
     int runAndCatchExit(const std::function<void()>& action);
 
     QTemporaryDir mConfigHome;
     std::unique_ptr<QTemporaryDir> mHome;
+    QString mAccountFile;
     TestAccount* mAccount = nullptr;
     std::unique_ptr<QuillnetDaemon> mDaemon;
 };
@@ -67,14 +92,14 @@ void TestDaemonLogin::init()
     QVERIFY(QDir().mkpath(mHome->path() + QStringLiteral("/cache")));
 
     // The service address lives in the file; nothing listens there, the client only needs one.
-    const QString accountFile = mHome->path() + QStringLiteral("/account.conf");
-    QFile file(accountFile);
+    mAccountFile = mHome->path() + QStringLiteral("/account.conf");
+    QFile file(mAccountFile);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write("[account]\nservice_url=http://127.0.0.1:9\n");
     file.close();
 
     // The daemon owns the account object once it stores it.
-    mAccount = new TestAccount(accountFile);
+    mAccount = new TestAccount(mAccountFile);
     mAccount->values.insert(QStringLiteral("qn-notif_main"), true);
     QnVeldo::QnFactoryVeldo::getInstance()->setAccount(mAccount);
     mDaemon.reset(new QuillnetDaemon);
@@ -243,6 +268,88 @@ void TestDaemonLogin::tokenErrorLogsInAgainUnlessALoginIsOutstanding()
     QTest::ignoreMessage(QtWarningMsg, "Network error during backend initialization.");
     invoke("onError", Q_ARG(Qn::QnError, expired));
     QCOMPARE(mAccount->logins.size(), 2);
+}
+
+void TestDaemonLogin::useSimulator(QuillnetSim::Simulator& simulator)
+{
+    QVERIFY(simulator.listen(0));
+    QFile file(mAccountFile);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write("[account]\nservice_url=" + simulator.baseUrl().toString().toUtf8() + "\n");
+}
+
+void TestDaemonLogin::backendSetUpAfterInitialisation()
+{
+    QuillnetSim::Simulator simulator;
+    useSimulator(simulator);
+    FakeEventFeed feed;
+    QVERIFY(feed.registerOnBus());
+    mAccount->services.insert(QStringLiteral("IM"), true);
+    auto* heartbeat = mDaemon->findChild<Veldo::QmHeartbeat*>();
+    QVERIFY(heartbeat);
+    QCOMPARE(heartbeat->remainingMs(), -1);
+
+    respond(true, simulator.accessToken());
+    QVERIFY(!mDaemon->findChild<EventfeedHandler*>());
+    QTRY_VERIFY(mDaemon->findChild<NotificationHandler*>());
+    QVERIFY(mDaemon->findChild<FriendImporter*>());
+    QVERIFY(mDaemon->findChild<EventfeedHandler*>());
+
+    // The switches nobody set count as on.
+    auto* notifications = mDaemon->findChild<NotificationHandler*>();
+    for (const char* type : {"message", "friendreq", "notif", "event"})
+        QVERIFY2(notifications->isEnabled(QLatin1String(type)), type);
+
+    // The first wake-up comes within 10 s.
+    QVERIFY(heartbeat->remainingMs() >= 0);
+    QVERIFY(heartbeat->remainingMs() <= 10000);
+
+    // The database was created at start, before any feed handler existed: its items go now.
+    QTRY_COMPARE(feed.calls, QStringList({QStringLiteral("removeItemsBySourceName s")}));
+}
+
+void TestDaemonLogin::newLoginReplacesClientAndHandlers()
+{
+    QuillnetSim::Simulator simulator;
+    useSimulator(simulator);
+    // A switch changed before the set-up takes effect there.
+    emit mAccount->settingsChanged(QStringLiteral("qn-notif-msg"), false);
+    respond(true, simulator.accessToken());
+    QTRY_VERIFY(mDaemon->findChild<FriendImporter*>());
+    QPointer<FriendImporter> firstImporter = mDaemon->findChild<FriendImporter*>();
+    QPointer<EventfeedHandler> firstFeed = mDaemon->findChild<EventfeedHandler*>();
+    QPointer<NotificationHandler> firstNotifications = mDaemon->findChild<NotificationHandler*>();
+    QVERIFY(!firstNotifications->isEnabled(QStringLiteral("message")));
+    QVERIFY(firstImporter->client());
+
+    // Until the new client is initialised the old importer lives on without a client.
+    respond(true, simulator.accessToken());
+    QVERIFY(firstImporter);
+    QVERIFY(!firstImporter->client());
+    QTRY_VERIFY(!firstImporter);
+    QVERIFY(!firstFeed);
+    QVERIFY(!firstNotifications);
+    QCOMPARE(mDaemon->findChildren<FriendImporter*>().size(), 1);
+    QCOMPARE(mDaemon->findChildren<EventfeedHandler*>().size(), 1);
+    QCOMPARE(mDaemon->findChildren<NotificationHandler*>().size(), 1);
+    QVERIFY(mDaemon->findChild<FriendImporter*>()->client());
+}
+
+void TestDaemonLogin::unreachableServiceWarnsDuringSetUp()
+{
+    // Nothing listens at the configured address: the client's init fails with a network error.
+    QStringList warnings;
+    gWarnings = &warnings;
+    gPreviousHandler = qInstallMessageHandler(recordWarnings);
+    QTest::ignoreMessage(QtWarningMsg, "Network error during backend initialization.");
+    respond(true);
+    QTRY_VERIFY(warnings.contains(QStringLiteral("Network error during backend initialization.")));
+    qInstallMessageHandler(gPreviousHandler);
+    gWarnings = nullptr;
+
+    QVERIFY(!mDaemon->findChild<EventfeedHandler*>());
+    // Not a token problem: no new login.
+    QCOMPARE(mAccount->logins.size(), 1);
 }
 
 void TestDaemonLogin::corruptCacheExitsOncePerDay_data()
