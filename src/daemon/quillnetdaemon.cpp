@@ -261,14 +261,7 @@ void QuillnetDaemon::onAccountDisabled()
     qDebug() << Q_FUNC_INFO;
     if (mFriendImporter)
         mFriendImporter->accountDisabled();
-    if (mEventfeedHandler)
-        mEventfeedHandler->clear();
-    if (mNotificationHandler)
-        mNotificationHandler->clear(QString(), true);
-    delete mQuillnet;
-    mQuillnet = nullptr;
-    mAccountName.clear();
-    mLoginOk = false;
+    withdrawAndLogOut();
     // The client cache database outlives a disabled account; without XDG_CACHE_HOME its directory
     // lies inside the one cleared here.
     Utils::clearDirectory(mCacheDir, QDir::cleanPath(mQnCacheDir));
@@ -282,6 +275,12 @@ void QuillnetDaemon::onAccountRemoved()
     Utils::clearDirectory(mQnCacheDir);
     if (mFriendImporter)
         mFriendImporter->accountRemoved();
+    withdrawAndLogOut();
+    QCoreApplication::exit(0);
+}
+
+void QuillnetDaemon::withdrawAndLogOut()
+{
     if (mEventfeedHandler)
         mEventfeedHandler->clear();
     if (mNotificationHandler)
@@ -290,7 +289,6 @@ void QuillnetDaemon::onAccountRemoved()
     mQuillnet = nullptr;
     mAccountName.clear();
     mLoginOk = false;
-    QCoreApplication::exit(0);
 }
 
 void QuillnetDaemon::onSyncHeartbeat(QTime time)

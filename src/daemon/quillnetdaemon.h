@@ -73,6 +73,8 @@ private slots:
 private:
     void loginToQuillnet();
     void connectAccount();
+    // Withdraws the account's feed items and notifications and drops the client.
+    void withdrawAndLogOut();
 
     ComTarvoHomeEventFeedInterface* mEventFeedInterface = nullptr;
     Qn::Quillnet* mQuillnet = nullptr;

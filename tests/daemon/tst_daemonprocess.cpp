@@ -173,7 +173,7 @@ void TestDaemonProcess::cachePathsWithoutXdgCacheHome()
     waitForService();
     const QString cacheDir = mHome->path() + QStringLiteral("/.quillnet");
     QTRY_VERIFY(QFileInfo::exists(cacheDir + QStringLiteral("/qndaemon-cache.db")));
-    QVERIFY(QFileInfo(cacheDir + QStringLiteral("/qncache")).isDir());
+    QTRY_VERIFY(QFileInfo(cacheDir + QStringLiteral("/qncache")).isDir());
     QTRY_VERIFY(QFileInfo::exists(cacheDir + QStringLiteral("/private/qncache.db")));
 
     const QFile::Permissions userOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
@@ -195,7 +195,7 @@ void TestDaemonProcess::cachePathsWithXdgCacheHome()
     start({}, cacheHome);
     waitForService();
     QTRY_VERIFY(QFileInfo::exists(cacheHome + QStringLiteral("/quillnet/qndaemon-cache.db")));
-    QVERIFY(QFileInfo(cacheHome + QStringLiteral("/quillnet/qncache")).isDir());
+    QTRY_VERIFY(QFileInfo(cacheHome + QStringLiteral("/quillnet/qncache")).isDir());
     // The client cache database stays below the home directory.
     QTRY_VERIFY(QFileInfo::exists(mHome->path() + QStringLiteral("/.quillnet/private/qncache.db")));
     QVERIFY(!QFileInfo::exists(mHome->path() + QStringLiteral("/.quillnet/qndaemon-cache.db")));
@@ -324,10 +324,12 @@ void TestDaemonProcess::accountLoss()
         xdgCacheHome ? cacheHome + QStringLiteral("/quillnet") : mHome->path() + QStringLiteral("/.quillnet");
     const QString clientDb = mHome->path() + QStringLiteral("/.quillnet/private/qncache.db");
 
-    QProcess* daemon = start({}, cacheHome);
-    waitForService();
-    QTRY_VERIFY(QFileInfo::exists(cacheDir + QStringLiteral("/qndaemon-cache.db")));
-    QTRY_VERIFY(QFileInfo::exists(clientDb));
+    QProcess* daemon = start({QStringLiteral("--debug")}, cacheHome);
+    // The login request is the constructor's last step: the account file is watched by then.
+    QByteArray log;
+    QTRY_VERIFY_WITH_TIMEOUT((log += daemon->readAllStandardError()).contains("loginToQuillnet"), 20000);
+    QVERIFY(QFileInfo::exists(cacheDir + QStringLiteral("/qndaemon-cache.db")));
+    QVERIFY(QFileInfo::exists(clientDb));
     QFile picture(cacheDir + QStringLiteral("/qncache/picture.png"));
     QVERIFY(picture.open(QIODevice::WriteOnly));
     picture.close();
