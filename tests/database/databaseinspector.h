@@ -2,6 +2,7 @@
 // setting up content and reading back what the class wrote.
 #pragma once
 
+#include <QDate>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -12,8 +13,11 @@
 class Inspector
 {
 public:
+    // The daemon's tables, sorted.
+    static inline const QStringList DaemonTables = {"clear_date", "items", "seen_items", "shown_items", "version"};
+
     explicit Inspector(const QString &path)
-        : mName(QStringLiteral("inspector-%1").arg(++counter()))
+        : mName(QStringLiteral("inspector-%1").arg(++sCount))
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), mName);
         db.setDatabaseName(path);
@@ -26,55 +30,44 @@ public:
     }
     Q_DISABLE_COPY(Inspector)
 
-    QSqlDatabase database() const { return QSqlDatabase::database(mName, false); }
+    bool exec(const QString &statement) { return QSqlQuery(QSqlDatabase::database(mName, false)).exec(statement); }
 
-    bool exec(const QString &statement)
-    {
-        QSqlQuery query(database());
-        return query.exec(statement);
-    }
+    // Every row; a failed statement gives one row naming the error.
     QList<QVariantList> rows(const QString &statement)
     {
-        QList<QVariantList> result;
-        QSqlQuery query(database());
+        QSqlQuery query(QSqlDatabase::database(mName, false));
         if (!query.exec(statement))
-            return {QVariantList{QStringLiteral("query failed: ") + query.lastError().text()}};
+            return {{QStringLiteral("query failed: ") + query.lastError().text()}};
+        QList<QVariantList> result;
         while (query.next()) {
-            QVariantList row;
+            result.append(QVariantList());
             for (int i = 0; i < query.record().count(); ++i)
-                row << query.value(i);
-            result << row;
+                result.last() << query.value(i);
         }
         return result;
     }
-    // The first column of every row.
-    QList<qint64> numbers(const QString &statement)
+    QVariantList column(const QString &statement)
     {
-        QList<qint64> result;
+        QVariantList values;
         for (const QVariantList &row : rows(statement))
-            result << row.value(0).toLongLong();
-        return result;
-    }
-    QStringList texts(const QString &statement)
-    {
-        QStringList result;
-        for (const QVariantList &row : rows(statement))
-            result << row.value(0).toString();
-        return result;
+            values << row.value(0);
+        return values;
     }
     QStringList tables()
     {
-        QStringList names = database().tables(QSql::Tables);
+        QStringList names = QSqlDatabase::database(mName, false).tables(QSql::Tables);
         names.removeAll(QStringLiteral("sqlite_sequence"));
         names.sort();
         return names;
     }
+    // The stored clean-up date; invalid unless exactly one row is stored.
+    QDate clearDate()
+    {
+        const QList<QVariantList> stored = rows(QStringLiteral("SELECT year, month, day FROM clear_date"));
+        return stored.size() == 1 ? QDate(stored[0][0].toInt(), stored[0][1].toInt(), stored[0][2].toInt()) : QDate();
+    }
 
 private:
-    static int &counter()
-    {
-        static int count = 0;
-        return count;
-    }
+    static inline int sCount = 0;
     const QString mName;
 };
