@@ -4,14 +4,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
-#include <QPointer>
+#include <QPair>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
-
-#include <memory>
 
 class RawHttpServer
 {
@@ -20,25 +19,10 @@ public:
     {
         QByteArray method;
         QByteArray target; // path and query as sent
-        QList<QPair<QByteArray, QByteArray>> headers;
+        QHash<QByteArray, QByteArray> headers; // names in lower case
         QByteArray body;
 
-        QByteArray header(const QByteArray& name) const
-        {
-            for (const auto& header : headers) {
-                if (header.first.compare(name, Qt::CaseInsensitive) == 0)
-                    return header.second;
-            }
-            return QByteArray();
-        }
-    };
-
-    // What to do with one request: bytes to write, and whether to close the connection after them.
-    struct Answer
-    {
-        QByteArray bytes;
-        bool close = true;
-        QByteArray prefix; // targets it answers; empty for any
+        QByteArray header(const QByteArray& name) const { return headers.value(name.toLower()); }
     };
 
     RawHttpServer() { QObject::connect(&mServer, &QTcpServer::newConnection, [this] { accept(); }); }
@@ -53,82 +37,68 @@ public:
         QByteArray text = "HTTP/1.1 " + QByteArray::number(status) + " X\r\n";
         if (!contentType.isEmpty())
             text += "Content-Type: " + contentType + "\r\n";
-        text += "Content-Length: " + QByteArray::number(body.size()) + "\r\n" + extraHeaders + "Connection: close\r\n\r\n";
-        return text + body;
+        return text + "Content-Length: " + QByteArray::number(body.size()) + "\r\n" + extraHeaders
+            + "Connection: close\r\n\r\n" + body;
     }
 
-    void enqueue(const QByteArray& bytes, bool close = true) { mAnswers.append({ bytes, close, QByteArray() }); }
+    // Bytes written (then the connection closed) for the next request whose target starts with
+    // prefix; requests may arrive in any order.
+    void enqueue(const QByteArray& bytes, const QByteArray& prefix = QByteArray()) { mAnswers.append({ prefix, bytes }); }
     void enqueueJson(const QByteArray& body, int status = 200) { enqueue(response(status, body)); }
-    // An answer only for a request whose target starts with prefix (requests may arrive in any order).
-    void route(const QByteArray& prefix, const QByteArray& bytes) { mAnswers.append({ bytes, true, prefix }); }
+    void clearAnswers() { mAnswers.clear(); }
 
     const QList<Request>& requests() const { return mRequests; }
-    // Connections that went away before their answer was written completely.
+    // Connections that went away before they were answered.
     int abandoned() const { return mAbandoned; }
 
 private:
-    struct Connection
-    {
-        QPointer<QTcpSocket> socket;
-        QByteArray buffer;
-        bool answered = false;
-    };
-
     void accept()
     {
         while (QTcpSocket* socket = mServer.nextPendingConnection()) {
-            auto connection = std::make_shared<Connection>();
-            connection->socket = socket;
-            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, connection] { read(connection); });
-            QObject::connect(socket, &QTcpSocket::disconnected, socket, [this, connection] {
-                if (!connection->answered)
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { read(socket); });
+            QObject::connect(socket, &QTcpSocket::disconnected, socket, [this, socket] {
+                if (!socket->property("answered").toBool())
                     ++mAbandoned;
-                connection->socket->deleteLater();
+                socket->deleteLater();
             });
         }
     }
 
-    void read(const std::shared_ptr<Connection>& connection)
+    void read(QTcpSocket* socket)
     {
-        connection->buffer += connection->socket->readAll();
-        const int end = connection->buffer.indexOf("\r\n\r\n");
-        if (end < 0 || connection->answered)
+        // Bytes stay in the socket until the whole request is there.
+        const QByteArray data = socket->peek(socket->bytesAvailable());
+        const int end = data.indexOf("\r\n\r\n");
+        if (end < 0 || socket->property("answered").toBool())
             return;
         Request request;
-        const QList<QByteArray> lines = connection->buffer.left(end).split('\n');
+        const QList<QByteArray> lines = data.left(end).split('\n');
         const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
         request.method = first.value(0);
         request.target = first.value(1);
-        qint64 length = 0;
-        for (int i = 1; i < lines.size(); ++i) {
-            const int colon = lines.at(i).indexOf(':');
-            if (colon < 0)
-                continue;
-            const QByteArray name = lines.at(i).left(colon).trimmed();
-            const QByteArray value = lines.at(i).mid(colon + 1).trimmed();
-            request.headers.append({ name, value });
-            if (name.compare("Content-Length", Qt::CaseInsensitive) == 0)
-                length = value.toLongLong();
+        for (const QByteArray& line : lines.mid(1)) {
+            const int colon = line.indexOf(':');
+            if (colon > 0)
+                request.headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
         }
-        if (connection->buffer.size() < end + 4 + length)
+        const qint64 length = request.header("Content-Length").toLongLong();
+        if (data.size() < end + 4 + length)
             return;
-        request.body = connection->buffer.mid(end + 4, length);
+        request.body = data.mid(end + 4, length);
+        socket->read(end + 4 + length);
         mRequests.append(request);
         int index = 0;
-        while (index < mAnswers.size() && !request.target.startsWith(mAnswers.at(index).prefix))
+        while (index < mAnswers.size() && !request.target.startsWith(mAnswers.at(index).first))
             ++index;
         if (index == mAnswers.size())
             return; // left hanging: the client's timeout must end it
-        connection->answered = true;
-        const Answer answer = mAnswers.takeAt(index);
-        QTcpSocket* socket = connection->socket;
-        socket->write(answer.bytes);
-        if (answer.close)
-            socket->disconnectFromHost();
+        socket->setProperty("answered", true);
+        socket->write(mAnswers.takeAt(index).second);
+        socket->disconnectFromHost();
     }
 
     QTcpServer mServer;
-    QList<Answer> mAnswers;
+    QList<QPair<QByteArray, QByteArray>> mAnswers; // target prefix, bytes
     QList<Request> mRequests;
     int mAbandoned = 0;
 };
