@@ -533,32 +533,41 @@ bool QnCache::storeNewsFeed(const QString& ownerId, const QnPosts& posts, int of
     return commit() || fail();
 }
 
-QnPosts QnCache::newsFeed(const QString& ownerId, int limit, int offset, bool* ok) const
+QList<QJsonObject> QnCache::recordPage(const QString& statement, const QVariant& key, int limit, int offset,
+                                      bool* ok) const
 {
     if (ok)
         *ok = mOpen;
-    QnPosts posts;
+    QList<QJsonObject> objects;
     if (!mOpen)
-        return posts;
-    auto fail = [ok] {
-        if (ok)
-            *ok = false;
-        return QnPosts();
-    };
+        return objects;
     QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("SELECT p.data FROM feed f JOIN posts p ON p.id = f.post_id WHERE f.owner_id = :owner "
-                               "ORDER BY f.position LIMIT :limit OFFSET :offset")))
-        return fail();
-    query.bindValue(QStringLiteral(":owner"), bindable(ownerId));
-    query.bindValue(QStringLiteral(":limit"), sqlLimit(limit));
-    query.bindValue(QStringLiteral(":offset"), sqlOffset(offset));
-    if (!exec(query))
-        return fail();
-    while (query.next()) {
-        const QJsonObject object = recordObject(query.value(0));
-        if (!object.isEmpty())
-            posts.append(QnJson::postFromJson(object));
+    if (prepare(query, statement)) {
+        query.bindValue(QStringLiteral(":key"), key);
+        query.bindValue(QStringLiteral(":limit"), sqlLimit(limit));
+        query.bindValue(QStringLiteral(":offset"), sqlOffset(offset));
+        if (exec(query)) {
+            while (query.next()) {
+                const QJsonObject object = recordObject(query.value(0));
+                if (!object.isEmpty())
+                    objects.append(object);
+            }
+            return objects;
+        }
     }
+    if (ok)
+        *ok = false;
+    return objects;
+}
+
+QnPosts QnCache::newsFeed(const QString& ownerId, int limit, int offset, bool* ok) const
+{
+    QnPosts posts;
+    const QList<QJsonObject> objects = recordPage(QStringLiteral("SELECT p.data FROM feed f JOIN posts p ON p.id = f.post_id WHERE f.owner_id = :key "
+                               "ORDER BY f.position LIMIT :limit OFFSET :offset"),
+                                                  bindable(ownerId), limit, offset, ok);
+    for (const QJsonObject& object : objects)
+        posts.append(QnJson::postFromJson(object));
     return posts;
 }
 
@@ -590,30 +599,12 @@ bool QnCache::storeStatusMessages(const QString& userId, const QnPosts& posts)
 
 QnPosts QnCache::statusMessages(const QString& userId, int limit, int offset, bool* ok) const
 {
-    if (ok)
-        *ok = mOpen;
     QnPosts posts;
-    if (!mOpen)
-        return posts;
-    auto fail = [ok] {
-        if (ok)
-            *ok = false;
-        return QnPosts();
-    };
-    QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("SELECT p.data FROM statuses s JOIN posts p ON p.id = s.post_id WHERE s.user_id = :user "
-                               "ORDER BY p.created DESC, p.id LIMIT :limit OFFSET :offset")))
-        return fail();
-    query.bindValue(QStringLiteral(":user"), bindable(userId));
-    query.bindValue(QStringLiteral(":limit"), sqlLimit(limit));
-    query.bindValue(QStringLiteral(":offset"), sqlOffset(offset));
-    if (!exec(query))
-        return fail();
-    while (query.next()) {
-        const QJsonObject object = recordObject(query.value(0));
-        if (!object.isEmpty())
-            posts.append(QnJson::postFromJson(object));
-    }
+    const QList<QJsonObject> objects = recordPage(QStringLiteral("SELECT p.data FROM statuses s JOIN posts p ON p.id = s.post_id WHERE s.user_id = :key "
+                               "ORDER BY p.created DESC, p.id LIMIT :limit OFFSET :offset"),
+                                                  bindable(userId), limit, offset, ok);
+    for (const QJsonObject& object : objects)
+        posts.append(QnJson::postFromJson(object));
     return posts;
 }
 
@@ -801,30 +792,12 @@ bool QnCache::storeThreads(Qn::MessageBoxType folder, const QnThreads& threads)
 
 QnThreads QnCache::threads(Qn::MessageBoxType folder, int limit, int offset, bool* ok) const
 {
-    if (ok)
-        *ok = mOpen;
     QnThreads threads;
-    if (!mOpen)
-        return threads;
-    auto fail = [ok] {
-        if (ok)
-            *ok = false;
-        return QnThreads();
-    };
-    QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("SELECT data FROM threads WHERE folder = :folder ORDER BY updated DESC, id "
-                               "LIMIT :limit OFFSET :offset")))
-        return fail();
-    query.bindValue(QStringLiteral(":folder"), int(folder));
-    query.bindValue(QStringLiteral(":limit"), sqlLimit(limit));
-    query.bindValue(QStringLiteral(":offset"), sqlOffset(offset));
-    if (!exec(query))
-        return fail();
-    while (query.next()) {
-        const QJsonObject object = recordObject(query.value(0));
-        if (!object.isEmpty())
-            threads.append(QnJson::threadFromJson(object));
-    }
+    const QList<QJsonObject> objects = recordPage(QStringLiteral("SELECT data FROM threads WHERE folder = :key ORDER BY updated DESC, id "
+                               "LIMIT :limit OFFSET :offset"),
+                                                  int(folder), limit, offset, ok);
+    for (const QJsonObject& object : objects)
+        threads.append(QnJson::threadFromJson(object));
     return threads;
 }
 
@@ -859,30 +832,12 @@ bool QnCache::storeMessages(const QString& threadId, const QnMessages& messages)
 
 QnMessages QnCache::messages(const QString& threadId, int limit, int offset, bool* ok) const
 {
-    if (ok)
-        *ok = mOpen;
     QnMessages messages;
-    if (!mOpen)
-        return messages;
-    auto fail = [ok] {
-        if (ok)
-            *ok = false;
-        return QnMessages();
-    };
-    QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("SELECT data FROM messages WHERE thread_id = :thread ORDER BY created DESC, id "
-                               "LIMIT :limit OFFSET :offset")))
-        return fail();
-    query.bindValue(QStringLiteral(":thread"), bindable(threadId));
-    query.bindValue(QStringLiteral(":limit"), sqlLimit(limit));
-    query.bindValue(QStringLiteral(":offset"), sqlOffset(offset));
-    if (!exec(query))
-        return fail();
-    while (query.next()) {
-        const QJsonObject object = recordObject(query.value(0));
-        if (!object.isEmpty())
-            messages.append(QnJson::messageFromJson(object));
-    }
+    const QList<QJsonObject> objects = recordPage(QStringLiteral("SELECT data FROM messages WHERE thread_id = :key ORDER BY created DESC, id "
+                               "LIMIT :limit OFFSET :offset"),
+                                                  bindable(threadId), limit, offset, ok);
+    for (const QJsonObject& object : objects)
+        messages.append(QnJson::messageFromJson(object));
     return messages;
 }
 

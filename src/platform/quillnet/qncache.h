@@ -4,9 +4,11 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 #include <QUrl>
+#include <QVariant>
 
 #include "platform/quillnet/qncacheconfiguration.h"
 #include "platform/quillnet/qnmessage.h"
@@ -114,6 +116,10 @@ private:
     QString writeFile(const QString& fileName, const QByteArray& data);
     QString existingFile(const QString& fileName) const;
     bool storePosts(const QnPosts& posts);
+    // One page of records kept as JSON in the statement's first column; ":key", ":limit" and
+    // ":offset" are bound. Rows that do not hold a record are skipped.
+    QList<QJsonObject> recordPage(const QString& statement, const QVariant& key, int limit, int offset,
+                                  bool* ok) const;
 
     QnCacheConfiguration mConfiguration;
     QString mConnectionName;
