@@ -563,9 +563,10 @@ QList<QJsonObject> QnCache::recordPage(const QString& statement, const QVariant&
 QnPosts QnCache::newsFeed(const QString& ownerId, int limit, int offset, bool* ok) const
 {
     QnPosts posts;
-    const QList<QJsonObject> objects = recordPage(QStringLiteral("SELECT p.data FROM feed f JOIN posts p ON p.id = f.post_id WHERE f.owner_id = :key "
-                               "ORDER BY f.position LIMIT :limit OFFSET :offset"),
-                                                  bindable(ownerId), limit, offset, ok);
+    const QList<QJsonObject> objects = recordPage(
+        QStringLiteral("SELECT p.data FROM feed f JOIN posts p ON p.id = f.post_id WHERE f.owner_id = :key "
+                       "ORDER BY f.position LIMIT :limit OFFSET :offset"),
+        bindable(ownerId), limit, offset, ok);
     for (const QJsonObject& object : objects)
         posts.append(QnJson::postFromJson(object));
     return posts;
@@ -600,9 +601,10 @@ bool QnCache::storeStatusMessages(const QString& userId, const QnPosts& posts)
 QnPosts QnCache::statusMessages(const QString& userId, int limit, int offset, bool* ok) const
 {
     QnPosts posts;
-    const QList<QJsonObject> objects = recordPage(QStringLiteral("SELECT p.data FROM statuses s JOIN posts p ON p.id = s.post_id WHERE s.user_id = :key "
-                               "ORDER BY p.created DESC, p.id LIMIT :limit OFFSET :offset"),
-                                                  bindable(userId), limit, offset, ok);
+    const QList<QJsonObject> objects = recordPage(
+        QStringLiteral("SELECT p.data FROM statuses s JOIN posts p ON p.id = s.post_id WHERE s.user_id = :key "
+                       "ORDER BY p.created DESC, p.id LIMIT :limit OFFSET :offset"),
+        bindable(userId), limit, offset, ok);
     for (const QJsonObject& object : objects)
         posts.append(QnJson::postFromJson(object));
     return posts;
@@ -793,9 +795,10 @@ bool QnCache::storeThreads(Qn::MessageBoxType folder, const QnThreads& threads)
 QnThreads QnCache::threads(Qn::MessageBoxType folder, int limit, int offset, bool* ok) const
 {
     QnThreads threads;
-    const QList<QJsonObject> objects = recordPage(QStringLiteral("SELECT data FROM threads WHERE folder = :key ORDER BY updated DESC, id "
-                               "LIMIT :limit OFFSET :offset"),
-                                                  int(folder), limit, offset, ok);
+    const QList<QJsonObject> objects = recordPage(
+        QStringLiteral("SELECT data FROM threads WHERE folder = :key ORDER BY updated DESC, id "
+                       "LIMIT :limit OFFSET :offset"),
+        int(folder), limit, offset, ok);
     for (const QJsonObject& object : objects)
         threads.append(QnJson::threadFromJson(object));
     return threads;
@@ -833,9 +836,10 @@ bool QnCache::storeMessages(const QString& threadId, const QnMessages& messages)
 QnMessages QnCache::messages(const QString& threadId, int limit, int offset, bool* ok) const
 {
     QnMessages messages;
-    const QList<QJsonObject> objects = recordPage(QStringLiteral("SELECT data FROM messages WHERE thread_id = :key ORDER BY created DESC, id "
-                               "LIMIT :limit OFFSET :offset"),
-                                                  bindable(threadId), limit, offset, ok);
+    const QList<QJsonObject> objects = recordPage(
+        QStringLiteral("SELECT data FROM messages WHERE thread_id = :key ORDER BY created DESC, id "
+                       "LIMIT :limit OFFSET :offset"),
+        bindable(threadId), limit, offset, ok);
     for (const QJsonObject& object : objects)
         messages.append(QnJson::messageFromJson(object));
     return messages;
