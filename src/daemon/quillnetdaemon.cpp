@@ -307,7 +307,7 @@ void QuillnetDaemon::retryLogin()
     loginToQuillnet();
 }
 
-void QuillnetDaemon::onLoginResponse(QString accessToken, bool loginOk)
+void QuillnetDaemon::onLoginResponse(const QString& accessToken, bool loginOk)
 {
     mLoginOk = loginOk;
     mLoginInProgress = false;
@@ -448,7 +448,7 @@ void QuillnetDaemon::onError(Qn::QnError error)
     }
 }
 
-void QuillnetDaemon::onSettingsChanged(QString name, bool value)
+void QuillnetDaemon::onSettingsChanged(const QString& name, const bool& value)
 {
     qDebug() << Q_FUNC_INFO << name << value;
     mSettings[name] = value;

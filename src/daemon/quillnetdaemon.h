@@ -59,10 +59,10 @@ private slots:
     void onSyncHeartbeat(QTime time);
     void onOnlineStateChanged(bool isOnline);
     void retryLogin();
-    void onLoginResponse(QString accessToken, bool loginOk);
+    void onLoginResponse(const QString& accessToken, bool loginOk);
     void onQnInitialized();
     void onError(Qn::QnError error);
-    void onSettingsChanged(QString name, bool value);
+    void onSettingsChanged(const QString& name, const bool& value);
     void onServiceEnabled(QString name);
     void onServiceDisabled(QString name);
     void onEventsFeedUpdated();
