@@ -1,5 +1,7 @@
 #include "platform/quillnet/qncache.h"
 
+#include <functional>
+
 #include <QAtomicInt>
 #include <QCryptographicHash>
 #include <QDebug>
@@ -394,14 +396,23 @@ void QnCache::rollback()
     QSqlDatabase::database(mConnectionName, false).rollback();
 }
 
+bool QnCache::atomically(const std::function<bool()>& work)
+{
+    if (!mOpen || !begin())
+        return false;
+    if (work() && commit())
+        return true;
+    rollback();
+    return false;
+}
+
 QString QnCache::getUserData(const QString& key) const
 {
     if (!mOpen)
         return QString();
-    auto fail = [] { return QString(); };
     QSqlQuery query = newQuery();
     if (!prepare(query, QStringLiteral("SELECT value FROM user_data WHERE key = :key")))
-        return fail();
+        return QString();
     query.bindValue(QStringLiteral(":key"), bindable(key));
     if (!exec(query) || !query.next())
         return QString();
@@ -416,10 +427,9 @@ bool QnCache::updateUserData(const QString& key, const QString& value)
         qWarning() << Q_FUNC_INFO << "empty key";
         return false;
     }
-    auto fail = [] { return false; };
     QSqlQuery query = newQuery();
     if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO user_data (key, value) VALUES (:key, :value)")))
-        return fail();
+        return false;
     query.bindValue(QStringLiteral(":key"), bindable(key));
     query.bindValue(QStringLiteral(":value"), bindable(value));
     return exec(query);
@@ -435,26 +445,21 @@ bool QnCache::removePosts(const QDateTime& before)
         qWarning() << Q_FUNC_INFO << "invalid date";
         return false;
     }
-    auto fail = [this] {
-        rollback();
-        return false;
-    };
-    if (!begin())
-        return false;
-    QSqlQuery remove = newQuery();
-    if (!prepare(remove, QStringLiteral("DELETE FROM posts WHERE created < :before")))
-        return fail();
-    remove.bindValue(QStringLiteral(":before"), before.toMSecsSinceEpoch());
-    if (!exec(remove))
-        return fail();
-    const int removed = remove.numRowsAffected();
-    if (!exec(QStringLiteral("DELETE FROM feed WHERE post_id NOT IN (SELECT id FROM posts)"))
-        || !exec(QStringLiteral("DELETE FROM statuses WHERE post_id NOT IN (SELECT id FROM posts)")))
-        return fail();
-    if (!commit())
-        return fail();
-    qDebug() << Q_FUNC_INFO << "removed" << removed << "posts older than" << before;
-    return true;
+    int removed = 0;
+    const bool done = atomically([&] {
+        QSqlQuery remove = newQuery();
+        if (!prepare(remove, QStringLiteral("DELETE FROM posts WHERE created < :before")))
+            return false;
+        remove.bindValue(QStringLiteral(":before"), before.toMSecsSinceEpoch());
+        if (!exec(remove))
+            return false;
+        removed = remove.numRowsAffected();
+        return exec(QStringLiteral("DELETE FROM feed WHERE post_id NOT IN (SELECT id FROM posts)"))
+            && exec(QStringLiteral("DELETE FROM statuses WHERE post_id NOT IN (SELECT id FROM posts)"));
+    });
+    if (done)
+        qDebug() << Q_FUNC_INFO << "removed" << removed << "posts older than" << before;
+    return done;
 }
 
 bool QnCache::clearDiskCache()
@@ -478,11 +483,10 @@ bool QnCache::clearDiskCache()
 
 bool QnCache::storePosts(const QnPosts& posts)
 {
-    auto fail = [] { return false; };
     QSqlQuery query = newQuery();
     if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO posts (id, author_id, created, data) "
                                "VALUES (:id, :author, :created, :data)")))
-        return fail();
+        return false;
     for (const QnPost& post : posts) {
         if (!post.isValid())
             continue;
@@ -499,38 +503,32 @@ bool QnCache::storePosts(const QnPosts& posts)
 
 bool QnCache::storeNewsFeed(const QString& ownerId, const QnPosts& posts, int offset)
 {
-    if (!mOpen)
-        return false;
-    auto fail = [this] {
-        rollback();
-        return false;
-    };
-    if (!begin())
-        return false;
-    if (offset <= 0) {
-        QSqlQuery clear = newQuery();
-        if (!prepare(clear, QStringLiteral("DELETE FROM feed WHERE owner_id = :owner")))
-            return fail();
-        clear.bindValue(QStringLiteral(":owner"), bindable(ownerId));
-        if (!exec(clear))
-            return fail();
-    }
-    if (!storePosts(posts))
-        return fail();
-    QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO feed (owner_id, post_id, position) VALUES (:owner, :post, :position)")))
-        return fail();
-    int position = sqlOffset(offset);
-    for (const QnPost& post : posts) {
-        if (!post.isValid())
-            continue;
-        query.bindValue(QStringLiteral(":owner"), bindable(ownerId));
-        query.bindValue(QStringLiteral(":post"), post.id());
-        query.bindValue(QStringLiteral(":position"), position++);
-        if (!exec(query))
-            return fail();
-    }
-    return commit() || fail();
+    return atomically([&] {
+        if (offset <= 0) {
+            QSqlQuery clear = newQuery();
+            if (!prepare(clear, QStringLiteral("DELETE FROM feed WHERE owner_id = :owner")))
+                return false;
+            clear.bindValue(QStringLiteral(":owner"), bindable(ownerId));
+            if (!exec(clear))
+                return false;
+        }
+        if (!storePosts(posts))
+            return false;
+        QSqlQuery query = newQuery();
+        if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO feed (owner_id, post_id, position) VALUES (:owner, :post, :position)")))
+            return false;
+        int position = sqlOffset(offset);
+        for (const QnPost& post : posts) {
+            if (!post.isValid())
+                continue;
+            query.bindValue(QStringLiteral(":owner"), bindable(ownerId));
+            query.bindValue(QStringLiteral(":post"), post.id());
+            query.bindValue(QStringLiteral(":position"), position++);
+            if (!exec(query))
+                return false;
+        }
+        return true;
+    });
 }
 
 QList<QJsonObject> QnCache::recordPage(const QString& statement, const QVariant& key, int limit, int offset,
@@ -574,28 +572,22 @@ QnPosts QnCache::newsFeed(const QString& ownerId, int limit, int offset, bool* o
 
 bool QnCache::storeStatusMessages(const QString& userId, const QnPosts& posts)
 {
-    if (!mOpen)
-        return false;
-    auto fail = [this] {
-        rollback();
-        return false;
-    };
-    if (!begin())
-        return false;
-    if (!storePosts(posts))
-        return fail();
-    QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO statuses (user_id, post_id) VALUES (:user, :post)")))
-        return fail();
-    for (const QnPost& post : posts) {
-        if (!post.isValid())
-            continue;
-        query.bindValue(QStringLiteral(":user"), bindable(userId));
-        query.bindValue(QStringLiteral(":post"), post.id());
-        if (!exec(query))
-            return fail();
-    }
-    return commit() || fail();
+    return atomically([&] {
+        if (!storePosts(posts))
+            return false;
+        QSqlQuery query = newQuery();
+        if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO statuses (user_id, post_id) VALUES (:user, :post)")))
+            return false;
+        for (const QnPost& post : posts) {
+            if (!post.isValid())
+                continue;
+            query.bindValue(QStringLiteral(":user"), bindable(userId));
+            query.bindValue(QStringLiteral(":post"), post.id());
+            if (!exec(query))
+                return false;
+        }
+        return true;
+    });
 }
 
 QnPosts QnCache::statusMessages(const QString& userId, int limit, int offset, bool* ok) const
@@ -612,26 +604,20 @@ QnPosts QnCache::statusMessages(const QString& userId, int limit, int offset, bo
 
 bool QnCache::storeUsers(const QnUsers& users)
 {
-    if (!mOpen)
-        return false;
-    auto fail = [this] {
-        rollback();
-        return false;
-    };
-    if (!begin())
-        return false;
-    QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO users (id, data) VALUES (:id, :data)")))
-        return fail();
-    for (const QnUser& user : users) {
-        if (!user.isValid())
-            continue;
-        query.bindValue(QStringLiteral(":id"), user.id());
-        query.bindValue(QStringLiteral(":data"), QString::fromUtf8(QnJson::serialize(QnJson::toJson(user))));
-        if (!exec(query))
-            return fail();
-    }
-    return commit() || fail();
+    return atomically([&] {
+        QSqlQuery query = newQuery();
+        if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO users (id, data) VALUES (:id, :data)")))
+            return false;
+        for (const QnUser& user : users) {
+            if (!user.isValid())
+                continue;
+            query.bindValue(QStringLiteral(":id"), user.id());
+            query.bindValue(QStringLiteral(":data"), QString::fromUtf8(QnJson::serialize(QnJson::toJson(user))));
+            if (!exec(query))
+                return false;
+        }
+        return true;
+    });
 }
 
 QnUser QnCache::user(const QString& id, bool* ok) const
@@ -664,73 +650,53 @@ QnUser QnCache::user(const QString& id, bool* ok) const
 
 bool QnCache::storeFriends(const QString& ownerId, const QnUserRefs& friends, int offset)
 {
-    if (!mOpen)
-        return false;
-    auto fail = [this] {
-        rollback();
-        return false;
-    };
-    if (!begin())
-        return false;
-    if (offset <= 0) {
-        QSqlQuery clear = newQuery();
-        if (!prepare(clear, QStringLiteral("DELETE FROM friends WHERE owner_id = :owner")))
-            return fail();
-        clear.bindValue(QStringLiteral(":owner"), bindable(ownerId));
-        if (!exec(clear))
-            return fail();
-    }
-    QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO friends (owner_id, friend_id, name, position) "
-                               "VALUES (:owner, :friend, :name, :position)")))
-        return fail();
-    int position = sqlOffset(offset);
-    for (const QnUserRef& ref : friends) {
-        if (!ref.isValid())
-            continue;
-        query.bindValue(QStringLiteral(":owner"), bindable(ownerId));
-        query.bindValue(QStringLiteral(":friend"), ref.id());
-        query.bindValue(QStringLiteral(":name"), bindable(ref.name()));
-        query.bindValue(QStringLiteral(":position"), position++);
-        if (!exec(query))
-            return fail();
-    }
-    return commit() || fail();
+    return atomically([&] {
+        if (offset <= 0) {
+            QSqlQuery clear = newQuery();
+            if (!prepare(clear, QStringLiteral("DELETE FROM friends WHERE owner_id = :owner")))
+                return false;
+            clear.bindValue(QStringLiteral(":owner"), bindable(ownerId));
+            if (!exec(clear))
+                return false;
+        }
+        QSqlQuery query = newQuery();
+        if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO friends (owner_id, friend_id, name, position) "
+                                   "VALUES (:owner, :friend, :name, :position)")))
+            return false;
+        int position = sqlOffset(offset);
+        for (const QnUserRef& ref : friends) {
+            if (!ref.isValid())
+                continue;
+            query.bindValue(QStringLiteral(":owner"), bindable(ownerId));
+            query.bindValue(QStringLiteral(":friend"), ref.id());
+            query.bindValue(QStringLiteral(":name"), bindable(ref.name()));
+            query.bindValue(QStringLiteral(":position"), position++);
+            if (!exec(query))
+                return false;
+        }
+        return true;
+    });
 }
 
 bool QnCache::storeFriendPage(const QString& ownerId, const QnUsers& friends, int offset)
 {
-    if (!mOpen)
-        return false;
     QnUserRefs refs;
     for (const QnUser& user : friends) {
         if (user.isValid())
             refs.append(user.ref());
     }
-    if (!begin())
-        return false;
-    if (!storeUsers(friends) || !storeFriends(ownerId, refs, offset)) {
-        rollback();
-        return false;
-    }
-    return commit();
+    return atomically([&] { return storeUsers(friends) && storeFriends(ownerId, refs, offset); });
 }
 
 bool QnCache::storeLatestStatusMessages(const QnPosts& posts)
 {
-    if (!mOpen)
-        return false;
-    if (!begin())
-        return false;
-    for (const QnPost& post : posts) {
-        if (!post.isValid() || !post.from().isValid())
-            continue;
-        if (!storeStatusMessages(post.from().id(), { post })) {
-            rollback();
-            return false;
+    return atomically([&] {
+        for (const QnPost& post : posts) {
+            if (post.isValid() && post.from().isValid() && !storeStatusMessages(post.from().id(), { post }))
+                return false;
         }
-    }
-    return commit();
+        return true;
+    });
 }
 
 QnUsers QnCache::friends(const QString& ownerId, int limit, int offset, bool* ok) const
@@ -768,28 +734,22 @@ QnUsers QnCache::friends(const QString& ownerId, int limit, int offset, bool* ok
 
 bool QnCache::storeThreads(Qn::MessageBoxType folder, const QnThreads& threads)
 {
-    if (!mOpen)
-        return false;
-    auto fail = [this] {
-        rollback();
-        return false;
-    };
-    if (!begin())
-        return false;
-    QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO threads (id, folder, updated, data) VALUES (:id, :folder, :updated, :data)")))
-        return fail();
-    for (const QnThread& thread : threads) {
-        if (!thread.isValid())
-            continue;
-        query.bindValue(QStringLiteral(":id"), thread.id());
-        query.bindValue(QStringLiteral(":folder"), int(folder));
-        query.bindValue(QStringLiteral(":updated"), msecs(thread.updatedTime()));
-        query.bindValue(QStringLiteral(":data"), QString::fromUtf8(QnJson::serialize(QnJson::toJson(thread))));
-        if (!exec(query))
-            return fail();
-    }
-    return commit() || fail();
+    return atomically([&] {
+        QSqlQuery query = newQuery();
+        if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO threads (id, folder, updated, data) VALUES (:id, :folder, :updated, :data)")))
+            return false;
+        for (const QnThread& thread : threads) {
+            if (!thread.isValid())
+                continue;
+            query.bindValue(QStringLiteral(":id"), thread.id());
+            query.bindValue(QStringLiteral(":folder"), int(folder));
+            query.bindValue(QStringLiteral(":updated"), msecs(thread.updatedTime()));
+            query.bindValue(QStringLiteral(":data"), QString::fromUtf8(QnJson::serialize(QnJson::toJson(thread))));
+            if (!exec(query))
+                return false;
+        }
+        return true;
+    });
 }
 
 QnThreads QnCache::threads(Qn::MessageBoxType folder, int limit, int offset, bool* ok) const
@@ -806,31 +766,25 @@ QnThreads QnCache::threads(Qn::MessageBoxType folder, int limit, int offset, boo
 
 bool QnCache::storeMessages(const QString& threadId, const QnMessages& messages)
 {
-    if (!mOpen)
-        return false;
-    auto fail = [this] {
-        rollback();
-        return false;
-    };
-    if (!begin())
-        return false;
-    QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO messages (id, thread_id, created, data) "
-                               "VALUES (:id, :thread, :created, :data)")))
-        return fail();
-    for (const QnMessage& message : messages) {
-        if (!message.isValid())
-            continue;
-        QnMessage stored = message;
-        stored.setThreadId(threadId);
-        query.bindValue(QStringLiteral(":id"), message.id());
-        query.bindValue(QStringLiteral(":thread"), bindable(threadId));
-        query.bindValue(QStringLiteral(":created"), msecs(message.created()));
-        query.bindValue(QStringLiteral(":data"), QString::fromUtf8(QnJson::serialize(QnJson::toJson(stored))));
-        if (!exec(query))
-            return fail();
-    }
-    return commit() || fail();
+    return atomically([&] {
+        QSqlQuery query = newQuery();
+        if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO messages (id, thread_id, created, data) "
+                                   "VALUES (:id, :thread, :created, :data)")))
+            return false;
+        for (const QnMessage& message : messages) {
+            if (!message.isValid())
+                continue;
+            QnMessage stored = message;
+            stored.setThreadId(threadId);
+            query.bindValue(QStringLiteral(":id"), message.id());
+            query.bindValue(QStringLiteral(":thread"), bindable(threadId));
+            query.bindValue(QStringLiteral(":created"), msecs(message.created()));
+            query.bindValue(QStringLiteral(":data"), QString::fromUtf8(QnJson::serialize(QnJson::toJson(stored))));
+            if (!exec(query))
+                return false;
+        }
+        return true;
+    });
 }
 
 QnMessages QnCache::messages(const QString& threadId, int limit, int offset, bool* ok) const

@@ -10,6 +10,8 @@
 #include <QUrl>
 #include <QVariant>
 
+#include <functional>
+
 #include "platform/quillnet/qncacheconfiguration.h"
 #include "platform/quillnet/qnmessage.h"
 #include "platform/quillnet/qnpost.h"
@@ -111,6 +113,8 @@ private:
     bool begin();
     bool commit();
     void rollback();
+    // Runs work inside one transaction (joining an outer one): all of it is stored, or nothing.
+    bool atomically(const std::function<bool()>& work);
     void reportError(const QString& what, const QSqlQuery& query) const;
     void reportDatabaseError(const QSqlError& error) const;
     QString writeFile(const QString& fileName, const QByteArray& data);
