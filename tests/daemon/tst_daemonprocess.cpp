@@ -55,6 +55,7 @@ private slots:
     void cachePathsWithoutXdgCacheHome();
     void cachePathsWithXdgCacheHome();
     void secondInstanceFailsBeforeTheDatabase();
+    void unusableDatabaseExitsOne();
     void controlObjectIntrospection();
     void debugSwitch_data();
     void debugSwitch();
@@ -216,6 +217,23 @@ void TestDaemonProcess::secondInstanceFailsBeforeTheDatabase()
     QCOMPARE(second->exitCode(), 1);
     QVERIFY2(second->readAllStandardError().contains("Failed to register service"), "no critical line");
     QVERIFY(!QFileInfo::exists(otherCache + QStringLiteral("/quillnet/qndaemon-cache.db")));
+}
+
+void TestDaemonProcess::unusableDatabaseExitsOne()
+{
+    writeAccount(ValidAccount);
+    // A cache home that is a plain file: no directory, so no database, can be made below it.
+    const QString cacheHome = mHome->path() + QStringLiteral("/not-a-directory");
+    QFile blocker(cacheHome);
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+
+    QProcess* daemon = start({}, cacheHome);
+    QVERIFY(daemon->waitForFinished(20000));
+    QCOMPARE(daemon->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(daemon->exitCode(), 1);
+    const QByteArray log = daemon->readAllStandardError();
+    QVERIFY2(log.endsWith("<2>quillnet-daemon: Could not init internal database!\n"), log.constData());
 }
 
 void TestDaemonProcess::controlObjectIntrospection()
