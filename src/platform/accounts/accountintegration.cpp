@@ -8,7 +8,6 @@
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMutex>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -85,12 +84,11 @@ struct ParseFailure
     QDateTime modified;
 };
 
-QMutex parseFailuresMutex;
+// The daemon has one thread: no lock.
 QHash<QString, ParseFailure> parseFailures;
 
 bool knownParseFailure(const QFileInfo& info)
 {
-    const QMutexLocker locker(&parseFailuresMutex);
     const auto it = parseFailures.constFind(info.absoluteFilePath());
     return it != parseFailures.constEnd() && it->size == info.size()
            && it->modified == info.lastModified();
@@ -98,7 +96,6 @@ bool knownParseFailure(const QFileInfo& info)
 
 void recordParseResult(const QFileInfo& info, bool failed)
 {
-    const QMutexLocker locker(&parseFailuresMutex);
     if (failed)
         parseFailures.insert(info.absoluteFilePath(), {info.size(), info.lastModified()});
     else
