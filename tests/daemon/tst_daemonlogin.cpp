@@ -288,6 +288,7 @@ void TestDaemonLogin::backendSetUpAfterInitialisation()
     auto* heartbeat = mDaemon->findChild<Veldo::QmHeartbeat*>();
     QVERIFY(heartbeat);
     QCOMPARE(heartbeat->remainingMs(), -1);
+    QSignalSpy wakeUps(heartbeat, &Veldo::QmHeartbeat::wakeUp);
 
     respond(true, simulator.accessToken());
     QVERIFY(!mDaemon->findChild<EventfeedHandler*>());
@@ -300,9 +301,9 @@ void TestDaemonLogin::backendSetUpAfterInitialisation()
     for (const char* type : {"message", "friendreq", "notif", "event"})
         QVERIFY2(notifications->isEnabled(QLatin1String(type)), type);
 
-    // The first wake-up comes within 10 s.
-    QVERIFY(heartbeat->remainingMs() >= 0);
-    QVERIFY(heartbeat->remainingMs() <= 10000);
+    // The first wake-up comes within 10 s; the window starts at 0 s, so it may have come already.
+    const int remaining = heartbeat->remainingMs();
+    QVERIFY2(wakeUps.count() == 1 || (remaining >= 0 && remaining <= 10000), qPrintable(QString::number(remaining)));
 
     // The database was created at start, before any feed handler existed: its items go now.
     QTRY_COMPARE(feed.calls, QStringList({QStringLiteral("removeItemsBySourceName s")}));
