@@ -622,24 +622,11 @@ bool QnCache::storeUsers(const QnUsers& users)
 
 QnUser QnCache::user(const QString& id, bool* ok) const
 {
-    if (ok)
-        *ok = mOpen;
-    if (!mOpen)
+    const QVariant data =
+        singleValue(QStringLiteral("SELECT data FROM users WHERE id = :id"), { { QStringLiteral(":id"), bindable(id) } }, ok);
+    if (data.isNull())
         return QnUser();
-    auto fail = [ok] {
-        if (ok)
-            *ok = false;
-        return QnUser();
-    };
-    QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("SELECT data FROM users WHERE id = :id")))
-        return fail();
-    query.bindValue(QStringLiteral(":id"), bindable(id));
-    if (!exec(query))
-        return fail();
-    if (!query.next())
-        return QnUser();
-    QnUser user = QnJson::userFromJson(recordObject(query.value(0)));
+    QnUser user = QnJson::userFromJson(recordObject(data));
     // The row's key is authoritative; a record whose id disagrees is damaged.
     if (user.id() != id) {
         qWarning() << Q_FUNC_INFO << "stored profile does not match its id" << id;
@@ -799,6 +786,43 @@ QnMessages QnCache::messages(const QString& threadId, int limit, int offset, boo
     return messages;
 }
 
+QVariant QnCache::singleValue(const QString& statement, const Bindings& bindings, bool* ok) const
+{
+    if (ok)
+        *ok = mOpen;
+    if (!mOpen)
+        return QVariant();
+    QSqlQuery query = newQuery();
+    if (prepare(query, statement)) {
+        for (const auto& binding : bindings)
+            query.bindValue(binding.first, binding.second);
+        if (exec(query))
+            return query.next() ? query.value(0) : QVariant();
+    }
+    if (ok)
+        *ok = false;
+    return QVariant();
+}
+
+QString QnCache::storeFile(const QString& fileName, const QByteArray& data, const QString& statement,
+                           const Bindings& bindings)
+{
+    const QString location = writeFile(fileName, data);
+    if (location.isEmpty())
+        return QString();
+    QSqlQuery query = newQuery();
+    if (prepare(query, statement)) {
+        for (const auto& binding : bindings)
+            query.bindValue(binding.first, binding.second);
+        query.bindValue(QStringLiteral(":file"), fileName);
+        if (exec(query))
+            return location;
+    }
+    // A file nobody can find again is only clutter.
+    QFile::remove(location);
+    return QString();
+}
+
 QString QnCache::writeFile(const QString& fileName, const QByteArray& data)
 {
     const QString dir = mConfiguration.path();
@@ -857,41 +881,15 @@ QString QnCache::storeData(const QUrl& url, const QByteArray& data)
     const QString suffix = QFileInfo(url.path()).suffix();
     if (suffixPattern.match(suffix).hasMatch())
         fileName += QLatin1Char('.') + suffix.toLower();
-    const QString location = writeFile(fileName, data);
-    if (location.isEmpty())
-        return QString();
-
-    auto fail = [] { return QString(); };
-    QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO files (url, file) VALUES (:url, :file)")))
-        return fail();
-    query.bindValue(QStringLiteral(":url"), QString::fromLatin1(key));
-    query.bindValue(QStringLiteral(":file"), fileName);
-    if (!exec(query)) {
-        QFile::remove(location);
-        return QString();
-    }
-    return location;
+    return storeFile(fileName, data, QStringLiteral("INSERT OR REPLACE INTO files (url, file) VALUES (:url, :file)"),
+                     { { QStringLiteral(":url"), QString::fromLatin1(key) } });
 }
 
 QString QnCache::dataLocation(const QUrl& url, bool* ok) const
 {
-    if (ok)
-        *ok = mOpen;
-    if (!mOpen)
-        return QString();
-    auto fail = [ok] {
-        if (ok)
-            *ok = false;
-        return QString();
-    };
-    QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("SELECT file FROM files WHERE url = :url")))
-        return fail();
-    query.bindValue(QStringLiteral(":url"), QString::fromLatin1(url.toEncoded()));
-    if (!exec(query))
-        return fail();
-    return query.next() ? existingFile(query.value(0).toString()) : QString();
+    const QVariant file = singleValue(QStringLiteral("SELECT file FROM files WHERE url = :url"),
+                                      { { QStringLiteral(":url"), QString::fromLatin1(url.toEncoded()) } }, ok);
+    return file.isNull() ? QString() : existingFile(file.toString());
 }
 
 QString QnCache::storeProfilePicture(const QString& userId, Qn::PictureType type, const QByteArray& data)
@@ -899,43 +897,17 @@ QString QnCache::storeProfilePicture(const QString& userId, Qn::PictureType type
     if (!mOpen || userId.isEmpty())
         return QString();
     const QString fileName = QStringLiteral("avatar-") + hashName(userId.toUtf8() + '/' + QByteArray::number(int(type)));
-    const QString location = writeFile(fileName, data);
-    if (location.isEmpty())
-        return QString();
-
-    auto fail = [] { return QString(); };
-    QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO pictures (user_id, type, file) VALUES (:user, :type, :file)")))
-        return fail();
-    query.bindValue(QStringLiteral(":user"), bindable(userId));
-    query.bindValue(QStringLiteral(":type"), int(type));
-    query.bindValue(QStringLiteral(":file"), fileName);
-    if (!exec(query)) {
-        QFile::remove(location);
-        return QString();
-    }
-    return location;
+    return storeFile(fileName, data,
+                     QStringLiteral("INSERT OR REPLACE INTO pictures (user_id, type, file) VALUES (:user, :type, :file)"),
+                     { { QStringLiteral(":user"), bindable(userId) }, { QStringLiteral(":type"), int(type) } });
 }
 
 QString QnCache::profilePictureLocation(const QString& userId, Qn::PictureType type, bool* ok) const
 {
-    if (ok)
-        *ok = mOpen;
-    if (!mOpen)
-        return QString();
-    auto fail = [ok] {
-        if (ok)
-            *ok = false;
-        return QString();
-    };
-    QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("SELECT file FROM pictures WHERE user_id = :user AND type = :type")))
-        return fail();
-    query.bindValue(QStringLiteral(":user"), bindable(userId));
-    query.bindValue(QStringLiteral(":type"), int(type));
-    if (!exec(query))
-        return fail();
-    return query.next() ? existingFile(query.value(0).toString()) : QString();
+    const QVariant file = singleValue(QStringLiteral("SELECT file FROM pictures WHERE user_id = :user AND type = :type"),
+                                      { { QStringLiteral(":user"), bindable(userId) }, { QStringLiteral(":type"), int(type) } },
+                                      ok);
+    return file.isNull() ? QString() : existingFile(file.toString());
 }
 
 } // namespace Qn

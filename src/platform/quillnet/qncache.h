@@ -5,7 +5,9 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
+#include <QList>
 #include <QObject>
+#include <QPair>
 #include <QString>
 #include <QUrl>
 #include <QVariant>
@@ -117,6 +119,14 @@ private:
     bool atomically(const std::function<bool()>& work);
     void reportError(const QString& what, const QSqlQuery& query) const;
     void reportDatabaseError(const QSqlError& error) const;
+    using Bindings = QList<QPair<QString, QVariant>>;
+    // The first column of the first row, or a null value when there is none; ok turns false when
+    // the statement fails.
+    QVariant singleValue(const QString& statement, const Bindings& bindings, bool* ok) const;
+    // Writes the file and records it with the statement (":file" bound to its name); the file goes
+    // again when it cannot be recorded.
+    QString storeFile(const QString& fileName, const QByteArray& data, const QString& statement,
+                      const Bindings& bindings);
     QString writeFile(const QString& fileName, const QByteArray& data);
     QString existingFile(const QString& fileName) const;
     bool storePosts(const QnPosts& posts);
