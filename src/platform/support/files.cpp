@@ -1,0 +1,93 @@
+#include "platform/support/files.h"
+
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace Support {
+
+namespace {
+
+bool exists(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+} // namespace
+
+bool removeContents(const QString &dir, const QStringList &keep)
+{
+    bool emptied = true;
+    const QFileInfoList entries = QDir(dir).entryInfoList(
+        QDir::Files | QDir::Hidden | QDir::System | QDir::AllDirs | QDir::NoDotAndDotDot,
+        QDir::Name | QDir::DirsFirst);
+    for (const QFileInfo &entry : entries) {
+        const QString path = QDir::cleanPath(entry.absoluteFilePath());
+        if (keep.contains(path)) {
+            emptied = false;
+            continue;
+        }
+        // A link to a directory lists as a directory; only the link itself belongs to this tree.
+        if (entry.isDir() && !entry.isSymLink()) {
+            if (!removeTree(path, keep))
+                emptied = false;
+        } else if (!QFile::remove(path)) {
+            qWarning() << Q_FUNC_INFO << "Cannot remove" << path;
+            emptied = false;
+        }
+    }
+    return emptied;
+}
+
+bool removeTree(const QString &dir, const QStringList &keep)
+{
+    if (!removeContents(dir, keep))
+        return false;
+    if (!QDir().rmdir(dir)) {
+        qWarning() << Q_FUNC_INFO << "Cannot remove directory" << dir;
+        return false;
+    }
+    return true;
+}
+
+bool createUserOnlyFile(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    ::close(fd);
+    return true;
+}
+
+QString moveAside(const QString &path)
+{
+    const QString stamp = QStringLiteral(".corrupt-")
+        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
+    QString suffix = stamp;
+    for (int n = 1; exists(path + suffix); ++n)
+        suffix = stamp + QLatin1Char('.') + QString::number(n);
+
+    // QFile::rename copies when a plain rename fails; a damaged file is only ever renamed.
+    if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(path + suffix).constData()) != 0) {
+        qWarning() << Q_FUNC_INFO << "Unable to move" << path << "aside";
+        return QString();
+    }
+    for (const char *companion : {"-journal", "-wal", "-shm"}) {
+        const QString file = path + QLatin1String(companion);
+        if (!exists(file))
+            continue;
+        if (::rename(QFile::encodeName(file).constData(), QFile::encodeName(file + suffix).constData()) != 0
+            && !QFile::remove(file))
+            qWarning() << Q_FUNC_INFO << "Unable to move" << file << "aside";
+    }
+    return path + suffix;
+}
+
+} // namespace Support

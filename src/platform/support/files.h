@@ -1,0 +1,28 @@
+// File system operations that must never act through a symbolic link: removing trees, creating
+// user-only files, and keeping a damaged file for inspection while a fresh one takes its place.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace Support {
+
+// Removes everything below dir, depth first. Links are removed as links, never followed. Entries
+// whose absolute, clean path is listed in keep stay, and so do the directories leading to them.
+// True when nothing but the kept entries is left.
+bool removeContents(const QString &dir, const QStringList &keep = {});
+
+// removeContents, then dir itself when it is empty. True when dir is gone.
+bool removeTree(const QString &dir, const QStringList &keep = {});
+
+// Creates the file for the user alone (0600). Fails when anything, a link included, already
+// exists at the path.
+bool createUserOnlyFile(const QString &path);
+
+// Renames path, and the "-journal", "-wal" and "-shm" files beside it, to
+// "<name>.corrupt-<yyyyMMddhhmmss>" (".<n>" appended when taken), so that a new file can take the
+// name and no old journal is replayed into it. A link is renamed itself. Returns the new name of
+// path, or an empty string when it could not be moved.
+QString moveAside(const QString &path);
+
+} // namespace Support

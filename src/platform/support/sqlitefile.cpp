@@ -1,0 +1,67 @@
+#include "platform/support/sqlitefile.h"
+
+#include "platform/support/files.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlError>
+
+namespace Support {
+
+namespace {
+
+constexpr int SqliteBusy = 5;
+constexpr int SqliteLocked = 6;
+constexpr int SqliteCorrupt = 11;
+constexpr int SqliteNotADatabase = 26;
+
+const QFile::Permissions UserOnly = QFile::ReadOwner | QFile::WriteOwner;
+
+// The primary result code: the low byte, also when extended codes are reported. -1 without one.
+int primaryCode(const QSqlError &error)
+{
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok);
+    return ok ? (code & 0xff) : -1;
+}
+
+} // namespace
+
+bool prepareDatabaseFile(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink() || (info.exists() && !info.isFile())) {
+        qWarning() << Q_FUNC_INFO << path << "is not a regular file; moving it aside";
+        if (moveAside(path).isEmpty())
+            return false;
+    } else if (info.exists()) {
+        if (!QFile::setPermissions(path, UserOnly))
+            qWarning() << Q_FUNC_INFO << "Unable to restrict the permissions of" << path;
+        return true;
+    }
+    if (!createUserOnlyFile(path)) {
+        qWarning() << Q_FUNC_INFO << "Unable to create" << path;
+        return false;
+    }
+    return true;
+}
+
+bool isDamage(const QSqlError &error)
+{
+    const int code = primaryCode(error);
+    return code == SqliteCorrupt || code == SqliteNotADatabase;
+}
+
+bool isBusy(const QSqlError &error)
+{
+    const int code = primaryCode(error);
+    return code == SqliteBusy || code == SqliteLocked;
+}
+
+QString bindableText(const QString &text)
+{
+    return text.isNull() ? QStringLiteral("") : text;
+}
+
+} // namespace Support

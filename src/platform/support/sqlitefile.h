@@ -1,0 +1,28 @@
+// What both SQLite databases (the daemon's and the client cache) need alike: a user-only file that
+// is never a link, telling damage from a passing lock, and binding texts.
+#pragma once
+
+#include <QString>
+
+class QSqlError;
+
+namespace Support {
+
+// Makes path ready to be opened as an SQLite database: a missing file is created for the user
+// alone; an existing one is restricted to the user; a link or anything else that is not a regular
+// file is moved aside (moveAside) like a damaged database, and a fresh file takes its place, so
+// that no other program's file is ever written through. False when no file could be prepared.
+bool prepareDatabaseFile(const QString &path);
+
+// The file is unusable ("database disk image is malformed", "file is not a database"), judged by
+// SQLite's result code, extended codes included.
+bool isDamage(const QSqlError &error);
+
+// Another connection holds a lock (SQLITE_BUSY, SQLITE_LOCKED): nothing is wrong with the file.
+bool isBusy(const QSqlError &error);
+
+// A null QString binds as SQL NULL, which NOT NULL text columns refuse; an absent text is stored,
+// and found again, as the empty text.
+QString bindableText(const QString &text);
+
+} // namespace Support
