@@ -2,6 +2,7 @@
 // classes judged on real SQLite files, id lists.
 #include "platform/support/files.h"
 #include "platform/support/ids.h"
+#include "platform/support/logtext.h"
 #include "platform/support/sqlitefile.h"
 #include "platform/support/webaddress.h"
 
@@ -87,7 +88,7 @@ private slots:
     void prepareDatabaseFileReplacesLinks_data();
     void prepareDatabaseFileReplacesLinks();
     void errorClassesOfRealFiles();
-    void uniqueIdsKeepOrder();
+    void idsTextsAndLoggedValues();
 };
 
 void TestSupport::webAddresses_data()
@@ -271,12 +272,18 @@ void TestSupport::errorClassesOfRealFiles()
     QVERIFY(!Support::isDamage(QSqlError()) && !Support::isBusy(QSqlError()));
 }
 
-void TestSupport::uniqueIdsKeepOrder()
+void TestSupport::idsTextsAndLoggedValues()
 {
     QCOMPARE(Support::uniqueIds({"b", "a", "b", "", "c", "a", ""}), QStringList({"b", "a", "", "c"}));
     QCOMPARE(Support::uniqueIds({}), QStringList());
     QVERIFY(Support::bindableText(QString()).isEmpty() && !Support::bindableText(QString()).isNull());
     QCOMPARE(Support::bindableText(QStringLiteral("x")), QStringLiteral("x"));
+
+    const QString fits(Support::MaxLoggedLength, QLatin1Char('a'));
+    QCOMPARE(Support::logText(fits), fits);
+    const QString huge(8 * 1024 * 1024, QLatin1Char('b'));
+    QCOMPARE(Support::logText(huge),
+             QString(Support::MaxLoggedLength, QLatin1Char('b')) + QStringLiteral("... (8388608 characters)"));
 }
 
 QTEST_GUILESS_MAIN(TestSupport)
