@@ -1,13 +1,15 @@
 #include "database/daemondatabase.h"
 
 #include "common/constants.h"
+#include "platform/support/files.h"
+#include "platform/support/ids.h"
+#include "platform/support/sqlitefile.h"
 
 #include <QDate>
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
-#include <QSet>
 #include <QSqlQuery>
 #include <QStringList>
 
@@ -15,17 +17,8 @@ namespace {
 
 const QString ConnectionName = QStringLiteral("quillnet-daemon-connection");
 
-// SQLite result codes that mean the file itself is unusable, as opposed to busy or locked.
-constexpr int SqliteCorrupt = 11;
-constexpr int SqliteNotADatabase = 26;
-
-bool isDamage(const QSqlError &error)
-{
-    bool ok = false;
-    // The low byte is the primary code, also when extended codes are reported.
-    const int code = error.nativeErrorCode().toInt(&ok) & 0xff;
-    return ok && (code == SqliteCorrupt || code == SqliteNotADatabase);
-}
+// How long a statement waits for another connection's lock once the database is in use.
+constexpr int BusyTimeoutMs = 5000;
 
 const QString ShownTable = QStringLiteral("shown_items");
 const QString SeenTable = QStringLiteral("seen_items");
@@ -51,28 +44,6 @@ QString placeholders(qsizetype count)
     for (qsizetype i = 0; i < count; ++i)
         text += i == 0 ? QLatin1String("?") : QLatin1String(",?");
     return text;
-}
-
-// Each id once, in first-seen order: a value listed twice in an IN list matches once, but in
-// two split lists it would match twice.
-QStringList uniqueIds(const QStringList &ids)
-{
-    QStringList unique;
-    QSet<QString> known;
-    for (const QString &id : ids) {
-        if (!known.contains(id)) {
-            known.insert(id);
-            unique << id;
-        }
-    }
-    return unique;
-}
-
-// A null QString is bound as SQL NULL, which the NOT NULL id columns refuse; an id the
-// service left out is stored as the empty text, under which it is found again.
-QString boundId(const QString &id)
-{
-    return id.isNull() ? QStringLiteral("") : id;
 }
 
 bool isItemType(const QString &type)
@@ -117,40 +88,39 @@ bool DaemonDatabase::init()
     if (!openDatabase())
         return false;
 
-    bool reset = checkVersion();
-    buildSchema(reset);
-
-    // A file with a damaged header opens fine and lets every statement above fail quietly;
-    // only reading back tells that nothing was built.
-    const QSqlError readError = versionReadError();
-    if (isDamage(readError)) {
-        qWarning() << Q_FUNC_INFO << "Database file is damaged:" << readError.text()
-                   << "- moving it aside and rebuilding";
+    // A lock held elsewhere at start is waited out for longer than during normal work; a lock is
+    // never a reason to reset.
+    setBusyTimeout(mLockTimeoutMs);
+    VersionCheck check = checkVersion();
+    if (check == VersionDamaged) {
         if (!moveDamagedFileAside() || !openDatabase())
             return false;
-        reset = true;
-        buildSchema(false);
-        const QSqlError rebuildError = versionReadError();
-        if (rebuildError.isValid()) {
-            qWarning() << Q_FUNC_INFO << "Rebuilt database is unreadable too:"
-                       << rebuildError.text();
+        check = checkVersion();
+        if (check != VersionReset) {
+            qWarning() << Q_FUNC_INFO << "The rebuilt database cannot be read either";
             mDb.close();
             return false;
         }
     }
-
-    updateClearDate(false);
-
-    if (reset) {
-        QSqlQuery insert(mDb);
-        insert.prepare(QStringLiteral("INSERT INTO version VALUES (:ver)"));
-        insert.bindValue(QStringLiteral(":ver"), SchemaVersion);
-        // Without the row the next start resets again, which is safe.
-        if (!insert.exec())
-            qWarning() << Q_FUNC_INFO << "Unable to store schema version" << insert.lastError().text();
-        emit dbReseted();
+    if (check == VersionUnreadable) {
+        mDb.close();
+        return false;
     }
+
+    const bool reset = check == VersionReset;
+    if (reset ? !resetSchema() : !completeSchema()) {
+        mDb.close();
+        return false;
+    }
+    setBusyTimeout(BusyTimeoutMs);
+    if (reset)
+        emit dbReseted();
     return true;
+}
+
+void DaemonDatabase::setLockTimeout(int milliseconds)
+{
+    mLockTimeoutMs = qMax(0, milliseconds);
 }
 
 void DaemonDatabase::updateClearDate(bool force)
@@ -208,8 +178,8 @@ void DaemonDatabase::prepareForChecks(const Qn::QnPosts &posts)
     QStringList ids;
     ids.reserve(posts.size());
     for (const Qn::QnPost &post : posts)
-        ids << boundId(post.id());
-    ids = uniqueIds(ids);
+        ids << Support::bindableText(post.id());
+    ids = Support::uniqueIds(ids);
 
     mCheckList.clear();
 
@@ -310,7 +280,7 @@ void DaemonDatabase::addPostToDb(const Qn::QnPost *post, qint64 homeviewId)
     const bool prepared = insert.prepare(QStringLiteral("INSERT INTO items(quillnet_id, homeview_id, likes, comments) "
                                   "VALUES (:quillnet_id, :homeview_id, :likes, :comments);"));
     insert.bindValue(QStringLiteral(":homeview_id"), homeviewId);
-    insert.bindValue(QStringLiteral(":quillnet_id"), boundId(post->id()));
+    insert.bindValue(QStringLiteral(":quillnet_id"), Support::bindableText(post->id()));
     insert.bindValue(QStringLiteral(":likes"), post->likes());
     insert.bindValue(QStringLiteral(":comments"), post->commentCount());
     if (!prepared || !insert.exec())
@@ -425,7 +395,7 @@ QStringList DaemonDatabase::checkItems(const QString &table, const QStringList &
     }
 
     QStringList recorded;
-    for (const QStringList &part : splitList(uniqueIds(ids))) {
+    for (const QStringList &part : splitList(Support::uniqueIds(ids))) {
         QSqlQuery select(mDb);
         const bool prepared = select.prepare(
             QStringLiteral("SELECT id FROM %1 WHERE type==? AND id IN (%2)").arg(table, placeholders(part.size())));
@@ -443,66 +413,82 @@ QStringList DaemonDatabase::checkItems(const QString &table, const QStringList &
     return recorded;
 }
 
-bool DaemonDatabase::checkVersion()
+DaemonDatabase::VersionCheck DaemonDatabase::checkVersion()
 {
-    if (!mDb.tables(QSql::Tables).contains(QStringLiteral("version"))) {
+    // Read rather than asked through QSqlDatabase::tables(), which answers a failed read (a lock,
+    // a damaged file) with an empty list that would look like a new database.
+    QSqlQuery tables(mDb);
+    if (!tables.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table'")))
+        return readFailure(tables.lastError());
+    bool hasVersionTable = false;
+    while (tables.next())
+        hasVersionTable = hasVersionTable || tables.value(0).toString() == QLatin1String("version");
+    if (tables.lastError().isValid())
+        return readFailure(tables.lastError());
+    if (!hasVersionTable) {
         qDebug() << "DB schema changed, version table not found. Reseting all";
-        return true;
+        return VersionReset;
     }
 
     QSqlQuery query(mDb);
     if (!query.exec(QStringLiteral("SELECT * FROM version"))) {
-        qCritical() << "Failed to check version table!";
-        return true;
+        qWarning() << "Failed to check version table!";
+        return readFailure(query.lastError());
     }
 
     bool ok = false;
     qlonglong version = 0;
     if (query.next() && !query.value(0).isNull())
         version = query.value(0).toLongLong(&ok);
+    if (query.lastError().isValid()) {
+        qWarning() << "Failed to check version table!";
+        return readFailure(query.lastError());
+    }
     if (!ok) {
         qWarning() << "Could not check database version, reseting all";
-        return true;
+        return VersionReset;
     }
     if (version < SchemaVersion) {
         qDebug() << "DB version is lower than needed, reseting all";
-        return true;
+        return VersionReset;
     }
-    return false;
+    return VersionCurrent;
+}
+
+DaemonDatabase::VersionCheck DaemonDatabase::readFailure(const QSqlError &error)
+{
+    if (Support::isDamage(error)) {
+        qWarning() << Q_FUNC_INFO << "Database file is damaged:" << error.text() << "- moving it aside and rebuilding";
+        return VersionDamaged;
+    }
+    if (Support::isBusy(error))
+        qWarning() << Q_FUNC_INFO << mDbName << "stayed locked by another program for" << mLockTimeoutMs
+                   << "ms; its content is left as it is";
+    else
+        qWarning() << Q_FUNC_INFO << "Unable to read" << mDbName << error.text();
+    return VersionUnreadable;
 }
 
 bool DaemonDatabase::openDatabase()
 {
-    // Created here rather than by SQLite, so that the file is the user's only from the start.
-    if (!QFileInfo::exists(mDbName)) {
-        QFile file(mDbName);
-        // A failure here shows up as a failed open below.
-        file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
-                  QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    }
-    if (!mDb.open()) {
+    // Never opened through a link: that would write another program's file.
+    if (!Support::prepareDatabaseFile(mDbName) || !mDb.open()) {
         qWarning() << Q_FUNC_INFO << "Unable to open database" << mDbName << mDb.lastError().text();
         return false;
     }
-    restrictPermissions();
     return true;
 }
 
-void DaemonDatabase::restrictPermissions()
+void DaemonDatabase::setBusyTimeout(int milliseconds)
 {
-    if (!QFile::setPermissions(mDbName, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
-        qWarning() << Q_FUNC_INFO << "Unable to restrict the permissions of" << mDbName;
+    QSqlQuery pragma(mDb);
+    // A number of ours, not outside input.
+    if (!pragma.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(milliseconds)))
+        qWarning() << Q_FUNC_INFO << pragma.lastError().text();
 }
 
-void DaemonDatabase::buildSchema(bool reset)
+void DaemonDatabase::createTables(QSqlQuery &query)
 {
-    // Failures are expected: DROP of a missing table, CREATE of an existing one. Creating over
-    // an existing schema is what keeps its data.
-    QSqlQuery query(mDb);
-    if (reset) {
-        for (const char *table : {"items", "clear_date", "version", "seen_items", "shown_items"})
-            query.exec(QStringLiteral("DROP TABLE ") + QLatin1String(table));
-    }
     query.exec(QStringLiteral("CREATE TABLE version (version INT NOT NULL);"));
     query.exec(QStringLiteral("CREATE TABLE items (id INTEGER PRIMARY KEY AUTOINCREMENT,"
                               "quillnet_id TEXT NOT NULL,homeview_id INT NOT NULL,"
@@ -513,40 +499,48 @@ void DaemonDatabase::buildSchema(bool reset)
     query.exec(QStringLiteral("CREATE TABLE shown_items (id TEXT PRIMARY KEY NOT NULL,type TEXT);"));
 }
 
-QSqlError DaemonDatabase::versionReadError()
+bool DaemonDatabase::completeSchema()
 {
+    // The statements fail for every table that exists: that is how existing data survives.
     QSqlQuery query(mDb);
-    if (!query.exec(QStringLiteral("SELECT version FROM version")))
-        return query.lastError();
-    // An empty table is fine here; a row that cannot be stepped to is not.
-    if (!query.next() && query.lastError().isValid())
-        return query.lastError();
-    return QSqlError();
+    createTables(query);
+    updateClearDate(false);
+    return true;
+}
+
+bool DaemonDatabase::resetSchema()
+{
+    // One transaction: a reset is either complete, with its version row, or not done at all
+    // (and costs one sync of the file instead of one per statement).
+    if (!mDb.transaction()) {
+        qWarning() << Q_FUNC_INFO << "Unable to start the reset" << mDb.lastError().text();
+        return false;
+    }
+    QSqlQuery query(mDb);
+    bool ok = true;
+    for (const char *table : {"items", "clear_date", "version", "seen_items", "shown_items"}) {
+        ok = ok && query.exec(QStringLiteral("DROP TABLE IF EXISTS ") + QLatin1String(table));
+    }
+    if (ok) {
+        createTables(query);
+        updateClearDate(false);
+        query.prepare(QStringLiteral("INSERT INTO version VALUES (:ver)"));
+        query.bindValue(QStringLiteral(":ver"), SchemaVersion);
+        ok = query.exec();
+    }
+    if (ok && mDb.commit())
+        return true;
+    qWarning() << Q_FUNC_INFO << "Unable to reset the database" << query.lastError().text() << mDb.lastError().text();
+    mDb.rollback();
+    return false;
 }
 
 bool DaemonDatabase::moveDamagedFileAside()
 {
     mDb.close();
-
-    // The damaged file is kept for inspection as "<name>.corrupt-<yyyyMMddhhmmss>" (local
-    // time; ".<n>" appended if that name is taken). Its journal files get the same suffix, so
-    // that SQLite cannot replay them into the new file.
-    QString suffix = QStringLiteral(".corrupt-")
-        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
-    const QString stamped = suffix;
-    for (int n = 1; QFileInfo::exists(mDbName + suffix); ++n)
-        suffix = stamped + QLatin1Char('.') + QString::number(n);
-
-    if (!QFile::rename(mDbName, mDbName + suffix)) {
-        qWarning() << Q_FUNC_INFO << "Unable to move the damaged database" << mDbName << "aside";
+    const QString kept = Support::moveAside(mDbName);
+    if (kept.isEmpty())
         return false;
-    }
-    qWarning() << Q_FUNC_INFO << "Damaged database kept as" << mDbName + suffix;
-
-    for (const char *companion : {"-journal", "-wal", "-shm"}) {
-        const QString path = mDbName + QLatin1String(companion);
-        if (QFileInfo::exists(path) && !QFile::rename(path, path + suffix) && !QFile::remove(path))
-            qWarning() << Q_FUNC_INFO << "Unable to move" << path << "aside";
-    }
+    qWarning() << Q_FUNC_INFO << "Damaged database kept as" << kept;
     return true;
 }

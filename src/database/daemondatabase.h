@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QSqlDatabase>
 #include <QSqlError>
+#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 
@@ -34,9 +35,13 @@ public:
     ~DaemonDatabase() override;
 
     // Opens the file, resets the schema when its version is unknown or too old, creates
-    // missing tables and makes sure a clear date is stored. A file SQLite cannot read is
-    // moved aside and rebuilt once. False when no usable database could be opened.
+    // missing tables and makes sure a clear date is stored. A damaged file, or a link in its
+    // place, is moved aside and rebuilt once. A file that another program keeps locked for
+    // longer than the lock timeout is left as it is: false, like a file that cannot be opened.
     bool init();
+    // How long init() waits for another program's lock (default 15 s).
+    void setLockTimeout(int milliseconds);
+    static constexpr int DefaultLockTimeoutMs = 15000;
 
     // Stores today's date as the last clean-up date when none is stored; with force, the
     // stored date is replaced.
@@ -79,11 +84,19 @@ Q_SIGNALS:
 private:
     bool markItem(const QString &table, const QString &id, const QString &type);
     QStringList checkItems(const QString &table, const QStringList &ids, const QString &type);
-    bool checkVersion();
+    enum VersionCheck {
+        VersionCurrent,
+        VersionReset,      // read cleanly: no version table, or an old or unusable version
+        VersionDamaged,    // the file is not a usable database
+        VersionUnreadable, // locked elsewhere, or failing for another reason: left alone
+    };
+    VersionCheck checkVersion();
+    VersionCheck readFailure(const QSqlError &error);
     bool openDatabase();
-    void restrictPermissions();
-    void buildSchema(bool reset);
-    QSqlError versionReadError();
+    void setBusyTimeout(int milliseconds);
+    static void createTables(QSqlQuery &query);
+    bool completeSchema();
+    bool resetSchema();
     bool moveDamagedFileAside();
 
     QSqlDatabase mDb;
@@ -93,4 +106,5 @@ private:
     // True when mCheckList runs from the oldest cached row of the current batch to the newest,
     // so its leftovers are posts that left the feed.
     bool mRangeFlag = false;
+    int mLockTimeoutMs = DefaultLockTimeoutMs;
 };

@@ -8,6 +8,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QSemaphore>
+#include <QThread>
 
 namespace {
 
@@ -57,6 +59,9 @@ private Q_SLOTS:
     void damagedFileIsKeptAndRebuilt_data();
     void damagedFileIsKeptAndRebuilt();
     void unopenablePathFails();
+    void lockedFileIsNeverReset();
+    void linkInPlaceOfTheFileIsNotWrittenThrough_data();
+    void linkInPlaceOfTheFileIsNotWrittenThrough();
 
 private:
     QTemporaryDir mDir;
@@ -169,7 +174,7 @@ void TestDaemonDatabase::damagedFileIsKeptAndRebuilt()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Database file is damaged: \"" + sqliteError));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Damaged database kept as"));
     if (versionUnreadable)
-        QTest::ignoreMessage(QtCriticalMsg, "Failed to check version table!");
+        QTest::ignoreMessage(QtWarningMsg, "Failed to check version table!");
 
     QVERIFY(db.init());
     QCOMPARE(resetSpy.count(), 1);
@@ -196,12 +201,119 @@ void TestDaemonDatabase::unopenablePathFails()
     for (const char *name : {"absent/qndaemon-cache.db", "a-directory"}) {
         DaemonDatabase db(mDir.filePath(name));
         QSignalSpy resetSpy(&db, &DaemonDatabase::dbReseted);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Unable to create|is not a regular file"));
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Unable to open database"));
         QVERIFY2(!db.init(), name);
         QCOMPARE(resetSpy.count(), 0);
     }
     QCOMPARE(QDir(mDir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
     QVERIFY(QDir(mDir.filePath("a-directory")).isEmpty());
+}
+
+namespace {
+
+// Another program's connection that holds an exclusive lock on the file for a while.
+class LockHolder : public QThread
+{
+public:
+    LockHolder(const QString &path, int holdMs) : mPath(path), mHoldMs(holdMs) {}
+    QSemaphore lockTaken;
+
+protected:
+    void run() override
+    {
+        const QString name = QStringLiteral("holder");
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+            db.setDatabaseName(mPath);
+            db.open();
+            QSqlQuery(db).exec(QStringLiteral("BEGIN EXCLUSIVE"));
+            lockTaken.release();
+            // Models the other program's work while it holds the lock.
+            QThread::msleep(mHoldMs);
+            QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(name);
+    }
+
+private:
+    const QString mPath;
+    const int mHoldMs;
+};
+
+} // namespace
+
+void TestDaemonDatabase::lockedFileIsNeverReset()
+{
+    const QString path = mDir.filePath(QStringLiteral("locked.db"));
+    createDatabase(path, withVersions({"11"}));
+
+    {
+        // Held for longer than the start waits: the start gives up and the content stays.
+        LockHolder holder(path, 1000);
+        holder.start();
+        holder.lockTaken.acquire();
+        DaemonDatabase db(path);
+        db.setLockTimeout(100);
+        QSignalSpy resetSpy(&db, &DaemonDatabase::dbReseted);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("stayed locked by another program"));
+        QVERIFY(!db.init());
+        QCOMPARE(resetSpy.count(), 0);
+        holder.wait();
+    }
+    QCOMPARE(Inspector(path).rows("SELECT quillnet_id FROM items"), QList<QVariantList>{{"p1"}});
+
+    // Held briefly: the start waits it out and keeps everything.
+    LockHolder holder(path, 300);
+    holder.start();
+    holder.lockTaken.acquire();
+    DaemonDatabase db(path);
+    QSignalSpy resetSpy(&db, &DaemonDatabase::dbReseted);
+    QVERIFY(db.init());
+    QCOMPARE(resetSpy.count(), 0);
+    holder.wait();
+    Inspector inspector(path);
+    QCOMPARE(inspector.rows("SELECT quillnet_id FROM items"), QList<QVariantList>{{"p1"}});
+    QCOMPARE(inspector.clearDate(), QDate(2001, 2, 3));
+}
+
+void TestDaemonDatabase::linkInPlaceOfTheFileIsNotWrittenThrough_data()
+{
+    QTest::addColumn<bool>("dangling");
+    QTest::newRow("link to another database") << false;
+    QTest::newRow("dangling link") << true;
+}
+
+void TestDaemonDatabase::linkInPlaceOfTheFileIsNotWrittenThrough()
+{
+    QFETCH(bool, dangling);
+    QTemporaryDir dir;
+    const QString other = dir.filePath(QStringLiteral("other-program.db"));
+    const QString path = dir.filePath(QStringLiteral("qndaemon-cache.db"));
+    const QFileDevice::Permissions otherMode =
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther | QFileDevice::ReadUser | QFileDevice::WriteUser;
+    if (!dangling) {
+        // Old enough to be reset, were it opened.
+        createDatabase(other, withVersions({"3"}));
+        QVERIFY(QFile::setPermissions(other, otherMode));
+    }
+    QVERIFY(QFile::link(other, path));
+
+    DaemonDatabase db(path);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("is a link; moving it aside"));
+    QVERIFY(db.init());
+
+    QVERIFY(!QFileInfo(path).isSymLink());
+    QCOMPARE(Inspector(path).rows("SELECT * FROM version"), CurrentVersion);
+    if (dangling) {
+        QVERIFY(!QFileInfo::exists(other));
+    } else {
+        QCOMPARE(QFile::permissions(other), otherMode);
+        Inspector inspector(other);
+        QCOMPARE(inspector.rows("SELECT * FROM version"), (QList<QVariantList>{{3}}));
+        QCOMPARE(inspector.rows("SELECT quillnet_id FROM items"), QList<QVariantList>{{"p1"}});
+    }
 }
 
 QTEST_GUILESS_MAIN(TestDaemonDatabase)

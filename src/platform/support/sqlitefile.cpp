@@ -31,10 +31,14 @@ int primaryCode(const QSqlError &error)
 bool prepareDatabaseFile(const QString &path)
 {
     const QFileInfo info(path);
-    if (info.isSymLink() || (info.exists() && !info.isFile())) {
-        qWarning() << Q_FUNC_INFO << path << "is not a regular file; moving it aside";
+    if (info.isSymLink()) {
+        qWarning() << Q_FUNC_INFO << path << "is a link; moving it aside";
         if (moveAside(path).isEmpty())
             return false;
+    } else if (info.exists() && !info.isFile()) {
+        // A directory or a device is nobody's database; opening it would fail or block.
+        qWarning() << Q_FUNC_INFO << path << "is not a regular file";
+        return false;
     } else if (info.exists()) {
         if (!QFile::setPermissions(path, UserOnly))
             qWarning() << Q_FUNC_INFO << "Unable to restrict the permissions of" << path;

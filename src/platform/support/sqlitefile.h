@@ -9,9 +9,10 @@ class QSqlError;
 namespace Support {
 
 // Makes path ready to be opened as an SQLite database: a missing file is created for the user
-// alone; an existing one is restricted to the user; a link or anything else that is not a regular
-// file is moved aside (moveAside) like a damaged database, and a fresh file takes its place, so
-// that no other program's file is ever written through. False when no file could be prepared.
+// alone; an existing one is restricted to the user; a link is moved aside (moveAside) like a
+// damaged database and a fresh file takes its place, so that no other program's file is ever
+// written through. False when no file could be prepared, or something other than a regular file
+// (a directory, a device) is at the path.
 bool prepareDatabaseFile(const QString &path);
 
 // The file is unusable ("database disk image is malformed", "file is not a database"), judged by
