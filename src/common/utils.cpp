@@ -5,8 +5,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QImageReader>
 #include <QUrl>
+
+#include "platform/support/files.h"
 
 namespace {
 
@@ -72,49 +73,39 @@ void Utils::clearDirectory(const QString &path, const QString &keep)
         return;
     }
 
+    // A cache directory may be a link to another disk: the directory it names is what gets
+    // cleared, resolved here once. Links found inside are never followed.
     const QFileInfo info(cleanPath);
+    QString dir = cleanPath;
     if (info.isSymLink()) {
-        if (!QFile::remove(cleanPath))
-            qWarning() << Q_FUNC_INFO << "Cannot remove link" << cleanPath;
+        dir = info.canonicalFilePath();
+        if (dir.isEmpty()) {
+            // Dangling: nothing to clear but the link.
+            if (!QFile::remove(cleanPath))
+                qWarning() << Q_FUNC_INFO << "Cannot remove link" << cleanPath;
+            return;
+        }
+        if (dir == QDir::rootPath()) {
+            qWarning() << Q_FUNC_INFO << "Refusing to clear the root directory";
+            return;
+        }
+    } else if (!info.exists()) {
         return;
     }
-    if (!info.exists())
-        return;
-    if (!info.isDir()) {
+    if (!QFileInfo(dir).isDir()) {
         qWarning() << Q_FUNC_INFO << "Not a directory, left alone:" << cleanPath;
         return;
     }
-    removeTree(cleanPath, keep.isEmpty() ? QString() : QDir::cleanPath(keep));
-}
 
-bool Utils::removeTree(const QString &dirPath, const QString &keep)
-{
-    bool emptied = true;
-    const QFileInfoList entries = QDir(dirPath).entryInfoList(
-        QDir::Files | QDir::Hidden | QDir::System | QDir::AllDirs | QDir::NoDotAndDotDot,
-        QDir::Name | QDir::DirsFirst);
-    for (const QFileInfo &entry : entries) {
-        const QString entryPath = entry.absoluteFilePath();
-        if (!keep.isEmpty() && entryPath == keep) {
-            emptied = false;
-            continue;
-        }
-        // A link to a directory lists as a directory; only the link itself belongs to this tree.
-        if (entry.isDir() && !entry.isSymLink()) {
-            if (!removeTree(entryPath, keep))
-                emptied = false;
-        } else if (!QFile::remove(entryPath)) {
-            qWarning() << Q_FUNC_INFO << "Cannot remove" << entryPath;
-            emptied = false;
-        }
-    }
-    if (!emptied)
-        return false;
-    if (!QDir().rmdir(dirPath)) {
-        qWarning() << Q_FUNC_INFO << "Cannot remove directory" << dirPath;
-        return false;
-    }
-    return true;
+    // The kept path is named below the configured path; it lies at the same place below the
+    // resolved one.
+    QStringList kept;
+    const QString cleanKeep = keep.isEmpty() ? QString() : QDir::cleanPath(keep);
+    if (cleanKeep.startsWith(cleanPath + QLatin1Char('/')))
+        kept << dir + cleanKeep.mid(cleanPath.size());
+
+    if (Support::removeTree(dir, kept) && info.isSymLink() && !QFile::remove(cleanPath))
+        qWarning() << Q_FUNC_INFO << "Cannot remove link" << cleanPath;
 }
 
 QString Utils::phoneNumberFromUri(const QString &text)
@@ -232,14 +223,30 @@ void Utils::copyWithSuffix(QString &path, const QString &suffix)
     path = target;
 }
 
+QByteArray Utils::imageFormat(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    // The leading bytes that each format's reader requires.
+    const QByteArray head = file.read(8);
+    if (head.startsWith("\xff\xd8"))
+        return QByteArrayLiteral("jpeg");
+    if (head == QByteArray("\x89PNG\r\n\x1a\n", 8))
+        return QByteArrayLiteral("png");
+    if (head.startsWith("GIF87a") || head.startsWith("GIF89a"))
+        return QByteArrayLiteral("gif");
+    if (head.startsWith(QByteArray("II*\0", 4)) || head.startsWith(QByteArray("MM\0*", 4)))
+        return QByteArrayLiteral("tiff");
+    return QByteArray();
+}
+
 void Utils::fixImageSuffix(QString &path)
 {
     if (!QFileInfo(path).isFile())
         return;
 
-    QImageReader reader(path);
-    reader.setDecideFormatFromContent(true);
-    const QByteArray format = reader.format();
+    const QByteArray format = imageFormat(path);
 
     QString suffix;
     if (format == "jpeg" && !path.endsWith(QLatin1String(".jpg")) && !path.endsWith(QLatin1String(".jpeg")))

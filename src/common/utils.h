@@ -14,10 +14,11 @@ public:
     explicit Utils(QObject *parent = nullptr);
     ~Utils() override;
 
-    // Removes the directory at the absolute path with everything below it, depth first. Symbolic
-    // links, the path itself included, are removed as links and never followed. An empty or
-    // relative path, or the root directory, is refused with a warning. What cannot be removed
-    // stays, and then its parents stay too.
+    // Removes the directory at the absolute path with everything below it, depth first. When the
+    // path itself is a symbolic link, the directory it names is removed and then the link; links
+    // found below are removed as links, never followed. An empty or relative path, or the root
+    // directory, is refused with a warning. What cannot be removed stays, and then its parents
+    // stay too.
     static void clearDirectory(const QString &path);
     // The same, except that the tree at keep (an absolute path below path) and the directories
     // leading to it stay.
@@ -41,7 +42,7 @@ public:
     // extension, copies it to a name with that extension and points path at the copy.
     static void fixImageSuffix(QString &path);
 
-private:
-    // Returns false when something below dirPath stays, so that dirPath itself stays too.
-    static bool removeTree(const QString &dirPath, const QString &keep);
+    // "jpeg", "png", "gif" or "tiff" when the file starts as an image of that format does (the
+    // formats fixImageSuffix handles), otherwise empty.
+    static QByteArray imageFormat(const QString &path);
 };

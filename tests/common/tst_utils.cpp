@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QImageReader>
 #include <QImageWriter>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -80,6 +81,9 @@ private Q_SLOTS:
     void copyWithSuffix_data();
     void copyWithSuffix();
     void clearDirectoryRemovesTreeButNoLinkTarget();
+    void clearDirectoryThroughALinkedPath();
+    void imageFormatAgreesWithImageReader_data();
+    void imageFormatAgreesWithImageReader();
     void clearDirectorySparesTheKeptSubtree();
     void clearDirectoryRefuses_data();
     void clearDirectoryRefuses();
@@ -251,16 +255,75 @@ void TestUtils::clearDirectoryRemovesTreeButNoLinkTarget()
 
     Utils::clearDirectory(tree + '/');
     QVERIFY(!isLinkOrExists(tree));
-
-    // A link given as the path goes as a link, whatever the path ends with.
-    const QString link = base.filePath("cache");
-    for (const char *ending : {"", "/", "/."}) {
-        QVERIFY(QFile::link(outside, link));
-        Utils::clearDirectory(link + QLatin1String(ending));
-        QVERIFY2(!isLinkOrExists(link), ending);
-    }
     QCOMPARE(readFile(outside + "/precious"), QByteArrayLiteral("precious"));
     QCOMPARE(readFile(outside + "/sub/nested"), QByteArrayLiteral("sub/nested"));
+}
+
+void TestUtils::clearDirectoryThroughALinkedPath()
+{
+    // A cache directory moved to another disk and linked back: what it names goes, then the
+    // link; a link inside it is still not followed.
+    QTemporaryDir base;
+    const QString disk = base.filePath("disk/quillnet");
+    const QString outside = base.filePath("outside");
+    const QString link = base.filePath("cache");
+    QVERIFY(makeTree(outside, {"precious"}));
+    for (const char *ending : {"", "/", "/."}) {
+        QVERIFY(makeTree(disk, {"qndaemon-cache.db", "qncache/pic.png", "private/qncache.db"}));
+        QVERIFY(QFile::link(outside, disk + "/out"));
+        QVERIFY(QFile::link(disk, link));
+        Utils::clearDirectory(link + QLatin1String(ending));
+        QVERIFY2(!isLinkOrExists(link) && !isLinkOrExists(disk), ending);
+    }
+    QCOMPARE(readFile(outside + "/precious"), QByteArrayLiteral("precious"));
+
+    // Kept below the link: found below the directory it names, and the link stays with it.
+    QVERIFY(makeTree(disk, {"qndaemon-cache.db", "private/qncache.db"}));
+    QVERIFY(QFile::link(disk, link));
+    Utils::clearDirectory(link, link + "/private/");
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(QDir(disk).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"private"});
+    QCOMPARE(readFile(disk + "/private/qncache.db"), QByteArrayLiteral("private/qncache.db"));
+
+    // A dangling link: only the link goes.
+    QVERIFY(QFile::remove(link));
+    QVERIFY(QFile::link(base.filePath("gone"), link));
+    Utils::clearDirectory(link);
+    QVERIFY(!isLinkOrExists(link) && !isLinkOrExists(base.filePath("gone")));
+}
+
+void TestUtils::imageFormatAgreesWithImageReader_data()
+{
+    QTest::addColumn<QByteArray>("content");
+
+    for (const QByteArray &format : QImageWriter::supportedImageFormats()) {
+        QImage image(16, 12, QImage::Format_ARGB32);
+        image.fill(QColor(10, 200, 30, 128));
+        QByteArray content;
+        QBuffer buffer(&content);
+        if (buffer.open(QIODevice::WriteOnly) && image.save(&buffer, format.constData()))
+            QTest::newRow(format.constData()) << content;
+    }
+    QTest::newRow("gif") << TinyGif;
+    QTest::newRow("big-endian tiff header") << QByteArray("MM\0*\0\0\0\x08", 8);
+    QTest::newRow("png signature cut") << QByteArray("\x89PNG\r\n", 6);
+    QTest::newRow("jpeg marker only") << QByteArray("\xff\xd8");
+    QTest::newRow("text") << QByteArray("GIF is a format, this is text");
+    QTest::newRow("empty") << QByteArray();
+}
+
+void TestUtils::imageFormatAgreesWithImageReader()
+{
+    QFETCH(QByteArray, content);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("picture");
+    QVERIFY(writeFile(path, content));
+
+    // The reader knows more formats; only these four get a suffix.
+    QByteArray expected = QImageReader::imageFormat(path);
+    if (expected != "jpeg" && expected != "png" && expected != "gif" && expected != "tiff")
+        expected.clear();
+    QCOMPARE(Utils::imageFormat(path), expected);
 }
 
 void TestUtils::clearDirectorySparesTheKeptSubtree()
