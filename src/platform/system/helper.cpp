@@ -76,10 +76,25 @@ QString Helper::formatLine(QtMsgType type, const QString& name, const QString& t
 
 void Helper::setLowPriority()
 {
-    // Background work must not compete with the foreground applications.
-    errno = 0;
-    if (setpriority(PRIO_PROCESS, 0, 10) != 0)
-        qWarning() << Q_FUNC_INFO << "setpriority failed:" << strerror(errno);
+    // Background work must not compete with the foreground applications. On Linux the nice value
+    // belongs to each thread: every thread that exists now (the D-Bus and event dispatch threads
+    // started before this call) is lowered, and threads started later inherit the value.
+    const QStringList threads = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    QList<id_t> ids;
+    for (const QString &name : threads) {
+        bool ok = false;
+        const uint id = name.toUInt(&ok);
+        if (ok)
+            ids << id_t(id);
+    }
+    if (ids.isEmpty())
+        ids << 0; // no /proc: at least the calling thread
+    for (const id_t id : std::as_const(ids)) {
+        errno = 0;
+        // A thread that ended in the meantime is no failure.
+        if (setpriority(PRIO_PROCESS, id, LowPriorityNice) != 0 && errno != ESRCH)
+            qWarning() << Q_FUNC_INFO << "setpriority failed for thread" << id << ":" << strerror(errno);
+    }
 }
 
 QStringList Helper::translationDirectories()

@@ -20,7 +20,9 @@ public:
     // Installs the message handler: "<N>name: text" lines on stderr, N being the systemd priority
     // of the message level. Debug and info lines are written only when debug is true.
     static void setDebugCallback(const char* name, bool debug);
+    // Lowers the scheduling priority of the whole process, every thread of it, to LowPriorityNice.
     static void setLowPriority();
+    static constexpr int LowPriorityNice = 10;
 
     // Formats one log line as the message handler writes it (without the newline).
     static QString formatLine(QtMsgType type, const QString& name, const QString& text);
