@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+#include <QLockFile>
 #include <QSettings>
 
 #include <cstdlib>
@@ -28,6 +29,8 @@
 #include "platform/system/helper.h"
 #include "platform/system/networkmonitor.h"
 #include "platform/system/qmheartbeat.h"
+#include "platform/support/files.h"
+#include "platform/support/logtext.h"
 #include "quillnetveldoadaptor.h"
 
 namespace {
@@ -37,7 +40,7 @@ const int RetryDelayMs = 60000;
 const int CanceledLoginLimit = 2;
 const QString ForceExitKey = QStringLiteral("lastForceExit");
 
-const QFile::Permissions UserOnlyDir = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+const QString LockFileName = QStringLiteral("qndaemon.lock");
 
 // Start-up cannot go on without this component: the process ends here, as the entry function
 // would only run an event loop for a daemon that cannot work.
@@ -47,12 +50,12 @@ const QFile::Permissions UserOnlyDir = QFile::ReadOwner | QFile::WriteOwner | QF
     ::exit(1);
 }
 
-// Creates name inside parent for the user alone; an existing directory is left as it is.
-void makeUserDir(const QString& parent, const QString& name)
+// The cache home: $XDG_CACHE_HOME when it is an absolute path (a relative value is ignored, as
+// the XDG base directory rules ask), otherwise none.
+QString cacheHome()
 {
-    QDir dir(parent);
-    if (!dir.exists(name))
-        dir.mkdir(name, UserOnlyDir);
+    const QString value = qEnvironmentVariable("XDG_CACHE_HOME");
+    return QDir::isAbsolutePath(value) ? QDir::cleanPath(value) : QString();
 }
 
 } // namespace
@@ -101,17 +104,32 @@ QuillnetDaemon::QuillnetDaemon(QObject* parent)
     if (!mHeartbeat)
         criticalExit("Could not initialize periodic sync");
     mHeartbeat->open(Veldo::QmHeartbeat::SignalNeeded);
-    if (!connect(mHeartbeat, SIGNAL(wakeUp(QTime)), this, SLOT(onSyncHeartbeat(QTime))))
-        qWarning() << Q_FUNC_INFO << "Failed to connect wakeUp to onSyncHeartbeat";
+    connect(mHeartbeat, &Veldo::QmHeartbeat::wakeUp, this, &QuillnetDaemon::onSyncHeartbeat);
 
     const QString separator = QDir::separator();
-    const QString cacheHome = qEnvironmentVariable("XDG_CACHE_HOME");
-    if (!cacheHome.isEmpty()) {
-        makeUserDir(cacheHome, Constants::CacheDirName);
-        mCacheDir = cacheHome + separator + Constants::CacheDirName;
+    const QString xdgCacheHome = cacheHome();
+    if (!xdgCacheHome.isEmpty()) {
+        // The cache home may not exist yet on a new system; it is created, for the user alone.
+        mCacheDir = xdgCacheHome + separator + Constants::CacheDirName;
     } else {
-        makeUserDir(QDir::homePath(), QStringLiteral(".quillnet"));
         mCacheDir = QDir::homePath() + separator + QStringLiteral(".quillnet");
+    }
+    Support::makeUserOnlyPath(mCacheDir);
+
+    // One daemon per cache: a second one of the same user (on another session bus) would share
+    // the databases.
+    mCacheLock = new QLockFile(mCacheDir + separator + LockFileName);
+    mCacheLock->setStaleLockTime(0);
+    if (!mCacheLock->tryLock(0)) {
+        qint64 pid = 0;
+        QString host;
+        QString application;
+        if (mCacheLock->error() == QLockFile::LockFailedError && mCacheLock->getLockInfo(&pid, &host, &application))
+            qCritical() << Q_FUNC_INFO << "Another instance (process" << pid << ") is using the cache directory"
+                        << mCacheDir;
+        else
+            qCritical() << Q_FUNC_INFO << "Could not lock the cache directory" << mCacheDir;
+        ::exit(1);
     }
 
     mDatabase = new (std::nothrow) DaemonDatabase(mCacheDir + separator + Constants::DatabaseFileName, this);
@@ -120,12 +138,11 @@ QuillnetDaemon::QuillnetDaemon(QObject* parent)
         ::exit(1);
     }
     // Connected before init(): a reset while opening must be seen.
-    if (!connect(mDatabase, SIGNAL(dbReseted()), this, SLOT(onDbReseted())))
-        qWarning() << Q_FUNC_INFO << "Failed to connect dbReseted to onDbReseted";
+    connect(mDatabase, &DaemonDatabase::dbReseted, this, &QuillnetDaemon::onDbReseted);
     if (!mDatabase->init())
         criticalExit("Could not init internal database!");
 
-    makeUserDir(mCacheDir, Constants::QnCacheDirName);
+    Support::makeUserOnlyPath(mCacheDir + separator + Constants::QnCacheDirName);
     // The client cache database stays below the home directory whatever XDG_CACHE_HOME says; the
     // client library creates that directory itself.
     mQnCacheDir = QDir::homePath() + separator + QStringLiteral(".quillnet") + separator + QStringLiteral("private")
@@ -141,18 +158,23 @@ QuillnetDaemon::QuillnetDaemon(QObject* parent)
         QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"), bus, this);
     if (!mEventFeedInterface)
         criticalExit("Could not initialize events feed interface");
-    if (!connect(mEventFeedInterface, SIGNAL(refreshRequested()), this, SLOT(onNewsFeedUpdateRequested())))
-        qWarning() << Q_FUNC_INFO << "Failed to connect refreshRequested to onNewsFeedUpdateRequested";
+    connect(mEventFeedInterface, &ComTarvoHomeEventFeedInterface::refreshRequested, this,
+            &QuillnetDaemon::onNewsFeedUpdateRequested);
 
     mRetryTimer = new (std::nothrow) QTimer(this);
     if (!mRetryTimer)
         criticalExit("Could not initialize retry timer");
     mRetryTimer->setSingleShot(true);
-    connect(mRetryTimer, SIGNAL(timeout()), this, SLOT(retryLogin()));
+    connect(mRetryTimer, &QTimer::timeout, this, &QuillnetDaemon::retryLogin);
 
     mNewsFeedTimer.setInterval(2000);
     mNewsFeedTimer.setSingleShot(true);
-    connect(&mNewsFeedTimer, SIGNAL(timeout()), this, SLOT(onNewsFeedUpdateFromCacheRequested()));
+    connect(&mNewsFeedTimer, &QTimer::timeout, this, &QuillnetDaemon::onNewsFeedUpdateFromCacheRequested);
+
+    // The daemon belongs to the session: when its bus goes away (the user logged out), so does it.
+    // The bus delivers this signal locally; it is found by name.
+    bus.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"), QStringLiteral("org.freedesktop.DBus.Local"),
+                QStringLiteral("Disconnected"), this, SLOT(onSessionBusLost()));
 
     connectAccount();
 
@@ -176,6 +198,8 @@ QuillnetDaemon::~QuillnetDaemon()
     mAccount = nullptr;
     delete mEventFeedInterface;
     mEventFeedInterface = nullptr;
+    delete mCacheLock;
+    mCacheLock = nullptr;
 }
 
 void QuillnetDaemon::connectAccount()
@@ -183,20 +207,11 @@ void QuillnetDaemon::connectAccount()
     if (!mAccount)
         mAccount = QnVeldo::QnFactoryVeldo::getInstance()->account();
 
-    const struct {
-        const char* signal;
-        const char* slot;
-    } wiring[] = {
-        {SIGNAL(loginResponse(QString, bool)), SLOT(onLoginResponse(QString, bool))},
-        {SIGNAL(accountDisabled()), SLOT(onAccountDisabled())},
-        {SIGNAL(accountRemoved()), SLOT(onAccountRemoved())},
-        {SIGNAL(serviceEnabled(QString)), SLOT(onServiceEnabled(QString))},
-        {SIGNAL(serviceDisabled(QString)), SLOT(onServiceDisabled(QString))},
-    };
-    for (const auto& connection : wiring) {
-        if (!connect(mAccount, connection.signal, this, connection.slot))
-            qWarning() << Q_FUNC_INFO << "Failed to connect" << connection.signal << "to" << connection.slot;
-    }
+    connect(mAccount, &AccountIntegration::loginResponse, this, &QuillnetDaemon::onLoginResponse);
+    connect(mAccount, &AccountIntegration::accountDisabled, this, &QuillnetDaemon::onAccountDisabled);
+    connect(mAccount, &AccountIntegration::accountRemoved, this, &QuillnetDaemon::onAccountRemoved);
+    connect(mAccount, &AccountIntegration::serviceEnabled, this, &QuillnetDaemon::onServiceEnabled);
+    connect(mAccount, &AccountIntegration::serviceDisabled, this, &QuillnetDaemon::onServiceDisabled);
 
     // "qn-notif-events" is deliberately not watched: nothing in the daemon applies it.
     const QStringList keys = {
@@ -208,8 +223,7 @@ void QuillnetDaemon::connectAccount()
     onSettingsChanged(Constants::NewsFeedSetting, mSettings.value(Constants::NewsFeedSetting, false));
 
     mAccount->watchSettings(keys);
-    if (!connect(mAccount, SIGNAL(settingsChanged(QString, bool)), this, SLOT(onSettingsChanged(QString, bool))))
-        qWarning() << Q_FUNC_INFO << "Failed to connect settingsChanged to onSettingsChanged";
+    connect(mAccount, &AccountIntegration::settingsChanged, this, &QuillnetDaemon::onSettingsChanged);
 
     mAccountName = mAccount->accountName();
 }
@@ -233,7 +247,7 @@ void QuillnetDaemon::refreshEventFeed()
 
 void QuillnetDaemon::itemSeen(QString id, QString type)
 {
-    qDebug() << Q_FUNC_INFO << id << type;
+    qDebug() << Q_FUNC_INFO << Support::logText(id) << Support::logText(type);
 }
 
 void QuillnetDaemon::sync()
@@ -315,7 +329,9 @@ void QuillnetDaemon::onLoginResponse(const QString& accessToken, bool loginOk)
     if (loginOk) {
         qDebug() << Q_FUNC_INFO << "Quillnet login ok";
         mRetryTimer->stop();
-        mRetryCount = 0;
+        // While the service keeps refusing new tokens, a login that hands one out is no success yet.
+        if (!mForcedLoginUnproven)
+            mRetryCount = 0;
 
         Qn::QuillnetConfiguration configuration(accessToken, 0);
         configuration.setCache(mQnCache);
@@ -324,30 +340,19 @@ void QuillnetDaemon::onLoginResponse(const QString& accessToken, bool loginOk)
 
         delete mQuillnet;
         mQuillnet = new Qn::Quillnet(configuration, nullptr);
-        if (!connect(mQuillnet, SIGNAL(initialized()), this, SLOT(onQnInitialized())))
-            qWarning() << Q_FUNC_INFO << "Failed to connect initialized to onQnInitialized";
-        if (!connect(mQuillnet, SIGNAL(error(Qn::QnError)), this, SLOT(onError(Qn::QnError))))
-            qWarning() << Q_FUNC_INFO << "Failed to connect error to onError";
+        connect(mQuillnet, &Qn::Quillnet::initialized, this, &QuillnetDaemon::onQnInitialized);
+        connect(mQuillnet, &Qn::Quillnet::error, this, &QuillnetDaemon::onError);
         mBackendInitializing = true;
         mQuillnet->init();
 
         mCanceledLogins = 0;
-        if (mQuillnet->cache())
-            mQuillnet->cache()->updateUserData(Constants::CanceledLoginsKey, QStringLiteral("0"));
+        storeCanceledLogins(mQuillnet->cache(), 0);
         return;
     }
 
     if (!mAccount->wasLoginCanceled()) {
         qDebug() << Q_FUNC_INFO << "Quillnet login failed";
-        if (mRetryCount < RetryLimit) {
-            ++mRetryCount;
-            qDebug() << Q_FUNC_INFO << "Retry in" << mRetryCount * 60 << "seconds.";
-            mRetryTimer->setInterval(mRetryCount * RetryDelayMs);
-            mRetryTimer->setSingleShot(true);
-            mRetryTimer->start();
-        } else {
-            qWarning() << Q_FUNC_INFO << "Giving up on retries...";
-        }
+        scheduleRetry();
         return;
     }
 
@@ -364,35 +369,57 @@ void QuillnetDaemon::onLoginResponse(const QString& accessToken, bool loginOk)
     }
     if (count < CanceledLoginLimit) {
         mCanceledLogins = count + 1;
-        if (cache)
-            cache->updateUserData(Constants::CanceledLoginsKey, QString::number(mCanceledLogins));
+        storeCanceledLogins(cache, mCanceledLogins);
         qDebug() << Q_FUNC_INFO << "Quillnet login failed due to cancel";
         mAccount->login(Constants::ApplicationId, QString(), Constants::ApplicationSecret, false, false);
     } else {
-        if (cache)
-            cache->updateUserData(Constants::CanceledLoginsKey, QStringLiteral("0"));
+        storeCanceledLogins(cache, 0);
         mAccount->loginCanceledTooOften();
     }
+}
+
+void QuillnetDaemon::scheduleRetry()
+{
+    if (mRetryCount < RetryLimit) {
+        ++mRetryCount;
+        qDebug() << Q_FUNC_INFO << "Retry in" << mRetryCount * 60 << "seconds.";
+        mRetryTimer->setInterval(mRetryCount * RetryDelayMs);
+        mRetryTimer->setSingleShot(true);
+        mRetryTimer->start();
+    } else {
+        qWarning() << Q_FUNC_INFO << "Giving up on retries...";
+    }
+}
+
+void QuillnetDaemon::storeCanceledLogins(Qn::QnCache* cache, int count)
+{
+    if (!cache)
+        return;
+    const QString value = QString::number(count);
+    // Every login stores the count: written only when it changes, it costs no disk sync.
+    if (cache->getUserData(Constants::CanceledLoginsKey) != value)
+        cache->updateUserData(Constants::CanceledLoginsKey, value);
 }
 
 void QuillnetDaemon::onQnInitialized()
 {
     qDebug() << Q_FUNC_INFO;
     mBackendInitializing = false;
+    // The service accepted the token: a later refusal deserves an immediate new login again.
+    mForcedLoginUnproven = false;
+    mRetryCount = 0;
 
     delete mFriendImporter;
     mFriendImporter = new FriendImporter(this);
     if (!mFriendImporter->init(mQuillnet, mAccountName))
         criticalExit("Failed to init FriendImporter!");
-    if (!connect(mFriendImporter, SIGNAL(friendImportReady(bool)), this, SLOT(onFriendsImported(bool))))
-        qWarning() << "Failed to connect to friendsImported signal";
+    connect(mFriendImporter, &FriendImporter::friendImportReady, this, &QuillnetDaemon::onFriendsImported);
 
     delete mEventfeedHandler;
     mEventfeedHandler = new EventfeedHandler(this);
     if (!mEventfeedHandler->init(mQuillnet, mEventFeedInterface, mDatabase))
         criticalExit("Failed to init EventfeedHandler!");
-    if (!connect(mEventfeedHandler, SIGNAL(eventsfeedImported()), this, SLOT(onEventsFeedUpdated())))
-        qWarning() << "Failed to connect to eventsfeedImported signal";
+    connect(mEventfeedHandler, &EventfeedHandler::eventsfeedImported, this, &QuillnetDaemon::onEventsFeedUpdated);
 
     delete mNotificationHandler;
     mNotificationHandler = new NotificationHandler(this);
@@ -403,8 +430,8 @@ void QuillnetDaemon::onQnInitialized()
     mNotificationHandler->setEnabled(Constants::FriendRequestType,
                                      mSettings.value(Constants::FriendRequestSetting, true));
     mNotificationHandler->setEnabled(Constants::NotificationType, mSettings.value(Constants::GeneralSetting, true));
-    if (!connect(mNotificationHandler, SIGNAL(notificationsImported()), this, SLOT(onNotificationsImported())))
-        qWarning() << "Failed to connect to notificationsImported";
+    connect(mNotificationHandler, &NotificationHandler::notificationsImported, this,
+            &QuillnetDaemon::onNotificationsImported);
 
     if (mDbReseted) {
         // The database lost the list of published items before this handler existed.
@@ -419,15 +446,24 @@ void QuillnetDaemon::onQnInitialized()
 
 void QuillnetDaemon::onError(Qn::QnError error)
 {
-    qDebug() << Q_FUNC_INFO << error.replyErrorString() << "type:" << error.errorType();
-    qDebug() << Q_FUNC_INFO << error.quillnetErrorString();
+    qDebug() << Q_FUNC_INFO << Support::logText(error.replyErrorString()) << "type:" << error.errorType();
+    qDebug() << Q_FUNC_INFO << Support::logText(error.quillnetErrorString());
 
     if (mBackendInitializing)
         qWarning() << "Network error during backend initialization.";
 
     if (error.errorType() == Qn::QnError::AuthenticationError && !mLoginInProgress) {
-        mLoginInProgress = true;
         mLoginOk = false;
+        if (mForcedLoginUnproven) {
+            // The token of the last forced login was refused too: logging in again at once would
+            // loop as fast as the service answers. Such logins wait like failed ones.
+            qDebug() << Q_FUNC_INFO << "The new token was refused as well";
+            if (!mRetryTimer->isActive())
+                scheduleRetry();
+            return;
+        }
+        mLoginInProgress = true;
+        mForcedLoginUnproven = true;
         mAccount->login(Constants::ApplicationId, QString(), Constants::ApplicationSecret, true, false);
     } else if (error.errorType() == Qn::QnError::CacheError
                && (error.cacheErrorString().contains(QLatin1String("database disk image is malformed"))
@@ -440,7 +476,6 @@ void QuillnetDaemon::onError(Qn::QnError error)
         const QDate today = QDate::currentDate();
         settings.setValue(ForceExitKey, today);
         settings.sync();
-        QFile::setPermissions(settings.fileName(), QFile::ReadOwner | QFile::WriteOwner);
         if (settings.status() == QSettings::NoError && (!previous.isValid() || previous < today)) {
             qWarning() << "Exit due to cache problem, previous" << previous;
             QCoreApplication::exit(1);
@@ -450,21 +485,21 @@ void QuillnetDaemon::onError(Qn::QnError error)
 
 void QuillnetDaemon::onSettingsChanged(const QString& name, const bool& value)
 {
-    qDebug() << Q_FUNC_INFO << name << value;
+    qDebug() << Q_FUNC_INFO << Support::logText(name) << value;
     mSettings[name] = value;
     // No handler exists before the backend set-up: the switch takes effect there.
 }
 
 void QuillnetDaemon::onServiceEnabled(QString name)
 {
-    qDebug() << Q_FUNC_INFO << name;
+    qDebug() << Q_FUNC_INFO << Support::logText(name);
     if (name == QLatin1String("IM"))
         mSettings[Constants::ImStateSetting] = true;
 }
 
 void QuillnetDaemon::onServiceDisabled(QString name)
 {
-    qDebug() << Q_FUNC_INFO << name;
+    qDebug() << Q_FUNC_INFO << Support::logText(name);
     if (name == QLatin1String("IM"))
         mSettings[Constants::ImStateSetting] = false;
 }
@@ -482,6 +517,12 @@ void QuillnetDaemon::onFriendsImported(bool ok)
 void QuillnetDaemon::onNotificationsImported()
 {
     qDebug() << Q_FUNC_INFO;
+}
+
+void QuillnetDaemon::onSessionBusLost()
+{
+    qWarning() << Q_FUNC_INFO << "The session bus is gone; the session has ended";
+    QCoreApplication::exit(0);
 }
 
 void QuillnetDaemon::onDbReseted()

@@ -16,6 +16,7 @@ class DaemonDatabase;
 class EventfeedHandler;
 class FriendImporter;
 class Helper;
+class QLockFile;
 class NetworkMonitor;
 class NotificationHandler;
 
@@ -69,9 +70,13 @@ private slots:
     void onFriendsImported(bool ok);
     void onNotificationsImported();
     void onDbReseted();
+    void onSessionBusLost();
 
 private:
     void loginToQuillnet();
+    // Arms the retry timer with the growing delay, or gives up after the last retry.
+    void scheduleRetry();
+    static void storeCanceledLogins(Qn::QnCache* cache, int count);
     void connectAccount();
     // Withdraws the account's feed items and notifications and drops the client.
     void withdrawAndLogOut();
@@ -101,4 +106,8 @@ private:
     int mCanceledLogins = 0;
     QTimer mNewsFeedTimer;
     bool mFirstHeartbeat = true;
+    // A forced login (after the service refused a token) whose token has not been accepted yet.
+    bool mForcedLoginUnproven = false;
+    // Held while the daemon runs; a second instance of the same user finds it taken.
+    QLockFile* mCacheLock = nullptr;
 };

@@ -55,6 +55,7 @@ private slots:
     void canceledLoginsWithoutClient();
     void canceledLoginsCountedInTheClientCache();
     void tokenErrorLogsInAgainUnlessALoginIsOutstanding();
+    void refusedNewTokensWaitLikeFailedLogins();
     void backendSetUpAfterInitialisation();
     void newLoginReplacesClientAndHandlers();
     void unreachableServiceWarnsDuringSetUp();
@@ -268,6 +269,47 @@ void TestDaemonLogin::tokenErrorLogsInAgainUnlessALoginIsOutstanding()
     QTest::ignoreMessage(QtWarningMsg, "Network error during backend initialization.");
     invoke("onError", Q_ARG(Qn::QnError, expired));
     QCOMPARE(mAccount->logins.size(), 2);
+}
+
+void TestDaemonLogin::refusedNewTokensWaitLikeFailedLogins()
+{
+    // A service that refuses every token, even freshly issued ones: one forced login at once, then
+    // the delays of failed logins instead of a login per answer.
+    QuillnetSim::Simulator simulator;
+    useSimulator(simulator);
+    const Qn::QnError refused(Qn::QnError::AuthenticationError, QStringLiteral("invalid_token"));
+    QTimer* timer = retryTimer();
+    respond(true, QStringLiteral("old"));
+    QTest::ignoreMessage(QtWarningMsg, "Network error during backend initialization.");
+    invoke("onError", Q_ARG(Qn::QnError, refused));
+    QCOMPARE(mAccount->logins.size(), 2);
+    QCOMPARE(mAccount->logins.last().forceNew, true);
+
+    for (int retry = 1; retry <= 3; ++retry) {
+        respond(true, QStringLiteral("refused-too"));
+        QTest::ignoreMessage(QtWarningMsg, "Network error during backend initialization.");
+        invoke("onError", Q_ARG(Qn::QnError, refused));
+        QCOMPARE(mAccount->logins.size(), retry + 1);
+        QVERIFY(timer->isActive());
+        QCOMPARE(timer->interval(), retry * 60000);
+        // A second refusal while the retry waits changes nothing.
+        QTest::ignoreMessage(QtWarningMsg, "Network error during backend initialization.");
+        invoke("onError", Q_ARG(Qn::QnError, refused));
+        QCOMPARE(mAccount->logins.size(), retry + 1);
+        timer->stop();
+        invoke("retryLogin");
+        QCOMPARE(mAccount->logins.size(), retry + 2);
+        QCOMPARE(mAccount->logins.last().forceNew, false);
+    }
+
+    // A token the service accepts makes the next refusal worth an immediate login again.
+    respond(true, simulator.accessToken());
+    QTRY_VERIFY(mDaemon->findChild<NotificationHandler*>());
+    const int before = mAccount->logins.size();
+    invoke("onError", Q_ARG(Qn::QnError, refused));
+    QCOMPARE(mAccount->logins.size(), before + 1);
+    QCOMPARE(mAccount->logins.last().forceNew, true);
+    QVERIFY(!timer->isActive());
 }
 
 void TestDaemonLogin::useSimulator(QuillnetSim::Simulator& simulator)

@@ -12,6 +12,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 namespace {
 
 const QString ServiceName = QStringLiteral("com.tarvo.quillnetveldo");
@@ -45,6 +48,7 @@ class TestDaemonProcess : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -52,9 +56,12 @@ private slots:
     void invalidAccountExitsQuietly_data();
     void invalidAccountExitsQuietly();
     void disabledAccountExitsZero();
-    void cachePathsWithoutXdgCacheHome();
-    void cachePathsWithXdgCacheHome();
+    void cachePaths_data();
+    void cachePaths();
+    void wholeProcessRunsAtLowPriority();
     void secondInstanceFailsBeforeTheDatabase();
+    void secondInstanceOnAnotherBusFindsTheCacheTaken();
+    void endsWithItsSessionBus();
     void unusableDatabaseExitsOne();
     void controlObjectIntrospection();
     void debugSwitch_data();
@@ -64,13 +71,22 @@ private slots:
 
 private:
     void writeAccount(const QByteArray& content);
-    QProcess* start(const QStringList& args = {}, const QString& cacheHome = QString());
+    QProcess* start(const QStringList& args = {}, const QString& cacheHome = QString(),
+                    const QString& busAddress = QString());
+    // A session bus of the test's own, which it can end; its address.
+    QString startBus();
     void waitForService();
 
     QTemporaryDir* mHome = nullptr;
     QString mConfigHome;
     QList<QProcess*> mProcesses;
 };
+
+void TestDaemonProcess::initTestCase()
+{
+    // A common default: the daemon must not rely on a stricter one.
+    ::umask(022);
+}
 
 void TestDaemonProcess::init()
 {
@@ -103,21 +119,34 @@ void TestDaemonProcess::writeAccount(const QByteArray& content)
     file.write(content);
 }
 
-QProcess* TestDaemonProcess::start(const QStringList& args, const QString& cacheHome)
+QProcess* TestDaemonProcess::start(const QStringList& args, const QString& cacheHome, const QString& busAddress)
 {
     auto* process = new QProcess;
     mProcesses << process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("HOME"), mHome->path());
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), mConfigHome);
-    if (cacheHome.isEmpty())
+    if (cacheHome.isNull())
         env.remove(QStringLiteral("XDG_CACHE_HOME"));
     else
         env.insert(QStringLiteral("XDG_CACHE_HOME"), cacheHome);
+    if (!busAddress.isEmpty())
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), busAddress);
     process->setProcessEnvironment(env);
     process->start(QStringLiteral(DAEMON_BINARY), args);
     process->waitForStarted();
     return process;
+}
+
+QString TestDaemonProcess::startBus()
+{
+    auto* bus = new QProcess;
+    mProcesses << bus;
+    bus->start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                               QStringLiteral("--print-address=1")});
+    if (!bus->waitForStarted() || !bus->waitForReadyRead(10000))
+        return QString();
+    return QString::fromUtf8(bus->readLine()).trimmed();
 }
 
 void TestDaemonProcess::waitForService()
@@ -167,40 +196,61 @@ void TestDaemonProcess::disabledAccountExitsZero()
     QVERIFY(!QFileInfo::exists(mHome->path() + QStringLiteral("/.quillnet")));
 }
 
-void TestDaemonProcess::cachePathsWithoutXdgCacheHome()
+void TestDaemonProcess::cachePaths_data()
 {
-    writeAccount(ValidAccount);
-    start();
-    waitForService();
-    const QString cacheDir = mHome->path() + QStringLiteral("/.quillnet");
-    QTRY_VERIFY(QFileInfo::exists(cacheDir + QStringLiteral("/qndaemon-cache.db")));
-    QTRY_VERIFY(QFileInfo(cacheDir + QStringLiteral("/qncache")).isDir());
-    QTRY_VERIFY(QFileInfo::exists(cacheDir + QStringLiteral("/private/qncache.db")));
-
-    const QFile::Permissions userOnly = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
-    QCOMPARE(QFileInfo(cacheDir).permissions() & ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
-             userOnly);
-    QCOMPARE(QFileInfo(cacheDir + QStringLiteral("/qncache")).permissions()
-                 & ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
-             userOnly);
-    QCOMPARE(QFileInfo(cacheDir + QStringLiteral("/qndaemon-cache.db")).permissions()
-                 & ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser),
-             QFile::ReadOwner | QFile::WriteOwner);
+    QTest::addColumn<QString>("cacheHome"); // relative to the home directory; null: not set
+    QTest::addColumn<QString>("cacheDir");  // where the daemon's cache goes, relative to the home
+    QTest::newRow("no XDG_CACHE_HOME") << QString() << ".quillnet";
+    QTest::newRow("XDG_CACHE_HOME") << "xdgcache" << "xdgcache/quillnet";
+    QTest::newRow("XDG_CACHE_HOME not there yet") << "new/cache" << "new/cache/quillnet";
+    // The XDG rules say a relative value is to be ignored.
+    QTest::newRow("relative XDG_CACHE_HOME") << "relative" << ".quillnet";
 }
 
-void TestDaemonProcess::cachePathsWithXdgCacheHome()
+void TestDaemonProcess::cachePaths()
+{
+    QFETCH(QString, cacheHome);
+    QFETCH(QString, cacheDir);
+    writeAccount(ValidAccount);
+    const QString home = mHome->path() + QLatin1Char('/');
+    start({}, cacheHome.isNull() ? QString() : cacheHome == QLatin1String("relative") ? cacheHome : home + cacheHome);
+    waitForService();
+
+    QTRY_VERIFY(QFileInfo::exists(home + cacheDir + QStringLiteral("/qndaemon-cache.db")));
+    QTRY_VERIFY(QFileInfo(home + cacheDir + QStringLiteral("/qncache")).isDir());
+    // The client cache database stays below the home directory.
+    QTRY_VERIFY(QFileInfo::exists(home + QStringLiteral(".quillnet/private/qncache.db")));
+    if (cacheDir != QLatin1String(".quillnet"))
+        QVERIFY(!QFileInfo::exists(home + QStringLiteral(".quillnet/qndaemon-cache.db")));
+
+    // Everything the daemon made is the user's alone, although this test runs with umask 022.
+    QDirIterator it(mHome->path(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (path.startsWith(mConfigHome))
+            continue;
+        struct stat info {};
+        QVERIFY(::lstat(QFile::encodeName(path).constData(), &info) == 0);
+        QVERIFY2((info.st_mode & 077) == 0, qPrintable(path));
+    }
+}
+
+void TestDaemonProcess::wholeProcessRunsAtLowPriority()
 {
     writeAccount(ValidAccount);
-    const QString cacheHome = mHome->path() + QStringLiteral("/xdgcache");
-    QVERIFY(QDir().mkpath(cacheHome));
-    start({}, cacheHome);
+    QProcess* daemon = start();
     waitForService();
-    QTRY_VERIFY(QFileInfo::exists(cacheHome + QStringLiteral("/quillnet/qndaemon-cache.db")));
-    QTRY_VERIFY(QFileInfo(cacheHome + QStringLiteral("/quillnet/qncache")).isDir());
-    // The client cache database stays below the home directory.
-    QTRY_VERIFY(QFileInfo::exists(mHome->path() + QStringLiteral("/.quillnet/private/qncache.db")));
-    QVERIFY(!QFileInfo::exists(mHome->path() + QStringLiteral("/.quillnet/qndaemon-cache.db")));
-    QVERIFY(!QFileInfo::exists(cacheHome + QStringLiteral("/quillnet/qncache.db")));
+    // Every thread, the ones started before the priority was lowered included.
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(daemon->processId());
+    QTRY_VERIFY(QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() > 1);
+    const auto niceValues = [&tasks] {
+        QList<int> values;
+        for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            values << ::getpriority(PRIO_PROCESS, id_t(task.toUInt()));
+        return values;
+    };
+    QTRY_COMPARE(niceValues(), QList<int>(niceValues().size(), 10));
 }
 
 void TestDaemonProcess::secondInstanceFailsBeforeTheDatabase()
@@ -219,14 +269,55 @@ void TestDaemonProcess::secondInstanceFailsBeforeTheDatabase()
     QVERIFY(!QFileInfo::exists(otherCache + QStringLiteral("/quillnet/qndaemon-cache.db")));
 }
 
+void TestDaemonProcess::secondInstanceOnAnotherBusFindsTheCacheTaken()
+{
+    writeAccount(ValidAccount);
+    QProcess* first = start({QStringLiteral("--debug")});
+    QByteArray log;
+    QTRY_VERIFY_WITH_TIMEOUT((log += first->readAllStandardError()).contains("loginToQuillnet"), 20000);
+
+    const QString otherBus = startBus();
+    QVERIFY(!otherBus.isEmpty());
+    QProcess* second = start({}, QString(), otherBus);
+    QVERIFY(second->waitForFinished(20000));
+    QCOMPARE(second->exitCode(), 1);
+    const QByteArray secondLog = second->readAllStandardError();
+    QVERIFY2(secondLog.contains("<2>quillnet-daemon: ") && secondLog.contains("Another instance (process"),
+             secondLog.constData());
+    QCOMPARE(first->state(), QProcess::Running);
+
+    // Once the first one is gone (even killed), the cache is free again.
+    first->kill();
+    first->waitForFinished();
+    QProcess* third = start({QStringLiteral("--debug")}, QString(), otherBus);
+    QByteArray thirdLog;
+    QTRY_VERIFY_WITH_TIMEOUT((thirdLog += third->readAllStandardError()).contains("loginToQuillnet"), 20000);
+}
+
+void TestDaemonProcess::endsWithItsSessionBus()
+{
+    writeAccount(ValidAccount);
+    const QString address = startBus();
+    QVERIFY(!address.isEmpty());
+    QProcess* bus = mProcesses.last();
+    QProcess* daemon = start({QStringLiteral("--debug")}, QString(), address);
+    QByteArray log;
+    QTRY_VERIFY_WITH_TIMEOUT((log += daemon->readAllStandardError()).contains("loginToQuillnet"), 20000);
+
+    bus->terminate();
+    QVERIFY(daemon->waitForFinished(20000));
+    QCOMPARE(daemon->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(daemon->exitCode(), 0);
+    log += daemon->readAllStandardError();
+    QVERIFY2(log.contains("The session bus is gone"), log.right(300).constData());
+}
+
 void TestDaemonProcess::unusableDatabaseExitsOne()
 {
     writeAccount(ValidAccount);
-    // A cache home that is a plain file: no directory, so no database, can be made below it.
-    const QString cacheHome = mHome->path() + QStringLiteral("/not-a-directory");
-    QFile blocker(cacheHome);
-    QVERIFY(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    // A directory where the database file belongs.
+    const QString cacheHome = mHome->path() + QStringLiteral("/xdgcache");
+    QVERIFY(QDir().mkpath(cacheHome + QStringLiteral("/quillnet/qndaemon-cache.db")));
 
     QProcess* daemon = start({}, cacheHome);
     QVERIFY(daemon->waitForFinished(20000));
@@ -324,22 +415,34 @@ void TestDaemonProcess::accountLoss_data()
 {
     QTest::addColumn<bool>("removed");
     QTest::addColumn<bool>("xdgCacheHome");
-    QTest::newRow("removed") << true << false;
-    QTest::newRow("removed, XDG_CACHE_HOME") << true << true;
-    QTest::newRow("disabled") << false << false;
-    QTest::newRow("disabled, XDG_CACHE_HOME") << false << true;
+    QTest::addColumn<bool>("linked"); // the cache directory is a link to another disk
+    QTest::newRow("removed") << true << false << false;
+    QTest::newRow("removed, XDG_CACHE_HOME") << true << true << false;
+    QTest::newRow("disabled") << false << false << false;
+    QTest::newRow("disabled, XDG_CACHE_HOME") << false << true << false;
+    QTest::newRow("removed, linked") << true << false << true;
+    QTest::newRow("removed, XDG_CACHE_HOME linked") << true << true << true;
+    QTest::newRow("disabled, linked") << false << false << true;
 }
 
 void TestDaemonProcess::accountLoss()
 {
     QFETCH(bool, removed);
     QFETCH(bool, xdgCacheHome);
+    QFETCH(bool, linked);
     writeAccount(ValidAccount);
     const QString cacheHome = xdgCacheHome ? mHome->path() + QStringLiteral("/xdgcache") : QString();
     if (xdgCacheHome)
         QVERIFY(QDir().mkpath(cacheHome));
-    const QString cacheDir =
+    const QString configured =
         xdgCacheHome ? cacheHome + QStringLiteral("/quillnet") : mHome->path() + QStringLiteral("/.quillnet");
+    const QString disk = mHome->path() + QStringLiteral("/disk/quillnet");
+    if (linked) {
+        QVERIFY(QDir().mkpath(disk));
+        QVERIFY(QFile::link(disk, configured));
+    }
+    // What is found below the configured path lives on the linked disk.
+    const QString cacheDir = linked ? disk : configured;
     const QString clientDb = mHome->path() + QStringLiteral("/.quillnet/private/qncache.db");
 
     QProcess* daemon = start({QStringLiteral("--debug")}, cacheHome);
@@ -365,7 +468,9 @@ void TestDaemonProcess::accountLoss()
     QVERIFY(!QFileInfo::exists(cacheDir + QStringLiteral("/qncache")));
     if (removed) {
         QVERIFY(!QFileInfo::exists(cacheDir));
+        QVERIFY(!QFileInfo(configured).isSymLink());
         QVERIFY(!QFileInfo::exists(mHome->path() + QStringLiteral("/.quillnet/private")));
+        QVERIFY(!QFileInfo::exists(disk + QStringLiteral("/private")));
     } else {
         // A disabled account keeps the client cache database, wherever the daemon's cache is.
         QVERIFY(QFileInfo::exists(clientDb));

@@ -56,6 +56,31 @@ bool removeTree(const QString &dir, const QStringList &keep)
     return true;
 }
 
+bool makeUserOnlyPath(const QString &path)
+{
+    const QString clean = QDir::cleanPath(QDir(path).absolutePath());
+    QStringList missing;
+    QString current = clean;
+    while (!QFileInfo::exists(current)) {
+        missing.prepend(current);
+        const QString parent = QFileInfo(current).path();
+        if (parent == current)
+            break;
+        current = parent;
+    }
+    if (!QFileInfo(current).isDir()) {
+        qWarning() << Q_FUNC_INFO << "Not a directory:" << current;
+        return false;
+    }
+    for (const QString &level : std::as_const(missing)) {
+        if (!QDir().mkdir(level, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
+            qWarning() << Q_FUNC_INFO << "Cannot create" << level;
+            return false;
+        }
+    }
+    return true;
+}
+
 bool createUserOnlyFile(const QString &path)
 {
     const int fd = ::open(QFile::encodeName(path).constData(),

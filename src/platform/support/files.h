@@ -15,6 +15,10 @@ bool removeContents(const QString &dir, const QStringList &keep = {});
 // removeContents, then dir itself when it is empty. True when dir is gone.
 bool removeTree(const QString &dir, const QStringList &keep = {});
 
+// Creates the missing directories of path, each for the user alone (0700); directories that exist
+// keep their permissions. False when path cannot be made a directory.
+bool makeUserOnlyPath(const QString &path);
+
 // Creates the file for the user alone (0600). Fails when anything, a link included, already
 // exists at the path.
 bool createUserOnlyFile(const QString &path);

@@ -13,6 +13,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -83,7 +84,7 @@ private slots:
     void withPath_data();
     void withPath();
     void removeContentsKeepsListedEntriesAndLinkTargets();
-    void userOnlyFileNeverThroughALink();
+    void userOnlyDirectoriesAndFiles();
     void moveAsideTakesCompanionsAndCounts();
     void prepareDatabaseFileReplacesLinks_data();
     void prepareDatabaseFileReplacesLinks();
@@ -155,13 +156,23 @@ void TestSupport::removeContentsKeepsListedEntriesAndLinkTargets()
     QVERIFY(QFileInfo::exists(outside + QStringLiteral("/precious")));
 }
 
-void TestSupport::userOnlyFileNeverThroughALink()
+void TestSupport::userOnlyDirectoriesAndFiles()
 {
     QTemporaryDir root;
+    QVERIFY(QFile::setPermissions(root.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
+                                                   | QFile::ExeOther | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser));
+    QVERIFY(Support::makeUserOnlyPath(root.filePath(QStringLiteral("a/b/c"))));
+    for (const char *level : {"a", "a/b", "a/b/c"})
+        QCOMPARE(modeOf(root.filePath(QLatin1String(level))), mode_t(0700));
+    QCOMPARE(modeOf(root.path()), mode_t(0705));
+    QVERIFY(Support::makeUserOnlyPath(root.filePath(QStringLiteral("a/b"))));
+
     const QString file = root.filePath(QStringLiteral("db"));
     QVERIFY(Support::createUserOnlyFile(file));
     QCOMPARE(modeOf(file), mode_t(0600));
     QVERIFY(!Support::createUserOnlyFile(file));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Not a directory"));
+    QVERIFY(!Support::makeUserOnlyPath(file + QStringLiteral("/below")));
 
     const QString dangling = root.filePath(QStringLiteral("dangling"));
     QVERIFY(QFile::link(root.filePath(QStringLiteral("target")), dangling));
