@@ -55,8 +55,6 @@ private slots:
     void abandonedTransferReleasesItsConnection_data();
     void abandonedTransferReleasesItsConnection();
     void listAnswersAreReadEntryByEntry();
-    void onlyWebAddressesAreFetched_data();
-    void onlyWebAddressesAreFetched();
     void redirectsOutOfTheWebAreRefused();
     void timesKeepTheirInstantInEveryZone_data();
     void timesKeepTheirInstantInEveryZone();
@@ -294,31 +292,6 @@ void TestQuillnetHttp::listAnswersAreReadEntryByEntry()
     QnPosts cached;
     QCOMPARE(mClient->retrieveNewsFeed(&cached, QnDataFilter(), RetrieveFromCache), int(StatusOk));
     QCOMPARE(cached, posts);
-}
-
-void TestQuillnetHttp::onlyWebAddressesAreFetched_data()
-{
-    QTest::addColumn<QUrl>("url");
-    QTest::newRow("file") << QUrl("file:///etc/passwd");
-    QTest::newRow("data") << QUrl("data:text/plain,secret");
-    QTest::newRow("qrc") << QUrl("qrc:/icon.png");
-    QTest::newRow("ftp") << QUrl("ftp://127.0.0.1/x.png");
-    QTest::newRow("no host") << QUrl("http:///x.png");
-    QTest::newRow("relative") << QUrl("/pictures/p1.jpg");
-}
-
-void TestQuillnetHttp::onlyWebAddressesAreFetched()
-{
-    QFETCH(QUrl, url);
-    QSignalSpy data(mClient.get(), SIGNAL(dataRetrieved(QUrl,QString)));
-    QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("refusing address"));
-    QCOMPARE(mClient->retrieveData(url), int(StatusInvalidArgument));
-    QString location;
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("refusing address"));
-    QCOMPARE(mClient->retrieveData(&location, url, RetrieveFromCache), int(StatusInvalidArgument));
-    QCoreApplication::processEvents();
-    QCOMPARE(data.count() + errors.count() + mServer->requests().size(), 0);
 }
 
 void TestQuillnetHttp::redirectsOutOfTheWebAreRefused()
