@@ -1,5 +1,6 @@
 #include "platform/accounts/accountintegration.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -16,11 +17,17 @@
 #include <QSettings>
 #include <QTimer>
 
+#include "platform/quillnet/floodedconnections.h"
+#include "platform/quillnet/quillnetconfiguration.h"
+#include "platform/support/logtext.h"
+#include "platform/support/webaddress.h"
+
 namespace {
 
 // The file is a few hundred bytes; anything far bigger is not an account file and is not read.
 constexpr qint64 MaxFileSize = 256 * 1024;
-// Tokens are the longest values; 16 KiB leaves room for large signed tokens.
+// Tokens are the longest values; 16 KiB leaves room for large signed refresh tokens. Access
+// tokens have the client library's tighter bound on top.
 constexpr int MaxValueLength = 16 * 1024;
 constexpr int SettleDelayMs = 100;
 constexpr int MaxRefusedTokens = 8;
@@ -31,23 +38,23 @@ const QString SettingsGroup = QStringLiteral("settings");
 
 // A string value of the current group; empty when missing or unusable. Unquoted commas make
 // QSettings return a list, and control characters must never reach a request header.
-QString readString(const QSettings& ini, const QString& key, const QString& filePath)
+QString readString(const QSettings& ini, const QString& key, QStringList* problems)
 {
     const QVariant value = ini.value(key);
     if (!value.isValid())
         return QString();
     if (value.userType() != QMetaType::QString) {
-        qWarning() << "Account file" << filePath << ": ignoring" << key << ": not a single value";
+        problems->append(QStringLiteral("ignoring \"%1\": not a single value").arg(key));
         return QString();
     }
     const QString text = value.toString().trimmed();
     if (text.size() > MaxValueLength) {
-        qWarning() << "Account file" << filePath << ": ignoring" << key << ": value too long";
+        problems->append(QStringLiteral("ignoring \"%1\": value too long").arg(key));
         return QString();
     }
     for (const QChar c : text) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f) {
-            qWarning() << "Account file" << filePath << ": ignoring" << key << ": control character in value";
+            problems->append(QStringLiteral("ignoring \"%1\": control character in value").arg(key));
             return QString();
         }
     }
@@ -55,7 +62,7 @@ QString readString(const QSettings& ini, const QString& key, const QString& file
 }
 
 // A boolean of the current group: true/false/1/0 in any case. Anything else counts as missing.
-bool readBool(const QSettings& ini, const QString& key, const QString& filePath, bool* value)
+bool readBool(const QSettings& ini, const QString& key, QStringList* problems, bool* value)
 {
     const QVariant raw = ini.value(key);
     if (!raw.isValid())
@@ -71,7 +78,8 @@ bool readBool(const QSettings& ini, const QString& key, const QString& filePath,
             return true;
         }
     }
-    qWarning() << "Account file" << filePath << ": ignoring" << key << ": not a boolean";
+    problems->append(QStringLiteral("ignoring \"%1\": not a boolean (%2)")
+                         .arg(key, Support::logText(raw.toStringList().join(QLatin1Char(',')))));
     return false;
 }
 
@@ -102,30 +110,28 @@ void recordParseResult(const QFileInfo& info, bool failed)
         parseFailures.remove(info.absoluteFilePath());
 }
 
-// A token goes into a request header: printable ASCII without blanks, and of a sane length.
-bool isUsableToken(const QString& token)
-{
-    if (token.isEmpty() || token.size() > MaxValueLength)
-        return false;
-    for (const QChar c : token) {
-        if (c.unicode() <= 0x20 || c.unicode() >= 0x7f)
-            return false;
-    }
-    return true;
-}
-
-QMap<QString, bool> readBoolGroup(QSettings& ini, const QString& group, const QString& filePath)
+QMap<QString, bool> readBoolGroup(QSettings& ini, const QString& group, QStringList* problems)
 {
     QMap<QString, bool> result;
     ini.beginGroup(group);
     const QStringList keys = ini.childKeys();
     for (const QString& key : keys) {
         bool value = false;
-        if (readBool(ini, key, filePath, &value))
+        if (readBool(ini, key, problems, &value))
             result.insert(key, value);
     }
     ini.endGroup();
     return result;
+}
+
+// What tells one content of the file from another: a hash of the bytes, or size and time where
+// the file cannot be read.
+QByteArray fileIdentity(const QFileInfo& info)
+{
+    QFile file(info.absoluteFilePath());
+    if (info.isFile() && info.size() <= MaxFileSize && file.open(QIODevice::ReadOnly))
+        return QCryptographicHash::hash(file.read(MaxFileSize + 1), QCryptographicHash::Sha1);
+    return QByteArray::number(info.size()) + '@' + QByteArray::number(info.lastModified().toMSecsSinceEpoch());
 }
 
 } // namespace
@@ -145,14 +151,50 @@ AccountIntegration::AccountIntegration(const QString& filePath, QObject* parent)
 {
 }
 
-AccountIntegration::~AccountIntegration() = default;
+AccountIntegration::~AccountIntegration()
+{
+    // A shared manager lives on: its replies must not reach this object, nor be left behind.
+    const QList<QNetworkReply*> replies = mTokenReplies;
+    mTokenReplies.clear();
+    for (QNetworkReply* reply : replies) {
+        disconnect(reply, nullptr, this, nullptr);
+        reply->abort();
+        reply->deleteLater();
+        Qn::closeFloodedConnections(reply->url());
+    }
+}
+
+void AccountIntegration::setNetworkAccessManager(QNetworkAccessManager* manager)
+{
+    mNetwork = manager;
+}
+
+QNetworkAccessManager* AccountIntegration::network()
+{
+    if (!mNetwork)
+        mNetwork = new QNetworkAccessManager(this);
+    return mNetwork;
+}
 
 QString AccountIntegration::filePath() const
 {
     return mFilePath;
 }
 
-AccountIntegration::Snapshot AccountIntegration::readFile() const
+QString AccountIntegration::Snapshot::invalidReason() const
+{
+    if (!exists)
+        return QStringLiteral("no account file");
+    if (!readable)
+        return QStringLiteral("the file cannot be read");
+    if (name.isEmpty())
+        return QStringLiteral("no account name");
+    if (refreshToken.isEmpty() && accessToken.isEmpty())
+        return QStringLiteral("no credential");
+    return QString();
+}
+
+AccountIntegration::Snapshot AccountIntegration::readFile(bool quiet) const
 {
     Snapshot snapshot;
     const QFileInfo info(mFilePath);
@@ -160,73 +202,75 @@ AccountIntegration::Snapshot AccountIntegration::readFile() const
         return snapshot;
     snapshot.exists = true;
 
+    QStringList problems;
     // Checked before QSettings sees the file: it reads all of it, and a pipe would block.
     if (!info.isFile()) {
-        qWarning() << Q_FUNC_INFO << mFilePath << "is not a regular file";
-        return snapshot;
-    }
-    if (info.size() > MaxFileSize) {
-        qWarning() << Q_FUNC_INFO << mFilePath << "is too big:" << info.size() << "bytes";
-        return snapshot;
-    }
-    if (!info.isReadable()) {
-        qWarning() << Q_FUNC_INFO << mFilePath << "is not readable";
-        return snapshot;
+        problems.append(QStringLiteral("not a regular file"));
+    } else if (info.size() > MaxFileSize) {
+        problems.append(QStringLiteral("is too big: %1 bytes").arg(info.size()));
+    } else if (!info.isReadable()) {
+        problems.append(QStringLiteral("not readable"));
+    } else if (knownParseFailure(info)) {
+        // QSettings parses again only when size or time changed (see ParseFailure), so a save that
+        // keeps the size within one tick of the file system's clock would go unseen; the watcher's
+        // settle delay keeps our reads apart from the writes.
+        problems.append(QStringLiteral("cannot be read: format error"));
+    } else {
+        QSettings ini(mFilePath, QSettings::IniFormat);
+        const QSettings::Status status = ini.status();
+        recordParseResult(info, status == QSettings::FormatError);
+        if (status != QSettings::NoError) {
+            problems.append(status == QSettings::FormatError ? QStringLiteral("cannot be read: format error")
+                                                             : QStringLiteral("cannot be read: access error"));
+        } else {
+            snapshot.readable = true;
+            ini.beginGroup(AccountGroup);
+            snapshot.name = readString(ini, QStringLiteral("name"), &problems);
+            snapshot.enabledKnown = readBool(ini, QStringLiteral("enabled"), &problems, &snapshot.enabled);
+            snapshot.serviceUrl = readString(ini, QStringLiteral("service_url"), &problems);
+            snapshot.refreshToken = readString(ini, QStringLiteral("refresh_token"), &problems);
+            snapshot.accessToken = readString(ini, QStringLiteral("access_token"), &problems);
+            ini.endGroup();
+            if (!snapshot.serviceUrl.isEmpty() && !Support::isWebAddress(QUrl(snapshot.serviceUrl, QUrl::StrictMode))) {
+                problems.append(QStringLiteral("ignoring \"service_url\" %1: not an http or https address")
+                                    .arg(Support::logText(snapshot.serviceUrl)));
+                snapshot.serviceUrl.clear();
+            }
+            snapshot.services = readBoolGroup(ini, ServicesGroup, &problems);
+            snapshot.settings = readBoolGroup(ini, SettingsGroup, &problems);
+        }
     }
 
-    // QSettings parses again only when size or time changed (see ParseFailure), so a save that
-    // keeps the size within one tick of the file system's clock would go unseen; the watcher's
-    // settle delay keeps our reads apart from the writes.
-    if (knownParseFailure(info)) {
-        qWarning() << Q_FUNC_INFO << mFilePath << "cannot be read: format error";
+    if (problems.isEmpty())
         return snapshot;
+    // Every question to the account reads the file again; one warning per content is enough.
+    const QByteArray identity = fileIdentity(info);
+    const bool warn = !quiet && identity != mReportedFile;
+    if (warn)
+        mReportedFile = identity;
+    for (const QString& problem : std::as_const(problems)) {
+        if (warn)
+            qWarning().noquote() << "Account file" << mFilePath << ":" << problem;
+        else
+            qDebug().noquote() << "Account file" << mFilePath << ":" << problem;
     }
-    QSettings ini(mFilePath, QSettings::IniFormat);
-    const QSettings::Status status = ini.status();
-    recordParseResult(info, status == QSettings::FormatError);
-    if (status != QSettings::NoError) {
-        qWarning() << Q_FUNC_INFO << mFilePath << "cannot be read:"
-                   << (status == QSettings::FormatError ? "format error" : "access error");
-        return snapshot;
-    }
-    snapshot.readable = true;
-
-    ini.beginGroup(AccountGroup);
-    snapshot.name = readString(ini, QStringLiteral("name"), mFilePath);
-    readBool(ini, QStringLiteral("enabled"), mFilePath, &snapshot.enabled);
-    snapshot.serviceUrl = readString(ini, QStringLiteral("service_url"), mFilePath);
-    snapshot.refreshToken = readString(ini, QStringLiteral("refresh_token"), mFilePath);
-    snapshot.accessToken = readString(ini, QStringLiteral("access_token"), mFilePath);
-    ini.endGroup();
-
-    snapshot.services = readBoolGroup(ini, ServicesGroup, mFilePath);
-    snapshot.settings = readBoolGroup(ini, SettingsGroup, mFilePath);
     return snapshot;
 }
 
 bool AccountIntegration::isValidAccount() const
 {
-    const Snapshot snapshot = readFile();
-    if (!snapshot.exists) {
-        qDebug() << Q_FUNC_INFO << "no account file" << mFilePath;
-        return false;
-    }
-    if (!snapshot.readable)
-        return false; // readFile() said why
-    if (snapshot.name.isEmpty()) {
-        qWarning() << Q_FUNC_INFO << mFilePath << "has no account name";
-        return false;
-    }
-    if (snapshot.refreshToken.isEmpty() && snapshot.accessToken.isEmpty()) {
-        qWarning() << Q_FUNC_INFO << mFilePath << "has no credential";
-        return false;
-    }
-    return true;
+    const QString reason = readFile(true).invalidReason();
+    if (!reason.isEmpty())
+        qDebug() << Q_FUNC_INFO << mFilePath << "is no valid account:" << reason;
+    return reason.isEmpty();
 }
 
 bool AccountIntegration::isAccountEnabled() const
 {
-    return readFile().enabled;
+    const Snapshot snapshot = readFile(true);
+    if (!snapshot.enabled)
+        qDebug() << Q_FUNC_INFO << mFilePath << (snapshot.enabledKnown ? "says enabled=false" : "has no enabled=true");
+    return snapshot.enabled;
 }
 
 QString AccountIntegration::accountName() const
@@ -293,15 +337,6 @@ void AccountIntegration::onFileChanged()
     rewatch();
     const Snapshot now = readFile();
 
-    if (now.exists && !now.readable) {
-        // Possibly caught in the middle of a write; the next event brings the finished file.
-        qWarning() << Q_FUNC_INFO << "keeping the previous account state";
-        return;
-    }
-
-    // A receiver may delete this object from a slot: nothing is touched after that.
-    QPointer<AccountIntegration> self(this);
-
     if (!now.exists) {
         if (mLast.exists) {
             mLast.exists = false;
@@ -310,6 +345,18 @@ void AccountIntegration::onFileChanged()
         }
         return;
     }
+    // Caught in the middle of a write (truncated, half written, a full disk): the next event brings
+    // the finished file. Until then nothing changes, least of all the enabled state.
+    const QString incomplete = !now.invalidReason().isEmpty() ? now.invalidReason()
+                             : !now.enabledKnown             ? QStringLiteral("no enabled key")
+                                                             : QString();
+    if (!incomplete.isEmpty()) {
+        qDebug() << Q_FUNC_INFO << "keeping the previous account state:" << incomplete;
+        return;
+    }
+
+    // A receiver may delete this object from a slot: nothing is touched after that.
+    QPointer<AccountIntegration> self(this);
 
     const Snapshot before = mLast;
     mLast = now;
@@ -373,16 +420,9 @@ void AccountIntegration::login(const QString& applicationId, const QString& scop
 
 QUrl AccountIntegration::serviceUrl() const
 {
+    // readFile() keeps only web addresses.
     const QString text = readFile().serviceUrl;
-    if (text.isEmpty())
-        return QUrl();
-    const QUrl url(text, QUrl::StrictMode);
-    const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || url.host().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
-        qWarning() << Q_FUNC_INFO << "ignoring service_url" << text << ": not an http or https address";
-        return QUrl();
-    }
-    return url;
+    return text.isEmpty() ? QUrl() : QUrl(text, QUrl::StrictMode);
 }
 
 void AccountIntegration::setTokenRequestTimeout(int milliseconds)
@@ -400,13 +440,17 @@ void AccountIntegration::requestAccessToken(const LoginRequest& request)
     }
 
     const Snapshot snapshot = readFile();
-    const bool storedUsable = !snapshot.accessToken.isEmpty() && !mRefusedTokens.contains(snapshot.accessToken);
+    // A stored token that cannot go into a request header is never handed out.
+    const bool storedForm = Qn::QuillnetConfiguration::isUsableAccessToken(snapshot.accessToken);
+    const bool storedUsable = storedForm && !mRefusedTokens.contains(snapshot.accessToken);
     if (storedUsable && !request.forceNew) {
         finishLogin(snapshot.accessToken, true);
         return;
     }
     if (!snapshot.refreshToken.isEmpty()) {
-        const QUrl url = serviceUrl();
+        if (!snapshot.accessToken.isEmpty() && !storedForm)
+            qDebug() << Q_FUNC_INFO << "the stored access token is not usable; asking for a new one";
+        const QUrl url = snapshot.serviceUrl.isEmpty() ? QUrl() : QUrl(snapshot.serviceUrl, QUrl::StrictMode);
         if (url.isEmpty()) {
             qWarning() << Q_FUNC_INFO << mFilePath << "has a refresh token but no usable service_url";
             finishLogin(QString(), false);
@@ -420,25 +464,21 @@ void AccountIntegration::requestAccessToken(const LoginRequest& request)
         finishLogin(snapshot.accessToken, true);
         return;
     }
-    qWarning() << Q_FUNC_INFO << "no usable credential in" << mFilePath
-               << (snapshot.accessToken.isEmpty() ? "(no refresh token, no access token)"
-                                                  : "(no refresh token; the stored access token was refused)");
+    const QString why = snapshot.accessToken.isEmpty() ? QStringLiteral("no refresh token, no access token")
+                      : !storedForm
+                          ? QStringLiteral("no refresh token; the stored access token of %1 characters is not usable in "
+                                           "a request header: printable ASCII without blanks, at most %2 characters")
+                                .arg(snapshot.accessToken.size())
+                                .arg(Qn::QuillnetConfiguration::MaxAccessTokenLength)
+                          : QStringLiteral("no refresh token; the stored access token was refused");
+    qWarning().noquote() << Q_FUNC_INFO << "no usable credential in" << mFilePath << "(" + why + ")";
     finishLogin(QString(), false);
 }
 
 void AccountIntegration::exchangeRefreshToken(const LoginRequest& request, const QUrl& serviceUrl,
                                               const QString& refreshToken)
 {
-    if (!mNetwork)
-        mNetwork = new QNetworkAccessManager(this);
-
-    QUrl url = serviceUrl;
-    QString path = url.path();
-    while (path.endsWith(QLatin1Char('/')))
-        path.chop(1);
-    url.setPath(path + QLatin1String("/oauth/token"));
-    url.setQuery(QString());
-    url.setFragment(QString());
+    const QUrl url = Support::withPath(serviceUrl, QStringLiteral("/oauth/token"));
 
     QNetworkRequest networkRequest(url);
     networkRequest.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
@@ -455,8 +495,10 @@ void AccountIntegration::exchangeRefreshToken(const LoginRequest& request, const
                             + field("refresh_token", refreshToken) + '&' + field("client_id", request.applicationId)
                             + '&' + field("client_secret", request.applicationSecret);
 
-    qDebug() << Q_FUNC_INFO << "asking" << url.toString() << "for an access token";
-    QNetworkReply* reply = mNetwork->post(networkRequest, form);
+    qDebug() << Q_FUNC_INFO << "asking" << Support::logText(url.toString(QUrl::RemoveUserInfo)) << "for an access token";
+    QNetworkReply* reply = network()->post(networkRequest, form);
+    mTokenReplies.append(reply);
+    connect(reply, &QObject::destroyed, this, [this, reply]() { mTokenReplies.removeOne(reply); });
     connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
         if (received > MaxTokenAnswerSize || total > MaxTokenAnswerSize) {
             reply->setProperty("tooLarge", true);
@@ -468,8 +510,13 @@ void AccountIntegration::exchangeRefreshToken(const LoginRequest& request, const
 
 void AccountIntegration::onTokenReply(QNetworkReply* reply)
 {
+    mTokenReplies.removeOne(reply);
     reply->deleteLater();
-    const QString url = reply->url().toString();
+    const QString url = Support::logText(reply->url().toString(QUrl::RemoveUserInfo));
+    // An abandoned request (too big, out of time) may have left its connection in a read that
+    // never ends; see floodedconnections.h.
+    if (reply->error() == QNetworkReply::OperationCanceledError || reply->error() == QNetworkReply::TimeoutError)
+        Qn::closeFloodedConnections(reply->url());
     if (reply->property("tooLarge").toBool()) {
         qWarning() << Q_FUNC_INFO << "the answer of" << url << "is larger than" << MaxTokenAnswerSize << "bytes";
         finishLogin(QString(), false);
@@ -490,8 +537,11 @@ void AccountIntegration::onTokenReply(QNetworkReply* reply)
     if (success) {
         const QJsonValue token = answer.value(QStringLiteral("access_token"));
         const QString text = token.toString();
-        if (!token.isString() || !isUsableToken(text)) {
+        if (!token.isString() || !Qn::QuillnetConfiguration::isUsableAccessToken(text)) {
             qWarning() << Q_FUNC_INFO << "the answer of" << url << "holds no usable access token";
+            if (token.isString())
+                qDebug() << Q_FUNC_INFO << "a text of" << text.size() << "characters; at most"
+                         << Qn::QuillnetConfiguration::MaxAccessTokenLength << "printable ASCII without blanks fit";
             finishLogin(QString(), false);
             return;
         }
@@ -501,8 +551,8 @@ void AccountIntegration::onTokenReply(QNetworkReply* reply)
     }
 
     // The OAuth 2.0 error form: {"error": "...", "error_description": "..."}.
-    const QString error = answer.value(QStringLiteral("error")).toString().left(100);
-    const QString description = answer.value(QStringLiteral("error_description")).toString().left(300);
+    const QString error = Support::logText(answer.value(QStringLiteral("error")).toString());
+    const QString description = Support::logText(answer.value(QStringLiteral("error_description")).toString());
     if (error == QLatin1String("access_denied")) {
         qDebug() << Q_FUNC_INFO << "the login was canceled:" << description;
         finishLogin(QString(), false, true);

@@ -3,8 +3,11 @@
 // their object to QnVeldo::QnFactoryVeldo.
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QMap>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -29,13 +32,19 @@ public:
 
     QString filePath() const;
 
-    // The file exists, has a name and has a credential (refresh or access token).
+    // The file exists, has a name and has a credential (refresh or access token). Like
+    // isAccountEnabled(), it logs its reasons at debug level only: a daemon without a usable
+    // account ends quietly.
     virtual bool isValidAccount() const;
+    // The file says enabled=true.
     virtual bool isAccountEnabled() const;
     virtual QString accountName() const;
     // Only keys present in the file (with a readable boolean) are answered.
     virtual QMap<QString, bool> settings(const QStringList& keys) const;
     // Starts watching the file; each watched key whose value changes is reported by settingsChanged.
+    // Editors and failing writers leave moments in which the file reads empty, garbled or
+    // incomplete: only a file that reads cleanly (a name, a credential and an enabled key) changes
+    // the state, only enabled=false disables the account and only the file's absence removes it.
     virtual void watchSettings(const QStringList& keys);
     virtual bool isServiceEnabled(const QString& name) const;
     // The service's base address (account/service_url); empty when missing or not an http(s) address.
@@ -51,6 +60,8 @@ public:
     // interactive says whether the user may be asked to confirm. This account has no dialog, so it
     // changes nothing here and is only logged; the service may still refuse for the user
     // (access_denied), which counts as a canceled login either way. The scope is not used.
+    // A token that Qn::QuillnetConfiguration::isUsableAccessToken() refuses, stored or answered,
+    // is never handed out: it fails the login with a warning.
     virtual void login(const QString& applicationId, const QString& scope, const QString& applicationSecret,
                        bool forceNew, bool interactive);
     // True when the last answered login was refused by the user (the token endpoint's access_denied).
@@ -60,6 +71,9 @@ public:
 
     // How long a token request may go without progress before it fails (default 30 s).
     void setTokenRequestTimeout(int milliseconds);
+    // The process's network access manager for token requests. Not owned; without one (or once it
+    // is deleted) the account makes its own.
+    void setNetworkAccessManager(QNetworkAccessManager* manager);
     static constexpr int DefaultTokenRequestTimeout = 30000;
     // Token answers are a few hundred bytes; a longer one is not read and fails the login.
     static constexpr qint64 MaxTokenAnswerSize = 64 * 1024;
@@ -76,19 +90,26 @@ protected:
     // What the file holds at one moment; a missing file reads as an empty snapshot.
     struct Snapshot
     {
+        // Why the file is no usable account (unreadable, no name, no credential); empty when it is.
+        QString invalidReason() const;
+
         bool exists = false;
         // False when the file exists but could not be read (too big, not a file, unreadable, bad
         // syntax): such a file is no account, and while watching it changes nothing.
         bool readable = false;
         QString name;
         bool enabled = false;
+        // The file has an enabled key with a boolean value.
+        bool enabledKnown = false;
         QString serviceUrl;
         QString refreshToken;
         QString accessToken;
         QMap<QString, bool> services;
         QMap<QString, bool> settings;
     };
-    Snapshot readFile() const;
+    // Problems found in the file are warned about once per content of the file (every call reads
+    // it again), and only at debug level when quiet.
+    Snapshot readFile(bool quiet = false) const;
 
 private slots:
     void onFileChanged();
@@ -103,6 +124,7 @@ private:
         bool interactive = false;
     };
 
+    QNetworkAccessManager* network();
     void rewatch();
     // Works out the answer to one login request and hands it to finishLogin().
     void requestAccessToken(const LoginRequest& request);
@@ -122,6 +144,10 @@ private:
     QString mHandedOutToken;
     // Tokens that forced logins reported refused (a few; older ones are forgotten).
     QStringList mRefusedTokens;
-    QNetworkAccessManager* mNetwork = nullptr;
+    QPointer<QNetworkAccessManager> mNetwork;
+    // Token requests in flight: a manager that outlives this object must not answer them.
+    QList<QNetworkReply*> mTokenReplies;
     int mTokenRequestTimeout = DefaultTokenRequestTimeout;
+    // Identity (content hash, or size and time) of the file whose problems were last warned about.
+    mutable QByteArray mReportedFile;
 };

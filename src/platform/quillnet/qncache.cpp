@@ -7,6 +7,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
+#include <QSet>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -16,6 +17,8 @@
 #include <QVariant>
 
 #include "platform/quillnet/qnjson.h"
+#include "platform/support/files.h"
+#include "platform/support/sqlitefile.h"
 
 namespace Qn {
 
@@ -28,6 +31,14 @@ constexpr int MaxRecordSize = 1024 * 1024;
 
 // SQLite's result code for "file is not a database".
 const QString NotADatabaseCode = QStringLiteral("26");
+
+// A database another process holds locked at open is tried again on a later use, first after
+// this pause, which doubles with every failed attempt up to the longest one.
+constexpr int FirstOpenRetryDelayMs = 1000;
+constexpr int LongestOpenRetryDelayMs = 10 * 60 * 1000;
+
+const char* const Tables[] = { "user_data", "posts", "feed", "statuses", "users",
+                               "friends", "threads", "messages", "files", "pictures" };
 
 const QFileDevice::Permissions PrivateDir = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
 const QFileDevice::Permissions PrivateFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
@@ -72,12 +83,6 @@ int sqlOffset(int offset)
     return offset < 0 ? 0 : offset;
 }
 
-// SQLite binds a null QString as NULL; the columns hold text, so an absent text is stored empty.
-QString bindable(const QString& text)
-{
-    return text.isNull() ? QStringLiteral("") : text;
-}
-
 qint64 msecs(const QDateTime& time)
 {
     return time.isValid() ? time.toMSecsSinceEpoch() : QDateTime::currentMSecsSinceEpoch();
@@ -102,34 +107,15 @@ QJsonObject recordObject(const QVariant& value)
     return object;
 }
 
-// Removes everything below dir without following symbolic links; skipped names are kept.
-bool removeContents(const QString& dir, const QSet<QString>& keep)
+// True when nothing but the kept files is left below dir (links are not followed).
+bool onlyKeptFilesLeft(const QString& dir, const QStringList& keep)
 {
-    bool ok = true;
-    QDirIterator it(dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    QDirIterator it(dir, QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
     while (it.hasNext()) {
-        const QString entry = it.next();
-        const QFileInfo info = it.fileInfo();
-        if (keep.contains(entry))
-            continue;
-        if (info.isSymLink() || !info.isDir()) {
-            // A link is removed itself; what it points to is left alone.
-            if (!QFile::remove(entry)) {
-                qWarning() << Q_FUNC_INFO << "cannot remove" << entry;
-                ok = false;
-            }
-            continue;
-        }
-        if (!removeContents(entry, keep)) {
-            ok = false;
-            continue;
-        }
-        if (!QDir().rmdir(entry)) {
-            qWarning() << Q_FUNC_INFO << "cannot remove directory" << entry;
-            ok = false;
-        }
+        if (!keep.contains(QDir::cleanPath(it.next())))
+            return false;
     }
-    return ok;
+    return true;
 }
 
 } // namespace
@@ -150,15 +136,38 @@ QnCache::~QnCache()
 
 bool QnCache::isOpen() const
 {
+    return ready();
+}
+
+bool QnCache::ready() const
+{
+    // Only a use tries again: no timer wakes an idle process for it. Nothing but the connection
+    // state changes, and the object is never created const.
+    if (!mOpen && mOpenRetryPending && mOpenRetryAt.hasExpired())
+        const_cast<QnCache*>(this)->retryOpen();
     return mOpen;
 }
 
+void QnCache::retryOpen()
+{
+    qDebug() << Q_FUNC_INFO << "opening" << mConfiguration.databaseName() << "again";
+    mOpenRetryPending = false;
+    mOpen = open();
+}
+
 bool QnCache::close()
+{
+    mOpenRetryPending = false;
+    return closeConnection();
+}
+
+bool QnCache::closeConnection()
 {
     if (!QSqlDatabase::contains(mConnectionName))
         return false;
     const bool wasOpen = mOpen;
     mOpen = false;
+    mTransactionDepth = 0;
     {
         QSqlDatabase db = QSqlDatabase::database(mConnectionName, false);
         db.close();
@@ -191,34 +200,42 @@ bool QnCache::open()
     }
     if (!makePrivatePath(QFileInfo(name).absolutePath()))
         return false;
-    if (!openConnection())
-        return false;
-    if (createSchema())
-        return true;
-    if (!mLastError.contains(QLatin1String("file is not a database")))
-        return false;
-
-    // Only a file SQLite does not recognise at all is replaced; a damaged database stays where it
-    // is, so that its failures reach the client as cache errors.
-    close();
-    moveAside();
-    return openConnection() && createSchema();
+    mLastSqlError = QSqlError();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        // A link or anything else that is not a regular file is moved aside and replaced: no other
+        // program's file is ever opened, written through, or created through a dangling link.
+        if (!Support::prepareDatabaseFile(name))
+            return false;
+        if (openConnection() && createSchema()) {
+            mOpenRetryDelayMs = 0;
+            return true;
+        }
+        closeConnection();
+        // A damaged cache only ever holds copies of what the service has: it is kept for
+        // inspection and rebuilt, instead of failing every statement of the run.
+        if (attempt > 0 || !Support::isDamage(mLastSqlError))
+            break;
+        const QString aside = Support::moveAside(name);
+        if (aside.isEmpty())
+            break;
+        qWarning() << Q_FUNC_INFO << name << "is damaged (" << mLastError << "); moved to" << aside
+                   << "and starting a new one";
+    }
+    if (Support::isBusy(mLastSqlError)) {
+        // Another process holds the file: a later use tries again, ever less often.
+        mOpenRetryDelayMs = mOpenRetryDelayMs > 0 ? qMin(mOpenRetryDelayMs * 2, LongestOpenRetryDelayMs)
+                                                  : FirstOpenRetryDelayMs;
+        mOpenRetryPending = true;
+        mOpenRetryAt = QDeadlineTimer(mOpenRetryDelayMs);
+        qWarning() << Q_FUNC_INFO << name << "is locked by another process; trying again on a use after"
+                   << mOpenRetryDelayMs << "ms";
+    }
+    return false;
 }
 
 bool QnCache::openConnection()
 {
     const QString name = mConfiguration.databaseName();
-    QFile file(name);
-    if (!file.exists()) {
-        if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, PrivateFile)) {
-            qWarning() << Q_FUNC_INFO << "cannot create" << name << file.errorString();
-            return false;
-        }
-        file.close();
-    } else if (file.permissions() != PrivateFile && !file.setPermissions(PrivateFile)) {
-        qWarning() << Q_FUNC_INFO << "cannot restrict the permissions of" << name;
-    }
-
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), mConnectionName);
     if (!db.isValid()) {
         qWarning() << Q_FUNC_INFO << "the SQLite driver is not available";
@@ -243,6 +260,7 @@ bool QnCache::createSchema()
         return false;
     }
     const int current = version.value(0).toInt();
+    version.finish();
     if (current > SchemaVersion)
         qWarning() << Q_FUNC_INFO << "database schema" << current << "is newer than" << SchemaVersion;
 
@@ -278,33 +296,17 @@ bool QnCache::createSchema()
         if (!exec(QString::fromLatin1(statement)))
             return fail();
     }
+    // The statements above read the header and the schema page only. Counting walks every page of
+    // each table, so that damage shows now, while the file can still be moved aside, rather than in
+    // the middle of the run. The names are ours, not values from outside.
+    for (const char* table : Tables) {
+        if (!exec(QStringLiteral("SELECT count(*) FROM %1 NOT INDEXED").arg(QLatin1String(table))))
+            return fail();
+    }
     // The version is a number of ours, not a value from outside.
     if (current < SchemaVersion && !exec(QStringLiteral("PRAGMA user_version = %1").arg(SchemaVersion)))
         return fail();
     return commit() || fail();
-}
-
-void QnCache::moveAside()
-{
-    const QString name = mConfiguration.databaseName();
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"));
-    QString suffix = QStringLiteral(".broken-") + stamp;
-    for (int n = 1; QFile::exists(name + suffix); ++n)
-        suffix = QStringLiteral(".broken-%1-%2").arg(stamp).arg(n);
-
-    if (!QFile::rename(name, name + suffix)) {
-        // Without a rename the file must still make way, or the cache could never work again.
-        qWarning() << Q_FUNC_INFO << "cannot rename" << name << "- removing it";
-        QFile::remove(name);
-    } else {
-        qWarning() << Q_FUNC_INFO << name << "is not a database; moved to" << (name + suffix)
-                   << "and starting a new one";
-    }
-    // A journal left beside the old file must not be applied to the new one.
-    for (const QString& sibling : { QStringLiteral("-journal"), QStringLiteral("-wal"), QStringLiteral("-shm") }) {
-        if (QFile::exists(name + sibling))
-            QFile::rename(name + sibling, name + suffix + sibling);
-    }
 }
 
 bool QnCache::exec(QSqlQuery& query) const
@@ -329,6 +331,7 @@ void QnCache::reportError(const QString& what, const QSqlQuery& query) const
 
 void QnCache::reportDatabaseError(const QSqlError& error) const
 {
+    mLastSqlError = error;
     mLastError = error.text();
     if (error.nativeErrorCode() == NotADatabaseCode && !mLastError.contains(QLatin1String("file is not a database")))
         mLastError += QLatin1String(" (file is not a database)");
@@ -398,7 +401,7 @@ void QnCache::rollback()
 
 bool QnCache::atomically(const std::function<bool()>& work)
 {
-    if (!mOpen || !begin())
+    if (!ready() || !begin())
         return false;
     if (work() && commit())
         return true;
@@ -408,12 +411,12 @@ bool QnCache::atomically(const std::function<bool()>& work)
 
 QString QnCache::getUserData(const QString& key) const
 {
-    if (!mOpen)
+    if (!ready())
         return QString();
     QSqlQuery query = newQuery();
     if (!prepare(query, QStringLiteral("SELECT value FROM user_data WHERE key = :key")))
         return QString();
-    query.bindValue(QStringLiteral(":key"), bindable(key));
+    query.bindValue(QStringLiteral(":key"), Support::bindableText(key));
     if (!exec(query) || !query.next())
         return QString();
     return query.value(0).toString();
@@ -421,7 +424,7 @@ QString QnCache::getUserData(const QString& key) const
 
 bool QnCache::updateUserData(const QString& key, const QString& value)
 {
-    if (!mOpen)
+    if (!ready())
         return false;
     if (key.isEmpty()) {
         qWarning() << Q_FUNC_INFO << "empty key";
@@ -430,14 +433,14 @@ bool QnCache::updateUserData(const QString& key, const QString& value)
     QSqlQuery query = newQuery();
     if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO user_data (key, value) VALUES (:key, :value)")))
         return false;
-    query.bindValue(QStringLiteral(":key"), bindable(key));
-    query.bindValue(QStringLiteral(":value"), bindable(value));
+    query.bindValue(QStringLiteral(":key"), Support::bindableText(key));
+    query.bindValue(QStringLiteral(":value"), Support::bindableText(value));
     return exec(query);
 }
 
 bool QnCache::removePosts(const QDateTime& before)
 {
-    if (!mOpen) {
+    if (!ready()) {
         qWarning() << Q_FUNC_INFO << "cache not open";
         return false;
     }
@@ -468,14 +471,16 @@ bool QnCache::clearDiskCache()
     bool ok = true;
     if (!dir.isEmpty() && QFileInfo(dir).isDir()) {
         // The database may have been configured below the download folder; it is not a download.
-        const QString db = QFileInfo(mConfiguration.databaseName()).absoluteFilePath();
-        QSet<QString> keep;
+        const QString db = QDir::cleanPath(QFileInfo(mConfiguration.databaseName()).absoluteFilePath());
+        QStringList keep;
         for (const QString& suffix : { QString(), QStringLiteral("-journal"), QStringLiteral("-wal"),
                                        QStringLiteral("-shm") })
-            keep.insert(db + suffix);
-        ok = removeContents(QDir(dir).absolutePath(), keep);
+            keep.append(db + suffix);
+        const QString folder = QDir::cleanPath(QDir(dir).absolutePath());
+        // removeContents() counts the kept database as left over; only other leftovers are failures.
+        ok = Support::removeContents(folder, keep) || onlyKeptFilesLeft(folder, keep);
     }
-    if (mOpen && !(exec(QStringLiteral("DELETE FROM files")) && exec(QStringLiteral("DELETE FROM pictures"))))
+    if (ready() && !(exec(QStringLiteral("DELETE FROM files")) && exec(QStringLiteral("DELETE FROM pictures"))))
         ok = false;
     qDebug() << Q_FUNC_INFO << dir << ok;
     return ok;
@@ -491,7 +496,7 @@ bool QnCache::storePosts(const QnPosts& posts)
         if (!post.isValid())
             continue;
         query.bindValue(QStringLiteral(":id"), post.id());
-        query.bindValue(QStringLiteral(":author"), bindable(post.from().id()));
+        query.bindValue(QStringLiteral(":author"), Support::bindableText(post.from().id()));
         // A post without a creation time ages from the moment it was cached.
         query.bindValue(QStringLiteral(":created"), msecs(post.created()));
         query.bindValue(QStringLiteral(":data"), QString::fromUtf8(QnJson::serialize(QnJson::toJson(post))));
@@ -508,7 +513,7 @@ bool QnCache::storeNewsFeed(const QString& ownerId, const QnPosts& posts, int of
             QSqlQuery clear = newQuery();
             if (!prepare(clear, QStringLiteral("DELETE FROM feed WHERE owner_id = :owner")))
                 return false;
-            clear.bindValue(QStringLiteral(":owner"), bindable(ownerId));
+            clear.bindValue(QStringLiteral(":owner"), Support::bindableText(ownerId));
             if (!exec(clear))
                 return false;
         }
@@ -521,7 +526,7 @@ bool QnCache::storeNewsFeed(const QString& ownerId, const QnPosts& posts, int of
         for (const QnPost& post : posts) {
             if (!post.isValid())
                 continue;
-            query.bindValue(QStringLiteral(":owner"), bindable(ownerId));
+            query.bindValue(QStringLiteral(":owner"), Support::bindableText(ownerId));
             query.bindValue(QStringLiteral(":post"), post.id());
             query.bindValue(QStringLiteral(":position"), position++);
             if (!exec(query))
@@ -534,10 +539,11 @@ bool QnCache::storeNewsFeed(const QString& ownerId, const QnPosts& posts, int of
 QList<QJsonObject> QnCache::recordPage(const QString& statement, const QVariant& key, int limit, int offset,
                                       bool* ok) const
 {
+    const bool open = ready();
     if (ok)
-        *ok = mOpen;
+        *ok = open;
     QList<QJsonObject> objects;
-    if (!mOpen)
+    if (!open)
         return objects;
     QSqlQuery query = newQuery();
     if (prepare(query, statement)) {
@@ -564,7 +570,7 @@ QnPosts QnCache::newsFeed(const QString& ownerId, int limit, int offset, bool* o
     const QList<QJsonObject> objects = recordPage(
         QStringLiteral("SELECT p.data FROM feed f JOIN posts p ON p.id = f.post_id WHERE f.owner_id = :key "
                        "ORDER BY f.position LIMIT :limit OFFSET :offset"),
-        bindable(ownerId), limit, offset, ok);
+        Support::bindableText(ownerId), limit, offset, ok);
     for (const QJsonObject& object : objects)
         posts.append(QnJson::postFromJson(object));
     return posts;
@@ -581,7 +587,7 @@ bool QnCache::storeStatusMessages(const QString& userId, const QnPosts& posts)
         for (const QnPost& post : posts) {
             if (!post.isValid())
                 continue;
-            query.bindValue(QStringLiteral(":user"), bindable(userId));
+            query.bindValue(QStringLiteral(":user"), Support::bindableText(userId));
             query.bindValue(QStringLiteral(":post"), post.id());
             if (!exec(query))
                 return false;
@@ -596,7 +602,7 @@ QnPosts QnCache::statusMessages(const QString& userId, int limit, int offset, bo
     const QList<QJsonObject> objects = recordPage(
         QStringLiteral("SELECT p.data FROM statuses s JOIN posts p ON p.id = s.post_id WHERE s.user_id = :key "
                        "ORDER BY p.created DESC, p.id LIMIT :limit OFFSET :offset"),
-        bindable(userId), limit, offset, ok);
+        Support::bindableText(userId), limit, offset, ok);
     for (const QJsonObject& object : objects)
         posts.append(QnJson::postFromJson(object));
     return posts;
@@ -623,7 +629,7 @@ bool QnCache::storeUsers(const QnUsers& users)
 QnUser QnCache::user(const QString& id, bool* ok) const
 {
     const QVariant data =
-        singleValue(QStringLiteral("SELECT data FROM users WHERE id = :id"), { { QStringLiteral(":id"), bindable(id) } }, ok);
+        singleValue(QStringLiteral("SELECT data FROM users WHERE id = :id"), { { QStringLiteral(":id"), Support::bindableText(id) } }, ok);
     if (data.isNull())
         return QnUser();
     QnUser user = QnJson::userFromJson(recordObject(data));
@@ -642,7 +648,7 @@ bool QnCache::storeFriends(const QString& ownerId, const QnUserRefs& friends, in
             QSqlQuery clear = newQuery();
             if (!prepare(clear, QStringLiteral("DELETE FROM friends WHERE owner_id = :owner")))
                 return false;
-            clear.bindValue(QStringLiteral(":owner"), bindable(ownerId));
+            clear.bindValue(QStringLiteral(":owner"), Support::bindableText(ownerId));
             if (!exec(clear))
                 return false;
         }
@@ -654,9 +660,9 @@ bool QnCache::storeFriends(const QString& ownerId, const QnUserRefs& friends, in
         for (const QnUserRef& ref : friends) {
             if (!ref.isValid())
                 continue;
-            query.bindValue(QStringLiteral(":owner"), bindable(ownerId));
+            query.bindValue(QStringLiteral(":owner"), Support::bindableText(ownerId));
             query.bindValue(QStringLiteral(":friend"), ref.id());
-            query.bindValue(QStringLiteral(":name"), bindable(ref.name()));
+            query.bindValue(QStringLiteral(":name"), Support::bindableText(ref.name()));
             query.bindValue(QStringLiteral(":position"), position++);
             if (!exec(query))
                 return false;
@@ -688,10 +694,11 @@ bool QnCache::storeLatestStatusMessages(const QnPosts& posts)
 
 QnUsers QnCache::friends(const QString& ownerId, int limit, int offset, bool* ok) const
 {
+    const bool open = ready();
     if (ok)
-        *ok = mOpen;
+        *ok = open;
     QnUsers users;
-    if (!mOpen)
+    if (!open)
         return users;
     auto fail = [ok] {
         if (ok)
@@ -702,7 +709,7 @@ QnUsers QnCache::friends(const QString& ownerId, int limit, int offset, bool* ok
     if (!prepare(query, QStringLiteral("SELECT f.friend_id, f.name, u.data FROM friends f LEFT JOIN users u ON u.id = f.friend_id "
                                "WHERE f.owner_id = :owner ORDER BY f.position LIMIT :limit OFFSET :offset")))
         return fail();
-    query.bindValue(QStringLiteral(":owner"), bindable(ownerId));
+    query.bindValue(QStringLiteral(":owner"), Support::bindableText(ownerId));
     query.bindValue(QStringLiteral(":limit"), sqlLimit(limit));
     query.bindValue(QStringLiteral(":offset"), sqlOffset(offset));
     if (!exec(query))
@@ -764,7 +771,7 @@ bool QnCache::storeMessages(const QString& threadId, const QnMessages& messages)
             QnMessage stored = message;
             stored.setThreadId(threadId);
             query.bindValue(QStringLiteral(":id"), message.id());
-            query.bindValue(QStringLiteral(":thread"), bindable(threadId));
+            query.bindValue(QStringLiteral(":thread"), Support::bindableText(threadId));
             query.bindValue(QStringLiteral(":created"), msecs(message.created()));
             query.bindValue(QStringLiteral(":data"), QString::fromUtf8(QnJson::serialize(QnJson::toJson(stored))));
             if (!exec(query))
@@ -780,7 +787,7 @@ QnMessages QnCache::messages(const QString& threadId, int limit, int offset, boo
     const QList<QJsonObject> objects = recordPage(
         QStringLiteral("SELECT data FROM messages WHERE thread_id = :key ORDER BY created DESC, id "
                        "LIMIT :limit OFFSET :offset"),
-        bindable(threadId), limit, offset, ok);
+        Support::bindableText(threadId), limit, offset, ok);
     for (const QJsonObject& object : objects)
         messages.append(QnJson::messageFromJson(object));
     return messages;
@@ -788,9 +795,10 @@ QnMessages QnCache::messages(const QString& threadId, int limit, int offset, boo
 
 QVariant QnCache::singleValue(const QString& statement, const Bindings& bindings, bool* ok) const
 {
+    const bool open = ready();
     if (ok)
-        *ok = mOpen;
-    if (!mOpen)
+        *ok = open;
+    if (!open)
         return QVariant();
     QSqlQuery query = newQuery();
     if (prepare(query, statement)) {
@@ -872,7 +880,7 @@ QString QnCache::existingFile(const QString& fileName) const
 
 QString QnCache::storeData(const QUrl& url, const QByteArray& data)
 {
-    if (!mOpen || !url.isValid() || url.isEmpty())
+    if (!ready() || !url.isValid() || url.isEmpty())
         return QString();
     const QByteArray key = url.toEncoded();
     QString fileName = hashName(key);
@@ -894,18 +902,18 @@ QString QnCache::dataLocation(const QUrl& url, bool* ok) const
 
 QString QnCache::storeProfilePicture(const QString& userId, Qn::PictureType type, const QByteArray& data)
 {
-    if (!mOpen || userId.isEmpty())
+    if (!ready() || userId.isEmpty())
         return QString();
     const QString fileName = QStringLiteral("avatar-") + hashName(userId.toUtf8() + '/' + QByteArray::number(int(type)));
     return storeFile(fileName, data,
                      QStringLiteral("INSERT OR REPLACE INTO pictures (user_id, type, file) VALUES (:user, :type, :file)"),
-                     { { QStringLiteral(":user"), bindable(userId) }, { QStringLiteral(":type"), int(type) } });
+                     { { QStringLiteral(":user"), Support::bindableText(userId) }, { QStringLiteral(":type"), int(type) } });
 }
 
 QString QnCache::profilePictureLocation(const QString& userId, Qn::PictureType type, bool* ok) const
 {
     const QVariant file = singleValue(QStringLiteral("SELECT file FROM pictures WHERE user_id = :user AND type = :type"),
-                                      { { QStringLiteral(":user"), bindable(userId) }, { QStringLiteral(":type"), int(type) } },
+                                      { { QStringLiteral(":user"), Support::bindableText(userId) }, { QStringLiteral(":type"), int(type) } },
                                       ok);
     return file.isNull() ? QString() : existingFile(file.toString());
 }

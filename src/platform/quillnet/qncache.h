@@ -4,10 +4,12 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QPair>
+#include <QSqlError>
 #include <QString>
 #include <QUrl>
 #include <QVariant>
@@ -22,7 +24,6 @@
 #include "platform/quillnet/qnuser.h"
 #include "platform/quillnet/qnuserref.h"
 
-class QSqlError;
 class QSqlQuery;
 
 namespace Qn {
@@ -37,13 +38,16 @@ public:
     static constexpr qint64 MaxFileSize = 32 * 1024 * 1024;
 
     // Opens (or creates) the database and creates the missing folders of the database and of the
-    // download path with access for the user only. A file that is not an SQLite database is renamed
-    // aside (kept for inspection) and a new database is created in its place.
+    // download path with access for the user only. A link in place of the database file, a file
+    // that is not an SQLite database and a damaged one are renamed aside (kept for inspection, see
+    // Support::moveAside) and a new database is created in their place. A database that another
+    // process keeps locked is opened again on a later use (of any method, isOpen() included),
+    // first after a second and then ever less often.
     explicit QnCache(const QnCacheConfiguration& configuration, QObject* parent = nullptr);
     ~QnCache() override;
 
     bool isOpen() const;
-    // Closes the database; later calls give neutral results. True when the cache was open.
+    // Closes the database for good; later calls give neutral results. True when the cache was open.
     bool close();
 
     QString path() const;
@@ -105,9 +109,12 @@ signals:
 
 private:
     bool open();
+    // Open, or opened again now when a locked database is due for another try.
+    bool ready() const;
+    void retryOpen();
     bool openConnection();
+    bool closeConnection();
     bool createSchema();
-    void moveAside();
     QSqlQuery newQuery() const;
     bool prepare(QSqlQuery& query, const QString& statement) const;
     bool exec(QSqlQuery& query) const;
@@ -141,6 +148,11 @@ private:
     int mTransactionDepth = 0;
     bool mTransactionFailed = false;
     mutable QString mLastError;
+    mutable QSqlError mLastSqlError;
+    // Another process held the database at open: the next use after mOpenRetryAt tries again.
+    bool mOpenRetryPending = false;
+    QDeadlineTimer mOpenRetryAt;
+    int mOpenRetryDelayMs = 0;
 };
 
 } // namespace Qn

@@ -11,8 +11,12 @@
 #include <QSet>
 #include <QUrlQuery>
 
+#include "platform/quillnet/floodedconnections.h"
 #include "platform/quillnet/qnjson.h"
 #include "platform/quillnet/quillnet_p.h"
+#include "platform/support/ids.h"
+#include "platform/support/logtext.h"
+#include "platform/support/webaddress.h"
 
 namespace Qn {
 
@@ -86,8 +90,16 @@ const char* QnRequest::name() const
 }
 
 QuillnetPrivate::QuillnetPrivate(Quillnet* q, const QuillnetConfiguration& configuration)
-    : q(q), configuration(configuration), cache(configuration.cache()), mNetwork(new QNetworkAccessManager(q))
+    : q(q), configuration(configuration), cache(configuration.cache()), mNetwork(configuration.networkAccessManager())
 {
+}
+
+QNetworkAccessManager* QuillnetPrivate::network()
+{
+    // A manager handed in may go before the client; then, as without one, the client has its own.
+    if (!mNetwork)
+        mNetwork = new QNetworkAccessManager(q);
+    return mNetwork;
 }
 
 QString QuillnetPrivate::subjectOrSelf(const QnDataFilter& filter) const
@@ -97,26 +109,18 @@ QString QuillnetPrivate::subjectOrSelf(const QnDataFilter& filter) const
 
 QUrl QuillnetPrivate::apiUrl(const QString& path, const QList<QPair<QString, QString>>& query) const
 {
-    QUrl url = configuration.serviceUrl();
-    QString base = url.path(QUrl::FullyEncoded);
-    while (base.endsWith(QLatin1Char('/')))
-        base.chop(1);
-    url.setPath(base + path, QUrl::StrictMode);
+    QUrl url = Support::withPath(configuration.serviceUrl(), path);
     QUrlQuery urlQuery;
     for (const auto& item : query)
         urlQuery.addQueryItem(item.first, QString::fromLatin1(QUrl::toPercentEncoding(item.second, ",")));
     url.setQuery(urlQuery.isEmpty() ? QString() : urlQuery.query(QUrl::FullyEncoded), QUrl::StrictMode);
-    url.setFragment(QString());
     return url;
 }
 
 int QuillnetPrivate::startRequest(const QnRequest& request, QnError* failure)
 {
-    const QUrl base = configuration.serviceUrl();
-    const QString scheme = base.scheme().toLower();
     QString why;
-    if (request.kind != QnRequest::Data
-        && (!base.isValid() || base.host().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))))
+    if (request.kind != QnRequest::Data && !Support::isWebAddress(configuration.serviceUrl()))
         why = QStringLiteral("No service address configured");
     QNetworkReply* reply = why.isEmpty() ? send(request, &why) : nullptr;
     if (!reply) {
@@ -125,7 +129,7 @@ int QuillnetPrivate::startRequest(const QnRequest& request, QnError* failure)
             *failure = QnError(QnError::NotAvailableError, why);
         return StatusNotAvailable;
     }
-    qDebug() << Q_FUNC_INFO << request.name() << reply->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
+    qDebug() << Q_FUNC_INFO << request.name() << Support::logText(reply->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery));
     return StatusOk;
 }
 
@@ -149,7 +153,7 @@ QNetworkReply* QuillnetPrivate::send(const QnRequest& request, QString* why)
             if (fieldName.match(name).hasMatch())
                 names.append(name);
             else
-                qWarning() << "Qn::QuillnetPrivate::send" << "ignoring field name" << name;
+                qWarning() << "Qn::QuillnetPrivate::send" << "ignoring field name" << Support::logText(name);
         }
         names.sort();
         return names.join(QLatin1Char(','));
@@ -218,14 +222,14 @@ QNetworkReply* QuillnetPrivate::send(const QnRequest& request, QString* why)
     } else {
         networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
         networkRequest.setRawHeader("Accept", "application/json");
-        const QByteArray token = configuration.accessToken().toLatin1();
-        // A token with bytes that cannot go into a header is not sent; the service then refuses
-        // the request like any other bad token.
-        static const QRegularExpression tokenForm(QStringLiteral("^[\\x21-\\x7e]{1,4096}$"));
-        if (tokenForm.match(configuration.accessToken()).hasMatch())
-            networkRequest.setRawHeader("Authorization", "Bearer " + token);
-        else
-            qWarning() << Q_FUNC_INFO << "the access token is not usable in a header; sent without it";
+        // The account refuses such tokens before they get here; should one come anyway, it is not
+        // sent, and the service refuses the request like any other bad token.
+        if (QuillnetConfiguration::isUsableAccessToken(configuration.accessToken())) {
+            networkRequest.setRawHeader("Authorization", "Bearer " + configuration.accessToken().toLatin1());
+        } else if (!mUnusableTokenReported) {
+            mUnusableTokenReported = true;
+            qWarning() << Q_FUNC_INFO << "the access token is not usable in a header; requests go without it";
+        }
         static const QRegularExpression localeForm(QStringLiteral("^[A-Za-z]{2,8}([_-][A-Za-z0-9]{1,8})*$"));
         if (localeForm.match(configuration.locale()).hasMatch())
             networkRequest.setRawHeader("Accept-Language", configuration.locale().replace(QLatin1Char('_'), QLatin1Char('-')).toLatin1());
@@ -234,9 +238,9 @@ QNetworkReply* QuillnetPrivate::send(const QnRequest& request, QString* why)
     QNetworkReply* reply = nullptr;
     if (verb == "POST") {
         networkRequest.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-        reply = mNetwork->post(networkRequest, body);
+        reply = network()->post(networkRequest, body);
     } else {
-        reply = mNetwork->get(networkRequest);
+        reply = network()->get(networkRequest);
     }
     if (!reply) {
         *why = QStringLiteral("No transport to the service available");
@@ -255,15 +259,18 @@ void QuillnetPrivate::watch(QNetworkReply* reply, const QnRequest& request, qint
     QObject::connect(reply, &QNetworkReply::downloadProgress, q,
                      [this, reply](qint64 received, qint64) { onProgress(reply, received); });
     QObject::connect(reply, &QNetworkReply::finished, q, [this, reply] { onFinished(reply); });
+    // A shared manager deletes its replies with itself, possibly before this client.
+    QObject::connect(reply, &QObject::destroyed, q, [this, reply] { mPending.remove(reply); });
     if (request.kind == QnRequest::Data) {
         QObject::connect(reply, &QNetworkReply::redirected, q, [this, reply](const QUrl& target) {
-            const QString scheme = target.scheme().toLower();
-            const bool downgrade = reply->url().scheme().toLower() == QLatin1String("https") && scheme != QLatin1String("https");
-            if ((scheme == QLatin1String("http") || scheme == QLatin1String("https")) && !downgrade) {
+            const bool downgrade = reply->url().scheme().toLower() == QLatin1String("https")
+                                   && target.scheme().toLower() != QLatin1String("https");
+            if (Support::isWebAddress(target) && !downgrade) {
                 emit reply->redirectAllowed();
                 return;
             }
-            qWarning() << "Qn::QuillnetPrivate::watch" << "refusing a redirect to" << target.toString(QUrl::RemoveUserInfo).left(200);
+            qWarning() << "Qn::QuillnetPrivate::watch" << "refusing a redirect to"
+                       << Support::logText(target.toString(QUrl::RemoveUserInfo));
             auto it = mPending.find(reply);
             if (it != mPending.end())
                 it->refusedRedirect = target.scheme();
@@ -303,11 +310,15 @@ void QuillnetPrivate::shutdown()
 {
     const QList<QNetworkReply*> replies = mPending.keys();
     mPending.clear();
+    QSet<QUrl> services;
     for (QNetworkReply* reply : replies) {
         QObject::disconnect(reply, nullptr, q, nullptr);
+        services.insert(reply->url().adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment));
         reply->abort();
         reply->deleteLater();
     }
+    for (const QUrl& service : std::as_const(services))
+        closeFloodedConnections(service);
 }
 
 void QuillnetPrivate::onFinished(QNetworkReply* reply)
@@ -320,6 +331,10 @@ void QuillnetPrivate::onFinished(QNetworkReply* reply)
     reply->deleteLater();
     if (pending.request.kind == QnRequest::Init)
         initRunning = false;
+    // An abandoned transfer (out of time, too big, refused redirect) may have left its connection
+    // in a read that never ends; see floodedconnections.h.
+    if (reply->error() == QNetworkReply::OperationCanceledError || reply->error() == QNetworkReply::TimeoutError)
+        closeFloodedConnections(reply->url());
 
     QnError failure;
     if (!pending.refusedRedirect.isNull()) {
@@ -340,7 +355,8 @@ void QuillnetPrivate::onFinished(QNetworkReply* reply)
     if (!failure.isError())
         return;
     qWarning() << Q_FUNC_INFO << pending.request.name() << "failed, type" << int(failure.errorType())
-               << failure.quillnetErrorString() << failure.replyErrorString() << failure.cacheErrorString();
+               << Support::logText(failure.quillnetErrorString()) << Support::logText(failure.replyErrorString())
+               << Support::logText(failure.cacheErrorString());
     emit q->error(failure);
 }
 
@@ -477,13 +493,14 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest& request, const QJsonO
         if (!user.isValid())
             return invalid(error);
         if (request.kind == QnRequest::Profile && user.id() != request.id)
-            return invalid(QStringLiteral("profile of %1 answered with %2").arg(request.id, user.id()));
+            return invalid(QStringLiteral("profile of %1 answered with %2")
+                               .arg(Support::logText(request.id), Support::logText(user.id())));
         if (cache)
             check(cache->storeUsers({ user }), request.name());
         if (request.kind == QnRequest::Init) {
             currentProfileId = user.id();
             initialized = true;
-            qDebug() << Q_FUNC_INFO << "initialized as" << currentProfileId;
+            qDebug() << Q_FUNC_INFO << "initialized as" << Support::logText(currentProfileId);
             emit q->initialized();
         } else {
             emit q->profileUpdated(user.id());
@@ -521,7 +538,8 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest& request, const QJsonO
             if (asked.contains(post.from().id()))
                 posts.append(post);
             else
-                qWarning() << Q_FUNC_INFO << "dropping status" << post.id() << "of a user not asked for" << post.from().id();
+                qWarning() << Q_FUNC_INFO << "dropping status" << Support::logText(post.id()) << "of a user not asked for"
+                           << Support::logText(post.from().id());
         }
         if (cache)
             check(cache->storeLatestStatusMessages(posts), request.name());
@@ -679,10 +697,9 @@ int Quillnet::retrieveData(QString* location, const QUrl& url, int behaviour)
 {
     if (!knownBehaviour(behaviour, Q_FUNC_INFO))
         return StatusInvalidArgument;
-    const QString scheme = url.scheme().toLower();
-    if (!url.isValid() || url.host().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https"))) {
+    if (!Support::isWebAddress(url)) {
         // Addresses come from the service's content; only the web is fetched, never local files.
-        qWarning() << Q_FUNC_INFO << "refusing address" << url.toString(QUrl::RemoveUserInfo).left(200);
+        qWarning() << Q_FUNC_INFO << "refusing address" << Support::logText(url.toString(QUrl::RemoveUserInfo));
         return StatusInvalidArgument;
     }
     if (behaviour == RetrieveFromNetwork) {
@@ -787,17 +804,15 @@ int Quillnet::retrieveStatusMessages(QnPosts* posts, const QnDataFilter& filter,
 
 int Quillnet::retrieveLatestStatusMessage(const QStringList& userIds)
 {
-    QStringList ids;
-    QSet<QString> seen;
+    QStringList usable;
     for (const QString& id : userIds) {
         // Ids travel comma-separated; one that contains a comma cannot be asked for.
         if (id.isEmpty() || id.contains(QLatin1Char(',')))
-            qWarning() << Q_FUNC_INFO << "skipping user id" << id.left(100);
-        else if (!seen.contains(id) && ids.size() <= QuillnetPrivate::MaxIdsPerRequest) {
-            seen.insert(id);
-            ids.append(id);
-        }
+            qWarning() << Q_FUNC_INFO << "skipping user id" << Support::logText(id);
+        else
+            usable.append(id);
     }
+    const QStringList ids = Support::uniqueIds(usable);
     if (ids.isEmpty() || ids.size() > QuillnetPrivate::MaxIdsPerRequest) {
         qWarning() << Q_FUNC_INFO << "between 1 and" << QuillnetPrivate::MaxIdsPerRequest << "user ids needed, got"
                    << ids.size();
@@ -851,17 +866,15 @@ int Quillnet::retrieveMessages(QnMessages* messages, const QnDataFilter& filter,
 
 int Quillnet::markNotificationsRead(const QStringList& notificationIds)
 {
-    QStringList ids;
-    QSet<QString> seen;
+    QStringList nonEmpty;
     for (const QString& id : notificationIds) {
-        if (ids.size() >= MaxNotificationIds) {
-            qWarning() << Q_FUNC_INFO << "marking only the first" << MaxNotificationIds << "ids read";
-            break;
-        }
-        if (!id.isEmpty() && !seen.contains(id)) {
-            seen.insert(id);
-            ids.append(id);
-        }
+        if (!id.isEmpty())
+            nonEmpty.append(id);
+    }
+    QStringList ids = Support::uniqueIds(nonEmpty);
+    if (ids.size() > MaxNotificationIds) {
+        qWarning() << Q_FUNC_INFO << "marking only the first" << MaxNotificationIds << "ids read";
+        ids = ids.mid(0, MaxNotificationIds);
     }
     if (ids.isEmpty()) {
         qWarning() << Q_FUNC_INFO << "no notification ids";

@@ -103,6 +103,7 @@ private:
         QString refusedRedirect;
     };
 
+    QNetworkAccessManager* network();
     QUrl apiUrl(const QString& path, const QList<QPair<QString, QString>>& query) const;
     QNetworkReply* send(const QnRequest& request, QString* why);
     void watch(QNetworkReply* reply, const QnRequest& request, qint64 limit);
@@ -117,8 +118,10 @@ private:
     QnError handleJsonAnswer(const QnRequest& request, const QJsonObject& answer);
     QnError storeFailure(const QString& what, int errorsBefore) const;
 
-    QNetworkAccessManager* mNetwork = nullptr;
+    // The configured manager, or one of our own.
+    QPointer<QNetworkAccessManager> mNetwork;
     QHash<QNetworkReply*, Pending> mPending;
+    bool mUnusableTokenReported = false;
 };
 
 } // namespace Qn

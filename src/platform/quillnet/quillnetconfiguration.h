@@ -2,6 +2,7 @@
 // it acts as, the service address, the cache and the locale of texts the service sends.
 #pragma once
 
+#include <QNetworkAccessManager>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
@@ -17,6 +18,16 @@ public:
     enum UserIdentityType {
         UserIdentity = 0, // the signed-in user
     };
+
+    // Longest access token sent. "Authorization: Bearer <token>" must fit in one header line of
+    // 8 KiB, the smallest limit common HTTP servers put on a line (nginx's 8k header buffer,
+    // Apache's 8190-byte LimitRequestFieldSize); a longer token would be refused by the server
+    // before the service ever saw it.
+    static constexpr int MaxAccessTokenLength = 8000;
+
+    // The one definition of a token that can go into the Authorization header: printable ASCII
+    // without blanks, 1 to MaxAccessTokenLength characters. Whoever hands out tokens refuses others.
+    static bool isUsableAccessToken(const QString& token);
 
     explicit QuillnetConfiguration(const QString& accessToken = QString(), int userIdentityType = UserIdentity)
         : mAccessToken(accessToken), mUserIdentityType(userIdentityType)
@@ -38,6 +49,10 @@ public:
     // Milliseconds a request may go without any progress before it is abandoned.
     int transferTimeout() const { return mTransferTimeout; }
     void setTransferTimeout(int milliseconds) { mTransferTimeout = milliseconds > 0 ? milliseconds : DefaultTransferTimeout; }
+    // The process's network access manager, shared so that idle connections and their wake-ups are
+    // kept once. Not owned; without one (or once it is deleted) the client makes its own.
+    QNetworkAccessManager* networkAccessManager() const { return mNetworkAccessManager; }
+    void setNetworkAccessManager(QNetworkAccessManager* manager) { mNetworkAccessManager = manager; }
 
     static constexpr int DefaultTransferTimeout = 30000;
 
@@ -48,6 +63,7 @@ private:
     QString mLocale;
     QUrl mServiceUrl;
     int mTransferTimeout = DefaultTransferTimeout;
+    QPointer<QNetworkAccessManager> mNetworkAccessManager;
 };
 
 } // namespace Qn

@@ -4,10 +4,13 @@
 #include "platform/accounts/qnfactoryveldo.h"
 
 #include "common/constants.h"
+#include "platform/quillnet/quillnetconfiguration.h"
+#include "platform/quillnet/rawhttpserver.h"
 #include "quillnet-sim/simulator.h"
 
 #include <QDir>
 #include <QFile>
+#include <QNetworkAccessManager>
 #include <QSaveFile>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -81,15 +84,35 @@ Args loginOnce(AccountIntegration& account, bool forceNew, const QString& secret
     return responses.size() == 1 ? responses.first() : Args{"several answers"};
 }
 
-// Keeps the warnings written from the event loop and passes every message on to QtTest.
-QStringList warnings;
-QtMessageHandler previousHandler = nullptr;
-void keepWarnings(QtMsgType type, const QMessageLogContext& context, const QString& text)
+// Keeps the warnings and debug lines written while it lives, and passes every message on to QtTest.
+class MessageLog
 {
-    if (type == QtWarningMsg)
-        warnings.append(text);
-    previousHandler(type, context, text);
-}
+public:
+    MessageLog()
+    {
+        current = this;
+        previous = qInstallMessageHandler(keep);
+    }
+    ~MessageLog()
+    {
+        qInstallMessageHandler(previous);
+        current = nullptr;
+    }
+    QStringList warnings;
+    QStringList debug;
+
+private:
+    static void keep(QtMsgType type, const QMessageLogContext& context, const QString& text)
+    {
+        if (type == QtWarningMsg)
+            current->warnings.append(text);
+        else if (type == QtDebugMsg)
+            current->debug.append(text);
+        previous(type, context, text);
+    }
+    static inline MessageLog* current = nullptr;
+    static inline QtMessageHandler previous = nullptr;
+};
 
 } // namespace
 
@@ -139,9 +162,9 @@ void TestAccountIntegration::fileValues_data()
     };
     const QString alice = QStringLiteral("alice@example.org");
     row("full", FullFile, true);
-    row("no name", edited(FullFile, {{"name=alice@example.org\n", ""}}), false, "has no account name", QString());
-    row("no credential", edited(FullFile, {{"refresh_token=r-123\n", ""}, {"access_token=a-456\n", ""}}), false,
-        "has no credential");
+    // A missing key is no bad value: nothing to warn about.
+    row("no name", edited(FullFile, {{"name=alice@example.org\n", ""}}), false, "", QString());
+    row("no credential", edited(FullFile, {{"refresh_token=r-123\n", ""}, {"access_token=a-456\n", ""}}), false);
     row("access token only", edited(FullFile, {{"refresh_token=r-123\n", ""}}), true);
     row("enabled not a boolean", edited(FullFile, {{"enabled=true", "enabled=yes"}}), true, "ignoring \"enabled\"",
         alice, false);
@@ -164,7 +187,7 @@ void TestAccountIntegration::fileValues_data()
     unreadable("too big", FullFile + QString(300 * 1024, '#'), "is too big");
     unreadable("no file", QString(), "");
     // Reading would block for good.
-    unreadable("named pipe", "fifo", "is not a regular file");
+    unreadable("named pipe", "fifo", "not a regular file");
 }
 
 void TestAccountIntegration::fileValues()
@@ -187,16 +210,21 @@ void TestAccountIntegration::fileValues()
         QVERIFY(writeFile(accountPath(), content));
     }
     AccountIntegration account(accountPath());
-    if (!warning.isEmpty())
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(warning)));
+    MessageLog log;
     QCOMPARE(account.isValidAccount(), valid);
-    QCOMPARE(account.accountName(), name);
     QCOMPARE(account.isAccountEnabled(), enabled);
+    // The start-up checks are quiet: a daemon without a usable account ends without a word.
+    QCOMPARE(log.warnings, QStringList());
+    QCOMPARE(account.accountName(), name);
     QCOMPARE(account.settings(WatchedKeys).size(), settingCount);
     QCOMPARE(account.serviceUrl(), serviceUrl);
     // Every readable file here has the service IM on; names are exact.
     QCOMPARE(account.isServiceEnabled("IM"), settingCount > 0);
     QVERIFY(!account.isServiceEnabled("im") && !account.isServiceEnabled("Other") && !account.isServiceEnabled("Mail"));
+    // Every question reads the file again; what is wrong with it is warned about once.
+    QCOMPARE(log.warnings.size(), warning.isEmpty() ? 0 : 1);
+    if (!warning.isEmpty())
+        QVERIFY2(log.warnings.first().contains(warning), qPrintable(log.warnings.first()));
     if (content.isNull()) {
         // Watching a missing account creates nothing.
         account.watchSettings(WatchedKeys);
@@ -249,12 +277,23 @@ void TestAccountIntegration::watch()
     QTRY_COMPARE(events, (QStringList{"qn-notif-general=false", "-Feed", "+IM", "-Photos"}));
     events.clear();
 
-    // A file caught half-written changes nothing: it neither disables the account nor its services.
-    warnings.clear();
-    previousHandler = qInstallMessageHandler(keepWarnings);
-    QVERIFY(writeFile(accountPath(), QStringLiteral("[account\nenabled=false\n")));
-    QTRY_VERIFY(!warnings.filter("keeping the previous account state").isEmpty());
-    qInstallMessageHandler(previousHandler);
+    // Moments of a rewrite in place or of a writer failing on a full disk: empty, garbled, without
+    // name, credential or enabled key. None changes anything, not even the settings it holds.
+    const QStringList moments = {
+        QString(), QStringLiteral("[account\nenabled=false\n"),
+        edited(second, {{"name=alice@example.org\n", ""}, {"qn-notif-msg=true", "qn-notif-msg=false"}}),
+        edited(second, {{"refresh_token=r-123\n", ""}, {"access_token=a-456\n", ""}, {"IM=true", "IM=false"}}),
+        edited(second, {{"enabled=true\n", ""}, {"qn-notif-msg=true", "qn-notif-msg=false"}}),
+    };
+    {
+        MessageLog log;
+        for (int i = 0; i < moments.size(); ++i) {
+            QVERIFY(writeFile(accountPath(), moments.at(i), viaRename));
+            QTRY_VERIFY(log.debug.filter("keeping the previous account state").size() > i);
+        }
+    }
+    QCOMPARE(events, QStringList());
+    // Only an explicit enabled=false disables.
     QVERIFY(writeFile(accountPath(),
                       edited(second, {{"enabled=true", "enabled=false"}, {"qn-notif-msg=true", "qn-notif-msg=false"}})));
     QTRY_COMPARE(events, (QStringList{"qn-notif-msg=false", "disabled"}));
@@ -266,7 +305,9 @@ void TestAccountIntegration::watch()
 
 void TestAccountIntegration::exchange_data()
 {
-    QTest::addColumn<QString>("service");      // "sim": the simulator; "closed": a closed port
+    // "sim": the simulator; "closed": a closed port; "endless": a header line without end; "long
+    // token": a token too long for a request header
+    QTest::addColumn<QString>("service");
     QTest::addColumn<QString>("refreshToken"); // "good": the simulator's
     QTest::addColumn<int>("fault");            // a Simulator::FaultKind, NoFault or DenyLogin (canceled)
     QTest::addColumn<int>("faultValue");
@@ -289,6 +330,8 @@ void TestAccountIntegration::exchange_data()
     row("unreachable", NoFault, 0, failed, "closed");
     row("no service address", NoFault, 0, noAddress, QString());
     row("not http", NoFault, 0, noAddress, "ftp://127.0.0.1/");
+    row("endless header", NoFault, 0, failed, "endless");
+    row("token too long for a header", NoFault, 0, "holds no usable access token", "long token");
 }
 
 void TestAccountIntegration::exchange()
@@ -314,6 +357,17 @@ void TestAccountIntegration::exchange()
         QVERIFY(server.listen(QHostAddress::LocalHost));
         service = QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort());
     }
+    RawHttpServer raw;
+    if (service == QLatin1String("endless") || service == QLatin1String("long token")) {
+        QVERIFY(raw.listen());
+        if (service == QLatin1String("endless")) {
+            raw.enqueueEndless("HTTP/1.1 200 OK\r\nX-Endless: ");
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("still sending after their request was abandoned"));
+        } else {
+            raw.enqueueJson("{\"access_token\": \"" + QByteArray(8001, 't') + "\"}");
+        }
+        service = raw.baseUrl().toString();
+    }
     if (fault == DenyLogin)
         simulator.denyLogins(1);
     else if (fault >= 0) // a dropped connection may be retried once by the network stack on its own
@@ -330,6 +384,9 @@ void TestAccountIntegration::exchange()
     QCOMPARE(account.wasLoginCanceled(), canceled);
     // Only an address of the simulator (given with a trailing slash) brings a token request.
     QCOMPARE(simulator.requestCount("/oauth/token") > 0, toSimulator);
+    // An abandoned request does not keep reading an endless answer.
+    if (!raw.requests().isEmpty())
+        QTRY_COMPARE(raw.abandoned(), int(fault == NoFault && warning.contains("failed")));
 }
 
 void TestAccountIntegration::loginSequence()
@@ -339,6 +396,10 @@ void TestAccountIntegration::loginSequence()
     const QString withRefresh = accountFile(simulator.baseUrl().toString(), simulator.refreshToken());
     QVERIFY(writeFile(accountPath(), withRefresh + "access_token=a-stored\n"));
     AccountIntegration account(accountPath());
+    // The daemon's one manager for the client and the account.
+    QNetworkAccessManager shared;
+    QSignalSpy sharedReplies(&shared, &QNetworkAccessManager::finished);
+    account.setNetworkAccessManager(&shared);
 
     // A ready token first, without asking the service; forced: a fresh token from the endpoint,
     // every time.
@@ -355,6 +416,7 @@ void TestAccountIntegration::loginSequence()
     answer = loginOnce(account, false);
     QCOMPARE(answer, (Args{simulator.accessToken(), true}));
     QCOMPARE(simulator.requestCount("/oauth/token"), 3);
+    QCOMPARE(sharedReplies.count(), 3);
     // ... and without a refresh token neither kind offers it again while the file still holds it ...
     const QString storedOnly = edited(FullFile, {{"refresh_token=r-123\n", ""}, {"a-456", "a-stored"}});
     QVERIFY(writeFile(accountPath(), storedOnly));
@@ -366,6 +428,13 @@ void TestAccountIntegration::loginSequence()
     // when its size or time changed, and this write may fall within the same clock tick).
     QVERIFY(writeFile(accountPath(), edited(storedOnly, {{"a-stored", "a-written-later"}})));
     QCOMPARE(loginOnce(account, true), (Args{"a-written-later", true}));
+    // The file takes longer values than a request header: only tokens the client can send go out.
+    const QString fits(Qn::QuillnetConfiguration::MaxAccessTokenLength, 'f');
+    QVERIFY(writeFile(accountPath(), QString(storedOnly).replace("a-stored", fits)));
+    QCOMPARE(loginOnce(account, true), (Args{fits, true}));
+    QVERIFY(writeFile(accountPath(), QString(storedOnly).replace("a-stored", fits + "f")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("access token of 8001 characters is not usable in a request header"));
+    QCOMPARE(loginOnce(account, true), (Args{QString(), false}));
 
     // A wrong application secret is the client's fault, not the user's.
     QVERIFY(writeFile(accountPath(), withRefresh));

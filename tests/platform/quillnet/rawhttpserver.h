@@ -1,6 +1,6 @@
 // A loopback HTTP server for client tests that need byte-exact answers: each request gets the first
-// queued answer meant for its target (broken ones written as they are), or no answer at all when
-// none is queued.
+// queued answer meant for its target (broken ones written as they are, endless ones written as long
+// as the client reads), or no answer at all when none is queued.
 #pragma once
 
 #include <QByteArray>
@@ -43,12 +43,14 @@ public:
 
     // Bytes written (then the connection closed) for the next request whose target starts with
     // prefix; requests may arrive in any order.
-    void enqueue(const QByteArray& bytes, const QByteArray& prefix = QByteArray()) { mAnswers.append({ prefix, bytes }); }
+    void enqueue(const QByteArray& bytes, const QByteArray& prefix = QByteArray()) { mAnswers.append({ prefix, bytes, false }); }
+    // The bytes, then 'x' without end, as fast as the client takes them; only the client can end it.
+    void enqueueEndless(const QByteArray& start) { mAnswers.append({ QByteArray(), start, true }); }
     void enqueueJson(const QByteArray& body, int status = 200) { enqueue(response(status, body)); }
     void clearAnswers() { mAnswers.clear(); }
 
     const QList<Request>& requests() const { return mRequests; }
-    // Connections that went away before they were answered.
+    // Connections that the client closed before they were answered (endless ones included).
     int abandoned() const { return mAbandoned; }
 
 private:
@@ -69,7 +71,7 @@ private:
         // Bytes stay in the socket until the whole request is there.
         const QByteArray data = socket->peek(socket->bytesAvailable());
         const int end = data.indexOf("\r\n\r\n");
-        if (end < 0 || socket->property("answered").toBool())
+        if (end < 0 || socket->property("answered").toBool() || socket->property("endless").toBool())
             return;
         Request request;
         const QList<QByteArray> lines = data.left(end).split('\n');
@@ -88,17 +90,36 @@ private:
         socket->read(end + 4 + length);
         mRequests.append(request);
         int index = 0;
-        while (index < mAnswers.size() && !request.target.startsWith(mAnswers.at(index).first))
+        while (index < mAnswers.size() && !request.target.startsWith(mAnswers.at(index).prefix))
             ++index;
         if (index == mAnswers.size())
             return; // left hanging: the client's timeout must end it
+        const Answer answer = mAnswers.takeAt(index);
+        if (answer.endless) {
+            const auto feed = [socket] {
+                while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < 256 * 1024)
+                    socket->write(QByteArray(64 * 1024, 'x'));
+            };
+            socket->setProperty("endless", true);
+            socket->write(answer.bytes);
+            QObject::connect(socket, &QTcpSocket::bytesWritten, socket, feed);
+            feed();
+            return;
+        }
         socket->setProperty("answered", true);
-        socket->write(mAnswers.takeAt(index).second);
+        socket->write(answer.bytes);
         socket->disconnectFromHost();
     }
 
+    struct Answer
+    {
+        QByteArray prefix; // of the target
+        QByteArray bytes;
+        bool endless;
+    };
+
     QTcpServer mServer;
-    QList<QPair<QByteArray, QByteArray>> mAnswers; // target prefix, bytes
+    QList<Answer> mAnswers;
     QList<Request> mRequests;
     int mAbandoned = 0;
 };

@@ -1,5 +1,6 @@
-// The cache on its own: persistence with hostile keys, permissions, files it cannot use, order and
-// paging of lists, clean-up that never follows links, and all-or-nothing writes.
+// The cache on its own: persistence with hostile keys, permissions, files it cannot use or must not
+// touch, a database locked by someone else, order and paging of lists, clean-up that never follows
+// links, and all-or-nothing writes.
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -10,6 +11,8 @@
 #include <QTest>
 
 #include <memory>
+
+#include <sys/stat.h>
 
 #include "cachetestdata.h"
 #include "platform/quillnet/qncache.h"
@@ -22,6 +25,18 @@ namespace {
 const QFileDevice::Permissions OwnerOnlyFile =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser;
 const QFileDevice::Permissions OwnerOnlyDir = OwnerOnlyFile | QFileDevice::ExeOwner | QFileDevice::ExeUser;
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+mode_t modeOf(const QString& path)
+{
+    struct stat status;
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
 
 QnPost post(const QString& id, const QString& author, const QDateTime& created)
 {
@@ -44,8 +59,9 @@ private slots:
 
     void userDataSurvivesReopening();
     void foldersAndFilesAreForTheUserOnly();
-    void garbageFileIsMovedAsideAndRebuilt();
-    void damagedDatabaseIsReportedNotReplaced();
+    void unusableFileIsMovedAsideAndRebuilt_data();
+    void unusableFileIsMovedAsideAndRebuilt();
+    void lockedDatabaseIsOpenedOnALaterUse();
     void instancesUseTheirOwnConnections();
     void listsKeepTheServiceOrderAndPages();
     void removePostsDropsOldPostsEverywhere();
@@ -110,42 +126,90 @@ void TestQnCache::foldersAndFilesAreForTheUserOnly()
     QCOMPARE(QFileInfo(configuration.databaseName()).permissions(), OwnerOnlyFile);
 }
 
-void TestQnCache::garbageFileIsMovedAsideAndRebuilt()
+void TestQnCache::unusableFileIsMovedAsideAndRebuilt_data()
 {
-    mCache.reset();
-    const QnCacheConfiguration configuration = cacheConfiguration(*mDir);
-    const QByteArray garbage = QByteArray("not a database ").repeated(300);
-    QFile file(configuration.databaseName());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(garbage) == garbage.size());
-    file.close();
-
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("is not a database; moved to"));
-    QnCache cache(configuration);
-    QVERIFY(cache.isOpen());
-    QVERIFY(cache.updateUserData("k", "v"));
-    QCOMPARE(cache.getUserData("k"), u"v"_s);
-    // The rejected file is kept, renamed, for inspection.
-    const QDir folder = QFileInfo(configuration.databaseName()).dir();
-    const QStringList aside = folder.entryList({ "qncache.db.broken-*" }, QDir::Files);
-    QCOMPARE(aside.size(), 1);
-    QFile kept(folder.filePath(aside.first()));
-    QVERIFY(kept.open(QIODevice::ReadOnly));
-    QCOMPARE(kept.readAll(), garbage);
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("not a database") << "garbage" << "is damaged";
+    QTest::newRow("damaged page") << "malformed" << "is damaged";
+    QTest::newRow("link to another program's database") << "link" << "is not a regular file";
+    QTest::newRow("dangling link") << "dangling" << "is not a regular file";
 }
 
-void TestQnCache::damagedDatabaseIsReportedNotReplaced()
+void TestQnCache::unusableFileIsMovedAsideAndRebuilt()
 {
+    QFETCH(QString, kind);
+    QFETCH(QString, warning);
     mCache.reset();
     const QnCacheConfiguration configuration = cacheConfiguration(*mDir);
-    QVERIFY(makeMalformedDatabase(configuration));
+    const QString name = configuration.databaseName();
+    QVERIFY(QDir().mkpath(QFileInfo(name).path()));
+    // Another program's database, for the links to point at.
+    const QString foreign = mDir->filePath("foreign.db");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "foreign");
+        db.setDatabaseName(foreign);
+        QVERIFY(db.open());
+        QVERIFY(QSqlQuery(db).exec("CREATE TABLE precious (x TEXT)"));
+    }
+    QSqlDatabase::removeDatabase("foreign");
+    QVERIFY(QFile::setPermissions(foreign, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    const QByteArray foreignBytes = fileBytes(foreign);
+
+    QByteArray kept;
+    if (kind == "garbage") {
+        kept = QByteArray("not a database ").repeated(300);
+        QFile file(name);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(kept) == kept.size());
+    } else if (kind == "malformed") {
+        QVERIFY(makeMalformedDatabase(configuration));
+        kept = fileBytes(name);
+    } else {
+        QVERIFY(QFile::remove(name));
+        QVERIFY(QFile::link(kind == "link" ? foreign : mDir->filePath("missing.db"), name));
+    }
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
     QnCache cache(configuration);
-    QSignalSpy errors(&cache, &QnCache::databaseError);
+    QVERIFY(cache.isOpen());
     QVERIFY(cache.getUserData("key1").isEmpty());
-    QCOMPARE(errors.count(), 1);
-    QVERIFY2(errors.at(0).at(0).toString().contains("database disk image is malformed"), qPrintable(errors.at(0).at(0).toString()));
-    QVERIFY(cache.lastError().contains("malformed"));
-    // The daemon decides what happens to a damaged cache; the file stays where it is.
-    QVERIFY(QFileInfo(configuration.databaseName()).dir().entryList({ "*.broken-*" }, QDir::Files).isEmpty());
+    QVERIFY(cache.updateUserData("k", "v"));
+    QCOMPARE(cache.getUserData("k"), u"v"_s);
+    QVERIFY(!QFileInfo(name).isSymLink());
+    QCOMPARE(modeOf(name), mode_t(0600));
+    // What was there is kept, renamed, for inspection: a link as a link.
+    const QDir folder = QFileInfo(name).dir();
+    const QStringList aside = folder.entryList({ "qncache.db.corrupt-*" }, QDir::Files | QDir::System);
+    QCOMPARE(aside.size(), 1);
+    if (kept.isEmpty())
+        QVERIFY(QFileInfo(folder.filePath(aside.first())).isSymLink());
+    else
+        QCOMPARE(fileBytes(folder.filePath(aside.first())), kept);
+    // Nothing was written through a link, nor created at its target.
+    QCOMPARE(fileBytes(foreign), foreignBytes);
+    QCOMPARE(modeOf(foreign), mode_t(0604));
+    QVERIFY(!QFileInfo::exists(mDir->filePath("missing.db")));
+}
+
+void TestQnCache::lockedDatabaseIsOpenedOnALaterUse()
+{
+    QVERIFY(mCache->updateUserData("k", "v"));
+    mCache.reset();
+    auto locker = std::make_unique<QSqlDatabase>(QSqlDatabase::addDatabase("QSQLITE", "locker"));
+    locker->setDatabaseName(cacheConfiguration(*mDir).databaseName());
+    QVERIFY(locker->open());
+    QVERIFY(QSqlQuery(*locker).exec("BEGIN EXCLUSIVE"));
+
+    // SQLite waits for the lock before it gives up; the cache does not give up for the run.
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("locked by another process; trying again"));
+    QnCache cache(cacheConfiguration(*mDir));
+    QVERIFY(!cache.isOpen());
+    QVERIFY(QSqlQuery(*locker).exec("COMMIT"));
+    locker->close();
+    locker.reset();
+    QSqlDatabase::removeDatabase("locker");
+    QTRY_VERIFY(cache.isOpen());
+    QCOMPARE(cache.getUserData("k"), u"v"_s);
 }
 
 void TestQnCache::instancesUseTheirOwnConnections()

@@ -67,10 +67,14 @@ void TestQuillnet::callsAreRefusedBeforeAnythingIsSent()
                              client.markNotificationsRead({ "n1" }) };
     QCOMPARE(unsent, QList<int>(unsent.size(), StatusNotAvailable));
 
-    // Bad arguments are refused first, whatever the service.
+    // Bad arguments are refused first, whatever the service. Only web addresses are fetched
+    // (Support::isWebAddress), from the network or the cache.
     QnPosts posts;
+    QString location;
     const QList<int> refused{
         client.retrieveData(QUrl()),
+        client.retrieveData(QUrl("file:///etc/passwd")),
+        client.retrieveData(&location, QUrl("data:text/plain,secret"), RetrieveFromCache),
         client.retrieveData(nullptr, QUrl("http://pics.example/p.jpg"), RetrieveFromCache),
         // Before initialisation there is no signed-in user to default to.
         client.retrieveNewsFeed(&posts, QnDataFilter(), RetrieveFromCache),
