@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QLocale>
 #include <QLockFile>
+#include <QNetworkAccessManager>
 #include <QSettings>
 
 #include <cstdlib>
@@ -206,6 +207,10 @@ void QuillnetDaemon::connectAccount()
 {
     if (!mAccount)
         mAccount = QnVeldo::QnFactoryVeldo::getInstance()->account();
+    // One network access manager for the account's token requests and every client: one HTTP
+    // thread and one idle wake-up instead of one each.
+    mNetwork = new QNetworkAccessManager(this);
+    mAccount->setNetworkAccessManager(mNetwork);
 
     connect(mAccount, &AccountIntegration::loginResponse, this, &QuillnetDaemon::onLoginResponse);
     connect(mAccount, &AccountIntegration::accountDisabled, this, &QuillnetDaemon::onAccountDisabled);
@@ -337,6 +342,7 @@ void QuillnetDaemon::onLoginResponse(const QString& accessToken, bool loginOk)
         configuration.setCache(mQnCache);
         configuration.setLocale(QLocale().name());
         configuration.setServiceUrl(mAccount->serviceUrl());
+        configuration.setNetworkAccessManager(mNetwork);
 
         delete mQuillnet;
         mQuillnet = new Qn::Quillnet(configuration, nullptr);

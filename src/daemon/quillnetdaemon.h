@@ -17,6 +17,7 @@ class EventfeedHandler;
 class FriendImporter;
 class Helper;
 class QLockFile;
+class QNetworkAccessManager;
 class NetworkMonitor;
 class NotificationHandler;
 
@@ -108,6 +109,8 @@ private:
     bool mFirstHeartbeat = true;
     // A forced login (after the service refused a token) whose token has not been accepted yet.
     bool mForcedLoginUnproven = false;
+    // Shared by the account and the clients; a child, so it outlives both.
+    QNetworkAccessManager* mNetwork = nullptr;
     // Held while the daemon runs; a second instance of the same user finds it taken.
     QLockFile* mCacheLock = nullptr;
 };

@@ -40,37 +40,10 @@ constexpr int LongestOpenRetryDelayMs = 10 * 60 * 1000;
 const char* const Tables[] = { "user_data", "posts", "feed", "statuses", "users",
                                "friends", "threads", "messages", "files", "pictures" };
 
-const QFileDevice::Permissions PrivateDir = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
 const QFileDevice::Permissions PrivateFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
 QAtomicInt connectionCounter;
 
-// Creates the missing levels of a directory path, each one for the user only. Levels that exist
-// already keep their permissions.
-bool makePrivatePath(const QString& path)
-{
-    const QString clean = QDir::cleanPath(QDir(path).absolutePath());
-    QStringList missing;
-    QString current = clean;
-    while (!QFileInfo(current).exists()) {
-        missing.prepend(current);
-        const QString parent = QFileInfo(current).path();
-        if (parent == current)
-            break;
-        current = parent;
-    }
-    if (!QFileInfo(current).isDir()) {
-        qWarning() << Q_FUNC_INFO << "not a directory:" << current;
-        return false;
-    }
-    for (const QString& level : std::as_const(missing)) {
-        if (!QDir().mkdir(level, PrivateDir)) {
-            qWarning() << Q_FUNC_INFO << "cannot create" << level;
-            return false;
-        }
-    }
-    return true;
-}
 
 // The bound LIMIT value; SQLite reads a negative limit as "no limit".
 int sqlLimit(int limit)
@@ -125,7 +98,7 @@ QnCache::QnCache(const QnCacheConfiguration& configuration, QObject* parent)
       mConnectionName(QStringLiteral("qncache-%1").arg(connectionCounter.fetchAndAddRelaxed(1)))
 {
     if (!mConfiguration.path().isEmpty())
-        makePrivatePath(mConfiguration.path());
+        Support::makeUserOnlyPath(mConfiguration.path());
     mOpen = open();
 }
 
@@ -198,12 +171,12 @@ bool QnCache::open()
         qWarning() << Q_FUNC_INFO << "no database name configured";
         return false;
     }
-    if (!makePrivatePath(QFileInfo(name).absolutePath()))
+    if (!Support::makeUserOnlyPath(QFileInfo(name).absolutePath()))
         return false;
     mLastSqlError = QSqlError();
     for (int attempt = 0; attempt < 2; ++attempt) {
-        // A link or anything else that is not a regular file is moved aside and replaced: no other
-        // program's file is ever opened, written through, or created through a dangling link.
+        // A link in place of the file is moved aside and replaced: no other program's file is ever
+        // opened, written through, or created through a dangling link.
         if (!Support::prepareDatabaseFile(name))
             return false;
         if (openConnection() && createSchema()) {
@@ -842,7 +815,7 @@ QString QnCache::writeFile(const QString& fileName, const QByteArray& data)
         qWarning() << Q_FUNC_INFO << "refusing" << data.size() << "bytes for" << fileName;
         return QString();
     }
-    if (!makePrivatePath(dir))
+    if (!Support::makeUserOnlyPath(dir))
         return QString();
     const QString target = QDir(dir).absoluteFilePath(fileName);
     const QString temporary = target + QStringLiteral(".part");

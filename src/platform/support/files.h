@@ -9,7 +9,7 @@ namespace Support {
 
 // Removes everything below dir, depth first. Links are removed as links, never followed. Entries
 // whose absolute, clean path is listed in keep stay, and so do the directories leading to them.
-// True when nothing but the kept entries is left.
+// True when dir is empty afterwards: false when an entry was kept or could not be removed.
 bool removeContents(const QString &dir, const QStringList &keep = {});
 
 // removeContents, then dir itself when it is empty. True when dir is gone.

@@ -132,8 +132,8 @@ void TestQnCache::unusableFileIsMovedAsideAndRebuilt_data()
     QTest::addColumn<QString>("warning");
     QTest::newRow("not a database") << "garbage" << "is damaged";
     QTest::newRow("damaged page") << "malformed" << "is damaged";
-    QTest::newRow("link to another program's database") << "link" << "is not a regular file";
-    QTest::newRow("dangling link") << "dangling" << "is not a regular file";
+    QTest::newRow("link to another program's database") << "link" << "is a link; moving it aside";
+    QTest::newRow("dangling link") << "dangling" << "is a link; moving it aside";
 }
 
 void TestQnCache::unusableFileIsMovedAsideAndRebuilt()
