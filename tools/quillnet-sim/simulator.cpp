@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QPointer>
 #include <QRandomGenerator>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -36,6 +37,24 @@ protected:
 
 private:
     Simulator* const mSimulator;
+};
+
+// Hands out connections with Nagle's algorithm off. A client acknowledges an answer late (delayed
+// ACK), and whatever the simulator writes after the first segment of an answer would wait for that.
+class LowDelayServer : public QTcpServer
+{
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto* socket = new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            qWarning() << "quillnet-sim: cannot take a connection:" << socket->errorString();
+            delete socket;
+            return;
+        }
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        addPendingConnection(socket);
+    }
 };
 
 namespace {
@@ -205,13 +224,15 @@ bool Simulator::listen(quint16 port)
 {
     if (mServer)
         return false;
-    mServer.reset(new HttpFrontend(this));
-    mPort = mServer->listen(QHostAddress::LocalHost, port);
-    if (mPort == 0) {
-        qWarning() << "quillnet-sim: cannot listen on 127.0.0.1 port" << port;
-        mServer.reset();
+    auto* tcpServer = new LowDelayServer;
+    if (!tcpServer->listen(QHostAddress::LocalHost, port)) {
+        qWarning() << "quillnet-sim: cannot listen on 127.0.0.1 port" << port << ":" << tcpServer->errorString();
+        delete tcpServer;
         return false;
     }
+    mServer.reset(new HttpFrontend(this));
+    mServer->bind(tcpServer); // takes it over
+    mPort = tcpServer->serverPort();
     return true;
 }
 
@@ -572,32 +593,35 @@ void Simulator::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
     }
 }
 
+// Each answer goes out in one write: a body written after its header would leave the header alone
+// in a segment the client need not acknowledge at once.
 void Simulator::send(QTcpSocket* socket, const Response& response)
 {
-    socket->write(header(response.status, response.contentType, response.body.size()));
-    if (response.status != 204)
-        socket->write(response.body);
+    const QByteArray body = response.status == 204 ? QByteArray() : response.body;
+    socket->write(header(response.status, response.contentType, body.size()) + body);
 }
 
 void Simulator::sendTruncated(QTcpSocket* socket, const Response& response)
 {
     const qint64 announced = qMax<qint64>(response.body.size(), 1);
-    socket->write(header(response.status == 204 ? 200 : response.status, response.contentType, announced));
-    socket->write(response.body.left(response.body.size() / 2));
+    socket->write(header(response.status == 204 ? 200 : response.status, response.contentType, announced)
+                  + response.body.left(response.body.size() / 2));
     socket->disconnectFromHost();
 }
 
 void Simulator::sendOversized(QTcpSocket* socket, qint64 size)
 {
     size = qMax<qint64>(size, 16);
-    socket->write(header(200, JsonType, size));
-    // Written as the client takes it, so that a client that gives up early costs little.
+    // Written as the client takes it, so that a client that gives up early costs little; the header
+    // goes out with the first piece.
     auto position = std::make_shared<qint64>(0);
+    auto pending = std::make_shared<QByteArray>(header(200, JsonType, size));
     QPointer<QTcpSocket> guard(socket);
-    auto pump = [guard, position, size]() {
+    auto pump = [guard, position, pending, size]() {
         while (guard && *position < size && guard->bytesToWrite() < 4 * Chunk) {
             const qint64 length = qMin(Chunk, size - *position);
-            guard->write(oversizedChunk(*position, size, length));
+            guard->write(*pending + oversizedChunk(*position, size, length));
+            pending->clear();
             *position += length;
         }
     };
