@@ -5,7 +5,8 @@
 //
 // Prints one JSON object per line and measurement: name, value and floor (the medians of the
 // repetitions, taken in turns), unit, ratio (floor / value: 1 means as fast as the floor) and the
-// size of the answer. Exits with 1 when an answer is not the recorded one.
+// size of the answer, and how many connections the client opened to the floor's server (1 when it
+// kept its connection alive throughout). Exits with 1 when an answer is not the recorded one.
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -38,6 +39,9 @@ class ReplayServer : public QTcpServer
 public:
     explicit ReplayServer(const QByteArray& answer) : mAnswer(answer) {}
 
+    // Connections taken so far: the client is meant to reuse one.
+    int connections() const { return mConnections; }
+
 protected:
     void incomingConnection(qintptr descriptor) override
     {
@@ -47,6 +51,7 @@ protected:
             return;
         }
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        ++mConnections;
         // The connection's own buffer lives as long as its handler, so no map outlives the server.
         auto pending = std::make_shared<QByteArray>();
         connect(socket, &QTcpSocket::readyRead, socket, [socket, pending, answer = mAnswer] {
@@ -62,6 +67,7 @@ protected:
 
 private:
     const QByteArray mAnswer;
+    int mConnections = 0;
 };
 
 // The whole answer (header and body) the simulator writes for one GET, read from a raw connection.
@@ -196,10 +202,10 @@ int main(int argc, char* argv[])
         }
 
         auto request = [&token, &target](quint16 port) {
-            QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(target)));
-            request.setRawHeader("Authorization", "Bearer " + token);
-            request.setRawHeader("Accept", "application/json");
-            return request;
+            QNetworkRequest asked(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(target)));
+            asked.setRawHeader("Authorization", "Bearer " + token);
+            asked.setRawHeader("Accept", "application/json");
+            return asked;
         };
         const QNetworkRequest toSimulator = request(simulator.port());
         const QNetworkRequest toReplay = request(replay.serverPort());
@@ -230,6 +236,7 @@ int main(int argc, char* argv[])
             { "ratio", qRound(floor / value * 1000) / 1000.0 },
             { "answer_bytes", recorded.size() },
             { "repetitions", repetitions },
+            { "floor_connections", replay.connections() },
         };
         out << QJsonDocument(measurement).toJson(QJsonDocument::Compact) << "\n";
         out.flush();
