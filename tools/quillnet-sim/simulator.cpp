@@ -801,7 +801,7 @@ Simulator::Response Simulator::respondApi(const Incoming& in)
             const Qn::QnUsers friends = user.id() == mWorld.me.id() ? mWorld.friends : Qn::QnUsers();
             const QSet<QString> fields = fieldSet(in.query);
             return dataResponse(page(friends, offset, limit),
-                                [&fields](JsonWriter& out, const Qn::QnUser& user) { WireJson::write(out, user, fields); });
+                                [&fields](JsonWriter& out, const Qn::QnUser& entry) { WireJson::write(out, entry, fields); });
         }
         if (s.size() == 3 && what == QLatin1String("picture")) {
             int type = Qn::SmallPicture;

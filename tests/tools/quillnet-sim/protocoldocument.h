@@ -109,10 +109,10 @@ private:
             const QString key = codeSpans(row.value(request)).value(0).section(QLatin1Char('?'), 0, 0);
             if (key.isEmpty())
                 continue;
-            const QStringList records = codeSpans(row.value(answer));
-            if (records.size() > 1 || answers.contains(key))
+            const QStringList named = codeSpans(row.value(answer));
+            if (named.size() > 1 || answers.contains(key))
                 problems << QStringLiteral("request \"%1\": more than one answer").arg(key);
-            answers.insert(key, records.value(0));
+            answers.insert(key, named.value(0));
         }
     }
 };
