@@ -42,8 +42,8 @@ JsonWriter& JsonWriter::endArray()
 JsonWriter& JsonWriter::key(QLatin1String name)
 {
     beforeValue();
-    appendQuoted(QByteArrayView(name.data(), name.size()));
-    mText.append(':');
+    // Member names are the simulator's own ASCII literals: nothing to escape.
+    mText.append('"').append(name.data(), name.size()).append("\":");
     // The value follows the colon without a comma.
     mFirst = true;
     return *this;
@@ -52,7 +52,24 @@ JsonWriter& JsonWriter::key(QLatin1String name)
 JsonWriter& JsonWriter::string(const QString& text)
 {
     beforeValue();
-    appendQuoted(text.toUtf8());
+    mText.append('"');
+    // Most text is plain ASCII: copied straight in up to the first unit that is not; only the rest
+    // goes through UTF-8 and escaping.
+    const qsizetype start = mText.size();
+    mText.resize(start + text.size());
+    char* out = mText.data() + start;
+    const QChar* in = text.constData();
+    qsizetype plain = 0;
+    for (; plain < text.size(); ++plain) {
+        const char16_t c = in[plain].unicode();
+        if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\')
+            break;
+        out[plain] = char(c);
+    }
+    mText.resize(start + plain);
+    if (plain < text.size())
+        appendEscaped(QStringView(text).mid(plain).toUtf8());
+    mText.append('"');
     return *this;
 }
 
@@ -72,10 +89,9 @@ JsonWriter& JsonWriter::boolean(bool value)
 
 // Escapes what JSON requires (quote, backslash, control characters); bytes of UTF-8 sequences are
 // all above 0x7f and pass unchanged.
-void JsonWriter::appendQuoted(QByteArrayView utf8)
+void JsonWriter::appendEscaped(QByteArrayView utf8)
 {
     static const char hex[] = "0123456789abcdef";
-    mText.append('"');
     qsizetype plain = 0;
     for (qsizetype i = 0; i < utf8.size(); ++i) {
         const uchar c = uchar(utf8.at(i));
@@ -98,7 +114,6 @@ void JsonWriter::appendQuoted(QByteArrayView utf8)
         }
     }
     mText.append(utf8.data() + plain, utf8.size() - plain);
-    mText.append('"');
 }
 
 } // namespace QuillnetSim

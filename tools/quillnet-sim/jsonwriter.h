@@ -26,7 +26,7 @@ public:
 
 private:
     void beforeValue();
-    void appendQuoted(QByteArrayView utf8);
+    void appendEscaped(QByteArrayView utf8);
 
     QByteArray mText;
     bool mFirst = true; // nothing written yet in the open object or array
