@@ -5,15 +5,19 @@
 #include <QHttpServerRequest>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QPointer>
 #include <QRandomGenerator>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
 #include <memory>
 
 #include "common/constants.h"
+#include "jsonwriter.h"
 #include "mediarenderer.h"
+#include "platform/support/ids.h"
 #include "wirejson.h"
 #include "worldgenerator.h"
 
@@ -36,6 +40,24 @@ protected:
 
 private:
     Simulator* const mSimulator;
+};
+
+// Hands out connections with Nagle's algorithm off. A client acknowledges an answer late (delayed
+// ACK), and whatever the simulator writes after the first segment of an answer would wait for that.
+class LowDelayServer : public QTcpServer
+{
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto* socket = new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            qWarning() << "quillnet-sim: cannot take a connection:" << socket->errorString();
+            delete socket;
+            return;
+        }
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        addPendingConnection(socket);
+    }
 };
 
 namespace {
@@ -154,10 +176,10 @@ QStringList idList(const QUrlQuery& query)
     const QStringList parts = query.queryItemValue(QStringLiteral("ids"), QUrl::FullyDecoded).split(QLatin1Char(','));
     for (const QString& part : parts) {
         const QString id = part.trimmed();
-        if (!id.isEmpty() && !ids.contains(id))
+        if (!id.isEmpty())
             ids.append(id);
     }
-    return ids;
+    return Support::uniqueIds(ids);
 }
 
 const QHash<QString, Simulator::FaultKind>& faultKinds()
@@ -168,6 +190,75 @@ const QHash<QString, Simulator::FaultKind>& faultKinds()
         { "drop_connection", Simulator::DropConnection }, { "oversized_body", Simulator::OversizedBody },
     };
     return kinds;
+}
+
+using Response = Simulator::Response;
+
+Response jsonResponse(const JsonWriter& out, int status = 200)
+{
+    return Response{ status, JsonType, out.bytes() };
+}
+
+// {"error": {"code": ..., "message": ...}}
+Response apiError(int status, const QString& message)
+{
+    JsonWriter out;
+    out.beginObject().key(QLatin1String("error")).beginObject();
+    out.key(QLatin1String("code")).string(QString::fromLatin1(errorCode(status)));
+    out.key(QLatin1String("message")).string(message);
+    out.endObject().endObject();
+    return jsonResponse(out, status);
+}
+
+// The token endpoint's own error form: {"error": ..., "error_description": ...}
+Response oauthError(int status, const QString& error, const QString& description)
+{
+    JsonWriter out;
+    out.beginObject().key(QLatin1String("error")).string(error);
+    out.key(QLatin1String("error_description")).string(description).endObject();
+    return jsonResponse(out, status);
+}
+
+Response noContent()
+{
+    return Response{ 204, QByteArray(), QByteArray() };
+}
+
+// One record on its own, as administration calls answer.
+template<typename T>
+Response recordResponse(const T& record)
+{
+    JsonWriter out;
+    WireJson::write(out, record);
+    return jsonResponse(out);
+}
+
+// {"data": [...]}, each item written by write(out, item).
+template<typename T, typename Write>
+Response dataResponse(const QList<T>& items, Write write)
+{
+    JsonWriter out;
+    out.beginObject().key(QLatin1String("data")).beginArray();
+    for (const T& item : items)
+        write(out, item);
+    out.endArray().endObject();
+    return jsonResponse(out);
+}
+
+template<typename T>
+Response dataResponse(const QList<T>& items)
+{
+    return dataResponse(items, [](JsonWriter& out, const T& item) { WireJson::write(out, item); });
+}
+
+// {"user": user}
+Response userResponse(const Qn::QnUser& user, const QSet<QString>& fields)
+{
+    JsonWriter out;
+    out.beginObject().key(QLatin1String("user"));
+    WireJson::write(out, user, fields);
+    out.endObject();
+    return jsonResponse(out);
 }
 
 // The oversized body is valid JSON of exactly the asked size: {"data": [   ...   ]}.
@@ -197,6 +288,7 @@ Simulator::Simulator(const SimConfig& config, QObject* parent)
     QRandomGenerator tokens(config.seed ^ 0x51ed7a3bu);
     mRefreshToken = QStringLiteral("qnrt-%1%2").arg(tokens.generate(), 8, 16, QLatin1Char('0')).arg(tokens.generate(), 8, 16, QLatin1Char('0'));
     mAccessToken = newAccessToken();
+    mBaseAddress = baseUrl().toString();
 }
 
 Simulator::~Simulator() = default;
@@ -205,13 +297,16 @@ bool Simulator::listen(quint16 port)
 {
     if (mServer)
         return false;
-    mServer.reset(new HttpFrontend(this));
-    mPort = mServer->listen(QHostAddress::LocalHost, port);
-    if (mPort == 0) {
-        qWarning() << "quillnet-sim: cannot listen on 127.0.0.1 port" << port;
-        mServer.reset();
+    auto* tcpServer = new LowDelayServer;
+    if (!tcpServer->listen(QHostAddress::LocalHost, port)) {
+        qWarning() << "quillnet-sim: cannot listen on 127.0.0.1 port" << port << ":" << tcpServer->errorString();
+        delete tcpServer;
         return false;
     }
+    mServer.reset(new HttpFrontend(this));
+    mServer->bind(tcpServer); // takes it over
+    mPort = tcpServer->serverPort();
+    mBaseAddress = baseUrl().toString();
     return true;
 }
 
@@ -298,7 +393,7 @@ bool Simulator::takeFault(const QString& path, Fault* fault)
 Qn::QnPost Simulator::outward(Qn::QnPost post) const
 {
     if (post.picture().startsWith(QLatin1Char('/')))
-        post.setPicture(baseUrl().toString() + post.picture());
+        post.setPicture(mBaseAddress + post.picture());
     return post;
 }
 
@@ -548,12 +643,10 @@ void Simulator::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
     Response response;
     if (faulty && fault.kind == HttpStatus) {
         const int status = fault.value >= 100 && fault.value <= 599 ? fault.value : 500;
-        const bool token = in.path.startsWith(QLatin1String("/oauth/"));
-        const QJsonObject body = token ? QJsonObject{ { "error", "server_error" },
-                                                      { "error_description", "Injected failure" } }
-                                       : QJsonObject{ { "error", QJsonObject{ { "code", QString::fromLatin1(errorCode(status)) },
-                                                                              { "message", "Injected failure" } } } };
-        response = Response{ status, JsonType, QJsonDocument(body).toJson(QJsonDocument::Compact) };
+        const QString message = QStringLiteral("Injected failure");
+        response = in.path.startsWith(QLatin1String("/oauth/"))
+            ? oauthError(status, QStringLiteral("server_error"), message)
+            : apiError(status, message);
     } else {
         response = respond(in);
     }
@@ -572,32 +665,35 @@ void Simulator::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
     }
 }
 
+// Each answer goes out in one write: a body written after its header would leave the header alone
+// in a segment the client need not acknowledge at once.
 void Simulator::send(QTcpSocket* socket, const Response& response)
 {
-    socket->write(header(response.status, response.contentType, response.body.size()));
-    if (response.status != 204)
-        socket->write(response.body);
+    const QByteArray body = response.status == 204 ? QByteArray() : response.body;
+    socket->write(header(response.status, response.contentType, body.size()) + body);
 }
 
 void Simulator::sendTruncated(QTcpSocket* socket, const Response& response)
 {
     const qint64 announced = qMax<qint64>(response.body.size(), 1);
-    socket->write(header(response.status == 204 ? 200 : response.status, response.contentType, announced));
-    socket->write(response.body.left(response.body.size() / 2));
+    socket->write(header(response.status == 204 ? 200 : response.status, response.contentType, announced)
+                  + response.body.left(response.body.size() / 2));
     socket->disconnectFromHost();
 }
 
 void Simulator::sendOversized(QTcpSocket* socket, qint64 size)
 {
     size = qMax<qint64>(size, 16);
-    socket->write(header(200, JsonType, size));
-    // Written as the client takes it, so that a client that gives up early costs little.
+    // Written as the client takes it, so that a client that gives up early costs little; the header
+    // goes out with the first piece.
     auto position = std::make_shared<qint64>(0);
+    auto pending = std::make_shared<QByteArray>(header(200, JsonType, size));
     QPointer<QTcpSocket> guard(socket);
-    auto pump = [guard, position, size]() {
+    auto pump = [guard, position, pending, size]() {
         while (guard && *position < size && guard->bytesToWrite() < 4 * Chunk) {
             const qint64 length = qMin(Chunk, size - *position);
-            guard->write(oversizedChunk(*position, size, length));
+            guard->write(*pending + oversizedChunk(*position, size, length));
+            pending->clear();
             *position += length;
         }
     };
@@ -616,41 +712,6 @@ Simulator::Response Simulator::respond(const Incoming& in)
         return respondMedia(in);
     return respondApi(in);
 }
-
-namespace {
-
-Simulator::Response jsonResponse(const QJsonObject& object, int status = 200)
-{
-    return Simulator::Response{ status, JsonType, QJsonDocument(object).toJson(QJsonDocument::Compact) };
-}
-
-Simulator::Response apiError(int status, const QString& message)
-{
-    return jsonResponse(QJsonObject{ { "error", QJsonObject{ { "code", QString::fromLatin1(errorCode(status)) },
-                                                             { "message", message } } } },
-                        status);
-}
-
-Simulator::Response oauthError(int status, const QString& error, const QString& description)
-{
-    return jsonResponse(QJsonObject{ { "error", error }, { "error_description", description } }, status);
-}
-
-Simulator::Response noContent()
-{
-    return Simulator::Response{ 204, QByteArray(), QByteArray() };
-}
-
-template<typename T, typename Convert>
-Simulator::Response dataResponse(const QList<T>& items, Convert convert)
-{
-    QJsonArray array;
-    for (const T& item : items)
-        array.append(convert(item));
-    return jsonResponse(QJsonObject{ { "data", array } });
-}
-
-} // namespace
 
 Simulator::Response Simulator::respondToken(const Incoming& in)
 {
@@ -674,7 +735,11 @@ Simulator::Response Simulator::respondToken(const Incoming& in)
         return oauthError(400, "invalid_grant", "The refresh token is unknown or revoked");
     mExpiredTokens.insert(mAccessToken);
     mAccessToken = newAccessToken();
-    return jsonResponse(QJsonObject{ { "access_token", mAccessToken }, { "token_type", "Bearer" }, { "expires_in", 3600 } });
+    JsonWriter out;
+    out.beginObject().key(QLatin1String("access_token")).string(mAccessToken);
+    out.key(QLatin1String("token_type")).string(QStringLiteral("Bearer"));
+    out.key(QLatin1String("expires_in")).number(3600).endObject();
+    return jsonResponse(out);
 }
 
 Simulator::Response Simulator::respondMedia(const Incoming& in)
@@ -705,14 +770,14 @@ Simulator::Response Simulator::respondApi(const Incoming& in)
         return apiError(400, QStringLiteral("limit and offset must be numbers"));
 
     if (s == QStringList{ "me" } && get)
-        return jsonResponse(QJsonObject{ { "user", WireJson::user(mWorld.me) } });
+        return userResponse(mWorld.me, QSet<QString>());
 
     if (s.size() >= 2 && s.at(0) == QLatin1String("users") && get) {
         const Qn::QnUser user = mWorld.user(s.at(1));
         if (!user.isValid())
             return apiError(404, QStringLiteral("No such user"));
         if (s.size() == 2)
-            return jsonResponse(QJsonObject{ { "user", WireJson::user(user, fieldSet(in.query)) } });
+            return userResponse(user, fieldSet(in.query));
         const QString what = s.at(2);
         if (s.size() == 3 && what == QLatin1String("feed")) {
             Qn::QnPosts posts;
@@ -729,14 +794,14 @@ Simulator::Response Simulator::respondApi(const Incoming& in)
                                  [](const Qn::QnPost& a, const Qn::QnPost& b) { return a.created() > b.created(); });
             }
             return dataResponse(page(posts, offset, limit),
-                                [this](const Qn::QnPost& post) { return WireJson::post(outward(post)); });
+                                [this](JsonWriter& out, const Qn::QnPost& post) { WireJson::write(out, outward(post)); });
         }
         if (s.size() == 3 && what == QLatin1String("friends")) {
             // Friends of other users are private.
             const Qn::QnUsers friends = user.id() == mWorld.me.id() ? mWorld.friends : Qn::QnUsers();
             const QSet<QString> fields = fieldSet(in.query);
             return dataResponse(page(friends, offset, limit),
-                                [&fields](const Qn::QnUser& user) { return WireJson::user(user, fields); });
+                                [&fields](JsonWriter& out, const Qn::QnUser& entry) { WireJson::write(out, entry, fields); });
         }
         if (s.size() == 3 && what == QLatin1String("picture")) {
             int type = Qn::SmallPicture;
@@ -762,21 +827,22 @@ Simulator::Response Simulator::respondApi(const Incoming& in)
             if (!statuses.isEmpty())
                 posts.append(statuses.first());
         }
-        return dataResponse(posts, [this](const Qn::QnPost& post) { return WireJson::post(outward(post)); });
+        return dataResponse(posts, [this](JsonWriter& out, const Qn::QnPost& post) { WireJson::write(out, outward(post)); });
     }
 
     if (s == QStringList{ "notifications" } && get) {
-        QJsonArray requests, events, notifications;
+        JsonWriter out;
+        out.beginObject().key(QLatin1String("friend_requests")).beginArray();
         for (const Qn::QnUser& user : std::as_const(mWorld.friendRequests))
-            requests.append(WireJson::user(user));
+            WireJson::write(out, user);
+        out.endArray().key(QLatin1String("event_invitations")).beginArray();
         for (const Qn::QnEvent& event : std::as_const(mWorld.eventInvitations))
-            events.append(WireJson::event(event));
+            WireJson::write(out, event);
+        out.endArray().key(QLatin1String("notifications")).beginArray();
         for (const Qn::QnNotification& notification : std::as_const(mWorld.notifications))
-            notifications.append(WireJson::notification(notification));
-        return jsonResponse(QJsonObject{ { "friend_requests", requests },
-                                         { "event_invitations", events },
-                                         { "notifications", notifications },
-                                         { "unread_threads", mWorld.unreadThreadCount() } });
+            WireJson::write(out, notification);
+        out.endArray().key(QLatin1String("unread_threads")).number(mWorld.unreadThreadCount()).endObject();
+        return jsonResponse(out);
     }
 
     if (s == QStringList{ "notifications", "read" } && in.method == "POST") {
@@ -787,6 +853,8 @@ Simulator::Response Simulator::respondApi(const Incoming& in)
             if (!value.isString())
                 return apiError(400, QStringLiteral("ids must be strings"));
             ids.append(value.toString());
+            if (ids.size() > MaxIdsPerRequest)
+                break;
         }
         if (ids.isEmpty() || ids.size() > MaxIdsPerRequest)
             return apiError(400, QStringLiteral("ids must list 1 to 100 notifications"));
@@ -803,13 +871,13 @@ Simulator::Response Simulator::respondApi(const Incoming& in)
                 if (!ok || folder < Qn::Inbox || folder > Qn::Updates)
                     return apiError(400, QStringLiteral("folder must be 0 to 2"));
             }
-            return dataResponse(page(mWorld.threads.value(folder), offset, limit), &WireJson::thread);
+            return dataResponse(page(mWorld.threads.value(folder), offset, limit));
         }
         if (s.size() == 3 && s.at(2) == QLatin1String("messages")) {
             const auto it = mWorld.messages.constFind(s.at(1));
             if (it == mWorld.messages.constEnd())
                 return apiError(404, QStringLiteral("No such thread"));
-            return dataResponse(page(it.value(), offset, limit), &WireJson::message);
+            return dataResponse(page(it.value(), offset, limit));
         }
     }
 
@@ -835,8 +903,8 @@ Simulator::Response Simulator::respondAdmin(const Incoming& in)
 
     if (s == QStringList{ "admin", "posts" } && post) {
         const QByteArray format = body.value("picture_format").toString().toLatin1();
-        const Qn::QnPost stored = addPost(WireJson::postFrom(body), format);
-        return stored.isValid() ? jsonResponse(WireJson::post(stored)) : conflict(QStringLiteral("Post"));
+        const Qn::QnPost stored = addPost(WireJson::readPost(body), format);
+        return stored.isValid() ? recordResponse(stored) : conflict(QStringLiteral("Post"));
     }
     if (s.size() == 3 && s.at(1) == QLatin1String("posts") && in.method == "DELETE")
         return removePost(s.at(2)) ? noContent() : apiError(404, QStringLiteral("No such post"));
@@ -845,43 +913,40 @@ Simulator::Response Simulator::respondAdmin(const Incoming& in)
         const bool done = s.at(3) == QLatin1String("like") ? likePost(s.at(2), count) : commentPost(s.at(2), count);
         if (!done)
             return apiError(404, QStringLiteral("No such post"));
-        return jsonResponse(WireJson::post(outward(mWorld.feed.at(mWorld.indexOfPost(s.at(2))))));
+        return recordResponse(outward(mWorld.feed.at(mWorld.indexOfPost(s.at(2)))));
     }
     if (s == QStringList{ "admin", "statuses" } && post) {
-        const Qn::QnPost stored = addStatusMessage(WireJson::postFrom(body));
-        return stored.isValid() ? jsonResponse(WireJson::post(stored)) : apiError(404, QStringLiteral("No such user"));
+        const Qn::QnPost stored = addStatusMessage(WireJson::readPost(body));
+        return stored.isValid() ? recordResponse(stored) : apiError(404, QStringLiteral("No such user"));
     }
     if (s == QStringList{ "admin", "friends" } && post) {
-        const Qn::QnUser user = WireJson::userFrom(body);
-        return addFriend(user) ? jsonResponse(WireJson::user(user)) : conflict(QStringLiteral("Friend"));
+        const Qn::QnUser user = WireJson::readUser(body);
+        return addFriend(user) ? recordResponse(user) : conflict(QStringLiteral("Friend"));
     }
     if (s == QStringList{ "admin", "notifications" } && post) {
-        Qn::QnNotification notification = WireJson::notificationFrom(body);
-        if (!body.contains("unread"))
-            notification.setUnread(true);
-        const Qn::QnNotification stored = addNotification(notification);
-        return stored.isValid() ? jsonResponse(WireJson::notification(stored)) : conflict(QStringLiteral("Notification"));
+        const Qn::QnNotification stored = addNotification(WireJson::readNotification(body));
+        return stored.isValid() ? recordResponse(stored) : conflict(QStringLiteral("Notification"));
     }
     if (s == QStringList{ "admin", "threads" } && post) {
         const int folder = body.value("folder").toInt(Qn::Inbox);
-        const Qn::QnThread stored = addThread(WireJson::threadFrom(body), Qn::MessageBoxType(qBound(0, folder, 2)));
-        return stored.isValid() ? jsonResponse(WireJson::thread(stored)) : conflict(QStringLiteral("Thread"));
+        const Qn::QnThread stored = addThread(WireJson::readThread(body), Qn::MessageBoxType(qBound(0, folder, 2)));
+        return stored.isValid() ? recordResponse(stored) : conflict(QStringLiteral("Thread"));
     }
     if (s.size() == 4 && s.at(1) == QLatin1String("threads") && s.at(3) == QLatin1String("messages") && post) {
-        Qn::QnMessage message = WireJson::messageFrom(body);
+        Qn::QnMessage message = WireJson::readMessage(body);
         message.setThreadId(s.at(2));
         const Qn::QnMessage stored = addMessage(message);
-        return stored.isValid() ? jsonResponse(WireJson::message(stored)) : apiError(404, QStringLiteral("No such thread"));
+        return stored.isValid() ? recordResponse(stored) : apiError(404, QStringLiteral("No such thread"));
     }
     if (s == QStringList{ "admin", "friend-requests" } && post) {
-        const Qn::QnUser user = WireJson::userFrom(body);
-        return addFriendRequest(user) ? jsonResponse(WireJson::user(user)) : conflict(QStringLiteral("Friend request"));
+        const Qn::QnUser user = WireJson::readUser(body);
+        return addFriendRequest(user) ? recordResponse(user) : conflict(QStringLiteral("Friend request"));
     }
     if (s.size() == 3 && s.at(1) == QLatin1String("friend-requests") && in.method == "DELETE")
         return removeFriendRequest(s.at(2)) ? noContent() : apiError(404, QStringLiteral("No such friend request"));
     if (s == QStringList{ "admin", "events" } && post) {
-        const Qn::QnEvent event = WireJson::eventFrom(body);
-        return addEventInvitation(event) ? jsonResponse(WireJson::event(event)) : conflict(QStringLiteral("Event"));
+        const Qn::QnEvent event = WireJson::readEvent(body);
+        return addEventInvitation(event) ? recordResponse(event) : conflict(QStringLiteral("Event"));
     }
     if (s == QStringList{ "admin", "token", "expire" } && post) {
         expireAccessToken();
@@ -903,13 +968,11 @@ Simulator::Response Simulator::respondAdmin(const Incoming& in)
         return noContent();
     }
     if (s == QStringList{ "admin", "requests" } && in.method == "GET") {
-        QJsonArray array;
-        for (const Request& request : std::as_const(mRequests)) {
-            array.append(QJsonObject{ { "method", QString::fromLatin1(request.method) },
-                                      { "path", request.path },
-                                      { "query", request.query.toString(QUrl::FullyDecoded) } });
-        }
-        return jsonResponse(QJsonObject{ { "data", array } });
+        return dataResponse(mRequests, [](JsonWriter& out, const Request& request) {
+            out.beginObject().key(QLatin1String("method")).string(QString::fromLatin1(request.method));
+            out.key(QLatin1String("path")).string(request.path);
+            out.key(QLatin1String("query")).string(request.query.toString(QUrl::FullyDecoded)).endObject();
+        });
     }
     return apiError(404, QStringLiteral("No such administration call: %1 %2").arg(QString::fromLatin1(in.method), in.path));
 }

@@ -165,6 +165,7 @@ private:
 
     QScopedPointer<HttpFrontend> mServer;
     quint16 mPort = 0;
+    QString mBaseAddress; // baseUrl() as text, put in front of picture paths
     quint32 mSeed;
     World mWorld;
     QString mRefreshToken;

@@ -222,10 +222,10 @@ bool World::addMessage(Qn::QnMessage& message)
     }
     // Keep the folder ordered by latest activity.
     for (auto it = threads.begin(); it != threads.end(); ++it) {
-        Qn::QnThreads& list = it.value();
-        for (int i = 0; i < list.size(); ++i) {
-            if (list.at(i).id() == message.threadId()) {
-                list.move(i, 0);
+        Qn::QnThreads& folder = it.value();
+        for (int i = 0; i < folder.size(); ++i) {
+            if (folder.at(i).id() == message.threadId()) {
+                folder.move(i, 0);
                 return true;
             }
         }
