@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QNetworkInformation>
+#include <QTimer>
 
 namespace {
 
@@ -17,6 +18,27 @@ bool reachabilityIsOnline(QNetworkInformation::Reachability reachability)
 NetworkMonitor::NetworkMonitor(QObject* parent)
     : QObject(parent)
 {
+    QTimer::singleShot(0, this, [this] { loadBackend(); });
+}
+
+NetworkMonitor::~NetworkMonitor() = default;
+
+bool NetworkMonitor::isOnline() const
+{
+    loadBackend();
+    return mOnline;
+}
+
+bool NetworkMonitor::isBackendLoaded() const
+{
+    return mBackendLoaded;
+}
+
+void NetworkMonitor::loadBackend() const
+{
+    if (mBackendLoaded)
+        return;
+    mBackendLoaded = true;
     if (!QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability)) {
         qDebug() << Q_FUNC_INFO << "no reachability backend, assuming online";
         return;
@@ -26,13 +48,6 @@ NetworkMonitor::NetworkMonitor(QObject* parent)
     // Unknown means the backend has not decided yet; do not report offline before it has.
     mOnline = reachability == QNetworkInformation::Reachability::Unknown || reachabilityIsOnline(reachability);
     connect(info, &QNetworkInformation::reachabilityChanged, this, &NetworkMonitor::onReachabilityChanged);
-}
-
-NetworkMonitor::~NetworkMonitor() = default;
-
-bool NetworkMonitor::isOnline() const
-{
-    return mOnline;
 }
 
 void NetworkMonitor::onReachabilityChanged()

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "platform/system/helper.h"
+#include "platform/system/networkmonitor.h"
 #include "platform/system/qmheartbeat.h"
 
 class TestSystem : public QObject
@@ -23,6 +24,7 @@ private slots:
     void localeLoadsTheCatalogueOfTheUsersLanguage();
     void localeWithoutCatalogue();
     void lowPriorityCoversEveryThread();
+    void networkBackendLoadsAfterStartUp();
 
     void heartbeatNeedsOpen();
     void heartbeatArmsInsideTheWindow();
@@ -105,6 +107,20 @@ void TestSystem::lowPriorityCoversEveryThread()
     early->wait();
     delete early;
     QCOMPARE(laterNice, Helper::LowPriorityNice);
+}
+
+void TestSystem::networkBackendLoadsAfterStartUp()
+{
+    // Loading the reachability plug-in pulls in GLib or a system bus round trip: not while the
+    // daemon is being built, but as soon as the event loop runs.
+    NetworkMonitor monitor;
+    QVERIFY(!monitor.isBackendLoaded());
+    QTRY_VERIFY(monitor.isBackendLoaded());
+
+    // A question before that loads it at once.
+    NetworkMonitor asked;
+    asked.isOnline();
+    QVERIFY(asked.isBackendLoaded());
 }
 
 void TestSystem::localeWithoutCatalogue()
