@@ -43,14 +43,14 @@ qint64 rssKiB()
     QFile file(QStringLiteral("/proc/self/status"));
     if (!file.open(QIODevice::ReadOnly))
         return -1;
-    for (const QByteArray& line : file.readAll().split('\n')) {
+    for (const QByteArray &line : file.readAll().split('\n')) {
         if (line.startsWith("VmRSS:"))
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
 }
 
-void printLine(const QByteArray& line)
+void printLine(const QByteArray &line)
 {
     std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
     std::fputc('\n', stdout);
@@ -59,14 +59,14 @@ void printLine(const QByteArray& line)
 
 // The service: a status line, then one header line of 'x' as fast as the client reads. Prints its
 // port, then "closed" whenever a client closes its connection.
-int runServer(QCoreApplication& app)
+int runServer(QCoreApplication &app)
 {
     QTcpServer server;
     if (!server.listen(QHostAddress::LocalHost))
         return 1;
     printLine(QByteArray::number(server.serverPort()));
     QObject::connect(&server, &QTcpServer::newConnection, [&server] {
-        while (QTcpSocket* socket = server.nextPendingConnection()) {
+        while (QTcpSocket *socket = server.nextPendingConnection()) {
             const auto feed = [socket] {
                 while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < 256 * 1024)
                     socket->write(QByteArray(64 * 1024, 'x'));
@@ -90,7 +90,7 @@ int runServer(QCoreApplication& app)
 }
 
 // One client: asks once, and from the moment its request is given up measures for observeMs.
-int runClient(QCoreApplication& app, const QString& kind, int port, int timeoutMs, int observeMs)
+int runClient(QCoreApplication &app, const QString &kind, int port, int timeoutMs, int observeMs)
 {
     const QUrl service(QStringLiteral("http://127.0.0.1:%1").arg(port));
     double cpuAtAbort = 0;
@@ -105,10 +105,10 @@ int runClient(QCoreApplication& app, const QString& kind, int port, int timeoutM
         printLine("aborted");
         QTimer::singleShot(observeMs, &app, [&] {
             const double cores = (cpuSeconds() - cpuAtAbort) / (observeMs / 1000.0);
-            const QJsonObject result{ { "cpu_before_abort", cpuAtAbort / (abortedAtMs / 1000.0) },
-                                      { "cpu_after_abort", cores },
-                                      { "rss_at_abort", double(rssAtAbort) },
-                                      { "rss_growth_after_abort", double(rssKiB() - rssAtAbort) } };
+            const QJsonObject result {{"cpu_before_abort", cpuAtAbort / (abortedAtMs / 1000.0)},
+                                      {"cpu_after_abort", cores},
+                                      {"rss_at_abort", double(rssAtAbort)},
+                                      {"rss_growth_after_abort", double(rssKiB() - rssAtAbort)}};
             printLine(QJsonDocument(result).toJson(QJsonDocument::Compact));
             app.quit();
         });
@@ -119,7 +119,7 @@ int runClient(QCoreApplication& app, const QString& kind, int port, int timeoutM
     if (kind == QLatin1String("qt")) {
         QNetworkRequest request(service.resolved(QUrl(QStringLiteral("/me"))));
         request.setTransferTimeout(timeoutMs);
-        QNetworkReply* reply = manager.get(request);
+        QNetworkReply *reply = manager.get(request);
         QObject::connect(reply, &QNetworkReply::finished, &app, [reply, aborted] {
             reply->deleteLater();
             aborted();
@@ -138,12 +138,14 @@ int runClient(QCoreApplication& app, const QString& kind, int port, int timeoutM
 
 // Runs one client against the server and returns its figures, with "peer_closed" telling whether
 // the server saw the connection close while the client was still running.
-QJsonObject measure(const QString& program, QProcess& server, const QString& kind, int port, int timeoutMs, int observeMs)
+QJsonObject measure(const QString &program, QProcess &server, const QString &kind, int port, int timeoutMs,
+                    int observeMs)
 {
     server.readAllStandardOutput();
     QProcess client;
-    client.start(program, { QStringLiteral("--client"), kind, QString::number(port), QString::number(timeoutMs),
-                            QString::number(observeMs) });
+    client.start(program,
+                 {QStringLiteral("--client"), kind, QString::number(port), QString::number(timeoutMs),
+                  QString::number(observeMs)});
     bool closed = false;
     QJsonObject result;
     while (result.isEmpty() && client.waitForReadyRead(timeoutMs + observeMs + 30000)) {
@@ -165,7 +167,7 @@ QJsonObject measure(const QString& program, QProcess& server, const QString& kin
 
 } // namespace
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
@@ -183,7 +185,7 @@ int main(int argc, char** argv)
             observeMs = args.at(i + 1).toInt();
     }
     QProcess server;
-    server.start(args.at(0), { QStringLiteral("--server") });
+    server.start(args.at(0), {QStringLiteral("--server")});
     if (!server.waitForReadyRead(10000))
         return 1;
     const int port = server.readLine().trimmed().toInt();
@@ -193,10 +195,10 @@ int main(int argc, char** argv)
     server.kill();
     server.waitForFinished();
 
-    const auto report = [&](const char* name, const char* key, const char* unit) {
-        const QJsonObject line{ { "name", QLatin1String(name) }, { "value", qn.value(QLatin1String(key)) },
-                                { "unit", QLatin1String(unit) }, { "floor", qt.value(QLatin1String(key)) },
-                                { "timeout_ms", timeoutMs }, { "observed_ms", observeMs } };
+    const auto report = [&](const char *name, const char *key, const char *unit) {
+        const QJsonObject line {{"name", QLatin1String(name)}, {"value", qn.value(QLatin1String(key))},
+                                {"unit", QLatin1String(unit)}, {"floor", qt.value(QLatin1String(key))},
+                                {"timeout_ms", timeoutMs},     {"observed_ms", observeMs}};
         printLine(QJsonDocument(line).toJson(QJsonDocument::Compact));
     };
     report("endless_header_cpu_until_abort", "cpu_before_abort", "cores");

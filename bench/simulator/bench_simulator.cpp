@@ -37,7 +37,9 @@ constexpr int WarmUpRequests = 10;
 class ReplayServer : public QTcpServer
 {
 public:
-    explicit ReplayServer(const QByteArray& answer) : mAnswer(answer) {}
+    explicit ReplayServer(const QByteArray &answer)
+        : mAnswer(answer)
+    {}
 
     // Connections taken so far: the client is meant to reuse one.
     int connections() const { return mConnections; }
@@ -45,7 +47,7 @@ public:
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        auto* socket = new QTcpSocket(this);
+        auto *socket = new QTcpSocket(this);
         if (!socket->setSocketDescriptor(descriptor)) {
             delete socket;
             return;
@@ -71,7 +73,7 @@ private:
 };
 
 // The whole answer (header and body) the simulator writes for one GET, read from a raw connection.
-QByteArray recordAnswer(quint16 port, const QByteArray& target, const QByteArray& token)
+QByteArray recordAnswer(quint16 port, const QByteArray &target, const QByteArray &token)
 {
     QTcpSocket socket;
     QEventLoop loop;
@@ -84,7 +86,7 @@ QByteArray recordAnswer(quint16 port, const QByteArray& target, const QByteArray
             return;
         qint64 length = 0;
         const QList<QByteArray> lines = bytes.left(end).split('\n');
-        for (const QByteArray& line : lines) {
+        for (const QByteArray &line : lines) {
             if (line.toLower().startsWith("content-length:"))
                 length = line.mid(15).trimmed().toLongLong();
         }
@@ -104,7 +106,7 @@ QByteArray recordAnswer(quint16 port, const QByteArray& target, const QByteArray
 // Sends the request again and again, each after the previous answer, until at least `minimumMs`
 // have passed (or `count` answers came when count > 0). Returns answers per second, or -1 when an
 // answer failed, had another body size or did not come.
-double requestsPerSecond(QNetworkAccessManager& network, const QNetworkRequest& request, qint64 bodySize,
+double requestsPerSecond(QNetworkAccessManager &network, const QNetworkRequest &request, qint64 bodySize,
                          qint64 minimumMs, int count = 0)
 {
     QEventLoop loop;
@@ -116,7 +118,7 @@ double requestsPerSecond(QNetworkAccessManager& network, const QNetworkRequest& 
     int done = 0;
     std::function<void()> next = [&] {
         stall.start();
-        QNetworkReply* reply = network.get(request);
+        QNetworkReply *reply = network.get(request);
         QObject::connect(reply, &QNetworkReply::finished, &loop, [&, reply] {
             reply->deleteLater();
             if (reply->error() != QNetworkReply::NoError || reply->readAll().size() != bodySize) {
@@ -148,20 +150,20 @@ double median(QList<double> values)
 
 } // namespace
 
-int main(int argc, char* argv[])
+int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QTextStream err(stderr);
     QTextStream out(stdout);
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Requests per second of the simulated Quillnet service on one keep-alive connection, "
-        "against a server replaying the simulator's bytes."));
+    parser.setApplicationDescription(
+            QStringLiteral("Requests per second of the simulated Quillnet service on one keep-alive connection, "
+                           "against a server replaying the simulator's bytes."));
     parser.addHelpOption();
     parser.addOptions({
-        { "repetitions", "Runs per measurement and server (the median is printed).", "n", "5" },
-        { "milliseconds", "Length of one run.", "ms", "1000" },
+            {"repetitions", "Runs per measurement and server (the median is printed).", "n", "5"},
+            {"milliseconds", "Length of one run.", "ms", "1000"},
     });
     parser.process(app);
     bool ok = false;
@@ -182,12 +184,12 @@ int main(int argc, char* argv[])
     const QByteArray token = simulator.accessToken().toUtf8();
     const QString me = simulator.me().id();
     const QList<QPair<QString, QString>> cases = {
-        { QStringLiteral("simulator_me"), QStringLiteral("/me") },
-        { QStringLiteral("simulator_feed30"), QStringLiteral("/users/%1/feed?limit=30").arg(me) },
+            {QStringLiteral("simulator_me"), QStringLiteral("/me")},
+            {QStringLiteral("simulator_feed30"), QStringLiteral("/users/%1/feed?limit=30").arg(me)},
     };
 
     QNetworkAccessManager network;
-    for (const auto& [name, target] : cases) {
+    for (const auto &[name, target] : cases) {
         const QByteArray recorded = recordAnswer(simulator.port(), target.toUtf8(), token);
         const qsizetype headerEnd = recorded.indexOf("\r\n\r\n");
         if (recorded.isEmpty() || !recorded.startsWith("HTTP/1.1 200 ")) {
@@ -227,16 +229,16 @@ int main(int argc, char* argv[])
         }
         const double value = median(values);
         const double floor = median(floors);
-        const QJsonObject measurement{
-            { "name", name },
-            { "value", qRound(value * 10) / 10.0 },
-            { "unit", "requests/s" },
-            { "floor", qRound(floor * 10) / 10.0 },
-            { "floor_name", "QTcpServer replaying the simulator's bytes" },
-            { "ratio", qRound(floor / value * 1000) / 1000.0 },
-            { "answer_bytes", recorded.size() },
-            { "repetitions", repetitions },
-            { "floor_connections", replay.connections() },
+        const QJsonObject measurement {
+                {"name", name},
+                {"value", qRound(value * 10) / 10.0},
+                {"unit", "requests/s"},
+                {"floor", qRound(floor * 10) / 10.0},
+                {"floor_name", "QTcpServer replaying the simulator's bytes"},
+                {"ratio", qRound(floor / value * 1000) / 1000.0},
+                {"answer_bytes", recorded.size()},
+                {"repetitions", repetitions},
+                {"floor_connections", replay.connections()},
         };
         out << QJsonDocument(measurement).toJson(QJsonDocument::Compact) << "\n";
         out.flush();

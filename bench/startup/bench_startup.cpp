@@ -43,7 +43,7 @@ double median(QList<double> values)
 
 void print(const QString &name, double value, const QString &unit, double floor = -1)
 {
-    QJsonObject object{{"name", name}, {"value", value}, {"unit", unit}};
+    QJsonObject object {{"name", name}, {"value", value}, {"unit", unit}};
     if (floor > 0) {
         object.insert("floor", floor);
         object.insert("ratio", value / floor);
@@ -86,8 +86,7 @@ public:
         , mBusAddress(busAddress)
         , mDaemon(daemon)
         , mBare(bare)
-    {
-    }
+    {}
 
     bool connected() const { return mBus.isConnected(); }
 
@@ -144,10 +143,10 @@ bool writeAccount(const QString &home)
         return false;
     QFile file(home + QStringLiteral("/config/quillnet/account.conf"));
     return file.open(QIODevice::WriteOnly)
-        && file.write("[account]\nname=bench@example.org\nenabled=true\nservice_url=http://127.0.0.1:1\n"
-                      "access_token=bench-token\n[services]\nIM=true\n[settings]\nqn-notif_main=true\n"
-                      "qn-news_main=true\n")
-        > 0;
+            && file.write("[account]\nname=bench@example.org\nenabled=true\nservice_url=http://127.0.0.1:1\n"
+                          "access_token=bench-token\n[services]\nIM=true\n[settings]\nqn-notif_main=true\n"
+                          "qn-news_main=true\n")
+            > 0;
 }
 
 } // namespace
@@ -164,8 +163,8 @@ int main(int argc, char *argv[])
     const int repetitions = qMax(1, parser.value(repetitionsOption).toInt());
 
     QProcess bus;
-    bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                              QStringLiteral("--print-address=1")});
+    bus.start(QStringLiteral("dbus-daemon"),
+              {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
     if (!bus.waitForStarted() || !bus.waitForReadyRead(10000)) {
         qCritical("bench_startup: no dbus-daemon");
         return 1;

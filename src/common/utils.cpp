@@ -26,7 +26,13 @@ bool isDecimalDigit(char c)
 bool isDialMark(char c)
 {
     switch (c) {
-    case 'p': case 'P': case 'w': case 'W': case 'x': case 'X': case ',':
+    case 'p':
+    case 'P':
+    case 'w':
+    case 'W':
+    case 'x':
+    case 'X':
+    case ',':
         return true;
     default:
         return false;
@@ -37,7 +43,12 @@ bool isDialMark(char c)
 bool isDialSymbol(char c)
 {
     switch (c) {
-    case '#': case '*': case '+': case ' ': case '(': case ')':
+    case '#':
+    case '*':
+    case '+':
+    case ' ':
+    case '(':
+    case ')':
         return true;
     default:
         return isDialMark(c);
@@ -48,8 +59,7 @@ bool isDialSymbol(char c)
 
 Utils::Utils(QObject *parent)
     : QObject(parent)
-{
-}
+{}
 
 Utils::~Utils() = default;
 
@@ -191,8 +201,7 @@ void Utils::copyWithSuffix(QString &path, const QString &suffix)
         const QFileInfo targetInfo(target);
         if (targetInfo.isSymLink() || (targetInfo.exists() && !targetInfo.isDir()))
             QFile::remove(target);
-        opened = copy.open(QIODevice::WriteOnly | QIODevice::NewOnly,
-                           QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        opened = copy.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     }
     if (!opened) {
         qWarning() << Q_FUNC_INFO << "Failure while trying to open files" << path << target;

@@ -6,7 +6,7 @@
 #include "daemon/quillnetdaemon.h"
 #include "platform/system/helper.h"
 
-int main(int argc, char* argv[])
+int main(int argc, char *argv[])
 {
     // Everything the daemon creates (databases, downloads, settings, their lock and journal files)
     // is the user's alone from the moment it exists.

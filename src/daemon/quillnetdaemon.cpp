@@ -45,7 +45,7 @@ const QString LockFileName = QStringLiteral("qndaemon.lock");
 
 // Start-up cannot go on without this component: the process ends here, as the entry function
 // would only run an event loop for a daemon that cannot work.
-[[noreturn]] void criticalExit(const char* text)
+[[noreturn]] void criticalExit(const char *text)
 {
     qCritical() << text;
     ::exit(1);
@@ -61,11 +61,11 @@ QString cacheHome()
 
 } // namespace
 
-QuillnetDaemon::QuillnetDaemon(QObject* parent)
+QuillnetDaemon::QuillnetDaemon(QObject *parent)
     : QObject(parent)
     , mNewsFeedTimer(nullptr)
 {
-    QnVeldo::QnFactoryVeldo* factory = QnVeldo::QnFactoryVeldo::getInstance();
+    QnVeldo::QnFactoryVeldo *factory = QnVeldo::QnFactoryVeldo::getInstance();
     if (!factory)
         criticalExit("Could not initialize platform factory");
 
@@ -95,8 +95,7 @@ QuillnetDaemon::QuillnetDaemon(QObject* parent)
         ::exit(1);
     }
     qDebug() << Q_FUNC_INFO << "registerObject:" << objectPath;
-    if (!bus.registerObject(objectPath, this,
-                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals)) {
+    if (!bus.registerObject(objectPath, this, QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals)) {
         qCritical() << Q_FUNC_INFO << "Unable to register:" << bus.lastError().name() << bus.lastError().message();
         ::exit(1);
     }
@@ -147,7 +146,7 @@ QuillnetDaemon::QuillnetDaemon(QObject* parent)
     // The client cache database stays below the home directory whatever XDG_CACHE_HOME says; the
     // client library creates that directory itself.
     mQnCacheDir = QDir::homePath() + separator + QStringLiteral(".quillnet") + separator + QStringLiteral("private")
-        + separator;
+            + separator;
     Qn::QnCacheConfiguration cacheConfiguration;
     cacheConfiguration.setDatabaseName(mQnCacheDir + Constants::QnCacheDbName);
     cacheConfiguration.setPath(mCacheDir + separator + Constants::QnCacheDirName);
@@ -155,8 +154,8 @@ QuillnetDaemon::QuillnetDaemon(QObject* parent)
     if (!mQnCache)
         criticalExit("Could not initialize Qn cache");
 
-    mEventFeedInterface = new (std::nothrow) ComTarvoHomeEventFeedInterface(
-        QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"), bus, this);
+    mEventFeedInterface = new (std::nothrow) ComTarvoHomeEventFeedInterface(QStringLiteral("com.tarvo.home.EventFeed"),
+                                                                            QStringLiteral("/eventfeed"), bus, this);
     if (!mEventFeedInterface)
         criticalExit("Could not initialize events feed interface");
     connect(mEventFeedInterface, &ComTarvoHomeEventFeedInterface::refreshRequested, this,
@@ -220,8 +219,8 @@ void QuillnetDaemon::connectAccount()
 
     // "qn-notif-events" is deliberately not watched: nothing in the daemon applies it.
     const QStringList keys = {
-        Constants::NotificationsMainSetting, Constants::MessageSetting,  Constants::FriendRequestSetting,
-        Constants::GeneralSetting,           Constants::NewsFeedSetting,
+            Constants::NotificationsMainSetting, Constants::MessageSetting,  Constants::FriendRequestSetting,
+            Constants::GeneralSetting,           Constants::NewsFeedSetting,
     };
     mSettings = mAccount->settings(keys);
     onSettingsChanged(Constants::NotificationsMainSetting, mSettings.value(Constants::NotificationsMainSetting, false));
@@ -326,7 +325,7 @@ void QuillnetDaemon::retryLogin()
     loginToQuillnet();
 }
 
-void QuillnetDaemon::onLoginResponse(const QString& accessToken, bool loginOk)
+void QuillnetDaemon::onLoginResponse(const QString &accessToken, bool loginOk)
 {
     mLoginOk = loginOk;
     mLoginInProgress = false;
@@ -364,7 +363,7 @@ void QuillnetDaemon::onLoginResponse(const QString& accessToken, bool loginOk)
 
     // Canceled by the user: ask again at once, but only twice in a row. The count survives a
     // restart through the client cache, when there is one.
-    Qn::QnCache* cache = mQuillnet ? mQuillnet->cache() : nullptr;
+    Qn::QnCache *cache = mQuillnet ? mQuillnet->cache() : nullptr;
     int count = mCanceledLogins;
     if (cache) {
         bool isNumber = false;
@@ -397,7 +396,7 @@ void QuillnetDaemon::scheduleRetry()
     }
 }
 
-void QuillnetDaemon::storeCanceledLogins(Qn::QnCache* cache, int count)
+void QuillnetDaemon::storeCanceledLogins(Qn::QnCache *cache, int count)
 {
     if (!cache)
         return;
@@ -489,7 +488,7 @@ void QuillnetDaemon::onError(Qn::QnError error)
     }
 }
 
-void QuillnetDaemon::onSettingsChanged(const QString& name, const bool& value)
+void QuillnetDaemon::onSettingsChanged(const QString &name, const bool &value)
 {
     qDebug() << Q_FUNC_INFO << Support::logText(name) << value;
     mSettings[name] = value;

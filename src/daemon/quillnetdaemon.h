@@ -39,7 +39,7 @@ class QuillnetDaemon : public QObject
 public:
     // Ends the process (exit 0 without an enabled account, exit 1 when a component cannot be built)
     // instead of returning when start-up fails.
-    explicit QuillnetDaemon(QObject* parent = nullptr);
+    explicit QuillnetDaemon(QObject *parent = nullptr);
     ~QuillnetDaemon() override;
 
     // The control bus surface: these three slots are exported, the others must stay private.
@@ -61,10 +61,10 @@ private slots:
     void onSyncHeartbeat(QTime time);
     void onOnlineStateChanged(bool isOnline);
     void retryLogin();
-    void onLoginResponse(const QString& accessToken, bool loginOk);
+    void onLoginResponse(const QString &accessToken, bool loginOk);
     void onQnInitialized();
     void onError(Qn::QnError error);
-    void onSettingsChanged(const QString& name, const bool& value);
+    void onSettingsChanged(const QString &name, const bool &value);
     void onServiceEnabled(QString name);
     void onServiceDisabled(QString name);
     void onEventsFeedUpdated();
@@ -77,23 +77,23 @@ private:
     void loginToQuillnet();
     // Arms the retry timer with the growing delay, or gives up after the last retry.
     void scheduleRetry();
-    static void storeCanceledLogins(Qn::QnCache* cache, int count);
+    static void storeCanceledLogins(Qn::QnCache *cache, int count);
     void connectAccount();
     // Withdraws the account's feed items and notifications and drops the client.
     void withdrawAndLogOut();
 
-    ComTarvoHomeEventFeedInterface* mEventFeedInterface = nullptr;
-    Qn::Quillnet* mQuillnet = nullptr;
-    Qn::QnCache* mQnCache = nullptr;
-    AccountIntegration* mAccount = nullptr;
-    Helper* mHelper = nullptr;
-    FriendImporter* mFriendImporter = nullptr;
-    DaemonDatabase* mDatabase = nullptr;
-    EventfeedHandler* mEventfeedHandler = nullptr;
-    NotificationHandler* mNotificationHandler = nullptr;
-    NetworkMonitor* mNetworkManager = nullptr;
-    QTimer* mRetryTimer = nullptr;
-    Veldo::QmHeartbeat* mHeartbeat = nullptr;
+    ComTarvoHomeEventFeedInterface *mEventFeedInterface = nullptr;
+    Qn::Quillnet *mQuillnet = nullptr;
+    Qn::QnCache *mQnCache = nullptr;
+    AccountIntegration *mAccount = nullptr;
+    Helper *mHelper = nullptr;
+    FriendImporter *mFriendImporter = nullptr;
+    DaemonDatabase *mDatabase = nullptr;
+    EventfeedHandler *mEventfeedHandler = nullptr;
+    NotificationHandler *mNotificationHandler = nullptr;
+    NetworkMonitor *mNetworkManager = nullptr;
+    QTimer *mRetryTimer = nullptr;
+    Veldo::QmHeartbeat *mHeartbeat = nullptr;
     bool mLoginOk = false;
     bool mLoginInProgress = false;
     int mRetryCount = 0;
@@ -110,7 +110,7 @@ private:
     // A forced login (after the service refused a token) whose token has not been accepted yet.
     bool mForcedLoginUnproven = false;
     // Shared by the account and the clients; a child, so it outlives both.
-    QNetworkAccessManager* mNetwork = nullptr;
+    QNetworkAccessManager *mNetwork = nullptr;
     // Held while the daemon runs; a second instance of the same user finds it taken.
-    QLockFile* mCacheLock = nullptr;
+    QLockFile *mCacheLock = nullptr;
 };

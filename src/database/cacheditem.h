@@ -7,9 +7,9 @@
 
 struct CachedItem
 {
-    qint64 rowId = -1;       // items.id, grows with every publication
-    QString quillnetId;      // the service's post id
-    qint64 homeviewId = -1;  // the Event Feed's id of the published item
+    qint64 rowId = -1; // items.id, grows with every publication
+    QString quillnetId; // the service's post id
+    qint64 homeviewId = -1; // the Event Feed's id of the published item
     int comments = 0;
     int likes = 0;
 };

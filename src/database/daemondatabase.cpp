@@ -27,7 +27,7 @@ const QString SeenTable = QStringLiteral("seen_items");
 // statement; longer lists are split.
 constexpr int MaxListValues = 500;
 
-template <typename T>
+template<typename T>
 QList<QList<T>> splitList(const QList<T> &values)
 {
     QList<QList<T>> parts;
@@ -48,8 +48,8 @@ QString placeholders(qsizetype count)
 
 bool isItemType(const QString &type)
 {
-    return type == Constants::FriendRequestType || type == Constants::EventType
-        || type == Constants::MessageType || type == Constants::NotificationType;
+    return type == Constants::FriendRequestType || type == Constants::EventType || type == Constants::MessageType
+            || type == Constants::NotificationType;
 }
 
 // The clear date of the current row of "SELECT * FROM clear_date": day, month, year. Values that
@@ -77,7 +77,7 @@ DaemonDatabase::~DaemonDatabase()
     // Remove the named connection only while it is still ours; a later instance may have
     // replaced it.
     const bool ours = QSqlDatabase::contains(ConnectionName)
-        && QSqlDatabase::database(ConnectionName, false).driver() == mDb.driver();
+            && QSqlDatabase::database(ConnectionName, false).driver() == mDb.driver();
     mDb = QSqlDatabase();
     if (ours)
         QSqlDatabase::removeDatabase(ConnectionName);
@@ -190,7 +190,7 @@ void DaemonDatabase::prepareForChecks(const Qn::QnPosts &posts)
     for (const QStringList &part : splitList(ids)) {
         QSqlQuery minimum(mDb);
         const bool prepared = minimum.prepare(
-            QStringLiteral("SELECT MIN(id) FROM items WHERE quillnet_id IN (%1)").arg(placeholders(part.size())));
+                QStringLiteral("SELECT MIN(id) FROM items WHERE quillnet_id IN (%1)").arg(placeholders(part.size())));
         for (const QString &id : part)
             minimum.addBindValue(id);
         if (!prepared || !minimum.exec()) {
@@ -255,7 +255,8 @@ DaemonDatabase::CheckResult DaemonDatabase::checkPost(const Qn::QnPost *post, qi
         return ItemUnchanged;
 
     QSqlQuery update(mDb);
-    const bool prepared = update.prepare(QStringLiteral("UPDATE items SET likes = :likes, comments = :comments WHERE id = :id;"));
+    const bool prepared
+            = update.prepare(QStringLiteral("UPDATE items SET likes = :likes, comments = :comments WHERE id = :id;"));
     update.bindValue(QStringLiteral(":likes"), post->likes());
     update.bindValue(QStringLiteral(":comments"), post->commentCount());
     update.bindValue(QStringLiteral(":id"), item.rowId);
@@ -278,7 +279,7 @@ void DaemonDatabase::addPostToDb(const Qn::QnPost *post, qint64 homeviewId)
 
     QSqlQuery insert(mDb);
     const bool prepared = insert.prepare(QStringLiteral("INSERT INTO items(quillnet_id, homeview_id, likes, comments) "
-                                  "VALUES (:quillnet_id, :homeview_id, :likes, :comments);"));
+                                                        "VALUES (:quillnet_id, :homeview_id, :likes, :comments);"));
     insert.bindValue(QStringLiteral(":homeview_id"), homeviewId);
     insert.bindValue(QStringLiteral(":quillnet_id"), Support::bindableText(post->id()));
     insert.bindValue(QStringLiteral(":likes"), post->likes());
@@ -317,8 +318,8 @@ QList<qint64> DaemonDatabase::removeStaleItems()
     const bool transaction = parts.size() > 1 && mDb.transaction();
     for (const QList<qint64> &part : parts) {
         QSqlQuery remove(mDb);
-        const bool prepared =
-            remove.prepare(QStringLiteral("DELETE FROM items WHERE id IN(%1)").arg(placeholders(part.size())));
+        const bool prepared
+                = remove.prepare(QStringLiteral("DELETE FROM items WHERE id IN(%1)").arg(placeholders(part.size())));
         for (qint64 rowId : part)
             remove.addBindValue(rowId);
         if (!prepared || !remove.exec()) {
@@ -398,7 +399,7 @@ QStringList DaemonDatabase::checkItems(const QString &table, const QStringList &
     for (const QStringList &part : splitList(Support::uniqueIds(ids))) {
         QSqlQuery select(mDb);
         const bool prepared = select.prepare(
-            QStringLiteral("SELECT id FROM %1 WHERE type==? AND id IN (%2)").arg(table, placeholders(part.size())));
+                QStringLiteral("SELECT id FROM %1 WHERE type==? AND id IN (%2)").arg(table, placeholders(part.size())));
         select.addBindValue(type);
         for (const QString &id : part)
             select.addBindValue(id);

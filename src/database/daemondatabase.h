@@ -25,8 +25,8 @@ public:
 
     // What a publishing pass has to do with one post of its batch.
     enum CheckResult {
-        ItemAdd = 1,       // not published yet
-        ItemUpdate = 2,    // published, its like or comment count changed
+        ItemAdd = 1, // not published yet
+        ItemUpdate = 2, // published, its like or comment count changed
         ItemUnchanged = 3, // published with the same counts
     };
     Q_ENUM(CheckResult)
@@ -86,8 +86,8 @@ private:
     QStringList checkItems(const QString &table, const QStringList &ids, const QString &type);
     enum VersionCheck {
         VersionCurrent,
-        VersionReset,      // read cleanly: no version table, or an old or unusable version
-        VersionDamaged,    // the file is not a usable database
+        VersionReset, // read cleanly: no version table, or an old or unusable version
+        VersionDamaged, // the file is not a usable database
         VersionUnreadable, // locked elsewhere, or failing for another reason: left alone
     };
     VersionCheck checkVersion();

@@ -8,7 +8,7 @@
 
 const QString EventfeedHandler::SourceName = QStringLiteral("Quillnet");
 
-EventfeedHandler::EventfeedHandler(QObject* parent)
+EventfeedHandler::EventfeedHandler(QObject *parent)
     : QObject(parent)
 {
     if (!connect(&mSafetyTimer, SIGNAL(timeout()), this, SLOT(onSafetyTimerHit())))
@@ -19,8 +19,7 @@ EventfeedHandler::EventfeedHandler(QObject* parent)
 
 EventfeedHandler::~EventfeedHandler() = default;
 
-bool EventfeedHandler::init(Qn::Quillnet* quillnet, ComTarvoHomeEventFeedInterface* eventFeed,
-                            DaemonDatabase* database)
+bool EventfeedHandler::init(Qn::Quillnet *quillnet, ComTarvoHomeEventFeedInterface *eventFeed, DaemonDatabase *database)
 {
     mQuillnet = quillnet;
     mEventFeedIf = eventFeed;
@@ -30,22 +29,23 @@ bool EventfeedHandler::init(Qn::Quillnet* quillnet, ComTarvoHomeEventFeedInterfa
         return false;
     }
 
-    const struct {
-        QObject* sender;
-        const char* signal;
-        const char* slot;
-        const char* failure;
+    const struct
+    {
+        QObject *sender;
+        const char *signal;
+        const char *slot;
+        const char *failure;
     } wiring[] = {
-        {mQuillnet, SIGNAL(profilePictureUpdated(QString, Qn::PictureType, QString)),
-         SLOT(onProfilePictureUpdated(QString, Qn::PictureType, QString)),
-         "Failed to connect profilePictureUpdated to onProfilePictureUpdated"},
-        {mQuillnet, SIGNAL(newsFeedRetrieved(Qn::QnPosts)), SLOT(onNewsFeedRetrieved(Qn::QnPosts)),
-         "Failed to connect newsFeedRetrieved to onNewsFeedRetrieved"},
-        {mQuillnet, SIGNAL(dataRetrieved(QUrl, QString)), SLOT(onDataRetrieved(QUrl, QString)),
-         "Failed to connect dataRetrieved to onDataRetrieved"},
-        {mDatabase, SIGNAL(dbReseted()), SLOT(onDbReseted()), "Failed to connect dbReseted to onDbReseted"},
+            {mQuillnet, SIGNAL(profilePictureUpdated(QString, Qn::PictureType, QString)),
+             SLOT(onProfilePictureUpdated(QString, Qn::PictureType, QString)),
+             "Failed to connect profilePictureUpdated to onProfilePictureUpdated"},
+            {mQuillnet, SIGNAL(newsFeedRetrieved(Qn::QnPosts)), SLOT(onNewsFeedRetrieved(Qn::QnPosts)),
+             "Failed to connect newsFeedRetrieved to onNewsFeedRetrieved"},
+            {mQuillnet, SIGNAL(dataRetrieved(QUrl, QString)), SLOT(onDataRetrieved(QUrl, QString)),
+             "Failed to connect dataRetrieved to onDataRetrieved"},
+            {mDatabase, SIGNAL(dbReseted()), SLOT(onDbReseted()), "Failed to connect dbReseted to onDbReseted"},
     };
-    for (const auto& connection : wiring) {
+    for (const auto &connection : wiring) {
         if (!connect(connection.sender, connection.signal, this, connection.slot)) {
             qCritical() << connection.failure;
             return false;
@@ -64,18 +64,18 @@ void EventfeedHandler::clear()
 // The import stages behind these slots come with the news feed import; until then the handler only
 // traces what arrives.
 
-void EventfeedHandler::onProfilePictureUpdated(const QString& profId, Qn::PictureType pictureType,
-                                               const QString& location)
+void EventfeedHandler::onProfilePictureUpdated(const QString &profId, Qn::PictureType pictureType,
+                                               const QString &location)
 {
     qDebug() << Q_FUNC_INFO << profId << int(pictureType) << location;
 }
 
-void EventfeedHandler::onNewsFeedRetrieved(const Qn::QnPosts& posts)
+void EventfeedHandler::onNewsFeedRetrieved(const Qn::QnPosts &posts)
 {
     qDebug() << Q_FUNC_INFO << posts.count();
 }
 
-void EventfeedHandler::onDataRetrieved(const QUrl& remoteUrl, const QString& location)
+void EventfeedHandler::onDataRetrieved(const QUrl &remoteUrl, const QString &location)
 {
     qDebug() << Q_FUNC_INFO << remoteUrl << location;
 }

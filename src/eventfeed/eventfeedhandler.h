@@ -28,12 +28,12 @@ public:
     // Identifies this program's items in the Event Feed.
     static const QString SourceName;
 
-    explicit EventfeedHandler(QObject* parent = nullptr);
+    explicit EventfeedHandler(QObject *parent = nullptr);
     ~EventfeedHandler() override;
 
     // Binds the client, the Event Feed and the database and connects their signals; false when one
     // is missing or a connection fails.
-    bool init(Qn::Quillnet* quillnet, ComTarvoHomeEventFeedInterface* eventFeed, DaemonDatabase* database);
+    bool init(Qn::Quillnet *quillnet, ComTarvoHomeEventFeedInterface *eventFeed, DaemonDatabase *database);
 
     // Withdraws all of this program's items from the Event Feed. The database rows stay.
     void clear();
@@ -42,16 +42,16 @@ signals:
     void eventsfeedImported();
 
 private slots:
-    void onProfilePictureUpdated(const QString& profId, Qn::PictureType pictureType, const QString& location);
-    void onNewsFeedRetrieved(const Qn::QnPosts& posts);
-    void onDataRetrieved(const QUrl& remoteUrl, const QString& location);
+    void onProfilePictureUpdated(const QString &profId, Qn::PictureType pictureType, const QString &location);
+    void onNewsFeedRetrieved(const Qn::QnPosts &posts);
+    void onDataRetrieved(const QUrl &remoteUrl, const QString &location);
     void onSafetyTimerHit();
     void onDbReseted();
 
 private:
     QPointer<Qn::Quillnet> mQuillnet;
-    ComTarvoHomeEventFeedInterface* mEventFeedIf = nullptr;
-    DaemonDatabase* mDatabase = nullptr;
+    ComTarvoHomeEventFeedInterface *mEventFeedIf = nullptr;
+    DaemonDatabase *mDatabase = nullptr;
     QMap<QString, QString> mPictures;
     QMap<QString, QString> mAvatars;
     bool mImportRunning = false;

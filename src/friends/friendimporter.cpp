@@ -4,15 +4,14 @@
 
 #include "platform/quillnet/quillnet.h"
 
-FriendImporter::FriendImporter(QObject* parent)
+FriendImporter::FriendImporter(QObject *parent)
     : QObject(parent)
     , mSafetyTimer(nullptr)
-{
-}
+{}
 
 FriendImporter::~FriendImporter() = default;
 
-bool FriendImporter::init(Qn::Quillnet* client, const QString& accountName)
+bool FriendImporter::init(Qn::Quillnet *client, const QString &accountName)
 {
     if (!client)
         return false;
@@ -38,7 +37,7 @@ bool FriendImporter::init(Qn::Quillnet* client, const QString& accountName)
     return true;
 }
 
-Qn::Quillnet* FriendImporter::client() const
+Qn::Quillnet *FriendImporter::client() const
 {
     return mClient;
 }

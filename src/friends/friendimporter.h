@@ -22,17 +22,17 @@ class FriendImporter : public QObject
     Q_DISABLE_COPY(FriendImporter)
 
 public:
-    explicit FriendImporter(QObject* parent = nullptr);
+    explicit FriendImporter(QObject *parent = nullptr);
     ~FriendImporter() override;
 
     // Binds the client and connects its answers; false without a client or when a connection fails.
-    bool init(Qn::Quillnet* client, const QString& accountName);
+    bool init(Qn::Quillnet *client, const QString &accountName);
 
     void accountRemoved();
     void accountDisabled();
 
     // The client this importer works with; null once the daemon has deleted it.
-    Qn::Quillnet* client() const;
+    Qn::Quillnet *client() const;
 
 signals:
     void friendImportReady(bool ok);

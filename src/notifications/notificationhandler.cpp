@@ -6,33 +6,33 @@
 #include "database/daemondatabase.h"
 #include "platform/quillnet/quillnet.h"
 
-NotificationHandler::NotificationHandler(QObject* parent)
+NotificationHandler::NotificationHandler(QObject *parent)
     : QObject(parent)
     , m_safetyTimer(nullptr)
-{
-}
+{}
 
 NotificationHandler::~NotificationHandler() = default;
 
-bool NotificationHandler::init(Qn::Quillnet* quillnet, DaemonDatabase* database)
+bool NotificationHandler::init(Qn::Quillnet *quillnet, DaemonDatabase *database)
 {
     if (!quillnet || !database)
         return false;
     m_quillnet = quillnet;
     m_db = database;
 
-    const struct {
-        const char* signal;
-        const char* slot;
+    const struct
+    {
+        const char *signal;
+        const char *slot;
     } wiring[] = {
-        {SIGNAL(allNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32)),
-         SLOT(onAllNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32))},
-        {SIGNAL(threadsRetrieved(Qn::MessageBoxType, Qn::QnThreads)),
-         SLOT(onThreadsRetrieved(Qn::MessageBoxType, Qn::QnThreads))},
-        {SIGNAL(profileUpdated(QString)), SLOT(onProfileRetrieved(QString))},
-        {SIGNAL(messagesUpdated(QString, Qn::QnMessages)), SLOT(onMessagesUpdated(QString, Qn::QnMessages))},
+            {SIGNAL(allNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32)),
+             SLOT(onAllNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32))},
+            {SIGNAL(threadsRetrieved(Qn::MessageBoxType, Qn::QnThreads)),
+             SLOT(onThreadsRetrieved(Qn::MessageBoxType, Qn::QnThreads))},
+            {SIGNAL(profileUpdated(QString)), SLOT(onProfileRetrieved(QString))},
+            {SIGNAL(messagesUpdated(QString, Qn::QnMessages)), SLOT(onMessagesUpdated(QString, Qn::QnMessages))},
     };
-    for (const auto& connection : wiring) {
+    for (const auto &connection : wiring) {
         if (!connect(quillnet, connection.signal, this, connection.slot))
             qWarning() << Q_FUNC_INFO << "Failed to connect" << connection.signal;
     }
@@ -42,7 +42,7 @@ bool NotificationHandler::init(Qn::Quillnet* quillnet, DaemonDatabase* database)
     return true;
 }
 
-void NotificationHandler::setEnabled(const QString& type, bool enabled)
+void NotificationHandler::setEnabled(const QString &type, bool enabled)
 {
     if (type == Constants::MessageType)
         m_messagesEnabled = enabled;
@@ -54,7 +54,7 @@ void NotificationHandler::setEnabled(const QString& type, bool enabled)
         m_notifEnabled = enabled;
 }
 
-bool NotificationHandler::isEnabled(const QString& type) const
+bool NotificationHandler::isEnabled(const QString &type) const
 {
     if (type == Constants::MessageType)
         return m_messagesEnabled;
@@ -70,7 +70,7 @@ bool NotificationHandler::isEnabled(const QString& type) const
 // Publishing, clearing, seen marks and the import cycle come with the notification work; until
 // then these only trace.
 
-void NotificationHandler::clear(const QString& eventType, bool refresh)
+void NotificationHandler::clear(const QString &eventType, bool refresh)
 {
     qDebug() << Q_FUNC_INFO << eventType << refresh;
 }

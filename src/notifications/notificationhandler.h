@@ -28,20 +28,20 @@ class NotificationHandler : public QObject
     Q_DISABLE_COPY(NotificationHandler)
 
 public:
-    explicit NotificationHandler(QObject* parent = nullptr);
+    explicit NotificationHandler(QObject *parent = nullptr);
     ~NotificationHandler() override;
 
     // Binds the client and the database and connects the client's answers; false, with nothing
     // changed, when either is missing.
-    bool init(Qn::Quillnet* quillnet, DaemonDatabase* database);
+    bool init(Qn::Quillnet *quillnet, DaemonDatabase *database);
 
     // Switches one kind ("message", "event", "friendreq", "notif") on or off; other texts change
     // nothing.
-    void setEnabled(const QString& type, bool enabled);
-    bool isEnabled(const QString& type) const;
+    void setEnabled(const QString &type, bool enabled);
+    bool isEnabled(const QString &type) const;
 
     // Removes published notifications of one event type, or of all types for an empty one.
-    void clear(const QString& eventType, bool refresh);
+    void clear(const QString &eventType, bool refresh);
 
 signals:
     void notificationsImported();
@@ -60,7 +60,7 @@ private slots:
 
 private:
     QPointer<Qn::Quillnet> m_quillnet;
-    DaemonDatabase* m_db = nullptr;
+    DaemonDatabase *m_db = nullptr;
     bool m_busy = false;
     bool m_eventsDone = false;
     bool m_messagesDone = false;

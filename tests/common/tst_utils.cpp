@@ -19,8 +19,8 @@
 namespace {
 
 // A 1x1 GIF: Qt reads GIF but cannot write it.
-const QByteArray TinyGif = QByteArray::fromHex(
-    "47494638396101000100800000000000ffffff21f90401000000002c00000000010001000002024401003b");
+const QByteArray TinyGif
+        = QByteArray::fromHex("47494638396101000100800000000000ffffff21f90401000000002c00000000010001000002024401003b");
 
 bool writeFile(const QString &path, const QByteArray &data)
 {
@@ -60,7 +60,9 @@ bool setMode(const QString &path, mode_t mode)
 
 mode_t permissionBits(const QString &path)
 {
-    struct stat info {};
+    struct stat info
+    {
+    };
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? (info.st_mode & 07777) : 0;
 }
 
@@ -92,35 +94,106 @@ private Q_SLOTS:
 void TestUtils::phoneNumbers_data()
 {
     QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("number");    // phoneNumberFromUri
-    QTest::addColumn<QString>("digits");    // phoneNumberDigits, plain
+    QTest::addColumn<QString>("number"); // phoneNumberFromUri
+    QTest::addColumn<QString>("digits"); // phoneNumberDigits, plain
     QTest::addColumn<QString>("uriDigits"); // phoneNumberDigits, from a URI
 
     // Read plainly, a SIP address stops at the "p" of "sip": callers fall back to the URI reading.
-    QTest::newRow("sip percent-encoded plus") << "sip:%2B15550100123@example.com" << "+15550100123" << "" << "15550100123";
-    QTest::newRow("sips") << "sips:%2B15550100123@example.com" << "+15550100123" << "" << "15550100123";
-    QTest::newRow("encoded blanks") << "sip:+1%20555%200100@host" << "+1 555 0100" << "" << "15550100";
-    QTest::newRow("phone-context") << "sip:1234;phone-context=+44@example.com" << "+441234" << "" << "441234";
-    QTest::newRow("phone-context, parameter") << "sip:1234;phone-context=+44;ext=7@host" << "+441234" << "" << "441234";
-    QTest::newRow("phone-context, NUL") << "sip:1234;phone-context=+44%00junk@host" << "+441234" << "" << "441234";
-    QTest::newRow("other parameter") << "sip:5550100;user=phone@host" << "5550100" << "" << "5550100";
-    QTest::newRow("sip letters") << "sip:alice@example.com" << "" << "" << "";
-    QTest::newRow("prefix case") << "SIP:5550100@host" << "" << "" << "";
-    QTest::newRow("dash") << "+1 (555) 010-9999" << "" << "15550109999" << "";
-    QTest::newRow("semicolon outside sip") << "5550100;ext=1" << "" << "5550100" << "";
-    QTest::newRow("three digits") << "123" << "" << "123" << "";
-    QTest::newRow("four digits") << "1234" << "1234" << "1234" << "1234";
-    QTest::newRow("short after trimming") << "  123  " << "" << "123" << "";
-    QTest::newRow("service code") << "*31#555p12,3w4x5" << "*31#555p12,3w4x5" << "555" << "555";
-    QTest::newRow("non-ascii digits") << QString::fromUtf8("\u0661\u0662\u0663\u0664\u0665") << "" << "" << "";
-    QTest::newRow("empty") << "" << "" << "" << "";
-    QTest::newRow("pause") << "12345p678" << "12345p678" << "12345" << "12345";
-    QTest::newRow("wait") << "12345W678" << "12345W678" << "12345" << "12345";
-    QTest::newRow("extension") << "12345x678" << "12345x678" << "12345" << "12345";
-    QTest::newRow("leading comma") << ",5551234" << ",5551234" << "" << "";
-    QTest::newRow("leading p") << "p5551234" << "p5551234" << "" << "";
-    QTest::newRow("leading X") << "X5551234" << "X5551234" << "" << "";
-    QTest::newRow("hash restarts") << "12#34" << "12#34" << "34" << "34";
+    QTest::newRow("sip percent-encoded plus") << "sip:%2B15550100123@example.com"
+                                              << "+15550100123"
+                                              << ""
+                                              << "15550100123";
+    QTest::newRow("sips") << "sips:%2B15550100123@example.com"
+                          << "+15550100123"
+                          << ""
+                          << "15550100123";
+    QTest::newRow("encoded blanks") << "sip:+1%20555%200100@host"
+                                    << "+1 555 0100"
+                                    << ""
+                                    << "15550100";
+    QTest::newRow("phone-context") << "sip:1234;phone-context=+44@example.com"
+                                   << "+441234"
+                                   << ""
+                                   << "441234";
+    QTest::newRow("phone-context, parameter") << "sip:1234;phone-context=+44;ext=7@host"
+                                              << "+441234"
+                                              << ""
+                                              << "441234";
+    QTest::newRow("phone-context, NUL") << "sip:1234;phone-context=+44%00junk@host"
+                                        << "+441234"
+                                        << ""
+                                        << "441234";
+    QTest::newRow("other parameter") << "sip:5550100;user=phone@host"
+                                     << "5550100"
+                                     << ""
+                                     << "5550100";
+    QTest::newRow("sip letters") << "sip:alice@example.com"
+                                 << ""
+                                 << ""
+                                 << "";
+    QTest::newRow("prefix case") << "SIP:5550100@host"
+                                 << ""
+                                 << ""
+                                 << "";
+    QTest::newRow("dash") << "+1 (555) 010-9999"
+                          << ""
+                          << "15550109999"
+                          << "";
+    QTest::newRow("semicolon outside sip") << "5550100;ext=1"
+                                           << ""
+                                           << "5550100"
+                                           << "";
+    QTest::newRow("three digits") << "123"
+                                  << ""
+                                  << "123"
+                                  << "";
+    QTest::newRow("four digits") << "1234"
+                                 << "1234"
+                                 << "1234"
+                                 << "1234";
+    QTest::newRow("short after trimming") << "  123  "
+                                          << ""
+                                          << "123"
+                                          << "";
+    QTest::newRow("service code") << "*31#555p12,3w4x5"
+                                  << "*31#555p12,3w4x5"
+                                  << "555"
+                                  << "555";
+    QTest::newRow("non-ascii digits") << QString::fromUtf8("\u0661\u0662\u0663\u0664\u0665") << ""
+                                      << ""
+                                      << "";
+    QTest::newRow("empty") << ""
+                           << ""
+                           << ""
+                           << "";
+    QTest::newRow("pause") << "12345p678"
+                           << "12345p678"
+                           << "12345"
+                           << "12345";
+    QTest::newRow("wait") << "12345W678"
+                          << "12345W678"
+                          << "12345"
+                          << "12345";
+    QTest::newRow("extension") << "12345x678"
+                               << "12345x678"
+                               << "12345"
+                               << "12345";
+    QTest::newRow("leading comma") << ",5551234"
+                                   << ",5551234"
+                                   << ""
+                                   << "";
+    QTest::newRow("leading p") << "p5551234"
+                               << "p5551234"
+                               << ""
+                               << "";
+    QTest::newRow("leading X") << "X5551234"
+                               << "X5551234"
+                               << ""
+                               << "";
+    QTest::newRow("hash restarts") << "12#34"
+                                   << "12#34"
+                                   << "34"
+                                   << "34";
 }
 
 void TestUtils::phoneNumbers()
@@ -140,17 +213,28 @@ void TestUtils::fixImageSuffix_data()
     QTest::addColumn<QString>("fileName");
     QTest::addColumn<QString>("expected"); // the name the path ends with afterwards
 
-    QTest::newRow("png as jpg") << QByteArray("png") << "pic.jpg" << "pic.jpg.png";
-    QTest::newRow("png as png") << QByteArray("png") << "pic.png" << "pic.png";
-    QTest::newRow("jpeg as jpeg") << QByteArray("jpeg") << "pic.jpeg" << "pic.jpeg";
-    QTest::newRow("jpeg as jpg") << QByteArray("jpeg") << "pic.jpg" << "pic.jpg";
-    QTest::newRow("jpeg as JPG") << QByteArray("jpeg") << "pic.JPG" << "pic.JPG.jpg";
-    QTest::newRow("gif as png") << QByteArray("gif") << "pic.png" << "pic.png.gif";
-    QTest::newRow("gif as gif") << QByteArray("gif") << "pic.gif" << "pic.gif";
-    QTest::newRow("tiff as tif") << QByteArray("tiff") << "pic.tif" << "pic.tif.tiff";
-    QTest::newRow("tiff as tiff") << QByteArray("tiff") << "pic.tiff" << "pic.tiff";
-    QTest::newRow("bmp keeps any name") << QByteArray("bmp") << "pic.dat" << "pic.dat";
-    QTest::newRow("not an image") << QByteArray() << "pic.jpg" << "pic.jpg";
+    QTest::newRow("png as jpg") << QByteArray("png") << "pic.jpg"
+                                << "pic.jpg.png";
+    QTest::newRow("png as png") << QByteArray("png") << "pic.png"
+                                << "pic.png";
+    QTest::newRow("jpeg as jpeg") << QByteArray("jpeg") << "pic.jpeg"
+                                  << "pic.jpeg";
+    QTest::newRow("jpeg as jpg") << QByteArray("jpeg") << "pic.jpg"
+                                 << "pic.jpg";
+    QTest::newRow("jpeg as JPG") << QByteArray("jpeg") << "pic.JPG"
+                                 << "pic.JPG.jpg";
+    QTest::newRow("gif as png") << QByteArray("gif") << "pic.png"
+                                << "pic.png.gif";
+    QTest::newRow("gif as gif") << QByteArray("gif") << "pic.gif"
+                                << "pic.gif";
+    QTest::newRow("tiff as tif") << QByteArray("tiff") << "pic.tif"
+                                 << "pic.tif.tiff";
+    QTest::newRow("tiff as tiff") << QByteArray("tiff") << "pic.tiff"
+                                  << "pic.tiff";
+    QTest::newRow("bmp keeps any name") << QByteArray("bmp") << "pic.dat"
+                                        << "pic.dat";
+    QTest::newRow("not an image") << QByteArray() << "pic.jpg"
+                                  << "pic.jpg";
 }
 
 void TestUtils::fixImageSuffix()
@@ -159,7 +243,9 @@ void TestUtils::fixImageSuffix()
     QFETCH(QString, fileName);
     QFETCH(QString, expected);
 
-    QByteArray content = format.isEmpty() ? QByteArray("no picture here, just text") : format == "gif" ? TinyGif : QByteArray();
+    QByteArray content = format.isEmpty() ? QByteArray("no picture here, just text")
+            : format == "gif"             ? TinyGif
+                                          : QByteArray();
     if (content.isEmpty()) {
         if (!QImageWriter::supportedImageFormats().contains(format))
             QSKIP("No image plugin to write this format");
@@ -188,14 +274,27 @@ void TestUtils::copyWithSuffix_data()
     QTest::addColumn<QString>("warning"); // none when the copy is made
 
     const QString openFailure = QStringLiteral("Failure while trying to open files");
-    QTest::newRow("new copy") << "picture" << ".png" << "";
-    QTest::newRow("stale copy replaced") << "picture" << ".gif" << "";
-    QTest::newRow("link replaced, not written through") << "picture" << ".jpg" << "";
-    QTest::newRow("missing source") << "missing" << ".png" << openFailure;
-    QTest::newRow("source is a directory") << "folder" << ".png" << openFailure;
-    QTest::newRow("target is a directory") << "picture" << ".d" << openFailure;
-    QTest::newRow("empty suffix") << "picture" << "" << "Unusable suffix";
-    QTest::newRow("suffix leaves the directory") << "picture" << "/../escaped" << "Unusable suffix";
+    QTest::newRow("new copy") << "picture"
+                              << ".png"
+                              << "";
+    QTest::newRow("stale copy replaced") << "picture"
+                                         << ".gif"
+                                         << "";
+    QTest::newRow("link replaced, not written through") << "picture"
+                                                        << ".jpg"
+                                                        << "";
+    QTest::newRow("missing source") << "missing"
+                                    << ".png" << openFailure;
+    QTest::newRow("source is a directory") << "folder"
+                                           << ".png" << openFailure;
+    QTest::newRow("target is a directory") << "picture"
+                                           << ".d" << openFailure;
+    QTest::newRow("empty suffix") << "picture"
+                                  << ""
+                                  << "Unusable suffix";
+    QTest::newRow("suffix leaves the directory") << "picture"
+                                                 << "/../escaped"
+                                                 << "Unusable suffix";
 }
 
 void TestUtils::copyWithSuffix()
@@ -211,7 +310,8 @@ void TestUtils::copyWithSuffix()
     QByteArray content;
     for (int i = 0; i < 10000; ++i)
         content.append(char(i * 7 % 251));
-    QVERIFY(writeFile(original, content) && setMode(original, 0644) && makeTree(dir.path(), {"outside", "folder/", "picture.d/"}));
+    QVERIFY(writeFile(original, content) && setMode(original, 0644)
+            && makeTree(dir.path(), {"outside", "folder/", "picture.d/"}));
     // A longer stale copy that others can read, and a planted link.
     QVERIFY(writeFile(original + ".gif", QByteArray(20000, 's')) && setMode(original + ".gif", 0644));
     QVERIFY(QFile::link(outside, original + ".jpg"));
@@ -243,13 +343,20 @@ void TestUtils::clearDirectoryRemovesTreeButNoLinkTarget()
     const QString tree = base.filePath("tree");
     const QString outside = base.filePath("outside");
     QVERIFY(makeTree(outside, {"precious", "sub/nested"}));
-    QVERIFY(makeTree(tree, {"a/b/c/deep.txt", "a/top.txt", ".hidden", ".hiddendir/.inner/.file", "empty/", "readonly"}));
+    QVERIFY(makeTree(tree,
+                     {"a/b/c/deep.txt", "a/top.txt", ".hidden", ".hiddendir/.inner/.file", "empty/", "readonly"}));
     QVERIFY(setMode(tree + "/readonly", 0400));
     QVERIFY(::mkfifo(QFile::encodeName(tree + "/a/fifo").constData(), 0600) == 0);
     // Links out of the tree (absolute and relative), a dangling one, and loops.
-    const QList<QPair<QString, QString>> links = {
-        {outside, "dirlink"}, {outside + "/precious", "filelink"}, {"../../../outside", "a/b/relative"},
-        {"nowhere", "dangling"}, {tree, "a/toroot"}, {"..", "a/up"}, {"self", "self"}, {"ping", "pong"}, {"pong", "ping"}};
+    const QList<QPair<QString, QString>> links = {{outside, "dirlink"},
+                                                  {outside + "/precious", "filelink"},
+                                                  {"../../../outside", "a/b/relative"},
+                                                  {"nowhere", "dangling"},
+                                                  {tree, "a/toroot"},
+                                                  {"..", "a/up"},
+                                                  {"self", "self"},
+                                                  {"ping", "pong"},
+                                                  {"pong", "ping"}};
     for (const auto &[target, name] : links)
         QVERIFY(QFile::link(target, tree + '/' + name));
 
@@ -282,7 +389,7 @@ void TestUtils::clearDirectoryThroughALinkedPath()
     QVERIFY(QFile::link(disk, link));
     Utils::clearDirectory(link, link + "/private/");
     QVERIFY(QFileInfo(link).isSymLink());
-    QCOMPARE(QDir(disk).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"private"});
+    QCOMPARE(QDir(disk).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList {"private"});
     QCOMPARE(readFile(disk + "/private/qncache.db"), QByteArrayLiteral("private/qncache.db"));
 
     // A dangling link: only the link goes.
@@ -330,7 +437,8 @@ void TestUtils::clearDirectorySparesTheKeptSubtree()
 {
     QTemporaryDir base;
     const QString tree = base.filePath("tree");
-    QVERIFY(makeTree(tree, {"cache/qncache/db", "cache/qncache/inner/file", "cache/qncacheold", "cache/pic.png", "daemon.db"}));
+    QVERIFY(makeTree(
+            tree, {"cache/qncache/db", "cache/qncache/inner/file", "cache/qncacheold", "cache/pic.png", "daemon.db"}));
 
     // Kept two levels down, given with a trailing separator as cache directory names are.
     Utils::clearDirectory(tree, tree + "/cache/qncache/");
@@ -338,9 +446,9 @@ void TestUtils::clearDirectorySparesTheKeptSubtree()
     const auto entries = [](const QString &path) {
         return QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
     };
-    QCOMPARE(entries(tree), QStringList{"cache"});
-    QCOMPARE(entries(tree + "/cache"), QStringList{"qncache"});
-    QCOMPARE(entries(tree + "/cache/qncache"), (QStringList{"db", "inner"}));
+    QCOMPARE(entries(tree), QStringList {"cache"});
+    QCOMPARE(entries(tree + "/cache"), QStringList {"qncache"});
+    QCOMPARE(entries(tree + "/cache/qncache"), (QStringList {"db", "inner"}));
     QCOMPARE(readFile(tree + "/cache/qncache/inner/file"), QByteArrayLiteral("cache/qncache/inner/file"));
 
     // A kept path outside the tree changes nothing: the tree goes.
@@ -376,7 +484,8 @@ void TestUtils::clearDirectoryRefuses()
     QVERIFY(child >= 0);
     if (child == 0) {
         // Nothing is cleared unless the confinement holds.
-        if ((::geteuid() != 0 && ::unshare(CLONE_NEWUSER) != 0) || ::chroot(scratchPath.constData()) != 0 || ::chdir("/") != 0)
+        if ((::geteuid() != 0 && ::unshare(CLONE_NEWUSER) != 0) || ::chroot(scratchPath.constData()) != 0
+            || ::chdir("/") != 0)
             ::_exit(Unconfined);
         qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
             refusalLogged = refusalLogged || (type == QtWarningMsg && text.contains(RefusalWarning));

@@ -20,18 +20,18 @@ public:
     bool isValidAccount() const override { return true; }
     bool isAccountEnabled() const override { return true; }
     QString accountName() const override { return QStringLiteral("alice@example.org"); }
-    QMap<QString, bool> settings(const QStringList& keys) const override
+    QMap<QString, bool> settings(const QStringList &keys) const override
     {
         QMap<QString, bool> answer;
-        for (const QString& key : keys) {
+        for (const QString &key : keys) {
             if (values.contains(key))
                 answer.insert(key, values.value(key));
         }
         return answer;
     }
-    void watchSettings(const QStringList& keys) override { watched = keys; }
-    bool isServiceEnabled(const QString& name) const override { return services.value(name, false); }
-    void login(const QString& applicationId, const QString& scope, const QString& applicationSecret, bool forceNew,
+    void watchSettings(const QStringList &keys) override { watched = keys; }
+    bool isServiceEnabled(const QString &name) const override { return services.value(name, false); }
+    void login(const QString &applicationId, const QString &scope, const QString &applicationSecret, bool forceNew,
                bool interactive) override
     {
         lastApplicationId = applicationId;

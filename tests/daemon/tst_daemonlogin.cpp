@@ -26,10 +26,10 @@
 
 namespace {
 
-QStringList* gWarnings = nullptr;
+QStringList *gWarnings = nullptr;
 QtMessageHandler gPreviousHandler = nullptr;
 
-void recordWarnings(QtMsgType type, const QMessageLogContext& context, const QString& message)
+void recordWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
     if (type == QtWarningMsg && gWarnings)
         gWarnings->append(message);
@@ -63,16 +63,16 @@ private slots:
     void corruptCacheExitsOncePerDay();
 
 private:
-    QTimer* retryTimer() const;
-    void useSimulator(QuillnetSim::Simulator& simulator);
-    void invoke(const char* slot, QGenericArgument a = QGenericArgument(), QGenericArgument b = QGenericArgument());
-    void respond(bool ok, const QString& token = QStringLiteral("token"));
-    int runAndCatchExit(const std::function<void()>& action);
+    QTimer *retryTimer() const;
+    void useSimulator(QuillnetSim::Simulator &simulator);
+    void invoke(const char *slot, QGenericArgument a = QGenericArgument(), QGenericArgument b = QGenericArgument());
+    void respond(bool ok, const QString &token = QStringLiteral("token"));
+    int runAndCatchExit(const std::function<void()> &action);
 
     QTemporaryDir mConfigHome;
     std::unique_ptr<QTemporaryDir> mHome;
     QString mAccountFile;
-    TestAccount* mAccount = nullptr;
+    TestAccount *mAccount = nullptr;
     std::unique_ptr<QuillnetDaemon> mDaemon;
 };
 
@@ -112,23 +112,23 @@ void TestDaemonLogin::cleanup()
     mHome.reset();
 }
 
-QTimer* TestDaemonLogin::retryTimer() const
+QTimer *TestDaemonLogin::retryTimer() const
 {
-    const QList<QTimer*> timers = mDaemon->findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly);
+    const QList<QTimer *> timers = mDaemon->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
     return timers.size() == 1 ? timers.first() : nullptr;
 }
 
-void TestDaemonLogin::invoke(const char* slot, QGenericArgument a, QGenericArgument b)
+void TestDaemonLogin::invoke(const char *slot, QGenericArgument a, QGenericArgument b)
 {
     QVERIFY(QMetaObject::invokeMethod(mDaemon.get(), slot, a, b));
 }
 
-void TestDaemonLogin::respond(bool ok, const QString& token)
+void TestDaemonLogin::respond(bool ok, const QString &token)
 {
     emit mAccount->loginResponse(ok ? token : QString(), ok);
 }
 
-int TestDaemonLogin::runAndCatchExit(const std::function<void()>& action)
+int TestDaemonLogin::runAndCatchExit(const std::function<void()> &action)
 {
     // QCoreApplication::exit() ends the application's loop with its code, and leaves every later
     // nested loop returning at once until the application loop runs again: so the application loop
@@ -165,7 +165,7 @@ void TestDaemonLogin::settingsReadAtStart()
 
 void TestDaemonLogin::failedLoginsAreRetriedThenGivenUp()
 {
-    QTimer* timer = retryTimer();
+    QTimer *timer = retryTimer();
     QVERIFY(timer);
     QVERIFY(timer->isSingleShot());
     for (int retry = 1; retry <= 3; ++retry) {
@@ -184,7 +184,7 @@ void TestDaemonLogin::failedLoginsAreRetriedThenGivenUp()
 
 void TestDaemonLogin::successResetsTheRetries()
 {
-    QTimer* timer = retryTimer();
+    QTimer *timer = retryTimer();
     respond(false);
     timer->stop();
     invoke("retryLogin");
@@ -278,7 +278,7 @@ void TestDaemonLogin::refusedNewTokensWaitLikeFailedLogins()
     QuillnetSim::Simulator simulator;
     useSimulator(simulator);
     const Qn::QnError refused(Qn::QnError::AuthenticationError, QStringLiteral("invalid_token"));
-    QTimer* timer = retryTimer();
+    QTimer *timer = retryTimer();
     respond(true, QStringLiteral("old"));
     QTest::ignoreMessage(QtWarningMsg, "Network error during backend initialization.");
     invoke("onError", Q_ARG(Qn::QnError, refused));
@@ -304,7 +304,7 @@ void TestDaemonLogin::refusedNewTokensWaitLikeFailedLogins()
 
     // A token the service accepts makes the next refusal worth an immediate login again.
     respond(true, simulator.accessToken());
-    QTRY_VERIFY(mDaemon->findChild<NotificationHandler*>());
+    QTRY_VERIFY(mDaemon->findChild<NotificationHandler *>());
     const int before = mAccount->logins.size();
     invoke("onError", Q_ARG(Qn::QnError, refused));
     QCOMPARE(mAccount->logins.size(), before + 1);
@@ -312,7 +312,7 @@ void TestDaemonLogin::refusedNewTokensWaitLikeFailedLogins()
     QVERIFY(!timer->isActive());
 }
 
-void TestDaemonLogin::useSimulator(QuillnetSim::Simulator& simulator)
+void TestDaemonLogin::useSimulator(QuillnetSim::Simulator &simulator)
 {
     QVERIFY(simulator.listen(0));
     QFile file(mAccountFile);
@@ -327,20 +327,20 @@ void TestDaemonLogin::backendSetUpAfterInitialisation()
     FakeEventFeed feed;
     QVERIFY(feed.registerOnBus());
     mAccount->services.insert(QStringLiteral("IM"), true);
-    auto* heartbeat = mDaemon->findChild<Veldo::QmHeartbeat*>();
+    auto *heartbeat = mDaemon->findChild<Veldo::QmHeartbeat *>();
     QVERIFY(heartbeat);
     QCOMPARE(heartbeat->remainingMs(), -1);
     QSignalSpy wakeUps(heartbeat, &Veldo::QmHeartbeat::wakeUp);
 
     respond(true, simulator.accessToken());
-    QVERIFY(!mDaemon->findChild<EventfeedHandler*>());
-    QTRY_VERIFY(mDaemon->findChild<NotificationHandler*>());
-    QVERIFY(mDaemon->findChild<FriendImporter*>());
-    QVERIFY(mDaemon->findChild<EventfeedHandler*>());
+    QVERIFY(!mDaemon->findChild<EventfeedHandler *>());
+    QTRY_VERIFY(mDaemon->findChild<NotificationHandler *>());
+    QVERIFY(mDaemon->findChild<FriendImporter *>());
+    QVERIFY(mDaemon->findChild<EventfeedHandler *>());
 
     // The switches nobody set count as on.
-    auto* notifications = mDaemon->findChild<NotificationHandler*>();
-    for (const char* type : {"message", "friendreq", "notif", "event"})
+    auto *notifications = mDaemon->findChild<NotificationHandler *>();
+    for (const char *type : {"message", "friendreq", "notif", "event"})
         QVERIFY2(notifications->isEnabled(QLatin1String(type)), type);
 
     // The first wake-up comes within 10 s; the window starts at 0 s, so it may have come already.
@@ -358,10 +358,10 @@ void TestDaemonLogin::newLoginReplacesClientAndHandlers()
     // A switch changed before the set-up takes effect there.
     emit mAccount->settingsChanged(QStringLiteral("qn-notif-msg"), false);
     respond(true, simulator.accessToken());
-    QTRY_VERIFY(mDaemon->findChild<FriendImporter*>());
-    QPointer<FriendImporter> firstImporter = mDaemon->findChild<FriendImporter*>();
-    QPointer<EventfeedHandler> firstFeed = mDaemon->findChild<EventfeedHandler*>();
-    QPointer<NotificationHandler> firstNotifications = mDaemon->findChild<NotificationHandler*>();
+    QTRY_VERIFY(mDaemon->findChild<FriendImporter *>());
+    QPointer<FriendImporter> firstImporter = mDaemon->findChild<FriendImporter *>();
+    QPointer<EventfeedHandler> firstFeed = mDaemon->findChild<EventfeedHandler *>();
+    QPointer<NotificationHandler> firstNotifications = mDaemon->findChild<NotificationHandler *>();
     QVERIFY(!firstNotifications->isEnabled(QStringLiteral("message")));
     QVERIFY(firstImporter->client());
 
@@ -372,10 +372,10 @@ void TestDaemonLogin::newLoginReplacesClientAndHandlers()
     QTRY_VERIFY(!firstImporter);
     QVERIFY(!firstFeed);
     QVERIFY(!firstNotifications);
-    QCOMPARE(mDaemon->findChildren<FriendImporter*>().size(), 1);
-    QCOMPARE(mDaemon->findChildren<EventfeedHandler*>().size(), 1);
-    QCOMPARE(mDaemon->findChildren<NotificationHandler*>().size(), 1);
-    QVERIFY(mDaemon->findChild<FriendImporter*>()->client());
+    QCOMPARE(mDaemon->findChildren<FriendImporter *>().size(), 1);
+    QCOMPARE(mDaemon->findChildren<EventfeedHandler *>().size(), 1);
+    QCOMPARE(mDaemon->findChildren<NotificationHandler *>().size(), 1);
+    QVERIFY(mDaemon->findChild<FriendImporter *>()->client());
 }
 
 void TestDaemonLogin::unreachableServiceWarnsDuringSetUp()
@@ -390,7 +390,7 @@ void TestDaemonLogin::unreachableServiceWarnsDuringSetUp()
     qInstallMessageHandler(gPreviousHandler);
     gWarnings = nullptr;
 
-    QVERIFY(!mDaemon->findChild<EventfeedHandler*>());
+    QVERIFY(!mDaemon->findChild<EventfeedHandler *>());
     // Not a token problem: no new login.
     QCOMPARE(mAccount->logins.size(), 1);
 }

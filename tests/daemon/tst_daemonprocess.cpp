@@ -30,7 +30,7 @@ const char ValidAccount[] = "[account]\n"
                             "qn-notif_main=true\n"
                             "qn-news_main=false\n";
 
-QStringList treeOf(const QString& root)
+QStringList treeOf(const QString &root)
 {
     QStringList entries;
     QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
@@ -69,16 +69,16 @@ private slots:
     void accountLoss();
 
 private:
-    void writeAccount(const QByteArray& content);
-    QProcess* start(const QStringList& args = {}, const QString& cacheHome = QString(),
-                    const QString& busAddress = QString());
+    void writeAccount(const QByteArray &content);
+    QProcess *start(const QStringList &args = {}, const QString &cacheHome = QString(),
+                    const QString &busAddress = QString());
     // A session bus of the test's own, which it can end; its address.
     QString startBus();
     void waitForService();
 
-    QTemporaryDir* mHome = nullptr;
+    QTemporaryDir *mHome = nullptr;
     QString mConfigHome;
-    QList<QProcess*> mProcesses;
+    QList<QProcess *> mProcesses;
 };
 
 void TestDaemonProcess::initTestCase()
@@ -96,7 +96,7 @@ void TestDaemonProcess::init()
 
 void TestDaemonProcess::cleanup()
 {
-    for (QProcess* process : qAsConst(mProcesses)) {
+    for (QProcess *process : qAsConst(mProcesses)) {
         if (process->state() != QProcess::NotRunning) {
             process->kill();
             process->waitForFinished();
@@ -110,7 +110,7 @@ void TestDaemonProcess::cleanup()
     mHome = nullptr;
 }
 
-void TestDaemonProcess::writeAccount(const QByteArray& content)
+void TestDaemonProcess::writeAccount(const QByteArray &content)
 {
     QVERIFY(QDir().mkpath(mConfigHome + QStringLiteral("/quillnet")));
     QFile file(mConfigHome + QStringLiteral("/quillnet/account.conf"));
@@ -118,9 +118,9 @@ void TestDaemonProcess::writeAccount(const QByteArray& content)
     file.write(content);
 }
 
-QProcess* TestDaemonProcess::start(const QStringList& args, const QString& cacheHome, const QString& busAddress)
+QProcess *TestDaemonProcess::start(const QStringList &args, const QString &cacheHome, const QString &busAddress)
 {
-    auto* process = new QProcess;
+    auto *process = new QProcess;
     mProcesses << process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("HOME"), mHome->path());
@@ -139,10 +139,10 @@ QProcess* TestDaemonProcess::start(const QStringList& args, const QString& cache
 
 QString TestDaemonProcess::startBus()
 {
-    auto* bus = new QProcess;
+    auto *bus = new QProcess;
     mProcesses << bus;
-    bus->start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                               QStringLiteral("--print-address=1")});
+    bus->start(QStringLiteral("dbus-daemon"),
+               {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
     if (!bus->waitForStarted() || !bus->waitForReadyRead(10000))
         return QString();
     return QString::fromUtf8(bus->readLine()).trimmed();
@@ -155,7 +155,7 @@ void TestDaemonProcess::waitForService()
 
 void TestDaemonProcess::noAccountWritesNothing()
 {
-    QProcess* daemon = start();
+    QProcess *daemon = start();
     QVERIFY(daemon->waitForFinished(20000));
     QCOMPARE(daemon->exitStatus(), QProcess::NormalExit);
     QCOMPARE(daemon->exitCode(), 0);
@@ -170,15 +170,16 @@ void TestDaemonProcess::invalidAccountExitsQuietly_data()
     QTest::newRow("no credential") << QByteArray("[account]\nname=a@b\nenabled=true\n");
     QTest::newRow("empty file") << QByteArray();
     QTest::newRow("garbage") << QByteArray("\x01\x02[[[\nname\n=\n\xff\xfe", 16);
-    QTest::newRow("disabled, with a bad value")
-        << QByteArray(ValidAccount).replace("enabled=true", "enabled=false").replace("qn-news_main=false", "qn-news_main=maybe");
+    QTest::newRow("disabled, with a bad value") << QByteArray(ValidAccount)
+                                                           .replace("enabled=true", "enabled=false")
+                                                           .replace("qn-news_main=false", "qn-news_main=maybe");
 }
 
 void TestDaemonProcess::invalidAccountExitsQuietly()
 {
     QFETCH(QByteArray, content);
     writeAccount(content);
-    QProcess* daemon = start();
+    QProcess *daemon = start();
     QVERIFY(daemon->waitForFinished(20000));
     QCOMPARE(daemon->exitCode(), 0);
     // Without a usable account there is nothing to report.
@@ -192,12 +193,15 @@ void TestDaemonProcess::invalidAccountExitsQuietly()
 void TestDaemonProcess::cachePaths_data()
 {
     QTest::addColumn<QString>("cacheHome"); // relative to the home directory; null: not set
-    QTest::addColumn<QString>("cacheDir");  // where the daemon's cache goes, relative to the home
+    QTest::addColumn<QString>("cacheDir"); // where the daemon's cache goes, relative to the home
     QTest::newRow("no XDG_CACHE_HOME") << QString() << ".quillnet";
-    QTest::newRow("XDG_CACHE_HOME") << "xdgcache" << "xdgcache/quillnet";
-    QTest::newRow("XDG_CACHE_HOME not there yet") << "new/cache" << "new/cache/quillnet";
+    QTest::newRow("XDG_CACHE_HOME") << "xdgcache"
+                                    << "xdgcache/quillnet";
+    QTest::newRow("XDG_CACHE_HOME not there yet") << "new/cache"
+                                                  << "new/cache/quillnet";
     // The XDG rules say a relative value is to be ignored.
-    QTest::newRow("relative XDG_CACHE_HOME") << "relative" << ".quillnet";
+    QTest::newRow("relative XDG_CACHE_HOME") << "relative"
+                                             << ".quillnet";
 }
 
 void TestDaemonProcess::cachePaths()
@@ -223,7 +227,9 @@ void TestDaemonProcess::cachePaths()
         const QString path = it.next();
         if (path.startsWith(mConfigHome))
             continue;
-        struct stat info {};
+        struct stat info
+        {
+        };
         QVERIFY(::lstat(QFile::encodeName(path).constData(), &info) == 0);
         QVERIFY2((info.st_mode & 077) == 0, qPrintable(path));
     }
@@ -232,14 +238,14 @@ void TestDaemonProcess::cachePaths()
 void TestDaemonProcess::wholeProcessRunsAtLowPriority()
 {
     writeAccount(ValidAccount);
-    QProcess* daemon = start();
+    QProcess *daemon = start();
     waitForService();
     // Every thread, the ones started before the priority was lowered included.
     const QString tasks = QStringLiteral("/proc/%1/task").arg(daemon->processId());
     QTRY_VERIFY(QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() > 1);
     const auto niceValues = [&tasks] {
         QList<int> values;
-        for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+        for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
             values << ::getpriority(PRIO_PROCESS, id_t(task.toUInt()));
         return values;
     };
@@ -254,7 +260,7 @@ void TestDaemonProcess::secondInstanceFailsBeforeTheDatabase()
 
     const QString otherCache = mHome->path() + QStringLiteral("/second");
     QVERIFY(QDir().mkpath(otherCache));
-    QProcess* second = start({}, otherCache);
+    QProcess *second = start({}, otherCache);
     QVERIFY(second->waitForFinished(20000));
     QCOMPARE(second->exitStatus(), QProcess::NormalExit);
     QCOMPARE(second->exitCode(), 1);
@@ -265,13 +271,13 @@ void TestDaemonProcess::secondInstanceFailsBeforeTheDatabase()
 void TestDaemonProcess::secondInstanceOnAnotherBusFindsTheCacheTaken()
 {
     writeAccount(ValidAccount);
-    QProcess* first = start({QStringLiteral("--debug")});
+    QProcess *first = start({QStringLiteral("--debug")});
     QByteArray log;
     QTRY_VERIFY_WITH_TIMEOUT((log += first->readAllStandardError()).contains("loginToQuillnet"), 20000);
 
     const QString otherBus = startBus();
     QVERIFY(!otherBus.isEmpty());
-    QProcess* second = start({}, QString(), otherBus);
+    QProcess *second = start({}, QString(), otherBus);
     QVERIFY(second->waitForFinished(20000));
     QCOMPARE(second->exitCode(), 1);
     const QByteArray secondLog = second->readAllStandardError();
@@ -282,7 +288,7 @@ void TestDaemonProcess::secondInstanceOnAnotherBusFindsTheCacheTaken()
     // Once the first one is gone (even killed), the cache is free again.
     first->kill();
     first->waitForFinished();
-    QProcess* third = start({QStringLiteral("--debug")}, QString(), otherBus);
+    QProcess *third = start({QStringLiteral("--debug")}, QString(), otherBus);
     QByteArray thirdLog;
     QTRY_VERIFY_WITH_TIMEOUT((thirdLog += third->readAllStandardError()).contains("loginToQuillnet"), 20000);
 }
@@ -292,8 +298,8 @@ void TestDaemonProcess::endsWithItsSessionBus()
     writeAccount(ValidAccount);
     const QString address = startBus();
     QVERIFY(!address.isEmpty());
-    QProcess* bus = mProcesses.last();
-    QProcess* daemon = start({QStringLiteral("--debug")}, QString(), address);
+    QProcess *bus = mProcesses.last();
+    QProcess *daemon = start({QStringLiteral("--debug")}, QString(), address);
     QByteArray log;
     QTRY_VERIFY_WITH_TIMEOUT((log += daemon->readAllStandardError()).contains("loginToQuillnet"), 20000);
 
@@ -312,7 +318,7 @@ void TestDaemonProcess::unusableDatabaseExitsOne()
     const QString cacheHome = mHome->path() + QStringLiteral("/xdgcache");
     QVERIFY(QDir().mkpath(cacheHome + QStringLiteral("/quillnet/qndaemon-cache.db")));
 
-    QProcess* daemon = start({}, cacheHome);
+    QProcess *daemon = start({}, cacheHome);
     QVERIFY(daemon->waitForFinished(20000));
     QCOMPARE(daemon->exitStatus(), QProcess::NormalExit);
     QCOMPARE(daemon->exitCode(), 1);
@@ -347,31 +353,32 @@ void TestDaemonProcess::controlObjectIntrospection()
         QStringList args;
         for (QDomElement arg = member.firstChildElement(QStringLiteral("arg")); !arg.isNull();
              arg = arg.nextSiblingElement(QStringLiteral("arg")))
-            args << arg.attribute(QStringLiteral("direction")) + QLatin1Char(' ') + arg.attribute(QStringLiteral("type"))
-                    + QLatin1Char(' ') + arg.attribute(QStringLiteral("name"));
+            args << arg.attribute(QStringLiteral("direction")) + QLatin1Char(' ')
+                            + arg.attribute(QStringLiteral("type")) + QLatin1Char(' ')
+                            + arg.attribute(QStringLiteral("name"));
         members << member.tagName() + QLatin1Char(' ') + member.attribute(QStringLiteral("name")) + QLatin1Char('(')
-                       + args.join(QStringLiteral(", ")) + QLatin1Char(')');
+                        + args.join(QStringLiteral(", ")) + QLatin1Char(')');
     }
     members.sort();
     const QStringList expected = {
-        QStringLiteral("method itemSeen(in s id, in s type)"),
-        QStringLiteral("method refreshEventFeed()"),
-        QStringLiteral("method sync()"),
-        QStringLiteral("signal cacheCleared()"),
-        QStringLiteral("signal syncDone(out s err)"),
+            QStringLiteral("method itemSeen(in s id, in s type)"),
+            QStringLiteral("method refreshEventFeed()"),
+            QStringLiteral("method sync()"),
+            QStringLiteral("signal cacheCleared()"),
+            QStringLiteral("signal syncDone(out s err)"),
     };
     QCOMPARE(members, expected);
 
     // The control calls answer at once with an empty reply.
-    for (const char* method : {"sync", "refreshEventFeed"}) {
+    for (const char *method : {"sync", "refreshEventFeed"}) {
         const QDBusMessage r = QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
-            ServiceName, QStringLiteral("/quillnetveldo"), ServiceName, QLatin1String(method)));
+                ServiceName, QStringLiteral("/quillnetveldo"), ServiceName, QLatin1String(method)));
         QCOMPARE(r.type(), QDBusMessage::ReplyMessage);
         QVERIFY(r.arguments().isEmpty());
     }
     // A private slot is not reachable.
     const QDBusMessage hidden = QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
-        ServiceName, QStringLiteral("/quillnetveldo"), ServiceName, QStringLiteral("retryLogin")));
+            ServiceName, QStringLiteral("/quillnetveldo"), ServiceName, QStringLiteral("retryLogin")));
     QCOMPARE(hidden.type(), QDBusMessage::ErrorMessage);
 }
 
@@ -381,7 +388,8 @@ void TestDaemonProcess::debugSwitch_data()
     QTest::addColumn<bool>("debug");
     QTest::newRow("none") << QStringList() << false;
     QTest::newRow("--debug") << QStringList({QStringLiteral("--debug")}) << true;
-    QTest::newRow("later, repeated") << QStringList({QStringLiteral("x"), QStringLiteral("--debug"), QStringLiteral("--debug")})
+    QTest::newRow("later, repeated") << QStringList(
+            {QStringLiteral("x"), QStringLiteral("--debug"), QStringLiteral("--debug")})
                                      << true;
     QTest::newRow("other case") << QStringList({QStringLiteral("--Debug")}) << false;
     QTest::newRow("single dash") << QStringList({QStringLiteral("-debug")}) << false;
@@ -393,7 +401,7 @@ void TestDaemonProcess::debugSwitch()
     QFETCH(QStringList, args);
     QFETCH(bool, debug);
     writeAccount(ValidAccount);
-    QProcess* daemon = start(args);
+    QProcess *daemon = start(args);
     waitForService();
     // The registration trace is written before the name appears on the bus.
     daemon->kill();
@@ -427,8 +435,8 @@ void TestDaemonProcess::accountLoss()
     const QString cacheHome = xdgCacheHome ? mHome->path() + QStringLiteral("/xdgcache") : QString();
     if (xdgCacheHome)
         QVERIFY(QDir().mkpath(cacheHome));
-    const QString configured =
-        xdgCacheHome ? cacheHome + QStringLiteral("/quillnet") : mHome->path() + QStringLiteral("/.quillnet");
+    const QString configured
+            = xdgCacheHome ? cacheHome + QStringLiteral("/quillnet") : mHome->path() + QStringLiteral("/.quillnet");
     const QString disk = mHome->path() + QStringLiteral("/disk/quillnet");
     if (linked) {
         QVERIFY(QDir().mkpath(disk));
@@ -438,7 +446,7 @@ void TestDaemonProcess::accountLoss()
     const QString cacheDir = linked ? disk : configured;
     const QString clientDb = mHome->path() + QStringLiteral("/.quillnet/private/qncache.db");
 
-    QProcess* daemon = start({QStringLiteral("--debug")}, cacheHome);
+    QProcess *daemon = start({QStringLiteral("--debug")}, cacheHome);
     // The login request is the constructor's last step: the account file is watched by then.
     QByteArray log;
     QTRY_VERIFY_WITH_TIMEOUT((log += daemon->readAllStandardError()).contains("loginToQuillnet"), 20000);

@@ -7,7 +7,7 @@
 
 namespace {
 
-QString classInfo(const QMetaObject& meta, const char* name)
+QString classInfo(const QMetaObject &meta, const char *name)
 {
     const int index = meta.indexOfClassInfo(name);
     return index < 0 ? QString() : QString::fromUtf8(meta.classInfo(index).value());
@@ -25,7 +25,7 @@ private slots:
 
 void TestQuillnetveldoAdaptor::introspectionText()
 {
-    const QMetaObject& meta = QuillnetveldoAdaptor::staticMetaObject;
+    const QMetaObject &meta = QuillnetveldoAdaptor::staticMetaObject;
     QCOMPARE(classInfo(meta, "D-Bus Interface"), QStringLiteral("com.tarvo.quillnetveldo"));
     const QString expected = QStringLiteral("  <interface name=\"com.tarvo.quillnetveldo\">\n"
                                             "    <method name=\"refreshEventFeed\"/>\n"

@@ -15,14 +15,14 @@ namespace {
 
 // A complete schema apart from the version table, with content that a reset must remove.
 const QStringList SchemaWithoutVersion = {
-    "CREATE TABLE items (id INTEGER PRIMARY KEY AUTOINCREMENT,quillnet_id TEXT NOT NULL,"
-    "homeview_id INT NOT NULL,likes INT NOT NULL,comments INT NOT NULL);",
-    "CREATE TABLE clear_date (day INT NOT NULL,month INT NOT NULL,year INT NOT NULL);",
-    "CREATE TABLE seen_items (id TEXT PRIMARY KEY NOT NULL,type TEXT);",
-    "CREATE TABLE shown_items (id TEXT PRIMARY KEY NOT NULL,type TEXT);",
-    "INSERT INTO items(quillnet_id,homeview_id,likes,comments) VALUES ('p1',77,1,2)",
-    "INSERT INTO seen_items VALUES ('n1','notif')",
-    "INSERT INTO clear_date VALUES (3,2,2001)",
+        "CREATE TABLE items (id INTEGER PRIMARY KEY AUTOINCREMENT,quillnet_id TEXT NOT NULL,"
+        "homeview_id INT NOT NULL,likes INT NOT NULL,comments INT NOT NULL);",
+        "CREATE TABLE clear_date (day INT NOT NULL,month INT NOT NULL,year INT NOT NULL);",
+        "CREATE TABLE seen_items (id TEXT PRIMARY KEY NOT NULL,type TEXT);",
+        "CREATE TABLE shown_items (id TEXT PRIMARY KEY NOT NULL,type TEXT);",
+        "INSERT INTO items(quillnet_id,homeview_id,likes,comments) VALUES ('p1',77,1,2)",
+        "INSERT INTO seen_items VALUES ('n1','notif')",
+        "INSERT INTO clear_date VALUES (3,2,2001)",
 };
 
 QStringList withVersions(const QStringList &values)
@@ -41,8 +41,8 @@ void createDatabase(const QString &path, const QStringList &statements)
         QVERIFY2(db.exec(statement), qPrintable(statement));
 }
 
-const QFileDevice::Permissions UserOnly =
-    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser;
+const QFileDevice::Permissions UserOnly
+        = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser;
 
 const QList<QVariantList> CurrentVersion = {{DaemonDatabase::SchemaVersion}};
 
@@ -84,8 +84,8 @@ void TestDaemonDatabase::versionDecidesReset_data()
     const QString noTable = QStringLiteral("DB schema changed, version table not found. Reseting all");
     const QString tooOld = QStringLiteral("DB version is lower than needed, reseting all");
     const QString unreadable = QStringLiteral("Could not check database version, reseting all");
-    const QStringList nullVersion = QStringList(SchemaWithoutVersion)
-        << "CREATE TABLE version (version INT)" << "INSERT INTO version VALUES (NULL)";
+    const QStringList nullVersion = QStringList(SchemaWithoutVersion) << "CREATE TABLE version (version INT)"
+                                                                      << "INSERT INTO version VALUES (NULL)";
 
     QTest::newRow("missing file") << QStringList() << true << QtDebugMsg << noTable;
     QTest::newRow("no version table") << SchemaWithoutVersion << true << QtDebugMsg << noTable;
@@ -118,7 +118,8 @@ void TestDaemonDatabase::versionDecidesReset()
 
     DaemonDatabase db(path);
     QList<QList<QVariantList>> versionsAtSignal;
-    connect(&db, &DaemonDatabase::dbReseted, this, [&] { versionsAtSignal << Inspector(path).rows("SELECT * FROM version"); });
+    connect(&db, &DaemonDatabase::dbReseted, this,
+            [&] { versionsAtSignal << Inspector(path).rows("SELECT * FROM version"); });
     if (!log.isEmpty())
         QTest::ignoreMessage(logType, qPrintable(log));
 
@@ -129,9 +130,10 @@ void TestDaemonDatabase::versionDecidesReset()
     QCOMPARE(inspector.tables(), Inspector::DaemonTables);
     QCOMPARE(inspector.rows("SELECT * FROM version"), reset ? CurrentVersion : versionsBefore);
     // The slots run inside init and rely on the version row being there.
-    QCOMPARE(versionsAtSignal, reset ? QList<QList<QVariantList>>{CurrentVersion} : QList<QList<QVariantList>>());
-    QCOMPARE(inspector.rows("SELECT quillnet_id, homeview_id FROM items") + inspector.rows("SELECT id, type FROM seen_items"),
-             reset ? QList<QVariantList>() : (QList<QVariantList>{{"p1", 77}, {"n1", "notif"}}));
+    QCOMPARE(versionsAtSignal, reset ? QList<QList<QVariantList>> {CurrentVersion} : QList<QList<QVariantList>>());
+    QCOMPARE(inspector.rows("SELECT quillnet_id, homeview_id FROM items")
+                     + inspector.rows("SELECT id, type FROM seen_items"),
+             reset ? QList<QVariantList>() : (QList<QVariantList> {{"p1", 77}, {"n1", "notif"}}));
     QCOMPARE(inspector.clearDate(), reset ? QDate::currentDate() : QDate(2001, 2, 3));
 }
 
@@ -151,8 +153,10 @@ void TestDaemonDatabase::damagedFileIsKeptAndRebuilt_data()
     const QByteArray valid = file.readAll();
     QVERIFY(valid.size() > 3 * 4096);
 
-    QTest::newRow("damaged header") << QByteArray(valid).replace(0, 16, "no database here") << "file is not a database" << false;
-    QTest::newRow("damaged pages") << QByteArray(valid).replace(4096, valid.size() - 4096, QByteArray(valid.size() - 4096, '\xa5'))
+    QTest::newRow("damaged header") << QByteArray(valid).replace(0, 16, "no database here") << "file is not a database"
+                                    << false;
+    QTest::newRow("damaged pages") << QByteArray(valid).replace(4096, valid.size() - 4096,
+                                                                QByteArray(valid.size() - 4096, '\xa5'))
                                    << "database disk image is malformed" << true;
 }
 
@@ -182,7 +186,8 @@ void TestDaemonDatabase::damagedFileIsKeptAndRebuilt()
     // Kept, renamed, and nothing else left beside the new file.
     const QStringList files = QDir(dir.path()).entryList(QDir::Files);
     QCOMPARE(files.size(), 2);
-    QVERIFY2(QRegularExpression("^qndaemon-cache\\.db\\.corrupt-\\d{14}$").match(files.last()).hasMatch(), qPrintable(files.last()));
+    QVERIFY2(QRegularExpression("^qndaemon-cache\\.db\\.corrupt-\\d{14}$").match(files.last()).hasMatch(),
+             qPrintable(files.last()));
     QFile kept(dir.filePath(files.last()));
     QVERIFY(kept.open(QIODevice::ReadOnly));
     QCOMPARE(kept.readAll(), content);
@@ -216,7 +221,10 @@ namespace {
 class LockHolder : public QThread
 {
 public:
-    LockHolder(const QString &path, int holdMs) : mPath(path), mHoldMs(holdMs) {}
+    LockHolder(const QString &path, int holdMs)
+        : mPath(path)
+        , mHoldMs(holdMs)
+    {}
     QSemaphore lockTaken;
 
 protected:
@@ -262,7 +270,7 @@ void TestDaemonDatabase::lockedFileIsNeverReset()
         QCOMPARE(resetSpy.count(), 0);
         holder.wait();
     }
-    QCOMPARE(Inspector(path).rows("SELECT quillnet_id FROM items"), QList<QVariantList>{{"p1"}});
+    QCOMPARE(Inspector(path).rows("SELECT quillnet_id FROM items"), QList<QVariantList> {{"p1"}});
 
     // Held briefly: the start waits it out and keeps everything.
     LockHolder holder(path, 300);
@@ -274,7 +282,7 @@ void TestDaemonDatabase::lockedFileIsNeverReset()
     QCOMPARE(resetSpy.count(), 0);
     holder.wait();
     Inspector inspector(path);
-    QCOMPARE(inspector.rows("SELECT quillnet_id FROM items"), QList<QVariantList>{{"p1"}});
+    QCOMPARE(inspector.rows("SELECT quillnet_id FROM items"), QList<QVariantList> {{"p1"}});
     QCOMPARE(inspector.clearDate(), QDate(2001, 2, 3));
 }
 
@@ -291,8 +299,8 @@ void TestDaemonDatabase::linkInPlaceOfTheFileIsNotWrittenThrough()
     QTemporaryDir dir;
     const QString other = dir.filePath(QStringLiteral("other-program.db"));
     const QString path = dir.filePath(QStringLiteral("qndaemon-cache.db"));
-    const QFileDevice::Permissions otherMode =
-        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther | QFileDevice::ReadUser | QFileDevice::WriteUser;
+    const QFileDevice::Permissions otherMode = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther
+            | QFileDevice::ReadUser | QFileDevice::WriteUser;
     if (!dangling) {
         // Old enough to be reset, were it opened.
         createDatabase(other, withVersions({"3"}));
@@ -311,8 +319,8 @@ void TestDaemonDatabase::linkInPlaceOfTheFileIsNotWrittenThrough()
     } else {
         QCOMPARE(QFile::permissions(other), otherMode);
         Inspector inspector(other);
-        QCOMPARE(inspector.rows("SELECT * FROM version"), (QList<QVariantList>{{3}}));
-        QCOMPARE(inspector.rows("SELECT quillnet_id FROM items"), QList<QVariantList>{{"p1"}});
+        QCOMPARE(inspector.rows("SELECT * FROM version"), (QList<QVariantList> {{3}}));
+        QCOMPARE(inspector.rows("SELECT quillnet_id FROM items"), QList<QVariantList> {{"p1"}});
     }
 }
 

@@ -18,7 +18,9 @@ bool addRows(Inspector &inspector, int count)
     inspector.exec("BEGIN");
     for (int n = 1; n <= count; ++n) {
         if (!inspector.exec(QStringLiteral("INSERT INTO items(quillnet_id,homeview_id,likes,comments) "
-                                           "VALUES ('p%1',%2,0,0)").arg(n).arg(100 + n)))
+                                           "VALUES ('p%1',%2,0,0)")
+                                    .arg(n)
+                                    .arg(100 + n)))
             return false;
     }
     return inspector.exec("COMMIT");
@@ -40,7 +42,7 @@ Qn::QnPosts posts(const QStringList &ids)
     return result;
 }
 
-template <typename List>
+template<typename List>
 List sorted(List list)
 {
     std::sort(list.begin(), list.end());
@@ -130,10 +132,10 @@ void TestDaemonDatabaseOperations::uncachedBatchFallsBackToNewestRows_data()
     QTest::addColumn<int>("cached");
     QTest::addColumn<QStringList>("batch");
 
-    QTest::newRow("40 cached, new posts") << 40 << QStringList{"n1", "n2"};
+    QTest::newRow("40 cached, new posts") << 40 << QStringList {"n1", "n2"};
     QTest::newRow("40 cached, empty batch") << 40 << QStringList();
-    QTest::newRow("12 cached, new posts") << 12 << QStringList{"n1"};
-    QTest::newRow("nothing cached") << 0 << QStringList{"n1", "n2"};
+    QTest::newRow("12 cached, new posts") << 12 << QStringList {"n1"};
+    QTest::newRow("nothing cached") << 0 << QStringList {"n1", "n2"};
 }
 
 void TestDaemonDatabaseOperations::uncachedBatchFallsBackToNewestRows()
@@ -158,7 +160,8 @@ void TestDaemonDatabaseOperations::uncachedBatchFallsBackToNewestRows()
     // The newest 30 rows are on the list, the older ones are not.
     for (int n = cached; n >= 1; --n) {
         const Qn::QnPost cachedPost = post(QStringLiteral("p%1").arg(n));
-        QCOMPARE(mDb->checkPost(&cachedPost, &homeviewId), n > cached - 30 ? DaemonDatabase::ItemUnchanged : DaemonDatabase::ItemAdd);
+        QCOMPARE(mDb->checkPost(&cachedPost, &homeviewId),
+                 n > cached - 30 ? DaemonDatabase::ItemUnchanged : DaemonDatabase::ItemAdd);
     }
     QVERIFY(mDb->isCheckListEmpty());
     QCOMPARE(homeviewId, qint64(-7));
@@ -170,27 +173,31 @@ void TestDaemonDatabaseOperations::checksFindChangedAndStaleRows()
     // beyond 2^31.
     QVERIFY(mInspector->exec("INSERT INTO items VALUES (4294967296,'older',1,0,0)"));
     const qint64 feedId = 5000000000LL;
-    const Qn::QnPosts stored = {post("liked", 2, 1), post("gone", 2, 1), post("commented", 2, 1),
+    const Qn::QnPosts stored = {post("liked", 2, 1),   post("gone", 2, 1), post("commented", 2, 1),
                                 post("swapped", 2, 1), post("left", 2, 1), post("same", 2, 1)};
     for (int i = 0; i < stored.size(); ++i)
         mDb->addPostToDb(&stored[i], feedId + i);
-    const Qn::QnPosts current = {post("liked", 3, 1), post("commented", 2, 2), post("swapped", 1, 2), post("same", 2, 1)};
+    const Qn::QnPosts current
+            = {post("liked", 3, 1), post("commented", 2, 2), post("swapped", 1, 2), post("same", 2, 1)};
     const QList<qint64> updatedIds = {feedId, feedId + 2, feedId + 3, -7};
 
     mDb->prepareForChecks(current);
     for (int i = 0; i < current.size(); ++i) {
         qint64 out = -7;
-        QCOMPARE(mDb->checkPost(&current[i], &out), updatedIds[i] == -7 ? DaemonDatabase::ItemUnchanged : DaemonDatabase::ItemUpdate);
+        QCOMPARE(mDb->checkPost(&current[i], &out),
+                 updatedIds[i] == -7 ? DaemonDatabase::ItemUnchanged : DaemonDatabase::ItemUpdate);
         QCOMPARE(out, updatedIds[i]);
         // Its entry is used up: a second check in the same pass sees a new post.
         QCOMPARE(mDb->checkPost(&current[i], &out), DaemonDatabase::ItemAdd);
     }
     QVERIFY(mDb->hasItemsToRemove());
-    QCOMPARE(sorted(mDb->removeStaleItems()), (QList<qint64>{feedId + 1, feedId + 4}));
+    QCOMPARE(sorted(mDb->removeStaleItems()), (QList<qint64> {feedId + 1, feedId + 4}));
     QCOMPARE(mInspector->rows("SELECT * FROM items ORDER BY id"),
-             (QList<QVariantList>{{4294967296LL, "older", 1, 0, 0}, {4294967297LL, "liked", feedId, 3, 1},
-                                  {4294967299LL, "commented", feedId + 2, 2, 2}, {4294967300LL, "swapped", feedId + 3, 1, 2},
-                                  {4294967302LL, "same", feedId + 5, 2, 1}}));
+             (QList<QVariantList> {{4294967296LL, "older", 1, 0, 0},
+                                   {4294967297LL, "liked", feedId, 3, 1},
+                                   {4294967299LL, "commented", feedId + 2, 2, 2},
+                                   {4294967300LL, "swapped", feedId + 3, 1, 2},
+                                   {4294967302LL, "same", feedId + 5, 2, 1}}));
 }
 
 void TestDaemonDatabaseOperations::longListsAreSplit()
@@ -204,7 +211,8 @@ void TestDaemonDatabaseOperations::longListsAreSplit()
     for (int n = 0; n < 1000; ++n)
         feed << QStringLiteral("new%1").arg(n);
     feed.insert(499, "p4");
-    mDb->prepareForChecks(posts(feed << "p900" << "p4"));
+    mDb->prepareForChecks(posts(feed << "p900"
+                                     << "p4"));
     for (const Qn::QnPost &feedPost : posts({"p900", "p4"}))
         QCOMPARE(mDb->checkPost(&feedPost, nullptr), DaemonDatabase::ItemUnchanged);
     QVERIFY(mDb->hasItemsToRemove());
@@ -214,7 +222,7 @@ void TestDaemonDatabaseOperations::longListsAreSplit()
                              "BEGIN SELECT RAISE(ABORT, 'kept'); END"));
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Failed to delete items from cache! \"kept"));
     QVERIFY(mDb->removeStaleItems().isEmpty());
-    QCOMPARE(mInspector->column("SELECT COUNT(*) FROM items"), QVariantList{1200});
+    QCOMPARE(mInspector->column("SELECT COUNT(*) FROM items"), QVariantList {1200});
 
     // The list stays for a later try.
     QVERIFY(mInspector->exec("DROP TRIGGER keep"));
@@ -224,22 +232,30 @@ void TestDaemonDatabaseOperations::longListsAreSplit()
             expected << 100 + n;
     }
     QCOMPARE(sorted(mDb->removeStaleItems()), expected);
-    QCOMPARE(mInspector->column("SELECT quillnet_id FROM items ORDER BY id"), (QVariantList{"p1", "p2", "p3", "p4", "p900"}));
+    QCOMPARE(mInspector->column("SELECT quillnet_id FROM items ORDER BY id"),
+             (QVariantList {"p1", "p2", "p3", "p4", "p900"}));
 
     // The same split for the seen and shown ids; a repeated id is answered once.
-    QVERIFY(mInspector->exec("INSERT INTO shown_items VALUES ('k5','notif'),('k700','notif'),('k1099','notif'),('k6','event')"));
+    QVERIFY(mInspector->exec(
+            "INSERT INTO shown_items VALUES ('k5','notif'),('k700','notif'),('k1099','notif'),('k6','event')"));
     QStringList keys;
     for (int n = 0; n < 1100; ++n)
         keys << QStringLiteral("k%1").arg(n);
-    QCOMPARE(sorted(mDb->checkShownItems(keys << "k5", "notif")), (QStringList{"k1099", "k5", "k700"}));
+    QCOMPARE(sorted(mDb->checkShownItems(keys << "k5", "notif")), (QStringList {"k1099", "k5", "k700"}));
 }
 
 void TestDaemonDatabaseOperations::hostileIdsAreStoredAndFound()
 {
     // Ids come from the network and the bus. A post the service left without an id is stored as
     // the empty text and found again, so that the next pass does not publish it again.
-    const QStringList ids = {"it's", "a,b", "x)", "'); DROP TABLE items; --", "x'); DROP TABLE shown_items; --",
-                             "' OR '1'='1", ":id ? %1", QStringLiteral("пост 😀")};
+    const QStringList ids = {"it's",
+                             "a,b",
+                             "x)",
+                             "'); DROP TABLE items; --",
+                             "x'); DROP TABLE shown_items; --",
+                             "' OR '1'='1",
+                             ":id ? %1",
+                             QStringLiteral("пост 😀")};
     const Qn::QnPosts batch = posts(QStringList(ids) << QString());
     const Qn::QnPost decoy = post("decoy"), newer = post("newer");
     mDb->addPostToDb(&decoy, 1);
@@ -251,8 +267,9 @@ void TestDaemonDatabaseOperations::hostileIdsAreStoredAndFound()
     mDb->prepareForChecks(batch);
     for (const Qn::QnPost &hostile : batch)
         QCOMPARE(mDb->checkPost(&hostile, nullptr), DaemonDatabase::ItemUnchanged);
-    QCOMPARE(mDb->removeStaleItems(), QList<qint64>{3});
-    QCOMPARE(mInspector->column("SELECT quillnet_id FROM items ORDER BY id"), (QVariantList{"decoy"} << QVariantList(ids.begin(), ids.end()) << ""));
+    QCOMPARE(mDb->removeStaleItems(), QList<qint64> {3});
+    QCOMPARE(mInspector->column("SELECT quillnet_id FROM items ORDER BY id"),
+             (QVariantList {"decoy"} << QVariantList(ids.begin(), ids.end()) << ""));
 
     QVERIFY(mDb->markShown("other", "notif"));
     for (const QString &id : ids)
@@ -272,23 +289,29 @@ void TestDaemonDatabaseOperations::marksAreRecordedOnceForItemTypesOnly()
     QVERIFY(mDb->markShown(key, "message"));
     // Callers rely on false here: it tells them the item was recorded before.
     for (const char *type : {"message", "notif"}) {
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Failed to exec sql query \"UNIQUE constraint failed: shown_items.id"));
-        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Failing query: \"INSERT INTO shown_items \\(id,type\\) values"));
+        QTest::ignoreMessage(
+                QtWarningMsg,
+                QRegularExpression("^Failed to exec sql query \"UNIQUE constraint failed: shown_items.id"));
+        QTest::ignoreMessage(QtDebugMsg,
+                             QRegularExpression("^Failing query: \"INSERT INTO shown_items \\(id,type\\) values"));
         QVERIFY(!mDb->markShown(key, type));
     }
     QVERIFY(mDb->markSeen(key, "message"));
-    QCOMPARE(mDb->checkShownItems({key, key, "t2.1"}, "message"), QStringList{key});
+    QCOMPARE(mDb->checkShownItems({key, key, "t2.1"}, "message"), QStringList {key});
     QCOMPARE(mDb->checkShownItems({key}, "notif"), QStringList());
 
-    for (const QString &type : {QStringLiteral("foo"), QString(), QStringLiteral("Message"), QStringLiteral("message' OR '1'='1")}) {
+    for (const QString &type :
+         {QStringLiteral("foo"), QString(), QStringLiteral("Message"), QStringLiteral("message' OR '1'='1")}) {
         for (int i = 0; i < 4; ++i)
-            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Unknown type: " + QRegularExpression::escape('"' + type + '"') + '$'));
+            QTest::ignoreMessage(
+                    QtWarningMsg,
+                    QRegularExpression("Unknown type: " + QRegularExpression::escape('"' + type + '"') + '$'));
         QVERIFY(!mDb->markShown("n2", type));
         QVERIFY(!mDb->markSeen("n2", type));
         QCOMPARE(mDb->checkShownItems({key}, type) + mDb->checkSeenItems({key}, type), QStringList());
     }
     QCOMPARE(mInspector->rows("SELECT * FROM shown_items") + mInspector->rows("SELECT * FROM seen_items"),
-             (QList<QVariantList>{{key, "message"}, {key, "message"}}));
+             (QList<QVariantList> {{key, "message"}, {key, "message"}}));
 }
 
 void TestDaemonDatabaseOperations::failedStatementsGiveNeutralResults()
@@ -303,7 +326,8 @@ void TestDaemonDatabaseOperations::failedStatementsGiveNeutralResults()
     mDb->prepareForChecks(posts({"p1"}));
     QVERIFY(mDb->hasItemsToRemove());
     QVERIFY(mInspector->exec("DROP TABLE items"));
-    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Failed to fetch last qn id for the group \"no such table"));
+    QTest::ignoreMessage(QtCriticalMsg,
+                         QRegularExpression("^Failed to fetch last qn id for the group \"no such table"));
     mDb->prepareForChecks(posts({"p1"}));
     QVERIFY(!mDb->hasItemsToRemove());
     QVERIFY(mDb->removeStaleItems().isEmpty());

@@ -9,7 +9,7 @@
 namespace {
 
 // The fake answers from this thread's event loop, so the reply is awaited while events run.
-bool finish(const QDBusPendingCall& call)
+bool finish(const QDBusPendingCall &call)
 {
     QDBusPendingCallWatcher watcher(call);
     if (watcher.isFinished())
@@ -32,13 +32,13 @@ private slots:
     void callsCrossTheBusWithTheirSignatures();
 
 private:
-    ComTarvoHomeEventFeedInterface* newProxy()
+    ComTarvoHomeEventFeedInterface *newProxy()
     {
-        return new ComTarvoHomeEventFeedInterface(QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"),
-                                                  QDBusConnection::sessionBus(), this);
+        return new ComTarvoHomeEventFeedInterface(QStringLiteral("com.tarvo.home.EventFeed"),
+                                                  QStringLiteral("/eventfeed"), QDBusConnection::sessionBus(), this);
     }
 
-    FakeEventFeed* mFeed = nullptr;
+    FakeEventFeed *mFeed = nullptr;
 };
 
 void TestEventFeedInterface::initTestCase()
@@ -65,7 +65,7 @@ void TestEventFeedInterface::callsCrossTheBusWithTheirSignatures()
 {
     QCOMPARE(QString::fromLatin1(ComTarvoHomeEventFeedInterface::staticInterfaceName()),
              QStringLiteral("com.tarvo.home.EventFeed"));
-    ComTarvoHomeEventFeedInterface* proxy = newProxy();
+    ComTarvoHomeEventFeedInterface *proxy = newProxy();
 
     QDBusPendingReply<qlonglong> added = proxy->addItem({{QStringLiteral("title"), QStringLiteral("t")}});
     QVERIFY(finish(added));
@@ -75,10 +75,10 @@ void TestEventFeedInterface::callsCrossTheBusWithTheirSignatures()
     QVERIFY(finish(proxy->removeItem(added.value())));
 
     const QStringList expected = {
-        QStringLiteral("addItem a{sv}"),
-        QStringLiteral("updateItem xa{sv}"),
-        QStringLiteral("removeItemsBySourceName s"),
-        QStringLiteral("removeItem x"),
+            QStringLiteral("addItem a{sv}"),
+            QStringLiteral("updateItem xa{sv}"),
+            QStringLiteral("removeItemsBySourceName s"),
+            QStringLiteral("removeItem x"),
     };
     QCOMPARE(mFeed->calls, expected);
 }

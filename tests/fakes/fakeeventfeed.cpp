@@ -7,11 +7,10 @@ const QString ServiceName = QStringLiteral("com.tarvo.home.EventFeed");
 const QString ConnectionName = QStringLiteral("fake-event-feed");
 } // namespace
 
-FakeEventFeed::FakeEventFeed(QObject* parent)
+FakeEventFeed::FakeEventFeed(QObject *parent)
     : QObject(parent)
     , mConnection(QDBusConnection::connectToBus(QDBusConnection::SessionBus, ConnectionName))
-{
-}
+{}
 
 FakeEventFeed::~FakeEventFeed()
 {
@@ -23,17 +22,17 @@ FakeEventFeed::~FakeEventFeed()
 bool FakeEventFeed::registerOnBus()
 {
     return mConnection.isConnected() && mConnection.registerService(ServiceName)
-        && mConnection.registerObject(QStringLiteral("/eventfeed"), this,
-                                      QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals);
+            && mConnection.registerObject(QStringLiteral("/eventfeed"), this,
+                                          QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals);
 }
 
-void FakeEventFeed::record(const char* member)
+void FakeEventFeed::record(const char *member)
 {
     const QString signature = calledFromDBus() ? message().signature() : QStringLiteral("(local)");
     calls << QStringLiteral("%1 %2").arg(QLatin1String(member), signature);
 }
 
-qlonglong FakeEventFeed::addItem(const QVariantMap& parameters)
+qlonglong FakeEventFeed::addItem(const QVariantMap &parameters)
 {
     record("addItem");
     if (failAdds)
@@ -49,7 +48,7 @@ void FakeEventFeed::removeItem(qlonglong id)
     items.remove(id);
 }
 
-void FakeEventFeed::removeItemsBySourceName(const QString& sourceName)
+void FakeEventFeed::removeItemsBySourceName(const QString &sourceName)
 {
     record("removeItemsBySourceName");
     for (auto it = items.begin(); it != items.end();) {
@@ -60,7 +59,7 @@ void FakeEventFeed::removeItemsBySourceName(const QString& sourceName)
     }
 }
 
-void FakeEventFeed::updateItem(qlonglong id, const QVariantMap& parameters)
+void FakeEventFeed::updateItem(qlonglong id, const QVariantMap &parameters)
 {
     record("updateItem");
     auto it = items.find(id);

@@ -16,7 +16,7 @@ class FakeEventFeed : public QObject, protected QDBusContext
     Q_DISABLE_COPY(FakeEventFeed)
 
 public:
-    explicit FakeEventFeed(QObject* parent = nullptr);
+    explicit FakeEventFeed(QObject *parent = nullptr);
     ~FakeEventFeed() override;
 
     // Connects privately to the session bus and takes the Event Feed's name and path.
@@ -29,16 +29,16 @@ public:
     bool failAdds = false;
 
 public slots:
-    qlonglong addItem(const QVariantMap& parameters);
+    qlonglong addItem(const QVariantMap &parameters);
     void removeItem(qlonglong id);
-    void removeItemsBySourceName(const QString& sourceName);
-    void updateItem(qlonglong id, const QVariantMap& parameters);
+    void removeItemsBySourceName(const QString &sourceName);
+    void updateItem(qlonglong id, const QVariantMap &parameters);
 
 signals:
     void refreshRequested();
 
 private:
-    void record(const char* member);
+    void record(const char *member);
 
     QDBusConnection mConnection;
     qlonglong mNextId = 1;

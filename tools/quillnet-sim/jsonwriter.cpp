@@ -9,7 +9,7 @@ void JsonWriter::beforeValue()
     mFirst = false;
 }
 
-JsonWriter& JsonWriter::beginObject()
+JsonWriter &JsonWriter::beginObject()
 {
     beforeValue();
     mText.append('{');
@@ -17,14 +17,14 @@ JsonWriter& JsonWriter::beginObject()
     return *this;
 }
 
-JsonWriter& JsonWriter::endObject()
+JsonWriter &JsonWriter::endObject()
 {
     mText.append('}');
     mFirst = false;
     return *this;
 }
 
-JsonWriter& JsonWriter::beginArray()
+JsonWriter &JsonWriter::beginArray()
 {
     beforeValue();
     mText.append('[');
@@ -32,14 +32,14 @@ JsonWriter& JsonWriter::beginArray()
     return *this;
 }
 
-JsonWriter& JsonWriter::endArray()
+JsonWriter &JsonWriter::endArray()
 {
     mText.append(']');
     mFirst = false;
     return *this;
 }
 
-JsonWriter& JsonWriter::key(QLatin1String name)
+JsonWriter &JsonWriter::key(QLatin1String name)
 {
     beforeValue();
     // Member names are the simulator's own ASCII literals: nothing to escape.
@@ -49,7 +49,7 @@ JsonWriter& JsonWriter::key(QLatin1String name)
     return *this;
 }
 
-JsonWriter& JsonWriter::string(const QString& text)
+JsonWriter &JsonWriter::string(const QString &text)
 {
     beforeValue();
     mText.append('"');
@@ -57,8 +57,8 @@ JsonWriter& JsonWriter::string(const QString& text)
     // goes through UTF-8 and escaping.
     const qsizetype start = mText.size();
     mText.resize(start + text.size());
-    char* out = mText.data() + start;
-    const QChar* in = text.constData();
+    char *out = mText.data() + start;
+    const QChar *in = text.constData();
     qsizetype plain = 0;
     for (; plain < text.size(); ++plain) {
         const char16_t c = in[plain].unicode();
@@ -73,14 +73,14 @@ JsonWriter& JsonWriter::string(const QString& text)
     return *this;
 }
 
-JsonWriter& JsonWriter::number(qint64 number)
+JsonWriter &JsonWriter::number(qint64 number)
 {
     beforeValue();
     mText.append(QByteArray::number(number));
     return *this;
 }
 
-JsonWriter& JsonWriter::boolean(bool value)
+JsonWriter &JsonWriter::boolean(bool value)
 {
     beforeValue();
     mText.append(value ? "true" : "false");
@@ -100,13 +100,27 @@ void JsonWriter::appendEscaped(QByteArrayView utf8)
         mText.append(utf8.data() + plain, i - plain);
         plain = i + 1;
         switch (c) {
-        case '"': mText.append("\\\""); break;
-        case '\\': mText.append("\\\\"); break;
-        case '\n': mText.append("\\n"); break;
-        case '\r': mText.append("\\r"); break;
-        case '\t': mText.append("\\t"); break;
-        case '\b': mText.append("\\b"); break;
-        case '\f': mText.append("\\f"); break;
+        case '"':
+            mText.append("\\\"");
+            break;
+        case '\\':
+            mText.append("\\\\");
+            break;
+        case '\n':
+            mText.append("\\n");
+            break;
+        case '\r':
+            mText.append("\\r");
+            break;
+        case '\t':
+            mText.append("\\t");
+            break;
+        case '\b':
+            mText.append("\\b");
+            break;
+        case '\f':
+            mText.append("\\f");
+            break;
         default:
             mText.append("\\u00");
             mText.append(hex[c >> 4]);

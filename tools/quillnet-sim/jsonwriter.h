@@ -12,15 +12,15 @@ namespace QuillnetSim {
 class JsonWriter
 {
 public:
-    JsonWriter& beginObject();
-    JsonWriter& endObject();
-    JsonWriter& beginArray();
-    JsonWriter& endArray();
+    JsonWriter &beginObject();
+    JsonWriter &endObject();
+    JsonWriter &beginArray();
+    JsonWriter &endArray();
     // Names the next value; only inside an object.
-    JsonWriter& key(QLatin1String name);
-    JsonWriter& string(const QString& text);
-    JsonWriter& number(qint64 number);
-    JsonWriter& boolean(bool value);
+    JsonWriter &key(QLatin1String name);
+    JsonWriter &string(const QString &text);
+    JsonWriter &number(qint64 number);
+    JsonWriter &boolean(bool value);
 
     QByteArray bytes() const { return mText; }
 

@@ -9,7 +9,7 @@
 
 namespace {
 
-bool readNumber(const QCommandLineParser& parser, const QString& name, qint64 low, qint64 high, qint64* value)
+bool readNumber(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 high, qint64 *value)
 {
     if (!parser.isSet(name))
         return true;
@@ -25,25 +25,25 @@ bool readNumber(const QCommandLineParser& parser, const QString& name, qint64 lo
 
 } // namespace
 
-int main(int argc, char* argv[])
+int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quillnet-sim"));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Simulated Quillnet service on 127.0.0.1. Prints \"port <n>\" and \"refresh_token <t>\" on the first two "
-        "lines of standard output, then serves until terminated."));
+            "Simulated Quillnet service on 127.0.0.1. Prints \"port <n>\" and \"refresh_token <t>\" on the first two "
+            "lines of standard output, then serves until terminated."));
     parser.addHelpOption();
     parser.addOptions({
-        { "port", "Port to listen on; 0 picks a free one.", "n", "8099" },
-        { "seed", "Seed of the generated data.", "n", "1" },
-        { "friends", "Number of friends.", "n", "40" },
-        { "posts", "Number of news feed posts.", "n", "40" },
-        { "threads", "Number of message threads.", "n", "8" },
-        { "notifications", "Number of notifications.", "n", "12" },
-        { "refresh-token", "The credential the token endpoint accepts (default: made from the seed).", "token" },
-        { "verbose", "Log every request on standard error." },
+            {"port", "Port to listen on; 0 picks a free one.", "n", "8099"},
+            {"seed", "Seed of the generated data.", "n", "1"},
+            {"friends", "Number of friends.", "n", "40"},
+            {"posts", "Number of news feed posts.", "n", "40"},
+            {"threads", "Number of message threads.", "n", "8"},
+            {"notifications", "Number of notifications.", "n", "12"},
+            {"refresh-token", "The credential the token endpoint accepts (default: made from the seed).", "token"},
+            {"verbose", "Log every request on standard error."},
     });
     parser.process(app);
 
@@ -75,7 +75,7 @@ int main(int argc, char* argv[])
     }
     if (parser.isSet("verbose")) {
         QObject::connect(&simulator, &QuillnetSim::Simulator::requestReceived,
-                         [](const QByteArray& method, const QString& path) {
+                         [](const QByteArray &method, const QString &path) {
                              QTextStream(stderr) << "quillnet-sim: " << method << ' ' << path << '\n';
                          });
     }

@@ -10,11 +10,8 @@ namespace {
 
 // A 1x1 GIF89a with a two-colour table; bytes 13 to 15 are the pixel's colour.
 const unsigned char OnePixelGif[] = {
-    'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0,
-    0xff, 0, 0, 0, 0, 0,
-    '!', 0xf9, 4, 1, 0, 0, 0, 0,
-    ',', 0, 0, 0, 0, 1, 0, 1, 0, 0,
-    2, 2, 'D', 1, 0, ';',
+        'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0xff, 0, 0, 0, 0,   0, '!', 0xf9, 4,
+        1,   0,   0,   0,   0,   ',', 0, 0, 0, 0, 1,    0, 1, 0,    0, 2, 2, 'D', 1, 0,   ';',
 };
 constexpr int GifColourOffset = 13;
 
@@ -25,15 +22,15 @@ QColor colour(quint32 seed, int shift)
 
 } // namespace
 
-QByteArray MediaRenderer::contentType(const QByteArray& format)
+QByteArray MediaRenderer::contentType(const QByteArray &format)
 {
     return "image/" + format;
 }
 
-QByteArray MediaRenderer::render(const MediaRecipe& recipe)
+QByteArray MediaRenderer::render(const MediaRecipe &recipe)
 {
     if (recipe.format == "gif") {
-        QByteArray gif(reinterpret_cast<const char*>(OnePixelGif), sizeof(OnePixelGif));
+        QByteArray gif(reinterpret_cast<const char *>(OnePixelGif), sizeof(OnePixelGif));
         const QColor c = colour(recipe.seed, 0);
         gif[GifColourOffset] = char(c.red());
         gif[GifColourOffset + 1] = char(c.green());

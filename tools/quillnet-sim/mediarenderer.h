@@ -12,9 +12,9 @@ class MediaRenderer
 {
 public:
     // The encoded picture, empty when the format is unknown or encoding failed.
-    static QByteArray render(const MediaRecipe& recipe);
+    static QByteArray render(const MediaRecipe &recipe);
     // "image/png", "image/jpeg", "image/gif".
-    static QByteArray contentType(const QByteArray& format);
+    static QByteArray contentType(const QByteArray &format);
 };
 
 } // namespace QuillnetSim

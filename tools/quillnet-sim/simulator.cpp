@@ -28,18 +28,20 @@ namespace QuillnetSim {
 class HttpFrontend : public QAbstractHttpServer
 {
 public:
-    explicit HttpFrontend(Simulator* simulator) : mSimulator(simulator) {}
+    explicit HttpFrontend(Simulator *simulator)
+        : mSimulator(simulator)
+    {}
 
 protected:
-    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override
+    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override
     {
         mSimulator->handleRequest(request, socket);
         return true;
     }
-    void missingHandler(const QHttpServerRequest&, QTcpSocket*) override {}
+    void missingHandler(const QHttpServerRequest &, QTcpSocket *) override {}
 
 private:
-    Simulator* const mSimulator;
+    Simulator *const mSimulator;
 };
 
 // Hands out connections with Nagle's algorithm off. A client acknowledges an answer late (delayed
@@ -49,7 +51,7 @@ class LowDelayServer : public QTcpServer
 protected:
     void incomingConnection(qintptr descriptor) override
     {
-        auto* socket = new QTcpSocket(this);
+        auto *socket = new QTcpSocket(this);
         if (!socket->setSocketDescriptor(descriptor)) {
             qWarning() << "quillnet-sim: cannot take a connection:" << socket->errorString();
             delete socket;
@@ -74,49 +76,76 @@ const QByteArray JsonType = "application/json";
 QByteArray methodName(QHttpServerRequest::Method method)
 {
     switch (method) {
-    case QHttpServerRequest::Method::Get: return "GET";
-    case QHttpServerRequest::Method::Put: return "PUT";
-    case QHttpServerRequest::Method::Delete: return "DELETE";
-    case QHttpServerRequest::Method::Post: return "POST";
-    case QHttpServerRequest::Method::Head: return "HEAD";
-    case QHttpServerRequest::Method::Options: return "OPTIONS";
-    case QHttpServerRequest::Method::Patch: return "PATCH";
-    default: return "OTHER";
+    case QHttpServerRequest::Method::Get:
+        return "GET";
+    case QHttpServerRequest::Method::Put:
+        return "PUT";
+    case QHttpServerRequest::Method::Delete:
+        return "DELETE";
+    case QHttpServerRequest::Method::Post:
+        return "POST";
+    case QHttpServerRequest::Method::Head:
+        return "HEAD";
+    case QHttpServerRequest::Method::Options:
+        return "OPTIONS";
+    case QHttpServerRequest::Method::Patch:
+        return "PATCH";
+    default:
+        return "OTHER";
     }
 }
 
 QByteArray reasonPhrase(int status)
 {
     switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 409: return "Conflict";
-    case 413: return "Payload Too Large";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 204:
+        return "No Content";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 409:
+        return "Conflict";
+    case 413:
+        return "Payload Too Large";
+    case 429:
+        return "Too Many Requests";
+    case 500:
+        return "Internal Server Error";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
 QByteArray errorCode(int status)
 {
     switch (status) {
-    case 400: return "invalid_request";
-    case 401: return "invalid_token";
-    case 404: return "not_found";
-    case 429: return "rate_limited";
-    case 503: return "unavailable";
-    default: return status >= 500 ? "server_error" : "invalid_request";
+    case 400:
+        return "invalid_request";
+    case 401:
+        return "invalid_token";
+    case 404:
+        return "not_found";
+    case 429:
+        return "rate_limited";
+    case 503:
+        return "unavailable";
+    default:
+        return status >= 500 ? "server_error" : "invalid_request";
     }
 }
 
-QByteArray header(int status, const QByteArray& contentType, qint64 length)
+QByteArray header(int status, const QByteArray &contentType, qint64 length)
 {
     QByteArray text = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
     // A 204 carries neither a body nor its length.
@@ -130,7 +159,7 @@ QByteArray header(int status, const QByteArray& contentType, qint64 length)
 }
 
 template<typename T>
-QList<T> page(const QList<T>& list, int offset, int limit)
+QList<T> page(const QList<T> &list, int offset, int limit)
 {
     if (offset >= list.size())
         return QList<T>();
@@ -138,7 +167,7 @@ QList<T> page(const QList<T>& list, int offset, int limit)
 }
 
 // limit 1 to 100 (larger: 100; absent or below 1: 25), offset >= 0. False for text that is no number.
-bool pageParameters(const QUrlQuery& query, int* limit, int* offset)
+bool pageParameters(const QUrlQuery &query, int *limit, int *offset)
 {
     *limit = DefaultLimit;
     *offset = 0;
@@ -158,11 +187,12 @@ bool pageParameters(const QUrlQuery& query, int* limit, int* offset)
     return true;
 }
 
-QSet<QString> fieldSet(const QUrlQuery& query)
+QSet<QString> fieldSet(const QUrlQuery &query)
 {
     QSet<QString> fields;
-    const QStringList names = query.queryItemValue(QStringLiteral("fields"), QUrl::FullyDecoded).split(QLatin1Char(','));
-    for (const QString& name : names) {
+    const QStringList names
+            = query.queryItemValue(QStringLiteral("fields"), QUrl::FullyDecoded).split(QLatin1Char(','));
+    for (const QString &name : names) {
         if (!name.trimmed().isEmpty())
             fields.insert(name.trimmed());
     }
@@ -170,11 +200,11 @@ QSet<QString> fieldSet(const QUrlQuery& query)
 }
 
 // Ids listed as "a,b,c"; empty entries are skipped and repeats dropped.
-QStringList idList(const QUrlQuery& query)
+QStringList idList(const QUrlQuery &query)
 {
     QStringList ids;
     const QStringList parts = query.queryItemValue(QStringLiteral("ids"), QUrl::FullyDecoded).split(QLatin1Char(','));
-    for (const QString& part : parts) {
+    for (const QString &part : parts) {
         const QString id = part.trimmed();
         if (!id.isEmpty())
             ids.append(id);
@@ -182,25 +212,25 @@ QStringList idList(const QUrlQuery& query)
     return Support::uniqueIds(ids);
 }
 
-const QHash<QString, Simulator::FaultKind>& faultKinds()
+const QHash<QString, Simulator::FaultKind> &faultKinds()
 {
     static const QHash<QString, Simulator::FaultKind> kinds = {
-        { "http_status", Simulator::HttpStatus },         { "delay", Simulator::Delay },
-        { "malformed_body", Simulator::MalformedBody },   { "truncated_body", Simulator::TruncatedBody },
-        { "drop_connection", Simulator::DropConnection }, { "oversized_body", Simulator::OversizedBody },
+            {"http_status", Simulator::HttpStatus},         {"delay", Simulator::Delay},
+            {"malformed_body", Simulator::MalformedBody},   {"truncated_body", Simulator::TruncatedBody},
+            {"drop_connection", Simulator::DropConnection}, {"oversized_body", Simulator::OversizedBody},
     };
     return kinds;
 }
 
 using Response = Simulator::Response;
 
-Response jsonResponse(const JsonWriter& out, int status = 200)
+Response jsonResponse(const JsonWriter &out, int status = 200)
 {
-    return Response{ status, JsonType, out.bytes() };
+    return Response {status, JsonType, out.bytes()};
 }
 
 // {"error": {"code": ..., "message": ...}}
-Response apiError(int status, const QString& message)
+Response apiError(int status, const QString &message)
 {
     JsonWriter out;
     out.beginObject().key(QLatin1String("error")).beginObject();
@@ -211,7 +241,7 @@ Response apiError(int status, const QString& message)
 }
 
 // The token endpoint's own error form: {"error": ..., "error_description": ...}
-Response oauthError(int status, const QString& error, const QString& description)
+Response oauthError(int status, const QString &error, const QString &description)
 {
     JsonWriter out;
     out.beginObject().key(QLatin1String("error")).string(error);
@@ -221,12 +251,12 @@ Response oauthError(int status, const QString& error, const QString& description
 
 Response noContent()
 {
-    return Response{ 204, QByteArray(), QByteArray() };
+    return Response {204, QByteArray(), QByteArray()};
 }
 
 // One record on its own, as administration calls answer.
 template<typename T>
-Response recordResponse(const T& record)
+Response recordResponse(const T &record)
 {
     JsonWriter out;
     WireJson::write(out, record);
@@ -235,24 +265,24 @@ Response recordResponse(const T& record)
 
 // {"data": [...]}, each item written by write(out, item).
 template<typename T, typename Write>
-Response dataResponse(const QList<T>& items, Write write)
+Response dataResponse(const QList<T> &items, Write write)
 {
     JsonWriter out;
     out.beginObject().key(QLatin1String("data")).beginArray();
-    for (const T& item : items)
+    for (const T &item : items)
         write(out, item);
     out.endArray().endObject();
     return jsonResponse(out);
 }
 
 template<typename T>
-Response dataResponse(const QList<T>& items)
+Response dataResponse(const QList<T> &items)
 {
-    return dataResponse(items, [](JsonWriter& out, const T& item) { WireJson::write(out, item); });
+    return dataResponse(items, [](JsonWriter &out, const T &item) { WireJson::write(out, item); });
 }
 
 // {"user": user}
-Response userResponse(const Qn::QnUser& user, const QSet<QString>& fields)
+Response userResponse(const Qn::QnUser &user, const QSet<QString> &fields)
 {
     JsonWriter out;
     out.beginObject().key(QLatin1String("user"));
@@ -279,14 +309,16 @@ QByteArray oversizedChunk(qint64 position, qint64 total, qint64 length)
 
 } // namespace
 
-Simulator::Simulator(const SimConfig& config, QObject* parent)
+Simulator::Simulator(const SimConfig &config, QObject *parent)
     : QObject(parent)
     , mSeed(config.seed)
     , mWorld(WorldGenerator(config).generate())
 {
     // Tokens come from their own generator, so that they do not shift the generated world.
     QRandomGenerator tokens(config.seed ^ 0x51ed7a3bu);
-    mRefreshToken = QStringLiteral("qnrt-%1%2").arg(tokens.generate(), 8, 16, QLatin1Char('0')).arg(tokens.generate(), 8, 16, QLatin1Char('0'));
+    mRefreshToken = QStringLiteral("qnrt-%1%2")
+                            .arg(tokens.generate(), 8, 16, QLatin1Char('0'))
+                            .arg(tokens.generate(), 8, 16, QLatin1Char('0'));
     mAccessToken = newAccessToken();
     mBaseAddress = baseUrl().toString();
 }
@@ -297,7 +329,7 @@ bool Simulator::listen(quint16 port)
 {
     if (mServer)
         return false;
-    auto* tcpServer = new LowDelayServer;
+    auto *tcpServer = new LowDelayServer;
     if (!tcpServer->listen(QHostAddress::LocalHost, port)) {
         qWarning() << "quillnet-sim: cannot listen on 127.0.0.1 port" << port << ":" << tcpServer->errorString();
         delete tcpServer;
@@ -329,7 +361,7 @@ QString Simulator::refreshToken() const
     return mRefreshToken;
 }
 
-void Simulator::setRefreshToken(const QString& token)
+void Simulator::setRefreshToken(const QString &token)
 {
     mRefreshToken = token;
 }
@@ -355,11 +387,11 @@ void Simulator::denyLogins(int count)
     mDeniedLogins += qMax(0, count);
 }
 
-void Simulator::injectFault(const QString& pathPrefix, FaultKind kind, int value, int count)
+void Simulator::injectFault(const QString &pathPrefix, FaultKind kind, int value, int count)
 {
     if (count < 1)
         return;
-    mFaults.append(Fault{ pathPrefix, kind, value, count });
+    mFaults.append(Fault {pathPrefix, kind, value, count});
 }
 
 void Simulator::clearFaults()
@@ -370,12 +402,12 @@ void Simulator::clearFaults()
 int Simulator::pendingFaults() const
 {
     int count = 0;
-    for (const Fault& fault : mFaults)
+    for (const Fault &fault : mFaults)
         count += fault.remaining;
     return count;
 }
 
-bool Simulator::takeFault(const QString& path, Fault* fault)
+bool Simulator::takeFault(const QString &path, Fault *fault)
 {
     for (int i = 0; i < mFaults.size(); ++i) {
         if (path.startsWith(mFaults.at(i).pathPrefix)) {
@@ -411,15 +443,15 @@ Qn::QnPosts Simulator::posts() const
 {
     Qn::QnPosts posts;
     posts.reserve(mWorld.feed.size());
-    for (const Qn::QnPost& post : mWorld.feed)
+    for (const Qn::QnPost &post : mWorld.feed)
         posts.append(outward(post));
     return posts;
 }
 
-Qn::QnPosts Simulator::statusMessages(const QString& userId) const
+Qn::QnPosts Simulator::statusMessages(const QString &userId) const
 {
     Qn::QnPosts posts;
-    for (const Qn::QnPost& post : mWorld.statuses.value(userId))
+    for (const Qn::QnPost &post : mWorld.statuses.value(userId))
         posts.append(outward(post));
     return posts;
 }
@@ -429,7 +461,7 @@ Qn::QnThreads Simulator::threads(Qn::MessageBoxType folder) const
     return mWorld.threads.value(folder);
 }
 
-Qn::QnMessages Simulator::messages(const QString& threadId) const
+Qn::QnMessages Simulator::messages(const QString &threadId) const
 {
     return mWorld.messages.value(threadId);
 }
@@ -454,7 +486,7 @@ QString Simulator::excludedApplicationId()
     return WorldGenerator::ExcludedApplicationId;
 }
 
-QByteArray Simulator::mediaBytes(const QString& key, const MediaRecipe& recipe) const
+QByteArray Simulator::mediaBytes(const QString &key, const MediaRecipe &recipe) const
 {
     const auto it = mMediaCache.constFind(key);
     if (it != mMediaCache.constEnd())
@@ -466,7 +498,7 @@ QByteArray Simulator::mediaBytes(const QString& key, const MediaRecipe& recipe) 
     return bytes;
 }
 
-QByteArray Simulator::pictureData(const QUrl& url) const
+QByteArray Simulator::pictureData(const QUrl &url) const
 {
     const QUrl base = baseUrl();
     if (url.scheme() != base.scheme() || url.host() != base.host() || url.port() != base.port())
@@ -475,12 +507,12 @@ QByteArray Simulator::pictureData(const QUrl& url) const
     return recipe.isValid() ? mediaBytes(url.path(), recipe) : QByteArray();
 }
 
-QByteArray Simulator::profilePictureData(const QString& userId, Qn::PictureType type) const
+QByteArray Simulator::profilePictureData(const QString &userId, Qn::PictureType type) const
 {
     MediaRecipe recipe = mWorld.mediaRecipe(World::avatarPath(userId));
     if (!recipe.isValid())
         return QByteArray();
-    static const int sizes[] = { 50, 50, 100, 200 };
+    static const int sizes[] = {50, 50, 100, 200};
     const int side = sizes[qBound(0, int(type), 3)];
     recipe.width = side;
     // Small pictures keep their height free, like the service's.
@@ -490,7 +522,7 @@ QByteArray Simulator::profilePictureData(const QString& userId, Qn::PictureType 
 
 // --- changes
 
-Qn::QnPost Simulator::addPost(const Qn::QnPost& post, const QByteArray& pictureFormat)
+Qn::QnPost Simulator::addPost(const Qn::QnPost &post, const QByteArray &pictureFormat)
 {
     Qn::QnPost stored = post;
     if (!pictureFormat.isEmpty()) {
@@ -502,39 +534,39 @@ Qn::QnPost Simulator::addPost(const Qn::QnPost& post, const QByteArray& pictureF
     return mWorld.addPost(stored) ? outward(stored) : Qn::QnPost();
 }
 
-bool Simulator::removePost(const QString& id)
+bool Simulator::removePost(const QString &id)
 {
     return mWorld.removePost(id);
 }
 
-bool Simulator::likePost(const QString& id, int count)
+bool Simulator::likePost(const QString &id, int count)
 {
     return mWorld.likePost(id, count);
 }
 
-bool Simulator::commentPost(const QString& id, int count)
+bool Simulator::commentPost(const QString &id, int count)
 {
     return mWorld.commentPost(id, count);
 }
 
-Qn::QnPost Simulator::addStatusMessage(const Qn::QnPost& post)
+Qn::QnPost Simulator::addStatusMessage(const Qn::QnPost &post)
 {
     Qn::QnPost stored = post;
     return mWorld.addStatusMessage(stored) ? outward(stored) : Qn::QnPost();
 }
 
-bool Simulator::addFriend(const Qn::QnUser& user)
+bool Simulator::addFriend(const Qn::QnUser &user)
 {
     return mWorld.addFriend(user);
 }
 
-Qn::QnNotification Simulator::addNotification(const Qn::QnNotification& notification)
+Qn::QnNotification Simulator::addNotification(const Qn::QnNotification &notification)
 {
     Qn::QnNotification stored = notification;
     return mWorld.addNotification(stored) ? stored : Qn::QnNotification();
 }
 
-Qn::QnThread Simulator::addThread(const Qn::QnThread& thread, Qn::MessageBoxType folder)
+Qn::QnThread Simulator::addThread(const Qn::QnThread &thread, Qn::MessageBoxType folder)
 {
     Qn::QnThread stored = thread;
     // Replacing keeps the thread's messages.
@@ -542,7 +574,7 @@ Qn::QnThread Simulator::addThread(const Qn::QnThread& thread, Qn::MessageBoxType
     if (!stored.id().isEmpty() && mWorld.thread(stored.id())) {
         kept = mWorld.messages.value(stored.id());
         for (auto it = mWorld.threads.begin(); it != mWorld.threads.end(); ++it) {
-            Qn::QnThreads& list = it.value();
+            Qn::QnThreads &list = it.value();
             for (int i = 0; i < list.size(); ++i) {
                 if (list.at(i).id() == stored.id()) {
                     list.removeAt(i);
@@ -558,23 +590,23 @@ Qn::QnThread Simulator::addThread(const Qn::QnThread& thread, Qn::MessageBoxType
     return stored;
 }
 
-Qn::QnMessage Simulator::addMessage(const Qn::QnMessage& message)
+Qn::QnMessage Simulator::addMessage(const Qn::QnMessage &message)
 {
     Qn::QnMessage stored = message;
     return mWorld.addMessage(stored) ? stored : Qn::QnMessage();
 }
 
-bool Simulator::addFriendRequest(const Qn::QnUser& user)
+bool Simulator::addFriendRequest(const Qn::QnUser &user)
 {
     return mWorld.addFriendRequest(user);
 }
 
-bool Simulator::removeFriendRequest(const QString& userId)
+bool Simulator::removeFriendRequest(const QString &userId)
 {
     return mWorld.removeFriendRequest(userId);
 }
 
-bool Simulator::addEventInvitation(const Qn::QnEvent& event)
+bool Simulator::addEventInvitation(const Qn::QnEvent &event)
 {
     return mWorld.addEventInvitation(event);
 }
@@ -584,10 +616,10 @@ QList<Simulator::Request> Simulator::requests() const
     return mRequests;
 }
 
-int Simulator::requestCount(const QString& pathPrefix) const
+int Simulator::requestCount(const QString &pathPrefix) const
 {
     int count = 0;
-    for (const Request& request : mRequests) {
+    for (const Request &request : mRequests) {
         if (request.path.startsWith(pathPrefix))
             ++count;
     }
@@ -601,7 +633,7 @@ void Simulator::clearRequests()
 
 // --- HTTP
 
-void Simulator::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
+void Simulator::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket)
 {
     // The request object is reused for the socket's next request: take what is needed now.
     Incoming in;
@@ -609,11 +641,11 @@ void Simulator::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
     const QUrl url = request.url();
     in.path = url.path(QUrl::FullyDecoded);
     const QStringList encoded = url.path(QUrl::FullyEncoded).split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    for (const QString& part : encoded)
+    for (const QString &part : encoded)
         in.segments.append(QUrl::fromPercentEncoding(part.toUtf8()));
     in.query = request.query();
     const auto headers = request.headers();
-    for (const auto& header : headers) {
+    for (const auto &header : headers) {
         if (header.first.compare("Authorization", Qt::CaseInsensitive) == 0)
             in.authorization = header.second;
     }
@@ -621,10 +653,10 @@ void Simulator::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
 
     if (mRequests.size() >= MaxRecordedRequests)
         mRequests.removeFirst();
-    mRequests.append(Request{ in.method, in.path, in.query });
+    mRequests.append(Request {in.method, in.path, in.query});
 
     const bool admin = !in.segments.isEmpty() && in.segments.first() == QLatin1String("admin");
-    Fault fault{ QString(), Delay, 0, 0 };
+    Fault fault {QString(), Delay, 0, 0};
     const bool faulty = !admin && takeFault(in.path, &fault);
     QPointer<QTcpSocket> guard(socket);
     emit requestReceived(in.method, in.path);
@@ -645,8 +677,8 @@ void Simulator::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
         const int status = fault.value >= 100 && fault.value <= 599 ? fault.value : 500;
         const QString message = QStringLiteral("Injected failure");
         response = in.path.startsWith(QLatin1String("/oauth/"))
-            ? oauthError(status, QStringLiteral("server_error"), message)
-            : apiError(status, message);
+                ? oauthError(status, QStringLiteral("server_error"), message)
+                : apiError(status, message);
     } else {
         response = respond(in);
     }
@@ -654,7 +686,7 @@ void Simulator::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
     if (!faulty || fault.kind == HttpStatus) {
         send(socket, response);
     } else if (fault.kind == MalformedBody) {
-        send(socket, Response{ 200, JsonType, "{\"data\": [ this is not JSON" });
+        send(socket, Response {200, JsonType, "{\"data\": [ this is not JSON"});
     } else if (fault.kind == TruncatedBody) {
         sendTruncated(socket, response);
     } else if (fault.kind == Delay) {
@@ -667,13 +699,13 @@ void Simulator::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
 
 // Each answer goes out in one write: a body written after its header would leave the header alone
 // in a segment the client need not acknowledge at once.
-void Simulator::send(QTcpSocket* socket, const Response& response)
+void Simulator::send(QTcpSocket *socket, const Response &response)
 {
     const QByteArray body = response.status == 204 ? QByteArray() : response.body;
     socket->write(header(response.status, response.contentType, body.size()) + body);
 }
 
-void Simulator::sendTruncated(QTcpSocket* socket, const Response& response)
+void Simulator::sendTruncated(QTcpSocket *socket, const Response &response)
 {
     const qint64 announced = qMax<qint64>(response.body.size(), 1);
     socket->write(header(response.status == 204 ? 200 : response.status, response.contentType, announced)
@@ -681,7 +713,7 @@ void Simulator::sendTruncated(QTcpSocket* socket, const Response& response)
     socket->disconnectFromHost();
 }
 
-void Simulator::sendOversized(QTcpSocket* socket, qint64 size)
+void Simulator::sendOversized(QTcpSocket *socket, qint64 size)
 {
     size = qMax<qint64>(size, 16);
     // Written as the client takes it, so that a client that gives up early costs little; the header
@@ -701,7 +733,7 @@ void Simulator::sendOversized(QTcpSocket* socket, qint64 size)
     pump();
 }
 
-Simulator::Response Simulator::respond(const Incoming& in)
+Simulator::Response Simulator::respond(const Incoming &in)
 {
     const QString first = in.segments.value(0);
     if (first == QLatin1String("oauth") && in.segments.value(1) == QLatin1String("token") && in.segments.size() == 2)
@@ -713,14 +745,12 @@ Simulator::Response Simulator::respond(const Incoming& in)
     return respondApi(in);
 }
 
-Simulator::Response Simulator::respondToken(const Incoming& in)
+Simulator::Response Simulator::respondToken(const Incoming &in)
 {
     if (in.method != "POST")
         return oauthError(400, "invalid_request", "The token endpoint takes POST");
     const QUrlQuery form(QString::fromUtf8(in.body));
-    auto field = [&form](const char* name) {
-        return form.queryItemValue(QLatin1String(name), QUrl::FullyDecoded);
-    };
+    auto field = [&form](const char *name) { return form.queryItemValue(QLatin1String(name), QUrl::FullyDecoded); };
     if (field("grant_type") != QLatin1String("refresh_token"))
         return oauthError(400, "unsupported_grant_type", "Only the refresh_token grant is supported");
     if (field("refresh_token").isEmpty())
@@ -742,34 +772,35 @@ Simulator::Response Simulator::respondToken(const Incoming& in)
     return jsonResponse(out);
 }
 
-Simulator::Response Simulator::respondMedia(const Incoming& in)
+Simulator::Response Simulator::respondMedia(const Incoming &in)
 {
     if (in.method != "GET")
         return apiError(405, QStringLiteral("Pictures are only read"));
     const MediaRecipe recipe = mWorld.mediaRecipe(in.path);
     if (!recipe.isValid())
         return apiError(404, QStringLiteral("No such picture"));
-    return Response{ 200, MediaRenderer::contentType(recipe.format), mediaBytes(in.path, recipe) };
+    return Response {200, MediaRenderer::contentType(recipe.format), mediaBytes(in.path, recipe)};
 }
 
-Simulator::Response Simulator::respondApi(const Incoming& in)
+Simulator::Response Simulator::respondApi(const Incoming &in)
 {
     if (!in.authorization.startsWith("Bearer "))
         return apiError(401, QStringLiteral("No access token"));
     const QString token = QString::fromUtf8(in.authorization.mid(7).trimmed());
     if (token != mAccessToken) {
-        return apiError(401, mExpiredTokens.contains(token) ? QStringLiteral("The access token has expired")
-                                                            : QStringLiteral("The access token is unknown"));
+        return apiError(401,
+                        mExpiredTokens.contains(token) ? QStringLiteral("The access token has expired")
+                                                       : QStringLiteral("The access token is unknown"));
     }
 
-    const QStringList& s = in.segments;
+    const QStringList &s = in.segments;
     const bool get = in.method == "GET";
     int limit = 0;
     int offset = 0;
     if (!pageParameters(in.query, &limit, &offset))
         return apiError(400, QStringLiteral("limit and offset must be numbers"));
 
-    if (s == QStringList{ "me" } && get)
+    if (s == QStringList {"me"} && get)
         return userResponse(mWorld.me, QSet<QString>());
 
     if (s.size() >= 2 && s.at(0) == QLatin1String("users") && get) {
@@ -786,22 +817,24 @@ Simulator::Response Simulator::respondApi(const Incoming& in)
             } else {
                 // Another user's feed: what that user wrote.
                 posts = mWorld.statuses.value(user.id());
-                for (const Qn::QnPost& post : mWorld.feed) {
+                for (const Qn::QnPost &post : mWorld.feed) {
                     if (post.from().id() == user.id())
                         posts.append(post);
                 }
                 std::stable_sort(posts.begin(), posts.end(),
-                                 [](const Qn::QnPost& a, const Qn::QnPost& b) { return a.created() > b.created(); });
+                                 [](const Qn::QnPost &a, const Qn::QnPost &b) { return a.created() > b.created(); });
             }
-            return dataResponse(page(posts, offset, limit),
-                                [this](JsonWriter& out, const Qn::QnPost& post) { WireJson::write(out, outward(post)); });
+            return dataResponse(page(posts, offset, limit), [this](JsonWriter &out, const Qn::QnPost &post) {
+                WireJson::write(out, outward(post));
+            });
         }
         if (s.size() == 3 && what == QLatin1String("friends")) {
             // Friends of other users are private.
             const Qn::QnUsers friends = user.id() == mWorld.me.id() ? mWorld.friends : Qn::QnUsers();
             const QSet<QString> fields = fieldSet(in.query);
-            return dataResponse(page(friends, offset, limit),
-                                [&fields](JsonWriter& out, const Qn::QnUser& entry) { WireJson::write(out, entry, fields); });
+            return dataResponse(page(friends, offset, limit), [&fields](JsonWriter &out, const Qn::QnUser &entry) {
+                WireJson::write(out, entry, fields);
+            });
         }
         if (s.size() == 3 && what == QLatin1String("picture")) {
             int type = Qn::SmallPicture;
@@ -813,43 +846,44 @@ Simulator::Response Simulator::respondApi(const Incoming& in)
             }
             const QByteArray bytes = profilePictureData(user.id(), Qn::PictureType(type));
             const MediaRecipe recipe = mWorld.mediaRecipe(World::avatarPath(user.id()));
-            return Response{ 200, MediaRenderer::contentType(recipe.format), bytes };
+            return Response {200, MediaRenderer::contentType(recipe.format), bytes};
         }
     }
 
-    if (s == QStringList{ "statuses", "latest" } && get) {
+    if (s == QStringList {"statuses", "latest"} && get) {
         const QStringList ids = idList(in.query);
         if (ids.isEmpty() || ids.size() > MaxIdsPerRequest)
             return apiError(400, QStringLiteral("ids must list 1 to 100 users"));
         Qn::QnPosts posts;
-        for (const QString& id : ids) {
+        for (const QString &id : ids) {
             const Qn::QnPosts statuses = mWorld.statuses.value(id);
             if (!statuses.isEmpty())
                 posts.append(statuses.first());
         }
-        return dataResponse(posts, [this](JsonWriter& out, const Qn::QnPost& post) { WireJson::write(out, outward(post)); });
+        return dataResponse(posts,
+                            [this](JsonWriter &out, const Qn::QnPost &post) { WireJson::write(out, outward(post)); });
     }
 
-    if (s == QStringList{ "notifications" } && get) {
+    if (s == QStringList {"notifications"} && get) {
         JsonWriter out;
         out.beginObject().key(QLatin1String("friend_requests")).beginArray();
-        for (const Qn::QnUser& user : std::as_const(mWorld.friendRequests))
+        for (const Qn::QnUser &user : std::as_const(mWorld.friendRequests))
             WireJson::write(out, user);
         out.endArray().key(QLatin1String("event_invitations")).beginArray();
-        for (const Qn::QnEvent& event : std::as_const(mWorld.eventInvitations))
+        for (const Qn::QnEvent &event : std::as_const(mWorld.eventInvitations))
             WireJson::write(out, event);
         out.endArray().key(QLatin1String("notifications")).beginArray();
-        for (const Qn::QnNotification& notification : std::as_const(mWorld.notifications))
+        for (const Qn::QnNotification &notification : std::as_const(mWorld.notifications))
             WireJson::write(out, notification);
         out.endArray().key(QLatin1String("unread_threads")).number(mWorld.unreadThreadCount()).endObject();
         return jsonResponse(out);
     }
 
-    if (s == QStringList{ "notifications", "read" } && in.method == "POST") {
+    if (s == QStringList {"notifications", "read"} && in.method == "POST") {
         const QJsonObject body = QJsonDocument::fromJson(in.body).object();
         const QJsonArray array = body.value("ids").toArray();
         QStringList ids;
-        for (const QJsonValue& value : array) {
+        for (const QJsonValue &value : array) {
             if (!value.isString())
                 return apiError(400, QStringLiteral("ids must be strings"));
             ids.append(value.toString());
@@ -884,9 +918,9 @@ Simulator::Response Simulator::respondApi(const Incoming& in)
     return apiError(404, QStringLiteral("No such endpoint: %1 %2").arg(QString::fromLatin1(in.method), in.path));
 }
 
-Simulator::Response Simulator::respondAdmin(const Incoming& in)
+Simulator::Response Simulator::respondAdmin(const Incoming &in)
 {
-    const QStringList& s = in.segments;
+    const QStringList &s = in.segments;
     const bool post = in.method == "POST";
     if (in.body.size() > MaxAdminBody)
         return apiError(413, QStringLiteral("Body too large"));
@@ -899,9 +933,10 @@ Simulator::Response Simulator::respondAdmin(const Incoming& in)
         body = document.object();
     }
     const int count = body.value("count").toInt(1);
-    auto conflict = [](const QString& what) { return apiError(409, what + QStringLiteral(" refused (duplicate or full)")); };
+    auto conflict
+            = [](const QString &what) { return apiError(409, what + QStringLiteral(" refused (duplicate or full)")); };
 
-    if (s == QStringList{ "admin", "posts" } && post) {
+    if (s == QStringList {"admin", "posts"} && post) {
         const QByteArray format = body.value("picture_format").toString().toLatin1();
         const Qn::QnPost stored = addPost(WireJson::readPost(body), format);
         return stored.isValid() ? recordResponse(stored) : conflict(QStringLiteral("Post"));
@@ -915,19 +950,19 @@ Simulator::Response Simulator::respondAdmin(const Incoming& in)
             return apiError(404, QStringLiteral("No such post"));
         return recordResponse(outward(mWorld.feed.at(mWorld.indexOfPost(s.at(2)))));
     }
-    if (s == QStringList{ "admin", "statuses" } && post) {
+    if (s == QStringList {"admin", "statuses"} && post) {
         const Qn::QnPost stored = addStatusMessage(WireJson::readPost(body));
         return stored.isValid() ? recordResponse(stored) : apiError(404, QStringLiteral("No such user"));
     }
-    if (s == QStringList{ "admin", "friends" } && post) {
+    if (s == QStringList {"admin", "friends"} && post) {
         const Qn::QnUser user = WireJson::readUser(body);
         return addFriend(user) ? recordResponse(user) : conflict(QStringLiteral("Friend"));
     }
-    if (s == QStringList{ "admin", "notifications" } && post) {
+    if (s == QStringList {"admin", "notifications"} && post) {
         const Qn::QnNotification stored = addNotification(WireJson::readNotification(body));
         return stored.isValid() ? recordResponse(stored) : conflict(QStringLiteral("Notification"));
     }
-    if (s == QStringList{ "admin", "threads" } && post) {
+    if (s == QStringList {"admin", "threads"} && post) {
         const int folder = body.value("folder").toInt(Qn::Inbox);
         const Qn::QnThread stored = addThread(WireJson::readThread(body), Qn::MessageBoxType(qBound(0, folder, 2)));
         return stored.isValid() ? recordResponse(stored) : conflict(QStringLiteral("Thread"));
@@ -938,43 +973,44 @@ Simulator::Response Simulator::respondAdmin(const Incoming& in)
         const Qn::QnMessage stored = addMessage(message);
         return stored.isValid() ? recordResponse(stored) : apiError(404, QStringLiteral("No such thread"));
     }
-    if (s == QStringList{ "admin", "friend-requests" } && post) {
+    if (s == QStringList {"admin", "friend-requests"} && post) {
         const Qn::QnUser user = WireJson::readUser(body);
         return addFriendRequest(user) ? recordResponse(user) : conflict(QStringLiteral("Friend request"));
     }
     if (s.size() == 3 && s.at(1) == QLatin1String("friend-requests") && in.method == "DELETE")
         return removeFriendRequest(s.at(2)) ? noContent() : apiError(404, QStringLiteral("No such friend request"));
-    if (s == QStringList{ "admin", "events" } && post) {
+    if (s == QStringList {"admin", "events"} && post) {
         const Qn::QnEvent event = WireJson::readEvent(body);
         return addEventInvitation(event) ? recordResponse(event) : conflict(QStringLiteral("Event"));
     }
-    if (s == QStringList{ "admin", "token", "expire" } && post) {
+    if (s == QStringList {"admin", "token", "expire"} && post) {
         expireAccessToken();
         return noContent();
     }
-    if (s == QStringList{ "admin", "token", "deny" } && post) {
+    if (s == QStringList {"admin", "token", "deny"} && post) {
         denyLogins(count);
         return noContent();
     }
-    if (s == QStringList{ "admin", "faults" } && post) {
+    if (s == QStringList {"admin", "faults"} && post) {
         const auto kind = faultKinds().constFind(body.value("kind").toString());
         if (kind == faultKinds().constEnd() || !body.value("path").isString())
             return apiError(400, QStringLiteral("A fault needs a path and a known kind"));
         injectFault(body.value("path").toString(), kind.value(), body.value("value").toInt(0), count);
         return noContent();
     }
-    if (s == QStringList{ "admin", "faults" } && in.method == "DELETE") {
+    if (s == QStringList {"admin", "faults"} && in.method == "DELETE") {
         clearFaults();
         return noContent();
     }
-    if (s == QStringList{ "admin", "requests" } && in.method == "GET") {
-        return dataResponse(mRequests, [](JsonWriter& out, const Request& request) {
+    if (s == QStringList {"admin", "requests"} && in.method == "GET") {
+        return dataResponse(mRequests, [](JsonWriter &out, const Request &request) {
             out.beginObject().key(QLatin1String("method")).string(QString::fromLatin1(request.method));
             out.key(QLatin1String("path")).string(request.path);
             out.key(QLatin1String("query")).string(request.query.toString(QUrl::FullyDecoded)).endObject();
         });
     }
-    return apiError(404, QStringLiteral("No such administration call: %1 %2").arg(QString::fromLatin1(in.method), in.path));
+    return apiError(404,
+                    QStringLiteral("No such administration call: %1 %2").arg(QString::fromLatin1(in.method), in.path));
 }
 
 } // namespace QuillnetSim

@@ -30,12 +30,12 @@ class Simulator : public QObject
 
 public:
     enum FaultKind {
-        HttpStatus,     // the error form with status `value`
-        Delay,          // the normal answer, `value` ms later
-        MalformedBody,  // 200 with a body that is not JSON (nor a picture)
-        TruncatedBody,  // the normal answer's header, half of its body, then the connection closes
+        HttpStatus, // the error form with status `value`
+        Delay, // the normal answer, `value` ms later
+        MalformedBody, // 200 with a body that is not JSON (nor a picture)
+        TruncatedBody, // the normal answer's header, half of its body, then the connection closes
         DropConnection, // the connection closes without an answer
-        OversizedBody,  // 200 with a body of `value` bytes (default DefaultOversize)
+        OversizedBody, // 200 with a body of `value` bytes (default DefaultOversize)
     };
     Q_ENUM(FaultKind)
 
@@ -49,7 +49,7 @@ public:
         QUrlQuery query;
     };
 
-    explicit Simulator(const SimConfig& config = SimConfig(), QObject* parent = nullptr);
+    explicit Simulator(const SimConfig &config = SimConfig(), QObject *parent = nullptr);
     ~Simulator() override;
 
     // 127.0.0.1 only; 0 picks a free port. False when the port cannot be had.
@@ -60,7 +60,7 @@ public:
 
     // The credential an account file holds; the token endpoint trades it for an access token.
     QString refreshToken() const;
-    void setRefreshToken(const QString& token);
+    void setRefreshToken(const QString &token);
     // The access token now valid. Every grant at the token endpoint replaces it.
     QString accessToken() const;
     // The current access token stops working (401 invalid_token); a new one becomes current.
@@ -70,7 +70,7 @@ public:
 
     // The next `count` requests whose path starts with pathPrefix fail as `kind` says. Faults are
     // used in the order they were added; administration requests never fail.
-    void injectFault(const QString& pathPrefix, FaultKind kind, int value = 0, int count = 1);
+    void injectFault(const QString &pathPrefix, FaultKind kind, int value = 0, int count = 1);
     void clearFaults();
     // Faults not used up yet (sum of their remaining counts).
     int pendingFaults() const;
@@ -79,41 +79,41 @@ public:
     Qn::QnUser me() const;
     Qn::QnUsers friends() const;
     Qn::QnPosts posts() const; // the signed-in user's news feed, newest first
-    Qn::QnPosts statusMessages(const QString& userId) const;
+    Qn::QnPosts statusMessages(const QString &userId) const;
     Qn::QnThreads threads(Qn::MessageBoxType folder = Qn::Inbox) const;
-    Qn::QnMessages messages(const QString& threadId) const; // newest first
+    Qn::QnMessages messages(const QString &threadId) const; // newest first
     Qn::QnUsers friendRequests() const;
     Qn::QnEvents eventInvitations() const;
     Qn::QnNotificationList notifications() const;
     // The id of the application whose posts the daemon never publishes.
     static QString excludedApplicationId();
     // The bytes served at a picture address of this simulator, or empty.
-    QByteArray pictureData(const QUrl& url) const;
-    QByteArray profilePictureData(const QString& userId, Qn::PictureType type) const;
+    QByteArray pictureData(const QUrl &url) const;
+    QByteArray profilePictureData(const QString &userId, Qn::PictureType type) const;
 
     // Changes. Records come back as stored (with the id and times filled in); an invalid record
     // (empty id) or false means the change was refused: unknown id, duplicate, or full.
     // pictureFormat "png", "jpeg" or "gif" attaches a new picture of that format.
-    Qn::QnPost addPost(const Qn::QnPost& post, const QByteArray& pictureFormat = QByteArray());
-    bool removePost(const QString& id);
-    bool likePost(const QString& id, int count = 1);
-    bool commentPost(const QString& id, int count = 1);
-    Qn::QnPost addStatusMessage(const Qn::QnPost& post);
-    bool addFriend(const Qn::QnUser& user);
+    Qn::QnPost addPost(const Qn::QnPost &post, const QByteArray &pictureFormat = QByteArray());
+    bool removePost(const QString &id);
+    bool likePost(const QString &id, int count = 1);
+    bool commentPost(const QString &id, int count = 1);
+    Qn::QnPost addStatusMessage(const Qn::QnPost &post);
+    bool addFriend(const Qn::QnUser &user);
     // An id the service has already replaces that notification (an update).
-    Qn::QnNotification addNotification(const Qn::QnNotification& notification);
+    Qn::QnNotification addNotification(const Qn::QnNotification &notification);
     // An id the service has already replaces that thread.
-    Qn::QnThread addThread(const Qn::QnThread& thread, Qn::MessageBoxType folder = Qn::Inbox);
+    Qn::QnThread addThread(const Qn::QnThread &thread, Qn::MessageBoxType folder = Qn::Inbox);
     // Becomes the newest message of its thread (message.threadId()), moving the thread's update time
     // and, from anyone but the user, its unread count.
-    Qn::QnMessage addMessage(const Qn::QnMessage& message);
-    bool addFriendRequest(const Qn::QnUser& user);
-    bool removeFriendRequest(const QString& userId);
-    bool addEventInvitation(const Qn::QnEvent& event);
+    Qn::QnMessage addMessage(const Qn::QnMessage &message);
+    bool addFriendRequest(const Qn::QnUser &user);
+    bool removeFriendRequest(const QString &userId);
+    bool addEventInvitation(const Qn::QnEvent &event);
 
     // Requests received so far (at most the last MaxRecordedRequests), administration included.
     QList<Request> requests() const;
-    int requestCount(const QString& pathPrefix) const;
+    int requestCount(const QString &pathPrefix) const;
     void clearRequests();
     static constexpr int MaxRecordedRequests = 10000;
 
@@ -126,7 +126,7 @@ public:
     };
 
 signals:
-    void requestReceived(const QByteArray& method, const QString& path);
+    void requestReceived(const QByteArray &method, const QString &path);
 
 private:
     friend class HttpFrontend;
@@ -148,19 +148,19 @@ private:
         QByteArray body;
     };
 
-    void handleRequest(const QHttpServerRequest& request, QTcpSocket* socket);
-    Response respond(const Incoming& in);
-    Response respondToken(const Incoming& in);
-    Response respondApi(const Incoming& in);
-    Response respondAdmin(const Incoming& in);
-    Response respondMedia(const Incoming& in);
-    bool takeFault(const QString& path, Fault* fault);
-    void send(QTcpSocket* socket, const Response& response);
-    void sendTruncated(QTcpSocket* socket, const Response& response);
-    void sendOversized(QTcpSocket* socket, qint64 size);
+    void handleRequest(const QHttpServerRequest &request, QTcpSocket *socket);
+    Response respond(const Incoming &in);
+    Response respondToken(const Incoming &in);
+    Response respondApi(const Incoming &in);
+    Response respondAdmin(const Incoming &in);
+    Response respondMedia(const Incoming &in);
+    bool takeFault(const QString &path, Fault *fault);
+    void send(QTcpSocket *socket, const Response &response);
+    void sendTruncated(QTcpSocket *socket, const Response &response);
+    void sendOversized(QTcpSocket *socket, qint64 size);
 
     Qn::QnPost outward(Qn::QnPost post) const;
-    QByteArray mediaBytes(const QString& path, const MediaRecipe& recipe) const;
+    QByteArray mediaBytes(const QString &path, const MediaRecipe &recipe) const;
     QString newAccessToken();
 
     QScopedPointer<HttpFrontend> mServer;

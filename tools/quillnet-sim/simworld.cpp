@@ -8,7 +8,7 @@ namespace {
 
 // Newest first: the index before which an item of this time belongs.
 template<typename List, typename TimeOf>
-int insertionIndex(const List& list, const QDateTime& time, TimeOf timeOf)
+int insertionIndex(const List &list, const QDateTime &time, TimeOf timeOf)
 {
     int index = 0;
     while (index < list.size() && timeOf(list.at(index)) > time)
@@ -18,24 +18,24 @@ int insertionIndex(const List& list, const QDateTime& time, TimeOf timeOf)
 
 } // namespace
 
-Qn::QnUser World::user(const QString& id) const
+Qn::QnUser World::user(const QString &id) const
 {
     if (id.isEmpty())
         return Qn::QnUser();
     if (me.id() == id)
         return me;
-    for (const Qn::QnUser& user : friends) {
+    for (const Qn::QnUser &user : friends) {
         if (user.id() == id)
             return user;
     }
-    for (const Qn::QnUser& user : strangers) {
+    for (const Qn::QnUser &user : strangers) {
         if (user.id() == id)
             return user;
     }
     return Qn::QnUser();
 }
 
-int World::indexOfPost(const QString& id) const
+int World::indexOfPost(const QString &id) const
 {
     for (int i = 0; i < feed.size(); ++i) {
         if (feed.at(i).id() == id)
@@ -47,17 +47,17 @@ int World::indexOfPost(const QString& id) const
 int World::unreadThreadCount() const
 {
     int count = 0;
-    for (const Qn::QnThread& thread : threads.value(Qn::Inbox)) {
+    for (const Qn::QnThread &thread : threads.value(Qn::Inbox)) {
         if (thread.unread() > 0)
             ++count;
     }
     return count;
 }
 
-Qn::QnThread* World::thread(const QString& id)
+Qn::QnThread *World::thread(const QString &id)
 {
     for (auto it = threads.begin(); it != threads.end(); ++it) {
-        for (Qn::QnThread& thread : it.value()) {
+        for (Qn::QnThread &thread : it.value()) {
             if (thread.id() == id)
                 return &thread;
         }
@@ -65,7 +65,7 @@ Qn::QnThread* World::thread(const QString& id)
     return nullptr;
 }
 
-QString World::newId(const QString& prefix)
+QString World::newId(const QString &prefix)
 {
     return prefix + QString::number(mNextId++);
 }
@@ -79,7 +79,7 @@ QDateTime World::nextTime()
     return now;
 }
 
-bool World::addPost(Qn::QnPost& post)
+bool World::addPost(Qn::QnPost &post)
 {
     if (feed.size() >= MaxItems)
         return false;
@@ -97,11 +97,11 @@ bool World::addPost(Qn::QnPost& post)
         post.setUpdated(post.created());
     post.setLikes(qMax(0, post.likes()));
     post.setCommentCount(qMax(0, post.commentCount()));
-    feed.insert(insertionIndex(feed, post.created(), [](const Qn::QnPost& p) { return p.created(); }), post);
+    feed.insert(insertionIndex(feed, post.created(), [](const Qn::QnPost &p) { return p.created(); }), post);
     return true;
 }
 
-bool World::removePost(const QString& id)
+bool World::removePost(const QString &id)
 {
     const int index = indexOfPost(id);
     if (index < 0)
@@ -110,28 +110,28 @@ bool World::removePost(const QString& id)
     return true;
 }
 
-bool World::likePost(const QString& id, int count)
+bool World::likePost(const QString &id, int count)
 {
     const int index = indexOfPost(id);
     if (index < 0)
         return false;
-    Qn::QnPost& post = feed[index];
+    Qn::QnPost &post = feed[index];
     post.setLikes(qBound(0, post.likes() + count, 1000000000));
     return true;
 }
 
-bool World::commentPost(const QString& id, int count)
+bool World::commentPost(const QString &id, int count)
 {
     const int index = indexOfPost(id);
     if (index < 0)
         return false;
-    Qn::QnPost& post = feed[index];
+    Qn::QnPost &post = feed[index];
     post.setCommentCount(qBound(0, post.commentCount() + count, 1000000000));
     post.setUpdated(nextTime());
     return true;
 }
 
-bool World::addFriend(const Qn::QnUser& user)
+bool World::addFriend(const Qn::QnUser &user)
 {
     if (!user.isValid() || this->user(user.id()).isValid() || friends.size() >= MaxItems)
         return false;
@@ -139,11 +139,11 @@ bool World::addFriend(const Qn::QnUser& user)
     return true;
 }
 
-bool World::addStatusMessage(Qn::QnPost& post)
+bool World::addStatusMessage(Qn::QnPost &post)
 {
     if (!user(post.from().id()).isValid())
         return false;
-    Qn::QnPosts& posts = statuses[post.from().id()];
+    Qn::QnPosts &posts = statuses[post.from().id()];
     if (posts.size() >= MaxItems)
         return false;
     if (post.id().isEmpty())
@@ -154,11 +154,11 @@ bool World::addStatusMessage(Qn::QnPost& post)
         post.setCreated(nextTime());
     if (!post.updated().isValid())
         post.setUpdated(post.created());
-    posts.insert(insertionIndex(posts, post.created(), [](const Qn::QnPost& p) { return p.created(); }), post);
+    posts.insert(insertionIndex(posts, post.created(), [](const Qn::QnPost &p) { return p.created(); }), post);
     return true;
 }
 
-bool World::addNotification(Qn::QnNotification& notification)
+bool World::addNotification(Qn::QnNotification &notification)
 {
     if (notifications.size() >= MaxItems)
         return false;
@@ -174,12 +174,12 @@ bool World::addNotification(Qn::QnNotification& notification)
         }
     }
     notifications.insert(insertionIndex(notifications, notification.updatedTime(),
-                                        [](const Qn::QnNotification& n) { return n.updatedTime(); }),
+                                        [](const Qn::QnNotification &n) { return n.updatedTime(); }),
                          notification);
     return true;
 }
 
-bool World::addThread(Qn::QnThread& thread, int folder)
+bool World::addThread(Qn::QnThread &thread, int folder)
 {
     if (folder < Qn::Inbox || folder > Qn::Updates || messages.size() >= MaxItems)
         return false;
@@ -190,19 +190,19 @@ bool World::addThread(Qn::QnThread& thread, int folder)
     if (!thread.updatedTime().isValid())
         thread.setUpdatedTime(nextTime());
     thread.setUnread(qMax(0, thread.unread()));
-    Qn::QnThreads& list = threads[folder];
-    list.insert(insertionIndex(list, thread.updatedTime(), [](const Qn::QnThread& t) { return t.updatedTime(); }),
+    Qn::QnThreads &list = threads[folder];
+    list.insert(insertionIndex(list, thread.updatedTime(), [](const Qn::QnThread &t) { return t.updatedTime(); }),
                 thread);
     messages.insert(thread.id(), Qn::QnMessages());
     return true;
 }
 
-bool World::addMessage(Qn::QnMessage& message)
+bool World::addMessage(Qn::QnMessage &message)
 {
-    Qn::QnThread* target = thread(message.threadId());
+    Qn::QnThread *target = thread(message.threadId());
     if (!target)
         return false;
-    Qn::QnMessages& list = messages[message.threadId()];
+    Qn::QnMessages &list = messages[message.threadId()];
     if (list.size() >= MaxItems)
         return false;
     if (message.id().isEmpty())
@@ -222,7 +222,7 @@ bool World::addMessage(Qn::QnMessage& message)
     }
     // Keep the folder ordered by latest activity.
     for (auto it = threads.begin(); it != threads.end(); ++it) {
-        Qn::QnThreads& folder = it.value();
+        Qn::QnThreads &folder = it.value();
         for (int i = 0; i < folder.size(); ++i) {
             if (folder.at(i).id() == message.threadId()) {
                 folder.move(i, 0);
@@ -233,11 +233,11 @@ bool World::addMessage(Qn::QnMessage& message)
     return true;
 }
 
-bool World::addFriendRequest(const Qn::QnUser& user)
+bool World::addFriendRequest(const Qn::QnUser &user)
 {
     if (!user.isValid() || friendRequests.size() >= MaxItems)
         return false;
-    for (const Qn::QnUser& request : std::as_const(friendRequests)) {
+    for (const Qn::QnUser &request : std::as_const(friendRequests)) {
         if (request.id() == user.id())
             return false;
     }
@@ -247,7 +247,7 @@ bool World::addFriendRequest(const Qn::QnUser& user)
     return true;
 }
 
-bool World::removeFriendRequest(const QString& id)
+bool World::removeFriendRequest(const QString &id)
 {
     for (int i = 0; i < friendRequests.size(); ++i) {
         if (friendRequests.at(i).id() == id) {
@@ -258,11 +258,11 @@ bool World::removeFriendRequest(const QString& id)
     return false;
 }
 
-bool World::addEventInvitation(const Qn::QnEvent& event)
+bool World::addEventInvitation(const Qn::QnEvent &event)
 {
     if (!event.isValid() || eventInvitations.size() >= MaxItems)
         return false;
-    for (const Qn::QnEvent& known : std::as_const(eventInvitations)) {
+    for (const Qn::QnEvent &known : std::as_const(eventInvitations)) {
         if (known.id() == event.id())
             return false;
     }
@@ -270,22 +270,22 @@ bool World::addEventInvitation(const Qn::QnEvent& event)
     return true;
 }
 
-QString World::addPicture(const QByteArray& format)
+QString World::addPicture(const QByteArray &format)
 {
     if (format != "png" && format != "jpeg" && format != "gif")
         return QString();
     if (media.size() >= MaxItems)
         return QString();
     const QString path = QLatin1String(MediaPrefix) + QLatin1String("added/") + newId(QStringLiteral("picture_"))
-                         + QLatin1Char('.') + QString::fromLatin1(format == "jpeg" ? "jpg" : format);
-    media.insert(path, MediaRecipe{ format, QRandomGenerator::global()->generate(), 80, 60 });
+            + QLatin1Char('.') + QString::fromLatin1(format == "jpeg" ? "jpg" : format);
+    media.insert(path, MediaRecipe {format, QRandomGenerator::global()->generate(), 80, 60});
     return path;
 }
 
-int World::markNotificationsRead(const QStringList& ids)
+int World::markNotificationsRead(const QStringList &ids)
 {
     int changed = 0;
-    for (Qn::QnNotification& notification : notifications) {
+    for (Qn::QnNotification &notification : notifications) {
         if (notification.unread() && ids.contains(notification.id())) {
             notification.setUnread(false);
             ++changed;

@@ -20,7 +20,7 @@ namespace QuillnetSim {
 struct MediaRecipe
 {
     QByteArray format; // "png", "jpeg" or "gif"
-    quint32 seed = 0;  // colours
+    quint32 seed = 0; // colours
     int width = 0;
     int height = 0;
 
@@ -33,7 +33,7 @@ public:
     // Picture addresses are paths on the simulator ("/media/..."); the simulator puts its own
     // address in front when it hands records out.
     static constexpr char MediaPrefix[] = "/media/";
-    static QString avatarPath(const QString& userId);
+    static QString avatarPath(const QString &userId);
 
     Qn::QnUser me;
     // Users known to the service who are not friends of the signed-in user (friend requesters).
@@ -55,39 +55,39 @@ public:
     QHash<QString, MediaRecipe> media;
 
     // Any user the service knows, or an invalid user.
-    Qn::QnUser user(const QString& id) const;
+    Qn::QnUser user(const QString &id) const;
     // The picture at a path; profile pictures exist for every known user.
-    MediaRecipe mediaRecipe(const QString& path) const;
+    MediaRecipe mediaRecipe(const QString &path) const;
 
-    int indexOfPost(const QString& id) const;
+    int indexOfPost(const QString &id) const;
     // Inbox threads with unread messages.
     int unreadThreadCount() const;
     // The thread with the id in any folder, or null.
-    Qn::QnThread* thread(const QString& id);
+    Qn::QnThread *thread(const QString &id);
 
     // Edits. Each returns false, changing nothing, when the target is unknown or the record unusable.
-    bool addPost(Qn::QnPost& post);
-    bool removePost(const QString& id);
-    bool likePost(const QString& id, int count);
-    bool commentPost(const QString& id, int count);
-    bool addFriend(const Qn::QnUser& user);
-    bool addStatusMessage(Qn::QnPost& post);
-    bool addNotification(Qn::QnNotification& notification);
-    bool addThread(Qn::QnThread& thread, int folder);
-    bool addMessage(Qn::QnMessage& message);
-    bool addFriendRequest(const Qn::QnUser& user);
-    bool removeFriendRequest(const QString& id);
-    bool addEventInvitation(const Qn::QnEvent& event);
+    bool addPost(Qn::QnPost &post);
+    bool removePost(const QString &id);
+    bool likePost(const QString &id, int count);
+    bool commentPost(const QString &id, int count);
+    bool addFriend(const Qn::QnUser &user);
+    bool addStatusMessage(Qn::QnPost &post);
+    bool addNotification(Qn::QnNotification &notification);
+    bool addThread(Qn::QnThread &thread, int folder);
+    bool addMessage(Qn::QnMessage &message);
+    bool addFriendRequest(const Qn::QnUser &user);
+    bool removeFriendRequest(const QString &id);
+    bool addEventInvitation(const Qn::QnEvent &event);
     // A new picture of the format ("png", "jpeg" or "gif"); returns its path, empty for another format.
-    QString addPicture(const QByteArray& format);
+    QString addPicture(const QByteArray &format);
     // Read on the service: unknown ids are skipped. Returns how many changed.
-    int markNotificationsRead(const QStringList& ids);
+    int markNotificationsRead(const QStringList &ids);
 
     // Upper bounds of what edits may add, so that a runaway test cannot fill the memory.
     static constexpr int MaxItems = 200000;
 
 private:
-    QString newId(const QString& prefix);
+    QString newId(const QString &prefix);
     // A time after every time handed out by edits, so that an update always changes an item's key.
     QDateTime nextTime();
 

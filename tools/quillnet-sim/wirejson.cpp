@@ -50,33 +50,33 @@ constexpr QLatin1String ObjectType("object_type");
 constexpr QLatin1String ObjectId("object_id");
 } // namespace Member
 
-void writeTime(JsonWriter& out, QLatin1String key, const QDateTime& time)
+void writeTime(JsonWriter &out, QLatin1String key, const QDateTime &time)
 {
     if (time.isValid())
         out.key(key).string(WireJson::timeText(time));
 }
 
-void writeRefs(JsonWriter& out, QLatin1String key, const Qn::QnUserRefs& refs)
+void writeRefs(JsonWriter &out, QLatin1String key, const Qn::QnUserRefs &refs)
 {
     out.key(key).beginArray();
-    for (const Qn::QnUserRef& ref : refs)
+    for (const Qn::QnUserRef &ref : refs)
         WireJson::write(out, ref);
     out.endArray();
 }
 
-QString text(const QJsonObject& object, QLatin1String key)
+QString text(const QJsonObject &object, QLatin1String key)
 {
     const QJsonValue value = object.value(key);
     return value.isString() ? value.toString() : QString();
 }
 
-int count(const QJsonObject& object, QLatin1String key)
+int count(const QJsonObject &object, QLatin1String key)
 {
     const double value = object.value(key).toDouble(0);
     return value > 0 && value < 1e9 ? int(value) : 0;
 }
 
-QDateTime time(const QJsonObject& object, QLatin1String key)
+QDateTime time(const QJsonObject &object, QLatin1String key)
 {
     const QJsonValue value = object.value(key);
     if (value.isUndefined() || value.isNull())
@@ -89,17 +89,17 @@ QDateTime time(const QJsonObject& object, QLatin1String key)
     return time;
 }
 
-Qn::QnUserRef ref(const QJsonValue& value)
+Qn::QnUserRef ref(const QJsonValue &value)
 {
     const QJsonObject object = value.toObject();
     return Qn::QnUserRef(text(object, Member::Id), text(object, Member::Name));
 }
 
-Qn::QnUserRefs refs(const QJsonValue& value)
+Qn::QnUserRefs refs(const QJsonValue &value)
 {
     Qn::QnUserRefs refs;
     const QJsonArray array = value.toArray();
-    for (const QJsonValue& entry : array) {
+    for (const QJsonValue &entry : array) {
         if (refs.size() >= WireJson::MaxListEntries)
             break;
         const Qn::QnUserRef read = ref(entry);
@@ -111,7 +111,7 @@ Qn::QnUserRefs refs(const QJsonValue& value)
 
 } // namespace
 
-QString WireJson::timeText(const QDateTime& time)
+QString WireJson::timeText(const QDateTime &time)
 {
     if (!time.isValid())
         return QString();
@@ -135,7 +135,7 @@ QString WireJson::timeText(const QDateTime& time)
     return QString::fromLatin1(text, sizeof(text) - 1);
 }
 
-QDateTime WireJson::parseTime(const QJsonValue& value)
+QDateTime WireJson::parseTime(const QJsonValue &value)
 {
     QDateTime time;
     if (value.isDouble()) {
@@ -156,20 +156,20 @@ QDateTime WireJson::parseTime(const QJsonValue& value)
     return year >= 1 && year <= 9999 ? time : QDateTime();
 }
 
-void WireJson::write(JsonWriter& out, const Qn::QnUserRef& ref)
+void WireJson::write(JsonWriter &out, const Qn::QnUserRef &ref)
 {
     out.beginObject().key(Member::Id).string(ref.id()).key(Member::Name).string(ref.name()).endObject();
 }
 
-void WireJson::write(JsonWriter& out, const Qn::QnUser& user)
+void WireJson::write(JsonWriter &out, const Qn::QnUser &user)
 {
     write(out, user, QSet<QString>());
 }
 
-void WireJson::write(JsonWriter& out, const Qn::QnUser& user, const QSet<QString>& fields)
+void WireJson::write(JsonWriter &out, const Qn::QnUser &user, const QSet<QString> &fields)
 {
     out.beginObject().key(Member::Id).string(user.id()).key(Member::Name).string(user.name());
-    auto member = [&out, &fields](QLatin1String key, const QString& value) {
+    auto member = [&out, &fields](QLatin1String key, const QString &value) {
         if (fields.isEmpty() || fields.contains(key))
             out.key(key).string(value);
     };
@@ -184,7 +184,7 @@ void WireJson::write(JsonWriter& out, const Qn::QnUser& user, const QSet<QString
     out.endObject();
 }
 
-void WireJson::write(JsonWriter& out, const Qn::QnPost& post)
+void WireJson::write(JsonWriter &out, const Qn::QnPost &post)
 {
     const Qn::QnLinkInfo link = post.linkInfo();
     out.beginObject().key(Member::Id).string(post.id()).key(Member::From);
@@ -208,7 +208,7 @@ void WireJson::write(JsonWriter& out, const Qn::QnPost& post)
     out.endObject();
 }
 
-void WireJson::write(JsonWriter& out, const Qn::QnEvent& event)
+void WireJson::write(JsonWriter &out, const Qn::QnEvent &event)
 {
     out.beginObject().key(Member::Id).string(event.id()).key(Member::Name).string(event.name());
     if (event.owner().isValid()) {
@@ -220,7 +220,7 @@ void WireJson::write(JsonWriter& out, const Qn::QnEvent& event)
     out.endObject();
 }
 
-void WireJson::write(JsonWriter& out, const Qn::QnThread& thread)
+void WireJson::write(JsonWriter &out, const Qn::QnThread &thread)
 {
     out.beginObject().key(Member::Id).string(thread.id()).key(Member::Subject).string(thread.subject());
     writeTime(out, Member::UpdatedTime, thread.updatedTime());
@@ -229,7 +229,7 @@ void WireJson::write(JsonWriter& out, const Qn::QnThread& thread)
     out.endObject();
 }
 
-void WireJson::write(JsonWriter& out, const Qn::QnMessage& message)
+void WireJson::write(JsonWriter &out, const Qn::QnMessage &message)
 {
     out.beginObject().key(Member::Id).string(message.id()).key(Member::ThreadId).string(message.threadId());
     if (message.from().isValid()) {
@@ -241,7 +241,7 @@ void WireJson::write(JsonWriter& out, const Qn::QnMessage& message)
     out.endObject();
 }
 
-void WireJson::write(JsonWriter& out, const Qn::QnNotification& notification)
+void WireJson::write(JsonWriter &out, const Qn::QnNotification &notification)
 {
     out.beginObject().key(Member::Id).string(notification.id()).key(Member::Title).string(notification.title());
     out.key(Member::ObjectType).string(notification.objectType());
@@ -251,7 +251,7 @@ void WireJson::write(JsonWriter& out, const Qn::QnNotification& notification)
     out.endObject();
 }
 
-Qn::QnPost WireJson::readPost(const QJsonObject& object)
+Qn::QnPost WireJson::readPost(const QJsonObject &object)
 {
     Qn::QnPost post(text(object, Member::Id));
     post.setFrom(ref(object.value(Member::From)));
@@ -271,7 +271,7 @@ Qn::QnPost WireJson::readPost(const QJsonObject& object)
     return post;
 }
 
-Qn::QnUser WireJson::readUser(const QJsonObject& object)
+Qn::QnUser WireJson::readUser(const QJsonObject &object)
 {
     Qn::QnUser user(text(object, Member::Id), text(object, Member::Name));
     user.setFirstName(text(object, Member::FirstName));
@@ -285,7 +285,7 @@ Qn::QnUser WireJson::readUser(const QJsonObject& object)
     return user;
 }
 
-Qn::QnEvent WireJson::readEvent(const QJsonObject& object)
+Qn::QnEvent WireJson::readEvent(const QJsonObject &object)
 {
     Qn::QnEvent event(text(object, Member::Id));
     event.setName(text(object, Member::Name));
@@ -295,7 +295,7 @@ Qn::QnEvent WireJson::readEvent(const QJsonObject& object)
     return event;
 }
 
-Qn::QnThread WireJson::readThread(const QJsonObject& object)
+Qn::QnThread WireJson::readThread(const QJsonObject &object)
 {
     Qn::QnThread thread(text(object, Member::Id));
     thread.setSubject(text(object, Member::Subject));
@@ -305,7 +305,7 @@ Qn::QnThread WireJson::readThread(const QJsonObject& object)
     return thread;
 }
 
-Qn::QnMessage WireJson::readMessage(const QJsonObject& object)
+Qn::QnMessage WireJson::readMessage(const QJsonObject &object)
 {
     Qn::QnMessage message(text(object, Member::Id));
     message.setThreadId(text(object, Member::ThreadId));
@@ -315,7 +315,7 @@ Qn::QnMessage WireJson::readMessage(const QJsonObject& object)
     return message;
 }
 
-Qn::QnNotification WireJson::readNotification(const QJsonObject& object)
+Qn::QnNotification WireJson::readNotification(const QJsonObject &object)
 {
     Qn::QnNotification notification(text(object, Member::Id));
     notification.setTitle(text(object, Member::Title));

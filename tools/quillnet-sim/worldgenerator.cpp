@@ -8,36 +8,37 @@ namespace QuillnetSim {
 namespace {
 
 const QStringList FirstNames = {
-    "Aino", "Jürgen", "Zoë", "Siobhán", "Mateo", "Priya", "Olu", "Hannah", "Lars", "Mei", "José", "Anneli",
-    "Kwame", "Sofía", "Pekka", "Ingrid", "Tomás", "Yuki", "Élodie", "Nikolai", "Fatima", "Oskar", "Leila", "Rui",
+        "Aino",  "Jürgen", "Zoë",    "Siobhán", "Mateo",  "Priya", "Olu",   "Hannah",
+        "Lars",  "Mei",    "José",   "Anneli",  "Kwame",  "Sofía", "Pekka", "Ingrid",
+        "Tomás", "Yuki",   "Élodie", "Nikolai", "Fatima", "Oskar", "Leila", "Rui",
 };
 const QStringList LastNames = {
-    "Virtanen", "Müller", "O'Brien", "García", "Nakamura", "Okafor", "Smith", "Lindqvist", "Chen", "Dubois",
-    "Kowalski", "Haddad", "Rossi", "Nguyen", "Järvinen", "da Silva", "McAllister", "Ivanova", "Björk", "Patel",
+        "Virtanen", "Müller", "O'Brien", "García", "Nakamura", "Okafor",   "Smith",      "Lindqvist", "Chen",  "Dubois",
+        "Kowalski", "Haddad", "Rossi",   "Nguyen", "Järvinen", "da Silva", "McAllister", "Ivanova",   "Björk", "Patel",
 };
-const QStringList MiddleNames = { "Maria", "J.", "von", "Lee" };
+const QStringList MiddleNames = {"Maria", "J.", "von", "Lee"};
 const QStringList Phrases = {
-    "Lovely morning at the lake",
-    "Anyone up for coffee & cake later?",
-    "New record: 10 km in 48 minutes!",
-    "Reading \"The Long Winter\" again <3",
-    "It's raining. Again.",
-    "Moving house next week - boxes everywhere",
-    "Hyvää huomenta! Kahvi on valmis ☕",
-    "Who left the <b>oven</b> on?",
-    "Happy birthday to my favourite person",
-    "Conference talk went well, slides online soon",
-    "Tried the new ramen place: 5/5",
-    "Line one\nline two",
+        "Lovely morning at the lake",
+        "Anyone up for coffee & cake later?",
+        "New record: 10 km in 48 minutes!",
+        "Reading \"The Long Winter\" again <3",
+        "It's raining. Again.",
+        "Moving house next week - boxes everywhere",
+        "Hyvää huomenta! Kahvi on valmis ☕",
+        "Who left the <b>oven</b> on?",
+        "Happy birthday to my favourite person",
+        "Conference talk went well, slides online soon",
+        "Tried the new ramen place: 5/5",
+        "Line one\nline two",
 };
-const QStringList Places = { "Café Aalto", "Central Station", "Sea Life Park", "Kiasma", "Old Market Hall" };
+const QStringList Places = {"Café Aalto", "Central Station", "Sea Life Park", "Kiasma", "Old Market Hall"};
 // Object types of the service's own notifications; the first five are those the daemon notifies.
-const QStringList NotifiedObjectTypes = { "stream", "photo", "album", "friend", "event" };
-const QStringList OtherObjectTypes = { "group", "page", "question", "Photo", "STREAM", "" };
+const QStringList NotifiedObjectTypes = {"stream", "photo", "album", "friend", "event"};
+const QStringList OtherObjectTypes = {"group", "page", "question", "Photo", "STREAM", ""};
 const QString OtherApplicationId = QStringLiteral("20417398521903746");
 
 // A stable hash (FNV-1a) for values that must not change between runs, unlike qHash's.
-quint32 stableHash(const QString& text)
+quint32 stableHash(const QString &text)
 {
     quint32 hash = 2166136261u;
     for (const QChar c : text) {
@@ -47,7 +48,7 @@ quint32 stableHash(const QString& text)
     return hash;
 }
 
-QString asciiSlug(const QString& text)
+QString asciiSlug(const QString &text)
 {
     QString slug;
     for (const QChar c : text.normalized(QString::NormalizationForm_D)) {
@@ -68,12 +69,12 @@ QDateTime WorldGenerator::referenceTime()
     return QDateTime(QDate(2024, 6, 1), QTime(12, 0), Qt::UTC);
 }
 
-QString World::avatarPath(const QString& userId)
+QString World::avatarPath(const QString &userId)
 {
     return QLatin1String(MediaPrefix) + QLatin1String("avatars/") + userId;
 }
 
-MediaRecipe World::mediaRecipe(const QString& path) const
+MediaRecipe World::mediaRecipe(const QString &path) const
 {
     const auto it = media.constFind(path);
     if (it != media.constEnd())
@@ -83,13 +84,13 @@ MediaRecipe World::mediaRecipe(const QString& path) const
         const QString id = path.mid(avatarPrefix.size());
         if (user(id).isValid()) {
             const quint32 hash = stableHash(id);
-            return MediaRecipe{ hash % 2 ? "png" : "jpeg", hash, 50, 50 };
+            return MediaRecipe {hash % 2 ? "png" : "jpeg", hash, 50, 50};
         }
     }
     return MediaRecipe();
 }
 
-WorldGenerator::WorldGenerator(const SimConfig& config)
+WorldGenerator::WorldGenerator(const SimConfig &config)
     : mConfig(config)
     , mRandom(config.seed)
     , mClock(referenceTime())
@@ -125,7 +126,7 @@ World WorldGenerator::generate()
     return world;
 }
 
-Qn::QnUser WorldGenerator::makeUser(const QString& id)
+Qn::QnUser WorldGenerator::makeUser(const QString &id)
 {
     Qn::QnUser user(id, QString());
     const QString first = pick(FirstNames);
@@ -160,15 +161,24 @@ QString WorldGenerator::phoneNumber()
         return text;
     };
     switch (between(0, 8)) {
-    case 0: return QStringLiteral("+358 40 %1 %2").arg(digits(3), digits(4));
-    case 1: return QStringLiteral("(555) %1-%2").arg(digits(3), digits(4));
-    case 2: return QStringLiteral("040-%1").arg(digits(7));
-    case 3: return QStringLiteral("+1.555.%1.%2").arg(digits(3), digits(4));
-    case 4: return QStringLiteral("0044 20 7946 %1").arg(digits(4));
-    case 5: return QStringLiteral("+49 (0)30 %1").arg(digits(8));
-    case 6: return QStringLiteral("tel:+4420%1").arg(digits(8));
-    case 7: return QStringLiteral("555-%1 ext. %2").arg(digits(4), digits(2));
-    default: return QString(); // no number given
+    case 0:
+        return QStringLiteral("+358 40 %1 %2").arg(digits(3), digits(4));
+    case 1:
+        return QStringLiteral("(555) %1-%2").arg(digits(3), digits(4));
+    case 2:
+        return QStringLiteral("040-%1").arg(digits(7));
+    case 3:
+        return QStringLiteral("+1.555.%1.%2").arg(digits(3), digits(4));
+    case 4:
+        return QStringLiteral("0044 20 7946 %1").arg(digits(4));
+    case 5:
+        return QStringLiteral("+49 (0)30 %1").arg(digits(8));
+    case 6:
+        return QStringLiteral("tel:+4420%1").arg(digits(8));
+    case 7:
+        return QStringLiteral("555-%1 ext. %2").arg(digits(4), digits(2));
+    default:
+        return QString(); // no number given
     }
 }
 
@@ -179,20 +189,31 @@ QString WorldGenerator::birthday()
     switch (between(0, 5)) {
     case 0:
     case 1:
-    case 2: return QStringLiteral("%1/%2/%3").arg(month, 2, 10, QLatin1Char('0')).arg(day, 2, 10, QLatin1Char('0')).arg(between(1950, 2005));
-    case 3: return QStringLiteral("%1/%2").arg(month, 2, 10, QLatin1Char('0')).arg(day, 2, 10, QLatin1Char('0'));
-    case 4: return QStringLiteral("02/30/%1").arg(between(1950, 2005)); // no such day
-    default: return QString();
+    case 2:
+        return QStringLiteral("%1/%2/%3")
+                .arg(month, 2, 10, QLatin1Char('0'))
+                .arg(day, 2, 10, QLatin1Char('0'))
+                .arg(between(1950, 2005));
+    case 3:
+        return QStringLiteral("%1/%2").arg(month, 2, 10, QLatin1Char('0')).arg(day, 2, 10, QLatin1Char('0'));
+    case 4:
+        return QStringLiteral("02/30/%1").arg(between(1950, 2005)); // no such day
+    default:
+        return QString();
     }
 }
 
-QString WorldGenerator::website(const QString& slug)
+QString WorldGenerator::website(const QString &slug)
 {
     switch (between(0, 4)) {
-    case 0: return QStringLiteral("https://%1.example.net").arg(slug);
-    case 1: return QStringLiteral("https://%1.example.net  http://blog.example.com/%1\nwww.example.org/~%1 ").arg(slug);
-    case 2: return QStringLiteral(" http://photos.example.com/%1").arg(slug);
-    default: return QString();
+    case 0:
+        return QStringLiteral("https://%1.example.net").arg(slug);
+    case 1:
+        return QStringLiteral("https://%1.example.net  http://blog.example.com/%1\nwww.example.org/~%1 ").arg(slug);
+    case 2:
+        return QStringLiteral(" http://photos.example.com/%1").arg(slug);
+    default:
+        return QString();
     }
 }
 
@@ -201,31 +222,46 @@ QString WorldGenerator::text()
     return pick(Phrases);
 }
 
-Qn::QnUserRef WorldGenerator::randomFriend(const World& world)
+Qn::QnUserRef WorldGenerator::randomFriend(const World &world)
 {
     if (world.friends.isEmpty())
         return world.me.ref();
     return pick(world.friends).ref();
 }
 
-QString WorldGenerator::picture(World& world, const QString& postId, const QByteArray& format, const QString& suffix)
+QString WorldGenerator::picture(World &world, const QString &postId, const QByteArray &format, const QString &suffix)
 {
     const QString path = QLatin1String(World::MediaPrefix) + QLatin1String("photos/") + postId + suffix;
-    world.media.insert(path, MediaRecipe{ format, mRandom.generate(), between(64, 160), between(48, 120) });
+    world.media.insert(path, MediaRecipe {format, mRandom.generate(), between(64, 160), between(48, 120)});
     return path;
 }
 
-void WorldGenerator::makePosts(World& world)
+void WorldGenerator::makePosts(World &world)
 {
     // The first posts cover every shape the daemon treats differently; the rest are drawn at random.
     enum Kind {
-        SpecialChars, Recipients, FullLink, PhotoPng, PhotoJpeg, PhotoGif, CheckIn, StoryOnly, Excluded,
-        OtherApplication, NoSuffix, WrongSuffix, SharedPicture, LinkFieldOnly, ByMe, KindCount
+        SpecialChars,
+        Recipients,
+        FullLink,
+        PhotoPng,
+        PhotoJpeg,
+        PhotoGif,
+        CheckIn,
+        StoryOnly,
+        Excluded,
+        OtherApplication,
+        NoSuffix,
+        WrongSuffix,
+        SharedPicture,
+        LinkFieldOnly,
+        ByMe,
+        KindCount
     };
     QString sharedPicture;
     for (int i = 0; i < mConfig.posts; ++i) {
-        int kind = i < KindCount ? i : pick(QList<int>{ SpecialChars, Recipients, FullLink, PhotoPng, PhotoJpeg,
-                                                         PhotoGif, CheckIn, StoryOnly, Excluded, Recipients });
+        int kind = i < KindCount ? i
+                                 : pick(QList<int> {SpecialChars, Recipients, FullLink, PhotoPng, PhotoJpeg, PhotoGif,
+                                                    CheckIn, StoryOnly, Excluded, Recipients});
         Qn::QnUserRef author = kind == ByMe ? world.me.ref() : randomFriend(world);
         const QString id = QStringLiteral("%1_%2").arg(author.id()).arg(500000 + i);
         Qn::QnPost post(id);
@@ -238,7 +274,7 @@ void WorldGenerator::makePosts(World& world)
             post.setMessage(QStringLiteral("Fish & chips <tonight> at \"Joe's\""));
             break;
         case Recipients: {
-            Qn::QnUserRefs to{ randomFriend(world) };
+            Qn::QnUserRefs to {randomFriend(world)};
             if (chance(50))
                 to.append(randomFriend(world));
             post.setTo(to);
@@ -250,7 +286,7 @@ void WorldGenerator::makePosts(World& world)
             const QString link = QStringLiteral("https://news.example.com/article/%1").arg(between(1000, 9999));
             if (kind == FullLink)
                 post.setLinkInfo(Qn::QnLinkInfo(link, "Cities plant forests on rooftops", "news.example.com",
-                                                 "Green roofs cool <the> streets & save energy"));
+                                                "Green roofs cool <the> streets & save energy"));
             else {
                 post.setMessage(QString());
                 post.setLinkInfo(Qn::QnLinkInfo(link, QString(), "news.example.com", QString()));
@@ -320,9 +356,9 @@ void WorldGenerator::makePosts(World& world)
     }
 }
 
-void WorldGenerator::makeStatuses(World& world)
+void WorldGenerator::makeStatuses(World &world)
 {
-    for (const Qn::QnUser& user : std::as_const(world.friends)) {
+    for (const Qn::QnUser &user : std::as_const(world.friends)) {
         // Some friends never wrote a status.
         if (!chance(80))
             continue;
@@ -343,14 +379,14 @@ void WorldGenerator::makeStatuses(World& world)
     }
 }
 
-void WorldGenerator::makeThreads(World& world)
+void WorldGenerator::makeThreads(World &world)
 {
-    Qn::QnThreads& inbox = world.threads[Qn::Inbox];
+    Qn::QnThreads &inbox = world.threads[Qn::Inbox];
     QDateTime time = referenceTime();
     const int unreadThreads = (mConfig.threads + 1) / 2;
     for (int t = 0; t < mConfig.threads; ++t) {
         const QString id = QString::number(300000000000000LL + t);
-        Qn::QnUserRefs people{ randomFriend(world) };
+        Qn::QnUserRefs people {randomFriend(world)};
         if (chance(30)) {
             const Qn::QnUserRef other = randomFriend(world);
             if (other != people.first())
@@ -391,11 +427,12 @@ void WorldGenerator::makeThreads(World& world)
     }
 }
 
-void WorldGenerator::makeNotifications(World& world)
+void WorldGenerator::makeNotifications(World &world)
 {
-    const QStringList titles = { "%1 commented on your post.", "%1 likes your photo.", "%1 tagged you in an album.",
-                                 "%1 accepted your friend request.", "%1 invited you to an event.",
-                                 "%1 posted in a group.", "%1 likes a page you manage.", "%1 answered your question." };
+    const QStringList titles
+            = {"%1 commented on your post.",       "%1 likes your photo.",        "%1 tagged you in an album.",
+               "%1 accepted your friend request.", "%1 invited you to an event.", "%1 posted in a group.",
+               "%1 likes a page you manage.",      "%1 answered your question."};
     QDateTime time = referenceTime();
     const QStringList firstTypes = NotifiedObjectTypes + OtherObjectTypes;
     for (int i = 0; i < mConfig.notifications; ++i) {
@@ -413,7 +450,7 @@ void WorldGenerator::makeNotifications(World& world)
     }
 }
 
-void WorldGenerator::makeRequestsAndInvitations(World& world)
+void WorldGenerator::makeRequestsAndInvitations(World &world)
 {
     for (int i = 0; i < 3; ++i) {
         const Qn::QnUser user = makeUser(QString::number(100000000900000LL + i));

@@ -18,7 +18,7 @@ public:
     // Generated times lie before this instant (fixed, so that the world does not depend on the clock).
     static QDateTime referenceTime();
 
-    explicit WorldGenerator(const SimConfig& config);
+    explicit WorldGenerator(const SimConfig &config);
     World generate();
 
 private:
@@ -26,20 +26,24 @@ private:
 
     int between(int low, int high); // both included
     bool chance(int percent);
-    template<typename T> const T& pick(const QList<T>& list) { return list.at(between(0, int(list.size()) - 1)); }
+    template<typename T>
+    const T &pick(const QList<T> &list)
+    {
+        return list.at(between(0, int(list.size()) - 1));
+    }
 
-    Qn::QnUser makeUser(const QString& id);
+    Qn::QnUser makeUser(const QString &id);
     QString phoneNumber();
     QString birthday();
-    QString website(const QString& slug);
-    void makePosts(World& world);
-    void makeStatuses(World& world);
-    void makeThreads(World& world);
-    void makeNotifications(World& world);
-    void makeRequestsAndInvitations(World& world);
-    QString picture(World& world, const QString& postId, const QByteArray& format, const QString& suffix);
+    QString website(const QString &slug);
+    void makePosts(World &world);
+    void makeStatuses(World &world);
+    void makeThreads(World &world);
+    void makeNotifications(World &world);
+    void makeRequestsAndInvitations(World &world);
+    QString picture(World &world, const QString &postId, const QByteArray &format, const QString &suffix);
     QString text();
-    Qn::QnUserRef randomFriend(const World& world);
+    Qn::QnUserRef randomFriend(const World &world);
 
     SimConfig mConfig;
     QRandomGenerator mRandom;

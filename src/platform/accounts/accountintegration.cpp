@@ -38,7 +38,7 @@ const QString SettingsGroup = QStringLiteral("settings");
 
 // A string value of the current group; empty when missing or unusable. Unquoted commas make
 // QSettings return a list, and control characters must never reach a request header.
-QString readString(const QSettings& ini, const QString& key, QStringList* problems)
+QString readString(const QSettings &ini, const QString &key, QStringList *problems)
 {
     const QVariant value = ini.value(key);
     if (!value.isValid())
@@ -62,7 +62,7 @@ QString readString(const QSettings& ini, const QString& key, QStringList* proble
 }
 
 // A boolean of the current group: true/false/1/0 in any case. Anything else counts as missing.
-bool readBool(const QSettings& ini, const QString& key, QStringList* problems, bool* value)
+bool readBool(const QSettings &ini, const QString &key, QStringList *problems, bool *value)
 {
     const QVariant raw = ini.value(key);
     if (!raw.isValid())
@@ -79,7 +79,7 @@ bool readBool(const QSettings& ini, const QString& key, QStringList* problems, b
         }
     }
     problems->append(QStringLiteral("ignoring \"%1\": not a boolean (%2)")
-                         .arg(key, Support::logText(raw.toStringList().join(QLatin1Char(',')))));
+                             .arg(key, Support::logText(raw.toStringList().join(QLatin1Char(',')))));
     return false;
 }
 
@@ -95,14 +95,13 @@ struct ParseFailure
 // The daemon has one thread: no lock.
 QHash<QString, ParseFailure> parseFailures;
 
-bool knownParseFailure(const QFileInfo& info)
+bool knownParseFailure(const QFileInfo &info)
 {
     const auto it = parseFailures.constFind(info.absoluteFilePath());
-    return it != parseFailures.constEnd() && it->size == info.size()
-           && it->modified == info.lastModified();
+    return it != parseFailures.constEnd() && it->size == info.size() && it->modified == info.lastModified();
 }
 
-void recordParseResult(const QFileInfo& info, bool failed)
+void recordParseResult(const QFileInfo &info, bool failed)
 {
     if (failed)
         parseFailures.insert(info.absoluteFilePath(), {info.size(), info.lastModified()});
@@ -110,12 +109,12 @@ void recordParseResult(const QFileInfo& info, bool failed)
         parseFailures.remove(info.absoluteFilePath());
 }
 
-QMap<QString, bool> readBoolGroup(QSettings& ini, const QString& group, QStringList* problems)
+QMap<QString, bool> readBoolGroup(QSettings &ini, const QString &group, QStringList *problems)
 {
     QMap<QString, bool> result;
     ini.beginGroup(group);
     const QStringList keys = ini.childKeys();
-    for (const QString& key : keys) {
+    for (const QString &key : keys) {
         bool value = false;
         if (readBool(ini, key, problems, &value))
             result.insert(key, value);
@@ -126,7 +125,7 @@ QMap<QString, bool> readBoolGroup(QSettings& ini, const QString& group, QStringL
 
 // What tells one content of the file from another: a hash of the bytes, or size and time where
 // the file cannot be read.
-QByteArray fileIdentity(const QFileInfo& info)
+QByteArray fileIdentity(const QFileInfo &info)
 {
     QFile file(info.absoluteFilePath());
     if (info.isFile() && info.size() <= MaxFileSize && file.open(QIODevice::ReadOnly))
@@ -145,18 +144,17 @@ QString AccountIntegration::defaultFilePath()
     return QDir::cleanPath(configHome + QLatin1String("/quillnet/account.conf"));
 }
 
-AccountIntegration::AccountIntegration(const QString& filePath, QObject* parent)
+AccountIntegration::AccountIntegration(const QString &filePath, QObject *parent)
     : QObject(parent)
     , mFilePath(filePath)
-{
-}
+{}
 
 AccountIntegration::~AccountIntegration()
 {
     // A shared manager lives on: its replies must not reach this object, nor be left behind.
-    const QList<QNetworkReply*> replies = mTokenReplies;
+    const QList<QNetworkReply *> replies = mTokenReplies;
     mTokenReplies.clear();
-    for (QNetworkReply* reply : replies) {
+    for (QNetworkReply *reply : replies) {
         disconnect(reply, nullptr, this, nullptr);
         reply->abort();
         reply->deleteLater();
@@ -164,12 +162,12 @@ AccountIntegration::~AccountIntegration()
     }
 }
 
-void AccountIntegration::setNetworkAccessManager(QNetworkAccessManager* manager)
+void AccountIntegration::setNetworkAccessManager(QNetworkAccessManager *manager)
 {
     mNetwork = manager;
 }
 
-QNetworkAccessManager* AccountIntegration::network()
+QNetworkAccessManager *AccountIntegration::network()
 {
     if (!mNetwork)
         mNetwork = new QNetworkAccessManager(this);
@@ -233,7 +231,7 @@ AccountIntegration::Snapshot AccountIntegration::readFile(bool quiet) const
             ini.endGroup();
             if (!snapshot.serviceUrl.isEmpty() && !Support::isWebAddress(QUrl(snapshot.serviceUrl, QUrl::StrictMode))) {
                 problems.append(QStringLiteral("ignoring \"service_url\" %1: not an http or https address")
-                                    .arg(Support::logText(snapshot.serviceUrl)));
+                                        .arg(Support::logText(snapshot.serviceUrl)));
                 snapshot.serviceUrl.clear();
             }
             snapshot.services = readBoolGroup(ini, ServicesGroup, &problems);
@@ -248,7 +246,7 @@ AccountIntegration::Snapshot AccountIntegration::readFile(bool quiet) const
     const bool warn = !quiet && identity != mReportedFile;
     if (warn)
         mReportedFile = identity;
-    for (const QString& problem : std::as_const(problems)) {
+    for (const QString &problem : std::as_const(problems)) {
         if (warn)
             qWarning().noquote() << "Account file" << mFilePath << ":" << problem;
         else
@@ -278,11 +276,11 @@ QString AccountIntegration::accountName() const
     return readFile().name;
 }
 
-QMap<QString, bool> AccountIntegration::settings(const QStringList& keys) const
+QMap<QString, bool> AccountIntegration::settings(const QStringList &keys) const
 {
     const Snapshot snapshot = readFile();
     QMap<QString, bool> result;
-    for (const QString& key : keys) {
+    for (const QString &key : keys) {
         const auto it = snapshot.settings.constFind(key);
         if (it != snapshot.settings.constEnd())
             result.insert(key, it.value());
@@ -290,12 +288,12 @@ QMap<QString, bool> AccountIntegration::settings(const QStringList& keys) const
     return result;
 }
 
-bool AccountIntegration::isServiceEnabled(const QString& name) const
+bool AccountIntegration::isServiceEnabled(const QString &name) const
 {
     return readFile().services.value(name, false);
 }
 
-void AccountIntegration::watchSettings(const QStringList& keys)
+void AccountIntegration::watchSettings(const QStringList &keys)
 {
     mWatchedKeys = keys;
     mLast = readFile();
@@ -348,8 +346,8 @@ void AccountIntegration::onFileChanged()
     // Caught in the middle of a write (truncated, half written, a full disk): the next event brings
     // the finished file. Until then nothing changes, least of all the enabled state.
     const QString incomplete = !now.invalidReason().isEmpty() ? now.invalidReason()
-                             : !now.enabledKnown             ? QStringLiteral("no enabled key")
-                                                             : QString();
+            : !now.enabledKnown                               ? QStringLiteral("no enabled key")
+                                                              : QString();
     if (!incomplete.isEmpty()) {
         qDebug() << Q_FUNC_INFO << "keeping the previous account state:" << incomplete;
         return;
@@ -368,7 +366,7 @@ void AccountIntegration::onFileChanged()
     }
 
     const QStringList watchedKeys = mWatchedKeys;
-    for (const QString& key : watchedKeys) {
+    for (const QString &key : watchedKeys) {
         const auto it = now.settings.constFind(key);
         if (it == now.settings.constEnd())
             continue;
@@ -387,7 +385,7 @@ void AccountIntegration::onFileChanged()
         serviceNames.insert(it.key());
     QStringList sortedNames(serviceNames.cbegin(), serviceNames.cend());
     sortedNames.sort();
-    for (const QString& name : std::as_const(sortedNames)) {
+    for (const QString &name : std::as_const(sortedNames)) {
         const bool wasOn = before.services.value(name, false);
         const bool isOn = now.services.value(name, false);
         if (wasOn == isOn)
@@ -406,13 +404,13 @@ void AccountIntegration::onFileChanged()
     }
 }
 
-void AccountIntegration::login(const QString& applicationId, const QString& scope, const QString& applicationSecret,
+void AccountIntegration::login(const QString &applicationId, const QString &scope, const QString &applicationSecret,
                                bool forceNew, bool interactive)
 {
     qDebug() << Q_FUNC_INFO << "forceNew:" << forceNew << "interactive:" << interactive;
     mCanceledTooOften = false;
 
-    const LoginRequest request{applicationId, scope, applicationSecret, forceNew, interactive};
+    const LoginRequest request {applicationId, scope, applicationSecret, forceNew, interactive};
     // Never answered from inside this call: the caller records that a login is in progress only
     // after login() returns.
     QTimer::singleShot(0, this, [this, request]() { requestAccessToken(request); });
@@ -430,7 +428,7 @@ void AccountIntegration::setTokenRequestTimeout(int milliseconds)
     mTokenRequestTimeout = milliseconds > 0 ? milliseconds : DefaultTokenRequestTimeout;
 }
 
-void AccountIntegration::requestAccessToken(const LoginRequest& request)
+void AccountIntegration::requestAccessToken(const LoginRequest &request)
 {
     // A forced login means the token handed out last was refused; handing it out again would loop.
     if (request.forceNew && !mHandedOutToken.isEmpty() && !mRefusedTokens.contains(mHandedOutToken)) {
@@ -465,38 +463,40 @@ void AccountIntegration::requestAccessToken(const LoginRequest& request)
         return;
     }
     const QString why = snapshot.accessToken.isEmpty() ? QStringLiteral("no refresh token, no access token")
-                      : !storedForm
-                          ? QStringLiteral("no refresh token; the stored access token of %1 characters is not usable in "
-                                           "a request header: printable ASCII without blanks, at most %2 characters")
-                                .arg(snapshot.accessToken.size())
-                                .arg(Qn::QuillnetConfiguration::MaxAccessTokenLength)
-                          : QStringLiteral("no refresh token; the stored access token was refused");
+            : !storedForm
+            ? QStringLiteral("no refresh token; the stored access token of %1 characters is not usable in "
+                             "a request header: printable ASCII without blanks, at most %2 characters")
+                      .arg(snapshot.accessToken.size())
+                      .arg(Qn::QuillnetConfiguration::MaxAccessTokenLength)
+            : QStringLiteral("no refresh token; the stored access token was refused");
     qWarning().noquote() << Q_FUNC_INFO << "no usable credential in" << mFilePath << "(" + why + ")";
     finishLogin(QString(), false);
 }
 
-void AccountIntegration::exchangeRefreshToken(const LoginRequest& request, const QUrl& serviceUrl,
-                                              const QString& refreshToken)
+void AccountIntegration::exchangeRefreshToken(const LoginRequest &request, const QUrl &serviceUrl,
+                                              const QString &refreshToken)
 {
     const QUrl url = Support::withPath(serviceUrl, QStringLiteral("/oauth/token"));
 
     QNetworkRequest networkRequest(url);
-    networkRequest.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
+    networkRequest.setHeader(QNetworkRequest::ContentTypeHeader,
+                             QByteArrayLiteral("application/x-www-form-urlencoded"));
     networkRequest.setRawHeader("Accept", "application/json");
     networkRequest.setRawHeader("User-Agent", "quillnet-daemon");
     // The credential must not follow a redirect to another place.
     networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     networkRequest.setTransferTimeout(mTokenRequestTimeout);
 
-    auto field = [](const char* name, const QString& value) {
+    auto field = [](const char *name, const QString &value) {
         return QByteArray(name) + '=' + QUrl::toPercentEncoding(value);
     };
     const QByteArray form = field("grant_type", QStringLiteral("refresh_token")) + '&'
-                            + field("refresh_token", refreshToken) + '&' + field("client_id", request.applicationId)
-                            + '&' + field("client_secret", request.applicationSecret);
+            + field("refresh_token", refreshToken) + '&' + field("client_id", request.applicationId) + '&'
+            + field("client_secret", request.applicationSecret);
 
-    qDebug() << Q_FUNC_INFO << "asking" << Support::logText(url.toString(QUrl::RemoveUserInfo)) << "for an access token";
-    QNetworkReply* reply = network()->post(networkRequest, form);
+    qDebug() << Q_FUNC_INFO << "asking" << Support::logText(url.toString(QUrl::RemoveUserInfo))
+             << "for an access token";
+    QNetworkReply *reply = network()->post(networkRequest, form);
     mTokenReplies.append(reply);
     connect(reply, &QObject::destroyed, this, [this, reply]() { mTokenReplies.removeOne(reply); });
     connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
@@ -508,7 +508,7 @@ void AccountIntegration::exchangeRefreshToken(const LoginRequest& request, const
     connect(reply, &QNetworkReply::finished, this, [this, reply]() { onTokenReply(reply); });
 }
 
-void AccountIntegration::onTokenReply(QNetworkReply* reply)
+void AccountIntegration::onTokenReply(QNetworkReply *reply)
 {
     mTokenReplies.removeOne(reply);
     reply->deleteLater();
@@ -563,7 +563,7 @@ void AccountIntegration::onTokenReply(QNetworkReply* reply)
     finishLogin(QString(), false);
 }
 
-void AccountIntegration::finishLogin(const QString& accessToken, bool loginOk, bool canceled)
+void AccountIntegration::finishLogin(const QString &accessToken, bool loginOk, bool canceled)
 {
     if (loginOk)
         mHandedOutToken = accessToken;

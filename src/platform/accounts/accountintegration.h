@@ -27,7 +27,7 @@ public:
     // The default file: $XDG_CONFIG_HOME/quillnet/account.conf (XDG_CONFIG_HOME defaults to ~/.config).
     static QString defaultFilePath();
 
-    explicit AccountIntegration(const QString& filePath = defaultFilePath(), QObject* parent = nullptr);
+    explicit AccountIntegration(const QString &filePath = defaultFilePath(), QObject *parent = nullptr);
     ~AccountIntegration() override;
 
     QString filePath() const;
@@ -40,13 +40,13 @@ public:
     virtual bool isAccountEnabled() const;
     virtual QString accountName() const;
     // Only keys present in the file (with a readable boolean) are answered.
-    virtual QMap<QString, bool> settings(const QStringList& keys) const;
+    virtual QMap<QString, bool> settings(const QStringList &keys) const;
     // Starts watching the file; each watched key whose value changes is reported by settingsChanged.
     // Editors and failing writers leave moments in which the file reads empty, garbled or
     // incomplete: only a file that reads cleanly (a name, a credential and an enabled key) changes
     // the state, only enabled=false disables the account and only the file's absence removes it.
-    virtual void watchSettings(const QStringList& keys);
-    virtual bool isServiceEnabled(const QString& name) const;
+    virtual void watchSettings(const QStringList &keys);
+    virtual bool isServiceEnabled(const QString &name) const;
     // The service's base address (account/service_url); empty when missing or not an http(s) address.
     virtual QUrl serviceUrl() const;
 
@@ -62,7 +62,7 @@ public:
     // (access_denied), which counts as a canceled login either way. The scope is not used.
     // A token that Qn::QuillnetConfiguration::isUsableAccessToken() refuses, stored or answered,
     // is never handed out: it fails the login with a warning.
-    virtual void login(const QString& applicationId, const QString& scope, const QString& applicationSecret,
+    virtual void login(const QString &applicationId, const QString &scope, const QString &applicationSecret,
                        bool forceNew, bool interactive);
     // True when the last answered login was refused by the user (the token endpoint's access_denied).
     virtual bool wasLoginCanceled() const;
@@ -73,7 +73,7 @@ public:
     void setTokenRequestTimeout(int milliseconds);
     // The process's network access manager for token requests. Not owned; without one (or once it
     // is deleted) the account makes its own.
-    void setNetworkAccessManager(QNetworkAccessManager* manager);
+    void setNetworkAccessManager(QNetworkAccessManager *manager);
     static constexpr int DefaultTokenRequestTimeout = 30000;
     // Token answers are a few hundred bytes; a longer one is not read and fails the login.
     static constexpr qint64 MaxTokenAnswerSize = 64 * 1024;
@@ -124,18 +124,18 @@ private:
         bool interactive = false;
     };
 
-    QNetworkAccessManager* network();
+    QNetworkAccessManager *network();
     void rewatch();
     // Works out the answer to one login request and hands it to finishLogin().
-    void requestAccessToken(const LoginRequest& request);
-    void exchangeRefreshToken(const LoginRequest& request, const QUrl& serviceUrl, const QString& refreshToken);
-    void onTokenReply(QNetworkReply* reply);
-    void finishLogin(const QString& accessToken, bool loginOk, bool canceled = false);
+    void requestAccessToken(const LoginRequest &request);
+    void exchangeRefreshToken(const LoginRequest &request, const QUrl &serviceUrl, const QString &refreshToken);
+    void onTokenReply(QNetworkReply *reply);
+    void finishLogin(const QString &accessToken, bool loginOk, bool canceled = false);
 
     QString mFilePath;
-    QFileSystemWatcher* mWatcher = nullptr;
+    QFileSystemWatcher *mWatcher = nullptr;
     // Editors write in several steps (truncate, write, rename): the file is read once it is quiet.
-    QTimer* mSettleTimer = nullptr;
+    QTimer *mSettleTimer = nullptr;
     QStringList mWatchedKeys;
     Snapshot mLast;
     bool mLastLoginCanceled = false;
@@ -146,7 +146,7 @@ private:
     QStringList mRefusedTokens;
     QPointer<QNetworkAccessManager> mNetwork;
     // Token requests in flight: a manager that outlives this object must not answer them.
-    QList<QNetworkReply*> mTokenReplies;
+    QList<QNetworkReply *> mTokenReplies;
     int mTokenRequestTimeout = DefaultTokenRequestTimeout;
     // Identity (content hash, or size and time) of the file whose problems were last warned about.
     mutable QByteArray mReportedFile;

@@ -4,13 +4,13 @@
 
 namespace QnVeldo {
 
-QnFactoryVeldo* QnFactoryVeldo::getInstance()
+QnFactoryVeldo *QnFactoryVeldo::getInstance()
 {
     static QnFactoryVeldo instance;
     return &instance;
 }
 
-AccountIntegration* QnFactoryVeldo::account()
+AccountIntegration *QnFactoryVeldo::account()
 {
     // No parent: whoever keeps the object owns it, and the guarded pointer notices its deletion.
     if (!mAccount)
@@ -18,7 +18,7 @@ AccountIntegration* QnFactoryVeldo::account()
     return mAccount.data();
 }
 
-void QnFactoryVeldo::setAccount(AccountIntegration* account)
+void QnFactoryVeldo::setAccount(AccountIntegration *account)
 {
     mAccount = account;
 }

@@ -11,14 +11,14 @@ class QnFactoryVeldo
 {
 public:
     // The process-wide factory; never null here.
-    static QnFactoryVeldo* getInstance();
+    static QnFactoryVeldo *getInstance();
 
     // The account object. The caller that stores it owns it; once it is deleted, the next call
     // creates a fresh one from the account file.
-    AccountIntegration* account();
+    AccountIntegration *account();
 
     // Tests install their own account object; the factory does not take ownership.
-    void setAccount(AccountIntegration* account);
+    void setAccount(AccountIntegration *account);
 
 private:
     QnFactoryVeldo() = default;

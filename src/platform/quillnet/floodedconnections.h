@@ -21,9 +21,9 @@ namespace Qn {
 // an idle or finished connection does not. A host name is looked up first (Qt answers from its
 // cache while the connection's own look-up is fresh). Another request to the same service that is
 // receiving at that very moment may lose its connection too and fails like any dropped one.
-void closeFloodedConnections(const QUrl& url);
+void closeFloodedConnections(const QUrl &url);
 
 // The work itself, for known addresses; returns the number of connections shut down.
-int shutDownFloodedConnections(const QList<QHostAddress>& peers, int port);
+int shutDownFloodedConnections(const QList<QHostAddress> &peers, int port);
 
 } // namespace Qn

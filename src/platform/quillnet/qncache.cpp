@@ -37,13 +37,12 @@ const QString NotADatabaseCode = QStringLiteral("26");
 constexpr int FirstOpenRetryDelayMs = 1000;
 constexpr int LongestOpenRetryDelayMs = 10 * 60 * 1000;
 
-const char* const Tables[] = { "user_data", "posts", "feed", "statuses", "users",
-                               "friends", "threads", "messages", "files", "pictures" };
+const char *const Tables[]
+        = {"user_data", "posts", "feed", "statuses", "users", "friends", "threads", "messages", "files", "pictures"};
 
 const QFileDevice::Permissions PrivateFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
 QAtomicInt connectionCounter;
-
 
 // The bound LIMIT value; SQLite reads a negative limit as "no limit".
 int sqlLimit(int limit)
@@ -56,18 +55,18 @@ int sqlOffset(int offset)
     return offset < 0 ? 0 : offset;
 }
 
-qint64 msecs(const QDateTime& time)
+qint64 msecs(const QDateTime &time)
 {
     return time.isValid() ? time.toMSecsSinceEpoch() : QDateTime::currentMSecsSinceEpoch();
 }
 
-QString hashName(const QByteArray& key)
+QString hashName(const QByteArray &key)
 {
     return QString::fromLatin1(QCryptographicHash::hash(key, QCryptographicHash::Sha1).toHex());
 }
 
 // Reads the JSON object of a data column, or an empty object for a value that is not one of ours.
-QJsonObject recordObject(const QVariant& value)
+QJsonObject recordObject(const QVariant &value)
 {
     const QByteArray text = value.toByteArray();
     if (text.size() > MaxRecordSize) {
@@ -81,9 +80,10 @@ QJsonObject recordObject(const QVariant& value)
 }
 
 // True when nothing but the kept files is left below dir (links are not followed).
-bool onlyKeptFilesLeft(const QString& dir, const QStringList& keep)
+bool onlyKeptFilesLeft(const QString &dir, const QStringList &keep)
 {
-    QDirIterator it(dir, QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    QDirIterator it(dir, QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
         if (!keep.contains(QDir::cleanPath(it.next())))
             return false;
@@ -93,9 +93,10 @@ bool onlyKeptFilesLeft(const QString& dir, const QStringList& keep)
 
 } // namespace
 
-QnCache::QnCache(const QnCacheConfiguration& configuration, QObject* parent)
-    : QObject(parent), mConfiguration(configuration),
-      mConnectionName(QStringLiteral("qncache-%1").arg(connectionCounter.fetchAndAddRelaxed(1)))
+QnCache::QnCache(const QnCacheConfiguration &configuration, QObject *parent)
+    : QObject(parent)
+    , mConfiguration(configuration)
+    , mConnectionName(QStringLiteral("qncache-%1").arg(connectionCounter.fetchAndAddRelaxed(1)))
 {
     if (!mConfiguration.path().isEmpty())
         Support::makeUserOnlyPath(mConfiguration.path());
@@ -117,7 +118,7 @@ bool QnCache::ready() const
     // Only a use tries again: no timer wakes an idle process for it. Nothing but the connection
     // state changes, and the object is never created const.
     if (!mOpen && mOpenRetryPending && mOpenRetryAt.hasExpired())
-        const_cast<QnCache*>(this)->retryOpen();
+        const_cast<QnCache *>(this)->retryOpen();
     return mOpen;
 }
 
@@ -196,8 +197,8 @@ bool QnCache::open()
     }
     if (Support::isBusy(mLastSqlError)) {
         // Another process holds the file: a later use tries again, ever less often.
-        mOpenRetryDelayMs = mOpenRetryDelayMs > 0 ? qMin(mOpenRetryDelayMs * 2, LongestOpenRetryDelayMs)
-                                                  : FirstOpenRetryDelayMs;
+        mOpenRetryDelayMs
+                = mOpenRetryDelayMs > 0 ? qMin(mOpenRetryDelayMs * 2, LongestOpenRetryDelayMs) : FirstOpenRetryDelayMs;
         mOpenRetryPending = true;
         mOpenRetryAt = QDeadlineTimer(mOpenRetryDelayMs);
         qWarning() << Q_FUNC_INFO << name << "is locked by another process; trying again on a use after"
@@ -237,26 +238,26 @@ bool QnCache::createSchema()
     if (current > SchemaVersion)
         qWarning() << Q_FUNC_INFO << "database schema" << current << "is newer than" << SchemaVersion;
 
-    static const char* const statements[] = {
-        "CREATE TABLE IF NOT EXISTS user_data (key TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL)",
-        "CREATE TABLE IF NOT EXISTS posts (id TEXT PRIMARY KEY NOT NULL, author_id TEXT NOT NULL, "
-        "created INTEGER NOT NULL, data TEXT NOT NULL)",
-        "CREATE INDEX IF NOT EXISTS posts_created ON posts (created)",
-        "CREATE TABLE IF NOT EXISTS feed (owner_id TEXT NOT NULL, post_id TEXT NOT NULL, "
-        "position INTEGER NOT NULL, PRIMARY KEY (owner_id, post_id))",
-        "CREATE TABLE IF NOT EXISTS statuses (user_id TEXT NOT NULL, post_id TEXT NOT NULL, "
-        "PRIMARY KEY (user_id, post_id))",
-        "CREATE TABLE IF NOT EXISTS users (id TEXT PRIMARY KEY NOT NULL, data TEXT NOT NULL)",
-        "CREATE TABLE IF NOT EXISTS friends (owner_id TEXT NOT NULL, friend_id TEXT NOT NULL, "
-        "name TEXT NOT NULL, position INTEGER NOT NULL, PRIMARY KEY (owner_id, friend_id))",
-        "CREATE TABLE IF NOT EXISTS threads (id TEXT PRIMARY KEY NOT NULL, folder INTEGER NOT NULL, "
-        "updated INTEGER NOT NULL, data TEXT NOT NULL)",
-        "CREATE TABLE IF NOT EXISTS messages (id TEXT PRIMARY KEY NOT NULL, thread_id TEXT NOT NULL, "
-        "created INTEGER NOT NULL, data TEXT NOT NULL)",
-        "CREATE INDEX IF NOT EXISTS messages_thread ON messages (thread_id, created)",
-        "CREATE TABLE IF NOT EXISTS files (url TEXT PRIMARY KEY NOT NULL, file TEXT NOT NULL)",
-        "CREATE TABLE IF NOT EXISTS pictures (user_id TEXT NOT NULL, type INTEGER NOT NULL, "
-        "file TEXT NOT NULL, PRIMARY KEY (user_id, type))",
+    static const char *const statements[] = {
+            "CREATE TABLE IF NOT EXISTS user_data (key TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL)",
+            "CREATE TABLE IF NOT EXISTS posts (id TEXT PRIMARY KEY NOT NULL, author_id TEXT NOT NULL, "
+            "created INTEGER NOT NULL, data TEXT NOT NULL)",
+            "CREATE INDEX IF NOT EXISTS posts_created ON posts (created)",
+            "CREATE TABLE IF NOT EXISTS feed (owner_id TEXT NOT NULL, post_id TEXT NOT NULL, "
+            "position INTEGER NOT NULL, PRIMARY KEY (owner_id, post_id))",
+            "CREATE TABLE IF NOT EXISTS statuses (user_id TEXT NOT NULL, post_id TEXT NOT NULL, "
+            "PRIMARY KEY (user_id, post_id))",
+            "CREATE TABLE IF NOT EXISTS users (id TEXT PRIMARY KEY NOT NULL, data TEXT NOT NULL)",
+            "CREATE TABLE IF NOT EXISTS friends (owner_id TEXT NOT NULL, friend_id TEXT NOT NULL, "
+            "name TEXT NOT NULL, position INTEGER NOT NULL, PRIMARY KEY (owner_id, friend_id))",
+            "CREATE TABLE IF NOT EXISTS threads (id TEXT PRIMARY KEY NOT NULL, folder INTEGER NOT NULL, "
+            "updated INTEGER NOT NULL, data TEXT NOT NULL)",
+            "CREATE TABLE IF NOT EXISTS messages (id TEXT PRIMARY KEY NOT NULL, thread_id TEXT NOT NULL, "
+            "created INTEGER NOT NULL, data TEXT NOT NULL)",
+            "CREATE INDEX IF NOT EXISTS messages_thread ON messages (thread_id, created)",
+            "CREATE TABLE IF NOT EXISTS files (url TEXT PRIMARY KEY NOT NULL, file TEXT NOT NULL)",
+            "CREATE TABLE IF NOT EXISTS pictures (user_id TEXT NOT NULL, type INTEGER NOT NULL, "
+            "file TEXT NOT NULL, PRIMARY KEY (user_id, type))",
     };
     auto fail = [this] {
         rollback();
@@ -265,14 +266,14 @@ bool QnCache::createSchema()
     };
     if (!begin())
         return fail();
-    for (const char* statement : statements) {
+    for (const char *statement : statements) {
         if (!exec(QString::fromLatin1(statement)))
             return fail();
     }
     // The statements above read the header and the schema page only. Counting walks every page of
     // each table, so that damage shows now, while the file can still be moved aside, rather than in
     // the middle of the run. The names are ours, not values from outside.
-    for (const char* table : Tables) {
+    for (const char *table : Tables) {
         if (!exec(QStringLiteral("SELECT count(*) FROM %1 NOT INDEXED").arg(QLatin1String(table))))
             return fail();
     }
@@ -282,7 +283,7 @@ bool QnCache::createSchema()
     return commit() || fail();
 }
 
-bool QnCache::exec(QSqlQuery& query) const
+bool QnCache::exec(QSqlQuery &query) const
 {
     if (query.exec())
         return true;
@@ -290,26 +291,26 @@ bool QnCache::exec(QSqlQuery& query) const
     return false;
 }
 
-bool QnCache::exec(const QString& statement) const
+bool QnCache::exec(const QString &statement) const
 {
     QSqlQuery query = newQuery();
     return prepare(query, statement) && exec(query);
 }
 
-void QnCache::reportError(const QString& what, const QSqlQuery& query) const
+void QnCache::reportError(const QString &what, const QSqlQuery &query) const
 {
     qWarning() << Q_FUNC_INFO << what;
     reportDatabaseError(query.lastError());
 }
 
-void QnCache::reportDatabaseError(const QSqlError& error) const
+void QnCache::reportDatabaseError(const QSqlError &error) const
 {
     mLastSqlError = error;
     mLastError = error.text();
     if (error.nativeErrorCode() == NotADatabaseCode && !mLastError.contains(QLatin1String("file is not a database")))
         mLastError += QLatin1String(" (file is not a database)");
     qWarning() << Q_FUNC_INFO << mConfiguration.databaseName() << mLastError;
-    emit const_cast<QnCache*>(this)->databaseError(mLastError);
+    emit const_cast<QnCache *>(this)->databaseError(mLastError);
 }
 
 QSqlQuery QnCache::newQuery() const
@@ -317,7 +318,7 @@ QSqlQuery QnCache::newQuery() const
     return QSqlQuery(QSqlDatabase::database(mConnectionName, false));
 }
 
-bool QnCache::prepare(QSqlQuery& query, const QString& statement) const
+bool QnCache::prepare(QSqlQuery &query, const QString &statement) const
 {
     if (query.prepare(statement))
         return true;
@@ -372,7 +373,7 @@ void QnCache::rollback()
     QSqlDatabase::database(mConnectionName, false).rollback();
 }
 
-bool QnCache::atomically(const std::function<bool()>& work)
+bool QnCache::atomically(const std::function<bool()> &work)
 {
     if (!ready() || !begin())
         return false;
@@ -382,7 +383,7 @@ bool QnCache::atomically(const std::function<bool()>& work)
     return false;
 }
 
-QString QnCache::getUserData(const QString& key) const
+QString QnCache::getUserData(const QString &key) const
 {
     if (!ready())
         return QString();
@@ -395,7 +396,7 @@ QString QnCache::getUserData(const QString& key) const
     return query.value(0).toString();
 }
 
-bool QnCache::updateUserData(const QString& key, const QString& value)
+bool QnCache::updateUserData(const QString &key, const QString &value)
 {
     if (!ready())
         return false;
@@ -411,7 +412,7 @@ bool QnCache::updateUserData(const QString& key, const QString& value)
     return exec(query);
 }
 
-bool QnCache::removePosts(const QDateTime& before)
+bool QnCache::removePosts(const QDateTime &before)
 {
     if (!ready()) {
         qWarning() << Q_FUNC_INFO << "cache not open";
@@ -431,7 +432,7 @@ bool QnCache::removePosts(const QDateTime& before)
             return false;
         removed = remove.numRowsAffected();
         return exec(QStringLiteral("DELETE FROM feed WHERE post_id NOT IN (SELECT id FROM posts)"))
-            && exec(QStringLiteral("DELETE FROM statuses WHERE post_id NOT IN (SELECT id FROM posts)"));
+                && exec(QStringLiteral("DELETE FROM statuses WHERE post_id NOT IN (SELECT id FROM posts)"));
     });
     if (done)
         qDebug() << Q_FUNC_INFO << "removed" << removed << "posts older than" << before;
@@ -446,8 +447,8 @@ bool QnCache::clearDiskCache()
         // The database may have been configured below the download folder; it is not a download.
         const QString db = QDir::cleanPath(QFileInfo(mConfiguration.databaseName()).absoluteFilePath());
         QStringList keep;
-        for (const QString& suffix : { QString(), QStringLiteral("-journal"), QStringLiteral("-wal"),
-                                       QStringLiteral("-shm") })
+        for (const QString &suffix :
+             {QString(), QStringLiteral("-journal"), QStringLiteral("-wal"), QStringLiteral("-shm")})
             keep.append(db + suffix);
         const QString folder = QDir::cleanPath(QDir(dir).absolutePath());
         // removeContents() counts the kept database as left over; only other leftovers are failures.
@@ -459,13 +460,14 @@ bool QnCache::clearDiskCache()
     return ok;
 }
 
-bool QnCache::storePosts(const QnPosts& posts)
+bool QnCache::storePosts(const QnPosts &posts)
 {
     QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO posts (id, author_id, created, data) "
-                               "VALUES (:id, :author, :created, :data)")))
+    if (!prepare(query,
+                 QStringLiteral("INSERT OR REPLACE INTO posts (id, author_id, created, data) "
+                                "VALUES (:id, :author, :created, :data)")))
         return false;
-    for (const QnPost& post : posts) {
+    for (const QnPost &post : posts) {
         if (!post.isValid())
             continue;
         query.bindValue(QStringLiteral(":id"), post.id());
@@ -479,7 +481,7 @@ bool QnCache::storePosts(const QnPosts& posts)
     return true;
 }
 
-bool QnCache::storeNewsFeed(const QString& ownerId, const QnPosts& posts, int offset)
+bool QnCache::storeNewsFeed(const QString &ownerId, const QnPosts &posts, int offset)
 {
     return atomically([&] {
         if (offset <= 0) {
@@ -493,10 +495,12 @@ bool QnCache::storeNewsFeed(const QString& ownerId, const QnPosts& posts, int of
         if (!storePosts(posts))
             return false;
         QSqlQuery query = newQuery();
-        if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO feed (owner_id, post_id, position) VALUES (:owner, :post, :position)")))
+        if (!prepare(query,
+                     QStringLiteral("INSERT OR REPLACE INTO feed (owner_id, post_id, position) VALUES (:owner, :post, "
+                                    ":position)")))
             return false;
         int position = sqlOffset(offset);
-        for (const QnPost& post : posts) {
+        for (const QnPost &post : posts) {
             if (!post.isValid())
                 continue;
             query.bindValue(QStringLiteral(":owner"), Support::bindableText(ownerId));
@@ -509,8 +513,8 @@ bool QnCache::storeNewsFeed(const QString& ownerId, const QnPosts& posts, int of
     });
 }
 
-QList<QJsonObject> QnCache::recordPage(const QString& statement, const QVariant& key, int limit, int offset,
-                                      bool* ok) const
+QList<QJsonObject> QnCache::recordPage(const QString &statement, const QVariant &key, int limit, int offset,
+                                       bool *ok) const
 {
     const bool open = ready();
     if (ok)
@@ -537,19 +541,19 @@ QList<QJsonObject> QnCache::recordPage(const QString& statement, const QVariant&
     return objects;
 }
 
-QnPosts QnCache::newsFeed(const QString& ownerId, int limit, int offset, bool* ok) const
+QnPosts QnCache::newsFeed(const QString &ownerId, int limit, int offset, bool *ok) const
 {
     QnPosts posts;
     const QList<QJsonObject> objects = recordPage(
-        QStringLiteral("SELECT p.data FROM feed f JOIN posts p ON p.id = f.post_id WHERE f.owner_id = :key "
-                       "ORDER BY f.position LIMIT :limit OFFSET :offset"),
-        Support::bindableText(ownerId), limit, offset, ok);
-    for (const QJsonObject& object : objects)
+            QStringLiteral("SELECT p.data FROM feed f JOIN posts p ON p.id = f.post_id WHERE f.owner_id = :key "
+                           "ORDER BY f.position LIMIT :limit OFFSET :offset"),
+            Support::bindableText(ownerId), limit, offset, ok);
+    for (const QJsonObject &object : objects)
         posts.append(QnJson::postFromJson(object));
     return posts;
 }
 
-bool QnCache::storeStatusMessages(const QString& userId, const QnPosts& posts)
+bool QnCache::storeStatusMessages(const QString &userId, const QnPosts &posts)
 {
     return atomically([&] {
         if (!storePosts(posts))
@@ -557,7 +561,7 @@ bool QnCache::storeStatusMessages(const QString& userId, const QnPosts& posts)
         QSqlQuery query = newQuery();
         if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO statuses (user_id, post_id) VALUES (:user, :post)")))
             return false;
-        for (const QnPost& post : posts) {
+        for (const QnPost &post : posts) {
             if (!post.isValid())
                 continue;
             query.bindValue(QStringLiteral(":user"), Support::bindableText(userId));
@@ -569,25 +573,25 @@ bool QnCache::storeStatusMessages(const QString& userId, const QnPosts& posts)
     });
 }
 
-QnPosts QnCache::statusMessages(const QString& userId, int limit, int offset, bool* ok) const
+QnPosts QnCache::statusMessages(const QString &userId, int limit, int offset, bool *ok) const
 {
     QnPosts posts;
     const QList<QJsonObject> objects = recordPage(
-        QStringLiteral("SELECT p.data FROM statuses s JOIN posts p ON p.id = s.post_id WHERE s.user_id = :key "
-                       "ORDER BY p.created DESC, p.id LIMIT :limit OFFSET :offset"),
-        Support::bindableText(userId), limit, offset, ok);
-    for (const QJsonObject& object : objects)
+            QStringLiteral("SELECT p.data FROM statuses s JOIN posts p ON p.id = s.post_id WHERE s.user_id = :key "
+                           "ORDER BY p.created DESC, p.id LIMIT :limit OFFSET :offset"),
+            Support::bindableText(userId), limit, offset, ok);
+    for (const QJsonObject &object : objects)
         posts.append(QnJson::postFromJson(object));
     return posts;
 }
 
-bool QnCache::storeUsers(const QnUsers& users)
+bool QnCache::storeUsers(const QnUsers &users)
 {
     return atomically([&] {
         QSqlQuery query = newQuery();
         if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO users (id, data) VALUES (:id, :data)")))
             return false;
-        for (const QnUser& user : users) {
+        for (const QnUser &user : users) {
             if (!user.isValid())
                 continue;
             query.bindValue(QStringLiteral(":id"), user.id());
@@ -599,10 +603,10 @@ bool QnCache::storeUsers(const QnUsers& users)
     });
 }
 
-QnUser QnCache::user(const QString& id, bool* ok) const
+QnUser QnCache::user(const QString &id, bool *ok) const
 {
-    const QVariant data =
-        singleValue(QStringLiteral("SELECT data FROM users WHERE id = :id"), { { QStringLiteral(":id"), Support::bindableText(id) } }, ok);
+    const QVariant data = singleValue(QStringLiteral("SELECT data FROM users WHERE id = :id"),
+                                      {{QStringLiteral(":id"), Support::bindableText(id)}}, ok);
     if (data.isNull())
         return QnUser();
     QnUser user = QnJson::userFromJson(recordObject(data));
@@ -614,7 +618,7 @@ QnUser QnCache::user(const QString& id, bool* ok) const
     return user;
 }
 
-bool QnCache::storeFriends(const QString& ownerId, const QnUserRefs& friends, int offset)
+bool QnCache::storeFriends(const QString &ownerId, const QnUserRefs &friends, int offset)
 {
     return atomically([&] {
         if (offset <= 0) {
@@ -626,11 +630,12 @@ bool QnCache::storeFriends(const QString& ownerId, const QnUserRefs& friends, in
                 return false;
         }
         QSqlQuery query = newQuery();
-        if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO friends (owner_id, friend_id, name, position) "
-                                   "VALUES (:owner, :friend, :name, :position)")))
+        if (!prepare(query,
+                     QStringLiteral("INSERT OR REPLACE INTO friends (owner_id, friend_id, name, position) "
+                                    "VALUES (:owner, :friend, :name, :position)")))
             return false;
         int position = sqlOffset(offset);
-        for (const QnUserRef& ref : friends) {
+        for (const QnUserRef &ref : friends) {
             if (!ref.isValid())
                 continue;
             query.bindValue(QStringLiteral(":owner"), Support::bindableText(ownerId));
@@ -644,28 +649,28 @@ bool QnCache::storeFriends(const QString& ownerId, const QnUserRefs& friends, in
     });
 }
 
-bool QnCache::storeFriendPage(const QString& ownerId, const QnUsers& friends, int offset)
+bool QnCache::storeFriendPage(const QString &ownerId, const QnUsers &friends, int offset)
 {
     QnUserRefs refs;
-    for (const QnUser& user : friends) {
+    for (const QnUser &user : friends) {
         if (user.isValid())
             refs.append(user.ref());
     }
     return atomically([&] { return storeUsers(friends) && storeFriends(ownerId, refs, offset); });
 }
 
-bool QnCache::storeLatestStatusMessages(const QnPosts& posts)
+bool QnCache::storeLatestStatusMessages(const QnPosts &posts)
 {
     return atomically([&] {
-        for (const QnPost& post : posts) {
-            if (post.isValid() && post.from().isValid() && !storeStatusMessages(post.from().id(), { post }))
+        for (const QnPost &post : posts) {
+            if (post.isValid() && post.from().isValid() && !storeStatusMessages(post.from().id(), {post}))
                 return false;
         }
         return true;
     });
 }
 
-QnUsers QnCache::friends(const QString& ownerId, int limit, int offset, bool* ok) const
+QnUsers QnCache::friends(const QString &ownerId, int limit, int offset, bool *ok) const
 {
     const bool open = ready();
     if (ok)
@@ -679,8 +684,10 @@ QnUsers QnCache::friends(const QString& ownerId, int limit, int offset, bool* ok
         return QnUsers();
     };
     QSqlQuery query = newQuery();
-    if (!prepare(query, QStringLiteral("SELECT f.friend_id, f.name, u.data FROM friends f LEFT JOIN users u ON u.id = f.friend_id "
-                               "WHERE f.owner_id = :owner ORDER BY f.position LIMIT :limit OFFSET :offset")))
+    if (!prepare(query,
+                 QStringLiteral(
+                         "SELECT f.friend_id, f.name, u.data FROM friends f LEFT JOIN users u ON u.id = f.friend_id "
+                         "WHERE f.owner_id = :owner ORDER BY f.position LIMIT :limit OFFSET :offset")))
         return fail();
     query.bindValue(QStringLiteral(":owner"), Support::bindableText(ownerId));
     query.bindValue(QStringLiteral(":limit"), sqlLimit(limit));
@@ -699,13 +706,15 @@ QnUsers QnCache::friends(const QString& ownerId, int limit, int offset, bool* ok
     return users;
 }
 
-bool QnCache::storeThreads(Qn::MessageBoxType folder, const QnThreads& threads)
+bool QnCache::storeThreads(Qn::MessageBoxType folder, const QnThreads &threads)
 {
     return atomically([&] {
         QSqlQuery query = newQuery();
-        if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO threads (id, folder, updated, data) VALUES (:id, :folder, :updated, :data)")))
+        if (!prepare(query,
+                     QStringLiteral("INSERT OR REPLACE INTO threads (id, folder, updated, data) VALUES (:id, :folder, "
+                                    ":updated, :data)")))
             return false;
-        for (const QnThread& thread : threads) {
+        for (const QnThread &thread : threads) {
             if (!thread.isValid())
                 continue;
             query.bindValue(QStringLiteral(":id"), thread.id());
@@ -719,26 +728,27 @@ bool QnCache::storeThreads(Qn::MessageBoxType folder, const QnThreads& threads)
     });
 }
 
-QnThreads QnCache::threads(Qn::MessageBoxType folder, int limit, int offset, bool* ok) const
+QnThreads QnCache::threads(Qn::MessageBoxType folder, int limit, int offset, bool *ok) const
 {
     QnThreads threads;
-    const QList<QJsonObject> objects = recordPage(
-        QStringLiteral("SELECT data FROM threads WHERE folder = :key ORDER BY updated DESC, id "
-                       "LIMIT :limit OFFSET :offset"),
-        int(folder), limit, offset, ok);
-    for (const QJsonObject& object : objects)
+    const QList<QJsonObject> objects
+            = recordPage(QStringLiteral("SELECT data FROM threads WHERE folder = :key ORDER BY updated DESC, id "
+                                        "LIMIT :limit OFFSET :offset"),
+                         int(folder), limit, offset, ok);
+    for (const QJsonObject &object : objects)
         threads.append(QnJson::threadFromJson(object));
     return threads;
 }
 
-bool QnCache::storeMessages(const QString& threadId, const QnMessages& messages)
+bool QnCache::storeMessages(const QString &threadId, const QnMessages &messages)
 {
     return atomically([&] {
         QSqlQuery query = newQuery();
-        if (!prepare(query, QStringLiteral("INSERT OR REPLACE INTO messages (id, thread_id, created, data) "
-                                   "VALUES (:id, :thread, :created, :data)")))
+        if (!prepare(query,
+                     QStringLiteral("INSERT OR REPLACE INTO messages (id, thread_id, created, data) "
+                                    "VALUES (:id, :thread, :created, :data)")))
             return false;
-        for (const QnMessage& message : messages) {
+        for (const QnMessage &message : messages) {
             if (!message.isValid())
                 continue;
             QnMessage stored = message;
@@ -754,19 +764,19 @@ bool QnCache::storeMessages(const QString& threadId, const QnMessages& messages)
     });
 }
 
-QnMessages QnCache::messages(const QString& threadId, int limit, int offset, bool* ok) const
+QnMessages QnCache::messages(const QString &threadId, int limit, int offset, bool *ok) const
 {
     QnMessages messages;
-    const QList<QJsonObject> objects = recordPage(
-        QStringLiteral("SELECT data FROM messages WHERE thread_id = :key ORDER BY created DESC, id "
-                       "LIMIT :limit OFFSET :offset"),
-        Support::bindableText(threadId), limit, offset, ok);
-    for (const QJsonObject& object : objects)
+    const QList<QJsonObject> objects
+            = recordPage(QStringLiteral("SELECT data FROM messages WHERE thread_id = :key ORDER BY created DESC, id "
+                                        "LIMIT :limit OFFSET :offset"),
+                         Support::bindableText(threadId), limit, offset, ok);
+    for (const QJsonObject &object : objects)
         messages.append(QnJson::messageFromJson(object));
     return messages;
 }
 
-QVariant QnCache::singleValue(const QString& statement, const Bindings& bindings, bool* ok) const
+QVariant QnCache::singleValue(const QString &statement, const Bindings &bindings, bool *ok) const
 {
     const bool open = ready();
     if (ok)
@@ -775,7 +785,7 @@ QVariant QnCache::singleValue(const QString& statement, const Bindings& bindings
         return QVariant();
     QSqlQuery query = newQuery();
     if (prepare(query, statement)) {
-        for (const auto& binding : bindings)
+        for (const auto &binding : bindings)
             query.bindValue(binding.first, binding.second);
         if (exec(query))
             return query.next() ? query.value(0) : QVariant();
@@ -785,15 +795,15 @@ QVariant QnCache::singleValue(const QString& statement, const Bindings& bindings
     return QVariant();
 }
 
-QString QnCache::storeFile(const QString& fileName, const QByteArray& data, const QString& statement,
-                           const Bindings& bindings)
+QString QnCache::storeFile(const QString &fileName, const QByteArray &data, const QString &statement,
+                           const Bindings &bindings)
 {
     const QString location = writeFile(fileName, data);
     if (location.isEmpty())
         return QString();
     QSqlQuery query = newQuery();
     if (prepare(query, statement)) {
-        for (const auto& binding : bindings)
+        for (const auto &binding : bindings)
             query.bindValue(binding.first, binding.second);
         query.bindValue(QStringLiteral(":file"), fileName);
         if (exec(query))
@@ -804,7 +814,7 @@ QString QnCache::storeFile(const QString& fileName, const QByteArray& data, cons
     return QString();
 }
 
-QString QnCache::writeFile(const QString& fileName, const QByteArray& data)
+QString QnCache::writeFile(const QString &fileName, const QByteArray &data)
 {
     const QString dir = mConfiguration.path();
     if (dir.isEmpty()) {
@@ -838,7 +848,7 @@ QString QnCache::writeFile(const QString& fileName, const QByteArray& data)
     return target;
 }
 
-QString QnCache::existingFile(const QString& fileName) const
+QString QnCache::existingFile(const QString &fileName) const
 {
     // Stored names are our own hashes; anything that could leave the folder is not.
     static const QRegularExpression valid(QStringLiteral("^[A-Za-z0-9_-]{1,80}(\\.[A-Za-z0-9]{1,5})?$"));
@@ -851,7 +861,7 @@ QString QnCache::existingFile(const QString& fileName) const
     return info.isFile() && !info.isSymLink() ? path : QString();
 }
 
-QString QnCache::storeData(const QUrl& url, const QByteArray& data)
+QString QnCache::storeData(const QUrl &url, const QByteArray &data)
 {
     if (!ready() || !url.isValid() || url.isEmpty())
         return QString();
@@ -863,31 +873,33 @@ QString QnCache::storeData(const QUrl& url, const QByteArray& data)
     if (suffixPattern.match(suffix).hasMatch())
         fileName += QLatin1Char('.') + suffix.toLower();
     return storeFile(fileName, data, QStringLiteral("INSERT OR REPLACE INTO files (url, file) VALUES (:url, :file)"),
-                     { { QStringLiteral(":url"), QString::fromLatin1(key) } });
+                     {{QStringLiteral(":url"), QString::fromLatin1(key)}});
 }
 
-QString QnCache::dataLocation(const QUrl& url, bool* ok) const
+QString QnCache::dataLocation(const QUrl &url, bool *ok) const
 {
     const QVariant file = singleValue(QStringLiteral("SELECT file FROM files WHERE url = :url"),
-                                      { { QStringLiteral(":url"), QString::fromLatin1(url.toEncoded()) } }, ok);
+                                      {{QStringLiteral(":url"), QString::fromLatin1(url.toEncoded())}}, ok);
     return file.isNull() ? QString() : existingFile(file.toString());
 }
 
-QString QnCache::storeProfilePicture(const QString& userId, Qn::PictureType type, const QByteArray& data)
+QString QnCache::storeProfilePicture(const QString &userId, Qn::PictureType type, const QByteArray &data)
 {
     if (!ready() || userId.isEmpty())
         return QString();
-    const QString fileName = QStringLiteral("avatar-") + hashName(userId.toUtf8() + '/' + QByteArray::number(int(type)));
-    return storeFile(fileName, data,
-                     QStringLiteral("INSERT OR REPLACE INTO pictures (user_id, type, file) VALUES (:user, :type, :file)"),
-                     { { QStringLiteral(":user"), Support::bindableText(userId) }, { QStringLiteral(":type"), int(type) } });
+    const QString fileName
+            = QStringLiteral("avatar-") + hashName(userId.toUtf8() + '/' + QByteArray::number(int(type)));
+    return storeFile(
+            fileName, data,
+            QStringLiteral("INSERT OR REPLACE INTO pictures (user_id, type, file) VALUES (:user, :type, :file)"),
+            {{QStringLiteral(":user"), Support::bindableText(userId)}, {QStringLiteral(":type"), int(type)}});
 }
 
-QString QnCache::profilePictureLocation(const QString& userId, Qn::PictureType type, bool* ok) const
+QString QnCache::profilePictureLocation(const QString &userId, Qn::PictureType type, bool *ok) const
 {
-    const QVariant file = singleValue(QStringLiteral("SELECT file FROM pictures WHERE user_id = :user AND type = :type"),
-                                      { { QStringLiteral(":user"), Support::bindableText(userId) }, { QStringLiteral(":type"), int(type) } },
-                                      ok);
+    const QVariant file = singleValue(
+            QStringLiteral("SELECT file FROM pictures WHERE user_id = :user AND type = :type"),
+            {{QStringLiteral(":user"), Support::bindableText(userId)}, {QStringLiteral(":type"), int(type)}}, ok);
     return file.isNull() ? QString() : existingFile(file.toString());
 }
 

@@ -43,7 +43,7 @@ public:
     // Support::moveAside) and a new database is created in their place. A database that another
     // process keeps locked is opened again on a later use (of any method, isOpen() included),
     // first after a second and then ever less often.
-    explicit QnCache(const QnCacheConfiguration& configuration, QObject* parent = nullptr);
+    explicit QnCache(const QnCacheConfiguration &configuration, QObject *parent = nullptr);
     ~QnCache() override;
 
     bool isOpen() const;
@@ -56,11 +56,11 @@ public:
     QString lastError() const;
 
     // Small persistent key/value store for the cache's users. An unknown key reads as empty.
-    QString getUserData(const QString& key) const;
-    bool updateUserData(const QString& key, const QString& value);
+    QString getUserData(const QString &key) const;
+    bool updateUserData(const QString &key, const QString &value);
 
     // Deletes the posts created before the given time, with their news feed and status entries.
-    bool removePosts(const QDateTime& before);
+    bool removePosts(const QDateTime &before);
     // Deletes every downloaded file below path() (symbolic links are removed, never followed) and
     // forgets them. The database files are kept even when they lie below path().
     bool clearDiskCache();
@@ -70,42 +70,42 @@ public:
 
     // News feed of a user, in the service's order. Storing at offset 0 replaces the feed; later
     // offsets continue it (pages).
-    bool storeNewsFeed(const QString& ownerId, const QnPosts& posts, int offset = 0);
-    QnPosts newsFeed(const QString& ownerId, int limit = -1, int offset = 0, bool* ok = nullptr) const;
+    bool storeNewsFeed(const QString &ownerId, const QnPosts &posts, int offset = 0);
+    QnPosts newsFeed(const QString &ownerId, int limit = -1, int offset = 0, bool *ok = nullptr) const;
     // Status messages of a user, latest first.
-    bool storeStatusMessages(const QString& userId, const QnPosts& posts);
-    QnPosts statusMessages(const QString& userId, int limit = -1, int offset = 0, bool* ok = nullptr) const;
+    bool storeStatusMessages(const QString &userId, const QnPosts &posts);
+    QnPosts statusMessages(const QString &userId, int limit = -1, int offset = 0, bool *ok = nullptr) const;
 
     // User profiles by id; an unknown id gives an invalid user.
-    bool storeUsers(const QnUsers& users);
-    QnUser user(const QString& id, bool* ok = nullptr) const;
+    bool storeUsers(const QnUsers &users);
+    QnUser user(const QString &id, bool *ok = nullptr) const;
     // Friend list of a user, in the service's order; storing at offset 0 replaces the list. A friend
     // whose profile is cached is returned in full, otherwise with id and name only.
-    bool storeFriends(const QString& ownerId, const QnUserRefs& friends, int offset = 0);
-    QnUsers friends(const QString& ownerId, int limit = -1, int offset = 0, bool* ok = nullptr) const;
+    bool storeFriends(const QString &ownerId, const QnUserRefs &friends, int offset = 0);
+    QnUsers friends(const QString &ownerId, int limit = -1, int offset = 0, bool *ok = nullptr) const;
     // One page of a friend list with the friends' profiles, in one transaction: the profiles are
     // stored as users and their references as storeFriends() does.
-    bool storeFriendPage(const QString& ownerId, const QnUsers& friends, int offset = 0);
+    bool storeFriendPage(const QString &ownerId, const QnUsers &friends, int offset = 0);
     // Each post as a status message of its author, all in one transaction.
-    bool storeLatestStatusMessages(const QnPosts& posts);
+    bool storeLatestStatusMessages(const QnPosts &posts);
 
     // Message threads of a folder, most recently updated first.
-    bool storeThreads(Qn::MessageBoxType folder, const QnThreads& threads);
-    QnThreads threads(Qn::MessageBoxType folder, int limit = -1, int offset = 0, bool* ok = nullptr) const;
+    bool storeThreads(Qn::MessageBoxType folder, const QnThreads &threads);
+    QnThreads threads(Qn::MessageBoxType folder, int limit = -1, int offset = 0, bool *ok = nullptr) const;
     // Messages of a thread, latest first.
-    bool storeMessages(const QString& threadId, const QnMessages& messages);
-    QnMessages messages(const QString& threadId, int limit = -1, int offset = 0, bool* ok = nullptr) const;
+    bool storeMessages(const QString &threadId, const QnMessages &messages);
+    QnMessages messages(const QString &threadId, int limit = -1, int offset = 0, bool *ok = nullptr) const;
 
     // Downloaded data by address. Storing returns the local file, or empty on failure; the lookup
     // returns empty when the address was never stored or its file has gone.
-    QString storeData(const QUrl& url, const QByteArray& data);
-    QString dataLocation(const QUrl& url, bool* ok = nullptr) const;
-    QString storeProfilePicture(const QString& userId, Qn::PictureType type, const QByteArray& data);
-    QString profilePictureLocation(const QString& userId, Qn::PictureType type, bool* ok = nullptr) const;
+    QString storeData(const QUrl &url, const QByteArray &data);
+    QString dataLocation(const QUrl &url, bool *ok = nullptr) const;
+    QString storeProfilePicture(const QString &userId, Qn::PictureType type, const QByteArray &data);
+    QString profilePictureLocation(const QString &userId, Qn::PictureType type, bool *ok = nullptr) const;
 
 signals:
     // A database statement failed; text is the database's error text (SQLite's message included).
-    void databaseError(const QString& text);
+    void databaseError(const QString &text);
 
 private:
     bool open();
@@ -116,31 +116,30 @@ private:
     bool closeConnection();
     bool createSchema();
     QSqlQuery newQuery() const;
-    bool prepare(QSqlQuery& query, const QString& statement) const;
-    bool exec(QSqlQuery& query) const;
-    bool exec(const QString& statement) const;
+    bool prepare(QSqlQuery &query, const QString &statement) const;
+    bool exec(QSqlQuery &query) const;
+    bool exec(const QString &statement) const;
     bool begin();
     bool commit();
     void rollback();
     // Runs work inside one transaction (joining an outer one): all of it is stored, or nothing.
-    bool atomically(const std::function<bool()>& work);
-    void reportError(const QString& what, const QSqlQuery& query) const;
-    void reportDatabaseError(const QSqlError& error) const;
+    bool atomically(const std::function<bool()> &work);
+    void reportError(const QString &what, const QSqlQuery &query) const;
+    void reportDatabaseError(const QSqlError &error) const;
     using Bindings = QList<QPair<QString, QVariant>>;
     // The first column of the first row, or a null value when there is none; ok turns false when
     // the statement fails.
-    QVariant singleValue(const QString& statement, const Bindings& bindings, bool* ok) const;
+    QVariant singleValue(const QString &statement, const Bindings &bindings, bool *ok) const;
     // Writes the file and records it with the statement (":file" bound to its name); the file goes
     // again when it cannot be recorded.
-    QString storeFile(const QString& fileName, const QByteArray& data, const QString& statement,
-                      const Bindings& bindings);
-    QString writeFile(const QString& fileName, const QByteArray& data);
-    QString existingFile(const QString& fileName) const;
-    bool storePosts(const QnPosts& posts);
+    QString storeFile(const QString &fileName, const QByteArray &data, const QString &statement,
+                      const Bindings &bindings);
+    QString writeFile(const QString &fileName, const QByteArray &data);
+    QString existingFile(const QString &fileName) const;
+    bool storePosts(const QnPosts &posts);
     // One page of records kept as JSON in the statement's first column; ":key", ":limit" and
     // ":offset" are bound. Rows that do not hold a record are skipped.
-    QList<QJsonObject> recordPage(const QString& statement, const QVariant& key, int limit, int offset,
-                                  bool* ok) const;
+    QList<QJsonObject> recordPage(const QString &statement, const QVariant &key, int limit, int offset, bool *ok) const;
 
     QnCacheConfiguration mConfiguration;
     QString mConnectionName;

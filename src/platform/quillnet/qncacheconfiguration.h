@@ -12,10 +12,10 @@ public:
 
     // Directory for downloaded files (pictures, avatars).
     QString path() const { return mPath; }
-    void setPath(const QString& path) { mPath = path; }
+    void setPath(const QString &path) { mPath = path; }
     // Full file name of the SQLite database.
     QString databaseName() const { return mDatabaseName; }
-    void setDatabaseName(const QString& databaseName) { mDatabaseName = databaseName; }
+    void setDatabaseName(const QString &databaseName) { mDatabaseName = databaseName; }
 
 private:
     QString mPath;

@@ -30,33 +30,34 @@ public:
     };
 
     QnError() = default;
-    explicit QnError(ErrorType type, const QString& quillnetErrorString = QString(),
-                     const QString& replyErrorString = QString(), const QString& cacheErrorString = QString())
-        : mType(type), mQuillnetErrorString(quillnetErrorString), mReplyErrorString(replyErrorString),
-          mCacheErrorString(cacheErrorString)
-    {
-    }
+    explicit QnError(ErrorType type, const QString &quillnetErrorString = QString(),
+                     const QString &replyErrorString = QString(), const QString &cacheErrorString = QString())
+        : mType(type)
+        , mQuillnetErrorString(quillnetErrorString)
+        , mReplyErrorString(replyErrorString)
+        , mCacheErrorString(cacheErrorString)
+    {}
 
     ErrorType errorType() const { return mType; }
     void setErrorType(ErrorType type) { mType = type; }
     // Text of the transport (network reply) failure, empty when the transport was not involved.
     QString replyErrorString() const { return mReplyErrorString; }
-    void setReplyErrorString(const QString& text) { mReplyErrorString = text; }
+    void setReplyErrorString(const QString &text) { mReplyErrorString = text; }
     // The service's or the client's own description of the failure.
     QString quillnetErrorString() const { return mQuillnetErrorString; }
-    void setQuillnetErrorString(const QString& text) { mQuillnetErrorString = text; }
+    void setQuillnetErrorString(const QString &text) { mQuillnetErrorString = text; }
     // Error text of the cache database, set for CacheError.
     QString cacheErrorString() const { return mCacheErrorString; }
-    void setCacheErrorString(const QString& text) { mCacheErrorString = text; }
+    void setCacheErrorString(const QString &text) { mCacheErrorString = text; }
 
     bool isError() const { return mType != NoError; }
 
-    bool operator==(const QnError& other) const
+    bool operator==(const QnError &other) const
     {
         return mType == other.mType && mReplyErrorString == other.mReplyErrorString
-            && mQuillnetErrorString == other.mQuillnetErrorString && mCacheErrorString == other.mCacheErrorString;
+                && mQuillnetErrorString == other.mQuillnetErrorString && mCacheErrorString == other.mCacheErrorString;
     }
-    bool operator!=(const QnError& other) const { return !(*this == other); }
+    bool operator!=(const QnError &other) const { return !(*this == other); }
 
 private:
     ErrorType mType = NoError;

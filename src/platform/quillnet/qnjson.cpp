@@ -9,35 +9,35 @@ namespace Qn {
 
 namespace {
 
-QJsonValue timeToJson(const QDateTime& time)
+QJsonValue timeToJson(const QDateTime &time)
 {
     return time.isValid() ? QJsonValue(QnJson::formatTime(time)) : QJsonValue();
 }
 
-QDateTime timeFromJson(const QJsonValue& value)
+QDateTime timeFromJson(const QJsonValue &value)
 {
     return value.isString() ? QnJson::parseTime(value.toString()) : QDateTime();
 }
 
-int countFromJson(const QJsonValue& value)
+int countFromJson(const QJsonValue &value)
 {
     const int count = value.toInt(0);
     return count < 0 ? 0 : count;
 }
 
-QJsonArray refsToJson(const QnUserRefs& refs)
+QJsonArray refsToJson(const QnUserRefs &refs)
 {
     QJsonArray array;
-    for (const QnUserRef& ref : refs)
+    for (const QnUserRef &ref : refs)
         array.append(QnJson::toJson(ref));
     return array;
 }
 
-QnUserRefs refsFromJson(const QJsonValue& value)
+QnUserRefs refsFromJson(const QJsonValue &value)
 {
     QnUserRefs refs;
     const QJsonArray array = value.toArray();
-    for (const QJsonValue& entry : array) {
+    for (const QJsonValue &entry : array) {
         if (refs.size() >= QnJson::MaxListEntries)
             break;
         if (entry.isObject())
@@ -50,7 +50,8 @@ QnUserRefs refsFromJson(const QJsonValue& value)
 class StrictReader
 {
 public:
-    StrictReader(const QJsonValue& value, const char* record) : mRecord(record)
+    StrictReader(const QJsonValue &value, const char *record)
+        : mRecord(record)
     {
         if (value.isObject())
             mObject = value.toObject();
@@ -70,7 +71,7 @@ public:
         return value;
     }
 
-    QString string(const char* key, bool required)
+    QString string(const char *key, bool required)
     {
         const QJsonValue value = member(key, required);
         if (value.isUndefined())
@@ -82,7 +83,7 @@ public:
         return value.toString();
     }
 
-    int count(const char* key, bool required)
+    int count(const char *key, bool required)
     {
         const QJsonValue value = member(key, required);
         if (value.isUndefined())
@@ -95,7 +96,7 @@ public:
         return int(number);
     }
 
-    bool boolean(const char* key, bool required)
+    bool boolean(const char *key, bool required)
     {
         const QJsonValue value = member(key, required);
         if (value.isUndefined())
@@ -107,7 +108,7 @@ public:
         return value.toBool();
     }
 
-    QDateTime time(const char* key, bool required)
+    QDateTime time(const char *key, bool required)
     {
         const QString text = string(key, required);
         if (text.isNull())
@@ -118,7 +119,7 @@ public:
         return time;
     }
 
-    QnUserRef ref(const char* key, bool required)
+    QnUserRef ref(const char *key, bool required)
     {
         const QJsonValue value = member(key, required);
         if (value.isUndefined())
@@ -130,7 +131,7 @@ public:
         return ref;
     }
 
-    QnUserRefs refs(const char* key, bool required)
+    QnUserRefs refs(const char *key, bool required)
     {
         QnUserRefs refs;
         const QJsonValue value = member(key, required);
@@ -141,9 +142,10 @@ public:
             return refs;
         }
         const QJsonArray array = value.toArray();
-        for (const QJsonValue& entry : array) {
+        for (const QJsonValue &entry : array) {
             if (refs.size() >= QnJson::MaxListEntries) {
-                qWarning() << "QnJson:" << mRecord << "member" << key << "cut at" << QnJson::MaxListEntries << "entries";
+                qWarning() << "QnJson:" << mRecord << "member" << key << "cut at" << QnJson::MaxListEntries
+                           << "entries";
                 break;
             }
             QString error;
@@ -156,7 +158,7 @@ public:
         return refs;
     }
 
-    QJsonObject object(const char* key, bool required)
+    QJsonObject object(const char *key, bool required)
     {
         const QJsonValue value = member(key, required);
         if (value.isUndefined())
@@ -169,8 +171,8 @@ public:
     }
 
     // Fills *error and answers the record, or an empty one after a failure.
-    template <typename T>
-    T result(const T& record, QString* error) const
+    template<typename T>
+    T result(const T &record, QString *error) const
     {
         if (error)
             *error = ok() ? QString() : QStringLiteral("%1: %2").arg(QLatin1String(mRecord), mError);
@@ -179,7 +181,7 @@ public:
 
 private:
     // Absent and null members are both "not there"; undefined is returned for them.
-    QJsonValue member(const char* key, bool required)
+    QJsonValue member(const char *key, bool required)
     {
         if (!ok())
             return QJsonValue(QJsonValue::Undefined);
@@ -192,58 +194,59 @@ private:
         return value;
     }
 
-    void wrongType(const char* key, const char* expected)
+    void wrongType(const char *key, const char *expected)
     {
         fail(QStringLiteral("member \"%1\" is not %2").arg(QLatin1String(key), QLatin1String(expected)));
     }
 
-    void fail(const QString& error)
+    void fail(const QString &error)
     {
         if (mError.isEmpty())
             mError = error;
     }
 
-    const char* mRecord;
+    const char *mRecord;
     QJsonObject mObject;
     QString mError;
 };
 
 } // namespace
 
-QJsonObject QnJson::toJson(const QnUserRef& ref)
+QJsonObject QnJson::toJson(const QnUserRef &ref)
 {
-    return QJsonObject{ { "id", ref.id() }, { "name", ref.name() } };
+    return QJsonObject {{"id", ref.id()}, {"name", ref.name()}};
 }
 
-QnUserRef QnJson::userRefFromJson(const QJsonObject& object)
+QnUserRef QnJson::userRefFromJson(const QJsonObject &object)
 {
     return QnUserRef(object.value("id").toString(), object.value("name").toString());
 }
 
-QJsonObject QnJson::toJson(const QnPost& post)
+QJsonObject QnJson::toJson(const QnPost &post)
 {
     const QnLinkInfo link = post.linkInfo();
-    return QJsonObject{
-        { "id", post.id() },
-        { "from", toJson(post.from()) },
-        { "to", refsToJson(post.to()) },
-        { "message", post.message() },
-        { "story", post.story() },
-        { "picture", post.picture() },
-        { "link", QJsonObject{ { "link", link.link() },
-                               { "name", link.name() },
-                               { "caption", link.caption() },
-                               { "description", link.description() } } },
-        { "type", post.type() },
-        { "application", post.application() },
-        { "likes", post.likes() },
-        { "comments", post.commentCount() },
-        { "created", timeToJson(post.created()) },
-        { "updated", timeToJson(post.updated()) },
+    return QJsonObject {
+            {"id", post.id()},
+            {"from", toJson(post.from())},
+            {"to", refsToJson(post.to())},
+            {"message", post.message()},
+            {"story", post.story()},
+            {"picture", post.picture()},
+            {"link",
+             QJsonObject {{"link", link.link()},
+                          {"name", link.name()},
+                          {"caption", link.caption()},
+                          {"description", link.description()}}},
+            {"type", post.type()},
+            {"application", post.application()},
+            {"likes", post.likes()},
+            {"comments", post.commentCount()},
+            {"created", timeToJson(post.created())},
+            {"updated", timeToJson(post.updated())},
     };
 }
 
-QnPost QnJson::postFromJson(const QJsonObject& object)
+QnPost QnJson::postFromJson(const QJsonObject &object)
 {
     QnPost post(object.value("id").toString());
     post.setFrom(userRefFromJson(object.value("from").toObject()));
@@ -263,23 +266,23 @@ QnPost QnJson::postFromJson(const QJsonObject& object)
     return post;
 }
 
-QJsonObject QnJson::toJson(const QnUser& user)
+QJsonObject QnJson::toJson(const QnUser &user)
 {
-    return QJsonObject{
-        { "id", user.id() },
-        { "name", user.name() },
-        { "first_name", user.firstName() },
-        { "last_name", user.lastName() },
-        { "about", user.about() },
-        { "email", user.email() },
-        { "website", user.website() },
-        { "birthday", user.birthday() },
-        { "mobile_phone", user.mobilePhone() },
-        { "link", user.link() },
+    return QJsonObject {
+            {"id", user.id()},
+            {"name", user.name()},
+            {"first_name", user.firstName()},
+            {"last_name", user.lastName()},
+            {"about", user.about()},
+            {"email", user.email()},
+            {"website", user.website()},
+            {"birthday", user.birthday()},
+            {"mobile_phone", user.mobilePhone()},
+            {"link", user.link()},
     };
 }
 
-QnUser QnJson::userFromJson(const QJsonObject& object)
+QnUser QnJson::userFromJson(const QJsonObject &object)
 {
     QnUser user(object.value("id").toString(), object.value("name").toString());
     user.setFirstName(object.value("first_name").toString());
@@ -293,18 +296,18 @@ QnUser QnJson::userFromJson(const QJsonObject& object)
     return user;
 }
 
-QJsonObject QnJson::toJson(const QnEvent& event)
+QJsonObject QnJson::toJson(const QnEvent &event)
 {
-    return QJsonObject{
-        { "id", event.id() },
-        { "name", event.name() },
-        { "owner", toJson(event.owner()) },
-        { "location", event.location() },
-        { "start_time", timeToJson(event.startTime()) },
+    return QJsonObject {
+            {"id", event.id()},
+            {"name", event.name()},
+            {"owner", toJson(event.owner())},
+            {"location", event.location()},
+            {"start_time", timeToJson(event.startTime())},
     };
 }
 
-QnEvent QnJson::eventFromJson(const QJsonObject& object)
+QnEvent QnJson::eventFromJson(const QJsonObject &object)
 {
     QnEvent event(object.value("id").toString());
     event.setName(object.value("name").toString());
@@ -314,18 +317,18 @@ QnEvent QnJson::eventFromJson(const QJsonObject& object)
     return event;
 }
 
-QJsonObject QnJson::toJson(const QnThread& thread)
+QJsonObject QnJson::toJson(const QnThread &thread)
 {
-    return QJsonObject{
-        { "id", thread.id() },
-        { "subject", thread.subject() },
-        { "updated_time", timeToJson(thread.updatedTime()) },
-        { "unread", thread.unread() },
-        { "senders", refsToJson(thread.senders()) },
+    return QJsonObject {
+            {"id", thread.id()},
+            {"subject", thread.subject()},
+            {"updated_time", timeToJson(thread.updatedTime())},
+            {"unread", thread.unread()},
+            {"senders", refsToJson(thread.senders())},
     };
 }
 
-QnThread QnJson::threadFromJson(const QJsonObject& object)
+QnThread QnJson::threadFromJson(const QJsonObject &object)
 {
     QnThread thread(object.value("id").toString());
     thread.setSubject(object.value("subject").toString());
@@ -335,18 +338,18 @@ QnThread QnJson::threadFromJson(const QJsonObject& object)
     return thread;
 }
 
-QJsonObject QnJson::toJson(const QnMessage& message)
+QJsonObject QnJson::toJson(const QnMessage &message)
 {
-    return QJsonObject{
-        { "id", message.id() },
-        { "thread_id", message.threadId() },
-        { "from", toJson(message.from()) },
-        { "content", message.content() },
-        { "created", timeToJson(message.created()) },
+    return QJsonObject {
+            {"id", message.id()},
+            {"thread_id", message.threadId()},
+            {"from", toJson(message.from())},
+            {"content", message.content()},
+            {"created", timeToJson(message.created())},
     };
 }
 
-QnMessage QnJson::messageFromJson(const QJsonObject& object)
+QnMessage QnJson::messageFromJson(const QJsonObject &object)
 {
     QnMessage message(object.value("id").toString());
     message.setThreadId(object.value("thread_id").toString());
@@ -356,19 +359,19 @@ QnMessage QnJson::messageFromJson(const QJsonObject& object)
     return message;
 }
 
-QJsonObject QnJson::toJson(const QnNotification& notification)
+QJsonObject QnJson::toJson(const QnNotification &notification)
 {
-    return QJsonObject{
-        { "id", notification.id() },
-        { "title", notification.title() },
-        { "object_type", notification.objectType() },
-        { "object_id", notification.objectId() },
-        { "unread", notification.unread() },
-        { "updated_time", timeToJson(notification.updatedTime()) },
+    return QJsonObject {
+            {"id", notification.id()},
+            {"title", notification.title()},
+            {"object_type", notification.objectType()},
+            {"object_id", notification.objectId()},
+            {"unread", notification.unread()},
+            {"updated_time", timeToJson(notification.updatedTime())},
     };
 }
 
-QnNotification QnJson::notificationFromJson(const QJsonObject& object)
+QnNotification QnJson::notificationFromJson(const QJsonObject &object)
 {
     QnNotification notification(object.value("id").toString());
     notification.setTitle(object.value("title").toString());
@@ -380,7 +383,7 @@ QnNotification QnJson::notificationFromJson(const QJsonObject& object)
     return notification;
 }
 
-QnUserRef QnJson::readUserRef(const QJsonValue& value, QString* error)
+QnUserRef QnJson::readUserRef(const QJsonValue &value, QString *error)
 {
     StrictReader in(value, "user ref");
     QnUserRef ref;
@@ -389,7 +392,7 @@ QnUserRef QnJson::readUserRef(const QJsonValue& value, QString* error)
     return in.result(ref, error);
 }
 
-QnPost QnJson::readPost(const QJsonValue& value, QString* error)
+QnPost QnJson::readPost(const QJsonValue &value, QString *error)
 {
     StrictReader in(value, "post");
     QnPost post(in.id());
@@ -418,7 +421,7 @@ QnPost QnJson::readPost(const QJsonValue& value, QString* error)
     return in.result(post, error);
 }
 
-QnUser QnJson::readUser(const QJsonValue& value, QString* error)
+QnUser QnJson::readUser(const QJsonValue &value, QString *error)
 {
     StrictReader in(value, "user");
     QnUser user;
@@ -435,7 +438,7 @@ QnUser QnJson::readUser(const QJsonValue& value, QString* error)
     return in.result(user, error);
 }
 
-QnEvent QnJson::readEvent(const QJsonValue& value, QString* error)
+QnEvent QnJson::readEvent(const QJsonValue &value, QString *error)
 {
     StrictReader in(value, "event");
     QnEvent event(in.id());
@@ -446,7 +449,7 @@ QnEvent QnJson::readEvent(const QJsonValue& value, QString* error)
     return in.result(event, error);
 }
 
-QnThread QnJson::readThread(const QJsonValue& value, QString* error)
+QnThread QnJson::readThread(const QJsonValue &value, QString *error)
 {
     StrictReader in(value, "thread");
     QnThread thread(in.id());
@@ -457,7 +460,7 @@ QnThread QnJson::readThread(const QJsonValue& value, QString* error)
     return in.result(thread, error);
 }
 
-QnMessage QnJson::readMessage(const QJsonValue& value, QString* error)
+QnMessage QnJson::readMessage(const QJsonValue &value, QString *error)
 {
     StrictReader in(value, "message");
     QnMessage message(in.id());
@@ -468,7 +471,7 @@ QnMessage QnJson::readMessage(const QJsonValue& value, QString* error)
     return in.result(message, error);
 }
 
-QnNotification QnJson::readNotification(const QJsonValue& value, QString* error)
+QnNotification QnJson::readNotification(const QJsonValue &value, QString *error)
 {
     StrictReader in(value, "notification");
     QnNotification notification(in.id());
@@ -480,24 +483,24 @@ QnNotification QnJson::readNotification(const QJsonValue& value, QString* error)
     return in.result(notification, error);
 }
 
-QString QnJson::formatTime(const QDateTime& time)
+QString QnJson::formatTime(const QDateTime &time)
 {
     return time.isValid() ? time.toUTC().toString(Qt::ISODateWithMs) : QString();
 }
 
-QDateTime QnJson::parseTime(const QString& text)
+QDateTime QnJson::parseTime(const QString &text)
 {
     // Qt's ISO reader also takes times without an offset (as local time) and other shapes; only
     // the one form of the protocol is accepted here.
-    static const QRegularExpression form(QStringLiteral(
-        "^\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}(\\.\\d{1,3})?(Z|[+-]\\d{2}:\\d{2})$"));
+    static const QRegularExpression form(
+            QStringLiteral("^\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}(\\.\\d{1,3})?(Z|[+-]\\d{2}:\\d{2})$"));
     if (text.size() > 40 || !form.match(text).hasMatch())
         return QDateTime();
     const QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
     return time.isValid() ? time.toUTC() : QDateTime();
 }
 
-QJsonObject QnJson::parseObject(const QByteArray& text)
+QJsonObject QnJson::parseObject(const QByteArray &text)
 {
     QJsonParseError error;
     const QJsonDocument document = QJsonDocument::fromJson(text, &error);
@@ -506,7 +509,7 @@ QJsonObject QnJson::parseObject(const QByteArray& text)
     return document.object();
 }
 
-QByteArray QnJson::serialize(const QJsonObject& object)
+QByteArray QnJson::serialize(const QJsonObject &object)
 {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }

@@ -24,42 +24,42 @@ class QnJson
 public:
     static constexpr int MaxListEntries = 1000;
 
-    static QJsonObject toJson(const QnUserRef& ref);
-    static QJsonObject toJson(const QnPost& post);
-    static QJsonObject toJson(const QnUser& user);
-    static QJsonObject toJson(const QnEvent& event);
-    static QJsonObject toJson(const QnThread& thread);
-    static QJsonObject toJson(const QnMessage& message);
-    static QJsonObject toJson(const QnNotification& notification);
+    static QJsonObject toJson(const QnUserRef &ref);
+    static QJsonObject toJson(const QnPost &post);
+    static QJsonObject toJson(const QnUser &user);
+    static QJsonObject toJson(const QnEvent &event);
+    static QJsonObject toJson(const QnThread &thread);
+    static QJsonObject toJson(const QnMessage &message);
+    static QJsonObject toJson(const QnNotification &notification);
 
-    static QnUserRef userRefFromJson(const QJsonObject& object);
-    static QnPost postFromJson(const QJsonObject& object);
-    static QnUser userFromJson(const QJsonObject& object);
-    static QnEvent eventFromJson(const QJsonObject& object);
-    static QnThread threadFromJson(const QJsonObject& object);
-    static QnMessage messageFromJson(const QJsonObject& object);
-    static QnNotification notificationFromJson(const QJsonObject& object);
+    static QnUserRef userRefFromJson(const QJsonObject &object);
+    static QnPost postFromJson(const QJsonObject &object);
+    static QnUser userFromJson(const QJsonObject &object);
+    static QnEvent eventFromJson(const QJsonObject &object);
+    static QnThread threadFromJson(const QJsonObject &object);
+    static QnMessage messageFromJson(const QJsonObject &object);
+    static QnNotification notificationFromJson(const QJsonObject &object);
 
     // Strict reading of one record the service sent: a required member that is missing, a member of
     // the wrong type, a negative count or a time without an offset gives an invalid (empty) record
     // and, when error is given, the reason.
-    static QnUserRef readUserRef(const QJsonValue& value, QString* error = nullptr);
-    static QnPost readPost(const QJsonValue& value, QString* error = nullptr);
-    static QnUser readUser(const QJsonValue& value, QString* error = nullptr);
-    static QnEvent readEvent(const QJsonValue& value, QString* error = nullptr);
-    static QnThread readThread(const QJsonValue& value, QString* error = nullptr);
-    static QnMessage readMessage(const QJsonValue& value, QString* error = nullptr);
-    static QnNotification readNotification(const QJsonValue& value, QString* error = nullptr);
+    static QnUserRef readUserRef(const QJsonValue &value, QString *error = nullptr);
+    static QnPost readPost(const QJsonValue &value, QString *error = nullptr);
+    static QnUser readUser(const QJsonValue &value, QString *error = nullptr);
+    static QnEvent readEvent(const QJsonValue &value, QString *error = nullptr);
+    static QnThread readThread(const QJsonValue &value, QString *error = nullptr);
+    static QnMessage readMessage(const QJsonValue &value, QString *error = nullptr);
+    static QnNotification readNotification(const QJsonValue &value, QString *error = nullptr);
 
     // Times travel as ISO 8601 with an offset; they are written in UTC with milliseconds
     // ("2024-05-01T08:15:00.000Z") and read into UTC date-times, so that the instant does not
     // depend on the machine's time zone. Text without an offset reads as an invalid time.
-    static QString formatTime(const QDateTime& time);
-    static QDateTime parseTime(const QString& text);
+    static QString formatTime(const QDateTime &time);
+    static QDateTime parseTime(const QString &text);
 
     // Parses the text of one object; anything else gives an empty object.
-    static QJsonObject parseObject(const QByteArray& text);
-    static QByteArray serialize(const QJsonObject& object);
+    static QJsonObject parseObject(const QByteArray &text);
+    static QByteArray serialize(const QJsonObject &object);
 };
 
 } // namespace Qn

@@ -11,31 +11,33 @@ class QnLinkInfo
 {
 public:
     QnLinkInfo() = default;
-    QnLinkInfo(const QString& link, const QString& name, const QString& caption, const QString& description)
-        : mLink(link), mName(name), mCaption(caption), mDescription(description)
-    {
-    }
+    QnLinkInfo(const QString &link, const QString &name, const QString &caption, const QString &description)
+        : mLink(link)
+        , mName(name)
+        , mCaption(caption)
+        , mDescription(description)
+    {}
 
     QString link() const { return mLink; }
-    void setLink(const QString& link) { mLink = link; }
+    void setLink(const QString &link) { mLink = link; }
     QString name() const { return mName; }
-    void setName(const QString& name) { mName = name; }
+    void setName(const QString &name) { mName = name; }
     QString caption() const { return mCaption; }
-    void setCaption(const QString& caption) { mCaption = caption; }
+    void setCaption(const QString &caption) { mCaption = caption; }
     QString description() const { return mDescription; }
-    void setDescription(const QString& description) { mDescription = description; }
+    void setDescription(const QString &description) { mDescription = description; }
 
     // The three text fields in display order: name, caption, description (empty ones included).
-    QStringList texts() const { return { mName, mCaption, mDescription }; }
+    QStringList texts() const { return {mName, mCaption, mDescription}; }
 
     bool isEmpty() const { return mLink.isEmpty() && mName.isEmpty() && mCaption.isEmpty() && mDescription.isEmpty(); }
 
-    bool operator==(const QnLinkInfo& other) const
+    bool operator==(const QnLinkInfo &other) const
     {
         return mLink == other.mLink && mName == other.mName && mCaption == other.mCaption
-            && mDescription == other.mDescription;
+                && mDescription == other.mDescription;
     }
-    bool operator!=(const QnLinkInfo& other) const { return !(*this == other); }
+    bool operator!=(const QnLinkInfo &other) const { return !(*this == other); }
 
 private:
     QString mLink;

@@ -14,28 +14,30 @@ class QnMessage
 {
 public:
     QnMessage() = default;
-    explicit QnMessage(const QString& id) : mId(id) {}
+    explicit QnMessage(const QString &id)
+        : mId(id)
+    {}
 
     QString id() const { return mId; }
-    void setId(const QString& id) { mId = id; }
+    void setId(const QString &id) { mId = id; }
     QString threadId() const { return mThreadId; }
-    void setThreadId(const QString& threadId) { mThreadId = threadId; }
+    void setThreadId(const QString &threadId) { mThreadId = threadId; }
     QnUserRef from() const { return mFrom; }
-    void setFrom(const QnUserRef& from) { mFrom = from; }
+    void setFrom(const QnUserRef &from) { mFrom = from; }
     // The message text.
     QString content() const { return mContent; }
-    void setContent(const QString& content) { mContent = content; }
+    void setContent(const QString &content) { mContent = content; }
     QDateTime created() const { return mCreated; }
-    void setCreated(const QDateTime& created) { mCreated = created; }
+    void setCreated(const QDateTime &created) { mCreated = created; }
 
     bool isValid() const { return !mId.isEmpty(); }
 
-    bool operator==(const QnMessage& other) const
+    bool operator==(const QnMessage &other) const
     {
-        return mId == other.mId && mThreadId == other.mThreadId && mFrom == other.mFrom
-            && mContent == other.mContent && mCreated == other.mCreated;
+        return mId == other.mId && mThreadId == other.mThreadId && mFrom == other.mFrom && mContent == other.mContent
+                && mCreated == other.mCreated;
     }
-    bool operator!=(const QnMessage& other) const { return !(*this == other); }
+    bool operator!=(const QnMessage &other) const { return !(*this == other); }
 
 private:
     QString mId;

@@ -12,30 +12,32 @@ class QnNotification
 {
 public:
     QnNotification() = default;
-    explicit QnNotification(const QString& id) : mId(id) {}
+    explicit QnNotification(const QString &id)
+        : mId(id)
+    {}
 
     QString id() const { return mId; }
-    void setId(const QString& id) { mId = id; }
+    void setId(const QString &id) { mId = id; }
     QString title() const { return mTitle; }
-    void setTitle(const QString& title) { mTitle = title; }
+    void setTitle(const QString &title) { mTitle = title; }
     // Kind of the object the notification is about: "stream", "photo", "album", "friend", "event", ...
     QString objectType() const { return mObjectType; }
-    void setObjectType(const QString& objectType) { mObjectType = objectType; }
+    void setObjectType(const QString &objectType) { mObjectType = objectType; }
     QString objectId() const { return mObjectId; }
-    void setObjectId(const QString& objectId) { mObjectId = objectId; }
+    void setObjectId(const QString &objectId) { mObjectId = objectId; }
     bool unread() const { return mUnread; }
     void setUnread(bool unread) { mUnread = unread; }
     QDateTime updatedTime() const { return mUpdatedTime; }
-    void setUpdatedTime(const QDateTime& updatedTime) { mUpdatedTime = updatedTime; }
+    void setUpdatedTime(const QDateTime &updatedTime) { mUpdatedTime = updatedTime; }
 
     bool isValid() const { return !mId.isEmpty(); }
 
-    bool operator==(const QnNotification& other) const
+    bool operator==(const QnNotification &other) const
     {
         return mId == other.mId && mTitle == other.mTitle && mObjectType == other.mObjectType
-            && mObjectId == other.mObjectId && mUnread == other.mUnread && mUpdatedTime == other.mUpdatedTime;
+                && mObjectId == other.mObjectId && mUnread == other.mUnread && mUpdatedTime == other.mUpdatedTime;
     }
-    bool operator!=(const QnNotification& other) const { return !(*this == other); }
+    bool operator!=(const QnNotification &other) const { return !(*this == other); }
 
 private:
     QString mId;

@@ -14,30 +14,32 @@ class QnThread
 {
 public:
     QnThread() = default;
-    explicit QnThread(const QString& id) : mId(id) {}
+    explicit QnThread(const QString &id)
+        : mId(id)
+    {}
 
     QString id() const { return mId; }
-    void setId(const QString& id) { mId = id; }
+    void setId(const QString &id) { mId = id; }
     QString subject() const { return mSubject; }
-    void setSubject(const QString& subject) { mSubject = subject; }
+    void setSubject(const QString &subject) { mSubject = subject; }
     // Time of the latest activity in the thread.
     QDateTime updatedTime() const { return mUpdatedTime; }
-    void setUpdatedTime(const QDateTime& updatedTime) { mUpdatedTime = updatedTime; }
+    void setUpdatedTime(const QDateTime &updatedTime) { mUpdatedTime = updatedTime; }
     // Number of messages in the thread the user has not read; 0 when all are read.
     int unread() const { return mUnread; }
     void setUnread(int unread) { mUnread = unread; }
     // Authors of the thread's messages other than the user, latest first.
     QnUserRefs senders() const { return mSenders; }
-    void setSenders(const QnUserRefs& senders) { mSenders = senders; }
+    void setSenders(const QnUserRefs &senders) { mSenders = senders; }
 
     bool isValid() const { return !mId.isEmpty(); }
 
-    bool operator==(const QnThread& other) const
+    bool operator==(const QnThread &other) const
     {
         return mId == other.mId && mSubject == other.mSubject && mUpdatedTime == other.mUpdatedTime
-            && mUnread == other.mUnread && mSenders == other.mSenders;
+                && mUnread == other.mUnread && mSenders == other.mSenders;
     }
-    bool operator!=(const QnThread& other) const { return !(*this == other); }
+    bool operator!=(const QnThread &other) const { return !(*this == other); }
 
 private:
     QString mId;

@@ -8,18 +8,18 @@ namespace Qn {
 
 // How a retrieve call answers.
 enum RetrieveBehaviour {
-    RetrieveFromCache = 0,   // answered at once from the cache into the call's out-parameter
+    RetrieveFromCache = 0, // answered at once from the cache into the call's out-parameter
     RetrieveFromNetwork = 1, // a request to the service; the answer comes later by signal
 };
 
 // Result of every retrieve call. Only StatusOk means that the call did what was asked.
 enum RetrieveStatus {
-    StatusNotAvailable = 0,  // the service cannot be reached by this client (nothing was sent)
+    StatusNotAvailable = 0, // the service cannot be reached by this client (nothing was sent)
     StatusInvalidArgument = 1, // a required argument is missing or empty (for example a null out-pointer)
-    StatusNotFound = 2,      // a cache read found nothing for the request
-    StatusOk = 3,            // request sent (network) or out-parameter filled (cache)
-    StatusNoCache = 4,       // a cache read without a usable cache
-    StatusCacheError = 5,    // the cache failed; an error(Qn::QnError) of type CacheError follows
+    StatusNotFound = 2, // a cache read found nothing for the request
+    StatusOk = 3, // request sent (network) or out-parameter filled (cache)
+    StatusNoCache = 4, // a cache read without a usable cache
+    StatusCacheError = 5, // the cache failed; an error(Qn::QnError) of type CacheError follows
 };
 
 // Size of a profile picture. Avatars use SmallPicture.

@@ -11,17 +11,20 @@ class QnUserRef
 {
 public:
     QnUserRef() = default;
-    QnUserRef(const QString& id, const QString& name) : mId(id), mName(name) {}
+    QnUserRef(const QString &id, const QString &name)
+        : mId(id)
+        , mName(name)
+    {}
 
     QString id() const { return mId; }
-    void setId(const QString& id) { mId = id; }
+    void setId(const QString &id) { mId = id; }
     QString name() const { return mName; }
-    void setName(const QString& name) { mName = name; }
+    void setName(const QString &name) { mName = name; }
 
     bool isValid() const { return !mId.isEmpty(); }
 
-    bool operator==(const QnUserRef& other) const { return mId == other.mId && mName == other.mName; }
-    bool operator!=(const QnUserRef& other) const { return !(*this == other); }
+    bool operator==(const QnUserRef &other) const { return mId == other.mId && mName == other.mName; }
+    bool operator!=(const QnUserRef &other) const { return !(*this == other); }
 
 private:
     QString mId;

@@ -22,18 +22,18 @@ namespace Qn {
 
 namespace {
 
-bool holdsNothing(const QString& location)
+bool holdsNothing(const QString &location)
 {
     return location.isEmpty();
 }
 
-bool holdsNothing(const QnUser& user)
+bool holdsNothing(const QnUser &user)
 {
     return !user.isValid();
 }
 
-template <typename T>
-bool holdsNothing(const QList<T>& list)
+template<typename T>
+bool holdsNothing(const QList<T> &list)
 {
     return list.isEmpty();
 }
@@ -41,7 +41,7 @@ bool holdsNothing(const QList<T>& list)
 // Most notification ids marked read by one call.
 constexpr int MaxNotificationIds = 10000;
 
-bool knownBehaviour(int behaviour, const char* function)
+bool knownBehaviour(int behaviour, const char *function)
 {
     if (behaviour == RetrieveFromCache || behaviour == RetrieveFromNetwork)
         return true;
@@ -51,14 +51,14 @@ bool knownBehaviour(int behaviour, const char* function)
 
 // A cache read: checks the out-pointer and the cache, then stores what read() returns. An empty
 // answer is StatusNotFound unless emptyIsAnswer says that "nothing cached" is itself the answer.
-template <typename T, typename Read>
-int readFromCache(const QuillnetPrivate* d, T* out, const char* function, Read read, bool emptyIsAnswer = false)
+template<typename T, typename Read>
+int readFromCache(const QuillnetPrivate *d, T *out, const char *function, Read read, bool emptyIsAnswer = false)
 {
     if (!out) {
         qWarning() << function << "cache read without a result pointer";
         return StatusInvalidArgument;
     }
-    QnCache* cache = d->readableCache(function);
+    QnCache *cache = d->readableCache(function);
     if (!cache)
         return StatusNoCache;
     bool ok = true;
@@ -71,30 +71,43 @@ int readFromCache(const QuillnetPrivate* d, T* out, const char* function, Read r
 
 } // namespace
 
-const char* QnRequest::name() const
+const char *QnRequest::name() const
 {
     switch (kind) {
-    case Init: return "init";
-    case NewsFeed: return "news feed";
-    case Data: return "data";
-    case ProfilePicture: return "profile picture";
-    case Friends: return "friends";
-    case Profile: return "profile";
-    case LatestStatusMessage: return "latest status message";
-    case AllNotifications: return "all notifications";
-    case Threads: return "threads";
-    case Messages: return "messages";
-    case MarkNotificationsRead: return "mark notifications read";
+    case Init:
+        return "init";
+    case NewsFeed:
+        return "news feed";
+    case Data:
+        return "data";
+    case ProfilePicture:
+        return "profile picture";
+    case Friends:
+        return "friends";
+    case Profile:
+        return "profile";
+    case LatestStatusMessage:
+        return "latest status message";
+    case AllNotifications:
+        return "all notifications";
+    case Threads:
+        return "threads";
+    case Messages:
+        return "messages";
+    case MarkNotificationsRead:
+        return "mark notifications read";
     }
     return "unknown";
 }
 
-QuillnetPrivate::QuillnetPrivate(Quillnet* q, const QuillnetConfiguration& configuration)
-    : q(q), configuration(configuration), cache(configuration.cache()), mNetwork(configuration.networkAccessManager())
-{
-}
+QuillnetPrivate::QuillnetPrivate(Quillnet *q, const QuillnetConfiguration &configuration)
+    : q(q)
+    , configuration(configuration)
+    , cache(configuration.cache())
+    , mNetwork(configuration.networkAccessManager())
+{}
 
-QNetworkAccessManager* QuillnetPrivate::network()
+QNetworkAccessManager *QuillnetPrivate::network()
 {
     // A manager handed in may go before the client; then, as without one, the client has its own.
     if (!mNetwork)
@@ -102,58 +115,60 @@ QNetworkAccessManager* QuillnetPrivate::network()
     return mNetwork;
 }
 
-QString QuillnetPrivate::subjectOrSelf(const QnDataFilter& filter) const
+QString QuillnetPrivate::subjectOrSelf(const QnDataFilter &filter) const
 {
     return filter.subjectId().isEmpty() ? currentProfileId : filter.subjectId();
 }
 
-QUrl QuillnetPrivate::apiUrl(const QString& path, const QList<QPair<QString, QString>>& query) const
+QUrl QuillnetPrivate::apiUrl(const QString &path, const QList<QPair<QString, QString>> &query) const
 {
     QUrl url = Support::withPath(configuration.serviceUrl(), path);
     QUrlQuery urlQuery;
-    for (const auto& item : query)
+    for (const auto &item : query)
         urlQuery.addQueryItem(item.first, QString::fromLatin1(QUrl::toPercentEncoding(item.second, ",")));
     url.setQuery(urlQuery.isEmpty() ? QString() : urlQuery.query(QUrl::FullyEncoded), QUrl::StrictMode);
     return url;
 }
 
-int QuillnetPrivate::startRequest(const QnRequest& request, QnError* failure)
+int QuillnetPrivate::startRequest(const QnRequest &request, QnError *failure)
 {
     QString why;
     if (request.kind != QnRequest::Data && !Support::isWebAddress(configuration.serviceUrl()))
         why = QStringLiteral("No service address configured");
-    QNetworkReply* reply = why.isEmpty() ? send(request, &why) : nullptr;
+    QNetworkReply *reply = why.isEmpty() ? send(request, &why) : nullptr;
     if (!reply) {
         qWarning() << Q_FUNC_INFO << request.name() << "not sent:" << why;
         if (failure)
             *failure = QnError(QnError::NotAvailableError, why);
         return StatusNotAvailable;
     }
-    qDebug() << Q_FUNC_INFO << request.name() << Support::logText(reply->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery));
+    qDebug() << Q_FUNC_INFO << request.name()
+             << Support::logText(reply->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery));
     return StatusOk;
 }
 
-QNetworkReply* QuillnetPrivate::send(const QnRequest& request, QString* why)
+QNetworkReply *QuillnetPrivate::send(const QnRequest &request, QString *why)
 {
-    const auto encoded = [](const QString& id) { return QString::fromLatin1(QUrl::toPercentEncoding(id)); };
-    const auto paging = [](const QnDataFilter& filter) {
+    const auto encoded = [](const QString &id) { return QString::fromLatin1(QUrl::toPercentEncoding(id)); };
+    const auto paging = [](const QnDataFilter &filter) {
         QList<QPair<QString, QString>> query;
         if (filter.limit() > 0)
-            query.append({ QStringLiteral("limit"), QString::number(filter.limit()) });
+            query.append({QStringLiteral("limit"), QString::number(filter.limit())});
         if (filter.offset() > 0)
-            query.append({ QStringLiteral("offset"), QString::number(filter.offset()) });
+            query.append({QStringLiteral("offset"), QString::number(filter.offset())});
         return query;
     };
-    const auto fields = [](const QnDataFilter& filter) {
+    const auto fields = [](const QnDataFilter &filter) {
         // Field names are ours to check: only plain lower-case names go into the query.
         static const QRegularExpression fieldName(QStringLiteral("^[a-z_]{1,40}$"));
         QStringList names;
         const QSet<QString> requested = filter.fields();
-        for (const QString& name : requested) {
+        for (const QString &name : requested) {
             if (fieldName.match(name).hasMatch())
                 names.append(name);
             else
-                qWarning() << "Qn::QuillnetPrivate::send" << "ignoring field name" << Support::logText(name);
+                qWarning() << "Qn::QuillnetPrivate::send"
+                           << "ignoring field name" << Support::logText(name);
         }
         names.sort();
         return names.join(QLatin1Char(','));
@@ -174,7 +189,7 @@ QNetworkReply* QuillnetPrivate::send(const QnRequest& request, QString* why)
         auto query = paging(request.filter);
         const QString names = fields(request.filter);
         if (!names.isEmpty())
-            query.append({ QStringLiteral("fields"), names });
+            query.append({QStringLiteral("fields"), names});
         url = apiUrl(QStringLiteral("/users/%1/friends").arg(encoded(request.id)), query);
         break;
     }
@@ -183,19 +198,19 @@ QNetworkReply* QuillnetPrivate::send(const QnRequest& request, QString* why)
         break;
     case QnRequest::ProfilePicture:
         url = apiUrl(QStringLiteral("/users/%1/picture").arg(encoded(request.id)),
-                     { { QStringLiteral("type"), QString::number(int(request.pictureType)) } });
+                     {{QStringLiteral("type"), QString::number(int(request.pictureType))}});
         limit = MaxDataSize;
         break;
     case QnRequest::LatestStatusMessage:
-        url = apiUrl(QStringLiteral("/statuses/latest"), { { QStringLiteral("ids"), request.ids.join(QLatin1Char(',')) } });
+        url = apiUrl(QStringLiteral("/statuses/latest"), {{QStringLiteral("ids"), request.ids.join(QLatin1Char(','))}});
         break;
     case QnRequest::AllNotifications:
         url = apiUrl(QStringLiteral("/notifications"), {});
         break;
     case QnRequest::Threads:
         url = apiUrl(QStringLiteral("/threads"),
-                     QList<QPair<QString, QString>>{ { QStringLiteral("folder"), QString::number(int(request.folder)) } }
-                         + paging(request.filter));
+                     QList<QPair<QString, QString>> {{QStringLiteral("folder"), QString::number(int(request.folder))}}
+                             + paging(request.filter));
         break;
     case QnRequest::Messages:
         url = apiUrl(QStringLiteral("/threads/%1/messages").arg(encoded(request.id)), paging(request.filter));
@@ -203,7 +218,7 @@ QNetworkReply* QuillnetPrivate::send(const QnRequest& request, QString* why)
     case QnRequest::MarkNotificationsRead:
         url = apiUrl(QStringLiteral("/notifications/read"), {});
         verb = "POST";
-        body = QnJson::serialize(QJsonObject{ { "ids", QJsonArray::fromStringList(request.ids) } });
+        body = QnJson::serialize(QJsonObject {{"ids", QJsonArray::fromStringList(request.ids)}});
         break;
     case QnRequest::Data:
         url = request.url;
@@ -217,7 +232,8 @@ QNetworkReply* QuillnetPrivate::send(const QnRequest& request, QString* why)
     if (request.kind == QnRequest::Data) {
         // An address from the service's content may point anywhere: no token goes with it, and
         // redirects are checked one by one.
-        networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
+        networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                                    QNetworkRequest::UserVerifiedRedirectPolicy);
         networkRequest.setMaximumRedirectsAllowed(MaxRedirects);
     } else {
         networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
@@ -232,10 +248,11 @@ QNetworkReply* QuillnetPrivate::send(const QnRequest& request, QString* why)
         }
         static const QRegularExpression localeForm(QStringLiteral("^[A-Za-z]{2,8}([_-][A-Za-z0-9]{1,8})*$"));
         if (localeForm.match(configuration.locale()).hasMatch())
-            networkRequest.setRawHeader("Accept-Language", configuration.locale().replace(QLatin1Char('_'), QLatin1Char('-')).toLatin1());
+            networkRequest.setRawHeader("Accept-Language",
+                                        configuration.locale().replace(QLatin1Char('_'), QLatin1Char('-')).toLatin1());
     }
 
-    QNetworkReply* reply = nullptr;
+    QNetworkReply *reply = nullptr;
     if (verb == "POST") {
         networkRequest.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
         reply = network()->post(networkRequest, body);
@@ -250,7 +267,7 @@ QNetworkReply* QuillnetPrivate::send(const QnRequest& request, QString* why)
     return reply;
 }
 
-void QuillnetPrivate::watch(QNetworkReply* reply, const QnRequest& request, qint64 limit)
+void QuillnetPrivate::watch(QNetworkReply *reply, const QnRequest &request, qint64 limit)
 {
     Pending pending(request);
     pending.limit = limit;
@@ -262,15 +279,15 @@ void QuillnetPrivate::watch(QNetworkReply* reply, const QnRequest& request, qint
     // A shared manager deletes its replies with itself, possibly before this client.
     QObject::connect(reply, &QObject::destroyed, q, [this, reply] { mPending.remove(reply); });
     if (request.kind == QnRequest::Data) {
-        QObject::connect(reply, &QNetworkReply::redirected, q, [this, reply](const QUrl& target) {
+        QObject::connect(reply, &QNetworkReply::redirected, q, [this, reply](const QUrl &target) {
             const bool downgrade = reply->url().scheme().toLower() == QLatin1String("https")
-                                   && target.scheme().toLower() != QLatin1String("https");
+                    && target.scheme().toLower() != QLatin1String("https");
             if (Support::isWebAddress(target) && !downgrade) {
                 emit reply->redirectAllowed();
                 return;
             }
-            qWarning() << "Qn::QuillnetPrivate::watch" << "refusing a redirect to"
-                       << Support::logText(target.toString(QUrl::RemoveUserInfo));
+            qWarning() << "Qn::QuillnetPrivate::watch"
+                       << "refusing a redirect to" << Support::logText(target.toString(QUrl::RemoveUserInfo));
             auto it = mPending.find(reply);
             if (it != mPending.end())
                 it->refusedRedirect = target.scheme();
@@ -279,7 +296,7 @@ void QuillnetPrivate::watch(QNetworkReply* reply, const QnRequest& request, qint
     }
 }
 
-void QuillnetPrivate::onMetaData(QNetworkReply* reply)
+void QuillnetPrivate::onMetaData(QNetworkReply *reply)
 {
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
     bool ok = false;
@@ -289,14 +306,14 @@ void QuillnetPrivate::onMetaData(QNetworkReply* reply)
         abortOversized(reply, announced);
 }
 
-void QuillnetPrivate::onProgress(QNetworkReply* reply, qint64 received)
+void QuillnetPrivate::onProgress(QNetworkReply *reply, qint64 received)
 {
     const auto it = mPending.constFind(reply);
     if (it != mPending.constEnd() && received > it->limit)
         abortOversized(reply, received);
 }
 
-void QuillnetPrivate::abortOversized(QNetworkReply* reply, qint64 size)
+void QuillnetPrivate::abortOversized(QNetworkReply *reply, qint64 size)
 {
     auto it = mPending.find(reply);
     if (it == mPending.end() || it->oversized)
@@ -308,20 +325,20 @@ void QuillnetPrivate::abortOversized(QNetworkReply* reply, qint64 size)
 
 void QuillnetPrivate::shutdown()
 {
-    const QList<QNetworkReply*> replies = mPending.keys();
+    const QList<QNetworkReply *> replies = mPending.keys();
     mPending.clear();
     QSet<QUrl> services;
-    for (QNetworkReply* reply : replies) {
+    for (QNetworkReply *reply : replies) {
         QObject::disconnect(reply, nullptr, q, nullptr);
         services.insert(reply->url().adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment));
         reply->abort();
         reply->deleteLater();
     }
-    for (const QUrl& service : std::as_const(services))
+    for (const QUrl &service : std::as_const(services))
         closeFloodedConnections(service);
 }
 
-void QuillnetPrivate::onFinished(QNetworkReply* reply)
+void QuillnetPrivate::onFinished(QNetworkReply *reply)
 {
     const auto it = mPending.find(reply);
     if (it == mPending.end())
@@ -338,9 +355,10 @@ void QuillnetPrivate::onFinished(QNetworkReply* reply)
 
     QnError failure;
     if (!pending.refusedRedirect.isNull()) {
-        failure = QnError(QnError::InvalidResponseError,
-                          QStringLiteral("Refused a redirect to a \"%1\" address").arg(pending.refusedRedirect.left(20)),
-                          reply->errorString());
+        failure = QnError(
+                QnError::InvalidResponseError,
+                QStringLiteral("Refused a redirect to a \"%1\" address").arg(pending.refusedRedirect.left(20)),
+                reply->errorString());
     } else if (pending.oversized) {
         failure = QnError(QnError::InvalidResponseError,
                           QStringLiteral("Answer larger than %1 bytes").arg(pending.limit), reply->errorString());
@@ -360,7 +378,7 @@ void QuillnetPrivate::onFinished(QNetworkReply* reply)
     emit q->error(failure);
 }
 
-QnError QuillnetPrivate::transferError(QNetworkReply* reply, const Pending& pending, const QByteArray& body) const
+QnError QuillnetPrivate::transferError(QNetworkReply *reply, const Pending &pending, const QByteArray &body) const
 {
     const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const int status = statusAttribute.toInt();
@@ -372,10 +390,11 @@ QnError QuillnetPrivate::transferError(QNetworkReply* reply, const Pending& pend
     // A status that is not an error while the transfer failed means that the answer broke off.
     const bool httpAnswer = statusAttribute.isValid() && (status < 200 || status >= 300);
     if (httpAnswer && status >= 300 && status < 400 && pending.request.kind == QnRequest::Data)
-        return QnError(QnError::InvalidResponseError, QStringLiteral("Refused a redirect (HTTP %1)").arg(status), replyText);
-    if (!httpAnswer)
-        return QnError(QnError::NetworkError, QStringLiteral("%1 request failed").arg(QLatin1String(pending.request.name())),
+        return QnError(QnError::InvalidResponseError, QStringLiteral("Refused a redirect (HTTP %1)").arg(status),
                        replyText);
+    if (!httpAnswer)
+        return QnError(QnError::NetworkError,
+                       QStringLiteral("%1 request failed").arg(QLatin1String(pending.request.name())), replyText);
 
     QString errorCode;
     QString message;
@@ -393,27 +412,28 @@ QnError QuillnetPrivate::transferError(QNetworkReply* reply, const Pending& pend
     return QnError(QnError::ServiceError, text, replyText);
 }
 
-QnError QuillnetPrivate::storeFailure(const QString& what, int errorsBefore) const
+QnError QuillnetPrivate::storeFailure(const QString &what, int errorsBefore) const
 {
     // Database failures have been reported through the cache's own signal already.
     if (cacheErrorCount != errorsBefore)
         return QnError();
     QString text = QStringLiteral("no cache");
     if (cache)
-        text = !cache->isOpen() ? QStringLiteral("cache not open")
-             : cache->lastError().isEmpty() ? QStringLiteral("cannot write to %1").arg(cache->path())
-                                            : cache->lastError();
+        text = !cache->isOpen()                ? QStringLiteral("cache not open")
+                : cache->lastError().isEmpty() ? QStringLiteral("cannot write to %1").arg(cache->path())
+                                               : cache->lastError();
     return QnError(QnError::CacheError, what, QString(), text);
 }
 
-QnError QuillnetPrivate::handleAnswer(const QnRequest& request, const QByteArray& body)
+QnError QuillnetPrivate::handleAnswer(const QnRequest &request, const QByteArray &body)
 {
     const int errorsBefore = cacheErrorCount;
     if (request.kind == QnRequest::Data) {
         const QString location = cache ? cache->storeData(request.url, body) : QString();
         if (location.isEmpty())
-            return storeFailure(QStringLiteral("Cannot store the data of %1").arg(request.url.toString(QUrl::RemoveUserInfo)),
-                                errorsBefore);
+            return storeFailure(
+                    QStringLiteral("Cannot store the data of %1").arg(request.url.toString(QUrl::RemoveUserInfo)),
+                    errorsBefore);
         emit q->dataRetrieved(request.url, location);
         return QnError();
     }
@@ -433,7 +453,8 @@ QnError QuillnetPrivate::handleAnswer(const QnRequest& request, const QByteArray
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
     if (parseError.error != QJsonParseError::NoError)
         return QnError(QnError::InvalidResponseError,
-                       QStringLiteral("%1: answer is not JSON (%2)").arg(QLatin1String(request.name()), parseError.errorString()));
+                       QStringLiteral("%1: answer is not JSON (%2)")
+                               .arg(QLatin1String(request.name()), parseError.errorString()));
     if (!document.isObject())
         return QnError(QnError::InvalidResponseError,
                        QStringLiteral("%1: answer is not a JSON object").arg(QLatin1String(request.name())));
@@ -443,21 +464,21 @@ QnError QuillnetPrivate::handleAnswer(const QnRequest& request, const QByteArray
 namespace {
 
 // Reads a list member of an answer with a strict record reader; invalid entries are dropped.
-template <typename T, typename Read>
-bool readList(const QJsonObject& answer, const char* key, Read read, QList<T>* out, QString* error)
+template<typename T, typename Read>
+bool readList(const QJsonObject &answer, const char *key, Read read, QList<T> *out, QString *error)
 {
     const QJsonValue value = answer.value(QLatin1String(key));
     if (!value.isArray()) {
-        *error = QStringLiteral("member \"%1\" is %2").arg(QLatin1String(key),
-                                                           value.isUndefined() ? QStringLiteral("missing")
-                                                                               : QStringLiteral("not an array"));
+        *error = QStringLiteral("member \"%1\" is %2")
+                         .arg(QLatin1String(key),
+                              value.isUndefined() ? QStringLiteral("missing") : QStringLiteral("not an array"));
         return false;
     }
     const QJsonArray array = value.toArray();
     if (array.size() > QnJson::MaxListEntries)
         qWarning() << "Qn::Quillnet" << key << "holds" << array.size() << "entries; reading" << QnJson::MaxListEntries;
     int index = 0;
-    for (const QJsonValue& entry : array) {
+    for (const QJsonValue &entry : array) {
         if (index++ >= QnJson::MaxListEntries)
             break;
         QString reason;
@@ -465,23 +486,24 @@ bool readList(const QJsonObject& answer, const char* key, Read read, QList<T>* o
         if (record.isValid())
             out->append(record);
         else
-            qWarning() << "Qn::Quillnet" << "dropping an invalid entry of" << key << reason;
+            qWarning() << "Qn::Quillnet"
+                       << "dropping an invalid entry of" << key << reason;
     }
     return true;
 }
 
 } // namespace
 
-QnError QuillnetPrivate::handleJsonAnswer(const QnRequest& request, const QJsonObject& answer)
+QnError QuillnetPrivate::handleJsonAnswer(const QnRequest &request, const QJsonObject &answer)
 {
     const int errorsBefore = cacheErrorCount;
     QString error;
-    const auto invalid = [&request](const QString& why) {
+    const auto invalid = [&request](const QString &why) {
         return QnError(QnError::InvalidResponseError, QStringLiteral("%1: %2").arg(QLatin1String(request.name()), why));
     };
     // Cache writes of a usable answer may fail; the answer still goes out, the failure is reported.
     QnError stored;
-    const auto check = [&](bool ok, const char* what) {
+    const auto check = [&](bool ok, const char *what) {
         if (!ok && cache && !stored.isError())
             stored = storeFailure(QStringLiteral("Cannot store the %1 answer").arg(QLatin1String(what)), errorsBefore);
     };
@@ -494,9 +516,9 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest& request, const QJsonO
             return invalid(error);
         if (request.kind == QnRequest::Profile && user.id() != request.id)
             return invalid(QStringLiteral("profile of %1 answered with %2")
-                               .arg(Support::logText(request.id), Support::logText(user.id())));
+                                   .arg(Support::logText(request.id), Support::logText(user.id())));
         if (cache)
-            check(cache->storeUsers({ user }), request.name());
+            check(cache->storeUsers({user}), request.name());
         if (request.kind == QnRequest::Init) {
             currentProfileId = user.id();
             initialized = true;
@@ -523,7 +545,7 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest& request, const QJsonO
         if (cache)
             check(cache->storeFriendPage(request.id, users, request.filter.offset()), request.name());
         QnUserRefs refs;
-        for (const QnUser& user : std::as_const(users))
+        for (const QnUser &user : std::as_const(users))
             refs.append(user.ref());
         emit q->friendsUpdated(refs);
         break;
@@ -534,12 +556,12 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest& request, const QJsonO
             return invalid(error);
         QnPosts posts;
         const QSet<QString> asked(request.ids.cbegin(), request.ids.cend());
-        for (const QnPost& post : std::as_const(all)) {
+        for (const QnPost &post : std::as_const(all)) {
             if (asked.contains(post.from().id()))
                 posts.append(post);
             else
-                qWarning() << Q_FUNC_INFO << "dropping status" << Support::logText(post.id()) << "of a user not asked for"
-                           << Support::logText(post.from().id());
+                qWarning() << Q_FUNC_INFO << "dropping status" << Support::logText(post.id())
+                           << "of a user not asked for" << Support::logText(post.from().id());
         }
         if (cache)
             check(cache->storeLatestStatusMessages(posts), request.name());
@@ -589,14 +611,14 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest& request, const QJsonO
     return stored;
 }
 
-void QuillnetPrivate::postError(const QnError& error)
+void QuillnetPrivate::postError(const QnError &error)
 {
-    Quillnet* client = q;
+    Quillnet *client = q;
     QMetaObject::invokeMethod(
-        client, [client, error] { emit client->error(error); }, Qt::QueuedConnection);
+            client, [client, error] { emit client->error(error); }, Qt::QueuedConnection);
 }
 
-void QuillnetPrivate::onCacheError(const QString& text)
+void QuillnetPrivate::onCacheError(const QString &text)
 {
     ++cacheErrorCount;
     // A damaged database fails every statement; one report per turn of the event loop is enough.
@@ -604,15 +626,15 @@ void QuillnetPrivate::onCacheError(const QString& text)
         return;
     cacheErrorPending = true;
     QMetaObject::invokeMethod(
-        q,
-        [this, text] {
-            cacheErrorPending = false;
-            emit q->error(QnError(QnError::CacheError, QStringLiteral("Cache failure"), QString(), text));
-        },
-        Qt::QueuedConnection);
+            q,
+            [this, text] {
+                cacheErrorPending = false;
+                emit q->error(QnError(QnError::CacheError, QStringLiteral("Cache failure"), QString(), text));
+            },
+            Qt::QueuedConnection);
 }
 
-QnCache* QuillnetPrivate::readableCache(const char* function) const
+QnCache *QuillnetPrivate::readableCache(const char *function) const
 {
     if (!cache) {
         qWarning() << function << "no cache configured";
@@ -625,12 +647,13 @@ QnCache* QuillnetPrivate::readableCache(const char* function) const
     return cache;
 }
 
-Quillnet::Quillnet(const QuillnetConfiguration& configuration, QObject* parent)
-    : QObject(parent), d(new QuillnetPrivate(this, configuration))
+Quillnet::Quillnet(const QuillnetConfiguration &configuration, QObject *parent)
+    : QObject(parent)
+    , d(new QuillnetPrivate(this, configuration))
 {
     registerMetaTypes();
     if (d->cache)
-        connect(d->cache, &QnCache::databaseError, this, [this](const QString& text) { d->onCacheError(text); });
+        connect(d->cache, &QnCache::databaseError, this, [this](const QString &text) { d->onCacheError(text); });
 }
 
 Quillnet::~Quillnet()
@@ -668,12 +691,12 @@ QString Quillnet::currentProfileId() const
     return d->currentProfileId;
 }
 
-QnCache* Quillnet::cache() const
+QnCache *Quillnet::cache() const
 {
     return d->cache;
 }
 
-int Quillnet::retrieveNewsFeed(QnPosts* posts, const QnDataFilter& filter, int behaviour)
+int Quillnet::retrieveNewsFeed(QnPosts *posts, const QnDataFilter &filter, int behaviour)
 {
     if (!knownBehaviour(behaviour, Q_FUNC_INFO))
         return StatusInvalidArgument;
@@ -688,12 +711,12 @@ int Quillnet::retrieveNewsFeed(QnPosts* posts, const QnDataFilter& filter, int b
         request.id = owner;
         return d->startRequest(request);
     }
-    return readFromCache(d.data(), posts, Q_FUNC_INFO, [&](QnCache* cache, bool* ok) {
+    return readFromCache(d.data(), posts, Q_FUNC_INFO, [&](QnCache *cache, bool *ok) {
         return cache->newsFeed(owner, filter.limit(), filter.offset(), ok);
     });
 }
 
-int Quillnet::retrieveData(QString* location, const QUrl& url, int behaviour)
+int Quillnet::retrieveData(QString *location, const QUrl &url, int behaviour)
 {
     if (!knownBehaviour(behaviour, Q_FUNC_INFO))
         return StatusInvalidArgument;
@@ -710,16 +733,16 @@ int Quillnet::retrieveData(QString* location, const QUrl& url, int behaviour)
         return d->startRequest(request);
     }
     return readFromCache(
-        d.data(), location, Q_FUNC_INFO, [&](QnCache* cache, bool* ok) { return cache->dataLocation(url, ok); },
-        true);
+            d.data(), location, Q_FUNC_INFO, [&](QnCache *cache, bool *ok) { return cache->dataLocation(url, ok); },
+            true);
 }
 
-int Quillnet::retrieveData(const QUrl& url)
+int Quillnet::retrieveData(const QUrl &url)
 {
     return retrieveData(nullptr, url, RetrieveFromNetwork);
 }
 
-int Quillnet::retrieveProfilePicture(QString* location, const QString& userId, PictureType type, int behaviour)
+int Quillnet::retrieveProfilePicture(QString *location, const QString &userId, PictureType type, int behaviour)
 {
     if (!knownBehaviour(behaviour, Q_FUNC_INFO))
         return StatusInvalidArgument;
@@ -740,16 +763,16 @@ int Quillnet::retrieveProfilePicture(QString* location, const QString& userId, P
         return d->startRequest(request);
     }
     return readFromCache(
-        d.data(), location, Q_FUNC_INFO,
-        [&](QnCache* cache, bool* ok) { return cache->profilePictureLocation(userId, type, ok); }, true);
+            d.data(), location, Q_FUNC_INFO,
+            [&](QnCache *cache, bool *ok) { return cache->profilePictureLocation(userId, type, ok); }, true);
 }
 
-int Quillnet::retrieveProfilePicture(const QString& userId, PictureType type)
+int Quillnet::retrieveProfilePicture(const QString &userId, PictureType type)
 {
     return retrieveProfilePicture(nullptr, userId, type, RetrieveFromNetwork);
 }
 
-int Quillnet::retrieveFriends(QnUsers* friends, const QnDataFilter& filter, int behaviour)
+int Quillnet::retrieveFriends(QnUsers *friends, const QnDataFilter &filter, int behaviour)
 {
     if (!knownBehaviour(behaviour, Q_FUNC_INFO))
         return StatusInvalidArgument;
@@ -764,12 +787,12 @@ int Quillnet::retrieveFriends(QnUsers* friends, const QnDataFilter& filter, int 
         request.id = owner;
         return d->startRequest(request);
     }
-    return readFromCache(d.data(), friends, Q_FUNC_INFO, [&](QnCache* cache, bool* ok) {
+    return readFromCache(d.data(), friends, Q_FUNC_INFO, [&](QnCache *cache, bool *ok) {
         return cache->friends(owner, filter.limit(), filter.offset(), ok);
     });
 }
 
-int Quillnet::retrieveProfile(QnUser* user, const QString& userId, int behaviour)
+int Quillnet::retrieveProfile(QnUser *user, const QString &userId, int behaviour)
 {
     if (!knownBehaviour(behaviour, Q_FUNC_INFO))
         return StatusInvalidArgument;
@@ -783,10 +806,10 @@ int Quillnet::retrieveProfile(QnUser* user, const QString& userId, int behaviour
         return d->startRequest(request);
     }
     return readFromCache(d.data(), user, Q_FUNC_INFO,
-                         [&](QnCache* cache, bool* ok) { return cache->user(userId, ok); });
+                         [&](QnCache *cache, bool *ok) { return cache->user(userId, ok); });
 }
 
-int Quillnet::retrieveStatusMessages(QnPosts* posts, const QnDataFilter& filter, int behaviour)
+int Quillnet::retrieveStatusMessages(QnPosts *posts, const QnDataFilter &filter, int behaviour)
 {
     if (behaviour != RetrieveFromCache) {
         // Status messages are fetched with retrieveLatestStatusMessage; this call only reads.
@@ -797,15 +820,15 @@ int Quillnet::retrieveStatusMessages(QnPosts* posts, const QnDataFilter& filter,
         qWarning() << Q_FUNC_INFO << "no user id";
         return StatusInvalidArgument;
     }
-    return readFromCache(d.data(), posts, Q_FUNC_INFO, [&](QnCache* cache, bool* ok) {
+    return readFromCache(d.data(), posts, Q_FUNC_INFO, [&](QnCache *cache, bool *ok) {
         return cache->statusMessages(filter.subjectId(), filter.limit(), filter.offset(), ok);
     });
 }
 
-int Quillnet::retrieveLatestStatusMessage(const QStringList& userIds)
+int Quillnet::retrieveLatestStatusMessage(const QStringList &userIds)
 {
     QStringList usable;
-    for (const QString& id : userIds) {
+    for (const QString &id : userIds) {
         // Ids travel comma-separated; one that contains a comma cannot be asked for.
         if (id.isEmpty() || id.contains(QLatin1Char(',')))
             qWarning() << Q_FUNC_INFO << "skipping user id" << Support::logText(id);
@@ -828,7 +851,7 @@ int Quillnet::retrieveAllNotifications()
     return d->startRequest(QnRequest(QnRequest::AllNotifications));
 }
 
-int Quillnet::retrieveThreads(QnThreads* threads, MessageBoxType folder, int behaviour)
+int Quillnet::retrieveThreads(QnThreads *threads, MessageBoxType folder, int behaviour)
 {
     if (!knownBehaviour(behaviour, Q_FUNC_INFO))
         return StatusInvalidArgument;
@@ -842,10 +865,10 @@ int Quillnet::retrieveThreads(QnThreads* threads, MessageBoxType folder, int beh
         return d->startRequest(request);
     }
     return readFromCache(d.data(), threads, Q_FUNC_INFO,
-                         [&](QnCache* cache, bool* ok) { return cache->threads(folder, -1, 0, ok); });
+                         [&](QnCache *cache, bool *ok) { return cache->threads(folder, -1, 0, ok); });
 }
 
-int Quillnet::retrieveMessages(QnMessages* messages, const QnDataFilter& filter, int behaviour)
+int Quillnet::retrieveMessages(QnMessages *messages, const QnDataFilter &filter, int behaviour)
 {
     if (!knownBehaviour(behaviour, Q_FUNC_INFO))
         return StatusInvalidArgument;
@@ -859,15 +882,15 @@ int Quillnet::retrieveMessages(QnMessages* messages, const QnDataFilter& filter,
         request.id = filter.subjectId();
         return d->startRequest(request);
     }
-    return readFromCache(d.data(), messages, Q_FUNC_INFO, [&](QnCache* cache, bool* ok) {
+    return readFromCache(d.data(), messages, Q_FUNC_INFO, [&](QnCache *cache, bool *ok) {
         return cache->messages(filter.subjectId(), filter.limit(), filter.offset(), ok);
     });
 }
 
-int Quillnet::markNotificationsRead(const QStringList& notificationIds)
+int Quillnet::markNotificationsRead(const QStringList &notificationIds)
 {
     QStringList nonEmpty;
-    for (const QString& id : notificationIds) {
+    for (const QString &id : notificationIds) {
         if (!id.isEmpty())
             nonEmpty.append(id);
     }

@@ -38,7 +38,7 @@ class Quillnet : public QObject
     Q_DISABLE_COPY(Quillnet)
 
 public:
-    explicit Quillnet(const QuillnetConfiguration& configuration, QObject* parent = nullptr);
+    explicit Quillnet(const QuillnetConfiguration &configuration, QObject *parent = nullptr);
     ~Quillnet() override;
 
     QuillnetConfiguration configuration() const;
@@ -50,39 +50,39 @@ public:
     // Id of the signed-in user; empty until initialised.
     QString currentProfileId() const;
     // The configured cache, or null.
-    QnCache* cache() const;
+    QnCache *cache() const;
 
     // News feed of the filter's subject (empty: the signed-in user); answer: newsFeedRetrieved.
-    int retrieveNewsFeed(Qn::QnPosts* posts, const Qn::QnDataFilter& filter, int behaviour = RetrieveFromNetwork);
+    int retrieveNewsFeed(Qn::QnPosts *posts, const Qn::QnDataFilter &filter, int behaviour = RetrieveFromNetwork);
     // Data at an http or https address (anything else is refused with StatusInvalidArgument). From
     // the cache, StatusOk with an empty location means "not downloaded yet". A download needs an open
     // cache to land in. Answer: dataRetrieved, with the address asked for even after redirects.
-    int retrieveData(QString* location, const QUrl& url, int behaviour = RetrieveFromNetwork);
-    int retrieveData(const QUrl& url);
+    int retrieveData(QString *location, const QUrl &url, int behaviour = RetrieveFromNetwork);
+    int retrieveData(const QUrl &url);
     // A user's profile picture. From the cache, StatusOk with an empty location means "not downloaded
     // yet". Answer: profilePictureUpdated.
-    int retrieveProfilePicture(QString* location, const QString& userId, Qn::PictureType type,
+    int retrieveProfilePicture(QString *location, const QString &userId, Qn::PictureType type,
                                int behaviour = RetrieveFromNetwork);
-    int retrieveProfilePicture(const QString& userId, Qn::PictureType type);
+    int retrieveProfilePicture(const QString &userId, Qn::PictureType type);
     // Friends of the filter's subject (empty: the signed-in user), one page per request; the cache
     // read returns the whole cached list within the filter's limit and offset. Answer: friendsUpdated.
-    int retrieveFriends(Qn::QnUsers* friends, const Qn::QnDataFilter& filter, int behaviour = RetrieveFromNetwork);
+    int retrieveFriends(Qn::QnUsers *friends, const Qn::QnDataFilter &filter, int behaviour = RetrieveFromNetwork);
     // A user's profile; the cache read fails with StatusNotFound for an unknown user. Answer:
     // profileUpdated, after which the cache holds the profile.
-    int retrieveProfile(Qn::QnUser* user, const QString& userId, int behaviour = RetrieveFromNetwork);
+    int retrieveProfile(Qn::QnUser *user, const QString &userId, int behaviour = RetrieveFromNetwork);
     // Status messages of the filter's subject, latest first. Cache only.
-    int retrieveStatusMessages(Qn::QnPosts* posts, const Qn::QnDataFilter& filter, int behaviour = RetrieveFromCache);
+    int retrieveStatusMessages(Qn::QnPosts *posts, const Qn::QnDataFilter &filter, int behaviour = RetrieveFromCache);
     // The latest status message of each user. Answer: latestStatusMessageRetrieved.
-    int retrieveLatestStatusMessage(const QStringList& userIds);
+    int retrieveLatestStatusMessage(const QStringList &userIds);
     // Friend requests, event invitations, notifications and the unread thread count in one request.
     // Answer: allNotificationsRetrieved.
     int retrieveAllNotifications();
     // Message threads of a folder. Answer: threadsRetrieved.
-    int retrieveThreads(Qn::QnThreads* threads, Qn::MessageBoxType folder, int behaviour = RetrieveFromNetwork);
+    int retrieveThreads(Qn::QnThreads *threads, Qn::MessageBoxType folder, int behaviour = RetrieveFromNetwork);
     // Messages of the thread named by the filter's subject id, latest first. Answer: messagesUpdated.
-    int retrieveMessages(Qn::QnMessages* messages, const Qn::QnDataFilter& filter, int behaviour = RetrieveFromNetwork);
+    int retrieveMessages(Qn::QnMessages *messages, const Qn::QnDataFilter &filter, int behaviour = RetrieveFromNetwork);
     // Marks the service's notifications read. No answer signal.
-    int markNotificationsRead(const QStringList& notificationIds);
+    int markNotificationsRead(const QStringList &notificationIds);
 
 signals:
     void initialized();

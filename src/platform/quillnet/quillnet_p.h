@@ -40,8 +40,10 @@ struct QnRequest
         MarkNotificationsRead,
     };
 
-    explicit QnRequest(Kind kind) : kind(kind) {}
-    const char* name() const;
+    explicit QnRequest(Kind kind)
+        : kind(kind)
+    {}
+    const char *name() const;
 
     Kind kind;
     QnDataFilter filter;
@@ -65,23 +67,23 @@ public:
     static constexpr int MaxIdsPerRequest = 100;
     static constexpr int MaxRedirects = 5;
 
-    QuillnetPrivate(Quillnet* q, const QuillnetConfiguration& configuration);
+    QuillnetPrivate(Quillnet *q, const QuillnetConfiguration &configuration);
 
     // Hands a request to the transport. StatusOk when it was sent; otherwise nothing was sent and
     // *failure (when given) says why.
-    int startRequest(const QnRequest& request, QnError* failure = nullptr);
+    int startRequest(const QnRequest &request, QnError *failure = nullptr);
     // Drops every request in flight without any further signal; the client is going away.
     void shutdown();
     // Emits error() from the event loop, after the current call has returned.
-    void postError(const QnError& error);
+    void postError(const QnError &error);
     // A failed cache statement: one error() per burst of failures.
-    void onCacheError(const QString& text);
+    void onCacheError(const QString &text);
     // The cache for a read, or null (with a warning) when there is none that is open.
-    QnCache* readableCache(const char* function) const;
+    QnCache *readableCache(const char *function) const;
     // The filter's subject, or the signed-in user when it has none.
-    QString subjectOrSelf(const QnDataFilter& filter) const;
+    QString subjectOrSelf(const QnDataFilter &filter) const;
 
-    Quillnet* const q;
+    Quillnet *const q;
     const QuillnetConfiguration configuration;
     QPointer<QnCache> cache;
     bool initialized = false;
@@ -95,7 +97,9 @@ public:
 private:
     struct Pending
     {
-        explicit Pending(const QnRequest& request) : request(request) {}
+        explicit Pending(const QnRequest &request)
+            : request(request)
+        {}
         QnRequest request;
         qint64 limit = MaxJsonSize;
         bool oversized = false;
@@ -103,24 +107,24 @@ private:
         QString refusedRedirect;
     };
 
-    QNetworkAccessManager* network();
-    QUrl apiUrl(const QString& path, const QList<QPair<QString, QString>>& query) const;
-    QNetworkReply* send(const QnRequest& request, QString* why);
-    void watch(QNetworkReply* reply, const QnRequest& request, qint64 limit);
-    void onMetaData(QNetworkReply* reply);
-    void onProgress(QNetworkReply* reply, qint64 received);
-    void abortOversized(QNetworkReply* reply, qint64 size);
-    void onFinished(QNetworkReply* reply);
+    QNetworkAccessManager *network();
+    QUrl apiUrl(const QString &path, const QList<QPair<QString, QString>> &query) const;
+    QNetworkReply *send(const QnRequest &request, QString *why);
+    void watch(QNetworkReply *reply, const QnRequest &request, qint64 limit);
+    void onMetaData(QNetworkReply *reply);
+    void onProgress(QNetworkReply *reply, qint64 received);
+    void abortOversized(QNetworkReply *reply, qint64 size);
+    void onFinished(QNetworkReply *reply);
     // Turns a failed transfer or a non-2xx status into the error to report.
-    QnError transferError(QNetworkReply* reply, const Pending& pending, const QByteArray& body) const;
+    QnError transferError(QNetworkReply *reply, const Pending &pending, const QByteArray &body) const;
     // Handles a 2xx answer; returns the error to report when it is not usable.
-    QnError handleAnswer(const QnRequest& request, const QByteArray& body);
-    QnError handleJsonAnswer(const QnRequest& request, const QJsonObject& answer);
-    QnError storeFailure(const QString& what, int errorsBefore) const;
+    QnError handleAnswer(const QnRequest &request, const QByteArray &body);
+    QnError handleJsonAnswer(const QnRequest &request, const QJsonObject &answer);
+    QnError storeFailure(const QString &what, int errorsBefore) const;
 
     // The configured manager, or one of our own.
     QPointer<QNetworkAccessManager> mNetwork;
-    QHash<QNetworkReply*, Pending> mPending;
+    QHash<QNetworkReply *, Pending> mPending;
     bool mUnusableTokenReported = false;
 };
 

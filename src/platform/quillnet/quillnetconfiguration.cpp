@@ -2,7 +2,7 @@
 
 namespace Qn {
 
-bool QuillnetConfiguration::isUsableAccessToken(const QString& token)
+bool QuillnetConfiguration::isUsableAccessToken(const QString &token)
 {
     if (token.isEmpty() || token.size() > MaxAccessTokenLength)
         return false;

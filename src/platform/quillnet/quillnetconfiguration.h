@@ -27,32 +27,35 @@ public:
 
     // The one definition of a token that can go into the Authorization header: printable ASCII
     // without blanks, 1 to MaxAccessTokenLength characters. Whoever hands out tokens refuses others.
-    static bool isUsableAccessToken(const QString& token);
+    static bool isUsableAccessToken(const QString &token);
 
-    explicit QuillnetConfiguration(const QString& accessToken = QString(), int userIdentityType = UserIdentity)
-        : mAccessToken(accessToken), mUserIdentityType(userIdentityType)
-    {
-    }
+    explicit QuillnetConfiguration(const QString &accessToken = QString(), int userIdentityType = UserIdentity)
+        : mAccessToken(accessToken)
+        , mUserIdentityType(userIdentityType)
+    {}
 
     QString accessToken() const { return mAccessToken; }
     int userIdentityType() const { return mUserIdentityType; }
 
     // Not owned; the client stops using it when it is deleted.
-    QnCache* cache() const { return mCache; }
-    void setCache(QnCache* cache) { mCache = cache; }
+    QnCache *cache() const { return mCache; }
+    void setCache(QnCache *cache) { mCache = cache; }
     // Locale name ("en_GB") for texts the service localises.
     QString locale() const { return mLocale; }
-    void setLocale(const QString& locale) { mLocale = locale; }
+    void setLocale(const QString &locale) { mLocale = locale; }
     // Base address of the service's REST interface.
     QUrl serviceUrl() const { return mServiceUrl; }
-    void setServiceUrl(const QUrl& serviceUrl) { mServiceUrl = serviceUrl; }
+    void setServiceUrl(const QUrl &serviceUrl) { mServiceUrl = serviceUrl; }
     // Milliseconds a request may go without any progress before it is abandoned.
     int transferTimeout() const { return mTransferTimeout; }
-    void setTransferTimeout(int milliseconds) { mTransferTimeout = milliseconds > 0 ? milliseconds : DefaultTransferTimeout; }
+    void setTransferTimeout(int milliseconds)
+    {
+        mTransferTimeout = milliseconds > 0 ? milliseconds : DefaultTransferTimeout;
+    }
     // The process's network access manager, shared so that idle connections and their wake-ups are
     // kept once. Not owned; without one (or once it is deleted) the client makes its own.
-    QNetworkAccessManager* networkAccessManager() const { return mNetworkAccessManager; }
-    void setNetworkAccessManager(QNetworkAccessManager* manager) { mNetworkAccessManager = manager; }
+    QNetworkAccessManager *networkAccessManager() const { return mNetworkAccessManager; }
+    void setNetworkAccessManager(QNetworkAccessManager *manager) { mNetworkAccessManager = manager; }
 
     static constexpr int DefaultTransferTimeout = 30000;
 

@@ -24,9 +24,9 @@ bool exists(const QString &path)
 bool removeContents(const QString &dir, const QStringList &keep)
 {
     bool emptied = true;
-    const QFileInfoList entries = QDir(dir).entryInfoList(
-        QDir::Files | QDir::Hidden | QDir::System | QDir::AllDirs | QDir::NoDotAndDotDot,
-        QDir::Name | QDir::DirsFirst);
+    const QFileInfoList entries
+            = QDir(dir).entryInfoList(QDir::Files | QDir::Hidden | QDir::System | QDir::AllDirs | QDir::NoDotAndDotDot,
+                                      QDir::Name | QDir::DirsFirst);
     for (const QFileInfo &entry : entries) {
         const QString path = QDir::cleanPath(entry.absoluteFilePath());
         if (keep.contains(path)) {
@@ -83,8 +83,8 @@ bool makeUserOnlyPath(const QString &path)
 
 bool createUserOnlyFile(const QString &path)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd
+            = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
     ::close(fd);
@@ -93,8 +93,8 @@ bool createUserOnlyFile(const QString &path)
 
 QString moveAside(const QString &path)
 {
-    const QString stamp = QStringLiteral(".corrupt-")
-        + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
+    const QString stamp
+            = QStringLiteral(".corrupt-") + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmss"));
     QString suffix = stamp;
     for (int n = 1; exists(path + suffix); ++n)
         suffix = stamp + QLatin1Char('.') + QString::number(n);

@@ -33,22 +33,20 @@ int priorityOf(QtMsgType type)
     return 4;
 }
 
-void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& text)
+void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &text)
 {
     if (!gDebugEnabled && (type == QtDebugMsg || type == QtInfoMsg))
         return;
-    const QByteArray line =
-        Helper::formatLine(type, QString::fromLocal8Bit(gProgramName), text).toLocal8Bit() + '\n';
+    const QByteArray line = Helper::formatLine(type, QString::fromLocal8Bit(gProgramName), text).toLocal8Bit() + '\n';
     fwrite(line.constData(), 1, size_t(line.size()), stderr);
     fflush(stderr);
 }
 
 } // namespace
 
-Helper::Helper(QObject* parent)
+Helper::Helper(QObject *parent)
     : QObject(parent)
-{
-}
+{}
 
 Helper::~Helper()
 {
@@ -57,19 +55,19 @@ Helper::~Helper()
     delete mTranslator;
 }
 
-void Helper::setDebugCallback(const char* name, bool debug)
+void Helper::setDebugCallback(const char *name, bool debug)
 {
     gProgramName = QByteArray(name ? name : "");
     gDebugEnabled = debug;
     qInstallMessageHandler(messageHandler);
 }
 
-QString Helper::formatLine(QtMsgType type, const QString& name, const QString& text)
+QString Helper::formatLine(QtMsgType type, const QString &name, const QString &text)
 {
     // A multi-line message stays one journal entry per line, each with its priority.
     QStringList lines = text.split(QLatin1Char('\n'));
     const QString prefix = QStringLiteral("<%1>%2: ").arg(priorityOf(type)).arg(name);
-    for (QString& line : lines)
+    for (QString &line : lines)
         line.prepend(prefix);
     return lines.join(QLatin1Char('\n'));
 }
@@ -109,11 +107,11 @@ QStringList Helper::translationDirectories()
     return dirs;
 }
 
-bool Helper::setLocale(const QString& catalogue)
+bool Helper::setLocale(const QString &catalogue)
 {
-    auto* translator = new QTranslator;
+    auto *translator = new QTranslator;
     bool loaded = false;
-    for (const QString& dir : translationDirectories()) {
+    for (const QString &dir : translationDirectories()) {
         // Tries catalogue_de_DE.qm, catalogue_de.qm, ... in the order of the user's languages.
         if (translator->load(QLocale(), catalogue, QStringLiteral("_"), dir)) {
             loaded = true;

@@ -14,27 +14,27 @@ class Helper : public QObject
     Q_DISABLE_COPY(Helper)
 
 public:
-    explicit Helper(QObject* parent = nullptr);
+    explicit Helper(QObject *parent = nullptr);
     ~Helper() override;
 
     // Installs the message handler: "<N>name: text" lines on stderr, N being the systemd priority
     // of the message level. Debug and info lines are written only when debug is true.
-    static void setDebugCallback(const char* name, bool debug);
+    static void setDebugCallback(const char *name, bool debug);
     // Lowers the scheduling priority of the whole process, every thread of it, to LowPriorityNice.
     static void setLowPriority();
     static constexpr int LowPriorityNice = 10;
 
     // Formats one log line as the message handler writes it (without the newline).
-    static QString formatLine(QtMsgType type, const QString& name, const QString& text);
+    static QString formatLine(QtMsgType type, const QString &name, const QString &text);
 
     // Loads the catalogue "<catalogue>_<locale>.qm" of the current locale from the translation
     // directories (see translationDirectories()) and installs it; false when none was found.
-    bool setLocale(const QString& catalogue);
+    bool setLocale(const QString &catalogue);
 
     // Where catalogues are looked for: $QUILLNET_TRANSLATIONS_DIR when set, the folder
     // "translations" beside the executable, then the installed data directory.
     static QStringList translationDirectories();
 
 private:
-    QTranslator* mTranslator = nullptr;
+    QTranslator *mTranslator = nullptr;
 };

@@ -10,12 +10,12 @@ bool reachabilityIsOnline(QNetworkInformation::Reachability reachability)
 {
     // Site (local network only) still counts: the service may be on the local network.
     return reachability == QNetworkInformation::Reachability::Online
-        || reachability == QNetworkInformation::Reachability::Site;
+            || reachability == QNetworkInformation::Reachability::Site;
 }
 
 } // namespace
 
-NetworkMonitor::NetworkMonitor(QObject* parent)
+NetworkMonitor::NetworkMonitor(QObject *parent)
     : QObject(parent)
 {
     QTimer::singleShot(0, this, [this] { loadBackend(); });
@@ -43,7 +43,7 @@ void NetworkMonitor::loadBackend() const
         qDebug() << Q_FUNC_INFO << "no reachability backend, assuming online";
         return;
     }
-    QNetworkInformation* info = QNetworkInformation::instance();
+    QNetworkInformation *info = QNetworkInformation::instance();
     const auto reachability = info->reachability();
     // Unknown means the backend has not decided yet; do not report offline before it has.
     mOnline = reachability == QNetworkInformation::Reachability::Unknown || reachabilityIsOnline(reachability);
@@ -52,7 +52,7 @@ void NetworkMonitor::loadBackend() const
 
 void NetworkMonitor::onReachabilityChanged()
 {
-    QNetworkInformation* info = QNetworkInformation::instance();
+    QNetworkInformation *info = QNetworkInformation::instance();
     if (!info)
         return;
     const auto reachability = info->reachability();

@@ -12,7 +12,7 @@ class NetworkMonitor : public QObject
     Q_DISABLE_COPY(NetworkMonitor)
 
 public:
-    explicit NetworkMonitor(QObject* parent = nullptr);
+    explicit NetworkMonitor(QObject *parent = nullptr);
     ~NetworkMonitor() override;
 
     bool isOnline() const;

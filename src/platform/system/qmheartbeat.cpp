@@ -6,7 +6,7 @@
 
 namespace Veldo {
 
-QmHeartbeat::QmHeartbeat(QObject* parent)
+QmHeartbeat::QmHeartbeat(QObject *parent)
     : QObject(parent)
     , mTimer(new QTimer(this))
 {

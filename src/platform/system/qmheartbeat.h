@@ -20,7 +20,7 @@ public:
     // The standard slot of the platform's two-hour rhythm, in seconds.
     static constexpr unsigned short WAKEUP_SLOT_2_HOURS = 7200;
 
-    explicit QmHeartbeat(QObject* parent = nullptr);
+    explicit QmHeartbeat(QObject *parent = nullptr);
     ~QmHeartbeat() override;
 
     bool open(CommunicationMode mode);
@@ -47,7 +47,7 @@ private slots:
     void onTimeout();
 
 private:
-    QTimer* mTimer;
+    QTimer *mTimer;
     bool mOpen = false;
     bool mSignalNeeded = false;
 };

@@ -25,8 +25,8 @@ using Args = QList<QVariant>;
 using Sim = QuillnetSim::Simulator;
 constexpr int NoFault = -1, DenyLogin = -2; // besides the simulator's fault kinds
 
-const QStringList WatchedKeys = {"qn-notif_main", "qn-notif-msg", "qn-notif-friendreq", "qn-notif-general",
-                                 "qn-news_main"};
+const QStringList WatchedKeys
+        = {"qn-notif_main", "qn-notif-msg", "qn-notif-friendreq", "qn-notif-general", "qn-news_main"};
 
 const QString FullFile = QStringLiteral("[account]\nname=alice@example.org\nenabled=true\n"
                                         "service_url=http://127.0.0.1:8099\nrefresh_token=r-123\naccess_token=a-456\n"
@@ -34,16 +34,16 @@ const QString FullFile = QStringLiteral("[account]\nname=alice@example.org\nenab
                                         "[settings]\nqn-notif_main=true\nqn-notif-msg=true\nqn-notif-friendreq=true\n"
                                         "qn-notif-general=true\nqn-notif-events=true\nqn-news_main=true\n");
 
-QString edited(QString text, std::initializer_list<std::pair<const char*, const char*>> edits)
+QString edited(QString text, std::initializer_list<std::pair<const char *, const char *>> edits)
 {
-    for (const auto& edit : edits)
+    for (const auto &edit : edits)
         text.replace(QString::fromUtf8(edit.first), QString::fromUtf8(edit.second));
     return text;
 }
 
 // An account that logs in with a refresh token only; quoted, so that QSettings keeps commas,
 // spaces and percent signs as they are.
-QString accountFile(const QString& serviceUrl, const QString& refreshToken)
+QString accountFile(const QString &serviceUrl, const QString &refreshToken)
 {
     QString text = QStringLiteral("[account]\nname=alice@example.org\nenabled=true\n");
     if (!serviceUrl.isEmpty())
@@ -53,7 +53,7 @@ QString accountFile(const QString& serviceUrl, const QString& refreshToken)
 
 // In place (truncate and write, like a shell redirection), or as most editors save: a temporary
 // file renamed over the old one.
-bool writeFile(const QString& path, const QString& text, bool viaRename = false)
+bool writeFile(const QString &path, const QString &text, bool viaRename = false)
 {
     if (viaRename) {
         QSaveFile file(path);
@@ -63,7 +63,7 @@ bool writeFile(const QString& path, const QString& text, bool viaRename = false)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text.toUtf8()) >= 0;
 }
 
-void restoreEnv(const char* name, const QByteArray& value)
+void restoreEnv(const char *name, const QByteArray &value)
 {
     if (value.isNull())
         qunsetenv(name);
@@ -73,7 +73,7 @@ void restoreEnv(const char* name, const QByteArray& value)
 
 // One login with the application's id: answered after login() has returned, exactly once within
 // the wait. Returns the answer, or a marker that fails any comparison.
-Args loginOnce(AccountIntegration& account, bool forceNew, const QString& secret = Constants::ApplicationSecret)
+Args loginOnce(AccountIntegration &account, bool forceNew, const QString &secret = Constants::ApplicationSecret)
 {
     QSignalSpy responses(&account, &AccountIntegration::loginResponse);
     account.login(Constants::ApplicationId, QString(), secret, forceNew, false);
@@ -81,7 +81,7 @@ Args loginOnce(AccountIntegration& account, bool forceNew, const QString& secret
         return {"answered inside login()"};
     if (!responses.wait(10000))
         return {"no answer"};
-    return responses.size() == 1 ? responses.first() : Args{"several answers"};
+    return responses.size() == 1 ? responses.first() : Args {"several answers"};
 }
 
 // Keeps the warnings and debug lines written while it lives, and passes every message on to QtTest.
@@ -102,7 +102,7 @@ public:
     QStringList debug;
 
 private:
-    static void keep(QtMsgType type, const QMessageLogContext& context, const QString& text)
+    static void keep(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
         if (type == QtWarningMsg)
             current->warnings.append(text);
@@ -110,7 +110,7 @@ private:
             current->debug.append(text);
         previous(type, context, text);
     }
-    static inline MessageLog* current = nullptr;
+    static inline MessageLog *current = nullptr;
     static inline QtMessageHandler previous = nullptr;
 };
 
@@ -152,12 +152,12 @@ void TestAccountIntegration::fileValues_data()
     QTest::addColumn<bool>("enabled");
     QTest::addColumn<int>("settingCount"); // of the watched keys, those answered
     QTest::addColumn<QUrl>("serviceUrl");
-    auto row = [](const char* tag, const QString& text, bool valid, const char* warning = "",
-                  const QString& name = "alice@example.org", bool enabled = true, int settings = 5,
-                  const QUrl& url = QUrl("http://127.0.0.1:8099")) {
+    auto row = [](const char *tag, const QString &text, bool valid, const char *warning = "",
+                  const QString &name = "alice@example.org", bool enabled = true, int settings = 5,
+                  const QUrl &url = QUrl("http://127.0.0.1:8099")) {
         QTest::newRow(tag) << text << valid << QString(warning) << name << enabled << settings << url;
     };
-    auto unreadable = [](const char* tag, const QString& text, const char* warning) {
+    auto unreadable = [](const char *tag, const QString &text, const char *warning) {
         QTest::newRow(tag) << text << false << QString(warning) << QString() << false << 0 << QUrl();
     };
     const QString alice = QStringLiteral("alice@example.org");
@@ -179,7 +179,7 @@ void TestAccountIntegration::fileValues_data()
         "ignoring \"access_token\"");
     row("https service with path", edited(FullFile, {{"http://127.0.0.1:8099", "https://api.example.org/v2/"}}), true,
         "", alice, true, 5, QUrl("https://api.example.org/v2/"));
-    for (const char* url : {"file:///etc/passwd", "http://", "just words"})
+    for (const char *url : {"file:///etc/passwd", "http://", "just words"})
         row(url, edited(FullFile, {{"http://127.0.0.1:8099", url}}), true, "not an http or https address", alice, true,
             5, QUrl());
     // Read several times below: a later read of an unchanged file must fail the same way.
@@ -242,14 +242,15 @@ void TestAccountIntegration::watch_data()
 void TestAccountIntegration::watch()
 {
     QFETCH(bool, viaRename);
-    QVERIFY(writeFile(accountPath(), edited(FullFile, {{"qn-notif-general=true\n", ""},
-                                                       {"IM=true\n", "IM=true\nMail=true\nFeed=false\n"}})));
+    QVERIFY(writeFile(
+            accountPath(),
+            edited(FullFile, {{"qn-notif-general=true\n", ""}, {"IM=true\n", "IM=true\nMail=true\nFeed=false\n"}})));
     AccountIntegration account(accountPath());
     QStringList events;
     connect(&account, &AccountIntegration::settingsChanged, this,
-            [&](const QString& key, bool on) { events << key + (on ? "=true" : "=false"); });
-    connect(&account, &AccountIntegration::serviceEnabled, this, [&](const QString& name) { events << "+" + name; });
-    connect(&account, &AccountIntegration::serviceDisabled, this, [&](const QString& name) { events << "-" + name; });
+            [&](const QString &key, bool on) { events << key + (on ? "=true" : "=false"); });
+    connect(&account, &AccountIntegration::serviceEnabled, this, [&](const QString &name) { events << "+" + name; });
+    connect(&account, &AccountIntegration::serviceDisabled, this, [&](const QString &name) { events << "-" + name; });
     connect(&account, &AccountIntegration::accountDisabled, this, [&]() { events << "disabled"; });
     connect(&account, &AccountIntegration::accountRemoved, this, [&]() { events << "removed"; });
     account.watchSettings(WatchedKeys);
@@ -261,29 +262,33 @@ void TestAccountIntegration::watch()
     // Only the watched key that changed: not the unwatched qn-notif-events, not a key that left the
     // file. IM off, Mail gone, Feed on, Photos new and on, Video new and off.
     QVERIFY(writeFile(accountPath(),
-                      edited(FullFile, {{"qn-news_main=true", "qn-news_main=false"}, {"qn-notif_main=true\n", ""},
-                                        {"qn-notif-events=true", "qn-notif-events=false"},
-                                        {"qn-notif-general=true\n", ""},
-                                        {"IM=true\n", "IM=false\nFeed=1\nPhotos=true\nVideo=false\n"}}),
+                      edited(FullFile,
+                             {{"qn-news_main=true", "qn-news_main=false"},
+                              {"qn-notif_main=true\n", ""},
+                              {"qn-notif-events=true", "qn-notif-events=false"},
+                              {"qn-notif-general=true\n", ""},
+                              {"IM=true\n", "IM=false\nFeed=1\nPhotos=true\nVideo=false\n"}}),
                       viaRename));
-    QTRY_COMPARE(events, (QStringList{"qn-news_main=false", "+Feed", "-IM", "-Mail", "+Photos"}));
+    QTRY_COMPARE(events, (QStringList {"qn-news_main=false", "+Feed", "-IM", "-Mail", "+Photos"}));
     events.clear();
 
     // Compared with what was last reported: a key back with its old value is no change, one that
     // was missing at the start is reported whatever its value.
-    const QString second = edited(FullFile, {{"qn-news_main=true", "qn-news_main=false"},
-                                             {"qn-notif-general=true", "qn-notif-general=false"}});
+    const QString second = edited(
+            FullFile,
+            {{"qn-news_main=true", "qn-news_main=false"}, {"qn-notif-general=true", "qn-notif-general=false"}});
     QVERIFY(writeFile(accountPath(), second));
-    QTRY_COMPARE(events, (QStringList{"qn-notif-general=false", "-Feed", "+IM", "-Photos"}));
+    QTRY_COMPARE(events, (QStringList {"qn-notif-general=false", "-Feed", "+IM", "-Photos"}));
     events.clear();
 
     // Moments of a rewrite in place or of a writer failing on a full disk: empty, garbled, without
     // name, credential or enabled key. None changes anything, not even the settings it holds.
     const QStringList moments = {
-        QString(), QStringLiteral("[account\nenabled=false\n"),
-        edited(second, {{"name=alice@example.org\n", ""}, {"qn-notif-msg=true", "qn-notif-msg=false"}}),
-        edited(second, {{"refresh_token=r-123\n", ""}, {"access_token=a-456\n", ""}, {"IM=true", "IM=false"}}),
-        edited(second, {{"enabled=true\n", ""}, {"qn-notif-msg=true", "qn-notif-msg=false"}}),
+            QString(),
+            QStringLiteral("[account\nenabled=false\n"),
+            edited(second, {{"name=alice@example.org\n", ""}, {"qn-notif-msg=true", "qn-notif-msg=false"}}),
+            edited(second, {{"refresh_token=r-123\n", ""}, {"access_token=a-456\n", ""}, {"IM=true", "IM=false"}}),
+            edited(second, {{"enabled=true\n", ""}, {"qn-notif-msg=true", "qn-notif-msg=false"}}),
     };
     {
         MessageLog log;
@@ -294,13 +299,14 @@ void TestAccountIntegration::watch()
     }
     QCOMPARE(events, QStringList());
     // Only an explicit enabled=false disables.
-    QVERIFY(writeFile(accountPath(),
-                      edited(second, {{"enabled=true", "enabled=false"}, {"qn-notif-msg=true", "qn-notif-msg=false"}})));
-    QTRY_COMPARE(events, (QStringList{"qn-notif-msg=false", "disabled"}));
+    QVERIFY(writeFile(
+            accountPath(),
+            edited(second, {{"enabled=true", "enabled=false"}, {"qn-notif-msg=true", "qn-notif-msg=false"}})));
+    QTRY_COMPARE(events, (QStringList {"qn-notif-msg=false", "disabled"}));
     events.clear();
 
     QVERIFY(QFile::remove(accountPath()));
-    QTRY_COMPARE(events, QStringList{"removed"});
+    QTRY_COMPARE(events, QStringList {"removed"});
 }
 
 void TestAccountIntegration::exchange_data()
@@ -309,11 +315,11 @@ void TestAccountIntegration::exchange_data()
     // token": a token too long for a request header
     QTest::addColumn<QString>("service");
     QTest::addColumn<QString>("refreshToken"); // "good": the simulator's
-    QTest::addColumn<int>("fault");            // a Simulator::FaultKind, NoFault or DenyLogin (canceled)
+    QTest::addColumn<int>("fault"); // a Simulator::FaultKind, NoFault or DenyLogin (canceled)
     QTest::addColumn<int>("faultValue");
     QTest::addColumn<QString>("warning"); // empty: the login succeeds, unless canceled
-    auto row = [](const char* tag, int fault, int value, const QString& warning, const QString& service = "sim",
-                  const QString& refreshToken = "good") {
+    auto row = [](const char *tag, int fault, int value, const QString &warning, const QString &service = "sim",
+                  const QString &refreshToken = "good") {
         QTest::newRow(tag) << service << refreshToken << fault << value << warning;
     };
     const QString failed = QStringLiteral("token request to .* failed");
@@ -380,7 +386,7 @@ void TestAccountIntegration::exchange()
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
     const Args answer = loginOnce(account, false);
     const bool ok = warning.isEmpty() && !canceled;
-    QCOMPARE(answer, (Args{ok ? simulator.accessToken() : QString(), ok}));
+    QCOMPARE(answer, (Args {ok ? simulator.accessToken() : QString(), ok}));
     QCOMPARE(account.wasLoginCanceled(), canceled);
     // Only an address of the simulator (given with a trailing slash) brings a token request.
     QCOMPARE(simulator.requestCount("/oauth/token") > 0, toSimulator);
@@ -403,18 +409,18 @@ void TestAccountIntegration::loginSequence()
 
     // A ready token first, without asking the service; forced: a fresh token from the endpoint,
     // every time.
-    QCOMPARE(loginOnce(account, false), (Args{"a-stored", true}));
+    QCOMPARE(loginOnce(account, false), (Args {"a-stored", true}));
     QCOMPARE(simulator.requestCount("/oauth/token"), 0);
     Args answer = loginOnce(account, true);
     const QString first = simulator.accessToken();
-    QCOMPARE(answer, (Args{first, true}));
+    QCOMPARE(answer, (Args {first, true}));
     answer = loginOnce(account, true);
-    QCOMPARE(answer, (Args{simulator.accessToken(), true}));
+    QCOMPARE(answer, (Args {simulator.accessToken(), true}));
     QVERIFY(simulator.accessToken() != first);
 
     // The forced login said "a-stored" was refused, so even an ordinary login now asks the endpoint ...
     answer = loginOnce(account, false);
-    QCOMPARE(answer, (Args{simulator.accessToken(), true}));
+    QCOMPARE(answer, (Args {simulator.accessToken(), true}));
     QCOMPARE(simulator.requestCount("/oauth/token"), 3);
     QCOMPARE(sharedReplies.count(), 3);
     // ... and without a refresh token neither kind offers it again while the file still holds it ...
@@ -422,24 +428,25 @@ void TestAccountIntegration::loginSequence()
     QVERIFY(writeFile(accountPath(), storedOnly));
     for (bool forceNew : {false, true}) {
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("no usable credential"));
-        QCOMPARE(loginOnce(account, forceNew), (Args{QString(), false}));
+        QCOMPARE(loginOnce(account, forceNew), (Args {QString(), false}));
     }
     // ... but a token written since then is fine (of another length: QSettings rereads a file only
     // when its size or time changed, and this write may fall within the same clock tick).
     QVERIFY(writeFile(accountPath(), edited(storedOnly, {{"a-stored", "a-written-later"}})));
-    QCOMPARE(loginOnce(account, true), (Args{"a-written-later", true}));
+    QCOMPARE(loginOnce(account, true), (Args {"a-written-later", true}));
     // The file takes longer values than a request header: only tokens the client can send go out.
     const QString fits(Qn::QuillnetConfiguration::MaxAccessTokenLength, 'f');
     QVERIFY(writeFile(accountPath(), QString(storedOnly).replace("a-stored", fits)));
-    QCOMPARE(loginOnce(account, true), (Args{fits, true}));
+    QCOMPARE(loginOnce(account, true), (Args {fits, true}));
     QVERIFY(writeFile(accountPath(), QString(storedOnly).replace("a-stored", fits + "f")));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("access token of 8001 characters is not usable in a request header"));
-    QCOMPARE(loginOnce(account, true), (Args{QString(), false}));
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression("access token of 8001 characters is not usable in a request header"));
+    QCOMPARE(loginOnce(account, true), (Args {QString(), false}));
 
     // A wrong application secret is the client's fault, not the user's.
     QVERIFY(writeFile(accountPath(), withRefresh));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("HTTP 401 \"invalid_client\""));
-    QCOMPARE(loginOnce(account, true, "not-the-secret"), (Args{QString(), false}));
+    QCOMPARE(loginOnce(account, true, "not-the-secret"), (Args {QString(), false}));
     QVERIFY(!account.wasLoginCanceled());
 
     // Two requests out at once: the first is refused for the user, the second gets a token; each
@@ -455,13 +462,13 @@ void TestAccountIntegration::loginSequence()
     QCOMPARE(responses.size(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(responses.size(), 2, 10000);
     QCOMPARE(simulator.requestCount("/oauth/token"), 2);
-    QCOMPARE(responses.at(0), (Args{QString(), false}));
-    QCOMPARE(responses.at(1), (Args{simulator.accessToken(), true}));
-    QCOMPARE(canceledAtAnswer, (QList<bool>{true, false}));
+    QCOMPARE(responses.at(0), (Args {QString(), false}));
+    QCOMPARE(responses.at(1), (Args {simulator.accessToken(), true}));
+    QCOMPARE(canceledAtAnswer, (QList<bool> {true, false}));
 
     // An account deleted while its request is out answers nothing and leaves nothing behind.
     simulator.injectFault("/oauth/token", Sim::Delay, 200);
-    auto* doomed = new AccountIntegration(accountPath());
+    auto *doomed = new AccountIntegration(accountPath());
     QSignalSpy doomedResponses(doomed, &AccountIntegration::loginResponse);
     doomed->login(Constants::ApplicationId, QString(), Constants::ApplicationSecret, true, false);
     QTRY_COMPARE_WITH_TIMEOUT(simulator.requestCount("/oauth/token"), 3, 10000);
@@ -471,9 +478,9 @@ void TestAccountIntegration::loginSequence()
 
 void TestAccountIntegration::factoryAndDefaultFile()
 {
-    QnVeldo::QnFactoryVeldo* factory = QnVeldo::QnFactoryVeldo::getInstance();
+    QnVeldo::QnFactoryVeldo *factory = QnVeldo::QnFactoryVeldo::getInstance();
     QCOMPARE(QnVeldo::QnFactoryVeldo::getInstance(), factory);
-    auto* installed = new AccountIntegration(accountPath());
+    auto *installed = new AccountIntegration(accountPath());
     factory->setAccount(installed);
     QCOMPARE(factory->account(), installed);
 
@@ -485,16 +492,16 @@ void TestAccountIntegration::factoryAndDefaultFile()
     qputenv("XDG_CONFIG_HOME", mDir->path().toUtf8());
     QScopedPointer<AccountIntegration> fresh(factory->account());
     QCOMPARE(factory->account(), fresh.data());
-    QStringList paths{fresh->filePath()};
+    QStringList paths {fresh->filePath()};
     qputenv("HOME", "/home/tester");
-    for (const char* configHome : {static_cast<const char*>(nullptr), "conf"}) {
+    for (const char *configHome : {static_cast<const char *>(nullptr), "conf"}) {
         restoreEnv("XDG_CONFIG_HOME", configHome);
         paths.append(AccountIntegration::defaultFilePath());
     }
     restoreEnv("HOME", oldHome);
     restoreEnv("XDG_CONFIG_HOME", oldConfig);
     const QString fallback = QStringLiteral("/home/tester/.config/quillnet/account.conf");
-    QCOMPARE(paths, (QStringList{accountPath(), fallback, fallback}));
+    QCOMPARE(paths, (QStringList {accountPath(), fallback, fallback}));
 }
 
 QTEST_GUILESS_MAIN(TestAccountIntegration)

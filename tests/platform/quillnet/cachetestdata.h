@@ -14,7 +14,7 @@
 #include "platform/quillnet/qncacheconfiguration.h"
 #include "platform/quillnet/qnerror.h"
 
-inline Qn::QnCacheConfiguration cacheConfiguration(const QTemporaryDir& dir)
+inline Qn::QnCacheConfiguration cacheConfiguration(const QTemporaryDir &dir)
 {
     Qn::QnCacheConfiguration configuration;
     configuration.setDatabaseName(dir.filePath(QStringLiteral("private/qncache.db")));
@@ -24,7 +24,7 @@ inline Qn::QnCacheConfiguration cacheConfiguration(const QTemporaryDir& dir)
 
 // Leaves a database whose first page (header and schema) is intact and whose other pages are
 // garbage, so that opening works and reading a table fails with "database disk image is malformed".
-inline bool makeMalformedDatabase(const Qn::QnCacheConfiguration& configuration)
+inline bool makeMalformedDatabase(const Qn::QnCacheConfiguration &configuration)
 {
     {
         Qn::QnCache cache(configuration);
@@ -39,23 +39,23 @@ inline bool makeMalformedDatabase(const Qn::QnCacheConfiguration& configuration)
     return file.write(QByteArray(file.size() - 4096, '\xff')) == file.size() - 4096;
 }
 
-inline Qn::QnError errorAt(const QSignalSpy& spy, int index = 0)
+inline Qn::QnError errorAt(const QSignalSpy &spy, int index = 0)
 {
     return spy.at(index).at(0).value<Qn::QnError>();
 }
 
-template <typename List>
-QStringList idsOf(const List& records)
+template<typename List>
+QStringList idsOf(const List &records)
 {
     QStringList ids;
-    for (const auto& record : records)
+    for (const auto &record : records)
         ids << record.id();
     return ids;
 }
 
 // Switches the process to a POSIX time zone ("EST5EDT,M3.2.0,M11.1.0"); null restores the zone the
 // process started with.
-inline void setTimeZone(const char* zone)
+inline void setTimeZone(const char *zone)
 {
     static const QByteArray original = qgetenv("TZ");
     const QByteArray value = zone ? QByteArray(zone) : original;

@@ -22,41 +22,47 @@ public:
         QHash<QByteArray, QByteArray> headers; // names in lower case
         QByteArray body;
 
-        QByteArray header(const QByteArray& name) const { return headers.value(name.toLower()); }
+        QByteArray header(const QByteArray &name) const { return headers.value(name.toLower()); }
     };
 
-    RawHttpServer() { QObject::connect(&mServer, &QTcpServer::newConnection, [this] { accept(); }); }
+    RawHttpServer()
+    {
+        QObject::connect(&mServer, &QTcpServer::newConnection, [this] { accept(); });
+    }
 
     bool listen() { return mServer.listen(QHostAddress::LocalHost); }
     QUrl baseUrl() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(mServer.serverPort())); }
 
     // A complete answer with the given status line, headers and body (Content-Length added).
-    static QByteArray response(int status, const QByteArray& body, const QByteArray& contentType = "application/json",
-                               const QByteArray& extraHeaders = QByteArray())
+    static QByteArray response(int status, const QByteArray &body, const QByteArray &contentType = "application/json",
+                               const QByteArray &extraHeaders = QByteArray())
     {
         QByteArray text = "HTTP/1.1 " + QByteArray::number(status) + " X\r\n";
         if (!contentType.isEmpty())
             text += "Content-Type: " + contentType + "\r\n";
         return text + "Content-Length: " + QByteArray::number(body.size()) + "\r\n" + extraHeaders
-            + "Connection: close\r\n\r\n" + body;
+                + "Connection: close\r\n\r\n" + body;
     }
 
     // Bytes written (then the connection closed) for the next request whose target starts with
     // prefix; requests may arrive in any order.
-    void enqueue(const QByteArray& bytes, const QByteArray& prefix = QByteArray()) { mAnswers.append({ prefix, bytes, false }); }
+    void enqueue(const QByteArray &bytes, const QByteArray &prefix = QByteArray())
+    {
+        mAnswers.append({prefix, bytes, false});
+    }
     // The bytes, then 'x' without end, as fast as the client takes them; only the client can end it.
-    void enqueueEndless(const QByteArray& start) { mAnswers.append({ QByteArray(), start, true }); }
-    void enqueueJson(const QByteArray& body, int status = 200) { enqueue(response(status, body)); }
+    void enqueueEndless(const QByteArray &start) { mAnswers.append({QByteArray(), start, true}); }
+    void enqueueJson(const QByteArray &body, int status = 200) { enqueue(response(status, body)); }
     void clearAnswers() { mAnswers.clear(); }
 
-    const QList<Request>& requests() const { return mRequests; }
+    const QList<Request> &requests() const { return mRequests; }
     // Connections that the client closed before they were answered (endless ones included).
     int abandoned() const { return mAbandoned; }
 
 private:
     void accept()
     {
-        while (QTcpSocket* socket = mServer.nextPendingConnection()) {
+        while (QTcpSocket *socket = mServer.nextPendingConnection()) {
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket] { read(socket); });
             QObject::connect(socket, &QTcpSocket::disconnected, socket, [this, socket] {
                 if (!socket->property("answered").toBool())
@@ -66,7 +72,7 @@ private:
         }
     }
 
-    void read(QTcpSocket* socket)
+    void read(QTcpSocket *socket)
     {
         // Bytes stay in the socket until the whole request is there.
         const QByteArray data = socket->peek(socket->bytesAvailable());
@@ -78,7 +84,7 @@ private:
         const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
         request.method = first.value(0);
         request.target = first.value(1);
-        for (const QByteArray& line : lines.mid(1)) {
+        for (const QByteArray &line : lines.mid(1)) {
             const int colon = line.indexOf(':');
             if (colon > 0)
                 request.headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());

@@ -22,23 +22,23 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QFileDevice::Permissions OwnerOnlyFile =
-    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser;
+const QFileDevice::Permissions OwnerOnlyFile
+        = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser;
 const QFileDevice::Permissions OwnerOnlyDir = OwnerOnlyFile | QFileDevice::ExeOwner | QFileDevice::ExeUser;
 
-QByteArray fileBytes(const QString& path)
+QByteArray fileBytes(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-mode_t modeOf(const QString& path)
+mode_t modeOf(const QString &path)
 {
     struct stat status;
     return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
-QnPost post(const QString& id, const QString& author, const QDateTime& created)
+QnPost post(const QString &id, const QString &author, const QDateTime &created)
 {
     QnPost p(id);
     p.setFrom(QnUserRef(author, author.toUpper()));
@@ -113,7 +113,7 @@ void TestQnCache::foldersAndFilesAreForTheUserOnly()
     QnCache cache(configuration);
     QVERIFY(cache.isOpen());
     QCOMPARE(QFileInfo(home).permissions(), homeMode);
-    for (const char* created : { "/.quillnet", "/.quillnet/private", "/cache", "/cache/qncache" })
+    for (const char *created : {"/.quillnet", "/.quillnet/private", "/cache", "/cache/qncache"})
         QCOMPARE(QFileInfo(home + created).permissions(), OwnerOnlyDir);
     QCOMPARE(QFileInfo(configuration.databaseName()).permissions(), OwnerOnlyFile);
     const QString stored = cache.storeData(QUrl("http://pics.example/a.png"), "png");
@@ -121,7 +121,8 @@ void TestQnCache::foldersAndFilesAreForTheUserOnly()
     cache.close();
 
     // An existing database readable by others is tightened when opened.
-    QFile::setPermissions(configuration.databaseName(), OwnerOnlyFile | QFileDevice::ReadOther | QFileDevice::ReadGroup);
+    QFile::setPermissions(configuration.databaseName(),
+                          OwnerOnlyFile | QFileDevice::ReadOther | QFileDevice::ReadGroup);
     QVERIFY(QnCache(configuration).isOpen());
     QCOMPARE(QFileInfo(configuration.databaseName()).permissions(), OwnerOnlyFile);
 }
@@ -130,10 +131,14 @@ void TestQnCache::unusableFileIsMovedAsideAndRebuilt_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("warning");
-    QTest::newRow("not a database") << "garbage" << "is damaged";
-    QTest::newRow("damaged page") << "malformed" << "is damaged";
-    QTest::newRow("link to another program's database") << "link" << "is a link; moving it aside";
-    QTest::newRow("dangling link") << "dangling" << "is a link; moving it aside";
+    QTest::newRow("not a database") << "garbage"
+                                    << "is damaged";
+    QTest::newRow("damaged page") << "malformed"
+                                  << "is damaged";
+    QTest::newRow("link to another program's database") << "link"
+                                                        << "is a link; moving it aside";
+    QTest::newRow("dangling link") << "dangling"
+                                   << "is a link; moving it aside";
 }
 
 void TestQnCache::unusableFileIsMovedAsideAndRebuilt()
@@ -179,7 +184,7 @@ void TestQnCache::unusableFileIsMovedAsideAndRebuilt()
     QCOMPARE(modeOf(name), mode_t(0600));
     // What was there is kept, renamed, for inspection: a link as a link.
     const QDir folder = QFileInfo(name).dir();
-    const QStringList aside = folder.entryList({ "qncache.db.corrupt-*" }, QDir::Files | QDir::System);
+    const QStringList aside = folder.entryList({"qncache.db.corrupt-*"}, QDir::Files | QDir::System);
     QCOMPARE(aside.size(), 1);
     if (kept.isEmpty())
         QVERIFY(QFileInfo(folder.filePath(aside.first())).isSymLink());
@@ -242,49 +247,51 @@ void TestQnCache::listsKeepTheServiceOrderAndPages()
     const QDateTime now = QDateTime::currentDateTimeUtc();
     // The service's order, not the creation order, is the feed's order; later pages continue it.
     QnPost full = post("p2", "u1", now.addSecs(-10));
-    full.setTo({ QnUserRef("u2", "Bob") });
+    full.setTo({QnUserRef("u2", "Bob")});
     full.setLinkInfo(QnLinkInfo("http://l", "n", QString(), "d"));
     full.setLikes(5);
     full.setUpdated(now);
-    QVERIFY(mCache->storeNewsFeed(me, { full, post("p1", "u1", now.addSecs(-5)), post("p3", "u2", now.addSecs(-20)) }));
-    QVERIFY(mCache->storeNewsFeed(me, { post("p4", "u3", now.addSecs(-30)) }, 3));
-    QVERIFY(mCache->storeNewsFeed("other", { post("x1", "u9", now) }));
-    QCOMPARE(idsOf(mCache->newsFeed(me)), (QStringList{ "p2", "p1", "p3", "p4" }));
+    QVERIFY(mCache->storeNewsFeed(me, {full, post("p1", "u1", now.addSecs(-5)), post("p3", "u2", now.addSecs(-20))}));
+    QVERIFY(mCache->storeNewsFeed(me, {post("p4", "u3", now.addSecs(-30))}, 3));
+    QVERIFY(mCache->storeNewsFeed("other", {post("x1", "u9", now)}));
+    QCOMPARE(idsOf(mCache->newsFeed(me)), (QStringList {"p2", "p1", "p3", "p4"}));
     QCOMPARE(mCache->newsFeed(me, 1).first(), full);
-    QCOMPARE(idsOf(mCache->newsFeed(me, 2, 1)), (QStringList{ "p1", "p3" }));
+    QCOMPARE(idsOf(mCache->newsFeed(me, 2, 1)), (QStringList {"p1", "p3"}));
     // A fresh first page replaces the feed of its owner only.
-    QVERIFY(mCache->storeNewsFeed(me, { post("p5", "u1", now) }));
-    QCOMPARE(idsOf(mCache->newsFeed(me)), QStringList{ "p5" });
-    QCOMPARE(idsOf(mCache->newsFeed("other")), QStringList{ "x1" });
+    QVERIFY(mCache->storeNewsFeed(me, {post("p5", "u1", now)}));
+    QCOMPARE(idsOf(mCache->newsFeed(me)), QStringList {"p5"});
+    QCOMPARE(idsOf(mCache->newsFeed("other")), QStringList {"x1"});
 
     // Friends come in full where their profile is cached, with id and name otherwise.
     QnUser ann("u1", "Ann Lee");
     ann.setBirthday("03/04/1980");
-    QVERIFY(mCache->storeUsers({ ann }));
-    QVERIFY(mCache->storeFriends(me, { QnUserRef("u1", "Ann"), QnUserRef("u2", "Bob") }));
-    QVERIFY(mCache->storeFriends(me, { QnUserRef("u3", "Cid") }, 2));
-    QCOMPARE(mCache->friends(me), (QnUsers{ ann, QnUser("u2", "Bob"), QnUser("u3", "Cid") }));
+    QVERIFY(mCache->storeUsers({ann}));
+    QVERIFY(mCache->storeFriends(me, {QnUserRef("u1", "Ann"), QnUserRef("u2", "Bob")}));
+    QVERIFY(mCache->storeFriends(me, {QnUserRef("u3", "Cid")}, 2));
+    QCOMPARE(mCache->friends(me), (QnUsers {ann, QnUser("u2", "Bob"), QnUser("u3", "Cid")}));
     bool ok = false;
     QVERIFY(!mCache->user("u2", &ok).isValid());
     QVERIFY(ok);
-    QVERIFY(mCache->storeFriends(me, { QnUserRef("u2", "Bob") }));
-    QCOMPARE(idsOf(mCache->friends(me)), QStringList{ "u2" });
+    QVERIFY(mCache->storeFriends(me, {QnUserRef("u2", "Bob")}));
+    QCOMPARE(idsOf(mCache->friends(me)), QStringList {"u2"});
 }
 
 void TestQnCache::removePostsDropsOldPostsEverywhere()
 {
     const QDateTime now = QDateTime::currentDateTime();
-    QVERIFY(mCache->storeNewsFeed("me", { post("new", "u1", now.addSecs(-3600)), post("old", "u1", now.addDays(-3)),
-                                          post("undated", "u2", QDateTime()) }));
-    QVERIFY(mCache->storeStatusMessages("u1", { post("old", "u1", now.addDays(-3)), post("s2", "u1", now.addDays(-2)),
-                                                post("s3", "u1", now.addSecs(-60)) }));
+    QVERIFY(mCache->storeNewsFeed("me",
+                                  {post("new", "u1", now.addSecs(-3600)), post("old", "u1", now.addDays(-3)),
+                                   post("undated", "u2", QDateTime())}));
+    QVERIFY(mCache->storeStatusMessages("u1",
+                                        {post("old", "u1", now.addDays(-3)), post("s2", "u1", now.addDays(-2)),
+                                         post("s3", "u1", now.addSecs(-60))}));
     QVERIFY(mCache->removePosts(now.addDays(-1)));
-    QCOMPARE(idsOf(mCache->newsFeed("me")), (QStringList{ "new", "undated" }));
-    QCOMPARE(idsOf(mCache->statusMessages("u1")), QStringList{ "s3" });
+    QCOMPARE(idsOf(mCache->newsFeed("me")), (QStringList {"new", "undated"}));
+    QCOMPARE(idsOf(mCache->statusMessages("u1")), QStringList {"s3"});
 
     // A post without a creation time ages from the moment it was cached.
     QVERIFY(mCache->removePosts(now.addSecs(-1800)));
-    QCOMPARE(idsOf(mCache->newsFeed("me")), QStringList{ "undated" });
+    QCOMPARE(idsOf(mCache->newsFeed("me")), QStringList {"undated"});
     QVERIFY(mCache->removePosts(QDateTime::currentDateTime().addSecs(60)));
     QVERIFY(mCache->newsFeed("me").isEmpty());
     QVERIFY(mCache->statusMessages("u1").isEmpty());
@@ -321,8 +328,9 @@ void TestQnCache::clearDiskCacheRemovesDownloadsOnly()
 
     QVERIFY(cache.clearDiskCache());
     QVERIFY(QFileInfo::exists(outsideFile));
-    QCOMPARE(QDir(configuration.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
-             QStringList{ "qncache.db" });
+    QCOMPARE(
+            QDir(configuration.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+            QStringList {"qncache.db"});
     QVERIFY(cache.dataLocation(url).isEmpty());
     QVERIFY(cache.profilePictureLocation("u1", Qn::SmallPicture).isEmpty());
     QCOMPARE(cache.getUserData("k"), u"v"_s);
@@ -333,35 +341,35 @@ void TestQnCache::oneAnswerIsStoredWhollyOrNotAtAll()
 {
     const QnUser ann("ann", "Ann");
     const QnUser bob("bob", "Bob");
-    QVERIFY(mCache->storeFriendPage("me", { ann }));
+    QVERIFY(mCache->storeFriendPage("me", {ann}));
     // Make the database refuse one row in the middle of a compound write.
     {
         QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "saboteur");
         db.setDatabaseName(mCache->databaseName());
         QVERIFY(db.open());
         QSqlQuery query(db);
-        for (const char* table : { "friends", "statuses" })
+        for (const char *table : {"friends", "statuses"})
             QVERIFY(query.exec(QStringLiteral("CREATE TRIGGER refuse_%1 BEFORE INSERT ON %1 WHEN NEW.%2 = 'bad' "
                                               "BEGIN SELECT RAISE(ABORT, 'refused'); END")
-                                   .arg(table, table == QLatin1String("friends") ? "friend_id" : "user_id")));
+                                       .arg(table, table == QLatin1String("friends") ? "friend_id" : "user_id")));
     }
     QSqlDatabase::removeDatabase("saboteur");
 
     QSignalSpy errors(mCache.get(), &QnCache::databaseError);
-    QVERIFY(!mCache->storeFriendPage("me", { bob, QnUser("bad", "Bad") }));
+    QVERIFY(!mCache->storeFriendPage("me", {bob, QnUser("bad", "Bad")}));
     QVERIFY(errors.count() > 0);
     // Neither Bob's profile nor the replaced list went in: the old page is still there.
     QVERIFY(!mCache->user("bob").isValid());
-    QCOMPARE(idsOf(mCache->friends("me")), QStringList{ "ann" });
+    QCOMPARE(idsOf(mCache->friends("me")), QStringList {"ann"});
     const QnPost good = post("s1", "ann", QDateTime::currentDateTimeUtc());
-    QVERIFY(!mCache->storeLatestStatusMessages({ good, post("s2", "bad", QDateTime::currentDateTimeUtc()) }));
+    QVERIFY(!mCache->storeLatestStatusMessages({good, post("s2", "bad", QDateTime::currentDateTimeUtc())}));
     QVERIFY(mCache->statusMessages("ann").isEmpty());
 
     // The cache goes on working after the failed writes.
-    QVERIFY(mCache->storeLatestStatusMessages({ good }));
-    QCOMPARE(idsOf(mCache->statusMessages("ann")), QStringList{ "s1" });
-    QVERIFY(mCache->storeFriendPage("me", { bob }, 1));
-    QCOMPARE(mCache->friends("me"), (QnUsers{ ann, bob }));
+    QVERIFY(mCache->storeLatestStatusMessages({good}));
+    QCOMPARE(idsOf(mCache->statusMessages("ann")), QStringList {"s1"});
+    QVERIFY(mCache->storeFriendPage("me", {bob}, 1));
+    QCOMPARE(mCache->friends("me"), (QnUsers {ann, bob}));
 }
 
 QTEST_GUILESS_MAIN(TestQnCache)

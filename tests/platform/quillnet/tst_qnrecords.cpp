@@ -12,35 +12,40 @@ using namespace Qn;
 namespace {
 
 // Every record with every member set, in the form the service sends and the cache keeps.
-const QByteArray PostJson = R"({"id": "p1", "from": {"id": "u1", "name": "Ann"}, "to": [{"id": "u2", "name": "Bob"}],)"
-    R"("message": "a & <b>", "story": "story", "picture": "http://pics.example/1.jpg", "type": "photo",)"
-    R"("link": {"link": "http://l", "name": "n", "caption": "c", "description": "d"}, "application": "12345678901234567",)"
-    R"("likes": 2, "comments": 3, "created": "2012-03-04T17:06:07.123Z", "updated": "2012-03-04T18:06:07.000Z"})";
-const QByteArray UserJson = R"({"id": "u1", "name": "Ann Lee", "first_name": "Ann", "last_name": "Lee", "about": "a",)"
-    R"("email": "ann@example.org", "website": "http://a  http://b", "birthday": "03/04/1980", "mobile_phone": "+358 40 1",)"
-    R"("link": "http://quillnet.example/ann"})";
-const QByteArray ThreadJson = R"({"id": "t1", "subject": "hi", "updated_time": "2012-03-04T18:06:07.000Z", "unread": 2,)"
-    R"("senders": [{"id": "u2", "name": "Bob"}]})";
-const QByteArray MessageJson = R"({"id": "m1", "thread_id": "t1", "from": {"id": "u2", "name": "Bob"}, "content": "hello",)"
-    R"("created": "2012-03-04T17:06:07.123Z"})";
-const QByteArray EventJson = R"({"id": "e1", "name": "party", "owner": {"id": "u3", "name": "Cid"}, "location": "here",)"
-    R"("start_time": "2012-03-04T17:06:07.123Z"})";
+const QByteArray PostJson
+        = R"({"id": "p1", "from": {"id": "u1", "name": "Ann"}, "to": [{"id": "u2", "name": "Bob"}],)"
+          R"("message": "a & <b>", "story": "story", "picture": "http://pics.example/1.jpg", "type": "photo",)"
+          R"("link": {"link": "http://l", "name": "n", "caption": "c", "description": "d"}, "application": "12345678901234567",)"
+          R"("likes": 2, "comments": 3, "created": "2012-03-04T17:06:07.123Z", "updated": "2012-03-04T18:06:07.000Z"})";
+const QByteArray UserJson
+        = R"({"id": "u1", "name": "Ann Lee", "first_name": "Ann", "last_name": "Lee", "about": "a",)"
+          R"("email": "ann@example.org", "website": "http://a  http://b", "birthday": "03/04/1980", "mobile_phone": "+358 40 1",)"
+          R"("link": "http://quillnet.example/ann"})";
+const QByteArray ThreadJson
+        = R"({"id": "t1", "subject": "hi", "updated_time": "2012-03-04T18:06:07.000Z", "unread": 2,)"
+          R"("senders": [{"id": "u2", "name": "Bob"}]})";
+const QByteArray MessageJson
+        = R"({"id": "m1", "thread_id": "t1", "from": {"id": "u2", "name": "Bob"}, "content": "hello",)"
+          R"("created": "2012-03-04T17:06:07.123Z"})";
+const QByteArray EventJson
+        = R"({"id": "e1", "name": "party", "owner": {"id": "u3", "name": "Cid"}, "location": "here",)"
+          R"("start_time": "2012-03-04T17:06:07.123Z"})";
 const QByteArray NotificationJson = R"({"id": "n1", "title": "Bob liked your photo", "object_type": "photo",)"
-    R"("object_id": "o1", "unread": true, "updated_time": "2012-03-04T18:06:07.000Z"})";
+                                    R"("object_id": "o1", "unread": true, "updated_time": "2012-03-04T18:06:07.000Z"})";
 
 // Every variant of a JSON value with exactly one leaf changed.
-QList<QJsonValue> leafChanges(const QJsonValue& value)
+QList<QJsonValue> leafChanges(const QJsonValue &value)
 {
     if (value.isString())
-        return { value.toString() + QLatin1Char('x') };
+        return {value.toString() + QLatin1Char('x')};
     if (value.isDouble())
-        return { value.toDouble() + 1 };
+        return {value.toDouble() + 1};
     if (value.isBool())
-        return { !value.toBool() };
+        return {!value.toBool()};
     QList<QJsonValue> changes;
     const QJsonObject object = value.toObject();
     for (auto it = object.begin(); it != object.end(); ++it) {
-        for (const QJsonValue& change : leafChanges(it.value())) {
+        for (const QJsonValue &change : leafChanges(it.value())) {
             QJsonObject changed = object;
             changed.insert(it.key(), change);
             changes << changed;
@@ -48,7 +53,7 @@ QList<QJsonValue> leafChanges(const QJsonValue& value)
     }
     const QJsonArray array = value.toArray();
     for (int i = 0; i < array.size(); ++i) {
-        for (const QJsonValue& change : leafChanges(array.at(i))) {
+        for (const QJsonValue &change : leafChanges(array.at(i))) {
             QJsonArray changed = array;
             changed.replace(i, change);
             changes << changed;
@@ -59,8 +64,8 @@ QList<QJsonValue> leafChanges(const QJsonValue& value)
 
 // A record read strictly from its wire form writes back exactly that form, reads back the same
 // through the cache's lenient reader, and differs from every variant with one member changed.
-template <typename T>
-void checkRecord(const QByteArray& json, T (*strict)(const QJsonValue&, QString*), T (*lenient)(const QJsonObject&))
+template<typename T>
+void checkRecord(const QByteArray &json, T (*strict)(const QJsonValue &, QString *), T (*lenient)(const QJsonObject &))
 {
     const QJsonObject wire = QnJson::parseObject(json);
     QString error = QStringLiteral("stale");
@@ -70,11 +75,11 @@ void checkRecord(const QByteArray& json, T (*strict)(const QJsonValue&, QString*
     QCOMPARE(lenient(QnJson::parseObject(QnJson::serialize(QnJson::toJson(record)))), record);
     const QList<QJsonValue> changes = leafChanges(wire);
     QVERIFY(changes.size() >= wire.size());
-    for (const QJsonValue& changed : changes)
+    for (const QJsonValue &changed : changes)
         QVERIFY2(lenient(changed.toObject()) != record, QnJson::serialize(changed.toObject()).constData());
 }
 
-bool readsValid(const QString& kind, const QJsonValue& value, QString* error)
+bool readsValid(const QString &kind, const QJsonValue &value, QString *error)
 {
     if (kind == QLatin1String("post"))
         return QnJson::readPost(value, error).isValid();
@@ -125,10 +130,14 @@ void TestQnRecords::lenientReadingToleratesBadInput()
 
     QJsonArray manyRefs;
     for (int i = 0; i < QnJson::MaxListEntries + 5; ++i)
-        manyRefs.append(QJsonObject{ { "id", QString::number(i) } });
-    const QnPost post = QnJson::postFromJson(QJsonObject{
-        { "id", 42 }, { "from", "Ann" }, { "to", manyRefs }, { "likes", -4 }, { "comments", "7" },
-        { "created", "yesterday" }, { "updated", 1e300 } });
+        manyRefs.append(QJsonObject {{"id", QString::number(i)}});
+    const QnPost post = QnJson::postFromJson(QJsonObject {{"id", 42},
+                                                          {"from", "Ann"},
+                                                          {"to", manyRefs},
+                                                          {"likes", -4},
+                                                          {"comments", "7"},
+                                                          {"created", "yesterday"},
+                                                          {"updated", 1e300}});
     QVERIFY(post.id().isEmpty());
     QVERIFY(!post.from().isValid());
     QCOMPARE(post.to().size(), QnJson::MaxListEntries);
@@ -145,31 +154,39 @@ void TestQnRecords::strictReadersRefuseBadRecords_data()
     QTest::addColumn<QString>("reason");
     const QByteArray post = R"({"id": "p", "from": {"id": "u", "name": "U"}, )";
     const QByteArray dated = post + R"("created": "2012-03-04T17:06:07Z", )";
-    QTest::newRow("post without time") << "post" << post + "\"x\": 1}" << "\"created\" is missing";
+    QTest::newRow("post without time") << "post" << post + "\"x\": 1}"
+                                       << "\"created\" is missing";
     QTest::newRow("post local time") << "post" << post + "\"created\": \"2012-03-04T17:06:07\"}"
                                      << "\"created\" is not a time with an offset";
-    QTest::newRow("post from text") << "post" << QByteArray(R"({"id": "p", "from": "U", "created": "2012-03-04T17:06:07Z"})")
+    QTest::newRow("post from text") << "post"
+                                    << QByteArray(R"({"id": "p", "from": "U", "created": "2012-03-04T17:06:07Z"})")
                                     << "member \"from\": user ref: not an object";
     QTest::newRow("recipient without id") << "post" << dated + R"("to": [{"name": "x"}]})"
                                           << "member \"to\": user ref: member \"id\" is missing";
-    QTest::newRow("fractional count") << "post" << dated + R"("comments": 1.5})" << "\"comments\" is not a count";
-    QTest::newRow("huge count") << "post" << dated + R"("comments": 1e12})" << "\"comments\" is not a count";
-    QTest::newRow("link member") << "post" << dated + R"("link": {"name": 1}})" << "member \"link\": member \"name\" is not a string";
+    QTest::newRow("fractional count") << "post" << dated + R"("comments": 1.5})"
+                                      << "\"comments\" is not a count";
+    QTest::newRow("huge count") << "post" << dated + R"("comments": 1e12})"
+                                << "\"comments\" is not a count";
+    QTest::newRow("link member") << "post" << dated + R"("link": {"name": 1}})"
+                                 << "member \"link\": member \"name\" is not a string";
     QTest::newRow("post not an object") << "post" << QByteArray("[]") << "not an object";
     QTest::newRow("user empty id") << "user" << QByteArray(R"({"id": "", "name": "x"})") << "\"id\" is empty";
     QTest::newRow("user phone number") << "user" << QByteArray(R"({"id": "u", "name": "x", "mobile_phone": 358401})")
                                        << "\"mobile_phone\" is not a string";
     QTest::newRow("thread negative unread")
-        << "thread" << QByteArray(R"({"id": "t", "updated_time": "2012-03-04T17:06:07Z", "unread": -1, "senders": []})")
-        << "\"unread\" is not a count";
-    QTest::newRow("thread senders missing") << "thread" << QByteArray(R"({"id": "t", "updated_time": "2012-03-04T17:06:07Z", "unread": 1})")
-                                            << "\"senders\" is missing";
-    QTest::newRow("message without content") << "message" << QByteArray(R"({"id": "m", "created": "2012-03-04T17:06:07Z"})")
-                                             << "\"content\" is missing";
+            << "thread"
+            << QByteArray(R"({"id": "t", "updated_time": "2012-03-04T17:06:07Z", "unread": -1, "senders": []})")
+            << "\"unread\" is not a count";
+    QTest::newRow("thread senders missing")
+            << "thread" << QByteArray(R"({"id": "t", "updated_time": "2012-03-04T17:06:07Z", "unread": 1})")
+            << "\"senders\" is missing";
+    QTest::newRow("message without content")
+            << "message" << QByteArray(R"({"id": "m", "created": "2012-03-04T17:06:07Z"})") << "\"content\" is missing";
     QTest::newRow("event without name") << "event" << QByteArray(R"({"id": "e"})") << "\"name\" is missing";
     QTest::newRow("notification unread as number")
-        << "notification" << QByteArray(R"({"id": "n", "object_type": "photo", "unread": 1, "updated_time": "2012-03-04T17:06:07Z"})")
-        << "\"unread\" is not a boolean";
+            << "notification"
+            << QByteArray(R"({"id": "n", "object_type": "photo", "unread": 1, "updated_time": "2012-03-04T17:06:07Z"})")
+            << "\"unread\" is not a boolean";
 }
 
 void TestQnRecords::strictReadersRefuseBadRecords()
@@ -214,13 +231,12 @@ void TestQnRecords::signalsAreKnownByTheirStringSignatures_data()
 {
     QTest::addColumn<QString>("signature");
     // Written as the daemon's handlers write them in their connections.
-    for (const char* signature : { "initialized()", "error(Qn::QnError)", "newsFeedRetrieved(Qn::QnPosts)",
-                                   "dataRetrieved(QUrl,QString)", "profilePictureUpdated(QString,Qn::PictureType,QString)",
-                                   "friendsUpdated(Qn::QnUserRefs)", "profileUpdated(QString)",
-                                   "latestStatusMessageRetrieved(QStringList,Qn::QnPosts)",
-                                   "allNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32)",
-                                   "threadsRetrieved(Qn::MessageBoxType, Qn::QnThreads)",
-                                   "messagesUpdated(QString, Qn::QnMessages)" })
+    for (const char *signature :
+         {"initialized()", "error(Qn::QnError)", "newsFeedRetrieved(Qn::QnPosts)", "dataRetrieved(QUrl,QString)",
+          "profilePictureUpdated(QString,Qn::PictureType,QString)", "friendsUpdated(Qn::QnUserRefs)",
+          "profileUpdated(QString)", "latestStatusMessageRetrieved(QStringList,Qn::QnPosts)",
+          "allNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32)",
+          "threadsRetrieved(Qn::MessageBoxType, Qn::QnThreads)", "messagesUpdated(QString, Qn::QnMessages)"})
         QTest::newRow(signature) << QString::fromLatin1(signature);
 }
 
@@ -233,7 +249,7 @@ void TestQnRecords::signalsAreKnownByTheirStringSignatures()
     QVERIFY2(index >= 0, normalized.constData());
     // Queued string-based connections and QSignalSpy find parameter types by the names the signal
     // declares; an unknown one makes the connection fail.
-    for (const QByteArray& type : Quillnet::staticMetaObject.method(index).parameterTypes())
+    for (const QByteArray &type : Quillnet::staticMetaObject.method(index).parameterTypes())
         QVERIFY2(QMetaType::fromName(type).isValid(), type.constData());
 }
 

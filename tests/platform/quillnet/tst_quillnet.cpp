@@ -62,30 +62,30 @@ void TestQuillnet::callsAreRefusedBeforeAnythingIsSent()
     const QnDataFilter filter("me", 30, 0);
 
     // Without a service address nothing can be sent, and the status says so at once.
-    const QList<int> unsent{ client.retrieveNewsFeed(nullptr, filter, RetrieveFromNetwork),
+    const QList<int> unsent {client.retrieveNewsFeed(nullptr, filter, RetrieveFromNetwork),
                              client.retrieveProfilePicture("u1", Qn::SmallPicture), client.retrieveAllNotifications(),
-                             client.markNotificationsRead({ "n1" }) };
+                             client.markNotificationsRead({"n1"})};
     QCOMPARE(unsent, QList<int>(unsent.size(), StatusNotAvailable));
 
     // Bad arguments are refused first, whatever the service. Only web addresses are fetched
     // (Support::isWebAddress), from the network or the cache.
     QnPosts posts;
     QString location;
-    const QList<int> refused{
-        client.retrieveData(QUrl()),
-        client.retrieveData(QUrl("file:///etc/passwd")),
-        client.retrieveData(&location, QUrl("data:text/plain,secret"), RetrieveFromCache),
-        client.retrieveData(nullptr, QUrl("http://pics.example/p.jpg"), RetrieveFromCache),
-        // Before initialisation there is no signed-in user to default to.
-        client.retrieveNewsFeed(&posts, QnDataFilter(), RetrieveFromCache),
-        client.retrieveLatestStatusMessage({ "a,b" }),
-        client.retrieveLatestStatusMessage({}),
-        client.retrieveProfilePicture("u1", Qn::PictureType(9)),
-        client.retrieveThreads(nullptr, Qn::MessageBoxType(-1), RetrieveFromNetwork),
-        client.retrieveMessages(nullptr, QnDataFilter(), RetrieveFromNetwork),
-        client.retrieveStatusMessages(&posts, filter, RetrieveFromNetwork),
-        client.retrieveProfile(nullptr, "u1", 7),
-        client.markNotificationsRead({ QString() }),
+    const QList<int> refused {
+            client.retrieveData(QUrl()),
+            client.retrieveData(QUrl("file:///etc/passwd")),
+            client.retrieveData(&location, QUrl("data:text/plain,secret"), RetrieveFromCache),
+            client.retrieveData(nullptr, QUrl("http://pics.example/p.jpg"), RetrieveFromCache),
+            // Before initialisation there is no signed-in user to default to.
+            client.retrieveNewsFeed(&posts, QnDataFilter(), RetrieveFromCache),
+            client.retrieveLatestStatusMessage({"a,b"}),
+            client.retrieveLatestStatusMessage({}),
+            client.retrieveProfilePicture("u1", Qn::PictureType(9)),
+            client.retrieveThreads(nullptr, Qn::MessageBoxType(-1), RetrieveFromNetwork),
+            client.retrieveMessages(nullptr, QnDataFilter(), RetrieveFromNetwork),
+            client.retrieveStatusMessages(&posts, filter, RetrieveFromNetwork),
+            client.retrieveProfile(nullptr, "u1", 7),
+            client.markNotificationsRead({QString()}),
     };
     QCOMPARE(refused, QList<int>(refused.size(), StatusInvalidArgument));
     QCoreApplication::processEvents();
@@ -95,7 +95,7 @@ void TestQuillnet::callsAreRefusedBeforeAnythingIsSent()
 
 void TestQuillnet::cacheReadsWithoutUsableCache()
 {
-    Quillnet withoutCache{ QuillnetConfiguration("token") };
+    Quillnet withoutCache {QuillnetConfiguration("token")};
     QVERIFY(!withoutCache.cache());
     QString location;
     QCOMPARE(withoutCache.retrieveData(&location, QUrl("http://x/y"), RetrieveFromCache), int(StatusNoCache));

@@ -29,12 +29,13 @@ const QString Token = "tok-" + QString(4996, 'x');
 const QByteArray MeAnswer = R"({"user": {"id": "me 1/x", "name": "Mia Example", "first_name": "Mia"}})";
 const QByteArray Ann = R"("from": {"id": "u1", "name": "Ann"})";
 
-QByteArray postJson(const QByteArray& id, const QByteArray& created, const QByteArray& author = "u1")
+QByteArray postJson(const QByteArray &id, const QByteArray &created, const QByteArray &author = "u1")
 {
-    return R"({"id": ")" + id + R"(", "from": {"id": ")" + author + R"(", "name": "A"}, "created": ")" + created + "\"}";
+    return R"({"id": ")" + id + R"(", "from": {"id": ")" + author + R"(", "name": "A"}, "created": ")" + created
+            + "\"}";
 }
 
-QByteArray json(const QByteArray& body)
+QByteArray json(const QByteArray &body)
 {
     return RawHttpServer::response(200, body);
 }
@@ -114,9 +115,10 @@ void TestQuillnetHttp::requestsCarryPathsParametersAndCredentials()
     QCOMPARE(mClient->currentProfileId(), u"me 1/x"_s);
 
     QSignalSpy friends(mClient.get(), SIGNAL(friendsUpdated(Qn::QnUserRefs)));
-    QSignalSpy statuses(mClient.get(), SIGNAL(latestStatusMessageRetrieved(QStringList,Qn::QnPosts)));
+    QSignalSpy statuses(mClient.get(), SIGNAL(latestStatusMessageRetrieved(QStringList, Qn::QnPosts)));
     mServer->enqueue(json(R"({"data": []})"), "/users/me%201%2Fx/feed");
-    mServer->enqueue(json(R"({"data": [{"id": "f1", "name": "Fay", "birthday": "02/03/1990"}]})"), "/users/me%201%2Fx/friends");
+    mServer->enqueue(json(R"({"data": [{"id": "f1", "name": "Fay", "birthday": "02/03/1990"}]})"),
+                     "/users/me%201%2Fx/friends");
     mServer->enqueue(json("{\"data\": [" + postJson("s1", "2024-01-02T03:04:05Z", "a") + ","
                           + postJson("s2", "2024-01-02T03:04:05Z", "stranger") + "]}"),
                      "/statuses/");
@@ -127,11 +129,11 @@ void TestQuillnetHttp::requestsCarryPathsParametersAndCredentials()
     // The subject defaults to the signed-in user and is encoded into the path; field names are checked.
     QCOMPARE(mClient->retrieveNewsFeed(nullptr, QnDataFilter(QString(), 30, 0), RetrieveFromNetwork), int(StatusOk));
     QnDataFilter page(QString(), 50, 50);
-    page.setFields({ "first_name", "birthday", "bad name;" });
+    page.setFields({"first_name", "birthday", "bad name;"});
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("ignoring field name.*bad name"));
     QCOMPARE(mClient->retrieveFriends(nullptr, page, RetrieveFromNetwork), int(StatusOk));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("dropping status .*s2.*not asked for"));
-    QCOMPARE(mClient->retrieveLatestStatusMessage({ "a", "b", "a" }), int(StatusOk));
+    QCOMPARE(mClient->retrieveLatestStatusMessage({"a", "b", "a"}), int(StatusOk));
     QCOMPARE(mClient->retrieveThreads(nullptr, Qn::Outbox, RetrieveFromNetwork), int(StatusOk));
     QCOMPARE(mClient->retrieveMessages(nullptr, QnDataFilter("t/9", 1), RetrieveFromNetwork), int(StatusOk));
     QCOMPARE(mClient->retrieveProfilePicture("f1", Qn::SmallPicture), int(StatusOk));
@@ -139,22 +141,23 @@ void TestQuillnetHttp::requestsCarryPathsParametersAndCredentials()
     QTRY_COMPARE(mServer->requests().size(), 7);
     QTRY_VERIFY(statuses.count() == 1 && friends.count() == 1);
     QStringList targets;
-    for (const RawHttpServer::Request& request : mServer->requests()) {
+    for (const RawHttpServer::Request &request : mServer->requests()) {
         targets << QString::fromLatin1(request.method + ' ' + request.target);
         QCOMPARE(request.header("Authorization"), "Bearer " + Token.toLatin1());
         QCOMPARE(request.header("Accept-Language"), QByteArray("en-GB"));
     }
     targets.sort();
-    QCOMPARE(targets, (QStringList{ "GET /me", "GET /statuses/latest?ids=a,b", "GET /threads/t%2F9/messages?limit=1",
-                                    "GET /threads?folder=1", "GET /users/f1/picture?type=1",
-                                    "GET /users/me%201%2Fx/feed?limit=30",
-                                    "GET /users/me%201%2Fx/friends?limit=50&offset=50&fields=birthday,first_name" }));
+    QCOMPARE(targets,
+             (QStringList {"GET /me", "GET /statuses/latest?ids=a,b", "GET /threads/t%2F9/messages?limit=1",
+                           "GET /threads?folder=1", "GET /users/f1/picture?type=1",
+                           "GET /users/me%201%2Fx/feed?limit=30",
+                           "GET /users/me%201%2Fx/friends?limit=50&offset=50&fields=birthday,first_name"}));
 
-    QCOMPARE(friends.at(0).at(0).value<QnUserRefs>(), QnUserRefs{ QnUserRef("f1", "Fay") });
+    QCOMPARE(friends.at(0).at(0).value<QnUserRefs>(), QnUserRefs {QnUserRef("f1", "Fay")});
     // The status answer carries the ids asked for and only their authors' posts.
-    QCOMPARE(statuses.at(0).at(0).toStringList(), (QStringList{ "a", "b" }));
+    QCOMPARE(statuses.at(0).at(0).toStringList(), (QStringList {"a", "b"}));
     const QnPosts posts = statuses.at(0).at(1).value<QnPosts>();
-    QCOMPARE(idsOf(posts), QStringList{ "s1" });
+    QCOMPARE(idsOf(posts), QStringList {"s1"});
     QnPosts cached;
     QCOMPARE(mClient->retrieveStatusMessages(&cached, QnDataFilter("a", 3)), int(StatusOk));
     QCOMPARE(cached, posts);
@@ -170,21 +173,23 @@ void TestQuillnetHttp::badAnswersBecomeErrors_data()
 
     // One row per rule of the error table that only byte-exact answers reach.
     const QByteArray header = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n";
-    const auto error = [](int status, const QByteArray& body) { return RawHttpServer::response(status, body); };
+    const auto error = [](int status, const QByteArray &body) { return RawHttpServer::response(status, body); };
     QTest::newRow("not an object") << false << json("[1, 2]") << 4 << "not a JSON object";
     QTest::newRow("required member missing") << false << json("{}") << 4 << "not an object";
     QTest::newRow("received beyond the limit, no length")
-        << false << header + "{\"user\": \"" + QByteArray(5 * 1024 * 1024, 'x') + "\"}" << 4 << "larger than";
+            << false << header + "{\"user\": \"" + QByteArray(5 * 1024 * 1024, 'x') + "\"}" << 4 << "larger than";
     QTest::newRow("count negative")
-        << true << json(R"({"friend_requests": [], "event_invitations": [], "notifications": [], "unread_threads": -1})") << 4
-        << "unread_threads";
+            << true
+            << json(R"({"friend_requests": [], "event_invitations": [], "notifications": [], "unread_threads": -1})")
+            << 4 << "unread_threads";
     QTest::newRow("no HTTP answer") << false << QByteArray("SMTP ready\r\n\r\n") << 2 << "";
-    QTest::newRow("401 without invalid_token") << false << error(401, R"({"error": {"code": "mfa_required", "message": "no"}})")
-                                               << 3 << "mfa_required: no";
-    QTest::newRow("error body not the error form") << false << error(503, R"({"error": {"code": 5, "message": []}})") << 3
-                                                   << "HTTP 503";
+    QTest::newRow("401 without invalid_token")
+            << false << error(401, R"({"error": {"code": "mfa_required", "message": "no"}})") << 3
+            << "mfa_required: no";
+    QTest::newRow("error body not the error form")
+            << false << error(503, R"({"error": {"code": 5, "message": []}})") << 3 << "HTTP 503";
     QTest::newRow("redirect of an API request")
-        << false << RawHttpServer::response(302, "", "", "Location: http://127.0.0.1:1/me\r\n") << 3 << "HTTP 302";
+            << false << RawHttpServer::response(302, "", "", "Location: http://127.0.0.1:1/me\r\n") << 3 << "HTTP 302";
 }
 
 void TestQuillnetHttp::badAnswersBecomeErrors()
@@ -197,7 +202,8 @@ void TestQuillnetHttp::badAnswersBecomeErrors()
         QVERIFY(initClient());
     QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
     QSignalSpy initialized(mClient.get(), SIGNAL(initialized()));
-    QSignalSpy answers(mClient.get(), SIGNAL(allNotificationsRetrieved(Qn::QnUsers,Qn::QnEvents,Qn::QnNotificationList,quint32)));
+    QSignalSpy answers(mClient.get(),
+                       SIGNAL(allNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32)));
     // The transport tries again (up to three times) when a connection closes before an answer;
     // every try gets the same.
     for (int i = 0; i < 4; ++i)
@@ -253,7 +259,8 @@ void TestQuillnetHttp::abandonedTransferReleasesItsConnection()
     QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
     mServer->enqueueEndless(start);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("failed, type 2"));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("ended 1 connection\\(s\\) to \"127.0.0.1\" .* still sending"));
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression("ended 1 connection\\(s\\) to \"127.0.0.1\" .* still sending"));
     mClient->init();
     QVERIFY(errors.wait());
     QCOMPARE(int(errorAt(errors).errorType()), 2);
@@ -270,10 +277,11 @@ void TestQuillnetHttp::listAnswersAreReadEntryByEntry()
     QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
     // Invalid entries go (the strict readers' cases are tested on their own), the others stay, and
     // no more than MaxListEntries entries are read.
-    const QList<QByteArray> dropped{ "{\"id\": \"no-time\", " + Ann + "}", postJson("local-time", "2024-05-01T10:15:00"),
-                                     R"("just text")" };
-    QList<QByteArray> entries{ postJson("good", "2024-05-01T10:15:00+02:00"),
-                               "{\"id\": \"nulls\", " + Ann + R"(, "created": "2024-05-01T10:15:00.5Z", "message": null, "to": null})" };
+    const QList<QByteArray> dropped {"{\"id\": \"no-time\", " + Ann + "}",
+                                     postJson("local-time", "2024-05-01T10:15:00"), R"("just text")"};
+    QList<QByteArray> entries {postJson("good", "2024-05-01T10:15:00+02:00"),
+                               "{\"id\": \"nulls\", " + Ann
+                                       + R"(, "created": "2024-05-01T10:15:00.5Z", "message": null, "to": null})"};
     entries += dropped;
     for (int i = entries.size(); i < QnJson::MaxListEntries + 50; ++i)
         entries << postJson("p" + QByteArray::number(i), "2024-05-01T08:15:00Z");
@@ -285,7 +293,7 @@ void TestQuillnetHttp::listAnswersAreReadEntryByEntry()
     QVERIFY(feed.wait());
     const QnPosts posts = feed.at(0).at(0).value<QnPosts>();
     QCOMPARE(posts.size(), QnJson::MaxListEntries - dropped.size());
-    QCOMPARE(idsOf(posts.mid(0, 3)), (QStringList{ "good", "nulls", "p5" }));
+    QCOMPARE(idsOf(posts.mid(0, 3)), (QStringList {"good", "nulls", "p5"}));
     QCOMPARE(posts.last().id(), u"p999"_s);
     QCOMPARE(posts.at(1).created().toMSecsSinceEpoch() % 1000, qint64(500));
     QCOMPARE(errors.count(), 0);
@@ -296,7 +304,7 @@ void TestQuillnetHttp::listAnswersAreReadEntryByEntry()
 
 void TestQuillnetHttp::redirectsOutOfTheWebAreRefused()
 {
-    QSignalSpy data(mClient.get(), SIGNAL(dataRetrieved(QUrl,QString)));
+    QSignalSpy data(mClient.get(), SIGNAL(dataRetrieved(QUrl, QString)));
     QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
     const QUrl bad(mServer->baseUrl().toString() + "/bad.png");
     const QUrl good(mServer->baseUrl().toString() + "/good.png");
@@ -325,7 +333,7 @@ void TestQuillnetHttp::redirectsOutOfTheWebAreRefused()
     QCOMPARE(file.readAll(), QByteArray("PNGDATA"));
     QCOMPARE(errors.count(), 1);
     // Addresses from the service's content are fetched without the user's token.
-    for (const RawHttpServer::Request& request : mServer->requests())
+    for (const RawHttpServer::Request &request : mServer->requests())
         QVERIFY(request.header("Authorization").isEmpty());
 }
 
@@ -343,7 +351,7 @@ void TestQuillnetHttp::timesKeepTheirInstantInEveryZone()
     QFETCH(QByteArray, zone);
     setTimeZone(zone.constData());
     QVERIFY(initClient());
-    QSignalSpy threads(mClient.get(), SIGNAL(threadsRetrieved(Qn::MessageBoxType,Qn::QnThreads)));
+    QSignalSpy threads(mClient.get(), SIGNAL(threadsRetrieved(Qn::MessageBoxType, Qn::QnThreads)));
     // 03:30 local on the night Helsinki's clocks jump from 03:00 to 04:00, and 01:30 in New York
     // during the hour that happens twice: the offsets decide.
     mServer->enqueueJson(R"({"data": [)"
@@ -353,8 +361,8 @@ void TestQuillnetHttp::timesKeepTheirInstantInEveryZone()
     QCOMPARE(mClient->retrieveThreads(nullptr, Qn::Inbox, RetrieveFromNetwork), int(StatusOk));
     QVERIFY(threads.wait());
     const QnThreads received = threads.at(0).at(1).value<QnThreads>();
-    const QList<qint64> expected{ 1711845000250LL, 1699165800000LL, 1699162200000LL };
-    QCOMPARE(idsOf(received), (QStringList{ "t1", "t2", "t3" }));
+    const QList<qint64> expected {1711845000250LL, 1699165800000LL, 1699162200000LL};
+    QCOMPARE(idsOf(received), (QStringList {"t1", "t2", "t3"}));
     for (int i = 0; i < 3; ++i)
         QCOMPARE(received.at(i).updatedTime().toMSecsSinceEpoch(), expected.at(i));
 
@@ -363,7 +371,7 @@ void TestQuillnetHttp::timesKeepTheirInstantInEveryZone()
     QnThreads cached;
     QCOMPARE(mClient->retrieveThreads(&cached, Qn::Inbox, RetrieveFromCache), int(StatusOk));
     QCOMPARE(cached.size(), 3);
-    for (const QnThread& thread : std::as_const(cached))
+    for (const QnThread &thread : std::as_const(cached))
         QCOMPARE(thread, received.at(thread.id().mid(1).toInt() - 1));
 }
 
@@ -376,15 +384,15 @@ void TestQuillnetHttp::markingReadSplitsLongLists()
         ids << QStringLiteral("n%1").arg(i);
     for (int i = 0; i < 3; ++i)
         mServer->enqueue("HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n");
-    QCOMPARE(mClient->markNotificationsRead(ids + QStringList{ "n0", QString() }), int(StatusOk));
+    QCOMPARE(mClient->markNotificationsRead(ids + QStringList {"n0", QString()}), int(StatusOk));
     QTRY_COMPARE(mServer->requests().size(), 4);
     QStringList sent;
-    for (const RawHttpServer::Request& request : mServer->requests().mid(1)) {
+    for (const RawHttpServer::Request &request : mServer->requests().mid(1)) {
         QCOMPARE(request.method + ' ' + request.target, QByteArray("POST /notifications/read"));
         QCOMPARE(request.header("Authorization"), "Bearer " + Token.toLatin1());
         const QJsonArray part = QJsonDocument::fromJson(request.body).object().value("ids").toArray();
         QVERIFY(part.size() <= 100);
-        for (const QJsonValue& id : part)
+        for (const QJsonValue &id : part)
             sent << id.toString();
     }
     sent.sort();

@@ -20,15 +20,15 @@ using QuillnetSim::Simulator;
 namespace {
 
 // The fields the friend import asks for.
-const QSet<QString> FriendFields{ "mobile_phone", "first_name", "last_name", "email", "relationship_status",
-                                  "website", "work", "interested_in", "political", "significant_other",
-                                  "location", "link", "about", "birthday", "hometown", "bio", "gender",
-                                  "religion", "picture" };
+const QSet<QString> FriendFields {"mobile_phone", "first_name", "last_name",     "email",     "relationship_status",
+                                  "website",      "work",       "interested_in", "political", "significant_other",
+                                  "location",     "link",       "about",         "birthday",  "hometown",
+                                  "bio",          "gender",     "religion",      "picture"};
 
 // A failure of the table below that is not one of the simulator's faults.
 constexpr int ExpiredToken = -1;
 
-QByteArray fileContent(const QString& path)
+QByteArray fileContent(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
@@ -115,7 +115,8 @@ void TestQuillnetSim::feedOverTheNetworkAndFromTheCache()
     const QnPosts service = mSim->posts();
     QCOMPARE(service.size(), 45);
     QSignalSpy feed(mClient.get(), SIGNAL(newsFeedRetrieved(Qn::QnPosts)));
-    QCOMPARE(mClient->retrieveNewsFeed(nullptr, QnDataFilter(mSim->me().id(), 30, 0), RetrieveFromNetwork), int(StatusOk));
+    QCOMPARE(mClient->retrieveNewsFeed(nullptr, QnDataFilter(mSim->me().id(), 30, 0), RetrieveFromNetwork),
+             int(StatusOk));
     QCOMPARE(feed.count(), 0); // never before the call has returned
     QVERIFY(feed.wait());
     QCOMPARE(feed.at(0).at(0).value<QnPosts>(), service.mid(0, 30));
@@ -183,9 +184,9 @@ void TestQuillnetSim::friendPagesFillTheCache()
 void TestQuillnetSim::profilesStatusesThreadsAndMessages()
 {
     QSignalSpy profiles(mClient.get(), SIGNAL(profileUpdated(QString)));
-    QSignalSpy statuses(mClient.get(), SIGNAL(latestStatusMessageRetrieved(QStringList,Qn::QnPosts)));
-    QSignalSpy threads(mClient.get(), SIGNAL(threadsRetrieved(Qn::MessageBoxType,Qn::QnThreads)));
-    QSignalSpy messages(mClient.get(), SIGNAL(messagesUpdated(QString,Qn::QnMessages)));
+    QSignalSpy statuses(mClient.get(), SIGNAL(latestStatusMessageRetrieved(QStringList, Qn::QnPosts)));
+    QSignalSpy threads(mClient.get(), SIGNAL(threadsRetrieved(Qn::MessageBoxType, Qn::QnThreads)));
+    QSignalSpy messages(mClient.get(), SIGNAL(messagesUpdated(QString, Qn::QnMessages)));
 
     const QnUser friendUser = mSim->friends().at(5);
     QnUser user;
@@ -203,11 +204,11 @@ void TestQuillnetSim::profilesStatusesThreadsAndMessages()
     QCOMPARE(statuses.at(0).at(0).toStringList(), batch);
     const QnPosts latest = statuses.at(0).at(1).value<QnPosts>();
     QVERIFY(!latest.isEmpty());
-    for (const QnPost& post : latest)
+    for (const QnPost &post : latest)
         QCOMPARE(post, mSim->statusMessages(post.from().id()).first());
     QnPosts cached;
     QCOMPARE(mClient->retrieveStatusMessages(&cached, QnDataFilter(latest.first().from().id(), 3)), int(StatusOk));
-    QCOMPARE(cached, QnPosts{ latest.first() });
+    QCOMPARE(cached, QnPosts {latest.first()});
 
     QCOMPARE(mClient->retrieveThreads(nullptr, Qn::Inbox, RetrieveFromNetwork), int(StatusOk));
     QVERIFY(threads.wait());
@@ -221,7 +222,7 @@ void TestQuillnetSim::profilesStatusesThreadsAndMessages()
     QCOMPARE(mClient->retrieveThreads(&cachedThreads, Qn::Updates, RetrieveFromCache), int(StatusNotFound));
 
     QString threadId;
-    for (const QnThread& thread : inbox) {
+    for (const QnThread &thread : inbox) {
         if (threadId.isEmpty() && mSim->messages(thread.id()).size() > 1)
             threadId = thread.id();
     }
@@ -234,13 +235,14 @@ void TestQuillnetSim::profilesStatusesThreadsAndMessages()
     // Latest first from the cache too, each under the thread it was fetched for.
     QnMessages cachedMessages;
     QCOMPARE(mClient->retrieveMessages(&cachedMessages, QnDataFilter(threadId, 1), RetrieveFromCache), int(StatusOk));
-    QCOMPARE(idsOf(cachedMessages), QStringList{ newest.first().id() });
+    QCOMPARE(idsOf(cachedMessages), QStringList {newest.first().id()});
     QCOMPARE(cachedMessages.first().threadId(), threadId);
 }
 
 void TestQuillnetSim::notificationsAndMarkingRead()
 {
-    QSignalSpy all(mClient.get(), SIGNAL(allNotificationsRetrieved(Qn::QnUsers,Qn::QnEvents,Qn::QnNotificationList,quint32)));
+    QSignalSpy all(mClient.get(),
+                   SIGNAL(allNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32)));
     QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
     QCOMPARE(mClient->retrieveAllNotifications(), int(StatusOk));
     QVERIFY(all.wait());
@@ -249,7 +251,7 @@ void TestQuillnetSim::notificationsAndMarkingRead()
     const QnNotificationList notifications = all.at(0).at(2).value<QnNotificationList>();
     QCOMPARE(notifications, mSim->notifications());
     quint32 unreadThreads = 0;
-    for (const QnThread& thread : mSim->threads(Qn::Inbox))
+    for (const QnThread &thread : mSim->threads(Qn::Inbox))
         unreadThreads += thread.unread() > 0 ? 1 : 0;
     QCOMPARE(all.at(0).at(3).value<quint32>(), unreadThreads);
     // Friend requests can be read back as profiles.
@@ -257,9 +259,9 @@ void TestQuillnetSim::notificationsAndMarkingRead()
     QnUser asker;
     QCOMPARE(mClient->retrieveProfile(&asker, mSim->friendRequests().first().id(), RetrieveFromCache), int(StatusOk));
 
-    const auto unreadIds = [](const QnNotificationList& list) {
+    const auto unreadIds = [](const QnNotificationList &list) {
         QStringList ids;
-        for (const QnNotification& notification : list) {
+        for (const QnNotification &notification : list) {
             if (notification.unread())
                 ids << notification.id();
         }
@@ -274,20 +276,20 @@ void TestQuillnetSim::notificationsAndMarkingRead()
 
 void TestQuillnetSim::downloadsMatchTheServiceUntilCleared()
 {
-    QSignalSpy data(mClient.get(), SIGNAL(dataRetrieved(QUrl,QString)));
-    QSignalSpy avatars(mClient.get(), SIGNAL(profilePictureUpdated(QString,Qn::PictureType,QString)));
+    QSignalSpy data(mClient.get(), SIGNAL(dataRetrieved(QUrl, QString)));
+    QSignalSpy avatars(mClient.get(), SIGNAL(profilePictureUpdated(QString, Qn::PictureType, QString)));
     // One picture of every format the service serves.
     QHash<QString, QUrl> byFormat;
-    for (const QnPost& post : mSim->posts()) {
+    for (const QnPost &post : mSim->posts()) {
         const QString suffix = QFileInfo(QUrl(post.picture()).path()).suffix().toLower();
         if (!post.picture().isEmpty() && !byFormat.contains(suffix))
             byFormat.insert(suffix, QUrl(post.picture()));
     }
     QVERIFY2(byFormat.size() >= 2, qPrintable(QStringList(byFormat.keys()).join(',')));
-    for (const QUrl& url : std::as_const(byFormat))
+    for (const QUrl &url : std::as_const(byFormat))
         QCOMPARE(mClient->retrieveData(url), int(StatusOk));
     QTRY_COMPARE(data.count(), byFormat.size());
-    for (const QList<QVariant>& report : std::as_const(data)) {
+    for (const QList<QVariant> &report : std::as_const(data)) {
         QString location;
         QCOMPARE(mClient->retrieveData(&location, report.at(0).toUrl(), RetrieveFromCache), int(StatusOk));
         QCOMPARE(location, report.at(1).toString());
@@ -326,13 +328,13 @@ void TestQuillnetSim::downloadsMatchTheServiceUntilCleared()
 void TestQuillnetSim::cacheSurvivesReopening()
 {
     QUrl picture;
-    for (const QnPost& post : mSim->posts()) {
+    for (const QnPost &post : mSim->posts()) {
         if (picture.isEmpty() && !post.picture().isEmpty())
             picture = QUrl(post.picture());
     }
     QCOMPARE(fetchFeed(30).size(), 30);
     QSignalSpy pages(mClient.get(), SIGNAL(friendsUpdated(Qn::QnUserRefs)));
-    QSignalSpy data(mClient.get(), SIGNAL(dataRetrieved(QUrl,QString)));
+    QSignalSpy data(mClient.get(), SIGNAL(dataRetrieved(QUrl, QString)));
     QnDataFilter friendPage(QString(), 50, 0);
     friendPage.setFields(FriendFields);
     QCOMPARE(mClient->retrieveFriends(nullptr, friendPage, RetrieveFromNetwork), int(StatusOk));

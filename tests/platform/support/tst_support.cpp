@@ -34,7 +34,9 @@ QByteArray readFile(const QString &path)
 
 mode_t modeOf(const QString &path)
 {
-    struct stat info {};
+    struct stat info
+    {
+    };
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? (info.st_mode & 0777) : 0;
 }
 
@@ -46,7 +48,7 @@ bool makeDatabase(const QString &path)
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("maker"));
         db.setDatabaseName(path);
         ok = db.open() && QSqlQuery(db).exec(QStringLiteral("CREATE TABLE t (v TEXT)"))
-            && QSqlQuery(db).exec(QStringLiteral("INSERT INTO t VALUES ('kept')"));
+                && QSqlQuery(db).exec(QStringLiteral("INSERT INTO t VALUES ('kept')"));
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("maker"));
@@ -117,11 +119,21 @@ void TestSupport::withPath_data()
     QTest::addColumn<QString>("base");
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("joined");
-    QTest::newRow("bare host") << "http://h:1" << "/me" << "http://h:1/me";
-    QTest::newRow("base path") << "http://h/api" << "/me" << "http://h/api/me";
-    QTest::newRow("trailing slashes") << "http://h/api//" << "/oauth/token" << "http://h/api/oauth/token";
-    QTest::newRow("query and fragment dropped") << "http://h/api?x=1#f" << "/me" << "http://h/api/me";
-    QTest::newRow("encoded base kept") << "http://h/a%20b/" << "/me" << "http://h/a%20b/me";
+    QTest::newRow("bare host") << "http://h:1"
+                               << "/me"
+                               << "http://h:1/me";
+    QTest::newRow("base path") << "http://h/api"
+                               << "/me"
+                               << "http://h/api/me";
+    QTest::newRow("trailing slashes") << "http://h/api//"
+                                      << "/oauth/token"
+                                      << "http://h/api/oauth/token";
+    QTest::newRow("query and fragment dropped") << "http://h/api?x=1#f"
+                                                << "/me"
+                                                << "http://h/api/me";
+    QTest::newRow("encoded base kept") << "http://h/a%20b/"
+                                       << "/me"
+                                       << "http://h/a%20b/me";
 }
 
 void TestSupport::withPath()
@@ -147,7 +159,7 @@ void TestSupport::removeContentsKeepsListedEntriesAndLinkTargets()
 
     QVERIFY(!Support::removeContents(tree, {tree + QStringLiteral("/keep/deep")}));
     QCOMPARE(QDir(tree).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList{QStringLiteral("keep")});
+             QStringList {QStringLiteral("keep")});
     QVERIFY(QFileInfo::exists(tree + QStringLiteral("/keep/deep/file")));
     QCOMPARE(readFile(outside + QStringLiteral("/precious")), QByteArray("x"));
 
@@ -159,8 +171,9 @@ void TestSupport::removeContentsKeepsListedEntriesAndLinkTargets()
 void TestSupport::userOnlyDirectoriesAndFiles()
 {
     QTemporaryDir root;
-    QVERIFY(QFile::setPermissions(root.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
-                                                   | QFile::ExeOther | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser));
+    QVERIFY(QFile::setPermissions(root.path(),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
+                                          | QFile::ExeOther | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser));
     QVERIFY(Support::makeUserOnlyPath(root.filePath(QStringLiteral("a/b/c"))));
     for (const char *level : {"a", "a/b", "a/b/c"})
         QCOMPARE(modeOf(root.filePath(QLatin1String(level))), mode_t(0700));
@@ -226,8 +239,8 @@ void TestSupport::prepareDatabaseFileReplacesLinks()
     QCOMPARE(fresh.size(), 0);
     QCOMPARE(modeOf(db), mode_t(0600));
     // The link is kept aside, its target untouched (or still not there).
-    const QStringList aside =
-        QDir(root.path()).entryList({QStringLiteral("ours.db.corrupt-*")}, QDir::System | QDir::AllEntries);
+    const QStringList aside
+            = QDir(root.path()).entryList({QStringLiteral("ours.db.corrupt-*")}, QDir::System | QDir::AllEntries);
     QCOMPARE(aside.size(), 1);
     QVERIFY(QFileInfo(root.filePath(aside.first())).isSymLink());
     if (dangling) {

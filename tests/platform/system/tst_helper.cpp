@@ -37,12 +37,17 @@ void TestSystem::formatLine_data()
     QTest::addColumn<int>("type");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("debug") << int(QtDebugMsg) << "void X::f() \"a\"" << "<7>qd: void X::f() \"a\"";
-    QTest::newRow("info") << int(QtInfoMsg) << "i" << "<6>qd: i";
-    QTest::newRow("warning") << int(QtWarningMsg) << "w" << "<4>qd: w";
-    QTest::newRow("critical") << int(QtCriticalMsg) << "c" << "<2>qd: c";
+    QTest::newRow("debug") << int(QtDebugMsg) << "void X::f() \"a\""
+                           << "<7>qd: void X::f() \"a\"";
+    QTest::newRow("info") << int(QtInfoMsg) << "i"
+                          << "<6>qd: i";
+    QTest::newRow("warning") << int(QtWarningMsg) << "w"
+                             << "<4>qd: w";
+    QTest::newRow("critical") << int(QtCriticalMsg) << "c"
+                              << "<2>qd: c";
     // Each line of a multi-line message keeps its priority in the journal.
-    QTest::newRow("multi-line") << int(QtWarningMsg) << "a\nb" << "<4>qd: a\n<4>qd: b";
+    QTest::newRow("multi-line") << int(QtWarningMsg) << "a\nb"
+                                << "<4>qd: a\n<4>qd: b";
 }
 
 void TestSystem::formatLine()

@@ -23,9 +23,9 @@ struct ProtocolDocument
 
     QHash<QString, QHash<QString, Member>> records;
     QHash<QString, QString> answers; // "GET /users/{id}/feed" to "post list"; empty: not a record
-    QStringList problems;            // what the document's tables do not say clearly
+    QStringList problems; // what the document's tables do not say clearly
 
-    static ProtocolDocument read(const QString& path)
+    static ProtocolDocument read(const QString &path)
     {
         ProtocolDocument document;
         QFile file(path);
@@ -51,7 +51,10 @@ struct ProtocolDocument
             for (i += 2; i < lines.size() && lines.at(i).trimmed().startsWith(QLatin1Char('|')); ++i) {
                 rows.append(cells(lines.at(i)));
                 if (rows.last().size() != header.size())
-                    document.problems << QStringLiteral("line %1: %2 cells under %3 columns").arg(i + 1).arg(rows.last().size()).arg(header.size());
+                    document.problems << QStringLiteral("line %1: %2 cells under %3 columns")
+                                                 .arg(i + 1)
+                                                 .arg(rows.last().size())
+                                                 .arg(header.size());
             }
             if (header.value(0) == QLatin1String("member"))
                 document.readRecord(heading, level, header, rows);
@@ -62,16 +65,16 @@ struct ProtocolDocument
     }
 
 private:
-    static QStringList cells(const QString& line)
+    static QStringList cells(const QString &line)
     {
         QStringList cells = line.trimmed().split(QLatin1Char('|'));
         cells = cells.mid(1, cells.size() - 2);
-        for (QString& cell : cells)
+        for (QString &cell : cells)
             cell = cell.trimmed();
         return cells;
     }
 
-    static QStringList codeSpans(const QString& cell)
+    static QStringList codeSpans(const QString &cell)
     {
         static const QRegularExpression span(QStringLiteral("`([^`]+)`"));
         QStringList spans;
@@ -80,32 +83,37 @@ private:
         return spans;
     }
 
-    void readRecord(const QString& name, int level, const QStringList& header, const QList<QStringList>& rows)
+    void readRecord(const QString &name, int level, const QStringList &header, const QList<QStringList> &rows)
     {
         const qsizetype type = header.indexOf(QLatin1String("type"));
         const qsizetype presence = header.indexOf(QLatin1String("presence"));
         if (level != 3 || type < 0 || presence < 0 || records.contains(name)) {
-            problems << QStringLiteral("record \"%1\": not a level-3 heading, a type or presence column missing, or twice").arg(name);
+            problems << QStringLiteral(
+                                "record \"%1\": not a level-3 heading, a type or presence column missing, or twice")
+                                .arg(name);
             return;
         }
-        QHash<QString, Member>& members = records[name];
-        for (const QStringList& row : rows) {
+        QHash<QString, Member> &members = records[name];
+        for (const QStringList &row : rows) {
             const QString member = codeSpans(row.value(0)).value(0);
             const QString required = row.value(presence);
             if (member.isEmpty() || members.contains(member)
                 || (required != QLatin1String("required") && required != QLatin1String("optional"))) {
-                problems << QStringLiteral("record \"%1\": row \"%2\" unclear").arg(name, row.join(QLatin1String(" | ")));
+                problems << QStringLiteral("record \"%1\": row \"%2\" unclear")
+                                    .arg(name, row.join(QLatin1String(" | ")));
                 continue;
             }
-            members.insert(member, Member{ QString(row.value(type)).remove(QLatin1Char('`')), required == QLatin1String("required") });
+            members.insert(
+                    member,
+                    Member {QString(row.value(type)).remove(QLatin1Char('`')), required == QLatin1String("required")});
         }
     }
 
-    void readAnswers(const QStringList& header, const QList<QStringList>& rows)
+    void readAnswers(const QStringList &header, const QList<QStringList> &rows)
     {
         const qsizetype request = header.indexOf(QLatin1String("Request"));
         const qsizetype answer = header.indexOf(QLatin1String("Answer"));
-        for (const QStringList& row : rows) {
+        for (const QStringList &row : rows) {
             const QString key = codeSpans(row.value(request)).value(0).section(QLatin1Char('?'), 0, 0);
             if (key.isEmpty())
                 continue;
@@ -121,11 +129,14 @@ private:
 class ShapeCheck
 {
 public:
-    explicit ShapeCheck(const ProtocolDocument& document) : mDocument(document) {}
+    explicit ShapeCheck(const ProtocolDocument &document)
+        : mDocument(document)
+    {}
 
-    void check(const QJsonValue& value, const QString& type, const QString& where)
+    void check(const QJsonValue &value, const QString &type, const QString &where)
     {
-        static const QRegularExpression serviceTime(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"));
+        static const QRegularExpression serviceTime(
+                QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"));
         static const QLatin1String arrayOf("array of ");
         bool ok = true;
         if (type.startsWith(arrayOf)) {
@@ -169,9 +180,9 @@ public:
     QStringList problems;
 
 private:
-    void checkRecord(const QJsonObject& object, const QString& record, const QString& where)
+    void checkRecord(const QJsonObject &object, const QString &record, const QString &where)
     {
-        const QHash<QString, ProtocolDocument::Member>& members = mDocument.records.value(record);
+        const QHash<QString, ProtocolDocument::Member> &members = mDocument.records.value(record);
         for (auto it = object.begin(); it != object.end(); ++it) {
             const QString path = where + QLatin1Char('.') + it.key();
             if (!members.contains(it.key())) {
@@ -189,6 +200,6 @@ private:
         }
     }
 
-    const ProtocolDocument& mDocument;
+    const ProtocolDocument &mDocument;
     QHash<QString, QSet<QString>> mSeen;
 };

@@ -37,7 +37,7 @@ struct Answer
     QString errorCode() const { return json().value("error").toObject().value("code").toString(); }
 };
 
-QByteArray imageFormat(const QByteArray& bytes)
+QByteArray imageFormat(const QByteArray &bytes)
 {
     QBuffer buffer;
     buffer.setData(bytes);
@@ -45,23 +45,23 @@ QByteArray imageFormat(const QByteArray& bytes)
     return QImageReader::imageFormat(&buffer);
 }
 
-QStringList ids(const QJsonArray& array)
+QStringList ids(const QJsonArray &array)
 {
     QStringList result;
-    for (const QJsonValue& value : array)
+    for (const QJsonValue &value : array)
         result.append(value.toObject().value("id").toString());
     return result;
 }
 
-QString text(const QJsonObject& object, const QString& key)
+QString text(const QJsonObject &object, const QString &key)
 {
     return object.value(key).toString();
 }
 
 template<typename List>
-void writeAll(QuillnetSim::JsonWriter& out, const List& list)
+void writeAll(QuillnetSim::JsonWriter &out, const List &list)
 {
-    for (const auto& item : list)
+    for (const auto &item : list)
         QuillnetSim::WireJson::write(out, item);
 }
 
@@ -88,15 +88,15 @@ private slots:
 
 private:
     // "current" stands for the simulator's valid access token; an empty token sends none.
-    Answer request(const QByteArray& method, const QString& path, const QByteArray& body = QByteArray(),
-                   const QString& token = QStringLiteral("current"));
-    Answer get(const QString& path) { return request("GET", path); }
-    Answer admin(const QByteArray& method, const QString& path, const QByteArray& body = QByteArray())
+    Answer request(const QByteArray &method, const QString &path, const QByteArray &body = QByteArray(),
+                   const QString &token = QStringLiteral("current"));
+    Answer get(const QString &path) { return request("GET", path); }
+    Answer admin(const QByteArray &method, const QString &path, const QByteArray &body = QByteArray())
     {
         return request(method, path, body, QString());
     }
     // Pictures are fetched without a token, as the client does.
-    QByteArray picture(const QString& path) { return request("GET", path, QByteArray(), QString()).body; }
+    QByteArray picture(const QString &path) { return request("GET", path, QByteArray(), QString()).body; }
     QString grant();
 
     QScopedPointer<Simulator> mSim;
@@ -110,8 +110,8 @@ void TestSimulator::init()
     mNetwork.reset(new QNetworkAccessManager);
 }
 
-Answer TestSimulator::request(const QByteArray& method, const QString& path, const QByteArray& body,
-                              const QString& token)
+Answer TestSimulator::request(const QByteArray &method, const QString &path, const QByteArray &body,
+                              const QString &token)
 {
     QNetworkRequest request(mSim->baseUrl().resolved(QUrl(path)));
     const QString bearer = token == QLatin1String("current") ? mSim->accessToken() : token;
@@ -121,7 +121,7 @@ Answer TestSimulator::request(const QByteArray& method, const QString& path, con
         request.setHeader(QNetworkRequest::ContentTypeHeader,
                           path.startsWith("/oauth/") ? "application/x-www-form-urlencoded" : "application/json");
     }
-    QNetworkReply* reply = mNetwork->sendCustomRequest(request, method, body);
+    QNetworkReply *reply = mNetwork->sendCustomRequest(request, method, body);
     QSignalSpy finished(reply, &QNetworkReply::finished);
     Answer answer;
     if (!finished.wait(20000))
@@ -137,8 +137,8 @@ Answer TestSimulator::request(const QByteArray& method, const QString& path, con
 QString TestSimulator::grant()
 {
     const QByteArray form = "grant_type=refresh_token&refresh_token=" + QUrl::toPercentEncoding(mSim->refreshToken())
-                            + "&client_id=" + Constants::ApplicationId.toUtf8()
-                            + "&client_secret=" + QUrl::toPercentEncoding(Constants::ApplicationSecret);
+            + "&client_id=" + Constants::ApplicationId.toUtf8()
+            + "&client_secret=" + QUrl::toPercentEncoding(Constants::ApplicationSecret);
     const Answer answer = request("POST", "/oauth/token", form, QString());
     return text(answer.json(), answer.status == 200 ? "access_token" : "error");
 }
@@ -151,22 +151,23 @@ void TestSimulator::answersFollowTheDocument()
     QVERIFY2(document.problems.isEmpty(), qPrintable(document.problems.join('\n')));
 
     QString picture;
-    for (const Qn::QnPost& post : mSim->posts()) {
+    for (const Qn::QnPost &post : mSim->posts()) {
         if (picture.isEmpty())
             picture = QUrl(post.picture()).path();
     }
     QStringList someFriends;
-    for (const Qn::QnUser& user : mSim->friends().mid(0, 20))
+    for (const Qn::QnUser &user : mSim->friends().mid(0, 20))
         someFriends << user.id();
     const QHash<QString, QString> values = {
-        { "{me}", mSim->me().id() },
-        { "{friend}", mSim->friends().at(1).id() },
-        { "{friends}", someFriends.join(',') },
-        { "{thread}", mSim->threads().first().id() },
-        { "{notification}", mSim->notifications().first().id() },
-        { "{picture}", picture },
-        { "{grant}", "grant_type=refresh_token&refresh_token=" + mSim->refreshToken() + "&client_id="
-                         + Constants::ApplicationId + "&client_secret=" + Constants::ApplicationSecret },
+            {"{me}", mSim->me().id()},
+            {"{friend}", mSim->friends().at(1).id()},
+            {"{friends}", someFriends.join(',')},
+            {"{thread}", mSim->threads().first().id()},
+            {"{notification}", mSim->notifications().first().id()},
+            {"{picture}", picture},
+            {"{grant}",
+             "grant_type=refresh_token&refresh_token=" + mSim->refreshToken() + "&client_id=" + Constants::ApplicationId
+                     + "&client_secret=" + Constants::ApplicationSecret},
     };
     struct Call
     {
@@ -178,46 +179,49 @@ void TestSimulator::answersFollowTheDocument()
     };
     // In this order: administration calls change the world and the token.
     const QList<Call> calls = {
-        { "GET /me", "GET", "/me", "", 200 },
-        { "GET /users/{id}/feed", "GET", "/users/{me}/feed?limit=100", "", 200 },
-        { "GET /users/{id}/feed", "GET", "/users/{friend}/feed", "", 200 },
-        { "GET /users/{id}", "GET", "/users/{friend}", "", 200 },
-        { "GET /users/{id}", "GET", "/users/{friend}?fields=birthday,link", "", 200 },
-        { "GET /users/{id}", "GET", "/users/nobody", "", 404 },
-        { "GET /users/{id}/picture", "GET", "/users/{friend}/picture?type=3", "", 200 },
-        { "GET /users/{id}/friends", "GET", "/users/{me}/friends?limit=100", "", 200 },
-        { "GET /users/{id}/friends", "GET", "/users/{me}/friends?fields=email", "", 200 },
-        { "GET /statuses/latest", "GET", "/statuses/latest?ids={friends}", "", 200 },
-        { "GET /notifications", "GET", "/notifications", "", 200 },
-        { "GET /threads", "GET", "/threads?folder=0&limit=100", "", 200 },
-        { "GET /threads/{id}/messages", "GET", "/threads/{thread}/messages", "", 200 },
-        { "POST /notifications/read", "POST", "/notifications/read", R"({"ids": ["{notification}"]})", 204 },
-        { "GET <url>", "GET", "{picture}", "", 200 },
-        { "POST /oauth/token", "POST", "/oauth/token", "{grant}", 200 },
-        { "POST /oauth/token", "POST", "/oauth/token", "grant_type=password", 400 },
-        { "POST /admin/posts", "POST", "/admin/posts", R"({"id": "doc", "message": "\u0001\t\u001f", "picture_format": "png"})", 200 },
-        { "POST /admin/posts/{id}/like", "POST", "/admin/posts/doc/like", "", 200 },
-        { "POST /admin/posts/{id}/comment", "POST", "/admin/posts/doc/comment", "", 200 },
-        { "DELETE /admin/posts/{id}", "DELETE", "/admin/posts/doc", "", 204 },
-        { "POST /admin/statuses", "POST", "/admin/statuses", R"({"from": {"id": "{friend}", "name": "F"}})", 200 },
-        { "POST /admin/friends", "POST", "/admin/friends", R"({"id": "doc-friend", "name": "F"})", 200 },
-        { "POST /admin/notifications", "POST", "/admin/notifications", R"({"object_type": "stream"})", 200 },
-        { "POST /admin/threads", "POST", "/admin/threads", R"({"subject": "S"})", 200 },
-        { "POST /admin/threads/{id}/messages", "POST", "/admin/threads/{thread}/messages", R"({"content": "C"})", 200 },
-        { "POST /admin/friend-requests", "POST", "/admin/friend-requests", R"({"id": "doc-asker", "name": "A"})", 200 },
-        { "DELETE /admin/friend-requests/{id}", "DELETE", "/admin/friend-requests/doc-asker", "", 204 },
-        { "POST /admin/events", "POST", "/admin/events", R"({"id": "doc-event", "name": "E"})", 200 },
-        { "POST /admin/events", "POST", "/admin/events", R"({"name": "no id"})", 409 },
-        { "POST /admin/token/expire", "POST", "/admin/token/expire", "", 204 },
-        { "POST /admin/token/deny", "POST", "/admin/token/deny", "", 204 },
-        { "POST /admin/faults", "POST", "/admin/faults", R"({"path": "/nowhere", "kind": "delay"})", 204 },
-        { "DELETE /admin/faults", "DELETE", "/admin/faults", "", 204 },
-        { "GET /admin/requests", "GET", "/admin/requests", "", 200 },
+            {"GET /me", "GET", "/me", "", 200},
+            {"GET /users/{id}/feed", "GET", "/users/{me}/feed?limit=100", "", 200},
+            {"GET /users/{id}/feed", "GET", "/users/{friend}/feed", "", 200},
+            {"GET /users/{id}", "GET", "/users/{friend}", "", 200},
+            {"GET /users/{id}", "GET", "/users/{friend}?fields=birthday,link", "", 200},
+            {"GET /users/{id}", "GET", "/users/nobody", "", 404},
+            {"GET /users/{id}/picture", "GET", "/users/{friend}/picture?type=3", "", 200},
+            {"GET /users/{id}/friends", "GET", "/users/{me}/friends?limit=100", "", 200},
+            {"GET /users/{id}/friends", "GET", "/users/{me}/friends?fields=email", "", 200},
+            {"GET /statuses/latest", "GET", "/statuses/latest?ids={friends}", "", 200},
+            {"GET /notifications", "GET", "/notifications", "", 200},
+            {"GET /threads", "GET", "/threads?folder=0&limit=100", "", 200},
+            {"GET /threads/{id}/messages", "GET", "/threads/{thread}/messages", "", 200},
+            {"POST /notifications/read", "POST", "/notifications/read", R"({"ids": ["{notification}"]})", 204},
+            {"GET <url>", "GET", "{picture}", "", 200},
+            {"POST /oauth/token", "POST", "/oauth/token", "{grant}", 200},
+            {"POST /oauth/token", "POST", "/oauth/token", "grant_type=password", 400},
+            {"POST /admin/posts", "POST", "/admin/posts",
+             R"({"id": "doc", "message": "\u0001\t\u001f", "picture_format": "png"})", 200},
+            {"POST /admin/posts/{id}/like", "POST", "/admin/posts/doc/like", "", 200},
+            {"POST /admin/posts/{id}/comment", "POST", "/admin/posts/doc/comment", "", 200},
+            {"DELETE /admin/posts/{id}", "DELETE", "/admin/posts/doc", "", 204},
+            {"POST /admin/statuses", "POST", "/admin/statuses", R"({"from": {"id": "{friend}", "name": "F"}})", 200},
+            {"POST /admin/friends", "POST", "/admin/friends", R"({"id": "doc-friend", "name": "F"})", 200},
+            {"POST /admin/notifications", "POST", "/admin/notifications", R"({"object_type": "stream"})", 200},
+            {"POST /admin/threads", "POST", "/admin/threads", R"({"subject": "S"})", 200},
+            {"POST /admin/threads/{id}/messages", "POST", "/admin/threads/{thread}/messages", R"({"content": "C"})",
+             200},
+            {"POST /admin/friend-requests", "POST", "/admin/friend-requests", R"({"id": "doc-asker", "name": "A"})",
+             200},
+            {"DELETE /admin/friend-requests/{id}", "DELETE", "/admin/friend-requests/doc-asker", "", 204},
+            {"POST /admin/events", "POST", "/admin/events", R"({"id": "doc-event", "name": "E"})", 200},
+            {"POST /admin/events", "POST", "/admin/events", R"({"name": "no id"})", 409},
+            {"POST /admin/token/expire", "POST", "/admin/token/expire", "", 204},
+            {"POST /admin/token/deny", "POST", "/admin/token/deny", "", 204},
+            {"POST /admin/faults", "POST", "/admin/faults", R"({"path": "/nowhere", "kind": "delay"})", 204},
+            {"DELETE /admin/faults", "DELETE", "/admin/faults", "", 204},
+            {"GET /admin/requests", "GET", "/admin/requests", "", 200},
     };
 
     QSet<QString> called;
     ShapeCheck shapes(document);
-    for (const Call& call : calls) {
+    for (const Call &call : calls) {
         called.insert(call.request);
         QVERIFY2(document.answers.contains(call.request), qPrintable(call.request + " is not in the document"));
         QString target = call.target;
@@ -226,9 +230,11 @@ void TestSimulator::answersFollowTheDocument()
             target.replace(it.key(), it.value());
             body.replace(it.key(), it.value());
         }
-        const bool api = !call.request.contains("/oauth/") && !call.request.contains("/admin/") && call.request != "GET <url>";
+        const bool api
+                = !call.request.contains("/oauth/") && !call.request.contains("/admin/") && call.request != "GET <url>";
         const Answer answer = request(call.method, target, body.toUtf8(), api ? QStringLiteral("current") : QString());
-        QVERIFY2(answer.status == call.status, qPrintable(QStringLiteral("%1 %2: %3").arg(call.method, target).arg(answer.status)));
+        QVERIFY2(answer.status == call.status,
+                 qPrintable(QStringLiteral("%1 %2: %3").arg(call.method, target).arg(answer.status)));
         QString record = document.answers.value(call.request);
         if (answer.status >= 300)
             record = call.request.contains("/oauth/") ? "token error" : "API error";
@@ -252,10 +258,11 @@ void TestSimulator::answersFollowTheDocument()
 
 void TestSimulator::sameSeedSameWorld()
 {
-    auto snapshot = [](const Simulator& sim) {
+    auto snapshot = [](const Simulator &sim) {
         QuillnetSim::JsonWriter all;
         all.beginArray().string(sim.refreshToken());
-        all.string(QString::fromLatin1(sim.profilePictureData(sim.friends().value(3).id(), Qn::SmallPicture).toBase64()));
+        all.string(
+                QString::fromLatin1(sim.profilePictureData(sim.friends().value(3).id(), Qn::SmallPicture).toBase64()));
         writeAll(all, sim.posts());
         writeAll(all, sim.friends() + sim.friendRequests());
         writeAll(all, sim.threads());
@@ -263,15 +270,15 @@ void TestSimulator::sameSeedSameWorld()
         writeAll(all, sim.eventInvitations());
         return all.endArray().bytes();
     };
-    const Simulator a(SimConfig{77});
-    QCOMPARE(snapshot(a), snapshot(Simulator(SimConfig{77})));
-    QVERIFY(snapshot(a) != snapshot(Simulator(SimConfig{78})));
+    const Simulator a(SimConfig {77});
+    QCOMPARE(snapshot(a), snapshot(Simulator(SimConfig {77})));
+    QVERIFY(snapshot(a) != snapshot(Simulator(SimConfig {78})));
 
     // Sizes are honoured: friends, posts, threads, notifications.
-    const Simulator small(SimConfig{77, 7, 3, 0, 2});
-    QCOMPARE((QList<qsizetype>{small.friends().size(), small.posts().size(), small.threads().size(),
-                               small.notifications().size()}),
-             (QList<qsizetype>{7, 3, 0, 2}));
+    const Simulator small(SimConfig {77, 7, 3, 0, 2});
+    QCOMPARE((QList<qsizetype> {small.friends().size(), small.posts().size(), small.threads().size(),
+                                small.notifications().size()}),
+             (QList<qsizetype> {7, 3, 0, 2}));
 }
 
 void TestSimulator::dataCoversWhatTheDaemonReads()
@@ -280,11 +287,13 @@ void TestSimulator::dataCoversWhatTheDaemonReads()
     QSet<QString> seen;
     QSet<QString> pictures;
     QDateTime previous;
-    for (const Qn::QnPost& post : mSim->posts()) {
+    for (const Qn::QnPost &post : mSim->posts()) {
         const int linkTexts = 3 - int(post.linkInfo().texts().count(QString()));
         seen << (post.to().isEmpty() ? "no recipients" : "recipients") << (post.likes() > 0 ? "liked" : "not liked")
              << (post.commentCount() > 0 ? "commented" : "not commented")
-             << (linkTexts == 3 ? "full link" : linkTexts > 0 ? "partial link" : "no link");
+             << (linkTexts == 3          ? "full link"
+                         : linkTexts > 0 ? "partial link"
+                                         : "no link");
         if (!post.application().isEmpty())
             seen << (post.application() == Simulator::excludedApplicationId() ? "excluded app" : "other app");
         if (post.message().isEmpty() && !post.story().isEmpty())
@@ -297,7 +306,9 @@ void TestSimulator::dataCoversWhatTheDaemonReads()
             const QString suffix = QFileInfo(url.path()).suffix();
             const bool wrong = suffix == "jpg" ? format != "jpeg" : suffix.toLatin1() != format;
             seen << "picture " + QString::fromLatin1(format)
-                 << (suffix.isEmpty() ? "no suffix" : wrong ? "wrong suffix" : "suffix");
+                 << (suffix.isEmpty() ? "no suffix"
+                             : wrong  ? "wrong suffix"
+                                      : "suffix");
             if (post.type() == "checkin")
                 seen << "check-in with picture";
             if (pictures.contains(post.picture())) // the daemon must fetch it once
@@ -309,28 +320,29 @@ void TestSimulator::dataCoversWhatTheDaemonReads()
     }
 
     QSet<QString> phoneShapes;
-    for (const Qn::QnUser& user : mSim->friends() + mSim->friendRequests()) {
+    for (const Qn::QnUser &user : mSim->friends() + mSim->friendRequests()) {
         QVERIFY(!user.id().isEmpty() && !user.firstName().isEmpty() && user.name().startsWith(user.firstName())
                 && !user.link().isEmpty());
         phoneShapes.insert(QString(user.mobilePhone()).replace(QRegularExpression("\\d"), "9"));
         const QString birthday = user.birthday();
-        seen << (birthday.isEmpty() ? "no birthday"
-                 : QRegularExpression("^\\d\\d/\\d\\d$").match(birthday).hasMatch() ? "day and month"
-                 : QDate::fromString(birthday, "MM/dd/yyyy").isValid() ? "full birthday" : "bad birthday");
+        seen << (birthday.isEmpty()                                                         ? "no birthday"
+                         : QRegularExpression("^\\d\\d/\\d\\d$").match(birthday).hasMatch() ? "day and month"
+                         : QDate::fromString(birthday, "MM/dd/yyyy").isValid()              ? "full birthday"
+                                                                                            : "bad birthday");
         if (user.website().simplified().split(' ', Qt::SkipEmptyParts).size() > 1)
             seen << "several websites";
     }
-    for (const Qn::QnUser& user : mSim->friends())
+    for (const Qn::QnUser &user : mSim->friends())
         seen << (mSim->statusMessages(user.id()).isEmpty() ? "no status" : "status");
     // Several number shapes, and people without a number.
     QVERIFY2(phoneShapes.size() >= 6 && phoneShapes.contains(QString()), qPrintable(phoneShapes.values().join(" | ")));
 
     const QStringList handled = {"stream", "photo", "album", "friend", "event"};
-    for (const Qn::QnNotification& notification : mSim->notifications()) {
+    for (const Qn::QnNotification &notification : mSim->notifications()) {
         const QString type = handled.contains(notification.objectType()) ? notification.objectType() : "other";
         seen << (notification.unread() ? "unread " + type : QStringLiteral("read"));
     }
-    for (const Qn::QnThread& thread : mSim->threads()) {
+    for (const Qn::QnThread &thread : mSim->threads()) {
         seen << (thread.unread() > 0 ? "unread thread" : "read thread");
         if (thread.senders().first().name().isEmpty())
             seen << "nameless sender";
@@ -342,19 +354,51 @@ void TestSimulator::dataCoversWhatTheDaemonReads()
 
     QStringList list(seen.begin(), seen.end());
     list.sort();
-    QCOMPARE(list, (QStringList{"bad birthday", "check-in with picture", "commented", "day and month", "excluded app",
-                                "full birthday", "full link", "liked", "markup characters", "nameless sender",
-                                "no birthday", "no link", "no recipients", "no status", "no suffix", "not commented",
-                                "not liked", "other app", "partial link", "picture gif", "picture jpeg", "picture png",
-                                "read", "read thread", "recipients", "several websites", "shared picture", "status",
-                                "story only", "suffix", "unread album", "unread event", "unread friend",
-                                "unread other", "unread photo", "unread stream", "unread thread", "wrong suffix"}));
+    QCOMPARE(list,
+             (QStringList {"bad birthday",
+                           "check-in with picture",
+                           "commented",
+                           "day and month",
+                           "excluded app",
+                           "full birthday",
+                           "full link",
+                           "liked",
+                           "markup characters",
+                           "nameless sender",
+                           "no birthday",
+                           "no link",
+                           "no recipients",
+                           "no status",
+                           "no suffix",
+                           "not commented",
+                           "not liked",
+                           "other app",
+                           "partial link",
+                           "picture gif",
+                           "picture jpeg",
+                           "picture png",
+                           "read",
+                           "read thread",
+                           "recipients",
+                           "several websites",
+                           "shared picture",
+                           "status",
+                           "story only",
+                           "suffix",
+                           "unread album",
+                           "unread event",
+                           "unread friend",
+                           "unread other",
+                           "unread photo",
+                           "unread stream",
+                           "unread thread",
+                           "wrong suffix"}));
 }
 
 void TestSimulator::paging_data()
 {
     QTest::addColumn<QString>("query");
-    QTest::addColumn<int>("from");  // index of the first post expected
+    QTest::addColumn<int>("from"); // index of the first post expected
     QTest::addColumn<int>("count");
     QTest::newRow("default") << "" << 0 << 25;
     QTest::newRow("limit and offset") << "limit=10&offset=125" << 125 << 5;
@@ -369,22 +413,23 @@ void TestSimulator::paging()
     QFETCH(QString, query);
     QFETCH(int, from);
     QFETCH(int, count);
-    mSim.reset(new Simulator(SimConfig{1, 40, 130}));
+    mSim.reset(new Simulator(SimConfig {1, 40, 130}));
     QVERIFY(mSim->listen());
 
     QStringList expected;
-    for (const Qn::QnPost& post : mSim->posts().mid(from, count))
+    for (const Qn::QnPost &post : mSim->posts().mid(from, count))
         expected.append(post.id());
     QCOMPARE(ids(get(QStringLiteral("/users/%1/feed?%2").arg(mSim->me().id(), query)).data()), expected);
 
     // fields limits the members of users beyond id and name (unknown names are ignored).
-    const Answer friends = get(QStringLiteral("/users/%1/friends?limit=50&offset=10&fields=mobile_phone,birthday,gender")
-                                   .arg(mSim->me().id()));
+    const Answer friends
+            = get(QStringLiteral("/users/%1/friends?limit=50&offset=10&fields=mobile_phone,birthday,gender")
+                          .arg(mSim->me().id()));
     QCOMPARE(friends.data().size(), 30);
     QCOMPARE(text(friends.first(), "id"), mSim->friends().at(10).id());
     QStringList members = friends.first().keys();
     members.sort();
-    QCOMPARE(members, (QStringList{"birthday", "id", "mobile_phone", "name"}));
+    QCOMPARE(members, (QStringList {"birthday", "id", "mobile_phone", "name"}));
 }
 
 void TestSimulator::errors_data()
@@ -395,8 +440,8 @@ void TestSimulator::errors_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QString>("code"); // the protocol's error code; empty: not checked
 
-    auto row = [](const char* tag, const QByteArray& method, const QString& path, const QByteArray& body, int status,
-                  const QString& code = QString()) { QTest::newRow(tag) << method << path << body << status << code; };
+    auto row = [](const char *tag, const QByteArray &method, const QString &path, const QByteArray &body, int status,
+                  const QString &code = QString()) { QTest::newRow(tag) << method << path << body << status << code; };
     row("unknown user", "GET", "/users/42", "", 404, "not_found");
     row("no ids", "GET", "/statuses/latest", "", 400, "invalid_request");
     row("limit not a number", "GET", "/users/100000000000001/feed?limit=ten", "", 400, "invalid_request");
@@ -427,7 +472,7 @@ void TestSimulator::grantsAndExpiry()
     // A canceled login answers access_denied; the next grant works and replaces the token.
     const QString before = mSim->accessToken();
     QCOMPARE(admin("POST", "/admin/token/deny", "{\"count\": 2}").status, 204);
-    QCOMPARE((QStringList{grant(), grant()}), (QStringList{"access_denied", "access_denied"}));
+    QCOMPARE((QStringList {grant(), grant()}), (QStringList {"access_denied", "access_denied"}));
     const QString granted = grant();
     QCOMPARE(granted, mSim->accessToken());
     QVERIFY(granted != before);
@@ -454,16 +499,18 @@ void TestSimulator::adminChangesTheWorld()
     // A new post goes to the top, with its picture served; likes, comments, removal.
     // Text that JSON must escape comes back unchanged.
     const QString message = QStringLiteral("Hi & bye \"\\/\t\n\x01\x1f \U0001F600");
-    const QJsonObject newPost{ { "id", "new1" }, { "from", QJsonObject{ { "id", "100000000001002" }, { "name", "X" } } },
-                               { "message", message }, { "picture_format", "gif" } };
+    const QJsonObject newPost {{"id", "new1"},
+                               {"from", QJsonObject {{"id", "100000000001002"}, {"name", "X"}}},
+                               {"message", message},
+                               {"picture_format", "gif"}};
     QCOMPARE(admin("POST", "/admin/posts", QJsonDocument(newPost).toJson()).status, 200);
     QCOMPARE(admin("POST", "/admin/posts/new1/like").status, 200);
     QCOMPARE(admin("POST", "/admin/posts/new1/like", "{\"count\": 3}").status, 200);
     QCOMPARE(admin("POST", "/admin/posts/new1/comment").status, 200);
     const QJsonObject top = get(QStringLiteral("/users/%1/feed").arg(mSim->me().id())).first();
-    QCOMPARE((QVariantList{text(top, "id"), text(top, "message"), top.value("likes").toInt(),
-                           top.value("comments").toInt()}),
-             (QVariantList{"new1", message, 4, 1}));
+    QCOMPARE((QVariantList {text(top, "id"), text(top, "message"), top.value("likes").toInt(),
+                            top.value("comments").toInt()}),
+             (QVariantList {"new1", message, 4, 1}));
     QCOMPARE(imageFormat(picture(QUrl(text(top, "picture")).path())), QByteArray("gif"));
     QCOMPARE(admin("POST", "/admin/posts", R"({"id": "new1"})").status, 409);
     QCOMPARE(admin("DELETE", "/admin/posts/new1").status, 204);
@@ -485,7 +532,9 @@ void TestSimulator::adminChangesTheWorld()
     QCOMPARE(admin("DELETE", "/admin/friend-requests/u-new").status, 204);
     QCOMPARE(mSim->friendRequests().size(), 3);
     QCOMPARE(admin("POST", "/admin/events", R"({"id": "e-new", "name": "Party", "owner": {"id": "u-new", "name": "N"},
-                                                "start_time": "2024-07-01T18:00:00+03:00"})").status, 200);
+                                                "start_time": "2024-07-01T18:00:00+03:00"})")
+                     .status,
+             200);
     QCOMPARE(mSim->eventInvitations().last().startTime(), QDateTime(QDate(2024, 7, 1), QTime(15, 0), Qt::UTC));
 
     // A message from a friend to a read thread makes it the newest, unread, with that sender first;
@@ -494,7 +543,9 @@ void TestSimulator::adminChangesTheWorld()
     const int unreadThreads = get("/notifications").json().value("unread_threads").toInt();
     QCOMPARE(oldest.unread(), 0);
     QCOMPARE(admin("POST", QStringLiteral("/admin/threads/%1/messages").arg(oldest.id()),
-                   R"({"content": "Are you there?", "from": {"id": "100000000001001", "name": "Pal"}})").status, 200);
+                   R"({"content": "Are you there?", "from": {"id": "100000000001001", "name": "Pal"}})")
+                     .status,
+             200);
     const QJsonObject thread = get("/threads").first();
     QCOMPARE(text(thread, "id"), oldest.id());
     QCOMPARE(thread.value("unread").toInt(), 1);
@@ -502,11 +553,14 @@ void TestSimulator::adminChangesTheWorld()
     QCOMPARE(get("/notifications").json().value("unread_threads").toInt(), unreadThreads + 1);
     // A time may come as milliseconds since the epoch; it goes out in the service's form.
     QCOMPARE(admin("POST", "/admin/threads", R"({"id": "t-new", "unread": 0, "senders": [],
-                                                 "updated_time": 1577836800000})").status, 200);
+                                                 "updated_time": 1577836800000})")
+                     .status,
+             200);
     const QJsonObject added = get("/threads").data().last().toObject();
-    QCOMPARE((QStringList{text(added, "id"), text(added, "updated_time")}),
-             (QStringList{"t-new", "2020-01-01T00:00:00.000Z"}));
-    const QString mine = QStringLiteral(R"({"content": "Me", "from": {"id": "%1", "name": "me"}})").arg(mSim->me().id());
+    QCOMPARE((QStringList {text(added, "id"), text(added, "updated_time")}),
+             (QStringList {"t-new", "2020-01-01T00:00:00.000Z"}));
+    const QString mine
+            = QStringLiteral(R"({"content": "Me", "from": {"id": "%1", "name": "me"}})").arg(mSim->me().id());
     QCOMPARE(admin("POST", "/admin/threads/t-new/messages", mine.toUtf8()).status, 200);
     QCOMPARE(get("/threads").first().value("unread").toInt(), 0);
 }
@@ -542,7 +596,7 @@ void TestSimulator::faults()
         // has been answered; it comes later, unchanged.
         QNetworkRequest delayed(mSim->baseUrl().resolved(QUrl("/me")));
         delayed.setRawHeader("Authorization", "Bearer " + mSim->accessToken().toUtf8());
-        QNetworkReply* pending = mNetwork->get(delayed);
+        QNetworkReply *pending = mNetwork->get(delayed);
         QSignalSpy finished(pending, &QNetworkReply::finished);
         QTRY_COMPARE(mSim->pendingFaults(), 0);
         QCOMPARE(get("/users/" + mSim->me().id()).status, 200);
