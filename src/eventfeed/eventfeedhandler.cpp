@@ -11,8 +11,7 @@ const QString EventfeedHandler::SourceName = QStringLiteral("Quillnet");
 EventfeedHandler::EventfeedHandler(QObject *parent)
     : QObject(parent)
 {
-    if (!connect(&mSafetyTimer, SIGNAL(timeout()), this, SLOT(onSafetyTimerHit())))
-        qWarning() << "Failed to connect safety timer!";
+    connect(&mSafetyTimer, &QTimer::timeout, this, &EventfeedHandler::onSafetyTimerHit);
     mSafetyTimer.setInterval(90000);
     mSafetyTimer.setSingleShot(true);
 }
@@ -29,28 +28,10 @@ bool EventfeedHandler::init(Qn::Quillnet *quillnet, ComTarvoHomeEventFeedInterfa
         return false;
     }
 
-    const struct
-    {
-        QObject *sender;
-        const char *signal;
-        const char *slot;
-        const char *failure;
-    } wiring[] = {
-            {mQuillnet, SIGNAL(profilePictureUpdated(QString, Qn::PictureType, QString)),
-             SLOT(onProfilePictureUpdated(QString, Qn::PictureType, QString)),
-             "Failed to connect profilePictureUpdated to onProfilePictureUpdated"},
-            {mQuillnet, SIGNAL(newsFeedRetrieved(Qn::QnPosts)), SLOT(onNewsFeedRetrieved(Qn::QnPosts)),
-             "Failed to connect newsFeedRetrieved to onNewsFeedRetrieved"},
-            {mQuillnet, SIGNAL(dataRetrieved(QUrl, QString)), SLOT(onDataRetrieved(QUrl, QString)),
-             "Failed to connect dataRetrieved to onDataRetrieved"},
-            {mDatabase, SIGNAL(dbReseted()), SLOT(onDbReseted()), "Failed to connect dbReseted to onDbReseted"},
-    };
-    for (const auto &connection : wiring) {
-        if (!connect(connection.sender, connection.signal, this, connection.slot)) {
-            qCritical() << connection.failure;
-            return false;
-        }
-    }
+    connect(mQuillnet, &Qn::Quillnet::profilePictureUpdated, this, &EventfeedHandler::onProfilePictureUpdated);
+    connect(mQuillnet, &Qn::Quillnet::newsFeedRetrieved, this, &EventfeedHandler::onNewsFeedRetrieved);
+    connect(mQuillnet, &Qn::Quillnet::dataRetrieved, this, &EventfeedHandler::onDataRetrieved);
+    connect(mDatabase, &DaemonDatabase::dbReseted, this, &EventfeedHandler::onDbReseted);
     return true;
 }
 

@@ -18,19 +18,9 @@ bool FriendImporter::init(Qn::Quillnet *client, const QString &accountName)
     mClient = client;
     mAccountName = accountName;
 
-    if (!connect(client, SIGNAL(friendsUpdated(Qn::QnUserRefs)), this, SLOT(onFriendsUpdated(Qn::QnUserRefs)))) {
-        qCritical() << "Unable to connect friendsUpdate to onFriendsUpdated";
-        return false;
-    }
-    if (!connect(&mSafetyTimer, SIGNAL(timeout()), this, SLOT(onSafetyTimeout()))) {
-        qCritical() << "Unable to connect timeout to onSafetyTimeout";
-        return false;
-    }
-    if (!connect(client, SIGNAL(latestStatusMessageRetrieved(QStringList, Qn::QnPosts)), this,
-                 SLOT(onLatestStatusMessageRetrieved(QStringList, Qn::QnPosts)))) {
-        qCritical() << "Unable to connect to latestStatusMessagesRetrieved";
-        return false;
-    }
+    connect(client, &Qn::Quillnet::friendsUpdated, this, &FriendImporter::onFriendsUpdated);
+    connect(&mSafetyTimer, &QTimer::timeout, this, &FriendImporter::onSafetyTimeout);
+    connect(client, &Qn::Quillnet::latestStatusMessageRetrieved, this, &FriendImporter::onLatestStatusMessageRetrieved);
     mSafetyTimer.setInterval(60000);
     mSafetyTimer.setSingleShot(true);
     // The social provider runner and its plug-in are created here once the provider exists.

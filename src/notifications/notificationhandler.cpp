@@ -20,23 +20,12 @@ bool NotificationHandler::init(Qn::Quillnet *quillnet, DaemonDatabase *database)
     m_quillnet = quillnet;
     m_db = database;
 
-    const struct
-    {
-        const char *signal;
-        const char *slot;
-    } wiring[] = {
-            {SIGNAL(allNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32)),
-             SLOT(onAllNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32))},
-            {SIGNAL(threadsRetrieved(Qn::MessageBoxType, Qn::QnThreads)),
-             SLOT(onThreadsRetrieved(Qn::MessageBoxType, Qn::QnThreads))},
-            {SIGNAL(profileUpdated(QString)), SLOT(onProfileRetrieved(QString))},
-            {SIGNAL(messagesUpdated(QString, Qn::QnMessages)), SLOT(onMessagesUpdated(QString, Qn::QnMessages))},
-    };
-    for (const auto &connection : wiring) {
-        if (!connect(quillnet, connection.signal, this, connection.slot))
-            qWarning() << Q_FUNC_INFO << "Failed to connect" << connection.signal;
-    }
-    connect(&m_safetyTimer, SIGNAL(timeout()), this, SLOT(onSafetyTimer()));
+    connect(quillnet, &Qn::Quillnet::allNotificationsRetrieved, this,
+            &NotificationHandler::onAllNotificationsRetrieved);
+    connect(quillnet, &Qn::Quillnet::threadsRetrieved, this, &NotificationHandler::onThreadsRetrieved);
+    connect(quillnet, &Qn::Quillnet::profileUpdated, this, &NotificationHandler::onProfileRetrieved);
+    connect(quillnet, &Qn::Quillnet::messagesUpdated, this, &NotificationHandler::onMessagesUpdated);
+    connect(&m_safetyTimer, &QTimer::timeout, this, &NotificationHandler::onSafetyTimer);
     m_safetyTimer.setInterval(30000);
     m_safetyTimer.setSingleShot(true);
     return true;
