@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDate>
+#include <QDateTime>
 #include <QDBusConnection>
 #include <QDBusError>
 #include <QDebug>
@@ -78,6 +79,8 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
     mNetworkManager = new (std::nothrow) NetworkMonitor(nullptr);
     if (!mNetworkManager)
         criticalExit("Could not initialize QNetworkConfigurationManager");
+    // A daemon that started offline logs in once the machine comes online.
+    connect(mNetworkManager, &NetworkMonitor::onlineStateChanged, this, &QuillnetDaemon::onOnlineStateChanged);
 
     mHelper = new (std::nothrow) Helper(nullptr);
     if (!mHelper)
@@ -242,36 +245,89 @@ void QuillnetDaemon::loginToQuillnet()
     }
 }
 
-// The slots below trace until login, the backend set-up and the imports are built on top of them.
+bool QuillnetDaemon::isOn(const QString &key) const
+{
+    return mSettings.value(key, false);
+}
+
+bool QuillnetDaemon::checkBackend(bool requireOnline)
+{
+    if (!mLoginOk) {
+        loginToQuillnet();
+        return false;
+    }
+    if (requireOnline && !mNetworkManager->isOnline())
+        return false;
+    if (mQuillnet && !mQuillnet->isInitialized()) {
+        mQuillnet->init();
+        return false;
+    }
+    return true;
+}
+
+void QuillnetDaemon::removeOldPosts()
+{
+    Qn::QnCache *cache = mQuillnet ? mQuillnet->cache() : nullptr;
+    if (!cache || !mDatabase->isClearNeeded())
+        return;
+    if (!cache->removePosts(QDateTime::currentDateTime().addDays(-1)))
+        qWarning() << "Failed to remove old posts from cache";
+    cache->clearDiskCache();
+    // Advanced even after a failed removal: the clean-up is tried again tomorrow, not on every wake-up.
+    mDatabase->updateClearDate(true);
+}
 
 void QuillnetDaemon::refreshEventFeed()
 {
     qDebug() << Q_FUNC_INFO;
+    // Calls within 2 s of each other lead to one refresh, 2 s after the last one.
+    if (isOn(Constants::NewsFeedSetting) && checkBackend(false))
+        mNewsFeedTimer.start();
 }
 
 void QuillnetDaemon::itemSeen(QString id, QString type)
 {
     qDebug() << Q_FUNC_INFO << Support::logText(id) << Support::logText(type);
+    if (isOn(Constants::NotificationsMainSetting) && mNotificationHandler)
+        mNotificationHandler->itemSeen(id, type);
 }
 
 void QuillnetDaemon::sync()
 {
     qDebug() << Q_FUNC_INFO;
+    // The caller is answered first; the work runs in a later pass of the event loop.
+    if (checkBackend(true))
+        QTimer::singleShot(1, this, &QuillnetDaemon::onFullSyncRequested);
 }
 
 void QuillnetDaemon::onFullSyncRequested()
 {
     qDebug() << Q_FUNC_INFO;
+    removeOldPosts();
+    if (mSettings.isEmpty())
+        return;
+    if (isOn(Constants::NewsFeedSetting) && mEventfeedHandler)
+        mEventfeedHandler->startNewsfeedImport(false);
+    if (isOn(Constants::NotificationsMainSetting) && mNotificationHandler)
+        mNotificationHandler->startNotificationImport();
 }
 
 void QuillnetDaemon::onNewsFeedUpdateRequested()
 {
     qDebug() << Q_FUNC_INFO << mNetworkManager->isOnline();
+    if (!checkBackend(false) || !mEventfeedHandler || !mNotificationHandler)
+        return;
+    if (isOn(Constants::NewsFeedSetting))
+        mEventfeedHandler->startNewsfeedImport(false);
+    if (isOn(Constants::NotificationsMainSetting))
+        mNotificationHandler->startNotificationImport();
 }
 
 void QuillnetDaemon::onNewsFeedUpdateFromCacheRequested()
 {
     qDebug() << Q_FUNC_INFO;
+    if (mEventfeedHandler && isOn(Constants::NewsFeedSetting))
+        mEventfeedHandler->startNewsfeedImport(true);
 }
 
 void QuillnetDaemon::onAccountDisabled()
@@ -312,11 +368,38 @@ void QuillnetDaemon::withdrawAndLogOut()
 void QuillnetDaemon::onSyncHeartbeat(QTime time)
 {
     qDebug() << Q_FUNC_INFO << time;
+    mHeartbeat->wait(Veldo::QmHeartbeat::WAKEUP_SLOT_2_HOURS, Veldo::QmHeartbeat::WAKEUP_SLOT_2_HOURS, 0);
+    removeOldPosts();
+    if (checkBackend(true)) {
+        // The feed and the notifications are imported by the first wake-up only; later ones come
+        // from the Event Feed, the control interface and the account's switches.
+        if (mFirstHeartbeat) {
+            if (isOn(Constants::NewsFeedSetting) && mEventfeedHandler)
+                mEventfeedHandler->startNewsfeedImport(false);
+            if (isOn(Constants::NotificationsMainSetting) && mNotificationHandler)
+                mNotificationHandler->startNotificationImport();
+        }
+        // Friends on every second wake-up.
+        if (mHeartbeatCount == 0 && isOn(Constants::ImStateSetting) && mFriendImporter)
+            mFriendImporter->startFriendImport(false);
+    }
+    ++mHeartbeatCount;
+    mFirstHeartbeat = false;
+    if (mHeartbeatCount > 1)
+        mHeartbeatCount = 0;
 }
 
 void QuillnetDaemon::onOnlineStateChanged(bool isOnline)
 {
     qDebug() << Q_FUNC_INFO << isOnline;
+    if (!isOnline)
+        return;
+    if (!mLoginOk) {
+        loginToQuillnet();
+    } else if (mQuillnet && !mQuillnet->isInitialized()) {
+        qDebug() << Q_FUNC_INFO << "Initializing qn backend.";
+        mQuillnet->init();
+    }
 }
 
 void QuillnetDaemon::retryLogin()
@@ -492,19 +575,47 @@ void QuillnetDaemon::onSettingsChanged(const QString &name, const bool &value)
 {
     qDebug() << Q_FUNC_INFO << Support::logText(name) << value;
     mSettings[name] = value;
-    // No handler exists before the backend set-up: the switch takes effect there.
+    // Before the backend set-up the switch is only stored; the set-up or the next trigger applies it.
+    if (!mNotificationHandler || !mEventfeedHandler)
+        return;
+
+    if (name == Constants::NotificationsMainSetting && !value) {
+        qDebug() << "Disabling notifications";
+        mNotificationHandler->clear(QString(), false);
+    } else if (name == Constants::NewsFeedSetting && !value) {
+        qDebug() << "Disabling events feed";
+        mEventfeedHandler->clear();
+    }
+
+    if (name == Constants::MessageSetting) {
+        mNotificationHandler->setEnabled(Constants::MessageType, value);
+        if (!value)
+            mNotificationHandler->clear(Constants::MessagesEventType, true);
+    } else if (name == Constants::FriendRequestSetting) {
+        mNotificationHandler->setEnabled(Constants::FriendRequestType, value);
+        if (!value)
+            mNotificationHandler->clear(Constants::FriendRequestEventType, true);
+    } else if (name == Constants::GeneralSetting) {
+        mNotificationHandler->setEnabled(Constants::NotificationType, value);
+        if (!value)
+            mNotificationHandler->clear(Constants::NotificationsEventType, false);
+    }
 }
 
 void QuillnetDaemon::onServiceEnabled(QString name)
 {
     qDebug() << Q_FUNC_INFO << Support::logText(name);
-    if (name == QLatin1String("IM"))
-        mSettings[Constants::ImStateSetting] = true;
+    if (name != QLatin1String("IM"))
+        return;
+    mSettings[Constants::ImStateSetting] = true;
+    if (mFriendImporter)
+        mFriendImporter->startFriendImport(false);
 }
 
 void QuillnetDaemon::onServiceDisabled(QString name)
 {
     qDebug() << Q_FUNC_INFO << Support::logText(name);
+    // Imported friends stay; later heartbeats import no more.
     if (name == QLatin1String("IM"))
         mSettings[Constants::ImStateSetting] = false;
 }
@@ -533,6 +644,8 @@ void QuillnetDaemon::onSessionBusLost()
 void QuillnetDaemon::onDbReseted()
 {
     qDebug() << "Db reseted";
-    // The Event Feed items listed in the lost tables are withdrawn once the feed handler exists.
-    mDbReseted = true;
+    // A handler reacts to the database's signal itself; without one, the Event Feed items listed in
+    // the lost tables are withdrawn once it exists.
+    if (!mEventfeedHandler)
+        mDbReseted = true;
 }

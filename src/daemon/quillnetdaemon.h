@@ -75,6 +75,13 @@ private slots:
 
 private:
     void loginToQuillnet();
+    // The gate of every trigger: logged in, online when asked for, client initialised. Starts a
+    // login or the client's init when that is what is missing.
+    bool checkBackend(bool requireOnline);
+    // The daily clean-up of the client cache.
+    void removeOldPosts();
+    // A switch of mSettings; false when missing.
+    bool isOn(const QString &key) const;
     // Arms the retry timer with the growing delay, or gives up after the last retry.
     void scheduleRetry();
     static void storeCanceledLogins(Qn::QnCache *cache, int count);

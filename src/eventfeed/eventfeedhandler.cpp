@@ -35,6 +35,13 @@ bool EventfeedHandler::init(Qn::Quillnet *quillnet, ComTarvoHomeEventFeedInterfa
     return true;
 }
 
+bool EventfeedHandler::startNewsfeedImport(bool fromCache)
+{
+    qDebug() << Q_FUNC_INFO << fromCache;
+    mFromCache = fromCache;
+    return false;
+}
+
 void EventfeedHandler::clear()
 {
     qDebug() << Q_FUNC_INFO;

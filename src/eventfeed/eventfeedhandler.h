@@ -35,6 +35,9 @@ public:
     // is missing or a connection fails.
     bool init(Qn::Quillnet *quillnet, ComTarvoHomeEventFeedInterface *eventFeed, DaemonDatabase *database);
 
+    // Starts an import of the news feed, from the client's cache or from the service.
+    bool startNewsfeedImport(bool fromCache);
+
     // Withdraws all of this program's items from the Event Feed. The database rows stay.
     void clear();
 

@@ -45,6 +45,12 @@ void FriendImporter::accountDisabled()
     qDebug() << Q_FUNC_INFO;
 }
 
+// The paged import comes with the social provider; until then a start request only traces.
+void FriendImporter::startFriendImport(bool fromCache)
+{
+    qDebug() << Q_FUNC_INFO << fromCache << (mClient ? "" : "without a client");
+}
+
 void FriendImporter::onFriendsUpdated(Qn::QnUserRefs friends)
 {
     qDebug() << Q_FUNC_INFO << friends.count() << (mClient ? "" : "without a client");

@@ -28,6 +28,9 @@ public:
     // Binds the client and connects its answers; false without a client or when a connection fails.
     bool init(Qn::Quillnet *client, const QString &accountName);
 
+    // Starts importing the friend list, from the service or (fromCache) from the client's cache.
+    void startFriendImport(bool fromCache);
+
     void accountRemoved();
     void accountDisabled();
 

@@ -64,6 +64,13 @@ void NotificationHandler::clear(const QString &eventType, bool refresh)
     qDebug() << Q_FUNC_INFO << eventType << refresh;
 }
 
+// The import cycle behind this entry point comes with the notification publishing; until then a
+// start request only traces.
+void NotificationHandler::startNotificationImport()
+{
+    qDebug() << Q_FUNC_INFO << (m_quillnet ? "" : "without a client");
+}
+
 void NotificationHandler::itemSeen(QString id, QString type)
 {
     qDebug() << Q_FUNC_INFO << id << type;

@@ -40,6 +40,9 @@ public:
     void setEnabled(const QString &type, bool enabled);
     bool isEnabled(const QString &type) const;
 
+    // Starts one import cycle: all notifications in one request, then the details they need.
+    void startNotificationImport();
+
     // Removes published notifications of one event type, or of all types for an empty one.
     void clear(const QString &eventType, bool refresh);
 
