@@ -1,0 +1,377 @@
+// The home screen Event Feed service: in this process on a connection of its own, driven through
+// the daemon's generated proxy so that every call crosses the bus; and the program, for what it
+// prints, how it starts and how it ends.
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QHash>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+
+#include "eventfeedinterface.h"
+#include "homescreen/eventfeedservice.h"
+
+namespace {
+
+const QString OwnsLine = QStringLiteral("owns com.tarvo.home.EventFeed /eventfeed");
+
+// The service answers from this thread's event loop, so the reply is awaited while events run.
+bool finish(const QDBusPendingCall &call)
+{
+    QDBusPendingCallWatcher watcher(call);
+    if (watcher.isFinished())
+        return !watcher.isError();
+    QSignalSpy spy(&watcher, &QDBusPendingCallWatcher::finished);
+    return spy.wait(10000) && !watcher.isError();
+}
+
+} // namespace
+
+class TestHomeScreen : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void idsAndMerging();
+    void removalsBySourceName();
+    void refusedMaps_data();
+    void refusedMaps();
+    void limits();
+    void printedLines();
+    void refreshReachesTheBus();
+    void programServesTheFeed();
+    void programExits_data();
+    void programExits();
+
+private:
+    // The service in this process, and a proxy to it on the test's own connection.
+    void startService(const HomeScreen::Limits &limits = HomeScreen::Limits());
+    // The id addItem answers; 0 when the call failed on the bus.
+    qlonglong add(const QVariantMap &item);
+    QProcess *startProgram(const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
+    // The complete lines the program has written to standard output so far.
+    QStringList outputLines(QProcess *program);
+
+    std::unique_ptr<HomeScreen::EventFeedService> mService;
+    std::unique_ptr<ComTarvoHomeEventFeedInterface> mProxy;
+    QStringList mLines;
+    QList<QProcess *> mPrograms;
+    QHash<QProcess *, QByteArray> mOutput;
+};
+
+void TestHomeScreen::init()
+{
+    QTest::failOnWarning(QRegularExpression(QStringLiteral(".*")));
+}
+
+void TestHomeScreen::cleanup()
+{
+    mProxy.reset();
+    mService.reset();
+    mLines.clear();
+    for (QProcess *program : qAsConst(mPrograms)) {
+        if (program->state() != QProcess::NotRunning) {
+            program->kill();
+            program->waitForFinished();
+        }
+        delete program;
+    }
+    mPrograms.clear();
+    mOutput.clear();
+}
+
+void TestHomeScreen::startService(const HomeScreen::Limits &limits)
+{
+    mService = std::make_unique<HomeScreen::EventFeedService>(limits);
+    connect(mService.get(), &HomeScreen::EventFeedService::changeReported, this,
+            [this](const QString &line) { mLines << line; });
+    QVERIFY2(mService->registerOnBus(), qPrintable(mService->errorString()));
+    mProxy = std::make_unique<ComTarvoHomeEventFeedInterface>(
+            QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"), QDBusConnection::sessionBus());
+}
+
+qlonglong TestHomeScreen::add(const QVariantMap &item)
+{
+    QDBusPendingReply<qlonglong> reply = mProxy->addItem(item);
+    return finish(reply) ? reply.value() : 0;
+}
+
+QProcess *TestHomeScreen::startProgram(const QProcessEnvironment &environment)
+{
+    auto *program = new QProcess;
+    mPrograms << program;
+    program->setProcessEnvironment(environment);
+    program->start(QStringLiteral(HOMESCREEN_BINARY), QStringList());
+    return program;
+}
+
+QStringList TestHomeScreen::outputLines(QProcess *program)
+{
+    QByteArray &output = mOutput[program];
+    output += program->readAllStandardOutput();
+    QStringList lines = QString::fromUtf8(output).split(QLatin1Char('\n'));
+    lines.removeLast(); // what follows the last line end: an unfinished line or nothing
+    return lines;
+}
+
+void TestHomeScreen::idsAndMerging()
+{
+    startService();
+    const QVariantMap first = {{"title", "Ann"}, {"footer", "1 like"}, {"sourceName", "Quillnet"}};
+    const qlonglong id1 = add(first);
+    const qlonglong id2 = add({{"title", "Bob"}});
+    QVERIFY(id1 > 0);
+    QVERIFY(id2 > id1);
+    QCOMPARE(mService->items().value(id1), first);
+
+    // New keys join, given keys are replaced, the others stay.
+    QVERIFY(finish(mProxy->updateItem(id1, {{"footer", "2 likes"}, {"body", "Hello"}})));
+    const QVariantMap merged = {{"title", "Ann"}, {"footer", "2 likes"}, {"sourceName", "Quillnet"}, {"body", "Hello"}};
+    QCOMPARE(mService->items().value(id1), merged);
+
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("updateItem: no item %1").arg(id2 + 1)));
+    QVERIFY(finish(mProxy->updateItem(id2 + 1, {{"footer", "x"}})));
+    QVERIFY(finish(mProxy->removeItem(id1)));
+    QCOMPARE(mService->items().keys(), QList<qlonglong> {id2});
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("removeItem: no item %1").arg(id1)));
+    QVERIFY(finish(mProxy->removeItem(id1)));
+    QCOMPARE(mService->items().keys(), QList<qlonglong> {id2});
+
+    // An id is never given out twice, not even after its item is gone.
+    QVERIFY(add({{"title", "Cid"}}) > id2);
+}
+
+void TestHomeScreen::removalsBySourceName()
+{
+    startService();
+    const qlonglong a1 = add({{"sourceName", "A"}});
+    const qlonglong b = add({{"sourceName", "B"}});
+    const qlonglong a2 = add({{"sourceName", "A"}, {"title", "a2"}});
+    const qlonglong none = add({{"title", "no source"}});
+    const qlonglong empty = add({{"sourceName", ""}});
+    QVERIFY(a1 > 0 && b > 0 && a2 > 0 && none > 0 && empty > 0);
+
+    QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("A"))));
+    QCOMPARE(mService->items().keys(), (QList<qlonglong> {b, none, empty}));
+    // The empty name is a name: an item without one is not among its items.
+    QVERIFY(finish(mProxy->removeItemsBySourceName(QString())));
+    QCOMPARE(mService->items().keys(), (QList<qlonglong> {b, none}));
+    QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("A"))));
+    QCOMPARE(mLines.mid(5), (QStringList {"removed-source A 2", "removed-source  1", "removed-source A 0"}));
+}
+
+void TestHomeScreen::refusedMaps_data()
+{
+    QTest::addColumn<QVariantMap>("item");
+    QTest::addColumn<QString>("why");
+
+    QVariantMap manyKeys;
+    for (int i = 0; i <= HomeScreen::Limits().maxKeys; ++i)
+        manyKeys.insert(QStringLiteral("k%1").arg(i), i);
+
+    QTest::newRow("number for a text") << QVariantMap {{"title", 42}} << R"(title is of D-Bus type "i", not "s")";
+    QTest::newRow("text for a list") << QVariantMap {{"imageList", "/a.jpg"}}
+                                     << R"(imageList is of D-Bus type "s", not "as")";
+    QTest::newRow("list of numbers") << QVariantMap {{"imageList", QVariantList {1, 2}}}
+                                     << R"(imageList is of D-Bus type "av", not "as")";
+    QTest::newRow("nested map") << QVariantMap {{"extra", QVariantMap {{"a", 1}}}}
+                                << R"(extra is of D-Bus type "a{sv}", which an item cannot hold)";
+    QTest::newRow("bytes") << QVariantMap {{"extra", QByteArray("x")}}
+                           << R"(extra is of D-Bus type "ay", which an item cannot hold)";
+    QTest::newRow("key with a blank") << QVariantMap {{"two words", "x"}}
+                                      << R"(the key "two words" is not 1 to 64 letters, digits, "_", "-" or ".")";
+    QTest::newRow("empty key") << QVariantMap {{"", "x"}}
+                               << R"(the key "" is not 1 to 64 letters, digits, "_", "-" or ".")";
+    QTest::newRow("long key") << QVariantMap {{QString(65, QLatin1Char('k')), "x"}}
+                              << QStringLiteral("the key \"%1\" is not 1 to 64 letters, digits, \"_\", \"-\" or \".\"")
+                                         .arg(QString(65, QLatin1Char('k')));
+    QTest::newRow("megabytes") << QVariantMap {{"body", QString(2 * 1024 * 1024, QLatin1Char('x'))}}
+                               << "more than 65536 characters";
+    QTest::newRow("huge list") << QVariantMap {{"imageList", QStringList(200000, QString())}}
+                               << "more than 65536 characters";
+    QTest::newRow("too many keys") << manyKeys << "33 keys, at most 32";
+}
+
+void TestHomeScreen::refusedMaps()
+{
+    QFETCH(QVariantMap, item);
+    QFETCH(QString, why);
+    startService();
+    const QVariantMap good = {{"title", "Ann"}};
+    const qlonglong id = add(good);
+    QVERIFY(id > 0);
+
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("addItem refused: ") + why));
+    QCOMPARE(add(item), -1);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("updateItem %1 refused: %2").arg(id).arg(why)));
+    QVERIFY(finish(mProxy->updateItem(id, item)));
+
+    QCOMPARE(mService->items().keys(), QList<qlonglong> {id});
+    QCOMPARE(mService->items().value(id), good);
+    QCOMPARE(mLines.size(), 1);
+}
+
+void TestHomeScreen::limits()
+{
+    HomeScreen::Limits limits;
+    limits.maxItems = 2;
+    limits.maxItemSize = 20;
+    startService(limits);
+    const qlonglong id1 = add({{"title", "0123456789"}}); // 5 + 10 characters
+    const qlonglong id2 = add({{"title", "x"}});
+    QVERIFY(id1 > 0 && id2 > 0);
+
+    QTest::ignoreMessage(QtWarningMsg, "addItem refused: the feed is full (2 items)");
+    QCOMPARE(add({{"title", "y"}}), -1);
+    // Small on its own, too big once merged.
+    QTest::ignoreMessage(QtWarningMsg,
+                         qPrintable(QStringLiteral("updateItem %1 refused: more than 20 characters").arg(id1)));
+    QVERIFY(finish(mProxy->updateItem(id1, {{"body", "abcde"}})));
+    QCOMPARE(mService->items().value(id1), (QVariantMap {{"title", "0123456789"}}));
+
+    QVERIFY(finish(mProxy->removeItem(id2)));
+    QVERIFY(add({{"title", "y"}}) > id2);
+}
+
+void TestHomeScreen::printedLines()
+{
+    startService();
+    const QVariantMap first = {
+            {"action", "a b"},
+            {"footer", "2 likes"},
+            {"imageList", QStringList {"/p.jpg", "", ""}},
+            {"sourceName", "Quillnet"},
+            {"timestamp", "2026-12-07 10:00:00"},
+            {"title", "Ann Example"},
+    };
+    QStringList tenEntries;
+    for (int i = 0; i < 10; ++i)
+        tenEntries << QString::number(i);
+    const QVariantMap second = {
+            {"title", QStringLiteral("two\nlines \"quoted\" back\\slash\ttab\x1b esc\u2028sep\r")},
+            {"body", QString(300, QLatin1Char('a'))},
+            {"count", 7},
+            {"extra", tenEntries},
+    };
+    QCOMPARE(add(first), 1);
+    QCOMPARE(add(second), 2);
+    QVERIFY(finish(mProxy->updateItem(1, {{"footer", "3 likes"}})));
+    QVERIFY(finish(mProxy->updateItem(1, {})));
+    QVERIFY(finish(mProxy->removeItem(2)));
+    QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("Quill\nnet"))));
+    QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("Quillnet"))));
+    mService->requestRefresh();
+
+    const QStringList expected = {
+            R"(added 1 sourceName="Quillnet" title="Ann Example" footer="2 likes" timestamp="2026-12-07 10:00:00" )"
+            R"(imageList=["/p.jpg","",""] action="a b")",
+            R"(added 2 title="two\nlines \"quoted\" back\\slash\ttab\u001b esc\u2028sep\r" body=")"
+                    + QString(200, QLatin1Char('a'))
+                    + R"x(... (300 characters)" count="7" extra=["0","1","2","3","4","5","6","7",... (10 entries)])x",
+            R"(updated 1 footer="3 likes")",
+            "updated 1",
+            "removed 2",
+            R"(removed-source Quill\nnet 0)",
+            "removed-source Quillnet 1",
+            "refresh-requested",
+    };
+    QCOMPARE(mLines, expected);
+}
+
+void TestHomeScreen::refreshReachesTheBus()
+{
+    startService();
+    QSignalSpy refreshes(mProxy.get(), &ComTarvoHomeEventFeedInterface::refreshRequested);
+    mService->requestRefresh();
+    QVERIFY(refreshes.wait(10000));
+    QCOMPARE(refreshes.size(), 1);
+}
+
+void TestHomeScreen::programServesTheFeed()
+{
+    QProcess *program = startProgram();
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(0), OwnsLine, 20000);
+
+    ComTarvoHomeEventFeedInterface proxy(QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"),
+                                         QDBusConnection::sessionBus());
+    QDBusPendingReply<qlonglong> added = proxy.addItem({{"title", "From\nthe test"}, {"sourceName", "Quillnet"}});
+    QVERIFY(finish(added));
+    QCOMPARE(added.value(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(1),
+                              QStringLiteral(R"(added 1 sourceName="Quillnet" title="From\nthe test")"), 20000);
+
+    QSignalSpy refreshes(&proxy, &ComTarvoHomeEventFeedInterface::refreshRequested);
+    ::kill(pid_t(program->processId()), SIGUSR1);
+    QVERIFY(refreshes.wait(20000));
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(2), QStringLiteral("refresh-requested"), 20000);
+
+    program->terminate();
+    QVERIFY(program->waitForFinished(20000));
+    QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program->exitCode(), 0);
+    QCOMPARE(outputLines(program).size(), 3);
+    QCOMPARE(program->readAllStandardError(), QByteArray());
+}
+
+void TestHomeScreen::programExits_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("log");
+
+    QTest::newRow("name taken") << "name taken" << 1
+                                << QByteArray("homescreen: the name com.tarvo.home.EventFeed is taken by :");
+    QTest::newRow("no session bus") << "no bus" << 1
+                                    << QByteArray("homescreen: no session bus: Failed to connect to socket");
+    QTest::newRow("SIGINT") << "SIGINT" << 0 << QByteArray();
+    QTest::newRow("bus ends") << "bus ends" << 0 << QByteArray("homescreen: warning: the session bus is gone\n");
+}
+
+void TestHomeScreen::programExits()
+{
+    QFETCH(QString, how);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, log);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    QProcess *bus = nullptr;
+    if (how == QLatin1String("name taken")) {
+        startService();
+    } else if (how == QLatin1String("no bus")) {
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), "unix:path=" + dir.filePath("none"));
+    } else if (how == QLatin1String("bus ends")) {
+        bus = new QProcess;
+        mPrograms << bus;
+        bus->start(QStringLiteral("dbus-daemon"),
+                   {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+        QVERIFY(bus->waitForReadyRead(20000));
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QString::fromUtf8(bus->readLine()).trimmed());
+    }
+
+    QProcess *program = startProgram(environment);
+    if (exitCode == 0) {
+        QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(0), OwnsLine, 20000);
+        if (bus)
+            bus->terminate();
+        else
+            ::kill(pid_t(program->processId()), SIGINT);
+    }
+    QVERIFY(program->waitForFinished(20000));
+    QCOMPARE(program->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program->exitCode(), exitCode);
+    const QByteArray stderrText = program->readAllStandardError();
+    QVERIFY2(log.isEmpty() ? stderrText.isEmpty() : stderrText.startsWith(log), stderrText.constData());
+    QCOMPARE(outputLines(program), exitCode == 0 ? QStringList {OwnsLine} : QStringList());
+}
+
+QTEST_GUILESS_MAIN(TestHomeScreen)
+#include "tst_homescreen.moc"
