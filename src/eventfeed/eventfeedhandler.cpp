@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDBusError>
 #include <QDBusPendingReply>
 #include <QDataStream>
 #include <QDateTime>
@@ -34,6 +35,24 @@ QString remoteAction(const QString &postId)
             + QString::fromLatin1(argument.toBase64());
 }
 
+// No Event Feed answered the call, as opposed to one that answered with an error.
+bool isUnanswered(const QDBusError &error)
+{
+    switch (error.type()) {
+    case QDBusError::NoReply:
+    case QDBusError::Timeout:
+    case QDBusError::TimedOut:
+    case QDBusError::ServiceUnknown:
+    case QDBusError::Disconnected:
+    case QDBusError::NoServer:
+        return true;
+    default:
+        // Gone between the call and its delivery, or an activation that could not start it.
+        return error.name() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")
+                || error.name().startsWith(QLatin1String("org.freedesktop.DBus.Error.Spawn."));
+    }
+}
+
 } // namespace
 
 const QString EventfeedHandler::SourceName = QStringLiteral("Quillnet");
@@ -60,6 +79,8 @@ bool EventfeedHandler::init(Qn::Quillnet *quillnet, ComTarvoHomeEventFeedInterfa
     mQuillnet = quillnet;
     mEventFeedIf = eventFeed;
     mDatabase = database;
+    // A publishing pass blocks while it waits for each addItem: never for D-Bus's default 25 s.
+    mEventFeedIf->setTimeout(EventFeedTimeoutMs);
 
     connect(mQuillnet, &Qn::Quillnet::profilePictureUpdated, this, &EventfeedHandler::onProfilePictureUpdated);
     connect(mQuillnet, &Qn::Quillnet::newsFeedRetrieved, this, &EventfeedHandler::onNewsFeedRetrieved);
@@ -253,15 +274,21 @@ void EventfeedHandler::processPosts()
             clear();
 
         // Oldest first, so that the Event Feed gets the newest item last.
+        bool feedAnswers = true;
         while (!mPosts.isEmpty()) {
             const Qn::QnPost post = mPosts.takeLast();
             qint64 homeviewId = 0;
             switch (mDatabase->checkPost(&post, &homeviewId)) {
             case DaemonDatabase::ItemAdd: {
+                // Once the Event Feed stayed silent, every further add would wait as long.
+                if (!feedAnswers)
+                    break;
                 // A post that did not get in leaves no trace, so a later pass tries it again.
                 const qint64 id = publishPost(post);
                 if (id > 0)
                     mDatabase->addPostToDb(&post, id);
+                else if (id == PublishUnanswered)
+                    feedAnswers = false;
                 break;
             }
             case DaemonDatabase::ItemUpdate:
@@ -341,6 +368,10 @@ qint64 EventfeedHandler::publishPost(const Qn::QnPost &post)
     QDBusPendingReply<qlonglong> reply = mEventFeedIf->addItem(item);
     reply.waitForFinished();
     if (reply.isError()) {
+        if (isUnanswered(reply.error())) {
+            qWarning() << "Event Feed did not answer, new posts wait for the next pass:" << reply.error().name();
+            return PublishUnanswered;
+        }
         qDebug() << "Error: mEventFeedIf returned invalid value.";
         return PublishFailed;
     }

@@ -32,6 +32,8 @@ public:
     static constexpr int FeedLimit = 30;
     // How long an import waits without any sign of progress.
     static constexpr int SafetyTimeoutMs = 90000;
+    // How long a call to the Event Feed may go unanswered; init() sets it on the proxy.
+    static constexpr int EventFeedTimeoutMs = 5000;
 
     explicit EventfeedHandler(QObject *parent = nullptr);
     ~EventfeedHandler() override;
@@ -68,6 +70,7 @@ private:
     // publishPost's results other than the new item's id.
     static constexpr qint64 PublishFailed = -1; // no proxy, or the Event Feed answered an error or -1
     static constexpr qint64 PublishSkipped = -2; // no avatar
+    static constexpr qint64 PublishUnanswered = -3; // the Event Feed is absent or did not answer in time
 
     // Drops the posts of the excluded application and looks up, or starts downloading, every
     // picture and avatar the posts need.

@@ -78,6 +78,8 @@ private slots:
     void networkImportPublishesTheFeed();
     void changesReachTheEventFeed();
     void postWithoutAvatarWaitsForALaterPass();
+    void silentEventFeedHoldsNewPostsBack_data();
+    void silentEventFeedHoldsNewPostsBack();
     void oneRequestAtATime();
     void lateAnswerAfterTheSafetyTimerIsIgnored();
     void cacheImportPublishesBeforeReturning_data();
@@ -95,8 +97,7 @@ private:
     QTimer *safetyTimer() const { return mHandler->findChild<QTimer *>(QStringLiteral("safetyTimer")); }
     QString feedPath() const { return QStringLiteral("/users/%1/feed").arg(mSim->me().id()); }
     // A post of a friend of the simulated world, stored in the client's cache as the feed.
-    Qn::QnPost storeCachedPost(const QString &id, const QDateTime &created, const QDateTime &updated,
-                               bool withAvatar);
+    Qn::QnPost storeCachedPost(const QString &id, const QDateTime &created, const QDateTime &updated, bool withAvatar);
 
     Helper mHelper;
     std::unique_ptr<QTemporaryDir> mDir;
@@ -174,8 +175,8 @@ QMap<QString, QVariantMap> TestEventfeedHandler::itemsByPost()
     return byPost;
 }
 
-Qn::QnPost TestEventfeedHandler::storeCachedPost(const QString &id, const QDateTime &created,
-                                                 const QDateTime &updated, bool withAvatar)
+Qn::QnPost TestEventfeedHandler::storeCachedPost(const QString &id, const QDateTime &created, const QDateTime &updated,
+                                                 bool withAvatar)
 {
     Qn::QnPost post(id);
     post.setFrom(mSim->friends().first().ref());
@@ -197,8 +198,8 @@ void TestEventfeedHandler::networkImportPublishesTheFeed()
     Qn::QnPost hostile(QStringLiteral("p1"));
     hostile.setFrom(author);
     hostile.setMessage(QStringLiteral("Tom & Jerry's <b>\"show\"</b> &amp;"));
-    hostile.setLinkInfo(Qn::QnLinkInfo(QStringLiteral("javascript:x"), QString(), QStringLiteral("<i>cap</i>"),
-                                       QString()));
+    hostile.setLinkInfo(
+            Qn::QnLinkInfo(QStringLiteral("javascript:x"), QString(), QStringLiteral("<i>cap</i>"), QString()));
     hostile.setCommentCount(2);
     QVERIFY(mSim->addPost(hostile).isValid());
     for (const char *address : {"file:///etc/passwd", "ftp://127.0.0.1/x.png", "javascript:alert(1)"}) {
@@ -272,8 +273,10 @@ void TestEventfeedHandler::networkImportPublishesTheFeed()
 
     // The hostile post, byte for byte.
     const QVariantMap first = items.value(QStringLiteral("p1"));
-    QCOMPARE(first.value("body").toString(),
-             QStringLiteral("Tom &amp; Jerry&apos;s &lt;b&gt;&quot;show&quot;&lt;/b&gt; &amp;amp;<br/>&lt;i&gt;cap&lt;/i&gt;"));
+    QCOMPARE(
+            first.value("body").toString(),
+            QStringLiteral(
+                    "Tom &amp; Jerry&apos;s &lt;b&gt;&quot;show&quot;&lt;/b&gt; &amp;amp;<br/>&lt;i&gt;cap&lt;/i&gt;"));
     QCOMPARE(first.value("footer").toString(), QStringLiteral("2 comments"));
     QCOMPARE(first.value("action").toString(),
              QStringLiteral("com.tarvo.quillnet.eventfeed /EventFeedMessage com.tarvo.quillnet.eventfeed showItem "
@@ -367,6 +370,53 @@ void TestEventfeedHandler::postWithoutAvatarWaitsForALaterPass()
     QVERIFY(networkImport());
     QCOMPARE(mFeed.calls(), QStringList {AddCall});
     QCOMPARE(itemsByPost().value(id).value("title").toString(), QStringLiteral("Stranger"));
+}
+
+void TestEventfeedHandler::silentEventFeedHoldsNewPostsBack_data()
+{
+    QTest::addColumn<QString>("feed");
+    QTest::newRow("refusing") << "refusing";
+    QTest::newRow("hung") << "hung";
+    QTest::newRow("absent") << "absent";
+}
+
+void TestEventfeedHandler::silentEventFeedHoldsNewPostsBack()
+{
+    QFETCH(QString, feed);
+    QCOMPARE(mProxy->timeout(), EventfeedHandler::EventFeedTimeoutMs);
+    QVERIFY(mProxy->timeout() <= 5000);
+    int shown = 0;
+    for (const Qn::QnPost &post : servicePage())
+        shown += isExcluded(post) ? 0 : 1;
+
+    const QRegularExpression silent(QStringLiteral("^Event Feed did not answer, new posts wait for the next pass"));
+    if (feed == QLatin1String("refusing")) {
+        mFeed.run([](FakeEventFeed &fake) { fake.failAdds = true; });
+        for (int i = 0; i < shown; ++i)
+            QTest::ignoreMessage(QtWarningMsg, "EventFeed returned error!");
+    } else {
+        if (feed == QLatin1String("hung"))
+            mFeed.run([](FakeEventFeed &fake) { fake.hung = true; });
+        else
+            mFeed.stop();
+        // Once only: the first add that gets no answer ends the adding.
+        QTest::ignoreMessage(QtWarningMsg, silent);
+        QTest::failOnWarning(silent);
+    }
+    QVERIFY(networkImport());
+    if (feed == QLatin1String("refusing"))
+        QCOMPARE(mFeed.calls(), QStringList {ClearCall} + QStringList(shown, AddCall));
+    else if (feed == QLatin1String("hung"))
+        QCOMPARE(mFeed.calls(), QStringList({ClearCall, AddCall}));
+
+    // Nothing was recorded: the next pass publishes everything.
+    if (feed == QLatin1String("absent"))
+        QVERIFY(mFeed.start());
+    mFeed.run([](FakeEventFeed &fake) { fake.failAdds = fake.hung = false; });
+    mFeed.clearCalls();
+    QVERIFY(networkImport());
+    QCOMPARE(mFeed.calls(), QStringList {ClearCall} + QStringList(shown, AddCall));
+    QCOMPARE(mFeed.items().size(), shown);
 }
 
 void TestEventfeedHandler::oneRequestAtATime()
