@@ -156,6 +156,9 @@ void EventfeedHandler::clear()
     qDebug() << Q_FUNC_INFO;
     if (mEventFeedIf)
         mEventFeedIf->removeItemsBySourceName(SourceName);
+    // Rows left behind would make every post read as published and unchanged.
+    if (mDatabase)
+        mDatabase->removeAllItems();
 }
 
 void EventfeedHandler::onProfilePictureUpdated(const QString &profId, Qn::PictureType pictureType,

@@ -52,7 +52,8 @@ public:
     bool importNewsfeedFromNetwork();
     bool importNewsfeedFromCache();
 
-    // Withdraws all of this program's items from the Event Feed without waiting for the answer.
+    // Withdraws all of this program's items from the Event Feed without waiting for the answer, and
+    // forgets them, so that the next import publishes the whole feed again.
     void clear();
 
 signals:

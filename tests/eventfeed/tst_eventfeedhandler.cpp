@@ -77,6 +77,7 @@ private slots:
 
     void networkImportPublishesTheFeed();
     void changesReachTheEventFeed();
+    void clearedItemsComeBack();
     void postWithoutAvatarWaitsForALaterPass();
     void silentEventFeedHoldsNewPostsBack_data();
     void silentEventFeedHoldsNewPostsBack();
@@ -335,6 +336,21 @@ void TestEventfeedHandler::changesReachTheEventFeed()
     const QMap<QString, QVariantMap> now = itemsByPost();
     QVERIFY(!now.contains(deleted.id()));
     QCOMPARE(now.contains(movedUp.id()), !isExcluded(movedUp));
+}
+
+void TestEventfeedHandler::clearedItemsComeBack()
+{
+    QVERIFY(networkImport());
+    const QStringList published = itemsByPost().keys();
+    QVERIFY(!published.isEmpty());
+
+    // As when the news feed is switched off and on again.
+    mHandler->clear();
+    QCOMPARE(mFeed.items(), (QMap<qlonglong, QVariantMap>()));
+    mFeed.clearCalls();
+    QVERIFY(networkImport());
+    QCOMPARE(mFeed.calls(), QStringList {ClearCall} + QStringList(published.size(), AddCall));
+    QCOMPARE(itemsByPost().keys(), published);
 }
 
 void TestEventfeedHandler::postWithoutAvatarWaitsForALaterPass()
