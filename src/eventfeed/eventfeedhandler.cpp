@@ -7,6 +7,7 @@
 #include <QDataStream>
 #include <QDateTime>
 #include <QDebug>
+#include <QSet>
 #include <QStringList>
 #include <QVariant>
 
@@ -271,6 +272,16 @@ void EventfeedHandler::checkDownloads()
 void EventfeedHandler::processPosts()
 {
     if (!mPosts.isEmpty()) {
+        // A post the service lists twice would otherwise become two items, one of which is never
+        // recorded and so never withdrawn.
+        QSet<QString> ids;
+        ids.reserve(mPosts.size());
+        mPosts.removeIf([&ids](const Qn::QnPost &post) {
+            const qsizetype before = ids.size();
+            ids.insert(post.id());
+            return ids.size() == before;
+        });
+
         mDatabase->prepareForChecks(mPosts);
         // Nothing published relates to this batch: start from an empty Event Feed.
         if (mDatabase->isCheckListEmpty())

@@ -78,6 +78,7 @@ private slots:
     void networkImportPublishesTheFeed();
     void changesReachTheEventFeed();
     void clearedItemsComeBack();
+    void repeatedPostIsPublishedOnce();
     void postWithoutAvatarWaitsForALaterPass();
     void silentEventFeedHoldsNewPostsBack_data();
     void silentEventFeedHoldsNewPostsBack();
@@ -351,6 +352,23 @@ void TestEventfeedHandler::clearedItemsComeBack()
     QVERIFY(networkImport());
     QCOMPARE(mFeed.calls(), QStringList {ClearCall} + QStringList(published.size(), AddCall));
     QCOMPARE(itemsByPost().keys(), published);
+}
+
+void TestEventfeedHandler::repeatedPostIsPublishedOnce()
+{
+    // The simulated service never repeats a post; the answer comes from here instead of its own.
+    mSim->injectFault(feedPath(), QuillnetSim::Simulator::HttpStatus, 503);
+    const Qn::QnPosts page = servicePage();
+    const Qn::QnPosts answer {page.at(0), page.at(1), page.at(0), page.at(2), page.at(1), page.at(1)};
+    QSignalSpy imported(mHandler.get(), &EventfeedHandler::eventsfeedImported);
+    QVERIFY(mHandler->startNewsfeedImport(false));
+    emit mClient->newsFeedRetrieved(answer);
+    QVERIFY(imported.wait(20000));
+
+    QCOMPARE(mFeed.calls(), QStringList({ClearCall, AddCall, AddCall, AddCall}));
+    QStringList expected {page.at(0).id(), page.at(1).id(), page.at(2).id()};
+    expected.sort();
+    QCOMPARE(itemsByPost().keys(), expected);
 }
 
 void TestEventfeedHandler::postWithoutAvatarWaitsForALaterPass()
