@@ -342,9 +342,10 @@ qint64 EventfeedHandler::publishPost(const Qn::QnPost &post)
     QVariantMap item;
     item.insert(QStringLiteral("icon"), icon);
 
+    // Both names in one step: a marker inside the first name must not take the second.
     QString poster = escapeHtml(post.from().name());
     if (!post.to().isEmpty())
-        poster = QStringLiteral("%1 -> %2").arg(poster).arg(escapeHtml(post.to().first().name()));
+        poster = QStringLiteral("%1 -> %2").arg(poster, escapeHtml(post.to().first().name()));
     //% "%1"
     item.insert(QStringLiteral("title"), qtTrId("qtn_qnk_title_events_feed").arg(poster));
 

@@ -79,6 +79,8 @@ private slots:
     void changesReachTheEventFeed();
     void clearedItemsComeBack();
     void repeatedPostIsPublishedOnce();
+    void titleKeepsTheNamesAsTheyAre_data();
+    void titleKeepsTheNamesAsTheyAre();
     void postWithoutAvatarWaitsForALaterPass();
     void silentEventFeedHoldsNewPostsBack_data();
     void silentEventFeedHoldsNewPostsBack();
@@ -369,6 +371,38 @@ void TestEventfeedHandler::repeatedPostIsPublishedOnce()
     QStringList expected {page.at(0).id(), page.at(1).id(), page.at(2).id()};
     expected.sort();
     QCOMPARE(itemsByPost().keys(), expected);
+}
+
+void TestEventfeedHandler::titleKeepsTheNamesAsTheyAre_data()
+{
+    QTest::addColumn<QString>("poster");
+    QTest::addColumn<QStringList>("recipients");
+    QTest::addColumn<QString>("title");
+
+    QTest::newRow("marker alone") << "%1" << QStringList() << "%1";
+    QTest::newRow("second marker in the poster") << "Ann %2" << QStringList {"Bob"} << "Ann %2 -> Bob";
+    QTest::newRow("markers both ways") << "%2 & co" << QStringList {"%1"} << "%2 &amp; co -> %1";
+    QTest::newRow("first recipient only")
+            << "<b>Eve</b>" << QStringList {"Zed", "Other"} << "&lt;b&gt;Eve&lt;/b&gt; -> Zed";
+}
+
+void TestEventfeedHandler::titleKeepsTheNamesAsTheyAre()
+{
+    QFETCH(QString, poster);
+    QFETCH(QStringList, recipients);
+    QFETCH(QString, title);
+
+    const Qn::QnUser author(QStringLiteral("100000000008888"), poster);
+    QVERIFY(mSim->addFriend(author));
+    Qn::QnPost post;
+    post.setFrom(author.ref());
+    Qn::QnUserRefs to;
+    for (const QString &name : recipients)
+        to << Qn::QnUserRef(QStringLiteral("10000000000777%1").arg(to.size()), name);
+    post.setTo(to);
+    const QString id = mSim->addPost(post).id();
+    QVERIFY(networkImport());
+    QCOMPARE(itemsByPost().value(id).value("title").toString(), title);
 }
 
 void TestEventfeedHandler::postWithoutAvatarWaitsForALaterPass()
