@@ -371,8 +371,13 @@ qint64 EventfeedHandler::publishPost(const Qn::QnPost &post)
 
     item.insert(QStringLiteral("sourceName"), SourceName);
     item.insert(QStringLiteral("sourceDisplayName"), SourceName);
-    item.insert(QStringLiteral("timestamp"),
-                post.created().toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+    // Never an empty time: without a valid creation time the last update counts, else now.
+    QDateTime time = post.created();
+    if (!time.isValid())
+        time = post.updated();
+    if (!time.isValid())
+        time = QDateTime::currentDateTime();
+    item.insert(QStringLiteral("timestamp"), time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
     addFooter(post, item);
     item.insert(QStringLiteral("action"), remoteAction(post.id()));
 

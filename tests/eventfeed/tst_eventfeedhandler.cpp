@@ -531,6 +531,9 @@ void TestEventfeedHandler::cacheImportPublishesBeforeReturning_data()
 
     QTest::newRow("created") << QDateTime(QDate(2012, 3, 4), QTime(16, 6, 7), Qt::UTC)
                              << QDateTime(QDate(2013, 1, 1), QTime(0, 0), Qt::UTC) << "2012-03-04 17:06:07";
+    QTest::newRow("updated only") << QDateTime() << QDateTime(QDate(2013, 7, 1), QTime(10, 0), Qt::UTC)
+                                  << "2013-07-01 12:00:00";
+    QTest::newRow("neither") << QDateTime() << QDateTime() << QString();
 }
 
 void TestEventfeedHandler::cacheImportPublishesBeforeReturning()
