@@ -90,6 +90,7 @@ private slots:
     void cacheImportPublishesBeforeReturning();
     void refusedCacheImportLeavesTheNetworkImportFree();
     void networkRequestDuringACacheImportEndsItWithTheSignal();
+    void reportsNobodyWaitsForChangeNothing();
 
 private:
     // A network import to its end; false when it did not end.
@@ -588,6 +589,28 @@ void TestEventfeedHandler::networkRequestDuringACacheImportEndsItWithTheSignal()
     QVERIFY(imported.wait(20000));
     QCOMPARE(mSim->requestCount(feedPath()), 0);
     QCOMPARE(itemsByPost().keys(), QStringList {post.id()});
+}
+
+void TestEventfeedHandler::reportsNobodyWaitsForChangeNothing()
+{
+    const QString author = mSim->friends().first().id();
+    const QString elsewhere = mDir->filePath(QStringLiteral("elsewhere.png"));
+    // No import runs: nothing starts waiting.
+    emit mClient->dataRetrieved(QUrl(QStringLiteral("http://127.0.0.1/x.png")), elsewhere);
+    emit mClient->profilePictureUpdated(author, Qn::SmallPicture, elsewhere);
+    QVERIFY(!safetyTimer()->isActive());
+
+    // While the import waits for one avatar, another user's picture does not end the wait.
+    const Qn::QnPost post = storeCachedPost(QStringLiteral("c1"), QDateTime::currentDateTimeUtc(), QDateTime(), false);
+    QVERIFY(mHandler->startNewsfeedImport(true));
+    emit mClient->profilePictureUpdated(mSim->friends().at(1).id(), Qn::SmallPicture, elsewhere);
+    QVERIFY(safetyTimer()->isActive());
+    QCOMPARE(mFeed.calls(), QStringList());
+
+    QTRY_VERIFY(!safetyTimer()->isActive());
+    const QString icon = itemsByPost().value(post.id()).value("icon").toString();
+    QVERIFY(QFileInfo(icon).isFile());
+    QVERIFY(icon != elsewhere);
 }
 
 QTEST_GUILESS_MAIN(TestEventfeedHandler)
