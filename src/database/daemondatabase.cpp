@@ -337,6 +337,17 @@ QList<qint64> DaemonDatabase::removeStaleItems()
     return homeviewIds;
 }
 
+bool DaemonDatabase::removeAllItems()
+{
+    QSqlQuery remove(mDb);
+    if (!remove.exec(QStringLiteral("DELETE FROM items"))) {
+        qWarning() << Q_FUNC_INFO << "Failed to delete items from cache!" << remove.lastError().text();
+        return false;
+    }
+    qDebug() << Q_FUNC_INFO << remove.numRowsAffected();
+    return true;
+}
+
 bool DaemonDatabase::markShown(const QString &id, const QString &type)
 {
     return markItem(ShownTable, id, type);

@@ -68,6 +68,9 @@ public:
     // Deletes the rows left on the check list and returns their Event Feed ids, or nothing when
     // the deletion failed.
     QList<qint64> removeStaleItems();
+    // Forgets every published item, for when all of them were withdrawn from the Event Feed: the
+    // next pass publishes the whole feed again. False when the rows could not be deleted.
+    bool removeAllItems();
 
     // Notification item ids already shown or seen. The marks return false when the id is
     // already recorded in that table, the type is not an item type key, or the insert failed.

@@ -1,18 +1,70 @@
 #include "eventfeed/eventfeedhandler.h"
 
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDBusError>
+#include <QDBusPendingReply>
+#include <QDataStream>
+#include <QDateTime>
 #include <QDebug>
+#include <QSet>
+#include <QStringList>
+#include <QVariant>
 
+#include "common/constants.h"
+#include "common/utils.h"
 #include "database/daemondatabase.h"
 #include "eventfeedinterface.h"
+#include "platform/quillnet/qndatafilter.h"
 #include "platform/quillnet/quillnet.h"
+#include "platform/support/logtext.h"
+#include "platform/support/webaddress.h"
+
+namespace {
+
+const QString CheckinType = QStringLiteral("checkin");
+
+// The text form of a remote action calling showItem(postId) on the service's own phone
+// application: service, path, interface and method, then each argument as Base64 of its QVariant
+// in QDataStream's default format.
+QString remoteAction(const QString &postId)
+{
+    QByteArray argument;
+    QDataStream stream(&argument, QIODevice::WriteOnly);
+    stream << QVariant(postId);
+    return QStringLiteral("com.tarvo.quillnet.eventfeed /EventFeedMessage com.tarvo.quillnet.eventfeed showItem ")
+            + QString::fromLatin1(argument.toBase64());
+}
+
+// No Event Feed answered the call, as opposed to one that answered with an error.
+bool isUnanswered(const QDBusError &error)
+{
+    switch (error.type()) {
+    case QDBusError::NoReply:
+    case QDBusError::Timeout:
+    case QDBusError::TimedOut:
+    case QDBusError::ServiceUnknown:
+    case QDBusError::Disconnected:
+    case QDBusError::NoServer:
+        return true;
+    default:
+        // Gone between the call and its delivery, or an activation that could not start it.
+        return error.name() == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")
+                || error.name().startsWith(QLatin1String("org.freedesktop.DBus.Error.Spawn."));
+    }
+}
+
+} // namespace
 
 const QString EventfeedHandler::SourceName = QStringLiteral("Quillnet");
 
 EventfeedHandler::EventfeedHandler(QObject *parent)
     : QObject(parent)
+    , mSafetyTimer(this)
 {
+    mSafetyTimer.setObjectName(QStringLiteral("safetyTimer"));
     connect(&mSafetyTimer, &QTimer::timeout, this, &EventfeedHandler::onSafetyTimerHit);
-    mSafetyTimer.setInterval(90000);
+    mSafetyTimer.setInterval(SafetyTimeoutMs);
     mSafetyTimer.setSingleShot(true);
 }
 
@@ -20,13 +72,16 @@ EventfeedHandler::~EventfeedHandler() = default;
 
 bool EventfeedHandler::init(Qn::Quillnet *quillnet, ComTarvoHomeEventFeedInterface *eventFeed, DaemonDatabase *database)
 {
-    mQuillnet = quillnet;
-    mEventFeedIf = eventFeed;
-    mDatabase = database;
-    if (!mQuillnet || !mEventFeedIf || !mDatabase) {
+    // All or nothing: a handler that failed here never starts an import.
+    if (!quillnet || !eventFeed || !database) {
         qCritical() << "Some internal variables are NULL";
         return false;
     }
+    mQuillnet = quillnet;
+    mEventFeedIf = eventFeed;
+    mDatabase = database;
+    // A publishing pass blocks while it waits for each addItem: never for D-Bus's default 25 s.
+    mEventFeedIf->setTimeout(EventFeedTimeoutMs);
 
     connect(mQuillnet, &Qn::Quillnet::profilePictureUpdated, this, &EventfeedHandler::onProfilePictureUpdated);
     connect(mQuillnet, &Qn::Quillnet::newsFeedRetrieved, this, &EventfeedHandler::onNewsFeedRetrieved);
@@ -39,7 +94,62 @@ bool EventfeedHandler::startNewsfeedImport(bool fromCache)
 {
     qDebug() << Q_FUNC_INFO << fromCache;
     mFromCache = fromCache;
+    return fromCache ? importNewsfeedFromCache() : importNewsfeedFromNetwork();
+}
+
+bool EventfeedHandler::importNewsfeedFromNetwork()
+{
+    if (!mQuillnet || !mQuillnet->isInitialized())
+        return false;
+    if (mImportRunning)
+        return true;
+    qDebug() << Q_FUNC_INFO;
+
+    mImportRunning = true;
+    mPictures.clear();
+    mAvatars.clear();
+    mPendingPictures = 0;
+    mPendingAvatars = 0;
+    mSafetyTimer.start();
+
+    const Qn::QnDataFilter filter(mQuillnet->currentProfileId(), FeedLimit, 0);
+    if (mQuillnet->retrieveNewsFeed(nullptr, filter, Qn::RetrieveFromNetwork) == Qn::StatusOk)
+        return true;
+    // The safety timer keeps running: its pass ends this import like any other network import.
+    qWarning() << "Failed to start news feed retrieval!";
+    mImportRunning = false;
     return false;
+}
+
+bool EventfeedHandler::importNewsfeedFromCache()
+{
+    qDebug() << Q_FUNC_INFO << mImportRunning;
+    if (mImportRunning)
+        return true;
+    if (!mQuillnet) {
+        qDebug() << "Quillnet instance was deleted!";
+        return false;
+    }
+
+    mImportRunning = true;
+    const Qn::QnDataFilter filter(mQuillnet->currentProfileId(), FeedLimit, 0);
+    mPosts.clear();
+    if (mQuillnet->retrieveNewsFeed(&mPosts, filter, Qn::RetrieveFromCache) != Qn::StatusOk) {
+        qWarning() << "Failed to fetch newsfeeds!";
+        mImportRunning = false;
+        return false;
+    }
+
+    mPictures.clear();
+    mAvatars.clear();
+    mPendingPictures = 0;
+    mPendingAvatars = 0;
+    retrievePictures();
+    if (downloadsDone())
+        processPosts();
+    else
+        mSafetyTimer.start();
+    return true;
 }
 
 void EventfeedHandler::clear()
@@ -47,25 +157,47 @@ void EventfeedHandler::clear()
     qDebug() << Q_FUNC_INFO;
     if (mEventFeedIf)
         mEventFeedIf->removeItemsBySourceName(SourceName);
+    // Rows left behind would make every post read as published and unchanged.
+    if (mDatabase)
+        mDatabase->removeAllItems();
 }
-
-// The import stages behind these slots come with the news feed import; until then the handler only
-// traces what arrives.
 
 void EventfeedHandler::onProfilePictureUpdated(const QString &profId, Qn::PictureType pictureType,
                                                const QString &location)
 {
-    qDebug() << Q_FUNC_INFO << profId << int(pictureType) << location;
+    Q_UNUSED(pictureType)
+    qDebug() << Q_FUNC_INFO << mImportRunning << Support::logText(location);
+    // Pictures that another part of the daemon asked for are not this import's business.
+    if (!mImportRunning || !mAvatars.contains(profId))
+        return;
+    mSafetyTimer.start();
+    mAvatars.insert(profId, location);
+    --mPendingAvatars;
+    checkDownloads();
 }
 
 void EventfeedHandler::onNewsFeedRetrieved(const Qn::QnPosts &posts)
 {
-    qDebug() << Q_FUNC_INFO << posts.count();
+    qDebug() << Q_FUNC_INFO;
+    // A late answer after the safety timer ended the import, or one nobody asked for.
+    if (!mImportRunning)
+        return;
+    mSafetyTimer.start();
+    mPosts = posts;
+    retrievePictures();
+    if (downloadsDone())
+        processPosts();
 }
 
 void EventfeedHandler::onDataRetrieved(const QUrl &remoteUrl, const QString &location)
 {
-    qDebug() << Q_FUNC_INFO << remoteUrl << location;
+    qDebug() << Q_FUNC_INFO << mImportRunning << Support::logText(location);
+    if (!mImportRunning)
+        return;
+    mSafetyTimer.start();
+    mPictures.insert(pictureKey(remoteUrl), location);
+    --mPendingPictures;
+    checkDownloads();
 }
 
 void EventfeedHandler::onSafetyTimerHit()
@@ -73,10 +205,270 @@ void EventfeedHandler::onSafetyTimerHit()
     qDebug() << Q_FUNC_INFO;
     mImportRunning = false;
     mSafetyTimer.stop();
+    // Posts whose avatar is still missing are skipped; pictures still missing are left out.
+    processPosts();
 }
 
 void EventfeedHandler::onDbReseted()
 {
     qDebug() << "Clearing items from events feed";
     clear();
+}
+
+void EventfeedHandler::retrievePictures()
+{
+    if (!mQuillnet) {
+        qDebug() << "Quillnet instance was deleted!";
+        return;
+    }
+
+    const Qn::QnPosts posts = mPosts;
+    mPosts.clear();
+    mPosts.reserve(posts.size());
+    for (const Qn::QnPost &post : posts) {
+        if (post.application() == Constants::ExcludedApplicationId)
+            continue;
+        mPosts.append(post);
+
+        const QUrl picture = pictureUrl(post);
+        const QString key = picture.isEmpty() ? QString() : pictureKey(picture);
+        if (!key.isEmpty() && !mPictures.contains(key)) {
+            QString location;
+            if (mQuillnet->retrieveData(&location, picture, Qn::RetrieveFromCache) != Qn::StatusOk)
+                qDebug() << "Failed to fetch post picture";
+            mPictures.insert(key, location);
+            // A download the client refuses would never report: the post goes without its picture.
+            if (location.isEmpty() && mQuillnet->retrieveData(picture) == Qn::StatusOk)
+                ++mPendingPictures;
+        }
+
+        const QString userId = post.from().id();
+        if (!userId.isEmpty() && !mAvatars.contains(userId)) {
+            QString location;
+            if (mQuillnet->retrieveProfilePicture(&location, userId, Qn::SmallPicture, Qn::RetrieveFromCache)
+                != Qn::StatusOk)
+                qDebug() << "Failed to fetch avatar picture";
+            mAvatars.insert(userId, location);
+            if (location.isEmpty() && mQuillnet->retrieveProfilePicture(userId, Qn::SmallPicture) == Qn::StatusOk)
+                ++mPendingAvatars;
+        }
+    }
+}
+
+bool EventfeedHandler::downloadsDone() const
+{
+    // Reports nobody asked for count down too, so the counts may fall below zero.
+    return mPendingAvatars < 1 && mPendingPictures < 1;
+}
+
+void EventfeedHandler::checkDownloads()
+{
+    if (downloadsDone())
+        processPosts();
+    else
+        qDebug() << "Profile pics" << mPendingAvatars << "Images" << mPendingPictures;
+}
+
+void EventfeedHandler::processPosts()
+{
+    if (!mPosts.isEmpty()) {
+        // A post the service lists twice would otherwise become two items, one of which is never
+        // recorded and so never withdrawn.
+        QSet<QString> ids;
+        ids.reserve(mPosts.size());
+        mPosts.removeIf([&ids](const Qn::QnPost &post) {
+            const qsizetype before = ids.size();
+            ids.insert(post.id());
+            return ids.size() == before;
+        });
+
+        mDatabase->prepareForChecks(mPosts);
+        // Nothing published relates to this batch: start from an empty Event Feed.
+        if (mDatabase->isCheckListEmpty())
+            clear();
+
+        // Oldest first, so that the Event Feed gets the newest item last.
+        bool feedAnswers = true;
+        while (!mPosts.isEmpty()) {
+            const Qn::QnPost post = mPosts.takeLast();
+            qint64 homeviewId = 0;
+            switch (mDatabase->checkPost(&post, &homeviewId)) {
+            case DaemonDatabase::ItemAdd: {
+                // Once the Event Feed stayed silent, every further add would wait as long.
+                if (!feedAnswers)
+                    break;
+                // A post that did not get in leaves no trace, so a later pass tries it again.
+                const qint64 id = publishPost(post);
+                if (id > 0)
+                    mDatabase->addPostToDb(&post, id);
+                else if (id == PublishUnanswered)
+                    feedAnswers = false;
+                break;
+            }
+            case DaemonDatabase::ItemUpdate:
+                updatePost(post, homeviewId);
+                break;
+            case DaemonDatabase::ItemUnchanged:
+                break;
+            }
+        }
+    }
+
+    // After an empty answer this acts on the previous pass's leftovers once more; their rows are
+    // gone already and the removals are harmless.
+    if (mDatabase->hasItemsToRemove()) {
+        const QList<qint64> stale = mDatabase->removeStaleItems();
+        for (qint64 id : stale) {
+            qDebug() << "id" << id << "removed from events feed";
+            if (mEventFeedIf)
+                mEventFeedIf->removeItem(id);
+        }
+    }
+
+    mImportRunning = false;
+    mSafetyTimer.stop();
+    if (!mFromCache)
+        emit eventsfeedImported();
+}
+
+qint64 EventfeedHandler::publishPost(const Qn::QnPost &post)
+{
+    const QString icon = mAvatars.value(post.from().id());
+    if (icon.isEmpty()) {
+        qWarning() << "Missing avatar for post" << Support::logText(post.id()) << "skipping";
+        return PublishSkipped;
+    }
+
+    QVariantMap item;
+    item.insert(QStringLiteral("icon"), icon);
+
+    // Both names in one step: a marker inside the first name must not take the second.
+    QString poster = escapeHtml(post.from().name());
+    if (!post.to().isEmpty())
+        poster = QStringLiteral("%1 -> %2").arg(poster, escapeHtml(post.to().first().name()));
+    //% "%1"
+    item.insert(QStringLiteral("title"), qtTrId("qtn_qnk_title_events_feed").arg(poster));
+
+    QString body = escapeHtml(post.message().isEmpty() ? post.story() : post.message());
+    for (const QString &field : post.linkInfo().texts()) {
+        if (field.isEmpty())
+            continue;
+        if (!body.isEmpty())
+            body += QLatin1String("<br/>");
+        body += escapeHtml(field);
+    }
+    item.insert(QStringLiteral("body"), body);
+
+    const QUrl picture = pictureUrl(post);
+    if (!picture.isEmpty()) {
+        QString location = mPictures.value(pictureKey(picture));
+        if (!location.isEmpty()) {
+            // The Event Feed tells the format by the name.
+            Utils::fixImageSuffix(location);
+            item.insert(QStringLiteral("imageList"), QStringList {location, QString(), QString()});
+        }
+    }
+
+    item.insert(QStringLiteral("sourceName"), SourceName);
+    item.insert(QStringLiteral("sourceDisplayName"), SourceName);
+    // Never an empty time: without a valid creation time the last update counts, else now.
+    QDateTime time = post.created();
+    if (!time.isValid())
+        time = post.updated();
+    if (!time.isValid())
+        time = QDateTime::currentDateTime();
+    item.insert(QStringLiteral("timestamp"), time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
+    addFooter(post, item);
+    item.insert(QStringLiteral("action"), remoteAction(post.id()));
+
+    if (!mEventFeedIf) {
+        qWarning() << "Eventfeed interface not ready!";
+        return PublishFailed;
+    }
+    QDBusPendingReply<qlonglong> reply = mEventFeedIf->addItem(item);
+    reply.waitForFinished();
+    if (reply.isError()) {
+        if (isUnanswered(reply.error())) {
+            qWarning() << "Event Feed did not answer, new posts wait for the next pass:" << reply.error().name();
+            return PublishUnanswered;
+        }
+        qDebug() << "Error: mEventFeedIf returned invalid value.";
+        return PublishFailed;
+    }
+    const qint64 id = reply.value();
+    if (id == -1)
+        qWarning() << "EventFeed returned error!";
+    return id;
+}
+
+void EventfeedHandler::updatePost(const Qn::QnPost &post, qint64 homeviewId)
+{
+    // Without likes and comments the map stays empty and the item keeps its old footer.
+    QVariantMap item;
+    addFooter(post, item);
+    if (!mEventFeedIf) {
+        qWarning() << "Eventfeed interface not ready!";
+        return;
+    }
+    mEventFeedIf->updateItem(homeviewId, item);
+}
+
+void EventfeedHandler::addFooter(const Qn::QnPost &post, QVariantMap &item) const
+{
+    QString footer;
+    if (post.likes() > 0) {
+        //% "%n like(s)"
+        footer = qtTrId("qtn_qnk_event_feed_like", post.likes());
+    }
+    if (post.commentCount() > 0) {
+        if (!footer.isEmpty())
+            footer += QLatin1String(", ");
+        //% "%n comment(s)"
+        footer += qtTrId("qtn_qnk_event_feed_comment", post.commentCount());
+    }
+    if (!footer.isEmpty())
+        item.insert(QStringLiteral("footer"), footer);
+}
+
+QString EventfeedHandler::escapeHtml(const QString &text)
+{
+    QString escaped;
+    escaped.reserve(text.size());
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case '&':
+            escaped += QLatin1String("&amp;");
+            break;
+        case '<':
+            escaped += QLatin1String("&lt;");
+            break;
+        case '>':
+            escaped += QLatin1String("&gt;");
+            break;
+        case '"':
+            escaped += QLatin1String("&quot;");
+            break;
+        case '\'':
+            escaped += QLatin1String("&apos;");
+            break;
+        default:
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
+QUrl EventfeedHandler::pictureUrl(const Qn::QnPost &post)
+{
+    // Check-ins carry a map picture the Event Feed does not show.
+    if (post.picture().isEmpty() || post.type() == CheckinType)
+        return QUrl();
+    const QUrl url = QUrl::fromEncoded(post.picture().toUtf8());
+    // Only the web is fetched; a file or other address from the service is never shown.
+    return Support::isWebAddress(url) ? url : QUrl();
+}
+
+QString EventfeedHandler::pictureKey(const QUrl &url)
+{
+    return QString::fromLatin1(url.toEncoded());
 }

@@ -63,6 +63,7 @@ private Q_SLOTS:
     void uncachedBatchFallsBackToNewestRows_data();
     void uncachedBatchFallsBackToNewestRows();
     void checksFindChangedAndStaleRows();
+    void removeAllItemsForgetsEveryPublication();
     void longListsAreSplit();
     void hostileIdsAreStoredAndFound();
     void marksAreRecordedOnceForItemTypesOnly();
@@ -198,6 +199,26 @@ void TestDaemonDatabaseOperations::checksFindChangedAndStaleRows()
                                    {4294967299LL, "commented", feedId + 2, 2, 2},
                                    {4294967300LL, "swapped", feedId + 3, 1, 2},
                                    {4294967302LL, "same", feedId + 5, 2, 1}}));
+}
+
+void TestDaemonDatabaseOperations::removeAllItemsForgetsEveryPublication()
+{
+    QVERIFY(addRows(*mInspector, 3));
+    QVERIFY(mDb->markShown("n1", "notif") && mDb->markSeen("n1", "notif"));
+
+    QVERIFY(mDb->removeAllItems());
+    QCOMPARE(mInspector->column("SELECT COUNT(*) FROM items"), QVariantList {0});
+    // Every post of the feed is new again; the notification marks are another matter.
+    mDb->prepareForChecks(posts({"p1", "p3"}));
+    QVERIFY(mDb->isCheckListEmpty());
+    const Qn::QnPost third = post("p3");
+    QCOMPARE(mDb->checkPost(&third, nullptr), DaemonDatabase::ItemAdd);
+    QCOMPARE(mDb->checkShownItems({"n1"}, "notif") + mDb->checkSeenItems({"n1"}, "notif"), (QStringList {"n1", "n1"}));
+
+    QVERIFY(mInspector->exec("DROP TABLE items"));
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression("removeAllItems.* Failed to delete items from cache! \"no such table"));
+    QVERIFY(!mDb->removeAllItems());
 }
 
 void TestDaemonDatabaseOperations::longListsAreSplit()

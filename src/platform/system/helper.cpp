@@ -112,8 +112,10 @@ bool Helper::setLocale(const QString &catalogue)
     auto *translator = new QTranslator;
     bool loaded = false;
     for (const QString &dir : translationDirectories()) {
-        // Tries catalogue_de_DE.qm, catalogue_de.qm, ... in the order of the user's languages.
-        if (translator->load(QLocale(), catalogue, QStringLiteral("_"), dir)) {
+        // Tries catalogue_de_DE.qm, catalogue_de.qm, ... in the order of the user's languages, then
+        // catalogue.qm, the engineering English. Without the explicit suffix QTranslator's last
+        // resort would be a file named "catalogue" with no suffix at all.
+        if (translator->load(QLocale(), catalogue, QStringLiteral("_"), dir, QStringLiteral(".qm"))) {
             loaded = true;
             break;
         }

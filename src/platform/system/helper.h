@@ -28,7 +28,9 @@ public:
     static QString formatLine(QtMsgType type, const QString &name, const QString &text);
 
     // Loads the catalogue "<catalogue>_<locale>.qm" of the current locale from the translation
-    // directories (see translationDirectories()) and installs it; false when none was found.
+    // directories (see translationDirectories()) and installs it. A locale without a catalogue of
+    // its own ("C" included) gets the engineering English "<catalogue>.qm". False when neither was
+    // found.
     bool setLocale(const QString &catalogue);
 
     // Where catalogues are looked for: $QUILLNET_TRANSLATIONS_DIR when set, the folder

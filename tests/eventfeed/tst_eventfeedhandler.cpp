@@ -1,0 +1,617 @@
+// The news feed import from end to end: the simulated service, the client with its cache, the
+// daemon's database and a fake Event Feed on the private bus.
+#include <QDataStream>
+#include <QDir>
+#include <QFileInfo>
+#include <QLocale>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+#include "common/constants.h"
+#include "common/utils.h"
+#include "database/daemondatabase.h"
+#include "eventfeed/eventfeedhandler.h"
+#include "eventfeedinterface.h"
+#include "fakes/fakeeventfeed.h"
+#include "platform/quillnet/qncache.h"
+#include "platform/quillnet/qncacheconfiguration.h"
+#include "platform/quillnet/quillnet.h"
+#include "platform/system/helper.h"
+#include "quillnet-sim/simulator.h"
+
+namespace {
+
+const QString AddCall = QStringLiteral("addItem a{sv}");
+const QString UpdateCall = QStringLiteral("updateItem xa{sv}");
+const QString RemoveCall = QStringLiteral("removeItem x");
+const QString ClearCall = QStringLiteral("removeItemsBySourceName s");
+const QString TimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+
+// The post id inside an item's remote action.
+QString postIdOf(const QVariantMap &item)
+{
+    const QString action = item.value(QStringLiteral("action")).toString();
+    QByteArray argument = QByteArray::fromBase64(action.section(QLatin1Char(' '), 4).toLatin1());
+    QDataStream stream(&argument, QIODevice::ReadOnly);
+    QVariant id;
+    stream >> id;
+    return id.toString();
+}
+
+// Escaped as HTML, by other means than the handler's.
+QString escaped(const QString &text)
+{
+    return text.toHtmlEscaped().replace(QLatin1Char('\''), QLatin1String("&apos;"));
+}
+
+QString footerOf(const Qn::QnPost &post)
+{
+    QStringList parts;
+    if (post.likes() > 0)
+        parts << QStringLiteral("%1 like%2").arg(post.likes()).arg(post.likes() == 1 ? "" : "s");
+    if (post.commentCount() > 0)
+        parts << QStringLiteral("%1 comment%2").arg(post.commentCount()).arg(post.commentCount() == 1 ? "" : "s");
+    return parts.join(QStringLiteral(", "));
+}
+
+bool isExcluded(const Qn::QnPost &post)
+{
+    return post.application() == Constants::ExcludedApplicationId;
+}
+
+} // namespace
+
+class TestEventfeedHandler : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void networkImportPublishesTheFeed();
+    void changesReachTheEventFeed();
+    void clearedItemsComeBack();
+    void repeatedPostIsPublishedOnce();
+    void titleKeepsTheNamesAsTheyAre_data();
+    void titleKeepsTheNamesAsTheyAre();
+    void postWithoutAvatarWaitsForALaterPass();
+    void silentEventFeedHoldsNewPostsBack_data();
+    void silentEventFeedHoldsNewPostsBack();
+    void oneRequestAtATime();
+    void lateAnswerAfterTheSafetyTimerIsIgnored();
+    void cacheImportPublishesBeforeReturning_data();
+    void cacheImportPublishesBeforeReturning();
+    void refusedCacheImportLeavesTheNetworkImportFree();
+    void networkRequestDuringACacheImportEndsItWithTheSignal();
+    void reportsNobodyWaitsForChangeNothing();
+
+private:
+    // A network import to its end; false when it did not end.
+    [[nodiscard]] bool networkImport();
+    // The feed's first page as the service gives it now.
+    Qn::QnPosts servicePage() const { return mSim->posts().mid(0, EventfeedHandler::FeedLimit); }
+    // The Event Feed's items by post id.
+    QMap<QString, QVariantMap> itemsByPost();
+    QTimer *safetyTimer() const { return mHandler->findChild<QTimer *>(QStringLiteral("safetyTimer")); }
+    QString feedPath() const { return QStringLiteral("/users/%1/feed").arg(mSim->me().id()); }
+    // A post of a friend of the simulated world, stored in the client's cache as the feed.
+    Qn::QnPost storeCachedPost(const QString &id, const QDateTime &created, const QDateTime &updated, bool withAvatar);
+
+    Helper mHelper;
+    std::unique_ptr<QTemporaryDir> mDir;
+    std::unique_ptr<QuillnetSim::Simulator> mSim;
+    std::unique_ptr<Qn::QnCache> mCache;
+    std::unique_ptr<Qn::Quillnet> mClient;
+    std::unique_ptr<DaemonDatabase> mDb;
+    std::unique_ptr<ComTarvoHomeEventFeedInterface> mProxy;
+    std::unique_ptr<EventfeedHandler> mHandler;
+    FakeEventFeedThread mFeed;
+};
+
+void TestEventfeedHandler::initTestCase()
+{
+    // Local time differs from UTC, so that the conversion shows.
+    qputenv("TZ", "Europe/Berlin");
+    Qn::registerMetaTypes();
+    qputenv("QUILLNET_TRANSLATIONS_DIR", QUILLNET_TRANSLATIONS_BUILD_DIR);
+    QLocale::setDefault(QLocale::c());
+    QVERIFY(mHelper.setLocale(QStringLiteral("quillnet")));
+}
+
+void TestEventfeedHandler::init()
+{
+    mDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(mDir->isValid());
+    mSim = std::make_unique<QuillnetSim::Simulator>();
+    QVERIFY(mSim->listen());
+
+    Qn::QnCacheConfiguration cacheConfiguration;
+    cacheConfiguration.setDatabaseName(mDir->filePath(QStringLiteral("qncache.db")));
+    cacheConfiguration.setPath(mDir->filePath(QStringLiteral("qncache")));
+    mCache = std::make_unique<Qn::QnCache>(cacheConfiguration);
+    Qn::QuillnetConfiguration configuration(mSim->accessToken());
+    configuration.setCache(mCache.get());
+    configuration.setServiceUrl(mSim->baseUrl());
+    mClient = std::make_unique<Qn::Quillnet>(configuration);
+    QSignalSpy initialized(mClient.get(), &Qn::Quillnet::initialized);
+    mClient->init();
+    QVERIFY(initialized.wait());
+
+    mDb = std::make_unique<DaemonDatabase>(mDir->filePath(QStringLiteral("daemon.db")));
+    QVERIFY(mDb->init());
+    QVERIFY(mFeed.start());
+    mProxy = std::make_unique<ComTarvoHomeEventFeedInterface>(
+            QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"), QDBusConnection::sessionBus());
+    mHandler = std::make_unique<EventfeedHandler>();
+    QVERIFY(mHandler->init(mClient.get(), mProxy.get(), mDb.get()));
+}
+
+void TestEventfeedHandler::cleanup()
+{
+    mHandler.reset();
+    mProxy.reset();
+    mFeed.stop();
+    mDb.reset();
+    mClient.reset();
+    mCache.reset();
+    mSim.reset();
+    mDir.reset();
+}
+
+bool TestEventfeedHandler::networkImport()
+{
+    QSignalSpy imported(mHandler.get(), &EventfeedHandler::eventsfeedImported);
+    return mHandler->startNewsfeedImport(false) && (imported.count() == 1 || imported.wait(20000))
+            && imported.count() == 1;
+}
+
+QMap<QString, QVariantMap> TestEventfeedHandler::itemsByPost()
+{
+    QMap<QString, QVariantMap> byPost;
+    for (const QVariantMap &item : mFeed.items())
+        byPost.insert(postIdOf(item), item);
+    return byPost;
+}
+
+Qn::QnPost TestEventfeedHandler::storeCachedPost(const QString &id, const QDateTime &created, const QDateTime &updated,
+                                                 bool withAvatar)
+{
+    Qn::QnPost post(id);
+    post.setFrom(mSim->friends().first().ref());
+    post.setType(QStringLiteral("status"));
+    post.setMessage(QStringLiteral("cached"));
+    post.setCreated(created);
+    post.setUpdated(updated);
+    mCache->storeNewsFeed(mSim->me().id(), {post});
+    if (withAvatar)
+        mCache->storeProfilePicture(post.from().id(), Qn::SmallPicture,
+                                    mSim->profilePictureData(post.from().id(), Qn::SmallPicture));
+    return post;
+}
+
+void TestEventfeedHandler::networkImportPublishesTheFeed()
+{
+    // Texts and addresses as a hostile service might send them.
+    const Qn::QnUserRef author = mSim->friends().at(3).ref();
+    Qn::QnPost hostile(QStringLiteral("p1"));
+    hostile.setFrom(author);
+    hostile.setMessage(QStringLiteral("Tom & Jerry's <b>\"show\"</b> &amp;"));
+    hostile.setLinkInfo(
+            Qn::QnLinkInfo(QStringLiteral("javascript:x"), QString(), QStringLiteral("<i>cap</i>"), QString()));
+    hostile.setCommentCount(2);
+    QVERIFY(mSim->addPost(hostile).isValid());
+    for (const char *address : {"file:///etc/passwd", "ftp://127.0.0.1/x.png", "javascript:alert(1)"}) {
+        Qn::QnPost local;
+        local.setFrom(author);
+        local.setType(QStringLiteral("photo"));
+        local.setPicture(QLatin1String(address));
+        QVERIFY(mSim->addPost(local).isValid());
+    }
+    // Such addresses never reach the client, which would refuse them with a warning.
+    QTest::failOnWarning(QRegularExpression(QStringLiteral("refusing address")));
+
+    QVERIFY(networkImport());
+
+    // Nothing was published before: the old items go, then the posts come, oldest first.
+    Qn::QnPosts shown;
+    for (const Qn::QnPost &post : servicePage()) {
+        if (!isExcluded(post))
+            shown.prepend(post);
+    }
+    QVERIFY(shown.size() < EventfeedHandler::FeedLimit);
+    QCOMPARE(mFeed.calls(), QStringList {ClearCall} + QStringList(shown.size(), AddCall));
+    QStringList published;
+    for (const QVariantMap &item : mFeed.items())
+        published << postIdOf(item);
+    QStringList expected;
+    for (const Qn::QnPost &post : shown)
+        expected << post.id();
+    QCOMPARE(published, expected);
+
+    const QMap<QString, QVariantMap> items = itemsByPost();
+    for (const Qn::QnPost &post : shown) {
+        const QVariantMap item = items.value(post.id());
+        const QString picture = post.picture();
+        const bool withImage = !picture.isEmpty() && post.type() != QLatin1String("checkin")
+                && picture.startsWith(QLatin1String("http://"));
+        const QString footer = footerOf(post);
+        QStringList keys {"action", "body", "icon", "sourceDisplayName", "sourceName", "timestamp", "title"};
+        if (!footer.isEmpty())
+            keys << QStringLiteral("footer");
+        if (withImage)
+            keys << QStringLiteral("imageList");
+        keys.sort();
+        QCOMPARE(item.keys(), keys);
+
+        QVERIFY(QFileInfo(item.value("icon").toString()).isFile());
+        QString title = escaped(post.from().name());
+        if (!post.to().isEmpty())
+            title += QStringLiteral(" -> ") + escaped(post.to().first().name());
+        QCOMPARE(item.value("title").toString(), title);
+        QStringList body {escaped(post.message().isEmpty() ? post.story() : post.message())};
+        for (const QString &field : post.linkInfo().texts())
+            body << escaped(field);
+        body.removeAll(QString());
+        QCOMPARE(item.value("body").toString(), body.join(QStringLiteral("<br/>")));
+        QCOMPARE(item.value("sourceName").toString(), QStringLiteral("Quillnet"));
+        QCOMPARE(item.value("sourceDisplayName").toString(), QStringLiteral("Quillnet"));
+        QCOMPARE(item.value("timestamp").toString(), post.created().toLocalTime().toString(TimeFormat));
+        QCOMPARE(item.value("footer").toString(), footer);
+        if (withImage) {
+            const QStringList images = item.value("imageList").toStringList();
+            QCOMPARE(images.size(), 3);
+            QVERIFY(QFileInfo(images.at(0)).isFile());
+            // Named after its real format already.
+            QString renamed = images.at(0);
+            Utils::fixImageSuffix(renamed);
+            QCOMPARE(renamed, images.at(0));
+            QCOMPARE(images.mid(1), QStringList({QString(), QString()}));
+        }
+    }
+
+    // The hostile post, byte for byte.
+    const QVariantMap first = items.value(QStringLiteral("p1"));
+    QCOMPARE(
+            first.value("body").toString(),
+            QStringLiteral(
+                    "Tom &amp; Jerry&apos;s &lt;b&gt;&quot;show&quot;&lt;/b&gt; &amp;amp;<br/>&lt;i&gt;cap&lt;/i&gt;"));
+    QCOMPARE(first.value("footer").toString(), QStringLiteral("2 comments"));
+    QCOMPARE(first.value("action").toString(),
+             QStringLiteral("com.tarvo.quillnet.eventfeed /EventFeedMessage com.tarvo.quillnet.eventfeed showItem "
+                            "AAAACgAAAAAEAHAAMQ=="));
+
+    // Every picture and every avatar was downloaded once, however many posts share it.
+    for (const Qn::QnPost &post : shown) {
+        QCOMPARE(mSim->requestCount(QStringLiteral("/users/%1/picture").arg(post.from().id())), 1);
+        if (post.picture().startsWith(QLatin1String("http")) && post.type() != QLatin1String("checkin"))
+            QCOMPARE(mSim->requestCount(QUrl(post.picture()).path()), 1);
+    }
+    for (const Qn::QnPost &post : servicePage()) {
+        if (isExcluded(post) || post.type() == QLatin1String("checkin"))
+            QCOMPARE(mSim->requestCount(QUrl(post.picture()).path()), 0);
+    }
+}
+
+void TestEventfeedHandler::changesReachTheEventFeed()
+{
+    QVERIFY(networkImport());
+    QMap<QString, qlonglong> itemIds;
+    const QMap<qlonglong, QVariantMap> items = mFeed.items();
+    for (auto it = items.cbegin(); it != items.cend(); ++it)
+        itemIds.insert(postIdOf(it.value()), it.key());
+
+    // Unchanged: not a single call.
+    mFeed.clearCalls();
+    QVERIFY(networkImport());
+    QCOMPARE(mFeed.calls(), QStringList());
+
+    // A like more; both counts down to zero, which leaves the old footer in place.
+    const Qn::QnPosts page = servicePage();
+    const Qn::QnPost commented = page.at(0), liked = page.at(1);
+    QCOMPARE(commented.commentCount(), 2);
+    QCOMPARE(liked.likes(), 1);
+    QVERIFY(mSim->likePost(commented.id()) && mSim->likePost(liked.id(), -1));
+    QVERIFY(networkImport());
+    QCOMPARE(mFeed.calls(), QStringList({UpdateCall, UpdateCall}));
+    QMap<qlonglong, QVariantMap> updates;
+    for (const auto &update : mFeed.updates())
+        updates.insert(update.first, update.second);
+    QCOMPARE(updates.value(itemIds.value(commented.id())),
+             (QVariantMap {{QStringLiteral("footer"), QStringLiteral("1 like, 2 comments")}}));
+    QVERIFY(updates.contains(itemIds.value(liked.id())));
+    QCOMPARE(updates.value(itemIds.value(liked.id())), QVariantMap());
+    QCOMPARE(mFeed.items().value(itemIds.value(liked.id())).value("footer").toString(), QStringLiteral("1 like"));
+
+    // A deleted post goes; the one that moves up into the page comes.
+    const Qn::QnPost deleted = page.at(5);
+    QVERIFY(mSim->removePost(deleted.id()));
+    mFeed.clearCalls();
+    QVERIFY(networkImport());
+    const Qn::QnPost movedUp = servicePage().last();
+    QCOMPARE(mFeed.calls(), (isExcluded(movedUp) ? QStringList() : QStringList {AddCall}) << RemoveCall);
+    QCOMPARE(mFeed.removals(), QList<qlonglong> {itemIds.value(deleted.id())});
+    const QMap<QString, QVariantMap> now = itemsByPost();
+    QVERIFY(!now.contains(deleted.id()));
+    QCOMPARE(now.contains(movedUp.id()), !isExcluded(movedUp));
+}
+
+void TestEventfeedHandler::clearedItemsComeBack()
+{
+    QVERIFY(networkImport());
+    const QStringList published = itemsByPost().keys();
+    QVERIFY(!published.isEmpty());
+
+    // As when the news feed is switched off and on again.
+    mHandler->clear();
+    QCOMPARE(mFeed.items(), (QMap<qlonglong, QVariantMap>()));
+    mFeed.clearCalls();
+    QVERIFY(networkImport());
+    QCOMPARE(mFeed.calls(), QStringList {ClearCall} + QStringList(published.size(), AddCall));
+    QCOMPARE(itemsByPost().keys(), published);
+}
+
+void TestEventfeedHandler::repeatedPostIsPublishedOnce()
+{
+    // The simulated service never repeats a post; the answer comes from here instead of its own.
+    mSim->injectFault(feedPath(), QuillnetSim::Simulator::HttpStatus, 503);
+    const Qn::QnPosts page = servicePage();
+    const Qn::QnPosts answer {page.at(0), page.at(1), page.at(0), page.at(2), page.at(1), page.at(1)};
+    QSignalSpy imported(mHandler.get(), &EventfeedHandler::eventsfeedImported);
+    QVERIFY(mHandler->startNewsfeedImport(false));
+    emit mClient->newsFeedRetrieved(answer);
+    QVERIFY(imported.wait(20000));
+
+    QCOMPARE(mFeed.calls(), QStringList({ClearCall, AddCall, AddCall, AddCall}));
+    QStringList expected {page.at(0).id(), page.at(1).id(), page.at(2).id()};
+    expected.sort();
+    QCOMPARE(itemsByPost().keys(), expected);
+}
+
+void TestEventfeedHandler::titleKeepsTheNamesAsTheyAre_data()
+{
+    QTest::addColumn<QString>("poster");
+    QTest::addColumn<QStringList>("recipients");
+    QTest::addColumn<QString>("title");
+
+    QTest::newRow("marker alone") << "%1" << QStringList() << "%1";
+    QTest::newRow("second marker in the poster") << "Ann %2" << QStringList {"Bob"} << "Ann %2 -> Bob";
+    QTest::newRow("markers both ways") << "%2 & co" << QStringList {"%1"} << "%2 &amp; co -> %1";
+    QTest::newRow("first recipient only")
+            << "<b>Eve</b>" << QStringList {"Zed", "Other"} << "&lt;b&gt;Eve&lt;/b&gt; -> Zed";
+}
+
+void TestEventfeedHandler::titleKeepsTheNamesAsTheyAre()
+{
+    QFETCH(QString, poster);
+    QFETCH(QStringList, recipients);
+    QFETCH(QString, title);
+
+    const Qn::QnUser author(QStringLiteral("100000000008888"), poster);
+    QVERIFY(mSim->addFriend(author));
+    Qn::QnPost post;
+    post.setFrom(author.ref());
+    Qn::QnUserRefs to;
+    for (const QString &name : recipients)
+        to << Qn::QnUserRef(QStringLiteral("10000000000777%1").arg(to.size()), name);
+    post.setTo(to);
+    const QString id = mSim->addPost(post).id();
+    QVERIFY(networkImport());
+    QCOMPARE(itemsByPost().value(id).value("title").toString(), title);
+}
+
+void TestEventfeedHandler::postWithoutAvatarWaitsForALaterPass()
+{
+    QVERIFY(networkImport());
+    // The service has no picture of this author.
+    const Qn::QnUser stranger(QStringLiteral("100000000009999"), QStringLiteral("Stranger"));
+    Qn::QnPost post;
+    post.setFrom(stranger.ref());
+    post.setMessage(QStringLiteral("hello"));
+    const QString id = mSim->addPost(post).id();
+    QVERIFY(!id.isEmpty());
+    mFeed.clearCalls();
+
+    QSignalSpy imported(mHandler.get(), &EventfeedHandler::eventsfeedImported);
+    QSignalSpy failed(mClient.get(), &Qn::Quillnet::error);
+    QVERIFY(mHandler->startNewsfeedImport(false));
+    QVERIFY(failed.wait());
+    // The import waits for the missing avatar until the safety timer gives up.
+    QTimer *timer = safetyTimer();
+    QVERIFY(timer && timer->isActive());
+    QCOMPARE(timer->interval(), 90000);
+    QVERIFY(timer->isSingleShot());
+    QCOMPARE(imported.count(), 0);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Missing avatar for post \"%1\" skipping").arg(id)));
+    QVERIFY(QMetaObject::invokeMethod(mHandler.get(), "onSafetyTimerHit"));
+    QCOMPARE(imported.count(), 1);
+    QVERIFY(!timer->isActive());
+    QCOMPARE(mFeed.calls(), QStringList());
+
+    // Not recorded: once the author has a picture, the next pass publishes the post.
+    QVERIFY(mSim->addFriend(stranger));
+    QVERIFY(networkImport());
+    QCOMPARE(mFeed.calls(), QStringList {AddCall});
+    QCOMPARE(itemsByPost().value(id).value("title").toString(), QStringLiteral("Stranger"));
+}
+
+void TestEventfeedHandler::silentEventFeedHoldsNewPostsBack_data()
+{
+    QTest::addColumn<QString>("feed");
+    QTest::newRow("refusing") << "refusing";
+    QTest::newRow("hung") << "hung";
+    QTest::newRow("absent") << "absent";
+}
+
+void TestEventfeedHandler::silentEventFeedHoldsNewPostsBack()
+{
+    QFETCH(QString, feed);
+    QCOMPARE(mProxy->timeout(), EventfeedHandler::EventFeedTimeoutMs);
+    QVERIFY(mProxy->timeout() <= 5000);
+    int shown = 0;
+    for (const Qn::QnPost &post : servicePage())
+        shown += isExcluded(post) ? 0 : 1;
+
+    const QRegularExpression silent(QStringLiteral("^Event Feed did not answer, new posts wait for the next pass"));
+    if (feed == QLatin1String("refusing")) {
+        mFeed.run([](FakeEventFeed &fake) { fake.failAdds = true; });
+        for (int i = 0; i < shown; ++i)
+            QTest::ignoreMessage(QtWarningMsg, "EventFeed returned error!");
+    } else {
+        if (feed == QLatin1String("hung"))
+            mFeed.run([](FakeEventFeed &fake) { fake.hung = true; });
+        else
+            mFeed.stop();
+        // Once only: the first add that gets no answer ends the adding.
+        QTest::ignoreMessage(QtWarningMsg, silent);
+        QTest::failOnWarning(silent);
+    }
+    QVERIFY(networkImport());
+    if (feed == QLatin1String("refusing"))
+        QCOMPARE(mFeed.calls(), QStringList {ClearCall} + QStringList(shown, AddCall));
+    else if (feed == QLatin1String("hung"))
+        QCOMPARE(mFeed.calls(), QStringList({ClearCall, AddCall}));
+
+    // Nothing was recorded: the next pass publishes everything.
+    if (feed == QLatin1String("absent"))
+        QVERIFY(mFeed.start());
+    mFeed.run([](FakeEventFeed &fake) { fake.failAdds = fake.hung = false; });
+    mFeed.clearCalls();
+    QVERIFY(networkImport());
+    QCOMPARE(mFeed.calls(), QStringList {ClearCall} + QStringList(shown, AddCall));
+    QCOMPARE(mFeed.items().size(), shown);
+}
+
+void TestEventfeedHandler::oneRequestAtATime()
+{
+    // A client that is not signed in yet starts nothing.
+    Qn::Quillnet unready(Qn::QuillnetConfiguration(mSim->accessToken()));
+    EventfeedHandler waiting;
+    QVERIFY(waiting.init(&unready, mProxy.get(), mDb.get()));
+    QVERIFY(!waiting.startNewsfeedImport(false));
+    QVERIFY(!waiting.findChild<QTimer *>(QStringLiteral("safetyTimer"))->isActive());
+
+    QSignalSpy imported(mHandler.get(), &EventfeedHandler::eventsfeedImported);
+    QVERIFY(mHandler->startNewsfeedImport(false));
+    QVERIFY(mHandler->startNewsfeedImport(false));
+    QVERIFY(mHandler->startNewsfeedImport(true));
+    QTRY_VERIFY_WITH_TIMEOUT(!safetyTimer()->isActive(), 20000);
+    QCOMPARE(mSim->requestCount(feedPath()), 1);
+    QVERIFY(!mFeed.items().isEmpty());
+    // The last start asked for the cache: the network import it joined ends without the signal.
+    QCOMPARE(imported.count(), 0);
+}
+
+void TestEventfeedHandler::lateAnswerAfterTheSafetyTimerIsIgnored()
+{
+    mSim->injectFault(feedPath(), QuillnetSim::Simulator::Delay, 300);
+    QSignalSpy imported(mHandler.get(), &EventfeedHandler::eventsfeedImported);
+    QSignalSpy answered(mClient.get(), &Qn::Quillnet::newsFeedRetrieved);
+    QVERIFY(mHandler->startNewsfeedImport(false));
+    QVERIFY(safetyTimer()->isActive());
+
+    QVERIFY(QMetaObject::invokeMethod(mHandler.get(), "onSafetyTimerHit"));
+    QCOMPARE(imported.count(), 1);
+    QVERIFY(answered.wait());
+    QCOMPARE(imported.count(), 1);
+    QVERIFY(!safetyTimer()->isActive());
+    QCOMPARE(mFeed.calls(), QStringList());
+}
+
+void TestEventfeedHandler::cacheImportPublishesBeforeReturning_data()
+{
+    QTest::addColumn<QDateTime>("created");
+    QTest::addColumn<QDateTime>("updated");
+    QTest::addColumn<QString>("timestamp");
+
+    QTest::newRow("created") << QDateTime(QDate(2012, 3, 4), QTime(16, 6, 7), Qt::UTC)
+                             << QDateTime(QDate(2013, 1, 1), QTime(0, 0), Qt::UTC) << "2012-03-04 17:06:07";
+    QTest::newRow("updated only") << QDateTime() << QDateTime(QDate(2013, 7, 1), QTime(10, 0), Qt::UTC)
+                                  << "2013-07-01 12:00:00";
+    QTest::newRow("neither") << QDateTime() << QDateTime() << QString();
+}
+
+void TestEventfeedHandler::cacheImportPublishesBeforeReturning()
+{
+    QFETCH(QDateTime, created);
+    QFETCH(QDateTime, updated);
+    QFETCH(QString, timestamp);
+
+    const Qn::QnPost post = storeCachedPost(QStringLiteral("c1"), created, updated, true);
+    mSim->clearRequests();
+    QSignalSpy imported(mHandler.get(), &EventfeedHandler::eventsfeedImported);
+    const QDateTime before = QDateTime::currentDateTime();
+    QVERIFY(mHandler->startNewsfeedImport(true));
+    const QDateTime after = QDateTime::currentDateTime();
+
+    // Everything was in the cache: the whole pass ran within the call, without the signal.
+    QCOMPARE(mFeed.calls(), QStringList({ClearCall, AddCall}));
+    QCOMPARE(imported.count(), 0);
+    QVERIFY(!safetyTimer()->isActive());
+    QCOMPARE(mSim->requestCount(QStringLiteral("/")), 0);
+    const QString published = itemsByPost().value(post.id()).value("timestamp").toString();
+    if (timestamp.isEmpty()) {
+        // The time of the pass.
+        const QDateTime time = QDateTime::fromString(published, TimeFormat);
+        QVERIFY2(time >= before.addMSecs(-before.time().msec()) && time <= after, qPrintable(published));
+    } else {
+        QCOMPARE(published, timestamp);
+    }
+}
+
+void TestEventfeedHandler::refusedCacheImportLeavesTheNetworkImportFree()
+{
+    // Nothing cached yet.
+    QTest::ignoreMessage(QtWarningMsg, "Failed to fetch newsfeeds!");
+    QVERIFY(!mHandler->startNewsfeedImport(true));
+    QVERIFY(!safetyTimer()->isActive());
+    QVERIFY(networkImport());
+    QCOMPARE(mSim->requestCount(feedPath()), 1);
+    QVERIFY(!mFeed.items().isEmpty());
+}
+
+void TestEventfeedHandler::networkRequestDuringACacheImportEndsItWithTheSignal()
+{
+    const Qn::QnPost post = storeCachedPost(QStringLiteral("c1"), QDateTime::currentDateTimeUtc(), QDateTime(), false);
+    QSignalSpy imported(mHandler.get(), &EventfeedHandler::eventsfeedImported);
+    QVERIFY(mHandler->startNewsfeedImport(true));
+    // The avatar is on its way; the wait is bounded like a network import's.
+    QVERIFY(safetyTimer()->isActive());
+    QCOMPARE(mFeed.calls(), QStringList());
+
+    QVERIFY(mHandler->startNewsfeedImport(false));
+    QVERIFY(imported.wait(20000));
+    QCOMPARE(mSim->requestCount(feedPath()), 0);
+    QCOMPARE(itemsByPost().keys(), QStringList {post.id()});
+}
+
+void TestEventfeedHandler::reportsNobodyWaitsForChangeNothing()
+{
+    const QString author = mSim->friends().first().id();
+    const QString elsewhere = mDir->filePath(QStringLiteral("elsewhere.png"));
+    // No import runs: nothing starts waiting.
+    emit mClient->dataRetrieved(QUrl(QStringLiteral("http://127.0.0.1/x.png")), elsewhere);
+    emit mClient->profilePictureUpdated(author, Qn::SmallPicture, elsewhere);
+    QVERIFY(!safetyTimer()->isActive());
+
+    // While the import waits for one avatar, another user's picture does not end the wait.
+    const Qn::QnPost post = storeCachedPost(QStringLiteral("c1"), QDateTime::currentDateTimeUtc(), QDateTime(), false);
+    QVERIFY(mHandler->startNewsfeedImport(true));
+    emit mClient->profilePictureUpdated(mSim->friends().at(1).id(), Qn::SmallPicture, elsewhere);
+    QVERIFY(safetyTimer()->isActive());
+    QCOMPARE(mFeed.calls(), QStringList());
+
+    QTRY_VERIFY(!safetyTimer()->isActive());
+    const QString icon = itemsByPost().value(post.id()).value("icon").toString();
+    QVERIFY(QFileInfo(icon).isFile());
+    QVERIFY(icon != elsewhere);
+}
+
+QTEST_GUILESS_MAIN(TestEventfeedHandler)
+#include "tst_eventfeedhandler.moc"
