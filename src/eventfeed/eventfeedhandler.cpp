@@ -347,7 +347,9 @@ qint64 EventfeedHandler::publishPost(const Qn::QnPost &post)
     if (!post.to().isEmpty())
         poster = QStringLiteral("%1 -> %2").arg(poster, escapeHtml(post.to().first().name()));
     //% "%1"
-    item.insert(QStringLiteral("title"), qtTrId("qtn_qnk_title_events_feed").arg(poster));
+    const QString title = qtTrId("qtn_qnk_title_events_feed");
+    // Without a catalogue (a broken installation) the id comes back: the name alone is better.
+    item.insert(QStringLiteral("title"), title.contains(QLatin1String("%1")) ? title.arg(poster) : poster);
 
     QString body = escapeHtml(post.message().isEmpty() ? post.story() : post.message());
     for (const QString &field : post.linkInfo().texts()) {

@@ -101,8 +101,12 @@ QStringList Helper::translationDirectories()
     const QString fromEnv = qEnvironmentVariable("QUILLNET_TRANSLATIONS_DIR");
     if (!fromEnv.isEmpty())
         dirs << fromEnv;
-    if (QCoreApplication::instance())
-        dirs << QCoreApplication::applicationDirPath() + QStringLiteral("/translations");
+    if (QCoreApplication::instance()) {
+        const QString binDir = QCoreApplication::applicationDirPath();
+        dirs << binDir + QStringLiteral("/translations");
+        // Installed under another prefix than the one configured (cmake --install --prefix ~/.local).
+        dirs << QDir::cleanPath(binDir + QStringLiteral("/../share/quillnet-daemon/translations"));
+    }
     dirs << QStringLiteral(QUILLNET_TRANSLATIONS_INSTALL_DIR);
     return dirs;
 }

@@ -34,7 +34,8 @@ public:
     bool setLocale(const QString &catalogue);
 
     // Where catalogues are looked for: $QUILLNET_TRANSLATIONS_DIR when set, the folder
-    // "translations" beside the executable, then the installed data directory.
+    // "translations" beside the executable (a build), "../share/quillnet-daemon/translations" from
+    // it (an install under any prefix), then the data directory of the configured prefix.
     static QStringList translationDirectories();
 
 private:
