@@ -262,7 +262,7 @@ void TestDaemonSync::switchesWithdrawAndReachTheHandlers()
     auto *notifications = mDaemon->findChild<NotificationHandler *>();
     mFeed->clearCalls();
     emit mAccount->settingsChanged(QStringLiteral("qn-news_main"), false);
-    QCOMPARE(mFeed->calls(), QStringList{QStringLiteral("removeItemsBySourceName s")});
+    QCOMPARE(mFeed->calls(), QStringList {QStringLiteral("removeItemsBySourceName s")});
 
     const struct
     {
