@@ -220,10 +220,9 @@ void QuillnetDaemon::connectAccount()
     connect(mAccount, &AccountIntegration::serviceEnabled, this, &QuillnetDaemon::onServiceEnabled);
     connect(mAccount, &AccountIntegration::serviceDisabled, this, &QuillnetDaemon::onServiceDisabled);
 
-    // "qn-notif-events" is deliberately not watched: nothing in the daemon applies it.
     const QStringList keys = {
-            Constants::NotificationsMainSetting, Constants::MessageSetting,  Constants::FriendRequestSetting,
-            Constants::GeneralSetting,           Constants::NewsFeedSetting,
+            Constants::NotificationsMainSetting, Constants::MessageSetting, Constants::FriendRequestSetting,
+            Constants::GeneralSetting,           Constants::EventsSetting,  Constants::NewsFeedSetting,
     };
     mSettings = mAccount->settings(keys);
     onSettingsChanged(Constants::NotificationsMainSetting, mSettings.value(Constants::NotificationsMainSetting, false));
@@ -518,6 +517,8 @@ void QuillnetDaemon::onQnInitialized()
     mNotificationHandler->setEnabled(Constants::FriendRequestType,
                                      mSettings.value(Constants::FriendRequestSetting, true));
     mNotificationHandler->setEnabled(Constants::NotificationType, mSettings.value(Constants::GeneralSetting, true));
+    // Event invitations follow their own switch, as the other kinds do.
+    mNotificationHandler->setEnabled(Constants::EventType, mSettings.value(Constants::EventsSetting, true));
     connect(mNotificationHandler, &NotificationHandler::notificationsImported, this,
             &QuillnetDaemon::onNotificationsImported);
 
@@ -579,9 +580,11 @@ void QuillnetDaemon::onSettingsChanged(const QString &name, const bool &value)
     if (!mNotificationHandler || !mEventfeedHandler)
         return;
 
+    // Every switch-off re-reads what is published before withdrawing it: lists read at the start of
+    // the last cycle would miss what that cycle published.
     if (name == Constants::NotificationsMainSetting && !value) {
         qDebug() << "Disabling notifications";
-        mNotificationHandler->clear(QString(), false);
+        mNotificationHandler->clear(QString(), true);
     } else if (name == Constants::NewsFeedSetting && !value) {
         qDebug() << "Disabling events feed";
         mEventfeedHandler->clear();
@@ -598,7 +601,11 @@ void QuillnetDaemon::onSettingsChanged(const QString &name, const bool &value)
     } else if (name == Constants::GeneralSetting) {
         mNotificationHandler->setEnabled(Constants::NotificationType, value);
         if (!value)
-            mNotificationHandler->clear(Constants::NotificationsEventType, false);
+            mNotificationHandler->clear(Constants::NotificationsEventType, true);
+    } else if (name == Constants::EventsSetting) {
+        mNotificationHandler->setEnabled(Constants::EventType, value);
+        if (!value)
+            mNotificationHandler->clear(Constants::EventsEventType, true);
     }
 }
 

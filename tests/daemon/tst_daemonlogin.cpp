@@ -156,11 +156,10 @@ void TestDaemonLogin::constructorAsksForALogin()
 
 void TestDaemonLogin::settingsReadAtStart()
 {
-    // "qn-notif-events" is stored when it changes but never watched.
     QCOMPARE(mAccount->watched,
              QStringList({QStringLiteral("qn-notif_main"), QStringLiteral("qn-notif-msg"),
                           QStringLiteral("qn-notif-friendreq"), QStringLiteral("qn-notif-general"),
-                          QStringLiteral("qn-news_main")}));
+                          QStringLiteral("qn-notif-events"), QStringLiteral("qn-news_main")}));
 }
 
 void TestDaemonLogin::failedLoginsAreRetriedThenGivenUp()

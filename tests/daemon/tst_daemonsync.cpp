@@ -268,11 +268,12 @@ void TestDaemonSync::switchesWithdrawAndReachTheHandlers()
     {
         const char *setting;
         const char *type;
-        const char *cleared; // the clear line for off
+        const char *cleared; // the clear line for off: always re-read first
     } switches[] = {
             {"qn-notif-msg", "message", "\"messages.service.quillnet\" true"},
             {"qn-notif-friendreq", "friendreq", "\"friendrequests.service.quillnet\" true"},
-            {"qn-notif-general", "notif", "\"notifications.service.quillnet\" false"},
+            {"qn-notif-general", "notif", "\"notifications.service.quillnet\" true"},
+            {"qn-notif-events", "event", "\"events.service.quillnet\" true"},
     };
     for (const auto &entry : switches) {
         mTrace.clear();
@@ -282,6 +283,10 @@ void TestDaemonSync::switchesWithdrawAndReachTheHandlers()
         emit mAccount->settingsChanged(QLatin1String(entry.setting), true);
         QVERIFY2(notifications->isEnabled(QLatin1String(entry.type)), entry.setting);
     }
+    // The master switch withdraws every kind, after re-reading what is published.
+    mTrace.clear();
+    emit mAccount->settingsChanged(QStringLiteral("qn-notif_main"), false);
+    QVERIFY(mTrace.join(QLatin1Char('\n')).contains(QLatin1String("bool) \"\" true")));
     // Switching a master on starts nothing.
     mSimulator->clearRequests();
     emit mAccount->settingsChanged(QStringLiteral("qn-news_main"), true);
