@@ -1,0 +1,255 @@
+#include "platform/notifications/notificationregistry_p.h"
+
+#include <QDataStream>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSet>
+#include <QStandardPaths>
+#include <QtEndian>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/notifications/mremoteaction.h"
+#include "platform/support/files.h"
+
+namespace {
+
+// id, kind, count and four empty texts.
+constexpr qint64 MinRecordBytes = 4 + 1 + 4 + 4 * 4;
+constexpr quint32 NullText = 0xffffffff;
+
+QString &configuredPath()
+{
+    static QString path;
+    return path;
+}
+
+// Checks the length in front of a string before QDataStream sizes the string from it.
+bool readText(QDataStream &in, QString &text)
+{
+    const QByteArray prefix = in.device()->peek(4);
+    if (prefix.size() != 4)
+        return false;
+    const quint32 bytes = qFromBigEndian<quint32>(prefix.constData());
+    if (bytes != NullText
+        && (bytes % 2 != 0 || bytes / 2 > quint32(NotificationRegistry::MaxTextLength)
+            || qint64(bytes) > in.device()->bytesAvailable() - 4))
+        return false;
+    in >> text;
+    return in.status() == QDataStream::Ok;
+}
+
+bool isValidAction(const QString &text)
+{
+    return text.isEmpty() || MRemoteAction(text).toString() == text;
+}
+
+// The oldest plain notification, else the oldest group.
+void evictOne(QList<NotificationRecord> &records)
+{
+    const auto plain = std::find_if(records.begin(), records.end(),
+                                    [](const NotificationRecord &r) { return r.kind != NotificationRecord::Group; });
+    records.erase(plain != records.end() ? plain : records.begin());
+}
+
+} // namespace
+
+bool NotificationRecord::operator==(const NotificationRecord &other) const
+{
+    return id == other.id && kind == other.kind && eventType == other.eventType && summary == other.summary
+            && body == other.body && count == other.count && action == other.action;
+}
+
+QString NotificationRegistry::path()
+{
+    if (!configuredPath().isEmpty())
+        return configuredPath();
+    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/notifications.registry");
+}
+
+void NotificationRegistry::setPath(const QString &path)
+{
+    configuredPath() = path;
+}
+
+NotificationRegistry::NotificationRegistry(const QString &path)
+    : mPath(path)
+{}
+
+QList<NotificationRecord> NotificationRegistry::load() const
+{
+    // Not following a link, and not waiting on a pipe planted in the file's place.
+    const int fd = ::open(QFile::encodeName(mPath).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return {};
+        if (errno == ELOOP) {
+            discard(QStringLiteral("a link"));
+            return {};
+        }
+        qWarning() << Q_FUNC_INFO << "Cannot read the notification registry" << mPath << ::strerror(errno);
+        return {};
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        discard(QStringLiteral("not a regular file"));
+        return {};
+    }
+    if (info.st_size > MaxFileBytes) {
+        ::close(fd);
+        discard(QStringLiteral("%1 bytes").arg(info.st_size));
+        return {};
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        qWarning() << Q_FUNC_INFO << "Cannot read the notification registry" << mPath << file.errorString();
+        return {};
+    }
+    const QByteArray data = file.read(MaxFileBytes + 1);
+    file.close();
+
+    QString problem;
+    const auto records = parse(data, &problem);
+    if (!records) {
+        discard(problem);
+        return {};
+    }
+    return *records;
+}
+
+void NotificationRegistry::discard(const QString &problem) const
+{
+    qWarning() << Q_FUNC_INFO << "Discarding the notification registry" << mPath << "because:" << problem;
+    // A link or a directory entry goes itself; what it points to stays untouched.
+    if (::unlink(QFile::encodeName(mPath).constData()) != 0 && errno != ENOENT)
+        qWarning() << Q_FUNC_INFO << "Cannot remove" << mPath << ::strerror(errno);
+}
+
+bool NotificationRegistry::save(QList<NotificationRecord> records) const
+{
+    for (NotificationRecord &record : records) {
+        for (QString *text : {&record.eventType, &record.summary, &record.body})
+            text->truncate(MaxTextLength);
+        // A cut action would not read back: better none.
+        if (record.action.size() > MaxTextLength)
+            record.action.clear();
+    }
+    while (records.size() > MaxRecords)
+        evictOne(records);
+    QByteArray data = serialise(records);
+    while (data.size() > MaxFileBytes) {
+        evictOne(records);
+        data = serialise(records);
+    }
+
+    if (!Support::makeUserOnlyPath(QFileInfo(mPath).path()))
+        return false;
+    // QSaveFile writes to the target of a link: the link itself has to go first.
+    const QFileInfo existing(mPath);
+    if (existing.isSymLink()) {
+        qWarning() << Q_FUNC_INFO << "Replacing the link" << mPath << "with the notification registry";
+        if (!QFile::remove(mPath))
+            return false;
+    } else if (existing.exists() && !existing.isFile()) {
+        qWarning() << Q_FUNC_INFO << "Not a file:" << mPath;
+        return false;
+    }
+
+    QSaveFile file(mPath);
+    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+        || file.write(data) != data.size() || !file.commit()) {
+        qWarning() << Q_FUNC_INFO << "Cannot write the notification registry" << mPath << file.errorString();
+        return false;
+    }
+    return true;
+}
+
+std::optional<NotificationRecord> NotificationRegistry::find(quint32 id) const
+{
+    const QList<NotificationRecord> records = load();
+    for (const NotificationRecord &record : records) {
+        if (record.id == id)
+            return record;
+    }
+    return std::nullopt;
+}
+
+bool NotificationRegistry::store(const NotificationRecord &record, quint32 previousId) const
+{
+    QList<NotificationRecord> records = load();
+    records.removeIf([&](const NotificationRecord &r) { return r.id == record.id || r.id == previousId; });
+    records << record;
+    return save(records);
+}
+
+bool NotificationRegistry::forget(quint32 id) const
+{
+    QList<NotificationRecord> records = load();
+    if (records.removeIf([id](const NotificationRecord &r) { return r.id == id; }) == 0)
+        return false;
+    save(records);
+    return true;
+}
+
+QByteArray NotificationRegistry::serialise(const QList<NotificationRecord> &records)
+{
+    QByteArray data;
+    QDataStream out(&data, QIODevice::WriteOnly);
+    out << Magic << Version << quint32(records.size());
+    for (const NotificationRecord &r : records)
+        out << r.id << quint8(r.kind) << r.count << r.eventType << r.summary << r.body << r.action;
+    return data;
+}
+
+std::optional<QList<NotificationRecord>> NotificationRegistry::parse(const QByteArray &data, QString *problem)
+{
+    const auto fail = [problem](const QString &why) {
+        *problem = why;
+        return std::nullopt;
+    };
+    if (data.size() > MaxFileBytes)
+        return fail(QStringLiteral("%1 bytes").arg(data.size()));
+
+    QDataStream in(data);
+    quint32 magic = 0;
+    quint16 version = 0;
+    quint32 count = 0;
+    in >> magic >> version >> count;
+    if (in.status() != QDataStream::Ok || magic != Magic)
+        return fail(QStringLiteral("not a registry"));
+    if (version != Version)
+        return fail(QStringLiteral("version %1").arg(version));
+    if (count > quint32(MaxRecords) || qint64(count) * MinRecordBytes > in.device()->bytesAvailable())
+        return fail(QStringLiteral("%1 records").arg(count));
+
+    QList<NotificationRecord> records;
+    records.reserve(qsizetype(count));
+    QSet<quint32> ids;
+    for (quint32 i = 0; i < count; ++i) {
+        NotificationRecord r;
+        quint8 kind = 0;
+        in >> r.id >> kind >> r.count;
+        if (in.status() != QDataStream::Ok || !readText(in, r.eventType) || !readText(in, r.summary)
+            || !readText(in, r.body) || !readText(in, r.action))
+            return fail(QStringLiteral("record %1 cut short").arg(i));
+        if (r.id == 0 || ids.contains(r.id) || kind > NotificationRecord::LastKind || r.eventType.isEmpty()
+            || !isValidAction(r.action))
+            return fail(QStringLiteral("record %1 invalid").arg(i));
+        r.kind = NotificationRecord::Kind(kind);
+        ids.insert(r.id);
+        records << r;
+    }
+    if (!in.atEnd())
+        return fail(QStringLiteral("trailing bytes"));
+    return records;
+}

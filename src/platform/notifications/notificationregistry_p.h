@@ -1,0 +1,68 @@
+// What this application has published to the notification server, kept in a user-only file so
+// that the lookups of MNotification and MNotificationGroup answer after a restart. Internal.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+struct NotificationRecord
+{
+    enum Kind : quint8 { Plain = 0, InGroup = 1, Group = 2 };
+    static constexpr quint8 LastKind = Group;
+
+    quint32 id = 0; // the server's id; 0 before the first publish
+    Kind kind = Plain;
+    QString eventType;
+    QString summary;
+    QString body;
+    quint32 count = 0;
+    QString action; // text form of an MRemoteAction; empty for none
+
+    bool operator==(const NotificationRecord &other) const;
+};
+
+// The file holds a magic number, a version, the count of records and the records, in QDataStream's
+// default settings. Every read checks counts and lengths against the bytes that are there.
+class NotificationRegistry
+{
+public:
+    static constexpr quint32 Magic = 0x4d4e5247; // "MNRG"
+    static constexpr quint16 Version = 1;
+    static constexpr int MaxRecords = 256;
+    static constexpr int MaxTextLength = 16384;
+    static constexpr qint64 MaxFileBytes = 1024 * 1024;
+
+    // The file used by the framework: the one set, else "notifications.registry" in the
+    // application's cache location.
+    static QString path();
+    static void setPath(const QString &path);
+
+    explicit NotificationRegistry(const QString &path = NotificationRegistry::path());
+
+    // The records, the least recently published first; none when there is no file. A file that
+    // does not read cleanly, is too large or is not a regular file is removed with a warning.
+    QList<NotificationRecord> load() const;
+    // Writes the records to a new file that then takes the place of the old one (a link there is
+    // replaced, never written through). Texts longer than MaxTextLength are cut; beyond
+    // MaxRecords or MaxFileBytes the oldest plain notifications go first, then the oldest groups.
+    bool save(QList<NotificationRecord> records) const;
+
+    std::optional<NotificationRecord> find(quint32 id) const;
+    // Keeps record as the most recently published; the record under previousId, and any other
+    // under the record's id (one the server has given out again), goes.
+    bool store(const NotificationRecord &record, quint32 previousId) const;
+    // False when there was no record under id.
+    bool forget(quint32 id) const;
+
+    static QByteArray serialise(const QList<NotificationRecord> &records);
+    // The records, or nothing (with the reason in problem) when data is not a clean registry.
+    static std::optional<QList<NotificationRecord>> parse(const QByteArray &data, QString *problem);
+
+private:
+    void discard(const QString &problem) const;
+
+    QString mPath;
+};

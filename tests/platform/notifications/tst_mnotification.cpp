@@ -1,0 +1,621 @@
+// Notifications and groups against a fake freedesktop notification server on the private bus:
+// what the server is sent, updates in place across restarts, the server's signals, and a server
+// that is missing, hung or faulty.
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusServiceWatcher>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+#include "fakes/fakenotificationserver.h"
+#include "platform/notifications/mnotification.h"
+#include "platform/notifications/mnotificationgroup.h"
+#include "platform/notifications/mremoteaction.h"
+#include "platform/notifications/notificationserver_p.h"
+
+namespace {
+
+const QString ServerName = QStringLiteral("org.freedesktop.Notifications");
+const QString ServerPath = QStringLiteral("/org/freedesktop/Notifications");
+const QString ServerInterface = QStringLiteral("org.freedesktop.Notifications");
+const QString Messages = QStringLiteral("messages.service.quillnet");
+const QString Requests = QStringLiteral("friendrequests.service.quillnet");
+const QStringList AllCapabilities = {QStringLiteral("actions"), QStringLiteral("body"), QStringLiteral("body-markup")};
+const QString CountHint = QStringLiteral("x-tarvo-count");
+const QString TransientHint = QStringLiteral("transient");
+const QStringList DefaultAction = {QStringLiteral("default"), QString()};
+
+MRemoteAction *openView(const QString &key, const QString &id)
+{
+    return new MRemoteAction(QStringLiteral("com.tarvo.quillnet"), QStringLiteral("/OpenView"),
+                             QStringLiteral("com.tarvo.quillnet"), QStringLiteral("openView"), {key, id});
+}
+
+QList<FakeNotificationCall> callsOf(const QList<FakeNotificationCall> &calls, const QString &member)
+{
+    QList<FakeNotificationCall> result;
+    for (const FakeNotificationCall &call : calls) {
+        if (call.member == member)
+            result << call;
+    }
+    return result;
+}
+
+// Takes the lookup's objects, keyed by event type.
+template<typename T>
+QMultiMap<QString, T *> byEventType(const QList<T *> &objects)
+{
+    QMultiMap<QString, T *> result;
+    for (T *object : objects)
+        result.insert(object->eventType(), object);
+    return result;
+}
+
+int groupCount()
+{
+    const QList<MNotificationGroup *> groups = MNotificationGroup::notificationGroups();
+    qDeleteAll(groups);
+    return int(groups.size());
+}
+
+int notificationCount()
+{
+    const QList<MNotification *> notifications = MNotification::notifications();
+    qDeleteAll(notifications);
+    return int(notifications.size());
+}
+
+} // namespace
+
+// The service's phone application, as far as a click on a notification reaches it.
+class QuillnetApp : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.tarvo.quillnet")
+
+public:
+    QList<QStringList> views;
+    QStringList signatures;
+
+public slots:
+    void openView(const QString &view, const QString &id)
+    {
+        views << QStringList {view, id};
+        signatures << message().signature();
+    }
+};
+
+// Answers on this process's own bus connection, after everything that arrived before.
+class Probe : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.tarvo.quillnet.test.Probe")
+
+public slots:
+    void ping() {}
+};
+
+class TestMNotification : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+
+    void groupIsCreatedOnceThenUpdatedInPlace();
+    void notificationInsideAGroupIsTransientNews();
+    void removeClosesAndForgets();
+    void lookupsAfterARestartUpdateTheSameNotifications();
+    void serverClosedNotificationsLeaveTheRegistry();
+    void publishFailsInBoundedTimeWithoutAnAnsweringServer_data();
+    void publishFailsInBoundedTimeWithoutAnAnsweringServer();
+    void faultyAnswersAreRefused_data();
+    void faultyAnswersAreRefused();
+    void defaultActionOnlyWithTheActionsCapability_data();
+    void defaultActionOnlyWithTheActionsCapability();
+    void clickOnOurNotificationCallsItsAction();
+    void signalsCountOnlyFromTheServerWithTheProtocolsTypes();
+    void capabilitiesAreAskedOncePerServer_data();
+    void capabilitiesAreAskedOncePerServer();
+
+private:
+    // Puts a new server on the bus (or none), and returns once the framework has heard of the
+    // change of owner.
+    [[nodiscard]] bool switchServer(const std::optional<QStringList> &capabilities);
+    // Sends the signal from a bus connection that does not own the server's name, and returns once
+    // this process has handled what that connection sent.
+    [[nodiscard]] bool sendAsImpostor(const QString &name, const QVariantList &arguments);
+    // A published group of the kind, with its action.
+    std::unique_ptr<MNotificationGroup> publishedGroup(const QString &eventType, const QString &key);
+
+    FakeNotificationServerThread mServer;
+    std::unique_ptr<QTemporaryDir> mDir;
+    QuillnetApp mApp;
+    Probe mProbe;
+};
+
+void TestMNotification::initTestCase()
+{
+    QVERIFY(NotificationServer::instance());
+    QDBusConnection app = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("quillnet-app"));
+    QVERIFY(app.registerService(QStringLiteral("com.tarvo.quillnet")));
+    QVERIFY(app.registerObject(QStringLiteral("/OpenView"), &mApp, QDBusConnection::ExportAllSlots));
+    QVERIFY(QDBusConnection::sessionBus().registerObject(QStringLiteral("/probe"), &mProbe,
+                                                         QDBusConnection::ExportAllSlots));
+}
+
+void TestMNotification::init()
+{
+    mDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(mDir->isValid());
+    MNotification::setRegistryPath(mDir->filePath(QStringLiteral("cache/notifications.registry")));
+    QVERIFY(switchServer(AllCapabilities));
+    mApp.views.clear();
+    mApp.signatures.clear();
+}
+
+void TestMNotification::cleanupTestCase()
+{
+    mServer.stop();
+    QDBusConnection::sessionBus().unregisterObject(QStringLiteral("/probe"));
+    QDBusConnection::disconnectFromBus(QStringLiteral("quillnet-app"));
+}
+
+bool TestMNotification::switchServer(const std::optional<QStringList> &capabilities)
+{
+    QDBusServiceWatcher watcher(ServerName, QDBusConnection::sessionBus(), QDBusServiceWatcher::WatchForOwnerChange);
+    QSignalSpy changes(&watcher, &QDBusServiceWatcher::serviceOwnerChanged);
+    const int expected = int(mServer.isRunning()) + int(capabilities.has_value());
+    mServer.stop();
+    if (capabilities && !mServer.start(*capabilities))
+        return false;
+    if (!QTest::qWaitFor([&] { return changes.size() >= expected; }, 5000))
+        return false;
+    // The framework's watcher heard of it in the same turn of the event loop as this one.
+    QCoreApplication::processEvents();
+    return !NotificationServer::instance()->hasCachedCapabilities();
+}
+
+bool TestMNotification::sendAsImpostor(const QString &name, const QVariantList &arguments)
+{
+    const QString connectionName = QStringLiteral("impostor");
+    QDBusConnection impostor = QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName);
+    QDBusMessage signal = QDBusMessage::createSignal(ServerPath, ServerInterface, name);
+    signal.setArguments(arguments);
+    bool answered = impostor.send(signal);
+    // Messages from one sender arrive in order: the answer comes after the signal was handled.
+    QDBusPendingCallWatcher watcher(impostor.asyncCall(
+            QDBusMessage::createMethodCall(QDBusConnection::sessionBus().baseService(), QStringLiteral("/probe"),
+                                           QStringLiteral("com.tarvo.quillnet.test.Probe"), QStringLiteral("ping"))));
+    QSignalSpy finished(&watcher, &QDBusPendingCallWatcher::finished);
+    answered = answered && (watcher.isFinished() || finished.wait(5000)) && !watcher.isError();
+    QDBusConnection::disconnectFromBus(connectionName);
+    return answered;
+}
+
+std::unique_ptr<MNotificationGroup> TestMNotification::publishedGroup(const QString &eventType, const QString &key)
+{
+    auto group = std::make_unique<MNotificationGroup>(eventType);
+    std::unique_ptr<MRemoteAction> action(openView(key, QStringLiteral("id-") + key));
+    group->setAction(*action);
+    group->setBody(QStringLiteral("news of ") + key);
+    group->setCount(1);
+    if (!group->publish())
+        return nullptr;
+    return group;
+}
+
+void TestMNotification::groupIsCreatedOnceThenUpdatedInPlace()
+{
+    MNotificationGroup group(Messages, QStringLiteral("Ann, Bo"), QStringLiteral("3 new messages"));
+    group.setCount(3);
+    std::unique_ptr<MRemoteAction> action(openView(QStringLiteral("message"), QString()));
+    group.setAction(*action);
+    QVERIFY(group.publish());
+
+    QList<FakeNotificationCall> calls = mServer.calls();
+    QCOMPARE(mServer.members(), (QStringList {QStringLiteral("GetCapabilities"), QStringLiteral("Notify")}));
+    const FakeNotificationCall created = calls.last();
+    QCOMPARE(created.signature, QStringLiteral("susssasa{sv}i"));
+    QCOMPARE(created.appName, QCoreApplication::applicationName());
+    QCOMPARE(created.replacesId, 0u);
+    QCOMPARE(created.summary, QStringLiteral("Ann, Bo"));
+    QCOMPARE(created.body, QStringLiteral("3 new messages"));
+    QCOMPARE(created.actions, DefaultAction);
+    QCOMPARE(created.expireTimeout, 0);
+    QCOMPARE(created.hints, (QVariantMap {{CountHint, 3u}}));
+    QCOMPARE(created.hints.value(CountHint).typeId(), QMetaType::UInt);
+    QVERIFY(created.id != 0);
+
+    group.setBody(QStringLiteral("4 new messages"));
+    group.setCount(4);
+    QVERIFY(group.publish());
+    group.setSummary(QStringLiteral("Ann, Bo, Cy"));
+    QVERIFY(group.publish());
+
+    calls = callsOf(mServer.calls(), QStringLiteral("Notify"));
+    QCOMPARE(calls.size(), 3);
+    for (const FakeNotificationCall &update : calls.mid(1)) {
+        QCOMPARE(update.replacesId, created.id);
+        QCOMPARE(update.id, created.id);
+        QCOMPARE(update.expireTimeout, 0);
+        QCOMPARE(update.hints, (QVariantMap {{CountHint, 4u}}));
+    }
+    QCOMPARE(calls.at(2).summary, QStringLiteral("Ann, Bo, Cy"));
+    QCOMPARE(calls.at(2).body, QStringLiteral("4 new messages"));
+    QCOMPARE(mServer.shown().keys(), QList<uint> {created.id});
+    QCOMPARE(groupCount(), 1);
+    QCOMPARE(notificationCount(), 0);
+}
+
+void TestMNotification::notificationInsideAGroupIsTransientNews()
+{
+    const std::unique_ptr<MNotificationGroup> group = publishedGroup(Messages, QStringLiteral("message"));
+    QVERIFY(group);
+    {
+        // As the daemon does: a local notification that ends right after publishing.
+        MNotification news(Messages);
+        news.setBody(QStringLiteral("2 new messages"));
+        news.setGroup(*group);
+        QVERIFY(news.publish());
+    }
+    MNotification plain(Requests, QStringLiteral("Friend request"), QStringLiteral("from Ann"));
+    QVERIFY(plain.publish());
+
+    const QList<FakeNotificationCall> calls = callsOf(mServer.calls(), QStringLiteral("Notify"));
+    QCOMPARE(calls.size(), 3);
+    const FakeNotificationCall news = calls.at(1);
+    QCOMPARE(news.replacesId, 0u);
+    QVERIFY(news.id != calls.at(0).id);
+    QCOMPARE(news.summary, QString());
+    QCOMPARE(news.body, QStringLiteral("2 new messages"));
+    QCOMPARE(news.hints, (QVariantMap {{TransientHint, true}}));
+    QCOMPARE(news.expireTimeout, -1);
+    // A click on the news does what a click on its group does.
+    QCOMPARE(news.actions, DefaultAction);
+
+    const FakeNotificationCall alone = calls.at(2);
+    QCOMPARE(alone.summary, QStringLiteral("Friend request"));
+    QCOMPARE(alone.body, QStringLiteral("from Ann"));
+    QCOMPARE(alone.hints, QVariantMap());
+    QCOMPARE(alone.actions, QStringList());
+    QCOMPARE(alone.expireTimeout, -1);
+
+    QCOMPARE(groupCount(), 1);
+    const auto notifications = byEventType(MNotification::notifications());
+    QCOMPARE(notifications.keys(), (QStringList {Requests, Messages}));
+    qDeleteAll(notifications);
+}
+
+void TestMNotification::removeClosesAndForgets()
+{
+    const std::unique_ptr<MNotificationGroup> group = publishedGroup(Messages, QStringLiteral("message"));
+    QVERIFY(group);
+    MNotification news(Messages);
+    news.setGroup(*group);
+    QVERIFY(news.publish());
+    MNotification never(Requests);
+    const QList<uint> ids = mServer.shown().keys();
+    QCOMPARE(ids.size(), 2);
+
+    QVERIFY(news.remove());
+    QVERIFY(group->remove());
+    QVERIFY(!never.remove());
+    QVERIFY(!news.remove());
+
+    const QList<FakeNotificationCall> closes = callsOf(mServer.calls(), QStringLiteral("CloseNotification"));
+    QCOMPARE(closes.size(), 2);
+    QCOMPARE(closes.at(0).signature, QStringLiteral("u"));
+    QCOMPARE(closes.at(0).id, ids.at(1));
+    QCOMPARE(closes.at(1).id, ids.at(0));
+    QVERIFY(mServer.shown().isEmpty());
+    QCOMPARE(groupCount(), 0);
+    QCOMPARE(notificationCount(), 0);
+
+    // Removed, the group may be published anew.
+    QVERIFY(group->publish());
+    QCOMPARE(callsOf(mServer.calls(), QStringLiteral("Notify")).last().replacesId, 0u);
+    QCOMPARE(groupCount(), 1);
+}
+
+void TestMNotification::lookupsAfterARestartUpdateTheSameNotifications()
+{
+    {
+        const std::unique_ptr<MNotificationGroup> messages = publishedGroup(Messages, QStringLiteral("message"));
+        QVERIFY(messages);
+        MNotificationGroup requests(Requests, QStringLiteral("Ann"), QStringLiteral("wants to be friends"));
+        requests.setCount(1);
+        QVERIFY(requests.publish());
+        MNotification news(Messages);
+        news.setBody(QStringLiteral("1 new message"));
+        news.setGroup(*messages);
+        QVERIFY(news.publish());
+    }
+    const QList<FakeNotificationCall> before = callsOf(mServer.calls(), QStringLiteral("Notify"));
+    QCOMPARE(before.size(), 3);
+    mServer.clearCalls();
+
+    // A new process would find the same: nothing but the registry file carries over.
+    auto groups = byEventType(MNotificationGroup::notificationGroups());
+    auto notifications = byEventType(MNotification::notifications());
+    QCOMPARE(groups.keys(), (QStringList {Requests, Messages}));
+    QCOMPARE(notifications.keys(), QStringList {Messages});
+
+    // Published as they were found, each is sent as before, in place.
+    QVERIFY(groups.value(Messages)->publish());
+    QVERIFY(groups.value(Requests)->publish());
+    QVERIFY(notifications.value(Messages)->publish());
+    groups.value(Messages)->setBody(QStringLiteral("news of more"));
+    groups.value(Messages)->setCount(2);
+    QVERIFY(groups.value(Messages)->publish());
+
+    const QList<FakeNotificationCall> after = callsOf(mServer.calls(), QStringLiteral("Notify"));
+    QCOMPARE(after.size(), 4);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(after.at(i).replacesId, before.at(i).id);
+        QCOMPARE(after.at(i).id, before.at(i).id);
+        QCOMPARE(after.at(i).summary, before.at(i).summary);
+        QCOMPARE(after.at(i).body, before.at(i).body);
+        QCOMPARE(after.at(i).hints, before.at(i).hints);
+        QCOMPARE(after.at(i).actions, before.at(i).actions);
+        QCOMPARE(after.at(i).expireTimeout, before.at(i).expireTimeout);
+    }
+    QCOMPARE(after.at(3).replacesId, before.at(0).id);
+    QCOMPARE(after.at(3).body, QStringLiteral("news of more"));
+    QCOMPARE(mServer.shown().size(), 3);
+    qDeleteAll(groups);
+    qDeleteAll(notifications);
+    QCOMPARE(groupCount(), 2);
+    QCOMPARE(notificationCount(), 1);
+}
+
+void TestMNotification::serverClosedNotificationsLeaveTheRegistry()
+{
+    const std::unique_ptr<MNotificationGroup> group = publishedGroup(Messages, QStringLiteral("message"));
+    QVERIFY(group);
+    MNotification news(Messages);
+    news.setGroup(*group);
+    QVERIFY(news.publish());
+    const QList<uint> ids = mServer.shown().keys();
+
+    // The news expires, then the user dismisses the group.
+    mServer.run([&](FakeNotificationServer &server) { server.close(ids.at(1), FakeNotificationServer::Expired); });
+    QTRY_COMPARE(notificationCount(), 0);
+    QCOMPARE(groupCount(), 1);
+    mServer.run([&](FakeNotificationServer &server) { server.close(ids.at(0), FakeNotificationServer::Dismissed); });
+    QTRY_COMPARE(groupCount(), 0);
+
+    // The next publishing of the kind shows a new group.
+    QVERIFY(publishedGroup(Messages, QStringLiteral("message")));
+    QCOMPARE(callsOf(mServer.calls(), QStringLiteral("Notify")).last().replacesId, 0u);
+    QCOMPARE(groupCount(), 1);
+}
+
+void TestMNotification::publishFailsInBoundedTimeWithoutAnAnsweringServer_data()
+{
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("none") << "none"
+                          << "No notification server answers";
+    QTest::newRow("hung") << "hung"
+                          << "No notification server answers";
+    QTest::newRow("hung after telling its capabilities") << "hung later"
+                                                         << "did not take the notification";
+}
+
+void TestMNotification::publishFailsInBoundedTimeWithoutAnAnsweringServer()
+{
+    QFETCH(QString, server);
+    QFETCH(QString, warning);
+
+    MNotificationGroup group(Messages, QStringLiteral("Ann"), QStringLiteral("1 new message"));
+    if (server == QLatin1String("none")) {
+        QVERIFY(switchServer(std::nullopt));
+    } else {
+        if (server == QLatin1String("hung later"))
+            QVERIFY(group.publish());
+        mServer.run([](FakeNotificationServer &fake) { fake.hung = true; });
+    }
+    const QByteArray registry = [] {
+        QFile file(MNotification::registryPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+    QElapsedTimer timer;
+    timer.start();
+    group.setBody(QStringLiteral("2 new messages"));
+    QVERIFY(!group.publish());
+    QVERIFY2(timer.elapsed() < NotificationServer::CallTimeoutMs + 2000, qPrintable(QString::number(timer.elapsed())));
+    // Without a server, there is no markup either, and no waiting for it beyond the bound.
+    if (server != QLatin1String("hung later")) {
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+        timer.restart();
+        QVERIFY(!MNotification::serverHasBodyMarkup());
+        QVERIFY(timer.elapsed() < NotificationServer::CallTimeoutMs + 2000);
+    }
+
+    QFile file(MNotification::registryPath());
+    QCOMPARE(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), registry);
+}
+
+void TestMNotification::faultyAnswersAreRefused_data()
+{
+    QTest::addColumn<QVariant>("answer");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("id 0") << QVariant(0u) << "invalid id 0";
+    QTest::newRow("id as text") << QVariant(QStringLiteral("7")) << "did not take the notification";
+    QTest::newRow("signed id") << QVariant(7) << "did not take the notification";
+}
+
+void TestMNotification::faultyAnswersAreRefused()
+{
+    QFETCH(QVariant, answer);
+    QFETCH(QString, warning);
+
+    mServer.run([&answer](FakeNotificationServer &server) { server.notifyAnswer = answer; });
+    MNotificationGroup group(Messages);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+    QVERIFY(!group.publish());
+    QCOMPARE(groupCount(), 0);
+    // Nothing was taken for an id: removing has nothing to close.
+    QVERIFY(!group.remove());
+}
+
+void TestMNotification::defaultActionOnlyWithTheActionsCapability_data()
+{
+    QTest::addColumn<QStringList>("capabilities");
+    QTest::addColumn<bool>("withAction");
+    QTest::addColumn<QStringList>("actions");
+
+    QTest::newRow("actions, an action") << AllCapabilities << true << DefaultAction;
+    QTest::newRow("actions, no action") << AllCapabilities << false << QStringList();
+    QTest::newRow("no actions, an action") << QStringList {QStringLiteral("body")} << true << QStringList();
+}
+
+void TestMNotification::defaultActionOnlyWithTheActionsCapability()
+{
+    QFETCH(QStringList, capabilities);
+    QFETCH(bool, withAction);
+    QFETCH(QStringList, actions);
+
+    QVERIFY(switchServer(capabilities));
+    MNotificationGroup group(Messages);
+    std::unique_ptr<MRemoteAction> action(openView(QStringLiteral("message"), QString()));
+    if (withAction)
+        group.setAction(*action);
+    QVERIFY(group.publish());
+    MNotification news(Messages);
+    news.setGroup(group);
+    QVERIFY(news.publish());
+
+    const QList<FakeNotificationCall> calls = callsOf(mServer.calls(), QStringLiteral("Notify"));
+    QCOMPARE(calls.size(), 2);
+    QCOMPARE(calls.at(0).actions, actions);
+    QCOMPARE(calls.at(1).actions, actions);
+}
+
+void TestMNotification::clickOnOurNotificationCallsItsAction()
+{
+    quint32 groupId = 0;
+    quint32 newsId = 0;
+    {
+        const std::unique_ptr<MNotificationGroup> group = publishedGroup(Messages, QStringLiteral("message"));
+        QVERIFY(group);
+        MNotification news(Messages);
+        news.setGroup(*group);
+        QVERIFY(news.publish());
+        const QList<uint> ids = mServer.shown().keys();
+        groupId = ids.at(0);
+        newsId = ids.at(1);
+    }
+    // Someone else's notification, and another action than the default one of ours.
+    mServer.run([&](FakeNotificationServer &server) {
+        server.invokeAction(1000, QStringLiteral("default"));
+        server.invokeAction(groupId, QStringLiteral("reply"));
+        server.invokeAction(groupId, QStringLiteral("default"));
+    });
+    QTRY_COMPARE(mApp.views.size(), 1);
+    QCOMPARE(mApp.views.first(), (QStringList {QStringLiteral("message"), QStringLiteral("id-message")}));
+    QCOMPARE(mApp.signatures.first(), QStringLiteral("ss"));
+
+    mServer.run([&](FakeNotificationServer &server) { server.invokeAction(newsId, QStringLiteral("default")); });
+    QTRY_COMPARE(mApp.views.size(), 2);
+    QCOMPARE(mApp.views.last(), (QStringList {QStringLiteral("message"), QStringLiteral("id-message")}));
+
+    // A notification without an action of its own or of a group: a click does nothing.
+    MNotification plain(Requests);
+    QVERIFY(plain.publish());
+    const uint plainId = mServer.shown().lastKey();
+    mServer.run([&](FakeNotificationServer &server) {
+        server.invokeAction(plainId, QStringLiteral("default"));
+        server.invokeAction(groupId, QStringLiteral("default"));
+    });
+    QTRY_COMPARE(mApp.views.size(), 3);
+    QCOMPARE(mApp.views.size(), 3);
+}
+
+void TestMNotification::signalsCountOnlyFromTheServerWithTheProtocolsTypes()
+{
+    const std::unique_ptr<MNotificationGroup> group = publishedGroup(Messages, QStringLiteral("message"));
+    QVERIFY(group);
+    const std::unique_ptr<MNotificationGroup> other = publishedGroup(Requests, QStringLiteral("friendreq"));
+    QVERIFY(other);
+    const QList<uint> ids = mServer.shown().keys();
+    const uint groupId = ids.at(0);
+    const uint otherId = ids.at(1);
+
+    QVERIFY(sendAsImpostor(QStringLiteral("ActionInvoked"), {groupId, QStringLiteral("default")}));
+    QVERIFY(sendAsImpostor(QStringLiteral("NotificationClosed"), {groupId, 2u}));
+    QCOMPARE(mApp.views.size(), 0);
+    QCOMPARE(groupCount(), 2);
+
+    // From the server, but with other types than the protocol's; then the real thing.
+    mServer.run([&](FakeNotificationServer &server) {
+        server.sendSignal(QStringLiteral("ActionInvoked"), {int(groupId), QStringLiteral("default")});
+        server.sendSignal(QStringLiteral("NotificationClosed"), {groupId, QStringLiteral("dismissed")});
+        server.sendSignal(QStringLiteral("NotificationClosed"), {int(groupId), 2u});
+        server.invokeAction(otherId, QStringLiteral("default"));
+        server.close(otherId, FakeNotificationServer::Dismissed);
+    });
+    QTRY_COMPARE(groupCount(), 1);
+    QTRY_COMPARE(mApp.views.size(), 1);
+    QCOMPARE(mApp.views.first(), (QStringList {QStringLiteral("friendreq"), QStringLiteral("id-friendreq")}));
+    const auto groups = byEventType(MNotificationGroup::notificationGroups());
+    QCOMPARE(groups.keys(), QStringList {Messages});
+    qDeleteAll(groups);
+}
+
+void TestMNotification::capabilitiesAreAskedOncePerServer_data()
+{
+    QTest::addColumn<QStringList>("capabilities");
+    QTest::addColumn<bool>("markup");
+
+    QTest::newRow("markup") << AllCapabilities << true;
+    QTest::newRow("plain text") << QStringList {QStringLiteral("actions"), QStringLiteral("body")} << false;
+}
+
+void TestMNotification::capabilitiesAreAskedOncePerServer()
+{
+    QFETCH(QStringList, capabilities);
+    QFETCH(bool, markup);
+
+    QVERIFY(switchServer(capabilities));
+    QCOMPARE(MNotification::serverHasBodyMarkup(), markup);
+    MNotificationGroup group(Messages);
+    QVERIFY(group.publish());
+    QVERIFY(group.publish());
+    QCOMPARE(MNotification::serverHasBodyMarkup(), markup);
+    QCOMPARE(mServer.members(),
+             (QStringList {QStringLiteral("GetCapabilities"), QStringLiteral("Notify"), QStringLiteral("Notify")}));
+
+    // Another server in its place is asked anew.
+    QVERIFY(switchServer(QStringList {QStringLiteral("body"), QStringLiteral("body-markup")}));
+    QVERIFY(group.publish());
+    QVERIFY(MNotification::serverHasBodyMarkup());
+    QCOMPARE(mServer.members(), (QStringList {QStringLiteral("GetCapabilities"), QStringLiteral("Notify")}));
+
+    // One that takes the place before the framework has heard of it shows itself by its answer.
+    mServer.stop();
+    QVERIFY(mServer.start(capabilities));
+    QVERIFY(group.publish());
+    QVERIFY(group.publish());
+    QCOMPARE(mServer.members(),
+             (QStringList {QStringLiteral("Notify"), QStringLiteral("GetCapabilities"), QStringLiteral("Notify")}));
+    QCOMPARE(MNotification::serverHasBodyMarkup(), markup);
+}
+
+QTEST_GUILESS_MAIN(TestMNotification)
+#include "tst_mnotification.moc"

@@ -1,0 +1,350 @@
+// The file that remembers what this application published: read back as written, and whatever
+// else is found in its place (damaged, oversized, planted) is discarded with a warning, never
+// written through and never read without bounds.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+#include <memory>
+
+#include <sys/stat.h>
+
+#include "platform/notifications/mnotification.h"
+#include "platform/notifications/mnotificationgroup.h"
+#include "platform/notifications/mremoteaction.h"
+#include "platform/notifications/notificationregistry_p.h"
+
+namespace {
+
+const QString Messages = QStringLiteral("messages.service.quillnet");
+const QString Requests = QStringLiteral("friendrequests.service.quillnet");
+
+QString openView(const QString &key)
+{
+    return MRemoteAction(QStringLiteral("com.tarvo.quillnet"), QStringLiteral("/OpenView"),
+                         QStringLiteral("com.tarvo.quillnet"), QStringLiteral("openView"), {key, QString()})
+            .toString();
+}
+
+NotificationRecord record(quint32 id, NotificationRecord::Kind kind, const QString &eventType,
+                          const QString &body = QString(), const QString &action = QString())
+{
+    NotificationRecord r;
+    r.id = id;
+    r.kind = kind;
+    r.eventType = eventType;
+    r.summary = QStringLiteral("Ann, Bö");
+    r.body = body;
+    r.count = id * 10;
+    r.action = action;
+    return r;
+}
+
+QList<NotificationRecord> sample()
+{
+    return {record(5, NotificationRecord::Group, Messages, QStringLiteral("2 new"),
+                   openView(QStringLiteral("message"))),
+            record(6, NotificationRecord::InGroup, Messages, QString(), openView(QStringLiteral("message"))),
+            record(7, NotificationRecord::Plain, Requests, QStringLiteral("")),
+            record(8, NotificationRecord::Group, Requests, QStringLiteral("<b>&amp;</b>"))};
+}
+
+int modeOf(const QString &path)
+{
+    struct stat info;
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return -1;
+    return int(info.st_mode & 07777);
+}
+
+bool exists(const QString &path)
+{
+    return modeOf(path) != -1;
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray patched(QByteArray data, int offset, const QByteArray &bytes)
+{
+    return data.replace(offset, bytes.size(), bytes);
+}
+
+QByteArray bigEndian(quint32 value)
+{
+    QByteArray bytes(4, '\0');
+    qToBigEndian(value, bytes.data());
+    return bytes;
+}
+
+// Where the first record's fields start: after magic, version and count.
+constexpr int FirstId = 10;
+constexpr int FirstKind = 14;
+constexpr int FirstEventType = 19;
+
+QStringList eventTypesOf(const QList<MNotification *> &objects)
+{
+    QStringList types;
+    for (MNotification *object : objects)
+        types << object->eventType();
+    qDeleteAll(objects);
+    return types;
+}
+
+QStringList groupEventTypes()
+{
+    QList<MNotification *> groups;
+    for (MNotificationGroup *group : MNotificationGroup::notificationGroups())
+        groups << group;
+    return eventTypesOf(groups);
+}
+
+} // namespace
+
+class TestNotificationRegistry : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void recordsReadBack();
+    void fileAndDirectoriesAreTheUsersAlone();
+    void damagedFilesAreDiscarded_data();
+    void damagedFilesAreDiscarded();
+    void plantedEntriesAreDiscarded_data();
+    void plantedEntriesAreDiscarded();
+    void linkIsReplacedNotWrittenThrough();
+    void tooManyRecordsDropTheOldestNotificationsFirst();
+    void longTextsAreCutAndTheFileStaysBounded();
+    void oneRecordPerId();
+
+private:
+    std::unique_ptr<QTemporaryDir> mDir;
+    QString mPath;
+};
+
+void TestNotificationRegistry::init()
+{
+    QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
+    mDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(mDir->isValid());
+    mPath = mDir->filePath(QStringLiteral("cache/quillnet/notifications.registry"));
+    MNotification::setRegistryPath(mPath);
+    QCOMPARE(MNotification::registryPath(), mPath);
+}
+
+void TestNotificationRegistry::recordsReadBack()
+{
+    QVERIFY(NotificationRegistry(mPath).save(sample()));
+    QCOMPARE(NotificationRegistry(mPath).load(), sample());
+    QCOMPARE(NotificationRegistry(mPath).find(7), sample().at(2));
+    QVERIFY(!NotificationRegistry(mPath).find(9));
+
+    // Through the lookups: groups apart from the rest, in the order of their publishing.
+    QCOMPARE(groupEventTypes(), (QStringList {Messages, Requests}));
+    QCOMPARE(eventTypesOf(MNotification::notifications()), (QStringList {Messages, Requests}));
+}
+
+void TestNotificationRegistry::fileAndDirectoriesAreTheUsersAlone()
+{
+    QVERIFY(NotificationRegistry(mPath).save(sample()));
+    QCOMPARE(modeOf(mPath), 0600);
+    QCOMPARE(modeOf(mDir->filePath(QStringLiteral("cache/quillnet"))), 0700);
+    QCOMPARE(modeOf(mDir->filePath(QStringLiteral("cache"))), 0700);
+
+    // A file found readable by others is replaced by one that is not.
+    QVERIFY(QFile::setPermissions(mPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    QVERIFY(NotificationRegistry(mPath).save(sample().mid(1)));
+    QCOMPARE(modeOf(mPath), 0600);
+}
+
+void TestNotificationRegistry::damagedFilesAreDiscarded_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QString>("alsoWarned");
+
+    const QByteArray valid = NotificationRegistry::serialise(sample());
+    const auto single = [](const NotificationRecord &r) { return NotificationRegistry::serialise({r}); };
+
+    QTest::newRow("empty") << QByteArray() << QString();
+    QTest::newRow("other magic") << patched(valid, 0, "X") << QString();
+    QTest::newRow("later version") << patched(valid, 4, QByteArray("\0\2", 2)) << QString();
+    QTest::newRow("more records counted than there are") << patched(valid, 6, bigEndian(5)) << QString();
+    QTest::newRow("huge count") << patched(valid, 6, bigEndian(0xffffffff)) << QString();
+    QList<NotificationRecord> tooMany;
+    for (quint32 id = 1; id <= quint32(NotificationRegistry::MaxRecords) + 1; ++id)
+        tooMany << record(id, NotificationRecord::Plain, Messages);
+    QTest::newRow("more records than allowed") << NotificationRegistry::serialise(tooMany) << QString();
+    QTest::newRow("cut short") << valid.chopped(1) << QString();
+    QTest::newRow("trailing byte") << valid + QByteArray(1, '\0') << QString();
+    QTest::newRow("odd text length") << patched(valid, FirstEventType, bigEndian(3)) << QString();
+    QTest::newRow("text longer than the file") << patched(valid, FirstEventType, bigEndian(0x7ffffffe)) << QString();
+    QTest::newRow("text longer than allowed")
+            << single(record(1, NotificationRecord::Plain, QString(NotificationRegistry::MaxTextLength + 1, 'x')))
+            << QString();
+    QTest::newRow("id 0") << patched(valid, FirstId, bigEndian(0)) << QString();
+    QTest::newRow("repeated id") << patched(valid, FirstId, bigEndian(6)) << QString();
+    QTest::newRow("unknown kind") << patched(valid, FirstKind, QByteArray(1, '\3')) << QString();
+    QTest::newRow("no event type") << single(record(1, NotificationRecord::Plain, QString())) << QString();
+    QTest::newRow("not an action") << single(
+            record(1, NotificationRecord::Plain, Messages, QString(), QStringLiteral("open the view")))
+                                   << QStringLiteral("Not a remote action");
+    QTest::newRow("over the size limit") << valid
+                    + QByteArray(int(NotificationRegistry::MaxFileBytes) + 1 - valid.size(), '\0')
+                                         << QString();
+}
+
+void TestNotificationRegistry::damagedFilesAreDiscarded()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(QString, alsoWarned);
+
+    QVERIFY(QDir().mkpath(QFileInfo(mPath).path()));
+    QVERIFY(writeFile(mPath, data));
+    if (!alsoWarned.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(alsoWarned));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Discarding the notification registry")));
+    QCOMPARE(groupEventTypes(), QStringList());
+    QVERIFY(!exists(mPath));
+    // Gone: the next lookup finds nothing and says nothing.
+    QCOMPARE(eventTypesOf(MNotification::notifications()), QStringList());
+
+    // The next publishing starts a clean file.
+    QVERIFY(NotificationRegistry(mPath).store(sample().first(), 0));
+    QCOMPARE(groupEventTypes(), QStringList {Messages});
+}
+
+void TestNotificationRegistry::plantedEntriesAreDiscarded_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QStringList>("warnings");
+
+    const QString discarding = QStringLiteral("Discarding the notification registry");
+    QTest::newRow("link to a registry") << "link" << QStringList {discarding};
+    QTest::newRow("link to nowhere") << "dangling" << QStringList {discarding};
+    QTest::newRow("named pipe") << "fifo" << QStringList {discarding};
+    QTest::newRow("directory") << "directory" << QStringList {discarding, QStringLiteral("Cannot remove")};
+}
+
+void TestNotificationRegistry::plantedEntriesAreDiscarded()
+{
+    QFETCH(QString, kind);
+    QFETCH(QStringList, warnings);
+
+    QVERIFY(QDir().mkpath(QFileInfo(mPath).path()));
+    const QString elsewhere = mDir->filePath(QStringLiteral("elsewhere"));
+    const QByteArray registry = NotificationRegistry::serialise(sample());
+    QVERIFY(writeFile(elsewhere, registry));
+    if (kind == QLatin1String("link"))
+        QVERIFY(QFile::link(elsewhere, mPath));
+    else if (kind == QLatin1String("dangling"))
+        QVERIFY(QFile::link(mDir->filePath(QStringLiteral("nothing")), mPath));
+    else if (kind == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(mPath).constData(), 0600), 0);
+    else
+        QVERIFY(QDir().mkdir(mPath));
+
+    for (const QString &warning : std::as_const(warnings))
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+    QCOMPARE(groupEventTypes(), QStringList());
+    QCOMPARE(exists(mPath), kind == QLatin1String("directory"));
+    // What a link pointed to is neither read nor touched.
+    QCOMPARE(readFile(elsewhere), registry);
+}
+
+void TestNotificationRegistry::linkIsReplacedNotWrittenThrough()
+{
+    QVERIFY(QDir().mkpath(QFileInfo(mPath).path()));
+    const QString target = mDir->filePath(QStringLiteral("target"));
+    QVERIFY(writeFile(target, "keep"));
+    QVERIFY(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    QVERIFY(QFile::link(target, mPath));
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Replacing the link")));
+    QVERIFY(NotificationRegistry(mPath).save(sample()));
+    QCOMPARE(readFile(target), QByteArray("keep"));
+    QCOMPARE(modeOf(target), 0604);
+    QVERIFY(!QFileInfo(mPath).isSymLink());
+    QCOMPARE(modeOf(mPath), 0600);
+    QCOMPARE(NotificationRegistry(mPath).load(), sample());
+}
+
+void TestNotificationRegistry::tooManyRecordsDropTheOldestNotificationsFirst()
+{
+    QList<NotificationRecord> records
+            = {record(1, NotificationRecord::Group, Messages), record(2, NotificationRecord::Group, Requests)};
+    const quint32 last = NotificationRegistry::MaxRecords + 10;
+    for (quint32 id = 3; id <= last; ++id)
+        records << record(id, id % 2 ? NotificationRecord::Plain : NotificationRecord::InGroup, Messages);
+    QVERIFY(NotificationRegistry(mPath).save(records));
+
+    const QList<NotificationRecord> kept = NotificationRegistry(mPath).load();
+    QCOMPARE(kept.size(), NotificationRegistry::MaxRecords);
+    QCOMPARE(kept.at(0).id, 1u);
+    QCOMPARE(kept.at(1).id, 2u);
+    // The newest notifications, in order.
+    QCOMPARE(kept.at(2).id, last - NotificationRegistry::MaxRecords + 3);
+    QCOMPARE(kept.last().id, last);
+}
+
+void TestNotificationRegistry::longTextsAreCutAndTheFileStaysBounded()
+{
+    const QString longText(NotificationRegistry::MaxTextLength + 100, QLatin1Char('x'));
+    QList<NotificationRecord> records;
+    for (quint32 id = 1; id <= 100; ++id) {
+        NotificationRecord r = record(id, id == 50 ? NotificationRecord::Group : NotificationRecord::Plain, Messages);
+        r.summary = r.body = longText;
+        records << r;
+    }
+    QVERIFY(NotificationRegistry(mPath).save(records));
+
+    QVERIFY(QFileInfo(mPath).size() <= NotificationRegistry::MaxFileBytes);
+    const QList<NotificationRecord> kept = NotificationRegistry(mPath).load();
+    QVERIFY(kept.size() > 10 && kept.size() < 100);
+    QCOMPARE(kept.first().id, 50u);
+    QCOMPARE(kept.last().id, 100u);
+    for (const NotificationRecord &r : kept) {
+        QCOMPARE(r.summary.size(), NotificationRegistry::MaxTextLength);
+        QCOMPARE(r.body, longText.left(NotificationRegistry::MaxTextLength));
+    }
+}
+
+void TestNotificationRegistry::oneRecordPerId()
+{
+    const NotificationRegistry registry(mPath);
+    const QList<NotificationRecord> records = sample();
+    QVERIFY(registry.save(records));
+
+    // Updated under a new id (a server that was restarted): the old id goes, the record is newest.
+    NotificationRecord updated = records.at(0);
+    updated.id = 20;
+    updated.body = QStringLiteral("3 new");
+    QVERIFY(registry.store(updated, 5));
+    QCOMPARE(registry.load(), (QList<NotificationRecord> {records.at(1), records.at(2), records.at(3), updated}));
+
+    // An id the server gives out again belongs to the new notification alone.
+    const NotificationRecord reused = record(6, NotificationRecord::Plain, Requests);
+    QVERIFY(registry.store(reused, 0));
+    QCOMPARE(registry.load(), (QList<NotificationRecord> {records.at(2), records.at(3), updated, reused}));
+
+    QVERIFY(registry.forget(7));
+    QVERIFY(!registry.forget(7));
+    QCOMPARE(registry.load(), (QList<NotificationRecord> {records.at(3), updated, reused}));
+}
+
+QTEST_GUILESS_MAIN(TestNotificationRegistry)
+#include "tst_notificationregistry.moc"
