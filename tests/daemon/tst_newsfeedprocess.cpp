@@ -205,7 +205,8 @@ void TestNewsFeedProcess::feedArrivesChangesShrinksAndSurvivesARestart()
     mChanges.clear();
     callControl("sync");
     QVERIFY(waitForPass(20000));
-    QCOMPARE(mChanges.size(), 1);
+    // Updates are not waited for by the daemon: the change may come after its pass ended.
+    QTRY_COMPARE(mChanges.size(), 1);
     QVERIFY2(mChanges.first().startsWith(QStringLiteral("updated ")), qPrintable(mChanges.first()));
     QVERIFY(itemsByPost()
                     .value(liked)
@@ -219,7 +220,7 @@ void TestNewsFeedProcess::feedArrivesChangesShrinksAndSurvivesARestart()
     mChanges.clear();
     callControl("sync");
     QVERIFY(waitForPass(20000));
-    QCOMPARE(mChanges.size(), 1);
+    QTRY_COMPARE(mChanges.size(), 1);
     QVERIFY2(mChanges.first().startsWith(QStringLiteral("removed ")), qPrintable(mChanges.first()));
     QVERIFY(!itemsByPost().contains(gone));
     const int shown = mFeed->items().size();
@@ -227,8 +228,12 @@ void TestNewsFeedProcess::feedArrivesChangesShrinksAndSurvivesARestart()
     // A restart publishes nothing twice.
     stopDaemon();
     mChanges.clear();
+    const int restartedAt = mLog.size();
     startDaemon();
     QVERIFY(waitForPass(FirstPassMs));
+    // The pass decided on nothing to add, update or remove (the feed's own lines may lag behind).
+    for (const char *decision : {"Adding post", "Updating post", "removed from events feed"})
+        QVERIFY2(!mLog.mid(restartedAt).contains(decision), decision);
     QCOMPARE(mChanges, QStringList());
     QCOMPARE(mFeed->items().size(), shown);
 
