@@ -54,7 +54,10 @@ int main(int argc, char *argv[])
         QTextStream(stderr) << "homescreen: " << service.errorString() << '\n';
         return 1;
     }
-    QObject::connect(&service, &HomeScreen::EventFeedService::busLost, &app, [] { QCoreApplication::exit(0); });
+    QObject::connect(&service, &HomeScreen::EventFeedService::busLost, &app, [] {
+        qWarning("the session bus is gone");
+        QCoreApplication::exit(0);
+    });
     QObject::connect(&signalWatcher, &HomeScreen::UnixSignals::received, &app, [&service](int signalNumber) {
         if (signalNumber == SIGUSR1)
             service.requestRefresh();

@@ -12,22 +12,13 @@
 #include <csignal>
 #include <memory>
 
+#include "buscalls.h"
 #include "eventfeedinterface.h"
 #include "homescreen/eventfeedservice.h"
 
 namespace {
 
 const QString OwnsLine = QStringLiteral("owns com.tarvo.home.EventFeed /eventfeed");
-
-// The service answers from this thread's event loop, so the reply is awaited while events run.
-bool finish(const QDBusPendingCall &call)
-{
-    QDBusPendingCallWatcher watcher(call);
-    if (watcher.isFinished())
-        return !watcher.isError();
-    QSignalSpy spy(&watcher, &QDBusPendingCallWatcher::finished);
-    return spy.wait(10000) && !watcher.isError();
-}
 
 } // namespace
 
@@ -259,6 +250,7 @@ void TestHomeScreen::printedLines()
             {"body", QString(300, QLatin1Char('a'))},
             {"count", 7},
             {"extra", tenEntries},
+            {"level", QVariant::fromValue(uchar(3))},
     };
     QCOMPARE(add(first), 1);
     QCOMPARE(add(second), 2);
@@ -266,6 +258,7 @@ void TestHomeScreen::printedLines()
     QVERIFY(finish(mProxy->updateItem(1, {})));
     QVERIFY(finish(mProxy->removeItem(2)));
     QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("Quill\nnet"))));
+    QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("%1 %2"))));
     QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("Quillnet"))));
     mService->requestRefresh();
 
@@ -274,11 +267,13 @@ void TestHomeScreen::printedLines()
             R"(imageList=["/p.jpg","",""] action="a b")",
             R"(added 2 title="two\nlines \"quoted\" back\\slash\ttab\u001b esc\u2028sep\r" body=")"
                     + QString(200, QLatin1Char('a'))
-                    + R"x(... (300 characters)" count="7" extra=["0","1","2","3","4","5","6","7",... (10 entries)])x",
+                    + R"x(... (300 characters)" count="7" extra=["0","1","2","3","4","5","6","7",... (10 entries)] )x"
+                    + R"(level="3")",
             R"(updated 1 footer="3 likes")",
             "updated 1",
             "removed 2",
             R"(removed-source Quill\nnet 0)",
+            "removed-source %1 %2 0",
             "removed-source Quillnet 1",
             "refresh-requested",
     };
