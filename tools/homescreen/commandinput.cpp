@@ -102,8 +102,12 @@ void CommandInput::onReadable()
 
 void CommandInput::stop()
 {
-    delete mNotifier;
-    mNotifier = nullptr;
+    // Also called from the notifier's own signal: it goes once that is over.
+    if (mNotifier) {
+        mNotifier->setEnabled(false);
+        mNotifier->deleteLater();
+        mNotifier = nullptr;
+    }
     mFd = -1;
     mLine.clear();
     mSkipping = false;

@@ -50,7 +50,8 @@ int expectedHintType(const QString &name)
     return -1;
 }
 
-// "transient,urgency=\"2\"": a true truth value as its name alone, anything else as name=value.
+// "transient,urgency=\"2\"": a true truth value as its name alone, anything else as name=value. The
+// names were checked to be plain (isKeyName).
 QString shownHints(const QVariantMap &hints)
 {
     QStringList shown;
@@ -63,8 +64,7 @@ QString shownHints(const QVariantMap &hints)
     return shown.join(QLatin1Char(','));
 }
 
-} // namespace
-
+// The fields of a notify or update line.
 QString shownNotification(const Notification &notification)
 {
     QStringList fields = {
@@ -82,6 +82,8 @@ QString shownNotification(const Notification &notification)
                     + (notification.timeout > 0 ? QString::number(notification.timeout) : QStringLiteral("never"));
     return fields.join(QLatin1Char(' '));
 }
+
+} // namespace
 
 NotificationServer::NotificationServer(const NotificationLimits &limits, QObject *parent)
     : BusService(QLatin1String(ServiceName), QLatin1String(ObjectPath), parent)

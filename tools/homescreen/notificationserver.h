@@ -104,8 +104,4 @@ private:
     uint mLastId = 0;
 };
 
-// The fields of a notify or update line: app="..." summary="..." body="..." and, when there are any,
-// icon="...", actions=[...] and hints=..., then timeout=<ms> or timeout=never.
-QString shownNotification(const Notification &notification);
-
 } // namespace HomeScreen
