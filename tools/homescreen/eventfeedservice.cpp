@@ -1,20 +1,17 @@
 #include "homescreen/eventfeedservice.h"
 
-#include <QDBusConnectionInterface>
-#include <QDBusMetaType>
-#include <QDBusReply>
+#include <QtDebug>
 
 #include <limits>
 
 #include "eventfeedadaptor.h"
+#include "homescreen/busvalues.h"
 #include "homescreen/itemtext.h"
 #include "platform/support/logtext.h"
 
 namespace HomeScreen {
 
 namespace {
-
-constexpr int MaxKeyLength = 64;
 
 // The keys publishers fill and the one type each must have.
 int expectedType(const QString &key)
@@ -38,127 +35,16 @@ int expectedType(const QString &key)
     return QMetaType::UnknownType;
 }
 
-// Other keys may hold these; nested containers and bus handles have no meaning for an item.
-bool isPlainType(int type)
-{
-    switch (type) {
-    case QMetaType::QString:
-    case QMetaType::QStringList:
-    case QMetaType::Bool:
-    case QMetaType::UChar:
-    case QMetaType::Short:
-    case QMetaType::UShort:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Double:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool isKeyName(const QString &key)
-{
-    if (key.isEmpty() || key.size() > MaxKeyLength)
-        return false;
-    for (const QChar ch : key) {
-        const char16_t c = ch.unicode();
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_'
-                || c == '-' || c == '.';
-        if (!ok)
-            return false;
-    }
-    return true;
-}
-
-QString busSignature(const QVariant &value)
-{
-    if (value.metaType() == QMetaType::fromType<QDBusArgument>())
-        return value.value<QDBusArgument>().currentSignature();
-    const char *signature = QDBusMetaType::typeToSignature(value.metaType());
-    return signature ? QLatin1String(signature) : QLatin1String(value.typeName());
-}
-
-QString signatureOf(int type)
-{
-    return QLatin1String(QDBusMetaType::typeToSignature(QMetaType(type)));
-}
-
-qint64 sizeOf(const QVariant &value)
-{
-    switch (value.metaType().id()) {
-    case QMetaType::QString:
-        return value.toString().size();
-    case QMetaType::QStringList: {
-        qint64 size = 0;
-        for (const QString &entry : value.toStringList())
-            size += entry.size() + 1;
-        return size;
-    }
-    default:
-        return 8;
-    }
-}
-
 } // namespace
 
 EventFeedService::EventFeedService(const Limits &limits, QObject *parent)
-    : QObject(parent)
+    : BusService(QLatin1String(ServiceName), QLatin1String(ObjectPath), parent)
     , mLimits(limits)
-    , mConnectionName(QStringLiteral("homescreen-eventfeed-%1").arg(quintptr(this), 0, 16))
-    , mConnection(mConnectionName)
 {
     new EventFeedAdaptor(this);
 }
 
-EventFeedService::~EventFeedService()
-{
-    if (mRegistered) {
-        mConnection.unregisterObject(QLatin1String(ObjectPath));
-        mConnection.unregisterService(QLatin1String(ServiceName));
-    }
-    QDBusConnection::disconnectFromBus(mConnectionName);
-}
-
-bool EventFeedService::registerOnBus()
-{
-    if (mRegistered)
-        return true;
-    mConnection = QDBusConnection::connectToBus(QDBusConnection::SessionBus, mConnectionName);
-    if (!mConnection.isConnected()) {
-        mError = QStringLiteral("no session bus: %1").arg(mConnection.lastError().message());
-        return false;
-    }
-    const QString name = QLatin1String(ServiceName);
-    QDBusConnectionInterface *bus = mConnection.interface();
-    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply = bus->registerService(
-            name, QDBusConnectionInterface::DontQueueService, QDBusConnectionInterface::DontAllowReplacement);
-    if (!reply.isValid()) {
-        mError = QStringLiteral("could not ask for the name %1: %2").arg(name, reply.error().message());
-        return false;
-    }
-    if (reply.value() != QDBusConnectionInterface::ServiceRegistered) {
-        const QDBusReply<uint> pid = bus->servicePid(name);
-        mError = QStringLiteral("the name %1 is taken by %2 (process %3)")
-                         .arg(name, bus->serviceOwner(name).value(),
-                              pid.isValid() ? QString::number(pid.value()) : QStringLiteral("unknown"));
-        return false;
-    }
-    if (!mConnection.registerObject(QLatin1String(ObjectPath), this, QDBusConnection::ExportAdaptors)) {
-        mError = QStringLiteral("the object %1 is taken on this connection").arg(QLatin1String(ObjectPath));
-        bus->unregisterService(name);
-        return false;
-    }
-    // The bus tells of its end only locally, with a signal found by name.
-    mConnection.connect(QString(), QStringLiteral("/org/freedesktop/DBus/Local"),
-                        QStringLiteral("org.freedesktop.DBus.Local"), QStringLiteral("Disconnected"), this,
-                        SLOT(onDisconnected()));
-    mRegistered = true;
-    mError.clear();
-    return true;
-}
+EventFeedService::~EventFeedService() = default;
 
 void EventFeedService::requestRefresh()
 {
@@ -232,13 +118,8 @@ void EventFeedService::removeItemsBySourceName(const QString &sourceName)
         }
     }
     // The count ends the line, so a name with blanks still reads back.
-    emit changeReported(QStringLiteral("removed-source %1 %2").arg(escaped(Support::logText(sourceName))).arg(count));
-}
-
-void EventFeedService::onDisconnected()
-{
-    qWarning().noquote() << "the session bus is gone";
-    emit busLost();
+    emit changeReported(
+            QStringLiteral("removed-source %1 %2").arg(escaped(Support::logText(sourceName)), QString::number(count)));
 }
 
 QString EventFeedService::refusal(const QVariantMap &item) const
@@ -250,8 +131,7 @@ QString EventFeedService::refusal(const QVariantMap &item) const
         const QString &key = it.key();
         if (!isKeyName(key)) {
             return QStringLiteral("the key %1 is not 1 to %2 letters, digits, \"_\", \"-\" or \".\"")
-                    .arg(quoted(key))
-                    .arg(MaxKeyLength);
+                    .arg(quoted(key), QString::number(MaxKeyLength));
         }
         const int type = it.value().metaType().id();
         const int expected = expectedType(key);
@@ -263,7 +143,7 @@ QString EventFeedService::refusal(const QVariantMap &item) const
             return QStringLiteral("%1 is of D-Bus type %2, which an item cannot hold")
                     .arg(key, quoted(busSignature(it.value())));
         }
-        size += key.size() + sizeOf(it.value());
+        size += key.size() + textSize(it.value());
         if (size > mLimits.maxItemSize)
             return QStringLiteral("more than %1 characters").arg(mLimits.maxItemSize);
     }

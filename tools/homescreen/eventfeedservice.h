@@ -2,11 +2,11 @@
 // quillnet-daemon publish, in memory and within limits, and reports every change as one line of text.
 #pragma once
 
-#include <QDBusConnection>
 #include <QMap>
-#include <QObject>
 #include <QString>
 #include <QVariantMap>
+
+#include "homescreen/busservice.h"
 
 class EventFeedAdaptor;
 
@@ -22,7 +22,7 @@ struct Limits
     int maxItemSize = 64 * 1024;
 };
 
-class EventFeedService : public QObject
+class EventFeedService : public BusService
 {
     Q_OBJECT
     Q_DISABLE_COPY(EventFeedService)
@@ -34,11 +34,6 @@ public:
     explicit EventFeedService(const Limits &limits = Limits(), QObject *parent = nullptr);
     ~EventFeedService() override;
 
-    // Connects to the session bus on a connection of its own and takes the service name and the
-    // object. False, with errorString() set, when there is no bus or the name is taken.
-    bool registerOnBus();
-    QString errorString() const { return mError; }
-
     const QMap<qlonglong, QVariantMap> &items() const { return mItems; }
 
     // Someone asked the feed to show fresh content: tells the publishers (refreshRequested).
@@ -47,13 +42,6 @@ public:
 signals:
     // Relayed to the bus by the adaptor.
     void refreshRequested();
-    // One line per change, without its line end: "added 3 title=\"...\"", "removed 3", ...
-    void changeReported(const QString &line);
-    // The bus connection ended; the service can do nothing more.
-    void busLost();
-
-private slots:
-    void onDisconnected();
 
 private:
     // The calls arriving from the bus, made by the generated adaptor and nothing else.
@@ -67,10 +55,6 @@ private:
     QString refusal(const QVariantMap &item) const;
 
     const Limits mLimits;
-    const QString mConnectionName;
-    QDBusConnection mConnection;
-    bool mRegistered = false;
-    QString mError;
     QMap<qlonglong, QVariantMap> mItems;
     qlonglong mLastId = 0;
 };

@@ -67,8 +67,13 @@ QString shownValue(const QVariant &value)
             shown << QStringLiteral("... (%1 entries)").arg(list.size());
         return QLatin1Char('[') + shown.join(QLatin1Char(',')) + QLatin1Char(']');
     }
+    case QMetaType::UChar:
+    case QMetaType::Char:
+    case QMetaType::SChar:
+        // A byte is a number on the bus (D-Bus "y"), never a character.
+        return quoted(QString::number(value.toInt()));
     default:
-        // Numbers and truth values; the feed keeps nothing else.
+        // Other numbers and truth values; nothing else is kept.
         if (value.canConvert<QString>())
             return quoted(value.toString());
         return quoted(QStringLiteral("(%1)").arg(QLatin1String(value.typeName())));

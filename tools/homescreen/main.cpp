@@ -1,13 +1,18 @@
-// homescreen: the home screen's Event Feed service on the session bus, printing every change to
-// its items until it is terminated.
+// homescreen: the home screen's Event Feed, notification area and a stand-in of the Quillnet app on
+// the session bus, printing every change and call until it is terminated.
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QTextStream>
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <unistd.h>
 
+#include "homescreen/commandinput.h"
 #include "homescreen/eventfeedservice.h"
+#include "homescreen/notificationserver.h"
+#include "homescreen/quillnetapp.h"
 #include "homescreen/unixsignals.h"
 
 namespace {
@@ -31,39 +36,82 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-            "The home screen's Event Feed on the session bus: the service com.tarvo.home.EventFeed with the object "
-            "/eventfeed. Prints \"owns com.tarvo.home.EventFeed /eventfeed\" once it has the name, then one line per "
-            "change: \"added <id> <key>=<value>...\", \"updated <id> <key>=<value>...\", \"removed <id>\", "
-            "\"removed-source <name> <count>\", \"refresh-requested\". SIGUSR1 asks the feed's publishers to "
-            "refresh; SIGINT and SIGTERM end the program."));
+            "A home screen on the session bus: the Event Feed com.tarvo.home.EventFeed at /eventfeed, the "
+            "notification server org.freedesktop.Notifications at /org/freedesktop/Notifications, and a stand-in "
+            "of the Quillnet app, com.tarvo.quillnet at /OpenView. Prints \"owns <name> <path>\" for each once it "
+            "has them all, then one line per change or call: \"added <id> <key>=<value>...\", \"updated <id> "
+            "<key>=<value>...\", \"removed <id>\", \"removed-source <name> <count>\", \"refresh-requested\"; "
+            "\"notify <id> app=... summary=... body=... [icon=...] [actions=[...]] [hints=...] timeout=<ms>|never\", "
+            "\"update <id> ...\" (the same fields), \"action <id> key=\\\"default\\\"\", \"close <id> reason=<n>\" "
+            "(1 expired, 2 dismissed, 3 closed by the program); \"openView kind=\\\"...\\\" id=\\\"...\\\"\".\n"
+            "Commands on standard input, one per line: \"tap <id>\" invokes a notification's default action, "
+            "\"close <id>\" dismisses it, \"refresh\" asks the Event Feed's publishers to refresh, as SIGUSR1 does. "
+            "SIGINT and SIGTERM end the program."));
     parser.addHelpOption();
+    const QCommandLineOption noNotifications(
+            QStringLiteral("no-notifications"),
+            QStringLiteral("Runs without the notification server, leaving its name to another program."));
+    const QCommandLineOption noApp(QStringLiteral("no-app"),
+                                   QStringLiteral("Runs without the stand-in of the Quillnet app."));
+    parser.addOption(noNotifications);
+    parser.addOption(noApp);
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
         QTextStream(stderr) << "homescreen: takes no arguments (--help tells more)\n";
         return 2;
     }
 
-    // Handled before the name is taken: whoever saw the start line may signal at once.
+    // Handled before the names are taken: whoever saw the start lines may signal at once.
     HomeScreen::UnixSignals signalWatcher({SIGINT, SIGTERM, SIGUSR1});
     if (!signalWatcher.isValid())
         return 1;
 
-    HomeScreen::EventFeedService service;
-    QObject::connect(&service, &HomeScreen::EventFeedService::changeReported, &printLine);
-    if (!service.registerOnBus()) {
-        QTextStream(stderr) << "homescreen: " << service.errorString() << '\n';
-        return 1;
+    HomeScreen::EventFeedService feed;
+    std::unique_ptr<HomeScreen::NotificationServer> notifications;
+    if (!parser.isSet(noNotifications))
+        notifications = std::make_unique<HomeScreen::NotificationServer>();
+    std::unique_ptr<HomeScreen::QuillnetApp> quillnetApp;
+    if (!parser.isSet(noApp))
+        quillnetApp = std::make_unique<HomeScreen::QuillnetApp>();
+
+    const std::pair<HomeScreen::BusService *, const char *> services[] = {
+            {&feed, nullptr},
+            {notifications.get(), "--no-notifications"},
+            {quillnetApp.get(), "--no-app"},
+    };
+    bool busLost = false;
+    for (const auto &[service, option] : services) {
+        if (!service)
+            continue;
+        QObject::connect(service, &HomeScreen::BusService::changeReported, &printLine);
+        if (!service->registerOnBus()) {
+            QTextStream err(stderr);
+            err << "homescreen: " << service->errorString();
+            if (option)
+                err << " (" << option << " runs without it)";
+            err << '\n';
+            return 1;
+        }
+        // Each service has a connection of its own; the first to lose it ends the program.
+        QObject::connect(service, &HomeScreen::BusService::busLost, &app, [&busLost] {
+            if (!busLost)
+                qWarning("the session bus is gone");
+            busLost = true;
+            QCoreApplication::exit(0);
+        });
     }
-    QObject::connect(&service, &HomeScreen::EventFeedService::busLost, &app, [] { QCoreApplication::exit(0); });
-    QObject::connect(&signalWatcher, &HomeScreen::UnixSignals::received, &app, [&service](int signalNumber) {
+    QObject::connect(&signalWatcher, &HomeScreen::UnixSignals::received, &app, [&feed](int signalNumber) {
         if (signalNumber == SIGUSR1)
-            service.requestRefresh();
+            feed.requestRefresh();
         else
             QCoreApplication::exit(0);
     });
+    HomeScreen::CommandInput commands(&feed, notifications.get());
+    commands.listen(STDIN_FILENO);
 
-    printLine(QStringLiteral("owns %1 %2")
-                      .arg(QLatin1String(HomeScreen::EventFeedService::ServiceName),
-                           QLatin1String(HomeScreen::EventFeedService::ObjectPath)));
+    for (const auto &[service, option] : services) {
+        if (service)
+            printLine(QStringLiteral("owns %1 %2").arg(service->serviceName(), service->objectPath()));
+    }
     return app.exec();
 }

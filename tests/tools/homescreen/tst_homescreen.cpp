@@ -1,6 +1,6 @@
 // The home screen Event Feed service: in this process on a connection of its own, driven through
-// the daemon's generated proxy so that every call crosses the bus; and the program, for what it
-// prints, how it starts and how it ends.
+// the daemon's generated proxy so that every call crosses the bus; and the program with all its
+// services, for what it prints, the commands it reads, how it starts and how it ends.
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QHash>
@@ -12,22 +12,19 @@
 #include <csignal>
 #include <memory>
 
+#include "buscalls.h"
 #include "eventfeedinterface.h"
 #include "homescreen/eventfeedservice.h"
+#include "homescreen/notificationserver.h"
+#include "homescreen/quillnetapp.h"
+#include "notificationserverproxy.h"
+#include "quillnetappproxy.h"
 
 namespace {
 
 const QString OwnsLine = QStringLiteral("owns com.tarvo.home.EventFeed /eventfeed");
-
-// The service answers from this thread's event loop, so the reply is awaited while events run.
-bool finish(const QDBusPendingCall &call)
-{
-    QDBusPendingCallWatcher watcher(call);
-    if (watcher.isFinished())
-        return !watcher.isError();
-    QSignalSpy spy(&watcher, &QDBusPendingCallWatcher::finished);
-    return spy.wait(10000) && !watcher.isError();
-}
+const QStringList OwnsLines = {OwnsLine, "owns org.freedesktop.Notifications /org/freedesktop/Notifications",
+                               "owns com.tarvo.quillnet /OpenView"};
 
 } // namespace
 
@@ -47,6 +44,7 @@ private slots:
     void printedLines();
     void refreshReachesTheBus();
     void programServesTheFeed();
+    void programServesNotificationsAndTheApp();
     void programExits_data();
     void programExits();
 
@@ -55,7 +53,8 @@ private:
     void startService(const HomeScreen::Limits &limits = HomeScreen::Limits());
     // The id addItem answers; 0 when the call failed on the bus.
     qlonglong add(const QVariantMap &item);
-    QProcess *startProgram(const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
+    QProcess *startProgram(const QStringList &arguments = {},
+                           const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
     // The complete lines the program has written to standard output so far.
     QStringList outputLines(QProcess *program);
 
@@ -103,12 +102,12 @@ qlonglong TestHomeScreen::add(const QVariantMap &item)
     return finish(reply) ? reply.value() : 0;
 }
 
-QProcess *TestHomeScreen::startProgram(const QProcessEnvironment &environment)
+QProcess *TestHomeScreen::startProgram(const QStringList &arguments, const QProcessEnvironment &environment)
 {
     auto *program = new QProcess;
     mPrograms << program;
     program->setProcessEnvironment(environment);
-    program->start(QStringLiteral(HOMESCREEN_BINARY), QStringList());
+    program->start(QStringLiteral(HOMESCREEN_BINARY), arguments);
     return program;
 }
 
@@ -259,6 +258,7 @@ void TestHomeScreen::printedLines()
             {"body", QString(300, QLatin1Char('a'))},
             {"count", 7},
             {"extra", tenEntries},
+            {"level", QVariant::fromValue(uchar(3))},
     };
     QCOMPARE(add(first), 1);
     QCOMPARE(add(second), 2);
@@ -266,6 +266,7 @@ void TestHomeScreen::printedLines()
     QVERIFY(finish(mProxy->updateItem(1, {})));
     QVERIFY(finish(mProxy->removeItem(2)));
     QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("Quill\nnet"))));
+    QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("%1 %2"))));
     QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("Quillnet"))));
     mService->requestRefresh();
 
@@ -274,11 +275,13 @@ void TestHomeScreen::printedLines()
             R"(imageList=["/p.jpg","",""] action="a b")",
             R"(added 2 title="two\nlines \"quoted\" back\\slash\ttab\u001b esc\u2028sep\r" body=")"
                     + QString(200, QLatin1Char('a'))
-                    + R"x(... (300 characters)" count="7" extra=["0","1","2","3","4","5","6","7",... (10 entries)])x",
+                    + R"x(... (300 characters)" count="7" extra=["0","1","2","3","4","5","6","7",... (10 entries)] )x"
+                    + R"(level="3")",
             R"(updated 1 footer="3 likes")",
             "updated 1",
             "removed 2",
             R"(removed-source Quill\nnet 0)",
+            "removed-source %1 %2 0",
             "removed-source Quillnet 1",
             "refresh-requested",
     };
@@ -297,46 +300,100 @@ void TestHomeScreen::refreshReachesTheBus()
 void TestHomeScreen::programServesTheFeed()
 {
     QProcess *program = startProgram();
-    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(0), OwnsLine, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines, 20000);
 
     ComTarvoHomeEventFeedInterface proxy(QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"),
                                          QDBusConnection::sessionBus());
     QDBusPendingReply<qlonglong> added = proxy.addItem({{"title", "From\nthe test"}, {"sourceName", "Quillnet"}});
     QVERIFY(finish(added));
     QCOMPARE(added.value(), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(1),
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(3),
                               QStringLiteral(R"(added 1 sourceName="Quillnet" title="From\nthe test")"), 20000);
 
     QSignalSpy refreshes(&proxy, &ComTarvoHomeEventFeedInterface::refreshRequested);
     ::kill(pid_t(program->processId()), SIGUSR1);
     QVERIFY(refreshes.wait(20000));
-    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(2), QStringLiteral("refresh-requested"), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(4), QStringLiteral("refresh-requested"), 20000);
+    // The same from standard input.
+    program->write("refresh\n");
+    QVERIFY(refreshes.wait(20000));
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(5), QStringLiteral("refresh-requested"), 20000);
 
     program->terminate();
     QVERIFY(program->waitForFinished(20000));
     QCOMPARE(program->exitStatus(), QProcess::NormalExit);
     QCOMPARE(program->exitCode(), 0);
-    QCOMPARE(outputLines(program).size(), 3);
+    QCOMPARE(outputLines(program).size(), 6);
     QCOMPARE(program->readAllStandardError(), QByteArray());
+}
+
+void TestHomeScreen::programServesNotificationsAndTheApp()
+{
+    QProcess *program = startProgram();
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines, 20000);
+    NotificationServerProxy notifications(QStringLiteral("org.freedesktop.Notifications"),
+                                          QStringLiteral("/org/freedesktop/Notifications"),
+                                          QDBusConnection::sessionBus());
+    QuillnetAppProxy app(QStringLiteral("com.tarvo.quillnet"), QStringLiteral("/OpenView"),
+                         QDBusConnection::sessionBus());
+    QSignalSpy invoked(&notifications, &NotificationServerProxy::ActionInvoked);
+    QSignalSpy closed(&notifications, &NotificationServerProxy::NotificationClosed);
+
+    QDBusPendingReply<uint> id
+            = notifications.Notify(QStringLiteral("quillnet-daemon"), 0, QString(), QStringLiteral("Ann"),
+                                   QStringLiteral("Hi"), {"default", "Open"}, {}, 0);
+    QVERIFY(finish(id));
+    QCOMPARE(id.value(), 1u);
+    // A person taps it; then tries to close what is gone.
+    program->write("tap 1\nclose 1\n");
+    QTRY_COMPARE_WITH_TIMEOUT(closed.size(), 1, 20000);
+    QCOMPARE(invoked, (QList<QVariantList> {{1u, "default"}}));
+    QCOMPARE(closed, (QList<QVariantList> {{1u, 2u}}));
+    // What a tap makes the daemon call.
+    QVERIFY(finish(app.openView(QStringLiteral("message"), QStringLiteral("t1"))));
+
+    const QStringList expected = {
+            R"x(notify 1 app="quillnet-daemon" summary="Ann" body="Hi" actions=["default","Open"] timeout=never)x",
+            R"x(action 1 key="default")x",
+            "close 1 reason=2",
+            R"x(openView kind="message" id="t1")x",
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).mid(3), expected, 20000);
+    program->terminate();
+    QVERIFY(program->waitForFinished(20000));
+    QCOMPARE(program->exitCode(), 0);
+    QCOMPARE(program->readAllStandardError(), QByteArray("homescreen: warning: dismiss: no notification 1\n"));
 }
 
 void TestHomeScreen::programExits_data()
 {
     QTest::addColumn<QString>("how");
+    QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("log");
 
-    QTest::newRow("name taken") << "name taken" << 1
+    QTest::newRow("name taken") << "name taken" << QStringList() << 1
                                 << QByteArray("homescreen: the name com.tarvo.home.EventFeed is taken by :");
-    QTest::newRow("no session bus") << "no bus" << 1
+    QTest::newRow("notification name taken")
+            << "other names taken" << QStringList() << 1
+            << QByteArray("homescreen: the name org.freedesktop.Notifications is taken by :");
+    QTest::newRow("app name taken") << "other names taken" << QStringList {"--no-notifications"} << 1
+                                    << QByteArray("homescreen: the name com.tarvo.quillnet is taken by :");
+    QTest::newRow("without them") << "other names taken" << QStringList {"--no-notifications", "--no-app"} << 0
+                                  << QByteArray();
+    QTest::newRow("no session bus") << "no bus" << QStringList() << 1
                                     << QByteArray("homescreen: no session bus: Failed to connect to socket");
-    QTest::newRow("SIGINT") << "SIGINT" << 0 << QByteArray();
-    QTest::newRow("bus ends") << "bus ends" << 0 << QByteArray("homescreen: warning: the session bus is gone\n");
+    QTest::newRow("SIGINT") << "SIGINT" << QStringList() << 0 << QByteArray();
+    QTest::newRow("bus ends") << "bus ends" << QStringList() << 0
+                              << QByteArray("homescreen: warning: the session bus is gone\n");
+    QTest::newRow("argument") << "arguments" << QStringList {"extra"} << 2
+                              << QByteArray("homescreen: takes no arguments (--help tells more)\n");
 }
 
 void TestHomeScreen::programExits()
 {
     QFETCH(QString, how);
+    QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QByteArray, log);
 
@@ -344,8 +401,13 @@ void TestHomeScreen::programExits()
     QVERIFY(dir.isValid());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     QProcess *bus = nullptr;
+    HomeScreen::NotificationServer otherNotifications;
+    HomeScreen::QuillnetApp otherApp;
     if (how == QLatin1String("name taken")) {
         startService();
+    } else if (how == QLatin1String("other names taken")) {
+        QVERIFY(otherNotifications.registerOnBus());
+        QVERIFY(otherApp.registerOnBus());
     } else if (how == QLatin1String("no bus")) {
         environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), "unix:path=" + dir.filePath("none"));
     } else if (how == QLatin1String("bus ends")) {
@@ -357,9 +419,10 @@ void TestHomeScreen::programExits()
         environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QString::fromUtf8(bus->readLine()).trimmed());
     }
 
-    QProcess *program = startProgram(environment);
+    QProcess *program = startProgram(arguments, environment);
+    const QStringList owns = arguments.isEmpty() ? OwnsLines : QStringList {OwnsLine};
     if (exitCode == 0) {
-        QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(0), OwnsLine, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), owns, 20000);
         if (bus)
             bus->terminate();
         else
@@ -370,7 +433,12 @@ void TestHomeScreen::programExits()
     QCOMPARE(program->exitCode(), exitCode);
     const QByteArray stderrText = program->readAllStandardError();
     QVERIFY2(log.isEmpty() ? stderrText.isEmpty() : stderrText.startsWith(log), stderrText.constData());
-    QCOMPARE(outputLines(program), exitCode == 0 ? QStringList {OwnsLine} : QStringList());
+    // A taken name tells how to run without it; the session bus ends once for all the services.
+    if (how == QLatin1String("other names taken") && exitCode == 1)
+        QVERIFY2(stderrText.endsWith(" runs without it)\n"), stderrText.constData());
+    if (exitCode == 0)
+        QCOMPARE(stderrText, log);
+    QCOMPARE(outputLines(program), exitCode == 0 ? owns : QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestHomeScreen)
