@@ -37,6 +37,8 @@ inline const QString DatabaseFileName = QStringLiteral("qndaemon-cache.db");
 inline const QString CacheDirName = QStringLiteral("quillnet");
 inline const QString QnCacheDirName = QStringLiteral("qncache");
 inline const QString QnCacheDbName = QStringLiteral("qncache.db");
+// What the daemon published to the notification server, kept across restarts.
+inline const QString NotificationRegistryFileName = QStringLiteral("notifications.registry");
 
 // The service's application credentials, passed with every login.
 inline const QString ApplicationId = QStringLiteral("418205739162840");

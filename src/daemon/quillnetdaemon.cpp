@@ -25,6 +25,7 @@
 #include "notifications/notificationhandler.h"
 #include "platform/accounts/accountintegration.h"
 #include "platform/accounts/qnfactoryveldo.h"
+#include "platform/notifications/mnotification.h"
 #include "platform/quillnet/qncache.h"
 #include "platform/quillnet/qncacheconfiguration.h"
 #include "platform/quillnet/quillnet.h"
@@ -134,6 +135,9 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
             qCritical() << Q_FUNC_INFO << "Could not lock the cache directory" << mCacheDir;
         ::exit(1);
     }
+
+    // The record of the notifications this daemon published, so that a restart updates them.
+    MNotification::setRegistryPath(mCacheDir + separator + Constants::NotificationRegistryFileName);
 
     mDatabase = new (std::nothrow) DaemonDatabase(mCacheDir + separator + Constants::DatabaseFileName, this);
     if (!mDatabase) {
@@ -344,11 +348,12 @@ void QuillnetDaemon::onAccountDisabled()
 void QuillnetDaemon::onAccountRemoved()
 {
     qDebug() << Q_FUNC_INFO;
-    Utils::clearDirectory(mCacheDir);
-    Utils::clearDirectory(mQnCacheDir);
     if (mFriendImporter)
         mFriendImporter->accountRemoved();
+    // Withdrawn before the cache directory goes: the record of what was published lives there.
     withdrawAndLogOut();
+    Utils::clearDirectory(mCacheDir);
+    Utils::clearDirectory(mQnCacheDir);
     QCoreApplication::exit(0);
 }
 
