@@ -334,8 +334,8 @@ void TestAccountIntegration::exchange_data()
     row("oversized answer", Sim::OversizedBody, 1024 * 1024, "is larger than");
     row("service hangs", Sim::Delay, 60000, failed);
     row("unreachable", NoFault, 0, failed, "closed");
+    // Addresses that are not the web's read as none (fileValues).
     row("no service address", NoFault, 0, noAddress, QString());
-    row("not http", NoFault, 0, noAddress, "ftp://127.0.0.1/");
     row("endless header", NoFault, 0, failed, "endless");
     row("token too long for a header", NoFault, 0, "holds no usable access token", "long token");
 }
