@@ -84,34 +84,22 @@ Args loginOnce(AccountIntegration &account, bool forceNew, const QString &secret
     return responses.size() == 1 ? responses.first() : Args {"several answers"};
 }
 
-// Keeps the warnings and debug lines written while it lives, and passes every message on to QtTest.
-class MessageLog
+// Keeps the debug lines written while it lives, and passes every message on to QtTest.
+class DebugLog
 {
 public:
-    MessageLog()
-    {
-        current = this;
-        previous = qInstallMessageHandler(keep);
-    }
-    ~MessageLog()
-    {
-        qInstallMessageHandler(previous);
-        current = nullptr;
-    }
-    QStringList warnings;
-    QStringList debug;
+    DebugLog() { sPrevious = qInstallMessageHandler(keep); }
+    ~DebugLog() { qInstallMessageHandler(sPrevious); }
+    static inline QStringList lines;
 
 private:
     static void keep(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
-        if (type == QtWarningMsg)
-            current->warnings.append(text);
-        else if (type == QtDebugMsg)
-            current->debug.append(text);
-        previous(type, context, text);
+        if (type == QtDebugMsg)
+            lines.append(text);
+        sPrevious(type, context, text);
     }
-    static inline MessageLog *current = nullptr;
-    static inline QtMessageHandler previous = nullptr;
+    static inline QtMessageHandler sPrevious = nullptr;
 };
 
 } // namespace
@@ -203,28 +191,25 @@ void TestAccountIntegration::fileValues()
     const QDir root(mDir->path());
     if (content.isNull()) {
         QVERIFY(root.rmdir(QStringLiteral("quillnet")));
-        QTest::failOnWarning(QRegularExpression(".*"));
     } else if (content == QLatin1String("fifo")) {
         QCOMPARE(::mkfifo(QFile::encodeName(accountPath()).constData(), 0600), 0);
     } else {
         QVERIFY(writeFile(accountPath(), content));
     }
     AccountIntegration account(accountPath());
-    MessageLog log;
+    // The start-up checks are quiet: a daemon without a usable account ends without a word. Every
+    // later question reads the file again; what is wrong with it is warned about once.
+    QTest::failOnWarning(QRegularExpression(".*"));
     QCOMPARE(account.isValidAccount(), valid);
     QCOMPARE(account.isAccountEnabled(), enabled);
-    // The start-up checks are quiet: a daemon without a usable account ends without a word.
-    QCOMPARE(log.warnings, QStringList());
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QRegularExpression::escape(warning)));
     QCOMPARE(account.accountName(), name);
     QCOMPARE(account.settings(WatchedKeys).size(), settingCount);
     QCOMPARE(account.serviceUrl(), serviceUrl);
     // Every readable file here has the service IM on; names are exact.
     QCOMPARE(account.isServiceEnabled("IM"), settingCount > 0);
     QVERIFY(!account.isServiceEnabled("im") && !account.isServiceEnabled("Other") && !account.isServiceEnabled("Mail"));
-    // Every question reads the file again; what is wrong with it is warned about once.
-    QCOMPARE(log.warnings.size(), warning.isEmpty() ? 0 : 1);
-    if (!warning.isEmpty())
-        QVERIFY2(log.warnings.first().contains(warning), qPrintable(log.warnings.first()));
     if (content.isNull()) {
         // Watching a missing account creates nothing.
         account.watchSettings(WatchedKeys);
@@ -291,10 +276,11 @@ void TestAccountIntegration::watch()
             edited(second, {{"enabled=true\n", ""}, {"qn-notif-msg=true", "qn-notif-msg=false"}}),
     };
     {
-        MessageLog log;
+        const DebugLog log;
+        log.lines.clear();
         for (int i = 0; i < moments.size(); ++i) {
             QVERIFY(writeFile(accountPath(), moments.at(i), viaRename));
-            QTRY_VERIFY(log.debug.filter("keeping the previous account state").size() > i);
+            QTRY_VERIFY(log.lines.filter("keeping the previous account state").size() > i);
         }
     }
     QCOMPARE(events, QStringList());
@@ -334,8 +320,8 @@ void TestAccountIntegration::exchange_data()
     row("oversized answer", Sim::OversizedBody, 1024 * 1024, "is larger than");
     row("service hangs", Sim::Delay, 60000, failed);
     row("unreachable", NoFault, 0, failed, "closed");
+    // Addresses that are not the web's read as none (fileValues).
     row("no service address", NoFault, 0, noAddress, QString());
-    row("not http", NoFault, 0, noAddress, "ftp://127.0.0.1/");
     row("endless header", NoFault, 0, failed, "endless");
     row("token too long for a header", NoFault, 0, "holds no usable access token", "long token");
 }

@@ -1,5 +1,6 @@
 // Helpers shared by the client library tests: cache configurations in a temporary folder, a
-// deliberately damaged database file, record ids, errors from signal spies and time zone changes.
+// deliberately damaged database file, file contents, record ids, errors from signal spies and time
+// zone changes.
 #pragma once
 
 #include <QByteArray>
@@ -37,6 +38,13 @@ inline bool makeMalformedDatabase(const Qn::QnCacheConfiguration &configuration)
     if (!file.open(QIODevice::ReadWrite) || file.size() <= 4096 || !file.seek(4096))
         return false;
     return file.write(QByteArray(file.size() - 4096, '\xff')) == file.size() - 4096;
+}
+
+// The file's bytes; empty when it cannot be read.
+inline QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 inline Qn::QnError errorAt(const QSignalSpy &spy, int index = 0)

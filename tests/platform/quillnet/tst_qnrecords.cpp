@@ -107,7 +107,6 @@ private slots:
     void strictReadersRefuseBadRecords();
     void timesNeedAnOffset_data();
     void timesNeedAnOffset();
-    void signalsAreKnownByTheirStringSignatures_data();
     void signalsAreKnownByTheirStringSignatures();
 };
 
@@ -152,41 +151,34 @@ void TestQnRecords::strictReadersRefuseBadRecords_data()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QByteArray>("json");
     QTest::addColumn<QString>("reason");
+    const auto row = [](const char *tag, const char *kind, const QByteArray &json, const char *reason) {
+        QTest::newRow(tag) << kind << json << reason;
+    };
     const QByteArray post = R"({"id": "p", "from": {"id": "u", "name": "U"}, )";
     const QByteArray dated = post + R"("created": "2012-03-04T17:06:07Z", )";
-    QTest::newRow("post without time") << "post" << post + "\"x\": 1}"
-                                       << "\"created\" is missing";
-    QTest::newRow("post local time") << "post" << post + "\"created\": \"2012-03-04T17:06:07\"}"
-                                     << "\"created\" is not a time with an offset";
-    QTest::newRow("post from text") << "post"
-                                    << QByteArray(R"({"id": "p", "from": "U", "created": "2012-03-04T17:06:07Z"})")
-                                    << "member \"from\": user ref: not an object";
-    QTest::newRow("recipient without id") << "post" << dated + R"("to": [{"name": "x"}]})"
-                                          << "member \"to\": user ref: member \"id\" is missing";
-    QTest::newRow("fractional count") << "post" << dated + R"("comments": 1.5})"
-                                      << "\"comments\" is not a count";
-    QTest::newRow("huge count") << "post" << dated + R"("comments": 1e12})"
-                                << "\"comments\" is not a count";
-    QTest::newRow("link member") << "post" << dated + R"("link": {"name": 1}})"
-                                 << "member \"link\": member \"name\" is not a string";
-    QTest::newRow("post not an object") << "post" << QByteArray("[]") << "not an object";
-    QTest::newRow("user empty id") << "user" << QByteArray(R"({"id": "", "name": "x"})") << "\"id\" is empty";
-    QTest::newRow("user phone number") << "user" << QByteArray(R"({"id": "u", "name": "x", "mobile_phone": 358401})")
-                                       << "\"mobile_phone\" is not a string";
-    QTest::newRow("thread negative unread")
-            << "thread"
-            << QByteArray(R"({"id": "t", "updated_time": "2012-03-04T17:06:07Z", "unread": -1, "senders": []})")
-            << "\"unread\" is not a count";
-    QTest::newRow("thread senders missing")
-            << "thread" << QByteArray(R"({"id": "t", "updated_time": "2012-03-04T17:06:07Z", "unread": 1})")
-            << "\"senders\" is missing";
-    QTest::newRow("message without content")
-            << "message" << QByteArray(R"({"id": "m", "created": "2012-03-04T17:06:07Z"})") << "\"content\" is missing";
-    QTest::newRow("event without name") << "event" << QByteArray(R"({"id": "e"})") << "\"name\" is missing";
-    QTest::newRow("notification unread as number")
-            << "notification"
-            << QByteArray(R"({"id": "n", "object_type": "photo", "unread": 1, "updated_time": "2012-03-04T17:06:07Z"})")
-            << "\"unread\" is not a boolean";
+    const QByteArray thread = R"({"id": "t", "updated_time": "2012-03-04T17:06:07Z", )";
+    row("post without time", "post", post + "\"x\": 1}", "\"created\" is missing");
+    row("post local time", "post", post + "\"created\": \"2012-03-04T17:06:07\"}",
+        "\"created\" is not a time with an offset");
+    row("post from text", "post", R"({"id": "p", "from": "U", "created": "2012-03-04T17:06:07Z"})",
+        "member \"from\": user ref: not an object");
+    row("recipient without id", "post", dated + R"("to": [{"name": "x"}]})",
+        "member \"to\": user ref: member \"id\" is missing");
+    row("fractional count", "post", dated + R"("comments": 1.5})", "\"comments\" is not a count");
+    row("huge count", "post", dated + R"("comments": 1e12})", "\"comments\" is not a count");
+    row("link member", "post", dated + R"("link": {"name": 1}})", "member \"link\": member \"name\" is not a string");
+    row("post not an object", "post", "[]", "not an object");
+    row("user empty id", "user", R"({"id": "", "name": "x"})", "\"id\" is empty");
+    row("user phone number", "user", R"({"id": "u", "name": "x", "mobile_phone": 358401})",
+        "\"mobile_phone\" is not a string");
+    row("thread negative unread", "thread", thread + R"("unread": -1, "senders": []})", "\"unread\" is not a count");
+    row("thread senders missing", "thread", thread + R"("unread": 1})", "\"senders\" is missing");
+    row("message without content", "message", R"({"id": "m", "created": "2012-03-04T17:06:07Z"})",
+        "\"content\" is missing");
+    row("event without name", "event", R"({"id": "e"})", "\"name\" is missing");
+    row("notification unread as number", "notification",
+        R"({"id": "n", "object_type": "photo", "unread": 1, "updated_time": "2012-03-04T17:06:07Z"})",
+        "\"unread\" is not a boolean");
 }
 
 void TestQnRecords::strictReadersRefuseBadRecords()
@@ -227,30 +219,24 @@ void TestQnRecords::timesNeedAnOffset()
     }
 }
 
-void TestQnRecords::signalsAreKnownByTheirStringSignatures_data()
+void TestQnRecords::signalsAreKnownByTheirStringSignatures()
 {
-    QTest::addColumn<QString>("signature");
+    registerMetaTypes();
     // Written as the daemon's handlers write them in their connections.
     for (const char *signature :
          {"initialized()", "error(Qn::QnError)", "newsFeedRetrieved(Qn::QnPosts)", "dataRetrieved(QUrl,QString)",
           "profilePictureUpdated(QString,Qn::PictureType,QString)", "friendsUpdated(Qn::QnUserRefs)",
           "profileUpdated(QString)", "latestStatusMessageRetrieved(QStringList,Qn::QnPosts)",
           "allNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32)",
-          "threadsRetrieved(Qn::MessageBoxType, Qn::QnThreads)", "messagesUpdated(QString, Qn::QnMessages)"})
-        QTest::newRow(signature) << QString::fromLatin1(signature);
-}
-
-void TestQnRecords::signalsAreKnownByTheirStringSignatures()
-{
-    QFETCH(QString, signature);
-    registerMetaTypes();
-    const QByteArray normalized = QMetaObject::normalizedSignature(signature.toLatin1().constData());
-    const int index = Quillnet::staticMetaObject.indexOfSignal(normalized.constData());
-    QVERIFY2(index >= 0, normalized.constData());
-    // Queued string-based connections and QSignalSpy find parameter types by the names the signal
-    // declares; an unknown one makes the connection fail.
-    for (const QByteArray &type : Quillnet::staticMetaObject.method(index).parameterTypes())
-        QVERIFY2(QMetaType::fromName(type).isValid(), type.constData());
+          "threadsRetrieved(Qn::MessageBoxType, Qn::QnThreads)", "messagesUpdated(QString, Qn::QnMessages)"}) {
+        const QByteArray normalized = QMetaObject::normalizedSignature(signature);
+        const int index = Quillnet::staticMetaObject.indexOfSignal(normalized.constData());
+        QVERIFY2(index >= 0, normalized.constData());
+        // Queued string-based connections and QSignalSpy find parameter types by the names the
+        // signal declares; an unknown one makes the connection fail.
+        for (const QByteArray &type : Quillnet::staticMetaObject.method(index).parameterTypes())
+            QVERIFY2(QMetaType::fromName(type).isValid(), type.constData());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestQnRecords)

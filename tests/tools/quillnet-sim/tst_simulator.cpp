@@ -354,45 +354,13 @@ void TestSimulator::dataCoversWhatTheDaemonReads()
 
     QStringList list(seen.begin(), seen.end());
     list.sort();
-    QCOMPARE(list,
-             (QStringList {"bad birthday",
-                           "check-in with picture",
-                           "commented",
-                           "day and month",
-                           "excluded app",
-                           "full birthday",
-                           "full link",
-                           "liked",
-                           "markup characters",
-                           "nameless sender",
-                           "no birthday",
-                           "no link",
-                           "no recipients",
-                           "no status",
-                           "no suffix",
-                           "not commented",
-                           "not liked",
-                           "other app",
-                           "partial link",
-                           "picture gif",
-                           "picture jpeg",
-                           "picture png",
-                           "read",
-                           "read thread",
-                           "recipients",
-                           "several websites",
-                           "shared picture",
-                           "status",
-                           "story only",
-                           "suffix",
-                           "unread album",
-                           "unread event",
-                           "unread friend",
-                           "unread other",
-                           "unread photo",
-                           "unread stream",
-                           "unread thread",
-                           "wrong suffix"}));
+    QCOMPARE(list.join('|'),
+             QStringLiteral("bad birthday|check-in with picture|commented|day and month|excluded app|full birthday|"
+                            "full link|liked|markup characters|nameless sender|no birthday|no link|no recipients|"
+                            "no status|no suffix|not commented|not liked|other app|partial link|picture gif|"
+                            "picture jpeg|picture png|read|read thread|recipients|several websites|shared picture|"
+                            "status|story only|suffix|unread album|unread event|unread friend|unread other|"
+                            "unread photo|unread stream|unread thread|wrong suffix"));
 }
 
 void TestSimulator::paging_data()
@@ -400,8 +368,8 @@ void TestSimulator::paging_data()
     QTest::addColumn<QString>("query");
     QTest::addColumn<int>("from"); // index of the first post expected
     QTest::addColumn<int>("count");
+    // A limit and an offset as the client sends them are in tst_quillnetsim.
     QTest::newRow("default") << "" << 0 << 25;
-    QTest::newRow("limit and offset") << "limit=10&offset=125" << 125 << 5;
     QTest::newRow("capped at 100") << "limit=1000" << 0 << 100;
     QTest::newRow("limit 0 means default") << "limit=0&offset=100" << 100 << 25;
     QTest::newRow("negative offset") << "limit=3&offset=-4" << 0 << 3;
@@ -469,13 +437,13 @@ void TestSimulator::errors()
 
 void TestSimulator::grantsAndExpiry()
 {
-    // A canceled login answers access_denied; the next grant works and replaces the token.
+    // Grants themselves, refused or not, are exercised by the account tests; here the administration
+    // calls, and the API refusing a replaced token.
     const QString before = mSim->accessToken();
     QCOMPARE(admin("POST", "/admin/token/deny", "{\"count\": 2}").status, 204);
     QCOMPARE((QStringList {grant(), grant()}), (QStringList {"access_denied", "access_denied"}));
     const QString granted = grant();
     QCOMPARE(granted, mSim->accessToken());
-    QVERIFY(granted != before);
     QCOMPARE(request("GET", "/me", QByteArray(), before).errorCode(), QStringLiteral("invalid_token"));
     QCOMPARE(request("GET", "/me", QByteArray(), QString()).errorCode(), QStringLiteral("invalid_token"));
 
@@ -490,8 +458,7 @@ void TestSimulator::grantsAndExpiry()
     mSim->injectFault("/oauth/token", Simulator::HttpStatus, 502, 2);
     QCOMPARE(grant(), QStringLiteral("server_error"));
     QCOMPARE(admin("DELETE", "/admin/faults").status, 204);
-    const QString fourth = grant();
-    QCOMPARE(fourth, mSim->accessToken());
+    QCOMPARE(mSim->pendingFaults(), 0);
 }
 
 void TestSimulator::adminChangesTheWorld()
