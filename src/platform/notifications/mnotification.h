@@ -5,7 +5,8 @@
 // and body go to the server as they are: a server that interprets markup in the body
 // (serverHasBodyMarkup()) interprets it in what the caller gives, so the caller escapes texts
 // that are not markup. The count is not drawn by standard servers: it travels as the hint
-// "x-tarvo-count" (uint32, left out when 0); a caller that wants it seen puts it into the texts.
+// "x-tarvo-count" (uint32, left out when 0); a caller that wants it seen puts it into the texts. The
+// event type travels as the hint "x-tarvo-event-type", so that a home screen can group by kind.
 //
 // What was published is kept in a small user-only registry file (setRegistryPath()), so that
 // notifications() and MNotificationGroup::notificationGroups() answer after a restart with objects

@@ -17,6 +17,7 @@ const QString NotificationServer::ServiceName = QStringLiteral("org.freedesktop.
 const QString NotificationServer::ObjectPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString NotificationServer::DefaultAction = QStringLiteral("default");
 const QString NotificationServer::CountHint = QStringLiteral("x-tarvo-count");
+const QString NotificationServer::EventTypeHint = QStringLiteral("x-tarvo-event-type");
 
 NotificationServer *NotificationServer::instance()
 {
@@ -68,6 +69,8 @@ bool NotificationServer::publish(NotificationRecord &record)
     if (!record.action.isEmpty() && capabilities->contains(QStringLiteral("actions")))
         actions << DefaultAction << QString();
     QVariantMap hints;
+    // Lets a home screen tell the kinds apart, as the platform's own server would by event type.
+    hints.insert(EventTypeHint, record.eventType);
     if (record.kind == NotificationRecord::InGroup)
         hints.insert(QStringLiteral("transient"), true);
     if (record.count > 0)

@@ -29,6 +29,7 @@ public:
     static const QString DefaultAction;
     // Hint carrying MNotification's count (uint32); absent when the count is 0.
     static const QString CountHint;
+    static const QString EventTypeHint;
 
     // Null while there is no application object.
     static NotificationServer *instance();

@@ -30,6 +30,7 @@ const QString Messages = QStringLiteral("messages.service.quillnet");
 const QString Requests = QStringLiteral("friendrequests.service.quillnet");
 const QStringList AllCapabilities = {QStringLiteral("actions"), QStringLiteral("body"), QStringLiteral("body-markup")};
 const QString CountHint = QStringLiteral("x-tarvo-count");
+const QString EventTypeHint = QStringLiteral("x-tarvo-event-type");
 const QString TransientHint = QStringLiteral("transient");
 const QStringList DefaultAction = {QStringLiteral("default"), QString()};
 
@@ -233,7 +234,7 @@ void TestMNotification::groupIsCreatedOnceThenUpdatedInPlace()
     QCOMPARE(created.body, QStringLiteral("3 new messages"));
     QCOMPARE(created.actions, DefaultAction);
     QCOMPARE(created.expireTimeout, 0);
-    QCOMPARE(created.hints, (QVariantMap {{CountHint, 3u}}));
+    QCOMPARE(created.hints, (QVariantMap {{CountHint, 3u}, {EventTypeHint, Messages}}));
     QCOMPARE(created.hints.value(CountHint).typeId(), QMetaType::UInt);
     QVERIFY(created.id != 0);
 
@@ -249,7 +250,7 @@ void TestMNotification::groupIsCreatedOnceThenUpdatedInPlace()
         QCOMPARE(update.replacesId, created.id);
         QCOMPARE(update.id, created.id);
         QCOMPARE(update.expireTimeout, 0);
-        QCOMPARE(update.hints, (QVariantMap {{CountHint, 4u}}));
+        QCOMPARE(update.hints, (QVariantMap {{CountHint, 4u}, {EventTypeHint, Messages}}));
     }
     QCOMPARE(calls.at(2).summary, QStringLiteral("Ann, Bo, Cy"));
     QCOMPARE(calls.at(2).body, QStringLiteral("4 new messages"));
@@ -279,7 +280,7 @@ void TestMNotification::notificationInsideAGroupIsTransientNews()
     QVERIFY(news.id != calls.at(0).id);
     QCOMPARE(news.summary, QString());
     QCOMPARE(news.body, QStringLiteral("2 new messages"));
-    QCOMPARE(news.hints, (QVariantMap {{TransientHint, true}}));
+    QCOMPARE(news.hints, (QVariantMap {{TransientHint, true}, {EventTypeHint, Messages}}));
     QCOMPARE(news.expireTimeout, -1);
     // A click on the news does what a click on its group does.
     QCOMPARE(news.actions, DefaultAction);
@@ -287,7 +288,7 @@ void TestMNotification::notificationInsideAGroupIsTransientNews()
     const FakeNotificationCall alone = calls.at(2);
     QCOMPARE(alone.summary, QStringLiteral("Friend request"));
     QCOMPARE(alone.body, QStringLiteral("from Ann"));
-    QCOMPARE(alone.hints, QVariantMap());
+    QCOMPARE(alone.hints, (QVariantMap {{EventTypeHint, Requests}}));
     QCOMPARE(alone.actions, QStringList());
     QCOMPARE(alone.expireTimeout, -1);
 
