@@ -25,5 +25,55 @@
             <numerusform>%n comments</numerusform>
         </translation>
     </message>
+    <message id="qtn_qnk_new_message_banner">
+        <source>Unread messages: %1</source>
+        <extracomment>Body of the message group when it is not the text of a single message: %1 is the number of unread messages (no plural forms: any number).</extracomment>
+        <translation>Unread messages: %1</translation>
+    </message>
+    <message id="qtn_qnk_notification_new_message" numerus="yes">
+        <source>%n new message(s)</source>
+        <extracomment>Notification inside the message group: %n is the number of unread messages it announces.</extracomment>
+        <translation>
+            <numerusform>%n new message</numerusform>
+            <numerusform>%n new messages</numerusform>
+        </translation>
+    </message>
+    <message id="qtn_qnk_new_friend_request_banner" numerus="yes">
+        <source>Friend request from %1</source>
+        <extracomment>Body of the friend request group. One request: the first form, without a count, %1 is the requester's name. Several requests: the form for their number %n, without a name.</extracomment>
+        <translation>
+            <numerusform>Friend request from %1</numerusform>
+            <numerusform>%n friend requests</numerusform>
+        </translation>
+    </message>
+    <message id="qtn_qnk_notification_new_friend_request" numerus="yes">
+        <source>%n new friend request(s)</source>
+        <extracomment>Notification inside the friend request group: %n is the number of new requests.</extracomment>
+        <translation>
+            <numerusform>%n new friend request</numerusform>
+            <numerusform>%n new friend requests</numerusform>
+        </translation>
+    </message>
+    <message id="qtn_qnk_new_event_banner">
+        <source>Event invitations: %1</source>
+        <extracomment>Body of the event invitation group: %1 is the number of invitations (no plural forms: any number).</extracomment>
+        <translation>Event invitations: %1</translation>
+    </message>
+    <message id="qtn_qnk_notification_event" numerus="yes">
+        <source>%n new event invitation(s)</source>
+        <extracomment>Notification inside the event invitation group: %n is the number of new invitations.</extracomment>
+        <translation>
+            <numerusform>%n new event invitation</numerusform>
+            <numerusform>%n new event invitations</numerusform>
+        </translation>
+    </message>
+    <message id="qtn_qnk_notification_new_notification" numerus="yes">
+        <source>%n new notification(s)</source>
+        <extracomment>Body of the general notification group (%n: the notifications not yet seen) and of the notification inside it (%n: the new ones).</extracomment>
+        <translation>
+            <numerusform>%n new notification</numerusform>
+            <numerusform>%n new notifications</numerusform>
+        </translation>
+    </message>
 </context>
 </TS>

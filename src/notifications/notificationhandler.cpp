@@ -1,17 +1,198 @@
 #include "notifications/notificationhandler.h"
 
+#include <QByteArray>
+#include <QDataStream>
+#include <QDateTime>
 #include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QVariant>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/constants.h"
 #include "database/daemondatabase.h"
+#include "platform/notifications/mlocale.h"
+#include "platform/notifications/mnotification.h"
+#include "platform/notifications/mnotificationgroup.h"
+#include "platform/notifications/mremoteaction.h"
+#include "platform/quillnet/qndatafilter.h"
 #include "platform/quillnet/quillnet.h"
+#include "platform/support/ids.h"
+#include "platform/support/logtext.h"
+
+namespace {
+
+// A tap on a group opens the kind's view in the service's phone application.
+const QString OpenViewService = QStringLiteral("com.tarvo.quillnet");
+const QString OpenViewPath = QStringLiteral("/OpenView");
+const QString OpenViewInterface = QStringLiteral("com.tarvo.quillnet");
+const QString OpenViewMethod = QStringLiteral("openView");
+
+// Object types of the service's notifications that are notified, compared exactly.
+const QStringList NotifiedObjectTypes = {QStringLiteral("stream"), QStringLiteral("photo"), QStringLiteral("album"),
+                                         QStringLiteral("friend"), QStringLiteral("event")};
+
+constexpr quint32 NullString = 0xffffffff;
+
+// Key of an item that changes with every update: "<id>.<update time in ms since the epoch>".
+QString itemKey(const QString &id, const QDateTime &updated)
+{
+    return QStringLiteral("%1.%2").arg(id, QString::number(updated.toMSecsSinceEpoch()));
+}
+
+// Texts from the service as plain text inside markup.
+QString escaped(const QString &text)
+{
+    QString result;
+    result.reserve(text.size());
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case '&':
+            result += QLatin1String("&amp;");
+            break;
+        case '<':
+            result += QLatin1String("&lt;");
+            break;
+        case '>':
+            result += QLatin1String("&gt;");
+            break;
+        case '"':
+            result += QLatin1String("&quot;");
+            break;
+        case '\'':
+            result += QLatin1String("&apos;");
+            break;
+        default:
+            result += c;
+        }
+    }
+    return result;
+}
+
+// The catalogue text with its marker filled in; without a catalogue the id comes back without a
+// marker, and stays as it is.
+QString filled(const QString &text, const QString &value)
+{
+    return text.contains(QLatin1String("%1")) ? text.arg(value) : text;
+}
+
+QString filled(const QString &text, qint64 value)
+{
+    return filled(text, QString::number(value));
+}
+
+// Counts the service makes up may exceed what a plural form or the group's count holds.
+int pluralCount(qint64 count)
+{
+    return int(std::clamp<qint64>(count, 0, INT_MAX));
+}
+
+uint groupCount(qint64 count)
+{
+    return uint(std::clamp<qint64>(count, 0, UINT_MAX));
+}
+
+QString readFilePath()
+{
+    return QDir::homePath() + QDir::separator() + QLatin1String(NotificationHandler::ReadFileDir) + QDir::separator()
+            + QLatin1String(NotificationHandler::ReadFileName);
+}
+
+// One QStringList as QDataStream writes it in its default settings; every count and length is
+// checked against the bytes that are there before anything is sized from it.
+std::optional<QStringList> parseIds(const QByteArray &data, QString *problem)
+{
+    QDataStream in(data);
+    const auto remaining = [&in, &data] { return data.size() - in.device()->pos(); };
+    quint32 count = 0;
+    in >> count;
+    if (in.status() != QDataStream::Ok) {
+        *problem = QStringLiteral("no list");
+        return std::nullopt;
+    }
+    // Every string takes its length at least.
+    if (quint64(count) * 4 > quint64(remaining())) {
+        *problem = QStringLiteral("%1 ids in %2 bytes").arg(count).arg(data.size());
+        return std::nullopt;
+    }
+    QStringList ids;
+    ids.reserve(qsizetype(count));
+    for (quint32 i = 0; i < count; ++i) {
+        const QByteArray prefix = in.device()->peek(4);
+        const quint32 bytes = prefix.size() == 4 ? qFromBigEndian<quint32>(prefix.constData()) : 0;
+        if (prefix.size() != 4 || (bytes != NullString && (bytes % 2 != 0 || qint64(bytes) > remaining() - 4))) {
+            *problem = QStringLiteral("id %1 does not fit").arg(i);
+            return std::nullopt;
+        }
+        QString id;
+        in >> id;
+        if (in.status() != QDataStream::Ok) {
+            *problem = QStringLiteral("id %1 unreadable").arg(i);
+            return std::nullopt;
+        }
+        ids << id;
+    }
+    if (remaining() != 0) {
+        *problem = QStringLiteral("%1 bytes after the list").arg(remaining());
+        return std::nullopt;
+    }
+    return ids;
+}
+
+} // namespace
 
 NotificationHandler::NotificationHandler(QObject *parent)
     : QObject(parent)
-    , m_safetyTimer(nullptr)
-{}
+    , m_server(new QLocalServer)
+    , m_locale(new MLocale(this))
+{
+    listen();
+    connect(m_server, &QLocalServer::newConnection, this, &NotificationHandler::socketNewConnection);
+}
 
-NotificationHandler::~NotificationHandler() = default;
+NotificationHandler::~NotificationHandler()
+{
+    releaseNotifications();
+    delete m_server;
+}
+
+void NotificationHandler::listen()
+{
+    const QString path = QLatin1String(SocketPath);
+    const QByteArray name = QFile::encodeName(path);
+    struct stat entry;
+    if (::lstat(name.constData(), &entry) == 0) {
+        // Another user's entry, or anything but a socket, is not ours to remove.
+        if (!S_ISSOCK(entry.st_mode) || entry.st_uid != ::geteuid()) {
+            qWarning() << Q_FUNC_INFO << path << "is not a socket of this user: left alone, no socket served";
+            return;
+        }
+        qDebug() << "Clearing up old socket";
+        if (::unlink(name.constData()) != 0 && errno != ENOENT) {
+            qWarning() << Q_FUNC_INFO << "Cannot remove the old socket" << path << ::strerror(errno);
+            return;
+        }
+    } else if (errno != ENOENT) {
+        qWarning() << Q_FUNC_INFO << "Cannot check" << path << ::strerror(errno) << "- no socket served";
+        return;
+    }
+    m_server->setSocketOptions(QLocalServer::UserAccessOption);
+    if (!m_server->listen(path))
+        qWarning() << Q_FUNC_INFO << "Failed to listen on" << path << m_server->errorString();
+}
 
 bool NotificationHandler::init(Qn::Quillnet *quillnet, DaemonDatabase *database)
 {
@@ -22,11 +203,12 @@ bool NotificationHandler::init(Qn::Quillnet *quillnet, DaemonDatabase *database)
 
     connect(quillnet, &Qn::Quillnet::allNotificationsRetrieved, this,
             &NotificationHandler::onAllNotificationsRetrieved);
+    connect(quillnet, &Qn::Quillnet::eventDetailsRetrieved, this, &NotificationHandler::onEventDetailsRetrieved);
     connect(quillnet, &Qn::Quillnet::threadsRetrieved, this, &NotificationHandler::onThreadsRetrieved);
     connect(quillnet, &Qn::Quillnet::profileUpdated, this, &NotificationHandler::onProfileRetrieved);
     connect(quillnet, &Qn::Quillnet::messagesUpdated, this, &NotificationHandler::onMessagesUpdated);
     connect(&m_safetyTimer, &QTimer::timeout, this, &NotificationHandler::onSafetyTimer);
-    m_safetyTimer.setInterval(30000);
+    m_safetyTimer.setInterval(SafetyTimeoutMs);
     m_safetyTimer.setSingleShot(true);
     return true;
 }
@@ -56,56 +238,639 @@ bool NotificationHandler::isEnabled(const QString &type) const
     return false;
 }
 
-// Publishing, clearing, seen marks and the import cycle come with the notification work; until
-// then these only trace.
+// The cycle.
 
-void NotificationHandler::clear(const QString &eventType, bool refresh)
-{
-    qDebug() << Q_FUNC_INFO << eventType << refresh;
-}
-
-// The import cycle behind this entry point comes with the notification publishing; until then a
-// start request only traces.
 void NotificationHandler::startNotificationImport()
 {
-    qDebug() << Q_FUNC_INFO << (m_quillnet ? "" : "without a client");
+    qDebug() << Q_FUNC_INFO << m_busy;
+    if (!m_quillnet || m_busy)
+        return;
+    if (!m_messagesEnabled && !m_eventsEnabled && !m_friendReqEnabled && !m_notifEnabled) {
+        qDebug() << "All sub notification types disabled. skipping";
+        emit notificationsImported();
+        return;
+    }
+    if (m_quillnet->retrieveAllNotifications() != Qn::StatusOk) {
+        qWarning() << "Failed to retrieve all notifications";
+        return;
+    }
+    m_busy = true;
+    m_eventsDone = true;
+    m_messagesDone = true;
+    m_safetyTimer.start();
 }
 
-void NotificationHandler::itemSeen(QString id, QString type)
+void NotificationHandler::endCheck()
 {
-    qDebug() << Q_FUNC_INFO << id << type;
+    qDebug() << Q_FUNC_INFO << m_busy << m_eventsDone << m_messagesDone;
+    if (m_busy && m_eventsDone && m_messagesDone) {
+        m_busy = false;
+        m_safetyTimer.stop();
+        emit notificationsImported();
+        return;
+    }
+    m_safetyTimer.start();
 }
 
 void NotificationHandler::onAllNotificationsRetrieved(Qn::QnUsers friendRequests, Qn::QnEvents eventInvitations,
                                                       Qn::QnNotificationList notifications,
                                                       quint32 numberOfUnreadThreads)
 {
-    qDebug() << Q_FUNC_INFO << friendRequests.count() << eventInvitations.count() << notifications.count()
-             << numberOfUnreadThreads;
-}
+    qDebug() << Q_FUNC_INFO << m_busy;
+    qDebug() << Q_FUNC_INFO << friendRequests.count() << notifications.count() << numberOfUnreadThreads;
+    // A late answer, after the safety timer ended its cycle.
+    if (!m_busy || !m_quillnet)
+        return;
 
-void NotificationHandler::onEventDetailsRetrieved(Qn::QnEvent event)
-{
-    qDebug() << Q_FUNC_INFO << event.id();
-}
+    m_events.clear();
+    m_threads.clear();
+    m_friendRequests = friendRequests;
+    m_notifs = notifications;
+    m_pendingMessages = 0;
+    m_pendingEventDetails = 0;
+    m_awaitedEvents.clear();
+    m_eventsDone = true;
+    m_latestContent.clear();
+    rereadNotifications();
 
-void NotificationHandler::onThreadsRetrieved(Qn::MessageBoxType folder, Qn::QnThreads threads)
-{
-    qDebug() << Q_FUNC_INFO << int(folder) << threads.count();
-}
+    // An empty list leaves the kind's group as it is.
+    if (m_notifEnabled && !m_notifs.isEmpty())
+        processNotifications(m_notifs);
+    if (m_friendReqEnabled && !m_friendRequests.isEmpty())
+        processFriendRequests(m_friendRequests);
+    if (m_eventsEnabled && !eventInvitations.isEmpty())
+        requestEventDetails(eventInvitations);
 
-void NotificationHandler::onProfileRetrieved(QString profileId)
-{
-    qDebug() << Q_FUNC_INFO << profileId;
-}
-
-void NotificationHandler::onMessagesUpdated(QString threadId, Qn::QnMessages messages)
-{
-    qDebug() << Q_FUNC_INFO << threadId << messages.count();
+    if (m_messagesEnabled) {
+        if (numberOfUnreadThreads == 0) {
+            clear(Constants::MessagesEventType, false);
+            endCheck();
+            return;
+        }
+        m_messagesDone = false;
+        m_quillnet->retrieveThreads(nullptr, Qn::Inbox, Qn::RetrieveFromNetwork);
+    }
+    endCheck();
 }
 
 void NotificationHandler::onSafetyTimer()
 {
     qDebug() << Q_FUNC_INFO;
     m_busy = false;
+}
+
+// Publishing and clearing.
+
+void NotificationHandler::releaseNotifications()
+{
+    qDeleteAll(m_notifications);
+    m_notifications.clear();
+    qDeleteAll(m_groups);
+    m_groups.clear();
+}
+
+void NotificationHandler::rereadNotifications()
+{
+    releaseNotifications();
+    m_notifications = MNotification::notifications();
+    m_groups = MNotificationGroup::notificationGroups();
+}
+
+MNotificationGroup *NotificationHandler::findGroup(const QString &eventType) const
+{
+    for (MNotificationGroup *group : m_groups) {
+        if (group->eventType() == eventType)
+            return group;
+    }
+    return nullptr;
+}
+
+void NotificationHandler::clear(const QString &eventType, bool refresh)
+{
+    qDebug() << Q_FUNC_INFO << eventType << refresh;
+    if (refresh)
+        rereadNotifications();
+    const auto withdraw = [&eventType](auto &objects) {
+        for (auto it = objects.begin(); it != objects.end();) {
+            if (!eventType.isEmpty() && (*it)->eventType() != eventType) {
+                ++it;
+                continue;
+            }
+            (*it)->remove();
+            delete *it;
+            it = objects.erase(it);
+        }
+    };
+    withdraw(m_notifications);
+    withdraw(m_groups);
+}
+
+void NotificationHandler::publish(const Publication &publication)
+{
+    if (publication.followsView && clientView() == publication.typeKey) {
+        qDebug() << Q_FUNC_INFO << "The phone application shows" << publication.typeKey << "- nothing published";
+    } else {
+        const bool markup = MNotification::serverHasBodyMarkup();
+        const auto text = [markup](const QString &value) { return markup ? escaped(value) : value; };
+
+        MNotificationGroup *group = findGroup(publication.eventType);
+        std::unique_ptr<MNotificationGroup> created;
+        if (!group) {
+            created = std::make_unique<MNotificationGroup>(publication.eventType);
+            group = created.get();
+        }
+        group->setCount(groupCount(publication.count));
+        if (publication.hasSummary)
+            group->setSummary(text(publication.summary));
+        group->setBody(text(publication.body));
+        const MRemoteAction action(OpenViewService, OpenViewPath, OpenViewInterface, OpenViewMethod,
+                                   {QVariant(publication.typeKey), QVariant(publication.actionId)});
+        group->setAction(action);
+        if (!group->publish() && publication.logFailure)
+            qDebug() << "Failed to publish..";
+
+        if (!publication.newKeys.isEmpty()) {
+            MNotification news(publication.eventType);
+            news.setBody(text(publication.notificationBody));
+            news.setGroup(*group);
+            news.publish();
+        }
+    }
+    // Also when nothing was published: what the application showed need not be notified later.
+    for (const QString &key : publication.newKeys)
+        m_db->markShown(key, publication.typeKey);
+}
+
+void NotificationHandler::itemSeen(QString id, QString type)
+{
+    qDebug() << Q_FUNC_INFO << Support::logText(id) << Support::logText(type);
+    // Message threads are never recorded as seen from outside.
+    if (type != Constants::FriendRequestType && type != Constants::EventType && type != Constants::NotificationType)
+        return;
+    if (!m_db)
+        return;
+    // An item that was notified is in the shown table already; it becomes seen all the same.
+    const QStringList ids {id};
+    if (m_db->checkShownItems(ids, type).isEmpty())
+        m_db->markShown(id, type);
+    if (m_db->checkSeenItems(ids, type).isEmpty())
+        m_db->markSeen(id, type);
+}
+
+QString NotificationHandler::clientView() const
+{
+    if (m_client && m_client->isValid() && m_client->state() == QLocalSocket::ConnectedState)
+        return m_clientView;
+    return QString();
+}
+
+// Friend requests and event invitations.
+
+void NotificationHandler::processFriendRequests(Qn::QnUsers users)
+{
+    qDebug() << Q_FUNC_INFO << users.count();
+    QStringList ids;
+    for (const Qn::QnUser &user : std::as_const(users))
+        ids << user.id();
+    const QStringList seen = m_db->checkSeenItems(ids, Constants::FriendRequestType);
+    const QStringList shown = m_db->checkShownItems(ids, Constants::FriendRequestType);
+
+    Qn::QnUsers newRequests;
+    QStringList names;
+    const Qn::QnUsers candidates = users;
+    for (const Qn::QnUser &user : candidates) {
+        if (seen.contains(user.id())) {
+            qDebug() << Support::logText(user.id()) << "friend req already seen, skipping";
+            users.removeOne(user);
+            continue;
+        }
+        if (!shown.contains(user.id())) {
+            qDebug() << "Friendreq item not shown, adding" << Support::logText(user.id());
+            newRequests << user;
+        }
+        names << user.name();
+    }
+
+    if (users.isEmpty()) {
+        qDebug() << "No friend requests left after checks.";
+        clear(Constants::FriendRequestEventType, false);
+        return;
+    }
+    if (newRequests.isEmpty()) {
+        qDebug() << "No new friend requests, quitting";
+        return;
+    }
+
+    Publication publication;
+    publication.eventType = Constants::FriendRequestEventType;
+    publication.typeKey = Constants::FriendRequestType;
+    publication.count = users.size();
+    publication.hasSummary = true;
+    if (users.size() == 1) {
+        //% "Friend request from %1"
+        publication.body = filled(qtTrId("qtn_qnk_new_friend_request_banner"), names.first());
+        publication.actionId = users.first().id();
+    } else {
+        publication.body = qtTrId("qtn_qnk_new_friend_request_banner", pluralCount(users.size()));
+    }
+    //% "%n new friend request(s)"
+    publication.notificationBody = qtTrId("qtn_qnk_notification_new_friend_request", pluralCount(newRequests.size()));
+    for (const Qn::QnUser &user : std::as_const(newRequests))
+        publication.newKeys << user.id();
+    publish(publication);
+}
+
+void NotificationHandler::requestEventDetails(const Qn::QnEvents &invitations)
+{
+    QStringList ids;
+    for (const Qn::QnEvent &event : invitations)
+        ids << event.id();
+    ids = Support::uniqueIds(ids);
+    if (ids.size() > MaxEventDetails) {
+        qWarning() << Q_FUNC_INFO << "Asking for the first" << MaxEventDetails << "of" << ids.size()
+                   << "event invitations";
+        ids = ids.mid(0, MaxEventDetails);
+    }
+    for (const QString &id : std::as_const(ids)) {
+        if (m_quillnet->retrieveEventDetails(id) != Qn::StatusOk)
+            continue;
+        m_awaitedEvents.insert(id);
+        ++m_pendingEventDetails;
+    }
+    qDebug() << Q_FUNC_INFO << "waiting for" << m_pendingEventDetails << "of" << invitations.size();
+    if (m_pendingEventDetails > 0)
+        m_eventsDone = false;
+}
+
+void NotificationHandler::onEventDetailsRetrieved(Qn::QnEvent event)
+{
+    qDebug() << Q_FUNC_INFO << m_busy << Support::logText(event.id());
+    if (!m_busy)
+        return;
+    // Details this cycle did not ask for, or asked for already.
+    if (!m_awaitedEvents.remove(event.id()))
+        return;
+    m_events.append(event);
+    --m_pendingEventDetails;
+    if (m_pendingEventDetails > 0)
+        return;
+    processEventInvs(m_events);
+}
+
+void NotificationHandler::processEventInvs(Qn::QnEvents &events)
+{
+    qDebug() << Q_FUNC_INFO << events.count();
+    m_eventsDone = true;
+    QStringList ids;
+    for (const Qn::QnEvent &event : std::as_const(events))
+        ids << event.id();
+    const QStringList seen = m_db->checkSeenItems(ids, Constants::EventType);
+    const QStringList shown = m_db->checkShownItems(ids, Constants::EventType);
+
+    Qn::QnEvents newInvitations;
+    QStringList owners;
+    const Qn::QnEvents candidates = events;
+    for (const Qn::QnEvent &event : candidates) {
+        const QString id = Support::logText(event.id());
+        if (seen.contains(event.id())) {
+            qDebug() << id << "event already seen, skipping" << id;
+            events.removeOne(event);
+            continue;
+        }
+        if (!shown.contains(event.id())) {
+            qDebug() << "Event item not shown already, adding to new" << id;
+            newInvitations << event;
+        }
+        const QString owner = event.owner().name();
+        if (!owner.isEmpty() && !owners.contains(owner))
+            owners << owner;
+    }
+
+    if (events.isEmpty()) {
+        qDebug() << "No event invitations left after checks.";
+        clear(Constants::EventsEventType, false);
+    } else if (newInvitations.isEmpty()) {
+        qDebug() << "Nothing to add";
+    } else {
+        Publication publication;
+        publication.eventType = Constants::EventsEventType;
+        publication.typeKey = Constants::EventType;
+        publication.followsView = false;
+        publication.logFailure = true;
+        publication.count = events.size();
+        publication.hasSummary = true;
+        publication.summary = owners.join(QStringLiteral(", "));
+        //% "Event invitations: %1"
+        publication.body = filled(qtTrId("qtn_qnk_new_event_banner"), qint64(events.size()));
+        if (events.size() == 1)
+            publication.actionId = events.first().id();
+        //% "%n new event invitation(s)"
+        publication.notificationBody = qtTrId("qtn_qnk_notification_event", pluralCount(newInvitations.size()));
+        for (const Qn::QnEvent &event : std::as_const(newInvitations))
+            publication.newKeys << event.id();
+        publish(publication);
+    }
+    endCheck();
+}
+
+// General notifications.
+
+void NotificationHandler::processNotifications(const Qn::QnNotificationList &notifications)
+{
+    qDebug() << Q_FUNC_INFO << notifications.count();
+    Qn::QnNotificationList candidates;
+    for (const Qn::QnNotification &notification : notifications) {
+        if (notification.unread() && NotifiedObjectTypes.contains(notification.objectType()))
+            candidates << notification;
+    }
+
+    QStringList keys;
+    for (const Qn::QnNotification &notification : std::as_const(candidates))
+        keys << itemKey(notification.id(), notification.updatedTime());
+    const QStringList seen = m_db->checkSeenItems(keys, Constants::NotificationType);
+    const QStringList shown = m_db->checkShownItems(keys, Constants::NotificationType);
+    qDebug() << "Seen notifications:" << Support::logText(seen.join(QLatin1Char(' ')));
+    qDebug() << "Shown notifications:" << Support::logText(shown.join(QLatin1Char(' ')));
+
+    QStringList newKeys;
+    qsizetype remaining = 0;
+    for (const QString &key : std::as_const(keys)) {
+        if (seen.contains(key)) {
+            qDebug() << "notif already seen, skipping";
+            continue;
+        }
+        ++remaining;
+        if (!shown.contains(key)) {
+            qDebug() << "notif item not shown already, adding to new";
+            newKeys << key;
+        }
+    }
+
+    if (remaining == 0) {
+        qDebug() << "No notif left after checks.";
+        clear(Constants::NotificationsEventType, false);
+        return;
+    }
+    if (newKeys.isEmpty()) {
+        qDebug() << Q_FUNC_INFO << "Nothing to add";
+        return;
+    }
+
+    Publication publication;
+    publication.eventType = Constants::NotificationsEventType;
+    publication.typeKey = Constants::NotificationType;
+    publication.logFailure = true;
+    publication.count = remaining;
+    //% "%n new notification(s)"
+    publication.body = qtTrId("qtn_qnk_notification_new_notification", pluralCount(remaining));
+    publication.notificationBody = qtTrId("qtn_qnk_notification_new_notification", pluralCount(newKeys.size()));
+    publication.newKeys = newKeys;
+    publish(publication);
+}
+
+// Message threads.
+
+void NotificationHandler::onThreadsRetrieved(Qn::MessageBoxType folder, Qn::QnThreads threads)
+{
+    qDebug() << Q_FUNC_INFO << m_busy << int(folder);
+    // Only the inbox this cycle asked for.
+    if (!m_busy || m_messagesDone || folder != Qn::Inbox || !m_quillnet)
+        return;
+    qDebug() << Q_FUNC_INFO << threads.count();
+    m_pendingProfiles = 0;
+
+    for (const Qn::QnThread &thread : std::as_const(threads)) {
+        if (thread.unread() <= 0 || thread.senders().isEmpty())
+            continue;
+        const Qn::QnUserRef sender = thread.senders().first();
+        if (sender.name().isEmpty()
+            && m_quillnet->retrieveProfile(nullptr, sender.id(), Qn::RetrieveFromNetwork) == Qn::StatusOk) {
+            m_profileNames.insert(sender.id(), QString());
+            ++m_pendingProfiles;
+        }
+        Qn::QnDataFilter filter;
+        filter.setSubjectId(thread.id());
+        filter.setLimit(1);
+        if (m_quillnet->retrieveMessages(nullptr, filter, Qn::RetrieveFromNetwork) == Qn::StatusOk) {
+            ++m_pendingMessages;
+            m_latestContent.insert(thread.id(), QString());
+        }
+        m_threads.append(thread);
+    }
+
+    if (m_pendingProfiles != 0 || m_pendingMessages != 0)
+        return;
+    processMessageThreads(m_threads);
+}
+
+void NotificationHandler::onMessagesUpdated(QString threadId, Qn::QnMessages messages)
+{
+    qDebug() << Q_FUNC_INFO;
+    if (!m_busy || !m_latestContent.contains(threadId))
+        return;
+    qDebug() << Q_FUNC_INFO << Support::logText(threadId) << messages.count();
+    --m_pendingMessages;
+    if (!messages.isEmpty())
+        m_latestContent.insert(threadId, messages.first().content());
+    if (m_pendingProfiles == 0 && m_pendingMessages == 0)
+        processMessageThreads(m_threads);
+}
+
+void NotificationHandler::onProfileRetrieved(QString profileId)
+{
+    if (!m_busy || !m_profileNames.contains(profileId) || !m_quillnet)
+        return;
+    qDebug() << Q_FUNC_INFO << Support::logText(profileId);
+    Qn::QnUser user;
+    m_quillnet->retrieveProfile(&user, profileId, Qn::RetrieveFromCache);
+    m_profileNames.insert(profileId, user.name());
+    if (m_pendingProfiles-- == 1 && m_pendingMessages == 0)
+        processMessageThreads(m_threads);
+}
+
+void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
+{
+    qDebug() << Q_FUNC_INFO << threads.count();
+    m_messagesDone = true;
+
+    QStringList keys;
+    for (const Qn::QnThread &thread : std::as_const(threads))
+        keys << itemKey(thread.id(), thread.updatedTime());
+    const QStringList seen = m_db->checkSeenItems(keys, Constants::MessageType);
+    const QStringList shown = m_db->checkShownItems(keys, Constants::MessageType);
+    qDebug() << "Seen messages:" << Support::logText(seen.join(QLatin1Char(' ')));
+    qDebug() << "Shown messages:" << Support::logText(shown.join(QLatin1Char(' ')));
+
+    Qn::QnThreads newThreads;
+    qint64 unreadSum = 0;
+    QStringList names;
+    const Qn::QnThreads candidates = threads;
+    for (const Qn::QnThread &thread : candidates) {
+        const QString key = itemKey(thread.id(), thread.updatedTime());
+        if (seen.contains(key)) {
+            qDebug() << "Message" << Support::logText(key) << " is already seen, skipping...";
+            threads.removeOne(thread);
+            continue;
+        }
+        if (shown.contains(key)) {
+            qDebug() << "Message" << Support::logText(key) << " is already shown, skipping...";
+            continue;
+        }
+        const QString latest = m_latestContent.value(thread.id());
+        const auto remembered = m_shownContent.constFind(thread.id());
+        // The same latest text under a new key is old news.
+        if (remembered == m_shownContent.constEnd() || remembered.value() != latest) {
+            newThreads << thread;
+            unreadSum += thread.unread();
+        }
+        if (!thread.senders().isEmpty()) {
+            const Qn::QnUserRef sender = thread.senders().first();
+            const QString name = sender.name().isEmpty() ? m_profileNames.value(sender.id()) : sender.name();
+            // A name the profile did not tell leaves no gap in the summary.
+            if (!name.isEmpty() && !names.contains(name))
+                names << name;
+        }
+        m_shownContent.insert(thread.id(), latest);
+    }
+
+    if (newThreads.isEmpty()) {
+        qDebug() << Q_FUNC_INFO << "Nothing to add.";
+        endCheck();
+        return;
+    }
+
+    Publication publication;
+    publication.eventType = Constants::MessagesEventType;
+    publication.typeKey = Constants::MessageType;
+    publication.count = unreadSum;
+    publication.hasSummary = true;
+    publication.summary = m_locale->joinStringList(names);
+    if (threads.size() == 1 && unreadSum == 1) {
+        publication.body = m_latestContent.value(threads.first().id());
+    } else {
+        //% "Unread messages: %1"
+        publication.body = filled(qtTrId("qtn_qnk_new_message_banner"), unreadSum);
+    }
+    if (threads.size() == 1)
+        publication.actionId = threads.first().id();
+    //% "%n new message(s)"
+    publication.notificationBody = qtTrId("qtn_qnk_notification_new_message", pluralCount(unreadSum));
+    for (const Qn::QnThread &thread : std::as_const(newThreads))
+        publication.newKeys << itemKey(thread.id(), thread.updatedTime());
+    publish(publication);
+    endCheck();
+}
+
+// The local socket.
+
+void NotificationHandler::socketNewConnection()
+{
+    qDebug() << Q_FUNC_INFO;
+    if (m_client) {
+        qDebug() << "killing the old client, byebye! :)";
+        delete m_client;
+        m_client = nullptr;
+    }
+    qDebug() << Q_FUNC_INFO << "Next pending connection";
+    m_client = m_server->nextPendingConnection();
+    qDebug() << Q_FUNC_INFO << "m_client:" << m_client;
+    if (!m_client)
+        return;
+    // Whatever a client sends beyond this stays in the socket until it is read.
+    m_client->setReadBufferSize(SocketReadBufferBytes);
+    connect(m_client, &QLocalSocket::readyRead, this, &NotificationHandler::readSocket);
+}
+
+void NotificationHandler::readSocket()
+{
+    qDebug() << Q_FUNC_INFO;
+    if (!m_client)
+        return;
+    const QByteArray line = m_client->readLine(MaxCommandBytes + 1);
+    // Up to the first zero byte.
+    const QString text = QString::fromLatin1(line.constData());
+    qDebug() << "Read from socket:" << Support::logText(text);
+
+    if (text == QLatin1String("notif")) {
+        clear(Constants::NotificationsEventType, true);
+        m_clientView = Constants::NotificationType;
+    } else if (text == QLatin1String("messages")) {
+        clear(Constants::MessagesEventType, true);
+        m_clientView = Constants::MessageType;
+    } else if (text == QLatin1String("friendreq")) {
+        clear(Constants::FriendRequestEventType, true);
+        m_clientView = Constants::FriendRequestType;
+    } else if (text == QLatin1String("markReadNtf")) {
+        markRead();
+    } else {
+        m_clientView = text;
+    }
+}
+
+void NotificationHandler::markRead()
+{
+    const QStringList ids = takeReadIds();
+    qDebug() << Q_FUNC_INFO << ids.size();
+    // Long lists go out in several requests of the client's.
+    if (m_quillnet && !ids.isEmpty())
+        m_quillnet->markNotificationsRead(ids);
+}
+
+QStringList NotificationHandler::takeReadIds()
+{
+    const QString path = readFilePath();
+    const QByteArray name = QFile::encodeName(path);
+    const auto discard = [&](const QString &problem) {
+        qWarning() << Q_FUNC_INFO << "Ignoring" << path << problem;
+        if (::unlink(name.constData()) != 0 && errno != ENOENT)
+            qWarning() << Q_FUNC_INFO << "Cannot remove" << path << ::strerror(errno);
+    };
+
+    // Neither a link nor a pipe is followed or waited for.
+    const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT)
+            discard(QString::fromLocal8Bit(::strerror(errno)));
+        return {};
+    }
+    struct stat info;
+    QByteArray data;
+    QString problem;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        problem = QStringLiteral("not a regular file");
+    } else if (info.st_size > MaxReadFileBytes) {
+        problem = QStringLiteral("larger than %1 bytes").arg(MaxReadFileBytes);
+    } else {
+        // One byte more than the file holds tells whether it grew while it was read.
+        data.resize(qsizetype(info.st_size) + 1);
+        qsizetype size = 0;
+        while (size < data.size()) {
+            const ssize_t got = ::read(fd, data.data() + size, size_t(data.size() - size));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0) {
+                if (got < 0)
+                    problem = QString::fromLocal8Bit(::strerror(errno));
+                break;
+            }
+            size += got;
+        }
+        data.truncate(size);
+        if (problem.isEmpty() && size != qsizetype(info.st_size))
+            problem = QStringLiteral("changed while it was read");
+    }
+    ::close(fd);
+    if (!problem.isEmpty()) {
+        discard(problem);
+        return {};
+    }
+
+    const std::optional<QStringList> ids = parseIds(data, &problem);
+    if (!ids) {
+        discard(problem);
+        return {};
+    }
+    if (::unlink(name.constData()) != 0 && errno != ENOENT)
+        qWarning() << Q_FUNC_INFO << "Cannot remove" << path << ::strerror(errno);
+    return *ids;
 }

@@ -1,12 +1,16 @@
 // Turns what the service reports as new (friend requests, event invitations, general notifications,
-// unread message threads) into system notifications, one group per kind.
+// unread message threads) into system notifications, one group per kind, and serves the local socket
+// through which the service's own phone application reports its view and the notifications read.
 #pragma once
 
 #include <QHash>
+#include <QList>
 #include <QMap>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include "platform/quillnet/qnevent.h"
@@ -17,6 +21,11 @@
 #include "platform/quillnet/qnuser.h"
 
 class DaemonDatabase;
+class MLocale;
+class MNotification;
+class MNotificationGroup;
+class QLocalServer;
+class QLocalSocket;
 
 namespace Qn {
 class Quillnet;
@@ -28,7 +37,23 @@ class NotificationHandler : public QObject
     Q_DISABLE_COPY(NotificationHandler)
 
 public:
+    // The socket the service's phone application connects to, for the user alone.
+    static constexpr char SocketPath[] = "/tmp/quillnetveldo.sock";
+    // The file, below the home directory, in which that application leaves notification ids read.
+    static constexpr char ReadFileDir[] = ".quillnet";
+    static constexpr char ReadFileName[] = "markReadNtf";
+    // A larger read file is not read.
+    static constexpr qint64 MaxReadFileBytes = 1024 * 1024;
+    // One command is read at a time; what a client sends beyond the buffer waits in the socket.
+    static constexpr int MaxCommandBytes = 47;
+    static constexpr qint64 SocketReadBufferBytes = 1024;
+    // How long a cycle waits without progress.
+    static constexpr int SafetyTimeoutMs = 30000;
+    // Event details asked for in one cycle at most.
+    static constexpr int MaxEventDetails = 100;
+
     explicit NotificationHandler(QObject *parent = nullptr);
+    // Releases the notification objects held (the notifications stay) and the socket server.
     ~NotificationHandler() override;
 
     // Binds the client and the database and connects the client's answers; false, with nothing
@@ -40,16 +65,21 @@ public:
     void setEnabled(const QString &type, bool enabled);
     bool isEnabled(const QString &type) const;
 
-    // Starts one import cycle: all notifications in one request, then the details they need.
+    // Starts one import cycle: all notifications in one request, then the details they need;
+    // notificationsImported() when it is complete. A running cycle is not restarted.
     void startNotificationImport();
+    // Ends the cycle when no part of it waits any more; otherwise gives it another full wait.
+    void endCheck();
 
-    // Removes published notifications of one event type, or of all types for an empty one.
+    // Withdraws the published notifications and groups of one event type, or of all types for an
+    // empty one; with refresh, what is published is read again first.
     void clear(const QString &eventType, bool refresh);
 
 signals:
     void notificationsImported();
 
 public slots:
+    // The user has seen the item: it no longer counts ("friendreq", "event" and "notif" only).
     void itemSeen(QString id, QString type);
 
 private slots:
@@ -60,18 +90,59 @@ private slots:
     void onProfileRetrieved(QString profileId);
     void onMessagesUpdated(QString threadId, Qn::QnMessages messages);
     void onSafetyTimer();
+    void socketNewConnection();
+    void readSocket();
 
 private:
+    friend class TestNotificationHandler;
+
+    // What one kind publishes: its group, the news inside it, and the keys it marks shown.
+    struct Publication
+    {
+        QString eventType;
+        QString typeKey;
+        // Whether the service's application showing the kind keeps it from being published.
+        bool followsView = true;
+        // Whether a failed publish() of the group is logged.
+        bool logFailure = false;
+        qint64 count = 0;
+        bool hasSummary = false;
+        QString summary;
+        QString body;
+        QString actionId;
+        QString notificationBody;
+        QStringList newKeys;
+    };
+
+    void listen();
+    void releaseNotifications();
+    void rereadNotifications();
+    MNotificationGroup *findGroup(const QString &eventType) const;
+    void publish(const Publication &publication);
+    QString clientView() const;
+    void requestEventDetails(const Qn::QnEvents &invitations);
+    void processFriendRequests(Qn::QnUsers users);
+    void processEventInvs(Qn::QnEvents &events);
+    void processNotifications(const Qn::QnNotificationList &notifications);
+    void processMessageThreads(Qn::QnThreads threads);
+    void markRead();
+    // The ids of the read file, which is deleted; none when it is missing or does not read cleanly.
+    QStringList takeReadIds();
+
     QPointer<Qn::Quillnet> m_quillnet;
     DaemonDatabase *m_db = nullptr;
     bool m_busy = false;
     bool m_eventsDone = false;
     bool m_messagesDone = false;
+    QList<MNotification *> m_notifications;
+    QList<MNotificationGroup *> m_groups;
     Qn::QnUsers m_friendRequests;
     Qn::QnEvents m_events;
     Qn::QnThreads m_threads;
     Qn::QnNotificationList m_notifs;
     int m_pendingEventDetails = 0;
+    // The events whose details this cycle still waits for.
+    QSet<QString> m_awaitedEvents;
     int m_pendingProfiles = 0;
     QMap<QString, QString> m_profileNames;
     QTimer m_safetyTimer;
@@ -82,4 +153,8 @@ private:
     int m_pendingMessages = 0;
     QHash<QString, QString> m_latestContent;
     QHash<QString, QString> m_shownContent;
+    QLocalServer *m_server = nullptr;
+    QLocalSocket *m_client = nullptr;
+    QString m_clientView;
+    MLocale *m_locale = nullptr;
 };

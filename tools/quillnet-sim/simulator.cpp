@@ -879,6 +879,19 @@ Simulator::Response Simulator::respondApi(const Incoming &in)
         return jsonResponse(out);
     }
 
+    if (s.size() == 2 && s.at(0) == QLatin1String("events") && get) {
+        for (const Qn::QnEvent &event : std::as_const(mWorld.eventInvitations)) {
+            if (event.id() == s.at(1)) {
+                JsonWriter out;
+                out.beginObject().key(QLatin1String("event"));
+                WireJson::write(out, event);
+                out.endObject();
+                return jsonResponse(out);
+            }
+        }
+        return apiError(404, QStringLiteral("No such event"));
+    }
+
     if (s == QStringList {"notifications", "read"} && in.method == "POST") {
         const QJsonObject body = QJsonDocument::fromJson(in.body).object();
         const QJsonArray array = body.value("ids").toArray();

@@ -90,6 +90,8 @@ const char *QnRequest::name() const
         return "latest status message";
     case AllNotifications:
         return "all notifications";
+    case EventDetails:
+        return "event details";
     case Threads:
         return "threads";
     case Messages:
@@ -206,6 +208,9 @@ QNetworkReply *QuillnetPrivate::send(const QnRequest &request, QString *why)
         break;
     case QnRequest::AllNotifications:
         url = apiUrl(QStringLiteral("/notifications"), {});
+        break;
+    case QnRequest::EventDetails:
+        url = apiUrl(QStringLiteral("/events/%1").arg(encoded(request.id)), {});
         break;
     case QnRequest::Threads:
         url = apiUrl(QStringLiteral("/threads"),
@@ -585,6 +590,16 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest &request, const QJsonO
         emit q->allNotificationsRetrieved(friendRequests, events, notifications, quint32(count));
         break;
     }
+    case QnRequest::EventDetails: {
+        const QnEvent event = QnJson::readEvent(answer.value(QLatin1String("event")), &error);
+        if (!event.isValid())
+            return invalid(error);
+        if (event.id() != request.id)
+            return invalid(QStringLiteral("event %1 answered with %2")
+                                   .arg(Support::logText(request.id), Support::logText(event.id())));
+        emit q->eventDetailsRetrieved(event);
+        break;
+    }
     case QnRequest::Threads: {
         QnThreads threads;
         if (!readList(answer, "data", &QnJson::readThread, &threads, &error))
@@ -849,6 +864,17 @@ int Quillnet::retrieveLatestStatusMessage(const QStringList &userIds)
 int Quillnet::retrieveAllNotifications()
 {
     return d->startRequest(QnRequest(QnRequest::AllNotifications));
+}
+
+int Quillnet::retrieveEventDetails(const QString &eventId)
+{
+    if (eventId.isEmpty()) {
+        qWarning() << Q_FUNC_INFO << "no event id";
+        return StatusInvalidArgument;
+    }
+    QnRequest request(QnRequest::EventDetails);
+    request.id = eventId;
+    return d->startRequest(request);
 }
 
 int Quillnet::retrieveThreads(QnThreads *threads, MessageBoxType folder, int behaviour)

@@ -77,6 +77,9 @@ public:
     // Friend requests, event invitations, notifications and the unread thread count in one request.
     // Answer: allNotificationsRetrieved.
     int retrieveAllNotifications();
+    // Details of an event the user is invited to (the invitations of retrieveAllNotifications name
+    // them). Answer: eventDetailsRetrieved, with the event asked for.
+    int retrieveEventDetails(const QString &eventId);
     // Message threads of a folder. Answer: threadsRetrieved.
     int retrieveThreads(Qn::QnThreads *threads, Qn::MessageBoxType folder, int behaviour = RetrieveFromNetwork);
     // Messages of the thread named by the filter's subject id, latest first. Answer: messagesUpdated.
@@ -95,6 +98,7 @@ signals:
     void latestStatusMessageRetrieved(QStringList userIds, Qn::QnPosts posts);
     void allNotificationsRetrieved(Qn::QnUsers friendRequests, Qn::QnEvents eventInvitations,
                                    Qn::QnNotificationList notifications, quint32 numberOfUnreadThreads);
+    void eventDetailsRetrieved(Qn::QnEvent event);
     void threadsRetrieved(Qn::MessageBoxType folder, Qn::QnThreads threads);
     void messagesUpdated(QString threadId, Qn::QnMessages messages);
 

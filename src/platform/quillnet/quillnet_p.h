@@ -35,6 +35,7 @@ struct QnRequest
         Profile,
         LatestStatusMessage,
         AllNotifications,
+        EventDetails,
         Threads,
         Messages,
         MarkNotificationsRead,
@@ -47,7 +48,7 @@ struct QnRequest
 
     Kind kind;
     QnDataFilter filter;
-    // The user (feed, friends, profile, picture) or thread (messages) the request is about.
+    // The user (feed, friends, profile, picture), thread (messages) or event the request is about.
     QString id;
     QUrl url;
     QStringList ids;

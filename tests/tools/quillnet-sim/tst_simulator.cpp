@@ -164,6 +164,7 @@ void TestSimulator::answersFollowTheDocument()
             {"{friends}", someFriends.join(',')},
             {"{thread}", mSim->threads().first().id()},
             {"{notification}", mSim->notifications().first().id()},
+            {"{event}", mSim->eventInvitations().first().id()},
             {"{picture}", picture},
             {"{grant}",
              "grant_type=refresh_token&refresh_token=" + mSim->refreshToken() + "&client_id=" + Constants::ApplicationId
@@ -190,6 +191,8 @@ void TestSimulator::answersFollowTheDocument()
             {"GET /users/{id}/friends", "GET", "/users/{me}/friends?fields=email", "", 200},
             {"GET /statuses/latest", "GET", "/statuses/latest?ids={friends}", "", 200},
             {"GET /notifications", "GET", "/notifications", "", 200},
+            {"GET /events/{id}", "GET", "/events/{event}", "", 200},
+            {"GET /events/{id}", "GET", "/events/nothing", "", 404},
             {"GET /threads", "GET", "/threads?folder=0&limit=100", "", 200},
             {"GET /threads/{id}/messages", "GET", "/threads/{thread}/messages", "", 200},
             {"POST /notifications/read", "POST", "/notifications/read", R"({"ids": ["{notification}"]})", 204},

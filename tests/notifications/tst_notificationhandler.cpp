@@ -1,0 +1,900 @@
+// The notification handler from end to end: the simulated service, the client with its cache, the
+// daemon's database, a fake notification server on the private bus, and the phone application as
+// a client of the local socket and as the receiver of taps.
+#include <QDBusConnection>
+#include <QDBusServiceWatcher>
+#include <QDataStream>
+#include <QDir>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QNetworkReply>
+#include <QLocale>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <climits>
+#include <memory>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "common/constants.h"
+#include "database/daemondatabase.h"
+#include "database/databaseinspector.h"
+#include "fakes/fakenotificationserver.h"
+#include "notifications/notificationhandler.h"
+#include "platform/notifications/mnotification.h"
+#include "platform/notifications/mremoteaction.h"
+#include "platform/notifications/notificationregistry_p.h"
+#include "platform/notifications/notificationserver_p.h"
+#include "platform/quillnet/qncache.h"
+#include "platform/quillnet/qncacheconfiguration.h"
+#include "platform/quillnet/quillnet.h"
+#include "platform/system/helper.h"
+#include "quillnet-sim/simulator.h"
+
+using QuillnetSim::Simulator;
+
+namespace {
+
+const QString SocketPath = QLatin1String(NotificationHandler::SocketPath);
+const QStringList PlainServer = {QStringLiteral("actions"), QStringLiteral("body")};
+const QStringList MarkupServer = PlainServer + QStringList {QStringLiteral("body-markup")};
+
+// Names and texts as a hostile service might send them.
+const Qn::QnUser Author(QStringLiteral("100000000007001"), QStringLiteral("Tom & \"Jerry\" <b>'s</b>"));
+const Qn::QnUser Asker(QStringLiteral("100000000007002"), QStringLiteral("Zoë <i>&amp;</i>"));
+const QString Text = QStringLiteral("See you at 8 & bring the <map>");
+
+QString openView(const QString &kind, const QString &id)
+{
+    return MRemoteAction(QStringLiteral("com.tarvo.quillnet"), QStringLiteral("/OpenView"),
+                         QStringLiteral("com.tarvo.quillnet"), QStringLiteral("openView"), {kind, id})
+            .toString();
+}
+
+// By other means than the handler's.
+QString escaped(const QString &text)
+{
+    return text.toHtmlEscaped().replace(QLatin1Char('\''), QLatin1String("&apos;"));
+}
+
+QString key(const QString &id, const QDateTime &time)
+{
+    return id + QLatin1Char('.') + QString::number(time.toMSecsSinceEpoch());
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+QByteArray streamed(const QStringList &ids)
+{
+    QByteArray data;
+    QDataStream out(&data, QIODevice::WriteOnly);
+    out << ids;
+    return data;
+}
+
+// Whatever is at the socket's path, for the next test to find nothing.
+void removeSocketPath()
+{
+    const QByteArray path = QFile::encodeName(SocketPath);
+    if (::unlink(path.constData()) != 0)
+        ::rmdir(path.constData());
+}
+
+} // namespace
+
+// The service's phone application, as far as a tap on a notification reaches it.
+class QuillnetApp : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.tarvo.quillnet")
+
+public:
+    QList<QStringList> views;
+
+public slots:
+    void openView(const QString &view, const QString &id) { views << QStringList {view, id}; }
+};
+
+class TestNotificationHandler : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void cleanupTestCase();
+
+    void oneCyclePublishesEachKind_data();
+    void oneCyclePublishesEachKind();
+    void laterCyclesNotifyOnlyNewsInPlace();
+    void seenItemsStopCounting();
+    void messageThreadRules();
+    void eventDetailsAreAwaited();
+    void cycleBoundsAndSafetyTimer();
+    void reportedViewSuppressesAndClears_data();
+    void reportedViewSuppressesAndClears();
+    void commandsAreReadAsTheyCome_data();
+    void commandsAreReadAsTheyCome();
+    void readFileReachesTheService_data();
+    void readFileReachesTheService();
+    void socketIsTheUsersAndBounded();
+    void existingEntryAtTheSocketPath_data();
+    void existingEntryAtTheSocketPath();
+
+private:
+    [[nodiscard]] bool startServer(const QStringList &capabilities);
+    // One unread thread, one friend request, three invitations, three notifications to notify and
+    // three not to.
+    [[nodiscard]] bool shapeWorld();
+    [[nodiscard]] bool addMessage(const QString &threadId, const Qn::QnUserRef &from, const QString &content);
+    // A complete cycle; false when it did not end with exactly one notificationsImported().
+    [[nodiscard]] bool cycle();
+    void enableOnly(const QString &type);
+    // What the framework's registry holds of a kind: its group (id 0 when none) and the news.
+    NotificationRecord groupOf(const QString &eventType) const;
+    QList<NotificationRecord> newsOf(const QString &eventType) const;
+    QStringList marked(const char *table, const QString &type);
+    QString threadKey(const QString &id) const;
+    // A client of the socket that the handler has taken as its current one.
+    std::unique_ptr<QLocalSocket> connectApp();
+    QString readFile() const { return QDir::homePath() + QStringLiteral("/.quillnet/markReadNtf"); }
+    // True once every request the client sent has been answered.
+    [[nodiscard]] bool clientSettled()
+    {
+        return QTest::qWaitFor([this] { return mClient->findChildren<QNetworkReply *>().isEmpty(); }, 10000);
+    }
+
+    Helper mHelper;
+    QuillnetApp mApp;
+    FakeNotificationServerThread mServer;
+    std::unique_ptr<QTemporaryDir> mDir;
+    std::unique_ptr<Simulator> mSim;
+    std::unique_ptr<Qn::QnCache> mCache;
+    std::unique_ptr<Qn::Quillnet> mClient;
+    std::unique_ptr<DaemonDatabase> mDb;
+    std::unique_ptr<NotificationHandler> mHandler;
+};
+
+void TestNotificationHandler::initTestCase()
+{
+    Qn::registerMetaTypes();
+    qputenv("QUILLNET_TRANSLATIONS_DIR", QUILLNET_TRANSLATIONS_BUILD_DIR);
+    QLocale::setDefault(QLocale::c());
+    QVERIFY(mHelper.setLocale(QStringLiteral("quillnet")));
+    QVERIFY(NotificationServer::instance());
+    QDBusConnection app = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("quillnet-app"));
+    QVERIFY(app.registerService(QStringLiteral("com.tarvo.quillnet")));
+    QVERIFY(app.registerObject(QStringLiteral("/OpenView"), &mApp, QDBusConnection::ExportAllSlots));
+}
+
+void TestNotificationHandler::init()
+{
+    mDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(mDir->isValid());
+    qputenv("HOME", QFile::encodeName(mDir->path()));
+    QVERIFY(QDir(mDir->path()).mkdir(QStringLiteral(".quillnet")));
+    MNotification::setRegistryPath(mDir->filePath(QStringLiteral("notifications.registry")));
+    QVERIFY(startServer(PlainServer));
+    mApp.views.clear();
+
+    mSim = std::make_unique<Simulator>(QuillnetSim::SimConfig {5, 6, 1, 0, 0});
+    QVERIFY(mSim->listen());
+    Qn::QnCacheConfiguration cacheConfiguration;
+    cacheConfiguration.setDatabaseName(mDir->filePath(QStringLiteral("qncache.db")));
+    cacheConfiguration.setPath(mDir->filePath(QStringLiteral("qncache")));
+    mCache = std::make_unique<Qn::QnCache>(cacheConfiguration);
+    Qn::QuillnetConfiguration configuration(mSim->accessToken());
+    configuration.setCache(mCache.get());
+    configuration.setServiceUrl(mSim->baseUrl());
+    mClient = std::make_unique<Qn::Quillnet>(configuration);
+    mDb = std::make_unique<DaemonDatabase>(mDir->filePath(QStringLiteral("daemon.db")));
+    QVERIFY(mDb->init());
+    mHandler = std::make_unique<NotificationHandler>();
+    QVERIFY(mHandler->init(mClient.get(), mDb.get()));
+    QVERIFY(mHandler->m_server->isListening());
+}
+
+void TestNotificationHandler::cleanup()
+{
+    mHandler.reset();
+    removeSocketPath();
+    mDb.reset();
+    mClient.reset();
+    mCache.reset();
+    mSim.reset();
+    mDir.reset();
+}
+
+void TestNotificationHandler::cleanupTestCase()
+{
+    mServer.stop();
+    QDBusConnection::disconnectFromBus(QStringLiteral("quillnet-app"));
+}
+
+bool TestNotificationHandler::startServer(const QStringList &capabilities)
+{
+    // The framework asks each server for its capabilities once: it must hear of the new one.
+    QDBusServiceWatcher watcher(QStringLiteral("org.freedesktop.Notifications"), QDBusConnection::sessionBus(),
+                                QDBusServiceWatcher::WatchForOwnerChange);
+    QSignalSpy changes(&watcher, &QDBusServiceWatcher::serviceOwnerChanged);
+    const int expected = mServer.isRunning() ? 2 : 1;
+    mServer.stop();
+    if (!mServer.start(capabilities) || !QTest::qWaitFor([&] { return changes.size() >= expected; }, 5000))
+        return false;
+    QCoreApplication::processEvents();
+    return !NotificationServer::instance()->hasCachedCapabilities();
+}
+
+bool TestNotificationHandler::addMessage(const QString &threadId, const Qn::QnUserRef &from, const QString &content)
+{
+    Qn::QnMessage message;
+    message.setThreadId(threadId);
+    message.setFrom(from);
+    message.setContent(content);
+    return mSim->addMessage(message).isValid();
+}
+
+bool TestNotificationHandler::shapeWorld()
+{
+    bool ok = mSim->addFriend(Author) && mSim->addThread(Qn::QnThread(QStringLiteral("t1"))).isValid()
+            && addMessage(QStringLiteral("t1"), Author.ref(), Text);
+    for (const Qn::QnUser &user : mSim->friendRequests())
+        ok = ok && mSim->removeFriendRequest(user.id());
+    Qn::QnEvent party(QStringLiteral("e-party"));
+    party.setName(QStringLiteral("Party"));
+    party.setOwner(Qn::QnUserRef(QStringLiteral("100000000007003"), QStringLiteral("Bob & Co <x>")));
+    ok = ok && mSim->addFriendRequest(Asker) && mSim->addEventInvitation(party);
+    const struct
+    {
+        const char *id;
+        const char *type;
+        bool unread;
+    } notifications[] = {{"1", "photo", true}, {"2", "stream", true},  {"3", "album", true},
+                         {"4", "group", true}, {"5", "stream", false}, {"6", "Photo", true}};
+    for (const auto &entry : notifications) {
+        Qn::QnNotification notification {QLatin1String(entry.id)};
+        notification.setObjectType(QLatin1String(entry.type));
+        notification.setUnread(entry.unread);
+        ok = ok && mSim->addNotification(notification).isValid();
+    }
+    return ok;
+}
+
+bool TestNotificationHandler::cycle()
+{
+    QSignalSpy imported(mHandler.get(), &NotificationHandler::notificationsImported);
+    mHandler->startNotificationImport();
+    return (imported.count() == 1 || imported.wait(10000)) && imported.count() == 1 && !mHandler->m_busy
+            && !mHandler->m_safetyTimer.isActive();
+}
+
+void TestNotificationHandler::enableOnly(const QString &type)
+{
+    for (const QString &kind :
+         {Constants::MessageType, Constants::EventType, Constants::FriendRequestType, Constants::NotificationType})
+        mHandler->setEnabled(kind, kind == type);
+}
+
+NotificationRecord TestNotificationHandler::groupOf(const QString &eventType) const
+{
+    NotificationRecord found;
+    for (const NotificationRecord &record : NotificationRegistry(MNotification::registryPath()).load()) {
+        if (record.kind == NotificationRecord::Group && record.eventType == eventType) {
+            if (found.id != 0)
+                return NotificationRecord(); // a second group of the kind is a fault too
+            found = record;
+        }
+    }
+    return found;
+}
+
+QList<NotificationRecord> TestNotificationHandler::newsOf(const QString &eventType) const
+{
+    QList<NotificationRecord> news;
+    for (const NotificationRecord &record : NotificationRegistry(MNotification::registryPath()).load()) {
+        if (record.kind == NotificationRecord::InGroup && record.eventType == eventType)
+            news << record;
+    }
+    return news;
+}
+
+QStringList TestNotificationHandler::marked(const char *table, const QString &type)
+{
+    Inspector inspector(mDir->filePath(QStringLiteral("daemon.db")));
+    QStringList ids;
+    for (const QVariant &id : inspector.column(
+                 QStringLiteral("SELECT id FROM %1 WHERE type = '%2' ORDER BY id").arg(QLatin1String(table), type)))
+        ids << id.toString();
+    return ids;
+}
+
+QString TestNotificationHandler::threadKey(const QString &id) const
+{
+    for (const Qn::QnThread &thread : mSim->threads()) {
+        if (thread.id() == id)
+            return key(id, thread.updatedTime());
+    }
+    return QString();
+}
+
+std::unique_ptr<QLocalSocket> TestNotificationHandler::connectApp()
+{
+    // The handler takes a connection in the same signal, before the spy hears of it.
+    QSignalSpy taken(mHandler->m_server, &QLocalServer::newConnection);
+    auto app = std::make_unique<QLocalSocket>();
+    app->connectToServer(SocketPath);
+    if (!app->waitForConnected(5000) || !(taken.count() == 1 || taken.wait(5000)))
+        return nullptr;
+    return app;
+}
+
+void TestNotificationHandler::oneCyclePublishesEachKind_data()
+{
+    QTest::addColumn<QStringList>("capabilities");
+    QTest::newRow("plain bodies") << PlainServer;
+    QTest::newRow("markup bodies") << MarkupServer;
+}
+
+void TestNotificationHandler::oneCyclePublishesEachKind()
+{
+    QFETCH(QStringList, capabilities);
+    QVERIFY(startServer(capabilities));
+    const bool markup = capabilities.contains(QStringLiteral("body-markup"));
+    const auto text = [markup](const QString &value) { return markup ? escaped(value) : value; };
+    QVERIFY(shapeWorld());
+    QVERIFY(cycle());
+
+    const struct
+    {
+        QString eventType;
+        QString kind;
+        uint count;
+        QString summary;
+        QString body;
+        QString actionId;
+        QString news;
+    } kinds[] = {
+            {Constants::MessagesEventType, Constants::MessageType, 1, text(Author.name()), text(Text),
+             QStringLiteral("t1"), QStringLiteral("1 new message")},
+            {Constants::FriendRequestEventType, Constants::FriendRequestType, 1, QString(),
+             text(QStringLiteral("Friend request from ") + Asker.name()), Asker.id(),
+             QStringLiteral("1 new friend request")},
+            {Constants::EventsEventType, Constants::EventType, 3, QString(), QStringLiteral("Event invitations: 3"),
+             QString(), QStringLiteral("3 new event invitations")},
+            {Constants::NotificationsEventType, Constants::NotificationType, 3, QString(),
+             QStringLiteral("3 new notifications"), QString(), QStringLiteral("3 new notifications")},
+    };
+    const QMap<uint, FakeNotificationCall> shown = mServer.shown();
+    for (const auto &expected : kinds) {
+        const NotificationRecord group = groupOf(expected.eventType);
+        QVERIFY2(group.id != 0, qPrintable(expected.kind));
+        QCOMPARE(group.count, expected.count);
+        if (expected.kind != Constants::EventType)
+            QCOMPARE(group.summary, expected.summary);
+        QCOMPARE(group.body, expected.body);
+        QCOMPARE(group.action, openView(expected.kind, expected.actionId));
+        QCOMPARE(shown.value(group.id).body, group.body);
+        QCOMPARE(shown.value(group.id).hints.value(QStringLiteral("x-tarvo-count")).toUInt(), expected.count);
+        const QList<NotificationRecord> news = newsOf(expected.eventType);
+        QCOMPARE(news.size(), 1);
+        QCOMPARE(news.first().body, expected.news);
+    }
+    // The owners in the order their details came, each once.
+    QStringList owners = groupOf(Constants::EventsEventType).summary.split(QStringLiteral(", "));
+    QStringList expectedOwners;
+    for (const Qn::QnEvent &event : mSim->eventInvitations())
+        expectedOwners << text(event.owner().name());
+    expectedOwners.removeDuplicates();
+    owners.sort();
+    expectedOwners.sort();
+    QCOMPARE(owners, expectedOwners);
+
+    QCOMPARE(marked("shown_items", Constants::MessageType), QStringList {threadKey(QStringLiteral("t1"))});
+    QCOMPARE(marked("shown_items", Constants::FriendRequestType), QStringList {Asker.id()});
+    QStringList events;
+    for (const Qn::QnEvent &event : mSim->eventInvitations())
+        events << event.id();
+    events.sort();
+    QCOMPARE(marked("shown_items", Constants::EventType), events);
+    QStringList notifs;
+    for (const Qn::QnNotification &notification : mSim->notifications()) {
+        if (notification.id().toInt() <= 3)
+            notifs << key(notification.id(), notification.updatedTime());
+    }
+    notifs.sort();
+    QCOMPARE(marked("shown_items", Constants::NotificationType), notifs);
+
+    // A tap on the message group opens the thread.
+    const uint messages = groupOf(Constants::MessagesEventType).id;
+    mServer.run(
+            [messages](FakeNotificationServer &server) { server.invokeAction(messages, QStringLiteral("default")); });
+    QTRY_COMPARE(mApp.views, (QList<QStringList> {{QStringLiteral("message"), QStringLiteral("t1")}}));
+}
+
+void TestNotificationHandler::laterCyclesNotifyOnlyNewsInPlace()
+{
+    QVERIFY(shapeWorld());
+    QVERIFY(cycle());
+    const NotificationRecord requests = groupOf(Constants::FriendRequestEventType);
+    const NotificationRecord messages = groupOf(Constants::MessagesEventType);
+    const NotificationRecord events = groupOf(Constants::EventsEventType);
+
+    // Nothing new: not a single call to the server.
+    mServer.clearCalls();
+    QVERIFY(cycle());
+    QCOMPARE(mServer.members(), QStringList());
+
+    // News of three kinds; an updated notification is news again.
+    QVERIFY(addMessage(QStringLiteral("t1"), Author.ref(), QStringLiteral("Second")));
+    QVERIFY(mSim->addFriendRequest(Qn::QnUser(QStringLiteral("100000000007004"), QStringLiteral("Una"))));
+    Qn::QnNotification updated(QStringLiteral("1"));
+    updated.setObjectType(QStringLiteral("photo"));
+    updated.setUnread(true);
+    QVERIFY(mSim->addNotification(updated).isValid());
+    QVERIFY(cycle());
+
+    QCOMPARE(groupOf(Constants::FriendRequestEventType).id, requests.id);
+    QCOMPARE(groupOf(Constants::FriendRequestEventType).count, 2u);
+    QCOMPARE(groupOf(Constants::FriendRequestEventType).body, QStringLiteral("2 friend requests"));
+    QCOMPARE(groupOf(Constants::FriendRequestEventType).action, openView(Constants::FriendRequestType, QString()));
+    QCOMPARE(newsOf(Constants::FriendRequestEventType).last().body, QStringLiteral("1 new friend request"));
+    QCOMPARE(groupOf(Constants::MessagesEventType).id, messages.id);
+    QCOMPARE(groupOf(Constants::MessagesEventType).count, 2u);
+    QCOMPARE(groupOf(Constants::MessagesEventType).body, QStringLiteral("Unread messages: 2"));
+    QCOMPARE(newsOf(Constants::MessagesEventType).last().body, QStringLiteral("2 new messages"));
+    QCOMPARE(groupOf(Constants::NotificationsEventType).count, 3u);
+    QCOMPARE(newsOf(Constants::NotificationsEventType).last().body, QStringLiteral("1 new notification"));
+    QCOMPARE(groupOf(Constants::EventsEventType), events);
+    for (const FakeNotificationCall &call : mServer.calls())
+        QVERIFY(call.member != QLatin1String("Notify") || call.replacesId != events.id);
+}
+
+void TestNotificationHandler::seenItemsStopCounting()
+{
+    enableOnly(Constants::FriendRequestType);
+    const Qn::QnUsers requests = mSim->friendRequests();
+    QCOMPARE(requests.size(), 3);
+    QVERIFY(cycle());
+    QCOMPARE(groupOf(Constants::FriendRequestEventType).body, QStringLiteral("3 friend requests"));
+
+    // Notified, then opened: seen all the same.
+    mHandler->itemSeen(requests.at(0).id(), Constants::FriendRequestType);
+    QCOMPARE(marked("seen_items", Constants::FriendRequestType), QStringList {requests.at(0).id()});
+    // Never notified: shown and seen; messages are never recorded from outside.
+    mHandler->itemSeen(QStringLiteral("e9"), Constants::EventType);
+    mHandler->itemSeen(QStringLiteral("123"), Constants::MessageType);
+    QCOMPARE(marked("shown_items", Constants::EventType), QStringList {QStringLiteral("e9")});
+    QCOMPARE(marked("seen_items", Constants::EventType), QStringList {QStringLiteral("e9")});
+    QCOMPARE(marked("shown_items", Constants::MessageType) + marked("seen_items", Constants::MessageType),
+             QStringList());
+
+    QVERIFY(mSim->addFriendRequest(Asker));
+    QVERIFY(cycle());
+    const NotificationRecord group = groupOf(Constants::FriendRequestEventType);
+    QCOMPARE(group.count, 3u);
+    QCOMPARE(newsOf(Constants::FriendRequestEventType).last().body, QStringLiteral("1 new friend request"));
+
+    // Everything seen: the kind is withdrawn.
+    for (const Qn::QnUser &user : mSim->friendRequests())
+        mHandler->itemSeen(user.id(), Constants::FriendRequestType);
+    mServer.clearCalls();
+    QVERIFY(cycle());
+    QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
+    QVERIFY(newsOf(Constants::FriendRequestEventType).isEmpty());
+    QVERIFY(!mServer.shown().contains(group.id));
+}
+
+void TestNotificationHandler::messageThreadRules()
+{
+    enableOnly(Constants::MessageType);
+    const Qn::QnUser known = mSim->friends().at(0);
+    const Qn::QnUser unnamed = mSim->friends().at(1);
+    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t1"))).isValid());
+    QVERIFY(addMessage(QStringLiteral("t1"), known.ref(), Text));
+    QVERIFY(cycle());
+    QCOMPARE(groupOf(Constants::MessagesEventType).body, Text);
+
+    // A second thread whose sender's name the profile tells; the first one is shown already.
+    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t2"))).isValid());
+    QVERIFY(addMessage(QStringLiteral("t2"), Qn::QnUserRef(unnamed.id(), QString()), QStringLiteral("Hi")));
+    QVERIFY(cycle());
+    QCOMPARE(mSim->requestCount(QStringLiteral("/users/") + unnamed.id()), 1);
+    NotificationRecord group = groupOf(Constants::MessagesEventType);
+    QCOMPARE(group.count, 1u);
+    QCOMPARE(group.summary, unnamed.name());
+    QCOMPARE(group.body, QStringLiteral("Unread messages: 1"));
+    QCOMPARE(group.action, openView(Constants::MessageType, QString()));
+
+    // A new key with the same latest text is no news, and is not marked.
+    Qn::QnThread touched = mSim->threads().last();
+    QCOMPARE(touched.id(), QStringLiteral("t1"));
+    touched.setUpdatedTime(QDateTime::currentDateTimeUtc().addSecs(60));
+    QVERIFY(mSim->addThread(touched).isValid());
+    mServer.clearCalls();
+    QVERIFY(cycle());
+    QCOMPARE(mServer.members(), QStringList());
+    QVERIFY(!marked("shown_items", Constants::MessageType).contains(threadKey(QStringLiteral("t1"))));
+
+    // Unread counts the service gives in full: the sum does not wrap.
+    for (const char *id : {"big1", "big2", "big3"}) {
+        Qn::QnThread big {QLatin1String(id)};
+        big.setUnread(INT_MAX);
+        big.setSenders({known.ref()});
+        QVERIFY(mSim->addThread(big).isValid());
+    }
+    QVERIFY(cycle());
+    group = groupOf(Constants::MessagesEventType);
+    QCOMPARE(group.count, UINT_MAX);
+    QCOMPARE(group.body, QStringLiteral("Unread messages: 6442450941"));
+    QCOMPARE(newsOf(Constants::MessagesEventType).last().body, QStringLiteral("2147483647 new messages"));
+
+    // Nothing unread any more: the kind is withdrawn.
+    for (Qn::QnThread thread : mSim->threads()) {
+        thread.setUnread(0);
+        QVERIFY(mSim->addThread(thread).isValid());
+    }
+    QVERIFY(cycle());
+    QCOMPARE(groupOf(Constants::MessagesEventType).id, 0u);
+}
+
+void TestNotificationHandler::eventDetailsAreAwaited()
+{
+    enableOnly(Constants::EventType);
+    const Qn::QnEvents invitations = mSim->eventInvitations();
+    QCOMPARE(invitations.size(), 2);
+    mSim->injectFault(QStringLiteral("/events/"), Simulator::Delay, 300);
+    QSignalSpy answered(mClient.get(), &Qn::Quillnet::allNotificationsRetrieved);
+    QSignalSpy imported(mHandler.get(), &NotificationHandler::notificationsImported);
+    mHandler->startNotificationImport();
+    QVERIFY(answered.wait());
+    QCOMPARE(mHandler->m_pendingEventDetails, 2);
+    QVERIFY(!mHandler->m_eventsDone);
+    QVERIFY(mHandler->m_safetyTimer.isActive());
+    // Details nobody asked for count for nothing.
+    emit mClient->eventDetailsRetrieved(Qn::QnEvent(QStringLiteral("stray")));
+    QCOMPARE(mHandler->m_pendingEventDetails, 2);
+    QCOMPARE(imported.count(), 0);
+
+    QVERIFY(imported.wait());
+    QCOMPARE(mSim->requestCount(QStringLiteral("/events/")), 2);
+    QCOMPARE(groupOf(Constants::EventsEventType).count, 2u);
+    QCOMPARE(groupOf(Constants::EventsEventType).action, openView(Constants::EventType, QString()));
+
+    // A detail that never comes holds the cycle until the safety timer ends it.
+    Qn::QnEvent party(QStringLiteral("e-party"));
+    party.setName(QStringLiteral("Party"));
+    QVERIFY(mSim->addEventInvitation(party));
+    mSim->injectFault(QStringLiteral("/events/e-party"), Simulator::HttpStatus, 500);
+    QSignalSpy failed(mClient.get(), &Qn::Quillnet::error);
+    QSignalSpy details(mClient.get(), &Qn::Quillnet::eventDetailsRetrieved);
+    mHandler->startNotificationImport();
+    QTRY_VERIFY(failed.count() == 1 && details.count() == 2);
+    QVERIFY(mHandler->m_busy);
+    QVERIFY(mHandler->m_safetyTimer.isActive());
+    QVERIFY(QMetaObject::invokeMethod(mHandler.get(), "onSafetyTimer"));
+    QCOMPARE(imported.count(), 1);
+    QVERIFY(cycle());
+    QCOMPARE(groupOf(Constants::EventsEventType).count, 3u);
+    QCOMPARE(groupOf(Constants::EventsEventType).action, openView(Constants::EventType, QString()));
+}
+
+void TestNotificationHandler::cycleBoundsAndSafetyTimer()
+{
+    // Without a client nothing happens; with every kind off the cycle is over at once.
+    NotificationHandler unbound;
+    QSignalSpy unboundImported(&unbound, &NotificationHandler::notificationsImported);
+    unbound.startNotificationImport();
+    QCOMPARE(unboundImported.count(), 0);
+    enableOnly(QString());
+    QSignalSpy imported(mHandler.get(), &NotificationHandler::notificationsImported);
+    mHandler->startNotificationImport();
+    QCOMPARE(imported.count(), 1);
+    QCOMPARE(mSim->requestCount(QStringLiteral("/notifications")), 0);
+
+    enableOnly(Constants::FriendRequestType);
+    QCOMPARE(mHandler->m_safetyTimer.interval(), 30000);
+    QVERIFY(mHandler->m_safetyTimer.isSingleShot());
+    mSim->injectFault(QStringLiteral("/notifications"), Simulator::Delay, 300);
+    QSignalSpy answered(mClient.get(), &Qn::Quillnet::allNotificationsRetrieved);
+    mHandler->startNotificationImport();
+    mHandler->startNotificationImport();
+    QVERIFY(mHandler->m_safetyTimer.isActive());
+    QVERIFY(QMetaObject::invokeMethod(mHandler.get(), "onSafetyTimer"));
+    // The late answer publishes nothing and ends nothing.
+    QVERIFY(answered.wait());
+    QCOMPARE(mSim->requestCount(QStringLiteral("/notifications")), 1);
+    QCOMPARE(imported.count(), 1);
+    QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
+
+    QVERIFY(cycle());
+    QCOMPARE(mSim->requestCount(QStringLiteral("/notifications")), 2);
+    QCOMPARE(groupOf(Constants::FriendRequestEventType).count, 3u);
+}
+
+void TestNotificationHandler::reportedViewSuppressesAndClears_data()
+{
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("eventType");
+
+    QTest::newRow("messages") << QByteArray("messages") << Constants::MessageType << Constants::MessagesEventType;
+    QTest::newRow("friendreq") << QByteArray("friendreq") << Constants::FriendRequestType
+                               << Constants::FriendRequestEventType;
+    QTest::newRow("notif") << QByteArray("notif") << Constants::NotificationType << Constants::NotificationsEventType;
+}
+
+void TestNotificationHandler::reportedViewSuppressesAndClears()
+{
+    QFETCH(QByteArray, command);
+    QFETCH(QString, kind);
+    QFETCH(QString, eventType);
+
+    QVERIFY(shapeWorld());
+    QVERIFY(cycle());
+    int news = 0;
+    const auto addNews = [&]() -> QString {
+        const QString id = QStringLiteral("10000000000800%1").arg(++news);
+        if (kind == Constants::MessageType)
+            return addMessage(QStringLiteral("t1"), Author.ref(), id) ? threadKey(QStringLiteral("t1")) : QString();
+        if (kind == Constants::FriendRequestType)
+            return mSim->addFriendRequest(Qn::QnUser(id, QStringLiteral("New"))) ? id : QString();
+        Qn::QnNotification notification(id);
+        notification.setObjectType(QStringLiteral("friend"));
+        notification.setUnread(true);
+        notification = mSim->addNotification(notification);
+        return notification.isValid() ? key(id, notification.updatedTime()) : QString();
+    };
+
+    const std::unique_ptr<QLocalSocket> first = connectApp();
+    QVERIFY(first);
+    first->write(command);
+    QVERIFY(first->waitForBytesWritten());
+    QTRY_COMPARE(mHandler->m_clientView, kind);
+    QCOMPARE(groupOf(eventType).id, 0u);
+    QVERIFY(newsOf(eventType).isEmpty());
+    QVERIFY(groupOf(Constants::EventsEventType).id != 0);
+
+    // The view passes to the next client, which replaces the first.
+    const std::unique_ptr<QLocalSocket> second = connectApp();
+    QVERIFY(second);
+    QTRY_COMPARE(first->state(), QLocalSocket::UnconnectedState);
+    const QString suppressed = addNews();
+    QVERIFY(!suppressed.isEmpty());
+    QVERIFY(cycle());
+    QCOMPARE(groupOf(eventType).id, 0u);
+    QVERIFY(marked("shown_items", kind).contains(suppressed));
+
+    // Gone, the application shows nothing.
+    second->disconnectFromServer();
+    QTRY_COMPARE(mHandler->clientView(), QString());
+    QCOMPARE(mHandler->m_clientView, kind);
+    QVERIFY(!addNews().isEmpty());
+    QVERIFY(cycle());
+    QVERIFY(groupOf(eventType).id != 0);
+    QCOMPARE(newsOf(eventType).size(), 1);
+}
+
+void TestNotificationHandler::commandsAreReadAsTheyCome_data()
+{
+    QTest::addColumn<QList<QByteArray>>("writes");
+    QTest::addColumn<QString>("view");
+    QTest::addColumn<QString>("withdrawn"); // the event type, or empty
+
+    QTest::newRow("with its newline") << QList<QByteArray> {"notif\n"} << "notif\n" << QString();
+    QTest::newRow("run together") << QList<QByteArray> {"notif", "friendreq"} << "notiffriendreq" << QString();
+    QTest::newRow("up to a zero byte") << QList<QByteArray> {QByteArray("friendreq\0notif", 15)} << "friendreq"
+                                       << Constants::FriendRequestEventType;
+    QTest::newRow("47 bytes at a time") << QList<QByteArray> {QByteArray(47, 'v') + "notif"}
+                                        << QString(47, QLatin1Char('v')) << QString();
+    QTest::newRow("not ASCII") << QList<QByteArray> {"n\xf6tif"} << QStringLiteral("n\u00f6tif") << QString();
+}
+
+void TestNotificationHandler::commandsAreReadAsTheyCome()
+{
+    QFETCH(QList<QByteArray>, writes);
+    QFETCH(QString, view);
+    QFETCH(QString, withdrawn);
+
+    QVERIFY(shapeWorld());
+    QVERIFY(cycle());
+    const std::unique_ptr<QLocalSocket> app = connectApp();
+    QVERIFY(app);
+    for (const QByteArray &data : std::as_const(writes))
+        app->write(data);
+    QVERIFY(app->waitForBytesWritten());
+    QTRY_COMPARE(mHandler->m_clientView, view);
+    for (const QString &eventType : {Constants::MessagesEventType, Constants::FriendRequestEventType,
+                                     Constants::EventsEventType, Constants::NotificationsEventType})
+        QCOMPARE(groupOf(eventType).id == 0, eventType == withdrawn);
+
+    // What a read left in the socket comes with the next one.
+    app->write("!");
+    QVERIFY(app->waitForBytesWritten());
+    if (view.size() == 47)
+        QTRY_COMPARE(mHandler->m_clientView, QStringLiteral("notif!"));
+    else
+        QTRY_COMPARE(mHandler->m_clientView, QStringLiteral("!"));
+}
+
+void TestNotificationHandler::readFileReachesTheService_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("requests"); // -1: a file that does not read cleanly
+    QTest::addColumn<QStringList>("read");
+
+    // The layout of a QStringList in QDataStream's default settings, byte for byte.
+    const QByteArray pinned("\0\0\0\2"
+                            "\0\0\0\2\0\x31"
+                            "\0\0\0\2\0\x32",
+                            16);
+    QCOMPARE(streamed({QStringLiteral("1"), QStringLiteral("2")}), pinned);
+    QTest::newRow("ids 1 and 2") << pinned << 1 << QStringList {"1", "2"};
+    QStringList many;
+    for (int i = 0; i < 250; ++i)
+        many << QString::number(1000 + i);
+    QTest::newRow("250 ids, 100 per request") << streamed(many << QStringLiteral("2")) << 3 << QStringList {"2"};
+    QTest::newRow("empty and null ids") << streamed({QStringLiteral("1"), QString(), QStringLiteral("")}) << 1
+                                        << QStringList {"1"};
+    QTest::newRow("no ids") << QByteArray(4, '\0') << 0 << QStringList();
+
+    QTest::newRow("empty file") << QByteArray() << -1 << QStringList();
+    QTest::newRow("count beyond the bytes") << QByteArray("\0\0\0\3", 4) + pinned.mid(4) << -1 << QStringList();
+    QTest::newRow("count of four billion") << QByteArray("\xff\xff\xff\xfe", 4) << -1 << QStringList();
+    QTest::newRow("odd length") << QByteArray("\0\0\0\1\0\0\0\3\0\x31\0", 11) << -1 << QStringList();
+    QTest::newRow("length beyond the file") << QByteArray("\0\0\0\1\x7f\xff\xff\xfe\0\x31", 10) << -1 << QStringList();
+    QTest::newRow("bytes after the list") << pinned + '\0' << -1 << QStringList();
+    QTest::newRow("too large") << pinned + QByteArray(NotificationHandler::MaxReadFileBytes, '\0') << -1
+                               << QStringList();
+}
+
+void TestNotificationHandler::readFileReachesTheService()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, requests);
+    QFETCH(QStringList, read);
+
+    for (const char *id : {"1", "2"}) {
+        Qn::QnNotification notification {QLatin1String(id)};
+        notification.setObjectType(QStringLiteral("stream"));
+        notification.setUnread(true);
+        QVERIFY(mSim->addNotification(notification).isValid());
+    }
+    const std::unique_ptr<QLocalSocket> app = connectApp();
+    QVERIFY(app);
+    app->write("friendreq");
+    QTRY_COMPARE(mHandler->m_clientView, Constants::FriendRequestType);
+
+    QVERIFY(writeFile(readFile(), content));
+    if (requests < 0)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Ignoring \".*markReadNtf\"")));
+    app->write("markReadNtf");
+    QTRY_VERIFY(!QFile::exists(readFile()));
+    QCOMPARE(mHandler->m_clientView, Constants::FriendRequestType);
+    QVERIFY(clientSettled());
+    QCOMPARE(mSim->requestCount(QStringLiteral("/notifications/read")), qMax(requests, 0));
+    QStringList nowRead;
+    for (const Qn::QnNotification &notification : mSim->notifications()) {
+        if (!notification.unread())
+            nowRead.prepend(notification.id());
+    }
+    QCOMPARE(nowRead, read);
+}
+
+void TestNotificationHandler::socketIsTheUsersAndBounded()
+{
+    struct stat entry;
+    QCOMPARE(::lstat(QFile::encodeName(SocketPath).constData(), &entry), 0);
+    QVERIFY(S_ISSOCK(entry.st_mode));
+    QCOMPARE(entry.st_uid, ::geteuid());
+    QCOMPARE(entry.st_mode & 077, 0u);
+
+    // Links and pipes in the read file's place are removed, never followed or waited for.
+    const QString target = mDir->filePath(QStringLiteral("ids"));
+    QVERIFY(writeFile(target, streamed({QStringLiteral("1")})));
+    QVERIFY(QFile::link(target, readFile()));
+    const std::unique_ptr<QLocalSocket> app = connectApp();
+    QVERIFY(app);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Ignoring \".*markReadNtf\"")));
+    app->write("markReadNtf");
+    QTRY_VERIFY(!QFileInfo(readFile()).isSymLink());
+    QVERIFY(QFile::exists(target));
+    QCOMPARE(::mkfifo(QFile::encodeName(readFile()).constData(), 0600), 0);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Ignoring \".*markReadNtf\"")));
+    app->write("markReadNtf");
+    QTRY_VERIFY(!QFileInfo::exists(readFile()));
+    QVERIFY(clientSettled());
+    QCOMPARE(mSim->requestCount(QStringLiteral("/notifications/read")), 0);
+
+    // A flood waits in the socket, not in the daemon.
+    QLocalSocket *peer = mHandler->m_client;
+    QCOMPARE(peer->readBufferSize(), NotificationHandler::SocketReadBufferBytes);
+    qint64 largest = 0;
+    int reads = 0;
+    connect(peer, &QLocalSocket::readyRead, this, [&] {
+        ++reads;
+        largest = qMax(largest, peer->bytesAvailable());
+    });
+    const int flood = 16 * 1024;
+    app->write(QByteArray(flood, 'f'));
+    // One command per read, each read refilling the capped buffer from the socket.
+    QTRY_VERIFY(reads
+                >= (flood - 2 * NotificationHandler::SocketReadBufferBytes) / NotificationHandler::MaxCommandBytes);
+    QVERIFY2(largest <= NotificationHandler::SocketReadBufferBytes, qPrintable(QString::number(largest)));
+    QCOMPARE(mHandler->m_clientView.size(), NotificationHandler::MaxCommandBytes);
+}
+
+void TestNotificationHandler::existingEntryAtTheSocketPath_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<bool>("replaced");
+
+    QTest::newRow("stale socket of the user") << "socket" << true;
+    QTest::newRow("regular file") << "file" << false;
+    QTest::newRow("link to a socket") << "link" << false;
+    QTest::newRow("directory") << "directory" << false;
+    QTest::newRow("socket of another user") << "foreign socket" << false;
+}
+
+void TestNotificationHandler::existingEntryAtTheSocketPath()
+{
+    QFETCH(QString, entry);
+    QFETCH(bool, replaced);
+
+    mHandler.reset();
+    const QByteArray path = QFile::encodeName(SocketPath);
+    QVERIFY(!QFileInfo::exists(SocketPath));
+    const auto bindSocket = [](const QByteArray &at) {
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, at.constData(), sizeof(address.sun_path));
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+        ::close(fd);
+        return bound;
+    };
+    const QByteArray elsewhere = QFile::encodeName(mDir->filePath(QStringLiteral("other.sock")));
+    if (entry == QLatin1String("socket")) {
+        QVERIFY(bindSocket(path));
+    } else if (entry == QLatin1String("file")) {
+        QVERIFY(writeFile(SocketPath, "x"));
+    } else if (entry == QLatin1String("link")) {
+        QVERIFY(bindSocket(elsewhere));
+        QCOMPARE(::symlink(elsewhere.constData(), path.constData()), 0);
+    } else if (entry == QLatin1String("directory")) {
+        QVERIFY(QDir().mkdir(SocketPath));
+    } else {
+        if (::geteuid() != 0)
+            QSKIP("Only the superuser can leave a socket of another user");
+        QVERIFY(bindSocket(path));
+        QCOMPARE(::lchown(path.constData(), 65534, 65534), 0);
+    }
+    struct stat before;
+    QCOMPARE(::lstat(path.constData(), &before), 0);
+
+    if (!replaced)
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("is not a socket of this user: left alone")));
+    NotificationHandler handler;
+    QCOMPARE(handler.m_server->isListening(), replaced);
+    struct stat after;
+    QCOMPARE(::lstat(path.constData(), &after), 0);
+    QCOMPARE(after.st_ino != before.st_ino, replaced);
+    QLocalSocket app;
+    app.connectToServer(SocketPath);
+    QCOMPARE(app.waitForConnected(2000), replaced);
+}
+
+QTEST_GUILESS_MAIN(TestNotificationHandler)
+#include "tst_notificationhandler.moc"
