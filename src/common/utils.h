@@ -42,6 +42,10 @@ public:
     // extension, copies it to a name with that extension and points path at the copy.
     static void fixImageSuffix(QString &path);
 
+    // The text as plain text inside HTML or notification markup: "&" (first), "<", ">", the double
+    // quote and the apostrophe as entities.
+    static QString escapeHtml(const QString &text);
+
     // "jpeg", "png", "gif" or "tiff" when the file starts as an image of that format does (the
     // formats fixImageSuffix handles), otherwise empty.
     static QByteArray imageFormat(const QString &path);

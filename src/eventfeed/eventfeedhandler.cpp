@@ -434,30 +434,7 @@ void EventfeedHandler::addFooter(const Qn::QnPost &post, QVariantMap &item) cons
 
 QString EventfeedHandler::escapeHtml(const QString &text)
 {
-    QString escaped;
-    escaped.reserve(text.size());
-    for (const QChar c : text) {
-        switch (c.unicode()) {
-        case '&':
-            escaped += QLatin1String("&amp;");
-            break;
-        case '<':
-            escaped += QLatin1String("&lt;");
-            break;
-        case '>':
-            escaped += QLatin1String("&gt;");
-            break;
-        case '"':
-            escaped += QLatin1String("&quot;");
-            break;
-        case '\'':
-            escaped += QLatin1String("&apos;");
-            break;
-        default:
-            escaped += c;
-        }
-    }
-    return escaped;
+    return Utils::escapeHtml(text);
 }
 
 QUrl EventfeedHandler::pictureUrl(const Qn::QnPost &post)

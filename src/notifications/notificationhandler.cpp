@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "common/constants.h"
+#include "common/utils.h"
 #include "database/daemondatabase.h"
 #include "platform/notifications/mlocale.h"
 #include "platform/notifications/mnotification.h"
@@ -51,35 +52,6 @@ constexpr quint32 NullString = 0xffffffff;
 QString itemKey(const QString &id, const QDateTime &updated)
 {
     return QStringLiteral("%1.%2").arg(id, QString::number(updated.toMSecsSinceEpoch()));
-}
-
-// Texts from the service as plain text inside markup.
-QString escaped(const QString &text)
-{
-    QString result;
-    result.reserve(text.size());
-    for (const QChar c : text) {
-        switch (c.unicode()) {
-        case '&':
-            result += QLatin1String("&amp;");
-            break;
-        case '<':
-            result += QLatin1String("&lt;");
-            break;
-        case '>':
-            result += QLatin1String("&gt;");
-            break;
-        case '"':
-            result += QLatin1String("&quot;");
-            break;
-        case '\'':
-            result += QLatin1String("&apos;");
-            break;
-        default:
-            result += c;
-        }
-    }
-    return result;
 }
 
 // The catalogue text with its marker filled in; without a catalogue the id comes back without a
@@ -370,8 +342,10 @@ void NotificationHandler::publish(const Publication &publication)
     if (publication.followsView && clientView() == publication.typeKey) {
         qDebug() << Q_FUNC_INFO << "The phone application shows" << publication.typeKey << "- nothing published";
     } else {
+        // Service texts are plain text; a server that reads markup in the body must not find any.
+        // Summaries are always plain text to the server.
         const bool markup = MNotification::serverHasBodyMarkup();
-        const auto text = [markup](const QString &value) { return markup ? escaped(value) : value; };
+        const auto body = [markup](const QString &value) { return markup ? Utils::escapeHtml(value) : value; };
 
         MNotificationGroup *group = findGroup(publication.eventType);
         std::unique_ptr<MNotificationGroup> created;
@@ -381,8 +355,8 @@ void NotificationHandler::publish(const Publication &publication)
         }
         group->setCount(groupCount(publication.count));
         if (publication.hasSummary)
-            group->setSummary(text(publication.summary));
-        group->setBody(text(publication.body));
+            group->setSummary(publication.summary);
+        group->setBody(body(publication.body));
         const MRemoteAction action(OpenViewService, OpenViewPath, OpenViewInterface, OpenViewMethod,
                                    {QVariant(publication.typeKey), QVariant(publication.actionId)});
         group->setAction(action);
@@ -391,7 +365,7 @@ void NotificationHandler::publish(const Publication &publication)
 
         if (!publication.newKeys.isEmpty()) {
             MNotification news(publication.eventType);
-            news.setBody(text(publication.notificationBody));
+            news.setBody(body(publication.notificationBody));
             news.setGroup(*group);
             news.publish();
         }
