@@ -3,11 +3,38 @@
 #include <QDebug>
 
 #include "platform/quillnet/quillnet.h"
+#include "platform/support/logtext.h"
+#include "socialprovider/quillnetplugin.h"
+#include "socialprovider/sdpimpl.h"
+
+const QStringList FriendImporter::FriendFields = {
+        QStringLiteral("mobile_phone"),
+        QStringLiteral("first_name"),
+        QStringLiteral("last_name"),
+        QStringLiteral("email"),
+        QStringLiteral("relationship_status"),
+        QStringLiteral("website"),
+        QStringLiteral("work"),
+        QStringLiteral("interested_in"),
+        QStringLiteral("political"),
+        QStringLiteral("significant_other"),
+        QStringLiteral("location"),
+        QStringLiteral("link"),
+        QStringLiteral("about"),
+        QStringLiteral("birthday"),
+        QStringLiteral("hometown"),
+        QStringLiteral("bio"),
+        QStringLiteral("gender"),
+        QStringLiteral("religion"),
+        QStringLiteral("picture"),
+};
 
 FriendImporter::FriendImporter(QObject *parent)
     : QObject(parent)
-    , mSafetyTimer(nullptr)
-{}
+    , mSafetyTimer(this)
+{
+    mSafetyTimer.setObjectName(QStringLiteral("safetyTimer"));
+}
 
 FriendImporter::~FriendImporter() = default;
 
@@ -16,14 +43,29 @@ bool FriendImporter::init(Qn::Quillnet *client, const QString &accountName)
     if (!client)
         return false;
     mClient = client;
-    mAccountName = accountName;
 
-    connect(client, &Qn::Quillnet::friendsUpdated, this, &FriendImporter::onFriendsUpdated);
-    connect(&mSafetyTimer, &QTimer::timeout, this, &FriendImporter::onSafetyTimeout);
-    connect(client, &Qn::Quillnet::latestStatusMessageRetrieved, this, &FriendImporter::onLatestStatusMessageRetrieved);
-    mSafetyTimer.setInterval(60000);
+    if (!connect(client, &Qn::Quillnet::friendsUpdated, this, &FriendImporter::onFriendsUpdated)) {
+        qCritical() << "Unable to connect friendsUpdate to onFriendsUpdated";
+        return false;
+    }
+    if (!connect(&mSafetyTimer, &QTimer::timeout, this, &FriendImporter::onSafetyTimeout)) {
+        qCritical() << "Unable to connect timeout to onSafetyTimeout";
+        return false;
+    }
+    if (!connect(client, &Qn::Quillnet::latestStatusMessageRetrieved, this,
+                 &FriendImporter::onLatestStatusMessageRetrieved)) {
+        qCritical() << "Unable to connect to latestStatusMessagesRetrieved";
+        return false;
+    }
+    mSafetyTimer.setInterval(SafetyTimeoutMs);
     mSafetyTimer.setSingleShot(true);
-    // The social provider runner and its plug-in are created here once the provider exists.
+
+    // Gives up the bus name before the new runner asks for it.
+    delete mRunner;
+    mRunner = new SdpImpl(nullptr, this);
+    mPlugin = new QuillnetPlugin;
+    mRunner->setHandler(mPlugin);
+    mPlugin->setQuillnetInstance(accountName, client);
     return true;
 }
 
@@ -32,38 +74,137 @@ Qn::Quillnet *FriendImporter::client() const
     return mClient;
 }
 
-// The plug-in that these forward to, and the import itself, come with the social provider; until
-// then they only trace.
-
 void FriendImporter::accountRemoved()
 {
-    qDebug() << Q_FUNC_INFO;
+    if (mPlugin)
+        mPlugin->accountRemoved();
 }
 
 void FriendImporter::accountDisabled()
 {
-    qDebug() << Q_FUNC_INFO;
+    if (mPlugin)
+        mPlugin->accountDisabled();
 }
 
-// The paged import comes with the social provider; until then a start request only traces.
-void FriendImporter::startFriendImport(bool fromCache)
+bool FriendImporter::startFriendImport(bool fromCache)
 {
-    qDebug() << Q_FUNC_INFO << fromCache << (mClient ? "" : "without a client");
+    qDebug() << Q_FUNC_INFO << fromCache;
+    return fromCache ? importFromCache() : importFromNetwork();
+}
+
+bool FriendImporter::importFromNetwork()
+{
+    if (!mClient || !mClient->isInitialized() || !mPlugin)
+        return false;
+    if (mFriendsRunning || mStatusRunning)
+        return true;
+    mPendingIds.clear();
+    mPageOffset = 0;
+    mFriendsRunning = true;
+    mPlugin->clearPersonCaches();
+    requestPage();
+    mSafetyTimer.start();
+    return true;
+}
+
+void FriendImporter::requestPage()
+{
+    Qn::QnDataFilter filter(mClient->currentProfileId(), PageSize, mPageOffset);
+    filter.setFields(QSet<QString>(FriendFields.cbegin(), FriendFields.cend()));
+    mClient->retrieveFriends(nullptr, filter, Qn::RetrieveFromNetwork);
 }
 
 void FriendImporter::onFriendsUpdated(Qn::QnUserRefs friends)
 {
-    qDebug() << Q_FUNC_INFO << friends.count() << (mClient ? "" : "without a client");
+    qDebug() << Q_FUNC_INFO << friends.size();
+    if (!mFriendsRunning || !mClient)
+        return;
+    mSafetyTimer.start();
+
+    int added = 0;
+    for (const Qn::QnUserRef &ref : std::as_const(friends)) {
+        if (!mPendingIds.contains(ref.id())) {
+            mPendingIds.insert(ref.id());
+            ++added;
+        }
+    }
+    // A service that answers full pages of friends it has given already would be asked forever.
+    if (friends.size() == PageSize && added > 0) {
+        qDebug() << "More friends needed..";
+        mPageOffset += PageSize;
+        requestPage();
+        return;
+    }
+
+    mFriendsRunning = false;
+    mStatusRunning = true;
+    qDebug() << "All friends received, starting status retrieval";
+    QStringList batch;
+    int left = mPendingIds.size();
+    for (const QString &id : std::as_const(mPendingIds)) {
+        batch.append(id);
+        --left;
+        if (batch.size() == StatusBatchSize || left == 0) {
+            mClient->retrieveLatestStatusMessage(batch);
+            batch.clear();
+        }
+    }
 }
 
 void FriendImporter::onLatestStatusMessageRetrieved(QStringList ids, Qn::QnPosts posts)
 {
-    qDebug() << Q_FUNC_INFO << ids.count() << posts.count();
+    if (!mPlugin)
+        return;
+    for (const Qn::QnPost &post : std::as_const(posts))
+        mPlugin->setStatusMessage(post.from().id(), post);
+    for (const QString &id : std::as_const(ids)) {
+        if (mPendingIds.remove(id))
+            mPlugin->addToFriendPool(id);
+    }
+    // Also after the safety timer: statuses that come late still end the import as complete.
+    if (mPendingIds.isEmpty()) {
+        mStatusRunning = false;
+        mSafetyTimer.stop();
+        emit friendImportReady(true);
+    }
 }
 
 void FriendImporter::onSafetyTimeout()
 {
     qDebug() << Q_FUNC_INFO;
-    mFriendsRunning = false;
     mStatusRunning = false;
+    mFriendsRunning = false;
+    // Friends whose status never came are announced without one.
+    if (mPlugin) {
+        for (const QString &id : std::as_const(mPendingIds))
+            mPlugin->addToFriendPool(id);
+    }
+    emit friendImportReady(false);
+}
+
+bool FriendImporter::importFromCache()
+{
+    if (!mClient || !mClient->isInitialized() || !mPlugin)
+        return false;
+    Qn::QnUsers friends;
+    mClient->retrieveFriends(&friends, Qn::QnDataFilter(), Qn::RetrieveFromCache);
+    if (friends.isEmpty())
+        return false;
+    for (const Qn::QnUser &user : std::as_const(friends)) {
+        Qn::QnDataFilter filter(user.id(), CachedStatusesPerFriend);
+        Qn::QnPosts posts;
+        mClient->retrieveStatusMessages(&posts, filter, Qn::RetrieveFromCache);
+        qDebug() << user.id() << posts.size();
+        for (const Qn::QnPost &post : std::as_const(posts)) {
+            if (post.from().id() == user.id()) {
+                qDebug() << "Status for" << user.id() << Support::logText(post.message());
+                mPlugin->setStatusMessage(user.id(), post);
+                break;
+            }
+        }
+    }
+    mPlugin->clearPersonCaches();
+    mPlugin->cacheFriends(friends, true);
+    mPlugin->friendsUpdated(friends);
+    return true;
 }

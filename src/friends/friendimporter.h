@@ -1,5 +1,5 @@
-// Fetches the user's friend list page by page and the friends' latest status messages for the
-// social data provider.
+// Fetches the user's friend list page by page and the friends' latest status messages, and hands
+// them to the social provider plug-in; creates the social provider runner with that plug-in.
 #pragma once
 
 #include <QObject>
@@ -12,6 +12,9 @@
 #include "platform/quillnet/qnpost.h"
 #include "platform/quillnet/qnuserref.h"
 
+class QuillnetPlugin;
+class SdpImpl;
+
 namespace Qn {
 class Quillnet;
 } // namespace Qn
@@ -22,14 +25,25 @@ class FriendImporter : public QObject
     Q_DISABLE_COPY(FriendImporter)
 
 public:
+    static constexpr int PageSize = 50;
+    static constexpr int StatusBatchSize = 20;
+    static constexpr int CachedStatusesPerFriend = 3;
+    static constexpr int SafetyTimeoutMs = 60000;
+    // The profile fields asked for with every friend page.
+    static const QStringList FriendFields;
+
     explicit FriendImporter(QObject *parent = nullptr);
     ~FriendImporter() override;
 
-    // Binds the client and connects its answers; false without a client or when a connection fails.
+    // Binds the client, connects its answers, and creates the runner (which takes the provider's
+    // name on the session bus, or ends the process) with a plug-in bound to the client and the
+    // account. False without a client or when a connection fails.
     bool init(Qn::Quillnet *client, const QString &accountName);
 
-    // Starts importing the friend list, from the service or (fromCache) from the client's cache.
-    void startFriendImport(bool fromCache);
+    // Starts importing from the service (fromCache false; true while one runs already), or announces
+    // the friends in the client's cache (true). False without an initialised client, or from the
+    // cache when it holds no friends.
+    bool startFriendImport(bool fromCache);
 
     void accountRemoved();
     void accountDisabled();
@@ -38,6 +52,8 @@ public:
     Qn::Quillnet *client() const;
 
 signals:
+    // A network import is over: true when every friend's status message arrived, false when the
+    // safety timer ended it.
     void friendImportReady(bool ok);
 
 private slots:
@@ -46,10 +62,16 @@ private slots:
     void onSafetyTimeout();
 
 private:
+    bool importFromNetwork();
+    bool importFromCache();
+    void requestPage();
+
     // Guarded: after a re-login the daemon deletes the client while this importer lives on until the
     // new client is initialised.
     QPointer<Qn::Quillnet> mClient;
-    QString mAccountName;
+    SdpImpl *mRunner = nullptr;
+    // Owned by the runner.
+    QuillnetPlugin *mPlugin = nullptr;
     QSet<QString> mPendingIds;
     int mPageOffset = 0;
     bool mFriendsRunning = false;

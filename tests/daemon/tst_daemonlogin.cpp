@@ -1,4 +1,6 @@
 // The daemon's account life cycle: login requests, retries, canceled logins, client errors.
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDate>
 #include <QDir>
 #include <QEventLoop>
@@ -337,6 +339,9 @@ void TestDaemonLogin::backendSetUpAfterInitialisation()
     QTRY_VERIFY(mDaemon->findChild<NotificationHandler *>());
     QVERIFY(mDaemon->findChild<FriendImporter *>());
     QVERIFY(mDaemon->findChild<EventfeedHandler *>());
+    // The importer brought the social provider onto the bus.
+    QVERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered(
+            QStringLiteral("com.tarvo.socialprovider.quillnet")));
 
     // The switches nobody set count as on.
     auto *notifications = mDaemon->findChild<NotificationHandler *>();

@@ -38,7 +38,7 @@ void recordTrace(QtMsgType type, const QMessageLogContext &context, const QStrin
 
 const char FromCache[] = "bool EventfeedHandler::startNewsfeedImport(bool) true";
 const char NotificationStart[] = "void NotificationHandler::startNotificationImport()";
-const char FriendStart[] = "void FriendImporter::startFriendImport(bool)";
+const char FriendStart[] = "bool FriendImporter::startFriendImport(bool)";
 
 } // namespace
 

@@ -1,0 +1,134 @@
+// A request of the contacts framework to a social data provider: its parameters as read from the
+// bus, its state, its errors and its results, and the stream forms of docs/socialprovider.md.
+#pragma once
+
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QRegularExpression>
+#include <QString>
+
+#include "platform/socialprovider/socialgenericdata.h"
+#include "platform/socialprovider/socialprovidererror.h"
+
+class QDataStream;
+
+class SocialDataRequest : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(SocialDataRequest)
+
+public:
+    // The values of type().
+    enum RequestType {
+        InvalidRequestType = 0,
+        AggregatedServicesType = 1,
+        ServiceFeaturesType = 2,
+        AccountsType = 3,
+        LoginAccountType = 4,
+        PersonsType = 5,
+        GroupsType = 6,
+        ActivitiesType = 7,
+        InvitePersonType = 8,
+        PostActivitiesType = 9,
+        LikeActivityType = 10,
+        LikersType = 11,
+    };
+    enum State {
+        Created = 0,
+        Processing = 1,
+        Finished = 4,
+    };
+
+    // Request bytes larger than this are not read at all.
+    static constexpr int MaxRequestSize = 1024 * 1024;
+
+    ~SocialDataRequest() override;
+
+    int type() const { return mType; }
+    int state() const { return mState; }
+    QList<SocialProviderError> errors() const { return mErrors; }
+
+    // Property name to expression; only the pattern text is meant to be used.
+    QHash<QString, QRegularExpression> propertyFilter() const { return mPropertyFilter; }
+    void setPropertyFilter(const QHash<QString, QRegularExpression> &filter) { mPropertyFilter = filter; }
+
+    // Sets the state and replaces the errors. Entering Finished emits finished(), once.
+    virtual void setState(int state, const QList<SocialProviderError> &errors = {});
+    // The answer form: the parameters followed by the results.
+    virtual void writeToStream(QDataStream &out) const;
+    // The parameter form. False, with the parameters left empty, when the bytes do not hold exactly
+    // that form.
+    virtual bool readFromStream(QDataStream &in);
+
+signals:
+    void finished(SocialDataRequest *request);
+
+protected:
+    SocialDataRequest(int type, QObject *parent);
+    // What the answer form carries after the parameters.
+    virtual QList<SocialGenericData> results() const;
+
+private:
+    int mType;
+    int mState = Created;
+    QList<SocialProviderError> mErrors;
+    QHash<QString, QRegularExpression> mPropertyFilter;
+};
+
+// Asks for the services the provider speaks for.
+class GetAggregatedServicesRequest : public SocialDataRequest
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(GetAggregatedServicesRequest)
+
+public:
+    explicit GetAggregatedServicesRequest(QObject *parent = nullptr);
+
+    QList<SocialService> services() const { return mServices; }
+    void setServices(const QList<SocialService> &services) { mServices = services; }
+
+protected:
+    QList<SocialGenericData> results() const override;
+
+private:
+    QList<SocialService> mServices;
+};
+
+// Asks for the user's accounts with the provider.
+class SocialGetAccountsRequest : public SocialDataRequest
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(SocialGetAccountsRequest)
+
+public:
+    explicit SocialGetAccountsRequest(QObject *parent = nullptr);
+
+    QList<SocialServiceAccount> accounts() const { return mAccounts; }
+    void setAccounts(const QList<SocialServiceAccount> &accounts) { mAccounts = accounts; }
+
+protected:
+    QList<SocialGenericData> results() const override;
+
+private:
+    QList<SocialServiceAccount> mAccounts;
+};
+
+// Asks for persons matching the property filter.
+class SocialGetPersonsRequest : public SocialDataRequest
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(SocialGetPersonsRequest)
+
+public:
+    explicit SocialGetPersonsRequest(QObject *parent = nullptr);
+
+    QList<SocialNetworkPerson> persons() const { return mPersons; }
+    void setPersons(const QList<SocialNetworkPerson> &persons) { mPersons = persons; }
+
+protected:
+    QList<SocialGenericData> results() const override;
+
+private:
+    QList<SocialNetworkPerson> mPersons;
+};

@@ -1,0 +1,478 @@
+#include "socialprovider/quillnetplugin.h"
+
+#include <QDate>
+#include <QDebug>
+#include <QDir>
+
+#include "common/utils.h"
+#include "platform/quillnet/quillnet.h"
+#include "platform/socialprovider/socialdatarequest.h"
+#include "platform/support/logtext.h"
+
+const QString QuillnetPlugin::ProviderName = QStringLiteral("quillnet");
+const QString QuillnetPlugin::ServiceDescription = QStringLiteral("Quillnet");
+const QString QuillnetPlugin::IconName = QStringLiteral("icon-m-quillnet");
+const QUrl QuillnetPlugin::ServiceWebsite = QUrl(QStringLiteral("https://quillnet.example/"));
+
+namespace {
+
+const QString NoClient = QStringLiteral("Quillnet instance was deleted!");
+
+const char *requestTypeName(int type)
+{
+    switch (type) {
+    case SocialDataRequest::AggregatedServicesType:
+        return "GetAggregatedServicesRequest";
+    case SocialDataRequest::ServiceFeaturesType:
+        return "GetServiceFeaturesRequest";
+    case SocialDataRequest::AccountsType:
+        return "GetAccountsRequest";
+    case SocialDataRequest::LoginAccountType:
+        return "LoginAccountRequest";
+    case SocialDataRequest::PersonsType:
+        return "GetPersonsRequest";
+    case SocialDataRequest::GroupsType:
+        return "GetGroupsRequest";
+    case SocialDataRequest::ActivitiesType:
+        return "GetActivitiesRequest";
+    case SocialDataRequest::InvitePersonType:
+        return "InvitePersonRequest";
+    case SocialDataRequest::PostActivitiesType:
+        return "PostActivitiesRequest";
+    case SocialDataRequest::LikeActivityType:
+        return "LikeActivityRequest";
+    case SocialDataRequest::LikersType:
+        return "GetLikersRequest";
+    default:
+        return "InvalidRequest";
+    }
+}
+
+} // namespace
+
+QuillnetPlugin::QuillnetPlugin()
+{
+    mRecentTimer.setObjectName(QStringLiteral("recentTimer"));
+    mRecentTimer.setInterval(RecentTimeoutMs);
+    connect(&mRecentTimer, &QTimer::timeout, this, &QuillnetPlugin::onClearRecentFriendsTimer);
+    mPoolTimer.setObjectName(QStringLiteral("poolTimer"));
+    connect(&mPoolTimer, &QTimer::timeout, this, &QuillnetPlugin::onFriendsPoolTimeout);
+}
+
+QuillnetPlugin::~QuillnetPlugin()
+{
+    qDebug() << Q_FUNC_INFO;
+}
+
+void QuillnetPlugin::setQuillnetInstance(const QString &name, Qn::Quillnet *client)
+{
+    if (!client) {
+        qDebug() << Q_FUNC_INFO << NoClient;
+        return;
+    }
+    const bool sameName = name == mAccountName;
+    mAccountName = name;
+    mClient = client;
+    mAccountState = Bound;
+    if (!sameName)
+        connect(client, &Qn::Quillnet::initialized, this, &QuillnetPlugin::onQnInitialized);
+}
+
+void QuillnetPlugin::onQnInitialized()
+{
+    emit dataUpdate({buildAccount(mAccountName)}, {});
+}
+
+void QuillnetPlugin::accountEnabled()
+{
+    qDebug() << Q_FUNC_INFO;
+}
+
+void QuillnetPlugin::accountDisabled()
+{
+    qDebug() << Q_FUNC_INFO;
+    mAccountState = Disabled;
+    emit dataUpdate({buildAccount(mAccountName)}, {SocialServiceAccount::State});
+}
+
+void QuillnetPlugin::accountRemoved()
+{
+    qDebug() << Q_FUNC_INFO;
+    mAccountState = Removing;
+    emit dataUpdate({buildAccount(mAccountName)}, {SocialServiceAccount::State});
+    mAccountState = Unbound;
+    mAccountName = QString();
+}
+
+void QuillnetPlugin::initialize() {}
+
+QVariantMap QuillnetPlugin::metaData()
+{
+    return {
+            {QStringLiteral("name"), ProviderName},
+            {QStringLiteral("version"), QStringLiteral("0.2")},
+            {QStringLiteral("comment"), QStringLiteral("Accounts Quillnet Social Provider")},
+            {QStringLiteral("icon"), IconName},
+    };
+}
+
+QString QuillnetPlugin::accountIdFor(const QString &name) const
+{
+    return ProviderName + QStringLiteral(":%1").arg(name);
+}
+
+QString QuillnetPlugin::accountId() const
+{
+    return accountIdFor(mAccountName);
+}
+
+SocialServiceAccount QuillnetPlugin::buildAccount(const QString &name) const
+{
+    SocialServiceAccount account;
+    if (mAccountName.isEmpty() || !mClient)
+        return account;
+    const bool current = name == mAccountName;
+    account.setProperty(SocialGenericData::Id, accountIdFor(name));
+    account.setProperty(SocialServiceAccount::SocialServiceId, ProviderName);
+    account.setProperty(SocialServiceAccount::AccountName, name);
+    account.setProperty(SocialServiceAccount::UserName, name);
+    account.setProperty(SocialServiceAccount::State, current ? mAccountState : int(OtherAccount));
+    if (!current)
+        return account;
+    account.setProperty(SocialServiceAccount::ProfileId, accountId() + QLatin1Char(':') + mClient->currentProfileId());
+    QString picture;
+    if (mClient->retrieveProfilePicture(&picture, mClient->currentProfileId(), Qn::SmallPicture, Qn::RetrieveFromCache)
+                == Qn::StatusOk
+        && !picture.isEmpty()) {
+        // A path the client gives relative is taken from where the process runs.
+        if (QDir::isRelativePath(picture))
+            picture = QDir(QString()).absolutePath() + QDir::separator() + picture;
+        account.setProperty(SocialServiceAccount::Avatar, picture);
+    }
+    return account;
+}
+
+QList<SocialService> QuillnetPlugin::services()
+{
+    SocialService service;
+    service.setProperty(SocialService::ProviderName, ProviderName);
+    service.setProperty(SocialGenericData::Id, ProviderName);
+    service.setProperty(SocialGenericData::Description, ServiceDescription);
+    service.setProperty(SocialService::Icon, IconName);
+    service.setProperty(SocialService::Website, ServiceWebsite);
+    service.setProperty(QStringLiteral("ForceAutomerged"), true);
+    return {service};
+}
+
+QList<SocialServiceAccount> QuillnetPlugin::accounts()
+{
+    if (mClient && !mAccountName.isEmpty())
+        return {buildAccount(mAccountName)};
+    return SocialProviderInterface::accounts();
+}
+
+void QuillnetPlugin::performRequest(SocialDataRequest *request)
+{
+    const int type = request->type();
+    if (type == SocialDataRequest::AccountsType || type == SocialDataRequest::AggregatedServicesType) {
+        SocialProviderInterface::performRequest(request);
+        return;
+    }
+    if (mAccountState == Unbound) {
+        qWarning() << Q_FUNC_INFO << "Init failed or not called. Cannot perform request.";
+        request->setState(
+                SocialDataRequest::Finished,
+                {SocialProviderError(SocialProviderError::NotInitializedError,
+                                     QStringLiteral("QuillnetSocialProvider failed to initialize (No accounts?)."))});
+        return;
+    }
+    qDebug() << Q_FUNC_INFO << "request type: " << requestTypeName(type);
+    if (type == SocialDataRequest::PersonsType)
+        onGetPersonRequest(request);
+}
+
+void QuillnetPlugin::cleanFilterPattern(QString &pattern)
+{
+    pattern.remove(QLatin1Char('('));
+    pattern.remove(QLatin1Char(')'));
+    pattern.remove(QStringLiteral("\\b"));
+}
+
+QString QuillnetPlugin::filterText(const QHash<QString, QRegularExpression> &filter)
+{
+    QString text;
+    QDebug(&text) << filter;
+    return Support::logText(text);
+}
+
+void QuillnetPlugin::onGetPersonRequest(SocialDataRequest *request)
+{
+    qDebug() << Q_FUNC_INFO << "enter";
+    if (!mClient) {
+        qDebug() << NoClient;
+        return;
+    }
+    auto *personsRequest = qobject_cast<SocialGetPersonsRequest *>(request);
+    if (!personsRequest) {
+        request->setState(SocialDataRequest::Finished,
+                          {SocialProviderError(SocialProviderError::WrongRequestClassError, QString())});
+        qWarning() << Q_FUNC_INFO << ": qobject_cast<SocialGetPersonsRequest*>(request) = 0";
+        return;
+    }
+    request->setState(SocialDataRequest::Processing);
+
+    Qn::QnUsers users;
+    QList<SocialNetworkPerson> persons;
+    const QHash<QString, QRegularExpression> filter = personsRequest->propertyFilter();
+    if (filter.isEmpty()) {
+        allFriends(persons, users);
+    } else if (filter.contains(SocialNetworkPerson::Relationship)) {
+        QString pattern = filter.value(SocialNetworkPerson::Relationship).pattern();
+        qDebug() << Q_FUNC_INFO << "Using Relationship filter:" << Support::logText(pattern);
+        cleanFilterPattern(pattern);
+        bool self = false;
+        for (const QString &part : pattern.split(QLatin1Char('|'))) {
+            bool ok = false;
+            if (part.toInt(&ok) == SocialNetworkPerson::Self && ok)
+                self = true;
+        }
+        if (self) {
+            Qn::QnUser user;
+            mClient->retrieveProfile(&user, mClient->currentProfileId(), Qn::RetrieveFromCache);
+            convertQnFriends2SocPersons({user}, persons, false);
+        } else {
+            qWarning() << Q_FUNC_INFO << "Unsupported Relationship filter";
+        }
+    } else if (filter.contains(SocialGenericData::Id)) {
+        idQuery(filter.value(SocialGenericData::Id).pattern(), persons, users);
+        if (persons.isEmpty())
+            qWarning() << Q_FUNC_INFO << "no match" << filterText(filter);
+    } else if (filter.contains(SocialGenericData::ParentAccount)) {
+        QString pattern = filter.value(SocialGenericData::ParentAccount).pattern();
+        cleanFilterPattern(pattern);
+        const QStringList parts = pattern.split(QLatin1Char(':'));
+        if (parts.size() > 1)
+            pattern = parts.at(1);
+        qDebug() << Q_FUNC_INFO << "Using parentAccount filter" << Support::logText(pattern);
+        if (pattern != mAccountName) {
+            qWarning() << "Account != current account" << Support::logText(pattern) << mAccountName;
+        } else {
+            qDebug() << Q_FUNC_INFO << "Account is the current one, get all friends";
+            allFriends(persons, users);
+        }
+    } else if (filter.contains(SocialNetworkPerson::PhoneNumber)) {
+        QString pattern = filter.value(SocialNetworkPerson::PhoneNumber).pattern();
+        qDebug() << Q_FUNC_INFO << Support::logText(pattern);
+        cleanFilterPattern(pattern);
+        for (const QString &number : pattern.split(QLatin1Char('|'))) {
+            for (auto it = mPersonsByPhone.cbegin(); it != mPersonsByPhone.cend(); ++it) {
+                if (it.key().endsWith(number)) {
+                    persons.append(it.value());
+                    break;
+                }
+            }
+        }
+    } else {
+        qWarning() << Q_FUNC_INFO << "Unsupported filters" << filterText(filter);
+    }
+
+    qDebug() << "res:" << persons.size();
+    personsRequest->setPersons(persons);
+    request->setState(SocialDataRequest::Finished);
+}
+
+void QuillnetPlugin::allFriends(QList<SocialNetworkPerson> &persons, Qn::QnUsers &users)
+{
+    if (mAllFriendsCached) {
+        persons.append(mRecentPersons.values());
+        return;
+    }
+    mClient->retrieveFriends(&users, Qn::QnDataFilter(), Qn::RetrieveFromCache);
+    qDebug() << Q_FUNC_INFO << "Getting all friends:" << users.size();
+    convertQnFriends2SocPersons(users, persons, false);
+    qDebug() << "ret:" << persons.size();
+}
+
+void QuillnetPlugin::idQuery(const QString &filterPattern, QList<SocialNetworkPerson> &persons, Qn::QnUsers &users)
+{
+    qDebug() << Q_FUNC_INFO << "Using Id filter";
+    QString pattern = filterPattern;
+    qDebug() << Q_FUNC_INFO << Support::logText(pattern);
+    cleanFilterPattern(pattern);
+    for (const QString &part : pattern.split(QLatin1Char('|'))) {
+        const QStringList pieces = part.split(QLatin1Char(':'));
+        if (pieces.size() <= 2 || pieces.at(0) != ProviderName || pieces.at(1) != mAccountName)
+            continue;
+        const QString userId = pieces.at(2);
+        if (mRecentPersons.contains(userId)) {
+            persons.append(mRecentPersons.value(userId));
+            continue;
+        }
+        Qn::QnUser user;
+        if (mClient->retrieveProfile(&user, userId, Qn::RetrieveFromCache) == Qn::StatusOk) {
+            users.append(user);
+            qDebug() << "Converting user:" << user.id() << user.firstName() << user.lastName() << user.name();
+        } else {
+            qWarning() << "No qn friend with ID:" << Support::logText(userId);
+        }
+    }
+    qDebug() << "users:" << users.size();
+    convertQnFriends2SocPersons(users, persons, false);
+}
+
+bool QuillnetPlugin::convertQnFriends2SocPersons(const Qn::QnUsers &users, QList<SocialNetworkPerson> &out,
+                                                 bool minimal)
+{
+    if (!mClient) {
+        qDebug() << Q_FUNC_INFO << NoClient;
+        return false;
+    }
+    const QString account = accountId();
+    const QString me = mClient->currentProfileId();
+    for (const Qn::QnUser &user : users) {
+        SocialNetworkPerson person;
+        person.setProperty(SocialGenericData::Id, account + QLatin1Char(':') + user.id());
+        person.setProperty(SocialNetworkPerson::Relationship,
+                           int(user.id() == me ? SocialNetworkPerson::Self : SocialNetworkPerson::Friend));
+        person.setParentAccount(account);
+        if (minimal) {
+            out.append(person);
+            continue;
+        }
+        const auto recent = mRecentPersons.constFind(user.id());
+        if (recent != mRecentPersons.constEnd()) {
+            out.append(recent.value());
+            mRecentTimer.start();
+            continue;
+        }
+
+        person.setProperty(SocialNetworkPerson::FirstName, user.firstName());
+        person.setProperty(SocialNetworkPerson::LastName, user.lastName());
+        person.setProperty(SocialServiceAccount::SocialServiceId, ProviderName);
+        person.setProperty(SocialNetworkPerson::AboutMe, user.about());
+        if (!user.email().isEmpty())
+            person.setProperty(QStringLiteral("EmailAddresses"), QStringList {user.email()});
+        if (!user.website().isEmpty())
+            person.setProperty(QStringLiteral("Websites"),
+                               user.website().simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts));
+        const QDate birthday = QDate::fromString(user.birthday(), QStringLiteral("MM/dd/yyyy"));
+        if (birthday.isValid())
+            person.setProperty(QStringLiteral("Birthday"), birthday);
+        if (!user.mobilePhone().isEmpty())
+            person.setProperty(QStringLiteral("PhoneNumber"), user.mobilePhone());
+        if (!user.link().isEmpty())
+            person.setProperty(QStringLiteral("ProfileLink"), user.link());
+        const auto status = mStatusMessages.constFind(user.id());
+        if (status != mStatusMessages.constEnd()) {
+            person.setProperty(SocialNetworkPerson::Status, status->message());
+            person.setProperty(SocialNetworkPerson::StatusChangeTime, status->updated());
+        } else {
+            qDebug() << "No status found for id" << user.id();
+        }
+
+        out.append(person);
+        mRecentPersons.insert(user.id(), person);
+        if (!user.mobilePhone().isEmpty()) {
+            QString key = Utils::phoneNumberDigits(user.mobilePhone(), false);
+            if (key.isEmpty())
+                key = Utils::phoneNumberDigits(user.mobilePhone(), true);
+            mPersonsByPhone.insert(key, person);
+        }
+        mRecentTimer.start();
+    }
+    return !out.isEmpty();
+}
+
+void QuillnetPlugin::friendsUpdated(const Qn::QnUsers &users)
+{
+    qDebug() << Q_FUNC_INFO;
+    for (int start = 0; start < users.size(); start += AnnouncementSize) {
+        QList<SocialNetworkPerson> persons;
+        convertQnFriends2SocPersons(users.mid(start, AnnouncementSize), persons, true);
+        emit personsUpdate(persons, {});
+    }
+}
+
+void QuillnetPlugin::friendsUpdated(QStringList &ids)
+{
+    qDebug() << Q_FUNC_INFO << ids.size();
+    if (!mClient) {
+        qDebug() << NoClient;
+        return;
+    }
+    Qn::QnUsers users;
+    for (const QString &id : std::as_const(ids)) {
+        Qn::QnUser user;
+        if (mClient->retrieveProfile(&user, id, Qn::RetrieveFromCache) == Qn::StatusOk)
+            users.append(user);
+    }
+    QList<SocialNetworkPerson> persons;
+    convertQnFriends2SocPersons(users, persons, true);
+    cacheFriends(users, false);
+    if (!persons.isEmpty())
+        emit personsUpdate(persons, {});
+}
+
+void QuillnetPlugin::friendUpdated(const QString &id)
+{
+    qDebug() << Q_FUNC_INFO << id;
+    if (!mClient) {
+        qDebug() << NoClient;
+        return;
+    }
+    Qn::QnUser user;
+    if (mClient->retrieveProfile(&user, id, Qn::RetrieveFromCache) != Qn::StatusOk)
+        return;
+    QList<SocialNetworkPerson> persons;
+    convertQnFriends2SocPersons({user}, persons, true);
+    if (!persons.isEmpty())
+        emit personsUpdate(persons, {});
+}
+
+void QuillnetPlugin::cacheFriends(const Qn::QnUsers &users, bool complete)
+{
+    QList<SocialNetworkPerson> scratch;
+    convertQnFriends2SocPersons(users, scratch, false);
+    mAllFriendsCached = complete;
+}
+
+void QuillnetPlugin::setStatusMessage(const QString &id, const Qn::QnPost &post)
+{
+    mStatusMessages.insert(id, post);
+}
+
+void QuillnetPlugin::clearPersonCaches()
+{
+    mRecentPersons.clear();
+    mPersonsByPhone.clear();
+}
+
+void QuillnetPlugin::addToFriendPool(const QString &id)
+{
+    mFriendPool.append(id);
+    if (mFriendPool.size() >= AnnouncementSize) {
+        qDebug() << "Friend pool full, pushing forward" << AnnouncementSize << "friends";
+        friendsUpdated(mFriendPool);
+        mFriendPool.clear();
+    } else {
+        mPoolTimer.start(PoolTimeoutMs);
+    }
+}
+
+void QuillnetPlugin::onFriendsPoolTimeout()
+{
+    qDebug() << Q_FUNC_INFO;
+    mPoolTimer.stop();
+    if (!mFriendPool.isEmpty()) {
+        friendsUpdated(mFriendPool);
+        mFriendPool.clear();
+    }
+}
+
+void QuillnetPlugin::onClearRecentFriendsTimer()
+{
+    qDebug() << Q_FUNC_INFO;
+    mRecentPersons.clear();
+    mAllFriendsCached = false;
+    mRecentTimer.stop();
+}

@@ -1,0 +1,279 @@
+// The friend import against the simulated service: pages, status batches, the announcements that
+// reach the contacts service over the private bus, the cache mode, and imports that stall.
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+#include "friends/friendimporter.h"
+#include "platform/quillnet/qncache.h"
+#include "platform/quillnet/qncacheconfiguration.h"
+#include "platform/quillnet/quillnet.h"
+#include "platform/socialprovider/socialdatarequest.h"
+#include "quillnet-sim/simulator.h"
+#include "socialprovider/contactsservice.h"
+#include "socialprovider/quillnetplugin.h"
+
+namespace {
+
+Qn::QnUserRefs refsOf(const Qn::QnUsers &users)
+{
+    Qn::QnUserRefs refs;
+    for (const Qn::QnUser &user : users)
+        refs.append(user.ref());
+    return refs;
+}
+
+QList<int> sizesOf(const QList<QVariantList> &updates)
+{
+    QList<int> sizes;
+    for (const QVariantList &update : updates)
+        sizes.append(update.size());
+    return sizes;
+}
+
+} // namespace
+
+class TestFriendImporter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void networkImportThenRestartFromTheCache();
+    void hundredFriendsAskForAnEmptyThirdPage();
+    void repeatedFullPagesEndThePaging();
+    void stalledImportEndsByTheSafetyTimer();
+    void startConditions();
+
+private:
+    // A simulated world of that many friends, an initialised client on a cache in mDir, and an
+    // importer bound to it.
+    void start(int friends);
+    void newClient();
+    QuillnetPlugin *plugin() const { return mImporter->findChild<QuillnetPlugin *>(); }
+    QTimer *safetyTimer() const { return mImporter->findChild<QTimer *>(QStringLiteral("safetyTimer")); }
+    QString friendsPath() const { return QStringLiteral("/users/%1/friends").arg(mSim->me().id()); }
+    void invoke(const char *slot, QGenericArgument a, QGenericArgument b = QGenericArgument());
+
+    std::unique_ptr<QTemporaryDir> mDir;
+    std::unique_ptr<QuillnetSim::Simulator> mSim;
+    std::unique_ptr<Qn::QnCache> mCache;
+    std::unique_ptr<Qn::Quillnet> mClient;
+    std::unique_ptr<FriendImporter> mImporter;
+};
+
+void TestFriendImporter::initTestCase()
+{
+    Qn::registerMetaTypes();
+}
+
+void TestFriendImporter::cleanup()
+{
+    mImporter.reset();
+    mClient.reset();
+    mCache.reset();
+    mSim.reset();
+    mDir.reset();
+}
+
+void TestFriendImporter::start(int friends)
+{
+    mDir = std::make_unique<QTemporaryDir>();
+    QVERIFY(mDir->isValid());
+    QuillnetSim::SimConfig config;
+    config.friends = friends;
+    mSim = std::make_unique<QuillnetSim::Simulator>(config);
+    QVERIFY(mSim->listen());
+    Qn::QnCacheConfiguration cacheConfiguration;
+    cacheConfiguration.setDatabaseName(mDir->filePath(QStringLiteral("qncache.db")));
+    cacheConfiguration.setPath(mDir->filePath(QStringLiteral("qncache")));
+    mCache = std::make_unique<Qn::QnCache>(cacheConfiguration);
+    newClient();
+}
+
+void TestFriendImporter::newClient()
+{
+    mImporter.reset();
+    Qn::QuillnetConfiguration configuration(mSim->accessToken());
+    configuration.setCache(mCache.get());
+    configuration.setServiceUrl(mSim->baseUrl());
+    mClient = std::make_unique<Qn::Quillnet>(configuration);
+    QSignalSpy initialized(mClient.get(), &Qn::Quillnet::initialized);
+    mClient->init();
+    QVERIFY(initialized.wait());
+    mImporter = std::make_unique<FriendImporter>();
+    QVERIFY(mImporter->init(mClient.get(), QStringLiteral("acct")));
+    mSim->clearRequests();
+}
+
+void TestFriendImporter::invoke(const char *slot, QGenericArgument a, QGenericArgument b)
+{
+    QVERIFY(QMetaObject::invokeMethod(mImporter.get(), slot, a, b));
+}
+
+void TestFriendImporter::networkImportThenRestartFromTheCache()
+{
+    start(120);
+    ContactsService contacts;
+    QVERIFY(contacts.isConnected());
+    QSignalSpy ready(mImporter.get(), &FriendImporter::friendImportReady);
+    QVERIFY(mImporter->startFriendImport(false));
+    QVERIFY(ready.wait(20000));
+    QCOMPARE(ready.takeFirst(), QList<QVariant> {true});
+
+    QStringList offsets;
+    QStringList statusIds;
+    int batches = 0;
+    for (const QuillnetSim::Simulator::Request &request : mSim->requests()) {
+        if (request.path == friendsPath()) {
+            // The client leaves offset 0 out.
+            offsets.append(request.query.queryItemValue(QStringLiteral("offset")));
+            QCOMPARE(request.query.queryItemValue(QStringLiteral("limit")), QStringLiteral("50"));
+            QCOMPARE(request.query.queryItemValue(QStringLiteral("fields")).split(QLatin1Char(',')).size(), 19);
+        } else if (request.path == QLatin1String("/statuses/latest")) {
+            const QStringList ids = request.query.queryItemValue(QStringLiteral("ids")).split(QLatin1Char(','));
+            QCOMPARE(ids.size(), 20);
+            statusIds.append(ids);
+            ++batches;
+        }
+    }
+    QCOMPARE(offsets, QStringList({"", "50", "100"}));
+    QCOMPARE(batches, 6);
+    statusIds.removeDuplicates();
+    QCOMPARE(statusIds.size(), 120);
+
+    // Two pools went out when they were full; the last twenty wait for the quiet time.
+    QTimer *poolTimer = plugin()->findChild<QTimer *>(QStringLiteral("poolTimer"));
+    QVERIFY(poolTimer->isActive());
+    QCOMPARE(poolTimer->interval(), 5000);
+    QVERIFY(QMetaObject::invokeMethod(plugin(), "onFriendsPoolTimeout"));
+    QTRY_COMPARE(sizesOf(contacts.personsUpdates), QList<int>({50, 50, 20}));
+
+    // A friend's full record carries the latest status message the import brought.
+    QString withStatus;
+    for (const Qn::QnUser &user : mSim->friends()) {
+        if (!mSim->statusMessages(user.id()).isEmpty()) {
+            withStatus = user.id();
+            break;
+        }
+    }
+    QVERIFY(!withStatus.isEmpty());
+    const QString latest = mSim->statusMessages(withStatus).first().message();
+    SocialGetPersonsRequest request;
+    request.setPropertyFilter(
+            {{SocialGenericData::Id, QRegularExpression(QStringLiteral("quillnet:acct:") + withStatus)}});
+    plugin()->performRequest(&request);
+    QCOMPARE(request.persons().value(0).property(SocialNetworkPerson::Status), QVariant(latest));
+
+    // A restart: a new client and importer on the same cache serve the friends before asking the
+    // service anything.
+    newClient();
+    QSignalSpy announced(plugin(), &SocialProviderInterface::personsUpdate);
+    QVERIFY(mImporter->startFriendImport(true));
+    QCOMPARE(announced.count(), 3);
+    QCOMPARE(announced.at(2).at(0).value<QList<SocialNetworkPerson>>().size(), 20);
+    QCOMPARE(mSim->requests().size(), 0);
+    SocialGetPersonsRequest all;
+    plugin()->performRequest(&all);
+    QCOMPARE(all.persons().size(), 120);
+    QCOMPARE(mSim->requests().size(), 0);
+    plugin()->performRequest(&request);
+    QCOMPARE(request.persons().value(0).property(SocialNetworkPerson::Status), QVariant(latest));
+}
+
+void TestFriendImporter::hundredFriendsAskForAnEmptyThirdPage()
+{
+    start(100);
+    QSignalSpy ready(mImporter.get(), &FriendImporter::friendImportReady);
+    QVERIFY(mImporter->startFriendImport(false));
+    QVERIFY(ready.wait(20000));
+    QCOMPARE(ready.first(), QList<QVariant> {true});
+    QCOMPARE(mSim->requestCount(friendsPath()), 3);
+    QCOMPARE(mSim->requests().at(2).query.queryItemValue(QStringLiteral("offset")), QStringLiteral("100"));
+    QCOMPARE(mSim->requestCount(QStringLiteral("/statuses/latest")), 5);
+}
+
+void TestFriendImporter::repeatedFullPagesEndThePaging()
+{
+    start(50);
+    // The service's own pages come too late to matter: the test answers in its place.
+    mSim->injectFault(friendsPath(), QuillnetSim::Simulator::Delay, 60000, 10);
+    QVERIFY(mImporter->startFriendImport(false));
+    const Qn::QnUserRefs page = refsOf(mSim->friends());
+    invoke("onFriendsUpdated", Q_ARG(Qn::QnUserRefs, page));
+    QTRY_COMPARE(mSim->requestCount(friendsPath()), 2);
+    // The same friends again: nothing new, so no further page.
+    invoke("onFriendsUpdated", Q_ARG(Qn::QnUserRefs, page));
+    QSignalSpy ready(mImporter.get(), &FriendImporter::friendImportReady);
+    QVERIFY(ready.wait(20000));
+    QCOMPARE(ready.first(), QList<QVariant> {true});
+    QCOMPARE(mSim->requestCount(friendsPath()), 2);
+    QCOMPARE(mSim->requestCount(QStringLiteral("/statuses/latest")), 3);
+}
+
+void TestFriendImporter::stalledImportEndsByTheSafetyTimer()
+{
+    start(3);
+    mSim->injectFault(QStringLiteral("/statuses/latest"), QuillnetSim::Simulator::Delay, 60000);
+    QSignalSpy ready(mImporter.get(), &FriendImporter::friendImportReady);
+    QVERIFY(mImporter->startFriendImport(false));
+    QTRY_COMPARE(mSim->requestCount(QStringLiteral("/statuses/latest")), 1);
+    QVERIFY(safetyTimer()->isActive());
+    QVERIFY(safetyTimer()->isSingleShot());
+    QCOMPARE(safetyTimer()->interval(), 60000);
+
+    // Friends without a status are announced all the same.
+    invoke("onSafetyTimeout", QGenericArgument());
+    QCOMPARE(ready.takeFirst(), QList<QVariant> {false});
+    const QStringList ids = {mSim->friends().at(0).id(), mSim->friends().at(1).id(), mSim->friends().at(2).id()};
+
+    // Statuses that come late: a repeated id and one that was never asked for change nothing more;
+    // the last pending id ends the import a second time, as complete.
+    Qn::QnPost post(QStringLiteral("late"));
+    post.setFrom(mSim->friends().at(0).ref());
+    post.setMessage(QStringLiteral("Late"));
+    invoke("onLatestStatusMessageRetrieved", Q_ARG(QStringList, QStringList({ids.at(0), ids.at(0), "stranger"})),
+           Q_ARG(Qn::QnPosts, Qn::QnPosts {post}));
+    QCOMPARE(ready.count(), 0);
+    invoke("onLatestStatusMessageRetrieved", Q_ARG(QStringList, ids.mid(1)), Q_ARG(Qn::QnPosts, Qn::QnPosts()));
+    QCOMPARE(ready.takeFirst(), QList<QVariant> {true});
+
+    // The pool holds every friend twice: once from the timeout, once from the late statuses.
+    QSignalSpy announced(plugin(), &SocialProviderInterface::personsUpdate);
+    QVERIFY(QMetaObject::invokeMethod(plugin(), "onFriendsPoolTimeout"));
+    QCOMPARE(announced.count(), 1);
+    QCOMPARE(announced.first().at(0).value<QList<SocialNetworkPerson>>().size(), 6);
+}
+
+void TestFriendImporter::startConditions()
+{
+    FriendImporter unbound;
+    QVERIFY(!unbound.init(nullptr, QStringLiteral("acct")));
+    QVERIFY(!unbound.startFriendImport(false));
+
+    start(0);
+    // An empty cache has nothing to serve.
+    QVERIFY(!mImporter->startFriendImport(true));
+    // A second start while one runs sends nothing more.
+    QSignalSpy page(mClient.get(), &Qn::Quillnet::friendsUpdated);
+    QSignalSpy ready(mImporter.get(), &FriendImporter::friendImportReady);
+    QVERIFY(mImporter->startFriendImport(false));
+    QVERIFY(mImporter->startFriendImport(false));
+    QVERIFY(page.wait());
+    QCOMPARE(mSim->requestCount(friendsPath()), 1);
+    // No friends: the empty page asks for no status, and only the safety timer ends the import.
+    QCOMPARE(page.first().first().value<Qn::QnUserRefs>().size(), 0);
+    QVERIFY(safetyTimer()->isActive());
+    QCOMPARE(ready.count(), 0);
+    invoke("onSafetyTimeout", QGenericArgument());
+    QCOMPARE(ready.takeFirst(), QList<QVariant> {false});
+    QCOMPARE(mSim->requestCount(QStringLiteral("/statuses/latest")), 0);
+}
+
+QTEST_GUILESS_MAIN(TestFriendImporter)
+#include "tst_friendimporter.moc"

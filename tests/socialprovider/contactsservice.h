@@ -1,0 +1,178 @@
+// The contacts service's side of the social provider runner, as another program would have it: its
+// own bus connection, request bytes built and answers read after docs/socialprovider.md with plain
+// QDataStream fields, never with the daemon's classes.
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDataStream>
+#include <QIODevice>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QStringList>
+#include <QVariant>
+
+class ContactsService : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Answer
+    {
+        int type;
+        QString id;
+        QByteArray request;
+        QByteArray error;
+    };
+    // One record: its class and its properties in their order.
+    struct Record
+    {
+        QString className;
+        QList<QPair<QString, QVariant>> properties;
+
+        QVariant value(const QString &name) const
+        {
+            for (const auto &property : properties) {
+                if (property.first == name)
+                    return property.second;
+            }
+            return QVariant();
+        }
+        QStringList names() const
+        {
+            QStringList list;
+            for (const auto &property : properties)
+                list.append(property.first);
+            return list;
+        }
+    };
+
+    static constexpr char Service[] = "com.tarvo.socialprovider.quillnet";
+    static constexpr char Path[] = "/quillnet";
+    static constexpr char Interface[] = "com.tarvo.socialprovider.runner";
+
+    ContactsService()
+        : mBus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("contacts")))
+    {
+        const QString service = QString::fromLatin1(Service);
+        const QString path = QString::fromLatin1(Path);
+        const QString interface = QString::fromLatin1(Interface);
+        // The slots are found by their D-Bus signatures.
+        mConnected = mBus.connect(service, path, interface, QStringLiteral("requestFinished"), this,
+                                  SLOT(onRequestFinished(int, QString, QByteArray, QByteArray)))
+                && mBus.connect(service, path, interface, QStringLiteral("personsUpdate"), this,
+                                SLOT(onPersonsUpdate(QVariantList, QStringList)))
+                && mBus.connect(service, path, interface, QStringLiteral("activityUpdate"), this,
+                                SLOT(onActivityUpdate(QVariantList, QStringList, int)))
+                && mBus.connect(service, path, interface, QStringLiteral("dataUpdate"), this,
+                                SLOT(onDataUpdate(QVariantList, QStringList)));
+    }
+    ~ContactsService() override { QDBusConnection::disconnectFromBus(QStringLiteral("contacts")); }
+
+    bool isConnected() const { return mConnected && mBus.isConnected(); }
+    QDBusConnection &bus() { return mBus; }
+
+    // A call to the runner. Not through QDBusInterface: it would introspect the runner with a call
+    // that blocks, and the runner answers from this very thread.
+    static QDBusMessage call(const QString &interface, const QString &method, const QVariantList &arguments = {})
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(QString::fromLatin1(Service), QString::fromLatin1(Path),
+                                                              interface, method);
+        message.setArguments(arguments);
+        return message;
+    }
+
+    // Sends the request without waiting: the answer comes as a signal.
+    void perform(int type, const QString &id, const QByteArray &request)
+    {
+        mBus.send(call(QString::fromLatin1(Interface), QStringLiteral("performRequest"), {type, id, request}));
+    }
+
+    // version 1, the entries, nothing after them.
+    static QByteArray requestBytes(const QList<QPair<QString, QString>> &filter)
+    {
+        QByteArray bytes;
+        QDataStream out(&bytes, QIODevice::WriteOnly);
+        out << quint32(1) << quint32(filter.size());
+        for (const auto &entry : filter)
+            out << entry.first << entry.second;
+        return bytes;
+    }
+
+    // The records of an answer; ok is false when the bytes are not an answer.
+    static QList<Record> records(const QByteArray &answer, bool *ok)
+    {
+        QDataStream in(answer);
+        quint32 version = 0;
+        quint32 filterCount = 0;
+        in >> version >> filterCount;
+        for (quint32 i = 0; i < filterCount && in.status() == QDataStream::Ok; ++i) {
+            QString property;
+            QString pattern;
+            in >> property >> pattern;
+        }
+        quint32 count = 0;
+        in >> count;
+        QList<Record> list;
+        for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
+            QByteArray bytes;
+            in >> bytes;
+            bool recordOk = false;
+            list.append(record(bytes, &recordOk));
+            if (!recordOk)
+                in.setStatus(QDataStream::ReadCorruptData);
+        }
+        *ok = version == 1 && in.status() == QDataStream::Ok && in.atEnd();
+        return list;
+    }
+
+    static Record record(const QByteArray &bytes, bool *ok)
+    {
+        QDataStream in(bytes);
+        Record record;
+        quint32 count = 0;
+        in >> record.className >> count;
+        for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
+            QString name;
+            QVariant value;
+            in >> name >> value;
+            record.properties.append({name, value});
+        }
+        *ok = in.status() == QDataStream::Ok && in.atEnd();
+        return record;
+    }
+
+    // qint32 type, the description.
+    static QPair<int, QString> error(const QByteArray &bytes)
+    {
+        QDataStream in(bytes);
+        qint32 type = 0;
+        QString description;
+        in >> type >> description;
+        return {in.status() == QDataStream::Ok && in.atEnd() ? type : -1, description};
+    }
+
+    QList<Answer> answers;
+    QList<QVariantList> personsUpdates;
+    QList<QVariantList> dataUpdates;
+    QList<QStringList> dataProperties;
+    QList<int> timelines;
+
+private slots:
+    void onRequestFinished(int type, const QString &id, const QByteArray &request, const QByteArray &error)
+    {
+        answers.append({type, id, request, error});
+    }
+    void onPersonsUpdate(const QVariantList &data, const QStringList &) { personsUpdates.append(data); }
+    void onActivityUpdate(const QVariantList &, const QStringList &, int timeline) { timelines.append(timeline); }
+    void onDataUpdate(const QVariantList &data, const QStringList &properties)
+    {
+        dataUpdates.append(data);
+        dataProperties.append(properties);
+    }
+
+private:
+    QDBusConnection mBus;
+    bool mConnected = false;
+};

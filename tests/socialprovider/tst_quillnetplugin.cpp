@@ -1,0 +1,313 @@
+// The Quillnet plug-in without the bus: account and service records, conversions and their caches,
+// announcements and the pool, and person queries that the bus tests do not reach.
+#include <QDate>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+#include "platform/quillnet/qncache.h"
+#include "platform/quillnet/qncacheconfiguration.h"
+#include "platform/quillnet/quillnet.h"
+#include "platform/socialprovider/socialdatarequest.h"
+#include "quillnet-sim/simulator.h"
+#include "socialprovider/quillnetplugin.h"
+
+namespace {
+
+// A request of the persons type that is not a persons request.
+class OddRequest : public SocialDataRequest
+{
+public:
+    OddRequest()
+        : SocialDataRequest(PersonsType, nullptr)
+    {}
+};
+
+QStringList idsOf(const QList<SocialNetworkPerson> &persons)
+{
+    QStringList ids;
+    for (const SocialNetworkPerson &person : persons)
+        ids.append(person.property(SocialGenericData::Id).toString());
+    return ids;
+}
+
+} // namespace
+
+class TestQuillnetPlugin : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void accountRecords();
+    void accountEvents();
+    void conversions();
+    void recentRecordsAreServedUntilTheTimer();
+    void announcementsInChunks_data();
+    void announcementsInChunks();
+    void poolAnnouncesAtFiftyOrAfterQuiet();
+    void queriesThatAnswerNothing();
+    void lostClientLeavesTheQueryUnanswered();
+
+private:
+    QList<SocialNetworkPerson> query(const QString &property, const QString &pattern);
+    QTimer *timer(const char *name) const { return mPlugin->findChild<QTimer *>(QLatin1String(name)); }
+
+    QTemporaryDir mDir;
+    std::unique_ptr<QuillnetSim::Simulator> mSim;
+    std::unique_ptr<Qn::QnCache> mCache;
+    std::unique_ptr<Qn::Quillnet> mClient;
+    std::unique_ptr<QuillnetPlugin> mPlugin;
+    Qn::QnUsers mFriends;
+};
+
+void TestQuillnetPlugin::initTestCase()
+{
+    Qn::registerMetaTypes();
+    QuillnetSim::SimConfig config;
+    config.friends = 0;
+    mSim = std::make_unique<QuillnetSim::Simulator>(config);
+    QVERIFY(mSim->listen());
+    Qn::QnCacheConfiguration cacheConfiguration;
+    cacheConfiguration.setDatabaseName(mDir.filePath(QStringLiteral("qncache.db")));
+    cacheConfiguration.setPath(mDir.filePath(QStringLiteral("qncache")));
+    mCache = std::make_unique<Qn::QnCache>(cacheConfiguration);
+    Qn::QuillnetConfiguration configuration(mSim->accessToken());
+    configuration.setCache(mCache.get());
+    configuration.setServiceUrl(mSim->baseUrl());
+    mClient = std::make_unique<Qn::Quillnet>(configuration);
+    QSignalSpy initialized(mClient.get(), &Qn::Quillnet::initialized);
+    mClient->init();
+    QVERIFY(initialized.wait());
+
+    for (int i = 0; i < 120; ++i) {
+        Qn::QnUser user(QStringLiteral("f%1").arg(i, 3, 10, QLatin1Char('0')), QStringLiteral("Friend %1").arg(i));
+        user.setFirstName(QStringLiteral("Friend"));
+        mFriends.append(user);
+    }
+    // Not a number as it stands ("p" is a pause), but one as a SIP address.
+    mFriends[0].setMobilePhone(QStringLiteral("sip:1234@example.org"));
+    mFriends[1].setBirthday(QStringLiteral("02/30/1990"));
+    mFriends[2].setBirthday(QStringLiteral("07/04"));
+    mFriends[3].setBirthday(QStringLiteral("07/04/1976"));
+    QVERIFY(mCache->storeFriendPage(mSim->me().id(), mFriends));
+}
+
+void TestQuillnetPlugin::init()
+{
+    mPlugin = std::make_unique<QuillnetPlugin>();
+    mPlugin->setQuillnetInstance(QStringLiteral("acct"), mClient.get());
+}
+
+void TestQuillnetPlugin::cleanup()
+{
+    mPlugin.reset();
+}
+
+QList<SocialNetworkPerson> TestQuillnetPlugin::query(const QString &property, const QString &pattern)
+{
+    SocialGetPersonsRequest request;
+    request.setPropertyFilter({{property, QRegularExpression(pattern)}});
+    mPlugin->performRequest(&request);
+    return request.state() == SocialDataRequest::Finished ? request.persons() : QList<SocialNetworkPerson> {};
+}
+
+void TestQuillnetPlugin::accountRecords()
+{
+    const QString me = mSim->me().id();
+    SocialServiceAccount account = mPlugin->buildAccount(QStringLiteral("acct"));
+    QCOMPARE(account.propertyNames(),
+             QStringList({"Id", "SocialServiceId", "AccountName", "UserName", "State", "ProfileId"}));
+    QCOMPARE(account.property(SocialGenericData::Id), QVariant(QStringLiteral("quillnet:acct")));
+    QCOMPARE(account.property(SocialServiceAccount::State), QVariant(3));
+    QCOMPARE(account.property(SocialServiceAccount::ProfileId), QVariant(QStringLiteral("quillnet:acct:") + me));
+
+    // The client's picture path is absolute already: taken as it is.
+    const QString picture
+            = mCache->storeProfilePicture(me, Qn::SmallPicture, mSim->profilePictureData(me, Qn::SmallPicture));
+    QVERIFY(QDir::isAbsolutePath(picture));
+    QCOMPARE(mPlugin->buildAccount(QStringLiteral("acct")).property(SocialServiceAccount::Avatar), QVariant(picture));
+
+    const SocialServiceAccount other = mPlugin->buildAccount(QStringLiteral("other"));
+    QCOMPARE(other.property(SocialServiceAccount::State), QVariant(1));
+    QVERIFY(!other.hasProperty(SocialServiceAccount::ProfileId));
+    QVERIFY(!other.hasProperty(SocialServiceAccount::Avatar));
+
+    QuillnetPlugin unbound;
+    QCOMPARE(unbound.buildAccount(QStringLiteral("acct")).propertyCount(), 0);
+    QVERIFY(unbound.accounts().isEmpty());
+    QCOMPARE(mPlugin->accounts().size(), 1);
+    QVERIFY(mCache->clearDiskCache());
+}
+
+void TestQuillnetPlugin::accountEvents()
+{
+    QSignalSpy data(mPlugin.get(), &SocialProviderInterface::dataUpdate);
+    // Bound a second time under the same name: still one announcement per initialisation.
+    mPlugin->setQuillnetInstance(QStringLiteral("acct"), mClient.get());
+    emit mClient->initialized();
+    QCOMPARE(data.count(), 1);
+    QCOMPARE(data.takeFirst().at(1).value<QList<QString>>(), QList<QString>());
+
+    mPlugin->accountDisabled();
+    mPlugin->accountRemoved();
+    QCOMPARE(data.count(), 2);
+    for (int state : {4, 5}) {
+        const QList<QVariant> arguments = data.takeFirst();
+        const auto records = arguments.at(0).value<QList<SocialGenericData>>();
+        QCOMPARE(records.value(0).property(SocialServiceAccount::State), QVariant(state));
+        QCOMPARE(arguments.at(1).value<QList<QString>>(), QList<QString> {SocialServiceAccount::State});
+    }
+
+    // Removed: persons fail, services and accounts are still answered.
+    SocialGetPersonsRequest persons;
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Init failed or not called. Cannot perform request."));
+    mPlugin->performRequest(&persons);
+    QCOMPARE(persons.errors(),
+             QList<SocialProviderError> {SocialProviderError(
+                     6, QStringLiteral("QuillnetSocialProvider failed to initialize (No accounts?)."))});
+    GetAggregatedServicesRequest services;
+    mPlugin->performRequest(&services);
+    QCOMPARE(services.services().size(), 1);
+    SocialGetAccountsRequest accounts;
+    mPlugin->performRequest(&accounts);
+    QCOMPARE(accounts.state(), int(SocialDataRequest::Finished));
+    QVERIFY(accounts.errors().isEmpty());
+
+    OddRequest odd;
+    mPlugin->setQuillnetInstance(QStringLiteral("acct"), mClient.get());
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("qobject_cast<SocialGetPersonsRequest\\*>\\(request\\) = 0"));
+    mPlugin->performRequest(&odd);
+    QCOMPARE(odd.errors(), QList<SocialProviderError> {SocialProviderError(7, QString())});
+}
+
+void TestQuillnetPlugin::conversions()
+{
+    Qn::QnUsers users = mFriends.mid(0, 4);
+    users.append(mSim->me());
+    QList<SocialNetworkPerson> persons;
+    QVERIFY(mPlugin->convertQnFriends2SocPersons(users, persons, true));
+    QCOMPARE(persons.first().propertyNames(), QStringList({"Id", "Relationship", "ParentAccount"}));
+    QCOMPARE(persons.first().property(SocialNetworkPerson::Relationship), QVariant(2));
+    QCOMPARE(persons.last().property(SocialNetworkPerson::Relationship), QVariant(1));
+
+    persons.clear();
+    QVERIFY(mPlugin->convertQnFriends2SocPersons(users, persons, false));
+    QVERIFY(!persons.at(1).hasProperty(QStringLiteral("Birthday")));
+    QVERIFY(!persons.at(2).hasProperty(QStringLiteral("Birthday")));
+    QCOMPARE(persons.at(3).property(QStringLiteral("Birthday")), QVariant(QDate(1976, 7, 4)));
+    // Filed under the digits of the SIP address.
+    QCOMPARE(idsOf(query(SocialNetworkPerson::PhoneNumber, QStringLiteral("1234"))),
+             QStringList {"quillnet:acct:f000"});
+
+    // Nothing to convert, but the list was not empty.
+    QVERIFY(mPlugin->convertQnFriends2SocPersons({}, persons, false));
+    QList<SocialNetworkPerson> empty;
+    QVERIFY(!mPlugin->convertQnFriends2SocPersons({}, empty, false));
+}
+
+void TestQuillnetPlugin::recentRecordsAreServedUntilTheTimer()
+{
+    Qn::QnUser changed = mFriends.at(5);
+    QList<SocialNetworkPerson> persons;
+    mPlugin->convertQnFriends2SocPersons({changed}, persons, false);
+    QVERIFY(timer("recentTimer")->isActive());
+    QCOMPARE(timer("recentTimer")->interval(), 300000);
+    QVERIFY(!timer("recentTimer")->isSingleShot());
+
+    changed.setFirstName(QStringLiteral("Renamed"));
+    mPlugin->convertQnFriends2SocPersons({changed}, persons, false);
+    QCOMPARE(persons.at(1).property(SocialNetworkPerson::FirstName), QVariant(QStringLiteral("Friend")));
+
+    QVERIFY(QMetaObject::invokeMethod(mPlugin.get(), "onClearRecentFriendsTimer"));
+    QVERIFY(!timer("recentTimer")->isActive());
+    mPlugin->convertQnFriends2SocPersons({changed}, persons, false);
+    QCOMPARE(persons.at(2).property(SocialNetworkPerson::FirstName), QVariant(QStringLiteral("Renamed")));
+}
+
+void TestQuillnetPlugin::announcementsInChunks_data()
+{
+    QTest::addColumn<int>("friends");
+    QTest::addColumn<QList<int>>("sizes");
+    QTest::newRow("120") << 120 << QList<int> {50, 50, 20};
+    QTest::newRow("50") << 50 << QList<int> {50};
+    QTest::newRow("none") << 0 << QList<int>();
+}
+
+void TestQuillnetPlugin::announcementsInChunks()
+{
+    QFETCH(int, friends);
+    QFETCH(QList<int>, sizes);
+    QSignalSpy announced(mPlugin.get(), &SocialProviderInterface::personsUpdate);
+    mPlugin->friendsUpdated(mFriends.mid(0, friends));
+    QList<int> announcedSizes;
+    for (const QList<QVariant> &arguments : std::as_const(announced)) {
+        const auto persons = arguments.at(0).value<QList<SocialNetworkPerson>>();
+        QCOMPARE(persons.first().propertyCount(), 3);
+        announcedSizes.append(persons.size());
+    }
+    QCOMPARE(announcedSizes, sizes);
+}
+
+void TestQuillnetPlugin::poolAnnouncesAtFiftyOrAfterQuiet()
+{
+    QSignalSpy announced(mPlugin.get(), &SocialProviderInterface::personsUpdate);
+    for (int i = 0; i < 49; ++i)
+        mPlugin->addToFriendPool(mFriends.at(i).id());
+    QCOMPARE(announced.count(), 0);
+    QVERIFY(timer("poolTimer")->isActive());
+    QCOMPARE(timer("poolTimer")->interval(), 5000);
+    // The fiftieth announces all at once, a repeated id included.
+    mPlugin->addToFriendPool(mFriends.at(0).id());
+    QCOMPARE(announced.count(), 1);
+    QCOMPARE(announced.takeFirst().at(0).value<QList<SocialNetworkPerson>>().size(), 50);
+
+    // An id the cache does not know is left out; the rest go after the quiet time.
+    mPlugin->addToFriendPool(QStringLiteral("stranger"));
+    mPlugin->addToFriendPool(mFriends.at(60).id());
+    QVERIFY(QMetaObject::invokeMethod(mPlugin.get(), "onFriendsPoolTimeout"));
+    QCOMPARE(announced.count(), 1);
+    QCOMPARE(idsOf(announced.takeFirst().at(0).value<QList<SocialNetworkPerson>>()),
+             QStringList {"quillnet:acct:f060"});
+    QVERIFY(!timer("poolTimer")->isActive());
+    QVERIFY(QMetaObject::invokeMethod(mPlugin.get(), "onFriendsPoolTimeout"));
+    QCOMPARE(announced.count(), 0);
+}
+
+void TestQuillnetPlugin::queriesThatAnswerNothing()
+{
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Unsupported Relationship filter"));
+    QVERIFY(query(SocialNetworkPerson::Relationship, QStringLiteral("2")).isEmpty());
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Unsupported filters"));
+    QVERIFY(query(SocialNetworkPerson::FirstName, QStringLiteral("Friend")).isEmpty());
+    QTest::ignoreMessage(QtWarningMsg, "No qn friend with ID: \"nobody\"");
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("no match"));
+    QVERIFY(query(SocialGenericData::Id, QStringLiteral("quillnet:acct:nobody|quillnet:other:f001|f002")).isEmpty());
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Account != current account"));
+    QVERIFY(query(SocialGenericData::ParentAccount, QStringLiteral("other")).isEmpty());
+    QCOMPARE(query(SocialGenericData::ParentAccount, QStringLiteral("acct")).size(), mFriends.size());
+}
+
+void TestQuillnetPlugin::lostClientLeavesTheQueryUnanswered()
+{
+    auto *client = new Qn::Quillnet(Qn::QuillnetConfiguration(QStringLiteral("token")));
+    QuillnetPlugin plugin;
+    plugin.setQuillnetInstance(QStringLiteral("acct"), client);
+    delete client;
+    SocialGetPersonsRequest request;
+    plugin.performRequest(&request);
+    QCOMPARE(request.state(), int(SocialDataRequest::Created));
+    QList<SocialNetworkPerson> persons;
+    QVERIFY(!plugin.convertQnFriends2SocPersons(mFriends.mid(0, 1), persons, true));
+    QCOMPARE(plugin.buildAccount(QStringLiteral("acct")).propertyCount(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestQuillnetPlugin)
+#include "tst_quillnetplugin.moc"

@@ -1,0 +1,433 @@
+// The runner on the private bus, asked as the contacts service asks it: request bytes in, answers
+// and updates out, with the Quillnet plug-in over a simulated service, or with a stand-in handler
+// where the handler's own behaviour is the point.
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDataStream>
+#include <QDate>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+#include "platform/quillnet/qncache.h"
+#include "platform/quillnet/qncacheconfiguration.h"
+#include "platform/quillnet/quillnet.h"
+#include "platform/socialprovider/socialdatarequest.h"
+#include "platform/socialprovider/socialproviderinterface.h"
+#include "quillnet-sim/simulator.h"
+#include "socialprovider/contactsservice.h"
+#include "socialprovider/quillnetplugin.h"
+#include "socialprovider/sdpimpl.h"
+
+namespace {
+
+// The request of the worked example in docs/socialprovider.md, copied from there.
+const QByteArray DocumentRequest = QByteArray::fromHex(
+        "0000000100000001000000040049006400000020007100750069006c006c006e00650074003a0061006300630074003a00340032");
+
+const QString Unsupported = QStringLiteral("void SdpImpl::performRequest(int, const QString&, const QByteArray&)");
+
+using Filter = QList<QPair<QString, QString>>;
+
+// Keeps what it is given, unfinished, and emits updates on demand.
+class StandInHandler : public SocialProviderInterface
+{
+public:
+    void performRequest(SocialDataRequest *request) override { requests.append(request); }
+    QList<QPointer<SocialDataRequest>> requests;
+};
+
+Qn::QnUser friendUser(const QString &id, const QString &first, const QString &mobile)
+{
+    Qn::QnUser user(id, first + QStringLiteral(" Example"));
+    user.setFirstName(first);
+    user.setLastName(QStringLiteral("Example"));
+    user.setMobilePhone(mobile);
+    return user;
+}
+
+} // namespace
+
+class TestSdpImpl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void introspection();
+    void metaData();
+    void personsRequests_data();
+    void personsRequests();
+    void fullRecordReadsBackFieldByField();
+    void refusedRequests_data();
+    void refusedRequests();
+    void withoutHandler();
+    void sameIdTwiceIsAnsweredTwice();
+    void emptyIdIsDeletedWithoutAnswer();
+    void pendingRequestsGoWithTheRunner();
+    void onlyTheFirstErrorIsSent();
+    void updatesAreRelayed();
+
+private:
+    // The plug-in's answer to a request sent over the bus; false when none came.
+    [[nodiscard]] bool ask(int type, const QString &id, const QByteArray &bytes, ContactsService::Answer *answer);
+    StandInHandler *useStandIn();
+
+    QTemporaryDir mDir;
+    std::unique_ptr<QuillnetSim::Simulator> mSim;
+    std::unique_ptr<Qn::QnCache> mCache;
+    std::unique_ptr<Qn::Quillnet> mClient;
+    std::unique_ptr<SdpImpl> mRunner;
+    std::unique_ptr<ContactsService> mContacts;
+    QuillnetPlugin *mPlugin = nullptr;
+};
+
+void TestSdpImpl::initTestCase()
+{
+    Qn::registerMetaTypes();
+    QuillnetSim::SimConfig config;
+    config.friends = 0;
+    mSim = std::make_unique<QuillnetSim::Simulator>(config);
+    QVERIFY(mSim->listen());
+    Qn::QnCacheConfiguration cacheConfiguration;
+    cacheConfiguration.setDatabaseName(mDir.filePath(QStringLiteral("qncache.db")));
+    cacheConfiguration.setPath(mDir.filePath(QStringLiteral("qncache")));
+    mCache = std::make_unique<Qn::QnCache>(cacheConfiguration);
+    Qn::QuillnetConfiguration configuration(mSim->accessToken());
+    configuration.setCache(mCache.get());
+    configuration.setServiceUrl(mSim->baseUrl());
+    mClient = std::make_unique<Qn::Quillnet>(configuration);
+    QSignalSpy initialized(mClient.get(), &Qn::Quillnet::initialized);
+    mClient->init();
+    QVERIFY(initialized.wait());
+
+    Qn::QnUser ada = friendUser(QStringLiteral("42"), QStringLiteral("Ada"), QStringLiteral("+1 555 0100 123"));
+    ada.setAbout(QStringLiteral("Counts"));
+    ada.setEmail(QStringLiteral("ada@example.org"));
+    ada.setWebsite(QStringLiteral(" https://ada.example \n  http://b.example "));
+    ada.setBirthday(QStringLiteral("12/10/1990"));
+    ada.setLink(QStringLiteral("https://quillnet.example/people/42"));
+    QVERIFY(mCache->storeFriendPage(mSim->me().id(),
+                                    {ada,
+                                     friendUser(QStringLiteral("43"), QStringLiteral("Bo"), QStringLiteral("555-0100")),
+                                     friendUser(QStringLiteral("44"), QStringLiteral("Cy"), QString())}));
+}
+
+void TestSdpImpl::init()
+{
+    mRunner = std::make_unique<SdpImpl>();
+    mPlugin = new QuillnetPlugin;
+    mRunner->setHandler(mPlugin);
+    mPlugin->setQuillnetInstance(QStringLiteral("acct"), mClient.get());
+    Qn::QnPost status(QStringLiteral("s1"));
+    status.setMessage(QStringLiteral("Computing"));
+    status.setUpdated(QDateTime(QDate(2024, 5, 1), QTime(8, 15), Qt::UTC));
+    mPlugin->setStatusMessage(QStringLiteral("42"), status);
+    mContacts = std::make_unique<ContactsService>();
+    QVERIFY(mContacts->isConnected());
+}
+
+void TestSdpImpl::cleanup()
+{
+    mContacts.reset();
+    mRunner.reset();
+}
+
+bool TestSdpImpl::ask(int type, const QString &id, const QByteArray &bytes, ContactsService::Answer *answer)
+{
+    const int before = mContacts->answers.size();
+    mContacts->perform(type, id, bytes);
+    if (!QTest::qWaitFor([&] { return mContacts->answers.size() > before; }, 10000))
+        return false;
+    *answer = mContacts->answers.last();
+    return answer->type == type && answer->id == id;
+}
+
+StandInHandler *TestSdpImpl::useStandIn()
+{
+    auto *handler = new StandInHandler;
+    mRunner->setHandler(handler);
+    return handler;
+}
+
+void TestSdpImpl::introspection()
+{
+    const QDBusReply<QString> reply = mContacts->bus().call(
+            ContactsService::call(QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect")),
+            QDBus::BlockWithGui);
+    QVERIFY2(reply.isValid(), qPrintable(reply.error().message()));
+    const QString xml = reply.value();
+    const int start = xml.indexOf(QStringLiteral("<interface name=\"com.tarvo.socialprovider.runner\">"));
+    QVERIFY(start >= 0);
+    const QString runner = xml.mid(start, xml.indexOf(QStringLiteral("</interface>"), start) + 12 - start);
+    const QString expected = QStringLiteral(R"(
+<interface name="com.tarvo.socialprovider.runner">
+  <signal name="personsUpdate">
+    <arg direction="out" type="av" name="data"/>
+    <arg direction="out" type="as" name="updatedProperties"/>
+  </signal>
+  <signal name="activityUpdate">
+    <arg direction="out" type="av" name="data"/>
+    <arg direction="out" type="as" name="updatedProperties"/>
+    <arg direction="out" type="i" name="timeline"/>
+  </signal>
+  <signal name="dataUpdate">
+    <arg direction="out" type="av" name="data"/>
+    <arg direction="out" type="as" name="updatedProperties"/>
+  </signal>
+  <signal name="requestFinished">
+    <arg direction="out" type="i" name="requestType"/>
+    <arg direction="out" type="s" name="requestId"/>
+    <arg direction="out" type="ay" name="request"/>
+    <arg direction="out" type="ay" name="error"/>
+  </signal>
+  <method name="performRequest">
+    <arg direction="in" type="i" name="requestType"/>
+    <arg direction="in" type="s" name="requestId"/>
+    <arg direction="in" type="ay" name="request"/>
+  </method>
+  <method name="metaData">
+    <arg direction="out" type="a{sv}"/>
+    <annotation value="QVariantMap" name="org.qtproject.QtDBus.QtTypeName.Out0"/>
+  </method>
+</interface>)");
+    QCOMPARE(runner.simplified().remove(QStringLiteral("> <")), expected.simplified().remove(QStringLiteral("> <")));
+    // Besides it, only the bus's standard interfaces.
+    QCOMPARE(xml.count(QStringLiteral("<interface name=")),
+             xml.count(QStringLiteral("<interface name=\"org.freedesktop.DBus.")) + 1);
+}
+
+void TestSdpImpl::metaData()
+{
+    const QDBusReply<QVariantMap> reply = mContacts->bus().call(
+            ContactsService::call(QString::fromLatin1(ContactsService::Interface), QStringLiteral("metaData")),
+            QDBus::BlockWithGui);
+    QVERIFY2(reply.isValid(), qPrintable(reply.error().message()));
+    const QVariantMap expected {{QStringLiteral("name"), QStringLiteral("quillnet")},
+                                {QStringLiteral("version"), QStringLiteral("0.2")},
+                                {QStringLiteral("comment"), QStringLiteral("Accounts Quillnet Social Provider")},
+                                {QStringLiteral("icon"), QStringLiteral("icon-m-quillnet")}};
+    QCOMPARE(reply.value(), expected);
+}
+
+void TestSdpImpl::personsRequests_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QStringList>("ids");
+    const QString me = QStringLiteral("quillnet:acct:") + mSim->me().id();
+    QTest::newRow("by id, the document's bytes") << DocumentRequest << QStringList {"quillnet:acct:42"};
+    QTest::newRow("by ids, other accounts skipped")
+            << ContactsService::requestBytes({{"Id", "(quillnet:acct:43)|(quillnet:other:42)|(quillnet:acct:44)"}})
+            << QStringList {"quillnet:acct:43", "quillnet:acct:44"};
+    QTest::newRow("by relationship") << ContactsService::requestBytes({{"Relationship", "\\b(2|1)\\b"}})
+                                     << QStringList {me};
+    QTest::newRow("friends only by relationship")
+            << ContactsService::requestBytes({{"Relationship", "2"}}) << QStringList();
+    QTest::newRow("by parent account") << ContactsService::requestBytes({{"ParentAccount", "quillnet:acct"}})
+                                       << QStringList {"quillnet:acct:42", "quillnet:acct:43", "quillnet:acct:44"};
+    QTest::newRow("another parent account")
+            << ContactsService::requestBytes({{"ParentAccount", "quillnet:other"}}) << QStringList();
+    // Digits 15550100123 and 5550100: the empty alternative ends both and takes the first in order.
+    QTest::newRow("by phone number suffix") << ContactsService::requestBytes({{"PhoneNumber", "5550100|0123|"}})
+                                            << QStringList {"quillnet:acct:43", "quillnet:acct:42", "quillnet:acct:42"};
+    QTest::newRow("relationship before id")
+            << ContactsService::requestBytes({{"Id", "quillnet:acct:42"}, {"Relationship", "1"}}) << QStringList {me};
+    QTest::newRow("all friends") << ContactsService::requestBytes({})
+                                 << QStringList {"quillnet:acct:42", "quillnet:acct:43", "quillnet:acct:44"};
+}
+
+void TestSdpImpl::personsRequests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QStringList, ids);
+    // Phone numbers are known once friends were converted in full.
+    QList<SocialNetworkPerson> scratch;
+    Qn::QnUsers friends;
+    QCOMPARE(mClient->retrieveFriends(&friends, Qn::QnDataFilter(), Qn::RetrieveFromCache), int(Qn::StatusOk));
+    mPlugin->cacheFriends(friends, false);
+
+    ContactsService::Answer answer;
+    QVERIFY(ask(SocialDataRequest::PersonsType, QStringLiteral("req-1"), request, &answer));
+    QVERIFY(answer.error.isEmpty());
+    bool ok = false;
+    const QList<ContactsService::Record> records = ContactsService::records(answer.request, &ok);
+    QVERIFY(ok);
+    QStringList answered;
+    for (const ContactsService::Record &record : records) {
+        QCOMPARE(record.className, QStringLiteral("SocialNetworkPerson"));
+        QCOMPARE(record.value(QStringLiteral("ParentAccount")).toString(), QStringLiteral("quillnet:acct"));
+        answered.append(record.value(QStringLiteral("Id")).toString());
+    }
+    QCOMPARE(answered, ids);
+}
+
+void TestSdpImpl::fullRecordReadsBackFieldByField()
+{
+    ContactsService::Answer answer;
+    QVERIFY(ask(SocialDataRequest::PersonsType, QStringLiteral("req-2"), DocumentRequest, &answer));
+    bool ok = false;
+    const QList<ContactsService::Record> records = ContactsService::records(answer.request, &ok);
+    QVERIFY(ok);
+    QCOMPARE(records.size(), 1);
+    const ContactsService::Record ada = records.first();
+    QCOMPARE(ada.names(),
+             QStringList({"Id", "Relationship", "ParentAccount", "FirstName", "LastName", "SocialServiceId", "AboutMe",
+                          "EmailAddresses", "Websites", "Birthday", "PhoneNumber", "ProfileLink", "Status",
+                          "StatusChangeTime"}));
+    QCOMPARE(ada.value("Relationship"), QVariant(2));
+    QCOMPARE(ada.value("FirstName"), QVariant(QStringLiteral("Ada")));
+    QCOMPARE(ada.value("LastName"), QVariant(QStringLiteral("Example")));
+    QCOMPARE(ada.value("SocialServiceId"), QVariant(QStringLiteral("quillnet")));
+    QCOMPARE(ada.value("AboutMe"), QVariant(QStringLiteral("Counts")));
+    QCOMPARE(ada.value("EmailAddresses"), QVariant(QStringList {"ada@example.org"}));
+    QCOMPARE(ada.value("Websites"), QVariant(QStringList({"https://ada.example", "http://b.example"})));
+    QCOMPARE(ada.value("Birthday"), QVariant(QDate(1990, 12, 10)));
+    QCOMPARE(ada.value("PhoneNumber"), QVariant(QStringLiteral("+1 555 0100 123")));
+    QCOMPARE(ada.value("ProfileLink"), QVariant(QStringLiteral("https://quillnet.example/people/42")));
+    QCOMPARE(ada.value("Status"), QVariant(QStringLiteral("Computing")));
+    QCOMPARE(ada.value("StatusChangeTime").toDateTime(), QDateTime(QDate(2024, 5, 1), QTime(8, 15), Qt::UTC));
+    QCOMPARE(ada.value("StatusChangeTime").toDateTime().timeSpec(), Qt::UTC);
+}
+
+void TestSdpImpl::refusedRequests_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QString>("description");
+    const QString unreadable = QStringLiteral("The request could not be read");
+    QTest::newRow("type 0") << 0 << DocumentRequest << Unsupported;
+    QTest::newRow("type 2") << 2 << DocumentRequest << Unsupported;
+    QTest::newRow("type 12") << 12 << QByteArray() << Unsupported;
+    QTest::newRow("garbage") << 5 << QByteArray("\x13\x37 not a request at all") << unreadable;
+    QTest::newRow("truncated") << 5 << DocumentRequest.chopped(5) << unreadable;
+    QTest::newRow("huge count") << 3 << QByteArray::fromHex("00000001 7fffffff") << unreadable;
+    QTest::newRow("string claiming 2 GiB") << 5 << QByteArray::fromHex("00000001 00000001 7ffffffe") << unreadable;
+    QTest::newRow("over 1 MiB") << 5 << DocumentRequest + QByteArray(1024 * 1024, '\0') << unreadable;
+}
+
+void TestSdpImpl::refusedRequests()
+{
+    QFETCH(int, type);
+    QFETCH(QByteArray, request);
+    QFETCH(QString, description);
+    ContactsService::Answer answer;
+    QVERIFY(ask(type, QStringLiteral("bad"), request, &answer));
+    QCOMPARE(answer.request, request);
+    QCOMPARE(ContactsService::error(answer.error), qMakePair(1, description));
+
+    // The runner goes on answering.
+    QVERIFY(ask(SocialDataRequest::AggregatedServicesType, QStringLiteral("after"), ContactsService::requestBytes({}),
+                &answer));
+    QVERIFY(answer.error.isEmpty());
+}
+
+void TestSdpImpl::withoutHandler()
+{
+    mRunner->setHandler(nullptr);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(Unsupported + QStringLiteral(" Handler is null")));
+    ContactsService::Answer answer;
+    QVERIFY(ask(SocialDataRequest::AggregatedServicesType, QStringLiteral("s"), ContactsService::requestBytes({}),
+                &answer));
+    QVERIFY(answer.error.isEmpty());
+    bool ok = false;
+    const QList<ContactsService::Record> services = ContactsService::records(answer.request, &ok);
+    QVERIFY(ok);
+    QCOMPARE(services.size(), 1);
+    QCOMPARE(services.first().className, QStringLiteral("SocialService"));
+    QCOMPARE(services.first().names(),
+             QStringList({"ProviderName", "Id", "Description", "Icon", "Website", "ForceAutomerged"}));
+    QCOMPARE(services.first().value("Website").toUrl().scheme(), QStringLiteral("https"));
+    QCOMPARE(services.first().value("ForceAutomerged"), QVariant(true));
+
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(Unsupported + QStringLiteral(" Handler is null")));
+    QVERIFY(ask(SocialDataRequest::PersonsType, QStringLiteral("p"), DocumentRequest, &answer));
+    QCOMPARE(answer.request, DocumentRequest);
+    QCOMPARE(ContactsService::error(answer.error), qMakePair(6, QStringLiteral("Handler not ready")));
+}
+
+void TestSdpImpl::sameIdTwiceIsAnsweredTwice()
+{
+    const QByteArray accounts = ContactsService::requestBytes({});
+    mContacts->perform(SocialDataRequest::AccountsType, QStringLiteral("dup"), accounts);
+    mContacts->perform(SocialDataRequest::AccountsType, QStringLiteral("dup"), accounts);
+    QTRY_COMPARE(mContacts->answers.size(), 2);
+    for (const ContactsService::Answer &answer : std::as_const(mContacts->answers)) {
+        QCOMPARE(answer.id, QStringLiteral("dup"));
+        bool ok = false;
+        const QList<ContactsService::Record> records = ContactsService::records(answer.request, &ok);
+        QVERIFY(ok);
+        QCOMPARE(records.size(), 1);
+        QCOMPARE(records.first().value("Id"), QVariant(QStringLiteral("quillnet:acct")));
+        QCOMPARE(records.first().value("State"), QVariant(3));
+    }
+}
+
+void TestSdpImpl::emptyIdIsDeletedWithoutAnswer()
+{
+    StandInHandler *handler = useStandIn();
+    QSignalSpy answered(mRunner.get(), qOverload<int, QString, QByteArray, QByteArray>(&SdpImpl::requestFinished));
+    mRunner->performRequest(SocialDataRequest::PersonsType, QString(), DocumentRequest);
+    QCOMPARE(handler->requests.size(), 1);
+    QPointer<SocialDataRequest> request = handler->requests.first();
+    QTest::ignoreMessage(QtWarningMsg,
+                         "void SdpImpl::requestFinished(SocialDataRequest*) \"\" request not signaled - not found!!!!");
+    request->setState(SocialDataRequest::Finished);
+    QTRY_VERIFY(request.isNull());
+    QCOMPARE(answered.count(), 0);
+}
+
+void TestSdpImpl::pendingRequestsGoWithTheRunner()
+{
+    StandInHandler *handler = useStandIn();
+    mRunner->performRequest(SocialDataRequest::PersonsType, QStringLiteral("never"), DocumentRequest);
+    mRunner->performRequest(SocialDataRequest::AccountsType, QStringLiteral("never"),
+                            ContactsService::requestBytes({}));
+    QCOMPARE(handler->requests.size(), 2);
+    const QList<QPointer<SocialDataRequest>> requests = handler->requests;
+    mContacts.reset();
+    mRunner.reset();
+    for (const QPointer<SocialDataRequest> &request : requests)
+        QVERIFY(request.isNull());
+}
+
+void TestSdpImpl::onlyTheFirstErrorIsSent()
+{
+    StandInHandler *handler = useStandIn();
+    mContacts->perform(SocialDataRequest::PersonsType, QStringLiteral("errors"), DocumentRequest);
+    QTRY_COMPARE(handler->requests.size(), 1);
+    handler->requests.first()->setState(
+            SocialDataRequest::Finished,
+            {SocialProviderError(7, QStringLiteral("first")), SocialProviderError(6, QStringLiteral("second"))});
+    QTRY_COMPARE(mContacts->answers.size(), 1);
+    QCOMPARE(ContactsService::error(mContacts->answers.first().error), qMakePair(7, QStringLiteral("first")));
+}
+
+void TestSdpImpl::updatesAreRelayed()
+{
+    StandInHandler *handler = useStandIn();
+    emit handler->personsUpdate({}, {});
+    SocialServiceAccount account;
+    account.setProperty(SocialServiceAccount::State, 4);
+    emit handler->dataUpdate({account}, {SocialServiceAccount::State});
+    emit handler->activityUpdate({SocialActivity()}, {}, SocialProviderTimeline::FriendsTimeline);
+    QTRY_COMPARE(mContacts->timelines, QList<int> {2});
+    QCOMPARE(mContacts->personsUpdates, QList<QVariantList> {QVariantList()});
+    QCOMPARE(mContacts->dataUpdates.size(), 1);
+    QCOMPARE(mContacts->dataProperties.first(), QStringList {"State"});
+    QCOMPARE(mContacts->dataUpdates.first().size(), 1);
+    bool ok = false;
+    const ContactsService::Record record
+            = ContactsService::record(mContacts->dataUpdates.first().first().toByteArray(), &ok);
+    QVERIFY(ok);
+    QCOMPARE(record.className, QStringLiteral("SocialServiceAccount"));
+    QCOMPARE(record.value("State"), QVariant(4));
+}
+
+QTEST_GUILESS_MAIN(TestSdpImpl)
+#include "tst_sdpimpl.moc"
