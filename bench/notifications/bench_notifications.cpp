@@ -247,6 +247,7 @@ int main(int argc, char *argv[])
                        parser.value("only"));
     }
     const int repetitions = qMax(1, parser.value("repetitions").toInt());
+    Helper::setDebugCallback("bench_notifications", false);
     const int rows = qMax(1, parser.value("rows").toInt());
 
     Bench::PrivateBus bus;
