@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "homescreen/contactsview.h"
 #include "homescreen/eventfeedservice.h"
 #include "homescreen/itemtext.h"
 #include "homescreen/notificationserver.h"
@@ -17,14 +18,16 @@ namespace HomeScreen {
 
 namespace {
 
-const char Usage[] = "commands: tap <id>, close <id>, refresh";
+const char Usage[] = "commands: tap <id>, close <id>, refresh, contacts";
 
 } // namespace
 
-CommandInput::CommandInput(EventFeedService *feed, NotificationServer *notifications, QObject *parent)
+CommandInput::CommandInput(EventFeedService *feed, NotificationServer *notifications, ContactsView *contacts,
+                           QObject *parent)
     : QObject(parent)
     , mFeed(feed)
     , mNotifications(notifications)
+    , mContacts(contacts)
 {}
 
 CommandInput::~CommandInput() = default;
@@ -50,6 +53,13 @@ bool CommandInput::execute(const QString &line)
     if (command == QLatin1String("refresh") && words.size() == 1) {
         mFeed->requestRefresh();
         return true;
+    }
+    if (command == QLatin1String("contacts") && words.size() == 1) {
+        if (!mContacts) {
+            qWarning("contacts finds no contacts view: the home screen runs without it");
+            return false;
+        }
+        return mContacts->requestAll();
     }
     if (command == QLatin1String("tap") || command == QLatin1String("close")) {
         bool ok = false;

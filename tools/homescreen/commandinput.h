@@ -1,6 +1,7 @@
 // Commands that a person or a script gives the home screen, one per line on a file descriptor
 // (standard input): "tap <id>" and "close <id>" act on a notification as a user's finger would,
-// "refresh" pulls the Event Feed down. A terminal needs no signals and no bus tools for them.
+// "refresh" pulls the Event Feed down, "contacts" asks the social provider for its persons again. A
+// terminal needs no signals and no bus tools for them.
 #pragma once
 
 #include <QByteArray>
@@ -11,6 +12,7 @@ class QSocketNotifier;
 
 namespace HomeScreen {
 
+class ContactsView;
 class EventFeedService;
 class NotificationServer;
 
@@ -23,8 +25,10 @@ public:
     // Longer lines are dropped, so that endless input takes bounded memory.
     static constexpr int MaxLineLength = 256;
 
-    // notifications may be null: the home screen then runs without its notification area.
-    CommandInput(EventFeedService *feed, NotificationServer *notifications, QObject *parent = nullptr);
+    // notifications and contacts may be null: the home screen then runs without its notification area
+    // or its contacts view.
+    CommandInput(EventFeedService *feed, NotificationServer *notifications, ContactsView *contacts = nullptr,
+                 QObject *parent = nullptr);
     ~CommandInput() override;
 
     // Reads commands from fd, which stays open and is never closed here, from now on until its end.
@@ -41,6 +45,7 @@ private:
 
     EventFeedService *const mFeed;
     NotificationServer *const mNotifications;
+    ContactsView *const mContacts;
     int mFd = -1;
     QSocketNotifier *mNotifier = nullptr;
     QByteArray mLine;

@@ -1,5 +1,6 @@
 // homescreen: the home screen's Event Feed, notification area and a stand-in of the Quillnet app on
-// the session bus, printing every change and call until it is terminated.
+// the session bus, and a contacts view of the social provider's persons, printing every change and
+// call until it is terminated.
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QTextStream>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include "homescreen/commandinput.h"
+#include "homescreen/contactsview.h"
 #include "homescreen/eventfeedservice.h"
 #include "homescreen/notificationserver.h"
 #include "homescreen/quillnetapp.h"
@@ -44,17 +46,25 @@ int main(int argc, char *argv[])
             "\"notify <id> app=... summary=... body=... [icon=...] [actions=[...]] [hints=...] timeout=<ms>|never\", "
             "\"update <id> ...\" (the same fields), \"action <id> key=\\\"default\\\"\", \"close <id> reason=<n>\" "
             "(1 expired, 2 dismissed, 3 closed by the program); \"openView kind=\\\"...\\\" id=\\\"...\\\"\".\n"
+            "A contacts view asks the social provider com.tarvo.socialprovider.quillnet for all persons whenever it "
+            "appears, and for the announced ones on each personsUpdate: \"contact <id> first=... last=... ...\" per "
+            "person and \"contacts <n>\" per answer, \"persons-update <n>\", \"contacts-error type=<n> "
+            "description=...\".\n"
             "Commands on standard input, one per line: \"tap <id>\" invokes a notification's default action, "
-            "\"close <id>\" dismisses it, \"refresh\" asks the Event Feed's publishers to refresh, as SIGUSR1 does. "
-            "SIGINT and SIGTERM end the program."));
+            "\"close <id>\" dismisses it, \"refresh\" asks the Event Feed's publishers to refresh, as SIGUSR1 does, "
+            "\"contacts\" asks the social provider for all persons again. SIGINT and SIGTERM end the program."));
     parser.addHelpOption();
     const QCommandLineOption noNotifications(
             QStringLiteral("no-notifications"),
             QStringLiteral("Runs without the notification server, leaving its name to another program."));
     const QCommandLineOption noApp(QStringLiteral("no-app"),
                                    QStringLiteral("Runs without the stand-in of the Quillnet app."));
+    const QCommandLineOption noContacts(QStringLiteral("no-contacts"),
+                                        QStringLiteral("Runs without the contacts view, leaving the social provider "
+                                                       "alone."));
     parser.addOption(noNotifications);
     parser.addOption(noApp);
+    parser.addOption(noContacts);
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
         QTextStream(stderr) << "homescreen: takes no arguments (--help tells more)\n";
@@ -80,6 +90,14 @@ int main(int argc, char *argv[])
             {quillnetApp.get(), "--no-app"},
     };
     bool busLost = false;
+    // Each service and the contacts view have a connection of their own; the first to lose it ends
+    // the program.
+    const auto onBusLost = [&busLost] {
+        if (!busLost)
+            qWarning("the session bus is gone");
+        busLost = true;
+        QCoreApplication::exit(0);
+    };
     for (const auto &[service, option] : services) {
         if (!service)
             continue;
@@ -92,13 +110,7 @@ int main(int argc, char *argv[])
             err << '\n';
             return 1;
         }
-        // Each service has a connection of its own; the first to lose it ends the program.
-        QObject::connect(service, &HomeScreen::BusService::busLost, &app, [&busLost] {
-            if (!busLost)
-                qWarning("the session bus is gone");
-            busLost = true;
-            QCoreApplication::exit(0);
-        });
+        QObject::connect(service, &HomeScreen::BusService::busLost, &app, onBusLost);
     }
     QObject::connect(&signalWatcher, &HomeScreen::UnixSignals::received, &app, [&feed](int signalNumber) {
         if (signalNumber == SIGUSR1)
@@ -106,12 +118,24 @@ int main(int argc, char *argv[])
         else
             QCoreApplication::exit(0);
     });
-    HomeScreen::CommandInput commands(&feed, notifications.get());
+    std::unique_ptr<HomeScreen::ContactsView> contacts;
+    if (!parser.isSet(noContacts)) {
+        contacts = std::make_unique<HomeScreen::ContactsView>();
+        QObject::connect(contacts.get(), &HomeScreen::ContactsView::changeReported, &printLine);
+        QObject::connect(contacts.get(), &HomeScreen::ContactsView::busLost, &app, onBusLost);
+    }
+    HomeScreen::CommandInput commands(&feed, notifications.get(), contacts.get());
     commands.listen(STDIN_FILENO);
 
     for (const auto &[service, option] : services) {
         if (service)
             printLine(QStringLiteral("owns %1 %2").arg(service->serviceName(), service->objectPath()));
+    }
+    // After the names: a provider that is there already is asked at once, and its contacts follow the
+    // start lines.
+    if (contacts && !contacts->start()) {
+        QTextStream(stderr) << "homescreen: " << contacts->errorString() << " (--no-contacts runs without it)\n";
+        return 1;
     }
     return app.exec();
 }

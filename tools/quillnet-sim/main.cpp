@@ -42,6 +42,8 @@ int main(int argc, char *argv[])
             {"posts", "Number of news feed posts.", "n", "40"},
             {"threads", "Number of message threads.", "n", "8"},
             {"notifications", "Number of notifications.", "n", "12"},
+            {"friend-requests", "Number of friend requests.", "n", "3"},
+            {"event-invitations", "Number of event invitations.", "n", "2"},
             {"refresh-token", "The credential the token endpoint accepts (default: made from the seed).", "token"},
             {"verbose", "Log every request on standard error."},
     });
@@ -51,18 +53,23 @@ int main(int argc, char *argv[])
     qint64 seed = 1;
     QuillnetSim::SimConfig config;
     qint64 friends = config.friends, posts = config.posts, threads = config.threads,
-           notifications = config.notifications;
+           notifications = config.notifications, friendRequests = config.friendRequests,
+           eventInvitations = config.eventInvitations;
     const qint64 max = QuillnetSim::SimConfig::MaxCount;
     if (!readNumber(parser, "port", 0, 65535, &port) || !readNumber(parser, "seed", 0, 4294967295LL, &seed)
         || !readNumber(parser, "friends", 0, max, &friends) || !readNumber(parser, "posts", 0, max, &posts)
         || !readNumber(parser, "threads", 0, max, &threads)
-        || !readNumber(parser, "notifications", 0, max, &notifications))
+        || !readNumber(parser, "notifications", 0, max, &notifications)
+        || !readNumber(parser, "friend-requests", 0, max, &friendRequests)
+        || !readNumber(parser, "event-invitations", 0, max, &eventInvitations))
         return 2;
     config.seed = quint32(seed);
     config.friends = int(friends);
     config.posts = int(posts);
     config.threads = int(threads);
     config.notifications = int(notifications);
+    config.friendRequests = int(friendRequests);
+    config.eventInvitations = int(eventInvitations);
 
     QuillnetSim::Simulator simulator(config);
     if (parser.isSet("refresh-token")) {

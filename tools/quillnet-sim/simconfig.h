@@ -12,6 +12,8 @@ struct SimConfig
     int posts = 40;
     int threads = 8;
     int notifications = 12;
+    int friendRequests = 3;
+    int eventInvitations = 2;
 
     // Largest accepted size of each list; bigger values are cut to it.
     static constexpr int MaxCount = 100000;

@@ -100,6 +100,8 @@ WorldGenerator::WorldGenerator(const SimConfig &config)
     mConfig.posts = clamp(mConfig.posts);
     mConfig.threads = clamp(mConfig.threads);
     mConfig.notifications = clamp(mConfig.notifications);
+    mConfig.friendRequests = clamp(mConfig.friendRequests);
+    mConfig.eventInvitations = clamp(mConfig.eventInvitations);
 }
 
 int WorldGenerator::between(int low, int high)
@@ -452,15 +454,16 @@ void WorldGenerator::makeNotifications(World &world)
 
 void WorldGenerator::makeRequestsAndInvitations(World &world)
 {
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < mConfig.friendRequests; ++i) {
         const Qn::QnUser user = makeUser(QString::number(100000000900000LL + i));
         world.strangers.append(user);
         world.friendRequests.append(user);
     }
     QDateTime start = referenceTime().addDays(3);
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < mConfig.eventInvitations; ++i) {
         Qn::QnEvent event(QString::number(400000000000000LL + i));
-        event.setName(i == 0 ? QStringLiteral("Midsummer picnic") : QStringLiteral("Board games & pizza"));
+        event.setName(i == 0 ? QStringLiteral("Midsummer picnic")
+                             : (i == 1 ? QStringLiteral("Board games & pizza") : pick(Phrases)));
         event.setOwner(randomFriend(world));
         event.setLocation(pick(Places));
         event.setStartTime(start);

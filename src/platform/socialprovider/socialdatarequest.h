@@ -61,6 +61,13 @@ public:
     // that form.
     virtual bool readFromStream(QDataStream &in);
 
+    // The other end's side, for a contacts service: the parameter form that readFromStream reads,
+    // and the answer form that writeToStream writes, read into the parameters and the results.
+    // False, with both left empty, when the bytes do not hold exactly that form or a result is not
+    // of the class this request answers with.
+    void writeParametersToStream(QDataStream &out) const;
+    bool readAnswerFromStream(QDataStream &in);
+
 signals:
     void finished(SocialDataRequest *request);
 
@@ -68,8 +75,14 @@ protected:
     SocialDataRequest(int type, QObject *parent);
     // What the answer form carries after the parameters.
     virtual QList<SocialGenericData> results() const;
+    // Replaces the results with records read from an answer; false when one is not of the class
+    // this request answers with. Without results, only the empty list.
+    virtual bool setResults(const QList<SocialGenericData> &records);
 
 private:
+    // The version and the filter entries; false when they do not read.
+    static bool readParameters(QDataStream &in, QHash<QString, QRegularExpression> *filter);
+
     int mType;
     int mState = Created;
     QList<SocialProviderError> mErrors;
@@ -90,6 +103,7 @@ public:
 
 protected:
     QList<SocialGenericData> results() const override;
+    bool setResults(const QList<SocialGenericData> &records) override;
 
 private:
     QList<SocialService> mServices;
@@ -109,6 +123,7 @@ public:
 
 protected:
     QList<SocialGenericData> results() const override;
+    bool setResults(const QList<SocialGenericData> &records) override;
 
 private:
     QList<SocialServiceAccount> mAccounts;
@@ -128,6 +143,7 @@ public:
 
 protected:
     QList<SocialGenericData> results() const override;
+    bool setResults(const QList<SocialGenericData> &records) override;
 
 private:
     QList<SocialNetworkPerson> mPersons;

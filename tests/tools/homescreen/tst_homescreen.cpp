@@ -1,6 +1,7 @@
 // The home screen Event Feed service: in this process on a connection of its own, driven through
-// the daemon's generated proxy so that every call crosses the bus; and the program with all its
-// services, for what it prints, the commands it reads, how it starts and how it ends.
+// the daemon's generated proxy so that every call crosses the bus; the commands a person types, and
+// reading them from a file descriptor; and the program with all its services and its contacts view,
+// for what it prints, the commands it reads, how it starts and how it ends.
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QHash>
@@ -11,9 +12,13 @@
 
 #include <csignal>
 #include <memory>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include "buscalls.h"
 #include "eventfeedinterface.h"
+#include "fakeprovider.h"
+#include "homescreen/commandinput.h"
 #include "homescreen/eventfeedservice.h"
 #include "homescreen/notificationserver.h"
 #include "homescreen/quillnetapp.h"
@@ -25,6 +30,12 @@ namespace {
 const QString OwnsLine = QStringLiteral("owns com.tarvo.home.EventFeed /eventfeed");
 const QStringList OwnsLines = {OwnsLine, "owns org.freedesktop.Notifications /org/freedesktop/Notifications",
                                "owns com.tarvo.quillnet /OpenView"};
+
+int bytesWaiting(int fd)
+{
+    int count = -1;
+    return ::ioctl(fd, FIONREAD, &count) == 0 ? count : -1;
+}
 
 } // namespace
 
@@ -43,8 +54,12 @@ private slots:
     void limits();
     void printedLines();
     void refreshReachesTheBus();
+    void commands_data();
+    void commands();
+    void readsCommandLines();
     void programServesTheFeed();
     void programServesNotificationsAndTheApp();
+    void programShowsContacts();
     void programExits_data();
     void programExits();
 
@@ -297,6 +312,93 @@ void TestHomeScreen::refreshReachesTheBus()
     QCOMPARE(refreshes.size(), 1);
 }
 
+void TestHomeScreen::commands_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("withNotifications");
+    QTest::addColumn<bool>("done");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QString>("warning");
+
+    const QStringList tapped = {R"(action 1 key="default")", "close 1 reason=2"};
+    const QString usage = QStringLiteral(" (commands: tap <id>, close <id>, refresh, contacts)");
+    const QString needsId = QStringLiteral("%1 needs the id of one notification, as in %1 4");
+    QTest::newRow("tap") << "tap 1" << true << true << tapped << QString();
+    QTest::newRow("blanks and tabs") << " \ttap \t 1 " << true << true << tapped << QString();
+    QTest::newRow("close") << "close 1" << true << true << QStringList {"close 1 reason=2"} << QString();
+    QTest::newRow("refresh") << "refresh" << false << true << QStringList {"refresh-requested"} << QString();
+    QTest::newRow("empty") << "" << true << true << QStringList() << QString();
+    QTest::newRow("tap without notifications") << "tap 1" << false << false << QStringList()
+                                               << "tap finds no notifications: the home screen runs without them";
+    QTest::newRow("contacts without the view") << "contacts" << true << false << QStringList()
+                                               << "contacts finds no contacts view: the home screen runs without it";
+    QTest::newRow("unknown id") << "tap 7" << true << false << QStringList() << "tap: no notification 7";
+    QTest::newRow("no id") << "tap" << true << false << QStringList() << needsId.arg("tap");
+    QTest::newRow("word for id") << "close one" << true << false << QStringList() << needsId.arg("close");
+    QTest::newRow("id 0") << "tap 0" << true << false << QStringList() << needsId.arg("tap");
+    QTest::newRow("two ids") << "tap 1 2" << true << false << QStringList() << needsId.arg("tap");
+    QTest::newRow("negative id") << "tap -1" << true << false << QStringList() << needsId.arg("tap");
+    QTest::newRow("refresh with more") << "refresh now" << true << false << QStringList()
+                                       << R"(unknown command "refresh now")" + usage;
+    QTest::newRow("contacts with more") << "contacts all" << true << false << QStringList()
+                                        << R"(unknown command "contacts all")" + usage;
+    QTest::newRow("unknown") << "Tap 1" << true << false << QStringList() << R"(unknown command "Tap 1")" + usage;
+    QTest::newRow("escaped") << "go \"\x1b\"" << true << false << QStringList()
+                             << R"(unknown command "go \"\u001b\"")" + usage;
+}
+
+void TestHomeScreen::commands()
+{
+    QFETCH(QString, line);
+    QFETCH(bool, withNotifications);
+    QFETCH(bool, done);
+    QFETCH(QStringList, lines);
+    QFETCH(QString, warning);
+
+    startService();
+    std::unique_ptr<HomeScreen::NotificationServer> server;
+    if (withNotifications) {
+        server = std::make_unique<HomeScreen::NotificationServer>();
+        connect(server.get(), &HomeScreen::BusService::changeReported, this,
+                [this](const QString &line) { mLines << line; });
+        QVERIFY2(server->registerOnBus(), qPrintable(server->errorString()));
+        NotificationServerProxy proxy(QStringLiteral("org.freedesktop.Notifications"),
+                                      QStringLiteral("/org/freedesktop/Notifications"), QDBusConnection::sessionBus());
+        QVERIFY(finish(proxy.Notify(QStringLiteral("test"), 0, QString(), QStringLiteral("s"), QString(),
+                                    {"default", "Open"}, {}, 0)));
+        mLines.clear();
+    }
+
+    HomeScreen::CommandInput input(mService.get(), server.get());
+    if (!warning.isEmpty())
+        QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
+    QCOMPARE(input.execute(line), done);
+    QCOMPARE(mLines, lines);
+}
+
+void TestHomeScreen::readsCommandLines()
+{
+    startService();
+    int fds[2];
+    QCOMPARE(::pipe(fds), 0);
+    HomeScreen::CommandInput input(mService.get(), nullptr);
+    QVERIFY(input.listen(fds[0]));
+
+    // A line split across writes, a line beyond the limit (skipped whole, also the part after the
+    // limit that looks like a command), and a last line without its line end, done at the end.
+    const QByteArray tooLong = QByteArray(HomeScreen::CommandInput::MaxLineLength, ' ') + "refresh\n";
+    QTest::ignoreMessage(QtWarningMsg, "commands: a line longer than 256 bytes is skipped");
+    for (const QByteArray &bytes : {QByteArray("ref"), QByteArray("resh\r\n") + tooLong, QByteArray("refresh")}) {
+        QCOMPARE(::write(fds[1], bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+        // Read before the next write comes.
+        QTRY_COMPARE_WITH_TIMEOUT(bytesWaiting(fds[0]), 0, 10000);
+    }
+    ::close(fds[1]);
+    QTRY_COMPARE_WITH_TIMEOUT(mLines.size(), 2, 10000);
+    ::close(fds[0]);
+    QCOMPARE(mLines, (QStringList {"refresh-requested", "refresh-requested"}));
+}
+
 void TestHomeScreen::programServesTheFeed()
 {
     QProcess *program = startProgram();
@@ -365,6 +467,38 @@ void TestHomeScreen::programServesNotificationsAndTheApp()
     QCOMPARE(program->readAllStandardError(), QByteArray("homescreen: warning: dismiss: no notification 1\n"));
 }
 
+void TestHomeScreen::programShowsContacts()
+{
+    FakeProvider provider;
+    SocialNetworkPerson ann;
+    ann.setProperty(SocialGenericData::Id, QStringLiteral("quillnet:acct:7"));
+    ann.setProperty(SocialNetworkPerson::FirstName, QStringLiteral("Ann"));
+    provider.persons = {ann};
+    QVERIFY(provider.registerOnBus());
+    const QStringList contacts = {R"(contact quillnet:acct:7 first="Ann")", "contacts 1"};
+
+    QProcess *program = startProgram();
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines + contacts, 20000);
+    program->write("contacts\n");
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines + contacts + contacts, 20000);
+    program->terminate();
+    QVERIFY(program->waitForFinished(20000));
+    QCOMPARE(program->exitCode(), 0);
+    QCOMPARE(program->readAllStandardError(), QByteArray());
+
+    // Without the view the provider is left alone.
+    program = startProgram({QStringLiteral("--no-contacts")});
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines, 20000);
+    // Commands are done in order: once the refresh shows, the contacts command is done.
+    program->write("contacts\nrefresh\n");
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines + QStringList {"refresh-requested"}, 20000);
+    program->terminate();
+    QVERIFY(program->waitForFinished(20000));
+    QCOMPARE(program->readAllStandardError(),
+             QByteArray("homescreen: warning: contacts finds no contacts view: the home screen runs without it\n"));
+    QCOMPARE(provider.requests.size(), 2);
+}
+
 void TestHomeScreen::programExits_data()
 {
     QTest::addColumn<QString>("how");
@@ -379,7 +513,8 @@ void TestHomeScreen::programExits_data()
             << QByteArray("homescreen: the name org.freedesktop.Notifications is taken by :");
     QTest::newRow("app name taken") << "other names taken" << QStringList {"--no-notifications"} << 1
                                     << QByteArray("homescreen: the name com.tarvo.quillnet is taken by :");
-    QTest::newRow("without them") << "other names taken" << QStringList {"--no-notifications", "--no-app"} << 0
+    QTest::newRow("without them") << "other names taken"
+                                  << QStringList {"--no-notifications", "--no-app", "--no-contacts"} << 0
                                   << QByteArray();
     QTest::newRow("no session bus") << "no bus" << QStringList() << 1
                                     << QByteArray("homescreen: no session bus: Failed to connect to socket");

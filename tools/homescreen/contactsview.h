@@ -1,0 +1,74 @@
+// The home screen's contacts view: plays the phone's contacts service toward the Quillnet social
+// provider on the session bus, asks it for its persons whenever it appears or announces changed ones,
+// and reports every contact as one line of text.
+#pragma once
+
+#include <QByteArray>
+#include <QDBusConnection>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+
+class QDBusServiceWatcher;
+
+namespace HomeScreen {
+
+class ContactsView : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(ContactsView)
+
+public:
+    static constexpr char ProviderService[] = "com.tarvo.socialprovider.quillnet";
+    static constexpr char ProviderPath[] = "/quillnet";
+    static constexpr char ProviderInterface[] = "com.tarvo.socialprovider.runner";
+    // Contact lines printed for one answer; the records after them are not read.
+    static constexpr int MaxContactsPerAnswer = 1000;
+    // Announced persons asked for after one personsUpdate; the provider announces 50 at most.
+    static constexpr int MaxPersonsPerUpdate = 100;
+    // Requests awaiting their answer; beyond, the oldest is forgotten.
+    static constexpr int MaxPendingRequests = 64;
+
+    explicit ContactsView(QObject *parent = nullptr);
+    ~ContactsView() override;
+
+    // Connects to the session bus on a connection of its own and watches for the provider; asks it
+    // for all persons at once when it is there already. False, with errorString() set, without a bus.
+    bool start();
+    QString errorString() const { return mError; }
+
+    // Asks the provider for all persons. False, with a warning, when it is not on the bus.
+    bool requestAll();
+
+signals:
+    // One line per contact and answer, without its line end: "contact <id> first=\"...\" ...",
+    // "contacts 3", "persons-update 2", "contacts-error type=6 description=\"...\"".
+    void changeReported(const QString &line);
+    // The bus connection ended; the view can do nothing more.
+    void busLost();
+
+private slots:
+    // The provider's signals, found by name.
+    void onRequestFinished(int requestType, const QString &requestId, const QByteArray &answer,
+                           const QByteArray &error);
+    void onPersonsUpdate(const QVariantList &data, const QStringList &updatedProperties);
+    void onDisconnected();
+
+private:
+    void onOwnerChanged(const QString &newOwner);
+    // A persons request: all persons when ids is empty, else those of the ids.
+    void sendRequest(const QStringList &ids);
+
+    const QString mConnectionName;
+    QDBusConnection mConnection;
+    QDBusServiceWatcher *mWatcher = nullptr;
+    QString mError;
+    // The provider's unique name while it is on the bus.
+    QString mOwner;
+    // Ids of the requests sent to the current provider and not answered yet, oldest first.
+    QStringList mPending;
+    quint64 mLastRequest = 0;
+};
+
+} // namespace HomeScreen
