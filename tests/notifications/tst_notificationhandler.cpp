@@ -38,6 +38,7 @@
 #include "platform/quillnet/quillnet.h"
 #include "platform/system/helper.h"
 #include "quillnet-sim/simulator.h"
+#include "testfiles.h"
 
 using QuillnetSim::Simulator;
 
@@ -68,12 +69,6 @@ QString escaped(const QString &text)
 QString key(const QString &id, const QDateTime &time)
 {
     return id + QLatin1Char('.') + QString::number(time.toMSecsSinceEpoch());
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
 }
 
 QByteArray streamed(const QStringList &ids)

@@ -327,7 +327,7 @@ void TestQuillnetHttp::redirectsOutOfTheWebAreRefused()
     QCOMPARE(mServer->requests().last().target, QByteArray("/moved.png"));
     QCOMPARE(mClient->retrieveData(&location, good, RetrieveFromCache), int(StatusOk));
     QCOMPARE(location, data.at(0).at(1).toString());
-    QCOMPARE(fileBytes(location), QByteArray("PNGDATA"));
+    QCOMPARE(readFile(location), QByteArray("PNGDATA"));
     QCOMPARE(errors.count(), 1);
     // Addresses from the service's content are fetched without the user's token.
     for (const RawHttpServer::Request &request : mServer->requests())

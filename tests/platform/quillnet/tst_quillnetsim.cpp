@@ -287,8 +287,8 @@ void TestQuillnetSim::downloadsMatchTheService()
         QCOMPARE(mClient->retrieveData(&location, report.at(0).toUrl(), RetrieveFromCache), int(StatusOk));
         QCOMPARE(location, report.at(1).toString());
         QCOMPARE(QFileInfo(location).absolutePath(), QDir(mCache->path()).absolutePath());
-        QVERIFY(!fileBytes(location).isEmpty());
-        QCOMPARE(fileBytes(location), mSim->pictureData(report.at(0).toUrl()));
+        QVERIFY(!readFile(location).isEmpty());
+        QCOMPARE(readFile(location), mSim->pictureData(report.at(0).toUrl()));
     }
 
     const QString userId = mSim->friends().at(3).id();
@@ -296,7 +296,7 @@ void TestQuillnetSim::downloadsMatchTheService()
     const QList<QVariant> avatar = next(avatars);
     QCOMPARE(avatar.value(0).toString(), userId);
     QCOMPARE(avatar.value(1).value<Qn::PictureType>(), Qn::SmallPicture);
-    QCOMPARE(fileBytes(avatar.value(2).toString()), mSim->profilePictureData(userId, Qn::SmallPicture));
+    QCOMPARE(readFile(avatar.value(2).toString()), mSim->profilePictureData(userId, Qn::SmallPicture));
     QString location;
     QCOMPARE(mClient->retrieveProfilePicture(&location, userId, Qn::SmallPicture, RetrieveFromCache), int(StatusOk));
     QCOMPARE(location, avatar.value(2).toString());

@@ -5,6 +5,7 @@
 #include "platform/support/logtext.h"
 #include "platform/support/sqlitefile.h"
 #include "platform/support/webaddress.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,29 +17,7 @@
 #include <QRegularExpression>
 #include <QTest>
 
-#include <sys/stat.h>
-
 namespace {
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-mode_t modeOf(const QString &path)
-{
-    struct stat info
-    {
-    };
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? (info.st_mode & 0777) : 0;
-}
 
 // An SQLite file with one table and one row.
 bool makeDatabase(const QString &path)
@@ -176,13 +155,13 @@ void TestSupport::userOnlyDirectoriesAndFiles()
                                           | QFile::ExeOther | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser));
     QVERIFY(Support::makeUserOnlyPath(root.filePath(QStringLiteral("a/b/c"))));
     for (const char *level : {"a", "a/b", "a/b/c"})
-        QCOMPARE(modeOf(root.filePath(QLatin1String(level))), mode_t(0700));
-    QCOMPARE(modeOf(root.path()), mode_t(0705));
+        QCOMPARE(modeOf(root.filePath(QLatin1String(level))), 0700);
+    QCOMPARE(modeOf(root.path()), 0705);
     QVERIFY(Support::makeUserOnlyPath(root.filePath(QStringLiteral("a/b"))));
 
     const QString file = root.filePath(QStringLiteral("db"));
     QVERIFY(Support::createUserOnlyFile(file));
-    QCOMPARE(modeOf(file), mode_t(0600));
+    QCOMPARE(modeOf(file), 0600);
     QVERIFY(!Support::createUserOnlyFile(file));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Not a directory"));
     QVERIFY(!Support::makeUserOnlyPath(file + QStringLiteral("/below")));
@@ -237,7 +216,7 @@ void TestSupport::prepareDatabaseFileReplacesLinks()
     const QFileInfo fresh(db);
     QVERIFY(!fresh.isSymLink() && fresh.isFile());
     QCOMPARE(fresh.size(), 0);
-    QCOMPARE(modeOf(db), mode_t(0600));
+    QCOMPARE(modeOf(db), 0600);
     // The link is kept aside, its target untouched (or still not there).
     const QStringList aside
             = QDir(root.path()).entryList({QStringLiteral("ours.db.corrupt-*")}, QDir::System | QDir::AllEntries);
@@ -246,7 +225,7 @@ void TestSupport::prepareDatabaseFileReplacesLinks()
     if (dangling) {
         QVERIFY(!QFileInfo::exists(target));
     } else {
-        QCOMPARE(modeOf(target), mode_t(0604));
+        QCOMPARE(modeOf(target), 0604);
         QVERIFY(!readError(target, QStringLiteral("check")).isValid());
     }
 }
