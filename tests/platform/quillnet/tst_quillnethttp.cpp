@@ -166,49 +166,58 @@ void TestQuillnetHttp::requestsCarryPathsParametersAndCredentials()
 
 void TestQuillnetHttp::badAnswersBecomeErrors_data()
 {
-    QTest::addColumn<bool>("notifications"); // the request: init, or all notifications
+    QTest::addColumn<QString>("request"); // init, all notifications, or the details of event e1
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<int>("type");
     QTest::addColumn<QString>("text"); // expected in the service or transport text
 
     // One row per rule of the error table that only byte-exact answers reach.
-    const auto row = [](const char *tag, bool notifications, const QByteArray &answer, int type, const char *text) {
-        QTest::newRow(tag) << notifications << answer << type << text;
+    const auto row = [](const char *tag, const char *request, const QByteArray &answer, int type, const char *text) {
+        QTest::newRow(tag) << request << answer << type << text;
     };
     const QByteArray header = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n";
     const QByteArray noCount = R"({"friend_requests": [], "event_invitations": [], "notifications": [], )";
-    row("not an object", false, json("[1, 2]"), 4, "not a JSON object");
-    row("required member missing", false, json("{}"), 4, "not an object");
-    row("received beyond the limit, no length", false,
+    row("not an object", "init", json("[1, 2]"), 4, "not a JSON object");
+    row("required member missing", "init", json("{}"), 4, "not an object");
+    row("received beyond the limit, no length", "init",
         header + "{\"user\": \"" + QByteArray(5 * 1024 * 1024, 'x') + "\"}", 4, "larger than");
-    row("count negative", true, json(noCount + R"("unread_threads": -1})"), 4, "unread_threads");
-    row("no HTTP answer", false, "SMTP ready\r\n\r\n", 2, "");
-    row("401 without invalid_token", false,
+    row("count negative", "notifications", json(noCount + R"("unread_threads": -1})"), 4, "unread_threads");
+    row("another event", "event", json(R"({"event": {"id": "e2", "name": "Other"}})"), 4,
+        "event details: event e1 answered with e2");
+    row("event without name", "event", json(R"({"event": {"id": "e1"}})"), 4, "event details: ");
+    row("event in a list", "event", json(R"({"data": [{"id": "e1", "name": "Party"}]})"), 4, "event details: ");
+    row("owner not a user ref", "event", json(R"({"event": {"id": "e1", "name": "Party", "owner": "Ann"}})"), 4,
+        "event details: ");
+    row("no HTTP answer", "init", "SMTP ready\r\n\r\n", 2, "");
+    row("401 without invalid_token", "init",
         RawHttpServer::response(401, R"({"error": {"code": "mfa_required", "message": "no"}})"), 3, "mfa_required: no");
-    row("error body not the error form", false,
+    row("error body not the error form", "init",
         RawHttpServer::response(503, R"({"error": {"code": 5, "message": []}})"), 3, "HTTP 503");
-    row("redirect of an API request", false,
+    row("redirect of an API request", "init",
         RawHttpServer::response(302, "", "", "Location: http://127.0.0.1:1/me\r\n"), 3, "HTTP 302");
 }
 
 void TestQuillnetHttp::badAnswersBecomeErrors()
 {
-    QFETCH(bool, notifications);
+    QFETCH(QString, request);
     QFETCH(QByteArray, answer);
     QFETCH(int, type);
     QFETCH(QString, text);
-    if (notifications)
+    if (request != QLatin1String("init"))
         QVERIFY(initClient());
     QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
     QSignalSpy initialized(mClient.get(), SIGNAL(initialized()));
     QSignalSpy answers(mClient.get(),
                        SIGNAL(allNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32)));
+    QSignalSpy details(mClient.get(), SIGNAL(eventDetailsRetrieved(Qn::QnEvent)));
     // The transport tries again (up to three times) when a connection closes before an answer;
     // every try gets the same.
     for (int i = 0; i < 4; ++i)
         mServer->enqueue(answer);
-    if (notifications)
+    if (request == QLatin1String("notifications"))
         QCOMPARE(mClient->retrieveAllNotifications(), int(StatusOk));
+    else if (request == QLatin1String("event"))
+        QCOMPARE(mClient->retrieveEventDetails(QStringLiteral("e1")), int(StatusOk));
     else
         mClient->init();
 
@@ -221,8 +230,8 @@ void TestQuillnetHttp::badAnswersBecomeErrors()
     if (type == 2)
         QVERIFY2(!errorAt(errors).replyErrorString().isEmpty(), "a transport failure carries the transport's text");
     QCOMPARE(initialized.count(), 0);
-    QCOMPARE(answers.count(), 0);
-    if (notifications)
+    QCOMPARE(answers.count() + details.count(), 0);
+    if (request != QLatin1String("init"))
         return;
     QVERIFY(!mClient->isInitialized());
     QVERIFY(mClient->currentProfileId().isEmpty());
