@@ -28,7 +28,6 @@ private slots:
     void cleanup();
 
     void feedArrivesChangesAndSurvivesARestart();
-    void absentEventFeedEndsThePassAndALaterOnePublishesAll();
 
 private:
     bool writeAccount(bool newsOn)
@@ -136,23 +135,6 @@ void TestNewsFeedProcess::feedArrivesChangesAndSurvivesARestart()
         QVERIFY2(!mDaemon->log.mid(restartedAt).contains(decision), decision);
     QCOMPARE(mChanges, QStringList());
     QCOMPARE(mFeed->items().size(), shown);
-}
-
-void TestNewsFeedProcess::absentEventFeedEndsThePassAndALaterOnePublishesAll()
-{
-    // No Event Feed on the bus: the pass must not wait for it post by post.
-    QVERIFY(writeAccount(true));
-    QVERIFY(mDaemon->start());
-    QElapsedTimer clock;
-    QTRY_VERIFY_WITH_TIMEOUT(mDaemon->log.contains("void QuillnetDaemon::onQnInitialized()"), 20000);
-    clock.start();
-    QVERIFY2(mDaemon->waitForNext(PassEnd, FirstPassMs), mDaemon->log.right(2000).constData());
-    QVERIFY2(clock.elapsed() < 30000, qPrintable(QString::number(clock.elapsed())));
-
-    QVERIFY(mFeed->registerOnBus());
-    QVERIFY(mDaemon->callControl("sync"));
-    QVERIFY(mDaemon->waitForNext(PassEnd, 20000));
-    QCOMPARE(mFeed->items().size(), expectedPostIds().size());
 }
 
 QTEST_GUILESS_MAIN(TestNewsFeedProcess)
