@@ -1,4 +1,5 @@
 #include "common/utils.h"
+#include "testfiles.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -22,18 +23,6 @@ namespace {
 const QByteArray TinyGif
         = QByteArray::fromHex("47494638396101000100800000000000ffffff21f90401000000002c00000000010001000002024401003b");
 
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Files below root, each holding its own name, with the directories they need; a name ending in
 // "/" is an empty directory.
 bool makeTree(const QString &root, const QStringList &names)
@@ -56,14 +45,6 @@ bool isLinkOrExists(const QString &path)
 bool setMode(const QString &path, mode_t mode)
 {
     return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
-}
-
-mode_t permissionBits(const QString &path)
-{
-    struct stat info
-    {
-    };
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? (info.st_mode & 07777) : 0;
 }
 
 const QRegularExpression RefusalWarning(QStringLiteral("Refusing to clear"));
@@ -240,7 +221,7 @@ void TestUtils::copyWithSuffix()
         QCOMPARE(path, original + suffix);
         QVERIFY(!QFileInfo(path).isSymLink());
         QCOMPARE(readFile(path), content);
-        QCOMPARE(permissionBits(path), mode_t(0600));
+        QCOMPARE(modeOf(path), 0600);
     } else {
         QCOMPARE(path, dir.filePath(source));
         QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);

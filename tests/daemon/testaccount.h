@@ -2,7 +2,13 @@
 // service address) and records every login request instead of answering it.
 #pragma once
 
+#include <QDir>
+#include <QFile>
+#include <QUrl>
+
 #include "platform/accounts/accountintegration.h"
+#include "platform/accounts/qnfactoryveldo.h"
+#include "platform/quillnet/qncacheconfiguration.h"
 
 struct LoginCall
 {
@@ -52,3 +58,27 @@ public:
     bool canceled = false;
     int tooOften = 0;
 };
+
+// Gives an in-process daemon the home and cache below home, and an account of the service at url
+// that the factory hands to the next daemon made (which then owns it). Null when a file fails.
+inline TestAccount *installTestAccount(const QString &home, const QUrl &url)
+{
+    qputenv("HOME", QFile::encodeName(home));
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(home + QStringLiteral("/cache")));
+    QFile file(home + QStringLiteral("/account.conf"));
+    if (!QDir().mkpath(home + QStringLiteral("/cache")) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write("[account]\nservice_url=" + url.toEncoded() + "\n") <= 0)
+        return nullptr;
+    auto *account = new TestAccount(file.fileName());
+    QnVeldo::QnFactoryVeldo::getInstance()->setAccount(account);
+    return account;
+}
+
+// The client cache of a daemon whose home is home, for a test to look into.
+inline Qn::QnCacheConfiguration daemonClientCache(const QString &home)
+{
+    Qn::QnCacheConfiguration configuration;
+    configuration.setDatabaseName(home + QStringLiteral("/.quillnet/private/qncache.db"));
+    configuration.setPath(home + QStringLiteral("/cache/quillnet/qncache"));
+    return configuration;
+}

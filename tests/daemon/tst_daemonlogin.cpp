@@ -20,9 +20,7 @@
 #include "notifications/notificationhandler.h"
 #include "platform/system/qmheartbeat.h"
 #include "quillnet-sim/simulator.h"
-#include "platform/accounts/qnfactoryveldo.h"
 #include "platform/quillnet/qncache.h"
-#include "platform/quillnet/qncacheconfiguration.h"
 #include "platform/quillnet/qntypes.h"
 #include "testaccount.h"
 
@@ -73,7 +71,6 @@ private:
 
     QTemporaryDir mConfigHome;
     std::unique_ptr<QTemporaryDir> mHome;
-    QString mAccountFile;
     TestAccount *mAccount = nullptr;
     std::unique_ptr<QuillnetDaemon> mDaemon;
 };
@@ -90,21 +87,10 @@ void TestDaemonLogin::init()
 {
     mHome.reset(new QTemporaryDir);
     QVERIFY(mHome->isValid());
-    qputenv("HOME", mHome->path().toUtf8());
-    qputenv("XDG_CACHE_HOME", (mHome->path() + QStringLiteral("/cache")).toUtf8());
-    QVERIFY(QDir().mkpath(mHome->path() + QStringLiteral("/cache")));
-
-    // The service address lives in the file; nothing listens there, the client only needs one.
-    mAccountFile = mHome->path() + QStringLiteral("/account.conf");
-    QFile file(mAccountFile);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[account]\nservice_url=http://127.0.0.1:9\n");
-    file.close();
-
-    // The daemon owns the account object once it stores it.
-    mAccount = new TestAccount(mAccountFile);
+    // Nothing listens at the service address: the client only needs one.
+    mAccount = installTestAccount(mHome->path(), QUrl(QStringLiteral("http://127.0.0.1:9")));
+    QVERIFY(mAccount);
     mAccount->values.insert(QStringLiteral("qn-notif_main"), true);
-    QnVeldo::QnFactoryVeldo::getInstance()->setAccount(mAccount);
     mDaemon.reset(new QuillnetDaemon);
 }
 
@@ -230,10 +216,7 @@ void TestDaemonLogin::canceledLoginsCountedInTheClientCache()
 {
     // A successful login creates the client with the cache, and resets the stored count.
     respond(true);
-    Qn::QnCacheConfiguration configuration;
-    configuration.setDatabaseName(mHome->path() + QStringLiteral("/.quillnet/private/qncache.db"));
-    configuration.setPath(mHome->path() + QStringLiteral("/cache/quillnet/qncache"));
-    Qn::QnCache observer(configuration);
+    Qn::QnCache observer(daemonClientCache(mHome->path()));
     QCOMPARE(observer.getUserData(QStringLiteral("canceled_logins")), QStringLiteral("0"));
 
     QVERIFY(observer.updateUserData(QStringLiteral("canceled_logins"), QStringLiteral("1")));
@@ -316,9 +299,9 @@ void TestDaemonLogin::refusedNewTokensWaitLikeFailedLogins()
 void TestDaemonLogin::useSimulator(QuillnetSim::Simulator &simulator)
 {
     QVERIFY(simulator.listen(0));
-    QFile file(mAccountFile);
+    QFile file(mHome->path() + QStringLiteral("/account.conf"));
     QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write("[account]\nservice_url=" + simulator.baseUrl().toString().toUtf8() + "\n");
+    file.write("[account]\nservice_url=" + simulator.baseUrl().toEncoded() + "\n");
 }
 
 void TestDaemonLogin::backendSetUpAfterInitialisation()

@@ -14,9 +14,7 @@
 #include "eventfeed/eventfeedhandler.h"
 #include "fakes/fakeeventfeed.h"
 #include "notifications/notificationhandler.h"
-#include "platform/accounts/qnfactoryveldo.h"
 #include "platform/quillnet/qncache.h"
-#include "platform/quillnet/qncacheconfiguration.h"
 #include "platform/quillnet/qntypes.h"
 #include "platform/system/qmheartbeat.h"
 #include "quillnet-sim/simulator.h"
@@ -86,21 +84,13 @@ void TestDaemonSync::initTestCase()
 void TestDaemonSync::init()
 {
     mHome.reset(new QTemporaryDir);
-    qputenv("HOME", mHome->path().toUtf8());
-    qputenv("XDG_CACHE_HOME", (mHome->path() + QStringLiteral("/cache")).toUtf8());
     mSimulator.reset(new QuillnetSim::Simulator);
     QVERIFY(mSimulator->listen(0));
     mFeed.reset(new FakeEventFeedThread);
     QVERIFY(mFeed->start());
-
-    const QString accountFile = mHome->path() + QStringLiteral("/account.conf");
-    QFile file(accountFile);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("[account]\nservice_url=" + mSimulator->baseUrl().toEncoded() + "\n");
-    file.close();
-    mAccount = new TestAccount(accountFile);
+    mAccount = installTestAccount(mHome->path(), mSimulator->baseUrl());
+    QVERIFY(mAccount);
     mAccount->values = {{QStringLiteral("qn-notif_main"), true}, {QStringLiteral("qn-news_main"), true}};
-    QnVeldo::QnFactoryVeldo::getInstance()->setAccount(mAccount);
 
     mTrace.clear();
     gTrace = &mTrace;
@@ -192,10 +182,7 @@ void TestDaemonSync::dailyCleanUpOfTheClientCache()
     setUpBackend();
     const QString database = mHome->path() + QStringLiteral("/cache/quillnet/qndaemon-cache.db");
     QVERIFY(Inspector(database).exec(QStringLiteral("UPDATE clear_date SET day = 1, month = 1, year = 2020")));
-    Qn::QnCacheConfiguration configuration;
-    configuration.setDatabaseName(mHome->path() + QStringLiteral("/.quillnet/private/qncache.db"));
-    configuration.setPath(mHome->path() + QStringLiteral("/cache/quillnet/qncache"));
-    Qn::QnCache observer(configuration);
+    Qn::QnCache observer(daemonClientCache(mHome->path()));
     Qn::QnPost old(QStringLiteral("old_1"));
     old.setFrom(Qn::QnUserRef(QStringLiteral("7"), QStringLiteral("Old")));
     old.setCreated(QDateTime::currentDateTime().addDays(-3));

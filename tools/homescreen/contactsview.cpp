@@ -109,6 +109,23 @@ QString contactLine(const SocialGenericData &person, const QString &id)
     return fields.join(QLatin1Char(' '));
 }
 
+QVariantMap shownSummary(const SocialGenericData &person)
+{
+    const std::pair<QString, QString> kept[] = {
+            {SocialNetworkPerson::FirstName, QStringLiteral("first")},
+            {SocialNetworkPerson::LastName, QStringLiteral("last")},
+            {SocialNetworkPerson::Status, QStringLiteral("status")},
+            {SocialNetworkPerson::StatusChangeTime, QStringLiteral("statusTime")},
+    };
+    QVariantMap summary;
+    for (const auto &[property, key] : kept) {
+        const QVariant value = person.property(property);
+        if (value.isValid())
+            summary.insert(key, value);
+    }
+    return summary;
+}
+
 // The id of a person record, or the empty text when it is no person or its id is not usable.
 QString personId(const SocialGenericData &record)
 {
@@ -260,6 +277,7 @@ void ContactsView::onRequestFinished(int requestType, const QString &requestId, 
             continue;
         }
         emit changeReported(contactLine(records.at(i), id));
+        emit contactReceived(id, shownSummary(records.at(i)));
         ++shown;
     }
     if (unusable > 0)

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
+#include <QVariantMap>
 
 class QDBusServiceWatcher;
 
@@ -23,8 +24,9 @@ public:
     static constexpr char ProviderService[] = "com.tarvo.socialprovider.quillnet";
     static constexpr char ProviderPath[] = "/quillnet";
     static constexpr char ProviderInterface[] = "com.tarvo.socialprovider.runner";
-    // Contact lines printed for one answer; the records after them are not read.
-    static constexpr int MaxContactsPerAnswer = 1000;
+    // Contact lines printed for one answer; the records after them are not read. A phone book of
+    // several thousand friends fits.
+    static constexpr int MaxContactsPerAnswer = 8000;
     // Announced persons asked for after one personsUpdate; the provider announces 50 at most.
     static constexpr int MaxPersonsPerUpdate = 100;
     // Requests awaiting their answer; beyond, the oldest is forgotten.
@@ -45,6 +47,9 @@ signals:
     // One line per contact and answer, without its line end: "contact <id> first=\"...\" ...",
     // "contacts 3", "persons-update 2", "contacts-error type=6 description=\"...\"".
     void changeReported(const QString &line);
+    // The same contact for a view that shows it: "first", "last", "status" (texts) and "statusTime"
+    // (a QDateTime), each only when the record has it.
+    void contactReceived(const QString &id, const QVariantMap &shown);
     // The bus connection ended; the view can do nothing more.
     void busLost();
 

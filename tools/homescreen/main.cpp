@@ -14,6 +14,8 @@
 #include "homescreen/contactsview.h"
 #include "homescreen/eventfeedservice.h"
 #include "homescreen/notificationserver.h"
+#include "homescreen/pageserver.h"
+#include "homescreen/phoneactions.h"
 #include "homescreen/quillnetapp.h"
 #include "homescreen/unixsignals.h"
 
@@ -52,7 +54,9 @@ int main(int argc, char *argv[])
             "description=...\".\n"
             "Commands on standard input, one per line: \"tap <id>\" invokes a notification's default action, "
             "\"close <id>\" dismisses it, \"refresh\" asks the Event Feed's publishers to refresh, as SIGUSR1 does, "
-            "\"contacts\" asks the social provider for all persons again. SIGINT and SIGTERM end the program."));
+            "\"contacts\" asks the social provider for all persons again. SIGINT and SIGTERM end the program.\n"
+            "--page also serves all of it as a web page on 127.0.0.1 (a free port, printed as \"page <address>\" "
+            "after the owns lines), with buttons for a person's taps, updated live."));
     parser.addHelpOption();
     const QCommandLineOption noNotifications(
             QStringLiteral("no-notifications"),
@@ -64,7 +68,10 @@ int main(int argc, char *argv[])
                                                        "alone."));
     parser.addOption(noNotifications);
     parser.addOption(noApp);
+    const QCommandLineOption page(QStringLiteral("page"),
+                                  QStringLiteral("Serves the home screen as a web page on 127.0.0.1."));
     parser.addOption(noContacts);
+    parser.addOption(page);
     parser.process(app);
     if (!parser.positionalArguments().isEmpty()) {
         QTextStream(stderr) << "homescreen: takes no arguments (--help tells more)\n";
@@ -124,6 +131,38 @@ int main(int argc, char *argv[])
         QObject::connect(contacts.get(), &HomeScreen::ContactsView::changeReported, &printLine);
         QObject::connect(contacts.get(), &HomeScreen::ContactsView::busLost, &app, onBusLost);
     }
+    std::unique_ptr<HomeScreen::PhoneActions> actions;
+    std::unique_ptr<HomeScreen::PageServer> pageServer;
+    if (parser.isSet(page)) {
+        actions = std::make_unique<HomeScreen::PhoneActions>();
+        pageServer = std::make_unique<HomeScreen::PageServer>(&feed, notifications.get(), actions.get());
+        HomeScreen::PageServer *server = pageServer.get();
+        QObject::connect(&feed, &HomeScreen::BusService::changeReported, server,
+                         &HomeScreen::PageServer::reportFeedChange);
+        if (notifications)
+            QObject::connect(notifications.get(), &HomeScreen::BusService::changeReported, server,
+                             &HomeScreen::PageServer::reportNotificationChange);
+        if (quillnetApp)
+            QObject::connect(quillnetApp.get(), &HomeScreen::BusService::changeReported, server,
+                             &HomeScreen::PageServer::reportActivity);
+        QObject::connect(actions.get(), &HomeScreen::PhoneActions::changeReported, &printLine);
+        QObject::connect(actions.get(), &HomeScreen::PhoneActions::changeReported, server,
+                         &HomeScreen::PageServer::reportActivity);
+        if (contacts) {
+            QObject::connect(contacts.get(), &HomeScreen::ContactsView::contactReceived, server,
+                             &HomeScreen::PageServer::setContact);
+            // One line per contact would push every other line off the page's short list.
+            QObject::connect(contacts.get(), &HomeScreen::ContactsView::changeReported, server,
+                             [server](const QString &line) {
+                                 if (!line.startsWith(QLatin1String("contact ")))
+                                     server->reportActivity(line);
+                             });
+        }
+        if (!pageServer->listen()) {
+            QTextStream(stderr) << "homescreen: " << pageServer->errorString() << '\n';
+            return 1;
+        }
+    }
     HomeScreen::CommandInput commands(&feed, notifications.get(), contacts.get());
     commands.listen(STDIN_FILENO);
 
@@ -131,6 +170,8 @@ int main(int argc, char *argv[])
         if (service)
             printLine(QStringLiteral("owns %1 %2").arg(service->serviceName(), service->objectPath()));
     }
+    if (pageServer)
+        printLine(QStringLiteral("page %1").arg(pageServer->address()));
     // After the names: a provider that is there already is asked at once, and its contacts follow the
     // start lines.
     if (contacts && !contacts->start()) {

@@ -4,7 +4,9 @@
 #include <QTextStream>
 
 #include <cstdio>
+#include <memory>
 
+#include "liveworld.h"
 #include "simulator.h"
 
 namespace {
@@ -46,6 +48,10 @@ int main(int argc, char *argv[])
             {"event-invitations", "Number of event invitations.", "n", "2"},
             {"refresh-token", "The credential the token endpoint accepts (default: made from the seed).", "token"},
             {"verbose", "Log every request on standard error."},
+            {"live",
+             "Keeps the world moving: every n seconds a new post, like, comment, message, friend request or "
+             "notification, logged on standard error.",
+             "n"},
     });
     parser.process(app);
 
@@ -86,8 +92,17 @@ int main(int argc, char *argv[])
                              QTextStream(stderr) << "quillnet-sim: " << method << ' ' << path << '\n';
                          });
     }
+    qint64 live = 0;
+    if (!readNumber(parser, "live", 1, QuillnetSim::LiveWorld::MaxIntervalSeconds, &live))
+        return 2;
     if (!simulator.listen(quint16(port)))
         return 1;
+    std::unique_ptr<QuillnetSim::LiveWorld> liveWorld;
+    if (live > 0) {
+        liveWorld = std::make_unique<QuillnetSim::LiveWorld>(&simulator, int(live * 1000), quint32(seed));
+        QObject::connect(liveWorld.get(), &QuillnetSim::LiveWorld::changed,
+                         [](const QString &what) { QTextStream(stderr) << "quillnet-sim: live: " << what << '\n'; });
+    }
 
     // Scripts read these two lines to learn where the service is and what credential it takes.
     std::printf("port %u\nrefresh_token %s\n", unsigned(simulator.port()), qPrintable(simulator.refreshToken()));

@@ -11,12 +11,11 @@
 
 #include <memory>
 
-#include <sys/stat.h>
-
 #include "platform/notifications/mnotification.h"
 #include "platform/notifications/mnotificationgroup.h"
 #include "platform/notifications/mremoteaction.h"
 #include "platform/notifications/notificationregistry_p.h"
+#include "testfiles.h"
 
 namespace {
 
@@ -51,31 +50,6 @@ QList<NotificationRecord> sample()
             record(6, NotificationRecord::InGroup, Messages, QString(), openView(QStringLiteral("message"))),
             record(7, NotificationRecord::Plain, Requests, QStringLiteral("")),
             record(8, NotificationRecord::Group, Requests, QStringLiteral("<b>&amp;</b>"))};
-}
-
-int modeOf(const QString &path)
-{
-    struct stat info;
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return -1;
-    return int(info.st_mode & 07777);
-}
-
-bool exists(const QString &path)
-{
-    return modeOf(path) != -1;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QByteArray patched(QByteArray data, int offset, const QByteArray &bytes)
@@ -219,7 +193,7 @@ void TestNotificationRegistry::damagedFilesAreDiscarded()
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(alsoWarned));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Discarding the notification registry")));
     QCOMPARE(groupEventTypes(), QStringList());
-    QVERIFY(!exists(mPath));
+    QCOMPARE(modeOf(mPath), -1);
     // Gone: the next lookup finds nothing and says nothing.
     QCOMPARE(eventTypesOf(MNotification::notifications()), QStringList());
 
@@ -261,7 +235,7 @@ void TestNotificationRegistry::plantedEntriesAreDiscarded()
     for (const QString &warning : std::as_const(warnings))
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
     QCOMPARE(groupEventTypes(), QStringList());
-    QCOMPARE(exists(mPath), kind == QLatin1String("directory"));
+    QCOMPARE(modeOf(mPath) != -1, kind == QLatin1String("directory"));
     // What a link pointed to is neither read nor touched.
     QCOMPARE(readFile(elsewhere), registry);
 }

@@ -14,6 +14,7 @@
 #include "platform/quillnet/qncache.h"
 #include "platform/quillnet/qncacheconfiguration.h"
 #include "platform/quillnet/qnerror.h"
+#include "testfiles.h"
 
 inline Qn::QnCacheConfiguration cacheConfiguration(const QTemporaryDir &dir)
 {
@@ -38,13 +39,6 @@ inline bool makeMalformedDatabase(const Qn::QnCacheConfiguration &configuration)
     if (!file.open(QIODevice::ReadWrite) || file.size() <= 4096 || !file.seek(4096))
         return false;
     return file.write(QByteArray(file.size() - 4096, '\xff')) == file.size() - 4096;
-}
-
-// The file's bytes; empty when it cannot be read.
-inline QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 inline Qn::QnError errorAt(const QSignalSpy &spy, int index = 0)

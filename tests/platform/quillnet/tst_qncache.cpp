@@ -12,8 +12,6 @@
 
 #include <memory>
 
-#include <sys/stat.h>
-
 #include "cachetestdata.h"
 #include "platform/quillnet/qncache.h"
 
@@ -24,12 +22,6 @@ namespace {
 
 const QFileDevice::Permissions OwnerOnlyFile
         = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser;
-
-mode_t modeOf(const QString &path)
-{
-    struct stat status;
-    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777 : 0;
-}
 
 QnPost post(const QString &id, const QString &author, const QDateTime &created)
 {
@@ -138,7 +130,7 @@ void TestQnCache::unusableFileIsMovedAsideAndRebuilt()
     }
     QSqlDatabase::removeDatabase("foreign");
     QVERIFY(QFile::setPermissions(foreign, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
-    const QByteArray foreignBytes = fileBytes(foreign);
+    const QByteArray foreignBytes = readFile(foreign);
 
     QByteArray kept;
     if (kind == "garbage") {
@@ -147,7 +139,7 @@ void TestQnCache::unusableFileIsMovedAsideAndRebuilt()
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(kept) == kept.size());
     } else if (kind == "malformed") {
         QVERIFY(makeMalformedDatabase(configuration));
-        kept = fileBytes(name);
+        kept = readFile(name);
     } else {
         QVERIFY(QFile::remove(name));
         QVERIFY(QFile::link(kind == "link" ? foreign : mDir->filePath("missing.db"), name));
@@ -160,7 +152,7 @@ void TestQnCache::unusableFileIsMovedAsideAndRebuilt()
     QVERIFY(cache.updateUserData("k", "v"));
     QCOMPARE(cache.getUserData("k"), u"v"_s);
     QVERIFY(!QFileInfo(name).isSymLink());
-    QCOMPARE(modeOf(name), mode_t(0600));
+    QCOMPARE(modeOf(name), 0600);
     // What was there is kept, renamed, for inspection: a link as a link.
     const QDir folder = QFileInfo(name).dir();
     const QStringList aside = folder.entryList({"qncache.db.corrupt-*"}, QDir::Files | QDir::System);
@@ -168,10 +160,10 @@ void TestQnCache::unusableFileIsMovedAsideAndRebuilt()
     if (kept.isEmpty())
         QVERIFY(QFileInfo(folder.filePath(aside.first())).isSymLink());
     else
-        QCOMPARE(fileBytes(folder.filePath(aside.first())), kept);
+        QCOMPARE(readFile(folder.filePath(aside.first())), kept);
     // Nothing was written through a link, nor created at its target.
-    QCOMPARE(fileBytes(foreign), foreignBytes);
-    QCOMPARE(modeOf(foreign), mode_t(0604));
+    QCOMPARE(readFile(foreign), foreignBytes);
+    QCOMPARE(modeOf(foreign), 0604);
     QVERIFY(!QFileInfo::exists(mDir->filePath("missing.db")));
 }
 

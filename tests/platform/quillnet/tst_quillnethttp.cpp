@@ -1,5 +1,6 @@
 // The client's HTTP side against a byte-exact loopback server: request shapes and credentials,
-// broken, hostile, endless and oversized answers, list bounds, redirects and time zones. Failures the
+// broken, hostile, endless and oversized answers, list bounds, redirects and time zones; and what the
+// client refuses before sending anything, without a service or a usable cache. Failures the
 // simulator can produce (error statuses, malformed and cut bodies, expired tokens) are in
 // tst_quillnetsim.
 #include <QFile>
@@ -61,6 +62,11 @@ private slots:
     void timesKeepTheirInstantInEveryZone();
     void markingReadSplitsLongLists();
     void deletingTheClientDropsItsRequests();
+    // Without a service or a usable cache.
+    void initWithoutServiceFailsAfterReturning_data();
+    void initWithoutServiceFailsAfterReturning();
+    void callsAreRefusedBeforeAnythingIsSent();
+    void cacheReadsWithoutUsableCache();
 
 private:
     bool initClient();
@@ -166,49 +172,58 @@ void TestQuillnetHttp::requestsCarryPathsParametersAndCredentials()
 
 void TestQuillnetHttp::badAnswersBecomeErrors_data()
 {
-    QTest::addColumn<bool>("notifications"); // the request: init, or all notifications
+    QTest::addColumn<QString>("request"); // init, all notifications, or the details of event e1
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<int>("type");
     QTest::addColumn<QString>("text"); // expected in the service or transport text
 
     // One row per rule of the error table that only byte-exact answers reach.
-    const auto row = [](const char *tag, bool notifications, const QByteArray &answer, int type, const char *text) {
-        QTest::newRow(tag) << notifications << answer << type << text;
+    const auto row = [](const char *tag, const char *request, const QByteArray &answer, int type, const char *text) {
+        QTest::newRow(tag) << request << answer << type << text;
     };
     const QByteArray header = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n";
     const QByteArray noCount = R"({"friend_requests": [], "event_invitations": [], "notifications": [], )";
-    row("not an object", false, json("[1, 2]"), 4, "not a JSON object");
-    row("required member missing", false, json("{}"), 4, "not an object");
-    row("received beyond the limit, no length", false,
+    row("not an object", "init", json("[1, 2]"), 4, "not a JSON object");
+    row("required member missing", "init", json("{}"), 4, "not an object");
+    row("received beyond the limit, no length", "init",
         header + "{\"user\": \"" + QByteArray(5 * 1024 * 1024, 'x') + "\"}", 4, "larger than");
-    row("count negative", true, json(noCount + R"("unread_threads": -1})"), 4, "unread_threads");
-    row("no HTTP answer", false, "SMTP ready\r\n\r\n", 2, "");
-    row("401 without invalid_token", false,
+    row("count negative", "notifications", json(noCount + R"("unread_threads": -1})"), 4, "unread_threads");
+    row("another event", "event", json(R"({"event": {"id": "e2", "name": "Other"}})"), 4,
+        "event details: event e1 answered with e2");
+    row("event without name", "event", json(R"({"event": {"id": "e1"}})"), 4, "event details: ");
+    row("event in a list", "event", json(R"({"data": [{"id": "e1", "name": "Party"}]})"), 4, "event details: ");
+    row("owner not a user ref", "event", json(R"({"event": {"id": "e1", "name": "Party", "owner": "Ann"}})"), 4,
+        "event details: ");
+    row("no HTTP answer", "init", "SMTP ready\r\n\r\n", 2, "");
+    row("401 without invalid_token", "init",
         RawHttpServer::response(401, R"({"error": {"code": "mfa_required", "message": "no"}})"), 3, "mfa_required: no");
-    row("error body not the error form", false,
+    row("error body not the error form", "init",
         RawHttpServer::response(503, R"({"error": {"code": 5, "message": []}})"), 3, "HTTP 503");
-    row("redirect of an API request", false,
+    row("redirect of an API request", "init",
         RawHttpServer::response(302, "", "", "Location: http://127.0.0.1:1/me\r\n"), 3, "HTTP 302");
 }
 
 void TestQuillnetHttp::badAnswersBecomeErrors()
 {
-    QFETCH(bool, notifications);
+    QFETCH(QString, request);
     QFETCH(QByteArray, answer);
     QFETCH(int, type);
     QFETCH(QString, text);
-    if (notifications)
+    if (request != QLatin1String("init"))
         QVERIFY(initClient());
     QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
     QSignalSpy initialized(mClient.get(), SIGNAL(initialized()));
     QSignalSpy answers(mClient.get(),
                        SIGNAL(allNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32)));
+    QSignalSpy details(mClient.get(), SIGNAL(eventDetailsRetrieved(Qn::QnEvent)));
     // The transport tries again (up to three times) when a connection closes before an answer;
     // every try gets the same.
     for (int i = 0; i < 4; ++i)
         mServer->enqueue(answer);
-    if (notifications)
+    if (request == QLatin1String("notifications"))
         QCOMPARE(mClient->retrieveAllNotifications(), int(StatusOk));
+    else if (request == QLatin1String("event"))
+        QCOMPARE(mClient->retrieveEventDetails(QStringLiteral("e1")), int(StatusOk));
     else
         mClient->init();
 
@@ -221,8 +236,8 @@ void TestQuillnetHttp::badAnswersBecomeErrors()
     if (type == 2)
         QVERIFY2(!errorAt(errors).replyErrorString().isEmpty(), "a transport failure carries the transport's text");
     QCOMPARE(initialized.count(), 0);
-    QCOMPARE(answers.count(), 0);
-    if (notifications)
+    QCOMPARE(answers.count() + details.count(), 0);
+    if (request != QLatin1String("init"))
         return;
     QVERIFY(!mClient->isInitialized());
     QVERIFY(mClient->currentProfileId().isEmpty());
@@ -327,7 +342,7 @@ void TestQuillnetHttp::redirectsOutOfTheWebAreRefused()
     QCOMPARE(mServer->requests().last().target, QByteArray("/moved.png"));
     QCOMPARE(mClient->retrieveData(&location, good, RetrieveFromCache), int(StatusOk));
     QCOMPARE(location, data.at(0).at(1).toString());
-    QCOMPARE(fileBytes(location), QByteArray("PNGDATA"));
+    QCOMPARE(readFile(location), QByteArray("PNGDATA"));
     QCOMPARE(errors.count(), 1);
     // Addresses from the service's content are fetched without the user's token.
     for (const RawHttpServer::Request &request : mServer->requests())
@@ -410,6 +425,98 @@ void TestQuillnetHttp::deletingTheClientDropsItsRequests()
     mServer->enqueueJson(R"({"data": []})");
     QTRY_COMPARE(mServer->abandoned(), 1);
     QCOMPARE(feed.count(), 0);
+}
+
+void TestQuillnetHttp::initWithoutServiceFailsAfterReturning_data()
+{
+    QTest::addColumn<QUrl>("serviceUrl");
+    QTest::newRow("no address") << QUrl();
+    QTest::newRow("not the web") << QUrl("ftp://127.0.0.1:8080/");
+    QTest::newRow("no host") << QUrl("http:///api");
+}
+
+void TestQuillnetHttp::initWithoutServiceFailsAfterReturning()
+{
+    QFETCH(QUrl, serviceUrl);
+    QuillnetConfiguration configuration("token");
+    configuration.setServiceUrl(serviceUrl);
+    Quillnet client(configuration);
+    QSignalSpy errors(&client, SIGNAL(error(Qn::QnError)));
+    QSignalSpy initialized(&client, SIGNAL(initialized()));
+    client.init();
+    QCOMPARE(errors.count(), 0);
+    QVERIFY(errors.wait());
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errorAt(errors).errorType(), QnError::NotAvailableError);
+    QCOMPARE(errorAt(errors).quillnetErrorString(), QStringLiteral("No service address configured"));
+    QCOMPARE(initialized.count(), 0);
+    QVERIFY(!client.isInitialized());
+    QVERIFY(client.currentProfileId().isEmpty());
+}
+
+void TestQuillnetHttp::callsAreRefusedBeforeAnythingIsSent()
+{
+    QTemporaryDir dir;
+    QnCache cache(cacheConfiguration(dir));
+    QuillnetConfiguration configuration("token");
+    configuration.setCache(&cache);
+    Quillnet client(configuration);
+    QSignalSpy errors(&client, SIGNAL(error(Qn::QnError)));
+    QSignalSpy feed(&client, SIGNAL(newsFeedRetrieved(Qn::QnPosts)));
+    const QnDataFilter filter("me", 30, 0);
+
+    // Without a service address nothing can be sent, and the status says so at once.
+    const QList<int> unsent {client.retrieveNewsFeed(nullptr, filter, RetrieveFromNetwork),
+                             client.retrieveProfilePicture("u1", Qn::SmallPicture), client.retrieveAllNotifications(),
+                             client.markNotificationsRead({"n1"})};
+    QCOMPARE(unsent, QList<int>(unsent.size(), StatusNotAvailable));
+
+    // Bad arguments are refused first, whatever the service. Only web addresses are fetched
+    // (Support::isWebAddress), from the network or the cache.
+    QnPosts posts;
+    QString location;
+    const QList<int> refused {
+            client.retrieveData(QUrl()),
+            client.retrieveData(QUrl("file:///etc/passwd")),
+            client.retrieveData(&location, QUrl("data:text/plain,secret"), RetrieveFromCache),
+            client.retrieveData(nullptr, QUrl("http://pics.example/p.jpg"), RetrieveFromCache),
+            // Before initialisation there is no signed-in user to default to.
+            client.retrieveNewsFeed(&posts, QnDataFilter(), RetrieveFromCache),
+            client.retrieveLatestStatusMessage({"a,b"}),
+            client.retrieveLatestStatusMessage({}),
+            client.retrieveProfilePicture("u1", Qn::PictureType(9)),
+            client.retrieveThreads(nullptr, Qn::MessageBoxType(-1), RetrieveFromNetwork),
+            client.retrieveMessages(nullptr, QnDataFilter(), RetrieveFromNetwork),
+            client.retrieveStatusMessages(&posts, filter, RetrieveFromNetwork),
+            client.retrieveProfile(nullptr, "u1", 7),
+            client.markNotificationsRead({QString()}),
+    };
+    QCOMPARE(refused, QList<int>(refused.size(), StatusInvalidArgument));
+    QCoreApplication::processEvents();
+    QCOMPARE(errors.count(), 0);
+    QCOMPARE(feed.count(), 0);
+}
+
+void TestQuillnetHttp::cacheReadsWithoutUsableCache()
+{
+    Quillnet withoutCache {QuillnetConfiguration("token")};
+    QVERIFY(!withoutCache.cache());
+    QString location;
+    QCOMPARE(withoutCache.retrieveData(&location, QUrl("http://x/y"), RetrieveFromCache), int(StatusNoCache));
+
+    QTemporaryDir dir;
+    auto cache = std::make_unique<QnCache>(cacheConfiguration(dir));
+    QuillnetConfiguration configuration("token");
+    configuration.setCache(cache.get());
+    Quillnet client(configuration);
+    QCOMPARE(client.cache(), cache.get());
+    cache->close();
+    QnUser user;
+    QCOMPARE(client.retrieveProfile(&user, "u1", RetrieveFromCache), int(StatusNoCache));
+    // The daemon deletes the cache before the client; the client must notice.
+    cache.reset();
+    QVERIFY(!client.cache());
+    QCOMPARE(client.retrieveProfile(&user, "u1", RetrieveFromCache), int(StatusNoCache));
 }
 
 QTEST_GUILESS_MAIN(TestQuillnetHttp)

@@ -1,6 +1,6 @@
 // The client against the simulated service on loopback: every call over the network and from the
-// cache, paging, the cache across a reopen, downloads, token expiry, faults and damage. Signals are
-// spied on by the string signatures the daemon's handlers connect with.
+// cache, event details, paging, the cache across a reopen, downloads, token expiry, faults and
+// damage. Signals are spied on by the string signatures the daemon's handlers connect with.
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -49,6 +49,7 @@ private slots:
     void friendPagesFillTheCache();
     void profilesStatusesThreadsAndMessages();
     void notificationsAndMarkingRead();
+    void eventDetailsAsTheServiceHasThem();
     void downloadsMatchTheService();
     void cacheSurvivesReopening();
     void failuresBecomeErrorsAndLeaveTheCache_data();
@@ -267,6 +268,40 @@ void TestQuillnetSim::notificationsAndMarkingRead()
     QCOMPARE(errors.count(), 0);
 }
 
+void TestQuillnetSim::eventDetailsAsTheServiceHasThem()
+{
+    // One without owner and start time, with an id that must be encoded in the path.
+    QnEvent bare(u"ev/1 & 2?"_s);
+    bare.setName(u"Bare"_s);
+    QVERIFY(mSim->addEventInvitation(bare));
+    const QnEvents invitations = mSim->eventInvitations();
+    QCOMPARE(invitations.size(), 3);
+    QVERIFY(invitations.first().owner().isValid());
+
+    QSignalSpy details(mClient.get(), SIGNAL(eventDetailsRetrieved(Qn::QnEvent)));
+    QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
+    mSim->clearRequests();
+    for (const QnEvent &event : invitations)
+        QCOMPARE(mClient->retrieveEventDetails(event.id()), int(StatusOk));
+    QCOMPARE(details.count(), 0); // never before the call has returned
+    QTRY_COMPARE(details.count(), invitations.size());
+    QnEvents answered;
+    for (const QList<QVariant> &arguments : std::as_const(details))
+        answered << arguments.at(0).value<QnEvent>();
+    QCOMPARE(answered, invitations); // one connection: in order
+    QCOMPARE(mSim->requests().last().path, u"/events/ev/1 & 2?"_s);
+
+    // No id: nothing is sent. An event the service does not know: its error, no details.
+    QTest::ignoreMessage(QtWarningMsg, "int Qn::Quillnet::retrieveEventDetails(const QString&) no event id");
+    QCOMPARE(mClient->retrieveEventDetails(QString()), int(StatusInvalidArgument));
+    QCOMPARE(mSim->requestCount(u"/events/"_s), invitations.size());
+    QCOMPARE(mClient->retrieveEventDetails(u"400000000000099"_s), int(StatusOk));
+    QVERIFY(errors.wait());
+    QCOMPARE(errorAt(errors).errorType(), QnError::ServiceError);
+    QCOMPARE(errorAt(errors).quillnetErrorString(), u"not_found: No such event"_s);
+    QCOMPARE(details.count(), invitations.size());
+}
+
 void TestQuillnetSim::downloadsMatchTheService()
 {
     QSignalSpy data(mClient.get(), SIGNAL(dataRetrieved(QUrl, QString)));
@@ -287,8 +322,8 @@ void TestQuillnetSim::downloadsMatchTheService()
         QCOMPARE(mClient->retrieveData(&location, report.at(0).toUrl(), RetrieveFromCache), int(StatusOk));
         QCOMPARE(location, report.at(1).toString());
         QCOMPARE(QFileInfo(location).absolutePath(), QDir(mCache->path()).absolutePath());
-        QVERIFY(!fileBytes(location).isEmpty());
-        QCOMPARE(fileBytes(location), mSim->pictureData(report.at(0).toUrl()));
+        QVERIFY(!readFile(location).isEmpty());
+        QCOMPARE(readFile(location), mSim->pictureData(report.at(0).toUrl()));
     }
 
     const QString userId = mSim->friends().at(3).id();
@@ -296,7 +331,7 @@ void TestQuillnetSim::downloadsMatchTheService()
     const QList<QVariant> avatar = next(avatars);
     QCOMPARE(avatar.value(0).toString(), userId);
     QCOMPARE(avatar.value(1).value<Qn::PictureType>(), Qn::SmallPicture);
-    QCOMPARE(fileBytes(avatar.value(2).toString()), mSim->profilePictureData(userId, Qn::SmallPicture));
+    QCOMPARE(readFile(avatar.value(2).toString()), mSim->profilePictureData(userId, Qn::SmallPicture));
     QString location;
     QCOMPARE(mClient->retrieveProfilePicture(&location, userId, Qn::SmallPicture, RetrieveFromCache), int(StatusOk));
     QCOMPARE(location, avatar.value(2).toString());

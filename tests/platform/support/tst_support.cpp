@@ -1,80 +1,19 @@
-// The shared helpers: web addresses, link-safe file operations, SQLite file preparation and error
-// classes judged on real SQLite files, id lists.
+// The shared helpers: web addresses, link-safe file operations, id lists and bound texts. The SQLite
+// file helpers (a link in place of the file moved aside, damage and locks told apart) are tested
+// through both of their users on real files: tst_daemondatabase and tst_qncache.
 #include "platform/support/files.h"
 #include "platform/support/ids.h"
 #include "platform/support/logtext.h"
 #include "platform/support/sqlitefile.h"
 #include "platform/support/webaddress.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QRegularExpression>
 #include <QTest>
-
-#include <sys/stat.h>
-
-namespace {
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-mode_t modeOf(const QString &path)
-{
-    struct stat info
-    {
-    };
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? (info.st_mode & 0777) : 0;
-}
-
-// An SQLite file with one table and one row.
-bool makeDatabase(const QString &path)
-{
-    bool ok = false;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("maker"));
-        db.setDatabaseName(path);
-        ok = db.open() && QSqlQuery(db).exec(QStringLiteral("CREATE TABLE t (v TEXT)"))
-                && QSqlQuery(db).exec(QStringLiteral("INSERT INTO t VALUES ('kept')"));
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("maker"));
-    return ok;
-}
-
-// The error of reading the table of the file through a fresh connection.
-QSqlError readError(const QString &path, const QString &connection)
-{
-    QSqlError error;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-        db.setDatabaseName(path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10"));
-        if (!db.open())
-            return db.lastError();
-        QSqlQuery query(db);
-        if (!query.exec(QStringLiteral("SELECT * FROM t")) || !query.next())
-            error = query.lastError();
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(connection);
-    return error;
-}
-
-} // namespace
 
 class TestSupport : public QObject
 {
@@ -88,9 +27,6 @@ private slots:
     void removeContentsKeepsListedEntriesAndLinkTargets();
     void userOnlyDirectoriesAndFiles();
     void moveAsideTakesCompanionsAndCounts();
-    void prepareDatabaseFileReplacesLinks_data();
-    void prepareDatabaseFileReplacesLinks();
-    void errorClassesOfRealFiles();
     void idsTextsAndLoggedValues();
 };
 
@@ -176,13 +112,13 @@ void TestSupport::userOnlyDirectoriesAndFiles()
                                           | QFile::ExeOther | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser));
     QVERIFY(Support::makeUserOnlyPath(root.filePath(QStringLiteral("a/b/c"))));
     for (const char *level : {"a", "a/b", "a/b/c"})
-        QCOMPARE(modeOf(root.filePath(QLatin1String(level))), mode_t(0700));
-    QCOMPARE(modeOf(root.path()), mode_t(0705));
+        QCOMPARE(modeOf(root.filePath(QLatin1String(level))), 0700);
+    QCOMPARE(modeOf(root.path()), 0705);
     QVERIFY(Support::makeUserOnlyPath(root.filePath(QStringLiteral("a/b"))));
 
     const QString file = root.filePath(QStringLiteral("db"));
     QVERIFY(Support::createUserOnlyFile(file));
-    QCOMPARE(modeOf(file), mode_t(0600));
+    QCOMPARE(modeOf(file), 0600);
     QVERIFY(!Support::createUserOnlyFile(file));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Not a directory"));
     QVERIFY(!Support::makeUserOnlyPath(file + QStringLiteral("/below")));
@@ -212,88 +148,6 @@ void TestSupport::moveAsideTakesCompanionsAndCounts()
     QCOMPARE(readFile(second), QByteArray("two"));
 
     QVERIFY(Support::moveAside(root.filePath(QStringLiteral("missing"))).isEmpty());
-}
-
-void TestSupport::prepareDatabaseFileReplacesLinks_data()
-{
-    QTest::addColumn<bool>("dangling");
-    QTest::newRow("link to another program's database") << false;
-    QTest::newRow("dangling link") << true;
-}
-
-void TestSupport::prepareDatabaseFileReplacesLinks()
-{
-    QFETCH(bool, dangling);
-    QTemporaryDir root;
-    const QString target = root.filePath(QStringLiteral("other.db"));
-    const QString db = root.filePath(QStringLiteral("ours.db"));
-    if (!dangling) {
-        QVERIFY(makeDatabase(target));
-        QVERIFY(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
-    }
-    QVERIFY(QFile::link(target, db));
-
-    QVERIFY(Support::prepareDatabaseFile(db));
-    const QFileInfo fresh(db);
-    QVERIFY(!fresh.isSymLink() && fresh.isFile());
-    QCOMPARE(fresh.size(), 0);
-    QCOMPARE(modeOf(db), mode_t(0600));
-    // The link is kept aside, its target untouched (or still not there).
-    const QStringList aside
-            = QDir(root.path()).entryList({QStringLiteral("ours.db.corrupt-*")}, QDir::System | QDir::AllEntries);
-    QCOMPARE(aside.size(), 1);
-    QVERIFY(QFileInfo(root.filePath(aside.first())).isSymLink());
-    if (dangling) {
-        QVERIFY(!QFileInfo::exists(target));
-    } else {
-        QCOMPARE(modeOf(target), mode_t(0604));
-        QVERIFY(!readError(target, QStringLiteral("check")).isValid());
-    }
-}
-
-void TestSupport::errorClassesOfRealFiles()
-{
-    QTemporaryDir root;
-    const QString good = root.filePath(QStringLiteral("good.db"));
-    QVERIFY(makeDatabase(good));
-    QVERIFY(!readError(good, QStringLiteral("r1")).isValid());
-
-    // A foreign file: "file is not a database".
-    const QString foreign = root.filePath(QStringLiteral("foreign.db"));
-    QVERIFY(writeFile(foreign, QByteArray(4096, 'z')));
-    const QSqlError notADatabase = readError(foreign, QStringLiteral("r2"));
-    QVERIFY(Support::isDamage(notADatabase) && !Support::isBusy(notADatabase));
-
-    // A damaged page: "database disk image is malformed".
-    const QString damaged = root.filePath(QStringLiteral("damaged.db"));
-    QVERIFY(QFile::copy(good, damaged));
-    {
-        QFile file(damaged);
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        QByteArray content = file.readAll();
-        QVERIFY(content.size() >= 8192);
-        // The second page holds the table; its header byte says what kind of page it is.
-        content.replace(4096, 16, QByteArray(16, '\xff'));
-        file.seek(0);
-        file.write(content);
-    }
-    const QSqlError malformed = readError(damaged, QStringLiteral("r3"));
-    QVERIFY2(Support::isDamage(malformed), qPrintable(malformed.text()));
-
-    // An exclusive lock held by another connection: busy, not damage.
-    {
-        QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("holder"));
-        holder.setDatabaseName(good);
-        QVERIFY(holder.open());
-        QVERIFY(QSqlQuery(holder).exec(QStringLiteral("BEGIN EXCLUSIVE")));
-        const QSqlError locked = readError(good, QStringLiteral("r4"));
-        QVERIFY2(Support::isBusy(locked) && !Support::isDamage(locked), qPrintable(locked.text()));
-        QVERIFY(QSqlQuery(holder).exec(QStringLiteral("ROLLBACK")));
-        holder.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("holder"));
-
-    QVERIFY(!Support::isDamage(QSqlError()) && !Support::isBusy(QSqlError()));
 }
 
 void TestSupport::idsTextsAndLoggedValues()

@@ -1,14 +1,10 @@
+// The system stand-ins: journal lines, a missing catalogue, the reachability back end and the
+// heartbeat. Loading the catalogue of the user's language is the catalogue test's, and the low
+// priority of every thread the daemon process test's.
 #include <QLocale>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QDir>
-#include <QSemaphore>
 #include <QTest>
-#include <QThread>
-
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include "platform/system/helper.h"
 #include "platform/system/networkmonitor.h"
@@ -21,9 +17,7 @@ class TestSystem : public QObject
 private slots:
     void formatLine_data();
     void formatLine();
-    void localeLoadsTheCatalogueOfTheUsersLanguage();
     void localeWithoutCatalogue();
-    void lowPriorityCoversEveryThread();
     void networkBackendLoadsAfterStartUp();
 
     void heartbeatNeedsOpen();
@@ -56,62 +50,6 @@ void TestSystem::formatLine()
     QFETCH(QString, text);
     QFETCH(QString, expected);
     QCOMPARE(Helper::formatLine(QtMsgType(type), QStringLiteral("qd"), text), expected);
-}
-
-void TestSystem::localeLoadsTheCatalogueOfTheUsersLanguage()
-{
-    qputenv("QUILLNET_TRANSLATIONS_DIR", QByteArray(TEST_CATALOGUE_DIR));
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    {
-        Helper helper;
-        QVERIFY(helper.setLocale(QStringLiteral("helpertest")));
-        QCOMPARE(qtTrId("qtn_qnk_helper_test"), QStringLiteral("Hallo"));
-    }
-    // The catalogue goes with its helper.
-    QCOMPARE(qtTrId("qtn_qnk_helper_test"), QStringLiteral("qtn_qnk_helper_test"));
-    QLocale::setDefault(QLocale::c());
-    qunsetenv("QUILLNET_TRANSLATIONS_DIR");
-}
-
-namespace {
-
-// The nice value of every thread of this process.
-QList<int> threadNiceValues()
-{
-    QList<int> values;
-    const QStringList threads = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &thread : threads)
-        values << getpriority(PRIO_PROCESS, id_t(thread.toUInt()));
-    return values;
-}
-
-} // namespace
-
-void TestSystem::lowPriorityCoversEveryThread()
-{
-    // A thread started before the call, as the D-Bus thread is.
-    QSemaphore started, finish;
-    int laterNice = -100;
-    QThread *early = QThread::create([&] {
-        started.release();
-        finish.acquire();
-        // A thread this one starts after the call inherits the lowered value.
-        QThread *late = QThread::create([&] { laterNice = getpriority(PRIO_PROCESS, id_t(::syscall(SYS_gettid))); });
-        late->start();
-        late->wait();
-        delete late;
-    });
-    early->start();
-    started.acquire();
-    QVERIFY(threadNiceValues().size() >= 2);
-
-    Helper::setLowPriority();
-
-    QCOMPARE(threadNiceValues(), QList<int>(threadNiceValues().size(), Helper::LowPriorityNice));
-    finish.release();
-    early->wait();
-    delete early;
-    QCOMPARE(laterNice, Helper::LowPriorityNice);
 }
 
 void TestSystem::networkBackendLoadsAfterStartUp()

@@ -247,13 +247,20 @@ void TestContactsView::bounds()
     for (int i = 0; i <= ContactsView::MaxContactsPerAnswer; ++i)
         many << person(QStringLiteral("quillnet:acct:%1").arg(i));
     QTest::ignoreMessage(QtWarningMsg,
-                         aboutRequest("contacts: the answer to %1 holds 1001 persons; the first 1000 are shown", 1));
+                         aboutRequest(QStringLiteral("contacts: the answer to %1 holds ")
+                                              + QString::number(ContactsView::MaxContactsPerAnswer + 1)
+                                              + QStringLiteral(" persons; the first ")
+                                              + QString::number(ContactsView::MaxContactsPerAnswer)
+                                              + QStringLiteral(" are shown"),
+                                      1));
     FakeProvider *provider = makeProvider(many);
     QVERIFY(provider->registerOnBus());
     startView();
-    QTRY_COMPARE_WITH_TIMEOUT(mLines.size(), 1001, 10000);
-    QCOMPARE(mLines.at(999), QStringLiteral(R"(contact quillnet:acct:999 relationship="2" account="quillnet:acct")"));
-    QCOMPARE(mLines.last(), QStringLiteral("contacts 1000"));
+    QTRY_COMPARE_WITH_TIMEOUT(mLines.size(), ContactsView::MaxContactsPerAnswer + 1, 10000);
+    QCOMPARE(mLines.at(ContactsView::MaxContactsPerAnswer - 1),
+             QStringLiteral(R"(contact quillnet:acct:%1 relationship="2" account="quillnet:acct")")
+                     .arg(ContactsView::MaxContactsPerAnswer - 1));
+    QCOMPARE(mLines.last(), QStringLiteral("contacts %1").arg(ContactsView::MaxContactsPerAnswer));
 
     // Requests awaiting their answer: beyond the bound the oldest is forgotten, and its answer too.
     mLines.clear();

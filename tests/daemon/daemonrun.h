@@ -1,0 +1,84 @@
+// The real daemon binary for end-to-end tests: a home of its own, the account file, the log of a
+// --debug run in the engineering English, and the control interface called as other programs would.
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QUrl>
+
+#include <memory>
+
+class DaemonRun
+{
+    Q_DISABLE_COPY(DaemonRun)
+
+public:
+    DaemonRun() = default;
+    ~DaemonRun() { stop(); }
+
+    QString home() const { return mHome.path(); }
+    // An enabled account of the service at url, with its switches after "[settings]".
+    bool writeAccount(const QUrl &url, const QString &refreshToken, const QByteArray &settings)
+    {
+        const QString dir = home() + QStringLiteral("/config/quillnet");
+        QFile file(dir + QStringLiteral("/account.conf"));
+        return QDir().mkpath(dir) && file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+                && file.write("[account]\nname=e2e@quillnet.example\nenabled=true\nservice_url=" + url.toEncoded()
+                              + "\nrefresh_token=" + refreshToken.toUtf8() + "\n[services]\nIM=false\n[settings]\n"
+                              + settings)
+                > 0;
+    }
+    bool start()
+    {
+        mDaemon = std::make_unique<QProcess>();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), home());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home() + QStringLiteral("/config"));
+        env.remove(QStringLiteral("XDG_CACHE_HOME"));
+        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+        mDaemon->setProcessEnvironment(env);
+        QProcess *daemon = mDaemon.get();
+        QObject::connect(daemon, &QProcess::readyReadStandardError, daemon,
+                         [this, daemon] { log += daemon->readAllStandardError(); });
+        mDaemon->start(QStringLiteral(DAEMON_BINARY), {QStringLiteral("--debug")});
+        return mDaemon->waitForStarted();
+    }
+    void stop()
+    {
+        if (!mDaemon)
+            return;
+        mDaemon->terminate();
+        mDaemon->waitForFinished(10000);
+        mDaemon.reset();
+    }
+    // Waits for one more line holding marker than the log has now.
+    bool waitForNext(const QByteArray &marker, int timeoutMs)
+    {
+        const qsizetype seen = log.count(marker);
+        QElapsedTimer clock;
+        clock.start();
+        while (log.count(marker) == seen && clock.elapsed() < timeoutMs)
+            QTest::qWait(50);
+        return log.count(marker) > seen;
+    }
+    bool callControl(const char *method, const QVariantList &arguments = {})
+    {
+        const QString name = QStringLiteral("com.tarvo.quillnetveldo");
+        QDBusMessage call
+                = QDBusMessage::createMethodCall(name, QStringLiteral("/quillnetveldo"), name, QLatin1String(method));
+        call.setArguments(arguments);
+        return QDBusConnection::sessionBus().call(call).type() == QDBusMessage::ReplyMessage;
+    }
+
+    QByteArray log;
+
+private:
+    QTemporaryDir mHome;
+    std::unique_ptr<QProcess> mDaemon;
+};
