@@ -13,6 +13,7 @@
 #include "homescreen/commandinput.h"
 #include "homescreen/contactsview.h"
 #include "homescreen/eventfeedservice.h"
+#include "homescreen/feeditemviewer.h"
 #include "homescreen/notificationserver.h"
 #include "homescreen/pageserver.h"
 #include "homescreen/phoneactions.h"
@@ -42,12 +43,14 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral(
             "A home screen on the session bus: the Event Feed com.tarvo.home.EventFeed at /eventfeed, the "
             "notification server org.freedesktop.Notifications at /org/freedesktop/Notifications, and a stand-in "
-            "of the Quillnet app, com.tarvo.quillnet at /OpenView. Prints \"owns <name> <path>\" for each once it "
+            "of the Quillnet app, com.tarvo.quillnet at /OpenView and com.tarvo.quillnet.eventfeed at "
+            "/EventFeedMessage. Prints \"owns <name> <path>\" for each once it "
             "has them all, then one line per change or call: \"added <id> <key>=<value>...\", \"updated <id> "
             "<key>=<value>...\", \"removed <id>\", \"removed-source <name> <count>\", \"refresh-requested\"; "
             "\"notify <id> app=... summary=... body=... [icon=...] [actions=[...]] [hints=...] timeout=<ms>|never\", "
             "\"update <id> ...\" (the same fields), \"action <id> key=\\\"default\\\"\", \"close <id> reason=<n>\" "
-            "(1 expired, 2 dismissed, 3 closed by the program); \"openView kind=\\\"...\\\" id=\\\"...\\\"\".\n"
+            "(1 expired, 2 dismissed, 3 closed by the program); \"openView kind=\\\"...\\\" id=\\\"...\\\"\", "
+            "\"showItem post=\\\"...\\\"\" (a tapped feed item).\n"
             "A contacts view asks the social provider com.tarvo.socialprovider.quillnet for all persons whenever it "
             "appears, and for the announced ones on each personsUpdate: \"contact <id> first=... last=... ...\" per "
             "person and \"contacts <n>\" per answer, \"persons-update <n>\", \"contacts-error type=<n> "
@@ -62,7 +65,7 @@ int main(int argc, char *argv[])
             QStringLiteral("no-notifications"),
             QStringLiteral("Runs without the notification server, leaving its name to another program."));
     const QCommandLineOption noApp(QStringLiteral("no-app"),
-                                   QStringLiteral("Runs without the stand-in of the Quillnet app."));
+                                   QStringLiteral("Runs without the stand-ins of the Quillnet app."));
     const QCommandLineOption noContacts(QStringLiteral("no-contacts"),
                                         QStringLiteral("Runs without the contacts view, leaving the social provider "
                                                        "alone."));
@@ -88,13 +91,17 @@ int main(int argc, char *argv[])
     if (!parser.isSet(noNotifications))
         notifications = std::make_unique<HomeScreen::NotificationServer>();
     std::unique_ptr<HomeScreen::QuillnetApp> quillnetApp;
-    if (!parser.isSet(noApp))
+    std::unique_ptr<HomeScreen::FeedItemViewer> feedItemViewer;
+    if (!parser.isSet(noApp)) {
         quillnetApp = std::make_unique<HomeScreen::QuillnetApp>();
+        feedItemViewer = std::make_unique<HomeScreen::FeedItemViewer>();
+    }
 
     const std::pair<HomeScreen::BusService *, const char *> services[] = {
             {&feed, nullptr},
             {notifications.get(), "--no-notifications"},
             {quillnetApp.get(), "--no-app"},
+            {feedItemViewer.get(), "--no-app"},
     };
     bool busLost = false;
     // Each service and the contacts view have a connection of their own; the first to lose it ends

@@ -3,6 +3,7 @@
 // reading them from a file descriptor; and the program with all its services and its contacts view,
 // for what it prints, the commands it reads, how it starts and how it ends.
 #include <QDBusPendingCallWatcher>
+#include <QDataStream>
 #include <QDBusPendingReply>
 #include <QHash>
 #include <QProcess>
@@ -23,13 +24,15 @@
 #include "homescreen/notificationserver.h"
 #include "homescreen/quillnetapp.h"
 #include "notificationserverproxy.h"
+#include "platform/notifications/mremoteaction.h"
 #include "quillnetappproxy.h"
 
 namespace {
 
 const QString OwnsLine = QStringLiteral("owns com.tarvo.home.EventFeed /eventfeed");
-const QStringList OwnsLines = {OwnsLine, "owns org.freedesktop.Notifications /org/freedesktop/Notifications",
-                               "owns com.tarvo.quillnet /OpenView"};
+const QStringList OwnsLines
+        = {OwnsLine, "owns org.freedesktop.Notifications /org/freedesktop/Notifications",
+           "owns com.tarvo.quillnet /OpenView", "owns com.tarvo.quillnet.eventfeed /EventFeedMessage"};
 
 int bytesWaiting(int fd)
 {
@@ -409,23 +412,24 @@ void TestHomeScreen::programServesTheFeed()
     QDBusPendingReply<qlonglong> added = proxy.addItem({{"title", "From\nthe test"}, {"sourceName", "Quillnet"}});
     QVERIFY(finish(added));
     QCOMPARE(added.value(), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(3),
+    const int owns = int(OwnsLines.size());
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(owns),
                               QStringLiteral(R"(added 1 sourceName="Quillnet" title="From\nthe test")"), 20000);
 
     QSignalSpy refreshes(&proxy, &ComTarvoHomeEventFeedInterface::refreshRequested);
     ::kill(pid_t(program->processId()), SIGUSR1);
     QVERIFY(refreshes.wait(20000));
-    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(4), QStringLiteral("refresh-requested"), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(owns + 1), QStringLiteral("refresh-requested"), 20000);
     // The same from standard input.
     program->write("refresh\n");
     QVERIFY(refreshes.wait(20000));
-    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(5), QStringLiteral("refresh-requested"), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(owns + 2), QStringLiteral("refresh-requested"), 20000);
 
     program->terminate();
     QVERIFY(program->waitForFinished(20000));
     QCOMPARE(program->exitStatus(), QProcess::NormalExit);
     QCOMPARE(program->exitCode(), 0);
-    QCOMPARE(outputLines(program).size(), 6);
+    QCOMPARE(outputLines(program).size(), owns + 3);
     QCOMPARE(program->readAllStandardError(), QByteArray());
 }
 
@@ -453,14 +457,23 @@ void TestHomeScreen::programServesNotificationsAndTheApp()
     QCOMPARE(closed, (QList<QVariantList> {{1u, 2u}}));
     // What a tap makes the daemon call.
     QVERIFY(finish(app.openView(QStringLiteral("message"), QStringLiteral("t1"))));
+    // A tapped feed item's action, in the form the daemon gives its items.
+    QByteArray postId;
+    QDataStream stream(&postId, QIODevice::WriteOnly);
+    stream << QVariant(QStringLiteral("p1"));
+    MRemoteAction itemAction(
+            QStringLiteral("com.tarvo.quillnet.eventfeed /EventFeedMessage com.tarvo.quillnet.eventfeed showItem ")
+            + QString::fromLatin1(postId.toBase64()));
+    QVERIFY(itemAction.trigger());
 
     const QStringList expected = {
             R"x(notify 1 app="quillnet-daemon" summary="Ann" body="Hi" actions=["default","Open"] timeout=never)x",
             R"x(action 1 key="default")x",
             "close 1 reason=2",
             R"x(openView kind="message" id="t1")x",
+            R"x(showItem post="p1")x",
     };
-    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).mid(3), expected, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).mid(OwnsLines.size()), expected, 20000);
     program->terminate();
     QVERIFY(program->waitForFinished(20000));
     QCOMPARE(program->exitCode(), 0);
