@@ -38,6 +38,14 @@
 
 namespace {
 
+// Online state for the whole process: made once, never deleted. Held here, so that it stays
+// reachable rather than leaked, and every daemon object of the process shares it.
+NetworkMonitor *processNetworkMonitor()
+{
+    static NetworkMonitor *const monitor = new (std::nothrow) NetworkMonitor(nullptr);
+    return monitor;
+}
+
 const int RetryLimit = 3;
 const int RetryDelayMs = 60000;
 const int CanceledLoginLimit = 2;
@@ -77,7 +85,7 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
     if (!factory->account()->isAccountEnabled())
         ::exit(0);
 
-    mNetworkManager = new (std::nothrow) NetworkMonitor(nullptr);
+    mNetworkManager = processNetworkMonitor();
     if (!mNetworkManager)
         criticalExit("Could not initialize QNetworkConfigurationManager");
     // A daemon that started offline logs in once the machine comes online.

@@ -83,47 +83,6 @@ QString readFilePath()
             + QLatin1String(NotificationHandler::ReadFileName);
 }
 
-// One QStringList as QDataStream writes it in its default settings; every count and length is
-// checked against the bytes that are there before anything is sized from it.
-std::optional<QStringList> parseIds(const QByteArray &data, QString *problem)
-{
-    QDataStream in(data);
-    const auto remaining = [&in, &data] { return data.size() - in.device()->pos(); };
-    quint32 count = 0;
-    in >> count;
-    if (in.status() != QDataStream::Ok) {
-        *problem = QStringLiteral("no list");
-        return std::nullopt;
-    }
-    // Every string takes its length at least.
-    if (quint64(count) * 4 > quint64(remaining())) {
-        *problem = QStringLiteral("%1 ids in %2 bytes").arg(count).arg(data.size());
-        return std::nullopt;
-    }
-    QStringList ids;
-    ids.reserve(qsizetype(count));
-    for (quint32 i = 0; i < count; ++i) {
-        const QByteArray prefix = in.device()->peek(4);
-        const quint32 bytes = prefix.size() == 4 ? qFromBigEndian<quint32>(prefix.constData()) : 0;
-        if (prefix.size() != 4 || (bytes != NullString && (bytes % 2 != 0 || qint64(bytes) > remaining() - 4))) {
-            *problem = QStringLiteral("id %1 does not fit").arg(i);
-            return std::nullopt;
-        }
-        QString id;
-        in >> id;
-        if (in.status() != QDataStream::Ok) {
-            *problem = QStringLiteral("id %1 unreadable").arg(i);
-            return std::nullopt;
-        }
-        ids << id;
-    }
-    if (remaining() != 0) {
-        *problem = QStringLiteral("%1 bytes after the list").arg(remaining());
-        return std::nullopt;
-    }
-    return ids;
-}
-
 } // namespace
 
 NotificationHandler::NotificationHandler(QObject *parent)
@@ -760,25 +719,38 @@ void NotificationHandler::readSocket()
     qDebug() << Q_FUNC_INFO;
     if (!m_client)
         return;
-    const QByteArray line = m_client->readLine(MaxCommandBytes + 1);
-    // Up to the first zero byte.
-    const QString text = QString::fromLatin1(line.constData());
-    qDebug() << "Read from socket:" << Support::logText(text);
-
-    if (text == QLatin1String("notif")) {
-        clear(Constants::NotificationsEventType, true);
-        m_clientView = Constants::NotificationType;
-    } else if (text == QLatin1String("messages")) {
-        clear(Constants::MessagesEventType, true);
-        m_clientView = Constants::MessageType;
-    } else if (text == QLatin1String("friendreq")) {
-        clear(Constants::FriendRequestEventType, true);
-        m_clientView = Constants::FriendRequestType;
-    } else if (text == QLatin1String("markReadNtf")) {
+    const SocketCommand command = readCommand(*m_client);
+    qDebug() << "Read from socket:" << Support::logText(command.text);
+    if (command.markRead) {
         markRead();
-    } else {
-        m_clientView = text;
+        return;
     }
+    if (!command.clearedEventType.isEmpty())
+        clear(command.clearedEventType, true);
+    m_clientView = command.view;
+}
+
+NotificationHandler::SocketCommand NotificationHandler::readCommand(QIODevice &device)
+{
+    SocketCommand command;
+    const QByteArray line = device.readLine(MaxCommandBytes + 1);
+    // Up to the first zero byte.
+    command.text = QString::fromLatin1(line.constData());
+    if (command.text == QLatin1String("notif")) {
+        command.clearedEventType = Constants::NotificationsEventType;
+        command.view = Constants::NotificationType;
+    } else if (command.text == QLatin1String("messages")) {
+        command.clearedEventType = Constants::MessagesEventType;
+        command.view = Constants::MessageType;
+    } else if (command.text == QLatin1String("friendreq")) {
+        command.clearedEventType = Constants::FriendRequestEventType;
+        command.view = Constants::FriendRequestType;
+    } else if (command.text == QLatin1String("markReadNtf")) {
+        command.markRead = true;
+    } else {
+        command.view = command.text;
+    }
+    return command;
 }
 
 void NotificationHandler::markRead()
@@ -788,6 +760,47 @@ void NotificationHandler::markRead()
     // Long lists go out in several requests of the client's.
     if (m_quillnet && !ids.isEmpty())
         m_quillnet->markNotificationsRead(ids);
+}
+
+// Every count and length is checked against the bytes that are there before anything is sized
+// from it.
+std::optional<QStringList> NotificationHandler::parseReadIds(const QByteArray &data, QString *problem)
+{
+    QDataStream in(data);
+    const auto remaining = [&in, &data] { return data.size() - in.device()->pos(); };
+    quint32 count = 0;
+    in >> count;
+    if (in.status() != QDataStream::Ok) {
+        *problem = QStringLiteral("no list");
+        return std::nullopt;
+    }
+    // Every string takes its length at least.
+    if (quint64(count) * 4 > quint64(remaining())) {
+        *problem = QStringLiteral("%1 ids in %2 bytes").arg(count).arg(data.size());
+        return std::nullopt;
+    }
+    QStringList ids;
+    ids.reserve(qsizetype(count));
+    for (quint32 i = 0; i < count; ++i) {
+        const QByteArray prefix = in.device()->peek(4);
+        const quint32 bytes = prefix.size() == 4 ? qFromBigEndian<quint32>(prefix.constData()) : 0;
+        if (prefix.size() != 4 || (bytes != NullString && (bytes % 2 != 0 || qint64(bytes) > remaining() - 4))) {
+            *problem = QStringLiteral("id %1 does not fit").arg(i);
+            return std::nullopt;
+        }
+        QString id;
+        in >> id;
+        if (in.status() != QDataStream::Ok) {
+            *problem = QStringLiteral("id %1 unreadable").arg(i);
+            return std::nullopt;
+        }
+        ids << id;
+    }
+    if (remaining() != 0) {
+        *problem = QStringLiteral("%1 bytes after the list").arg(remaining());
+        return std::nullopt;
+    }
+    return ids;
 }
 
 QStringList NotificationHandler::takeReadIds()
@@ -839,7 +852,7 @@ QStringList NotificationHandler::takeReadIds()
         return {};
     }
 
-    const std::optional<QStringList> ids = parseIds(data, &problem);
+    const std::optional<QStringList> ids = parseReadIds(data, &problem);
     if (!ids) {
         discard(problem);
         return {};

@@ -13,6 +13,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <optional>
+
 #include "platform/quillnet/qnevent.h"
 #include "platform/quillnet/qnmessage.h"
 #include "platform/quillnet/qnnotification.h"
@@ -25,6 +27,7 @@ class MLocale;
 class MNotification;
 class MNotificationGroup;
 class QLocalServer;
+class QIODevice;
 class QLocalSocket;
 
 namespace Qn {
@@ -51,6 +54,23 @@ public:
     static constexpr int SafetyTimeoutMs = 30000;
     // Event details asked for in one cycle at most.
     static constexpr int MaxEventDetails = 100;
+
+    // One command of the service's application, as read from its socket.
+    struct SocketCommand
+    {
+        QString text;
+        // The application shows this kind: its notifications go; empty for other commands.
+        QString clearedEventType;
+        // The view the application reports; unchanged by markRead.
+        QString view;
+        // The application left notification ids read in the read file.
+        bool markRead = false;
+    };
+    // Reads one command (at most MaxCommandBytes, up to a line end or a zero byte) from device.
+    static SocketCommand readCommand(QIODevice &device);
+    // The read file's content: one QStringList as QDataStream writes it in its default settings.
+    // Nothing, with problem set, when the bytes hold anything else.
+    static std::optional<QStringList> parseReadIds(const QByteArray &data, QString *problem);
 
     explicit NotificationHandler(QObject *parent = nullptr);
     // Releases the notification objects held (the notifications stay) and the socket server.

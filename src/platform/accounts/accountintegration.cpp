@@ -531,10 +531,15 @@ void AccountIntegration::onTokenReply(QNetworkReply *reply)
         return;
     }
 
-    const QByteArray body = reply->read(MaxTokenAnswerSize);
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    const QJsonObject answer = document.object();
-    if (success) {
+    const TokenAnswer answer = readTokenAnswer(status, reply->read(MaxTokenAnswerSize), url);
+    finishLogin(answer.accessToken, answer.loginOk, answer.canceled);
+}
+
+AccountIntegration::TokenAnswer AccountIntegration::readTokenAnswer(int status, const QByteArray &body,
+                                                                    const QString &url)
+{
+    const QJsonObject answer = QJsonDocument::fromJson(body.left(MaxTokenAnswerSize)).object();
+    if (status >= 200 && status < 300) {
         const QJsonValue token = answer.value(QStringLiteral("access_token"));
         const QString text = token.toString();
         if (!token.isString() || !Qn::QuillnetConfiguration::isUsableAccessToken(text)) {
@@ -542,12 +547,10 @@ void AccountIntegration::onTokenReply(QNetworkReply *reply)
             if (token.isString())
                 qDebug() << Q_FUNC_INFO << "a text of" << text.size() << "characters; at most"
                          << Qn::QuillnetConfiguration::MaxAccessTokenLength << "printable ASCII without blanks fit";
-            finishLogin(QString(), false);
-            return;
+            return {};
         }
         qDebug() << Q_FUNC_INFO << "got an access token";
-        finishLogin(text, true);
-        return;
+        return {text, true, false};
     }
 
     // The OAuth 2.0 error form: {"error": "...", "error_description": "..."}.
@@ -555,12 +558,11 @@ void AccountIntegration::onTokenReply(QNetworkReply *reply)
     const QString description = Support::logText(answer.value(QStringLiteral("error_description")).toString());
     if (error == QLatin1String("access_denied")) {
         qDebug() << Q_FUNC_INFO << "the login was canceled:" << description;
-        finishLogin(QString(), false, true);
-        return;
+        return {QString(), false, true};
     }
     qWarning() << Q_FUNC_INFO << "the token endpoint refused the login: HTTP" << status
                << (error.isEmpty() ? QStringLiteral("(no error code)") : error) << description;
-    finishLogin(QString(), false);
+    return {};
 }
 
 void AccountIntegration::finishLogin(const QString &accessToken, bool loginOk, bool canceled)

@@ -78,6 +78,16 @@ public:
     // Token answers are a few hundred bytes; a longer one is not read and fails the login.
     static constexpr qint64 MaxTokenAnswerSize = 64 * 1024;
 
+    struct TokenAnswer
+    {
+        QString accessToken;
+        bool loginOk = false;
+        bool canceled = false;
+    };
+    // What the token endpoint's answer (HTTP status and body) says: a usable access token, the
+    // user's refusal (access_denied), or a failed login. url only names the endpoint in log lines.
+    static TokenAnswer readTokenAnswer(int status, const QByteArray &body, const QString &url);
+
 signals:
     void loginResponse(QString accessToken, bool loginOk);
     void accountDisabled();

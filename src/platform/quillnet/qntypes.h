@@ -22,16 +22,17 @@ enum RetrieveStatus {
     StatusCacheError = 5, // the cache failed; an error(Qn::QnError) of type CacheError follows
 };
 
-// Size of a profile picture. Avatars use SmallPicture.
-enum PictureType {
+// Size of a profile picture. Avatars use SmallPicture. Of a fixed type, so that a number from outside
+// that is none of these can be held, checked and refused.
+enum PictureType : int {
     SquarePicture = 0,
     SmallPicture = 1,
     NormalPicture = 2,
     LargePicture = 3,
 };
 
-// Folder of private message threads.
-enum MessageBoxType {
+// Folder of private message threads; of a fixed type for the same reason.
+enum MessageBoxType : int {
     Inbox = 0,
     Outbox = 1,
     Updates = 2,

@@ -83,6 +83,9 @@ public:
     QnCache *readableCache(const char *function) const;
     // The filter's subject, or the signed-in user when it has none.
     QString subjectOrSelf(const QnDataFilter &filter) const;
+    // Handles a 2xx answer: reads it, stores it in the cache when there is one, and emits its
+    // signal; returns the error to report when it is not usable.
+    QnError handleAnswer(const QnRequest &request, const QByteArray &body);
 
     Quillnet *const q;
     const QuillnetConfiguration configuration;
@@ -118,8 +121,6 @@ private:
     void onFinished(QNetworkReply *reply);
     // Turns a failed transfer or a non-2xx status into the error to report.
     QnError transferError(QNetworkReply *reply, const Pending &pending, const QByteArray &body) const;
-    // Handles a 2xx answer; returns the error to report when it is not usable.
-    QnError handleAnswer(const QnRequest &request, const QByteArray &body);
     QnError handleJsonAnswer(const QnRequest &request, const QJsonObject &answer);
     QnError storeFailure(const QString &what, int errorsBefore) const;
 
