@@ -29,8 +29,9 @@ public:
     static constexpr int MaxContactsPerAnswer = 8000;
     // Announced persons asked for after one personsUpdate; the provider announces 50 at most.
     static constexpr int MaxPersonsPerUpdate = 100;
-    // Requests awaiting their answer; beyond, the oldest is forgotten.
-    static constexpr int MaxPendingRequests = 64;
+    // Requests awaiting their answer; beyond, the oldest is forgotten. A friend import announces in
+    // bursts that arrive before any answer: 5000 friends are 100 announcements of 50.
+    static constexpr int MaxPendingRequests = 256;
 
     explicit ContactsView(QObject *parent = nullptr);
     ~ContactsView() override;
