@@ -33,6 +33,39 @@ namespace Bench {
 
 namespace {
 
+Qn::QnCacheConfiguration cacheIn(const QString &dir)
+{
+    Qn::QnCacheConfiguration configuration;
+    configuration.setDatabaseName(QDir(dir).filePath(QStringLiteral("qncache.db")));
+    configuration.setPath(QDir(dir).filePath(QStringLiteral("qncache")));
+    return configuration;
+}
+
+Qn::QuillnetConfiguration clientOf(const QString &token, const QUrl &url, Qn::QnCache *cache)
+{
+    Qn::QuillnetConfiguration configuration(token);
+    configuration.setCache(cache);
+    configuration.setServiceUrl(url);
+    return configuration;
+}
+
+} // namespace
+
+SignedInClient::SignedInClient(const QString &dir, const QString &token, const QUrl &url)
+    : mCache(cacheIn(dir))
+    , mClient(clientOf(token, url, &mCache))
+{}
+
+bool SignedInClient::signIn()
+{
+    bool initialized = false;
+    QObject::connect(&mClient, &Qn::Quillnet::initialized, [&initialized] { initialized = true; });
+    mClient.init();
+    return waitFor([&] { return initialized; }, 30000);
+}
+
+namespace {
+
 constexpr int StartLimitMs = 30000;
 
 qint64 statusField(qint64 pid, const QByteArray &field)

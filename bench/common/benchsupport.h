@@ -14,7 +14,24 @@
 #include <functional>
 #include <memory>
 
+#include "platform/quillnet/qncache.h"
+#include "platform/quillnet/quillnet.h"
+
 namespace Bench {
+
+// A client of the simulator at url on a cache of its own in dir: where every handler benchmark starts.
+class SignedInClient
+{
+public:
+    SignedInClient(const QString &dir, const QString &token, const QUrl &url);
+    // Signs in; false when the client did not within 30 s.
+    bool signIn();
+    Qn::Quillnet &client() { return mClient; }
+
+private:
+    Qn::QnCache mCache;
+    Qn::Quillnet mClient;
+};
 
 double median(QList<double> values);
 

@@ -87,18 +87,9 @@ int runPart(const QUrl &url, const QString &token, int repetitions, const QStrin
     // As the daemon logs without --debug.
     Helper::setDebugCallback("bench_eventfeed", false);
     QTemporaryDir dir;
-    Qn::QnCacheConfiguration cacheConfiguration;
-    cacheConfiguration.setDatabaseName(dir.filePath(QStringLiteral("qncache.db")));
-    cacheConfiguration.setPath(dir.filePath(QStringLiteral("qncache")));
-    Qn::QnCache cache(cacheConfiguration);
-    Qn::QuillnetConfiguration configuration(token);
-    configuration.setCache(&cache);
-    configuration.setServiceUrl(url);
-    Qn::Quillnet client(configuration);
-    bool initialized = false;
-    QObject::connect(&client, &Qn::Quillnet::initialized, [&initialized] { initialized = true; });
-    client.init();
-    if (!Bench::waitFor([&] { return initialized; }, 30000)) {
+    Bench::SignedInClient signedIn(dir.path(), token, url);
+    Qn::Quillnet &client = signedIn.client();
+    if (!signedIn.signIn()) {
         qCritical("bench_eventfeed: the client did not sign in");
         return 1;
     }

@@ -87,18 +87,9 @@ int runPart(const QUrl &url, const QString &token, const QString &kind, bool cou
     Qn::registerMetaTypes();
     Helper::setDebugCallback("bench_friends", false);
     QTemporaryDir dir;
-    Qn::QnCacheConfiguration cacheConfiguration;
-    cacheConfiguration.setDatabaseName(dir.filePath(QStringLiteral("qncache.db")));
-    cacheConfiguration.setPath(dir.filePath(QStringLiteral("qncache")));
-    Qn::QnCache cache(cacheConfiguration);
-    Qn::QuillnetConfiguration configuration(token);
-    configuration.setCache(&cache);
-    configuration.setServiceUrl(url);
-    Qn::Quillnet client(configuration);
-    bool initialized = false;
-    QObject::connect(&client, &Qn::Quillnet::initialized, [&initialized] { initialized = true; });
-    client.init();
-    if (!Bench::waitFor([&] { return initialized; }, 30000))
+    Bench::SignedInClient signedIn(dir.path(), token, url);
+    Qn::Quillnet &client = signedIn.client();
+    if (!signedIn.signIn())
         return 1;
 
     std::unique_ptr<FloorClient> floor;

@@ -165,18 +165,9 @@ int runPart(const QUrl &url, const QString &token, const QString &kind, const QS
     qputenv("HOME", QFile::encodeName(dir.path()));
     QDir(dir.path()).mkdir(QStringLiteral(".quillnet"));
     MNotification::setRegistryPath(dir.filePath(QStringLiteral("notifications.registry")));
-    Qn::QnCacheConfiguration cacheConfiguration;
-    cacheConfiguration.setDatabaseName(dir.filePath(QStringLiteral("qncache.db")));
-    cacheConfiguration.setPath(dir.filePath(QStringLiteral("qncache")));
-    Qn::QnCache cache(cacheConfiguration);
-    Qn::QuillnetConfiguration configuration(token);
-    configuration.setCache(&cache);
-    configuration.setServiceUrl(url);
-    Qn::Quillnet client(configuration);
-    bool initialized = false;
-    QObject::connect(&client, &Qn::Quillnet::initialized, [&initialized] { initialized = true; });
-    client.init();
-    if (!Bench::waitFor([&] { return initialized; }, 30000))
+    Bench::SignedInClient signedIn(dir.path(), token, url);
+    Qn::Quillnet &client = signedIn.client();
+    if (!signedIn.signIn())
         return 1;
 
     const int requestsBefore = Bench::recordedRequests(url);
