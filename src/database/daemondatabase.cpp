@@ -112,6 +112,7 @@ bool DaemonDatabase::init()
         mDb.close();
         return false;
     }
+    useWriteAheadLog();
     setBusyTimeout(BusyTimeoutMs);
     if (reset)
         emit dbReseted();
@@ -489,6 +490,23 @@ bool DaemonDatabase::openDatabase()
         return false;
     }
     return true;
+}
+
+void DaemonDatabase::useWriteAheadLog()
+{
+    // Every mark is a transaction of its own, written right after the call it records. With a
+    // rollback journal each commit waits for the disk several times; with a write-ahead log and
+    // normal syncing a commit is an append that survives the daemon being killed, and only a power
+    // loss can take back the last commits. A file that cannot switch (locked, or on a file system
+    // without shared memory) keeps its journal and works as before.
+    QSqlQuery pragma(mDb);
+    if (!pragma.exec(QStringLiteral("PRAGMA journal_mode = WAL")) || !pragma.next()
+        || pragma.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
+        qDebug() << Q_FUNC_INFO << mDbName << "keeps its rollback journal" << pragma.lastError().text();
+        return;
+    }
+    if (!pragma.exec(QStringLiteral("PRAGMA synchronous = NORMAL")))
+        qDebug() << Q_FUNC_INFO << pragma.lastError().text();
 }
 
 void DaemonDatabase::setBusyTimeout(int milliseconds)

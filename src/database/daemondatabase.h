@@ -96,6 +96,7 @@ private:
     VersionCheck checkVersion();
     VersionCheck readFailure(const QSqlError &error);
     bool openDatabase();
+    void useWriteAheadLog();
     void setBusyTimeout(int milliseconds);
     static void createTables(QSqlQuery &query);
     bool completeSchema();
