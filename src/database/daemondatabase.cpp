@@ -73,7 +73,7 @@ DaemonDatabase::DaemonDatabase(const QString &dbName, QObject *parent)
 DaemonDatabase::~DaemonDatabase()
 {
     if (mDb.isValid() && mDb.isOpen())
-        mDb.close();
+        closeDatabase();
     // Remove the named connection only while it is still ours; a later instance may have
     // replaced it.
     const bool ours = QSqlDatabase::contains(ConnectionName)
@@ -98,18 +98,18 @@ bool DaemonDatabase::init()
         check = checkVersion();
         if (check != VersionReset) {
             qWarning() << Q_FUNC_INFO << "The rebuilt database cannot be read either";
-            mDb.close();
+            closeDatabase();
             return false;
         }
     }
     if (check == VersionUnreadable) {
-        mDb.close();
+        closeDatabase();
         return false;
     }
 
     const bool reset = check == VersionReset;
     if (reset ? !resetSchema() : !completeSchema()) {
-        mDb.close();
+        closeDatabase();
         return false;
     }
     useWriteAheadLog();
@@ -189,9 +189,11 @@ void DaemonDatabase::prepareForChecks(const Qn::QnPosts &posts)
     bool found = false;
     qint64 oldestRow = 0;
     for (const QStringList &part : splitList(ids)) {
-        QSqlQuery minimum(mDb);
-        const bool prepared = minimum.prepare(
+        Support::StatementCache::Statement statement = mStatements.statement(
+                mDb,
                 QStringLiteral("SELECT MIN(id) FROM items WHERE quillnet_id IN (%1)").arg(placeholders(part.size())));
+        const bool prepared = statement.isPrepared();
+        QSqlQuery &minimum = statement.query();
         for (const QString &id : part)
             minimum.addBindValue(id);
         if (!prepared || !minimum.exec()) {
@@ -255,9 +257,10 @@ DaemonDatabase::CheckResult DaemonDatabase::checkPost(const Qn::QnPost *post, qi
     if (item.likes == post->likes() && item.comments == post->commentCount())
         return ItemUnchanged;
 
-    QSqlQuery update(mDb);
-    const bool prepared
-            = update.prepare(QStringLiteral("UPDATE items SET likes = :likes, comments = :comments WHERE id = :id;"));
+    Support::StatementCache::Statement statement = mStatements.statement(
+            mDb, QStringLiteral("UPDATE items SET likes = :likes, comments = :comments WHERE id = :id;"));
+    const bool prepared = statement.isPrepared();
+    QSqlQuery &update = statement.query();
     update.bindValue(QStringLiteral(":likes"), post->likes());
     update.bindValue(QStringLiteral(":comments"), post->commentCount());
     update.bindValue(QStringLiteral(":id"), item.rowId);
@@ -278,9 +281,12 @@ void DaemonDatabase::addPostToDb(const Qn::QnPost *post, qint64 homeviewId)
         return;
     }
 
-    QSqlQuery insert(mDb);
-    const bool prepared = insert.prepare(QStringLiteral("INSERT INTO items(quillnet_id, homeview_id, likes, comments) "
-                                                        "VALUES (:quillnet_id, :homeview_id, :likes, :comments);"));
+    Support::StatementCache::Statement statement
+            = mStatements.statement(mDb,
+                                    QStringLiteral("INSERT INTO items(quillnet_id, homeview_id, likes, comments) "
+                                                   "VALUES (:quillnet_id, :homeview_id, :likes, :comments);"));
+    const bool prepared = statement.isPrepared();
+    QSqlQuery &insert = statement.query();
     insert.bindValue(QStringLiteral(":homeview_id"), homeviewId);
     insert.bindValue(QStringLiteral(":quillnet_id"), Support::bindableText(post->id()));
     insert.bindValue(QStringLiteral(":likes"), post->likes());
@@ -385,8 +391,10 @@ bool DaemonDatabase::markItem(const QString &table, const QString &id, const QSt
     }
 
     // The table is one of the two names above, never caller input.
-    QSqlQuery insert(mDb);
-    const bool prepared = insert.prepare(QStringLiteral("INSERT INTO %1 (id,type) values (:id, :type)").arg(table));
+    Support::StatementCache::Statement statement
+            = mStatements.statement(mDb, QStringLiteral("INSERT INTO %1 (id,type) values (:id, :type)").arg(table));
+    const bool prepared = statement.isPrepared();
+    QSqlQuery &insert = statement.query();
     insert.bindValue(QStringLiteral(":id"), id);
     insert.bindValue(QStringLiteral(":type"), type);
     // An id that is already recorded ends here too: it is the table's primary key.
@@ -409,9 +417,11 @@ QStringList DaemonDatabase::checkItems(const QString &table, const QStringList &
 
     QStringList recorded;
     for (const QStringList &part : splitList(Support::uniqueIds(ids))) {
-        QSqlQuery select(mDb);
-        const bool prepared = select.prepare(
+        Support::StatementCache::Statement statement = mStatements.statement(
+                mDb,
                 QStringLiteral("SELECT id FROM %1 WHERE type==? AND id IN (%2)").arg(table, placeholders(part.size())));
+        const bool prepared = statement.isPrepared();
+        QSqlQuery &select = statement.query();
         select.addBindValue(type);
         for (const QString &id : part)
             select.addBindValue(id);
@@ -565,9 +575,15 @@ bool DaemonDatabase::resetSchema()
     return false;
 }
 
+void DaemonDatabase::closeDatabase()
+{
+    mStatements.clear();
+    mDb.close();
+}
+
 bool DaemonDatabase::moveDamagedFileAside()
 {
-    mDb.close();
+    closeDatabase();
     const QString kept = Support::moveAside(mDbName);
     if (kept.isEmpty())
         return false;

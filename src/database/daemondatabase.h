@@ -5,6 +5,7 @@
 
 #include "database/cacheditem.h"
 #include "platform/quillnet/qnpost.h"
+#include "platform/support/statementcache.h"
 
 #include <QList>
 #include <QMap>
@@ -96,6 +97,7 @@ private:
     VersionCheck checkVersion();
     VersionCheck readFailure(const QSqlError &error);
     bool openDatabase();
+    void closeDatabase();
     void useWriteAheadLog();
     void setBusyTimeout(int milliseconds);
     static void createTables(QSqlQuery &query);
@@ -104,6 +106,7 @@ private:
     bool moveDamagedFileAside();
 
     QSqlDatabase mDb;
+    Support::StatementCache mStatements;
     QString mDbName;
     // Filled and consumed by one publishing pass.
     QMap<QString, CachedItem> mCheckList;

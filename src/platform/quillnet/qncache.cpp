@@ -142,6 +142,7 @@ bool QnCache::closeConnection()
     const bool wasOpen = mOpen;
     mOpen = false;
     mTransactionDepth = 0;
+    mStatements.clear();
     {
         QSqlDatabase db = QSqlDatabase::database(mConnectionName, false);
         db.close();
@@ -316,6 +317,15 @@ void QnCache::reportDatabaseError(const QSqlError &error) const
 QSqlQuery QnCache::newQuery() const
 {
     return QSqlQuery(QSqlDatabase::database(mConnectionName, false));
+}
+
+Support::StatementCache::Statement QnCache::preparedStatement(const QString &statement) const
+{
+    Support::StatementCache::Statement prepared
+            = mStatements.statement(QSqlDatabase::database(mConnectionName, false), statement);
+    if (!prepared.isPrepared())
+        reportError(statement, prepared.query());
+    return prepared;
 }
 
 bool QnCache::prepare(QSqlQuery &query, const QString &statement) const
@@ -522,8 +532,9 @@ QList<QJsonObject> QnCache::recordPage(const QString &statement, const QVariant 
     QList<QJsonObject> objects;
     if (!open)
         return objects;
-    QSqlQuery query = newQuery();
-    if (prepare(query, statement)) {
+    Support::StatementCache::Statement prepared = preparedStatement(statement);
+    QSqlQuery &query = prepared.query();
+    if (prepared.isPrepared()) {
         query.bindValue(QStringLiteral(":key"), key);
         query.bindValue(QStringLiteral(":limit"), sqlLimit(limit));
         query.bindValue(QStringLiteral(":offset"), sqlOffset(offset));
@@ -783,8 +794,9 @@ QVariant QnCache::singleValue(const QString &statement, const Bindings &bindings
         *ok = open;
     if (!open)
         return QVariant();
-    QSqlQuery query = newQuery();
-    if (prepare(query, statement)) {
+    Support::StatementCache::Statement prepared = preparedStatement(statement);
+    QSqlQuery &query = prepared.query();
+    if (prepared.isPrepared()) {
         for (const auto &binding : bindings)
             query.bindValue(binding.first, binding.second);
         if (exec(query))

@@ -23,6 +23,7 @@
 #include "platform/quillnet/qntypes.h"
 #include "platform/quillnet/qnuser.h"
 #include "platform/quillnet/qnuserref.h"
+#include "platform/support/statementcache.h"
 
 class QSqlQuery;
 
@@ -117,6 +118,8 @@ private:
     bool createSchema();
     QSqlQuery newQuery() const;
     bool prepare(QSqlQuery &query, const QString &statement) const;
+    // For the statements run many times a pass: prepared once and kept.
+    Support::StatementCache::Statement preparedStatement(const QString &statement) const;
     bool exec(QSqlQuery &query) const;
     bool exec(const QString &statement) const;
     bool begin();
@@ -148,6 +151,7 @@ private:
     bool mTransactionFailed = false;
     mutable QString mLastError;
     mutable QSqlError mLastSqlError;
+    mutable Support::StatementCache mStatements;
     // Another process held the database at open: the next use after mOpenRetryAt tries again.
     bool mOpenRetryPending = false;
     QDeadlineTimer mOpenRetryAt;

@@ -1,10 +1,11 @@
-// The shared helpers: web addresses, link-safe file operations, id lists and bound texts. The SQLite
-// file helpers (a link in place of the file moved aside, damage and locks told apart) are tested
-// through both of their users on real files: tst_daemondatabase and tst_qncache.
+// The shared helpers: web addresses, link-safe file operations, id lists, bound texts and kept
+// prepared statements. The SQLite file helpers (a link in place of the file moved aside, damage and locks told apart)
+// are tested through both of their users on real files: tst_daemondatabase and tst_qncache.
 #include "platform/support/files.h"
 #include "platform/support/ids.h"
 #include "platform/support/logtext.h"
 #include "platform/support/sqlitefile.h"
+#include "platform/support/statementcache.h"
 #include "platform/support/webaddress.h"
 #include "testfiles.h"
 
@@ -13,6 +14,8 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
 #include <QTest>
 
 class TestSupport : public QObject
@@ -28,6 +31,7 @@ private slots:
     void userOnlyDirectoriesAndFiles();
     void moveAsideTakesCompanionsAndCounts();
     void idsTextsAndLoggedValues();
+    void keptStatementsAreReusedResetAndNested();
 };
 
 void TestSupport::webAddresses_data()
@@ -162,6 +166,91 @@ void TestSupport::idsTextsAndLoggedValues()
     const QString huge(8 * 1024 * 1024, QLatin1Char('b'));
     QCOMPARE(Support::logText(huge),
              QString(Support::MaxLoggedLength, QLatin1Char('b')) + QStringLiteral("... (8388608 characters)"));
+}
+
+void TestSupport::keptStatementsAreReusedResetAndNested()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("kept.db"));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("kept"));
+        db.setDatabaseName(file);
+        QVERIFY(db.open());
+        QSqlQuery(db).exec(QStringLiteral("CREATE TABLE t (id INTEGER, name TEXT)"));
+        Support::StatementCache cache;
+        const QString insert = QStringLiteral("INSERT INTO t VALUES (?, ?)");
+        const QString select = QStringLiteral("SELECT name FROM t WHERE id >= :id ORDER BY id");
+
+        // Reused with new values: positional values do not pile up from one use to the next.
+        for (int id = 1; id <= 3; ++id) {
+            auto statement = cache.statement(db, insert);
+            QVERIFY(statement.isPrepared());
+            statement.query().addBindValue(id);
+            statement.query().addBindValue(QStringLiteral("n%1").arg(id));
+            QVERIFY2(statement.query().exec(), qPrintable(statement.query().lastError().text()));
+        }
+        QCOMPARE(cache.size(), 1);
+
+        // A use inside a use of the same text gets its own statement; the outer rows are intact.
+        QStringList outerRows;
+        QStringList innerRows;
+        {
+            auto outer = cache.statement(db, select);
+            outer.query().bindValue(QStringLiteral(":id"), 1);
+            QVERIFY(outer.query().exec());
+            while (outer.query().next()) {
+                outerRows << outer.query().value(0).toString();
+                auto inner = cache.statement(db, select);
+                inner.query().bindValue(QStringLiteral(":id"), 3);
+                QVERIFY(inner.query().exec() && inner.query().next());
+                innerRows << inner.query().value(0).toString();
+            }
+        }
+        QCOMPARE(outerRows, QStringList({"n1", "n2", "n3"}));
+        QCOMPARE(innerRows, QStringList({"n3", "n3", "n3"}));
+        QCOMPARE(cache.size(), 2);
+
+        // A read left half-way is reset when its use ends: another connection can then write.
+        {
+            auto half = cache.statement(db, select);
+            half.query().bindValue(QStringLiteral(":id"), 1);
+            QVERIFY(half.query().exec() && half.query().next());
+        }
+        {
+            QSqlDatabase writer = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("writer"));
+            writer.setDatabaseName(file);
+            QVERIFY(writer.open());
+            QSqlQuery(writer).exec(QStringLiteral("PRAGMA busy_timeout = 0"));
+            QSqlQuery write(writer);
+            QVERIFY2(write.exec(QStringLiteral("INSERT INTO t VALUES (4, 'n4')")),
+                     qPrintable(write.lastError().text()));
+            writer.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("writer"));
+
+        // A text that does not prepare says why and is not kept; once it can prepare, it is.
+        const QString later = QStringLiteral("SELECT COUNT(*) FROM later");
+        {
+            auto missing = cache.statement(db, later);
+            QVERIFY(!missing.isPrepared());
+            QVERIFY(missing.query().lastError().text().contains(QLatin1String("later")));
+        }
+        QSqlQuery(db).exec(QStringLiteral("CREATE TABLE later (x)"));
+        QVERIFY(cache.statement(db, later).isPrepared());
+        QCOMPARE(cache.size(), 3);
+
+        // Beyond the limit, texts are prepared for one use only.
+        for (int i = 0; i < Support::StatementCache::MaxStatements + 5; ++i) {
+            auto statement = cache.statement(db, QStringLiteral("SELECT %1").arg(i));
+            QVERIFY(statement.query().exec() && statement.query().next());
+            QCOMPARE(statement.query().value(0).toInt(), i);
+        }
+        QCOMPARE(cache.size(), Support::StatementCache::MaxStatements);
+        cache.clear();
+        QCOMPARE(cache.size(), 0);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("kept"));
 }
 
 QTEST_GUILESS_MAIN(TestSupport)
