@@ -1,6 +1,7 @@
 #include "benchsupport.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -124,6 +125,16 @@ qint64 residentKiB(qint64 pid)
 qint64 peakResidentKiB(qint64 pid)
 {
     return statusField(pid, "VmHWM:");
+}
+
+qint64 residentAnonymousKiB(qint64 pid)
+{
+    return statusField(pid, "RssAnon:");
+}
+
+qint64 residentFileKiB(qint64 pid)
+{
+    return statusField(pid, "RssFile:");
 }
 
 double cpuMs(qint64 pid)
@@ -296,7 +307,12 @@ QJsonObject runPart(const QStringList &arguments, bool callgrind)
     // Its warnings say why a part failed.
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QTemporaryDir scratch;
-    const QString out = scratch.filePath(QStringLiteral("callgrind.out"));
+    // BENCH_CALLGRIND_DIR keeps each part's profile for callgrind_annotate.
+    const QString keep = qEnvironmentVariable("BENCH_CALLGRIND_DIR");
+    const QString out = keep.isEmpty() ? scratch.filePath(QStringLiteral("callgrind.out"))
+                                       : QDir(keep).filePath(QStringLiteral("callgrind.out.%1.%2")
+                                                                     .arg(QCoreApplication::applicationName())
+                                                                     .arg(QDateTime::currentMSecsSinceEpoch()));
     if (callgrind) {
         process.start(QStringLiteral("valgrind"),
                       QStringList {QStringLiteral("--tool=callgrind"), QStringLiteral("--instr-atstart=no"),

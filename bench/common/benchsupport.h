@@ -43,6 +43,10 @@ void print(const QString &name, double value, const QString &unit, double floor 
 // From /proc/<pid>; -1 when it cannot be read.
 qint64 residentKiB(qint64 pid);
 qint64 peakResidentKiB(qint64 pid);
+// The resident memory that is the process' own (heap, stacks), against the pages of its mapped files
+// (mostly the shared libraries' code, which other programs of the session share).
+qint64 residentAnonymousKiB(qint64 pid);
+qint64 residentFileKiB(qint64 pid);
 // User and system time of all threads, in milliseconds.
 double cpuMs(qint64 pid);
 // Voluntary and involuntary context switches of all threads: each is a wake-up or a preemption.

@@ -70,6 +70,10 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.addHelpOption();
     parser.addOption({"idle", "Seconds of idleness over which wake-ups are counted.", "s", "60"});
+    parser.addOption({"wrapper",
+                      "A profiler to start the daemon under, as \"heaptrack -o file\"; the figures are then the "
+                      "wrapper's.",
+                      "command"});
     parser.process(app);
     const int idleSeconds = qMax(1, parser.value("idle").toInt());
 
@@ -107,7 +111,9 @@ int main(int argc, char *argv[])
     daemon.setStandardErrorFile(scratch.filePath(QStringLiteral("daemon.log")));
     QElapsedTimer clock;
     clock.start();
-    daemon.start(QStringLiteral(DAEMON_BINARY), {});
+    QStringList command = QProcess::splitCommand(parser.value("wrapper"));
+    command << QStringLiteral(DAEMON_BINARY);
+    daemon.start(command.takeFirst(), command);
     if (!daemon.waitForStarted())
         return 1;
     const qint64 pid = daemon.processId();
@@ -142,6 +148,8 @@ int main(int argc, char *argv[])
     const double syncSeconds = (clock.elapsed() - quiet.elapsed()) / 1000.0;
     const qint64 resident = Bench::residentKiB(pid);
     const qint64 peak = Bench::peakResidentKiB(pid);
+    const qint64 anonymous = Bench::residentAnonymousKiB(pid);
+    const qint64 files = Bench::residentFileKiB(pid);
 
     const QMap<QString, qint64> before = threadSwitches(pid);
     Bench::waitFor([] { return false; }, idleSeconds * 1000);
@@ -159,6 +167,8 @@ int main(int argc, char *argv[])
 
     Bench::print(QStringLiteral("resident memory after a full sync"), resident / 1024.0, QStringLiteral("MiB"), -1,
                  {{"peak_mib", peak / 1024.0},
+                  {"anonymous_mib", anonymous / 1024.0},
+                  {"mapped_files_mib", files / 1024.0},
                   {"sync_s", syncSeconds},
                   {"threads", int(after.size())},
                   {"status_requests", int(paths.count(QStringLiteral("/statuses/latest")))},
