@@ -2,7 +2,6 @@
 
 #include "common/constants.h"
 #include "platform/support/files.h"
-#include "platform/support/ids.h"
 #include "platform/support/sqlitefile.h"
 
 #include <QDate>
@@ -10,6 +9,8 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QSqlQuery>
 #include <QStringList>
 
@@ -23,27 +24,15 @@ constexpr int BusyTimeoutMs = 5000;
 const QString ShownTable = QStringLiteral("shown_items");
 const QString SeenTable = QStringLiteral("seen_items");
 
-// Values bound to one "IN (...)" list. Old SQLite builds accept at most 999 bound values per
-// statement; longer lists are split.
-constexpr int MaxListValues = 500;
-
+// A list of values bound as one JSON array and read back with json_each: one statement text for
+// every length, so that it is prepared once, and no limit on the number of bound values.
 template<typename T>
-QList<QList<T>> splitList(const QList<T> &values)
+QString jsonList(const QList<T> &values)
 {
-    QList<QList<T>> parts;
-    for (qsizetype start = 0; start < values.size(); start += MaxListValues)
-        parts << values.mid(start, MaxListValues);
-    return parts;
-}
-
-// "?,?,?" for count values.
-QString placeholders(qsizetype count)
-{
-    QString text;
-    text.reserve(count * 2);
-    for (qsizetype i = 0; i < count; ++i)
-        text += i == 0 ? QLatin1String("?") : QLatin1String(",?");
-    return text;
+    QJsonArray array;
+    for (const T &value : values)
+        array.append(value);
+    return QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
 }
 
 bool isItemType(const QString &type)
@@ -180,7 +169,6 @@ void DaemonDatabase::prepareForChecks(const Qn::QnPosts &posts)
     ids.reserve(posts.size());
     for (const Qn::QnPost &post : posts)
         ids << Support::bindableText(post.id());
-    ids = Support::uniqueIds(ids);
 
     mCheckList.clear();
 
@@ -188,22 +176,18 @@ void DaemonDatabase::prepareForChecks(const Qn::QnPosts &posts)
     // cached at all.
     bool found = false;
     qint64 oldestRow = 0;
-    for (const QStringList &part : splitList(ids)) {
+    {
         Support::StatementCache::Statement statement = mStatements.statement(
-                mDb,
-                QStringLiteral("SELECT MIN(id) FROM items WHERE quillnet_id IN (%1)").arg(placeholders(part.size())));
+                mDb, QStringLiteral("SELECT MIN(id) FROM items WHERE quillnet_id IN (SELECT value FROM json_each(?))"));
         const bool prepared = statement.isPrepared();
         QSqlQuery &minimum = statement.query();
-        for (const QString &id : part)
-            minimum.addBindValue(id);
+        minimum.addBindValue(jsonList(ids));
         if (!prepared || !minimum.exec()) {
             qCritical() << "Failed to fetch last qn id for the group" << minimum.lastError().text();
             return;
         }
         if (minimum.next() && !minimum.value(0).isNull()) {
-            const qint64 row = minimum.value(0).toLongLong();
-            if (!found || row < oldestRow)
-                oldestRow = row;
+            oldestRow = minimum.value(0).toLongLong();
             found = true;
         }
     }
@@ -320,25 +304,14 @@ QList<qint64> DaemonDatabase::removeStaleItems()
         return {};
     qDebug() << rowTexts.join(QLatin1Char(','));
 
-    // Either all rows go or none, so that a failure leaves every one of them for a later pass.
-    const QList<QList<qint64>> parts = splitList(rowIds);
-    const bool transaction = parts.size() > 1 && mDb.transaction();
-    for (const QList<qint64> &part : parts) {
-        QSqlQuery remove(mDb);
-        const bool prepared
-                = remove.prepare(QStringLiteral("DELETE FROM items WHERE id IN(%1)").arg(placeholders(part.size())));
-        for (qint64 rowId : part)
-            remove.addBindValue(rowId);
-        if (!prepared || !remove.exec()) {
-            qCritical() << "Failed to delete items from cache!" << remove.lastError().text();
-            if (transaction)
-                mDb.rollback();
-            return {};
-        }
-    }
-    if (transaction && !mDb.commit()) {
-        qCritical() << "Failed to delete items from cache!" << mDb.lastError().text();
-        mDb.rollback();
+    // One statement: either all rows go or none, so that a failure leaves every one of them for a
+    // later pass.
+    Support::StatementCache::Statement statement = mStatements.statement(
+            mDb, QStringLiteral("DELETE FROM items WHERE id IN (SELECT value FROM json_each(?))"));
+    QSqlQuery &remove = statement.query();
+    remove.addBindValue(jsonList(rowIds));
+    if (!statement.isPrepared() || !remove.exec()) {
+        qCritical() << "Failed to delete items from cache!" << remove.lastError().text();
         return {};
     }
     return homeviewIds;
@@ -415,24 +388,21 @@ QStringList DaemonDatabase::checkItems(const QString &table, const QStringList &
         return {};
     }
 
-    QStringList recorded;
-    for (const QStringList &part : splitList(Support::uniqueIds(ids))) {
-        Support::StatementCache::Statement statement = mStatements.statement(
-                mDb,
-                QStringLiteral("SELECT id FROM %1 WHERE type==? AND id IN (%2)").arg(table, placeholders(part.size())));
-        const bool prepared = statement.isPrepared();
-        QSqlQuery &select = statement.query();
-        select.addBindValue(type);
-        for (const QString &id : part)
-            select.addBindValue(id);
-        if (!prepared || !select.exec()) {
-            qWarning() << Q_FUNC_INFO << "query execution failed" << select.lastError().text();
-            qDebug() << "Failing query:" << select.lastQuery() << type << part;
-            return {};
-        }
-        while (select.next())
-            recorded << select.value(0).toString();
+    // The table is one of the two names above, never caller input.
+    Support::StatementCache::Statement statement = mStatements.statement(
+            mDb,
+            QStringLiteral("SELECT id FROM %1 WHERE type==? AND id IN (SELECT value FROM json_each(?))").arg(table));
+    QSqlQuery &select = statement.query();
+    select.addBindValue(type);
+    select.addBindValue(jsonList(ids));
+    if (!statement.isPrepared() || !select.exec()) {
+        qWarning() << Q_FUNC_INFO << "query execution failed" << select.lastError().text();
+        qDebug() << "Failing query:" << select.lastQuery() << type << ids;
+        return {};
     }
+    QStringList recorded;
+    while (select.next())
+        recorded << select.value(0).toString();
     return recorded;
 }
 

@@ -64,7 +64,7 @@ private Q_SLOTS:
     void uncachedBatchFallsBackToNewestRows();
     void checksFindChangedAndStaleRows();
     void removeAllItemsForgetsEveryPublication();
-    void longListsAreSplit();
+    void longListsInOneStatement();
     void hostileIdsAreStoredAndFound();
     void marksAreRecordedOnceForItemTypesOnly();
     void failedStatementsGiveNeutralResults();
@@ -218,13 +218,13 @@ void TestDaemonDatabaseOperations::removeAllItemsForgetsEveryPublication()
     QVERIFY(!mDb->removeAllItems());
 }
 
-void TestDaemonDatabaseOperations::longListsAreSplit()
+void TestDaemonDatabaseOperations::longListsInOneStatement()
 {
     // Thousands of per-row debug lines say nothing here.
     QLoggingCategory::setFilterRules("*.debug=false");
 
     QVERIFY(addRows(*mInspector, 1200));
-    // The oldest cached post in the first part of the id list, a newer one in a later part.
+    // The oldest cached post early in a long id list, a newer one at its end.
     QStringList feed;
     for (int n = 0; n < 1000; ++n)
         feed << QStringLiteral("new%1").arg(n);
@@ -235,7 +235,7 @@ void TestDaemonDatabaseOperations::longListsAreSplit()
         QCOMPARE(mDb->checkPost(&feedPost, nullptr), DaemonDatabase::ItemUnchanged);
     QVERIFY(mDb->hasItemsToRemove());
 
-    // All or nothing: "p999" sorts last, so earlier parts of the deletion have run when it refuses.
+    // All or nothing: "p999" sorts last, so earlier rows of the deletion have gone when it refuses.
     QVERIFY(mInspector->exec("CREATE TRIGGER keep BEFORE DELETE ON items WHEN OLD.quillnet_id = 'p999' "
                              "BEGIN SELECT RAISE(ABORT, 'kept'); END"));
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Failed to delete items from cache! \"kept"));
@@ -253,7 +253,7 @@ void TestDaemonDatabaseOperations::longListsAreSplit()
     QCOMPARE(mInspector->column("SELECT quillnet_id FROM items ORDER BY id"),
              (QVariantList {"p1", "p2", "p3", "p4", "p900"}));
 
-    // The same split for the seen and shown ids; a repeated id is answered once.
+    // Long lists of seen and shown ids too; a repeated id is answered once.
     QVERIFY(mInspector->exec(
             "INSERT INTO shown_items VALUES ('k5','notif'),('k700','notif'),('k1099','notif'),('k6','event')"));
     QStringList keys;
