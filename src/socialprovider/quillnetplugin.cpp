@@ -370,6 +370,7 @@ bool QuillnetPlugin::convertQnFriends2SocPersons(const Qn::QnUsers &users, QList
             qDebug() << "No status found for id" << user.id();
         }
 
+        person.squeeze();
         out.append(person);
         mRecentPersons.insert(user.id(), person);
         if (!user.mobilePhone().isEmpty()) {
