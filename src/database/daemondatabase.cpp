@@ -192,19 +192,18 @@ void DaemonDatabase::prepareForChecks(const Qn::QnPosts &posts)
         }
     }
 
-    QSqlQuery select(mDb);
-    bool prepared = false;
+    Support::StatementCache::Statement statement = found
+            ? mStatements.statement(mDb, QStringLiteral("SELECT * FROM items WHERE id>=:id ORDER BY id DESC"))
+            : mStatements.statement(mDb, QStringLiteral("SELECT * FROM items ORDER BY id DESC LIMIT 0,30"));
+    QSqlQuery &select = statement.query();
     if (found) {
         qDebug() << "last id from cache" << QString::number(oldestRow);
-        prepared = select.prepare(QStringLiteral("SELECT * FROM items WHERE id>=:id ORDER BY id DESC"));
         select.bindValue(QStringLiteral(":id"), oldestRow);
-        mRangeFlag = true;
     } else {
         qDebug() << "No id found, fetching 30 latest..";
-        prepared = select.prepare(QStringLiteral("SELECT * FROM items ORDER BY id DESC LIMIT 0,30"));
-        mRangeFlag = false;
     }
-    if (!prepared || !select.exec()) {
+    mRangeFlag = found;
+    if (!statement.isPrepared() || !select.exec()) {
         qCritical() << "Failed to fetch items from cache" << select.lastError().text();
         return;
     }
