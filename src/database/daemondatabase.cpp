@@ -332,6 +332,21 @@ bool DaemonDatabase::markShown(const QString &id, const QString &type)
     return markItem(ShownTable, id, type);
 }
 
+int DaemonDatabase::markShown(const QStringList &ids, const QString &type)
+{
+    // Without a transaction (another connection holds the file) each mark commits on its own.
+    const bool transaction = ids.size() > 1 && mDb.transaction();
+    int marked = 0;
+    for (const QString &id : ids)
+        marked += markItem(ShownTable, id, type) ? 1 : 0;
+    if (transaction && !mDb.commit()) {
+        qWarning() << Q_FUNC_INFO << "Unable to record" << ids.size() << "shown items" << mDb.lastError().text();
+        mDb.rollback();
+        return 0;
+    }
+    return marked;
+}
+
 bool DaemonDatabase::markSeen(const QString &id, const QString &type)
 {
     return markItem(SeenTable, id, type);

@@ -77,6 +77,10 @@ public:
     // already recorded in that table, the type is not an item type key, or the insert failed.
     bool markShown(const QString &id, const QString &type);
     bool markSeen(const QString &id, const QString &type);
+    // The ids of one notification, marked shown together in one transaction: all of them or none,
+    // and one commit instead of one per id. An id that is recorded already is skipped, as above;
+    // the number of ids newly recorded is returned.
+    int markShown(const QStringList &ids, const QString &type);
     // The subset of ids already recorded under that type.
     QStringList checkShownItems(const QStringList &ids, const QString &type);
     QStringList checkSeenItems(const QStringList &ids, const QString &type);

@@ -330,8 +330,7 @@ void NotificationHandler::publish(const Publication &publication)
         }
     }
     // Also when nothing was published: what the application showed need not be notified later.
-    for (const QString &key : publication.newKeys)
-        m_db->markShown(key, publication.typeKey);
+    m_db->markShown(publication.newKeys, publication.typeKey);
 }
 
 void NotificationHandler::itemSeen(QString id, QString type)

@@ -314,6 +314,17 @@ void TestDaemonDatabaseOperations::marksAreRecordedOnceForItemTypesOnly()
                              QRegularExpression("^Failing query: \"INSERT INTO shown_items \\(id,type\\) values"));
         QVERIFY(!mDb->markShown(key, type));
     }
+    // One notification's ids together: one already recorded and an empty one do not keep the
+    // others out.
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression("^Failed to exec sql query \"UNIQUE constraint failed: shown_items.id"));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^Failing query: \"INSERT INTO shown_items"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Empty id$"));
+    QCOMPARE(mDb->markShown(QStringList {"t3.1", key, QString(), "t4.1"}, "message"), 2);
+    QCOMPARE(sorted(mDb->checkShownItems({"t3.1", "t4.1", key}, "message")), (QStringList {key, "t3.1", "t4.1"}));
+    QCOMPARE(mDb->markShown(QStringList(), "message"), 0);
+    QVERIFY(mInspector->exec("DELETE FROM shown_items WHERE id IN ('t3.1', 't4.1')"));
+
     QVERIFY(mDb->markSeen(key, "message"));
     QCOMPARE(mDb->checkShownItems({key, key, "t2.1"}, "message"), QStringList {key});
     QCOMPARE(mDb->checkShownItems({key}, "notif"), QStringList());
