@@ -34,7 +34,6 @@ const QString General = QStringLiteral("notifications.service.quillnet");
 // Where the kill lands, seen from the peer that receives the call.
 enum Step {
     BeforeCall, // the call never reaches the peer: the daemon died just before sending it
-    PeerTookIt, // the peer acts on a call that is not answered; the daemon died right after sending it
     Answered, // the peer acted and answered; the daemon died before it recorded the answer
     AfterRecord, // the daemon recorded what the answer gave, and died before its next call
 };
@@ -84,6 +83,7 @@ private slots:
     void addItemWindow();
     void notificationCycle_data();
     void notificationCycle();
+    void bannerWindow();
     void seenMarkAnsweredThenKilled();
     void friendImport_data();
     void friendImport();
@@ -95,14 +95,15 @@ private:
     {
         return mDaemon->writeAccount(mSimulator->baseUrl(), mSimulator->refreshToken(), settings, services);
     }
-    // Starts the daemon and, once it is logged in, asks for a sync.
+    // Starts the daemon and, once it is logged in, asks for a sync (the first wake-up may come
+    // earlier: hooks are set before the start).
     bool startAndSync();
     // A hook for the fake (run on its thread) that kills the daemon at step of the nth call that
     // which accepts; after the record, once the statement that recorded gives has a row.
     template<typename Fake>
     std::function<void(const QDBusMessage &, bool)> killAt(Fake &fake, int n, Step step,
-                                                            const std::function<bool(const QDBusMessage &)> &which,
-                                                            const std::function<QString()> &recorded = nullptr);
+                                                           const std::function<bool(const QDBusMessage &)> &which,
+                                                           const std::function<QString()> &recorded = nullptr);
     // Sanity of the daemon database after a run, and that the daemon is still alive.
     void checkAlive(Inspector &database);
     // The post id of each Event Feed item, in the order of the items.
@@ -113,6 +114,8 @@ private:
     FakeEventFeedThread mFeed;
     FakeNotificationServerThread mServer;
     std::shared_ptr<Inspector> mHookDatabase;
+    // The daemon the hooks act on; set by the test's thread, read on the fakes'.
+    std::atomic<qint64> mPid {0};
     // Written on the fake's thread once the hook acted.
     std::atomic_bool mKilled {false};
 };
@@ -147,15 +150,21 @@ void TestKills::cleanup()
 
 bool TestKills::startAndSync()
 {
-    return mDaemon->start() && mDaemon->waitForNext(Initialized, RunMs) && mDaemon->callControl("sync");
+    if (!mDaemon->start())
+        return false;
+    mPid = mDaemon->pid();
+    if (!mDaemon->waitForNext(Initialized, RunMs))
+        return false;
+    // Unanswered when the first wake-up came first and a hook has ended the daemon already.
+    mDaemon->callControl("sync");
+    return true;
 }
 
 template<typename Fake>
-std::function<void(const QDBusMessage &, bool)> TestKills::killAt(Fake &fake, int n, Step step,
-                                                                  const std::function<bool(const QDBusMessage &)> &which,
-                                                                  const std::function<QString()> &recorded)
+std::function<void(const QDBusMessage &, bool)>
+TestKills::killAt(Fake &fake, int n, Step step, const std::function<bool(const QDBusMessage &)> &which,
+                  const std::function<QString()> &recorded)
 {
-    const qint64 pid = mDaemon->pid();
     const QString path = databasePath();
     int seen = 0;
     return [=, this, &fake](const QDBusMessage &call, bool answered) mutable {
@@ -169,14 +178,10 @@ std::function<void(const QDBusMessage &, bool)> TestKills::killAt(Fake &fake, in
         case BeforeCall:
             fake.hung = true;
             break;
-        case PeerTookIt:
-            if (answered)
-                return;
-            break;
         case Answered:
             // Stopped while it waits, so that it never reads the answer.
             if (!answered) {
-                ::kill(pid_t(pid), SIGSTOP);
+                ::kill(pid_t(mPid.load()), SIGSTOP);
                 return;
             }
             break;
@@ -190,7 +195,7 @@ std::function<void(const QDBusMessage &, bool)> TestKills::killAt(Fake &fake, in
             fake.hung = true;
             break;
         }
-        ::kill(pid_t(pid), SIGKILL);
+        ::kill(pid_t(mPid.load()), SIGKILL);
         mKilled = true;
     };
 }
@@ -206,7 +211,8 @@ QStringList TestKills::postIds(const QMap<qlonglong, QVariantMap> &items)
     QStringList ids;
     for (const QVariantMap &item : items) {
         // The action's argument: the Base64 of the streamed variant that holds the post id.
-        QByteArray bytes = QByteArray::fromBase64(item.value(QStringLiteral("action")).toString().section(' ', 4).toLatin1());
+        QByteArray bytes
+                = QByteArray::fromBase64(item.value(QStringLiteral("action")).toString().section(' ', 4).toLatin1());
         QDataStream stream(&bytes, QIODevice::ReadOnly);
         QVariant id;
         stream >> id;
@@ -217,40 +223,37 @@ QStringList TestKills::postIds(const QMap<qlonglong, QVariantMap> &items)
 
 void TestKills::publishingPass_data()
 {
-    QTest::addColumn<QString>("member");
     QTest::addColumn<int>("n");
     QTest::addColumn<int>("step");
     // The add whose post the Event Feed shows twice after the restart; 0 for none.
     QTest::addColumn<int>("twice");
 
-    const QString add = QStringLiteral("addItem");
-    QTest::newRow("at the clear before the adds") << QStringLiteral("removeItemsBySourceName") << 1 << int(PeerTookIt) << 0;
-    QTest::newRow("before the first add") << add << 1 << int(BeforeCall) << 0;
+    // After the pass's clear of the Event Feed.
+    QTest::newRow("before the first add") << 1 << int(BeforeCall) << 0;
     // Nothing of the batch is recorded: the next pass clears the feed and adds everything anew.
-    QTest::newRow("first add answered, no row") << add << 1 << int(Answered) << 0;
-    QTest::newRow("before the fifth add") << add << 5 << int(BeforeCall) << 0;
+    QTest::newRow("first add answered, no row") << 1 << int(Answered) << 0;
+    QTest::newRow("before the fifth add") << 5 << int(BeforeCall) << 0;
     // The window of "call the peer, then record it".
-    QTest::newRow("fifth add answered, no row") << add << 5 << int(Answered) << 5;
-    QTest::newRow("after the fifth row") << add << 5 << int(AfterRecord) << 0;
+    QTest::newRow("fifth add answered, no row") << 5 << int(Answered) << 5;
+    QTest::newRow("after the fifth row") << 5 << int(AfterRecord) << 0;
 }
 
 void TestKills::publishingPass()
 {
-    QFETCH(QString, member);
     QFETCH(int, n);
     QFETCH(int, step);
     QFETCH(int, twice);
 
     QVERIFY(mFeed.start());
     QVERIFY(writeAccount("qn-notif_main=false\nqn-news_main=true\n"));
-    QVERIFY(mDaemon->start());
-    QVERIFY(mDaemon->waitForNext(Initialized, RunMs));
     mFeed.run([&](FakeEventFeed &feed) {
         feed.onCall = killAt(
-                feed, n, Step(step), [member](const QDBusMessage &call) { return call.member() == member; },
-                [&feed] { return QStringLiteral("SELECT 1 FROM items WHERE homeview_id = %1").arg(feed.items.lastKey()); });
+                feed, n, Step(step), [](const QDBusMessage &call) { return call.member() == QLatin1String("addItem"); },
+                [&feed] {
+                    return QStringLiteral("SELECT 1 FROM items WHERE homeview_id = %1").arg(feed.items.lastKey());
+                });
     });
-    QVERIFY(mDaemon->callControl("sync"));
+    QVERIFY(startAndSync());
     QTRY_VERIFY_WITH_TIMEOUT(mKilled, RunMs);
     QVERIFY(mDaemon->kill());
     const QStringList firstRun = postIds(mFeed.items());
@@ -303,8 +306,6 @@ void TestKills::addItemWindow()
     double addingMs = 0;
     QVERIFY(mFeed.start());
     QVERIFY(writeAccount("qn-notif_main=false\nqn-news_main=true\n"));
-    QVERIFY(mDaemon->start());
-    QVERIFY(mDaemon->waitForNext(Initialized, RunMs));
     const QString path = databasePath();
     mFeed.run([&](FakeEventFeed &feed) {
         feed.onCall = [&, path](const QDBusMessage &call, bool answered) {
@@ -317,12 +318,13 @@ void TestKills::addItemWindow()
                 }
                 return;
             }
-            windows << waitForRow(*mHookDatabase,
-                                  QStringLiteral("SELECT 1 FROM items WHERE homeview_id = %1").arg(feed.items.lastKey()));
+            windows << waitForRow(
+                    *mHookDatabase,
+                    QStringLiteral("SELECT 1 FROM items WHERE homeview_id = %1").arg(feed.items.lastKey()));
             addingMs = adding.nsecsElapsed() / 1e6;
         };
     });
-    QVERIFY(mDaemon->callControl("sync"));
+    QVERIFY(startAndSync());
     QVERIFY(mDaemon->waitForNext(PassEnd, RunMs));
     mFeed.run([&](FakeEventFeed &feed) {
         feed.onCall = nullptr;
@@ -345,14 +347,16 @@ void TestKills::addItemWindow()
 
 namespace {
 
-const QByteArray AllNotificationsOn = "qn-news_main=false\nqn-notif_main=true\nqn-notif-msg=true\nqn-notif-friendreq=true\n"
-                                      "qn-notif-general=true\nqn-notif-events=true\n";
+const QByteArray AllNotificationsOn
+        = "qn-news_main=false\nqn-notif_main=true\nqn-notif-msg=true\nqn-notif-friendreq=true\n"
+          "qn-notif-general=true\nqn-notif-events=true\n";
 
 // Notify calls the server took and answered, or notifications open on it, of the kind.
 int countNotify(const QList<FakeNotificationCall> &calls, const QString &eventType, bool banner)
 {
     return int(std::count_if(calls.cbegin(), calls.cend(), [&](const FakeNotificationCall &call) {
-        return call.member == QLatin1String("Notify") && call.id != 0 && call.hints.value(EventTypeHint).toString() == eventType
+        return call.member == QLatin1String("Notify") && call.id != 0
+                && call.hints.value(EventTypeHint).toString() == eventType
                 && call.hints.value(QStringLiteral("transient")).toBool() == banner;
     }));
 }
@@ -389,8 +393,6 @@ void TestKills::notificationCycle()
 
     QVERIFY(mServer.start({QStringLiteral("body"), QStringLiteral("actions")}));
     QVERIFY(writeAccount(AllNotificationsOn));
-    QVERIFY(mDaemon->start());
-    QVERIFY(mDaemon->waitForNext(Initialized, RunMs));
     if (!eventType.isEmpty()) {
         mServer.run([&](FakeNotificationServer &server) {
             server.onCall = killAt(server, 1, Step(step), [eventType, banner](const QDBusMessage &call) {
@@ -398,7 +400,7 @@ void TestKills::notificationCycle()
             });
         });
     }
-    QVERIFY(mDaemon->callControl("sync"));
+    QVERIFY(startAndSync());
     if (eventType.isEmpty())
         QVERIFY(mDaemon->waitForNext(CycleEnd, RunMs));
     else
@@ -431,6 +433,45 @@ void TestKills::notificationCycle()
     requests.sort();
     QCOMPARE(marked, requests);
     checkAlive(database);
+}
+
+void TestKills::bannerWindow()
+{
+    // A kill between the server's answer to a banner and the commit of the last of its shown marks
+    // brings the banner again: measured for the friend requests over a few fresh cycles, not
+    // asserted.
+    QList<double> windows;
+    QVERIFY(mServer.start({QStringLiteral("body")}));
+    for (int run = 0; run < 5; ++run) {
+        mDaemon.reset(new DaemonRun);
+        QVERIFY(writeAccount(AllNotificationsOn));
+        const QString path = databasePath();
+        const QString allMarked
+                = QStringLiteral("SELECT 1 WHERE (SELECT COUNT(*) FROM shown_items WHERE type = 'friendreq') = %1")
+                          .arg(mSimulator->friendRequests().size());
+        mServer.run([&](FakeNotificationServer &server) {
+            server.onCall = [&](const QDBusMessage &call, bool answered) {
+                if (!mHookDatabase)
+                    mHookDatabase = std::make_shared<Inspector>(path);
+                if (answered && isNotify(call, Requests, true))
+                    windows << waitForRow(*mHookDatabase, allMarked);
+            };
+        });
+        QVERIFY(startAndSync());
+        QVERIFY(mDaemon->waitForNext(CycleEnd, RunMs));
+        mServer.run([this](FakeNotificationServer &server) {
+            server.onCall = nullptr;
+            mHookDatabase.reset();
+        });
+    }
+    QCOMPARE(windows.size(), 5);
+    QVERIFY2(!windows.contains(-1), "a banner's requests were not all marked");
+    qInfo().noquote() << QStringLiteral("friend request banner answered -> its %1 shown marks committed, %2 cycles: "
+                                        "median %3 ms, max %4 ms")
+                                 .arg(mSimulator->friendRequests().size())
+                                 .arg(windows.size())
+                                 .arg(median(windows), 0, 'f', 2)
+                                 .arg(*std::max_element(windows.cbegin(), windows.cend()), 0, 'f', 2);
 }
 
 void TestKills::seenMarkAnsweredThenKilled()
@@ -514,7 +555,8 @@ void TestKills::friendImport()
     // The contacts service is given each friend once.
     HomeScreen::ContactsView contacts;
     QStringList lines;
-    connect(&contacts, &HomeScreen::ContactsView::changeReported, this, [&lines](const QString &line) { lines << line; });
+    connect(&contacts, &HomeScreen::ContactsView::changeReported, this,
+            [&lines](const QString &line) { lines << line; });
     QVERIFY(contacts.start());
     QTRY_VERIFY_WITH_TIMEOUT(lines.contains(QStringLiteral("contacts %1").arg(friends.size())), 10000);
     QStringList served;
