@@ -5,6 +5,7 @@
 #include <QDBusArgument>
 #include <QDataStream>
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <algorithm>
@@ -62,10 +63,16 @@ double waitForRow(Inspector &database, const QString &statement, int timeoutMs =
     return -1;
 }
 
-double median(QList<double> values)
+// "<n> <what>: median <m> ms, max <x> ms"
+QString summary(QList<double> windows, const char *what)
 {
-    std::sort(values.begin(), values.end());
-    return values.isEmpty() ? 0 : values.at(values.size() / 2);
+    std::sort(windows.begin(), windows.end());
+    return windows.isEmpty() ? QStringLiteral("no %1").arg(QLatin1String(what))
+                             : QStringLiteral("%1 %2: median %3 ms, max %4 ms")
+                                       .arg(windows.size())
+                                       .arg(QLatin1String(what))
+                                       .arg(windows.at(windows.size() / 2), 0, 'f', 2)
+                                       .arg(windows.last(), 0, 'f', 2);
 }
 
 } // namespace
@@ -104,6 +111,8 @@ private:
     std::function<void(const QDBusMessage &, bool)> killAt(Fake &fake, int n, Step step,
                                                            const std::function<bool(const QDBusMessage &)> &which,
                                                            const std::function<QString()> &recorded = nullptr);
+    // Takes the hooks, and their database connection, off the fakes; calls are answered again.
+    void unhook();
     // Sanity of the daemon database after a run, and that the daemon is still alive.
     void checkAlive(Inspector &database);
     // The post id of each Event Feed item, in the order of the items.
@@ -133,19 +142,26 @@ void TestKills::init()
 
 void TestKills::cleanup()
 {
-    // Hooks and their database connection go on the fakes' threads.
-    mFeed.run([this](FakeEventFeed &feed) {
-        feed.onCall = nullptr;
-        mHookDatabase.reset();
-    });
-    mServer.run([this](FakeNotificationServer &server) {
-        server.onCall = nullptr;
-        mHookDatabase.reset();
-    });
+    unhook();
     mDaemon.reset();
     mFeed.stop();
     mServer.stop();
     mSimulator.reset();
+}
+
+void TestKills::unhook()
+{
+    // On the fakes' threads, where the hooks run and their connection was opened.
+    mFeed.run([this](FakeEventFeed &feed) {
+        feed.onCall = nullptr;
+        feed.hung = false;
+        mHookDatabase.reset();
+    });
+    mServer.run([this](FakeNotificationServer &server) {
+        server.onCall = nullptr;
+        server.hung = false;
+        mHookDatabase.reset();
+    });
 }
 
 bool TestKills::startAndSync()
@@ -257,11 +273,7 @@ void TestKills::publishingPass()
     QTRY_VERIFY_WITH_TIMEOUT(mKilled, RunMs);
     QVERIFY(mDaemon->kill());
     const QStringList firstRun = postIds(mFeed.items());
-    mFeed.run([this](FakeEventFeed &feed) {
-        feed.onCall = nullptr;
-        feed.hung = false;
-        mHookDatabase.reset();
-    });
+    unhook();
 
     QVERIFY(startAndSync());
     QVERIFY2(mDaemon->waitForNext(PassEnd, RunMs), mDaemon->log.right(3000).constData());
@@ -307,6 +319,8 @@ void TestKills::addItemWindow()
     QVERIFY(mFeed.start());
     QVERIFY(writeAccount("qn-notif_main=false\nqn-news_main=true\n"));
     const QString path = databasePath();
+    // Also on an early return: the hook refers to this function's variables.
+    const auto unhooked = qScopeGuard([this] { unhook(); });
     mFeed.run([&](FakeEventFeed &feed) {
         feed.onCall = [&, path](const QDBusMessage &call, bool answered) {
             if (call.member() != QLatin1String("addItem"))
@@ -326,23 +340,18 @@ void TestKills::addItemWindow()
     });
     QVERIFY(startAndSync());
     QVERIFY(mDaemon->waitForNext(PassEnd, RunMs));
-    mFeed.run([&](FakeEventFeed &feed) {
-        feed.onCall = nullptr;
-        mHookDatabase.reset();
-    });
+    unhook();
 
     QVERIFY(!windows.isEmpty());
     QVERIFY2(!windows.contains(-1), "an answered add got no row");
     double total = 0;
     for (double window : windows)
         total += window;
-    qInfo().noquote() << QStringLiteral("addItem answered -> row committed, %1 adds: median %2 ms, max %3 ms; "
-                                        "%4 % of the %5 ms from the first add to the last row")
-                                 .arg(windows.size())
-                                 .arg(median(windows), 0, 'f', 2)
-                                 .arg(*std::max_element(windows.cbegin(), windows.cend()), 0, 'f', 2)
-                                 .arg(100 * total / addingMs, 0, 'f', 0)
-                                 .arg(addingMs, 0, 'f', 0);
+    qInfo().noquote() << "addItem answered -> row committed,"
+                      << summary(windows, "adds")
+                    + QStringLiteral("; %1 % of the %2 ms from the first add to the last row")
+                              .arg(100 * total / addingMs, 0, 'f', 0)
+                              .arg(addingMs, 0, 'f', 0);
 }
 
 namespace {
@@ -406,10 +415,7 @@ void TestKills::notificationCycle()
     else
         QTRY_VERIFY_WITH_TIMEOUT(mKilled, RunMs);
     QVERIFY(mDaemon->kill());
-    mServer.run([](FakeNotificationServer &server) {
-        server.onCall = nullptr;
-        server.hung = false;
-    });
+    unhook();
 
     QVERIFY(startAndSync());
     QVERIFY2(mDaemon->waitForNext(CycleEnd, RunMs), mDaemon->log.right(3000).constData());
@@ -442,6 +448,8 @@ void TestKills::bannerWindow()
     // asserted.
     QList<double> windows;
     QVERIFY(mServer.start({QStringLiteral("body")}));
+    // Also on an early return: the hook refers to this function's variables.
+    const auto unhooked = qScopeGuard([this] { unhook(); });
     for (int run = 0; run < 5; ++run) {
         mDaemon.reset(new DaemonRun);
         QVERIFY(writeAccount(AllNotificationsOn));
@@ -450,7 +458,7 @@ void TestKills::bannerWindow()
                 = QStringLiteral("SELECT 1 WHERE (SELECT COUNT(*) FROM shown_items WHERE type = 'friendreq') = %1")
                           .arg(mSimulator->friendRequests().size());
         mServer.run([&](FakeNotificationServer &server) {
-            server.onCall = [&](const QDBusMessage &call, bool answered) {
+            server.onCall = [&, path, allMarked](const QDBusMessage &call, bool answered) {
                 if (!mHookDatabase)
                     mHookDatabase = std::make_shared<Inspector>(path);
                 if (answered && isNotify(call, Requests, true))
@@ -459,19 +467,12 @@ void TestKills::bannerWindow()
         });
         QVERIFY(startAndSync());
         QVERIFY(mDaemon->waitForNext(CycleEnd, RunMs));
-        mServer.run([this](FakeNotificationServer &server) {
-            server.onCall = nullptr;
-            mHookDatabase.reset();
-        });
+        unhook();
     }
     QCOMPARE(windows.size(), 5);
     QVERIFY2(!windows.contains(-1), "a banner's requests were not all marked");
-    qInfo().noquote() << QStringLiteral("friend request banner answered -> its %1 shown marks committed, %2 cycles: "
-                                        "median %3 ms, max %4 ms")
-                                 .arg(mSimulator->friendRequests().size())
-                                 .arg(windows.size())
-                                 .arg(median(windows), 0, 'f', 2)
-                                 .arg(*std::max_element(windows.cbegin(), windows.cend()), 0, 'f', 2);
+    qInfo().noquote() << "friend request banner answered -> its" << mSimulator->friendRequests().size()
+                      << "shown marks committed," << summary(windows, "cycles");
 }
 
 void TestKills::seenMarkAnsweredThenKilled()
