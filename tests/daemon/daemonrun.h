@@ -23,15 +23,17 @@ public:
     ~DaemonRun() { stop(); }
 
     QString home() const { return mHome.path(); }
-    // An enabled account of the service at url, with its switches after "[settings]".
-    bool writeAccount(const QUrl &url, const QString &refreshToken, const QByteArray &settings)
+    // An enabled account of the service at url, with its switches after "[settings]" and its
+    // services after "[services]".
+    bool writeAccount(const QUrl &url, const QString &refreshToken, const QByteArray &settings,
+                      const QByteArray &services = "IM=false\n")
     {
         const QString dir = home() + QStringLiteral("/config/quillnet");
         QFile file(dir + QStringLiteral("/account.conf"));
         return QDir().mkpath(dir) && file.open(QIODevice::WriteOnly | QIODevice::Truncate)
                 && file.write("[account]\nname=e2e@quillnet.example\nenabled=true\nservice_url=" + url.toEncoded()
-                              + "\nrefresh_token=" + refreshToken.toUtf8() + "\n[services]\nIM=false\n[settings]\n"
-                              + settings)
+                              + "\nrefresh_token=" + refreshToken.toUtf8() + "\n[services]\n" + services
+                              + "[settings]\n" + settings)
                 > 0;
     }
     bool start()
@@ -57,6 +59,23 @@ public:
         mDaemon->waitForFinished(10000);
         mDaemon.reset();
     }
+    // Ends the daemon as the kernel or a power cut would (SIGKILL), unless it has ended already,
+    // and keeps the last of its log; false when it did not end.
+    bool kill()
+    {
+        if (!mDaemon)
+            return false;
+        mDaemon->kill();
+        // False also when it had ended already.
+        mDaemon->waitForFinished(10000);
+        const bool ended = mDaemon->state() == QProcess::NotRunning;
+        log += mDaemon->readAllStandardError();
+        mDaemon.reset();
+        return ended;
+    }
+    // 0 when not running.
+    qint64 pid() const { return isRunning() ? mDaemon->processId() : 0; }
+    bool isRunning() const { return mDaemon && mDaemon->state() == QProcess::Running; }
     // Waits for one more line holding marker than the log has now.
     bool waitForNext(const QByteArray &marker, int timeoutMs)
     {

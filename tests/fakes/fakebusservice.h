@@ -28,6 +28,11 @@ public:
 
     // When set, the calls that can hang are taken and never answered.
     bool hung = false;
+    // Called on the fake's thread when a call from the bus arrives, before the fake acts on it
+    // (answered false; setting hung there takes the call unanswered), and again right after the
+    // answer to a call that returns a value went out (answered true): a test acts on the caller at
+    // that precise step, ending it for instance.
+    std::function<void(const QDBusMessage &call, bool answered)> onCall;
 
 public slots:
     // Not the service's: answered in turn after the calls that came before it, not recorded.
@@ -39,6 +44,22 @@ protected:
     QString signature() const;
     // Takes the call without answering it when hung.
     bool hangs();
+    void arrived()
+    {
+        if (onCall && calledFromDBus())
+            onCall(message(), false);
+    }
+    // The value to return from a call's slot; with onCall set, the answer goes out here first.
+    template<typename T>
+    T answer(const T &value)
+    {
+        if (!onCall || !calledFromDBus())
+            return value;
+        setDelayedReply(true);
+        mConnection.send(message().createReply(QVariant::fromValue(value)));
+        onCall(message(), true);
+        return value;
+    }
 
     const QString mService;
     const QString mPath;

@@ -13,7 +13,7 @@ qlonglong FakeEventFeed::addItem(const QVariantMap &parameters)
         return -1;
     const qlonglong id = mNextId++;
     items.insert(id, parameters);
-    return id;
+    return answer(id);
 }
 
 void FakeEventFeed::removeItem(qlonglong id)

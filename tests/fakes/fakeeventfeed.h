@@ -37,7 +37,11 @@ signals:
     void refreshRequested();
 
 private:
-    void record(const char *member) { calls << QLatin1String(member) + QLatin1Char(' ') + signature(); }
+    void record(const char *member)
+    {
+        arrived();
+        calls << QLatin1String(member) + QLatin1Char(' ') + signature();
+    }
 
     qlonglong mNextId = 1;
 };

@@ -7,6 +7,7 @@ FakeNotificationServer::FakeNotificationServer(QObject *parent)
 
 FakeNotificationCall &FakeNotificationServer::record(const char *member)
 {
+    arrived();
     FakeNotificationCall &call = calls.emplace_back();
     call.member = QLatin1String(member);
     call.signature = signature();
@@ -41,7 +42,7 @@ uint FakeNotificationServer::Notify(const QString &app_name, uint replaces_id, c
     // As common servers do: an id that is not open gets a new notification.
     call.id = shown.contains(replaces_id) ? replaces_id : mNextId++;
     shown.insert(call.id, call);
-    return call.id;
+    return answer(call.id);
 }
 
 void FakeNotificationServer::CloseNotification(uint id)
