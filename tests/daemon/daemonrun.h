@@ -23,15 +23,17 @@ public:
     ~DaemonRun() { stop(); }
 
     QString home() const { return mHome.path(); }
-    // An enabled account of the service at url, with its switches after "[settings]".
-    bool writeAccount(const QUrl &url, const QString &refreshToken, const QByteArray &settings)
+    // An enabled account of the service at url, with its switches after "[settings]" and its services
+    // ("IM" for the friend import) after "[services]".
+    bool writeAccount(const QUrl &url, const QString &refreshToken, const QByteArray &settings,
+                      const QByteArray &services = "IM=false\n")
     {
         const QString dir = home() + QStringLiteral("/config/quillnet");
         QFile file(dir + QStringLiteral("/account.conf"));
         return QDir().mkpath(dir) && file.open(QIODevice::WriteOnly | QIODevice::Truncate)
                 && file.write("[account]\nname=e2e@quillnet.example\nenabled=true\nservice_url=" + url.toEncoded()
-                              + "\nrefresh_token=" + refreshToken.toUtf8() + "\n[services]\nIM=false\n[settings]\n"
-                              + settings)
+                              + "\nrefresh_token=" + refreshToken.toUtf8() + "\n[services]\n" + services
+                              + "[settings]\n" + settings)
                 > 0;
     }
     bool start()
@@ -56,6 +58,19 @@ public:
         mDaemon->terminate();
         mDaemon->waitForFinished(10000);
         mDaemon.reset();
+    }
+    bool isRunning() const { return mDaemon && mDaemon->state() != QProcess::NotRunning; }
+    // Waits, with the event loop running, for the daemon to end by itself: its exit status, or -1
+    // when it still runs after timeoutMs or did not exit normally.
+    int waitForExit(int timeoutMs)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (isRunning() && clock.elapsed() < timeoutMs)
+            QTest::qWait(50);
+        if (!mDaemon || isRunning() || mDaemon->exitStatus() != QProcess::NormalExit)
+            return -1;
+        return mDaemon->exitCode();
     }
     // Waits for one more line holding marker than the log has now.
     bool waitForNext(const QByteArray &marker, int timeoutMs)
