@@ -270,11 +270,11 @@ DaemonDatabase::CheckResult DaemonDatabase::checkPost(const Qn::QnPost *post, qi
     return ItemUpdate;
 }
 
-void DaemonDatabase::addPostToDb(const Qn::QnPost *post, qint64 homeviewId)
+bool DaemonDatabase::addPostToDb(const Qn::QnPost *post, qint64 homeviewId)
 {
     if (!post) {
         qWarning() << Q_FUNC_INFO << "No post given";
-        return;
+        return false;
     }
 
     QSqlQuery insert(mDb);
@@ -284,8 +284,11 @@ void DaemonDatabase::addPostToDb(const Qn::QnPost *post, qint64 homeviewId)
     insert.bindValue(QStringLiteral(":quillnet_id"), Support::bindableText(post->id()));
     insert.bindValue(QStringLiteral(":likes"), post->likes());
     insert.bindValue(QStringLiteral(":comments"), post->commentCount());
-    if (!prepared || !insert.exec())
+    if (!prepared || !insert.exec()) {
         qCritical() << Q_FUNC_INFO << "Error: Insert failed. " << insert.lastError().text();
+        return false;
+    }
+    return true;
 }
 
 bool DaemonDatabase::isCheckListEmpty() const

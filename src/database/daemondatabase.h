@@ -61,7 +61,8 @@ public:
     // Takes the post off the check list and tells what to do with it. On ItemUpdate the stored
     // counts are updated and homeviewId receives the item's Event Feed id.
     CheckResult checkPost(const Qn::QnPost *post, qint64 *homeviewId);
-    void addPostToDb(const Qn::QnPost *post, qint64 homeviewId);
+    // False when the row could not be written.
+    bool addPostToDb(const Qn::QnPost *post, qint64 homeviewId);
     bool isCheckListEmpty() const;
     // True when the check list covers a range of the cache and some of it did not reappear.
     bool hasItemsToRemove() const;
