@@ -222,6 +222,7 @@ void NotificationHandler::onAllNotificationsRetrieved(Qn::QnUsers friendRequests
     m_awaitedEvents.clear();
     m_eventsDone = true;
     m_latestContent.clear();
+    recordUnrecordedShown();
     rereadNotifications();
 
     // An empty list leaves the kind's group as it is.
@@ -331,7 +332,45 @@ void NotificationHandler::publish(const Publication &publication)
     }
     // Also when nothing was published: what the application showed need not be notified later.
     for (const QString &key : publication.newKeys)
-        m_db->markShown(key, publication.typeKey);
+        markShown(key, publication.typeKey);
+}
+
+QStringList NotificationHandler::shownItems(const QStringList &keys, const QString &type)
+{
+    QStringList shown = m_db->checkShownItems(keys, type);
+    const auto unrecorded = m_unrecordedShown.constFind(type);
+    if (unrecorded == m_unrecordedShown.constEnd())
+        return shown;
+    for (const QString &key : keys) {
+        if (unrecorded->contains(key) && !shown.contains(key))
+            shown << key;
+    }
+    return shown;
+}
+
+void NotificationHandler::markShown(const QString &key, const QString &type)
+{
+    // False also for a key recorded before: only a key the table does not hold is kept.
+    if (m_db->markShown(key, type) || !m_db->checkShownItems({key}, type).isEmpty())
+        return;
+    QSet<QString> &keys = m_unrecordedShown[type];
+    if (keys.size() >= MaxUnrecordedShown) {
+        qWarning() << Q_FUNC_INFO << "Could not record" << Support::logText(key) << "as shown, nor keep it";
+        return;
+    }
+    qWarning() << Q_FUNC_INFO << "Could not record" << Support::logText(key) << "as shown; kept until it can be";
+    keys.insert(key);
+}
+
+void NotificationHandler::recordUnrecordedShown()
+{
+    for (auto it = m_unrecordedShown.begin(); it != m_unrecordedShown.end();) {
+        const QString &type = it.key();
+        it->removeIf([this, &type](const QString &key) {
+            return m_db->markShown(key, type) || !m_db->checkShownItems({key}, type).isEmpty();
+        });
+        it = it->isEmpty() ? m_unrecordedShown.erase(it) : std::next(it);
+    }
 }
 
 void NotificationHandler::itemSeen(QString id, QString type)
@@ -366,7 +405,7 @@ void NotificationHandler::processFriendRequests(Qn::QnUsers users)
     for (const Qn::QnUser &user : std::as_const(users))
         ids << user.id();
     const QStringList seen = m_db->checkSeenItems(ids, Constants::FriendRequestType);
-    const QStringList shown = m_db->checkShownItems(ids, Constants::FriendRequestType);
+    const QStringList shown = shownItems(ids, Constants::FriendRequestType);
 
     Qn::QnUsers newRequests;
     QStringList names;
@@ -458,7 +497,7 @@ void NotificationHandler::processEventInvs(Qn::QnEvents &events)
     for (const Qn::QnEvent &event : std::as_const(events))
         ids << event.id();
     const QStringList seen = m_db->checkSeenItems(ids, Constants::EventType);
-    const QStringList shown = m_db->checkShownItems(ids, Constants::EventType);
+    const QStringList shown = shownItems(ids, Constants::EventType);
 
     Qn::QnEvents newInvitations;
     QStringList owners;
@@ -521,7 +560,7 @@ void NotificationHandler::processNotifications(const Qn::QnNotificationList &not
     for (const Qn::QnNotification &notification : std::as_const(candidates))
         keys << itemKey(notification.id(), notification.updatedTime());
     const QStringList seen = m_db->checkSeenItems(keys, Constants::NotificationType);
-    const QStringList shown = m_db->checkShownItems(keys, Constants::NotificationType);
+    const QStringList shown = shownItems(keys, Constants::NotificationType);
     qDebug() << "Seen notifications:" << Support::logText(seen.join(QLatin1Char(' ')));
     qDebug() << "Shown notifications:" << Support::logText(shown.join(QLatin1Char(' ')));
 
@@ -630,7 +669,7 @@ void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
     for (const Qn::QnThread &thread : std::as_const(threads))
         keys << itemKey(thread.id(), thread.updatedTime());
     const QStringList seen = m_db->checkSeenItems(keys, Constants::MessageType);
-    const QStringList shown = m_db->checkShownItems(keys, Constants::MessageType);
+    const QStringList shown = shownItems(keys, Constants::MessageType);
     qDebug() << "Seen messages:" << Support::logText(seen.join(QLatin1Char(' ')));
     qDebug() << "Shown messages:" << Support::logText(shown.join(QLatin1Char(' ')));
 
