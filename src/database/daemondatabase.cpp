@@ -195,6 +195,7 @@ void DaemonDatabase::prepareForChecks(const Qn::QnPosts &posts)
             minimum.addBindValue(id);
         if (!prepared || !minimum.exec()) {
             qCritical() << "Failed to fetch last qn id for the group" << minimum.lastError().text();
+            noteFailure(minimum.lastError());
             return;
         }
         if (minimum.next() && !minimum.value(0).isNull()) {
@@ -219,6 +220,7 @@ void DaemonDatabase::prepareForChecks(const Qn::QnPosts &posts)
     }
     if (!prepared || !select.exec()) {
         qCritical() << "Failed to fetch items from cache" << select.lastError().text();
+        noteFailure(select.lastError());
         return;
     }
 
@@ -286,6 +288,7 @@ bool DaemonDatabase::addPostToDb(const Qn::QnPost *post, qint64 homeviewId)
     insert.bindValue(QStringLiteral(":comments"), post->commentCount());
     if (!prepared || !insert.exec()) {
         qCritical() << Q_FUNC_INFO << "Error: Insert failed. " << insert.lastError().text();
+        noteFailure(insert.lastError());
         return false;
     }
     return true;
@@ -394,6 +397,7 @@ bool DaemonDatabase::markItem(const QString &table, const QString &id, const QSt
     // An id that is already recorded ends here too: it is the table's primary key.
     if (!prepared || !insert.exec()) {
         qWarning() << "Failed to exec sql query" << insert.lastError().text();
+        noteFailure(insert.lastError());
         qDebug() << "Failing query:" << insert.lastQuery() << id << type;
         return false;
     }
@@ -419,6 +423,7 @@ QStringList DaemonDatabase::checkItems(const QString &table, const QStringList &
             select.addBindValue(id);
         if (!prepared || !select.exec()) {
             qWarning() << Q_FUNC_INFO << "query execution failed" << select.lastError().text();
+            noteFailure(select.lastError());
             qDebug() << "Failing query:" << select.lastQuery() << type << part;
             return {};
         }
@@ -548,6 +553,29 @@ bool DaemonDatabase::resetSchema()
     qWarning() << Q_FUNC_INFO << "Unable to reset the database" << query.lastError().text() << mDb.lastError().text();
     mDb.rollback();
     return false;
+}
+
+void DaemonDatabase::noteFailure(const QSqlError &error)
+{
+    // A file that went bad while in use is rebuilt as at start-up, once the work that found it has
+    // returned; until then its queries keep failing.
+    if (mRebuildQueued || !Support::isDamage(error))
+        return;
+    mRebuildQueued = true;
+    QMetaObject::invokeMethod(this, &DaemonDatabase::rebuildDamaged, Qt::QueuedConnection);
+}
+
+void DaemonDatabase::rebuildDamaged()
+{
+    mRebuildQueued = false;
+    qWarning() << Q_FUNC_INFO << "Database file is damaged - moving it aside and rebuilding";
+    mCheckList.clear();
+    if (!moveDamagedFileAside() || !openDatabase() || !resetSchema()) {
+        qWarning() << Q_FUNC_INFO << "The damaged database could not be rebuilt";
+        return;
+    }
+    setBusyTimeout(BusyTimeoutMs);
+    emit dbReseted();
 }
 
 bool DaemonDatabase::moveDamagedFileAside()

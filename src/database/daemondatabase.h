@@ -102,6 +102,8 @@ private:
     bool completeSchema();
     bool resetSchema();
     bool moveDamagedFileAside();
+    void noteFailure(const QSqlError &error);
+    void rebuildDamaged();
 
     QSqlDatabase mDb;
     QString mDbName;
@@ -111,4 +113,5 @@ private:
     // so its leftovers are posts that left the feed.
     bool mRangeFlag = false;
     int mLockTimeoutMs = DefaultLockTimeoutMs;
+    bool mRebuildQueued = false;
 };
