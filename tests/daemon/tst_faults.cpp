@@ -32,6 +32,7 @@ const QByteArray ClientError = "void QuillnetDaemon::onError(Qn::QnError)";
 const QByteArray Initialized = "void QuillnetDaemon::onQnInitialized()";
 const QByteArray FeedUnanswered = "Event Feed did not answer";
 const QByteArray ServerUnanswered = "No notification server answers";
+const char SocketPath[] = "/tmp/quillnetveldo.sock";
 
 const QByteArray NotificationSwitches = "qn-notif_main=true\nqn-notif-msg=true\nqn-notif-friendreq=true\n"
                                         "qn-notif-general=true\nqn-notif-events=true\n";
@@ -179,6 +180,10 @@ void TestFaults::init()
 void TestFaults::cleanup()
 {
     mDaemon->stop();
+    // Nothing here talks to the app socket, whose path is the same for every daemon on the machine.
+    if (QTest::currentTestFailed() && mDaemon->log.contains("Read from socket"))
+        qWarning() << "Another program wrote to" << SocketPath
+                   << "during this test: its view report may explain the failure";
     if (mMounted) {
         // Lazily, should anything still hold a file there.
         run(QStringLiteral("umount"), {QStringLiteral("-l"), cacheDir()});
@@ -236,8 +241,10 @@ bool TestFaults::startServer()
     connect(server, &HomeScreen::NotificationServer::changeReported, this, [this, server](const QString &line) {
         if (!line.startsWith(QLatin1String("notify ")))
             return;
-        const HomeScreen::Notification shown = server->notifications().value(line.section(QLatin1Char(' '), 1, 1).toUInt());
-        mNotified << qMakePair(shown.hints.value(EventTypeHint).toString(), shown.hints.value(QStringLiteral("transient")).toBool());
+        const HomeScreen::Notification shown
+                = server->notifications().value(line.section(QLatin1Char(' '), 1, 1).toUInt());
+        mNotified << qMakePair(shown.hints.value(EventTypeHint).toString(),
+                               shown.hints.value(QStringLiteral("transient")).toBool());
     });
     return mServer->registerOnBus();
 }
@@ -366,8 +373,9 @@ bool TestFaults::mountCache(const QString &options, QString *why)
         return false;
     }
     if (!QDir().mkpath(cacheDir())
-        || !run(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"), options,
-                                          QStringLiteral("tmpfs"), cacheDir()})) {
+        || !run(QStringLiteral("mount"),
+                {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"), options, QStringLiteral("tmpfs"),
+                 cacheDir()})) {
         *why = QStringLiteral("mount refused a tmpfs on ") + cacheDir();
         return false;
     }
@@ -456,8 +464,7 @@ void TestFaults::notificationServerAbsentHungRestarted()
     QVERIFY(syncAndWait({CycleEnd}));
     QTRY_VERIFY(mServer);
     const QByteArray during = mDaemon->log.mid(before);
-    QVERIFY2(during.contains("did not take the notification") || during.contains(ServerUnanswered),
-             tail().constData());
+    QVERIFY2(during.contains("did not take the notification") || during.contains(ServerUnanswered), tail().constData());
     addNewsOfEachKind();
     mNotified.clear();
     QVERIFY(syncAndWait({CycleEnd}));
@@ -515,7 +522,8 @@ void TestFaults::serviceFaults()
     } else {
         QVERIFY(mDaemon->start());
         const QByteArray line = "type: " + QByteArray::number(errorType);
-        QVERIFY2(QTest::qWaitFor([&] { return mDaemon->log.count(line) >= paths.size(); }, FirstRunMs), tail().constData());
+        QVERIFY2(QTest::qWaitFor([&] { return mDaemon->log.count(line) >= paths.size(); }, FirstRunMs),
+                 tail().constData());
         // Each import waits for its safety timer; the restart below cuts that short.
         for (const QByteArray &end : {PassEnd, CycleEnd, FriendsEnd})
             QVERIFY2(!mDaemon->log.contains(end), end.constData());
@@ -551,11 +559,11 @@ void TestFaults::damagedStorage_data()
     QTest::addColumn<bool>("marksKept");
 
     // Rebuilt as the daemon runs; the marks it held are lost with it.
-    QTest::newRow("daemon database") << "/.quillnet/qndaemon-cache.db" << true
-                                     << QByteArray("Database file is damaged") << -1 << false;
+    QTest::newRow("daemon database") << "/.quillnet/qndaemon-cache.db" << true << QByteArray("Database file is damaged")
+                                     << -1 << false;
     // Ends the daemon, so that the next start rebuilds it.
-    QTest::newRow("client cache") << "/.quillnet/private/qncache.db" << false
-                                  << QByteArray("Exit due to cache problem") << 1 << true;
+    QTest::newRow("client cache") << "/.quillnet/private/qncache.db" << false << QByteArray("Exit due to cache problem")
+                                  << 1 << true;
 }
 
 void TestFaults::damagedStorage()
@@ -672,8 +680,7 @@ void TestFaults::fullStorage()
         QFile file(filler);
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
         const QByteArray block(64 * 1024, '\0');
-        while (file.write(block) == block.size()) {
-        }
+        while (file.write(block) == block.size()) {}
     }
     addPosts(2);
     addNewsOfEachKind();
