@@ -213,6 +213,12 @@ void EventfeedHandler::onDbReseted()
 {
     qDebug() << "Clearing items from events feed";
     clear();
+    // Rebuilt while the daemon runs: published again from the client cache at once, rather than an
+    // empty Event Feed until the next sync. A running import publishes into the new database anyway.
+    if (!mImportRunning && mQuillnet) {
+        mFromCache = true;
+        importNewsfeedFromCache();
+    }
 }
 
 void EventfeedHandler::retrievePictures()
