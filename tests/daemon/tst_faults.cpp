@@ -605,6 +605,9 @@ void TestFaults::damagedStorage()
         QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
     }
     QVERIFY2(mDaemon->log.indexOf(line, before) >= 0, tail().constData());
+    // The Event Feed shows the whole feed again without waiting for another sync.
+    QTRY_COMPARE_WITH_TIMEOUT(QSet<QString>(mPublished.cbegin(), mPublished.cend()).size(), expectedPosts().size(),
+                              10000);
 
     // Synced again and restarted: the feed once, one group per kind, each news told once.
     QVERIFY(syncAndWait({PassEnd, CycleEnd}));
