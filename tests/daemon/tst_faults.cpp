@@ -2,7 +2,6 @@
 // and notification server) absent, hung or restarted; the simulated service failing in each way
 // during each import; its storage damaged, read-only or full. Once a fault is gone and the daemon
 // syncs again, what is missing must come, and nothing published, shown or seen may be lost or doubled.
-#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -13,9 +12,11 @@
 
 #include <unistd.h>
 
+#include "common/constants.h"
 #include "daemon/daemonrun.h"
 #include "fakes/fakeeventfeed.h"
 #include "fakes/fakenotificationserver.h"
+#include "feeditems.h"
 #include "homescreen/eventfeedservice.h"
 #include "homescreen/notificationserver.h"
 #include "quillnet-sim/simulator.h"
@@ -42,21 +43,10 @@ const QByteArray Everything = "qn-news_main=true\n" + NotificationSwitches;
 
 const QString EventTypeHint = QStringLiteral("x-tarvo-event-type");
 const QString CountHint = QStringLiteral("x-tarvo-count");
-const QString Messages = QStringLiteral("messages.service.quillnet");
-const QString Requests = QStringLiteral("friendrequests.service.quillnet");
-const QString Events = QStringLiteral("events.service.quillnet");
-const QString General = QStringLiteral("notifications.service.quillnet");
-
-// The post an Event Feed item shows: its action ends in the Base64 of a streamed variant holding the id.
-QString postOf(const QVariantMap &item)
-{
-    const QString action = item.value(QStringLiteral("action")).toString();
-    QByteArray streamed = QByteArray::fromBase64(action.section(QLatin1Char(' '), 4).toLatin1());
-    QDataStream stream(&streamed, QIODevice::ReadOnly);
-    QVariant id;
-    stream >> id;
-    return id.toString();
-}
+const QString &Messages = Constants::MessagesEventType;
+const QString &Requests = Constants::FriendRequestEventType;
+const QString &Events = Constants::EventsEventType;
+const QString &General = Constants::NotificationsEventType;
 
 // After a helper that checks: the test ends at its first failure.
 #define CHECKED()                                                                                                      \
@@ -121,10 +111,21 @@ private:
     // A new Event Feed or notification server on the bus, whose additions are recorded.
     bool startFeed();
     bool startServer();
-    // Lets the peer go off the bus after the first addition it reports (its answer sent), and a new one
-    // take its place half a second later.
-    void restartFeedAfterFirstAdd();
-    void restartServerAfterFirstNotify();
+    // Lets the peer go off the bus after the first change it reports (its answer sent), and start put a
+    // new one in its place half a second later.
+    template<typename Peer>
+    void restartAfterFirstChange(std::unique_ptr<Peer> &peer, bool (TestFaults::*start)())
+    {
+        connect(
+                peer.get(), &Peer::changeReported, this,
+                [this, &peer, start](const QString &) {
+                    QTimer::singleShot(0, this, [this, &peer, start] {
+                        peer.reset();
+                        QTimer::singleShot(500, this, [this, start] { QVERIFY((this->*start)()); });
+                    });
+                },
+                Qt::SingleShotConnection);
+    }
 
     QStringList expectedPosts() const;
     // Every post of the service's feed is published exactly once, over all the Event Feeds so far.
@@ -221,7 +222,7 @@ bool TestFaults::startFeed()
         const QString change = line.section(QLatin1Char(' '), 0, 0);
         const qlonglong id = line.section(QLatin1Char(' '), 1, 1).toLongLong();
         if (change == QLatin1String("added")) {
-            posts->insert(id, postOf(feed->items().value(id)));
+            posts->insert(id, postIdOf(feed->items().value(id)));
             mPublished << posts->value(id);
         } else if (change == QLatin1String("removed")) {
             mPublished.removeOne(posts->take(id));
@@ -247,33 +248,6 @@ bool TestFaults::startServer()
                                shown.hints.value(QStringLiteral("transient")).toBool());
     });
     return mServer->registerOnBus();
-}
-
-void TestFaults::restartFeedAfterFirstAdd()
-{
-    connect(
-            mFeed.get(), &HomeScreen::EventFeedService::changeReported, this,
-            [this](const QString &) {
-                // After the answer has gone out.
-                QTimer::singleShot(0, this, [this] {
-                    mFeed.reset();
-                    QTimer::singleShot(500, this, [this] { QVERIFY(startFeed()); });
-                });
-            },
-            Qt::SingleShotConnection);
-}
-
-void TestFaults::restartServerAfterFirstNotify()
-{
-    connect(
-            mServer.get(), &HomeScreen::NotificationServer::changeReported, this,
-            [this](const QString &) {
-                QTimer::singleShot(0, this, [this] {
-                    mServer.reset();
-                    QTimer::singleShot(500, this, [this] { QVERIFY(startServer()); });
-                });
-            },
-            Qt::SingleShotConnection);
 }
 
 QStringList TestFaults::expectedPosts() const
@@ -417,7 +391,7 @@ void TestFaults::eventFeedAbsentHungRestarted()
 
     // Restarted in the middle of a pass: what it missed comes with the next sync, nothing twice.
     addPosts(3);
-    restartFeedAfterFirstAdd();
+    restartAfterFirstChange(mFeed, &TestFaults::startFeed);
     const qsizetype before = mDaemon->log.size();
     QVERIFY(syncAndWait({PassEnd}));
     QTRY_VERIFY(mFeed);
@@ -459,7 +433,7 @@ void TestFaults::notificationServerAbsentHungRestarted()
     // server with the full counts, and the news of each told once.
     QVERIFY(startServer());
     addNewsOfEachKind();
-    restartServerAfterFirstNotify();
+    restartAfterFirstChange(mServer, &TestFaults::startServer);
     const qsizetype before = mDaemon->log.size();
     QVERIFY(syncAndWait({CycleEnd}));
     QTRY_VERIFY(mServer);
