@@ -137,6 +137,10 @@ private:
     int unreadMessages() const;
     int unreadInFirstThread() const { return mSimulator->threads().first().unread(); }
     int transients(const QString &eventType) const { return mNotified.count(qMakePair(eventType, true)); }
+    // verifyGroups, and the news of each kind told `told` times (transient notifications).
+    void verifyNotifications(int messages, int told) const;
+    // verifyFeedOnce and verifyNotifications.
+    void verifyOutcome(int messages, int told) const;
 
     // New posts without pictures by authors of the feed, whose avatars the daemon has.
     QStringList addPosts(int count);
@@ -303,6 +307,22 @@ void TestFaults::verifyGroups(int messages) const
     QCOMPARE(groups, expected);
 }
 
+void TestFaults::verifyOutcome(int messages, int told) const
+{
+    verifyFeedOnce();
+    CHECKED();
+    verifyNotifications(messages, told);
+}
+
+void TestFaults::verifyNotifications(int messages, int told) const
+{
+    verifyGroups(messages);
+    CHECKED();
+    for (const QString &type : {Requests, Events, Messages, General})
+        QVERIFY2(transients(type) == told,
+                 qPrintable(QStringLiteral("%1 told %2 times").arg(type).arg(transients(type))));
+}
+
 QStringList TestFaults::addPosts(int count)
 {
     QStringList ids;
@@ -413,10 +433,7 @@ void TestFaults::notificationServerAbsentHungRestarted()
     QVERIFY(startServer());
     addNewsOfEachKind();
     QVERIFY(syncAndWait({CycleEnd}));
-    verifyGroups(unreadInFirstThread());
-    CHECKED();
-    for (const QString &type : {Requests, Events, Messages, General})
-        QCOMPARE(transients(type), 1);
+    verifyNotifications(unreadInFirstThread(), 1);
 
     // Hung: each call waits in vain (3 s); the cycle ends all the same.
     mServer.reset();
@@ -442,10 +459,7 @@ void TestFaults::notificationServerAbsentHungRestarted()
     addNewsOfEachKind();
     mNotified.clear();
     QVERIFY(syncAndWait({CycleEnd}));
-    verifyGroups(unreadInFirstThread());
-    CHECKED();
-    for (const QString &type : {Requests, Events, Messages, General})
-        QCOMPARE(transients(type), 1);
+    verifyNotifications(unreadInFirstThread(), 1);
     QVERIFY(mDaemon->isRunning());
 }
 
@@ -510,12 +524,7 @@ void TestFaults::serviceFaults()
     const qsizetype restartedAt = mDaemon->log.size();
     QVERIFY2(startAndWait({PassEnd, CycleEnd, FriendsEnd}, FirstWakeUp), tail().constData());
     QVERIFY(mDaemon->log.indexOf(FriendsEnd + " true", restartedAt) >= 0);
-    verifyFeedOnce();
-    CHECKED();
-    verifyGroups(unreadMessages());
-    CHECKED();
-    for (const QString &type : {Requests, Events, Messages, General})
-        QCOMPARE(transients(type), 1);
+    verifyOutcome(unreadMessages(), 1);
 }
 
 // Storage.
@@ -597,13 +606,8 @@ void TestFaults::damagedStorage()
         QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
     }
     QVERIFY(syncAndWait({PassEnd, CycleEnd}));
-    verifyFeedOnce();
-    CHECKED();
     // Which message threads count again after lost marks depends on when the file broke.
-    verifyGroups(marksKept ? unreadInFirstThread() : -1);
-    CHECKED();
-    for (const QString &type : {Requests, Events, Messages, General})
-        QCOMPARE(transients(type), marksKept ? 1 : 0);
+    verifyOutcome(marksKept ? unreadInFirstThread() : -1, marksKept ? 1 : 0);
 }
 
 void TestFaults::readOnlyStorage()
@@ -632,12 +636,7 @@ void TestFaults::readOnlyStorage()
     // Writable again: everything arrives once, the seen request stays seen.
     QVERIFY(run(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,rw"), cacheDir()}));
     QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
-    verifyFeedOnce();
-    CHECKED();
-    verifyGroups(unreadInFirstThread());
-    CHECKED();
-    for (const QString &type : {Requests, Events, Messages, General})
-        QCOMPARE(transients(type), 1);
+    verifyOutcome(unreadInFirstThread(), 1);
 }
 
 void TestFaults::fullStorage()
@@ -678,12 +677,7 @@ void TestFaults::fullStorage()
     mDaemon->stop();
     QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
     QVERIFY(syncAndWait({PassEnd, CycleEnd}));
-    verifyFeedOnce();
-    CHECKED();
-    verifyGroups(unreadInFirstThread());
-    CHECKED();
-    for (const QString &type : {Requests, Events, Messages, General})
-        QCOMPARE(transients(type), 2);
+    verifyOutcome(unreadInFirstThread(), 2);
     QVERIFY(mDaemon->isRunning());
 }
 
