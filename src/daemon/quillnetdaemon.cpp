@@ -13,8 +13,11 @@
 #include <QNetworkAccessManager>
 #include <QSettings>
 
+#include <cerrno>
 #include <cstdlib>
 #include <new>
+
+#include <signal.h>
 
 #include "common/constants.h"
 #include "common/utils.h"
@@ -136,7 +139,10 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
         qint64 pid = 0;
         QString host;
         QString application;
-        if (mCacheLock->error() == QLockFile::LockFailedError && mCacheLock->getLockInfo(&pid, &host, &application))
+        // A lock left by a daemon that is gone, and that cannot be removed (a read-only file system),
+        // names a process that no longer runs.
+        if (mCacheLock->error() == QLockFile::LockFailedError && mCacheLock->getLockInfo(&pid, &host, &application)
+            && pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM))
             qCritical() << Q_FUNC_INFO << "Another instance (process" << pid << ") is using the cache directory"
                         << mCacheDir;
         else

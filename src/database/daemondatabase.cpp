@@ -184,6 +184,7 @@ void DaemonDatabase::prepareForChecks(const Qn::QnPosts &posts)
         minimum.addBindValue(jsonList(ids));
         if (!prepared || !minimum.exec()) {
             qCritical() << "Failed to fetch last qn id for the group" << minimum.lastError().text();
+            noteFailure(minimum.lastError());
             return;
         }
         if (minimum.next() && !minimum.value(0).isNull()) {
@@ -205,6 +206,7 @@ void DaemonDatabase::prepareForChecks(const Qn::QnPosts &posts)
     mRangeFlag = found;
     if (!statement.isPrepared() || !select.exec()) {
         qCritical() << "Failed to fetch items from cache" << select.lastError().text();
+        noteFailure(select.lastError());
         return;
     }
 
@@ -257,11 +259,11 @@ DaemonDatabase::CheckResult DaemonDatabase::checkPost(const Qn::QnPost *post, qi
     return ItemUpdate;
 }
 
-void DaemonDatabase::addPostToDb(const Qn::QnPost *post, qint64 homeviewId)
+bool DaemonDatabase::addPostToDb(const Qn::QnPost *post, qint64 homeviewId)
 {
     if (!post) {
         qWarning() << Q_FUNC_INFO << "No post given";
-        return;
+        return false;
     }
 
     Support::StatementCache::Statement statement
@@ -274,8 +276,12 @@ void DaemonDatabase::addPostToDb(const Qn::QnPost *post, qint64 homeviewId)
     insert.bindValue(QStringLiteral(":quillnet_id"), Support::bindableText(post->id()));
     insert.bindValue(QStringLiteral(":likes"), post->likes());
     insert.bindValue(QStringLiteral(":comments"), post->commentCount());
-    if (!prepared || !insert.exec())
+    if (!prepared || !insert.exec()) {
         qCritical() << Q_FUNC_INFO << "Error: Insert failed. " << insert.lastError().text();
+        noteFailure(insert.lastError());
+        return false;
+    }
+    return true;
 }
 
 bool DaemonDatabase::isCheckListEmpty() const
@@ -387,6 +393,7 @@ bool DaemonDatabase::markItem(const QString &table, const QString &id, const QSt
     // An id that is already recorded ends here too: it is the table's primary key.
     if (!prepared || !insert.exec()) {
         qWarning() << "Failed to exec sql query" << insert.lastError().text();
+        noteFailure(insert.lastError());
         qDebug() << "Failing query:" << insert.lastQuery() << id << type;
         return false;
     }
@@ -411,6 +418,7 @@ QStringList DaemonDatabase::checkItems(const QString &table, const QStringList &
     select.addBindValue(jsonList(ids));
     if (!statement.isPrepared() || !select.exec()) {
         qWarning() << Q_FUNC_INFO << "query execution failed" << select.lastError().text();
+        noteFailure(select.lastError());
         qDebug() << "Failing query:" << select.lastQuery() << type << ids;
         return {};
     }
@@ -563,6 +571,30 @@ void DaemonDatabase::closeDatabase()
 {
     mStatements.clear();
     mDb.close();
+}
+
+void DaemonDatabase::noteFailure(const QSqlError &error)
+{
+    // A file that went bad while in use is rebuilt as at start-up, once the work that found it has
+    // returned; until then its queries keep failing.
+    if (mRebuildQueued || !Support::isDamage(error))
+        return;
+    mRebuildQueued = true;
+    QMetaObject::invokeMethod(this, &DaemonDatabase::rebuildDamaged, Qt::QueuedConnection);
+}
+
+void DaemonDatabase::rebuildDamaged()
+{
+    mRebuildQueued = false;
+    qWarning() << Q_FUNC_INFO << "Database file is damaged - moving it aside and rebuilding";
+    mCheckList.clear();
+    if (!moveDamagedFileAside() || !openDatabase() || !resetSchema()) {
+        qWarning() << Q_FUNC_INFO << "The damaged database could not be rebuilt";
+        return;
+    }
+    useWriteAheadLog();
+    setBusyTimeout(BusyTimeoutMs);
+    emit dbReseted();
 }
 
 bool DaemonDatabase::moveDamagedFileAside()

@@ -62,7 +62,8 @@ public:
     // Takes the post off the check list and tells what to do with it. On ItemUpdate the stored
     // counts are updated and homeviewId receives the item's Event Feed id.
     CheckResult checkPost(const Qn::QnPost *post, qint64 *homeviewId);
-    void addPostToDb(const Qn::QnPost *post, qint64 homeviewId);
+    // False when the row could not be written.
+    bool addPostToDb(const Qn::QnPost *post, qint64 homeviewId);
     bool isCheckListEmpty() const;
     // True when the check list covers a range of the cache and some of it did not reappear.
     bool hasItemsToRemove() const;
@@ -108,6 +109,8 @@ private:
     bool completeSchema();
     bool resetSchema();
     bool moveDamagedFileAside();
+    void noteFailure(const QSqlError &error);
+    void rebuildDamaged();
 
     QSqlDatabase mDb;
     Support::StatementCache mStatements;
@@ -118,4 +121,5 @@ private:
     // so its leftovers are posts that left the feed.
     bool mRangeFlag = false;
     int mLockTimeoutMs = DefaultLockTimeoutMs;
+    bool mRebuildQueued = false;
 };

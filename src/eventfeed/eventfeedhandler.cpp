@@ -213,6 +213,12 @@ void EventfeedHandler::onDbReseted()
 {
     qDebug() << "Clearing items from events feed";
     clear();
+    // Rebuilt while the daemon runs: published again from the client cache at once, rather than an
+    // empty Event Feed until the next sync. A running import publishes into the new database anyway.
+    if (!mImportRunning && mQuillnet) {
+        mFromCache = true;
+        importNewsfeedFromCache();
+    }
 }
 
 void EventfeedHandler::retrievePictures()
@@ -299,9 +305,13 @@ void EventfeedHandler::processPosts()
                     break;
                 // A post that did not get in leaves no trace, so a later pass tries it again.
                 const qint64 id = publishPost(post);
-                if (id > 0)
-                    mDatabase->addPostToDb(&post, id);
-                else if (id == PublishUnanswered)
+                if (id > 0 && !mDatabase->addPostToDb(&post, id)) {
+                    // An item without its row would be added once more by every later pass.
+                    qWarning() << "Could not record post" << Support::logText(post.id())
+                               << "- withdrawn from the Event Feed until the next pass";
+                    if (mEventFeedIf)
+                        mEventFeedIf->removeItem(id);
+                } else if (id == PublishUnanswered)
                     feedAnswers = false;
                 break;
             }

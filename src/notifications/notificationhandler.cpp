@@ -222,6 +222,7 @@ void NotificationHandler::onAllNotificationsRetrieved(Qn::QnUsers friendRequests
     m_awaitedEvents.clear();
     m_eventsDone = true;
     m_latestContent.clear();
+    recordUnrecordedShown();
     rereadNotifications();
 
     // An empty list leaves the kind's group as it is.
@@ -330,7 +331,52 @@ void NotificationHandler::publish(const Publication &publication)
         }
     }
     // Also when nothing was published: what the application showed need not be notified later.
-    m_db->markShown(publication.newKeys, publication.typeKey);
+    markShown(publication.newKeys, publication.typeKey);
+}
+
+QStringList NotificationHandler::shownItems(const QStringList &keys, const QString &type)
+{
+    QStringList shown = m_db->checkShownItems(keys, type);
+    const auto unrecorded = m_unrecordedShown.constFind(type);
+    if (unrecorded == m_unrecordedShown.constEnd())
+        return shown;
+    for (const QString &key : keys) {
+        if (unrecorded->contains(key) && !shown.contains(key))
+            shown << key;
+    }
+    return shown;
+}
+
+void NotificationHandler::markShown(const QStringList &keys, const QString &type)
+{
+    // Keys recorded before count as well: only keys the table does not hold are kept.
+    if (keys.isEmpty() || m_db->markShown(keys, type) == keys.size())
+        return;
+    const QStringList recorded = m_db->checkShownItems(keys, type);
+    QSet<QString> &kept = m_unrecordedShown[type];
+    for (const QString &key : keys) {
+        if (recorded.contains(key))
+            continue;
+        if (kept.size() >= MaxUnrecordedShown) {
+            qWarning() << Q_FUNC_INFO << "Could not record" << Support::logText(key) << "as shown, nor keep it";
+            continue;
+        }
+        qWarning() << Q_FUNC_INFO << "Could not record" << Support::logText(key) << "as shown; kept until it can be";
+        kept.insert(key);
+    }
+    if (kept.isEmpty())
+        m_unrecordedShown.remove(type);
+}
+
+void NotificationHandler::recordUnrecordedShown()
+{
+    for (auto it = m_unrecordedShown.begin(); it != m_unrecordedShown.end();) {
+        const QString &type = it.key();
+        it->removeIf([this, &type](const QString &key) {
+            return m_db->markShown(key, type) || !m_db->checkShownItems({key}, type).isEmpty();
+        });
+        it = it->isEmpty() ? m_unrecordedShown.erase(it) : std::next(it);
+    }
 }
 
 void NotificationHandler::itemSeen(QString id, QString type)
@@ -365,7 +411,7 @@ void NotificationHandler::processFriendRequests(Qn::QnUsers users)
     for (const Qn::QnUser &user : std::as_const(users))
         ids << user.id();
     const QStringList seen = m_db->checkSeenItems(ids, Constants::FriendRequestType);
-    const QStringList shown = m_db->checkShownItems(ids, Constants::FriendRequestType);
+    const QStringList shown = shownItems(ids, Constants::FriendRequestType);
 
     Qn::QnUsers newRequests;
     QStringList names;
@@ -457,7 +503,7 @@ void NotificationHandler::processEventInvs(Qn::QnEvents &events)
     for (const Qn::QnEvent &event : std::as_const(events))
         ids << event.id();
     const QStringList seen = m_db->checkSeenItems(ids, Constants::EventType);
-    const QStringList shown = m_db->checkShownItems(ids, Constants::EventType);
+    const QStringList shown = shownItems(ids, Constants::EventType);
 
     Qn::QnEvents newInvitations;
     QStringList owners;
@@ -520,7 +566,7 @@ void NotificationHandler::processNotifications(const Qn::QnNotificationList &not
     for (const Qn::QnNotification &notification : std::as_const(candidates))
         keys << itemKey(notification.id(), notification.updatedTime());
     const QStringList seen = m_db->checkSeenItems(keys, Constants::NotificationType);
-    const QStringList shown = m_db->checkShownItems(keys, Constants::NotificationType);
+    const QStringList shown = shownItems(keys, Constants::NotificationType);
     qDebug() << "Seen notifications:" << Support::logText(seen.join(QLatin1Char(' ')));
     qDebug() << "Shown notifications:" << Support::logText(shown.join(QLatin1Char(' ')));
 
@@ -629,7 +675,7 @@ void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
     for (const Qn::QnThread &thread : std::as_const(threads))
         keys << itemKey(thread.id(), thread.updatedTime());
     const QStringList seen = m_db->checkSeenItems(keys, Constants::MessageType);
-    const QStringList shown = m_db->checkShownItems(keys, Constants::MessageType);
+    const QStringList shown = shownItems(keys, Constants::MessageType);
     qDebug() << "Seen messages:" << Support::logText(seen.join(QLatin1Char(' ')));
     qDebug() << "Shown messages:" << Support::logText(shown.join(QLatin1Char(' ')));
 

@@ -54,6 +54,8 @@ public:
     static constexpr int SafetyTimeoutMs = 30000;
     // Event details asked for in one cycle at most.
     static constexpr int MaxEventDetails = 100;
+    // Shown keys of one kind kept in memory while the database cannot take them.
+    static constexpr int MaxUnrecordedShown = 1000;
 
     // One command of the service's application, as read from its socket.
     struct SocketCommand
@@ -139,6 +141,12 @@ private:
     void rereadNotifications();
     MNotificationGroup *findGroup(const QString &eventType) const;
     void publish(const Publication &publication);
+    // The keys among keys that were shown: those of the shown table and those it could not take yet.
+    QStringList shownItems(const QStringList &keys, const QString &type);
+    // Records the keys of one notification as shown; keys the database cannot take (full, damaged)
+    // are kept in memory so that they are not notified again, and written by a later cycle.
+    void markShown(const QStringList &keys, const QString &type);
+    void recordUnrecordedShown();
     QString clientView() const;
     void requestEventDetails(const Qn::QnEvents &invitations);
     void processFriendRequests(Qn::QnUsers users);
@@ -173,6 +181,8 @@ private:
     int m_pendingMessages = 0;
     QHash<QString, QString> m_latestContent;
     QHash<QString, QString> m_shownContent;
+    // Shown keys the database did not take yet, by type key.
+    QHash<QString, QSet<QString>> m_unrecordedShown;
     QLocalServer *m_server = nullptr;
     QLocalSocket *m_client = nullptr;
     QString m_clientView;

@@ -75,7 +75,19 @@ public:
     }
     // 0 when not running.
     qint64 pid() const { return isRunning() ? mDaemon->processId() : 0; }
-    bool isRunning() const { return mDaemon && mDaemon->state() == QProcess::Running; }
+    bool isRunning() const { return mDaemon && mDaemon->state() != QProcess::NotRunning; }
+    // Waits, with the event loop running, for the daemon to end by itself: its exit status, or -1
+    // when it still runs after timeoutMs or did not exit normally.
+    int waitForExit(int timeoutMs)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (isRunning() && clock.elapsed() < timeoutMs)
+            QTest::qWait(50);
+        if (!mDaemon || isRunning() || mDaemon->exitStatus() != QProcess::NormalExit)
+            return -1;
+        return mDaemon->exitCode();
+    }
     // Waits for one more line holding marker than the log has now.
     bool waitForNext(const QByteArray &marker, int timeoutMs)
     {

@@ -1,12 +1,12 @@
 // The news feed end to end: the real daemon binary, the simulated service and the reference home
 // screen Event Feed, with the control interface driven over the bus as other programs would.
-#include <QDataStream>
 #include <QFileInfo>
 #include <QTest>
 
 #include <memory>
 
 #include "daemon/daemonrun.h"
+#include "feeditems.h"
 #include "homescreen/eventfeedservice.h"
 #include "quillnet-sim/simulator.h"
 
@@ -79,16 +79,9 @@ QStringList TestNewsFeedProcess::expectedPostIds() const
 
 QMap<QString, QVariantMap> TestNewsFeedProcess::itemsByPost() const
 {
-    // The post id travels in the item's action: the Base64 of a streamed variant holding it.
     QMap<QString, QVariantMap> byPost;
-    for (const QVariantMap &item : mFeed->items()) {
-        const QString action = item.value(QStringLiteral("action")).toString();
-        QByteArray streamed = QByteArray::fromBase64(action.section(QLatin1Char(' '), 4).toLatin1());
-        QDataStream stream(&streamed, QIODevice::ReadOnly);
-        QVariant id;
-        stream >> id;
-        byPost.insert(id.toString(), item);
-    }
+    for (const QVariantMap &item : mFeed->items())
+        byPost.insert(postIdOf(item), item);
     return byPost;
 }
 

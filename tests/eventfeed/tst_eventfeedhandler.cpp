@@ -18,6 +18,7 @@
 #include "eventfeed/eventfeedhandler.h"
 #include "eventfeedinterface.h"
 #include "fakes/fakeeventfeed.h"
+#include "feeditems.h"
 #include "platform/quillnet/qncache.h"
 #include "platform/quillnet/qncacheconfiguration.h"
 #include "platform/quillnet/quillnet.h"
@@ -31,17 +32,6 @@ const QString UpdateCall = QStringLiteral("updateItem xa{sv}");
 const QString RemoveCall = QStringLiteral("removeItem x");
 const QString ClearCall = QStringLiteral("removeItemsBySourceName s");
 const QString TimeFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
-
-// The post id inside an item's remote action.
-QString postIdOf(const QVariantMap &item)
-{
-    const QString action = item.value(QStringLiteral("action")).toString();
-    QByteArray argument = QByteArray::fromBase64(action.section(QLatin1Char(' '), 4).toLatin1());
-    QDataStream stream(&argument, QIODevice::ReadOnly);
-    QVariant id;
-    stream >> id;
-    return id.toString();
-}
 
 // Escaped as HTML, by other means than the handler's.
 QString escaped(const QString &text)

@@ -166,8 +166,10 @@ bool NotificationRegistry::save(QList<NotificationRecord> records) const
     }
 
     QSaveFile file(mPath);
+    // The buffered bytes are flushed here, with their error seen: commit() would put a file that a
+    // full disk cut short in the registry's place.
     if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
-        || file.write(data) != data.size() || !file.commit()) {
+        || file.write(data) != data.size() || !file.flush() || !file.commit()) {
         qWarning() << Q_FUNC_INFO << "Cannot write the notification registry" << mPath << file.errorString();
         return false;
     }

@@ -843,7 +843,9 @@ QString QnCache::writeFile(const QString &fileName, const QByteArray &data)
     const QString temporary = target + QStringLiteral(".part");
     QFile::remove(temporary);
     QFile file(temporary);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, PrivateFile) || file.write(data) != data.size()) {
+    // Flushed here, with its error seen: a file that a full disk cut short must not become the download.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, PrivateFile) || file.write(data) != data.size()
+        || !file.flush()) {
         qWarning() << Q_FUNC_INFO << "cannot write" << temporary << file.errorString();
         file.close();
         QFile::remove(temporary);

@@ -3,7 +3,9 @@
 // links, and all-or-nothing writes.
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -11,6 +13,8 @@
 #include <QTest>
 
 #include <memory>
+
+#include <unistd.h>
 
 #include "cachetestdata.h"
 #include "platform/quillnet/qncache.h"
@@ -51,6 +55,7 @@ private slots:
     void listsKeepTheServiceOrderAndPages();
     void removePostsDropsOldPostsEverywhere();
     void clearDiskCacheRemovesDownloadsOnly();
+    void downloadOnAFullDiskIsNotKept();
     void oneAnswerIsStoredWhollyOrNotAtAll();
 
 private:
@@ -305,6 +310,37 @@ void TestQnCache::clearDiskCacheRemovesDownloadsOnly()
     QVERIFY(cache.profilePictureLocation("u1", Qn::SmallPicture).isEmpty());
     QCOMPARE(cache.getUserData("k"), u"v"_s);
     QVERIFY(!cache.storeData(url, "again").isEmpty());
+}
+
+void TestQnCache::downloadOnAFullDiskIsNotKept()
+{
+    // The downloads on a file system of their own, full, and the database elsewhere (XDG_CACHE_HOME
+    // on another disk): a picture that the disk cut short must not become the download.
+    if (::geteuid() != 0)
+        QSKIP("mounting a file system needs root");
+    const QString files = mDir->filePath("full");
+    QVERIFY(QDir().mkpath(files));
+    if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", files}) != 0)
+        QSKIP("mount refused a tmpfs");
+    const auto unmount = qScopeGuard([&files] { QProcess::execute("umount", {"-l", files}); });
+    {
+        QFile filler(files + "/filler");
+        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const QByteArray block(4096, 'x');
+        while (filler.write(block) == block.size()) {}
+    }
+    QnCacheConfiguration configuration;
+    configuration.setPath(files);
+    configuration.setDatabaseName(mDir->filePath("elsewhere.db"));
+    QnCache cache(configuration);
+    const QUrl url("http://pics.example/cut.png");
+    QVERIFY(cache.storeData(url, QByteArray(1000, 'p')).isEmpty());
+    QVERIFY(cache.dataLocation(url).isEmpty());
+    QCOMPARE(QDir(files).entryList(QDir::Files), QStringList {"filler"});
+    // Space again: stored whole.
+    QVERIFY(QFile::remove(files + "/filler"));
+    const QString stored = cache.storeData(url, QByteArray(1000, 'p'));
+    QCOMPARE(QFileInfo(stored).size(), 1000);
 }
 
 void TestQnCache::oneAnswerIsStoredWhollyOrNotAtAll()

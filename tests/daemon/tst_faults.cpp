@@ -1,0 +1,688 @@
+// Faults around the real daemon binary, end to end: its peers on the bus (the home screen's Event Feed
+// and notification server) absent, hung or restarted; the simulated service failing in each way
+// during each import; its storage damaged, read-only or full. Once a fault is gone and the daemon
+// syncs again, what is missing must come, and nothing published, shown or seen may be lost or doubled.
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+#include <unistd.h>
+
+#include "common/constants.h"
+#include "daemon/daemonrun.h"
+#include "fakes/fakeeventfeed.h"
+#include "fakes/fakenotificationserver.h"
+#include "feeditems.h"
+#include "homescreen/eventfeedservice.h"
+#include "homescreen/notificationserver.h"
+#include "quillnet-sim/simulator.h"
+
+namespace {
+
+// The first wake-up comes within 10 s of the login.
+constexpr int FirstRunMs = 40000;
+constexpr int SyncMs = 30000;
+const QByteArray PassEnd = "void QuillnetDaemon::onEventsFeedUpdated()";
+const QByteArray CycleEnd = "void QuillnetDaemon::onNotificationsImported()";
+const QByteArray FriendsEnd = "void QuillnetDaemon::onFriendsImported(bool)";
+const QByteArray ClientError = "void QuillnetDaemon::onError(Qn::QnError)";
+const QByteArray Initialized = "void QuillnetDaemon::onQnInitialized()";
+const QByteArray FeedUnanswered = "Event Feed did not answer";
+const QByteArray ServerUnanswered = "No notification server answers";
+const char SocketPath[] = "/tmp/quillnetveldo.sock";
+
+const QByteArray NotificationSwitches = "qn-notif_main=true\nqn-notif-msg=true\nqn-notif-friendreq=true\n"
+                                        "qn-notif-general=true\nqn-notif-events=true\n";
+const QByteArray NewsOnly = "qn-notif_main=false\nqn-news_main=true\n";
+const QByteArray NotificationsOnly = "qn-news_main=false\n" + NotificationSwitches;
+const QByteArray Everything = "qn-news_main=true\n" + NotificationSwitches;
+
+const QString EventTypeHint = QStringLiteral("x-tarvo-event-type");
+const QString CountHint = QStringLiteral("x-tarvo-count");
+const QString &Messages = Constants::MessagesEventType;
+const QString &Requests = Constants::FriendRequestEventType;
+const QString &Events = Constants::EventsEventType;
+const QString &General = Constants::NotificationsEventType;
+
+// After a helper that checks: the test ends at its first failure.
+#define CHECKED()                                                                                                      \
+    do {                                                                                                               \
+        if (QTest::currentTestFailed())                                                                                \
+            return;                                                                                                    \
+    } while (false)
+
+bool run(const QString &program, const QStringList &arguments)
+{
+    return QProcess::execute(program, arguments) == 0;
+}
+
+} // namespace
+
+class TestFaults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    // Peers on the bus.
+    void eventFeedAbsentHungRestarted();
+    void notificationServerAbsentHungRestarted();
+
+    // The service, during each import.
+    void serviceFaults_data();
+    void serviceFaults();
+
+    // Storage.
+    void damagedStorage_data();
+    void damagedStorage();
+    void readOnlyStorage();
+    void fullStorage();
+
+private:
+    bool writeAccount(const QByteArray &settings, const QByteArray &services = "IM=false\n")
+    {
+        return mDaemon->writeAccount(mSimulator->baseUrl(), mSimulator->refreshToken(), settings, services);
+    }
+    // Calls sync and waits for the end of each import in ends.
+    bool syncAndWait(const QList<QByteArray> &ends, int timeoutMs = SyncMs)
+    {
+        const qsizetype from = mDaemon->log.size();
+        if (!mDaemon->callControl("sync"))
+            return false;
+        for (const QByteArray &end : ends) {
+            if (!QTest::qWaitFor([&] { return mDaemon->log.indexOf(end, from) >= 0; }, timeoutMs))
+                return false;
+        }
+        return true;
+    }
+    // Starts the daemon and waits for the end of each import in ends: those of the first wake-up
+    // (within 10 s), or with Sync those of a sync called once the daemon is logged in.
+    enum Trigger { FirstWakeUp, Sync };
+    bool startAndWait(const QList<QByteArray> &ends, Trigger trigger = Sync);
+    // The end of the daemon's log, for failure messages.
+    QByteArray tail() const { return mDaemon->log.right(3000); }
+
+    // A new Event Feed or notification server on the bus, whose additions are recorded.
+    bool startFeed();
+    bool startServer();
+    // Lets the peer go off the bus after the first change it reports (its answer sent), and start put a
+    // new one in its place half a second later.
+    template<typename Peer>
+    void restartAfterFirstChange(std::unique_ptr<Peer> &peer, bool (TestFaults::*start)())
+    {
+        connect(
+                peer.get(), &Peer::changeReported, this,
+                [this, &peer, start](const QString &) {
+                    QTimer::singleShot(0, this, [this, &peer, start] {
+                        peer.reset();
+                        QTimer::singleShot(500, this, [this, start] { QVERIFY((this->*start)()); });
+                    });
+                },
+                Qt::SingleShotConnection);
+    }
+
+    QStringList expectedPosts() const;
+    // Every post of the service's feed is published exactly once, over all the Event Feeds so far.
+    void verifyFeedOnce() const;
+    // Each kind has one group on the server, counting what is left to see; the message group counts the
+    // unread messages of the threads that were new when it was last published (not checked when
+    // negative).
+    void verifyGroups(int messages) const;
+    int unreadMessages() const;
+    int unreadInFirstThread() const { return mSimulator->threads().first().unread(); }
+    int transients(const QString &eventType) const { return mNotified.count(qMakePair(eventType, true)); }
+    // verifyGroups, and the news of each kind told `told` times (transient notifications).
+    void verifyNotifications(int messages, int told) const;
+    // verifyFeedOnce and verifyNotifications.
+    void verifyOutcome(int messages, int told) const;
+
+    // New posts without pictures by authors of the feed, whose avatars the daemon has.
+    QStringList addPosts(int count);
+    // A new item of each kind of notification on the service.
+    void addNewsOfEachKind();
+    // The first friend request, marked seen through the control interface.
+    void markFirstRequestSeen();
+
+    // A tmpfs on the daemon's cache directory; false, with a reason, when mounting is refused.
+    bool mountCache(const QString &options, QString *why);
+    QString cacheDir() const { return mDaemon->home() + QStringLiteral("/.quillnet"); }
+
+    std::unique_ptr<QuillnetSim::Simulator> mSimulator;
+    std::unique_ptr<HomeScreen::EventFeedService> mFeed;
+    std::unique_ptr<HomeScreen::NotificationServer> mServer;
+    std::unique_ptr<DaemonRun> mDaemon;
+    // The post of each item shown by any Event Feed so far.
+    QStringList mPublished;
+    // Event type and transience of each notification created on any server.
+    QList<QPair<QString, bool>> mNotified;
+    QString mSeenRequest;
+    bool mMounted = false;
+    int mNextId = 1;
+};
+
+void TestFaults::init()
+{
+    QuillnetSim::SimConfig config;
+    // Small: one feed page and one friend page, few pictures to download.
+    config.posts = 8;
+    config.friends = 12;
+    config.threads = 3;
+    config.notifications = 6;
+    mSimulator.reset(new QuillnetSim::Simulator(config));
+    QVERIFY(mSimulator->listen(0));
+    mDaemon.reset(new DaemonRun);
+    mPublished.clear();
+    mNotified.clear();
+    mSeenRequest.clear();
+}
+
+void TestFaults::cleanup()
+{
+    mDaemon->stop();
+    // Nothing here talks to the app socket, whose path is the same for every daemon on the machine.
+    if (QTest::currentTestFailed() && mDaemon->log.contains("Read from socket"))
+        qWarning() << "Another program wrote to" << SocketPath
+                   << "during this test: its view report may explain the failure";
+    if (mMounted) {
+        // Lazily, should anything still hold a file there.
+        run(QStringLiteral("umount"), {QStringLiteral("-l"), cacheDir()});
+        mMounted = false;
+    }
+    mDaemon.reset();
+    mFeed.reset();
+    mServer.reset();
+    mSimulator.reset();
+}
+
+bool TestFaults::startAndWait(const QList<QByteArray> &ends, Trigger trigger)
+{
+    const qsizetype from = mDaemon->log.size();
+    if (!mDaemon->start())
+        return false;
+    if (trigger == Sync
+        && (!QTest::qWaitFor([&] { return mDaemon->log.indexOf(Initialized, from) >= 0; }, FirstRunMs)
+            || !mDaemon->callControl("sync")))
+        return false;
+    for (const QByteArray &end : ends) {
+        if (!QTest::qWaitFor([&] { return mDaemon->log.indexOf(end, from) >= 0; }, FirstRunMs))
+            return false;
+    }
+    return true;
+}
+
+bool TestFaults::startFeed()
+{
+    mFeed.reset(new HomeScreen::EventFeedService);
+    HomeScreen::EventFeedService *feed = mFeed.get();
+    // The posts of this feed's items; what earlier feeds showed stays in mPublished.
+    auto posts = std::make_shared<QHash<qlonglong, QString>>();
+    connect(feed, &HomeScreen::EventFeedService::changeReported, this, [this, feed, posts](const QString &line) {
+        const QString change = line.section(QLatin1Char(' '), 0, 0);
+        const qlonglong id = line.section(QLatin1Char(' '), 1, 1).toLongLong();
+        if (change == QLatin1String("added")) {
+            posts->insert(id, postIdOf(feed->items().value(id)));
+            mPublished << posts->value(id);
+        } else if (change == QLatin1String("removed")) {
+            mPublished.removeOne(posts->take(id));
+        } else if (change == QLatin1String("removed-source")) {
+            for (const QString &post : std::as_const(*posts))
+                mPublished.removeOne(post);
+            posts->clear();
+        }
+    });
+    return mFeed->registerOnBus();
+}
+
+bool TestFaults::startServer()
+{
+    mServer.reset(new HomeScreen::NotificationServer);
+    HomeScreen::NotificationServer *server = mServer.get();
+    connect(server, &HomeScreen::NotificationServer::changeReported, this, [this, server](const QString &line) {
+        if (!line.startsWith(QLatin1String("notify ")))
+            return;
+        const HomeScreen::Notification shown
+                = server->notifications().value(line.section(QLatin1Char(' '), 1, 1).toUInt());
+        mNotified << qMakePair(shown.hints.value(EventTypeHint).toString(),
+                               shown.hints.value(QStringLiteral("transient")).toBool());
+    });
+    return mServer->registerOnBus();
+}
+
+QStringList TestFaults::expectedPosts() const
+{
+    QStringList ids;
+    for (const Qn::QnPost &post : mSimulator->posts()) {
+        if (post.application() != QuillnetSim::Simulator::excludedApplicationId())
+            ids << post.id();
+    }
+    ids.sort();
+    return ids;
+}
+
+void TestFaults::verifyFeedOnce() const
+{
+    QStringList published = mPublished;
+    published.sort();
+    QCOMPARE(published, expectedPosts());
+}
+
+int TestFaults::unreadMessages() const
+{
+    int unread = 0;
+    for (const Qn::QnThread &thread : mSimulator->threads())
+        unread += thread.senders().isEmpty() ? 0 : thread.unread();
+    return unread;
+}
+
+void TestFaults::verifyGroups(int messages) const
+{
+    QVERIFY(mServer);
+    QMap<QString, int> groups;
+    for (const HomeScreen::Notification &notification : mServer->notifications()) {
+        if (notification.hints.value(QStringLiteral("transient")).toBool())
+            continue;
+        const QString type = notification.hints.value(EventTypeHint).toString();
+        QVERIFY2(!groups.contains(type), qPrintable(QStringLiteral("two groups of ") + type));
+        groups.insert(type, notification.hints.value(CountHint).toInt());
+    }
+    QMap<QString, int> expected;
+    int requests = 0;
+    for (const Qn::QnUser &user : mSimulator->friendRequests())
+        requests += user.id() == mSeenRequest ? 0 : 1;
+    expected.insert(Requests, requests);
+    expected.insert(Events, mSimulator->eventInvitations().size());
+    expected.insert(Messages, messages < 0 ? groups.value(Messages) : messages);
+    static const QStringList handled = {QStringLiteral("stream"), QStringLiteral("photo"), QStringLiteral("album"),
+                                        QStringLiteral("friend"), QStringLiteral("event")};
+    int general = 0;
+    for (const Qn::QnNotification &notification : mSimulator->notifications())
+        general += notification.unread() && handled.contains(notification.objectType()) ? 1 : 0;
+    expected.insert(General, general);
+    QCOMPARE(groups, expected);
+}
+
+void TestFaults::verifyOutcome(int messages, int told) const
+{
+    verifyFeedOnce();
+    CHECKED();
+    verifyNotifications(messages, told);
+}
+
+void TestFaults::verifyNotifications(int messages, int told) const
+{
+    verifyGroups(messages);
+    CHECKED();
+    for (const QString &type : {Requests, Events, Messages, General})
+        QVERIFY2(transients(type) == told,
+                 qPrintable(QStringLiteral("%1 told %2 times").arg(type).arg(transients(type))));
+}
+
+QStringList TestFaults::addPosts(int count)
+{
+    QStringList ids;
+    for (int i = 0; i < count; ++i) {
+        Qn::QnPost post;
+        post.setFrom(mSimulator->posts().at(i).from());
+        post.setMessage(QStringLiteral("Fault test post %1").arg(mNextId++));
+        ids << mSimulator->addPost(post).id();
+    }
+    return ids;
+}
+
+void TestFaults::addNewsOfEachKind()
+{
+    const QString n = QString::number(mNextId++);
+    QVERIFY(mSimulator->addFriendRequest(Qn::QnUser(QStringLiteral("99") + n, QStringLiteral("Asker ") + n)));
+    Qn::QnEvent party(QStringLiteral("party-") + n);
+    party.setName(QStringLiteral("Party ") + n);
+    party.setOwner(mSimulator->friends().first().ref());
+    QVERIFY(mSimulator->addEventInvitation(party));
+    Qn::QnNotification notification(QStringLiteral("fault-") + n);
+    notification.setObjectType(QStringLiteral("stream"));
+    notification.setUnread(true);
+    QVERIFY(mSimulator->addNotification(notification).isValid());
+    Qn::QnMessage message;
+    message.setThreadId(mSimulator->threads().first().id());
+    message.setFrom(mSimulator->friends().first().ref());
+    message.setContent(QStringLiteral("Message ") + n);
+    QVERIFY(mSimulator->addMessage(message).isValid());
+}
+
+void TestFaults::markFirstRequestSeen()
+{
+    mSeenRequest = mSimulator->friendRequests().first().id();
+    QVERIFY(mDaemon->callControl("itemSeen", {mSeenRequest, QStringLiteral("friendreq")}));
+}
+
+bool TestFaults::mountCache(const QString &options, QString *why)
+{
+    if (::geteuid() != 0) {
+        *why = QStringLiteral("mounting a file system needs root");
+        return false;
+    }
+    if (!QDir().mkpath(cacheDir())
+        || !run(QStringLiteral("mount"),
+                {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"), options, QStringLiteral("tmpfs"),
+                 cacheDir()})) {
+        *why = QStringLiteral("mount refused a tmpfs on ") + cacheDir();
+        return false;
+    }
+    mMounted = true;
+    return true;
+}
+
+// Peers on the bus.
+
+void TestFaults::eventFeedAbsentHungRestarted()
+{
+    QVERIFY(writeAccount(NewsOnly));
+
+    // Absent: nothing is published, nothing recorded.
+    QVERIFY2(startAndWait({PassEnd}, FirstWakeUp), tail().constData());
+    QVERIFY(mDaemon->log.contains(FeedUnanswered));
+    // There: the next sync publishes the whole feed.
+    QVERIFY(startFeed());
+    QVERIFY(syncAndWait({PassEnd}));
+    verifyFeedOnce();
+    CHECKED();
+
+    // Hung: the first add waits in vain and the others are left for a later pass.
+    mFeed.reset();
+    {
+        FakeEventFeedThread hung;
+        QVERIFY(hung.start([](FakeEventFeed &feed) { feed.hung = true; }));
+        addPosts(2);
+        const qsizetype before = mDaemon->log.size();
+        QVERIFY(syncAndWait({PassEnd}));
+        QVERIFY(mDaemon->log.mid(before).contains(FeedUnanswered));
+        QCOMPARE(hung.calls().filter(QStringLiteral("addItem")).size(), 1);
+    }
+    // A new Event Feed (the home screen restarted): the two posts come, the others are not sent again.
+    QVERIFY(startFeed());
+    QVERIFY(syncAndWait({PassEnd}));
+    verifyFeedOnce();
+    CHECKED();
+
+    // Restarted in the middle of a pass: what it missed comes with the next sync, nothing twice.
+    addPosts(3);
+    restartAfterFirstChange(mFeed, &TestFaults::startFeed);
+    const qsizetype before = mDaemon->log.size();
+    QVERIFY(syncAndWait({PassEnd}));
+    QTRY_VERIFY(mFeed);
+    QVERIFY(mDaemon->log.mid(before).contains(FeedUnanswered));
+    QVERIFY(mPublished.size() < expectedPosts().size());
+    QVERIFY(syncAndWait({PassEnd}));
+    verifyFeedOnce();
+    QVERIFY(mDaemon->isRunning());
+}
+
+void TestFaults::notificationServerAbsentHungRestarted()
+{
+    QVERIFY(writeAccount(NotificationsOnly));
+
+    // Absent: each kind is marked shown all the same; its next news brings its group back.
+    QVERIFY2(startAndWait({CycleEnd}, FirstWakeUp), tail().constData());
+    QVERIFY(mDaemon->log.contains(ServerUnanswered));
+    markFirstRequestSeen();
+    QVERIFY(startServer());
+    addNewsOfEachKind();
+    QVERIFY(syncAndWait({CycleEnd}));
+    verifyNotifications(unreadInFirstThread(), 1);
+
+    // Hung: each call waits in vain (3 s); the cycle ends all the same.
+    mServer.reset();
+    {
+        FakeNotificationServerThread hung;
+        QVERIFY(hung.FakeThread::start([](FakeNotificationServer &server) { server.hung = true; }));
+        QVERIFY(mSimulator->addFriendRequest(Qn::QnUser(QStringLiteral("9800"), QStringLiteral("Hung Asker"))));
+        const qsizetype before = mDaemon->log.size();
+        QVERIFY(syncAndWait({CycleEnd}));
+        QVERIFY(mDaemon->log.mid(before).contains(ServerUnanswered));
+    }
+
+    // Restarted in the middle of a cycle, then news of each kind: one group per kind on the new
+    // server with the full counts, and the news of each told once.
+    QVERIFY(startServer());
+    addNewsOfEachKind();
+    restartAfterFirstChange(mServer, &TestFaults::startServer);
+    const qsizetype before = mDaemon->log.size();
+    QVERIFY(syncAndWait({CycleEnd}));
+    QTRY_VERIFY(mServer);
+    const QByteArray during = mDaemon->log.mid(before);
+    QVERIFY2(during.contains("did not take the notification") || during.contains(ServerUnanswered), tail().constData());
+    addNewsOfEachKind();
+    mNotified.clear();
+    QVERIFY(syncAndWait({CycleEnd}));
+    verifyNotifications(unreadInFirstThread(), 1);
+    QVERIFY(mDaemon->isRunning());
+}
+
+// The service.
+
+void TestFaults::serviceFaults_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("value");
+    QTest::addColumn<int>("count");
+    // Besides the news feed and the friend list: the notification cycle's request that fails (all
+    // notifications, with the friend requests and event invitations; the inbox; event details).
+    QTest::addColumn<QString>("cyclePath");
+    // The client's error type the daemon logs; 0 for none.
+    QTest::addColumn<int>("errorType");
+
+    using S = QuillnetSim::Simulator;
+    QTest::newRow("503, all notifications") << int(S::HttpStatus) << 503 << 1 << "/notifications" << 3;
+    QTest::newRow("slow, all notifications") << int(S::Delay) << 1500 << 1 << "/notifications" << 0;
+    QTest::newRow("malformed, threads") << int(S::MalformedBody) << 0 << 1 << "/threads" << 4;
+    QTest::newRow("truncated, event details") << int(S::TruncatedBody) << 0 << 1 << "/events/" << 2;
+    // Qt sends a request once more on its own when a reused connection drops.
+    QTest::newRow("dropped, threads") << int(S::DropConnection) << 0 << 2 << "/threads" << 2;
+    QTest::newRow("oversized, event details") << int(S::OversizedBody) << 0 << 1 << "/events/" << 4;
+}
+
+void TestFaults::serviceFaults()
+{
+    QFETCH(int, kind);
+    QFETCH(int, value);
+    QFETCH(int, count);
+    QFETCH(QString, cyclePath);
+    QFETCH(int, errorType);
+
+    QVERIFY(startFeed());
+    QVERIFY(startServer());
+    QVERIFY(writeAccount(Everything, "IM=true\n"));
+    const QString me = QStringLiteral("/users/") + mSimulator->me().id();
+    const QStringList paths = {me + QStringLiteral("/feed"), me + QStringLiteral("/friends"), cyclePath};
+    for (const QString &path : paths)
+        mSimulator->injectFault(path, QuillnetSim::Simulator::FaultKind(kind), value, count);
+
+    // The first run meets the fault in every import.
+    if (errorType == 0) {
+        // Only slow: everything arrives.
+        QVERIFY2(startAndWait({PassEnd, CycleEnd, FriendsEnd}, FirstWakeUp), tail().constData());
+        QVERIFY(!mDaemon->log.contains(ClientError));
+    } else {
+        QVERIFY(mDaemon->start());
+        const QByteArray line = "type: " + QByteArray::number(errorType);
+        QVERIFY2(QTest::qWaitFor([&] { return mDaemon->log.count(line) >= paths.size(); }, FirstRunMs),
+                 tail().constData());
+        // Each import waits for its safety timer; the restart below cuts that short.
+        for (const QByteArray &end : {PassEnd, CycleEnd, FriendsEnd})
+            QVERIFY2(!mDaemon->log.contains(end), end.constData());
+    }
+    QVERIFY(mDaemon->isRunning());
+    mSimulator->clearFaults();
+
+    // What the first run published stays single; what it could not comes with the next run.
+    mDaemon->stop();
+    const qsizetype restartedAt = mDaemon->log.size();
+    QVERIFY2(startAndWait({PassEnd, CycleEnd, FriendsEnd}, FirstWakeUp), tail().constData());
+    QVERIFY(mDaemon->log.indexOf(FriendsEnd + " true", restartedAt) >= 0);
+    verifyOutcome(unreadMessages(), 1);
+}
+
+// Storage.
+
+void TestFaults::damagedStorage_data()
+{
+    QTest::addColumn<QString>("file");
+    // The header ("file is not a database"), or every page after the first and the header's change
+    // counter, which makes SQLite read them again ("database disk image is malformed").
+    QTest::addColumn<bool>("header");
+    // What the daemon does about it.
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("exitStatus");
+    // Whether the shown and seen marks survive.
+    QTest::addColumn<bool>("marksKept");
+
+    // A running daemon reads its pages from the write-ahead log and its own cache and would go on;
+    // the next start (after a kill, so that no checkpoint writes the header back) finds the file
+    // damaged and rebuilds it; the marks it held are lost with it.
+    QTest::newRow("daemon database") << "/.quillnet/qndaemon-cache.db" << true << QByteArray("Database file is damaged")
+                                     << -1 << false;
+    // Ends the daemon, so that the next start rebuilds it.
+    QTest::newRow("client cache") << "/.quillnet/private/qncache.db" << false << QByteArray("Exit due to cache problem")
+                                  << 1 << true;
+}
+
+void TestFaults::damagedStorage()
+{
+    QFETCH(QString, file);
+    QFETCH(bool, header);
+    QFETCH(QByteArray, line);
+    QFETCH(int, exitStatus);
+    QFETCH(bool, marksKept);
+
+    QVERIFY(startFeed());
+    QVERIFY(startServer());
+    QVERIFY(writeAccount(Everything));
+    QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    mNotified.clear();
+
+    // Damaged under the running daemon, then news of every kind.
+    QFile database(mDaemon->home() + file);
+    QVERIFY(database.open(QIODevice::ReadWrite));
+    const qint64 pages = database.size() - 4096;
+    QVERIFY(pages > 0);
+    if (header) {
+        QCOMPARE(database.write(QByteArray(100, '\x5a')), 100);
+    } else {
+        QVERIFY(database.seek(24));
+        QCOMPARE(database.write(QByteArray(4, '\x5a')), 4);
+        QVERIFY(database.seek(4096));
+        QCOMPARE(database.write(QByteArray(pages, '\x5a')), pages);
+    }
+    database.close();
+    addPosts(2);
+    addNewsOfEachKind();
+    const qsizetype before = mDaemon->log.size();
+    if (exitStatus < 0) {
+        QVERIFY(mDaemon->kill());
+        QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    } else {
+        QVERIFY(mDaemon->callControl("sync"));
+        QCOMPARE(mDaemon->waitForExit(SyncMs), exitStatus);
+        QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    }
+    QVERIFY2(mDaemon->log.indexOf(line, before) >= 0, tail().constData());
+    // The Event Feed shows the whole feed again without waiting for another sync.
+    QTRY_COMPARE_WITH_TIMEOUT(QSet<QString>(mPublished.cbegin(), mPublished.cend()).size(), expectedPosts().size(),
+                              10000);
+
+    // Synced again and restarted: the feed once, one group per kind, each news told once.
+    QVERIFY(syncAndWait({PassEnd, CycleEnd}));
+    mDaemon->stop();
+    QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    if (!marksKept) {
+        // The marks written since the rebuild hold; threads whose marks were lost with the file may
+        // be told once more, once.
+        for (const QString &type : {Requests, Events, General})
+            QCOMPARE(transients(type), 1);
+        mNotified.clear();
+        mDaemon->stop();
+        QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    }
+    QVERIFY(syncAndWait({PassEnd, CycleEnd}));
+    // Which message threads count again after lost marks depends on when the file broke.
+    verifyOutcome(marksKept ? unreadInFirstThread() : -1, marksKept ? 1 : 0);
+}
+
+void TestFaults::readOnlyStorage()
+{
+    QString why;
+    if (!mountCache(QStringLiteral("size=16m,mode=0700"), &why))
+        QSKIP(qPrintable(why));
+    QVERIFY(startFeed());
+    QVERIFY(startServer());
+    QVERIFY(writeAccount(Everything));
+    QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    markFirstRequestSeen();
+    mDaemon->stop();
+
+    // A file system that comes up read-only (while the daemon has its files open for writing, the
+    // kernel refuses): the daemon ends at once, and says why.
+    QVERIFY(run(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,ro"), cacheDir()}));
+    addPosts(2);
+    addNewsOfEachKind();
+    mNotified.clear();
+    const qsizetype before = mDaemon->log.size();
+    QVERIFY(mDaemon->start());
+    QCOMPARE(mDaemon->waitForExit(FirstRunMs), 1);
+    QVERIFY2(mDaemon->log.indexOf("Could not lock the cache directory", before) >= 0, tail().constData());
+
+    // Writable again: everything arrives once, the seen request stays seen.
+    QVERIFY(run(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("remount,rw"), cacheDir()}));
+    QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    verifyOutcome(unreadInFirstThread(), 1);
+}
+
+void TestFaults::fullStorage()
+{
+    QString why;
+    if (!mountCache(QStringLiteral("size=8m,mode=0700"), &why))
+        QSKIP(qPrintable(why));
+    QVERIFY(startFeed());
+    QVERIFY(startServer());
+    QVERIFY(writeAccount(Everything));
+    QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    markFirstRequestSeen();
+
+    // Full: a file takes all the space left. News of every kind, synced twice.
+    const QString filler = cacheDir() + QStringLiteral("/filler");
+    {
+        QFile file(filler);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        const QByteArray block(64 * 1024, '\0');
+        while (file.write(block) == block.size()) {}
+    }
+    addPosts(2);
+    addNewsOfEachKind();
+    mNotified.clear();
+    const qsizetype before = mDaemon->log.size();
+    QVERIFY(syncAndWait({PassEnd, CycleEnd}));
+    QVERIFY(syncAndWait({PassEnd, CycleEnd}));
+    QVERIFY(mDaemon->log.indexOf("database or disk is full", before) >= 0);
+
+    for (const QString &type : {Requests, Events, Messages, General})
+        QCOMPARE(transients(type), 1);
+
+    // Space again: the next news updates the same groups, what could not be recorded is recorded,
+    // and a restart finds it all.
+    QVERIFY(QFile::remove(filler));
+    addNewsOfEachKind();
+    QVERIFY(syncAndWait({PassEnd, CycleEnd}));
+    mDaemon->stop();
+    QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    QVERIFY(syncAndWait({PassEnd, CycleEnd}));
+    verifyOutcome(unreadInFirstThread(), 2);
+    QVERIFY(mDaemon->isRunning());
+}
+
+QTEST_GUILESS_MAIN(TestFaults)
+#include "tst_faults.moc"
