@@ -58,6 +58,7 @@ private Q_SLOTS:
     void versionDecidesReset();
     void damagedFileIsKeptAndRebuilt_data();
     void damagedFileIsKeptAndRebuilt();
+    void fileDamagedWhileInUseIsRebuilt();
     void unopenablePathFails();
     void lockedFileIsNeverReset();
     void linkInPlaceOfTheFileIsNotWrittenThrough_data();
@@ -197,6 +198,44 @@ void TestDaemonDatabase::damagedFileIsKeptAndRebuilt()
     QCOMPARE(inspector.tables(), Inspector::DaemonTables);
     QCOMPARE(inspector.rows("SELECT * FROM version"), CurrentVersion);
     QCOMPARE(inspector.clearDate(), QDate::currentDate());
+}
+
+void TestDaemonDatabase::fileDamagedWhileInUseIsRebuilt()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("qndaemon-cache.db");
+    DaemonDatabase db(path);
+    QSignalSpy resetSpy(&db, &DaemonDatabase::dbReseted);
+    QVERIFY(db.init());
+    resetSpy.clear();
+    // Enough marks for pages of their own beyond the first.
+    for (int i = 0; i < 400; ++i)
+        QVERIFY(db.markShown(QStringLiteral("n%1-%2").arg(i).arg(QString(40, QLatin1Char('x'))), "notif"));
+
+    // Everything into the file, then its pages after the first overwritten; another connection's
+    // commit makes the daemon's connection read them from the file again.
+    {
+        Inspector other(path);
+        QVERIFY(other.exec("PRAGMA wal_checkpoint(TRUNCATE)"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite) && file.size() > 4096);
+        QVERIFY(file.seek(4096));
+        QVERIFY(file.write(QByteArray(file.size() - 4096, '\x5a')) > 0);
+        file.close();
+        QVERIFY(other.exec("CREATE TABLE touched (x)"));
+    }
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("query execution failed"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Database file is damaged - moving it aside and rebuilding"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Damaged database kept as"));
+    QCOMPARE(db.checkShownItems({"n1"}, "notif"), QStringList());
+    // Rebuilt once the call that found the damage has returned, and usable again.
+    QTRY_COMPARE(resetSpy.count(), 1);
+    QVERIFY(db.markShown("n1", "notif"));
+    QCOMPARE(db.checkShownItems({"n1", "n2"}, "notif"), QStringList {"n1"});
+    QVERIFY(!QDir(dir.path()).entryList({"qndaemon-cache.db.corrupt-*"}, QDir::Files).isEmpty());
+    Inspector inspector(path);
+    QCOMPARE(inspector.rows("SELECT * FROM version"), CurrentVersion);
 }
 
 void TestDaemonDatabase::unopenablePathFails()
