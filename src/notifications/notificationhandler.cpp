@@ -347,16 +347,27 @@ QStringList NotificationHandler::shownItems(const QStringList &keys, const QStri
     return shown;
 }
 
+QStringList NotificationHandler::recordShown(const QStringList &keys, const QString &type)
+{
+    // Keys recorded before count as recorded.
+    if (m_db->markShown(keys, type) == keys.size())
+        return {};
+    const QStringList recorded = m_db->checkShownItems(keys, type);
+    QStringList missing;
+    for (const QString &key : keys) {
+        if (!recorded.contains(key))
+            missing << key;
+    }
+    return missing;
+}
+
 void NotificationHandler::markShown(const QStringList &keys, const QString &type)
 {
-    // Keys recorded before count as well: only keys the table does not hold are kept.
-    if (keys.isEmpty() || m_db->markShown(keys, type) == keys.size())
+    const QStringList missing = recordShown(keys, type);
+    if (missing.isEmpty())
         return;
-    const QStringList recorded = m_db->checkShownItems(keys, type);
     QSet<QString> &kept = m_unrecordedShown[type];
-    for (const QString &key : keys) {
-        if (recorded.contains(key))
-            continue;
+    for (const QString &key : missing) {
         if (kept.size() >= MaxUnrecordedShown) {
             qWarning() << Q_FUNC_INFO << "Could not record" << Support::logText(key) << "as shown, nor keep it";
             continue;
@@ -371,10 +382,8 @@ void NotificationHandler::markShown(const QStringList &keys, const QString &type
 void NotificationHandler::recordUnrecordedShown()
 {
     for (auto it = m_unrecordedShown.begin(); it != m_unrecordedShown.end();) {
-        const QString &type = it.key();
-        it->removeIf([this, &type](const QString &key) {
-            return m_db->markShown(key, type) || !m_db->checkShownItems({key}, type).isEmpty();
-        });
+        const QStringList missing = recordShown(it->values(), it.key());
+        *it = QSet<QString>(missing.cbegin(), missing.cend());
         it = it->isEmpty() ? m_unrecordedShown.erase(it) : std::next(it);
     }
 }

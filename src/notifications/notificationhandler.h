@@ -143,6 +143,8 @@ private:
     void publish(const Publication &publication);
     // The keys among keys that were shown: those of the shown table and those it could not take yet.
     QStringList shownItems(const QStringList &keys, const QString &type);
+    // Records the keys as shown in one transaction; the keys the shown table still does not hold.
+    QStringList recordShown(const QStringList &keys, const QString &type);
     // Records the keys of one notification as shown; keys the database cannot take (full, damaged)
     // are kept in memory so that they are not notified again, and written by a later cycle.
     void markShown(const QStringList &keys, const QString &type);
