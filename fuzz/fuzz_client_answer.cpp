@@ -13,11 +13,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static Qn::Quillnet client(configuration);
     static Qn::QuillnetPrivate d(&client, configuration);
 
-    constexpr int Kinds = Qn::QnRequest::MarkNotificationsRead + 1;
+    constexpr int Kinds = Qn::MarkNotificationsReadRequest + 1;
     Qn::QnRequest request(Qn::QnRequest::Kind(data[0] % Kinds));
     request.id = QStringLiteral("100000000000001");
     request.url = QUrl(QStringLiteral("http://127.0.0.1/pictures/1.jpg"));
     request.ids = {QStringLiteral("1"), QStringLiteral("2")};
-    d.handleAnswer(request, Fuzz::bytes(data + 1, size - 1));
+    bool answered = false;
+    d.handleAnswer(request, Fuzz::bytes(data + 1, size - 1), &answered);
     return 0;
 }

@@ -19,6 +19,7 @@ void registerMetaTypes()
     // which is what queued string-based connections look up.
     qRegisterMetaType<Qn::PictureType>();
     qRegisterMetaType<Qn::MessageBoxType>();
+    qRegisterMetaType<Qn::RequestKind>();
     qRegisterMetaType<Qn::QnError>();
     qRegisterMetaType<Qn::QnDataFilter>();
     qRegisterMetaType<Qn::QnLinkInfo>();

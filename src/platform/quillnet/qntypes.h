@@ -38,6 +38,22 @@ enum MessageBoxType : int {
     Updates = 2,
 };
 
+// What a request to the service asked for; requestFailed() names the request that got no answer.
+enum RequestKind : int {
+    InitRequest = 0,
+    NewsFeedRequest = 1,
+    DataRequest = 2,
+    ProfilePictureRequest = 3,
+    FriendsRequest = 4,
+    ProfileRequest = 5,
+    LatestStatusMessageRequest = 6,
+    AllNotificationsRequest = 7,
+    EventDetailsRequest = 8,
+    ThreadsRequest = 9,
+    MessagesRequest = 10,
+    MarkNotificationsReadRequest = 11,
+};
+
 // Registers the library's records, lists and enumerations (also under their "Qn::" names, so that
 // string-based connections and queued signals work). Safe to call more than once; the client object
 // calls it on construction.
@@ -47,3 +63,4 @@ void registerMetaTypes();
 
 Q_DECLARE_METATYPE(Qn::PictureType)
 Q_DECLARE_METATYPE(Qn::MessageBoxType)
+Q_DECLARE_METATYPE(Qn::RequestKind)

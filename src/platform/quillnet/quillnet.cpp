@@ -74,29 +74,29 @@ int readFromCache(const QuillnetPrivate *d, T *out, const char *function, Read r
 const char *QnRequest::name() const
 {
     switch (kind) {
-    case Init:
+    case InitRequest:
         return "init";
-    case NewsFeed:
+    case NewsFeedRequest:
         return "news feed";
-    case Data:
+    case DataRequest:
         return "data";
-    case ProfilePicture:
+    case ProfilePictureRequest:
         return "profile picture";
-    case Friends:
+    case FriendsRequest:
         return "friends";
-    case Profile:
+    case ProfileRequest:
         return "profile";
-    case LatestStatusMessage:
+    case LatestStatusMessageRequest:
         return "latest status message";
-    case AllNotifications:
+    case AllNotificationsRequest:
         return "all notifications";
-    case EventDetails:
+    case EventDetailsRequest:
         return "event details";
-    case Threads:
+    case ThreadsRequest:
         return "threads";
-    case Messages:
+    case MessagesRequest:
         return "messages";
-    case MarkNotificationsRead:
+    case MarkNotificationsReadRequest:
         return "mark notifications read";
     }
     return "unknown";
@@ -135,7 +135,7 @@ QUrl QuillnetPrivate::apiUrl(const QString &path, const QList<QPair<QString, QSt
 int QuillnetPrivate::startRequest(const QnRequest &request, QnError *failure)
 {
     QString why;
-    if (request.kind != QnRequest::Data && !Support::isWebAddress(configuration.serviceUrl()))
+    if (request.kind != DataRequest && !Support::isWebAddress(configuration.serviceUrl()))
         why = QStringLiteral("No service address configured");
     QNetworkReply *reply = why.isEmpty() ? send(request, &why) : nullptr;
     if (!reply) {
@@ -181,13 +181,13 @@ QNetworkReply *QuillnetPrivate::send(const QnRequest &request, QString *why)
     QByteArray body;
     qint64 limit = MaxJsonSize;
     switch (request.kind) {
-    case QnRequest::Init:
+    case InitRequest:
         url = apiUrl(QStringLiteral("/me"), {});
         break;
-    case QnRequest::NewsFeed:
+    case NewsFeedRequest:
         url = apiUrl(QStringLiteral("/users/%1/feed").arg(encoded(request.id)), paging(request.filter));
         break;
-    case QnRequest::Friends: {
+    case FriendsRequest: {
         auto query = paging(request.filter);
         const QString names = fields(request.filter);
         if (!names.isEmpty())
@@ -195,37 +195,37 @@ QNetworkReply *QuillnetPrivate::send(const QnRequest &request, QString *why)
         url = apiUrl(QStringLiteral("/users/%1/friends").arg(encoded(request.id)), query);
         break;
     }
-    case QnRequest::Profile:
+    case ProfileRequest:
         url = apiUrl(QStringLiteral("/users/%1").arg(encoded(request.id)), {});
         break;
-    case QnRequest::ProfilePicture:
+    case ProfilePictureRequest:
         url = apiUrl(QStringLiteral("/users/%1/picture").arg(encoded(request.id)),
                      {{QStringLiteral("type"), QString::number(int(request.pictureType))}});
         limit = MaxDataSize;
         break;
-    case QnRequest::LatestStatusMessage:
+    case LatestStatusMessageRequest:
         url = apiUrl(QStringLiteral("/statuses/latest"), {{QStringLiteral("ids"), request.ids.join(QLatin1Char(','))}});
         break;
-    case QnRequest::AllNotifications:
+    case AllNotificationsRequest:
         url = apiUrl(QStringLiteral("/notifications"), {});
         break;
-    case QnRequest::EventDetails:
+    case EventDetailsRequest:
         url = apiUrl(QStringLiteral("/events/%1").arg(encoded(request.id)), {});
         break;
-    case QnRequest::Threads:
+    case ThreadsRequest:
         url = apiUrl(QStringLiteral("/threads"),
                      QList<QPair<QString, QString>> {{QStringLiteral("folder"), QString::number(int(request.folder))}}
                              + paging(request.filter));
         break;
-    case QnRequest::Messages:
+    case MessagesRequest:
         url = apiUrl(QStringLiteral("/threads/%1/messages").arg(encoded(request.id)), paging(request.filter));
         break;
-    case QnRequest::MarkNotificationsRead:
+    case MarkNotificationsReadRequest:
         url = apiUrl(QStringLiteral("/notifications/read"), {});
         verb = "POST";
         body = QnJson::serialize(QJsonObject {{"ids", QJsonArray::fromStringList(request.ids)}});
         break;
-    case QnRequest::Data:
+    case DataRequest:
         url = request.url;
         limit = MaxDataSize;
         break;
@@ -234,7 +234,7 @@ QNetworkReply *QuillnetPrivate::send(const QnRequest &request, QString *why)
     QNetworkRequest networkRequest(url);
     networkRequest.setTransferTimeout(configuration.transferTimeout());
     networkRequest.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral("quillnet-daemon"));
-    if (request.kind == QnRequest::Data) {
+    if (request.kind == DataRequest) {
         // An address from the service's content may point anywhere: no token goes with it, and
         // redirects are checked one by one.
         networkRequest.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
@@ -283,7 +283,7 @@ void QuillnetPrivate::watch(QNetworkReply *reply, const QnRequest &request, qint
     QObject::connect(reply, &QNetworkReply::finished, q, [this, reply] { onFinished(reply); });
     // A shared manager deletes its replies with itself, possibly before this client.
     QObject::connect(reply, &QObject::destroyed, q, [this, reply] { mPending.remove(reply); });
-    if (request.kind == QnRequest::Data) {
+    if (request.kind == DataRequest) {
         QObject::connect(reply, &QNetworkReply::redirected, q, [this, reply](const QUrl &target) {
             const bool downgrade = reply->url().scheme().toLower() == QLatin1String("https")
                     && target.scheme().toLower() != QLatin1String("https");
@@ -351,7 +351,7 @@ void QuillnetPrivate::onFinished(QNetworkReply *reply)
     const Pending pending = it.value();
     mPending.erase(it);
     reply->deleteLater();
-    if (pending.request.kind == QnRequest::Init)
+    if (pending.request.kind == InitRequest)
         initRunning = false;
     // An abandoned transfer (out of time, too big, refused redirect) may have left its connection
     // in a read that never ends; see floodedconnections.h.
@@ -359,6 +359,7 @@ void QuillnetPrivate::onFinished(QNetworkReply *reply)
         closeFloodedConnections(reply->url());
 
     QnError failure;
+    bool answered = false;
     if (!pending.refusedRedirect.isNull()) {
         failure = QnError(
                 QnError::InvalidResponseError,
@@ -371,7 +372,7 @@ void QuillnetPrivate::onFinished(QNetworkReply *reply)
         const QByteArray body = reply->isOpen() ? reply->readAll() : QByteArray();
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (reply->error() == QNetworkReply::NoError && status >= 200 && status < 300)
-            failure = handleAnswer(pending.request, body.left(pending.limit));
+            failure = handleAnswer(pending.request, body.left(pending.limit), &answered);
         else
             failure = transferError(reply, pending, body.left(MaxJsonSize));
     }
@@ -380,7 +381,27 @@ void QuillnetPrivate::onFinished(QNetworkReply *reply)
     qWarning() << Q_FUNC_INFO << pending.request.name() << "failed, type" << int(failure.errorType())
                << Support::logText(failure.quillnetErrorString()) << Support::logText(failure.replyErrorString())
                << Support::logText(failure.cacheErrorString());
-    emit q->error(failure);
+    // Its caller stops waiting first; error() may then lead to a new login and a new client.
+    QPointer<Quillnet> client(q);
+    if (!answered)
+        emit q->requestFailed(pending.request.kind, subject(pending.request));
+    if (client)
+        emit q->error(failure);
+}
+
+QString QuillnetPrivate::subject(const QnRequest &request)
+{
+    switch (request.kind) {
+    case DataRequest:
+        return QString::fromLatin1(request.url.toEncoded());
+    case ThreadsRequest:
+        return QString::number(request.folder);
+    case LatestStatusMessageRequest:
+    case MarkNotificationsReadRequest:
+        return request.ids.join(QLatin1Char(','));
+    default:
+        return request.id;
+    }
 }
 
 QnError QuillnetPrivate::transferError(QNetworkReply *reply, const Pending &pending, const QByteArray &body) const
@@ -394,7 +415,7 @@ QnError QuillnetPrivate::transferError(QNetworkReply *reply, const Pending &pend
 
     // A status that is not an error while the transfer failed means that the answer broke off.
     const bool httpAnswer = statusAttribute.isValid() && (status < 200 || status >= 300);
-    if (httpAnswer && status >= 300 && status < 400 && pending.request.kind == QnRequest::Data)
+    if (httpAnswer && status >= 300 && status < 400 && pending.request.kind == DataRequest)
         return QnError(QnError::InvalidResponseError, QStringLiteral("Refused a redirect (HTTP %1)").arg(status),
                        replyText);
     if (!httpAnswer)
@@ -430,27 +451,31 @@ QnError QuillnetPrivate::storeFailure(const QString &what, int errorsBefore) con
     return QnError(QnError::CacheError, what, QString(), text);
 }
 
-QnError QuillnetPrivate::handleAnswer(const QnRequest &request, const QByteArray &body)
+QnError QuillnetPrivate::handleAnswer(const QnRequest &request, const QByteArray &body, bool *answered)
 {
+    *answered = false;
     const int errorsBefore = cacheErrorCount;
-    if (request.kind == QnRequest::Data) {
+    if (request.kind == DataRequest) {
         const QString location = cache ? cache->storeData(request.url, body) : QString();
         if (location.isEmpty())
             return storeFailure(
                     QStringLiteral("Cannot store the data of %1").arg(request.url.toString(QUrl::RemoveUserInfo)),
                     errorsBefore);
+        *answered = true;
         emit q->dataRetrieved(request.url, location);
         return QnError();
     }
-    if (request.kind == QnRequest::ProfilePicture) {
+    if (request.kind == ProfilePictureRequest) {
         const QString location = cache ? cache->storeProfilePicture(request.id, request.pictureType, body) : QString();
         if (location.isEmpty())
             return storeFailure(QStringLiteral("Cannot store the picture of %1").arg(request.id), errorsBefore);
+        *answered = true;
         emit q->profilePictureUpdated(request.id, request.pictureType, location);
         return QnError();
     }
-    if (request.kind == QnRequest::MarkNotificationsRead) {
+    if (request.kind == MarkNotificationsReadRequest) {
         qDebug() << Q_FUNC_INFO << "marked" << request.ids.size() << "notifications read";
+        *answered = true;
         return QnError();
     }
 
@@ -463,7 +488,7 @@ QnError QuillnetPrivate::handleAnswer(const QnRequest &request, const QByteArray
     if (!document.isObject())
         return QnError(QnError::InvalidResponseError,
                        QStringLiteral("%1: answer is not a JSON object").arg(QLatin1String(request.name())));
-    return handleJsonAnswer(request, document.object());
+    return handleJsonAnswer(request, document.object(), answered);
 }
 
 namespace {
@@ -499,7 +524,7 @@ bool readList(const QJsonObject &answer, const char *key, Read read, QList<T> *o
 
 } // namespace
 
-QnError QuillnetPrivate::handleJsonAnswer(const QnRequest &request, const QJsonObject &answer)
+QnError QuillnetPrivate::handleJsonAnswer(const QnRequest &request, const QJsonObject &answer, bool *answered)
 {
     const int errorsBefore = cacheErrorCount;
     QString error;
@@ -514,17 +539,17 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest &request, const QJsonO
     };
 
     switch (request.kind) {
-    case QnRequest::Init:
-    case QnRequest::Profile: {
+    case InitRequest:
+    case ProfileRequest: {
         const QnUser user = QnJson::readUser(answer.value(QLatin1String("user")), &error);
         if (!user.isValid())
             return invalid(error);
-        if (request.kind == QnRequest::Profile && user.id() != request.id)
+        if (request.kind == ProfileRequest && user.id() != request.id)
             return invalid(QStringLiteral("profile of %1 answered with %2")
                                    .arg(Support::logText(request.id), Support::logText(user.id())));
         if (cache)
             check(cache->storeUsers({user}), request.name());
-        if (request.kind == QnRequest::Init) {
+        if (request.kind == InitRequest) {
             currentProfileId = user.id();
             initialized = true;
             qDebug() << Q_FUNC_INFO << "initialized as" << Support::logText(currentProfileId);
@@ -534,7 +559,7 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest &request, const QJsonO
         }
         break;
     }
-    case QnRequest::NewsFeed: {
+    case NewsFeedRequest: {
         QnPosts posts;
         if (!readList(answer, "data", &QnJson::readPost, &posts, &error))
             return invalid(error);
@@ -543,7 +568,7 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest &request, const QJsonO
         emit q->newsFeedRetrieved(posts);
         break;
     }
-    case QnRequest::Friends: {
+    case FriendsRequest: {
         QnUsers users;
         if (!readList(answer, "data", &QnJson::readUser, &users, &error))
             return invalid(error);
@@ -555,7 +580,7 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest &request, const QJsonO
         emit q->friendsUpdated(refs);
         break;
     }
-    case QnRequest::LatestStatusMessage: {
+    case LatestStatusMessageRequest: {
         QnPosts all;
         if (!readList(answer, "data", &QnJson::readPost, &all, &error))
             return invalid(error);
@@ -573,7 +598,7 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest &request, const QJsonO
         emit q->latestStatusMessageRetrieved(request.ids, posts);
         break;
     }
-    case QnRequest::AllNotifications: {
+    case AllNotificationsRequest: {
         QnUsers friendRequests;
         QnEvents events;
         QnNotificationList notifications;
@@ -590,7 +615,7 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest &request, const QJsonO
         emit q->allNotificationsRetrieved(friendRequests, events, notifications, quint32(count));
         break;
     }
-    case QnRequest::EventDetails: {
+    case EventDetailsRequest: {
         const QnEvent event = QnJson::readEvent(answer.value(QLatin1String("event")), &error);
         if (!event.isValid())
             return invalid(error);
@@ -600,7 +625,7 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest &request, const QJsonO
         emit q->eventDetailsRetrieved(event);
         break;
     }
-    case QnRequest::Threads: {
+    case ThreadsRequest: {
         QnThreads threads;
         if (!readList(answer, "data", &QnJson::readThread, &threads, &error))
             return invalid(error);
@@ -609,7 +634,7 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest &request, const QJsonO
         emit q->threadsRetrieved(request.folder, threads);
         break;
     }
-    case QnRequest::Messages: {
+    case MessagesRequest: {
         QnMessages messages;
         if (!readList(answer, "data", &QnJson::readMessage, &messages, &error))
             return invalid(error);
@@ -618,11 +643,13 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest &request, const QJsonO
         emit q->messagesUpdated(request.id, messages);
         break;
     }
-    case QnRequest::Data:
-    case QnRequest::ProfilePicture:
-    case QnRequest::MarkNotificationsRead:
+    case DataRequest:
+    case ProfilePictureRequest:
+    case MarkNotificationsReadRequest:
         break;
     }
+    // Every way here emitted the answer; only a cache write may have failed.
+    *answered = true;
     return stored;
 }
 
@@ -690,7 +717,7 @@ void Quillnet::init()
         return;
     }
     QnError failure;
-    if (d->startRequest(QnRequest(QnRequest::Init), &failure) == StatusOk)
+    if (d->startRequest(QnRequest(InitRequest), &failure) == StatusOk)
         d->initRunning = true;
     else
         d->postError(failure);
@@ -721,7 +748,7 @@ int Quillnet::retrieveNewsFeed(QnPosts *posts, const QnDataFilter &filter, int b
         return StatusInvalidArgument;
     }
     if (behaviour == RetrieveFromNetwork) {
-        QnRequest request(QnRequest::NewsFeed);
+        QnRequest request(NewsFeedRequest);
         request.filter = filter;
         request.id = owner;
         return d->startRequest(request);
@@ -743,7 +770,7 @@ int Quillnet::retrieveData(QString *location, const QUrl &url, int behaviour)
     if (behaviour == RetrieveFromNetwork) {
         if (!d->readableCache(Q_FUNC_INFO))
             return StatusNoCache;
-        QnRequest request(QnRequest::Data);
+        QnRequest request(DataRequest);
         request.url = url;
         return d->startRequest(request);
     }
@@ -772,7 +799,7 @@ int Quillnet::retrieveProfilePicture(QString *location, const QString &userId, P
     if (behaviour == RetrieveFromNetwork) {
         if (!d->readableCache(Q_FUNC_INFO))
             return StatusNoCache;
-        QnRequest request(QnRequest::ProfilePicture);
+        QnRequest request(ProfilePictureRequest);
         request.id = userId;
         request.pictureType = type;
         return d->startRequest(request);
@@ -797,7 +824,7 @@ int Quillnet::retrieveFriends(QnUsers *friends, const QnDataFilter &filter, int 
         return StatusInvalidArgument;
     }
     if (behaviour == RetrieveFromNetwork) {
-        QnRequest request(QnRequest::Friends);
+        QnRequest request(FriendsRequest);
         request.filter = filter;
         request.id = owner;
         return d->startRequest(request);
@@ -816,7 +843,7 @@ int Quillnet::retrieveProfile(QnUser *user, const QString &userId, int behaviour
         return StatusInvalidArgument;
     }
     if (behaviour == RetrieveFromNetwork) {
-        QnRequest request(QnRequest::Profile);
+        QnRequest request(ProfileRequest);
         request.id = userId;
         return d->startRequest(request);
     }
@@ -856,14 +883,14 @@ int Quillnet::retrieveLatestStatusMessage(const QStringList &userIds)
                    << ids.size();
         return StatusInvalidArgument;
     }
-    QnRequest request(QnRequest::LatestStatusMessage);
+    QnRequest request(LatestStatusMessageRequest);
     request.ids = ids;
     return d->startRequest(request);
 }
 
 int Quillnet::retrieveAllNotifications()
 {
-    return d->startRequest(QnRequest(QnRequest::AllNotifications));
+    return d->startRequest(QnRequest(AllNotificationsRequest));
 }
 
 int Quillnet::retrieveEventDetails(const QString &eventId)
@@ -872,7 +899,7 @@ int Quillnet::retrieveEventDetails(const QString &eventId)
         qWarning() << Q_FUNC_INFO << "no event id";
         return StatusInvalidArgument;
     }
-    QnRequest request(QnRequest::EventDetails);
+    QnRequest request(EventDetailsRequest);
     request.id = eventId;
     return d->startRequest(request);
 }
@@ -886,7 +913,7 @@ int Quillnet::retrieveThreads(QnThreads *threads, MessageBoxType folder, int beh
         return StatusInvalidArgument;
     }
     if (behaviour == RetrieveFromNetwork) {
-        QnRequest request(QnRequest::Threads);
+        QnRequest request(ThreadsRequest);
         request.folder = folder;
         return d->startRequest(request);
     }
@@ -903,7 +930,7 @@ int Quillnet::retrieveMessages(QnMessages *messages, const QnDataFilter &filter,
         return StatusInvalidArgument;
     }
     if (behaviour == RetrieveFromNetwork) {
-        QnRequest request(QnRequest::Messages);
+        QnRequest request(MessagesRequest);
         request.filter = filter;
         request.id = filter.subjectId();
         return d->startRequest(request);
@@ -931,7 +958,7 @@ int Quillnet::markNotificationsRead(const QStringList &notificationIds)
     }
     // The ids come from a file another program wrote; long lists go out in several requests.
     for (int first = 0; first < ids.size(); first += QuillnetPrivate::MaxIdsPerRequest) {
-        QnRequest request(QnRequest::MarkNotificationsRead);
+        QnRequest request(MarkNotificationsReadRequest);
         request.ids = ids.mid(first, QuillnetPrivate::MaxIdsPerRequest);
         const int status = d->startRequest(request);
         if (status != StatusOk)

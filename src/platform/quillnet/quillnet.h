@@ -26,7 +26,7 @@ namespace Qn {
 class QuillnetPrivate;
 
 // Speaks the REST protocol of docs/protocol.md over HTTP. A request that was sent and failed is
-// answered by one error() instead of its answer signal.
+// answered by requestFailed(), then one error(), instead of its answer signal.
 // Every retrieve call returns a Qn::RetrieveStatus; StatusOk (3) means the request was sent
 // (behaviour RetrieveFromNetwork, out-pointer ignored) or the out-parameter was filled (behaviour
 // RetrieveFromCache). A cache read fails with StatusInvalidArgument for a null out-pointer and with
@@ -90,6 +90,11 @@ public:
 signals:
     void initialized();
     void error(Qn::QnError error);
+    // A request that was sent got no answer signal: it failed on the way, the service refused it or
+    // its answer did not read or could not be stored. Named by its kind and its subject: the address
+    // of a download (encoded), the user of a picture, profile or feed, the event, the thread, the
+    // folder's number, or the ids joined by commas; empty for requests about nothing in particular.
+    void requestFailed(Qn::RequestKind kind, QString subject);
     void newsFeedRetrieved(Qn::QnPosts posts);
     void dataRetrieved(QUrl url, QString location);
     void profilePictureUpdated(QString userId, Qn::PictureType type, QString location);

@@ -26,20 +26,7 @@ class Quillnet;
 // One request to the service, with what its answer must be matched against.
 struct QnRequest
 {
-    enum Kind {
-        Init,
-        NewsFeed,
-        Data,
-        ProfilePicture,
-        Friends,
-        Profile,
-        LatestStatusMessage,
-        AllNotifications,
-        EventDetails,
-        Threads,
-        Messages,
-        MarkNotificationsRead,
-    };
+    using Kind = RequestKind;
 
     explicit QnRequest(Kind kind)
         : kind(kind)
@@ -84,8 +71,9 @@ public:
     // The filter's subject, or the signed-in user when it has none.
     QString subjectOrSelf(const QnDataFilter &filter) const;
     // Handles a 2xx answer: reads it, stores it in the cache when there is one, and emits its
-    // signal; returns the error to report when it is not usable.
-    QnError handleAnswer(const QnRequest &request, const QByteArray &body);
+    // signal; returns the error to report when it is not usable. answered tells whether the answer
+    // signal went out (a cache write may still have failed).
+    QnError handleAnswer(const QnRequest &request, const QByteArray &body, bool *answered);
 
     Quillnet *const q;
     const QuillnetConfiguration configuration;
@@ -121,7 +109,9 @@ private:
     void onFinished(QNetworkReply *reply);
     // Turns a failed transfer or a non-2xx status into the error to report.
     QnError transferError(QNetworkReply *reply, const Pending &pending, const QByteArray &body) const;
-    QnError handleJsonAnswer(const QnRequest &request, const QJsonObject &answer);
+    QnError handleJsonAnswer(const QnRequest &request, const QJsonObject &answer, bool *answered);
+    // What requestFailed() names the request by.
+    static QString subject(const QnRequest &request);
     QnError storeFailure(const QString &what, int errorsBefore) const;
 
     // The configured manager, or one of our own.

@@ -172,7 +172,7 @@ void TestQuillnetHttp::requestsCarryPathsParametersAndCredentials()
 
 void TestQuillnetHttp::badAnswersBecomeErrors_data()
 {
-    QTest::addColumn<QString>("request"); // init, all notifications, or the details of event e1
+    QTest::addColumn<QString>("request"); // init, all notifications, the details of event e1, or a picture
     QTest::addColumn<QByteArray>("answer");
     QTest::addColumn<int>("type");
     QTest::addColumn<QString>("text"); // expected in the service or transport text
@@ -199,6 +199,7 @@ void TestQuillnetHttp::badAnswersBecomeErrors_data()
         RawHttpServer::response(401, R"({"error": {"code": "mfa_required", "message": "no"}})"), 3, "mfa_required: no");
     row("error body not the error form", "init",
         RawHttpServer::response(503, R"({"error": {"code": 5, "message": []}})"), 3, "HTTP 503");
+    row("picture gone", "picture", RawHttpServer::response(404, "", "image/png"), 3, "HTTP 404");
     row("redirect of an API request", "init",
         RawHttpServer::response(302, "", "", "Location: http://127.0.0.1:1/me\r\n"), 3, "HTTP 302");
 }
@@ -216,6 +217,8 @@ void TestQuillnetHttp::badAnswersBecomeErrors()
     QSignalSpy answers(mClient.get(),
                        SIGNAL(allNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32)));
     QSignalSpy details(mClient.get(), SIGNAL(eventDetailsRetrieved(Qn::QnEvent)));
+    QSignalSpy failed(mClient.get(), SIGNAL(requestFailed(Qn::RequestKind, QString)));
+    const QUrl picture = mServer->baseUrl().resolved(QUrl(QStringLiteral("/pictures/a%20b.png")));
     // The transport tries again (up to three times) when a connection closes before an answer;
     // every try gets the same.
     for (int i = 0; i < 4; ++i)
@@ -224,6 +227,8 @@ void TestQuillnetHttp::badAnswersBecomeErrors()
         QCOMPARE(mClient->retrieveAllNotifications(), int(StatusOk));
     else if (request == QLatin1String("event"))
         QCOMPARE(mClient->retrieveEventDetails(QStringLiteral("e1")), int(StatusOk));
+    else if (request == QLatin1String("picture"))
+        QCOMPARE(mClient->retrieveData(picture), int(StatusOk));
     else
         mClient->init();
 
@@ -237,6 +242,16 @@ void TestQuillnetHttp::badAnswersBecomeErrors()
         QVERIFY2(!errorAt(errors).replyErrorString().isEmpty(), "a transport failure carries the transport's text");
     QCOMPARE(initialized.count(), 0);
     QCOMPARE(answers.count() + details.count(), 0);
+    // The caller waiting for the answer hears which request it was, before the error.
+    QCOMPARE(failed.count(), 1);
+    const QHash<QString, QPair<Qn::RequestKind, QString>> named = {
+            {QStringLiteral("init"), {InitRequest, QString()}},
+            {QStringLiteral("notifications"), {AllNotificationsRequest, QString()}},
+            {QStringLiteral("event"), {EventDetailsRequest, QStringLiteral("e1")}},
+            {QStringLiteral("picture"), {DataRequest, QString::fromLatin1(picture.toEncoded())}},
+    };
+    QCOMPARE(failed.first().at(0).value<Qn::RequestKind>(), named.value(request).first);
+    QCOMPARE(failed.first().at(1).toString(), named.value(request).second);
     if (request != QLatin1String("init"))
         return;
     QVERIFY(!mClient->isInitialized());
