@@ -526,6 +526,7 @@ void QuillnetDaemon::onQnInitialized()
     if (!mEventfeedHandler->init(mQuillnet, mEventFeedInterface, mDatabase))
         criticalExit("Failed to init EventfeedHandler!");
     connect(mEventfeedHandler, &EventfeedHandler::eventsfeedImported, this, &QuillnetDaemon::onEventsFeedUpdated);
+    mEventfeedHandler->setEnabled(isOn(Constants::NewsFeedSetting));
 
     delete mNotificationHandler;
     mNotificationHandler = new NotificationHandler(this);
@@ -608,6 +609,8 @@ void QuillnetDaemon::onSettingsChanged(const QString &name, const bool &value)
         qDebug() << "Disabling events feed";
         mEventfeedHandler->clear();
     }
+    if (name == Constants::NewsFeedSetting)
+        mEventfeedHandler->setEnabled(value);
 
     if (name == Constants::MessageSetting) {
         mNotificationHandler->setEnabled(Constants::MessageType, value);

@@ -333,6 +333,38 @@ bool DaemonDatabase::removeAllItems()
     return true;
 }
 
+QString DaemonDatabase::itemsOwner()
+{
+    QSqlQuery select(mDb);
+    if (!select.exec(QStringLiteral("SELECT owner FROM items_owner")) || !select.next()) {
+        if (select.lastError().isValid())
+            qWarning() << Q_FUNC_INFO << select.lastError().text();
+        return QString();
+    }
+    return select.value(0).toString();
+}
+
+bool DaemonDatabase::setItemsOwner(const QString &owner, bool forgetItems)
+{
+    const bool transaction = mDb.transaction();
+    QSqlQuery query(mDb);
+    bool ok = (!forgetItems || query.exec(QStringLiteral("DELETE FROM items")))
+            && query.exec(QStringLiteral("DELETE FROM items_owner"));
+    if (ok) {
+        query.prepare(QStringLiteral("INSERT INTO items_owner(owner) VALUES (?)"));
+        query.addBindValue(Support::bindableText(owner));
+        ok = query.exec();
+    }
+    if (ok && (!transaction || mDb.commit()))
+        return true;
+    qWarning() << Q_FUNC_INFO << "Unable to record the Event Feed" << query.lastError().text()
+               << mDb.lastError().text();
+    noteFailure(query.lastError());
+    if (transaction)
+        mDb.rollback();
+    return false;
+}
+
 bool DaemonDatabase::markShown(const QString &id, const QString &type)
 {
     return markItem(ShownTable, id, type);
@@ -529,6 +561,7 @@ void DaemonDatabase::createTables(QSqlQuery &query)
                               "year INT NOT NULL);"));
     query.exec(QStringLiteral("CREATE TABLE seen_items (id TEXT PRIMARY KEY NOT NULL,type TEXT);"));
     query.exec(QStringLiteral("CREATE TABLE shown_items (id TEXT PRIMARY KEY NOT NULL,type TEXT);"));
+    query.exec(QStringLiteral("CREATE TABLE items_owner (owner TEXT NOT NULL);"));
 }
 
 bool DaemonDatabase::completeSchema()
@@ -550,7 +583,7 @@ bool DaemonDatabase::resetSchema()
     }
     QSqlQuery query(mDb);
     bool ok = true;
-    for (const char *table : {"items", "clear_date", "version", "seen_items", "shown_items"}) {
+    for (const char *table : {"items", "clear_date", "version", "seen_items", "shown_items", "items_owner"}) {
         ok = ok && query.exec(QStringLiteral("DROP TABLE IF EXISTS ") + QLatin1String(table));
     }
     if (ok) {

@@ -73,6 +73,12 @@ public:
     // Forgets every published item, for when all of them were withdrawn from the Event Feed: the
     // next pass publishes the whole feed again. False when the rows could not be deleted.
     bool removeAllItems();
+    // The Event Feed instance whose item ids the rows hold (its bus and unique name), empty when
+    // none is recorded: an id means nothing to another instance.
+    QString itemsOwner();
+    // Records owner as that instance; with forgetItems the rows go in the same transaction. False
+    // when nothing could be written.
+    bool setItemsOwner(const QString &owner, bool forgetItems);
 
     // Notification item ids already shown or seen. The marks return false when the id is
     // already recorded in that table, the type is not an item type key, or the insert failed.

@@ -2,14 +2,20 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDBusConnectionInterface>
 #include <QDBusError>
+#include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QDBusReply>
+#include <QDBusServiceWatcher>
 #include <QDataStream>
 #include <QDateTime>
 #include <QDebug>
 #include <QSet>
 #include <QStringList>
 #include <QVariant>
+
+#include <limits>
 
 #include "common/constants.h"
 #include "common/utils.h"
@@ -54,6 +60,8 @@ bool isUnanswered(const QDBusError &error)
     }
 }
 
+const char FeedSilent[] = "Event Feed did not answer, new posts wait for the next pass:";
+
 } // namespace
 
 const QString EventfeedHandler::SourceName = QStringLiteral("Quillnet");
@@ -66,6 +74,9 @@ EventfeedHandler::EventfeedHandler(QObject *parent)
     connect(&mSafetyTimer, &QTimer::timeout, this, &EventfeedHandler::onSafetyTimerHit);
     mSafetyTimer.setInterval(SafetyTimeoutMs);
     mSafetyTimer.setSingleShot(true);
+    mAddTimer.setInterval(EventFeedTimeoutMs);
+    mAddTimer.setSingleShot(true);
+    connect(&mAddTimer, &QTimer::timeout, this, &EventfeedHandler::onAddTimedOut);
 }
 
 EventfeedHandler::~EventfeedHandler() = default;
@@ -80,14 +91,31 @@ bool EventfeedHandler::init(Qn::Quillnet *quillnet, ComTarvoHomeEventFeedInterfa
     mQuillnet = quillnet;
     mEventFeedIf = eventFeed;
     mDatabase = database;
-    // A publishing pass blocks while it waits for each addItem: never for D-Bus's default 25 s.
-    mEventFeedIf->setTimeout(EventFeedTimeoutMs);
 
     connect(mQuillnet, &Qn::Quillnet::profilePictureUpdated, this, &EventfeedHandler::onProfilePictureUpdated);
     connect(mQuillnet, &Qn::Quillnet::newsFeedRetrieved, this, &EventfeedHandler::onNewsFeedRetrieved);
     connect(mQuillnet, &Qn::Quillnet::dataRetrieved, this, &EventfeedHandler::onDataRetrieved);
+    connect(mQuillnet, &Qn::Quillnet::requestFailed, this, &EventfeedHandler::onRequestFailed);
     connect(mDatabase, &DaemonDatabase::dbReseted, this, &EventfeedHandler::onDbReseted);
+
+    // Item ids belong to the instance of the Event Feed that gave them. Unique names repeat from
+    // one session's bus to the next; the bus's id tells them apart.
+    QDBusConnection bus = mEventFeedIf->connection();
+    mFeedWatcher = new QDBusServiceWatcher(mEventFeedIf->service(), bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+    connect(mFeedWatcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &EventfeedHandler::onFeedOwnerChanged);
+    if (QDBusConnectionInterface *busDaemon = bus.interface()) {
+        const QDBusReply<QString> id = busDaemon->call(QStringLiteral("GetId"));
+        mBusId = id.isValid() ? id.value() : QString();
+        const QDBusReply<QString> owner = busDaemon->serviceOwner(mEventFeedIf->service());
+        // At start nothing is published of the handler's own accord: the first wake-up imports.
+        followFeedOwner(owner.isValid() ? owner.value() : QString(), false);
+    }
     return true;
+}
+
+void EventfeedHandler::setEnabled(bool enabled)
+{
+    mEnabled = enabled;
 }
 
 bool EventfeedHandler::startNewsfeedImport(bool fromCache)
@@ -155,11 +183,75 @@ bool EventfeedHandler::importNewsfeedFromCache()
 void EventfeedHandler::clear()
 {
     qDebug() << Q_FUNC_INFO;
-    if (mEventFeedIf)
-        mEventFeedIf->removeItemsBySourceName(SourceName);
+    withdrawAll();
+    // What a running import would still publish or record was withdrawn too (switched off, account
+    // gone): it ends here.
+    if (mAdding.call) {
+        mLateAdd = mAdding;
+        mAdding = Add();
+    }
+    mAddTimer.stop();
+    mToAdd.clear();
+    mPosts.clear();
+    mImportRunning = false;
+    mPublishing = false;
+    mLateWaited = false;
+    mRepublish = false;
+    mSafetyTimer.stop();
+}
+
+void EventfeedHandler::withdrawAll()
+{
+    // An add on its way is no item once the withdrawal behind it arrives.
+    ++mClears;
+    if (mFeed)
+        mFeed->removeItemsBySourceName(SourceName);
     // Rows left behind would make every post read as published and unchanged.
     if (mDatabase)
         mDatabase->removeAllItems();
+}
+
+void EventfeedHandler::republish()
+{
+    if (!mEnabled || !mQuillnet)
+        return;
+    if (mImportRunning) {
+        mRepublish = true;
+        return;
+    }
+    mFromCache = true;
+    importNewsfeedFromCache();
+}
+
+void EventfeedHandler::followFeedOwner(const QString &owner, bool republishAfter)
+{
+    mFeedOwner = owner;
+    mFeed.reset();
+    // Gone: what it showed stays recorded until the next instance tells whether it is the same.
+    if (owner.isEmpty())
+        return;
+    const QString instance = mBusId + QLatin1Char('/') + owner;
+    const QString recorded = mDatabase->itemsOwner();
+    if (recorded.isEmpty()) {
+        // A new database, or one from before instances were told apart: the items belong to this one.
+        if (!mDatabase->setItemsOwner(instance, false))
+            return;
+    } else if (recorded != instance) {
+        // The items went with the instance that was asked to show them. Their ids, given out again by
+        // the new one, would change or withdraw another program's items.
+        qDebug() << Q_FUNC_INFO << "Event Feed" << instance << "replaces" << recorded
+                 << "- its items are forgotten and published again";
+        if (!mDatabase->setItemsOwner(instance, true)) {
+            // Not one call with an old id: nothing goes out until the rows can be forgotten.
+            qWarning() << Q_FUNC_INFO << "Cannot forget the items of the previous Event Feed; publishing waits";
+            return;
+        }
+        if (republishAfter)
+            republish();
+    }
+    mFeed = std::make_unique<ComTarvoHomeEventFeedInterface>(owner, mEventFeedIf->path(), mEventFeedIf->connection());
+    // See EventFeedTimeoutMs: the wait is the pass's, the answer is always taken.
+    mFeed->setTimeout(std::numeric_limits<int>::max());
 }
 
 void EventfeedHandler::onProfilePictureUpdated(const QString &profId, Qn::PictureType pictureType,
@@ -168,7 +260,7 @@ void EventfeedHandler::onProfilePictureUpdated(const QString &profId, Qn::Pictur
     Q_UNUSED(pictureType)
     qDebug() << Q_FUNC_INFO << mImportRunning << Support::logText(location);
     // Pictures that another part of the daemon asked for are not this import's business.
-    if (!mImportRunning || !mAvatars.contains(profId))
+    if (!mImportRunning || mPublishing || !mAvatars.contains(profId))
         return;
     mSafetyTimer.start();
     mAvatars.insert(profId, location);
@@ -180,7 +272,7 @@ void EventfeedHandler::onNewsFeedRetrieved(const Qn::QnPosts &posts)
 {
     qDebug() << Q_FUNC_INFO;
     // A late answer after the safety timer ended the import, or one nobody asked for.
-    if (!mImportRunning)
+    if (!mImportRunning || mPublishing)
         return;
     mSafetyTimer.start();
     mPosts = posts;
@@ -192,7 +284,7 @@ void EventfeedHandler::onNewsFeedRetrieved(const Qn::QnPosts &posts)
 void EventfeedHandler::onDataRetrieved(const QUrl &remoteUrl, const QString &location)
 {
     qDebug() << Q_FUNC_INFO << mImportRunning << Support::logText(location);
-    if (!mImportRunning)
+    if (!mImportRunning || mPublishing)
         return;
     mSafetyTimer.start();
     mPictures.insert(pictureKey(remoteUrl), location);
@@ -200,25 +292,55 @@ void EventfeedHandler::onDataRetrieved(const QUrl &remoteUrl, const QString &loc
     checkDownloads();
 }
 
+void EventfeedHandler::onRequestFailed(Qn::RequestKind kind, const QString &subject)
+{
+    if (!mImportRunning || mPublishing)
+        return;
+    // A download that failed is over like one that arrived, without a file: its post goes without
+    // its picture, or waits for a later pass without its avatar. Taken out of the map, it is counted
+    // once.
+    QMap<QString, QString> *waiting = kind == Qn::ProfilePictureRequest ? &mAvatars
+            : kind == Qn::DataRequest                                  ? &mPictures
+                                                                       : nullptr;
+    const auto it = waiting ? waiting->constFind(subject) : QMap<QString, QString>::const_iterator();
+    if (!waiting || it == waiting->constEnd() || !it.value().isEmpty())
+        return;
+    qDebug() << Q_FUNC_INFO << "download failed:" << Support::logText(subject);
+    waiting->erase(it);
+    --(waiting == &mAvatars ? mPendingAvatars : mPendingPictures);
+    mSafetyTimer.start();
+    checkDownloads();
+}
+
 void EventfeedHandler::onSafetyTimerHit()
 {
     qDebug() << Q_FUNC_INFO;
-    mImportRunning = false;
     mSafetyTimer.stop();
-    // Posts whose avatar is still missing are skipped; pictures still missing are left out.
+    if (mPublishing)
+        return;
+    // Posts whose avatar is still missing are skipped; pictures still missing are left out. Also
+    // after a start that failed: the pass over nothing ends that import.
+    mImportRunning = true;
     processPosts();
 }
 
 void EventfeedHandler::onDbReseted()
 {
     qDebug() << "Clearing items from events feed";
-    clear();
+    withdrawAll();
+    // The new database belongs to the instance that shows the feed now.
+    if (!mFeedOwner.isEmpty())
+        mDatabase->setItemsOwner(mBusId + QLatin1Char('/') + mFeedOwner, false);
     // Rebuilt while the daemon runs: published again from the client cache at once, rather than an
-    // empty Event Feed until the next sync. A running import publishes into the new database anyway.
-    if (!mImportRunning && mQuillnet) {
-        mFromCache = true;
-        importNewsfeedFromCache();
-    }
+    // empty Event Feed until the next sync.
+    republish();
+}
+
+void EventfeedHandler::onFeedOwnerChanged(const QString &, const QString &oldOwner, const QString &newOwner)
+{
+    qDebug() << Q_FUNC_INFO << Support::logText(oldOwner) << Support::logText(newOwner);
+    if (newOwner != mFeedOwner)
+        followFeedOwner(newOwner, true);
 }
 
 void EventfeedHandler::retrievePictures()
@@ -277,6 +399,27 @@ void EventfeedHandler::checkDownloads()
 
 void EventfeedHandler::processPosts()
 {
+    mPublishing = true;
+    mSafetyTimer.stop();
+    // The Event Feed still owes the answer to an earlier add: the rows are complete only with it, so
+    // it is waited for first, as long as for any add.
+    if (mLateAdd.call && !mLateWaited) {
+        mAdding = mLateAdd;
+        mLateAdd = Add();
+        mLateWaited = true;
+        mAddTimer.start();
+        return;
+    }
+    mLateWaited = false;
+    // An instance that showed itself since the last pass, with nobody told yet.
+    if (!mFeed && mEventFeedIf) {
+        if (QDBusConnectionInterface *busDaemon = mEventFeedIf->connection().interface()) {
+            const QDBusReply<QString> owner = busDaemon->serviceOwner(mEventFeedIf->service());
+            if (owner.isValid())
+                followFeedOwner(owner.value(), false);
+        }
+    }
+
     if (!mPosts.isEmpty()) {
         // A post the service lists twice would otherwise become two items, one of which is never
         // recorded and so never withdrawn.
@@ -291,30 +434,16 @@ void EventfeedHandler::processPosts()
         mDatabase->prepareForChecks(mPosts);
         // Nothing published relates to this batch: start from an empty Event Feed.
         if (mDatabase->isCheckListEmpty())
-            clear();
+            withdrawAll();
 
         // Oldest first, so that the Event Feed gets the newest item last.
-        bool feedAnswers = true;
         while (!mPosts.isEmpty()) {
             const Qn::QnPost post = mPosts.takeLast();
             qint64 homeviewId = 0;
             switch (mDatabase->checkPost(&post, &homeviewId)) {
-            case DaemonDatabase::ItemAdd: {
-                // Once the Event Feed stayed silent, every further add would wait as long.
-                if (!feedAnswers)
-                    break;
-                // A post that did not get in leaves no trace, so a later pass tries it again.
-                const qint64 id = publishPost(post);
-                if (id > 0 && !mDatabase->addPostToDb(&post, id)) {
-                    // An item without its row would be added once more by every later pass.
-                    qWarning() << "Could not record post" << Support::logText(post.id())
-                               << "- withdrawn from the Event Feed until the next pass";
-                    if (mEventFeedIf)
-                        mEventFeedIf->removeItem(id);
-                } else if (id == PublishUnanswered)
-                    feedAnswers = false;
+            case DaemonDatabase::ItemAdd:
+                mToAdd.append(post);
                 break;
-            }
             case DaemonDatabase::ItemUpdate:
                 updatePost(post, homeviewId);
                 break;
@@ -330,32 +459,122 @@ void EventfeedHandler::processPosts()
         const QList<qint64> stale = mDatabase->removeStaleItems();
         for (qint64 id : stale) {
             qDebug() << "id" << id << "removed from events feed";
-            if (mEventFeedIf)
-                mEventFeedIf->removeItem(id);
+            if (mFeed)
+                mFeed->removeItem(id);
         }
     }
 
+    // Still silent: more adds would only wait as long.
+    if (mLateAdd.call && !mToAdd.isEmpty()) {
+        qWarning() << FeedSilent << "an earlier addItem is still unanswered";
+        mToAdd.clear();
+    }
+    addNext();
+}
+
+void EventfeedHandler::addNext()
+{
+    // A post that does not get in leaves no trace, so a later pass tries it again.
+    while (!mToAdd.isEmpty()) {
+        if (publishPost(mToAdd.takeFirst()))
+            return;
+    }
+    finishPass();
+}
+
+void EventfeedHandler::onAddAnswered(QDBusPendingCallWatcher *call)
+{
+    call->deleteLater();
+    const bool current = call == mAdding.call;
+    Add add;
+    if (current) {
+        add = mAdding;
+        mAdding = Add();
+        mAddTimer.stop();
+    } else if (call == mLateAdd.call) {
+        add = mLateAdd;
+        mLateAdd = Add();
+    } else {
+        return;
+    }
+
+    const QDBusPendingReply<qlonglong> reply = *call;
+    if (reply.isError()) {
+        if (!isUnanswered(reply.error())) {
+            qDebug() << "Error: mEventFeedIf returned invalid value.";
+        } else if (current) {
+            // Once the Event Feed stayed silent, every further add would wait as long.
+            qWarning() << FeedSilent << reply.error().name();
+            mToAdd.clear();
+        }
+    } else if (reply.value() == -1) {
+        qWarning() << "EventFeed returned error!";
+    } else if (reply.value() > 0) {
+        const qint64 id = reply.value();
+        // Late or not, the item exists once its id is recorded. An item of an instance that is gone,
+        // or one that a withdrawal of all items took, is no item any more.
+        if (add.clears != mClears || reply.reply().service() != mFeedOwner) {
+            qDebug() << Q_FUNC_INFO << "item" << id << "of post" << Support::logText(add.post.id())
+                     << "went with its Event Feed";
+        } else if (!mDatabase->addPostToDb(&add.post, id)) {
+            // An item without its row would be added once more by every later pass.
+            qWarning() << "Could not record post" << Support::logText(add.post.id())
+                       << "- withdrawn from the Event Feed until the next pass";
+            if (mFeed)
+                mFeed->removeItem(id);
+        }
+    }
+    if (!current)
+        return;
+    if (mLateWaited)
+        processPosts();
+    else
+        addNext();
+}
+
+void EventfeedHandler::onAddTimedOut()
+{
+    qWarning() << FeedSilent << "no answer within" << EventFeedTimeoutMs << "ms";
+    // Its answer is still taken when it comes.
+    mLateAdd = mAdding;
+    mAdding = Add();
+    if (mLateWaited) {
+        processPosts();
+        return;
+    }
+    mToAdd.clear();
+    finishPass();
+}
+
+void EventfeedHandler::finishPass()
+{
+    mPublishing = false;
     mImportRunning = false;
     mSafetyTimer.stop();
     if (!mFromCache)
         emit eventsfeedImported();
+    if (mRepublish) {
+        mRepublish = false;
+        republish();
+    }
 }
 
-qint64 EventfeedHandler::publishPost(const Qn::QnPost &post)
+bool EventfeedHandler::publishPost(const Qn::QnPost &post)
 {
     const QString icon = mAvatars.value(post.from().id());
     if (icon.isEmpty()) {
         qWarning() << "Missing avatar for post" << Support::logText(post.id()) << "skipping";
-        return PublishSkipped;
+        return false;
     }
 
     QVariantMap item;
     item.insert(QStringLiteral("icon"), icon);
 
-    // Both names in one step: a marker inside the first name must not take the second.
-    QString poster = escapeHtml(post.from().name());
+    // Both names in one step: a marker inside the first name must not take the second. The title is
+    // plain text to the Event Feed.
+    QString poster = post.from().name();
     if (!post.to().isEmpty())
-        poster = QStringLiteral("%1 -> %2").arg(poster, escapeHtml(post.to().first().name()));
+        poster = QStringLiteral("%1 -> %2").arg(poster, post.to().first().name());
     //% "%1"
     const QString title = qtTrId("qtn_qnk_title_events_feed");
     // Without a catalogue (a broken installation) the id comes back: the name alone is better.
@@ -393,24 +612,19 @@ qint64 EventfeedHandler::publishPost(const Qn::QnPost &post)
     addFooter(post, item);
     item.insert(QStringLiteral("action"), remoteAction(post.id()));
 
-    if (!mEventFeedIf) {
-        qWarning() << "Eventfeed interface not ready!";
-        return PublishFailed;
+    if (!mFeed) {
+        qWarning() << FeedSilent << "no Event Feed on the bus";
+        mToAdd.clear();
+        return false;
     }
-    QDBusPendingReply<qlonglong> reply = mEventFeedIf->addItem(item);
-    reply.waitForFinished();
-    if (reply.isError()) {
-        if (isUnanswered(reply.error())) {
-            qWarning() << "Event Feed did not answer, new posts wait for the next pass:" << reply.error().name();
-            return PublishUnanswered;
-        }
-        qDebug() << "Error: mEventFeedIf returned invalid value.";
-        return PublishFailed;
-    }
-    const qint64 id = reply.value();
-    if (id == -1)
-        qWarning() << "EventFeed returned error!";
-    return id;
+    // The row is written as soon as the answer comes, so that a kill in between leaves at most this
+    // one item unrecorded.
+    mAdding.post = post;
+    mAdding.clears = mClears;
+    mAdding.call = new QDBusPendingCallWatcher(mFeed->addItem(item), this);
+    connect(mAdding.call, &QDBusPendingCallWatcher::finished, this, &EventfeedHandler::onAddAnswered);
+    mAddTimer.start();
+    return true;
 }
 
 void EventfeedHandler::updatePost(const Qn::QnPost &post, qint64 homeviewId)
@@ -418,11 +632,12 @@ void EventfeedHandler::updatePost(const Qn::QnPost &post, qint64 homeviewId)
     // Without likes and comments the map stays empty and the item keeps its old footer.
     QVariantMap item;
     addFooter(post, item);
-    if (!mEventFeedIf) {
+    // Only to the instance the id belongs to.
+    if (!mFeed) {
         qWarning() << "Eventfeed interface not ready!";
         return;
     }
-    mEventFeedIf->updateItem(homeviewId, item);
+    mFeed->updateItem(homeviewId, item);
 }
 
 void EventfeedHandler::addFooter(const Qn::QnPost &post, QVariantMap &item) const

@@ -212,10 +212,22 @@ void TestDaemonDatabaseOperations::removeAllItemsForgetsEveryPublication()
     QCOMPARE(mInspector->column("SELECT COUNT(*) FROM items"), QVariantList {0});
     QCOMPARE(mDb->checkShownItems({"n1"}, "notif") + mDb->checkSeenItems({"n1"}, "notif"), (QStringList {"n1", "n1"}));
 
+    // The rows belong to one instance of the Event Feed; a new one takes them away in one step.
+    QVERIFY(addRows(*mInspector, 2));
+    QCOMPARE(mDb->itemsOwner(), QString());
+    QVERIFY(mDb->setItemsOwner("bus/:1.5", false));
+    QVERIFY(mDb->setItemsOwner("bus/:1.9", true));
+    QCOMPARE(mDb->itemsOwner(), QStringLiteral("bus/:1.9"));
+    QCOMPARE(mInspector->column("SELECT COUNT(*) FROM items"), QVariantList {0});
+
     QVERIFY(mInspector->exec("DROP TABLE items"));
     QTest::ignoreMessage(QtWarningMsg,
                          QRegularExpression("removeAllItems.* Failed to delete items from cache! \"no such table"));
     QVERIFY(!mDb->removeAllItems());
+    // All or nothing: the owner stays when its rows cannot go.
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("setItemsOwner.* Unable to record the Event Feed"));
+    QVERIFY(!mDb->setItemsOwner("bus/:1.12", true));
+    QCOMPARE(mDb->itemsOwner(), QStringLiteral("bus/:1.9"));
 }
 
 void TestDaemonDatabaseOperations::longListsInOneStatement()

@@ -11,6 +11,7 @@
 #include <QThread>
 
 #include <functional>
+#include <utility>
 
 class FakeBusService : public QObject, protected QDBusContext
 {
@@ -44,6 +45,8 @@ protected:
     QString signature() const;
     // Takes the call without answering it when hung.
     bool hangs();
+    // The calls taken unanswered so far, which the caller now answers.
+    QList<QDBusMessage> takeUnanswered() { return std::exchange(mUnanswered, {}); }
     void arrived()
     {
         if (onCall && calledFromDBus())

@@ -1,5 +1,8 @@
 #include "fakes/fakeeventfeed.h"
 
+#include <QDBusArgument>
+#include <QDBusMetaType>
+
 FakeEventFeed::FakeEventFeed(QObject *parent)
     : FakeBusService(QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"), parent)
 {}
@@ -38,4 +41,13 @@ void FakeEventFeed::updateItem(qlonglong id, const QVariantMap &parameters)
     const auto it = items.find(id);
     for (auto p = parameters.constBegin(); it != items.end() && p != parameters.constEnd(); ++p)
         it->insert(p.key(), p.value());
+}
+
+void FakeEventFeed::answerHeld()
+{
+    for (const QDBusMessage &call : takeUnanswered()) {
+        const qlonglong id = mNextId++;
+        items.insert(id, qdbus_cast<QVariantMap>(call.arguments().value(0)));
+        mConnection.send(call.createReply(QVariant::fromValue(id)));
+    }
 }

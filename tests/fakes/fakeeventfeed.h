@@ -27,6 +27,9 @@ public:
     // When set, addItem answers -1 as the real service does on error.
     bool failAdds = false;
 
+    // Answers the adds taken while hung, late, as a slow Event Feed would: each item is kept.
+    void answerHeld();
+
 public slots:
     qlonglong addItem(const QVariantMap &parameters);
     void removeItem(qlonglong id);
