@@ -548,6 +548,7 @@ void EventfeedHandler::onAddTimedOut()
 
 void EventfeedHandler::finishPass()
 {
+    qDebug() << Q_FUNC_INFO << (mFromCache ? "from the cache" : "from the service");
     mPublishing = false;
     mImportRunning = false;
     mSafetyTimer.stop();

@@ -2,14 +2,18 @@
 // and notification server) absent, hung or restarted; the simulated service failing in each way
 // during each import; its storage damaged, read-only or full. Once a fault is gone and the daemon
 // syncs again, what is missing must come, and nothing published, shown or seen may be lost or doubled.
+#include <QDBusConnection>
+#include <QDBusPendingCall>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include "common/constants.h"
@@ -27,6 +31,8 @@ namespace {
 constexpr int FirstRunMs = 40000;
 constexpr int SyncMs = 30000;
 const QByteArray PassEnd = "void QuillnetDaemon::onEventsFeedUpdated()";
+// Any publishing pass, also one from the cache.
+const QByteArray AnyPassEnd = "void EventfeedHandler::finishPass()";
 const QByteArray CycleEnd = "void QuillnetDaemon::onNotificationsImported()";
 const QByteArray FriendsEnd = "void QuillnetDaemon::onFriendsImported(bool)";
 const QByteArray ClientError = "void QuillnetDaemon::onError(Qn::QnError)";
@@ -72,6 +78,7 @@ private slots:
 
     // Peers on the bus.
     void eventFeedAbsentHungRestarted();
+    void eventFeedRestartedWhileAnotherPublisherTakesItsIds();
     void notificationServerAbsentHungRestarted();
 
     // The service, during each import.
@@ -157,7 +164,7 @@ private:
     std::unique_ptr<HomeScreen::EventFeedService> mFeed;
     std::unique_ptr<HomeScreen::NotificationServer> mServer;
     std::unique_ptr<DaemonRun> mDaemon;
-    // The post of each item shown by any Event Feed so far.
+    // The post of each item the current Event Feed shows.
     QStringList mPublished;
     // Event type and transience of each notification created on any server.
     QList<QPair<QString, bool>> mNotified;
@@ -220,7 +227,8 @@ bool TestFaults::startFeed()
 {
     mFeed.reset(new HomeScreen::EventFeedService);
     HomeScreen::EventFeedService *feed = mFeed.get();
-    // The posts of this feed's items; what earlier feeds showed stays in mPublished.
+    // A new instance shows nothing of what the last one showed.
+    mPublished.clear();
     auto posts = std::make_shared<QHash<qlonglong, QString>>();
     connect(feed, &HomeScreen::EventFeedService::changeReported, this, [this, feed, posts](const QString &line) {
         const QString change = line.section(QLatin1Char(' '), 0, 0);
@@ -392,34 +400,86 @@ void TestFaults::eventFeedAbsentHungRestarted()
     verifyFeedOnce();
     CHECKED();
 
-    // Hung: the first add waits in vain and the others are left for a later pass.
+    // Hung: a new instance gets the feed again from the daemon's cache; its first add waits in vain
+    // and the others are left for a later pass.
     mFeed.reset();
     {
+        const qsizetype before = mDaemon->log.size();
         FakeEventFeedThread hung;
         QVERIFY(hung.start([](FakeEventFeed &feed) { feed.hung = true; }));
-        addPosts(2);
-        const qsizetype before = mDaemon->log.size();
-        QVERIFY(syncAndWait({PassEnd}));
+        QVERIFY2(QTest::qWaitFor([&] { return mDaemon->log.indexOf(AnyPassEnd, before) >= 0; }, SyncMs),
+                 tail().constData());
         QVERIFY(mDaemon->log.mid(before).contains(FeedUnanswered));
         QCOMPARE(hung.calls().filter(QStringLiteral("addItem")).size(), 1);
     }
-    // A new Event Feed (the home screen restarted): the two posts come, the others are not sent again.
+    // The home screen restarted: the whole feed within one pass, and what came meanwhile with a sync.
+    addPosts(2);
+    qsizetype before = mDaemon->log.size();
     QVERIFY(startFeed());
+    QVERIFY2(QTest::qWaitFor([&] { return mDaemon->log.indexOf(AnyPassEnd, before) >= 0; }, SyncMs),
+             tail().constData());
+    QCOMPARE(mPublished.size(), expectedPosts().size() - 2);
     QVERIFY(syncAndWait({PassEnd}));
     verifyFeedOnce();
     CHECKED();
 
-    // Restarted in the middle of a pass: what it missed comes with the next sync, nothing twice.
+    // Restarted in the middle of a pass: the new instance gets everything, once.
     addPosts(3);
     restartAfterFirstChange(mFeed, &TestFaults::startFeed);
-    const qsizetype before = mDaemon->log.size();
     QVERIFY(syncAndWait({PassEnd}));
     QTRY_VERIFY(mFeed);
-    QVERIFY(mDaemon->log.mid(before).contains(FeedUnanswered));
-    QVERIFY(mPublished.size() < expectedPosts().size());
-    QVERIFY(syncAndWait({PassEnd}));
+    QVERIFY2(QTest::qWaitFor([&] { return QSet<QString>(mPublished.cbegin(), mPublished.cend()).size()
+                                            == expectedPosts().size(); },
+                             SyncMs),
+             tail().constData());
     verifyFeedOnce();
     QVERIFY(mDaemon->isRunning());
+}
+
+void TestFaults::eventFeedRestartedWhileAnotherPublisherTakesItsIds()
+{
+    QVERIFY(startFeed());
+    QVERIFY(writeAccount(NewsOnly));
+    QVERIFY2(startAndWait({PassEnd}, FirstWakeUp), tail().constData());
+    verifyFeedOnce();
+    CHECKED();
+    const qsizetype published = mPublished.size();
+
+    // The home screen restarts while the daemon is held; another program publishes first and gets the
+    // ids that the daemon's items had.
+    const pid_t daemon = pid_t(mDaemon->pid());
+    QCOMPARE(::kill(daemon, SIGSTOP), 0);
+    mFeed.reset();
+    QVERIFY(startFeed());
+    QList<QDBusPendingCall> adds;
+    for (qsizetype i = 0; i < published + 2; ++i) {
+        QDBusMessage add = QDBusMessage::createMethodCall(QStringLiteral("com.tarvo.home.EventFeed"),
+                                                          QStringLiteral("/eventfeed"),
+                                                          QStringLiteral("com.tarvo.home.EventFeed"),
+                                                          QStringLiteral("addItem"));
+        add << QVariantMap {{QStringLiteral("sourceName"), QStringLiteral("Other")},
+                            {QStringLiteral("title"), QStringLiteral("Other %1").arg(i)}};
+        adds << QDBusConnection::sessionBus().asyncCall(add);
+    }
+    QTRY_VERIFY(std::all_of(adds.cbegin(), adds.cend(), [](const QDBusPendingCall &add) { return add.isFinished(); }));
+    const QMap<qlonglong, QVariantMap> others = mFeed->items();
+    QCOMPARE(others.size(), published + 2);
+    const qsizetype before = mDaemon->log.size();
+    QCOMPARE(::kill(daemon, SIGCONT), 0);
+
+    // The Quillnet feed comes back within one pass, each post once.
+    QVERIFY2(QTest::qWaitFor([&] { return mDaemon->log.indexOf(AnyPassEnd, before) >= 0; }, SyncMs),
+             tail().constData());
+    verifyFeedOnce();
+    CHECKED();
+    // A like and a deletion change the daemon's own items; the other program's stay as they were.
+    const Qn::QnPosts posts = mSimulator->posts();
+    QVERIFY(mSimulator->likePost(posts.first().id()));
+    QVERIFY(mSimulator->removePost(posts.at(1).id()));
+    QVERIFY(syncAndWait({PassEnd}));
+    verifyFeedOnce();
+    for (auto it = others.cbegin(); it != others.cend(); ++it)
+        QCOMPARE(mFeed->items().value(it.key()), it.value());
 }
 
 void TestFaults::notificationServerAbsentHungRestarted()

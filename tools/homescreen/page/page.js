@@ -89,9 +89,9 @@ function feedItem(item) {
   icon.alt = '';
   if (item.icon) icon.src = item.icon;
   const content = element('div', 'content');
-  // The feed's titles and bodies are HTML (escaped text, a few tags).
+  // A title is plain text; a body is HTML (escaped text, a few tags).
   const title = element('div', 'title');
-  title.append(sanitize(item.title));
+  title.textContent = item.title;
   content.append(title);
   const body = element('div', 'body');
   body.append(sanitize(item.body));
