@@ -129,15 +129,16 @@ int main(int argc, char *argv[])
     itemSeen << QStringLiteral("bench-1") << QStringLiteral("notif");
     const QList<QPair<QString, QDBusMessage>> calls = {
             {QStringLiteral("sync"),
-             QDBusMessage::createMethodCall(control, QStringLiteral("/quillnetveldo"), control, QStringLiteral("sync"))},
+             QDBusMessage::createMethodCall(control, QStringLiteral("/quillnetveldo"), control,
+                                            QStringLiteral("sync"))},
             {QStringLiteral("itemSeen"), itemSeen},
             {QStringLiteral("metaData"),
              QDBusMessage::createMethodCall(QStringLiteral("com.tarvo.socialprovider.quillnet"),
                                             QStringLiteral("/quillnet"), runner, QStringLiteral("metaData"))},
     };
-    const QDBusMessage busRoundTrip
-            = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                                             QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetId"));
+    const QDBusMessage busRoundTrip = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetId"));
 
     QMap<QString, QList<double>> times;
     QList<double> floor;
@@ -157,14 +158,15 @@ int main(int argc, char *argv[])
     for (const auto &call : calls) {
         const QList<double> &values = times.value(call.first);
         const bool unanswered = values.contains(-1);
-        Bench::print(QStringLiteral("%1 round trip while the Event Feed and the notification server hang").arg(call.first),
-                     Bench::median(values), QStringLiteral("ms"), floorMs,
-                     {{"max_ms", unanswered ? -1 : *std::max_element(values.cbegin(), values.cend())},
-                      {"calls", int(values.size())},
-                      {"unanswered", int(values.count(-1))},
-                      {"held_by_feed", feedCalls},
-                      {"held_by_server", serverCalls},
-                      {"target", "< 100 ms"}});
+        Bench::print(
+                QStringLiteral("%1 round trip while the Event Feed and the notification server hang").arg(call.first),
+                Bench::median(values), QStringLiteral("ms"), floorMs,
+                {{"max_ms", unanswered ? -1 : *std::max_element(values.cbegin(), values.cend())},
+                 {"calls", int(values.size())},
+                 {"unanswered", int(values.count(-1))},
+                 {"held_by_feed", feedCalls},
+                 {"held_by_server", serverCalls},
+                 {"target", "< 100 ms"}});
     }
     return 0;
 }

@@ -101,7 +101,8 @@ bool EventfeedHandler::init(Qn::Quillnet *quillnet, ComTarvoHomeEventFeedInterfa
     // Item ids belong to the instance of the Event Feed that gave them. Unique names repeat from
     // one session's bus to the next; the bus's id tells them apart.
     QDBusConnection bus = mEventFeedIf->connection();
-    mFeedWatcher = new QDBusServiceWatcher(mEventFeedIf->service(), bus, QDBusServiceWatcher::WatchForOwnerChange, this);
+    mFeedWatcher
+            = new QDBusServiceWatcher(mEventFeedIf->service(), bus, QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(mFeedWatcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &EventfeedHandler::onFeedOwnerChanged);
     if (QDBusConnectionInterface *busDaemon = bus.interface()) {
         const QDBusReply<QString> id = busDaemon->call(QStringLiteral("GetId"));
@@ -300,8 +301,8 @@ void EventfeedHandler::onRequestFailed(Qn::RequestKind kind, const QString &subj
     // its picture, or waits for a later pass without its avatar. Taken out of the map, it is counted
     // once.
     QMap<QString, QString> *waiting = kind == Qn::ProfilePictureRequest ? &mAvatars
-            : kind == Qn::DataRequest                                  ? &mPictures
-                                                                       : nullptr;
+            : kind == Qn::DataRequest                                   ? &mPictures
+                                                                        : nullptr;
     const auto it = waiting ? waiting->constFind(subject) : QMap<QString, QString>::const_iterator();
     if (!waiting || it == waiting->constEnd() || !it.value().isEmpty())
         return;

@@ -428,9 +428,11 @@ void TestFaults::eventFeedAbsentHungRestarted()
     restartAfterFirstChange(mFeed, &TestFaults::startFeed);
     QVERIFY(syncAndWait({PassEnd}));
     QTRY_VERIFY(mFeed);
-    QVERIFY2(QTest::qWaitFor([&] { return QSet<QString>(mPublished.cbegin(), mPublished.cend()).size()
-                                            == expectedPosts().size(); },
-                             SyncMs),
+    QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         return QSet<QString>(mPublished.cbegin(), mPublished.cend()).size() == expectedPosts().size();
+                     },
+                     SyncMs),
              tail().constData());
     verifyFeedOnce();
     QVERIFY(mDaemon->isRunning());
@@ -453,10 +455,9 @@ void TestFaults::eventFeedRestartedWhileAnotherPublisherTakesItsIds()
     QVERIFY(startFeed());
     QList<QDBusPendingCall> adds;
     for (qsizetype i = 0; i < published + 2; ++i) {
-        QDBusMessage add = QDBusMessage::createMethodCall(QStringLiteral("com.tarvo.home.EventFeed"),
-                                                          QStringLiteral("/eventfeed"),
-                                                          QStringLiteral("com.tarvo.home.EventFeed"),
-                                                          QStringLiteral("addItem"));
+        QDBusMessage add = QDBusMessage::createMethodCall(
+                QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"),
+                QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("addItem"));
         add << QVariantMap {{QStringLiteral("sourceName"), QStringLiteral("Other")},
                             {QStringLiteral("title"), QStringLiteral("Other %1").arg(i)}};
         adds << QDBusConnection::sessionBus().asyncCall(add);

@@ -14,7 +14,8 @@ class Inspector
 {
 public:
     // The daemon's tables, sorted.
-    static inline const QStringList DaemonTables = {"clear_date", "items", "items_owner", "seen_items", "shown_items", "version"};
+    static inline const QStringList DaemonTables
+            = {"clear_date", "items", "items_owner", "seen_items", "shown_items", "version"};
 
     explicit Inspector(const QString &path)
         : mName(QStringLiteral("inspector-%1").arg(++sCount))

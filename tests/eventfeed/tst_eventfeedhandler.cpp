@@ -376,7 +376,8 @@ void TestEventfeedHandler::titleKeepsTheNamesAsTheyAre_data()
     QTest::newRow("marker alone") << "%1" << QStringList() << "%1";
     QTest::newRow("second marker in the poster") << "Ann %2" << QStringList {"Bob"} << "Ann %2 -> Bob";
     QTest::newRow("markers both ways") << "%2 & co" << QStringList {"%1"} << "%2 & co -> %1";
-    QTest::newRow("first recipient only") << "<b>O'Brien</b>" << QStringList {"Zed", "Other"} << "<b>O'Brien</b> -> Zed";
+    QTest::newRow("first recipient only")
+            << "<b>O'Brien</b>" << QStringList {"Zed", "Other"} << "<b>O'Brien</b> -> Zed";
 }
 
 void TestEventfeedHandler::titleKeepsTheNamesAsTheyAre()
