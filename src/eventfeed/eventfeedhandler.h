@@ -64,6 +64,8 @@ public:
     // runs within the call; it ends there too unless new posts wait for the Event Feed's answers.
     bool importNewsfeedFromNetwork();
     bool importNewsfeedFromCache();
+    // An import runs: from its start to the end of its publishing pass.
+    bool isImporting() const { return mImportRunning; }
 
     // Withdraws all of this program's items from the Event Feed without waiting for the answer, and
     // forgets them, so that the next import publishes the whole feed again. A running import ends
