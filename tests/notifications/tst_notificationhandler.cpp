@@ -12,10 +12,12 @@
 #include <QNetworkReply>
 #include <QLocale>
 #include <QRegularExpression>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 
@@ -46,6 +48,7 @@ namespace {
 
 const QString SocketPath = QLatin1String(NotificationHandler::SocketPath);
 const QStringList PlainServer = {QStringLiteral("actions"), QStringLiteral("body")};
+const QString EventTypeHint = QStringLiteral("x-tarvo-event-type");
 const QRegularExpression ReadFileIgnored(QStringLiteral("Ignoring \".*markReadNtf\""));
 
 // Names and texts as a hostile service might send them.
@@ -104,8 +107,11 @@ private slots:
     void laterCyclesNotifyOnlyNewsInPlace();
     void seenItemsStopCounting();
     void messageThreadRules();
-    void eventDetailsAreAwaited();
+    void failedRequestsEndTheirWait();
     void cycleBoundsAndSafetyTimer();
+    void markedShownOnlyWhenAServerShowedIt();
+    void anotherServerBringsBackTheGroupsOnce();
+    void switchedOffDuringACycle();
     void commandsAreReadAsTheyCome_data();
     void commandsAreReadAsTheyCome();
     void reportedViewHoldsNewsBackWhileTheAppIsThere();
@@ -116,7 +122,8 @@ private slots:
     void existingEntryAtTheSocketPath();
 
 private:
-    [[nodiscard]] bool startServer(const QStringList &capabilities);
+    // A new server on the bus, or none, once the framework knows.
+    [[nodiscard]] bool startServer(const std::optional<QStringList> &capabilities);
     [[nodiscard]] bool addMessage(const QString &threadId, const Qn::QnUserRef &from, const QString &content);
     // Invalid when the service did not take it.
     Qn::QnNotification addNotification(const QString &id, const QString &type, bool unread = true);
@@ -139,6 +146,10 @@ private:
         return records(eventType, NotificationRecord::InGroup);
     }
     QStringList marked(const char *table, const QString &type);
+    // Notify calls the server took of the event type: for its group, or for news.
+    int callsOf(const QString &eventType, bool news);
+    // Notifications of the event type open on the server.
+    int shownOf(const QString &eventType);
     QString threadKey(const QString &id) const;
     // A client of the socket that the handler has taken as its current one.
     std::unique_ptr<QLocalSocket> connectApp();
@@ -205,15 +216,16 @@ void TestNotificationHandler::cleanup()
     mDir.reset();
 }
 
-bool TestNotificationHandler::startServer(const QStringList &capabilities)
+bool TestNotificationHandler::startServer(const std::optional<QStringList> &capabilities)
 {
     // The framework asks each server for its capabilities once: it must hear of the new one.
     QDBusServiceWatcher watcher(QStringLiteral("org.freedesktop.Notifications"), QDBusConnection::sessionBus(),
                                 QDBusServiceWatcher::WatchForOwnerChange);
     QSignalSpy changes(&watcher, &QDBusServiceWatcher::serviceOwnerChanged);
-    const int expected = mServer.isRunning() ? 2 : 1;
+    const int expected = int(mServer.isRunning()) + int(capabilities.has_value());
     mServer.stop();
-    if (!mServer.start(capabilities) || !QTest::qWaitFor([&] { return changes.size() >= expected; }, 5000))
+    if ((capabilities && !mServer.start(*capabilities))
+        || !QTest::qWaitFor([&] { return changes.size() >= expected; }, 5000))
         return false;
     QCoreApplication::processEvents();
     return !NotificationServer::instance()->hasCachedCapabilities();
@@ -291,6 +303,23 @@ QStringList TestNotificationHandler::marked(const char *table, const QString &ty
     return ids;
 }
 
+int TestNotificationHandler::callsOf(const QString &eventType, bool news)
+{
+    const QList<FakeNotificationCall> calls = mServer.calls();
+    return int(std::count_if(calls.cbegin(), calls.cend(), [&](const FakeNotificationCall &call) {
+        return call.member == QLatin1String("Notify") && call.id != 0 && call.hints.value(EventTypeHint) == eventType
+                && call.hints.value(QStringLiteral("transient")).toBool() == news;
+    }));
+}
+
+int TestNotificationHandler::shownOf(const QString &eventType)
+{
+    const QMap<uint, FakeNotificationCall> shown = mServer.shown();
+    return int(std::count_if(shown.cbegin(), shown.cend(), [&](const FakeNotificationCall &call) {
+        return call.hints.value(EventTypeHint) == eventType;
+    }));
+}
+
 QString TestNotificationHandler::threadKey(const QString &id) const
 {
     for (const Qn::QnThread &thread : mSim->threads()) {
@@ -354,7 +383,8 @@ void TestNotificationHandler::oneCyclePublishesEachKind()
         QCOMPARE(group.count, expected.count);
         if (expected.kind != Constants::EventType)
             QCOMPARE(group.summary, expected.summary);
-        QCOMPARE(group.body, expected.body);
+        // Plain in the registry, escaped by the framework for a server that reads markup.
+        QCOMPARE(mServer.shown().value(group.id).body, expected.body);
         QCOMPARE(group.action, openView(expected.kind, expected.actionId));
         const QList<NotificationRecord> news = newsOf(expected.eventType);
         QCOMPARE(news.size(), 1);
@@ -499,44 +529,49 @@ void TestNotificationHandler::messageThreadRules()
     QCOMPARE(groupOf(Constants::MessagesEventType).id, 0u);
 }
 
-void TestNotificationHandler::eventDetailsAreAwaited()
+void TestNotificationHandler::failedRequestsEndTheirWait()
 {
+    // An event without details: the others are told; it is asked again, and told, by the next cycle.
     enableOnly(Constants::EventType);
-    const Qn::QnEvents invitations = mSim->eventInvitations();
-    QCOMPARE(invitations.size(), 2);
-    mSim->injectFault(QStringLiteral("/events/"), Simulator::Delay, 300);
-    QSignalSpy answered(mClient.get(), &Qn::Quillnet::allNotificationsRetrieved);
-    QSignalSpy imported(mHandler.get(), &NotificationHandler::notificationsImported);
-    mHandler->startNotificationImport();
-    QVERIFY(answered.wait());
-    QCOMPARE(mHandler->m_pendingEventDetails, 2);
-    QVERIFY(!mHandler->m_eventsDone);
-    QVERIFY(mHandler->m_safetyTimer.isActive());
-    // Details nobody asked for count for nothing.
-    emit mClient->eventDetailsRetrieved(Qn::QnEvent(QStringLiteral("stray")));
-    QCOMPARE(mHandler->m_pendingEventDetails, 2);
-    QCOMPARE(imported.count(), 0);
-
-    QVERIFY(imported.wait());
-    QCOMPARE(mSim->requestCount(QStringLiteral("/events/")), 2);
-    QCOMPARE(groupOf(Constants::EventsEventType).count, 2u);
-
-    // A detail that never comes holds the cycle until the safety timer ends it.
     Qn::QnEvent party(QStringLiteral("e-party"));
-    party.setName(QStringLiteral("Party"));
+    party.setOwner(Author.ref());
     QVERIFY(mSim->addEventInvitation(party));
     mSim->injectFault(QStringLiteral("/events/e-party"), Simulator::HttpStatus, 500);
-    QSignalSpy failed(mClient.get(), &Qn::Quillnet::error);
-    QSignalSpy details(mClient.get(), &Qn::Quillnet::eventDetailsRetrieved);
-    mHandler->startNotificationImport();
-    QTRY_VERIFY(failed.count() == 1 && details.count() == 2);
-    QVERIFY(mHandler->m_busy);
-    QVERIFY(mHandler->m_safetyTimer.isActive());
-    QVERIFY(QMetaObject::invokeMethod(mHandler.get(), "onSafetyTimer"));
-    QCOMPARE(imported.count(), 1);
     QVERIFY(cycle());
-    QCOMPARE(groupOf(Constants::EventsEventType).count, 3u);
-    QCOMPARE(groupOf(Constants::EventsEventType).action, openView(Constants::EventType, QString()));
+    QCOMPARE(groupOf(Constants::EventsEventType).count, 2u);
+    QVERIFY(!marked("shown_items", Constants::EventType).contains(party.id()));
+    QVERIFY(cycle());
+    NotificationRecord group = groupOf(Constants::EventsEventType);
+    QCOMPARE(group.count, 3u);
+    QCOMPARE(newsOf(Constants::EventsEventType).last().body, QStringLiteral("1 new event invitation"));
+    // None: the group stays as it is, though nothing of it was seen in that cycle.
+    mSim->injectFault(QStringLiteral("/events/"), Simulator::HttpStatus, 500, 3);
+    QVERIFY(cycle());
+    QCOMPARE(groupOf(Constants::EventsEventType), group);
+
+    // Messages: a failed thread list leaves the group; a thread without its latest message is left
+    // to the next cycle; a sender without a profile leaves no name.
+    enableOnly(Constants::MessageType);
+    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t1"))).isValid());
+    QVERIFY(addMessage(QStringLiteral("t1"), Author.ref(), Text));
+    QVERIFY(cycle());
+    group = groupOf(Constants::MessagesEventType);
+    const Qn::QnUser unnamed = mSim->friends().at(1);
+    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t2"))).isValid());
+    QVERIFY(addMessage(QStringLiteral("t2"), Qn::QnUserRef(unnamed.id(), QString()), QStringLiteral("Hi")));
+    for (const QString &path : {QStringLiteral("/threads"), QStringLiteral("/threads/t2/messages")}) {
+        mSim->injectFault(path, Simulator::HttpStatus, 500);
+        QVERIFY(cycle());
+        QCOMPARE(groupOf(Constants::MessagesEventType), group);
+        QCOMPARE(marked("shown_items", Constants::MessageType), QStringList {threadKey(QStringLiteral("t1"))});
+    }
+    mSim->injectFault(QStringLiteral("/users/") + unnamed.id(), Simulator::HttpStatus, 500);
+    QVERIFY(cycle());
+    group = groupOf(Constants::MessagesEventType);
+    QCOMPARE(group.summary, QString());
+    QCOMPARE(group.body, QStringLiteral("Unread messages: 1"));
+    QVERIFY(marked("shown_items", Constants::MessageType).contains(threadKey(QStringLiteral("t2"))));
+    QCOMPARE(mSim->pendingFaults(), 0);
 }
 
 void TestNotificationHandler::cycleBoundsAndSafetyTimer()
@@ -570,6 +605,119 @@ void TestNotificationHandler::cycleBoundsAndSafetyTimer()
     QVERIFY(cycle());
     QCOMPARE(mSim->requestCount(QStringLiteral("/notifications")), 2);
     QCOMPARE(groupOf(Constants::FriendRequestEventType).count, 3u);
+
+    // A failed fetch ends the cycle at once, without the signal: nothing was imported.
+    mSim->injectFault(QStringLiteral("/notifications"), Simulator::HttpStatus, 503);
+    QSignalSpy failed(mClient.get(), &Qn::Quillnet::requestFailed);
+    imported.clear();
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Failed to retrieve all notifications")));
+    mHandler->startNotificationImport();
+    QVERIFY(failed.wait());
+    QVERIFY(!mHandler->m_busy && !mHandler->m_safetyTimer.isActive());
+    QCOMPARE(imported.count(), 0);
+    QVERIFY(cycle());
+}
+
+void TestNotificationHandler::markedShownOnlyWhenAServerShowedIt()
+{
+    enableOnly(Constants::FriendRequestType);
+    // No server: nothing sent, nothing marked.
+    QVERIFY(startServer(std::nullopt));
+    const QRegularExpression unanswered(QStringLiteral("No notification server answers"));
+    QTest::ignoreMessage(QtWarningMsg, unanswered);
+    QTest::ignoreMessage(QtWarningMsg, unanswered);
+    QVERIFY(cycle());
+    // Hung: the cycle ends once the calls failed, and marks nothing either.
+    QVERIFY(startServer(PlainServer));
+    mServer.run([](FakeNotificationServer &server) { server.hung = true; });
+    bool idle = false;
+    connect(mHandler.get(), &NotificationHandler::notificationsImported, this,
+            [&idle] { idle = NotificationServer::instance()->isIdle(); });
+    QTest::ignoreMessage(QtWarningMsg, unanswered);
+    QVERIFY(cycle());
+    QVERIFY(idle);
+    QCOMPARE(mServer.members(), QStringList {QStringLiteral("GetCapabilities")});
+    QCOMPARE(marked("shown_items", Constants::FriendRequestType), QStringList());
+
+    // A server that answers: the news is told then, once.
+    QVERIFY(startServer(PlainServer));
+    QVERIFY(cycle());
+    QVERIFY(cycle());
+    QCOMPARE(groupOf(Constants::FriendRequestEventType).count, 3u);
+    QCOMPARE(callsOf(Constants::FriendRequestEventType, true), 1);
+    QCOMPARE(marked("shown_items", Constants::FriendRequestType).size(), 3);
+}
+
+void TestNotificationHandler::anotherServerBringsBackTheGroupsOnce()
+{
+    QVERIFY(shapeWorld());
+    QVERIFY(cycle());
+    const uint dismissed = groupOf(Constants::FriendRequestEventType).id;
+    mServer.run([&](FakeNotificationServer &server) { server.close(dismissed, FakeNotificationServer::Dismissed); });
+    QTRY_COMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
+    const QStringList shown = marked("shown_items", Constants::MessageType)
+            + marked("shown_items", Constants::EventType) + marked("shown_items", Constants::NotificationType);
+
+    // The groups with something left to see come back as they were, without news; not the one the
+    // user dismissed. Once.
+    QVERIFY(startServer(PlainServer));
+    for (int run = 0; run < 2; ++run) {
+        QVERIFY(cycle());
+        for (const QString &eventType :
+             {Constants::MessagesEventType, Constants::EventsEventType, Constants::NotificationsEventType}) {
+            QCOMPARE(callsOf(eventType, false), 1);
+            QVERIFY(mServer.shown().contains(groupOf(eventType).id));
+        }
+        QCOMPARE(mServer.members().size(), 4);
+        QCOMPARE(mServer.shown().size(), 3);
+        QCOMPARE(marked("shown_items", Constants::MessageType) + marked("shown_items", Constants::EventType)
+                         + marked("shown_items", Constants::NotificationType),
+                 shown);
+    }
+}
+
+void TestNotificationHandler::switchedOffDuringACycle()
+{
+    QVERIFY(shapeWorld());
+    // All notifications switched off while the cycle waits for the threads, what it published
+    // before still on its way: nothing of that cycle stays, nothing is marked.
+    mSim->injectFault(QStringLiteral("/threads"), Simulator::Delay, 300);
+    QSignalSpy answered(mClient.get(), &Qn::Quillnet::allNotificationsRetrieved);
+    QSignalSpy imported(mHandler.get(), &NotificationHandler::notificationsImported);
+    mHandler->startNotificationImport();
+    QVERIFY(answered.wait());
+    mHandler->clear(QString(), true);
+    QVERIFY(imported.wait());
+    QTRY_VERIFY(mServer.shown().isEmpty());
+    QCOMPARE(NotificationRegistry(MNotification::registryPath()).load().size(), 0);
+    for (const QString &type :
+         {Constants::MessageType, Constants::EventType, Constants::FriendRequestType, Constants::NotificationType})
+        QCOMPARE(marked("shown_items", type), QStringList());
+
+    // One kind switched off as the server takes its group: withdrawn again when the answer comes.
+    QSemaphore taken;
+    QSemaphore switchedOff;
+    mServer.run([&](FakeNotificationServer &server) {
+        server.onCall = [&](const QDBusMessage &call, bool answered) {
+            if (!answered && call.member() == QLatin1String("Notify")
+                && call.arguments().value(4).toString().startsWith(QLatin1String("Friend request"))) {
+                taken.release();
+                switchedOff.acquire();
+            }
+        };
+    });
+    mHandler->startNotificationImport();
+    QVERIFY(QTest::qWaitFor([&] { return taken.tryAcquire(); }, 10000));
+    mHandler->setEnabled(Constants::FriendRequestType, false);
+    mHandler->clear(Constants::FriendRequestEventType, true);
+    switchedOff.release();
+    QVERIFY(imported.wait());
+    mServer.run([](FakeNotificationServer &server) { server.onCall = nullptr; });
+    QTRY_COMPARE(shownOf(Constants::FriendRequestEventType), 0);
+    QCOMPARE(shownOf(Constants::NotificationsEventType), 2);
+    QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
+    QCOMPARE(marked("shown_items", Constants::FriendRequestType), QStringList());
+    QCOMPARE(marked("shown_items", Constants::NotificationType).size(), 3);
 }
 
 void TestNotificationHandler::commandsAreReadAsTheyCome_data()
