@@ -65,16 +65,12 @@ NotificationServer::NotificationServer(QObject *parent)
                                        QDBusServiceWatcher::WatchForOwnerChange, this))
 {
     connect(mWatcher, &QDBusServiceWatcher::serviceOwnerChanged, this, &NotificationServer::onOwnerChanged);
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    // From any sender, with the protocol's argument types only; whether the sender is the server
-    // that owns the name is checked on arrival.
-    bus.connect(QString(), ObjectPath, ServiceName, QStringLiteral("NotificationClosed"), this,
-                SLOT(onNotificationClosed(uint, uint, QDBusMessage)));
-    bus.connect(QString(), ObjectPath, ServiceName, QStringLiteral("ActionInvoked"), this,
-                SLOT(onActionInvoked(uint, QString, QDBusMessage)));
-    mProxy = std::make_unique<OrgFreedesktopNotificationsInterface>(destination(), ObjectPath, bus);
+    mProxy = std::make_unique<OrgFreedesktopNotificationsInterface>(destination(), ObjectPath,
+                                                                    QDBusConnection::sessionBus());
     mProxy->setTimeout(CallTimeoutMs);
-    askTheBus();
+    // Once the event loop runs: a process that ends before (a failed start) leaves no call behind,
+    // whose answer the bus connection would handle while the process is being torn down.
+    QMetaObject::invokeMethod(this, &NotificationServer::askTheBus, Qt::QueuedConnection);
 }
 
 NotificationServer::~NotificationServer() = default;
@@ -134,14 +130,35 @@ void NotificationServer::setOwner(const QString &owner)
     if (mOwnerKnown && owner == mOwner)
         return;
     qDebug() << Q_FUNC_INFO << mOwner << "->" << owner;
+    listen(mOwner, false);
     mOwnerKnown = true;
     mOwner = owner;
+    listen(mOwner, true);
     mProxy = std::make_unique<OrgFreedesktopNotificationsInterface>(destination(), ObjectPath,
                                                                     QDBusConnection::sessionBus());
     mProxy->setTimeout(CallTimeoutMs);
     // What the server before handed out is no longer shown: its groups are to be published anew.
     if (knowsTheBus() && !mOwner.isEmpty())
         NotificationRegistry().rebind(current());
+}
+
+void NotificationServer::listen(const QString &owner, bool on)
+{
+    if (owner.isEmpty())
+        return;
+    // The signals of that server only, with the protocol's argument types only.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    const QString closed = QStringLiteral("NotificationClosed");
+    const QString invoked = QStringLiteral("ActionInvoked");
+    if (on) {
+        bus.connect(owner, ObjectPath, ServiceName, closed, this, SLOT(onNotificationClosed(uint, uint, QDBusMessage)));
+        bus.connect(owner, ObjectPath, ServiceName, invoked, this, SLOT(onActionInvoked(uint, QString, QDBusMessage)));
+    } else {
+        bus.disconnect(owner, ObjectPath, ServiceName, closed, this,
+                       SLOT(onNotificationClosed(uint, uint, QDBusMessage)));
+        bus.disconnect(owner, ObjectPath, ServiceName, invoked, this,
+                       SLOT(onActionInvoked(uint, QString, QDBusMessage)));
+    }
 }
 
 bool NotificationServer::isCurrent(const NotificationIssuer &issuer) const

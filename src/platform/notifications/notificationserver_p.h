@@ -69,7 +69,8 @@ public:
     bool isIdle() const { return mQueue.isEmpty() && !mSending && !mAskingCapabilities; }
 
 private slots:
-    // Found by name: the bus connection hands over the message, to tell who sent the signal.
+    // Found by name: the bus connection hands over the message, to tell who sent the signal (checked
+    // again: a signal may be on its way while the name changes hands).
     void onNotificationClosed(uint id, uint reason, const QDBusMessage &message);
     void onActionInvoked(uint id, const QString &actionKey, const QDBusMessage &message);
 
@@ -91,6 +92,8 @@ private:
     NotificationIssuer current() const { return {mBusId.value_or(QString()), mOwner}; }
     void onOwnerChanged(const QString &service, const QString &oldOwner, const QString &newOwner);
     void setOwner(const QString &owner);
+    // Starts or stops listening to the signals of the server with that unique name.
+    void listen(const QString &owner, bool on);
     // Sends the next call when nothing waits for an answer.
     void next();
     void askCapabilities();
