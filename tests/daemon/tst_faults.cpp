@@ -81,6 +81,7 @@ private slots:
     // The service, during each import.
     void serviceFaults_data();
     void serviceFaults();
+    void notificationsSwitchedOffWhileTheServiceDelays();
 
     // Storage.
     void damagedStorage_data();
@@ -443,15 +444,11 @@ void TestFaults::notificationServerAbsentHungRestarted()
     mServer.reset();
     {
         FakeNotificationServerThread hung;
-        std::atomic_int calls {0};
-        QVERIFY(hung.FakeThread::start([&calls](FakeNotificationServer &server) {
-            server.hung = true;
-            server.onCall = [&calls](const QDBusMessage &, bool) { ++calls; };
-        }));
+        QVERIFY(hung.FakeThread::start([](FakeNotificationServer &server) { server.hung = true; }));
         QVERIFY(mSimulator->addFriendRequest(Qn::QnUser(QStringLiteral("9800"), QStringLiteral("Hung Asker"))));
         const qsizetype before = mDaemon->log.size();
         QVERIFY(mDaemon->callControl("sync"));
-        QVERIFY(QTest::qWaitFor([&calls] { return calls > 0; }, SyncMs));
+        QVERIFY(QTest::qWaitFor([&hung] { return !hung.calls().isEmpty(); }, SyncMs));
         QVERIFY(mDaemon->callControl("itemSeen", {mSeenRequest, QStringLiteral("friendreq")}));
         QVERIFY(mDaemon->callControl("sync"));
         QVERIFY(QTest::qWaitFor([&] { return mDaemon->log.indexOf(CycleEnd, before) >= 0; }, SyncMs));
@@ -474,11 +471,10 @@ void TestFaults::notificationServerAbsentHungRestarted()
     const int ours = mServer->notifications().size();
     QVERIFY(startServer());
     QDBusConnection other = QDBusConnection::connectToBus(QDBusConnection::SessionBus, OtherApp);
+    const QString name = QLatin1String(HomeScreen::NotificationServer::ServiceName);
     for (int i = 0; i < ours; ++i) {
-        QDBusMessage notify = QDBusMessage::createMethodCall(QLatin1String(HomeScreen::NotificationServer::ServiceName),
-                                                             QLatin1String(HomeScreen::NotificationServer::ObjectPath),
-                                                             QLatin1String(HomeScreen::NotificationServer::ServiceName),
-                                                             QStringLiteral("Notify"));
+        QDBusMessage notify = QDBusMessage::createMethodCall(
+                name, QLatin1String(HomeScreen::NotificationServer::ObjectPath), name, QStringLiteral("Notify"));
         notify << OtherApp << 0u << QString() << OtherApp << QString::number(i)
                << QStringList {QStringLiteral("default"), QString()} << QVariantMap() << 0;
         QDBusPendingCall call = other.asyncCall(notify);
@@ -579,6 +575,33 @@ void TestFaults::serviceFaults()
     // The invitation without details in the first run is told by the second; the others were told.
     for (const QString &type : {Requests, Events, Messages, General})
         QCOMPARE(transients(type), type == Events && cyclePath == QLatin1String("/events/") ? 2 : 1);
+}
+
+void TestFaults::notificationsSwitchedOffWhileTheServiceDelays()
+{
+    // Switched off in the account file while the service holds the thread list back: nothing of that
+    // cycle stays, and the message it brought is told once they are on again.
+    QVERIFY(startServer());
+    QVERIFY(writeAccount(NotificationsOnly));
+    QVERIFY2(startAndWait({CycleEnd}), tail().constData());
+    addNewsOfEachKind();
+    mSimulator->injectFault(QStringLiteral("/threads"), QuillnetSim::Simulator::Delay, 3000);
+    const qsizetype before = mDaemon->log.size();
+    QVERIFY(mDaemon->callControl("sync"));
+    QVERIFY(QTest::qWaitFor([&] { return mDaemon->log.indexOf("onAllNotificationsRetrieved", before) >= 0; }, SyncMs));
+    QVERIFY(writeAccount(QByteArray(NotificationsOnly).replace("qn-notif_main=true", "qn-notif_main=false")));
+    QVERIFY(QTest::qWaitFor([&] { return mDaemon->log.indexOf(CycleEnd, before) >= 0; }, SyncMs));
+    const QByteArray during = mDaemon->log.mid(before);
+    QVERIFY2(during.indexOf("Disabling notifications") >= 0
+                     && during.indexOf("Disabling notifications") < during.indexOf("onThreadsRetrieved"),
+             during.constData());
+    QTRY_VERIFY(mServer->notifications().isEmpty());
+
+    mNotified.clear();
+    QVERIFY(writeAccount(NotificationsOnly));
+    QVERIFY(QTest::qWaitFor([&] { return mDaemon->log.indexOf("\"qn-notif_main\" true", before) >= 0; }, SyncMs));
+    QVERIFY(syncAndWait({CycleEnd}));
+    QCOMPARE(transients(Messages), 1);
 }
 
 // Storage.

@@ -1,7 +1,7 @@
 // The notification handler from end to end: the simulated service, the client with its cache, the
 // daemon's database, a fake notification server on the private bus, and the phone application as
 // a client of the local socket. The daemon's own cycle over the bus (one group per kind, nothing
-// twice, taps, a kind switched off) is the notification process test's.
+// twice, taps, a kind switched off) is tst_faults' and tst_kills'.
 #include <QDBusConnection>
 #include <QDBusServiceWatcher>
 #include <QDataStream>
@@ -12,7 +12,6 @@
 #include <QNetworkReply>
 #include <QLocale>
 #include <QRegularExpression>
-#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -107,10 +106,9 @@ private slots:
     void laterCyclesNotifyOnlyNewsInPlace();
     void seenItemsStopCounting();
     void messageThreadRules();
-    void failedRequestsEndTheirWait();
+    void eventDetailsThatFailAreAskedAgain();
     void cycleBoundsAndSafetyTimer();
-    void markedShownOnlyWhenAServerShowedIt();
-    void anotherServerBringsBackTheGroupsOnce();
+    void newsWaitsForAServerThatShowsIt();
     void switchedOffDuringACycle();
     void commandsAreReadAsTheyCome_data();
     void commandsAreReadAsTheyCome();
@@ -122,8 +120,7 @@ private slots:
     void existingEntryAtTheSocketPath();
 
 private:
-    // A new server on the bus, or none, once the framework knows.
-    [[nodiscard]] bool startServer(const std::optional<QStringList> &capabilities);
+    [[nodiscard]] bool startServer(const QStringList &capabilities);
     [[nodiscard]] bool addMessage(const QString &threadId, const Qn::QnUserRef &from, const QString &content);
     // Invalid when the service did not take it.
     Qn::QnNotification addNotification(const QString &id, const QString &type, bool unread = true);
@@ -145,11 +142,10 @@ private:
     {
         return records(eventType, NotificationRecord::InGroup);
     }
-    QStringList marked(const char *table, const QString &type);
+    // The ids in the table of the type, or of every type.
+    QStringList marked(const char *table, const QString &type = QString());
     // Notify calls the server took of the event type: for its group, or for news.
     int callsOf(const QString &eventType, bool news);
-    // Notifications of the event type open on the server.
-    int shownOf(const QString &eventType);
     QString threadKey(const QString &id) const;
     // A client of the socket that the handler has taken as its current one.
     std::unique_ptr<QLocalSocket> connectApp();
@@ -216,16 +212,15 @@ void TestNotificationHandler::cleanup()
     mDir.reset();
 }
 
-bool TestNotificationHandler::startServer(const std::optional<QStringList> &capabilities)
+bool TestNotificationHandler::startServer(const QStringList &capabilities)
 {
     // The framework asks each server for its capabilities once: it must hear of the new one.
     QDBusServiceWatcher watcher(QStringLiteral("org.freedesktop.Notifications"), QDBusConnection::sessionBus(),
                                 QDBusServiceWatcher::WatchForOwnerChange);
     QSignalSpy changes(&watcher, &QDBusServiceWatcher::serviceOwnerChanged);
-    const int expected = int(mServer.isRunning()) + int(capabilities.has_value());
+    const int expected = mServer.isRunning() ? 2 : 1;
     mServer.stop();
-    if ((capabilities && !mServer.start(*capabilities))
-        || !QTest::qWaitFor([&] { return changes.size() >= expected; }, 5000))
+    if (!mServer.start(capabilities) || !QTest::qWaitFor([&] { return changes.size() >= expected; }, 5000))
         return false;
     QCoreApplication::processEvents();
     return !NotificationServer::instance()->hasCachedCapabilities();
@@ -297,8 +292,9 @@ QStringList TestNotificationHandler::marked(const char *table, const QString &ty
 {
     Inspector inspector(mDir->filePath(QStringLiteral("daemon.db")));
     QStringList ids;
-    for (const QVariant &id : inspector.column(
-                 QStringLiteral("SELECT id FROM %1 WHERE type = '%2' ORDER BY id").arg(QLatin1String(table), type)))
+    const QString where = type.isEmpty() ? QString() : QStringLiteral(" WHERE type = '%1'").arg(type);
+    for (const QVariant &id :
+         inspector.column(QStringLiteral("SELECT id FROM %1%2 ORDER BY type, id").arg(QLatin1String(table), where)))
         ids << id.toString();
     return ids;
 }
@@ -309,14 +305,6 @@ int TestNotificationHandler::callsOf(const QString &eventType, bool news)
     return int(std::count_if(calls.cbegin(), calls.cend(), [&](const FakeNotificationCall &call) {
         return call.member == QLatin1String("Notify") && call.id != 0 && call.hints.value(EventTypeHint) == eventType
                 && call.hints.value(QStringLiteral("transient")).toBool() == news;
-    }));
-}
-
-int TestNotificationHandler::shownOf(const QString &eventType)
-{
-    const QMap<uint, FakeNotificationCall> shown = mServer.shown();
-    return int(std::count_if(shown.cbegin(), shown.cend(), [&](const FakeNotificationCall &call) {
-        return call.hints.value(EventTypeHint) == eventType;
     }));
 }
 
@@ -486,14 +474,31 @@ void TestNotificationHandler::messageThreadRules()
     QVERIFY(cycle());
     QCOMPARE(groupOf(Constants::MessagesEventType).body, Text);
 
-    // A second thread whose sender's name the profile tells; the first one is shown already.
+    // A second thread from a sender without a name. A failed thread list, or a failed latest message
+    // of the thread, leaves the group as it is and the thread to the next cycle; a failed profile
+    // leaves the name out.
+    NotificationRecord group = groupOf(Constants::MessagesEventType);
     QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t2"))).isValid());
     QVERIFY(addMessage(QStringLiteral("t2"), Qn::QnUserRef(unnamed.id(), QString()), QStringLiteral("Hi")));
+    for (const QString &path : {QStringLiteral("/threads"), QStringLiteral("/threads/t2/messages"),
+                                QStringLiteral("/users/") + unnamed.id()}) {
+        mSim->injectFault(path, Simulator::HttpStatus, 500);
+        QVERIFY(cycle());
+        const bool named = path.startsWith(QLatin1String("/users"));
+        QCOMPARE(marked("shown_items", Constants::MessageType).size(), named ? 2 : 1);
+        if (!named)
+            QCOMPARE(groupOf(Constants::MessagesEventType), group);
+    }
+    QCOMPARE(groupOf(Constants::MessagesEventType).summary, QString());
+    // A third, whose sender's name the profile tells; the others are shown already.
+    const Qn::QnUser told = mSim->friends().at(2);
+    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t3"))).isValid());
+    QVERIFY(addMessage(QStringLiteral("t3"), Qn::QnUserRef(told.id(), QString()), QStringLiteral("Hey")));
     QVERIFY(cycle());
-    QCOMPARE(mSim->requestCount(QStringLiteral("/users/") + unnamed.id()), 1);
-    NotificationRecord group = groupOf(Constants::MessagesEventType);
+    QCOMPARE(mSim->requestCount(QStringLiteral("/users/") + told.id()), 1);
+    group = groupOf(Constants::MessagesEventType);
     QCOMPARE(group.count, 1u);
-    QCOMPARE(group.summary, unnamed.name());
+    QCOMPARE(group.summary, told.name());
     QCOMPARE(group.body, QStringLiteral("Unread messages: 1"));
     QCOMPARE(group.action, openView(Constants::MessageType, QString()));
 
@@ -529,7 +534,7 @@ void TestNotificationHandler::messageThreadRules()
     QCOMPARE(groupOf(Constants::MessagesEventType).id, 0u);
 }
 
-void TestNotificationHandler::failedRequestsEndTheirWait()
+void TestNotificationHandler::eventDetailsThatFailAreAskedAgain()
 {
     // An event without details: the others are told; it is asked again, and told, by the next cycle.
     enableOnly(Constants::EventType);
@@ -548,30 +553,6 @@ void TestNotificationHandler::failedRequestsEndTheirWait()
     mSim->injectFault(QStringLiteral("/events/"), Simulator::HttpStatus, 500, 3);
     QVERIFY(cycle());
     QCOMPARE(groupOf(Constants::EventsEventType), group);
-
-    // Messages: a failed thread list leaves the group; a thread without its latest message is left
-    // to the next cycle; a sender without a profile leaves no name.
-    enableOnly(Constants::MessageType);
-    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t1"))).isValid());
-    QVERIFY(addMessage(QStringLiteral("t1"), Author.ref(), Text));
-    QVERIFY(cycle());
-    group = groupOf(Constants::MessagesEventType);
-    const Qn::QnUser unnamed = mSim->friends().at(1);
-    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t2"))).isValid());
-    QVERIFY(addMessage(QStringLiteral("t2"), Qn::QnUserRef(unnamed.id(), QString()), QStringLiteral("Hi")));
-    for (const QString &path : {QStringLiteral("/threads"), QStringLiteral("/threads/t2/messages")}) {
-        mSim->injectFault(path, Simulator::HttpStatus, 500);
-        QVERIFY(cycle());
-        QCOMPARE(groupOf(Constants::MessagesEventType), group);
-        QCOMPARE(marked("shown_items", Constants::MessageType), QStringList {threadKey(QStringLiteral("t1"))});
-    }
-    mSim->injectFault(QStringLiteral("/users/") + unnamed.id(), Simulator::HttpStatus, 500);
-    QVERIFY(cycle());
-    group = groupOf(Constants::MessagesEventType);
-    QCOMPARE(group.summary, QString());
-    QCOMPARE(group.body, QStringLiteral("Unread messages: 1"));
-    QVERIFY(marked("shown_items", Constants::MessageType).contains(threadKey(QStringLiteral("t2"))));
-    QCOMPARE(mSim->pendingFaults(), 0);
 }
 
 void TestNotificationHandler::cycleBoundsAndSafetyTimer()
@@ -618,48 +599,35 @@ void TestNotificationHandler::cycleBoundsAndSafetyTimer()
     QVERIFY(cycle());
 }
 
-void TestNotificationHandler::markedShownOnlyWhenAServerShowedIt()
+void TestNotificationHandler::newsWaitsForAServerThatShowsIt()
 {
-    enableOnly(Constants::FriendRequestType);
-    // No server: nothing sent, nothing marked.
-    QVERIFY(startServer(std::nullopt));
-    const QRegularExpression unanswered(QStringLiteral("No notification server answers"));
-    QTest::ignoreMessage(QtWarningMsg, unanswered);
-    QTest::ignoreMessage(QtWarningMsg, unanswered);
-    QVERIFY(cycle());
-    // Hung: the cycle ends once the calls failed, and marks nothing either.
-    QVERIFY(startServer(PlainServer));
+    QVERIFY(shapeWorld());
+    // A hung server (none at all is tst_faults'): nothing is marked, and the cycle ends once the
+    // calls failed.
     mServer.run([](FakeNotificationServer &server) { server.hung = true; });
     bool idle = false;
     connect(mHandler.get(), &NotificationHandler::notificationsImported, this,
             [&idle] { idle = NotificationServer::instance()->isIdle(); });
-    QTest::ignoreMessage(QtWarningMsg, unanswered);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("No notification server answers")));
     QVERIFY(cycle());
     QVERIFY(idle);
-    QCOMPARE(mServer.members(), QStringList {QStringLiteral("GetCapabilities")});
-    QCOMPARE(marked("shown_items", Constants::FriendRequestType), QStringList());
+    QCOMPARE(marked("shown_items"), QStringList());
 
-    // A server that answers: the news is told then, once.
+    // A server that answers: all of it told, once.
     QVERIFY(startServer(PlainServer));
     QVERIFY(cycle());
     QVERIFY(cycle());
-    QCOMPARE(groupOf(Constants::FriendRequestEventType).count, 3u);
-    QCOMPARE(callsOf(Constants::FriendRequestEventType, true), 1);
-    QCOMPARE(marked("shown_items", Constants::FriendRequestType).size(), 3);
-}
+    for (const QString &eventType : {Constants::MessagesEventType, Constants::EventsEventType,
+                                     Constants::FriendRequestEventType, Constants::NotificationsEventType})
+        QCOMPARE(callsOf(eventType, true), 1);
+    const QStringList marks = marked("shown_items");
+    QCOMPARE(marks.size(), 8);
 
-void TestNotificationHandler::anotherServerBringsBackTheGroupsOnce()
-{
-    QVERIFY(shapeWorld());
-    QVERIFY(cycle());
+    // Another server: the groups with something left to see come back as they were, without news,
+    // once; not the one the user dismissed.
     const uint dismissed = groupOf(Constants::FriendRequestEventType).id;
     mServer.run([&](FakeNotificationServer &server) { server.close(dismissed, FakeNotificationServer::Dismissed); });
     QTRY_COMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
-    const QStringList shown = marked("shown_items", Constants::MessageType)
-            + marked("shown_items", Constants::EventType) + marked("shown_items", Constants::NotificationType);
-
-    // The groups with something left to see come back as they were, without news; not the one the
-    // user dismissed. Once.
     QVERIFY(startServer(PlainServer));
     for (int run = 0; run < 2; ++run) {
         QVERIFY(cycle());
@@ -670,9 +638,7 @@ void TestNotificationHandler::anotherServerBringsBackTheGroupsOnce()
         }
         QCOMPARE(mServer.members().size(), 4);
         QCOMPARE(mServer.shown().size(), 3);
-        QCOMPARE(marked("shown_items", Constants::MessageType) + marked("shown_items", Constants::EventType)
-                         + marked("shown_items", Constants::NotificationType),
-                 shown);
+        QCOMPARE(marked("shown_items"), marks);
     }
 }
 
@@ -690,34 +656,7 @@ void TestNotificationHandler::switchedOffDuringACycle()
     QVERIFY(imported.wait());
     QTRY_VERIFY(mServer.shown().isEmpty());
     QCOMPARE(NotificationRegistry(MNotification::registryPath()).load().size(), 0);
-    for (const QString &type :
-         {Constants::MessageType, Constants::EventType, Constants::FriendRequestType, Constants::NotificationType})
-        QCOMPARE(marked("shown_items", type), QStringList());
-
-    // One kind switched off as the server takes its group: withdrawn again when the answer comes.
-    QSemaphore taken;
-    QSemaphore switchedOff;
-    mServer.run([&](FakeNotificationServer &server) {
-        server.onCall = [&](const QDBusMessage &call, bool answered) {
-            if (!answered && call.member() == QLatin1String("Notify")
-                && call.arguments().value(4).toString().startsWith(QLatin1String("Friend request"))) {
-                taken.release();
-                switchedOff.acquire();
-            }
-        };
-    });
-    mHandler->startNotificationImport();
-    QVERIFY(QTest::qWaitFor([&] { return taken.tryAcquire(); }, 10000));
-    mHandler->setEnabled(Constants::FriendRequestType, false);
-    mHandler->clear(Constants::FriendRequestEventType, true);
-    switchedOff.release();
-    QVERIFY(imported.wait());
-    mServer.run([](FakeNotificationServer &server) { server.onCall = nullptr; });
-    QTRY_COMPARE(shownOf(Constants::FriendRequestEventType), 0);
-    QCOMPARE(shownOf(Constants::NotificationsEventType), 2);
-    QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
-    QCOMPARE(marked("shown_items", Constants::FriendRequestType), QStringList());
-    QCOMPARE(marked("shown_items", Constants::NotificationType).size(), 3);
+    QCOMPARE(marked("shown_items"), QStringList());
 }
 
 void TestNotificationHandler::commandsAreReadAsTheyCome_data()

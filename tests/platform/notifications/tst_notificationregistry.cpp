@@ -121,7 +121,6 @@ private slots:
     void tooManyRecordsDropTheOldestNotificationsFirst();
     void longTextsAreCutAndTheFileStaysBounded();
     void oneRecordPerIdOfItsServer();
-    void anotherServerKeepsOnlyTheGroups();
 
 private:
     std::unique_ptr<QTemporaryDir> mDir;
@@ -349,14 +348,9 @@ void TestNotificationRegistry::oneRecordPerIdOfItsServer()
     QVERIFY(!registry.forget(Here, 7));
     QVERIFY(!registry.forget(Gone, 20));
     QCOMPARE(registry.load().size(), 4);
-}
 
-void TestNotificationRegistry::anotherServerKeepsOnlyTheGroups()
-{
     // A file of the first version: its records belong to whichever server owns the name first.
-    QVERIFY(QDir().mkpath(QFileInfo(mPath).path()));
     QVERIFY(writeFile(mPath, firstVersion(sample())));
-    const NotificationRegistry registry(mPath);
     QList<NotificationRecord> adopted = sample();
     for (NotificationRecord &r : adopted)
         r.issuer = NotificationIssuer();
