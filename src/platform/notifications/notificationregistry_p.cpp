@@ -55,16 +55,13 @@ bool isValidAction(const QString &text)
     return text.isEmpty() || MRemoteAction(text).toString() == text;
 }
 
-// A unique bus name (":1.42") and the bus's id (hexadecimal), or neither. The bus id may be
-// missing: a bus that did not tell it.
+// Both or neither: a bus that did not tell its id leaves it empty.
 bool isValidIssuer(const NotificationIssuer &issuer)
 {
-    static const QRegularExpression uniqueName(QStringLiteral("\\A:[A-Za-z0-9_-]+(\\.[A-Za-z0-9_-]+)+\\z"));
-    static const QRegularExpression busId(QStringLiteral("\\A[0-9a-f]{0,64}\\z"));
     if (issuer.isEmpty())
         return issuer.busId.isEmpty();
-    return issuer.uniqueName.size() <= MaxBusNameLength && uniqueName.match(issuer.uniqueName).hasMatch()
-            && busId.match(issuer.busId).hasMatch();
+    return NotificationIssuer::isUniqueName(issuer.uniqueName)
+            && (issuer.busId.isEmpty() || NotificationIssuer::isBusId(issuer.busId));
 }
 
 bool isRecord(const NotificationRecord &r, const NotificationIssuer &issuer, quint32 id)
@@ -87,6 +84,18 @@ void evictOne(QList<NotificationRecord> &records)
 }
 
 } // namespace
+
+bool NotificationIssuer::isUniqueName(const QString &name)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\A:[A-Za-z0-9_-]+(\\.[A-Za-z0-9_-]+)+\\z"));
+    return name.size() <= MaxBusNameLength && pattern.match(name).hasMatch();
+}
+
+bool NotificationIssuer::isBusId(const QString &id)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\A[0-9a-f]{1,64}\\z"));
+    return pattern.match(id).hasMatch();
+}
 
 bool NotificationRecord::operator==(const NotificationRecord &other) const
 {

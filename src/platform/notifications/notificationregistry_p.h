@@ -18,6 +18,10 @@ struct NotificationIssuer
     QString uniqueName;
 
     bool isEmpty() const { return uniqueName.isEmpty(); }
+    // A unique bus name, as the bus gives them (":1.42").
+    static bool isUniqueName(const QString &name);
+    // A bus's id as the bus tells it: hexadecimal digits.
+    static bool isBusId(const QString &id);
     bool operator==(const NotificationIssuer &other) const
     {
         return busId == other.busId && uniqueName == other.uniqueName;

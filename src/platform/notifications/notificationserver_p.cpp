@@ -6,7 +6,6 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDebug>
-#include <QRegularExpression>
 #include <QVariantMap>
 
 #include <utility>
@@ -41,12 +40,6 @@ bool isUnreachable(const QDBusError &error)
     default:
         return false;
     }
-}
-
-bool isUniqueName(const QString &name)
-{
-    static const QRegularExpression pattern(QStringLiteral("\\A:[A-Za-z0-9_-]+(\\.[A-Za-z0-9_-]+)+\\z"));
-    return name.size() <= 255 && pattern.match(name).hasMatch();
 }
 
 } // namespace
@@ -106,13 +99,15 @@ void NotificationServer::askTheBus()
         });
     };
     ask(QStringLiteral("GetId"), QString(), [this](const QVariant &id) {
-        static const QRegularExpression hex(QStringLiteral("\\A[0-9a-f]{1,64}\\z"));
         // Without it, ids are still told apart by the server's unique name.
-        mBusId = id.typeId() == QMetaType::QString && hex.match(id.toString()).hasMatch() ? id.toString() : QString();
+        mBusId = id.typeId() == QMetaType::QString && NotificationIssuer::isBusId(id.toString()) ? id.toString()
+                                                                                                 : QString();
     });
     ask(QStringLiteral("GetNameOwner"), ServiceName, [this](const QVariant &owner) {
         // Whatever the bus told last is the latest: its answers and signals come in order.
-        setOwner(owner.typeId() == QMetaType::QString && isUniqueName(owner.toString()) ? owner.toString() : QString());
+        setOwner(owner.typeId() == QMetaType::QString && NotificationIssuer::isUniqueName(owner.toString())
+                         ? owner.toString()
+                         : QString());
     });
     ask(QStringLiteral("ListActivatableNames"), QString(), [this](const QVariant &names) {
         mActivatable = names.typeId() == QMetaType::QStringList && names.toStringList().contains(ServiceName);
@@ -121,7 +116,7 @@ void NotificationServer::askTheBus()
 
 void NotificationServer::onOwnerChanged(const QString &, const QString &, const QString &newOwner)
 {
-    setOwner(isUniqueName(newOwner) ? newOwner : QString());
+    setOwner(NotificationIssuer::isUniqueName(newOwner) ? newOwner : QString());
     next();
 }
 
@@ -242,7 +237,7 @@ void NotificationServer::onCapabilities(QDBusPendingCallWatcher *watcher, const 
             failQueue();
     } else {
         // One the bus started for this call.
-        if (mOwner.isEmpty() && isUniqueName(sender))
+        if (mOwner.isEmpty() && NotificationIssuer::isUniqueName(sender))
             setOwner(sender);
         if (sender == mOwner) {
             mCapabilities = reply.value();
