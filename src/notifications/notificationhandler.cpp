@@ -23,7 +23,6 @@
 #include <unistd.h>
 
 #include "common/constants.h"
-#include "common/utils.h"
 #include "database/daemondatabase.h"
 #include "platform/notifications/mlocale.h"
 #include "platform/notifications/mnotification.h"
@@ -85,6 +84,19 @@ QString readFilePath()
 
 } // namespace
 
+struct NotificationHandler::InFlight
+{
+    QString eventType;
+    QString typeKey;
+    // Marked shown once the server took the news.
+    QStringList newKeys;
+    QHash<QString, QString> shownContent;
+    bool logFailure = false;
+    std::unique_ptr<MNotificationGroup> group;
+    std::unique_ptr<MNotification> news;
+    int awaited = 0;
+};
+
 NotificationHandler::NotificationHandler(QObject *parent)
     : QObject(parent)
     , m_server(new QLocalServer)
@@ -97,6 +109,8 @@ NotificationHandler::NotificationHandler(QObject *parent)
 NotificationHandler::~NotificationHandler()
 {
     releaseNotifications();
+    // What is on its way still reaches the server and the registry.
+    m_inFlight.clear();
     delete m_server;
 }
 
@@ -138,6 +152,7 @@ bool NotificationHandler::init(Qn::Quillnet *quillnet, DaemonDatabase *database)
     connect(quillnet, &Qn::Quillnet::threadsRetrieved, this, &NotificationHandler::onThreadsRetrieved);
     connect(quillnet, &Qn::Quillnet::profileUpdated, this, &NotificationHandler::onProfileRetrieved);
     connect(quillnet, &Qn::Quillnet::messagesUpdated, this, &NotificationHandler::onMessagesUpdated);
+    connect(quillnet, &Qn::Quillnet::requestFailed, this, &NotificationHandler::onRequestFailed);
     connect(&m_safetyTimer, &QTimer::timeout, this, &NotificationHandler::onSafetyTimer);
     m_safetyTimer.setInterval(SafetyTimeoutMs);
     m_safetyTimer.setSingleShot(true);
@@ -186,21 +201,24 @@ void NotificationHandler::startNotificationImport()
         return;
     }
     m_busy = true;
+    m_fetching = true;
     m_eventsDone = true;
     m_messagesDone = true;
+    m_withdrawn.clear();
     m_safetyTimer.start();
 }
 
 void NotificationHandler::endCheck()
 {
-    qDebug() << Q_FUNC_INFO << m_busy << m_eventsDone << m_messagesDone;
-    if (m_busy && m_eventsDone && m_messagesDone) {
+    qDebug() << Q_FUNC_INFO << m_busy << m_eventsDone << m_messagesDone << m_inFlight.size();
+    if (m_busy && m_eventsDone && m_messagesDone && m_inFlight.empty()) {
         m_busy = false;
         m_safetyTimer.stop();
         emit notificationsImported();
         return;
     }
-    m_safetyTimer.start();
+    if (m_busy)
+        m_safetyTimer.start();
 }
 
 void NotificationHandler::onAllNotificationsRetrieved(Qn::QnUsers friendRequests, Qn::QnEvents eventInvitations,
@@ -210,16 +228,19 @@ void NotificationHandler::onAllNotificationsRetrieved(Qn::QnUsers friendRequests
     qDebug() << Q_FUNC_INFO << m_busy;
     qDebug() << Q_FUNC_INFO << friendRequests.count() << notifications.count() << numberOfUnreadThreads;
     // A late answer, after the safety timer ended its cycle.
-    if (!m_busy || !m_quillnet)
+    if (!m_busy || !m_fetching || !m_quillnet)
         return;
+    m_fetching = false;
 
     m_events.clear();
     m_threads.clear();
     m_friendRequests = friendRequests;
     m_notifs = notifications;
-    m_pendingMessages = 0;
-    m_pendingEventDetails = 0;
     m_awaitedEvents.clear();
+    m_eventDetailsFailed = false;
+    m_awaitedProfiles.clear();
+    m_awaitedMessages.clear();
+    m_awaitingThreads = false;
     m_eventsDone = true;
     m_latestContent.clear();
     recordUnrecordedShown();
@@ -240,15 +261,79 @@ void NotificationHandler::onAllNotificationsRetrieved(Qn::QnUsers friendRequests
             return;
         }
         m_messagesDone = false;
-        m_quillnet->retrieveThreads(nullptr, Qn::Inbox, Qn::RetrieveFromNetwork);
+        m_awaitingThreads = true;
+        // Not sent: nothing to wait for.
+        if (m_quillnet->retrieveThreads(nullptr, Qn::Inbox, Qn::RetrieveFromNetwork) != Qn::StatusOk) {
+            m_awaitingThreads = false;
+            m_messagesDone = true;
+        }
     }
     endCheck();
+}
+
+void NotificationHandler::onRequestFailed(Qn::RequestKind kind, QString subject)
+{
+    if (!m_busy)
+        return;
+    switch (kind) {
+    case Qn::AllNotificationsRequest:
+        if (!m_fetching)
+            return;
+        // Nothing was imported: no signal, and the next trigger may start a cycle at once.
+        qWarning() << Q_FUNC_INFO << "Failed to retrieve all notifications";
+        m_fetching = false;
+        m_busy = false;
+        m_safetyTimer.stop();
+        return;
+    case Qn::EventDetailsRequest:
+        if (!m_awaitedEvents.remove(subject))
+            return;
+        // Not marked shown: asked again by the next cycle.
+        qDebug() << Q_FUNC_INFO << "No details of event" << Support::logText(subject);
+        m_eventDetailsFailed = true;
+        if (!m_awaitedEvents.isEmpty())
+            return;
+        if (!m_events.isEmpty()) {
+            processEventInvs(m_events);
+            return;
+        }
+        // None arrived: the invitations' group stays as it is.
+        m_eventsDone = true;
+        endCheck();
+        return;
+    case Qn::ThreadsRequest:
+        if (!m_awaitingThreads || subject != QString::number(Qn::Inbox))
+            return;
+        // The message group stays as it is.
+        qDebug() << Q_FUNC_INFO << "No threads";
+        m_awaitingThreads = false;
+        m_messagesDone = true;
+        endCheck();
+        return;
+    case Qn::MessagesRequest:
+        if (!m_awaitedMessages.remove(subject))
+            return;
+        // Without its latest message the thread is left to the next cycle: not notified, not marked.
+        qDebug() << Q_FUNC_INFO << "No latest message of thread" << Support::logText(subject);
+        m_threads.removeIf([&subject](const Qn::QnThread &thread) { return thread.id() == subject; });
+        m_latestContent.remove(subject);
+        processThreadsWhenComplete();
+        return;
+    case Qn::ProfileRequest:
+        // The sender's name is left out.
+        if (m_awaitedProfiles.remove(subject))
+            processThreadsWhenComplete();
+        return;
+    default:
+        return;
+    }
 }
 
 void NotificationHandler::onSafetyTimer()
 {
     qDebug() << Q_FUNC_INFO;
     m_busy = false;
+    m_fetching = false;
 }
 
 // Publishing and clearing.
@@ -277,9 +362,26 @@ MNotificationGroup *NotificationHandler::findGroup(const QString &eventType) con
     return nullptr;
 }
 
+std::unique_ptr<MNotificationGroup> NotificationHandler::takeGroup(const QString &eventType)
+{
+    MNotificationGroup *group = findGroup(eventType);
+    if (group)
+        m_groups.removeOne(group);
+    return std::unique_ptr<MNotificationGroup>(group);
+}
+
+bool NotificationHandler::isWithdrawn(const QString &eventType) const
+{
+    return m_withdrawn.contains(QString()) || m_withdrawn.contains(eventType);
+}
+
 void NotificationHandler::clear(const QString &eventType, bool refresh)
 {
     qDebug() << Q_FUNC_INFO << eventType << refresh;
+    // A switch that goes off during a cycle holds for what the cycle has still to publish.
+    if (m_busy)
+        m_withdrawn.insert(eventType);
+    cancelFlights(eventType);
     if (refresh)
         rereadNotifications();
     const auto withdraw = [&eventType](auto &objects) {
@@ -299,39 +401,133 @@ void NotificationHandler::clear(const QString &eventType, bool refresh)
 
 void NotificationHandler::publish(const Publication &publication)
 {
+    if (isWithdrawn(publication.eventType)) {
+        qDebug() << Q_FUNC_INFO << publication.eventType << "withdrawn during this cycle - nothing published";
+        return;
+    }
     if (publication.followsView && clientView() == publication.typeKey) {
         qDebug() << Q_FUNC_INFO << "The phone application shows" << publication.typeKey << "- nothing published";
-    } else {
-        // Service texts are plain text; a server that reads markup in the body must not find any.
-        // Summaries are always plain text to the server.
-        const bool markup = MNotification::serverHasBodyMarkup();
-        const auto body = [markup](const QString &value) { return markup ? Utils::escapeHtml(value) : value; };
-
-        MNotificationGroup *group = findGroup(publication.eventType);
-        std::unique_ptr<MNotificationGroup> created;
-        if (!group) {
-            created = std::make_unique<MNotificationGroup>(publication.eventType);
-            group = created.get();
-        }
-        group->setCount(groupCount(publication.count));
-        if (publication.hasSummary)
-            group->setSummary(publication.summary);
-        group->setBody(body(publication.body));
-        const MRemoteAction action(OpenViewService, OpenViewPath, OpenViewInterface, OpenViewMethod,
-                                   {QVariant(publication.typeKey), QVariant(publication.actionId)});
-        group->setAction(action);
-        if (!group->publish() && publication.logFailure)
-            qDebug() << "Failed to publish..";
-
-        if (!publication.newKeys.isEmpty()) {
-            MNotification news(publication.eventType);
-            news.setBody(body(publication.notificationBody));
-            news.setGroup(*group);
-            news.publish();
-        }
+        // What the application showed need not be notified later.
+        markShown(publication.newKeys, publication.typeKey);
+        m_shownContent.insert(publication.shownContent);
+        return;
     }
-    // Also when nothing was published: what the application showed need not be notified later.
-    markShown(publication.newKeys, publication.typeKey);
+    auto flight = std::make_unique<InFlight>();
+    flight->eventType = publication.eventType;
+    flight->typeKey = publication.typeKey;
+    flight->newKeys = publication.newKeys;
+    flight->shownContent = publication.shownContent;
+    flight->logFailure = publication.logFailure;
+    flight->group = takeGroup(publication.eventType);
+    if (!flight->group)
+        flight->group = std::make_unique<MNotificationGroup>(publication.eventType);
+    MNotificationGroup *group = flight->group.get();
+    group->setCount(groupCount(publication.count));
+    if (publication.hasSummary)
+        group->setSummary(publication.summary);
+    // Plain text: the framework escapes it for a server that reads markup.
+    group->setBody(publication.body);
+    const MRemoteAction action(OpenViewService, OpenViewPath, OpenViewInterface, OpenViewMethod,
+                               {QVariant(publication.typeKey), QVariant(publication.actionId)});
+    group->setAction(action);
+    if (!publication.newKeys.isEmpty()) {
+        flight->news = std::make_unique<MNotification>(publication.eventType);
+        flight->news->setBody(publication.notificationBody);
+        flight->news->setGroup(*group);
+    }
+    send(std::move(flight));
+}
+
+void NotificationHandler::republishStaleGroup(const QString &eventType)
+{
+    MNotificationGroup *group = findGroup(eventType);
+    if (!group || group->isPublished() || isWithdrawn(eventType))
+        return;
+    // The server that showed it was replaced; what the user has not seen yet comes back, as it was.
+    qDebug() << Q_FUNC_INFO << eventType;
+    auto flight = std::make_unique<InFlight>();
+    flight->eventType = eventType;
+    flight->group = takeGroup(eventType);
+    send(std::move(flight));
+}
+
+void NotificationHandler::send(std::unique_ptr<InFlight> flight)
+{
+    InFlight *sent = flight.get();
+    m_inFlight.push_back(std::move(flight));
+    connect(sent->group.get(), &MNotification::published, this, [this, sent](bool ok) {
+        if (!ok && sent->logFailure)
+            qDebug() << "Failed to publish..";
+        answered(sent);
+    });
+    if (sent->news) {
+        // Marked shown only once a server shows the news: otherwise the next cycle tells it.
+        connect(sent->news.get(), &MNotification::published, this, [this, sent](bool ok) {
+            if (ok) {
+                markShown(sent->newKeys, sent->typeKey);
+                m_shownContent.insert(sent->shownContent);
+            }
+            answered(sent);
+        });
+    }
+    ++sent->awaited;
+    if (!sent->group->publish()) {
+        if (sent->logFailure)
+            qDebug() << "Failed to publish..";
+        --sent->awaited;
+    }
+    if (sent->news) {
+        ++sent->awaited;
+        if (!sent->news->publish())
+            --sent->awaited;
+    }
+    // Nothing to wait for; the step that published checks the end of the cycle itself.
+    if (sent->awaited == 0)
+        m_inFlight.pop_back();
+}
+
+void NotificationHandler::answered(InFlight *flight)
+{
+    if (--flight->awaited > 0)
+        return;
+    const auto it = std::find_if(m_inFlight.begin(), m_inFlight.end(),
+                                 [flight](const std::unique_ptr<InFlight> &f) { return f.get() == flight; });
+    if (it == m_inFlight.end())
+        return;
+    // Released once the signal that got here has returned.
+    (*it)->group.release()->deleteLater();
+    if ((*it)->news)
+        (*it)->news.release()->deleteLater();
+    m_inFlight.erase(it);
+    if (m_busy)
+        endCheck();
+}
+
+void NotificationHandler::cancelFlights(const QString &eventType)
+{
+    bool cancelled = false;
+    for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
+        InFlight &flight = **it;
+        if (!eventType.isEmpty() && flight.eventType != eventType) {
+            ++it;
+            continue;
+        }
+        qDebug() << Q_FUNC_INFO << flight.eventType;
+        for (MNotification *object : {static_cast<MNotification *>(flight.group.get()), flight.news.get()}) {
+            if (!object)
+                continue;
+            object->disconnect(this);
+            object->remove();
+        }
+        flight.group.release()->deleteLater();
+        if (flight.news)
+            flight.news.release()->deleteLater();
+        it = m_inFlight.erase(it);
+        cancelled = true;
+    }
+    // The cycle may have waited for nothing else; not completed from within a step of it.
+    if (cancelled && m_busy)
+        QMetaObject::invokeMethod(this, &NotificationHandler::endCheck, Qt::QueuedConnection);
 }
 
 QStringList NotificationHandler::shownItems(const QStringList &keys, const QString &type)
@@ -445,6 +641,7 @@ void NotificationHandler::processFriendRequests(Qn::QnUsers users)
     }
     if (newRequests.isEmpty()) {
         qDebug() << "No new friend requests, quitting";
+        republishStaleGroup(Constants::FriendRequestEventType);
         return;
     }
 
@@ -479,13 +676,11 @@ void NotificationHandler::requestEventDetails(const Qn::QnEvents &invitations)
         ids = ids.mid(0, MaxEventDetails);
     }
     for (const QString &id : std::as_const(ids)) {
-        if (m_quillnet->retrieveEventDetails(id) != Qn::StatusOk)
-            continue;
-        m_awaitedEvents.insert(id);
-        ++m_pendingEventDetails;
+        if (m_quillnet->retrieveEventDetails(id) == Qn::StatusOk)
+            m_awaitedEvents.insert(id);
     }
-    qDebug() << Q_FUNC_INFO << "waiting for" << m_pendingEventDetails << "of" << invitations.size();
-    if (m_pendingEventDetails > 0)
+    qDebug() << Q_FUNC_INFO << "waiting for" << m_awaitedEvents.size() << "of" << invitations.size();
+    if (!m_awaitedEvents.isEmpty())
         m_eventsDone = false;
 }
 
@@ -498,10 +693,8 @@ void NotificationHandler::onEventDetailsRetrieved(Qn::QnEvent event)
     if (!m_awaitedEvents.remove(event.id()))
         return;
     m_events.append(event);
-    --m_pendingEventDetails;
-    if (m_pendingEventDetails > 0)
-        return;
-    processEventInvs(m_events);
+    if (m_awaitedEvents.isEmpty())
+        processEventInvs(m_events);
 }
 
 void NotificationHandler::processEventInvs(Qn::QnEvents &events)
@@ -533,11 +726,15 @@ void NotificationHandler::processEventInvs(Qn::QnEvents &events)
             owners << owner;
     }
 
-    if (events.isEmpty()) {
+    if (events.isEmpty() && m_eventDetailsFailed) {
+        // The invitations without details may be unseen still.
+        qDebug() << "No event invitations left after checks, some without details: left as they are";
+    } else if (events.isEmpty()) {
         qDebug() << "No event invitations left after checks.";
         clear(Constants::EventsEventType, false);
     } else if (newInvitations.isEmpty()) {
         qDebug() << "Nothing to add";
+        republishStaleGroup(Constants::EventsEventType);
     } else {
         Publication publication;
         publication.eventType = Constants::EventsEventType;
@@ -600,6 +797,7 @@ void NotificationHandler::processNotifications(const Qn::QnNotificationList &not
     }
     if (newKeys.isEmpty()) {
         qDebug() << Q_FUNC_INFO << "Nothing to add";
+        republishStaleGroup(Constants::NotificationsEventType);
         return;
     }
 
@@ -620,58 +818,59 @@ void NotificationHandler::processNotifications(const Qn::QnNotificationList &not
 void NotificationHandler::onThreadsRetrieved(Qn::MessageBoxType folder, Qn::QnThreads threads)
 {
     qDebug() << Q_FUNC_INFO << m_busy << int(folder);
-    // Only the inbox this cycle asked for.
-    if (!m_busy || m_messagesDone || folder != Qn::Inbox || !m_quillnet)
+    // Only the inbox this cycle asked for, once.
+    if (!m_busy || !m_awaitingThreads || folder != Qn::Inbox || !m_quillnet)
         return;
     qDebug() << Q_FUNC_INFO << threads.count();
-    m_pendingProfiles = 0;
+    m_awaitingThreads = false;
 
     for (const Qn::QnThread &thread : std::as_const(threads)) {
         if (thread.unread() <= 0 || thread.senders().isEmpty())
             continue;
         const Qn::QnUserRef sender = thread.senders().first();
-        if (sender.name().isEmpty()
+        if (sender.name().isEmpty() && !m_awaitedProfiles.contains(sender.id())
             && m_quillnet->retrieveProfile(nullptr, sender.id(), Qn::RetrieveFromNetwork) == Qn::StatusOk) {
             m_profileNames.insert(sender.id(), QString());
-            ++m_pendingProfiles;
+            m_awaitedProfiles.insert(sender.id());
         }
         Qn::QnDataFilter filter;
         filter.setSubjectId(thread.id());
         filter.setLimit(1);
         if (m_quillnet->retrieveMessages(nullptr, filter, Qn::RetrieveFromNetwork) == Qn::StatusOk) {
-            ++m_pendingMessages;
+            m_awaitedMessages.insert(thread.id());
             m_latestContent.insert(thread.id(), QString());
         }
         m_threads.append(thread);
     }
-
-    if (m_pendingProfiles != 0 || m_pendingMessages != 0)
-        return;
-    processMessageThreads(m_threads);
+    processThreadsWhenComplete();
 }
 
 void NotificationHandler::onMessagesUpdated(QString threadId, Qn::QnMessages messages)
 {
     qDebug() << Q_FUNC_INFO;
-    if (!m_busy || !m_latestContent.contains(threadId))
+    // Not requested in this cycle, or answered already.
+    if (!m_busy || !m_awaitedMessages.remove(threadId))
         return;
     qDebug() << Q_FUNC_INFO << Support::logText(threadId) << messages.count();
-    --m_pendingMessages;
     if (!messages.isEmpty())
         m_latestContent.insert(threadId, messages.first().content());
-    if (m_pendingProfiles == 0 && m_pendingMessages == 0)
-        processMessageThreads(m_threads);
+    processThreadsWhenComplete();
 }
 
 void NotificationHandler::onProfileRetrieved(QString profileId)
 {
-    if (!m_busy || !m_profileNames.contains(profileId) || !m_quillnet)
+    if (!m_busy || !m_quillnet || !m_awaitedProfiles.remove(profileId))
         return;
     qDebug() << Q_FUNC_INFO << Support::logText(profileId);
     Qn::QnUser user;
     m_quillnet->retrieveProfile(&user, profileId, Qn::RetrieveFromCache);
     m_profileNames.insert(profileId, user.name());
-    if (m_pendingProfiles-- == 1 && m_pendingMessages == 0)
+    processThreadsWhenComplete();
+}
+
+void NotificationHandler::processThreadsWhenComplete()
+{
+    if (!m_messagesDone && !m_awaitingThreads && m_awaitedProfiles.isEmpty() && m_awaitedMessages.isEmpty())
         processMessageThreads(m_threads);
 }
 
@@ -706,7 +905,8 @@ void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
         const QString latest = m_latestContent.value(thread.id());
         const auto remembered = m_shownContent.constFind(thread.id());
         // The same latest text under a new key is old news.
-        if (remembered == m_shownContent.constEnd() || remembered.value() != latest) {
+        const bool isNew = remembered == m_shownContent.constEnd() || remembered.value() != latest;
+        if (isNew) {
             newThreads << thread;
             unreadSum += thread.unread();
         }
@@ -717,11 +917,14 @@ void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
             if (!name.isEmpty() && !names.contains(name))
                 names << name;
         }
-        m_shownContent.insert(thread.id(), latest);
+        // A new thread's text is remembered once it was shown.
+        if (!isNew)
+            m_shownContent.insert(thread.id(), latest);
     }
 
     if (newThreads.isEmpty()) {
         qDebug() << Q_FUNC_INFO << "Nothing to add.";
+        republishStaleGroup(Constants::MessagesEventType);
         endCheck();
         return;
     }
@@ -742,8 +945,10 @@ void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
         publication.actionId = threads.first().id();
     //% "%n new message(s)"
     publication.notificationBody = qtTrId("qtn_qnk_notification_new_message", pluralCount(unreadSum));
-    for (const Qn::QnThread &thread : std::as_const(newThreads))
+    for (const Qn::QnThread &thread : std::as_const(newThreads)) {
         publication.newKeys << itemKey(thread.id(), thread.updatedTime());
+        publication.shownContent.insert(thread.id(), m_latestContent.value(thread.id()));
+    }
     publish(publication);
     endCheck();
 }

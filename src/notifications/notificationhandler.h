@@ -13,7 +13,9 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <memory>
 #include <optional>
+#include <vector>
 
 #include "platform/quillnet/qnevent.h"
 #include "platform/quillnet/qnmessage.h"
@@ -88,13 +90,15 @@ public:
     bool isEnabled(const QString &type) const;
 
     // Starts one import cycle: all notifications in one request, then the details they need;
-    // notificationsImported() when it is complete. A running cycle is not restarted.
+    // notificationsImported() when it is complete, its calls to the notification server answered
+    // or failed. A running cycle is not restarted.
     void startNotificationImport();
     // Ends the cycle when no part of it waits any more; otherwise gives it another full wait.
     void endCheck();
 
     // Withdraws the published notifications and groups of one event type, or of all types for an
-    // empty one; with refresh, what is published is read again first.
+    // empty one, with their publishing still on its way; with refresh, what is published is read
+    // again first. A cycle running meanwhile publishes and records nothing more of that type.
     void clear(const QString &eventType, bool refresh);
 
 signals:
@@ -111,6 +115,8 @@ private slots:
     void onThreadsRetrieved(Qn::MessageBoxType folder, Qn::QnThreads threads);
     void onProfileRetrieved(QString profileId);
     void onMessagesUpdated(QString threadId, Qn::QnMessages messages);
+    // A request of the cycle that got no answer ends its wait.
+    void onRequestFailed(Qn::RequestKind kind, QString subject);
     void onSafetyTimer();
     void socketNewConnection();
     void readSocket();
@@ -134,13 +140,26 @@ private:
         QString actionId;
         QString notificationBody;
         QStringList newKeys;
+        // Message threads: the latest text of each new thread, remembered once it was shown.
+        QHash<QString, QString> shownContent;
     };
+    // One kind's group and news on their way to the server.
+    struct InFlight;
 
     void listen();
     void releaseNotifications();
     void rereadNotifications();
     MNotificationGroup *findGroup(const QString &eventType) const;
+    // The kind's group out of m_groups, now the caller's; null when there is none.
+    std::unique_ptr<MNotificationGroup> takeGroup(const QString &eventType);
     void publish(const Publication &publication);
+    // The kind's group as it was, without news, when the server it was published to is gone.
+    void republishStaleGroup(const QString &eventType);
+    void send(std::unique_ptr<InFlight> flight);
+    void answered(InFlight *flight);
+    // Withdraws what is on its way of one event type, or of all for an empty one.
+    void cancelFlights(const QString &eventType);
+    bool isWithdrawn(const QString &eventType) const;
     // The keys among keys that were shown: those of the shown table and those it could not take yet.
     QStringList shownItems(const QStringList &keys, const QString &type);
     // Records the keys as shown in one transaction; the keys the shown table still does not hold.
@@ -151,6 +170,8 @@ private:
     void recordUnrecordedShown();
     QString clientView() const;
     void requestEventDetails(const Qn::QnEvents &invitations);
+    // Processes the threads once nothing of them is awaited.
+    void processThreadsWhenComplete();
     void processFriendRequests(Qn::QnUsers users);
     void processEventInvs(Qn::QnEvents &events);
     void processNotifications(const Qn::QnNotificationList &notifications);
@@ -162,6 +183,8 @@ private:
     QPointer<Qn::Quillnet> m_quillnet;
     DaemonDatabase *m_db = nullptr;
     bool m_busy = false;
+    // The cycle waits for the all-notifications answer.
+    bool m_fetching = false;
     bool m_eventsDone = false;
     bool m_messagesDone = false;
     QList<MNotification *> m_notifications;
@@ -170,21 +193,29 @@ private:
     Qn::QnEvents m_events;
     Qn::QnThreads m_threads;
     Qn::QnNotificationList m_notifs;
-    int m_pendingEventDetails = 0;
-    // The events whose details this cycle still waits for.
+    // The events whose details this cycle still waits for; answers for others are not this cycle's.
     QSet<QString> m_awaitedEvents;
-    int m_pendingProfiles = 0;
+    // A detail of this cycle failed: what is left of the invitations is not all there is.
+    bool m_eventDetailsFailed = false;
+    // The sender profiles this cycle waits for.
+    QSet<QString> m_awaitedProfiles;
     QMap<QString, QString> m_profileNames;
     QTimer m_safetyTimer;
     bool m_messagesEnabled = true;
     bool m_eventsEnabled = true;
     bool m_friendReqEnabled = true;
     bool m_notifEnabled = true;
-    int m_pendingMessages = 0;
+    bool m_awaitingThreads = false;
+    // The threads whose latest message this cycle waits for.
+    QSet<QString> m_awaitedMessages;
     QHash<QString, QString> m_latestContent;
     QHash<QString, QString> m_shownContent;
     // Shown keys the database did not take yet, by type key.
     QHash<QString, QSet<QString>> m_unrecordedShown;
+    // Publications not answered yet.
+    std::vector<std::unique_ptr<InFlight>> m_inFlight;
+    // Event types withdrawn during the running cycle; an empty one stands for all.
+    QSet<QString> m_withdrawn;
     QLocalServer *m_server = nullptr;
     QLocalSocket *m_client = nullptr;
     QString m_clientView;

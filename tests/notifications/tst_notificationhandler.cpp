@@ -1,7 +1,7 @@
 // The notification handler from end to end: the simulated service, the client with its cache, the
 // daemon's database, a fake notification server on the private bus, and the phone application as
 // a client of the local socket. The daemon's own cycle over the bus (one group per kind, nothing
-// twice, taps, a kind switched off) is the notification process test's.
+// twice, taps, a kind switched off) is tst_faults' and tst_kills'.
 #include <QDBusConnection>
 #include <QDBusServiceWatcher>
 #include <QDataStream>
@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <climits>
 #include <memory>
 
@@ -46,6 +47,7 @@ namespace {
 
 const QString SocketPath = QLatin1String(NotificationHandler::SocketPath);
 const QStringList PlainServer = {QStringLiteral("actions"), QStringLiteral("body")};
+const QString EventTypeHint = QStringLiteral("x-tarvo-event-type");
 const QRegularExpression ReadFileIgnored(QStringLiteral("Ignoring \".*markReadNtf\""));
 
 // Names and texts as a hostile service might send them.
@@ -104,8 +106,10 @@ private slots:
     void laterCyclesNotifyOnlyNewsInPlace();
     void seenItemsStopCounting();
     void messageThreadRules();
-    void eventDetailsAreAwaited();
+    void eventDetailsThatFailAreAskedAgain();
     void cycleBoundsAndSafetyTimer();
+    void newsWaitsForAServerThatShowsIt();
+    void switchedOffDuringACycle();
     void commandsAreReadAsTheyCome_data();
     void commandsAreReadAsTheyCome();
     void reportedViewHoldsNewsBackWhileTheAppIsThere();
@@ -138,7 +142,10 @@ private:
     {
         return records(eventType, NotificationRecord::InGroup);
     }
-    QStringList marked(const char *table, const QString &type);
+    // The ids in the table of the type, or of every type.
+    QStringList marked(const char *table, const QString &type = QString());
+    // Notify calls the server took of the event type: for its group, or for news.
+    int callsOf(const QString &eventType, bool news);
     QString threadKey(const QString &id) const;
     // A client of the socket that the handler has taken as its current one.
     std::unique_ptr<QLocalSocket> connectApp();
@@ -285,10 +292,20 @@ QStringList TestNotificationHandler::marked(const char *table, const QString &ty
 {
     Inspector inspector(mDir->filePath(QStringLiteral("daemon.db")));
     QStringList ids;
-    for (const QVariant &id : inspector.column(
-                 QStringLiteral("SELECT id FROM %1 WHERE type = '%2' ORDER BY id").arg(QLatin1String(table), type)))
+    const QString where = type.isEmpty() ? QString() : QStringLiteral(" WHERE type = '%1'").arg(type);
+    for (const QVariant &id :
+         inspector.column(QStringLiteral("SELECT id FROM %1%2 ORDER BY type, id").arg(QLatin1String(table), where)))
         ids << id.toString();
     return ids;
+}
+
+int TestNotificationHandler::callsOf(const QString &eventType, bool news)
+{
+    const QList<FakeNotificationCall> calls = mServer.calls();
+    return int(std::count_if(calls.cbegin(), calls.cend(), [&](const FakeNotificationCall &call) {
+        return call.member == QLatin1String("Notify") && call.id != 0 && call.hints.value(EventTypeHint) == eventType
+                && call.hints.value(QStringLiteral("transient")).toBool() == news;
+    }));
 }
 
 QString TestNotificationHandler::threadKey(const QString &id) const
@@ -354,7 +371,8 @@ void TestNotificationHandler::oneCyclePublishesEachKind()
         QCOMPARE(group.count, expected.count);
         if (expected.kind != Constants::EventType)
             QCOMPARE(group.summary, expected.summary);
-        QCOMPARE(group.body, expected.body);
+        // Plain in the registry, escaped by the framework for a server that reads markup.
+        QCOMPARE(mServer.shown().value(group.id).body, expected.body);
         QCOMPARE(group.action, openView(expected.kind, expected.actionId));
         const QList<NotificationRecord> news = newsOf(expected.eventType);
         QCOMPARE(news.size(), 1);
@@ -456,14 +474,31 @@ void TestNotificationHandler::messageThreadRules()
     QVERIFY(cycle());
     QCOMPARE(groupOf(Constants::MessagesEventType).body, Text);
 
-    // A second thread whose sender's name the profile tells; the first one is shown already.
+    // A second thread from a sender without a name. A failed thread list, or a failed latest message
+    // of the thread, leaves the group as it is and the thread to the next cycle; a failed profile
+    // leaves the name out.
+    NotificationRecord group = groupOf(Constants::MessagesEventType);
     QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t2"))).isValid());
     QVERIFY(addMessage(QStringLiteral("t2"), Qn::QnUserRef(unnamed.id(), QString()), QStringLiteral("Hi")));
+    for (const QString &path : {QStringLiteral("/threads"), QStringLiteral("/threads/t2/messages"),
+                                QStringLiteral("/users/") + unnamed.id()}) {
+        mSim->injectFault(path, Simulator::HttpStatus, 500);
+        QVERIFY(cycle());
+        const bool named = path.startsWith(QLatin1String("/users"));
+        QCOMPARE(marked("shown_items", Constants::MessageType).size(), named ? 2 : 1);
+        if (!named)
+            QCOMPARE(groupOf(Constants::MessagesEventType), group);
+    }
+    QCOMPARE(groupOf(Constants::MessagesEventType).summary, QString());
+    // A third, whose sender's name the profile tells; the others are shown already.
+    const Qn::QnUser told = mSim->friends().at(2);
+    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t3"))).isValid());
+    QVERIFY(addMessage(QStringLiteral("t3"), Qn::QnUserRef(told.id(), QString()), QStringLiteral("Hey")));
     QVERIFY(cycle());
-    QCOMPARE(mSim->requestCount(QStringLiteral("/users/") + unnamed.id()), 1);
-    NotificationRecord group = groupOf(Constants::MessagesEventType);
+    QCOMPARE(mSim->requestCount(QStringLiteral("/users/") + told.id()), 1);
+    group = groupOf(Constants::MessagesEventType);
     QCOMPARE(group.count, 1u);
-    QCOMPARE(group.summary, unnamed.name());
+    QCOMPARE(group.summary, told.name());
     QCOMPARE(group.body, QStringLiteral("Unread messages: 1"));
     QCOMPARE(group.action, openView(Constants::MessageType, QString()));
 
@@ -499,44 +534,25 @@ void TestNotificationHandler::messageThreadRules()
     QCOMPARE(groupOf(Constants::MessagesEventType).id, 0u);
 }
 
-void TestNotificationHandler::eventDetailsAreAwaited()
+void TestNotificationHandler::eventDetailsThatFailAreAskedAgain()
 {
+    // An event without details: the others are told; it is asked again, and told, by the next cycle.
     enableOnly(Constants::EventType);
-    const Qn::QnEvents invitations = mSim->eventInvitations();
-    QCOMPARE(invitations.size(), 2);
-    mSim->injectFault(QStringLiteral("/events/"), Simulator::Delay, 300);
-    QSignalSpy answered(mClient.get(), &Qn::Quillnet::allNotificationsRetrieved);
-    QSignalSpy imported(mHandler.get(), &NotificationHandler::notificationsImported);
-    mHandler->startNotificationImport();
-    QVERIFY(answered.wait());
-    QCOMPARE(mHandler->m_pendingEventDetails, 2);
-    QVERIFY(!mHandler->m_eventsDone);
-    QVERIFY(mHandler->m_safetyTimer.isActive());
-    // Details nobody asked for count for nothing.
-    emit mClient->eventDetailsRetrieved(Qn::QnEvent(QStringLiteral("stray")));
-    QCOMPARE(mHandler->m_pendingEventDetails, 2);
-    QCOMPARE(imported.count(), 0);
-
-    QVERIFY(imported.wait());
-    QCOMPARE(mSim->requestCount(QStringLiteral("/events/")), 2);
-    QCOMPARE(groupOf(Constants::EventsEventType).count, 2u);
-
-    // A detail that never comes holds the cycle until the safety timer ends it.
     Qn::QnEvent party(QStringLiteral("e-party"));
-    party.setName(QStringLiteral("Party"));
+    party.setOwner(Author.ref());
     QVERIFY(mSim->addEventInvitation(party));
     mSim->injectFault(QStringLiteral("/events/e-party"), Simulator::HttpStatus, 500);
-    QSignalSpy failed(mClient.get(), &Qn::Quillnet::error);
-    QSignalSpy details(mClient.get(), &Qn::Quillnet::eventDetailsRetrieved);
-    mHandler->startNotificationImport();
-    QTRY_VERIFY(failed.count() == 1 && details.count() == 2);
-    QVERIFY(mHandler->m_busy);
-    QVERIFY(mHandler->m_safetyTimer.isActive());
-    QVERIFY(QMetaObject::invokeMethod(mHandler.get(), "onSafetyTimer"));
-    QCOMPARE(imported.count(), 1);
     QVERIFY(cycle());
-    QCOMPARE(groupOf(Constants::EventsEventType).count, 3u);
-    QCOMPARE(groupOf(Constants::EventsEventType).action, openView(Constants::EventType, QString()));
+    QCOMPARE(groupOf(Constants::EventsEventType).count, 2u);
+    QVERIFY(!marked("shown_items", Constants::EventType).contains(party.id()));
+    QVERIFY(cycle());
+    NotificationRecord group = groupOf(Constants::EventsEventType);
+    QCOMPARE(group.count, 3u);
+    QCOMPARE(newsOf(Constants::EventsEventType).last().body, QStringLiteral("1 new event invitation"));
+    // None: the group stays as it is, though nothing of it was seen in that cycle.
+    mSim->injectFault(QStringLiteral("/events/"), Simulator::HttpStatus, 500, 3);
+    QVERIFY(cycle());
+    QCOMPARE(groupOf(Constants::EventsEventType), group);
 }
 
 void TestNotificationHandler::cycleBoundsAndSafetyTimer()
@@ -570,6 +586,77 @@ void TestNotificationHandler::cycleBoundsAndSafetyTimer()
     QVERIFY(cycle());
     QCOMPARE(mSim->requestCount(QStringLiteral("/notifications")), 2);
     QCOMPARE(groupOf(Constants::FriendRequestEventType).count, 3u);
+
+    // A failed fetch ends the cycle at once, without the signal: nothing was imported.
+    mSim->injectFault(QStringLiteral("/notifications"), Simulator::HttpStatus, 503);
+    QSignalSpy failed(mClient.get(), &Qn::Quillnet::requestFailed);
+    imported.clear();
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Failed to retrieve all notifications")));
+    mHandler->startNotificationImport();
+    QVERIFY(failed.wait());
+    QVERIFY(!mHandler->m_busy && !mHandler->m_safetyTimer.isActive());
+    QCOMPARE(imported.count(), 0);
+    QVERIFY(cycle());
+}
+
+void TestNotificationHandler::newsWaitsForAServerThatShowsIt()
+{
+    QVERIFY(shapeWorld());
+    // A hung server (none at all is tst_faults'): nothing is marked, and the cycle ends once the
+    // calls failed.
+    mServer.run([](FakeNotificationServer &server) { server.hung = true; });
+    bool idle = false;
+    connect(mHandler.get(), &NotificationHandler::notificationsImported, this,
+            [&idle] { idle = NotificationServer::instance()->isIdle(); });
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("No notification server answers")));
+    QVERIFY(cycle());
+    QVERIFY(idle);
+    QCOMPARE(marked("shown_items"), QStringList());
+
+    // A server that answers: all of it told, once.
+    QVERIFY(startServer(PlainServer));
+    QVERIFY(cycle());
+    QVERIFY(cycle());
+    for (const QString &eventType : {Constants::MessagesEventType, Constants::EventsEventType,
+                                     Constants::FriendRequestEventType, Constants::NotificationsEventType})
+        QCOMPARE(callsOf(eventType, true), 1);
+    const QStringList marks = marked("shown_items");
+    QCOMPARE(marks.size(), 8);
+
+    // Another server: the groups with something left to see come back as they were, without news,
+    // once; not the one the user dismissed.
+    const uint dismissed = groupOf(Constants::FriendRequestEventType).id;
+    mServer.run([&](FakeNotificationServer &server) { server.close(dismissed, FakeNotificationServer::Dismissed); });
+    QTRY_COMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
+    QVERIFY(startServer(PlainServer));
+    for (int run = 0; run < 2; ++run) {
+        QVERIFY(cycle());
+        for (const QString &eventType :
+             {Constants::MessagesEventType, Constants::EventsEventType, Constants::NotificationsEventType}) {
+            QCOMPARE(callsOf(eventType, false), 1);
+            QVERIFY(mServer.shown().contains(groupOf(eventType).id));
+        }
+        QCOMPARE(mServer.members().size(), 4);
+        QCOMPARE(mServer.shown().size(), 3);
+        QCOMPARE(marked("shown_items"), marks);
+    }
+}
+
+void TestNotificationHandler::switchedOffDuringACycle()
+{
+    QVERIFY(shapeWorld());
+    // All notifications switched off while the cycle waits for the threads, what it published
+    // before still on its way: nothing of that cycle stays, nothing is marked.
+    mSim->injectFault(QStringLiteral("/threads"), Simulator::Delay, 300);
+    QSignalSpy answered(mClient.get(), &Qn::Quillnet::allNotificationsRetrieved);
+    QSignalSpy imported(mHandler.get(), &NotificationHandler::notificationsImported);
+    mHandler->startNotificationImport();
+    QVERIFY(answered.wait());
+    mHandler->clear(QString(), true);
+    QVERIFY(imported.wait());
+    QTRY_VERIFY(mServer.shown().isEmpty());
+    QCOMPARE(NotificationRegistry(MNotification::registryPath()).load().size(), 0);
+    QCOMPARE(marked("shown_items"), QStringList());
 }
 
 void TestNotificationHandler::commandsAreReadAsTheyCome_data()

@@ -47,15 +47,6 @@ QList<MNotification *> MNotification::notifications()
     return notifications;
 }
 
-bool MNotification::serverHasBodyMarkup()
-{
-    NotificationServer *server = NotificationServer::instance();
-    if (!server)
-        return false;
-    const auto capabilities = server->capabilities();
-    return capabilities && capabilities->contains(QStringLiteral("body-markup"));
-}
-
 QString MNotification::eventType() const
 {
     return mEventType;
@@ -94,21 +85,35 @@ bool MNotification::publish()
         qWarning() << Q_FUNC_INFO << "No application object: nothing published";
         return false;
     }
-    NotificationRecord published = record();
-    if (!server->publish(published))
-        return false;
-    mId = published.id;
-    return true;
+    return server->publish(this);
 }
 
 bool MNotification::remove()
 {
     NotificationServer *server = NotificationServer::instance();
-    if (mId == 0 || !server)
+    if (!server)
         return false;
-    server->close(mId);
+    const quint32 closed = mId;
+    if (mId != 0)
+        server->close(mIssuer, mId);
     mId = 0;
-    return true;
+    mIssuer = NotificationIssuer();
+    return server->cancel(this, closed) || closed != 0;
+}
+
+bool MNotification::isPublished() const
+{
+    NotificationServer *server = NotificationServer::instance();
+    return mId != 0 && server && server->isCurrent(mIssuer);
+}
+
+void MNotification::onPublished(bool ok, const NotificationRecord &record)
+{
+    if (ok) {
+        mId = record.id;
+        mIssuer = record.issuer;
+    }
+    emit published(ok);
 }
 
 NotificationRecord MNotification::record() const
@@ -124,12 +129,14 @@ NotificationRecord MNotification::record() const
     record.body = mBody;
     record.count = mCount;
     record.action = mAction.isEmpty() ? mGroupAction : mAction;
+    record.issuer = mIssuer;
     return record;
 }
 
 void MNotification::restore(const NotificationRecord &record)
 {
     mId = record.id;
+    mIssuer = record.issuer;
     mInGroup = record.kind == NotificationRecord::InGroup;
     mSummary = record.summary;
     mBody = record.body;

@@ -1,27 +1,30 @@
 // A system notification of this application, shown by the session's freedesktop notification
 // server (org.freedesktop.Notifications), and the lookup of those this application published.
 //
-// Main thread only. publish() waits for the server's answer, at most a few seconds. The summary
-// and body go to the server as they are: a server that interprets markup in the body
-// (serverHasBodyMarkup()) interprets it in what the caller gives, so the caller escapes texts
-// that are not markup. The count is not drawn by standard servers: it travels as the hint
-// "x-tarvo-count" (uint32, left out when 0); a caller that wants it seen puts it into the texts. The
-// event type travels as the hint "x-tarvo-event-type", so that a home screen can group by kind.
+// Main thread only. Nothing waits for the server: publish() queues the call and the server's answer
+// comes later as published(). The summary and body are plain text: for a server that interprets
+// markup in the body, the body is escaped when it is sent. The count is not drawn by standard
+// servers: it travels as the hint "x-tarvo-count" (uint32, left out when 0); a caller that wants it
+// seen puts it into the texts. The event type travels as the hint "x-tarvo-event-type", so that a
+// home screen can group by kind.
 //
-// What was published is kept in a small user-only registry file (setRegistryPath()), so that
-// notifications() and MNotificationGroup::notificationGroups() answer after a restart with objects
-// that update the same server notifications in place. A notification that the server reports
-// closed leaves the registry; a click on one whose server offers actions makes its remote action's
-// call.
+// What was published is kept in a small user-only registry file (setRegistryPath()), each id with
+// the server that gave it, so that notifications() and MNotificationGroup::notificationGroups()
+// answer after a restart with objects that update the same server notifications in place. When
+// another server takes the name, the notifications published to the one before are forgotten and
+// the groups are no longer published (isPublished()): publishing one shows it anew. A notification
+// that the server reports closed leaves the registry; a click on one whose server offers actions
+// makes its remote action's call.
 #pragma once
 
 #include <QList>
 #include <QObject>
 #include <QString>
 
+#include "platform/notifications/notificationregistry_p.h"
+
 class MNotificationGroup;
 class MRemoteAction;
-struct NotificationRecord;
 
 class MNotification : public QObject
 {
@@ -46,10 +49,6 @@ public:
     // least recently published first. New objects: the caller owns them.
     static QList<MNotification *> notifications();
 
-    // True when the server says it interprets markup in the body ("body-markup"); false when it
-    // does not or no server answers. Asked once per server, like every capability.
-    static bool serverHasBodyMarkup();
-
     QString eventType() const;
     void setSummary(const QString &summary);
     void setBody(const QString &body);
@@ -61,12 +60,24 @@ public:
     // shown), and a click makes the group's action unless this notification has its own.
     void setGroup(const MNotificationGroup &group);
 
-    // Creates the notification, or updates it in place once published. False when no server
-    // answers within a few seconds or it refuses the notification.
+    // Queues the creation of the notification, or its update in place once published (to the
+    // server that owns the name now; otherwise it is created anew). False, with nothing sent, when
+    // no server owns the name and none can be started; otherwise published() tells the outcome,
+    // never before this returns.
     virtual bool publish();
-    // Asks the server to close the notification and forgets it; the object may then publish a new
-    // one. False when it was not published.
+    // Withdraws the notification: the server is asked to close it when it gave its id, a
+    // publishing still on its way is dropped or closed on arrival, and the registry forgets it; the
+    // object may then publish a new one. False when there was nothing to withdraw.
     virtual bool remove();
+    // Whether the notification is shown by the server that owns the name now, as far as this
+    // process knows.
+    bool isPublished() const;
+
+signals:
+    // The server took the notification (it is recorded) or did not: none answered within a few
+    // seconds, it refused, or it left the name meanwhile. Not emitted for a publishing that
+    // remove() withdrew.
+    void published(bool ok);
 
 protected:
     enum class Kind { Notification, Group };
@@ -74,12 +85,15 @@ protected:
 
 private:
     friend class MNotificationGroup;
+    friend class NotificationServer;
 
     NotificationRecord record() const;
     void restore(const NotificationRecord &record);
+    void onPublished(bool ok, const NotificationRecord &record);
 
     Kind mKind;
     quint32 mId = 0;
+    NotificationIssuer mIssuer;
     bool mInGroup = false;
     QString mEventType;
     QString mSummary;

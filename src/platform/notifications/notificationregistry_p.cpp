@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QRegularExpression>
 #include <QSet>
 #include <QStandardPaths>
 #include <QtEndian>
@@ -22,9 +23,11 @@
 
 namespace {
 
-// id, kind, count and four empty texts.
-constexpr qint64 MinRecordBytes = 4 + 1 + 4 + 4 * 4;
+// id, kind, count and four empty texts; version 2 adds two texts.
+constexpr qint64 MinRecordBytesV1 = 4 + 1 + 4 + 4 * 4;
+constexpr qint64 MinRecordBytes = MinRecordBytesV1 + 2 * 4;
 constexpr quint32 NullText = 0xffffffff;
+constexpr int MaxBusNameLength = 255;
 
 QString &configuredPath()
 {
@@ -52,6 +55,26 @@ bool isValidAction(const QString &text)
     return text.isEmpty() || MRemoteAction(text).toString() == text;
 }
 
+// Both or neither: a bus that did not tell its id leaves it empty.
+bool isValidIssuer(const NotificationIssuer &issuer)
+{
+    if (issuer.isEmpty())
+        return issuer.busId.isEmpty();
+    return NotificationIssuer::isUniqueName(issuer.uniqueName)
+            && (issuer.busId.isEmpty() || NotificationIssuer::isBusId(issuer.busId));
+}
+
+bool isRecord(const NotificationRecord &r, const NotificationIssuer &issuer, quint32 id)
+{
+    return r.id == id && r.issuer == issuer;
+}
+
+// What tells records apart: one id per issuer.
+QString recordKey(const NotificationRecord &r)
+{
+    return QStringLiteral("%1 %2 %3").arg(r.issuer.busId, r.issuer.uniqueName).arg(r.id);
+}
+
 // The oldest plain notification, else the oldest group.
 void evictOne(QList<NotificationRecord> &records)
 {
@@ -62,10 +85,22 @@ void evictOne(QList<NotificationRecord> &records)
 
 } // namespace
 
+bool NotificationIssuer::isUniqueName(const QString &name)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\A:[A-Za-z0-9_-]+(\\.[A-Za-z0-9_-]+)+\\z"));
+    return name.size() <= MaxBusNameLength && pattern.match(name).hasMatch();
+}
+
+bool NotificationIssuer::isBusId(const QString &id)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\A[0-9a-f]{1,64}\\z"));
+    return pattern.match(id).hasMatch();
+}
+
 bool NotificationRecord::operator==(const NotificationRecord &other) const
 {
     return id == other.id && kind == other.kind && eventType == other.eventType && summary == other.summary
-            && body == other.body && count == other.count && action == other.action;
+            && body == other.body && count == other.count && action == other.action && issuer == other.issuer;
 }
 
 QString NotificationRegistry::path()
@@ -176,31 +211,59 @@ bool NotificationRegistry::save(QList<NotificationRecord> records) const
     return true;
 }
 
-std::optional<NotificationRecord> NotificationRegistry::find(quint32 id) const
+std::optional<NotificationRecord> NotificationRegistry::find(const NotificationIssuer &issuer, quint32 id) const
 {
     const QList<NotificationRecord> records = load();
     for (const NotificationRecord &record : records) {
-        if (record.id == id)
+        if (isRecord(record, issuer, id))
             return record;
     }
     return std::nullopt;
 }
 
-bool NotificationRegistry::store(const NotificationRecord &record, quint32 previousId) const
+bool NotificationRegistry::store(const NotificationRecord &record, const NotificationIssuer &previousIssuer,
+                                 quint32 previousId) const
 {
     QList<NotificationRecord> records = load();
-    records.removeIf([&](const NotificationRecord &r) { return r.id == record.id || r.id == previousId; });
+    records.removeIf([&](const NotificationRecord &r) {
+        return isRecord(r, record.issuer, record.id) || isRecord(r, previousIssuer, previousId);
+    });
     records << record;
     return save(records);
 }
 
-bool NotificationRegistry::forget(quint32 id) const
+bool NotificationRegistry::forget(const NotificationIssuer &issuer, quint32 id) const
 {
     QList<NotificationRecord> records = load();
-    if (records.removeIf([id](const NotificationRecord &r) { return r.id == id; }) == 0)
+    if (records.removeIf([&](const NotificationRecord &r) { return isRecord(r, issuer, id); }) == 0)
         return false;
     save(records);
     return true;
+}
+
+bool NotificationRegistry::rebind(const NotificationIssuer &current) const
+{
+    QList<NotificationRecord> records = load();
+    bool changed = false;
+    for (NotificationRecord &r : records) {
+        if (r.issuer.isEmpty()) {
+            r.issuer = current;
+            changed = true;
+        }
+    }
+    // Two adopted records may now share an id with one of the current server's: the newest stays.
+    QSet<QString> seen;
+    for (qsizetype i = records.size() - 1; i >= 0; --i) {
+        const NotificationRecord &r = records.at(i);
+        const bool stale = r.issuer != current && r.kind != NotificationRecord::Group;
+        const bool repeated = seen.contains(recordKey(r));
+        seen.insert(recordKey(r));
+        if (stale || repeated) {
+            records.removeAt(i);
+            changed = true;
+        }
+    }
+    return !changed || save(records);
 }
 
 QByteArray NotificationRegistry::serialise(const QList<NotificationRecord> &records)
@@ -208,8 +271,10 @@ QByteArray NotificationRegistry::serialise(const QList<NotificationRecord> &reco
     QByteArray data;
     QDataStream out(&data, QIODevice::WriteOnly);
     out << Magic << Version << quint32(records.size());
-    for (const NotificationRecord &r : records)
+    for (const NotificationRecord &r : records) {
         out << r.id << quint8(r.kind) << r.count << r.eventType << r.summary << r.body << r.action;
+        out << r.issuer.uniqueName << r.issuer.busId;
+    }
     return data;
 }
 
@@ -229,26 +294,29 @@ std::optional<QList<NotificationRecord>> NotificationRegistry::parse(const QByte
     in >> magic >> version >> count;
     if (in.status() != QDataStream::Ok || magic != Magic)
         return fail(QStringLiteral("not a registry"));
-    if (version != Version)
+    // Version 1 was written before records named their issuer: read, they have none.
+    if (version != Version && version != 1)
         return fail(QStringLiteral("version %1").arg(version));
-    if (count > quint32(MaxRecords) || qint64(count) * MinRecordBytes > in.device()->bytesAvailable())
+    const qint64 minRecordBytes = version == 1 ? MinRecordBytesV1 : MinRecordBytes;
+    if (count > quint32(MaxRecords) || qint64(count) * minRecordBytes > in.device()->bytesAvailable())
         return fail(QStringLiteral("%1 records").arg(count));
 
     QList<NotificationRecord> records;
     records.reserve(qsizetype(count));
-    QSet<quint32> ids;
+    QSet<QString> keys;
     for (quint32 i = 0; i < count; ++i) {
         NotificationRecord r;
         quint8 kind = 0;
         in >> r.id >> kind >> r.count;
         if (in.status() != QDataStream::Ok || !readText(in, r.eventType) || !readText(in, r.summary)
-            || !readText(in, r.body) || !readText(in, r.action))
+            || !readText(in, r.body) || !readText(in, r.action)
+            || (version != 1 && (!readText(in, r.issuer.uniqueName) || !readText(in, r.issuer.busId))))
             return fail(QStringLiteral("record %1 cut short").arg(i));
-        if (r.id == 0 || ids.contains(r.id) || kind > NotificationRecord::LastKind || r.eventType.isEmpty()
-            || !isValidAction(r.action))
+        if (r.id == 0 || keys.contains(recordKey(r)) || kind > NotificationRecord::LastKind || r.eventType.isEmpty()
+            || !isValidAction(r.action) || !isValidIssuer(r.issuer))
             return fail(QStringLiteral("record %1 invalid").arg(i));
         r.kind = NotificationRecord::Kind(kind);
-        ids.insert(r.id);
+        keys.insert(recordKey(r));
         records << r;
     }
     if (!in.atEnd())

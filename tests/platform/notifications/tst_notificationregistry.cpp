@@ -1,6 +1,7 @@
 // The file that remembers what this application published: read back as written, and whatever
 // else is found in its place (damaged, oversized, planted) is discarded with a warning, never
 // written through and never read without bounds.
+#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -21,6 +22,9 @@ namespace {
 
 const QString Messages = QStringLiteral("messages.service.quillnet");
 const QString Requests = QStringLiteral("friendrequests.service.quillnet");
+const QString Bus = QStringLiteral("0123456789abcdef0123456789abcdef");
+const NotificationIssuer Here {Bus, QStringLiteral(":1.7")};
+const NotificationIssuer Gone {Bus, QStringLiteral(":1.3")};
 
 QString openView(const QString &key)
 {
@@ -40,6 +44,7 @@ NotificationRecord record(quint32 id, NotificationRecord::Kind kind, const QStri
     r.body = body;
     r.count = id * 10;
     r.action = action;
+    r.issuer = Here;
     return r;
 }
 
@@ -50,6 +55,17 @@ QList<NotificationRecord> sample()
             record(6, NotificationRecord::InGroup, Messages, QString(), openView(QStringLiteral("message"))),
             record(7, NotificationRecord::Plain, Requests, QStringLiteral("")),
             record(8, NotificationRecord::Group, Requests, QStringLiteral("<b>&amp;</b>"))};
+}
+
+// As the first version wrote it: no issuers.
+QByteArray firstVersion(const QList<NotificationRecord> &records)
+{
+    QByteArray data;
+    QDataStream out(&data, QIODevice::WriteOnly);
+    out << NotificationRegistry::Magic << quint16(1) << quint32(records.size());
+    for (const NotificationRecord &r : records)
+        out << r.id << quint8(r.kind) << r.count << r.eventType << r.summary << r.body << r.action;
+    return data;
 }
 
 QByteArray patched(QByteArray data, int offset, const QByteArray &bytes)
@@ -104,7 +120,7 @@ private slots:
     void linkIsReplacedNotWrittenThrough();
     void tooManyRecordsDropTheOldestNotificationsFirst();
     void longTextsAreCutAndTheFileStaysBounded();
-    void oneRecordPerId();
+    void oneRecordPerIdOfItsServer();
 
 private:
     std::unique_ptr<QTemporaryDir> mDir;
@@ -125,8 +141,9 @@ void TestNotificationRegistry::recordsReadBack()
 {
     QVERIFY(NotificationRegistry(mPath).save(sample()));
     QCOMPARE(NotificationRegistry(mPath).load(), sample());
-    QCOMPARE(NotificationRegistry(mPath).find(7), sample().at(2));
-    QVERIFY(!NotificationRegistry(mPath).find(9));
+    QCOMPARE(NotificationRegistry(mPath).find(Here, 7), sample().at(2));
+    QVERIFY(!NotificationRegistry(mPath).find(Here, 9));
+    QVERIFY(!NotificationRegistry(mPath).find(Gone, 7));
 
     // Through the lookups: groups apart from the rest, in the order of their publishing.
     QCOMPARE(groupEventTypes(), (QStringList {Messages, Requests}));
@@ -156,7 +173,8 @@ void TestNotificationRegistry::damagedFilesAreDiscarded_data()
 
     QTest::newRow("empty") << QByteArray() << QString();
     QTest::newRow("other magic") << patched(valid, 0, "X") << QString();
-    QTest::newRow("later version") << patched(valid, 4, QByteArray("\0\2", 2)) << QString();
+    QTest::newRow("later version") << patched(valid, 4, QByteArray("\0\3", 2)) << QString();
+    QTest::newRow("first version, cut short") << firstVersion(sample()).chopped(1) << QString();
     QTest::newRow("more records counted than there are") << patched(valid, 6, bigEndian(5)) << QString();
     QTest::newRow("huge count") << patched(valid, 6, bigEndian(0xffffffff)) << QString();
     QList<NotificationRecord> tooMany;
@@ -174,6 +192,13 @@ void TestNotificationRegistry::damagedFilesAreDiscarded_data()
     QTest::newRow("repeated id") << patched(valid, FirstId, bigEndian(6)) << QString();
     QTest::newRow("unknown kind") << patched(valid, FirstKind, QByteArray(1, '\3')) << QString();
     QTest::newRow("no event type") << single(record(1, NotificationRecord::Plain, QString())) << QString();
+    NotificationRecord foreign = record(1, NotificationRecord::Plain, Messages);
+    foreign.issuer.uniqueName = QStringLiteral("org.example.Server");
+    QTest::newRow("issuer not a unique name") << single(foreign) << QString();
+    foreign.issuer = {QStringLiteral("XYZ"), Here.uniqueName};
+    QTest::newRow("bus id not hexadecimal") << single(foreign) << QString();
+    foreign.issuer = {Bus, QString()};
+    QTest::newRow("bus id without a name") << single(foreign) << QString();
     QTest::newRow("not an action") << single(
             record(1, NotificationRecord::Plain, Messages, QString(), QStringLiteral("open the view")))
                                    << QStringLiteral("Not a remote action");
@@ -198,7 +223,7 @@ void TestNotificationRegistry::damagedFilesAreDiscarded()
     QCOMPARE(eventTypesOf(MNotification::notifications()), QStringList());
 
     // The next publishing starts a clean file.
-    QVERIFY(NotificationRegistry(mPath).store(sample().first(), 0));
+    QVERIFY(NotificationRegistry(mPath).store(sample().first(), {}, 0));
     QCOMPARE(groupEventTypes(), QStringList {Messages});
 }
 
@@ -297,27 +322,48 @@ void TestNotificationRegistry::longTextsAreCutAndTheFileStaysBounded()
     }
 }
 
-void TestNotificationRegistry::oneRecordPerId()
+void TestNotificationRegistry::oneRecordPerIdOfItsServer()
 {
     const NotificationRegistry registry(mPath);
     const QList<NotificationRecord> records = sample();
     QVERIFY(registry.save(records));
 
-    // Updated under a new id (a server that was restarted): the old id goes, the record is newest.
+    // Updated under a new id (a server that was restarted): the old record goes, the new is newest.
     NotificationRecord updated = records.at(0);
     updated.id = 20;
     updated.body = QStringLiteral("3 new");
-    QVERIFY(registry.store(updated, 5));
+    QVERIFY(registry.store(updated, Here, 5));
     QCOMPARE(registry.load(), (QList<NotificationRecord> {records.at(1), records.at(2), records.at(3), updated}));
 
-    // An id the server gives out again belongs to the new notification alone.
-    const NotificationRecord reused = record(6, NotificationRecord::Plain, Requests);
-    QVERIFY(registry.store(reused, 0));
-    QCOMPARE(registry.load(), (QList<NotificationRecord> {records.at(2), records.at(3), updated, reused}));
+    // An id the server gives out again belongs to the new notification alone; the same id of
+    // another server is another notification.
+    NotificationRecord reused = record(6, NotificationRecord::Plain, Requests);
+    QVERIFY(registry.store(reused, {}, 0));
+    reused.issuer = Gone;
+    QVERIFY(registry.store(reused, {}, 0));
+    QCOMPARE(registry.load().size(), 5);
+    QCOMPARE(registry.find(Here, 6)->kind, NotificationRecord::Plain);
 
-    QVERIFY(registry.forget(7));
-    QVERIFY(!registry.forget(7));
-    QCOMPARE(registry.load(), (QList<NotificationRecord> {records.at(3), updated, reused}));
+    QVERIFY(registry.forget(Here, 7));
+    QVERIFY(!registry.forget(Here, 7));
+    QVERIFY(!registry.forget(Gone, 20));
+    QCOMPARE(registry.load().size(), 4);
+
+    // A file of the first version: its records belong to whichever server owns the name first.
+    QVERIFY(writeFile(mPath, firstVersion(sample())));
+    QList<NotificationRecord> adopted = sample();
+    for (NotificationRecord &r : adopted)
+        r.issuer = NotificationIssuer();
+    QCOMPARE(registry.load(), adopted);
+    QVERIFY(registry.rebind(Here));
+    QCOMPARE(registry.load(), sample());
+
+    // Another server: the notifications of the one before are gone with it; its groups stay, to be
+    // published anew.
+    const NotificationIssuer next {Bus, QStringLiteral(":1.9")};
+    QVERIFY(registry.rebind(next));
+    QCOMPARE(registry.load(), (QList<NotificationRecord> {sample().at(0), sample().at(3)}));
+    QVERIFY(!registry.find(next, 5));
 }
 
 QTEST_GUILESS_MAIN(TestNotificationRegistry)
