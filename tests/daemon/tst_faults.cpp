@@ -87,7 +87,8 @@ private slots:
     // The service, during each import.
     void serviceFaults_data();
     void serviceFaults();
-    void notificationsSwitchedOffWhileTheServiceDelays();
+    void missingPicturesAndEventDetails();
+    void switchedOffWhileTheServiceDelays();
 
     // Storage.
     void damagedStorage_data();
@@ -648,30 +649,96 @@ void TestFaults::serviceFaults()
         QCOMPARE(transients(type), type == Events && cyclePath == QLatin1String("/events/") ? 2 : 1);
 }
 
-void TestFaults::notificationsSwitchedOffWhileTheServiceDelays()
+void TestFaults::missingPicturesAndEventDetails()
 {
-    // Switched off in the account file while the service holds the thread list back: nothing of that
-    // cycle stays, and the message it brought is told once they are on again.
+    QVERIFY(startFeed());
     QVERIFY(startServer());
-    QVERIFY(writeAccount(NotificationsOnly));
-    QVERIFY2(startAndWait({CycleEnd}), tail().constData());
+    QVERIFY(writeAccount(Everything));
+    QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    mNotified.clear();
+
+    // A post whose author has no picture, one whose picture is gone and an invitation whose details the
+    // service lost: the pass and the cycle end without waiting for their safety timers; the
+    // invitation with details is told.
+    const Qn::QnUser stranger(QStringLiteral("100000000009999"), QStringLiteral("Stranger"));
+    Qn::QnPost lonely;
+    lonely.setFrom(stranger.ref());
+    lonely.setMessage(QStringLiteral("Nobody knows my face"));
+    const QString lonelyId = mSimulator->addPost(lonely).id();
+    Qn::QnPost gone;
+    gone.setFrom(mSimulator->friends().first().ref());
+    gone.setPicture(mSimulator->baseUrl().toString() + QStringLiteral("/media/photos/gone.png"));
+    const QString goneId = mSimulator->addPost(gone).id();
     addNewsOfEachKind();
+    Qn::QnEvent lost(QStringLiteral("lost-party"));
+    lost.setName(QStringLiteral("Lost party"));
+    lost.setOwner(mSimulator->friends().first().ref());
+    QVERIFY(mSimulator->addEventInvitation(lost));
+    mSimulator->injectFault(QStringLiteral("/events/lost-party"), QuillnetSim::Simulator::HttpStatus, 404, 100);
+    const qsizetype before = mDaemon->log.size();
+    QVERIFY2(syncAndWait({PassEnd, CycleEnd}), tail().constData());
+    QVERIFY2(!mDaemon->log.mid(before).contains("onSafetyTimer"), tail().constData());
+    QVERIFY(!mPublished.contains(lonelyId));
+    QVERIFY(mPublished.contains(goneId));
+    for (const QVariantMap &item : mFeed->items())
+        QVERIFY(postIdOf(item) != goneId || !item.contains(QStringLiteral("imageList")));
+    QCOMPARE(transients(Events), 1);
+
+    // A sync right after imports what is new; once the service has both again, everything is there.
+    const QStringList fresh = addPosts(1);
+    QVERIFY(syncAndWait({PassEnd, CycleEnd}));
+    QVERIFY(mPublished.contains(fresh.first()));
+    mSimulator->clearFaults();
+    QVERIFY(mSimulator->addFriend(stranger));
+    QVERIFY(syncAndWait({PassEnd, CycleEnd}));
+    verifyFeedOnce();
+    verifyGroups(unreadInFirstThread());
+    for (const QString &type : {Requests, Events, Messages, General})
+        QCOMPARE(transients(type), type == Events ? 2 : 1);
+}
+
+void TestFaults::switchedOffWhileTheServiceDelays()
+{
+    // Switched off in the account file while the service holds its answers back: nothing of those
+    // imports stays, and what they brought comes once the switches are on again.
+    QVERIFY(startFeed());
+    QVERIFY(startServer());
+    QVERIFY(writeAccount(Everything));
+    QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    addPosts(2);
+    addNewsOfEachKind();
+    const QString feed = QStringLiteral("/users/") + mSimulator->me().id() + QStringLiteral("/feed");
+    mSimulator->injectFault(feed, QuillnetSim::Simulator::Delay, 3000);
     mSimulator->injectFault(QStringLiteral("/threads"), QuillnetSim::Simulator::Delay, 3000);
     const qsizetype before = mDaemon->log.size();
     QVERIFY(mDaemon->callControl("sync"));
     QVERIFY(QTest::qWaitFor([&] { return mDaemon->log.indexOf("onAllNotificationsRetrieved", before) >= 0; }, SyncMs));
-    QVERIFY(writeAccount(QByteArray(NotificationsOnly).replace("qn-notif_main=true", "qn-notif_main=false")));
-    QVERIFY(QTest::qWaitFor([&] { return mDaemon->log.indexOf(CycleEnd, before) >= 0; }, SyncMs));
+    QVERIFY(writeAccount(QByteArray(Everything)
+                                 .replace("qn-notif_main=true", "qn-notif_main=false")
+                                 .replace("qn-news_main=true", "qn-news_main=false")));
+    const QByteArray feedAnswer = "void EventfeedHandler::onNewsFeedRetrieved";
+    QVERIFY(QTest::qWaitFor(
+            [&] { return mDaemon->log.indexOf(CycleEnd, before) >= 0 && mDaemon->log.indexOf(feedAnswer, before) >= 0; },
+            SyncMs));
+    // Whatever the late answers start is logged before the daemon takes this call.
+    QVERIFY(mDaemon->callControl("refreshEventFeed"));
+    QVERIFY(QTest::qWaitFor(
+            [&] { return mDaemon->log.indexOf("void QuillnetDaemon::refreshEventFeed()", before) >= 0; }, SyncMs));
     const QByteArray during = mDaemon->log.mid(before);
     QVERIFY2(during.indexOf("Disabling notifications") >= 0
-                     && during.indexOf("Disabling notifications") < during.indexOf("onThreadsRetrieved"),
+                     && during.indexOf("Disabling notifications") < during.indexOf("onThreadsRetrieved")
+                     && during.indexOf("Disabling events feed") >= 0
+                     && during.indexOf("Disabling events feed") < during.indexOf(feedAnswer)
+                     && !during.mid(during.indexOf(feedAnswer)).contains("Adding post"),
              during.constData());
     QTRY_VERIFY(mServer->notifications().isEmpty());
+    QVERIFY(mPublished.isEmpty());
 
     mNotified.clear();
-    QVERIFY(writeAccount(NotificationsOnly));
+    QVERIFY(writeAccount(Everything));
     QVERIFY(QTest::qWaitFor([&] { return mDaemon->log.indexOf("\"qn-notif_main\" true", before) >= 0; }, SyncMs));
-    QVERIFY(syncAndWait({CycleEnd}));
+    QVERIFY(syncAndWait({PassEnd, CycleEnd}));
+    verifyFeedOnce();
     QCOMPARE(transients(Messages), 1);
 }
 
