@@ -718,7 +718,9 @@ void TestFaults::switchedOffWhileTheServiceDelays()
                                  .replace("qn-news_main=true", "qn-news_main=false")));
     const QByteArray feedAnswer = "void EventfeedHandler::onNewsFeedRetrieved";
     QVERIFY(QTest::qWaitFor(
-            [&] { return mDaemon->log.indexOf(CycleEnd, before) >= 0 && mDaemon->log.indexOf(feedAnswer, before) >= 0; },
+            [&] {
+                return mDaemon->log.indexOf(CycleEnd, before) >= 0 && mDaemon->log.indexOf(feedAnswer, before) >= 0;
+            },
             SyncMs));
     // Whatever the late answers start is logged before the daemon takes this call.
     QVERIFY(mDaemon->callControl("refreshEventFeed"));

@@ -433,7 +433,8 @@ QnError QuillnetPrivate::transferError(QNetworkReply *reply, const Pending &pend
     }
     const QString text = errorCode.isEmpty() ? QStringLiteral("HTTP %1").arg(status)
                                              : QStringLiteral("%1: %2").arg(errorCode, message);
-    if (status == 401 && errorCode == QLatin1String("invalid_token"))
+    // A download carries no token: a refusal of one says nothing about the token.
+    if (status == 401 && errorCode == QLatin1String("invalid_token") && pending.request.kind != DataRequest)
         return QnError(QnError::AuthenticationError, text, replyText);
     return QnError(QnError::ServiceError, text, replyText);
 }

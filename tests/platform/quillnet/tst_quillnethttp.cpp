@@ -200,6 +200,9 @@ void TestQuillnetHttp::badAnswersBecomeErrors_data()
     row("error body not the error form", "init",
         RawHttpServer::response(503, R"({"error": {"code": 5, "message": []}})"), 3, "HTTP 503");
     row("picture gone", "picture", RawHttpServer::response(404, "", "image/png"), 3, "HTTP 404");
+    // Sent without the token: no reason for a new login.
+    row("picture behind a login", "picture",
+        RawHttpServer::response(401, R"({"error": {"code": "invalid_token", "message": "no"}})"), 3, "invalid_token");
     row("redirect of an API request", "init",
         RawHttpServer::response(302, "", "", "Location: http://127.0.0.1:1/me\r\n"), 3, "HTTP 302");
 }
