@@ -67,13 +67,12 @@ private slots:
 
     void networkImportPublishesTheFeed();
     void changesReachTheEventFeed();
-    void clearedItemsComeBack();
     void repeatedPostIsPublishedOnce();
     void titleKeepsTheNamesAsTheyAre_data();
     void titleKeepsTheNamesAsTheyAre();
     void failedDownloadsEndTheWait();
     void eachEventFeedInstanceGetsItsOwnItems();
-    void answerAfterClearIsIgnored();
+    void clearEndsTheImportAndForgetsTheItems();
     void silentEventFeedHoldsNewPostsBack_data();
     void silentEventFeedHoldsNewPostsBack();
     void oneRequestAtATime();
@@ -335,21 +334,6 @@ void TestEventfeedHandler::changesReachTheEventFeed()
     QCOMPARE(now.contains(movedUp.id()), !isExcluded(movedUp));
 }
 
-void TestEventfeedHandler::clearedItemsComeBack()
-{
-    QVERIFY(networkImport());
-    const QStringList published = itemsByPost().keys();
-    QVERIFY(!published.isEmpty());
-
-    // As when the news feed is switched off and on again.
-    mHandler->clear();
-    QCOMPARE(mFeed.items(), (QMap<qlonglong, QVariantMap>()));
-    mFeed.clearCalls();
-    QVERIFY(networkImport());
-    QCOMPARE(mFeed.calls(), QStringList {ClearCall} + QStringList(published.size(), AddCall));
-    QCOMPARE(itemsByPost().keys(), published);
-}
-
 void TestEventfeedHandler::repeatedPostIsPublishedOnce()
 {
     // The simulated service never repeats a post; the answer comes from here instead of its own.
@@ -516,20 +500,28 @@ void TestEventfeedHandler::eachEventFeedInstanceGetsItsOwnItems()
     QTRY_COMPARE(itemsByPost().keys(), published);
 }
 
-void TestEventfeedHandler::answerAfterClearIsIgnored()
+void TestEventfeedHandler::clearEndsTheImportAndForgetsTheItems()
 {
+    QVERIFY(networkImport());
+    const QStringList published = itemsByPost().keys();
+    QVERIFY(!published.isEmpty());
+
     // As when the news feed is switched off while the service is still answering.
     QSignalSpy answered(mClient.get(), &Qn::Quillnet::newsFeedRetrieved);
     QSignalSpy imported(mHandler.get(), &EventfeedHandler::eventsfeedImported);
     QVERIFY(mHandler->startNewsfeedImport(false));
     mHandler->clear();
+    QCOMPARE(mFeed.items(), (QMap<qlonglong, QVariantMap>()));
+    mFeed.clearCalls();
     QVERIFY(answered.wait());
     QVERIFY(!safetyTimer()->isActive());
-    QCOMPARE(mFeed.calls(), QStringList {ClearCall});
+    QCOMPARE(mFeed.calls(), QStringList());
     QCOMPARE(imported.count(), 0);
-    // Nothing is left waiting: the next import runs.
+
+    // On again: the next import publishes everything anew.
     QVERIFY(networkImport());
-    QVERIFY(!mFeed.items().isEmpty());
+    QCOMPARE(mFeed.calls(), QStringList {ClearCall} + QStringList(published.size(), AddCall));
+    QCOMPARE(itemsByPost().keys(), published);
 }
 
 void TestEventfeedHandler::oneRequestAtATime()
