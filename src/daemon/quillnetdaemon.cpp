@@ -4,6 +4,7 @@
 #include <QDate>
 #include <QDateTime>
 #include <QDBusConnection>
+#include <QDeadlineTimer>
 #include <QDBusError>
 #include <QDebug>
 #include <QDir>
@@ -55,6 +56,11 @@ const int CanceledLoginLimit = 2;
 const QString ForceExitKey = QStringLiteral("lastForceExit");
 
 const QString LockFileName = QStringLiteral("qndaemon.lock");
+
+// How long an exit waits for the answers of the calls already sent to the peers: longer than the
+// notification server's call limit; how often it looks.
+constexpr int SettleMs = 3500;
+constexpr int SettleCheckMs = 20;
 
 // Start-up cannot go on without this component: the process ends here, as the entry function
 // would only run an event loop for a daemon that cannot work.
@@ -269,6 +275,8 @@ bool QuillnetDaemon::isOn(const QString &key) const
 
 bool QuillnetDaemon::checkBackend(bool requireOnline)
 {
+    if (mExiting)
+        return false;
     if (!mLoginOk) {
         loginToQuillnet();
         return false;
@@ -320,6 +328,8 @@ void QuillnetDaemon::sync()
 void QuillnetDaemon::onFullSyncRequested()
 {
     qDebug() << Q_FUNC_INFO;
+    if (mExiting)
+        return;
     removeOldPosts();
     if (mSettings.isEmpty())
         return;
@@ -355,8 +365,7 @@ void QuillnetDaemon::onAccountDisabled()
     withdrawAndLogOut();
     // The client cache database outlives a disabled account; without XDG_CACHE_HOME its directory
     // lies inside the one cleared here.
-    Utils::clearDirectory(mCacheDir, QDir::cleanPath(mQnCacheDir));
-    QCoreApplication::exit(0);
+    exitWhenSettled(0, [this] { Utils::clearDirectory(mCacheDir, QDir::cleanPath(mQnCacheDir)); });
 }
 
 void QuillnetDaemon::onAccountRemoved()
@@ -366,9 +375,37 @@ void QuillnetDaemon::onAccountRemoved()
         mFriendImporter->accountRemoved();
     // Withdrawn before the cache directory goes: the record of what was published lives there.
     withdrawAndLogOut();
-    Utils::clearDirectory(mCacheDir);
-    Utils::clearDirectory(mQnCacheDir);
-    QCoreApplication::exit(0);
+    exitWhenSettled(0, [this] {
+        Utils::clearDirectory(mCacheDir);
+        Utils::clearDirectory(mQnCacheDir);
+    });
+}
+
+void QuillnetDaemon::exitWhenSettled(int code, const std::function<void()> &cleanUp)
+{
+    if (cleanUp)
+        mExitCleanUps << cleanUp;
+    if (mExiting)
+        return;
+    mExiting = true;
+    // A banner the server showed, or an item the Event Feed added, is recorded when the answer comes;
+    // leaving before it would tell or add it again at the next start.
+    auto *settle = new QTimer(this);
+    settle->setInterval(SettleCheckMs);
+    const QDeadlineTimer deadline(SettleMs);
+    const auto check = [this, code, deadline, settle] {
+        if (!deadline.hasExpired()
+            && (MNotification::hasPendingCalls() || (mEventfeedHandler && mEventfeedHandler->isAdding())))
+            return;
+        settle->stop();
+        qDebug() << "Exiting with status" << code;
+        for (const std::function<void()> &cleanUp : std::as_const(mExitCleanUps))
+            cleanUp();
+        QCoreApplication::exit(code);
+    };
+    connect(settle, &QTimer::timeout, this, check);
+    settle->start();
+    check();
 }
 
 void QuillnetDaemon::withdrawAndLogOut()
@@ -587,7 +624,7 @@ void QuillnetDaemon::onError(Qn::QnError error)
         settings.sync();
         if (settings.status() == QSettings::NoError && (!previous.isValid() || previous < today)) {
             qWarning() << "Exit due to cache problem, previous" << previous;
-            QCoreApplication::exit(1);
+            exitWhenSettled(1);
         }
     }
 }

@@ -8,6 +8,8 @@
 #include <QTime>
 #include <QTimer>
 
+#include <functional>
+
 #include "platform/quillnet/qnerror.h"
 
 class AccountIntegration;
@@ -88,6 +90,10 @@ private:
     void connectAccount();
     // Withdraws the account's feed items and notifications and drops the client.
     void withdrawAndLogOut();
+    // Ends the event loop with code once the Event Feed and the notification server have answered
+    // the calls already sent (their answers are recorded), at most after SettleMs, then runs
+    // cleanUp; nothing new starts meanwhile.
+    void exitWhenSettled(int code, const std::function<void()> &cleanUp = nullptr);
 
     ComTarvoHomeEventFeedInterface *mEventFeedInterface = nullptr;
     Qn::Quillnet *mQuillnet = nullptr;
@@ -120,4 +126,7 @@ private:
     QNetworkAccessManager *mNetwork = nullptr;
     // Held while the daemon runs; a second instance of the same user finds it taken.
     QLockFile *mCacheLock = nullptr;
+    // The daemon is on its way out: its triggers start nothing.
+    bool mExiting = false;
+    QList<std::function<void()>> mExitCleanUps;
 };

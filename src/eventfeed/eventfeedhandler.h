@@ -66,6 +66,8 @@ public:
     bool importNewsfeedFromCache();
     // An import runs: from its start to the end of its publishing pass.
     bool isImporting() const { return mImportRunning; }
+    // An addItem awaits its answer, whose id is recorded when it comes.
+    bool isAdding() const { return mAdding.call != nullptr; }
 
     // Withdraws all of this program's items from the Event Feed without waiting for the answer, and
     // forgets them, so that the next import publishes the whole feed again. A running import ends

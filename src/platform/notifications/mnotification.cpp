@@ -47,6 +47,12 @@ QList<MNotification *> MNotification::notifications()
     return notifications;
 }
 
+bool MNotification::hasPendingCalls()
+{
+    const NotificationServer *server = NotificationServer::instance();
+    return server && !server->isIdle();
+}
+
 QString MNotification::eventType() const
 {
     return mEventType;

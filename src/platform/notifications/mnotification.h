@@ -48,6 +48,9 @@ public:
     // This application's published notifications that are not groups, from the registry, the
     // least recently published first. New objects: the caller owns them.
     static QList<MNotification *> notifications();
+    // True while calls to the server are queued or unanswered: what they publish is recorded only
+    // when their answers come.
+    static bool hasPendingCalls();
 
     QString eventType() const;
     void setSummary(const QString &summary);
