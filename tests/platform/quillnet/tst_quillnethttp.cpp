@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -61,6 +62,7 @@ private slots:
     void timesKeepTheirInstantInEveryZone_data();
     void timesKeepTheirInstantInEveryZone();
     void markingReadSplitsLongLists();
+    void requestsOverTheBoundWaitTheirTurn();
     void deletingTheClientDropsItsRequests();
     // Without a service or a usable cache.
     void initWithoutServiceFailsAfterReturning_data();
@@ -427,6 +429,37 @@ void TestQuillnetHttp::markingReadSplitsLongLists()
     QCOMPARE(sent, ids);
     QCoreApplication::processEvents();
     QCOMPARE(errors.count(), 0);
+}
+
+void TestQuillnetHttp::requestsOverTheBoundWaitTheirTurn()
+{
+    QVERIFY(initClient());
+    const auto inFlight = [this] {
+        const QList<QNetworkReply *> replies = mClient->findChildren<QNetworkReply *>();
+        return int(std::count_if(replies.cbegin(), replies.cend(), [](QNetworkReply *r) { return !r->isFinished(); }));
+    };
+    QSignalSpy answered(mClient.get(), SIGNAL(latestStatusMessageRetrieved(QStringList, Qn::QnPosts)));
+    QSignalSpy failed(mClient.get(), SIGNAL(requestFailed(Qn::RequestKind, QString)));
+    int most = 0;
+    connect(mClient.get(), &Quillnet::latestStatusMessageRetrieved, this, [&] { most = qMax(most, inFlight()); });
+    QStringList asked, got;
+    for (int i = 0; i < 25; ++i) {
+        asked << QStringLiteral("u%1").arg(i, 2, 10, QLatin1Char('0'));
+        QCOMPARE(mClient->retrieveLatestStatusMessage({asked.last()}), int(StatusOk));
+        // A failed request makes room as an answered one does.
+        mServer->enqueue(i % 5 ? json(R"({"data": []})") : RawHttpServer::response(503, "{}"), "/statuses/");
+    }
+    QCOMPARE(inFlight(), 6);
+    QTRY_COMPARE(answered.count() + failed.count(), 25);
+    QCOMPARE(failed.count(), 5);
+    for (const QList<QVariant> &arguments : std::as_const(answered))
+        got << arguments.at(0).toStringList();
+    for (const QList<QVariant> &arguments : std::as_const(failed))
+        got << arguments.at(1).toString();
+    got.sort();
+    QCOMPARE(got, asked);
+    QCOMPARE(mServer->requests().size(), 26);
+    QVERIFY(most <= 6);
 }
 
 void TestQuillnetHttp::deletingTheClientDropsItsRequests()
