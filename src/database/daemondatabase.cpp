@@ -523,6 +523,7 @@ bool DaemonDatabase::openDatabase()
         qWarning() << Q_FUNC_INFO << "Unable to open database" << mDbName << mDb.lastError().text();
         return false;
     }
+    Support::limitPageCache(mDb);
     return true;
 }
 

@@ -223,6 +223,7 @@ bool QnCache::openConnection()
         reportDatabaseError(db.lastError());
         return false;
     }
+    Support::limitPageCache(db);
     mOpen = true;
     return true;
 }
