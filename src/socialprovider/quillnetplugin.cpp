@@ -458,6 +458,8 @@ void QuillnetPlugin::onFriendsPoolTimeout()
     if (!mFriendPool.isEmpty()) {
         friendsUpdated(mFriendPool);
         mFriendPool.clear();
+        // The end of a burst of statuses, most often of an import: its peak is over.
+        Utils::releaseFreeMemory();
     }
 }
 
@@ -467,4 +469,5 @@ void QuillnetPlugin::onClearRecentFriendsTimer()
     mRecentPersons.clear();
     mAllFriendsCached = false;
     mRecentTimer.stop();
+    Utils::releaseFreeMemory();
 }
