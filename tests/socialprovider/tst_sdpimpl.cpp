@@ -12,12 +12,9 @@
 
 #include <memory>
 
-#include "platform/quillnet/qncache.h"
-#include "platform/quillnet/qncacheconfiguration.h"
-#include "platform/quillnet/quillnet.h"
 #include "platform/socialprovider/socialdatarequest.h"
 #include "platform/socialprovider/socialproviderinterface.h"
-#include "quillnet-sim/simulator.h"
+#include "simclient.h"
 #include "socialprovider/contactsservice.h"
 #include "socialprovider/quillnetplugin.h"
 #include "socialprovider/sdpimpl.h"
@@ -95,17 +92,9 @@ void TestSdpImpl::initTestCase()
     config.friends = 0;
     mSim = std::make_unique<QuillnetSim::Simulator>(config);
     QVERIFY(mSim->listen());
-    Qn::QnCacheConfiguration cacheConfiguration;
-    cacheConfiguration.setDatabaseName(mDir.filePath(QStringLiteral("qncache.db")));
-    cacheConfiguration.setPath(mDir.filePath(QStringLiteral("qncache")));
-    mCache = std::make_unique<Qn::QnCache>(cacheConfiguration);
-    Qn::QuillnetConfiguration configuration(mSim->accessToken());
-    configuration.setCache(mCache.get());
-    configuration.setServiceUrl(mSim->baseUrl());
-    mClient = std::make_unique<Qn::Quillnet>(configuration);
-    QSignalSpy initialized(mClient.get(), &Qn::Quillnet::initialized);
-    mClient->init();
-    QVERIFY(initialized.wait());
+    mCache = cacheIn(mDir);
+    mClient = signedInClient(*mSim, mCache.get());
+    QVERIFY(mClient);
 
     Qn::QnUser ada = friendUser(QStringLiteral("42"), QStringLiteral("Ada"), QStringLiteral("+1 555 0100 123"));
     ada.setAbout(QStringLiteral("Counts"));
@@ -280,16 +269,11 @@ void TestSdpImpl::fullRecordReadsBackFieldByField()
              QStringList({"Id", "Relationship", "ParentAccount", "FirstName", "LastName", "SocialServiceId", "AboutMe",
                           "EmailAddresses", "Websites", "Birthday", "PhoneNumber", "ProfileLink", "Status",
                           "StatusChangeTime"}));
+    // Each kind of value as the contacts service reads it (tst_quillnetplugin pins the bytes).
     QCOMPARE(ada.value("Relationship"), QVariant(2));
-    QCOMPARE(ada.value("FirstName"), QVariant(QStringLiteral("Ada")));
-    QCOMPARE(ada.value("LastName"), QVariant(QStringLiteral("Example")));
-    QCOMPARE(ada.value("SocialServiceId"), QVariant(QStringLiteral("quillnet")));
-    QCOMPARE(ada.value("AboutMe"), QVariant(QStringLiteral("Counts")));
     QCOMPARE(ada.value("EmailAddresses"), QVariant(QStringList {"ada@example.org"}));
     QCOMPARE(ada.value("Websites"), QVariant(QStringList({"https://ada.example", "http://b.example"})));
     QCOMPARE(ada.value("Birthday"), QVariant(QDate(1990, 12, 10)));
-    QCOMPARE(ada.value("PhoneNumber"), QVariant(QStringLiteral("+1 555 0100 123")));
-    QCOMPARE(ada.value("ProfileLink"), QVariant(QStringLiteral("https://quillnet.example/people/42")));
     QCOMPARE(ada.value("Status"), QVariant(QStringLiteral("Computing")));
     QCOMPARE(ada.value("StatusChangeTime").toDateTime(), QDateTime(QDate(2024, 5, 1), QTime(8, 15), Qt::UTC));
     QCOMPARE(ada.value("StatusChangeTime").toDateTime().timeSpec(), Qt::UTC);
