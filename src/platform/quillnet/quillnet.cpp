@@ -137,10 +137,9 @@ QUrl QuillnetPrivate::apiUrl(const QString &path, const QList<QPair<QString, QSt
 int QuillnetPrivate::startRequest(const QnRequest &request, QnError *failure)
 {
     QString why;
-    const bool toService = request.kind != DataRequest;
-    if (toService && !Support::isWebAddress(configuration.serviceUrl())) {
+    if (request.kind != DataRequest && !Support::isWebAddress(configuration.serviceUrl())) {
         why = QStringLiteral("No service address configured");
-    } else if (toService && serviceRequestsInFlight() >= MaxServiceRequestsInFlight) {
+    } else if (request.kind == LatestStatusMessageRequest && statusRequestsInFlight() >= MaxStatusRequestsInFlight) {
         mWaiting.append(request);
         return StatusOk;
     } else if (sendNow(request, &why)) {
@@ -162,15 +161,16 @@ bool QuillnetPrivate::sendNow(const QnRequest &request, QString *why)
     return true;
 }
 
-int QuillnetPrivate::serviceRequestsInFlight() const
+int QuillnetPrivate::statusRequestsInFlight() const
 {
-    return int(std::count_if(mPending.cbegin(), mPending.cend(),
-                             [](const Pending &pending) { return pending.request.kind != DataRequest; }));
+    return int(std::count_if(mPending.cbegin(), mPending.cend(), [](const Pending &pending) {
+        return pending.request.kind == LatestStatusMessageRequest;
+    }));
 }
 
 void QuillnetPrivate::sendWaiting()
 {
-    while (!mWaiting.isEmpty() && serviceRequestsInFlight() < MaxServiceRequestsInFlight) {
+    while (!mWaiting.isEmpty() && statusRequestsInFlight() < MaxStatusRequestsInFlight) {
         const QnRequest request = mWaiting.takeFirst();
         QString why;
         if (sendNow(request, &why))

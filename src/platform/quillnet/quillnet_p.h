@@ -54,11 +54,12 @@ public:
     // Most ids sent in one request; longer lists are split (marking read) or refused.
     static constexpr int MaxIdsPerRequest = 100;
     static constexpr int MaxRedirects = 5;
-    // Requests to the service in flight at once; later ones wait here. The transport talks to one
-    // host over at most six connections and keeps every further request waiting with its whole
-    // reply state (about 10 KiB): a friend import's status batches (250 for 5000 friends) would
-    // all be there at once. Waiting here, a request is a small description.
-    static constexpr int MaxServiceRequestsInFlight = 6;
+    // Status message requests in flight at once; later ones wait here. A friend import asks for
+    // every batch at once (250 for 5000 friends), and the transport, which talks to a host over at
+    // most six connections, would keep all the others waiting with their whole reply state (about
+    // 10 KiB each). Waiting here, a request is a small description. Other requests come a few at a
+    // time and go to the transport as before.
+    static constexpr int MaxStatusRequestsInFlight = 6;
 
     QuillnetPrivate(Quillnet *q, const QuillnetConfiguration &configuration);
 
@@ -105,7 +106,7 @@ private:
     };
 
     QNetworkAccessManager *network();
-    int serviceRequestsInFlight() const;
+    int statusRequestsInFlight() const;
     // Sends what waits, oldest first, while the bound allows.
     void sendWaiting();
     // False with *why when nothing could be sent.
@@ -127,7 +128,7 @@ private:
     // The configured manager, or one of our own.
     QPointer<QNetworkAccessManager> mNetwork;
     QHash<QNetworkReply *, Pending> mPending;
-    // Requests to the service over the bound, oldest first.
+    // Status message requests over the bound, oldest first.
     QList<QnRequest> mWaiting;
     bool mUnusableTokenReported = false;
 };

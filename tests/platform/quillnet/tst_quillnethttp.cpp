@@ -408,15 +408,17 @@ void TestQuillnetHttp::longListsAndBurstsGoOutWhole()
     QVERIFY(initClient());
     const auto inFlight = [this] {
         const QList<QNetworkReply *> replies = mClient->findChildren<QNetworkReply *>();
-        return int(std::count_if(replies.cbegin(), replies.cend(), [](QNetworkReply *r) { return !r->isFinished(); }));
+        return int(std::count_if(replies.cbegin(), replies.cend(), [](QNetworkReply *reply) {
+            return !reply->isFinished() && reply->url().path() == u"/statuses/latest";
+        }));
     };
     QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
     QSignalSpy answered(mClient.get(), SIGNAL(latestStatusMessageRetrieved(QStringList, Qn::QnPosts)));
     QSignalSpy failed(mClient.get(), SIGNAL(requestFailed(Qn::RequestKind, QString)));
     int most = 0;
     connect(mClient.get(), &Quillnet::latestStatusMessageRetrieved, this, [&] { most = qMax(most, inFlight()); });
-    // Marks go out in lists of at most 100; requests wait while 6 are in flight, and a failed one
-    // makes room as an answered one does.
+    // Marks go out in lists of at most 100; status requests wait while 6 are in flight, and a failed
+    // one makes room as an answered one does.
     QStringList asked, sent;
     for (int i = 0; i < 250; ++i)
         asked << QStringLiteral("n%1").arg(i);
