@@ -203,7 +203,7 @@ int main(int argc, char *argv[])
                  Bench::median(values["importwall"]), QStringLiteral("ms"), Bench::median(values["floorwall"]), extra);
     Bench::print(QStringLiteral("friend import, peak resident memory of the importing process"),
                  Bench::median(values["importpeak_kib"]) / 1024.0, QStringLiteral("MiB"),
-                 Bench::median(values["floorpeak_kib"]) / 1024.0, {{"target", "value <= 40 MiB"}});
+                 Bench::median(values["floorpeak_kib"]) / 1024.0, {{"target", "value <= 30 MiB"}});
     Bench::print(QStringLiteral("simulator CPU during the run"), simCpu, QStringLiteral("ms"));
     return 0;
 }

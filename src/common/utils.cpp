@@ -9,6 +9,10 @@
 
 #include "platform/support/files.h"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace {
 
 const QString SipPrefix = QStringLiteral("sip:");
@@ -297,4 +301,11 @@ QString Utils::escapeHtml(const QString &text)
         }
     }
     return escaped;
+}
+
+void Utils::releaseFreeMemory()
+{
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
 }

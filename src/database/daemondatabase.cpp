@@ -103,6 +103,9 @@ bool DaemonDatabase::init()
     }
     useWriteAheadLog();
     setBusyTimeout(BusyTimeoutMs);
+    // Once the schema is read: the pragma reads it, and would wait out a lock for longer than the
+    // start's lock timeout allows.
+    Support::limitPageCache(mDb);
     if (reset)
         emit dbReseted();
     return true;
@@ -627,6 +630,7 @@ void DaemonDatabase::rebuildDamaged()
     }
     useWriteAheadLog();
     setBusyTimeout(BusyTimeoutMs);
+    Support::limitPageCache(mDb);
     emit dbReseted();
 }
 

@@ -267,7 +267,7 @@ void QuillnetPlugin::onGetPersonRequest(SocialDataRequest *request)
         for (const QString &number : pattern.split(QLatin1Char('|'))) {
             for (auto it = mPersonsByPhone.cbegin(); it != mPersonsByPhone.cend(); ++it) {
                 if (it.key().endsWith(number)) {
-                    persons.append(it.value());
+                    persons.append(it.value().person());
                     break;
                 }
             }
@@ -284,7 +284,9 @@ void QuillnetPlugin::onGetPersonRequest(SocialDataRequest *request)
 void QuillnetPlugin::allFriends(QList<SocialNetworkPerson> &persons, Qn::QnUsers &users)
 {
     if (mAllFriendsCached) {
-        persons.append(mRecentPersons.values());
+        persons.reserve(persons.size() + mRecentPersons.size());
+        for (const KeptPerson &kept : std::as_const(mRecentPersons))
+            persons.append(kept.person());
         return;
     }
     mClient->retrieveFriends(&users, Qn::QnDataFilter(), Qn::RetrieveFromCache);
@@ -304,8 +306,9 @@ void QuillnetPlugin::idQuery(const QString &filterPattern, QList<SocialNetworkPe
         if (pieces.size() <= 2 || pieces.at(0) != ProviderName || pieces.at(1) != mAccountName)
             continue;
         const QString userId = pieces.at(2);
-        if (mRecentPersons.contains(userId)) {
-            persons.append(mRecentPersons.value(userId));
+        const auto recent = mRecentPersons.constFind(userId);
+        if (recent != mRecentPersons.constEnd()) {
+            persons.append(recent->person());
             continue;
         }
         Qn::QnUser user;
@@ -323,65 +326,53 @@ void QuillnetPlugin::idQuery(const QString &filterPattern, QList<SocialNetworkPe
 bool QuillnetPlugin::convertQnFriends2SocPersons(const Qn::QnUsers &users, QList<SocialNetworkPerson> &out,
                                                  bool minimal)
 {
+    return convert(users, &out, minimal);
+}
+
+bool QuillnetPlugin::convert(const Qn::QnUsers &users, QList<SocialNetworkPerson> *out, bool minimal)
+{
     if (!mClient) {
-        qDebug() << Q_FUNC_INFO << NoClient;
+        qDebug() << "bool QuillnetPlugin::convertQnFriends2SocPersons(const Qn::QnUsers&, "
+                    "QList<SocialNetworkPerson>&, bool)"
+                 << NoClient;
         return false;
     }
     const QString account = accountId();
     const QString me = mClient->currentProfileId();
     for (const Qn::QnUser &user : users) {
-        SocialNetworkPerson person;
-        person.setProperty(SocialGenericData::Id, account + QLatin1Char(':') + user.id());
-        person.setProperty(SocialNetworkPerson::Relationship,
-                           int(user.id() == me ? SocialNetworkPerson::Self : SocialNetworkPerson::Friend));
-        person.setParentAccount(account);
         if (minimal) {
-            out.append(person);
+            SocialNetworkPerson person;
+            person.setProperty(SocialGenericData::Id, account + QLatin1Char(':') + user.id());
+            person.setProperty(SocialNetworkPerson::Relationship,
+                               int(user.id() == me ? SocialNetworkPerson::Self : SocialNetworkPerson::Friend));
+            person.setParentAccount(account);
+            out->append(person);
             continue;
         }
         const auto recent = mRecentPersons.constFind(user.id());
         if (recent != mRecentPersons.constEnd()) {
-            out.append(recent.value());
+            if (out)
+                out->append(recent->person());
             mRecentTimer.start();
             continue;
         }
-
-        person.setProperty(SocialNetworkPerson::FirstName, user.firstName());
-        person.setProperty(SocialNetworkPerson::LastName, user.lastName());
-        person.setProperty(SocialServiceAccount::SocialServiceId, ProviderName);
-        person.setProperty(SocialNetworkPerson::AboutMe, user.about());
-        if (!user.email().isEmpty())
-            person.setProperty(QStringLiteral("EmailAddresses"), QStringList {user.email()});
-        if (!user.website().isEmpty())
-            person.setProperty(QStringLiteral("Websites"),
-                               user.website().simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts));
-        const QDate birthday = QDate::fromString(user.birthday(), QStringLiteral("MM/dd/yyyy"));
-        if (birthday.isValid())
-            person.setProperty(QStringLiteral("Birthday"), birthday);
-        if (!user.mobilePhone().isEmpty())
-            person.setProperty(QStringLiteral("PhoneNumber"), user.mobilePhone());
-        if (!user.link().isEmpty())
-            person.setProperty(QStringLiteral("ProfileLink"), user.link());
         const auto status = mStatusMessages.constFind(user.id());
-        if (status != mStatusMessages.constEnd()) {
-            person.setProperty(SocialNetworkPerson::Status, status->message());
-            person.setProperty(SocialNetworkPerson::StatusChangeTime, status->updated());
-        } else {
+        if (status == mStatusMessages.constEnd())
             qDebug() << "No status found for id" << user.id();
-        }
-
-        person.squeeze();
-        out.append(person);
-        mRecentPersons.insert(user.id(), person);
+        const KeptPerson kept(account, user, user.id() == me,
+                              status != mStatusMessages.constEnd() ? &status.value() : nullptr);
+        if (out)
+            out->append(kept.person());
+        mRecentPersons.insert(user.id(), kept);
         if (!user.mobilePhone().isEmpty()) {
             QString key = Utils::phoneNumberDigits(user.mobilePhone(), false);
             if (key.isEmpty())
                 key = Utils::phoneNumberDigits(user.mobilePhone(), true);
-            mPersonsByPhone.insert(key, person);
+            mPersonsByPhone.insert(key, kept);
         }
         mRecentTimer.start();
     }
-    return !out.isEmpty();
+    return out && !out->isEmpty();
 }
 
 void QuillnetPlugin::friendsUpdated(const Qn::QnUsers &users)
@@ -432,14 +423,14 @@ void QuillnetPlugin::friendUpdated(const QString &id)
 
 void QuillnetPlugin::cacheFriends(const Qn::QnUsers &users, bool complete)
 {
-    QList<SocialNetworkPerson> scratch;
-    convertQnFriends2SocPersons(users, scratch, false);
+    // Only the caches are filled: no record is made that would be dropped at once.
+    convert(users, nullptr, false);
     mAllFriendsCached = complete;
 }
 
 void QuillnetPlugin::setStatusMessage(const QString &id, const Qn::QnPost &post)
 {
-    mStatusMessages.insert(id, post);
+    mStatusMessages.insert(id, KeptStatus(post));
 }
 
 void QuillnetPlugin::clearPersonCaches()
@@ -467,6 +458,8 @@ void QuillnetPlugin::onFriendsPoolTimeout()
     if (!mFriendPool.isEmpty()) {
         friendsUpdated(mFriendPool);
         mFriendPool.clear();
+        // The end of a burst of statuses, most often of an import: its peak is over.
+        Utils::releaseFreeMemory();
     }
 }
 
@@ -476,4 +469,5 @@ void QuillnetPlugin::onClearRecentFriendsTimer()
     mRecentPersons.clear();
     mAllFriendsCached = false;
     mRecentTimer.stop();
+    Utils::releaseFreeMemory();
 }

@@ -17,6 +17,7 @@
 #include "platform/quillnet/qnuser.h"
 #include "platform/socialprovider/socialgenericdata.h"
 #include "platform/socialprovider/socialproviderinterface.h"
+#include "socialprovider/keptperson.h"
 
 namespace Qn {
 class Quillnet;
@@ -98,6 +99,8 @@ public slots:
     void onFriendsPoolTimeout();
 
 private:
+    // convertQnFriends2SocPersons, whose full records only fill the caches when out is null.
+    bool convert(const Qn::QnUsers &users, QList<SocialNetworkPerson> *out, bool minimal);
     // Shared by the queries that answer with all friends.
     void allFriends(QList<SocialNetworkPerson> &persons, Qn::QnUsers &users);
     void idQuery(const QString &pattern, QList<SocialNetworkPerson> &persons, Qn::QnUsers &users);
@@ -106,12 +109,14 @@ private:
     QPointer<Qn::Quillnet> mClient;
     QString mAccountName;
     int mAccountState = Unbound;
-    QMap<QString, SocialNetworkPerson> mRecentPersons;
-    QMap<QString, SocialNetworkPerson> mPersonsByPhone;
+    // Full records are kept in their compact form (with the status messages, half of the daemon's
+    // memory for 5000 friends otherwise) and made again whenever they are handed out.
+    QMap<QString, KeptPerson> mRecentPersons;
+    QMap<QString, KeptPerson> mPersonsByPhone;
     // Children, so that they can be found by name.
     QTimer mRecentTimer {this};
     bool mAllFriendsCached = false;
     QStringList mFriendPool;
     QTimer mPoolTimer {this};
-    QMap<QString, Qn::QnPost> mStatusMessages;
+    QMap<QString, KeptStatus> mStatusMessages;
 };

@@ -8,11 +8,8 @@
 #include <memory>
 
 #include "friends/friendimporter.h"
-#include "platform/quillnet/qncache.h"
-#include "platform/quillnet/qncacheconfiguration.h"
-#include "platform/quillnet/quillnet.h"
 #include "platform/socialprovider/socialdatarequest.h"
-#include "quillnet-sim/simulator.h"
+#include "simclient.h"
 #include "socialprovider/contactsservice.h"
 #include "socialprovider/quillnetplugin.h"
 
@@ -89,23 +86,15 @@ void TestFriendImporter::start(int friends)
     config.friends = friends;
     mSim = std::make_unique<QuillnetSim::Simulator>(config);
     QVERIFY(mSim->listen());
-    Qn::QnCacheConfiguration cacheConfiguration;
-    cacheConfiguration.setDatabaseName(mDir->filePath(QStringLiteral("qncache.db")));
-    cacheConfiguration.setPath(mDir->filePath(QStringLiteral("qncache")));
-    mCache = std::make_unique<Qn::QnCache>(cacheConfiguration);
+    mCache = cacheIn(*mDir);
     newClient();
 }
 
 void TestFriendImporter::newClient()
 {
     mImporter.reset();
-    Qn::QuillnetConfiguration configuration(mSim->accessToken());
-    configuration.setCache(mCache.get());
-    configuration.setServiceUrl(mSim->baseUrl());
-    mClient = std::make_unique<Qn::Quillnet>(configuration);
-    QSignalSpy initialized(mClient.get(), &Qn::Quillnet::initialized);
-    mClient->init();
-    QVERIFY(initialized.wait());
+    mClient = signedInClient(*mSim, mCache.get());
+    QVERIFY(mClient);
     mImporter = std::make_unique<FriendImporter>();
     QVERIFY(mImporter->init(mClient.get(), QStringLiteral("acct")));
     mSim->clearRequests();

@@ -1,5 +1,6 @@
 // The Quillnet plug-in without the bus: account and service records, conversions and their caches,
 // announcements and the pool, and person queries that the bus tests do not reach.
+#include <QDataStream>
 #include <QDate>
 #include <QPointer>
 #include <QSignalSpy>
@@ -9,11 +10,8 @@
 
 #include <memory>
 
-#include "platform/quillnet/qncache.h"
-#include "platform/quillnet/qncacheconfiguration.h"
-#include "platform/quillnet/quillnet.h"
 #include "platform/socialprovider/socialdatarequest.h"
-#include "quillnet-sim/simulator.h"
+#include "simclient.h"
 #include "socialprovider/quillnetplugin.h"
 
 namespace {
@@ -26,6 +24,14 @@ public:
         : SocialDataRequest(PersonsType, nullptr)
     {}
 };
+
+QByteArray streamed(const SocialGenericData &record)
+{
+    QByteArray bytes;
+    QDataStream stream(&bytes, QIODevice::WriteOnly);
+    stream << record;
+    return bytes;
+}
 
 QStringList idsOf(const QList<SocialNetworkPerson> &persons)
 {
@@ -75,17 +81,9 @@ void TestQuillnetPlugin::initTestCase()
     config.friends = 0;
     mSim = std::make_unique<QuillnetSim::Simulator>(config);
     QVERIFY(mSim->listen());
-    Qn::QnCacheConfiguration cacheConfiguration;
-    cacheConfiguration.setDatabaseName(mDir.filePath(QStringLiteral("qncache.db")));
-    cacheConfiguration.setPath(mDir.filePath(QStringLiteral("qncache")));
-    mCache = std::make_unique<Qn::QnCache>(cacheConfiguration);
-    Qn::QuillnetConfiguration configuration(mSim->accessToken());
-    configuration.setCache(mCache.get());
-    configuration.setServiceUrl(mSim->baseUrl());
-    mClient = std::make_unique<Qn::Quillnet>(configuration);
-    QSignalSpy initialized(mClient.get(), &Qn::Quillnet::initialized);
-    mClient->init();
-    QVERIFY(initialized.wait());
+    mCache = cacheIn(mDir);
+    mClient = signedInClient(*mSim, mCache.get());
+    QVERIFY(mClient);
 
     for (int i = 0; i < 120; ++i) {
         Qn::QnUser user(QStringLiteral("f%1").arg(i, 3, 10, QLatin1Char('0')), QStringLiteral("Friend %1").arg(i));
@@ -202,10 +200,55 @@ void TestQuillnetPlugin::conversions()
     QVERIFY(mPlugin->convertQnFriends2SocPersons(users, persons, false));
     QVERIFY(!persons.at(1).hasProperty(QStringLiteral("Birthday")));
     QVERIFY(!persons.at(2).hasProperty(QStringLiteral("Birthday")));
-    QCOMPARE(persons.at(3).property(QStringLiteral("Birthday")), QVariant(QDate(1976, 7, 4)));
     // Filed under the digits of the SIP address.
     QCOMPARE(idsOf(query(SocialNetworkPerson::PhoneNumber, QStringLiteral("1234"))),
              QStringList {"quillnet:acct:f000"});
+
+    // Records kept in memory are made again when handed out: each time the same bytes as the record
+    // made from the user, texts that need two bytes a character, null and empty ones alike.
+    Qn::QnUser wide(QStringLiteral("f006"), QStringLiteral("x"));
+    wide.setFirstName(QStringLiteral("Zo\u00eb \u0141\u00f3d\u017a ") + QChar(0xd800));
+    wide.setLastName(QStringLiteral(""));
+    wide.setEmail(QStringLiteral("zoe@example.org"));
+    wide.setWebsite(QStringLiteral(" a.example  b.example "));
+    wide.setBirthday(QStringLiteral("12/31/1999"));
+    wide.setMobilePhone(QStringLiteral("+49 170 555 0106"));
+    wide.setLink(QStringLiteral("https://quillnet.example/f006"));
+    Qn::QnUser narrow(QStringLiteral("f007"), QStringLiteral("y"));
+    narrow.setFirstName(QStringLiteral("\u00c9mile"));
+    narrow.setMobilePhone(QStringLiteral("0170 555 0107"));
+    Qn::QnPost post(QStringLiteral("s6"));
+    post.setMessage(QStringLiteral("Gr\u00fc\u00dfe \u263a"));
+    post.setUpdated(QDateTime(QDate(2024, 5, 6), QTime(7, 8, 9), Qt::UTC));
+    mPlugin->setStatusMessage(wide.id(), post);
+    for (const Qn::QnUser &user : {wide, narrow}) {
+        SocialNetworkPerson expected;
+        expected.setProperty(SocialGenericData::Id, QStringLiteral("quillnet:acct:") + user.id());
+        expected.setProperty(SocialNetworkPerson::Relationship, 2);
+        expected.setParentAccount(QStringLiteral("quillnet:acct"));
+        expected.setProperty(SocialNetworkPerson::FirstName, user.firstName());
+        expected.setProperty(SocialNetworkPerson::LastName, user.lastName());
+        expected.setProperty(SocialServiceAccount::SocialServiceId, QStringLiteral("quillnet"));
+        expected.setProperty(SocialNetworkPerson::AboutMe, user.about());
+        if (user.id() == wide.id()) {
+            expected.setProperty(QStringLiteral("EmailAddresses"), QStringList {user.email()});
+            expected.setProperty(QStringLiteral("Websites"), QStringList {"a.example", "b.example"});
+            expected.setProperty(QStringLiteral("Birthday"), QDate(1999, 12, 31));
+        }
+        expected.setProperty(QStringLiteral("PhoneNumber"), user.mobilePhone());
+        if (user.id() == wide.id()) {
+            expected.setProperty(QStringLiteral("ProfileLink"), user.link());
+            expected.setProperty(SocialNetworkPerson::Status, post.message());
+            expected.setProperty(SocialNetworkPerson::StatusChangeTime, post.updated());
+        }
+        QList<SocialNetworkPerson> made;
+        mPlugin->convertQnFriends2SocPersons({user, user}, made, false);
+        made += query(SocialGenericData::Id, QStringLiteral("quillnet:acct:") + user.id());
+        made += query(SocialNetworkPerson::PhoneNumber, user.mobilePhone().right(4));
+        QCOMPARE(made.size(), 4);
+        for (const SocialNetworkPerson &person : std::as_const(made))
+            QCOMPARE(streamed(person).toHex(), streamed(expected).toHex());
+    }
 
     // Nothing to convert, but the list was not empty.
     QVERIFY(mPlugin->convertQnFriends2SocPersons({}, persons, false));

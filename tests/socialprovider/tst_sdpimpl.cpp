@@ -12,12 +12,9 @@
 
 #include <memory>
 
-#include "platform/quillnet/qncache.h"
-#include "platform/quillnet/qncacheconfiguration.h"
-#include "platform/quillnet/quillnet.h"
 #include "platform/socialprovider/socialdatarequest.h"
 #include "platform/socialprovider/socialproviderinterface.h"
-#include "quillnet-sim/simulator.h"
+#include "simclient.h"
 #include "socialprovider/contactsservice.h"
 #include "socialprovider/quillnetplugin.h"
 #include "socialprovider/sdpimpl.h"
@@ -69,8 +66,7 @@ private slots:
     void refusedRequests();
     void withoutHandler();
     void sameIdTwiceIsAnsweredTwice();
-    void emptyIdIsDeletedWithoutAnswer();
-    void pendingRequestsGoWithTheRunner();
+    void requestsLeaveNothingBehind();
     void onlyTheFirstErrorIsSent();
     void updatesAreRelayed();
 
@@ -95,17 +91,9 @@ void TestSdpImpl::initTestCase()
     config.friends = 0;
     mSim = std::make_unique<QuillnetSim::Simulator>(config);
     QVERIFY(mSim->listen());
-    Qn::QnCacheConfiguration cacheConfiguration;
-    cacheConfiguration.setDatabaseName(mDir.filePath(QStringLiteral("qncache.db")));
-    cacheConfiguration.setPath(mDir.filePath(QStringLiteral("qncache")));
-    mCache = std::make_unique<Qn::QnCache>(cacheConfiguration);
-    Qn::QuillnetConfiguration configuration(mSim->accessToken());
-    configuration.setCache(mCache.get());
-    configuration.setServiceUrl(mSim->baseUrl());
-    mClient = std::make_unique<Qn::Quillnet>(configuration);
-    QSignalSpy initialized(mClient.get(), &Qn::Quillnet::initialized);
-    mClient->init();
-    QVERIFY(initialized.wait());
+    mCache = cacheIn(mDir);
+    mClient = signedInClient(*mSim, mCache.get());
+    QVERIFY(mClient);
 
     Qn::QnUser ada = friendUser(QStringLiteral("42"), QStringLiteral("Ada"), QStringLiteral("+1 555 0100 123"));
     ada.setAbout(QStringLiteral("Counts"));
@@ -280,16 +268,11 @@ void TestSdpImpl::fullRecordReadsBackFieldByField()
              QStringList({"Id", "Relationship", "ParentAccount", "FirstName", "LastName", "SocialServiceId", "AboutMe",
                           "EmailAddresses", "Websites", "Birthday", "PhoneNumber", "ProfileLink", "Status",
                           "StatusChangeTime"}));
+    // Each kind of value as the contacts service reads it (tst_quillnetplugin pins the bytes).
     QCOMPARE(ada.value("Relationship"), QVariant(2));
-    QCOMPARE(ada.value("FirstName"), QVariant(QStringLiteral("Ada")));
-    QCOMPARE(ada.value("LastName"), QVariant(QStringLiteral("Example")));
-    QCOMPARE(ada.value("SocialServiceId"), QVariant(QStringLiteral("quillnet")));
-    QCOMPARE(ada.value("AboutMe"), QVariant(QStringLiteral("Counts")));
     QCOMPARE(ada.value("EmailAddresses"), QVariant(QStringList {"ada@example.org"}));
     QCOMPARE(ada.value("Websites"), QVariant(QStringList({"https://ada.example", "http://b.example"})));
     QCOMPARE(ada.value("Birthday"), QVariant(QDate(1990, 12, 10)));
-    QCOMPARE(ada.value("PhoneNumber"), QVariant(QStringLiteral("+1 555 0100 123")));
-    QCOMPARE(ada.value("ProfileLink"), QVariant(QStringLiteral("https://quillnet.example/people/42")));
     QCOMPARE(ada.value("Status"), QVariant(QStringLiteral("Computing")));
     QCOMPARE(ada.value("StatusChangeTime").toDateTime(), QDateTime(QDate(2024, 5, 1), QTime(8, 15), Qt::UTC));
     QCOMPARE(ada.value("StatusChangeTime").toDateTime().timeSpec(), Qt::UTC);
@@ -368,28 +351,22 @@ void TestSdpImpl::sameIdTwiceIsAnsweredTwice()
     }
 }
 
-void TestSdpImpl::emptyIdIsDeletedWithoutAnswer()
+void TestSdpImpl::requestsLeaveNothingBehind()
 {
+    // One with an empty id is deleted when it finishes, unanswered; the others go with the runner.
     StandInHandler *handler = useStandIn();
     QSignalSpy answered(mRunner.get(), qOverload<int, QString, QByteArray, QByteArray>(&SdpImpl::requestFinished));
     mRunner->performRequest(SocialDataRequest::PersonsType, QString(), DocumentRequest);
-    QCOMPARE(handler->requests.size(), 1);
-    QPointer<SocialDataRequest> request = handler->requests.first();
-    QTest::ignoreMessage(QtWarningMsg,
-                         "void SdpImpl::requestFinished(SocialDataRequest*) \"\" request not signaled - not found!!!!");
-    request->setState(SocialDataRequest::Finished);
-    QTRY_VERIFY(request.isNull());
-    QCOMPARE(answered.count(), 0);
-}
-
-void TestSdpImpl::pendingRequestsGoWithTheRunner()
-{
-    StandInHandler *handler = useStandIn();
     mRunner->performRequest(SocialDataRequest::PersonsType, QStringLiteral("never"), DocumentRequest);
     mRunner->performRequest(SocialDataRequest::AccountsType, QStringLiteral("never"),
                             ContactsService::requestBytes({}));
-    QCOMPARE(handler->requests.size(), 2);
+    QCOMPARE(handler->requests.size(), 3);
     const QList<QPointer<SocialDataRequest>> requests = handler->requests;
+    QTest::ignoreMessage(QtWarningMsg,
+                         "void SdpImpl::requestFinished(SocialDataRequest*) \"\" request not signaled - not found!!!!");
+    requests.first()->setState(SocialDataRequest::Finished);
+    QTRY_VERIFY(requests.first().isNull());
+    QCOMPARE(answered.count(), 0);
     mContacts.reset();
     mRunner.reset();
     for (const QPointer<SocialDataRequest> &request : requests)

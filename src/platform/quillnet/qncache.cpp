@@ -182,6 +182,8 @@ bool QnCache::open()
         if (!Support::prepareDatabaseFile(name))
             return false;
         if (openConnection() && createSchema()) {
+            // After the schema: the pragma reads it, and would wait out a lock a second time.
+            Support::limitPageCache(QSqlDatabase::database(mConnectionName, false));
             mOpenRetryDelayMs = 0;
             return true;
         }

@@ -1,5 +1,7 @@
 #include "platform/quillnet/quillnet.h"
 
+#include <algorithm>
+
 #include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -135,18 +137,53 @@ QUrl QuillnetPrivate::apiUrl(const QString &path, const QList<QPair<QString, QSt
 int QuillnetPrivate::startRequest(const QnRequest &request, QnError *failure)
 {
     QString why;
-    if (request.kind != DataRequest && !Support::isWebAddress(configuration.serviceUrl()))
+    if (request.kind != DataRequest && !Support::isWebAddress(configuration.serviceUrl())) {
         why = QStringLiteral("No service address configured");
-    QNetworkReply *reply = why.isEmpty() ? send(request, &why) : nullptr;
-    if (!reply) {
-        qWarning() << Q_FUNC_INFO << request.name() << "not sent:" << why;
-        if (failure)
-            *failure = QnError(QnError::NotAvailableError, why);
-        return StatusNotAvailable;
+    } else if (request.kind == LatestStatusMessageRequest && statusRequestsInFlight() >= MaxStatusRequestsInFlight) {
+        mWaiting.append(request);
+        return StatusOk;
+    } else if (sendNow(request, &why)) {
+        return StatusOk;
     }
-    qDebug() << Q_FUNC_INFO << request.name()
+    qWarning() << Q_FUNC_INFO << request.name() << "not sent:" << why;
+    if (failure)
+        *failure = QnError(QnError::NotAvailableError, why);
+    return StatusNotAvailable;
+}
+
+bool QuillnetPrivate::sendNow(const QnRequest &request, QString *why)
+{
+    QNetworkReply *reply = send(request, why);
+    if (!reply)
+        return false;
+    qDebug() << "Qn::QuillnetPrivate::startRequest" << request.name()
              << Support::logText(reply->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery));
-    return StatusOk;
+    return true;
+}
+
+int QuillnetPrivate::statusRequestsInFlight() const
+{
+    return int(std::count_if(mPending.cbegin(), mPending.cend(), [](const Pending &pending) {
+        return pending.request.kind == LatestStatusMessageRequest;
+    }));
+}
+
+void QuillnetPrivate::sendWaiting()
+{
+    while (!mWaiting.isEmpty() && statusRequestsInFlight() < MaxStatusRequestsInFlight) {
+        const QnRequest request = mWaiting.takeFirst();
+        QString why;
+        if (sendNow(request, &why))
+            continue;
+        // Its caller was told that it went out: it gets the failure as if the service had failed it.
+        qWarning() << Q_FUNC_INFO << request.name() << "not sent:" << why;
+        Quillnet *client = q;
+        const RequestKind kind = request.kind;
+        const QString name = subject(request);
+        QMetaObject::invokeMethod(
+                client, [client, kind, name] { emit client->requestFailed(kind, name); }, Qt::QueuedConnection);
+        postError(QnError(QnError::NotAvailableError, why));
+    }
 }
 
 QNetworkReply *QuillnetPrivate::send(const QnRequest &request, QString *why)
@@ -281,8 +318,13 @@ void QuillnetPrivate::watch(QNetworkReply *reply, const QnRequest &request, qint
     QObject::connect(reply, &QNetworkReply::downloadProgress, q,
                      [this, reply](qint64 received, qint64) { onProgress(reply, received); });
     QObject::connect(reply, &QNetworkReply::finished, q, [this, reply] { onFinished(reply); });
-    // A shared manager deletes its replies with itself, possibly before this client.
-    QObject::connect(reply, &QObject::destroyed, q, [this, reply] { mPending.remove(reply); });
+    // A shared manager deletes its replies with itself, possibly before this client; what waits then
+    // goes out on the client's own manager, once the shared one is gone.
+    QObject::connect(reply, &QObject::destroyed, q, [this, reply] {
+        if (mPending.remove(reply) && !mWaiting.isEmpty())
+            QMetaObject::invokeMethod(
+                    q, [this] { sendWaiting(); }, Qt::QueuedConnection);
+    });
     if (request.kind == DataRequest) {
         QObject::connect(reply, &QNetworkReply::redirected, q, [this, reply](const QUrl &target) {
             const bool downgrade = reply->url().scheme().toLower() == QLatin1String("https")
@@ -332,6 +374,7 @@ void QuillnetPrivate::shutdown()
 {
     const QList<QNetworkReply *> replies = mPending.keys();
     mPending.clear();
+    mWaiting.clear();
     QSet<QUrl> services;
     for (QNetworkReply *reply : replies) {
         QObject::disconnect(reply, nullptr, q, nullptr);
@@ -351,6 +394,8 @@ void QuillnetPrivate::onFinished(QNetworkReply *reply)
     const Pending pending = it.value();
     mPending.erase(it);
     reply->deleteLater();
+    // Before the answer's signal, so that what waited goes out before what its receivers ask next.
+    sendWaiting();
     if (pending.request.kind == InitRequest)
         initRunning = false;
     // An abandoned transfer (out of time, too big, refused redirect) may have left its connection

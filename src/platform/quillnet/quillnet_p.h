@@ -54,13 +54,19 @@ public:
     // Most ids sent in one request; longer lists are split (marking read) or refused.
     static constexpr int MaxIdsPerRequest = 100;
     static constexpr int MaxRedirects = 5;
+    // Status message requests in flight at once; later ones wait here. A friend import asks for
+    // every batch at once (250 for 5000 friends), and the transport, which talks to a host over at
+    // most six connections, would keep all the others waiting with their whole reply state (about
+    // 10 KiB each). Waiting here, a request is a small description. Other requests come a few at a
+    // time and go to the transport as before.
+    static constexpr int MaxStatusRequestsInFlight = 6;
 
     QuillnetPrivate(Quillnet *q, const QuillnetConfiguration &configuration);
 
     // Hands a request to the transport. StatusOk when it was sent; otherwise nothing was sent and
     // *failure (when given) says why.
     int startRequest(const QnRequest &request, QnError *failure = nullptr);
-    // Drops every request in flight without any further signal; the client is going away.
+    // Drops every request in flight or waiting without any further signal; the client is going away.
     void shutdown();
     // Emits error() from the event loop, after the current call has returned.
     void postError(const QnError &error);
@@ -100,6 +106,11 @@ private:
     };
 
     QNetworkAccessManager *network();
+    int statusRequestsInFlight() const;
+    // Sends what waits, oldest first, while the bound allows.
+    void sendWaiting();
+    // False with *why when nothing could be sent.
+    bool sendNow(const QnRequest &request, QString *why);
     QUrl apiUrl(const QString &path, const QList<QPair<QString, QString>> &query) const;
     QNetworkReply *send(const QnRequest &request, QString *why);
     void watch(QNetworkReply *reply, const QnRequest &request, qint64 limit);
@@ -117,6 +128,8 @@ private:
     // The configured manager, or one of our own.
     QPointer<QNetworkAccessManager> mNetwork;
     QHash<QNetworkReply *, Pending> mPending;
+    // Status message requests over the bound, oldest first.
+    QList<QnRequest> mWaiting;
     bool mUnusableTokenReported = false;
 };
 

@@ -31,9 +31,6 @@ public:
     // In the order in which they were first set.
     QStringList propertyNames() const;
     int propertyCount() const { return mProperties.size(); }
-    // Gives back the spare room the property list grew by: records that are kept in memory by the
-    // thousand (a whole friend list) should hold no more than they carry.
-    void squeeze() { mProperties.squeeze(); }
 
     // The id of the account the record belongs to, kept as the ParentAccount property.
     void setParentAccount(const QString &accountId);

@@ -5,7 +5,9 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QSqlDatabase>
 #include <QSqlError>
+#include <QSqlQuery>
 
 namespace Support {
 
@@ -66,6 +68,14 @@ bool isBusy(const QSqlError &error)
 QString bindableText(const QString &text)
 {
     return text.isNull() ? QStringLiteral("") : text;
+}
+
+void limitPageCache(const QSqlDatabase &db)
+{
+    QSqlQuery pragma(db);
+    // A negative size counts KiB rather than pages.
+    if (!pragma.exec(QStringLiteral("PRAGMA cache_size = -%1").arg(PageCacheKiB)))
+        qDebug() << "Support::limitPageCache" << pragma.lastError().text();
 }
 
 } // namespace Support

@@ -1,9 +1,10 @@
 // What both SQLite databases (the daemon's and the client cache) need alike: a user-only file that
-// is never a link, telling damage from a passing lock, and binding texts.
+// is never a link, telling damage from a passing lock, a small page cache, and binding texts.
 #pragma once
 
 #include <QString>
 
+class QSqlDatabase;
 class QSqlError;
 
 namespace Support {
@@ -21,6 +22,12 @@ bool isDamage(const QSqlError &error);
 
 // Another connection holds a lock (SQLITE_BUSY, SQLITE_LOCKED): nothing is wrong with the file.
 bool isBusy(const QSqlError &error);
+
+// Gives the open connection a page cache of PageCacheKiB. Both databases are read by key and written
+// in small transactions; SQLite's default of 2 MB a connection filled up with the friends a friend
+// import stores, and stayed resident after it.
+constexpr int PageCacheKiB = 256;
+void limitPageCache(const QSqlDatabase &db);
 
 // A null QString binds as SQL NULL, which NOT NULL text columns refuse; an absent text is stored,
 // and found again, as the empty text.
