@@ -139,6 +139,9 @@ bool EventfeedHandler::importNewsfeedFromNetwork()
     mAvatars.clear();
     mPendingPictures = 0;
     mPendingAvatars = 0;
+    // What the service answers may change the rows whatever the cache holds.
+    mPage.clear();
+    mCompletePage.clear();
     mSafetyTimer.start();
 
     const Qn::QnDataFilter filter(mQuillnet->currentProfileId(), FeedLimit, 0);
@@ -162,6 +165,15 @@ bool EventfeedHandler::importNewsfeedFromCache()
 
     mImportRunning = true;
     const Qn::QnDataFilter filter(mQuillnet->currentProfileId(), FeedLimit, 0);
+    // The most common pass by far: the same page, the same rows. Reading and converting the posts
+    // would cost most of the pass to find nothing to do.
+    Qn::QnCache *cache = mQuillnet->cache();
+    mPage = cache ? cache->newsFeedDigest(filter.subjectId(), FeedLimit, 0) : QByteArray();
+    if (!mPage.isEmpty() && mPage == mCompletePage) {
+        qDebug() << Q_FUNC_INFO << "the cached page is the one the last pass published";
+        finishPass();
+        return true;
+    }
     mPosts.clear();
     if (mQuillnet->retrieveNewsFeed(&mPosts, filter, Qn::RetrieveFromCache) != Qn::StatusOk) {
         qWarning() << "Failed to fetch newsfeeds!";
@@ -205,6 +217,7 @@ void EventfeedHandler::withdrawAll()
 {
     // An add on its way is no item once the withdrawal behind it arrives.
     ++mClears;
+    mCompletePage.clear();
     if (mFeed)
         mFeed->removeItemsBySourceName(SourceName);
     // Rows left behind would make every post read as published and unchanged.
@@ -242,6 +255,7 @@ void EventfeedHandler::followFeedOwner(const QString &owner, bool republishAfter
         // the new one, would change or withdraw another program's items.
         qDebug() << Q_FUNC_INFO << "Event Feed" << instance << "replaces" << recorded
                  << "- its items are forgotten and published again";
+        mCompletePage.clear();
         if (!mDatabase->setItemsOwner(instance, true)) {
             // Not one call with an old id: nothing goes out until the rows can be forgotten.
             qWarning() << Q_FUNC_INFO << "Cannot forget the items of the previous Event Feed; publishing waits";
@@ -277,6 +291,7 @@ void EventfeedHandler::onNewsFeedRetrieved(const Qn::QnPosts &posts)
         return;
     mSafetyTimer.start();
     mPosts = posts;
+    mPage.clear();
     retrievePictures();
     if (downloadsDone())
         processPosts();
@@ -412,6 +427,7 @@ void EventfeedHandler::processPosts()
         return;
     }
     mLateWaited = false;
+    mPassComplete = !mLateAdd.call;
     // An instance that showed itself since the last pass, with nobody told yet.
     if (!mFeed && mEventFeedIf) {
         if (QDBusConnectionInterface *busDaemon = mEventFeedIf->connection().interface()) {
@@ -458,6 +474,7 @@ void EventfeedHandler::processPosts()
     // gone already and the removals are harmless.
     if (mDatabase->hasItemsToRemove()) {
         const QList<qint64> stale = mDatabase->removeStaleItems();
+        mPassComplete = mPassComplete && !stale.isEmpty();
         for (qint64 id : stale) {
             qDebug() << "id" << id << "removed from events feed";
             if (mFeed)
@@ -479,6 +496,7 @@ void EventfeedHandler::addNext()
     while (!mToAdd.isEmpty()) {
         if (publishPost(mToAdd.takeFirst()))
             return;
+        mPassComplete = false;
     }
     finishPass();
 }
@@ -500,6 +518,7 @@ void EventfeedHandler::onAddAnswered(QDBusPendingCallWatcher *call)
     }
 
     const QDBusPendingReply<qlonglong> reply = *call;
+    bool recorded = false;
     if (reply.isError()) {
         if (!isUnanswered(reply.error())) {
             qDebug() << "Error: mEventFeedIf returned invalid value.";
@@ -523,10 +542,16 @@ void EventfeedHandler::onAddAnswered(QDBusPendingCallWatcher *call)
                        << "- withdrawn from the Event Feed until the next pass";
             if (mFeed)
                 mFeed->removeItem(id);
+        } else {
+            recorded = true;
         }
     }
-    if (!current)
+    if (!current) {
+        // The rows changed after the pass that left this post out.
+        mCompletePage.clear();
         return;
+    }
+    mPassComplete = mPassComplete && recorded;
     if (mLateWaited)
         processPosts();
     else
@@ -536,6 +561,7 @@ void EventfeedHandler::onAddAnswered(QDBusPendingCallWatcher *call)
 void EventfeedHandler::onAddTimedOut()
 {
     qWarning() << FeedSilent << "no answer within" << EventFeedTimeoutMs << "ms";
+    mPassComplete = false;
     // Its answer is still taken when it comes.
     mLateAdd = mAdding;
     mAdding = Add();
@@ -550,6 +576,10 @@ void EventfeedHandler::onAddTimedOut()
 void EventfeedHandler::finishPass()
 {
     qDebug() << Q_FUNC_INFO << (mFromCache ? "from the cache" : "from the service");
+    // A pass that found nothing to do leaves the page it had as it was.
+    if (mPublishing)
+        mCompletePage = mPassComplete ? mPage : QByteArray();
+    mPage.clear();
     mPublishing = false;
     mImportRunning = false;
     mSafetyTimer.stop();

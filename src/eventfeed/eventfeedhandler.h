@@ -146,6 +146,12 @@ private:
     bool mFromCache = false;
     // Publish from the cache again when the running import ends.
     bool mRepublish = false;
+    // The digest of the cached page this pass publishes (empty for an answer of the service), whether
+    // the pass left every post of it published, and the page of the last such pass: while the page
+    // and the rows stay as that pass left them, a pass from the cache has nothing to do.
+    QByteArray mPage;
+    bool mPassComplete = false;
+    QByteArray mCompletePage;
     int mPendingPictures = 0;
     int mPendingAvatars = 0;
     Qn::QnPosts mPosts;

@@ -79,6 +79,7 @@ private slots:
     void lateAnswerAfterTheSafetyTimerIsIgnored();
     void cacheImportPublishesBeforeReturning_data();
     void cacheImportPublishesBeforeReturning();
+    void cachePassWithNothingNewEndsAtOnce();
     void refusedCacheImportLeavesTheNetworkImportFree();
     void networkRequestDuringACacheImportEndsItWithTheSignal();
     void reportsNobodyWaitsForChangeNothing();
@@ -602,6 +603,38 @@ void TestEventfeedHandler::cacheImportPublishesBeforeReturning()
     } else {
         QCOMPARE(published, timestamp);
     }
+}
+
+void TestEventfeedHandler::cachePassWithNothingNewEndsAtOnce()
+{
+    // A cached post whose author has no picture anywhere: left out, so that page is not done yet.
+    const QString stranger = QStringLiteral("100000000009999");
+    Qn::QnPost post(QStringLiteral("c1"));
+    post.setFrom(Qn::QnUserRef(stranger, QStringLiteral("Stranger")));
+    post.setMessage(QStringLiteral("cached"));
+    post.setCreated(QDateTime::currentDateTimeUtc());
+    QVERIFY(mCache->storeNewsFeed(mSim->me().id(), {post}));
+    // The calls of one pass from the cache.
+    const auto cachePass = [this] {
+        mFeed.clearCalls();
+        const bool ended
+                = mHandler->startNewsfeedImport(true) && QTest::qWaitFor([this] { return !mHandler->isImporting(); });
+        return ended ? mFeed.calls() : QStringList {QStringLiteral("(did not end)")};
+    };
+    QTest::ignoreMessage(QtWarningMsg, "Missing avatar for post \"c1\" skipping");
+    QCOMPARE(cachePass(), QStringList {ClearCall});
+    // Its picture is cached now: the same page is published.
+    QVERIFY(!mCache->storeProfilePicture(stranger, Qn::SmallPicture,
+                                         mSim->profilePictureData(mSim->friends().first().id(), Qn::SmallPicture))
+                     .isEmpty());
+    QCOMPARE(cachePass(), QStringList({ClearCall, AddCall}));
+    // Nothing new: not a call. A like stored since: its footer. Withdrawn since: all of it again.
+    QCOMPARE(cachePass(), QStringList());
+    post.setLikes(3);
+    QVERIFY(mCache->storeNewsFeed(mSim->me().id(), {post}));
+    QCOMPARE(cachePass(), QStringList {UpdateCall});
+    mHandler->clear();
+    QCOMPARE(cachePass(), QStringList({ClearCall, AddCall}));
 }
 
 void TestEventfeedHandler::refusedCacheImportLeavesTheNetworkImportFree()

@@ -56,9 +56,10 @@ public:
     QMap<qlonglong, QVariantMap> items() { return get(&FakeEventFeed::items); }
     QList<QPair<qlonglong, QVariantMap>> updates() { return get(&FakeEventFeed::updates); }
     QList<qlonglong> removals() { return get(&FakeEventFeed::removals); }
-    // Forgets the calls recorded so far; the items stay.
+    // Forgets the calls sent to it so far; the items stay.
     void clearCalls()
     {
+        get(&FakeEventFeed::calls);
         run([](FakeEventFeed &feed) {
             feed.calls.clear();
             feed.updates.clear();

@@ -525,32 +525,36 @@ bool QnCache::storeNewsFeed(const QString &ownerId, const QnPosts &posts, int of
     });
 }
 
+bool QnCache::forEachInPage(const QString &statement, const QVariant &key, int limit, int offset,
+                            const std::function<void(const QVariant &)> &take) const
+{
+    if (!ready())
+        return false;
+    Support::StatementCache::Statement prepared = preparedStatement(statement);
+    QSqlQuery &query = prepared.query();
+    if (!prepared.isPrepared())
+        return false;
+    query.bindValue(QStringLiteral(":key"), key);
+    query.bindValue(QStringLiteral(":limit"), sqlLimit(limit));
+    query.bindValue(QStringLiteral(":offset"), sqlOffset(offset));
+    if (!exec(query))
+        return false;
+    while (query.next())
+        take(query.value(0));
+    return true;
+}
+
 QList<QJsonObject> QnCache::recordPage(const QString &statement, const QVariant &key, int limit, int offset,
                                        bool *ok) const
 {
-    const bool open = ready();
-    if (ok)
-        *ok = open;
     QList<QJsonObject> objects;
-    if (!open)
-        return objects;
-    Support::StatementCache::Statement prepared = preparedStatement(statement);
-    QSqlQuery &query = prepared.query();
-    if (prepared.isPrepared()) {
-        query.bindValue(QStringLiteral(":key"), key);
-        query.bindValue(QStringLiteral(":limit"), sqlLimit(limit));
-        query.bindValue(QStringLiteral(":offset"), sqlOffset(offset));
-        if (exec(query)) {
-            while (query.next()) {
-                const QJsonObject object = recordObject(query.value(0));
-                if (!object.isEmpty())
-                    objects.append(object);
-            }
-            return objects;
-        }
-    }
+    const bool read = forEachInPage(statement, key, limit, offset, [&objects](const QVariant &value) {
+        const QJsonObject object = recordObject(value);
+        if (!object.isEmpty())
+            objects.append(object);
+    });
     if (ok)
-        *ok = false;
+        *ok = read;
     return objects;
 }
 
@@ -564,6 +568,21 @@ QnPosts QnCache::newsFeed(const QString &ownerId, int limit, int offset, bool *o
     for (const QJsonObject &object : objects)
         posts.append(QnJson::postFromJson(object));
     return posts;
+}
+
+QByteArray QnCache::newsFeedDigest(const QString &ownerId, int limit, int offset) const
+{
+    QCryptographicHash digest(QCryptographicHash::Sha1);
+    const bool read = forEachInPage(
+            QStringLiteral("SELECT p.data FROM feed f JOIN posts p ON p.id = f.post_id WHERE f.owner_id = :key "
+                           "ORDER BY f.position LIMIT :limit OFFSET :offset"),
+            Support::bindableText(ownerId), limit, offset, [&digest](const QVariant &value) {
+                const QByteArray record = value.toByteArray();
+                // Its length first, so that two records never read as another two.
+                digest.addData(QByteArray::number(record.size()) + ':');
+                digest.addData(record);
+            });
+    return read ? digest.result() : QByteArray();
 }
 
 bool QnCache::storeStatusMessages(const QString &userId, const QnPosts &posts)

@@ -73,6 +73,9 @@ public:
     // offsets continue it (pages).
     bool storeNewsFeed(const QString &ownerId, const QnPosts &posts, int offset = 0);
     QnPosts newsFeed(const QString &ownerId, int limit = -1, int offset = 0, bool *ok = nullptr) const;
+    // A digest of that page as stored, without reading its records: the same page gives the same
+    // digest, a post stored again with other content another one. Empty when the database failed.
+    QByteArray newsFeedDigest(const QString &ownerId, int limit = -1, int offset = 0) const;
     // Status messages of a user, latest first.
     bool storeStatusMessages(const QString &userId, const QnPosts &posts);
     QnPosts statusMessages(const QString &userId, int limit = -1, int offset = 0, bool *ok = nullptr) const;
@@ -143,6 +146,10 @@ private:
     // One page of records kept as JSON in the statement's first column; ":key", ":limit" and
     // ":offset" are bound. Rows that do not hold a record are skipped.
     QList<QJsonObject> recordPage(const QString &statement, const QVariant &key, int limit, int offset, bool *ok) const;
+    // Runs a page statement (":key", ":limit", ":offset") and hands each row's first value to take;
+    // false when the database failed.
+    bool forEachInPage(const QString &statement, const QVariant &key, int limit, int offset,
+                       const std::function<void(const QVariant &)> &take) const;
 
     QnCacheConfiguration mConfiguration;
     QString mConnectionName;
