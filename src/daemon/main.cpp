@@ -1,9 +1,12 @@
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <csignal>
+
 #include <sys/stat.h>
 
 #include "daemon/quillnetdaemon.h"
+#include "platform/support/unixsignals.h"
 #include "platform/system/helper.h"
 
 int main(int argc, char *argv[])
@@ -15,6 +18,14 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const bool debug = QCoreApplication::arguments().contains(QStringLiteral("--debug"));
     Helper::setDebugCallback("quillnet-daemon", debug);
+
+    // A stop asked for (systemd, a terminal) ends the event loop, so that what the daemon made is
+    // taken down with it: its socket, the write-ahead log folded back into its database.
+    Support::UnixSignals stopSignals({SIGTERM, SIGINT});
+    QObject::connect(&stopSignals, &Support::UnixSignals::received, &app, [](int signalNumber) {
+        qInfo("Stopping on signal %d", signalNumber);
+        QCoreApplication::quit();
+    });
 
     int result = 0;
     {

@@ -10,15 +10,13 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
-#include <QLockFile>
 #include <QNetworkAccessManager>
 #include <QSettings>
 
-#include <cerrno>
 #include <cstdlib>
 #include <new>
 
-#include <signal.h>
+#include <unistd.h>
 
 #include "common/constants.h"
 #include "common/utils.h"
@@ -139,17 +137,11 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
 
     // One daemon per cache: a second one of the same user (on another session bus) would share
     // the databases.
-    mCacheLock = new QLockFile(mCacheDir + separator + LockFileName);
-    mCacheLock->setStaleLockTime(0);
-    if (!mCacheLock->tryLock(0)) {
-        qint64 pid = 0;
-        QString host;
-        QString application;
-        // A lock left by a daemon that is gone, and that cannot be removed (a read-only file system),
-        // names a process that no longer runs.
-        if (mCacheLock->error() == QLockFile::LockFailedError && mCacheLock->getLockInfo(&pid, &host, &application)
-            && pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM))
-            qCritical() << Q_FUNC_INFO << "Another instance (process" << pid << ") is using the cache directory"
+    qint64 holder = 0;
+    mCacheLock = Support::lockExclusively(mCacheDir + separator + LockFileName, &holder);
+    if (mCacheLock < 0) {
+        if (holder > 0)
+            qCritical() << Q_FUNC_INFO << "Another instance (process" << holder << ") is using the cache directory"
                         << mCacheDir;
         else
             qCritical() << Q_FUNC_INFO << "Could not lock the cache directory" << mCacheDir;
@@ -225,8 +217,9 @@ QuillnetDaemon::~QuillnetDaemon()
     mAccount = nullptr;
     delete mEventFeedInterface;
     mEventFeedInterface = nullptr;
-    delete mCacheLock;
-    mCacheLock = nullptr;
+    if (mCacheLock >= 0)
+        ::close(mCacheLock);
+    mCacheLock = -1;
 }
 
 void QuillnetDaemon::connectAccount()

@@ -18,7 +18,6 @@ class DaemonDatabase;
 class EventfeedHandler;
 class FriendImporter;
 class Helper;
-class QLockFile;
 class QNetworkAccessManager;
 class NetworkMonitor;
 class NotificationHandler;
@@ -125,7 +124,8 @@ private:
     // Shared by the account and the clients; a child, so it outlives both.
     QNetworkAccessManager *mNetwork = nullptr;
     // Held while the daemon runs; a second instance of the same user finds it taken.
-    QLockFile *mCacheLock = nullptr;
+    // The descriptor holding the cache directory's lock; the kernel lets go of it with the process.
+    int mCacheLock = -1;
     // The daemon is on its way out: its triggers start nothing.
     bool mExiting = false;
     QList<std::function<void()>> mExitCleanUps;

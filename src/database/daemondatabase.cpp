@@ -542,8 +542,13 @@ void DaemonDatabase::useWriteAheadLog()
         qDebug() << Q_FUNC_INFO << mDbName << "keeps its rollback journal" << pragma.lastError().text();
         return;
     }
-    if (!pragma.exec(QStringLiteral("PRAGMA synchronous = NORMAL")))
-        qDebug() << Q_FUNC_INFO << pragma.lastError().text();
+    // The log is folded back into the file every 200 pages and then cut to 1 MiB, so that a daemon
+    // running for weeks keeps a small log (it is removed when the daemon ends).
+    for (const char *setting :
+         {"PRAGMA synchronous = NORMAL", "PRAGMA wal_autocheckpoint = 200", "PRAGMA journal_size_limit = 1048576"}) {
+        if (!pragma.exec(QLatin1String(setting)))
+            qDebug() << Q_FUNC_INFO << setting << pragma.lastError().text();
+    }
 }
 
 void DaemonDatabase::setBusyTimeout(int milliseconds)

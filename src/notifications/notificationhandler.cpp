@@ -19,7 +19,9 @@
 #include <optional>
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "common/constants.h"
@@ -111,6 +113,7 @@ NotificationHandler::~NotificationHandler()
     releaseNotifications();
     // What is on its way still reaches the server and the registry.
     m_inFlight.clear();
+    unlisten();
     delete m_server;
 }
 
@@ -134,9 +137,46 @@ void NotificationHandler::listen()
         qWarning() << Q_FUNC_INFO << "Cannot check" << path << ::strerror(errno) << "- no socket served";
         return;
     }
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server->listen(path))
+    // The socket is made under a name of this process's own and renamed into place: the server then
+    // knows it by that name alone, so closing it never removes a socket another daemon put at the
+    // path since; this handler removes the path itself, only while it still names its socket.
+    const QByteArray own = name + '.' + QByteArray::number(qint64(::getpid()));
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    if (size_t(own.size()) >= sizeof address.sun_path) {
+        qWarning() << Q_FUNC_INFO << "The socket path is too long:" << path;
+        return;
+    }
+    std::memcpy(address.sun_path, own.constData(), size_t(own.size()));
+    ::unlink(own.constData());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct stat made;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
+        || ::chmod(own.constData(), 0600) != 0 || ::listen(fd, SOMAXCONN) != 0
+        || ::rename(own.constData(), name.constData()) != 0 || ::lstat(name.constData(), &made) != 0) {
+        qWarning() << Q_FUNC_INFO << "Failed to listen on" << path << ::strerror(errno);
+        ::unlink(own.constData());
+        if (fd >= 0)
+            ::close(fd);
+        return;
+    }
+    if (!m_server->listen(fd)) {
         qWarning() << Q_FUNC_INFO << "Failed to listen on" << path << m_server->errorString();
+        ::unlink(name.constData());
+        ::close(fd);
+        return;
+    }
+    m_socketFile = {made.st_dev, made.st_ino};
+}
+
+void NotificationHandler::unlisten()
+{
+    struct stat entry;
+    const QByteArray name = QFile::encodeName(QLatin1String(SocketPath));
+    if (m_socketFile && ::lstat(name.constData(), &entry) == 0 && entry.st_dev == m_socketFile->first
+        && entry.st_ino == m_socketFile->second)
+        ::unlink(name.constData());
+    m_socketFile.reset();
 }
 
 bool NotificationHandler::init(Qn::Quillnet *quillnet, DaemonDatabase *database)

@@ -15,7 +15,10 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "platform/quillnet/qnevent.h"
 #include "platform/quillnet/qnmessage.h"
@@ -147,6 +150,8 @@ private:
     struct InFlight;
 
     void listen();
+    // Removes the socket file while it is still the one listen() made.
+    void unlisten();
     void releaseNotifications();
     void rereadNotifications();
     MNotificationGroup *findGroup(const QString &eventType) const;
@@ -217,6 +222,8 @@ private:
     // Event types withdrawn during the running cycle; an empty one stands for all.
     QSet<QString> m_withdrawn;
     QLocalServer *m_server = nullptr;
+    // The device and inode of the socket file listen() made.
+    std::optional<std::pair<dev_t, ino_t>> m_socketFile;
     QLocalSocket *m_client = nullptr;
     QString m_clientView;
     MLocale *m_locale = nullptr;

@@ -15,6 +15,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include "testfiles.h"
+
 namespace {
 
 const QString ServiceName = QStringLiteral("com.tarvo.quillnetveldo");
@@ -60,7 +62,8 @@ private slots:
     void wholeProcessRunsAtLowPriority();
     void secondInstanceFailsBeforeTheDatabase();
     void secondInstanceOnAnotherBusFindsTheCacheTaken();
-    void endsWithItsSessionBus();
+    void endsWithItsSessionBusOrWhenStopped_data();
+    void endsWithItsSessionBusOrWhenStopped();
     void unusableDatabaseExitsOne();
     void controlObjectIntrospection();
     void debugSwitch_data();
@@ -285,16 +288,32 @@ void TestDaemonProcess::secondInstanceOnAnotherBusFindsTheCacheTaken()
              secondLog.constData());
     QCOMPARE(first->state(), QProcess::Running);
 
-    // Once the first one is gone (even killed), the cache is free again.
+    // Once the first one is gone, however it ended and at whatever step of its start, the cache is
+    // free again; so it is with a lock file that names nobody (a daemon killed as it made it).
     first->kill();
     first->waitForFinished();
-    QProcess *third = start({QStringLiteral("--debug")}, QString(), otherBus);
-    QByteArray thirdLog;
-    QTRY_VERIFY_WITH_TIMEOUT((thirdLog += third->readAllStandardError()).contains("loginToQuillnet"), 20000);
+    for (const char *step : {"registerService:", "registerObject:", "loginToQuillnet", ""}) {
+        if (!*step)
+            QVERIFY(writeFile(mHome->path() + QStringLiteral("/.quillnet/qndaemon.lock"), QByteArray()));
+        QProcess *next = start({QStringLiteral("--debug")}, QString(), otherBus);
+        QByteArray nextLog;
+        QTRY_VERIFY_WITH_TIMEOUT((nextLog += next->readAllStandardError()).contains(*step ? step : "loginToQuillnet"),
+                                 20000);
+        next->kill();
+        next->waitForFinished();
+    }
 }
 
-void TestDaemonProcess::endsWithItsSessionBus()
+void TestDaemonProcess::endsWithItsSessionBusOrWhenStopped_data()
 {
+    QTest::addColumn<bool>("busGoes");
+    QTest::newRow("session bus gone") << true;
+    QTest::newRow("SIGTERM") << false;
+}
+
+void TestDaemonProcess::endsWithItsSessionBusOrWhenStopped()
+{
+    QFETCH(bool, busGoes);
     writeAccount(ValidAccount);
     const QString address = startBus();
     QVERIFY(!address.isEmpty());
@@ -303,12 +322,13 @@ void TestDaemonProcess::endsWithItsSessionBus()
     QByteArray log;
     QTRY_VERIFY_WITH_TIMEOUT((log += daemon->readAllStandardError()).contains("loginToQuillnet"), 20000);
 
-    bus->terminate();
+    // Either way the event loop ends and the daemon takes down what it made on its way out.
+    (busGoes ? bus : daemon)->terminate();
     QVERIFY(daemon->waitForFinished(20000));
     QCOMPARE(daemon->exitStatus(), QProcess::NormalExit);
     QCOMPARE(daemon->exitCode(), 0);
     log += daemon->readAllStandardError();
-    QVERIFY2(log.contains("The session bus is gone"), log.right(300).constData());
+    QVERIFY2(log.contains(busGoes ? "The session bus is gone" : "Stopping on signal 15"), log.right(300).constData());
 }
 
 void TestDaemonProcess::unusableDatabaseExitsOne()

@@ -886,14 +886,26 @@ void TestNotificationHandler::existingEntryAtTheSocketPath()
     if (!replaced)
         QTest::ignoreMessage(QtWarningMsg,
                              QRegularExpression(QStringLiteral("is not a socket of this user: left alone")));
-    NotificationHandler handler;
-    QCOMPARE(handler.m_server->isListening(), replaced);
+    auto handler = std::make_unique<NotificationHandler>();
+    QCOMPARE(handler->m_server->isListening(), replaced);
     struct stat after;
     QCOMPARE(::lstat(path.constData(), &after), 0);
     QCOMPARE(after.st_ino != before.st_ino, replaced);
     QLocalSocket app;
     app.connectToServer(SocketPath);
     QCOMPARE(app.waitForConnected(2000), replaced);
+
+    // A handler takes its own socket away when it goes, never one that has replaced it since, nor
+    // what was there before it.
+    if (replaced) {
+        NotificationHandler next;
+        handler.reset();
+        QLocalSocket nextApp;
+        nextApp.connectToServer(SocketPath);
+        QVERIFY(nextApp.waitForConnected(2000));
+    }
+    handler.reset();
+    QCOMPARE(::lstat(path.constData(), &after) == 0, !replaced);
 }
 
 QTEST_GUILESS_MAIN(TestNotificationHandler)

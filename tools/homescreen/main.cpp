@@ -18,7 +18,7 @@
 #include "homescreen/pageserver.h"
 #include "homescreen/phoneactions.h"
 #include "homescreen/quillnetapp.h"
-#include "homescreen/unixsignals.h"
+#include "platform/support/unixsignals.h"
 
 namespace {
 
@@ -82,7 +82,7 @@ int main(int argc, char *argv[])
     }
 
     // Handled before the names are taken: whoever saw the start lines may signal at once.
-    HomeScreen::UnixSignals signalWatcher({SIGINT, SIGTERM, SIGUSR1});
+    Support::UnixSignals signalWatcher({SIGINT, SIGTERM, SIGUSR1});
     if (!signalWatcher.isValid())
         return 1;
 
@@ -126,7 +126,7 @@ int main(int argc, char *argv[])
         }
         QObject::connect(service, &HomeScreen::BusService::busLost, &app, onBusLost);
     }
-    QObject::connect(&signalWatcher, &HomeScreen::UnixSignals::received, &app, [&feed](int signalNumber) {
+    QObject::connect(&signalWatcher, &Support::UnixSignals::received, &app, [&feed](int signalNumber) {
         if (signalNumber == SIGUSR1)
             feed.requestRefresh();
         else

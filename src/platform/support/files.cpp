@@ -7,6 +7,7 @@
 #include <QFileInfo>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace Support {
@@ -89,6 +90,28 @@ bool createUserOnlyFile(const QString &path)
         return false;
     ::close(fd);
     return true;
+}
+
+int lockExclusively(const QString &path, qint64 *holder)
+{
+    *holder = 0;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // The holder's id is only for the log: a short, checked read.
+        char text[24] = {};
+        const ssize_t size = ::pread(fd, text, sizeof text - 1, 0);
+        bool ok = false;
+        const qint64 pid = QByteArray(text, size > 0 ? int(size) : 0).trimmed().toLongLong(&ok);
+        *holder = ok && pid > 0 ? pid : 0;
+        ::close(fd);
+        return -1;
+    }
+    const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.constData(), size_t(pid.size()), 0) != pid.size())
+        qDebug() << Q_FUNC_INFO << "Could not write the process id into" << path;
+    return fd;
 }
 
 QString moveAside(const QString &path)

@@ -1,5 +1,5 @@
 // File system operations that must never act through a symbolic link: removing trees, creating
-// user-only files, and keeping a damaged file for inspection while a fresh one takes its place.
+// user-only files, locking, and keeping a damaged file for inspection while a fresh one takes its place.
 #pragma once
 
 #include <QString>
@@ -22,6 +22,13 @@ bool makeUserOnlyPath(const QString &path);
 // Creates the file for the user alone (0600). Fails when anything, a link included, already
 // exists at the path.
 bool createUserOnlyFile(const QString &path);
+
+// Takes an exclusive flock() on path (created for the user alone, never through a link) and writes
+// this process's id into it. The kernel releases the lock when the process ends however it ends, so
+// a file left behind, empty or not, never locks anyone out. Returns the descriptor to keep open, or
+// -1: then *holder is the id the holding process wrote (0 when the file could not be opened or
+// names none).
+int lockExclusively(const QString &path, qint64 *holder);
 
 // Renames path, and the "-journal", "-wal" and "-shm" files beside it, to
 // "<name>.corrupt-<yyyyMMddhhmmss>" (".<n>" appended when taken), so that a new file can take the

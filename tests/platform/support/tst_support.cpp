@@ -1,4 +1,4 @@
-// The shared helpers: web addresses, link-safe file operations, id lists, bound texts and kept
+// The shared helpers: web addresses, link-safe file operations and locks, id lists, bound texts and kept
 // prepared statements. The SQLite file helpers (a link in place of the file moved aside, damage and locks told apart)
 // are tested through both of their users on real files: tst_daemondatabase and tst_qncache.
 #include "platform/support/files.h"
@@ -18,6 +18,8 @@
 #include <QSqlError>
 #include <QTest>
 
+#include <unistd.h>
+
 class TestSupport : public QObject
 {
     Q_OBJECT
@@ -28,7 +30,7 @@ private slots:
     void withPath_data();
     void withPath();
     void removeContentsKeepsListedEntriesAndLinkTargets();
-    void userOnlyDirectoriesAndFiles();
+    void userOnlyFilesAndLocks();
     void moveAsideTakesCompanionsAndCounts();
     void idsTextsAndLoggedValues();
     void keptStatementsAreReusedResetAndNested();
@@ -108,7 +110,7 @@ void TestSupport::removeContentsKeepsListedEntriesAndLinkTargets()
     QVERIFY(QFileInfo::exists(outside + QStringLiteral("/precious")));
 }
 
-void TestSupport::userOnlyDirectoriesAndFiles()
+void TestSupport::userOnlyFilesAndLocks()
 {
     QTemporaryDir root;
     QVERIFY(QFile::setPermissions(root.path(),
@@ -131,6 +133,23 @@ void TestSupport::userOnlyDirectoriesAndFiles()
     QVERIFY(QFile::link(root.filePath(QStringLiteral("target")), dangling));
     QVERIFY(!Support::createUserOnlyFile(dangling));
     QVERIFY(!QFileInfo::exists(root.filePath(QStringLiteral("target"))));
+
+    // A lock file left behind, empty or naming anything, locks nobody out; a held one does, and
+    // names its holder; it is free again once the descriptor is gone.
+    qint64 holder = -1;
+    QVERIFY(Support::lockExclusively(dangling, &holder) < 0);
+    QCOMPARE(holder, 0);
+    const QString lock = root.filePath(QStringLiteral("lock"));
+    ::close(Support::lockExclusively(lock, &holder));
+    QCOMPARE(modeOf(lock), 0600);
+    for (const QByteArray &left : {QByteArray(), QByteArray("4711\n"), QByteArray("garbage")}) {
+        QVERIFY(writeFile(lock, left));
+        const int fd = Support::lockExclusively(lock, &holder);
+        QVERIFY(fd >= 0);
+        QCOMPARE(Support::lockExclusively(lock, &holder), -1);
+        QCOMPARE(holder, qint64(::getpid()));
+        ::close(fd);
+    }
 }
 
 void TestSupport::moveAsideTakesCompanionsAndCounts()

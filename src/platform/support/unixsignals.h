@@ -7,7 +7,7 @@
 
 class QSocketNotifier;
 
-namespace HomeScreen {
+namespace Support {
 
 class UnixSignals : public QObject
 {
@@ -32,4 +32,4 @@ private:
     QSocketNotifier *mNotifier = nullptr;
 };
 
-} // namespace HomeScreen
+} // namespace Support

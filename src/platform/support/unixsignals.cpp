@@ -1,4 +1,4 @@
-#include "homescreen/unixsignals.h"
+#include "platform/support/unixsignals.h"
 
 #include <QSocketNotifier>
 #include <QtDebug>
@@ -10,7 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace HomeScreen {
+namespace Support {
 
 namespace {
 
@@ -58,7 +58,7 @@ UnixSignals::UnixSignals(const QList<int> &signalNumbers, QObject *parent)
 
 UnixSignals::~UnixSignals()
 {
-    for (const int number : qAsConst(mSignals))
+    for (const int number : std::as_const(mSignals))
         ::signal(number, SIG_DFL);
     if (mNotifier) {
         delete mNotifier;
@@ -76,4 +76,4 @@ void UnixSignals::onReadable()
         emit received(bytes[i]);
 }
 
-} // namespace HomeScreen
+} // namespace Support
