@@ -145,7 +145,8 @@ bool EventfeedHandler::importNewsfeedFromNetwork()
     mSafetyTimer.start();
 
     const Qn::QnDataFilter filter(mQuillnet->currentProfileId(), FeedLimit, 0);
-    if (mQuillnet->retrieveNewsFeed(nullptr, filter, Qn::RetrieveFromNetwork) == Qn::StatusOk)
+    mAwaitingFeed = mQuillnet->retrieveNewsFeed(nullptr, filter, Qn::RetrieveFromNetwork) == Qn::StatusOk;
+    if (mAwaitingFeed)
         return true;
     // The safety timer keeps running: its pass ends this import like any other network import.
     qWarning() << "Failed to start news feed retrieval!";
@@ -207,6 +208,7 @@ void EventfeedHandler::clear()
     mToAdd.clear();
     mPosts.clear();
     mImportRunning = false;
+    mAwaitingFeed = false;
     mPublishing = false;
     mLateWaited = false;
     mRepublish = false;
@@ -289,6 +291,7 @@ void EventfeedHandler::onNewsFeedRetrieved(const Qn::QnPosts &posts)
     // A late answer after the safety timer ended the import, or one nobody asked for.
     if (!mImportRunning || mPublishing)
         return;
+    mAwaitingFeed = false;
     mSafetyTimer.start();
     mPosts = posts;
     mPage.clear();
@@ -312,6 +315,14 @@ void EventfeedHandler::onRequestFailed(Qn::RequestKind kind, const QString &subj
 {
     if (!mImportRunning || mPublishing)
         return;
+    if (kind == Qn::NewsFeedRequest && mAwaitingFeed) {
+        // Ends the import now, as its safety timer would later: a sync meanwhile would join an
+        // import that waits for nothing, and fetch nothing.
+        qDebug() << Q_FUNC_INFO << "news feed request failed";
+        mAwaitingFeed = false;
+        onSafetyTimerHit();
+        return;
+    }
     // A download that failed is over like one that arrived, without a file: its post goes without
     // its picture, or waits for a later pass without its avatar. Taken out of the map, it is counted
     // once.
@@ -332,12 +343,16 @@ void EventfeedHandler::onSafetyTimerHit()
 {
     qDebug() << Q_FUNC_INFO;
     mSafetyTimer.stop();
+    mAwaitingFeed = false;
     if (mPublishing)
         return;
     // Posts whose avatar is still missing are skipped; pictures still missing are left out. Also
     // after a start that failed: the pass over nothing ends that import.
     mImportRunning = true;
     processPosts();
+    // Downloads still on their way belong to a pass that is over (their failures count for nothing).
+    if (mQuillnet)
+        mQuillnet->abortRequests({Qn::NewsFeedRequest, Qn::DataRequest, Qn::ProfilePictureRequest});
 }
 
 void EventfeedHandler::onDbReseted()

@@ -127,6 +127,8 @@ private:
     static QString pictureKey(const QUrl &url);
 
     QPointer<Qn::Quillnet> mQuillnet;
+    // A network import waits for the service's news feed page.
+    bool mAwaitingFeed = false;
     // The Event Feed's well-known name; calls go to the instance that owns it (mFeed).
     ComTarvoHomeEventFeedInterface *mEventFeedIf = nullptr;
     DaemonDatabase *mDatabase = nullptr;

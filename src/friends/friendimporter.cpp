@@ -57,6 +57,10 @@ bool FriendImporter::init(Qn::Quillnet *client, const QString &accountName)
         qCritical() << "Unable to connect to latestStatusMessagesRetrieved";
         return false;
     }
+    if (!connect(client, &Qn::Quillnet::requestFailed, this, &FriendImporter::onRequestFailed)) {
+        qCritical() << "Unable to connect to requestFailed";
+        return false;
+    }
     mSafetyTimer.setInterval(SafetyTimeoutMs);
     mSafetyTimer.setSingleShot(true);
 
@@ -100,6 +104,8 @@ bool FriendImporter::importFromNetwork()
         return true;
     mPendingIds.clear();
     mPageOffset = 0;
+    mFailedPages = 0;
+    mComplete = true;
     mFriendsRunning = true;
     mPlugin->clearPersonCaches();
     requestPage();
@@ -120,6 +126,7 @@ void FriendImporter::onFriendsUpdated(Qn::QnUserRefs friends)
     if (!mFriendsRunning || !mClient)
         return;
     mSafetyTimer.start();
+    mFailedPages = 0;
 
     int added = 0;
     for (const Qn::QnUserRef &ref : std::as_const(friends)) {
@@ -135,7 +142,11 @@ void FriendImporter::onFriendsUpdated(Qn::QnUserRefs friends)
         requestPage();
         return;
     }
+    requestStatuses();
+}
 
+void FriendImporter::requestStatuses()
+{
     mFriendsRunning = false;
     mStatusRunning = true;
     qDebug() << "All friends received, starting status retrieval";
@@ -157,15 +168,44 @@ void FriendImporter::onLatestStatusMessageRetrieved(QStringList ids, Qn::QnPosts
         return;
     for (const Qn::QnPost &post : std::as_const(posts))
         mPlugin->setStatusMessage(post.from().id(), post);
-    for (const QString &id : std::as_const(ids)) {
+    addPending(ids);
+}
+
+void FriendImporter::addPending(const QStringList &ids)
+{
+    for (const QString &id : ids) {
         if (mPendingIds.remove(id))
             mPlugin->addToFriendPool(id);
     }
-    // Also after the safety timer: statuses that come late still end the import as complete.
-    if (mPendingIds.isEmpty()) {
+    // Also after the safety timer: statuses that come late still end the import.
+    if (mStatusRunning && mPendingIds.isEmpty()) {
         mStatusRunning = false;
         mSafetyTimer.stop();
-        emit friendImportReady(true);
+        emit friendImportReady(mComplete);
+    }
+}
+
+void FriendImporter::onRequestFailed(Qn::RequestKind kind, const QString &subject)
+{
+    if (!mPlugin || !mClient)
+        return;
+    if (kind == Qn::FriendsRequest && mFriendsRunning) {
+        // A refused page (too large, say) costs only its friends: the next page is asked for. Two
+        // in a row mean the service is not answering; the friends found so far are announced.
+        mComplete = false;
+        mSafetyTimer.start();
+        if (++mFailedPages < 2) {
+            qWarning() << Q_FUNC_INFO << "Friends page at" << mPageOffset << "failed; going on with the next one";
+            mPageOffset += PageSize;
+            requestPage();
+            return;
+        }
+        qWarning() << Q_FUNC_INFO << "Friends pages failed twice in a row; the friends found so far are kept";
+        requestStatuses();
+    } else if (kind == Qn::LatestStatusMessageRequest && mStatusRunning) {
+        // Those friends go without a status message.
+        mComplete = false;
+        addPending(subject.split(QLatin1Char(','), Qt::SkipEmptyParts));
     }
 }
 
@@ -180,6 +220,9 @@ void FriendImporter::onSafetyTimeout()
             mPlugin->addToFriendPool(id);
     }
     emit friendImportReady(false);
+    // Whatever is still on its way belongs to an import that is over.
+    if (mClient)
+        mClient->abortRequests({Qn::FriendsRequest, Qn::LatestStatusMessageRequest});
 }
 
 bool FriendImporter::importFromCache()

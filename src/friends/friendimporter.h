@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include "platform/quillnet/qnpost.h"
+#include "platform/quillnet/qntypes.h"
 #include "platform/quillnet/qnuserref.h"
 
 class QuillnetPlugin;
@@ -52,16 +53,21 @@ public:
     Qn::Quillnet *client() const;
 
 signals:
-    // A network import is over: true when every friend's status message arrived, false when the
-    // safety timer ended it.
+    // A network import is over: true when every page and every friend's status message arrived,
+    // false when one failed or the safety timer ended it.
     void friendImportReady(bool ok);
 
 private slots:
     void onFriendsUpdated(Qn::QnUserRefs friends);
     void onLatestStatusMessageRetrieved(QStringList ids, Qn::QnPosts posts);
     void onSafetyTimeout();
+    void onRequestFailed(Qn::RequestKind kind, const QString &subject);
 
 private:
+    // After the last page: asks for the statuses of the friends found.
+    void requestStatuses();
+    // Hands over friends without their status and ends the import when none is awaited any more.
+    void addPending(const QStringList &ids);
     bool importFromNetwork();
     bool importFromCache();
     void requestPage();
@@ -74,6 +80,9 @@ private:
     QuillnetPlugin *mPlugin = nullptr;
     QSet<QString> mPendingIds;
     int mPageOffset = 0;
+    // Pages refused in a row; a refused page is skipped, a second one in a row ends the paging.
+    int mFailedPages = 0;
+    bool mComplete = true;
     bool mFriendsRunning = false;
     bool mStatusRunning = false;
     QTimer mSafetyTimer;

@@ -34,6 +34,7 @@
 #include "platform/quillnet/quillnet.h"
 #include "platform/support/ids.h"
 #include "platform/support/logtext.h"
+#include "platform/support/usertext.h"
 
 namespace {
 
@@ -300,13 +301,24 @@ void NotificationHandler::onAllNotificationsRetrieved(Qn::QnUsers friendRequests
             endCheck();
             return;
         }
-        m_messagesDone = false;
-        m_awaitingThreads = true;
-        // Not sent: nothing to wait for.
-        if (m_quillnet->retrieveThreads(nullptr, Qn::Inbox, Qn::RetrieveFromNetwork) != Qn::StatusOk) {
-            m_awaitingThreads = false;
-            m_messagesDone = true;
-        }
+        startThreads();
+        return;
+    }
+    endCheck();
+}
+
+void NotificationHandler::startThreads()
+{
+    m_threads.clear();
+    m_awaitedProfiles.clear();
+    m_awaitedMessages.clear();
+    m_latestContent.clear();
+    m_messagesDone = false;
+    m_awaitingThreads = true;
+    // Not sent: nothing to wait for.
+    if (m_quillnet->retrieveThreads(nullptr, Qn::Inbox, Qn::RetrieveFromNetwork) != Qn::StatusOk) {
+        m_awaitingThreads = false;
+        m_messagesDone = true;
     }
     endCheck();
 }
@@ -319,9 +331,16 @@ void NotificationHandler::onRequestFailed(Qn::RequestKind kind, QString subject)
     case Qn::AllNotificationsRequest:
         if (!m_fetching)
             return;
-        // Nothing was imported: no signal, and the next trigger may start a cycle at once.
         qWarning() << Q_FUNC_INFO << "Failed to retrieve all notifications";
         m_fetching = false;
+        if (m_messagesEnabled) {
+            // The answer carried friend requests, invitations and notifications: they wait for the
+            // next cycle. The message threads come from requests of their own; their unread count
+            // is unknown, so the threads are asked for.
+            startThreads();
+            return;
+        }
+        // Nothing was imported: no signal, and the next trigger may start a cycle at once.
         m_busy = false;
         m_safetyTimer.stop();
         return;
@@ -374,6 +393,10 @@ void NotificationHandler::onSafetyTimer()
     qDebug() << Q_FUNC_INFO;
     m_busy = false;
     m_fetching = false;
+    // What is still on its way belongs to a cycle that is over.
+    if (m_quillnet)
+        m_quillnet->abortRequests({Qn::AllNotificationsRequest, Qn::EventDetailsRequest, Qn::ThreadsRequest,
+                                   Qn::MessagesRequest, Qn::ProfileRequest});
 }
 
 // Publishing and clearing.
@@ -671,7 +694,7 @@ void NotificationHandler::processFriendRequests(Qn::QnUsers users)
             qDebug() << "Friendreq item not shown, adding" << Support::logText(user.id());
             newRequests << user;
         }
-        names << user.name();
+        names << Support::isolated(user.name());
     }
 
     if (users.isEmpty()) {
@@ -761,7 +784,7 @@ void NotificationHandler::processEventInvs(Qn::QnEvents &events)
             qDebug() << "Event item not shown already, adding to new" << id;
             newInvitations << event;
         }
-        const QString owner = event.owner().name();
+        const QString owner = Support::isolated(event.owner().name());
         if (!owner.isEmpty() && !owners.contains(owner))
             owners << owner;
     }
@@ -952,7 +975,8 @@ void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
         }
         if (!thread.senders().isEmpty()) {
             const Qn::QnUserRef sender = thread.senders().first();
-            const QString name = sender.name().isEmpty() ? m_profileNames.value(sender.id()) : sender.name();
+            const QString name
+                    = Support::isolated(sender.name().isEmpty() ? m_profileNames.value(sender.id()) : sender.name());
             // A name the profile did not tell leaves no gap in the summary.
             if (!name.isEmpty() && !names.contains(name))
                 names << name;

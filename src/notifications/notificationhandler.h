@@ -150,6 +150,8 @@ private:
     struct InFlight;
 
     void listen();
+    // Asks for the inbox's threads: the message kind's part of the cycle.
+    void startThreads();
     // Removes the socket file while it is still the one listen() made.
     void unlisten();
     void releaseNotifications();

@@ -76,7 +76,7 @@ private slots:
     void silentEventFeedHoldsNewPostsBack_data();
     void silentEventFeedHoldsNewPostsBack();
     void oneRequestAtATime();
-    void lateAnswerAfterTheSafetyTimerIsIgnored();
+    void requestOfAnImportThatGaveUpIsAbandoned();
     void cacheImportPublishesBeforeReturning_data();
     void cacheImportPublishesBeforeReturning();
     void cachePassWithNothingNewEndsAtOnce();
@@ -545,7 +545,7 @@ void TestEventfeedHandler::oneRequestAtATime()
     QCOMPARE(imported.count(), 0);
 }
 
-void TestEventfeedHandler::lateAnswerAfterTheSafetyTimerIsIgnored()
+void TestEventfeedHandler::requestOfAnImportThatGaveUpIsAbandoned()
 {
     mSim->injectFault(feedPath(), QuillnetSim::Simulator::Delay, 300);
     QSignalSpy imported(mHandler.get(), &EventfeedHandler::eventsfeedImported);
@@ -555,12 +555,25 @@ void TestEventfeedHandler::lateAnswerAfterTheSafetyTimerIsIgnored()
     QCOMPARE(safetyTimer()->interval(), 90000);
     QVERIFY(safetyTimer()->isSingleShot());
 
+    // The request of an import that gave up is abandoned: it holds no connection, and ends nothing.
+    QSignalSpy failed(mClient.get(), &Qn::Quillnet::requestFailed);
     QVERIFY(QMetaObject::invokeMethod(mHandler.get(), "onSafetyTimerHit"));
     QCOMPARE(imported.count(), 1);
-    QVERIFY(answered.wait());
+    QTRY_COMPARE(failed.count(), 1);
+    QCOMPARE(answered.count(), 0);
     QCOMPARE(imported.count(), 1);
     QVERIFY(!safetyTimer()->isActive());
     QCOMPARE(mFeed.calls(), QStringList());
+
+    // A feed request that fails ends its import at once, so that the next sync fetches.
+    mSim->injectFault(feedPath(), QuillnetSim::Simulator::HttpStatus, 500);
+    QVERIFY(mHandler->startNewsfeedImport(false));
+    QVERIFY(imported.wait());
+    QVERIFY(!safetyTimer()->isActive());
+    const int asked = mSim->requestCount(feedPath());
+    QVERIFY(mHandler->startNewsfeedImport(false));
+    QVERIFY(imported.wait());
+    QCOMPARE(mSim->requestCount(feedPath()), asked + 1);
 }
 
 void TestEventfeedHandler::cacheImportPublishesBeforeReturning_data()

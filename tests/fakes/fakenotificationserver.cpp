@@ -34,6 +34,10 @@ uint FakeNotificationServer::Notify(const QString &app_name, uint replaces_id, c
     call.expireTimeout = expire_timeout;
     if (hangs())
         return 0;
+    if (!notifyError.isEmpty() && calledFromDBus()) {
+        sendErrorReply(notifyError, QStringLiteral("refused"));
+        return 0;
+    }
     if (notifyAnswer.isValid() && calledFromDBus()) {
         setDelayedReply(true);
         connection().send(message().createReply(notifyAnswer));

@@ -44,7 +44,7 @@ private slots:
     void networkImportThenRestartFromTheCache();
     void hundredFriendsAskForAnEmptyThirdPage();
     void repeatedFullPagesEndThePaging();
-    void stalledImportEndsByTheSafetyTimer();
+    void stalledOrRefusedImportEnds();
     void startConditions();
 
 private:
@@ -205,38 +205,51 @@ void TestFriendImporter::repeatedFullPagesEndThePaging()
     QCOMPARE(mSim->requestCount(QStringLiteral("/statuses/latest")), 3);
 }
 
-void TestFriendImporter::stalledImportEndsByTheSafetyTimer()
+void TestFriendImporter::stalledOrRefusedImportEnds()
 {
     start(3);
     mSim->injectFault(QStringLiteral("/statuses/latest"), QuillnetSim::Simulator::Delay, 60000);
     QSignalSpy ready(mImporter.get(), &FriendImporter::friendImportReady);
+    QSignalSpy failed(mClient.get(), &Qn::Quillnet::requestFailed);
     QVERIFY(mImporter->startFriendImport(false));
     QTRY_COMPARE(mSim->requestCount(QStringLiteral("/statuses/latest")), 1);
     QVERIFY(safetyTimer()->isActive());
     QVERIFY(safetyTimer()->isSingleShot());
     QCOMPARE(safetyTimer()->interval(), 60000);
 
-    // Friends without a status are announced all the same.
+    // Friends without a status are announced all the same; the request still on its way is
+    // abandoned, so that it holds no connection.
     invoke("onSafetyTimeout", QGenericArgument());
     QCOMPARE(ready.takeFirst(), QList<QVariant> {false});
-    const QStringList ids = {mSim->friends().at(0).id(), mSim->friends().at(1).id(), mSim->friends().at(2).id()};
-
-    // Statuses that come late: a repeated id and one that was never asked for change nothing more;
-    // the last pending id ends the import a second time, as complete.
-    Qn::QnPost post(QStringLiteral("late"));
-    post.setFrom(mSim->friends().at(0).ref());
-    post.setMessage(QStringLiteral("Late"));
-    invoke("onLatestStatusMessageRetrieved", Q_ARG(QStringList, QStringList({ids.at(0), ids.at(0), "stranger"})),
-           Q_ARG(Qn::QnPosts, Qn::QnPosts {post}));
-    QCOMPARE(ready.count(), 0);
-    invoke("onLatestStatusMessageRetrieved", Q_ARG(QStringList, ids.mid(1)), Q_ARG(Qn::QnPosts, Qn::QnPosts()));
-    QCOMPARE(ready.takeFirst(), QList<QVariant> {true});
-
-    // The pool holds every friend twice: once from the timeout, once from the late statuses.
+    QTRY_COMPARE(failed.count(), 1);
+    QCOMPARE(failed.first().at(0).value<Qn::RequestKind>(), Qn::LatestStatusMessageRequest);
     QSignalSpy announced(plugin(), &SocialProviderInterface::personsUpdate);
     QVERIFY(QMetaObject::invokeMethod(plugin(), "onFriendsPoolTimeout"));
-    QCOMPARE(announced.count(), 1);
-    QCOMPARE(announced.first().at(0).value<QList<SocialNetworkPerson>>().size(), 6);
+    QCOMPARE(announced.first().at(0).value<QList<SocialNetworkPerson>>().size(), 3);
+
+    // A page too large to take costs its friends only: the next page is asked for, and the import
+    // ends at once, incomplete. Two failed pages in a row end the paging with what was found.
+    for (const int refused : {1, 2}) {
+        start(120);
+        QSignalSpy done(mImporter.get(), &FriendImporter::friendImportReady);
+        QSignalSpy announced(plugin(), &SocialProviderInterface::personsUpdate);
+        mSim->injectFault(friendsPath(), QuillnetSim::Simulator::OversizedBody, 0, refused);
+        QVERIFY(mImporter->startFriendImport(false));
+        // Without a friend found, only the safety timer ends the import, as with an empty list.
+        if (refused == 2) {
+            QTRY_COMPARE(mSim->requestCount(friendsPath()), 2);
+            invoke("onSafetyTimeout", QGenericArgument());
+        }
+        QVERIFY(done.count() == 1 || done.wait(20000));
+        QCOMPARE(done.first(), QList<QVariant> {false});
+        QCOMPARE(mSim->requestCount(friendsPath()), refused == 1 ? 3 : 2);
+        QCOMPARE(mSim->requestCount(QStringLiteral("/statuses/latest")), refused == 1 ? 4 : 0);
+        QVERIFY(QMetaObject::invokeMethod(plugin(), "onFriendsPoolTimeout"));
+        qsizetype persons = 0;
+        for (const QList<QVariant> &batch : std::as_const(announced))
+            persons += batch.at(0).value<QList<SocialNetworkPerson>>().size();
+        QCOMPARE(persons, refused == 1 ? 70 : 0);
+    }
 }
 
 void TestFriendImporter::startConditions()

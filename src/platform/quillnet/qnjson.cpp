@@ -5,6 +5,8 @@
 #include <QJsonDocument>
 #include <QRegularExpression>
 
+#include "platform/support/usertext.h"
+
 namespace Qn {
 
 namespace {
@@ -62,16 +64,20 @@ public:
     bool ok() const { return mError.isEmpty(); }
     QString error() const { return mError; }
 
-    // The id every record needs: a non-empty string.
+    // The id every record needs: a non-empty string. A longer one than any service gives is refused,
+    // never cut: a cut id would name another record.
     QString id()
     {
-        const QString value = string("id", true);
+        const QString value = string("id", true, QnJson::MaxIdLength + 1);
         if (ok() && value.isEmpty())
             fail(QStringLiteral("member \"id\" is empty"));
+        else if (value.size() > QnJson::MaxIdLength)
+            fail(QStringLiteral("member \"id\" is longer than %1 characters").arg(QnJson::MaxIdLength));
         return value;
     }
 
-    QString string(const char *key, bool required)
+    // Texts are cut to maxLength: what a notification, an item or a contact shows needs no more.
+    QString string(const char *key, bool required, int maxLength = QnJson::MaxTextLength)
     {
         const QJsonValue value = member(key, required);
         if (value.isUndefined())
@@ -80,7 +86,11 @@ public:
             wrongType(key, "a string");
             return QString();
         }
-        return value.toString();
+        const QString text = value.toString();
+        if (text.size() > maxLength)
+            qDebug() << "Qn::QnJson" << mRecord << "member" << key << "cut from" << text.size() << "to" << maxLength
+                     << "characters";
+        return Support::cut(text, maxLength);
     }
 
     int count(const char *key, bool required)
@@ -399,14 +409,15 @@ QnPost QnJson::readPost(const QJsonValue &value, QString *error)
     post.setFrom(in.ref("from", true));
     post.setCreated(in.time("created", true));
     post.setTo(in.refs("to", false));
-    post.setMessage(in.string("message", false));
-    post.setStory(in.string("story", false));
-    post.setPicture(in.string("picture", false));
+    post.setMessage(in.string("message", false, QnJson::MaxLongTextLength));
+    post.setStory(in.string("story", false, QnJson::MaxLongTextLength));
+    post.setPicture(in.string("picture", false, QnJson::MaxLongTextLength));
     const QJsonObject link = in.object("link", false);
     if (!link.isEmpty()) {
         StrictReader linkIn(link, "link");
-        post.setLinkInfo(QnLinkInfo(linkIn.string("link", false), linkIn.string("name", false),
-                                    linkIn.string("caption", false), linkIn.string("description", false)));
+        post.setLinkInfo(QnLinkInfo(linkIn.string("link", false, QnJson::MaxLongTextLength),
+                                    linkIn.string("name", false), linkIn.string("caption", false),
+                                    linkIn.string("description", false, QnJson::MaxLongTextLength)));
         if (!linkIn.ok()) {
             if (error)
                 *error = QStringLiteral("post: member \"link\": ") + linkIn.error();
@@ -429,12 +440,12 @@ QnUser QnJson::readUser(const QJsonValue &value, QString *error)
     user.setName(in.string("name", true));
     user.setFirstName(in.string("first_name", false));
     user.setLastName(in.string("last_name", false));
-    user.setAbout(in.string("about", false));
+    user.setAbout(in.string("about", false, QnJson::MaxLongTextLength));
     user.setEmail(in.string("email", false));
-    user.setWebsite(in.string("website", false));
+    user.setWebsite(in.string("website", false, QnJson::MaxLongTextLength));
     user.setBirthday(in.string("birthday", false));
     user.setMobilePhone(in.string("mobile_phone", false));
-    user.setLink(in.string("link", false));
+    user.setLink(in.string("link", false, QnJson::MaxLongTextLength));
     return in.result(user, error);
 }
 
@@ -464,7 +475,7 @@ QnMessage QnJson::readMessage(const QJsonValue &value, QString *error)
 {
     StrictReader in(value, "message");
     QnMessage message(in.id());
-    message.setContent(in.string("content", true));
+    message.setContent(in.string("content", true, QnJson::MaxLongTextLength));
     message.setCreated(in.time("created", true));
     message.setThreadId(in.string("thread_id", false));
     message.setFrom(in.ref("from", false));

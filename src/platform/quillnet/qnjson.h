@@ -23,6 +23,11 @@ class QnJson
 {
 public:
     static constexpr int MaxListEntries = 1000;
+    // Longest id taken; longest name, title or other short text, and longest message, description
+    // or address kept (longer ones are cut).
+    static constexpr int MaxIdLength = 256;
+    static constexpr int MaxTextLength = 1024;
+    static constexpr int MaxLongTextLength = 16384;
 
     static QJsonObject toJson(const QnUserRef &ref);
     static QJsonObject toJson(const QnPost &post);

@@ -11,6 +11,7 @@
 #include <QNetworkRequest>
 #include <QRegularExpression>
 #include <QSet>
+#include <QTimer>
 #include <QUrlQuery>
 
 #include "platform/quillnet/floodedconnections.h"
@@ -318,6 +319,16 @@ void QuillnetPrivate::watch(QNetworkReply *reply, const QnRequest &request, qint
     QObject::connect(reply, &QNetworkReply::downloadProgress, q,
                      [this, reply](qint64 received, qint64) { onProgress(reply, received); });
     QObject::connect(reply, &QNetworkReply::finished, q, [this, reply] { onFinished(reply); });
+    // The transfer timeout only catches a silent service; this ends one that trickles.
+    QTimer::singleShot(configuration.requestDeadline(), reply, [this, reply] {
+        auto it = mPending.find(reply);
+        if (it == mPending.end() || reply->isFinished())
+            return;
+        it->pastDeadline = true;
+        qWarning() << "Qn::QuillnetPrivate::watch" << it->request.name() << "not answered within"
+                   << configuration.requestDeadline() << "ms";
+        reply->abort();
+    });
     // A shared manager deletes its replies with itself, possibly before this client; what waits then
     // goes out on the client's own manager, once the shared one is gone.
     QObject::connect(reply, &QObject::destroyed, q, [this, reply] {
@@ -386,6 +397,30 @@ void QuillnetPrivate::shutdown()
         closeFloodedConnections(service);
 }
 
+void QuillnetPrivate::abortRequests(const QList<RequestKind> &kinds)
+{
+    const auto abandoned = [&kinds](const QnRequest &request) { return kinds.contains(request.kind); };
+    for (auto it = mWaiting.begin(); it != mWaiting.end();) {
+        if (!abandoned(*it)) {
+            ++it;
+            continue;
+        }
+        Quillnet *client = q;
+        const RequestKind kind = it->kind;
+        const QString name = subject(*it);
+        QMetaObject::invokeMethod(
+                client, [client, kind, name] { emit client->requestFailed(kind, name); }, Qt::QueuedConnection);
+        it = mWaiting.erase(it);
+    }
+    // Each ends in onFinished(), as a cancelled transfer.
+    const QList<QNetworkReply *> replies = mPending.keys();
+    for (QNetworkReply *reply : replies) {
+        const auto it = mPending.constFind(reply);
+        if (it != mPending.constEnd() && abandoned(it->request))
+            reply->abort();
+    }
+}
+
 void QuillnetPrivate::onFinished(QNetworkReply *reply)
 {
     const auto it = mPending.find(reply);
@@ -410,6 +445,10 @@ void QuillnetPrivate::onFinished(QNetworkReply *reply)
                 QnError::InvalidResponseError,
                 QStringLiteral("Refused a redirect to a \"%1\" address").arg(pending.refusedRedirect.left(20)),
                 reply->errorString());
+    } else if (pending.pastDeadline) {
+        failure = QnError(QnError::NetworkError,
+                          QStringLiteral("Not answered within %1 ms").arg(configuration.requestDeadline()),
+                          reply->errorString());
     } else if (pending.oversized) {
         failure = QnError(QnError::InvalidResponseError,
                           QStringLiteral("Answer larger than %1 bytes").arg(pending.limit), reply->errorString());
@@ -932,6 +971,11 @@ int Quillnet::retrieveLatestStatusMessage(const QStringList &userIds)
     QnRequest request(LatestStatusMessageRequest);
     request.ids = ids;
     return d->startRequest(request);
+}
+
+void Quillnet::abortRequests(const QList<Qn::RequestKind> &kinds)
+{
+    d->abortRequests(kinds);
 }
 
 int Quillnet::retrieveAllNotifications()

@@ -86,6 +86,9 @@ public:
     int retrieveMessages(Qn::QnMessages *messages, const Qn::QnDataFilter &filter, int behaviour = RetrieveFromNetwork);
     // Marks the service's notifications read. No answer signal.
     int markNotificationsRead(const QStringList &notificationIds);
+    // Abandons every request of these kinds that is on its way or waiting: each is answered by
+    // requestFailed() (and error()) as if the service had failed it. For an import that gave up.
+    void abortRequests(const QList<Qn::RequestKind> &kinds);
 
 signals:
     void initialized();

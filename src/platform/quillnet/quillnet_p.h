@@ -68,6 +68,7 @@ public:
     int startRequest(const QnRequest &request, QnError *failure = nullptr);
     // Drops every request in flight or waiting without any further signal; the client is going away.
     void shutdown();
+    void abortRequests(const QList<RequestKind> &kinds);
     // Emits error() from the event loop, after the current call has returned.
     void postError(const QnError &error);
     // A failed cache statement: one error() per burst of failures.
@@ -101,6 +102,7 @@ private:
         QnRequest request;
         qint64 limit = MaxJsonSize;
         bool oversized = false;
+        bool pastDeadline = false;
         // Scheme of a redirect target that was refused; null when none was.
         QString refusedRedirect;
     };

@@ -52,12 +52,22 @@ public:
     {
         mTransferTimeout = milliseconds > 0 ? milliseconds : DefaultTransferTimeout;
     }
+    // Milliseconds a request may take in all, however steadily its bytes trickle in; then it is
+    // abandoned like one without progress.
+    int requestDeadline() const { return mRequestDeadline; }
+    void setRequestDeadline(int milliseconds)
+    {
+        mRequestDeadline = milliseconds > 0 ? milliseconds : DefaultRequestDeadline;
+    }
     // The process's network access manager, shared so that idle connections and their wake-ups are
     // kept once. Not owned; without one (or once it is deleted) the client makes its own.
     QNetworkAccessManager *networkAccessManager() const { return mNetworkAccessManager; }
     void setNetworkAccessManager(QNetworkAccessManager *manager) { mNetworkAccessManager = manager; }
 
     static constexpr int DefaultTransferTimeout = 30000;
+    // Below the shortest safety timer of the daemon's imports (30 s), so that no import waits for a
+    // trickling answer.
+    static constexpr int DefaultRequestDeadline = 25000;
 
 private:
     QString mAccessToken;
@@ -66,6 +76,7 @@ private:
     QString mLocale;
     QUrl mServiceUrl;
     int mTransferTimeout = DefaultTransferTimeout;
+    int mRequestDeadline = DefaultRequestDeadline;
     QPointer<QNetworkAccessManager> mNetworkAccessManager;
 };
 

@@ -1,6 +1,6 @@
 // A loopback HTTP server for client tests that need byte-exact answers: each request gets the first
 // queued answer meant for its target (broken ones written as they are, endless ones written as long
-// as the client reads), or no answer at all when none is queued.
+// as the client reads, trickling ones a byte at a time), or no answer at all when none is queued.
 #pragma once
 
 #include <QByteArray>
@@ -10,6 +10,7 @@
 #include <QPair>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUrl>
 
 class RawHttpServer
@@ -52,6 +53,11 @@ public:
     }
     // The bytes, then 'x' without end, as fast as the client takes them; only the client can end it.
     void enqueueEndless(const QByteArray &start) { mAnswers.append({QByteArray(), start, true}); }
+    // The bytes, then one 'x' every intervalMs without end, as a trickling service sends.
+    void enqueueTrickle(const QByteArray &start, int intervalMs)
+    {
+        mAnswers.append({QByteArray(), start, true, intervalMs});
+    }
     void enqueueJson(const QByteArray &body, int status = 200) { enqueue(response(status, body)); }
     void clearAnswers() { mAnswers.clear(); }
 
@@ -101,6 +107,14 @@ private:
         if (index == mAnswers.size())
             return; // left hanging: the client's timeout must end it
         const Answer answer = mAnswers.takeAt(index);
+        if (answer.endless && answer.trickleMs > 0) {
+            socket->setProperty("endless", true);
+            socket->write(answer.bytes);
+            auto *timer = new QTimer(socket);
+            QObject::connect(timer, &QTimer::timeout, socket, [socket] { socket->write("x"); });
+            timer->start(answer.trickleMs);
+            return;
+        }
         if (answer.endless) {
             const auto feed = [socket] {
                 while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < 256 * 1024)
@@ -122,6 +136,7 @@ private:
         QByteArray prefix; // of the target
         QByteArray bytes;
         bool endless;
+        int trickleMs = 0;
     };
 
     QTcpServer mServer;

@@ -144,6 +144,16 @@ void TestQnRecords::lenientReadingToleratesBadInput()
     QCOMPARE(post.commentCount(), 0);
     QVERIFY(!post.created().isValid());
     QVERIFY(!post.updated().isValid());
+
+    // Texts from the service are cut to what is ever shown, never inside a surrogate pair.
+    const QString emoji = QStringLiteral("\U0001F600");
+    const QString name = QString(QnJson::MaxTextLength - 1, QLatin1Char('n')) + emoji;
+    QString error;
+    const QnUser user = QnJson::readUser(
+            QJsonObject {{"id", "u"}, {"name", name}, {"about", QString(QnJson::MaxLongTextLength + 9, 'a')}}, &error);
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+    QCOMPARE(user.name(), name.left(QnJson::MaxTextLength - 1));
+    QCOMPARE(user.about().size(), QnJson::MaxLongTextLength);
 }
 
 void TestQnRecords::strictReadersRefuseBadRecords_data()
@@ -169,6 +179,8 @@ void TestQnRecords::strictReadersRefuseBadRecords_data()
     row("link member", "post", dated + R"("link": {"name": 1}})", "member \"link\": member \"name\" is not a string");
     row("post not an object", "post", "[]", "not an object");
     row("user empty id", "user", R"({"id": "", "name": "x"})", "\"id\" is empty");
+    row("user id too long", "user", R"({"id": ")" + QByteArray(QnJson::MaxIdLength + 1, '7') + R"(", "name": "x"})",
+        "\"id\" is longer than 256 characters");
     row("user phone number", "user", R"({"id": "u", "name": "x", "mobile_phone": 358401})",
         "\"mobile_phone\" is not a string");
     row("thread negative unread", "thread", thread + R"("unread": -1, "senders": []})", "\"unread\" is not a count");

@@ -272,14 +272,18 @@ void TestQuillnetHttp::badAnswersBecomeErrors()
 void TestQuillnetHttp::abandonedTransferReleasesItsConnection_data()
 {
     QTest::addColumn<QByteArray>("start"); // then 'x' without end
-    QTest::newRow("endless header line") << QByteArray("HTTP/1.1 200 OK\r\nX-Endless: ");
-    QTest::newRow("endless status line") << QByteArray("HTTP/1.1 200 O");
-    QTest::newRow("endless chunk size") << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+    QTest::addColumn<int>("trickleMs"); // 0: as fast as the client reads
+    QTest::newRow("endless header line") << QByteArray("HTTP/1.1 200 OK\r\nX-Endless: ") << 0;
+    QTest::newRow("endless status line") << QByteArray("HTTP/1.1 200 O") << 0;
+    QTest::newRow("endless chunk size") << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n") << 0;
+    // Never silent long enough for the transfer timeout: only the request's deadline ends it.
+    QTest::newRow("trickling body") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n{") << 50;
 }
 
 void TestQuillnetHttp::abandonedTransferReleasesItsConnection()
 {
     QFETCH(QByteArray, start);
+    QFETCH(int, trickleMs);
     // Qt's network thread reads such a line as long as bytes keep coming, and never sees the abort
     // of its reply on its own. With a manager shared as the daemon shares it.
     QNetworkAccessManager shared;
@@ -287,13 +291,19 @@ void TestQuillnetHttp::abandonedTransferReleasesItsConnection()
     QuillnetConfiguration configuration(Token);
     configuration.setServiceUrl(mServer->baseUrl());
     configuration.setTransferTimeout(300);
+    configuration.setRequestDeadline(1500);
     configuration.setNetworkAccessManager(&shared);
     mClient.reset(new Quillnet(configuration));
     QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
-    mServer->enqueueEndless(start);
+    if (trickleMs > 0) {
+        mServer->enqueueTrickle(start, trickleMs);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not answered within 1500 ms"));
+    } else {
+        mServer->enqueueEndless(start);
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("ended 1 connection\\(s\\) to \"127.0.0.1\" .* still sending"));
+    }
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("failed, type 2"));
-    QTest::ignoreMessage(QtWarningMsg,
-                         QRegularExpression("ended 1 connection\\(s\\) to \"127.0.0.1\" .* still sending"));
     mClient->init();
     QVERIFY(errors.wait());
     QCOMPARE(int(errorAt(errors).errorType()), 2);
