@@ -104,6 +104,7 @@ bool FriendImporter::importFromNetwork()
     mPlugin->clearPersonCaches();
     requestPage();
     mSafetyTimer.start();
+    emit importStarted();
     return true;
 }
 

@@ -55,6 +55,8 @@ signals:
     // A network import is over: true when every friend's status message arrived, false when the
     // safety timer ended it.
     void friendImportReady(bool ok);
+    // A network import started.
+    void importStarted();
 
 private slots:
     void onFriendsUpdated(Qn::QnUserRefs friends);

@@ -206,6 +206,7 @@ void NotificationHandler::startNotificationImport()
     m_messagesDone = true;
     m_withdrawn.clear();
     m_safetyTimer.start();
+    emit importStarted();
 }
 
 void NotificationHandler::endCheck()
@@ -284,6 +285,7 @@ void NotificationHandler::onRequestFailed(Qn::RequestKind kind, QString subject)
         m_fetching = false;
         m_busy = false;
         m_safetyTimer.stop();
+        emit importFailed(QStringLiteral("the service did not answer"));
         return;
     case Qn::EventDetailsRequest:
         if (!m_awaitedEvents.remove(subject))
@@ -332,8 +334,11 @@ void NotificationHandler::onRequestFailed(Qn::RequestKind kind, QString subject)
 void NotificationHandler::onSafetyTimer()
 {
     qDebug() << Q_FUNC_INFO;
+    const bool wasBusy = m_busy;
     m_busy = false;
     m_fetching = false;
+    if (wasBusy)
+        emit importFailed(QStringLiteral("no progress for %1 s").arg(SafetyTimeoutMs / 1000));
 }
 
 // Publishing and clearing.
@@ -410,6 +415,7 @@ void NotificationHandler::publish(const Publication &publication)
         // What the application showed need not be notified later.
         markShown(publication.newKeys, publication.typeKey);
         m_shownContent.insert(publication.shownContent);
+        emit newsRecorded(publication.typeKey, publication.newKeys, false);
         return;
     }
     auto flight = std::make_unique<InFlight>();
@@ -466,6 +472,7 @@ void NotificationHandler::send(std::unique_ptr<InFlight> flight)
             if (ok) {
                 markShown(sent->newKeys, sent->typeKey);
                 m_shownContent.insert(sent->shownContent);
+                emit newsRecorded(sent->typeKey, sent->newKeys, true);
             }
             answered(sent);
         });
@@ -598,6 +605,7 @@ void NotificationHandler::itemSeen(QString id, QString type)
         m_db->markShown(id, type);
     if (m_db->checkSeenItems(ids, type).isEmpty())
         m_db->markSeen(id, type);
+    emit itemMarkedSeen(id, type);
 }
 
 QString NotificationHandler::clientView() const
@@ -971,6 +979,8 @@ void NotificationHandler::socketNewConnection()
     // Whatever a client sends beyond this stays in the socket until it is read.
     m_client->setReadBufferSize(SocketReadBufferBytes);
     connect(m_client, &QLocalSocket::readyRead, this, &NotificationHandler::readSocket);
+    connect(m_client, &QLocalSocket::disconnected, this, [this] { emit appViewChanged(false, QString()); });
+    emit appViewChanged(true, m_clientView);
 }
 
 void NotificationHandler::readSocket()
@@ -987,6 +997,7 @@ void NotificationHandler::readSocket()
     if (!command.clearedEventType.isEmpty())
         clear(command.clearedEventType, true);
     m_clientView = command.view;
+    emit appViewChanged(true, m_clientView);
 }
 
 NotificationHandler::SocketCommand NotificationHandler::readCommand(QIODevice &device)
