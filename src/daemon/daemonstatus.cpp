@@ -212,7 +212,7 @@ void DaemonStatus::flush()
             = QDBusMessage::createSignal(QLatin1String(ObjectPath), QStringLiteral("org.freedesktop.DBus.Properties"),
                                          QStringLiteral("PropertiesChanged"));
     signal << QLatin1String(Interface) << values << QStringList();
-    QDBusConnection::sessionBus().send(signal);
+    mWatcher->connection().send(signal);
 }
 
 QString DaemonStatus::summary() const
