@@ -187,7 +187,12 @@ int status(const QStringList &arguments, QTextStream &out, QTextStream &err)
         return Usage;
     }
     const QDBusConnection bus = QDBusConnection::sessionBus();
-    const std::optional<QVariantMap> values = isRunning(bus) ? readStatus(bus) : std::nullopt;
+    const bool running = isRunning(bus);
+    const std::optional<QVariantMap> values = running ? readStatus(bus) : std::nullopt;
+    if (running && !values) {
+        err << "quillnet-daemon is running but does not answer.\n";
+        return NotLoggedIn;
+    }
     if (!values) {
         QString hint;
         const QString account = accountState(&hint);

@@ -50,7 +50,6 @@ private slots:
     void constructorAsksForALoginAndReadsTheSwitches();
     void failedLoginsAreRetriedThenGivenUp();
     void canceledLoginsCounted();
-    void tokenErrorLogsInAgainUnlessALoginIsOutstanding();
     void refusedNewTokensWaitLikeFailedLogins();
     void backendSetUpAfterInitialisation();
     void newLoginReplacesClientAndHandlers();
@@ -211,38 +210,28 @@ void TestDaemonLogin::canceledLoginsCounted()
     QCOMPARE(observer.getUserData(QStringLiteral("canceled_logins")), QStringLiteral("1"));
 }
 
-void TestDaemonLogin::tokenErrorLogsInAgainUnlessALoginIsOutstanding()
-{
-    const Qn::QnError expired(Qn::QnError::AuthenticationError, QStringLiteral("token expired"));
-    // The start-up login has not been answered yet.
-    invoke("onError", Q_ARG(Qn::QnError, expired));
-    QCOMPARE(mAccount->logins.size(), 1);
-
-    respond(true);
-    QTest::ignoreMessage(QtWarningMsg, "Network error during backend initialization.");
-    invoke("onError", Q_ARG(Qn::QnError, expired));
-    QCOMPARE(mAccount->logins.size(), 2);
-    QCOMPARE(mAccount->logins.last().forceNew, true);
-    QCOMPARE(mAccount->logins.last().interactive, false);
-    // The new login is outstanding now.
-    QTest::ignoreMessage(QtWarningMsg, "Network error during backend initialization.");
-    invoke("onError", Q_ARG(Qn::QnError, expired));
-    QCOMPARE(mAccount->logins.size(), 2);
-}
-
 void TestDaemonLogin::refusedNewTokensWaitLikeFailedLogins()
 {
-    // A service that refuses every token, even freshly issued ones: one forced login at once, then
-    // the delays of failed logins instead of a login per answer.
+    // A refused token starts a forced login unless one is outstanding. A service that refuses every
+    // token, even freshly issued ones: one forced login at once, then the delays of failed logins
+    // instead of a login per answer.
     QuillnetSim::Simulator simulator;
     useSimulator(simulator);
     const Qn::QnError refused(Qn::QnError::AuthenticationError, QStringLiteral("invalid_token"));
     QTimer *timer = retryTimer();
+    // The start-up login has not been answered yet: no second one.
+    invoke("onError", Q_ARG(Qn::QnError, refused));
+    QCOMPARE(mAccount->logins.size(), 1);
     respond(true, QStringLiteral("old"));
     QTest::ignoreMessage(QtWarningMsg, "Network error during backend initialization.");
     invoke("onError", Q_ARG(Qn::QnError, refused));
     QCOMPARE(mAccount->logins.size(), 2);
     QCOMPARE(mAccount->logins.last().forceNew, true);
+    QCOMPARE(mAccount->logins.last().interactive, false);
+    // The new login is outstanding now.
+    QTest::ignoreMessage(QtWarningMsg, "Network error during backend initialization.");
+    invoke("onError", Q_ARG(Qn::QnError, refused));
+    QCOMPARE(mAccount->logins.size(), 2);
 
     for (int retry = 1; retry <= 3; ++retry) {
         respond(true, QStringLiteral("refused-too"));

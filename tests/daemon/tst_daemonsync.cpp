@@ -53,8 +53,7 @@ private slots:
     void firstHeartbeatImportsLaterOnesOnlyFriends();
     void dailyCleanUpOfTheClientCache();
     void syncTwiceRunsTwice();
-    void refreshEventFeedCoalescesAndAsksNoGateWhenOff();
-    void eventFeedRefreshRequestImports();
+    void refreshesCoalesceAndAskNoGateWhenOff();
     void switchesWithdrawAndReachTheHandlers();
     void servicesAndSeenItems();
 
@@ -219,13 +218,17 @@ void TestDaemonSync::syncTwiceRunsTwice()
     QCOMPARE(feedRequests(), 1);
 }
 
-void TestDaemonSync::refreshEventFeedCoalescesAndAsksNoGateWhenOff()
+void TestDaemonSync::refreshesCoalesceAndAskNoGateWhenOff()
 {
     setUpBackend();
     for (int i = 0; i < 3; ++i)
         invoke("refreshEventFeed");
     QTRY_COMPARE_WITH_TIMEOUT(traced(QLatin1String(FromCache)), 1, 5000);
     QCOMPARE(feedRequests(), 0);
+    // The Event Feed's own request imports from the service.
+    mFeed->run([](FakeEventFeed &feed) { emit feed.refreshRequested(); });
+    QTRY_COMPARE(feedRequests(), 1);
+    QCOMPARE(traced(QLatin1String(NotificationStart)), 1);
 
     // Off: not even the gate is asked, so no login starts while logged out.
     emit mAccount->settingsChanged(QStringLiteral("qn-news_main"), false);
@@ -237,14 +240,6 @@ void TestDaemonSync::refreshEventFeedCoalescesAndAsksNoGateWhenOff()
     emit mAccount->settingsChanged(QStringLiteral("qn-news_main"), true);
     invoke("refreshEventFeed");
     QCOMPARE(mAccount->logins.size(), logins + 1);
-}
-
-void TestDaemonSync::eventFeedRefreshRequestImports()
-{
-    setUpBackend();
-    mFeed->run([](FakeEventFeed &feed) { emit feed.refreshRequested(); });
-    QTRY_COMPARE(feedRequests(), 1);
-    QCOMPARE(traced(QLatin1String(NotificationStart)), 1);
 }
 
 void TestDaemonSync::switchesWithdrawAndReachTheHandlers()
