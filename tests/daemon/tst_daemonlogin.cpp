@@ -24,20 +24,6 @@
 #include "platform/quillnet/qntypes.h"
 #include "testaccount.h"
 
-namespace {
-
-QStringList *gWarnings = nullptr;
-QtMessageHandler gPreviousHandler = nullptr;
-
-void recordWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type == QtWarningMsg && gWarnings)
-        gWarnings->append(message);
-    gPreviousHandler(type, context, message);
-}
-
-} // namespace
-
 class TestDaemonLogin : public QObject
 {
     Q_OBJECT
@@ -53,7 +39,6 @@ private slots:
     void refusedNewTokensWaitLikeFailedLogins();
     void backendSetUpAfterInitialisation();
     void newLoginReplacesClientAndHandlers();
-    void unreachableServiceWarnsDuringSetUp();
     void corruptCacheExitsOncePerDay_data();
     void corruptCacheExitsOncePerDay();
 
@@ -328,23 +313,6 @@ void TestDaemonLogin::newLoginReplacesClientAndHandlers()
     QCOMPARE(mDaemon->findChildren<EventfeedHandler *>().size(), 1);
     QCOMPARE(mDaemon->findChildren<NotificationHandler *>().size(), 1);
     QVERIFY(mDaemon->findChild<FriendImporter *>()->client());
-}
-
-void TestDaemonLogin::unreachableServiceWarnsDuringSetUp()
-{
-    // Nothing listens at the configured address: the client's init fails with a network error.
-    QStringList warnings;
-    gWarnings = &warnings;
-    gPreviousHandler = qInstallMessageHandler(recordWarnings);
-    QTest::ignoreMessage(QtWarningMsg, "Network error during backend initialization.");
-    respond(true);
-    QTRY_VERIFY(warnings.contains(QStringLiteral("Network error during backend initialization.")));
-    qInstallMessageHandler(gPreviousHandler);
-    gWarnings = nullptr;
-
-    QVERIFY(!mDaemon->findChild<EventfeedHandler *>());
-    // Not a token problem: no new login.
-    QCOMPARE(mAccount->logins.size(), 1);
 }
 
 void TestDaemonLogin::corruptCacheExitsOncePerDay_data()
