@@ -20,6 +20,7 @@
 
 #include "common/constants.h"
 #include "common/utils.h"
+#include "daemon/daemonstatus.h"
 #include "database/daemondatabase.h"
 #include "eventfeed/eventfeedhandler.h"
 #include "eventfeedinterface.h"
@@ -118,6 +119,8 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
         qCritical() << Q_FUNC_INFO << "Unable to register:" << bus.lastError().name() << bus.lastError().message();
         ::exit(1);
     }
+    mStatus = new DaemonStatus(this);
+    mStatus->registerOn(bus);
 
     mHeartbeat = new (std::nothrow) Veldo::QmHeartbeat(this);
     if (!mHeartbeat)
@@ -160,6 +163,7 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
     connect(mDatabase, &DaemonDatabase::dbReseted, this, &QuillnetDaemon::onDbReseted);
     if (!mDatabase->init())
         criticalExit("Could not init internal database!");
+    mStatus->setDatabase(mDatabase);
 
     Support::makeUserOnlyPath(mCacheDir + separator + Constants::QnCacheDirName);
     // The client cache database stays below the home directory whatever XDG_CACHE_HOME says; the
@@ -230,6 +234,7 @@ void QuillnetDaemon::connectAccount()
     // thread and one idle wake-up instead of one each.
     mNetwork = new QNetworkAccessManager(this);
     mAccount->setNetworkAccessManager(mNetwork);
+    mStatus->setAccount(mAccount);
 
     connect(mAccount, &AccountIntegration::loginResponse, this, &QuillnetDaemon::onLoginResponse);
     connect(mAccount, &AccountIntegration::accountDisabled, this, &QuillnetDaemon::onAccountDisabled);
@@ -478,6 +483,7 @@ void QuillnetDaemon::onLoginResponse(const QString &accessToken, bool loginOk)
         mQuillnet = new Qn::Quillnet(configuration, nullptr);
         connect(mQuillnet, &Qn::Quillnet::initialized, this, &QuillnetDaemon::onQnInitialized);
         connect(mQuillnet, &Qn::Quillnet::error, this, &QuillnetDaemon::onError);
+        mStatus->setClient(mQuillnet);
         mBackendInitializing = true;
         mQuillnet->init();
 
@@ -572,6 +578,8 @@ void QuillnetDaemon::onQnInitialized()
     connect(mNotificationHandler, &NotificationHandler::notificationsImported, this,
             &QuillnetDaemon::onNotificationsImported);
 
+    mStatus->setHandlers(mEventfeedHandler, mNotificationHandler, mFriendImporter);
+
     if (mDbReseted) {
         // The database lost the list of published items before this handler existed.
         mDbReseted = false;
@@ -626,6 +634,7 @@ void QuillnetDaemon::onSettingsChanged(const QString &name, const bool &value)
 {
     qDebug() << Q_FUNC_INFO << Support::logText(name) << value;
     mSettings[name] = value;
+    mStatus->setSwitches(mSettings);
     // Before the backend set-up the switch is only stored; the set-up or the next trigger applies it.
     if (!mNotificationHandler || !mEventfeedHandler)
         return;

@@ -14,6 +14,7 @@
 
 class AccountIntegration;
 class ComTarvoHomeEventFeedInterface;
+class DaemonStatus;
 class DaemonDatabase;
 class EventfeedHandler;
 class FriendImporter;
@@ -129,4 +130,6 @@ private:
     // The daemon is on its way out: its triggers start nothing.
     bool mExiting = false;
     QList<std::function<void()>> mExitCleanUps;
+    // What the daemon is doing, read-only on the bus beside the control interface.
+    DaemonStatus *mStatus = nullptr;
 };

@@ -463,6 +463,56 @@ QStringList DaemonDatabase::checkItems(const QString &table, const QStringList &
     return recorded;
 }
 
+QStringList DaemonDatabase::shownKeysOf(const QString &id, const QString &type)
+{
+    return keysOf(QStringLiteral("shown_items"), id, type);
+}
+
+QStringList DaemonDatabase::seenKeysOf(const QString &id, const QString &type)
+{
+    return keysOf(QStringLiteral("seen_items"), id, type);
+}
+
+QStringList DaemonDatabase::keysOf(const QString &table, const QString &id, const QString &type)
+{
+    if (id.isEmpty() || !isItemType(type))
+        return {};
+    // The table is one of the two names above, never caller input. substr() rather than LIKE: an id
+    // may hold LIKE's wildcards.
+    Support::StatementCache::Statement statement = mStatements.statement(
+            mDb,
+            QStringLiteral("SELECT id FROM %1 WHERE type==? AND (id==? OR substr(id, 1, ?)==?) LIMIT %2")
+                    .arg(table)
+                    .arg(MaxKeysOfId));
+    QSqlQuery &select = statement.query();
+    select.addBindValue(type);
+    select.addBindValue(id);
+    select.addBindValue(id.size() + 1);
+    select.addBindValue(id + QLatin1Char('.'));
+    if (!statement.isPrepared() || !select.exec()) {
+        qWarning() << Q_FUNC_INFO << "query execution failed" << select.lastError().text();
+        noteFailure(select.lastError());
+        return {};
+    }
+    QStringList keys;
+    while (select.next())
+        keys << select.value(0).toString();
+    return keys;
+}
+
+int DaemonDatabase::itemCount()
+{
+    Support::StatementCache::Statement statement
+            = mStatements.statement(mDb, QStringLiteral("SELECT COUNT(*) FROM items"));
+    QSqlQuery &select = statement.query();
+    if (!statement.isPrepared() || !select.exec() || !select.next()) {
+        qWarning() << Q_FUNC_INFO << "query execution failed" << select.lastError().text();
+        noteFailure(select.lastError());
+        return -1;
+    }
+    return select.value(0).toInt();
+}
+
 DaemonDatabase::VersionCheck DaemonDatabase::checkVersion()
 {
     // Read rather than asked through QSqlDatabase::tables(), which answers a failed read (a lock,

@@ -91,6 +91,13 @@ public:
     // The subset of ids already recorded under that type.
     QStringList checkShownItems(const QStringList &ids, const QString &type);
     QStringList checkSeenItems(const QStringList &ids, const QString &type);
+    // The keys recorded under that type for one service id: the id itself, or "<id>.<update time>"
+    // for the kinds whose key changes with every update. At most MaxKeysOfId of them.
+    QStringList shownKeysOf(const QString &id, const QString &type);
+    QStringList seenKeysOf(const QString &id, const QString &type);
+    static constexpr int MaxKeysOfId = 20;
+    // Published Event Feed items; -1 when they cannot be counted.
+    int itemCount();
 
 Q_SIGNALS:
     // The schema was (re)created empty; whatever was published from the old content is stale.
@@ -99,6 +106,7 @@ Q_SIGNALS:
 private:
     bool markItem(const QString &table, const QString &id, const QString &type);
     QStringList checkItems(const QString &table, const QStringList &ids, const QString &type);
+    QStringList keysOf(const QString &table, const QString &id, const QString &type);
     enum VersionCheck {
         VersionCurrent,
         VersionReset, // read cleanly: no version table, or an old or unusable version

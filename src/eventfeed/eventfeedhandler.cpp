@@ -143,6 +143,7 @@ bool EventfeedHandler::importNewsfeedFromNetwork()
     mPage.clear();
     mCompletePage.clear();
     mSafetyTimer.start();
+    emit importStarted();
 
     const Qn::QnDataFilter filter(mQuillnet->currentProfileId(), FeedLimit, 0);
     mAwaitingFeed = mQuillnet->retrieveNewsFeed(nullptr, filter, Qn::RetrieveFromNetwork) == Qn::StatusOk;

@@ -77,6 +77,8 @@ public:
 signals:
     // A publishing pass that was not asked for by a cache import is over.
     void eventsfeedImported();
+    // An import from the service started.
+    void importStarted();
 
 private slots:
     void onProfilePictureUpdated(const QString &profId, Qn::PictureType pictureType, const QString &location);

@@ -110,6 +110,7 @@ bool FriendImporter::importFromNetwork()
     mPlugin->clearPersonCaches();
     requestPage();
     mSafetyTimer.start();
+    emit importStarted();
     return true;
 }
 

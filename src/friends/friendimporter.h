@@ -56,6 +56,8 @@ signals:
     // A network import is over: true when every page and every friend's status message arrived,
     // false when one failed or the safety timer ended it.
     void friendImportReady(bool ok);
+    // A network import started.
+    void importStarted();
 
 private slots:
     void onFriendsUpdated(Qn::QnUserRefs friends);

@@ -247,6 +247,7 @@ void NotificationHandler::startNotificationImport()
     m_messagesDone = true;
     m_withdrawn.clear();
     m_safetyTimer.start();
+    emit importStarted();
 }
 
 void NotificationHandler::endCheck()
@@ -343,6 +344,7 @@ void NotificationHandler::onRequestFailed(Qn::RequestKind kind, QString subject)
         // Nothing was imported: no signal, and the next trigger may start a cycle at once.
         m_busy = false;
         m_safetyTimer.stop();
+        emit importFailed(QStringLiteral("the service did not answer"));
         return;
     case Qn::EventDetailsRequest:
         if (!m_awaitedEvents.remove(subject))
@@ -391,12 +393,15 @@ void NotificationHandler::onRequestFailed(Qn::RequestKind kind, QString subject)
 void NotificationHandler::onSafetyTimer()
 {
     qDebug() << Q_FUNC_INFO;
+    const bool wasBusy = m_busy;
     m_busy = false;
     m_fetching = false;
     // What is still on its way belongs to a cycle that is over.
     if (m_quillnet)
         m_quillnet->abortRequests({Qn::AllNotificationsRequest, Qn::EventDetailsRequest, Qn::ThreadsRequest,
                                    Qn::MessagesRequest, Qn::ProfileRequest});
+    if (wasBusy)
+        emit importFailed(QStringLiteral("no progress for %1 s").arg(SafetyTimeoutMs / 1000));
 }
 
 // Publishing and clearing.
@@ -473,6 +478,7 @@ void NotificationHandler::publish(const Publication &publication)
         // What the application showed need not be notified later.
         markShown(publication.newKeys, publication.typeKey);
         m_shownContent.insert(publication.shownContent);
+        emit newsRecorded(publication.typeKey, publication.newKeys, false);
         return;
     }
     auto flight = std::make_unique<InFlight>();
@@ -529,6 +535,7 @@ void NotificationHandler::send(std::unique_ptr<InFlight> flight)
             if (ok) {
                 markShown(sent->newKeys, sent->typeKey);
                 m_shownContent.insert(sent->shownContent);
+                emit newsRecorded(sent->typeKey, sent->newKeys, true);
             }
             answered(sent);
         });
@@ -661,6 +668,7 @@ void NotificationHandler::itemSeen(QString id, QString type)
         m_db->markShown(id, type);
     if (m_db->checkSeenItems(ids, type).isEmpty())
         m_db->markSeen(id, type);
+    emit itemMarkedSeen(id, type);
 }
 
 QString NotificationHandler::clientView() const
@@ -1035,6 +1043,8 @@ void NotificationHandler::socketNewConnection()
     // Whatever a client sends beyond this stays in the socket until it is read.
     m_client->setReadBufferSize(SocketReadBufferBytes);
     connect(m_client, &QLocalSocket::readyRead, this, &NotificationHandler::readSocket);
+    connect(m_client, &QLocalSocket::disconnected, this, [this] { emit appViewChanged(false, QString()); });
+    emit appViewChanged(true, m_clientView);
 }
 
 void NotificationHandler::readSocket()
@@ -1051,6 +1061,7 @@ void NotificationHandler::readSocket()
     if (!command.clearedEventType.isEmpty())
         clear(command.clearedEventType, true);
     m_clientView = command.view;
+    emit appViewChanged(true, m_clientView);
 }
 
 NotificationHandler::SocketCommand NotificationHandler::readCommand(QIODevice &device)

@@ -106,6 +106,16 @@ public:
 
 signals:
     void notificationsImported();
+    // A cycle started, or ended without notificationsImported(): its request failed, or it made no
+    // progress for the safety wait.
+    void importStarted();
+    void importFailed(QString reason);
+    // Keys of one kind recorded as shown: a server showed their news (onScreen), or the service's
+    // application showed the kind, so they were not notified.
+    void newsRecorded(QString type, QStringList keys, bool onScreen);
+    void itemMarkedSeen(QString id, QString type);
+    // The service's application connected, reported its view, or went away.
+    void appViewChanged(bool connected, QString view);
 
 public slots:
     // The user has seen the item: it no longer counts ("friendreq", "event" and "notif" only).

@@ -53,11 +53,9 @@ private slots:
     void firstHeartbeatImportsLaterOnesOnlyFriends();
     void dailyCleanUpOfTheClientCache();
     void syncTwiceRunsTwice();
-    void refreshEventFeedCoalescesAndAsksNoGateWhenOff();
-    void eventFeedRefreshRequestImports();
+    void refreshesCoalesceAndAskNoGateWhenOff();
     void switchesWithdrawAndReachTheHandlers();
     void servicesAndSeenItems();
-    void onlineStateLogsIn();
 
 private:
     void setUpBackend();
@@ -149,6 +147,13 @@ void TestDaemonSync::gateLogsInOrInitialisesFirst()
     mDaemon->findChild<QTimer *>()->stop();
     invoke("sync");
     QCOMPARE(mAccount->logins.size(), logins + 1);
+    // Started offline, the login failed: coming online logs in again at once.
+    emit mAccount->loginResponse(QString(), false);
+    mDaemon->findChild<QTimer *>()->stop();
+    invoke("onOnlineStateChanged", Q_ARG(bool, false));
+    QCOMPARE(mAccount->logins.size(), logins + 1);
+    invoke("onOnlineStateChanged", Q_ARG(bool, true));
+    QCOMPARE(mAccount->logins.size(), logins + 2);
 
     // Logged in, but the service refused the client's start: the next trigger starts it again.
     mSimulator->injectFault(QStringLiteral("/me"), QuillnetSim::Simulator::HttpStatus, 503);
@@ -159,7 +164,7 @@ void TestDaemonSync::gateLogsInOrInitialisesFirst()
     QVERIFY(!mDaemon->findChild<EventfeedHandler *>());
     invoke("sync");
     QTRY_VERIFY(mDaemon->findChild<EventfeedHandler *>());
-    QCOMPARE(mAccount->logins.size(), logins + 1);
+    QCOMPARE(mAccount->logins.size(), logins + 2);
 }
 
 void TestDaemonSync::firstHeartbeatImportsLaterOnesOnlyFriends()
@@ -213,13 +218,17 @@ void TestDaemonSync::syncTwiceRunsTwice()
     QCOMPARE(feedRequests(), 1);
 }
 
-void TestDaemonSync::refreshEventFeedCoalescesAndAsksNoGateWhenOff()
+void TestDaemonSync::refreshesCoalesceAndAskNoGateWhenOff()
 {
     setUpBackend();
     for (int i = 0; i < 3; ++i)
         invoke("refreshEventFeed");
     QTRY_COMPARE_WITH_TIMEOUT(traced(QLatin1String(FromCache)), 1, 5000);
     QCOMPARE(feedRequests(), 0);
+    // The Event Feed's own request imports from the service.
+    mFeed->run([](FakeEventFeed &feed) { emit feed.refreshRequested(); });
+    QTRY_COMPARE(feedRequests(), 1);
+    QCOMPARE(traced(QLatin1String(NotificationStart)), 1);
 
     // Off: not even the gate is asked, so no login starts while logged out.
     emit mAccount->settingsChanged(QStringLiteral("qn-news_main"), false);
@@ -231,14 +240,6 @@ void TestDaemonSync::refreshEventFeedCoalescesAndAsksNoGateWhenOff()
     emit mAccount->settingsChanged(QStringLiteral("qn-news_main"), true);
     invoke("refreshEventFeed");
     QCOMPARE(mAccount->logins.size(), logins + 1);
-}
-
-void TestDaemonSync::eventFeedRefreshRequestImports()
-{
-    setUpBackend();
-    mFeed->run([](FakeEventFeed &feed) { emit feed.refreshRequested(); });
-    QTRY_COMPARE(feedRequests(), 1);
-    QCOMPARE(traced(QLatin1String(NotificationStart)), 1);
 }
 
 void TestDaemonSync::switchesWithdrawAndReachTheHandlers()
@@ -294,18 +295,6 @@ void TestDaemonSync::servicesAndSeenItems()
     emit mAccount->settingsChanged(QStringLiteral("qn-notif_main"), false);
     invoke("itemSeen", Q_ARG(QString, QStringLiteral("43")), Q_ARG(QString, QStringLiteral("notif")));
     QCOMPARE(traced(QLatin1String(seen)), 1);
-}
-
-void TestDaemonSync::onlineStateLogsIn()
-{
-    // Started offline, the login failed: coming online logs in again at once.
-    emit mAccount->loginResponse(QString(), false);
-    mDaemon->findChild<QTimer *>()->stop();
-    const int logins = mAccount->logins.size();
-    invoke("onOnlineStateChanged", Q_ARG(bool, false));
-    QCOMPARE(mAccount->logins.size(), logins);
-    invoke("onOnlineStateChanged", Q_ARG(bool, true));
-    QCOMPARE(mAccount->logins.size(), logins + 1);
 }
 
 QTEST_GUILESS_MAIN(TestDaemonSync)

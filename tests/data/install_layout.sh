@@ -21,6 +21,7 @@ activation="$home/.local/share/dbus-1/services/com.tarvo.quillnetveldo.service"
 [ "$(exec_of ExecStart "$unit")" = "$home/.local/bin/quillnet-daemon" ] || fail "unit starts $(exec_of ExecStart "$unit")"
 [ "$(exec_of Exec "$activation")" = "$home/.local/bin/quillnet-daemon" ] || fail "activation starts $(exec_of Exec "$activation")"
 [ -x "$home/.local/bin/quillnet-daemon" ] || fail "no installed binary"
+[ -x "$home/.local/bin/quillnetctl" ] || fail "no quillnetctl beside the daemon"
 
 if command -v systemd-analyze > /dev/null; then
     runtime="$scratch/runtime"

@@ -307,6 +307,9 @@ void TestDaemonDatabaseOperations::hostileIdsAreStoredAndFound()
     QCOMPARE(sorted(mDb->checkShownItems(QStringList(ids) << "absent", "notif")), sorted(ids));
     QCOMPARE(sorted(mDb->checkSeenItems(QStringList(ids) << "other", "message")), sorted(ids));
     QCOMPARE(mDb->checkSeenItems(ids, "notif"), QStringList());
+    // Found by their own text, never as patterns.
+    QCOMPARE(mDb->shownKeysOf(":id ? %1", "notif") + mDb->shownKeysOf("%", "notif"), QStringList {":id ? %1"});
+    QCOMPARE(mDb->itemCount(), ids.size() + 2);
     // Nothing the daemon shows has an empty key.
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Empty id$"));
     QVERIFY(!mDb->markShown(QString(), "friendreq"));
@@ -340,6 +343,8 @@ void TestDaemonDatabaseOperations::marksAreRecordedOnceForItemTypesOnly()
     QVERIFY(mDb->markSeen(key, "message"));
     QCOMPARE(mDb->checkShownItems({key, key, "t2.1"}, "message"), QStringList {key});
     QCOMPARE(mDb->checkShownItems({key}, "notif"), QStringList());
+    // A thread's keys by its id alone.
+    QCOMPARE(mDb->shownKeysOf("t1", "message") + mDb->seenKeysOf("t", "message"), QStringList {key});
 
     for (const QString &type :
          {QStringLiteral("foo"), QString(), QStringLiteral("Message"), QStringLiteral("message' OR '1'='1")}) {

@@ -451,7 +451,7 @@ void AccountIntegration::requestAccessToken(const LoginRequest &request)
         const QUrl url = snapshot.serviceUrl.isEmpty() ? QUrl() : QUrl(snapshot.serviceUrl, QUrl::StrictMode);
         if (url.isEmpty()) {
             qWarning() << Q_FUNC_INFO << mFilePath << "has a refresh token but no usable service_url";
-            finishLogin(QString(), false);
+            finishLogin(QString(), false, false, QStringLiteral("the account file has no usable service_url"));
             return;
         }
         exchangeRefreshToken(request, url, snapshot.refreshToken);
@@ -470,7 +470,7 @@ void AccountIntegration::requestAccessToken(const LoginRequest &request)
                       .arg(Qn::QuillnetConfiguration::MaxAccessTokenLength)
             : QStringLiteral("no refresh token; the stored access token was refused");
     qWarning().noquote() << Q_FUNC_INFO << "no usable credential in" << mFilePath << "(" + why + ")";
-    finishLogin(QString(), false);
+    finishLogin(QString(), false, false, QStringLiteral("no usable credential in the account file: ") + why);
 }
 
 void AccountIntegration::exchangeRefreshToken(const LoginRequest &request, const QUrl &serviceUrl,
@@ -519,7 +519,7 @@ void AccountIntegration::onTokenReply(QNetworkReply *reply)
         Qn::closeFloodedConnections(reply->url());
     if (reply->property("tooLarge").toBool()) {
         qWarning() << Q_FUNC_INFO << "the answer of" << url << "is larger than" << MaxTokenAnswerSize << "bytes";
-        finishLogin(QString(), false);
+        finishLogin(QString(), false, false, QStringLiteral("the token endpoint's answer is too large"));
         return;
     }
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -527,12 +527,12 @@ void AccountIntegration::onTokenReply(QNetworkReply *reply)
     // No status, or a success status with a transport error (cut off, timed out): no usable answer.
     if (status == 0 || (success && reply->error() != QNetworkReply::NoError)) {
         qWarning() << Q_FUNC_INFO << "token request to" << url << "failed:" << reply->errorString();
-        finishLogin(QString(), false);
+        finishLogin(QString(), false, false, QStringLiteral("the token request failed: ") + reply->errorString());
         return;
     }
 
     const TokenAnswer answer = readTokenAnswer(status, reply->read(MaxTokenAnswerSize), url);
-    finishLogin(answer.accessToken, answer.loginOk, answer.canceled);
+    finishLogin(answer.accessToken, answer.loginOk, answer.canceled, answer.error);
 }
 
 AccountIntegration::TokenAnswer AccountIntegration::readTokenAnswer(int status, const QByteArray &body,
@@ -547,10 +547,11 @@ AccountIntegration::TokenAnswer AccountIntegration::readTokenAnswer(int status, 
             if (token.isString())
                 qDebug() << Q_FUNC_INFO << "a text of" << text.size() << "characters; at most"
                          << Qn::QuillnetConfiguration::MaxAccessTokenLength << "printable ASCII without blanks fit";
-            return {};
+            return {QString(), false, false,
+                    QStringLiteral("the token endpoint's answer holds no usable access token")};
         }
         qDebug() << Q_FUNC_INFO << "got an access token";
-        return {text, true, false};
+        return {text, true, false, QString()};
     }
 
     // The OAuth 2.0 error form: {"error": "...", "error_description": "..."}.
@@ -558,18 +559,23 @@ AccountIntegration::TokenAnswer AccountIntegration::readTokenAnswer(int status, 
     const QString description = Support::logText(answer.value(QStringLiteral("error_description")).toString());
     if (error == QLatin1String("access_denied")) {
         qDebug() << Q_FUNC_INFO << "the login was canceled:" << description;
-        return {QString(), false, true};
+        return {QString(), false, true, QStringLiteral("the sign-in was refused (access_denied)")};
     }
     qWarning() << Q_FUNC_INFO << "the token endpoint refused the login: HTTP" << status
                << (error.isEmpty() ? QStringLiteral("(no error code)") : error) << description;
-    return {};
+    return {QString(), false, false,
+            QStringLiteral("the token endpoint refused the login: HTTP %1 %2 %3")
+                    .arg(QString::number(status), error.isEmpty() ? QStringLiteral("(no error code)") : error,
+                         description)
+                    .trimmed()};
 }
 
-void AccountIntegration::finishLogin(const QString &accessToken, bool loginOk, bool canceled)
+void AccountIntegration::finishLogin(const QString &accessToken, bool loginOk, bool canceled, const QString &error)
 {
     if (loginOk)
         mHandedOutToken = accessToken;
     mLastLoginCanceled = canceled;
+    mLastLoginError = loginOk ? QString() : error;
     emit loginResponse(accessToken, loginOk);
 }
 

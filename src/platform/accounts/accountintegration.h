@@ -66,6 +66,8 @@ public:
                        bool forceNew, bool interactive);
     // True when the last answered login was refused by the user (the token endpoint's access_denied).
     virtual bool wasLoginCanceled() const;
+    // Why the last answered login failed, for a person; empty after a successful one.
+    QString lastLoginError() const { return mLastLoginError; }
     // Told when the user canceled logins too often; the account stops asking until the next login.
     virtual void loginCanceledTooOften();
 
@@ -83,6 +85,8 @@ public:
         QString accessToken;
         bool loginOk = false;
         bool canceled = false;
+        // Why there is no token.
+        QString error;
     };
     // What the token endpoint's answer (HTTP status and body) says: a usable access token, the
     // user's refusal (access_denied), or a failed login. url only names the endpoint in log lines.
@@ -140,7 +144,7 @@ private:
     void requestAccessToken(const LoginRequest &request);
     void exchangeRefreshToken(const LoginRequest &request, const QUrl &serviceUrl, const QString &refreshToken);
     void onTokenReply(QNetworkReply *reply);
-    void finishLogin(const QString &accessToken, bool loginOk, bool canceled = false);
+    void finishLogin(const QString &accessToken, bool loginOk, bool canceled = false, const QString &error = {});
 
     QString mFilePath;
     QFileSystemWatcher *mWatcher = nullptr;
@@ -149,6 +153,7 @@ private:
     QStringList mWatchedKeys;
     Snapshot mLast;
     bool mLastLoginCanceled = false;
+    QString mLastLoginError;
     bool mCanceledTooOften = false;
     // The token of the last successful login: a forced new login must not hand it out again.
     QString mHandedOutToken;

@@ -374,6 +374,8 @@ void TestAccountIntegration::exchange()
     const bool ok = warning.isEmpty() && !canceled;
     QCOMPARE(answer, (Args {ok ? simulator.accessToken() : QString(), ok}));
     QCOMPARE(account.wasLoginCanceled(), canceled);
+    // Every failure says why, for the daemon's status.
+    QCOMPARE(account.lastLoginError().isEmpty(), ok);
     // Only an address of the simulator (given with a trailing slash) brings a token request.
     QCOMPARE(simulator.requestCount("/oauth/token") > 0, toSimulator);
     // An abandoned request does not keep reading an endless answer.

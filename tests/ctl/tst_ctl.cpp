@@ -1,0 +1,203 @@
+// quillnetctl against the real daemon binary, the simulated service and the home screen's peers:
+// status in each state of the daemon, a sync waited for through the status object's changes, and
+// why items were or were not notified.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QSocketNotifier>
+#include <QTest>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "daemon/daemonrun.h"
+#include "homescreen/eventfeedservice.h"
+#include "homescreen/notificationserver.h"
+#include "quillnet-sim/simulator.h"
+
+namespace {
+
+constexpr int WaitMs = 40000;
+const QByteArray LoginFailed = "Quillnet login failed";
+const QByteArray PassEnd = "void QuillnetDaemon::onEventsFeedUpdated()";
+const QByteArray CycleEnd = "void QuillnetDaemon::onNotificationsImported()";
+// General notifications off, every other kind on.
+const QByteArray Switches = "qn-news_main=true\nqn-notif_main=true\nqn-notif-msg=true\nqn-notif-friendreq=true\n"
+                            "qn-notif-general=false\nqn-notif-events=true\n";
+
+} // namespace
+
+class TestCtl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup() { mDaemon->stop(); }
+    void statusWithoutDaemonOrLogin();
+    void statusSyncAndWhy();
+
+private:
+    // Runs quillnetctl (words split at blanks) with the daemon's home; the exit status (-1 when it
+    // did not end) and its output.
+    int ctl(const QString &command, QByteArray *output = nullptr);
+    QJsonObject statusJson(int expectedExit);
+    // The verdict of why, its times written as T.
+    QString verdict(const char *kind, const QString &id);
+
+    std::unique_ptr<QuillnetSim::Simulator> mSimulator;
+    std::unique_ptr<DaemonRun> mDaemon;
+};
+
+void TestCtl::init()
+{
+    QuillnetSim::SimConfig config;
+    config.posts = 8;
+    config.friends = 5;
+    mSimulator.reset(new QuillnetSim::Simulator(config));
+    QVERIFY(mSimulator->listen(0));
+    mDaemon.reset(new DaemonRun);
+}
+
+int TestCtl::ctl(const QString &command, QByteArray *output)
+{
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), mDaemon->home());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), mDaemon->home() + QStringLiteral("/config"));
+    process.setProcessEnvironment(env);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    QSignalSpy finished(&process, &QProcess::finished);
+    process.start(QStringLiteral(CTL_BINARY), command.split(QLatin1Char(' ')));
+    // The event loop runs meanwhile: the simulator and the peers answer the daemon.
+    if (!finished.wait(WaitMs + 150000))
+        return -1;
+    if (output)
+        *output = process.readAll();
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+QJsonObject TestCtl::statusJson(int expectedExit)
+{
+    QByteArray output;
+    const int exit = ctl(QStringLiteral("status --json"), &output);
+    if (exit != expectedExit)
+        qWarning() << "status --json ended with" << exit << output;
+    return exit == expectedExit ? QJsonDocument::fromJson(output).object() : QJsonObject();
+}
+
+QString TestCtl::verdict(const char *kind, const QString &id)
+{
+    QByteArray output;
+    if (ctl(QStringLiteral("why %1 %2 --json").arg(QLatin1String(kind), id), &output) != 0)
+        return QString::fromUtf8(output);
+    return QJsonDocument::fromJson(output)["verdict"].toString().replace(
+            QRegularExpression(QStringLiteral("\\d{4}-\\d\\d-\\d\\dT[0-9:.]+Z")), QStringLiteral("T"));
+}
+
+void TestCtl::statusWithoutDaemonOrLogin()
+{
+    QByteArray output;
+    QCOMPARE(ctl(QStringLiteral("status"), &output), 3);
+    QVERIFY2(output.contains("run quillnetctl login"), output);
+    QCOMPARE(statusJson(3).value(QStringLiteral("account")), QStringLiteral("none"));
+    QCOMPARE(ctl(QStringLiteral("why friendreq 1")), 3);
+
+    // A credential the service refuses: running, not logged in, and systemd told so.
+    QVERIFY(mDaemon->writeAccount(mSimulator->baseUrl(), QStringLiteral("refused"), Switches));
+    QCOMPARE(statusJson(3).value(QStringLiteral("account")), QStringLiteral("ready"));
+    const QByteArray notifyPath = QFile::encodeName(mDaemon->home() + QStringLiteral("/notify"));
+    const int notifySocket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    QVERIFY(notifySocket >= 0 && size_t(notifyPath.size()) < sizeof(address.sun_path));
+    ::memcpy(address.sun_path, notifyPath.constData(), size_t(notifyPath.size()));
+    QVERIFY(::bind(notifySocket, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0);
+    QByteArray notified;
+    QSocketNotifier readable(notifySocket, QSocketNotifier::Read);
+    connect(&readable, &QSocketNotifier::activated, this, [&notified, notifySocket] {
+        char buffer[4096];
+        const ssize_t size = ::recv(notifySocket, buffer, sizeof(buffer), 0);
+        notified += QByteArray(buffer, int(std::max<ssize_t>(size, 0))) + '\n';
+    });
+    qputenv("NOTIFY_SOCKET", notifyPath);
+    const bool started = mDaemon->start();
+    qunsetenv("NOTIFY_SOCKET");
+    QVERIFY(started && mDaemon->waitForNext(LoginFailed, WaitMs));
+    const QJsonObject status = statusJson(1);
+    QCOMPARE(status.value(QStringLiteral("loggedIn")), false);
+    QVERIFY2(status.value(QStringLiteral("loginError")).toString().contains(QLatin1String("refused the login")),
+             qPrintable(status.value(QStringLiteral("loginError")).toString()));
+    QCOMPARE(ctl(QStringLiteral("sync")), 1);
+    QTRY_VERIFY2_WITH_TIMEOUT(notified.contains("STATUS=Not logged in as e2e@quillnet.example: the token"),
+                              notified.constData(), WaitMs);
+    ::close(notifySocket);
+}
+
+void TestCtl::statusSyncAndWhy()
+{
+    HomeScreen::NotificationServer server;
+    QVERIFY(server.registerOnBus());
+    QVERIFY(mDaemon->writeAccount(mSimulator->baseUrl(), mSimulator->refreshToken(), Switches));
+    QVERIFY(mDaemon->start());
+    QVERIFY(mDaemon->waitForNext(PassEnd, WaitMs) || mDaemon->log.contains(PassEnd));
+    QVERIFY(mDaemon->log.contains(CycleEnd) || mDaemon->waitForNext(CycleEnd, WaitMs));
+
+    // After the first wake-up's imports, without an Event Feed: nothing of the feed published.
+    QJsonObject status = statusJson(0);
+    const QJsonObject importsBefore = status.value(QStringLiteral("imports")).toObject();
+    QCOMPARE(importsBefore.value(QStringLiteral("newsFeed"))[QStringLiteral("result")], QStringLiteral("ok"));
+    QCOMPARE(importsBefore.value(QStringLiteral("notifications"))[QStringLiteral("result")], QStringLiteral("ok"));
+    QCOMPARE(status.value(QStringLiteral("account")), QStringLiteral("e2e@quillnet.example"));
+    QCOMPARE(status.value(QStringLiteral("published"))[QStringLiteral("items")], 0);
+    QVERIFY(status.value(QStringLiteral("published"))[QStringLiteral("groups")].toInt() > 0);
+    const QJsonObject peers = status.value(QStringLiteral("peers")).toObject();
+    QCOMPARE(peers.value(QStringLiteral("eventFeed")), false);
+    QCOMPARE(peers.value(QStringLiteral("notificationServer")), true);
+    QVERIFY(peers.value(QStringLiteral("capabilities")).toArray().contains(QStringLiteral("body")));
+
+    HomeScreen::EventFeedService feed;
+    QVERIFY(feed.registerOnBus());
+    QTRY_COMPARE_WITH_TIMEOUT(statusJson(0)["peers"][QStringLiteral("eventFeed")], true, WaitMs);
+    // The service's application shows its friend requests.
+    QLocalSocket app;
+    app.connectToServer(QStringLiteral("/tmp/quillnetveldo.sock"));
+    QVERIFY(app.waitForConnected(WaitMs));
+    app.write("friendreq");
+    QVERIFY(app.waitForBytesWritten(WaitMs));
+    QTRY_COMPARE_WITH_TIMEOUT(statusJson(0)["peers"][QStringLiteral("appView")], QStringLiteral("friendreq"), WaitMs);
+
+    const Qn::QnUsers requests = mSimulator->friendRequests();
+    QVERIFY(mDaemon->callControl("itemSeen", {requests.first().id(), QStringLiteral("friendreq")}));
+    QVERIFY(mSimulator->addFriendRequest(Qn::QnUser(QStringLiteral("991"), QStringLiteral("Asker"))));
+    QByteArray output;
+    QCOMPARE(ctl(QStringLiteral("sync"), &output), 0);
+    QVERIFY2(output.contains("News feed      ok") && output.contains("Notifications  ok"), output);
+
+    status = statusJson(0);
+    const QJsonObject imports = status.value(QStringLiteral("imports")).toObject();
+    QVERIFY(imports["newsFeed"]["ended"].toString() > importsBefore["newsFeed"]["ended"].toString());
+    QVERIFY(imports["notifications"]["ended"].toString() > importsBefore["notifications"]["ended"].toString());
+    QCOMPARE(status.value(QStringLiteral("published"))[QStringLiteral("items")], int(mSimulator->posts().size()));
+
+    QCOMPARE(verdict("friendreq", requests.first().id()), QStringLiteral("seen at T: not notified again"));
+    QCOMPARE(verdict("friendreq", requests.last().id()), QStringLiteral("notified at T"));
+    QCOMPARE(verdict("friendreq", QStringLiteral("991")),
+             QStringLiteral("not notified: suppressed: the app showed its friendreq view at T; recorded as shown"));
+    // A thread's key holds its update time.
+    const Qn::QnThreads threads = mSimulator->threads();
+    const auto unread = std::find_if(threads.cbegin(), threads.cend(), [](const auto &t) { return t.unread() > 0; });
+    QVERIFY(unread != threads.cend());
+    QCOMPARE(verdict("message", unread->id()), QStringLiteral("notified at T"));
+    QCOMPARE(verdict("notif", mSimulator->notifications().first().id()),
+             QStringLiteral("not notified: its kind is switched off (qn-notif-general)"));
+    QCOMPARE(ctl(QStringLiteral("why bogus 1")), 2);
+}
+
+QTEST_GUILESS_MAIN(TestCtl)
+#include "tst_ctl.moc"
