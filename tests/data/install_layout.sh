@@ -20,7 +20,7 @@ activation="$home/.local/share/dbus-1/services/com.tarvo.quillnetveldo.service"
 [ -f "$activation" ] || fail "no activation file at $activation"
 [ "$(exec_of ExecStart "$unit")" = "$home/.local/bin/quillnet-daemon" ] || fail "unit starts $(exec_of ExecStart "$unit")"
 [ "$(exec_of Exec "$activation")" = "$home/.local/bin/quillnet-daemon" ] || fail "activation starts $(exec_of Exec "$activation")"
-[ -x "$home/.local/bin/quillnet-daemon" ] || fail "no installed binary"
+[ -x "$home/.local/bin/quillnet-daemon" ] && [ -x "$home/.local/bin/quillnetctl" ] || fail "no installed binaries"
 
 if command -v systemd-analyze > /dev/null; then
     runtime="$scratch/runtime"
