@@ -348,7 +348,9 @@ int runLogin(const QStringList &arguments)
         return 2;
     }
     if (parser.isSet("help")) {
-        out << parser.helpText();
+        // Qt names the program only; the command belongs to the usage line too.
+        QString help = parser.helpText();
+        out << help.replace(0, help.indexOf(QLatin1Char('\n')), QStringLiteral("Usage: quillnetctl login [options]"));
         return 0;
     }
     Login::Options options;
@@ -357,8 +359,12 @@ int runLogin(const QStringList &arguments)
     const uint port = parser.value("port").toUInt(&portOk);
     bool timeoutOk = false;
     const int timeout = parser.value("timeout").toInt(&timeoutOk);
+    if (!parser.positionalArguments().isEmpty()) {
+        err << "quillnetctl login: unexpected argument " << parser.positionalArguments().constFirst() << Qt::endl;
+        return 2;
+    }
     if (!Support::isWebAddress(options.serviceUrl) || !portOk || port > 65535 || !timeoutOk || timeout < 1
-        || timeout > 24 * 3600 || !parser.positionalArguments().value(1).isEmpty()) {
+        || timeout > 24 * 3600) {
         err << "quillnetctl login: --service takes an http(s) address, --port 0 to 65535, --timeout 1 to 86400"
             << Qt::endl;
         return 2;

@@ -17,7 +17,8 @@ int main(int argc, char *argv[])
     if (command == QLatin1String("login"))
         return Ctl::runLogin(commandArguments);
 
-    QTextStream(stderr) << "usage: quillnetctl <command> [options]\n"
-                           "  login    sign in to Quillnet in the browser (quillnetctl login --help)\n";
-    return 2;
+    const bool help = command == QLatin1String("--help") || command == QLatin1String("-h");
+    QTextStream(help ? stdout : stderr) << "usage: quillnetctl <command> [options]\n"
+                                           "  login    sign in to Quillnet in the browser (quillnetctl login --help)\n";
+    return help ? 0 : 2;
 }
