@@ -56,7 +56,6 @@ private slots:
     void invalidAccountExitsQuietly();
     void cachePaths_data();
     void cachePaths();
-    void wholeProcessRunsAtLowPriority();
     void secondInstanceFailsBeforeTheDatabase();
     void secondInstanceOnAnotherBusFindsTheCacheTaken();
     void endsWithItsSessionBus();
@@ -201,8 +200,18 @@ void TestDaemonProcess::cachePaths()
     QFETCH(QString, cacheDir);
     writeAccount(ValidAccount);
     const QString home = mHome->path() + QLatin1Char('/');
-    start({}, cacheHome.isNull() ? QString() : cacheHome == QLatin1String("relative") ? cacheHome : home + cacheHome);
+    QProcess *daemon = start({}, cacheHome.isNull() || cacheHome == "relative" ? cacheHome : home + cacheHome);
     waitForService();
+    // The whole process runs at low priority: every thread, those started before it was lowered too.
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(daemon->processId());
+    QTRY_VERIFY(QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() > 1);
+    const auto niceValues = [&tasks] {
+        QList<int> values;
+        for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            values << ::getpriority(PRIO_PROCESS, id_t(task.toUInt()));
+        return values;
+    };
+    QTRY_COMPARE(niceValues(), QList<int>(niceValues().size(), 10));
 
     QTRY_VERIFY(QFileInfo::exists(home + cacheDir + QStringLiteral("/qndaemon-cache.db")));
     QTRY_VERIFY(QFileInfo(home + cacheDir + QStringLiteral("/qncache")).isDir());
@@ -224,23 +233,6 @@ void TestDaemonProcess::cachePaths()
         QVERIFY(::lstat(QFile::encodeName(path).constData(), &info) == 0);
         QVERIFY2((info.st_mode & 077) == 0, qPrintable(path));
     }
-}
-
-void TestDaemonProcess::wholeProcessRunsAtLowPriority()
-{
-    writeAccount(ValidAccount);
-    QProcess *daemon = start();
-    waitForService();
-    // Every thread, the ones started before the priority was lowered included.
-    const QString tasks = QStringLiteral("/proc/%1/task").arg(daemon->processId());
-    QTRY_VERIFY(QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() > 1);
-    const auto niceValues = [&tasks] {
-        QList<int> values;
-        for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            values << ::getpriority(PRIO_PROCESS, id_t(task.toUInt()));
-        return values;
-    };
-    QTRY_COMPARE(niceValues(), QList<int>(niceValues().size(), 10));
 }
 
 void TestDaemonProcess::secondInstanceFailsBeforeTheDatabase()
