@@ -56,11 +56,9 @@ private slots:
     void invalidAccountExitsQuietly();
     void cachePaths_data();
     void cachePaths();
-    void secondInstanceFailsBeforeTheDatabase();
-    void secondInstanceOnAnotherBusFindsTheCacheTaken();
-    void endsWithItsSessionBus();
+    void secondInstanceOnAnotherBusFindsTheCacheTakenAndEndsWithItsBus();
     void unusableDatabaseExitsOne();
-    void controlObjectIntrospection();
+    void controlObjectAndSecondInstance();
     void debugSwitch_data();
     void debugSwitch();
     void accountLoss_data();
@@ -235,23 +233,7 @@ void TestDaemonProcess::cachePaths()
     }
 }
 
-void TestDaemonProcess::secondInstanceFailsBeforeTheDatabase()
-{
-    writeAccount(ValidAccount);
-    start();
-    waitForService();
-
-    const QString otherCache = mHome->path() + QStringLiteral("/second");
-    QVERIFY(QDir().mkpath(otherCache));
-    QProcess *second = start({}, otherCache);
-    QVERIFY(second->waitForFinished(20000));
-    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second->exitCode(), 1);
-    QVERIFY2(second->readAllStandardError().contains("Failed to register service"), "no critical line");
-    QVERIFY(!QFileInfo::exists(otherCache + QStringLiteral("/quillnet/qndaemon-cache.db")));
-}
-
-void TestDaemonProcess::secondInstanceOnAnotherBusFindsTheCacheTaken()
+void TestDaemonProcess::secondInstanceOnAnotherBusFindsTheCacheTakenAndEndsWithItsBus()
 {
     writeAccount(ValidAccount);
     QProcess *first = start({QStringLiteral("--debug")});
@@ -260,6 +242,7 @@ void TestDaemonProcess::secondInstanceOnAnotherBusFindsTheCacheTaken()
 
     const QString otherBus = startBus();
     QVERIFY(!otherBus.isEmpty());
+    QProcess *bus = mProcesses.last();
     QProcess *second = start({}, QString(), otherBus);
     QVERIFY(second->waitForFinished(20000));
     QCOMPARE(second->exitCode(), 1);
@@ -274,24 +257,14 @@ void TestDaemonProcess::secondInstanceOnAnotherBusFindsTheCacheTaken()
     QProcess *third = start({QStringLiteral("--debug")}, QString(), otherBus);
     QByteArray thirdLog;
     QTRY_VERIFY_WITH_TIMEOUT((thirdLog += third->readAllStandardError()).contains("loginToQuillnet"), 20000);
-}
 
-void TestDaemonProcess::endsWithItsSessionBus()
-{
-    writeAccount(ValidAccount);
-    const QString address = startBus();
-    QVERIFY(!address.isEmpty());
-    QProcess *bus = mProcesses.last();
-    QProcess *daemon = start({QStringLiteral("--debug")}, QString(), address);
-    QByteArray log;
-    QTRY_VERIFY_WITH_TIMEOUT((log += daemon->readAllStandardError()).contains("loginToQuillnet"), 20000);
-
+    // It ends with its session bus.
     bus->terminate();
-    QVERIFY(daemon->waitForFinished(20000));
-    QCOMPARE(daemon->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(daemon->exitCode(), 0);
-    log += daemon->readAllStandardError();
-    QVERIFY2(log.contains("The session bus is gone"), log.right(300).constData());
+    QVERIFY(third->waitForFinished(20000));
+    QCOMPARE(third->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(third->exitCode(), 0);
+    thirdLog += third->readAllStandardError();
+    QVERIFY2(thirdLog.contains("The session bus is gone"), thirdLog.right(300).constData());
 }
 
 void TestDaemonProcess::unusableDatabaseExitsOne()
@@ -309,7 +282,7 @@ void TestDaemonProcess::unusableDatabaseExitsOne()
     QVERIFY2(log.endsWith("<2>quillnet-daemon: Could not init internal database!\n"), log.constData());
 }
 
-void TestDaemonProcess::controlObjectIntrospection()
+void TestDaemonProcess::controlObjectAndSecondInstance()
 {
     writeAccount(ValidAccount);
     start();
@@ -363,20 +336,27 @@ void TestDaemonProcess::controlObjectIntrospection()
     const QDBusMessage hidden = QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
             ServiceName, QStringLiteral("/quillnetveldo"), ServiceName, QStringLiteral("retryLogin")));
     QCOMPARE(hidden.type(), QDBusMessage::ErrorMessage);
+
+    // A second daemon on the same bus finds the name taken and ends before it opens a database.
+    const QString otherCache = mHome->path() + QStringLiteral("/second");
+    QVERIFY(QDir().mkpath(otherCache));
+    QProcess *second = start({}, otherCache);
+    QVERIFY(second->waitForFinished(20000));
+    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second->exitCode(), 1);
+    QVERIFY2(second->readAllStandardError().contains("Failed to register service"), "no critical line");
+    QVERIFY(!QFileInfo::exists(otherCache + QStringLiteral("/quillnet/qndaemon-cache.db")));
 }
 
 void TestDaemonProcess::debugSwitch_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<bool>("debug");
-    QTest::newRow("none") << QStringList() << false;
-    QTest::newRow("--debug") << QStringList({QStringLiteral("--debug")}) << true;
-    QTest::newRow("later, repeated") << QStringList(
-            {QStringLiteral("x"), QStringLiteral("--debug"), QStringLiteral("--debug")})
-                                     << true;
-    QTest::newRow("other case") << QStringList({QStringLiteral("--Debug")}) << false;
-    QTest::newRow("single dash") << QStringList({QStringLiteral("-debug")}) << false;
-    QTest::newRow("with value") << QStringList({QStringLiteral("--debug=1")}) << false;
+    const QList<QPair<QStringList, bool>> rows
+            = {{{}, false},          {{"--debug"}, true}, {{"x", "--debug", "--debug"}, true},
+               {{"--Debug"}, false}, {{"-debug"}, false}, {{"--debug=1"}, false}};
+    for (const auto &row : rows)
+        QTest::newRow(row.first.isEmpty() ? "none" : qPrintable(row.first.join(' '))) << row.first << row.second;
 }
 
 void TestDaemonProcess::debugSwitch()
