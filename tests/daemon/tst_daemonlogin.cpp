@@ -47,8 +47,7 @@ private slots:
     void init();
     void cleanup();
 
-    void constructorAsksForALogin();
-    void settingsReadAtStart();
+    void constructorReadsTheSettingsAndAsksForALogin();
     void failedLoginsAreRetriedThenGivenUp();
     void successResetsTheRetries();
     void secondLoginIsSuppressedWhileOneIsOutstanding();
@@ -131,8 +130,12 @@ int TestDaemonLogin::runAndCatchExit(const std::function<void()> &action)
     return QCoreApplication::exec();
 }
 
-void TestDaemonLogin::constructorAsksForALogin()
+void TestDaemonLogin::constructorReadsTheSettingsAndAsksForALogin()
 {
+    QCOMPARE(mAccount->watched,
+             QStringList({QStringLiteral("qn-notif_main"), QStringLiteral("qn-notif-msg"),
+                          QStringLiteral("qn-notif-friendreq"), QStringLiteral("qn-notif-general"),
+                          QStringLiteral("qn-notif-events"), QStringLiteral("qn-news_main")}));
     QCOMPARE(mAccount->logins.size(), 1);
     QCOMPARE(mAccount->logins.first().forceNew, false);
     QCOMPARE(mAccount->logins.first().interactive, true);
@@ -140,14 +143,6 @@ void TestDaemonLogin::constructorAsksForALogin()
     // Application id: 15 decimal digits; secret: 32 lower-case hex digits.
     QVERIFY(QRegularExpression(QStringLiteral("^[0-9]{15}$")).match(mAccount->lastApplicationId).hasMatch());
     QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(mAccount->lastSecret).hasMatch());
-}
-
-void TestDaemonLogin::settingsReadAtStart()
-{
-    QCOMPARE(mAccount->watched,
-             QStringList({QStringLiteral("qn-notif_main"), QStringLiteral("qn-notif-msg"),
-                          QStringLiteral("qn-notif-friendreq"), QStringLiteral("qn-notif-general"),
-                          QStringLiteral("qn-notif-events"), QStringLiteral("qn-news_main")}));
 }
 
 void TestDaemonLogin::failedLoginsAreRetriedThenGivenUp()

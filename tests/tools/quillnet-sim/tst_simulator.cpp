@@ -101,8 +101,7 @@ private slots:
     void dataCoversWhatTheDaemonReads();
     void paging_data();
     void paging();
-    void grantsAndExpiry();
-    void signIn();
+    void signInAndGrants();
     void adminChangesTheWorld();
     void faults_data();
     void faults();
@@ -459,33 +458,7 @@ void TestSimulator::paging()
     QCOMPARE(members, (QStringList {"birthday", "id", "mobile_phone", "name"}));
 }
 
-void TestSimulator::grantsAndExpiry()
-{
-    // Grants themselves, refused or not, are exercised by the account tests; here the administration
-    // calls, and the API refusing a replaced token.
-    const QString before = mSim->accessToken();
-    QCOMPARE(admin("POST", "/admin/token/deny", "{\"count\": 2}").status, 204);
-    QCOMPARE((QStringList {grant(), grant()}), (QStringList {"access_denied", "access_denied"}));
-    const QString granted = grant();
-    QCOMPARE(granted, mSim->accessToken());
-    QCOMPARE(request("GET", "/me", QByteArray(), before).errorCode(), QStringLiteral("invalid_token"));
-    QCOMPARE(request("GET", "/me", QByteArray(), QString()).errorCode(), QStringLiteral("invalid_token"));
-
-    // Expiry through the administration call: the old token is refused as expired, the new one works.
-    QCOMPARE(admin("POST", "/admin/token/expire").status, 204);
-    const Answer expired = request("GET", "/me", QByteArray(), granted);
-    QCOMPARE(expired.status, 401);
-    QVERIFY(text(expired.json().value("error").toObject(), "message").contains("expired"));
-    QCOMPARE(text(get("/me").json().value("user").toObject(), "id"), mSim->me().id());
-
-    // A failing token endpoint answers in the OAuth error form; faults not used up can be dropped.
-    mSim->injectFault("/oauth/token", Simulator::HttpStatus, 502, 2);
-    QCOMPARE(grant(), QStringLiteral("server_error"));
-    QCOMPARE(admin("DELETE", "/admin/faults").status, 204);
-    QCOMPARE(mSim->pendingFaults(), 0);
-}
-
-void TestSimulator::signIn()
+void TestSimulator::signInAndGrants()
 {
     // The page's form holds what the document names: the request's parameters and the form's fields.
     const ProtocolDocument document = ProtocolDocument::read(QStringLiteral(PROTOCOL_DOCUMENT));
@@ -545,6 +518,29 @@ void TestSimulator::signIn()
     QCOMPARE(exchange(code(Verifier), Verifier), mSim->refreshToken());
     mSim->setAuthorizationCodeLifetime(0);
     QCOMPARE(exchange(code(Verifier), Verifier), QStringLiteral("invalid_grant"));
+
+    // The refresh token grant's refusals are exercised by the account tests; here the administration
+    // calls, and the API refusing a replaced token.
+    const QString before = mSim->accessToken();
+    QCOMPARE(admin("POST", "/admin/token/deny", "{\"count\": 2}").status, 204);
+    QCOMPARE((QStringList {grant(), grant()}), (QStringList {"access_denied", "access_denied"}));
+    const QString granted = grant();
+    QCOMPARE(granted, mSim->accessToken());
+    QCOMPARE(request("GET", "/me", QByteArray(), before).errorCode(), QStringLiteral("invalid_token"));
+    QCOMPARE(request("GET", "/me", QByteArray(), QString()).errorCode(), QStringLiteral("invalid_token"));
+
+    // Expiry through the administration call: the old token is refused as expired, the new one works.
+    QCOMPARE(admin("POST", "/admin/token/expire").status, 204);
+    const Answer expired = request("GET", "/me", QByteArray(), granted);
+    QCOMPARE(expired.status, 401);
+    QVERIFY(text(expired.json().value("error").toObject(), "message").contains("expired"));
+    QCOMPARE(text(get("/me").json().value("user").toObject(), "id"), mSim->me().id());
+
+    // A failing token endpoint answers in the OAuth error form; faults not used up can be dropped.
+    mSim->injectFault("/oauth/token", Simulator::HttpStatus, 502, 2);
+    QCOMPARE(grant(), QStringLiteral("server_error"));
+    QCOMPARE(admin("DELETE", "/admin/faults").status, 204);
+    QCOMPARE(mSim->pendingFaults(), 0);
 }
 
 void TestSimulator::adminChangesTheWorld()
