@@ -1,5 +1,6 @@
 // The home screen's page as a person sees it, in headless Chromium: the real quillnet-daemon, the
-// simulator and the home screen on a private bus (scripts/demo --serve). Waits for feed items,
+// simulator and the home screen on a private bus (scripts/demo --serve). Signs in on the service's
+// page as a person would (quillnetctl login takes the answer). Waits for feed items,
 // notification groups and contacts; taps a notification and sees the app's openView; adds a post to
 // the simulator, presses Sync and sees it; saves a screenshot. With BIG_WORLD=1, then loads a big world
 // once and prints the time of the page's first full render.
@@ -20,19 +21,36 @@ function fail(message) {
   throw new Error(message);
 }
 
-// scripts/demo --serve, headless; resolves with its page, service and bus once the page is up.
+// The sign-in page in a tab of its own: the user's name and password typed, Sign in clicked, and the
+// redirect to quillnetctl's loopback address answered with its page.
+async function signIn(address, user, password) {
+  const tab = await browser.newPage();
+  await tab.goto(address);
+  await tab.fill('#username', user);
+  await tab.fill('#password', password);
+  await Promise.all([tab.waitForURL(/^http:\/\/127\.0\.0\.1:\d+\/callback\?/), tab.click('#signin')]);
+  const heading = await tab.textContent('h1');
+  if (heading !== 'Signed in to Quillnet') fail('the sign-in ended with: ' + heading);
+  console.log('signed in on the service\'s page as ' + user);
+  await tab.close();
+}
+
+// scripts/demo --serve, headless, signed in through the page in Chromium; resolves with its page,
+// service and bus once the page is up.
 async function startStack(simArgs) {
   const stack = spawn(path.join(root, 'scripts/demo'), ['--serve'], {
     cwd: root,
-    env: { ...process.env, BUILD_DIR: buildDir, DEMO_NO_BUILD: '1', DEMO_LIVE: '3600', SIM_ARGS: simArgs },
+    env: { ...process.env, BUILD_DIR: buildDir, DEMO_NO_BUILD: '1', DEMO_LIVE: '3600', SIM_ARGS: simArgs,
+      DEMO_SIGNIN: 'outside' },
     stdio: ['ignore', 'pipe', 'inherit'],
   });
   const found = {};
   const lines = createInterface({ input: stack.stdout });
   const timer = setTimeout(() => stack.kill('SIGTERM'), 60000);
   for await (const line of lines) {
-    const [key, value] = line.split(' ');
-    if (['page', 'service', 'bus'].includes(key)) found[key] = value;
+    const [key, value, password] = line.split(' ');
+    if (['page', 'service', 'bus', 'signin'].includes(key)) found[key] = value;
+    if (key === 'user') await signIn(found.signin, value, password);
     if (found.page && found.service && found.bus) break;
   }
   clearTimeout(timer);

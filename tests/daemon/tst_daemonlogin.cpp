@@ -113,6 +113,10 @@ int TestDaemonLogin::runAndCatchExit(const std::function<void()> &action)
 
 void TestDaemonLogin::constructorAsksForALoginAndReadsTheSwitches()
 {
+    QCOMPARE(mAccount->watched,
+             QStringList({QStringLiteral("qn-notif_main"), QStringLiteral("qn-notif-msg"),
+                          QStringLiteral("qn-notif-friendreq"), QStringLiteral("qn-notif-general"),
+                          QStringLiteral("qn-notif-events"), QStringLiteral("qn-news_main")}));
     QCOMPARE(mAccount->logins.size(), 1);
     QCOMPARE(mAccount->logins.first().forceNew, false);
     QCOMPARE(mAccount->logins.first().interactive, true);
@@ -120,10 +124,6 @@ void TestDaemonLogin::constructorAsksForALoginAndReadsTheSwitches()
     // Application id: 15 decimal digits; secret: 32 lower-case hex digits.
     QVERIFY(QRegularExpression(QStringLiteral("^[0-9]{15}$")).match(mAccount->lastApplicationId).hasMatch());
     QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(mAccount->lastSecret).hasMatch());
-    QCOMPARE(mAccount->watched,
-             QStringList({QStringLiteral("qn-notif_main"), QStringLiteral("qn-notif-msg"),
-                          QStringLiteral("qn-notif-friendreq"), QStringLiteral("qn-notif-general"),
-                          QStringLiteral("qn-notif-events"), QStringLiteral("qn-news_main")}));
 }
 
 void TestDaemonLogin::failedLoginsAreRetriedThenGivenUp()

@@ -54,18 +54,13 @@ private slots:
     void init();
     void cleanup();
 
-    void noAccountWritesNothing();
     void invalidAccountExitsQuietly_data();
     void invalidAccountExitsQuietly();
     void cachePaths_data();
     void cachePaths();
-    void wholeProcessRunsAtLowPriority();
-    void secondInstanceFailsBeforeTheDatabase();
-    void secondInstanceOnAnotherBusFindsTheCacheTaken();
-    void endsWithItsSessionBusOrWhenStopped_data();
-    void endsWithItsSessionBusOrWhenStopped();
+    void secondInstanceOnAnotherBusFindsTheCacheTakenAndEndsWithItsBus();
     void unusableDatabaseExitsOne();
-    void controlObjectIntrospection();
+    void controlObjectAndSecondInstance();
     void debugSwitch_data();
     void debugSwitch();
     void accountLoss_data();
@@ -156,22 +151,13 @@ void TestDaemonProcess::waitForService()
     QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(ServiceName), 20000);
 }
 
-void TestDaemonProcess::noAccountWritesNothing()
-{
-    QProcess *daemon = start();
-    QVERIFY(daemon->waitForFinished(20000));
-    QCOMPARE(daemon->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(daemon->exitCode(), 0);
-    QCOMPARE(daemon->readAllStandardError(), QByteArray());
-    QCOMPARE(treeOf(mHome->path()), QStringList());
-}
-
 void TestDaemonProcess::invalidAccountExitsQuietly_data()
 {
-    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("content"); // null: no file
+    QTest::newRow("no file") << QByteArray();
     QTest::newRow("no name") << QByteArray("[account]\nenabled=true\naccess_token=t\n");
     QTest::newRow("no credential") << QByteArray("[account]\nname=a@b\nenabled=true\n");
-    QTest::newRow("empty file") << QByteArray();
+    QTest::newRow("empty file") << QByteArray("");
     QTest::newRow("garbage") << QByteArray("\x01\x02[[[\nname\n=\n\xff\xfe", 16);
     QTest::newRow("disabled, with a bad value") << QByteArray(ValidAccount)
                                                            .replace("enabled=true", "enabled=false")
@@ -181,16 +167,17 @@ void TestDaemonProcess::invalidAccountExitsQuietly_data()
 void TestDaemonProcess::invalidAccountExitsQuietly()
 {
     QFETCH(QByteArray, content);
-    writeAccount(content);
+    if (!content.isNull())
+        writeAccount(content);
     QProcess *daemon = start();
     QVERIFY(daemon->waitForFinished(20000));
+    QCOMPARE(daemon->exitStatus(), QProcess::NormalExit);
     QCOMPARE(daemon->exitCode(), 0);
-    // Without a usable account there is nothing to report.
+    // Without a usable account there is nothing to report, and nothing is written.
     QCOMPARE(daemon->readAllStandardError(), QByteArray());
-    // Only the account file that the test wrote.
     QCOMPARE(treeOf(mHome->path()),
-             QStringList({QStringLiteral("config"), QStringLiteral("config/quillnet"),
-                          QStringLiteral("config/quillnet/account.conf")}));
+             content.isNull() ? QStringList()
+                              : QStringList({"config", "config/quillnet", "config/quillnet/account.conf"}));
 }
 
 void TestDaemonProcess::cachePaths_data()
@@ -213,8 +200,18 @@ void TestDaemonProcess::cachePaths()
     QFETCH(QString, cacheDir);
     writeAccount(ValidAccount);
     const QString home = mHome->path() + QLatin1Char('/');
-    start({}, cacheHome.isNull() ? QString() : cacheHome == QLatin1String("relative") ? cacheHome : home + cacheHome);
+    QProcess *daemon = start({}, cacheHome.isNull() || cacheHome == "relative" ? cacheHome : home + cacheHome);
     waitForService();
+    // The whole process runs at low priority: every thread, those started before it was lowered too.
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(daemon->processId());
+    QTRY_VERIFY(QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() > 1);
+    const auto niceValues = [&tasks] {
+        QList<int> values;
+        for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            values << ::getpriority(PRIO_PROCESS, id_t(task.toUInt()));
+        return values;
+    };
+    QTRY_COMPARE(niceValues(), QList<int>(niceValues().size(), 10));
 
     QTRY_VERIFY(QFileInfo::exists(home + cacheDir + QStringLiteral("/qndaemon-cache.db")));
     QTRY_VERIFY(QFileInfo(home + cacheDir + QStringLiteral("/qncache")).isDir());
@@ -238,40 +235,7 @@ void TestDaemonProcess::cachePaths()
     }
 }
 
-void TestDaemonProcess::wholeProcessRunsAtLowPriority()
-{
-    writeAccount(ValidAccount);
-    QProcess *daemon = start();
-    waitForService();
-    // Every thread, the ones started before the priority was lowered included.
-    const QString tasks = QStringLiteral("/proc/%1/task").arg(daemon->processId());
-    QTRY_VERIFY(QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() > 1);
-    const auto niceValues = [&tasks] {
-        QList<int> values;
-        for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            values << ::getpriority(PRIO_PROCESS, id_t(task.toUInt()));
-        return values;
-    };
-    QTRY_COMPARE(niceValues(), QList<int>(niceValues().size(), 10));
-}
-
-void TestDaemonProcess::secondInstanceFailsBeforeTheDatabase()
-{
-    writeAccount(ValidAccount);
-    start();
-    waitForService();
-
-    const QString otherCache = mHome->path() + QStringLiteral("/second");
-    QVERIFY(QDir().mkpath(otherCache));
-    QProcess *second = start({}, otherCache);
-    QVERIFY(second->waitForFinished(20000));
-    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second->exitCode(), 1);
-    QVERIFY2(second->readAllStandardError().contains("Failed to register service"), "no critical line");
-    QVERIFY(!QFileInfo::exists(otherCache + QStringLiteral("/quillnet/qndaemon-cache.db")));
-}
-
-void TestDaemonProcess::secondInstanceOnAnotherBusFindsTheCacheTaken()
+void TestDaemonProcess::secondInstanceOnAnotherBusFindsTheCacheTakenAndEndsWithItsBus()
 {
     writeAccount(ValidAccount);
     QProcess *first = start({QStringLiteral("--debug")});
@@ -280,6 +244,7 @@ void TestDaemonProcess::secondInstanceOnAnotherBusFindsTheCacheTaken()
 
     const QString otherBus = startBus();
     QVERIFY(!otherBus.isEmpty());
+    QProcess *bus = mProcesses.last();
     QProcess *second = start({}, QString(), otherBus);
     QVERIFY(second->waitForFinished(20000));
     QCOMPARE(second->exitCode(), 1);
@@ -302,33 +267,21 @@ void TestDaemonProcess::secondInstanceOnAnotherBusFindsTheCacheTaken()
         next->kill();
         next->waitForFinished();
     }
-}
 
-void TestDaemonProcess::endsWithItsSessionBusOrWhenStopped_data()
-{
-    QTest::addColumn<bool>("busGoes");
-    QTest::newRow("session bus gone") << true;
-    QTest::newRow("SIGTERM") << false;
-}
-
-void TestDaemonProcess::endsWithItsSessionBusOrWhenStopped()
-{
-    QFETCH(bool, busGoes);
-    writeAccount(ValidAccount);
-    const QString address = startBus();
-    QVERIFY(!address.isEmpty());
-    QProcess *bus = mProcesses.last();
-    QProcess *daemon = start({QStringLiteral("--debug")}, QString(), address);
-    QByteArray log;
-    QTRY_VERIFY_WITH_TIMEOUT((log += daemon->readAllStandardError()).contains("loginToQuillnet"), 20000);
-
-    // Either way the event loop ends and the daemon takes down what it made on its way out.
-    (busGoes ? bus : daemon)->terminate();
-    QVERIFY(daemon->waitForFinished(20000));
-    QCOMPARE(daemon->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(daemon->exitCode(), 0);
-    log += daemon->readAllStandardError();
-    QVERIFY2(log.contains(busGoes ? "The session bus is gone" : "Stopping on signal 15"), log.right(300).constData());
+    // A stop asked for ends the event loop, and so does the end of its session bus: the daemon
+    // takes down what it made on its way out.
+    for (const bool busGoes : {false, true}) {
+        QProcess *third = start({QStringLiteral("--debug")}, QString(), otherBus);
+        QByteArray thirdLog;
+        QTRY_VERIFY_WITH_TIMEOUT((thirdLog += third->readAllStandardError()).contains("loginToQuillnet"), 20000);
+        (busGoes ? bus : third)->terminate();
+        QVERIFY(third->waitForFinished(20000));
+        QCOMPARE(third->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(third->exitCode(), 0);
+        thirdLog += third->readAllStandardError();
+        QVERIFY2(thirdLog.contains(busGoes ? "The session bus is gone" : "Stopping on signal 15"),
+                 thirdLog.right(300).constData());
+    }
 }
 
 void TestDaemonProcess::unusableDatabaseExitsOne()
@@ -346,7 +299,7 @@ void TestDaemonProcess::unusableDatabaseExitsOne()
     QVERIFY2(log.endsWith("<2>quillnet-daemon: Could not init internal database!\n"), log.constData());
 }
 
-void TestDaemonProcess::controlObjectIntrospection()
+void TestDaemonProcess::controlObjectAndSecondInstance()
 {
     writeAccount(ValidAccount);
     start();
@@ -400,20 +353,27 @@ void TestDaemonProcess::controlObjectIntrospection()
     const QDBusMessage hidden = QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
             ServiceName, QStringLiteral("/quillnetveldo"), ServiceName, QStringLiteral("retryLogin")));
     QCOMPARE(hidden.type(), QDBusMessage::ErrorMessage);
+
+    // A second daemon on the same bus finds the name taken and ends before it opens a database.
+    const QString otherCache = mHome->path() + QStringLiteral("/second");
+    QVERIFY(QDir().mkpath(otherCache));
+    QProcess *second = start({}, otherCache);
+    QVERIFY(second->waitForFinished(20000));
+    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second->exitCode(), 1);
+    QVERIFY2(second->readAllStandardError().contains("Failed to register service"), "no critical line");
+    QVERIFY(!QFileInfo::exists(otherCache + QStringLiteral("/quillnet/qndaemon-cache.db")));
 }
 
 void TestDaemonProcess::debugSwitch_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<bool>("debug");
-    QTest::newRow("none") << QStringList() << false;
-    QTest::newRow("--debug") << QStringList({QStringLiteral("--debug")}) << true;
-    QTest::newRow("later, repeated") << QStringList(
-            {QStringLiteral("x"), QStringLiteral("--debug"), QStringLiteral("--debug")})
-                                     << true;
-    QTest::newRow("other case") << QStringList({QStringLiteral("--Debug")}) << false;
-    QTest::newRow("single dash") << QStringList({QStringLiteral("-debug")}) << false;
-    QTest::newRow("with value") << QStringList({QStringLiteral("--debug=1")}) << false;
+    const QList<QPair<QStringList, bool>> rows
+            = {{{}, false},          {{"--debug"}, true}, {{"x", "--debug", "--debug"}, true},
+               {{"--Debug"}, false}, {{"-debug"}, false}, {{"--debug=1"}, false}};
+    for (const auto &row : rows)
+        QTest::newRow(row.first.isEmpty() ? "none" : qPrintable(row.first.join(' '))) << row.first << row.second;
 }
 
 void TestDaemonProcess::debugSwitch()

@@ -34,8 +34,9 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-            "Simulated Quillnet service on 127.0.0.1. Prints \"port <n>\" and \"refresh_token <t>\" on the first two "
-            "lines of standard output, then serves until terminated."));
+            "Simulated Quillnet service on 127.0.0.1. Prints \"port <n>\", \"refresh_token <t>\" and "
+            "\"user <name> <password>\" (who signs in on the service's sign-in page) on the first three lines of "
+            "standard output, then serves until terminated."));
     parser.addHelpOption();
     parser.addOptions({
             {"port", "Port to listen on; 0 picks a free one.", "n", "8099"},
@@ -104,8 +105,10 @@ int main(int argc, char *argv[])
                          [](const QString &what) { QTextStream(stderr) << "quillnet-sim: live: " << what << '\n'; });
     }
 
-    // Scripts read these two lines to learn where the service is and what credential it takes.
-    std::printf("port %u\nrefresh_token %s\n", unsigned(simulator.port()), qPrintable(simulator.refreshToken()));
+    // Scripts read these lines to learn where the service is, what credential it takes and who signs in.
+    std::printf("port %u\nrefresh_token %s\nuser %s %s\n", unsigned(simulator.port()),
+                qPrintable(simulator.refreshToken()), qPrintable(simulator.username()),
+                qPrintable(simulator.password()));
     std::fflush(stdout);
     return app.exec();
 }

@@ -1,6 +1,7 @@
 #include "simulator.h"
 
 #include <QAbstractHttpServer>
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QHttpServerRequest>
 #include <QJsonArray>
@@ -8,6 +9,7 @@
 #include <QJsonObject>
 #include <QPointer>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -102,6 +104,8 @@ QByteArray reasonPhrase(int status)
         return "OK";
     case 204:
         return "No Content";
+    case 302:
+        return "Found";
     case 400:
         return "Bad Request";
     case 401:
@@ -145,9 +149,11 @@ QByteArray errorCode(int status)
     }
 }
 
-QByteArray header(int status, const QByteArray &contentType, qint64 length)
+QByteArray header(int status, const QByteArray &contentType, qint64 length, const QByteArray &location = QByteArray())
 {
     QByteArray text = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
+    if (!location.isEmpty())
+        text += "Location: " + location + "\r\n";
     // A 204 carries neither a body nor its length.
     if (status != 204) {
         if (!contentType.isEmpty())
@@ -226,7 +232,7 @@ using Response = Simulator::Response;
 
 Response jsonResponse(const JsonWriter &out, int status = 200)
 {
-    return Response {status, JsonType, out.bytes()};
+    return Response {status, JsonType, out.bytes(), QByteArray()};
 }
 
 // {"error": {"code": ..., "message": ...}}
@@ -251,7 +257,7 @@ Response oauthError(int status, const QString &error, const QString &description
 
 Response noContent()
 {
-    return Response {204, QByteArray(), QByteArray()};
+    return Response {204, QByteArray(), QByteArray(), QByteArray()};
 }
 
 // One record on its own, as administration calls answer.
@@ -307,6 +313,113 @@ QByteArray oversizedChunk(qint64 position, qint64 total, qint64 length)
     return chunk;
 }
 
+// --- sign-in
+
+constexpr qint64 MaxFormBody = 64 * 1024;
+constexpr int MaxStateLength = 1024;
+const QByteArray HtmlType = "text/html; charset=utf-8";
+
+// An application/x-www-form-urlencoded body, where '+' stands for a blank.
+QUrlQuery formFields(const QByteArray &body)
+{
+    return QUrlQuery(QString::fromUtf8(QByteArray(body).replace('+', "%20")));
+}
+
+QString formValue(const QUrlQuery &form, const char *name)
+{
+    return form.queryItemValue(QLatin1String(name), QUrl::FullyDecoded);
+}
+
+// A PKCE code verifier, or the S256 challenge made from one.
+bool isPkceValue(const QString &text)
+{
+    static const QRegularExpression form(QStringLiteral("^[A-Za-z0-9._~-]{43,128}$"));
+    return form.match(text).hasMatch();
+}
+
+QString s256(const QString &verifier)
+{
+    const QByteArray digest = QCryptographicHash::hash(verifier.toLatin1(), QCryptographicHash::Sha256);
+    return QString::fromLatin1(digest.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+}
+
+// The parameters of an authorization request, from the query of the GET or the body of the POST.
+struct AuthorizationRequest
+{
+    explicit AuthorizationRequest(const QUrlQuery &form)
+        : fields(form)
+        , redirectUri(formValue(form, "redirect_uri"))
+        , state(formValue(form, "state"))
+        , challenge(formValue(form, "code_challenge"))
+    {
+        const QUrl redirect(redirectUri, QUrl::StrictMode);
+        const QString host = redirect.host();
+        // Without a known application and a loopback redirect_uri nothing is sent anywhere.
+        if (formValue(form, "client_id") != Constants::ApplicationId)
+            fatal = QStringLiteral("This application is unknown.");
+        else if (!redirect.isValid() || redirect.scheme() != QLatin1String("http") || redirect.hasFragment()
+                 || (host != QLatin1String("127.0.0.1") && host != QLatin1String("localhost")
+                     && host != QLatin1String("::1")))
+            fatal = QStringLiteral("The redirect_uri must be an http address on the loopback interface.");
+        else if (formValue(form, "response_type") != QLatin1String("code"))
+            error = QStringLiteral("unsupported_response_type");
+        else if (formValue(form, "code_challenge_method") != QLatin1String("S256") || !isPkceValue(challenge)
+                 || state.size() > MaxStateLength)
+            error = QStringLiteral("invalid_request");
+    }
+
+    // The redirect back to the application with these parameters (and the state, when it had one).
+    Simulator::Response redirect(QList<QPair<QByteArray, QString>> parameters) const
+    {
+        if (!state.isEmpty())
+            parameters.append({"state", state});
+        QUrl url(redirectUri, QUrl::StrictMode);
+        QByteArray query = url.query(QUrl::FullyEncoded).toLatin1();
+        for (const auto &parameter : std::as_const(parameters))
+            query += (query.isEmpty() ? "" : "&") + parameter.first + '=' + QUrl::toPercentEncoding(parameter.second);
+        url.setQuery(QString::fromLatin1(query), QUrl::StrictMode);
+        return Simulator::Response {302, HtmlType, "<!DOCTYPE html><p>Back to the application.</p>\n", url.toEncoded()};
+    }
+
+    QUrlQuery fields;
+    QString redirectUri;
+    QString state;
+    QString challenge;
+    QString fatal; // why the request cannot even be answered at its redirect_uri
+    QString error; // the OAuth error it is answered with there
+};
+
+Simulator::Response signInPage(int status, const AuthorizationRequest &request, const QString &problem)
+{
+    static const char *const Hidden[] = {
+            "response_type", "client_id", "redirect_uri", "state", "code_challenge", "code_challenge_method", "scope"};
+    QString page = QStringLiteral(
+            "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Sign in to Quillnet</title>"
+            "<meta name=\"viewport\" content=\"width=device-width\"><style>body{font-family:sans-serif;"
+            "max-width:24em;margin:3em auto;padding:0 1em}label,input{display:block;width:100%;margin:.3em 0}"
+            "button{margin:.8em .5em 0 0}.problem{color:#a00}</style></head>\n<body><h1>Sign in to Quillnet</h1>\n");
+    if (!request.fatal.isEmpty()) {
+        page += QStringLiteral("<p class=\"problem\" role=\"alert\">%1</p>\n").arg(request.fatal.toHtmlEscaped());
+    } else {
+        page += QStringLiteral("<p>quillnet-daemon asks to read your news feed, notifications, messages and "
+                               "friends.</p>\n");
+        if (!problem.isEmpty())
+            page += QStringLiteral("<p class=\"problem\" role=\"alert\">%1</p>\n").arg(problem.toHtmlEscaped());
+        page += QStringLiteral("<form method=\"post\" action=\"/oauth/authorize\">\n");
+        for (const char *name : Hidden) {
+            page += QStringLiteral("<input type=\"hidden\" name=\"%1\" value=\"%2\">\n")
+                            .arg(QLatin1String(name), formValue(request.fields, name).toHtmlEscaped());
+        }
+        page += QStringLiteral(
+                "<label>User name <input id=\"username\" name=\"username\" autocomplete=\"username\" autofocus>"
+                "</label>\n<label>Password <input id=\"password\" name=\"password\" type=\"password\" "
+                "autocomplete=\"current-password\"></label>\n<button id=\"signin\" type=\"submit\">Sign in</button>"
+                "<button id=\"deny\" type=\"submit\" name=\"deny\" value=\"1\">Deny</button>\n</form>\n");
+    }
+    page += QStringLiteral("</body></html>\n");
+    return Simulator::Response {status, HtmlType, page.toUtf8(), QByteArray()};
+}
+
 } // namespace
 
 Simulator::Simulator(const SimConfig &config, QObject *parent)
@@ -319,6 +432,7 @@ Simulator::Simulator(const SimConfig &config, QObject *parent)
     mRefreshToken = QStringLiteral("qnrt-%1%2")
                             .arg(tokens.generate(), 8, 16, QLatin1Char('0'))
                             .arg(tokens.generate(), 8, 16, QLatin1Char('0'));
+    mPassword = QStringLiteral("qnpw-%1").arg(tokens.generate(), 8, 16, QLatin1Char('0'));
     mAccessToken = newAccessToken();
     mBaseAddress = baseUrl().toString();
 }
@@ -385,6 +499,21 @@ void Simulator::expireAccessToken()
 void Simulator::denyLogins(int count)
 {
     mDeniedLogins += qMax(0, count);
+}
+
+QString Simulator::username() const
+{
+    return mWorld.me.email().isEmpty() ? mWorld.me.id() : mWorld.me.email();
+}
+
+QString Simulator::password() const
+{
+    return mPassword;
+}
+
+void Simulator::setAuthorizationCodeLifetime(int milliseconds)
+{
+    mCodeLifetime = qMax(0, milliseconds);
 }
 
 void Simulator::injectFault(const QString &pathPrefix, FaultKind kind, int value, int count)
@@ -686,7 +815,7 @@ void Simulator::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
     if (!faulty || fault.kind == HttpStatus) {
         send(socket, response);
     } else if (fault.kind == MalformedBody) {
-        send(socket, Response {200, JsonType, "{\"data\": [ this is not JSON"});
+        send(socket, Response {200, JsonType, "{\"data\": [ this is not JSON", QByteArray()});
     } else if (fault.kind == TruncatedBody) {
         sendTruncated(socket, response);
     } else if (fault.kind == Delay) {
@@ -702,7 +831,7 @@ void Simulator::handleRequest(const QHttpServerRequest &request, QTcpSocket *soc
 void Simulator::send(QTcpSocket *socket, const Response &response)
 {
     const QByteArray body = response.status == 204 ? QByteArray() : response.body;
-    socket->write(header(response.status, response.contentType, body.size()) + body);
+    socket->write(header(response.status, response.contentType, body.size(), response.location) + body);
 }
 
 void Simulator::sendTruncated(QTcpSocket *socket, const Response &response)
@@ -738,6 +867,9 @@ Simulator::Response Simulator::respond(const Incoming &in)
     const QString first = in.segments.value(0);
     if (first == QLatin1String("oauth") && in.segments.value(1) == QLatin1String("token") && in.segments.size() == 2)
         return respondToken(in);
+    if (first == QLatin1String("oauth") && in.segments.value(1) == QLatin1String("authorize")
+        && in.segments.size() == 2)
+        return respondAuthorize(in);
     if (first == QLatin1String("admin"))
         return respondAdmin(in);
     if (first == QLatin1String("media"))
@@ -749,18 +881,29 @@ Simulator::Response Simulator::respondToken(const Incoming &in)
 {
     if (in.method != "POST")
         return oauthError(400, "invalid_request", "The token endpoint takes POST");
-    const QUrlQuery form(QString::fromUtf8(in.body));
-    auto field = [&form](const char *name) { return form.queryItemValue(QLatin1String(name), QUrl::FullyDecoded); };
-    if (field("grant_type") != QLatin1String("refresh_token"))
-        return oauthError(400, "unsupported_grant_type", "Only the refresh_token grant is supported");
-    if (field("refresh_token").isEmpty())
+    if (in.body.size() > MaxFormBody)
+        return oauthError(400, "invalid_request", "The form is too large");
+    const QUrlQuery form = formFields(in.body);
+    auto field = [&form](const char *name) { return formValue(form, name); };
+    const QString grant = field("grant_type");
+    if (grant != QLatin1String("refresh_token") && grant != QLatin1String("authorization_code"))
+        return oauthError(400, "unsupported_grant_type",
+                          "Only the refresh_token and authorization_code grants are supported");
+    if (grant == QLatin1String("refresh_token") && field("refresh_token").isEmpty())
         return oauthError(400, "invalid_request", "refresh_token is missing");
-    if (field("client_id") != Constants::ApplicationId || field("client_secret") != Constants::ApplicationSecret)
+    // The code grant comes from a program on the user's machine, which may hold no secret (PKCE
+    // stands in for it); a secret it sends must be right.
+    const bool secretNeeded
+            = grant == QLatin1String("refresh_token") || form.hasQueryItem(QStringLiteral("client_secret"));
+    if (field("client_id") != Constants::ApplicationId
+        || (secretNeeded && field("client_secret") != Constants::ApplicationSecret))
         return oauthError(401, "invalid_client", "Unknown application or wrong secret");
     if (mDeniedLogins > 0) {
         --mDeniedLogins;
         return oauthError(400, "access_denied", "The user canceled the login");
     }
+    if (grant == QLatin1String("authorization_code"))
+        return respondCodeGrant(form);
     if (field("refresh_token") != mRefreshToken)
         return oauthError(400, "invalid_grant", "The refresh token is unknown or revoked");
     mExpiredTokens.insert(mAccessToken);
@@ -772,6 +915,62 @@ Simulator::Response Simulator::respondToken(const Incoming &in)
     return jsonResponse(out);
 }
 
+Simulator::Response Simulator::respondCodeGrant(const QUrlQuery &form)
+{
+    const QString code = formValue(form, "code");
+    const QString verifier = formValue(form, "code_verifier");
+    if (code.isEmpty() || verifier.isEmpty() || !form.hasQueryItem(QStringLiteral("redirect_uri")))
+        return oauthError(400, "invalid_request", "code, code_verifier and redirect_uri are needed");
+    // A code is used once, whatever the outcome.
+    const PendingCode pending = mCodes.take(code);
+    if (pending.challenge.isEmpty() || pending.expiry.hasExpired())
+        return oauthError(400, "invalid_grant", "The authorization code is unknown, used or expired");
+    if (formValue(form, "redirect_uri") != pending.redirectUri)
+        return oauthError(400, "invalid_grant", "redirect_uri differs from the authorization request's");
+    if (!isPkceValue(verifier) || s256(verifier) != pending.challenge)
+        return oauthError(400, "invalid_grant", "The code_verifier does not match the code_challenge");
+    mExpiredTokens.insert(mAccessToken);
+    mAccessToken = newAccessToken();
+    JsonWriter out;
+    out.beginObject().key(QLatin1String("access_token")).string(mAccessToken);
+    out.key(QLatin1String("token_type")).string(QStringLiteral("Bearer"));
+    out.key(QLatin1String("expires_in")).number(3600);
+    out.key(QLatin1String("refresh_token")).string(mRefreshToken).endObject();
+    return jsonResponse(out);
+}
+
+Simulator::Response Simulator::respondAuthorize(const Incoming &in)
+{
+    const bool post = in.method == "POST";
+    if ((!post && in.method != "GET") || in.body.size() > MaxFormBody) {
+        AuthorizationRequest refused {QUrlQuery()};
+        refused.fatal = QStringLiteral("The sign-in page takes GET, and POST with a form of at most 64 KiB.");
+        return signInPage(post ? 413 : 405, refused, QString());
+    }
+    const AuthorizationRequest request(post ? formFields(in.body) : in.query);
+    if (!request.fatal.isEmpty())
+        return signInPage(400, request, QString());
+    if (!request.error.isEmpty())
+        return request.redirect({{"error", request.error}});
+    if (!post)
+        return signInPage(200, request, QString());
+    if (request.fields.hasQueryItem(QStringLiteral("deny")))
+        return request.redirect({{"error", QStringLiteral("access_denied")}});
+    if (formValue(request.fields, "username") != username() || formValue(request.fields, "password") != mPassword)
+        return signInPage(401, request, QStringLiteral("Wrong user name or password."));
+
+    for (auto it = mCodes.begin(); it != mCodes.end();)
+        it = it->expiry.hasExpired() ? mCodes.erase(it) : std::next(it);
+    if (mCodes.size() >= MaxPendingCodes)
+        return request.redirect({{"error", QStringLiteral("temporarily_unavailable")}});
+    QByteArray bytes(32, Qt::Uninitialized);
+    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+    const QString code
+            = QString::fromLatin1(bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
+    mCodes.insert(code, PendingCode {request.redirectUri, request.challenge, QDeadlineTimer(mCodeLifetime)});
+    return request.redirect({{"code", code}});
+}
+
 Simulator::Response Simulator::respondMedia(const Incoming &in)
 {
     if (in.method != "GET")
@@ -779,7 +978,7 @@ Simulator::Response Simulator::respondMedia(const Incoming &in)
     const MediaRecipe recipe = mWorld.mediaRecipe(in.path);
     if (!recipe.isValid())
         return apiError(404, QStringLiteral("No such picture"));
-    return Response {200, MediaRenderer::contentType(recipe.format), mediaBytes(in.path, recipe)};
+    return Response {200, MediaRenderer::contentType(recipe.format), mediaBytes(in.path, recipe), QByteArray()};
 }
 
 Simulator::Response Simulator::respondApi(const Incoming &in)
@@ -846,7 +1045,7 @@ Simulator::Response Simulator::respondApi(const Incoming &in)
             }
             const QByteArray bytes = profilePictureData(user.id(), Qn::PictureType(type));
             const MediaRecipe recipe = mWorld.mediaRecipe(World::avatarPath(user.id()));
-            return Response {200, MediaRenderer::contentType(recipe.format), bytes};
+            return Response {200, MediaRenderer::contentType(recipe.format), bytes, QByteArray()};
         }
     }
 

@@ -3,6 +3,7 @@
 // make the next requests fail in chosen ways.
 #pragma once
 
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -67,6 +68,14 @@ public:
     void expireAccessToken();
     // The next `count` token requests answer access_denied, as when the user cancels a login.
     void denyLogins(int count = 1);
+    // The demo user, who signs in on the authorization page: the user's email address (the id
+    // when there is none) and a password made from the seed.
+    QString username() const;
+    QString password() const;
+    // How long an authorization code can be exchanged (default DefaultCodeLifetime).
+    void setAuthorizationCodeLifetime(int milliseconds);
+    static constexpr int DefaultCodeLifetime = 60000;
+    static constexpr int MaxPendingCodes = 100;
 
     // The next `count` requests whose path starts with pathPrefix fail as `kind` says. Faults are
     // used in the order they were added; administration requests never fail.
@@ -123,6 +132,7 @@ public:
         int status = 200;
         QByteArray contentType;
         QByteArray body;
+        QByteArray location; // the Location header of a redirect
     };
 
 signals:
@@ -151,6 +161,8 @@ private:
     void handleRequest(const QHttpServerRequest &request, QTcpSocket *socket);
     Response respond(const Incoming &in);
     Response respondToken(const Incoming &in);
+    Response respondCodeGrant(const QUrlQuery &form);
+    Response respondAuthorize(const Incoming &in);
     Response respondApi(const Incoming &in);
     Response respondAdmin(const Incoming &in);
     Response respondMedia(const Incoming &in);
@@ -173,6 +185,16 @@ private:
     QSet<QString> mExpiredTokens;
     int mTokenCounter = 0;
     int mDeniedLogins = 0;
+    QString mPassword;
+    // Authorization codes not yet exchanged: where they were sent and the PKCE challenge.
+    struct PendingCode
+    {
+        QString redirectUri;
+        QString challenge;
+        QDeadlineTimer expiry;
+    };
+    QHash<QString, PendingCode> mCodes;
+    int mCodeLifetime = DefaultCodeLifetime;
     QList<Fault> mFaults;
     QList<Request> mRequests;
     mutable QHash<QString, QByteArray> mMediaCache;

@@ -13,12 +13,15 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <QSet>
 #include <QSettings>
 #include <QTimer>
 
 #include "platform/quillnet/floodedconnections.h"
 #include "platform/quillnet/quillnetconfiguration.h"
+#include "platform/support/files.h"
 #include "platform/support/logtext.h"
 #include "platform/support/webaddress.h"
 
@@ -133,7 +136,66 @@ QByteArray fileIdentity(const QFileInfo &info)
     return QByteArray::number(info.size()) + '@' + QByteArray::number(info.lastModified().toMSecsSinceEpoch());
 }
 
+// A value as QSettings reads it back: quoted, so that commas and semicolons stay text, with
+// backslash and quote escaped and a leading '@' (QSettings' mark of a typed value) doubled. Empty
+// when the reader would refuse the value.
+QByteArray iniValue(const QString &value)
+{
+    if (value.size() > MaxValueLength || value.trimmed() != value)
+        return QByteArray();
+    for (const QChar c : value) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return QByteArray();
+    }
+    QString text = value.startsWith(QLatin1Char('@')) ? QLatin1Char('@') + value : value;
+    text.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('"'), QLatin1String("\\\""));
+    return '"' + text.toUtf8() + '"';
+}
+
+QByteArray iniGroup(const QString &group, const QMap<QString, bool> &values)
+{
+    QByteArray text = '[' + group.toUtf8() + "]\n";
+    for (auto it = values.constBegin(); it != values.constEnd(); ++it)
+        text += it.key().toUtf8() + '=' + (it.value() ? "true" : "false") + '\n';
+    return text;
+}
+
 } // namespace
+
+bool AccountIntegration::writeAccountFile(const QString &path, const NewAccount &account, QString *error)
+{
+    const QByteArray name = iniValue(account.name);
+    const QByteArray service = iniValue(account.serviceUrl.toString(QUrl::FullyEncoded));
+    const QByteArray token = iniValue(account.refreshToken);
+    if (account.name.isEmpty() || name.isEmpty() || !Support::isWebAddress(account.serviceUrl) || service.isEmpty()
+        || account.refreshToken.isEmpty() || token.isEmpty()) {
+        *error = QStringLiteral("the account name, service address or refresh token cannot be stored");
+        return false;
+    }
+    static const QRegularExpression keyForm(QStringLiteral("^[A-Za-z0-9_-]+$"));
+    for (const QString &key : account.services.keys() + account.settings.keys()) {
+        if (!keyForm.match(key).hasMatch()) {
+            *error = QStringLiteral("the key %1 cannot be stored").arg(Support::logText(key));
+            return false;
+        }
+    }
+    const QByteArray text = '[' + AccountGroup.toUtf8() + "]\nname=" + name + "\nenabled=true\nservice_url=" + service
+            + "\nrefresh_token=" + token + '\n' + iniGroup(ServicesGroup, account.services)
+            + iniGroup(SettingsGroup, account.settings);
+
+    if (!Support::makeUserOnlyPath(QFileInfo(path).absolutePath())) {
+        *error = QStringLiteral("cannot create the folder %1").arg(QFileInfo(path).absolutePath());
+        return false;
+    }
+    QSaveFile file(path);
+    // The new file is made private before the credential goes into it; an old file's mode is not kept.
+    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+        || file.write(text) != text.size() || !file.commit()) {
+        *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
 
 QString AccountIntegration::defaultFilePath()
 {

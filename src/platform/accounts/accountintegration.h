@@ -27,6 +27,21 @@ public:
     // The default file: $XDG_CONFIG_HOME/quillnet/account.conf (XDG_CONFIG_HOME defaults to ~/.config).
     static QString defaultFilePath();
 
+    // What a sign-in puts into a new account file; the account is enabled.
+    struct NewAccount
+    {
+        QString name;
+        QUrl serviceUrl;
+        QString refreshToken;
+        QMap<QString, bool> services;
+        QMap<QString, bool> settings;
+    };
+    // Writes the file in the form readFile() reads, atomically (a reader sees the old file or the
+    // new one, never a part) and for the user alone (0600, missing folders 0700). False with the
+    // reason in *error when a value cannot be stored or the file cannot be written; the file at
+    // path is then as it was.
+    static bool writeAccountFile(const QString &path, const NewAccount &account, QString *error);
+
     explicit AccountIntegration(const QString &filePath = defaultFilePath(), QObject *parent = nullptr);
     ~AccountIntegration() override;
 

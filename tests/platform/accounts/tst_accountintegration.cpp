@@ -133,7 +133,8 @@ void TestAccountIntegration::init()
 
 void TestAccountIntegration::fileValues_data()
 {
-    QTest::addColumn<QString>("content"); // null: no file, not even its folder; "fifo": a named pipe
+    // null: no file, not even its folder; "fifo": a named pipe; "written": by writeAccountFile()
+    QTest::addColumn<QString>("content");
     QTest::addColumn<bool>("valid");
     QTest::addColumn<QString>("warning");
     QTest::addColumn<QString>("name");
@@ -150,6 +151,8 @@ void TestAccountIntegration::fileValues_data()
     };
     const QString alice = QStringLiteral("alice@example.org");
     row("full", FullFile, true);
+    // Whatever a sign-in stores reads back as it was.
+    row("written", "written", true, "", "@\"a\\,b; ë", true, 2);
     // A missing key is no bad value: nothing to warn about.
     row("no name", edited(FullFile, {{"name=alice@example.org\n", ""}}), false, "", QString());
     row("no credential", edited(FullFile, {{"refresh_token=r-123\n", ""}, {"access_token=a-456\n", ""}}), false);
@@ -191,6 +194,19 @@ void TestAccountIntegration::fileValues()
     const QDir root(mDir->path());
     if (content.isNull()) {
         QVERIFY(root.rmdir(QStringLiteral("quillnet")));
+    } else if (content == QLatin1String("written")) {
+        QVERIFY(root.rmdir(QStringLiteral("quillnet"))); // made for the user alone
+        QString error;
+        QVERIFY(AccountIntegration::writeAccountFile(accountPath(),
+                                                     {name,
+                                                      serviceUrl,
+                                                      "r-123",
+                                                      {{"IM", true}, {"Other", false}},
+                                                      {{"qn-notif_main", true}, {"qn-news_main", false}}},
+                                                     &error));
+        const auto owner = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
+        QCOMPARE(QFile::permissions(accountPath()), owner);
+        QCOMPARE(QFile::permissions(root.filePath("quillnet")), owner | QFile::ExeOwner | QFile::ExeUser);
     } else if (content == QLatin1String("fifo")) {
         QCOMPARE(::mkfifo(QFile::encodeName(accountPath()).constData(), 0600), 0);
     } else {

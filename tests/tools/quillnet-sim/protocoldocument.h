@@ -1,8 +1,9 @@
 // The member tables of docs/protocol.md as the document stands, and a check of JSON answers against
 // them. A "### <record>" heading followed by a table with member, type and presence columns is a
-// record; a table with Request and Answer columns names the record each request is answered with
-// (the first code span of the Request cell, without its query, is the request; no code span in the
-// Answer cell means the answer is no record).
+// record; the names of a "Parameter" or "Form field" table are kept under their heading; a table
+// with Request and Answer columns names the record each request is answered with (the first code
+// span of the Request cell, without its query, is the request; no code span in the Answer cell
+// means the answer is no record).
 #pragma once
 
 #include <QFile>
@@ -23,6 +24,8 @@ struct ProtocolDocument
 
     QHash<QString, QHash<QString, Member>> records;
     QHash<QString, QString> answers; // "GET /users/{id}/feed" to "post list"; empty: not a record
+    // The names of the "Parameter" and "Form field" tables, by heading.
+    QHash<QString, QStringList> fields;
     QStringList problems; // what the document's tables do not say clearly
 
     static ProtocolDocument read(const QString &path)
@@ -58,6 +61,9 @@ struct ProtocolDocument
             }
             if (header.value(0) == QLatin1String("member"))
                 document.readRecord(heading, level, header, rows);
+            else if (header.value(0) == QLatin1String("Parameter") || header.value(0) == QLatin1String("Form field"))
+                for (const QStringList &row : std::as_const(rows))
+                    document.fields[heading] << codeSpans(row.value(0)).value(0);
             else if (header.contains(QLatin1String("Request")) && header.contains(QLatin1String("Answer")))
                 document.readAnswers(header, rows);
         }

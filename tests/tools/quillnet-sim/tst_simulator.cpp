@@ -1,12 +1,13 @@
-// Tests of the simulated Quillnet service over real HTTP on loopback: answers against the member
-// tables of docs/protocol.md, generated data, paging, the token endpoint, administration calls and
-// every kind of injected fault. The client tests use the simulator heavily; these pin what they
-// take for granted.
+// Tests of the simulated Quillnet service over real HTTP on loopback: answers (refusals included)
+// against the tables of docs/protocol.md, generated data, paging, the sign-in and the token endpoint,
+// administration calls and every kind of injected fault. The client tests use the simulator heavily; these pin what
+// they take for granted.
 
 #include "quillnet-sim/simulator.h"
 #include "quillnet-sim/wirejson.h"
 
 #include <QBuffer>
+#include <QCryptographicHash>
 #include <QImageReader>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -30,6 +31,7 @@ struct Answer
     int status = 0;
     QByteArray body;
     qint64 announcedLength = 0;
+    QByteArray location;
 
     QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
     QJsonArray data() const { return json().value("data").toArray(); }
@@ -58,6 +60,26 @@ QString text(const QJsonObject &object, const QString &key)
     return object.value(key).toString();
 }
 
+// An authorization request (as a query or a form) for the challenge of verifier; an empty value of
+// a change leaves its parameter out.
+const QString Verifier(43, QLatin1Char('v'));
+const QString RedirectUri = QStringLiteral("http://127.0.0.1:9/cb");
+const QString State = QStringLiteral("a b&c=d");
+QByteArray authorization(const QString &verifier, const QList<QPair<QString, QString>> &changes = {})
+{
+    const QByteArray challenge = QCryptographicHash::hash(verifier.toLatin1(), QCryptographicHash::Sha256)
+                                         .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+    QUrlQuery query {{"response_type", "code"},     {"client_id", Constants::ApplicationId},
+                     {"redirect_uri", RedirectUri}, {"state", QString(State).replace('&', "%26")},
+                     {"code_challenge", challenge}, {"code_challenge_method", "S256"}};
+    for (const auto &change : changes) {
+        query.removeAllQueryItems(change.first);
+        if (!change.second.isEmpty())
+            query.addQueryItem(change.first, change.second);
+    }
+    return query.toString(QUrl::FullyEncoded).toLatin1();
+}
+
 template<typename List>
 void writeAll(QuillnetSim::JsonWriter &out, const List &list)
 {
@@ -79,9 +101,7 @@ private slots:
     void dataCoversWhatTheDaemonReads();
     void paging_data();
     void paging();
-    void errors_data();
-    void errors();
-    void grantsAndExpiry();
+    void signInAndGrants();
     void adminChangesTheWorld();
     void faults_data();
     void faults();
@@ -98,6 +118,8 @@ private:
     // Pictures are fetched without a token, as the client does.
     QByteArray picture(const QString &path) { return request("GET", path, QByteArray(), QString()).body; }
     QString grant();
+    // The sign-in form with the simulator's user and these changes posted: the code of the redirect.
+    QString code(const QString &verifier, const QList<QPair<QString, QString>> &changes = {});
 
     QScopedPointer<Simulator> mSim;
     QScopedPointer<QNetworkAccessManager> mNetwork;
@@ -114,6 +136,7 @@ Answer TestSimulator::request(const QByteArray &method, const QString &path, con
                               const QString &token)
 {
     QNetworkRequest request(mSim->baseUrl().resolved(QUrl(path)));
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     const QString bearer = token == QLatin1String("current") ? mSim->accessToken() : token;
     if (!bearer.isEmpty())
         request.setRawHeader("Authorization", "Bearer " + bearer.toUtf8());
@@ -129,6 +152,7 @@ Answer TestSimulator::request(const QByteArray &method, const QString &path, con
     answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     answer.body = reply->readAll();
     answer.announcedLength = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong();
+    answer.location = reply->rawHeader("Location");
     reply->deleteLater();
     return answer;
 }
@@ -141,6 +165,14 @@ QString TestSimulator::grant()
             + "&client_secret=" + QUrl::toPercentEncoding(Constants::ApplicationSecret);
     const Answer answer = request("POST", "/oauth/token", form, QString());
     return text(answer.json(), answer.status == 200 ? "access_token" : "error");
+}
+
+QString TestSimulator::code(const QString &verifier, const QList<QPair<QString, QString>> &changes)
+{
+    const QByteArray form = authorization(verifier, changes) + "&username=" + QUrl::toPercentEncoding(mSim->username())
+            + "&password=" + QUrl::toPercentEncoding(mSim->password());
+    const Answer answer = request("POST", "/oauth/authorize", form, QString());
+    return QUrlQuery(QUrl::fromEncoded(answer.location)).queryItemValue("code");
 }
 
 void TestSimulator::answersFollowTheDocument()
@@ -166,6 +198,13 @@ void TestSimulator::answersFollowTheDocument()
             {"{notification}", mSim->notifications().first().id()},
             {"{event}", mSim->eventInvitations().first().id()},
             {"{picture}", picture},
+            {"{authorization}", QString::fromLatin1(authorization(Verifier))},
+            {"{credentials}",
+             "username=" + QUrl::toPercentEncoding(mSim->username()) + "&password=" + mSim->password()},
+            {"{code grant}",
+             "grant_type=authorization_code&code=" + code(Verifier) + "&redirect_uri=" + RedirectUri
+                     + "&client_id=" + Constants::ApplicationId + "&code_verifier=" + Verifier},
+            {"{huge}", QString(2 * 1024 * 1024, ' ')},
             {"{grant}",
              "grant_type=refresh_token&refresh_token=" + mSim->refreshToken() + "&client_id=" + Constants::ApplicationId
                      + "&client_secret=" + Constants::ApplicationSecret},
@@ -183,6 +222,7 @@ void TestSimulator::answersFollowTheDocument()
             {"GET /me", "GET", "/me", "", 200},
             {"GET /users/{id}/feed", "GET", "/users/{me}/feed?limit=100", "", 200},
             {"GET /users/{id}/feed", "GET", "/users/{friend}/feed", "", 200},
+            {"GET /users/{id}/feed", "GET", "/users/{me}/feed?limit=ten", "", 400},
             {"GET /users/{id}", "GET", "/users/{friend}", "", 200},
             {"GET /users/{id}", "GET", "/users/{friend}?fields=birthday,link", "", 200},
             {"GET /users/{id}", "GET", "/users/nobody", "", 404},
@@ -190,17 +230,24 @@ void TestSimulator::answersFollowTheDocument()
             {"GET /users/{id}/friends", "GET", "/users/{me}/friends?limit=100", "", 200},
             {"GET /users/{id}/friends", "GET", "/users/{me}/friends?fields=email", "", 200},
             {"GET /statuses/latest", "GET", "/statuses/latest?ids={friends}", "", 200},
+            {"GET /statuses/latest", "GET", "/statuses/latest", "", 400},
             {"GET /notifications", "GET", "/notifications", "", 200},
             {"GET /events/{id}", "GET", "/events/{event}", "", 200},
             {"GET /events/{id}", "GET", "/events/nothing", "", 404},
             {"GET /threads", "GET", "/threads?folder=0&limit=100", "", 200},
             {"GET /threads/{id}/messages", "GET", "/threads/{thread}/messages", "", 200},
             {"POST /notifications/read", "POST", "/notifications/read", R"({"ids": ["{notification}"]})", 204},
+            {"POST /notifications/read", "POST", "/notifications/read", R"({"ids": [5]})", 400},
             {"GET <url>", "GET", "{picture}", "", 200},
+            {"GET /oauth/authorize", "GET", "/oauth/authorize?{authorization}", "", 200},
+            {"POST /oauth/authorize", "POST", "/oauth/authorize", "{authorization}&{credentials}", 302},
+            {"POST /oauth/token", "POST", "/oauth/token", "{code grant}", 200},
             {"POST /oauth/token", "POST", "/oauth/token", "{grant}", 200},
             {"POST /oauth/token", "POST", "/oauth/token", "grant_type=password", 400},
             {"POST /admin/posts", "POST", "/admin/posts",
              R"({"id": "doc", "message": "\u0001\t\u001f", "picture_format": "png"})", 200},
+            {"POST /admin/posts", "POST", "/admin/posts", "not json", 400},
+            {"POST /admin/posts", "POST", "/admin/posts", "{huge}", 413},
             {"POST /admin/posts/{id}/like", "POST", "/admin/posts/doc/like", "", 200},
             {"POST /admin/posts/{id}/comment", "POST", "/admin/posts/doc/comment", "", 200},
             {"DELETE /admin/posts/{id}", "DELETE", "/admin/posts/doc", "", 204},
@@ -218,10 +265,12 @@ void TestSimulator::answersFollowTheDocument()
             {"POST /admin/token/expire", "POST", "/admin/token/expire", "", 204},
             {"POST /admin/token/deny", "POST", "/admin/token/deny", "", 204},
             {"POST /admin/faults", "POST", "/admin/faults", R"({"path": "/nowhere", "kind": "delay"})", 204},
+            {"POST /admin/faults", "POST", "/admin/faults", R"({"path": "/me", "kind": "explode"})", 400},
             {"DELETE /admin/faults", "DELETE", "/admin/faults", "", 204},
             {"GET /admin/requests", "GET", "/admin/requests", "", 200},
     };
 
+    const QHash<int, QString> errorCodes = {{400, "invalid_request"}, {404, "not_found"}};
     QSet<QString> called;
     ShapeCheck shapes(document);
     for (const Call &call : calls) {
@@ -235,11 +284,17 @@ void TestSimulator::answersFollowTheDocument()
         }
         const bool api
                 = !call.request.contains("/oauth/") && !call.request.contains("/admin/") && call.request != "GET <url>";
+        const auto before = std::make_pair(mSim->posts().size(), mSim->pendingFaults());
         const Answer answer = request(call.method, target, body.toUtf8(), api ? QStringLiteral("current") : QString());
         QVERIFY2(answer.status == call.status,
-                 qPrintable(QStringLiteral("%1 %2: %3").arg(call.method, target).arg(answer.status)));
+                 qPrintable(QStringLiteral("%1 %2: %3").arg(call.method, target.left(100)).arg(answer.status)));
+        // A refused call changes nothing, and its code is the one its status stands for.
+        if (answer.status >= 400 && !call.request.contains("/oauth/")) {
+            QCOMPARE(std::make_pair(mSim->posts().size(), mSim->pendingFaults()), before);
+            QCOMPARE(answer.errorCode(), errorCodes.value(answer.status, answer.errorCode()));
+        }
         QString record = document.answers.value(call.request);
-        if (answer.status >= 300)
+        if (answer.status >= 400)
             record = call.request.contains("/oauth/") ? "token error" : "API error";
         if (record.isEmpty()) {
             QCOMPARE(answer.body.isEmpty(), answer.status == 204); // bytes, or nothing
@@ -403,44 +458,68 @@ void TestSimulator::paging()
     QCOMPARE(members, (QStringList {"birthday", "id", "mobile_phone", "name"}));
 }
 
-void TestSimulator::errors_data()
+void TestSimulator::signInAndGrants()
 {
-    QTest::addColumn<QByteArray>("method");
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("code"); // the protocol's error code; empty: not checked
+    // The page's form holds what the document names: the request's parameters and the form's fields.
+    const ProtocolDocument document = ProtocolDocument::read(QStringLiteral(PROTOCOL_DOCUMENT));
+    const Answer page = request("GET", "/oauth/authorize?" + authorization(Verifier), QByteArray(), QString());
+    QSet<QString> names;
+    for (auto it = QRegularExpression("<(?:input|button)[^>]* name=\"([^\"]+)\"").globalMatch(page.body); it.hasNext();)
+        names << it.next().captured(1);
+    const QStringList documented
+            = document.fields.value("authorization request") + document.fields.value("sign-in form");
+    QCOMPARE(names, QSet<QString>(documented.cbegin(), documented.cend()));
 
-    auto row = [](const char *tag, const QByteArray &method, const QString &path, const QByteArray &body, int status,
-                  const QString &code = QString()) { QTest::newRow(tag) << method << path << body << status << code; };
-    row("unknown user", "GET", "/users/42", "", 404, "not_found");
-    row("no ids", "GET", "/statuses/latest", "", 400, "invalid_request");
-    row("limit not a number", "GET", "/users/100000000000001/feed?limit=ten", "", 400, "invalid_request");
-    row("id not a string", "POST", "/notifications/read", R"({"ids": [5]})", 400, "invalid_request");
-    row("admin: not JSON", "POST", "/admin/posts", "not json", 400);
-    row("admin: unknown fault", "POST", "/admin/faults", R"({"path": "/me", "kind": "explode"})", 400);
-    row("admin: body too large", "POST", "/admin/posts", QByteArray(2 * 1024 * 1024, ' '), 413);
-}
+    // Refused requests: a page of their own where nothing may be sent back, otherwise a redirect with
+    // the error and the state.
+    const QByteArray password = mSim->password().toLatin1();
+    const QByteArray user = "&username=" + QUrl::toPercentEncoding(mSim->username()) + "&password=" + password;
+    const struct
+    {
+        const char *tag;
+        QByteArray form; // posted; GET when it has no credentials
+        int status;
+        QString error; // of the redirect
+    } cases[] = {
+            {"wrong password", authorization(Verifier) + "&username=x&password=" + password, 401, ""},
+            {"denied", authorization(Verifier) + user + "&deny=1", 302, "access_denied"},
+            {"unknown application", authorization(Verifier, {{"client_id", "1"}}), 400, ""},
+            {"redirect elsewhere", authorization(Verifier, {{"redirect_uri", "http://example.org/cb"}}), 400, ""},
+            {"implicit grant", authorization(Verifier, {{"response_type", "token"}}), 302, "unsupported_response_type"},
+            {"plain challenge", authorization(Verifier, {{"code_challenge_method", "plain"}}) + user, 302,
+             "invalid_request"},
+    };
+    for (const auto &c : cases) {
+        const bool post = c.form.contains("&password=");
+        const Answer answer = post ? request("POST", "/oauth/authorize", c.form, QString())
+                                   : request("GET", "/oauth/authorize?" + c.form, QByteArray(), QString());
+        const QUrlQuery back(QUrl::fromEncoded(answer.location));
+        QVERIFY2(answer.status == c.status && back.queryItemValue("error") == c.error
+                         && back.queryItemValue("state", QUrl::FullyDecoded) == (c.error.isEmpty() ? "" : State)
+                         && !back.hasQueryItem("code"),
+                 c.tag);
+    }
 
-void TestSimulator::errors()
-{
-    QFETCH(QByteArray, method);
-    QFETCH(QString, path);
-    QFETCH(QByteArray, body);
-    QFETCH(int, status);
-    QFETCH(QString, code);
-    const Answer answer = path.startsWith("/admin/") ? admin(method, path, body) : request(method, path, body);
-    QCOMPARE(answer.status, status);
-    if (!code.isEmpty())
-        QCOMPARE(answer.errorCode(), code);
-    // Nothing changed.
-    QCOMPARE(mSim->pendingFaults(), 0);
-    QCOMPARE(mSim->posts().size(), 40);
-}
+    // A code is spent by its first exchange, right or wrong, and needs its redirect_uri, its verifier
+    // and to come in time.
+    auto exchange = [this](const QString &code, const QString &verifier, const QString &redirect = RedirectUri) {
+        const Answer answer
+                = request("POST", "/oauth/token",
+                          "grant_type=authorization_code&code=" + code.toLatin1()
+                                  + "&redirect_uri=" + QUrl::toPercentEncoding(redirect) + "&client_id="
+                                  + Constants::ApplicationId.toLatin1() + "&code_verifier=" + verifier.toLatin1(),
+                          QString());
+        return text(answer.json(), answer.status == 200 ? "refresh_token" : "error");
+    };
+    const QString first = code(Verifier);
+    QCOMPARE(exchange(first, QString(43, 'w')), QStringLiteral("invalid_grant"));
+    QCOMPARE(exchange(first, Verifier), QStringLiteral("invalid_grant"));
+    QCOMPARE(exchange(code(Verifier), Verifier, "http://127.0.0.1:9/other"), QStringLiteral("invalid_grant"));
+    QCOMPARE(exchange(code(Verifier), Verifier), mSim->refreshToken());
+    mSim->setAuthorizationCodeLifetime(0);
+    QCOMPARE(exchange(code(Verifier), Verifier), QStringLiteral("invalid_grant"));
 
-void TestSimulator::grantsAndExpiry()
-{
-    // Grants themselves, refused or not, are exercised by the account tests; here the administration
+    // The refresh token grant's refusals are exercised by the account tests; here the administration
     // calls, and the API refusing a replaced token.
     const QString before = mSim->accessToken();
     QCOMPARE(admin("POST", "/admin/token/deny", "{\"count\": 2}").status, 204);
