@@ -2,6 +2,7 @@
 // and updates out, with the Quillnet plug-in over a simulated service, or with a stand-in handler
 // where the handler's own behaviour is the point.
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDBusReply>
 #include <QDataStream>
 #include <QDate>
@@ -11,6 +12,7 @@
 #include <QTest>
 
 #include <memory>
+#include <numeric>
 
 #include "platform/socialprovider/socialdatarequest.h"
 #include "platform/socialprovider/socialproviderinterface.h"
@@ -29,13 +31,45 @@ const QString Unsupported = QStringLiteral("void SdpImpl::performRequest(int, co
 
 using Filter = QList<QPair<QString, QString>>;
 
-// Keeps what it is given, unfinished, and emits updates on demand.
+// Keeps what it is given, unfinished unless it answers persons at once, and emits updates on demand.
 class StandInHandler : public SocialProviderInterface
 {
 public:
-    void performRequest(SocialDataRequest *request) override { requests.append(request); }
+    void performRequest(SocialDataRequest *request) override
+    {
+        requests.append(request);
+        if (auto *persons = qobject_cast<SocialGetPersonsRequest *>(request); persons && answerAtOnce) {
+            persons->setPersons(answer);
+            persons->setState(SocialDataRequest::Finished);
+        }
+    }
     QList<QPointer<SocialDataRequest>> requests;
+    bool answerAtOnce = false;
+    QList<SocialNetworkPerson> answer;
 };
+
+// Any other object the daemon's thread serves on the runner's connection, as its control interface.
+class ControlStandIn : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.tarvo.quillnetveldo")
+public slots:
+    void sync() {}
+};
+
+// Persons of about `bytes` bytes each in the record form.
+QList<SocialNetworkPerson> personsOf(int count, int bytes)
+{
+    QList<SocialNetworkPerson> persons;
+    const QString about(bytes / 2, QLatin1Char('a'));
+    for (int i = 0; i < count; ++i) {
+        SocialNetworkPerson person;
+        person.setProperty(SocialGenericData::Id, QStringLiteral("quillnet:acct:%1").arg(i));
+        person.setProperty(SocialNetworkPerson::AboutMe, about);
+        persons.append(person);
+    }
+    return persons;
+}
 
 Qn::QnUser friendUser(const QString &id, const QString &first, const QString &mobile)
 {
@@ -69,6 +103,8 @@ private slots:
     void requestsLeaveNothingBehind();
     void onlyTheFirstErrorIsSent();
     void updatesAreRelayed();
+    void largeAnswersComeInParts();
+    void floodIsAnsweredFromOneConversionAfterControlCalls();
 
 private:
     // The plug-in's answer to a request sent over the bus; false when none came.
@@ -357,10 +393,11 @@ void TestSdpImpl::requestsLeaveNothingBehind()
     StandInHandler *handler = useStandIn();
     QSignalSpy answered(mRunner.get(), qOverload<int, QString, QByteArray, QByteArray>(&SdpImpl::requestFinished));
     mRunner->performRequest(SocialDataRequest::PersonsType, QString(), DocumentRequest);
-    mRunner->performRequest(SocialDataRequest::PersonsType, QStringLiteral("never"), DocumentRequest);
+    mRunner->performRequest(SocialDataRequest::PersonsType, QStringLiteral("never"),
+                            ContactsService::requestBytes({{"Id", "x"}}));
     mRunner->performRequest(SocialDataRequest::AccountsType, QStringLiteral("never"),
                             ContactsService::requestBytes({}));
-    QCOMPARE(handler->requests.size(), 3);
+    QTRY_COMPARE(handler->requests.size(), 3);
     const QList<QPointer<SocialDataRequest>> requests = handler->requests;
     QTest::ignoreMessage(QtWarningMsg,
                          "void SdpImpl::requestFinished(SocialDataRequest*) \"\" request not signaled - not found!!!!");
@@ -404,6 +441,84 @@ void TestSdpImpl::updatesAreRelayed()
     QVERIFY(ok);
     QCOMPARE(record.className, QStringLiteral("SocialServiceAccount"));
     QCOMPARE(record.value("State"), QVariant(4));
+}
+
+void TestSdpImpl::largeAnswersComeInParts()
+{
+    // 70 000 friends of 1 KB: more than the bus takes in one message (libdbus aborts the sender).
+    StandInHandler *handler = useStandIn();
+    handler->answerAtOnce = true;
+    handler->answer = personsOf(70000, 1000);
+    mContacts->perform(SocialDataRequest::PersonsType, QStringLiteral("all"), ContactsService::requestBytes({}));
+    QTRY_VERIFY_WITH_TIMEOUT(mContacts->completed.contains(QStringLiteral("all")), 60000);
+    bool ok = false;
+    const QList<ContactsService::Record> records = mContacts->assembled(QStringLiteral("all"), &ok);
+    QVERIFY(ok);
+    QCOMPARE(records.size(), 70000);
+    QCOMPARE(records.last().value("Id"), QVariant(QStringLiteral("quillnet:acct:69999")));
+    QVERIFY(mContacts->largestAnswer <= SdpImpl::DefaultMaxMessageBytes);
+
+    // With a lower limit: a record that fits no message is left out; updates are split as well.
+    mContacts->answers.clear();
+    mContacts->largestAnswer = 0;
+    mRunner->setMaxMessageBytes(16 * 1024);
+    handler->answer = personsOf(3, 4000) + personsOf(1, 20000);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("1 records larger than a message are left out of part"));
+    mContacts->perform(SocialDataRequest::PersonsType, QStringLiteral("some"), ContactsService::requestBytes({}));
+    QTRY_VERIFY(mContacts->completed.contains(QStringLiteral("some")));
+    QCOMPARE(mContacts->assembled(QStringLiteral("some"), &ok).size(), 3);
+    QVERIFY(ok);
+    emit handler->personsUpdate(personsOf(10, 4000), {});
+    QTRY_COMPARE(std::accumulate(mContacts->personsUpdates.cbegin(), mContacts->personsUpdates.cend(), 0,
+                                 [](int sum, const QVariantList &data) { return sum + int(data.size()); }),
+                 10);
+    QVERIFY(mContacts->personsUpdates.size() > 1);
+    QVERIFY(mContacts->largestAnswer <= 16 * 1024);
+}
+
+void TestSdpImpl::floodIsAnsweredFromOneConversionAfterControlCalls()
+{
+    constexpr int Flood = 300;
+    StandInHandler *handler = useStandIn();
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("has 128 requests pending: refusing more"));
+    for (int i = 0; i < Flood; ++i)
+        mContacts->perform(SocialDataRequest::PersonsType, QStringLiteral("flood-%1").arg(i),
+                           ContactsService::requestBytes({}));
+    QTRY_COMPARE(mContacts->answers.size(), Flood - SdpImpl::MaxPendingPerClient);
+    for (const ContactsService::Answer &answer : std::as_const(mContacts->answers))
+        QCOMPARE(ContactsService::error(answer.error), qMakePair(1, QStringLiteral("Too many requests pending")));
+    // One conversion for all of them.
+    QCOMPARE(handler->requests.size(), 1);
+
+    // Sent in parts at the bus's pace: a control call made once the first part came (any object the
+    // thread serves) is answered before all of them are.
+    ControlStandIn control;
+    QVERIFY(QDBusConnection::sessionBus().registerObject(QStringLiteral("/quillnetveldo"), &control,
+                                                         QDBusConnection::ExportAllSlots));
+    const QDBusMessage sync = QDBusMessage::createMethodCall(
+            QDBusConnection::sessionBus().baseService(), QStringLiteral("/quillnetveldo"),
+            QStringLiteral("com.tarvo.quillnetveldo"), QStringLiteral("sync"));
+    std::unique_ptr<QDBusPendingCallWatcher> watcher;
+    qsizetype completedAtSync = -1;
+    connect(mContacts.get(), &ContactsService::answered, this, [&] {
+        if (watcher)
+            return;
+        watcher = std::make_unique<QDBusPendingCallWatcher>(mContacts->bus().asyncCall(sync));
+        connect(watcher.get(), &QDBusPendingCallWatcher::finished, this,
+                [&] { completedAtSync = mContacts->completed.size(); });
+    });
+    mRunner->setMaxMessageBytes(16 * 1024);
+    static_cast<SocialGetPersonsRequest *>(handler->requests.first().data())->setPersons(personsOf(30, 1000));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("172 requests of client .* were refused"));
+    handler->requests.first()->setState(SocialDataRequest::Finished);
+    QTRY_VERIFY(completedAtSync >= 0);
+    QVERIFY(!watcher->isError());
+    QVERIFY2(completedAtSync < Flood, qPrintable(QString::number(completedAtSync)));
+    QTRY_COMPARE_WITH_TIMEOUT(mContacts->completed.size(), Flood, 30000);
+    bool ok = false;
+    QCOMPARE(mContacts->assembled(mContacts->completed.last(), &ok).size(), 30);
+    QVERIFY(ok);
+    QDBusConnection::sessionBus().unregisterObject(QStringLiteral("/quillnetveldo"));
 }
 
 QTEST_GUILESS_MAIN(TestSdpImpl)
