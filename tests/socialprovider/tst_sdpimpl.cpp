@@ -337,7 +337,8 @@ void TestSdpImpl::refusedRequests()
     QFETCH(QString, description);
     ContactsService::Answer answer;
     QVERIFY(ask(type, QStringLiteral("bad"), request, &answer));
-    QCOMPARE(answer.request, request);
+    // Sent back unless that would not fit into a message.
+    QCOMPARE(answer.request, request.size() > SdpImpl::DefaultMaxMessageBytes - 8192 ? QByteArray() : request);
     QCOMPARE(ContactsService::error(answer.error), qMakePair(1, description));
 
     // The runner goes on answering.
