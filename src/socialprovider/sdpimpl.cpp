@@ -316,6 +316,9 @@ void SdpImpl::sendAnswers()
             if (skipped > 0)
                 qWarning() << Q_FUNC_INFO << skipped << "records larger than a message are left out of part"
                            << conversion->part;
+            if (conversion->part == 1 && conversion->nextRecord >= 0)
+                qDebug() << Q_FUNC_INFO << "the answer to" << conversion->sending.size()
+                         << "callers is larger than a message: sent in parts of at most" << mMaxMessageBytes << "bytes";
         }
         const Recipient recipient = conversion->sending.at(conversion->nextRecipient++);
         const int type = conversion->request->type();

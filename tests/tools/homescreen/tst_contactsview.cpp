@@ -195,8 +195,11 @@ void TestContactsView::answers_data()
     // Every caller's answers reach every listener.
     QTest::newRow("another caller's") << QByteArray() << SocialProviderError() << "contactsd-1" << QStringList()
                                       << QString();
-    QTest::newRow("another version") << bytes(quint32(2), quint32(0), quint32(1), record) << SocialProviderError()
+    QTest::newRow("another version") << bytes(quint32(3), quint32(0), quint32(1), record) << SocialProviderError()
                                      << QString() << QStringList() << unreadable;
+    QTest::newRow("part 2 first") << bytes(quint32(2), quint32(2), quint8(1), quint32(0), quint32(1), record)
+                                  << SocialProviderError() << QString() << QStringList()
+                                  << QStringLiteral("contacts: part 2 of the answer to %1 came where part 1 was due");
     QTest::newRow("a byte after") << good + '\0' << SocialProviderError() << QString() << QStringList() << unreadable;
     QTest::newRow("record cut short") << good.chopped(1) << SocialProviderError() << QString() << QStringList()
                                       << unreadable;
