@@ -3,6 +3,7 @@
 #include <QDate>
 #include <QDebug>
 #include <QDir>
+#include <QTimer>
 
 #include "common/utils.h"
 #include "platform/quillnet/quillnet.h"
@@ -225,7 +226,8 @@ void QuillnetPlugin::onGetPersonRequest(SocialDataRequest *request)
     QList<SocialNetworkPerson> persons;
     const QHash<QString, QRegularExpression> filter = personsRequest->propertyFilter();
     if (filter.isEmpty()) {
-        allFriends(persons, users);
+        if (!allFriends(persons, users, personsRequest))
+            return;
     } else if (filter.contains(SocialNetworkPerson::Relationship)) {
         QString pattern = filter.value(SocialNetworkPerson::Relationship).pattern();
         qDebug() << Q_FUNC_INFO << "Using Relationship filter:" << Support::logText(pattern);
@@ -258,7 +260,8 @@ void QuillnetPlugin::onGetPersonRequest(SocialDataRequest *request)
             qWarning() << "Account != current account" << Support::logText(pattern) << mAccountName;
         } else {
             qDebug() << Q_FUNC_INFO << "Account is the current one, get all friends";
-            allFriends(persons, users);
+            if (!allFriends(persons, users, personsRequest))
+                return;
         }
     } else if (filter.contains(SocialNetworkPerson::PhoneNumber)) {
         QString pattern = filter.value(SocialNetworkPerson::PhoneNumber).pattern();
@@ -281,18 +284,52 @@ void QuillnetPlugin::onGetPersonRequest(SocialDataRequest *request)
     request->setState(SocialDataRequest::Finished);
 }
 
-void QuillnetPlugin::allFriends(QList<SocialNetworkPerson> &persons, Qn::QnUsers &users)
+bool QuillnetPlugin::allFriends(QList<SocialNetworkPerson> &persons, Qn::QnUsers &users,
+                                SocialGetPersonsRequest *request)
 {
     if (mAllFriendsCached) {
         persons.reserve(persons.size() + mRecentPersons.size());
         for (const KeptPerson &kept : std::as_const(mRecentPersons))
             persons.append(kept.person());
+        return true;
+    }
+    mClient->retrieveFriends(&users, Qn::QnDataFilter(QString(), FriendsPage), Qn::RetrieveFromCache);
+    convertQnFriends2SocPersons(users, persons, false);
+    if (users.size() < FriendsPage) {
+        qDebug() << Q_FUNC_INFO << "Getting all friends:" << users.size();
+        qDebug() << "ret:" << persons.size();
+        return true;
+    }
+    QTimer::singleShot(0, this, [this, request = QPointer<SocialGetPersonsRequest>(request), persons] {
+        nextFriendsPage(request, persons, FriendsPage);
+    });
+    return false;
+}
+
+void QuillnetPlugin::nextFriendsPage(QPointer<SocialGetPersonsRequest> request, QList<SocialNetworkPerson> persons,
+                                     int offset)
+{
+    // A request nobody waits for any more, or a client that went: left, as any query without a client.
+    if (!request)
+        return;
+    if (!mClient) {
+        qDebug() << NoClient;
         return;
     }
-    mClient->retrieveFriends(&users, Qn::QnDataFilter(), Qn::RetrieveFromCache);
-    qDebug() << Q_FUNC_INFO << "Getting all friends:" << users.size();
+    Qn::QnUsers users;
+    mClient->retrieveFriends(&users, Qn::QnDataFilter(QString(), FriendsPage, offset), Qn::RetrieveFromCache);
     convertQnFriends2SocPersons(users, persons, false);
+    if (users.size() == FriendsPage) {
+        QTimer::singleShot(
+                0, this, [this, request, persons, offset] { nextFriendsPage(request, persons, offset + FriendsPage); });
+        return;
+    }
+    qDebug() << "void QuillnetPlugin::allFriends(QList<SocialNetworkPerson>&, Qn::QnUsers&)"
+             << "Getting all friends:" << offset + users.size();
     qDebug() << "ret:" << persons.size();
+    qDebug() << "res:" << persons.size();
+    request->setPersons(persons);
+    request->setState(SocialDataRequest::Finished);
 }
 
 void QuillnetPlugin::idQuery(const QString &filterPattern, QList<SocialNetworkPerson> &persons, Qn::QnUsers &users)

@@ -23,6 +23,8 @@ namespace Qn {
 class Quillnet;
 } // namespace Qn
 
+class SocialGetPersonsRequest;
+
 class QuillnetPlugin : public SocialProviderInterface
 {
     Q_OBJECT
@@ -46,6 +48,9 @@ public:
     };
 
     static constexpr int RecentTimeoutMs = 300000;
+    // Friends read and converted in one event-loop pass when all of them are asked for: a larger
+    // friend list is answered over several passes, so that the daemon's other callers are served.
+    static constexpr int FriendsPage = 100;
     static constexpr int PoolTimeoutMs = 5000;
     // Most records in one announcement.
     static constexpr int AnnouncementSize = 50;
@@ -101,8 +106,11 @@ public slots:
 private:
     // convertQnFriends2SocPersons, whose full records only fill the caches when out is null.
     bool convert(const Qn::QnUsers &users, QList<SocialNetworkPerson> *out, bool minimal);
-    // Shared by the queries that answer with all friends.
-    void allFriends(QList<SocialNetworkPerson> &persons, Qn::QnUsers &users);
+    // Shared by the queries that answer with all friends; false when the answer comes later, over
+    // several event-loop passes.
+    bool allFriends(QList<SocialNetworkPerson> &persons, Qn::QnUsers &users, SocialGetPersonsRequest *request);
+    // The next page of friends for a request answered over several passes.
+    void nextFriendsPage(QPointer<SocialGetPersonsRequest> request, QList<SocialNetworkPerson> persons, int offset);
     void idQuery(const QString &pattern, QList<SocialNetworkPerson> &persons, Qn::QnUsers &users);
     static QString filterText(const QHash<QString, QRegularExpression> &filter);
 

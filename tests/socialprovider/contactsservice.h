@@ -100,13 +100,19 @@ public:
         return bytes;
     }
 
-    // The records of an answer; ok is false when the bytes are not an answer.
-    static QList<Record> records(const QByteArray &answer, bool *ok)
+    // The records of an answer, or with part and last of one of its parts; ok is false when the
+    // bytes are neither.
+    static QList<Record> records(const QByteArray &answer, bool *ok, int *part = nullptr, bool *last = nullptr)
     {
         QDataStream in(answer);
         quint32 version = 0;
+        quint32 number = 1;
+        quint8 lastFlag = 1;
         quint32 filterCount = 0;
-        in >> version >> filterCount;
+        in >> version;
+        if (version == 2 && part)
+            in >> number >> lastFlag;
+        in >> filterCount;
         for (quint32 i = 0; i < filterCount && in.status() == QDataStream::Ok; ++i) {
             QString property;
             QString pattern;
@@ -123,7 +129,33 @@ public:
             if (!recordOk)
                 in.setStatus(QDataStream::ReadCorruptData);
         }
-        *ok = version == 1 && in.status() == QDataStream::Ok && in.atEnd();
+        *ok = (version == 1 || (version == 2 && part && lastFlag <= 1)) && in.status() == QDataStream::Ok && in.atEnd();
+        if (part) {
+            *part = int(number);
+            *last = lastFlag == 1;
+        }
+        return list;
+    }
+
+    // The records of the answer to id put together from its parts; ok is false unless they came
+    // numbered from 1, only the final one marked last.
+    QList<Record> assembled(const QString &id, bool *ok) const
+    {
+        QList<Record> list;
+        int expected = 1;
+        bool done = false;
+        *ok = true;
+        for (const Answer &answer : answers) {
+            if (answer.id != id)
+                continue;
+            int part = 0;
+            bool last = false;
+            bool partOk = false;
+            list += records(answer.request, &partOk, &part, &last);
+            *ok = *ok && partOk && !done && part == expected++;
+            done = last;
+        }
+        *ok = *ok && done;
         return list;
     }
 
@@ -154,15 +186,26 @@ public:
     }
 
     QList<Answer> answers;
+    qsizetype largestAnswer = 0;
+    // Ids whose answer is complete, in the order they completed.
+    QStringList completed;
     QList<QVariantList> personsUpdates;
     QList<QVariantList> dataUpdates;
     QList<QStringList> dataProperties;
     QList<int> timelines;
 
+signals:
+    void answered();
+
 private slots:
     void onRequestFinished(int type, const QString &id, const QByteArray &request, const QByteArray &error)
     {
         answers.append({type, id, request, error});
+        largestAnswer = qMax(largestAnswer, request.size() + error.size());
+        // The whole answer form, or the last of the parts (version 2, its flag after the number).
+        if (request.startsWith(QByteArray::fromHex("00000001")) || (request.size() > 8 && request.at(8) == 1))
+            completed.append(id);
+        emit answered();
     }
     void onPersonsUpdate(const QVariantList &data, const QStringList &) { personsUpdates.append(data); }
     void onActivityUpdate(const QVariantList &, const QStringList &, int timeline) { timelines.append(timeline); }

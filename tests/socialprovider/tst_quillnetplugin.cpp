@@ -61,6 +61,7 @@ private slots:
     void poolAnnouncesAtFiftyOrAfterQuiet();
     void queriesThatAnswerNothing();
     void lostClientLeavesTheQueryUnanswered();
+    void manyFriendsAreAnsweredOverSeveralPasses();
 
 private:
     QList<SocialNetworkPerson> query(const QString &property, const QString &pattern);
@@ -114,7 +115,10 @@ QList<SocialNetworkPerson> TestQuillnetPlugin::query(const QString &property, co
     SocialGetPersonsRequest request;
     request.setPropertyFilter({{property, QRegularExpression(pattern)}});
     mPlugin->performRequest(&request);
-    return request.state() == SocialDataRequest::Finished ? request.persons() : QList<SocialNetworkPerson> {};
+    // Many friends come over several event-loop passes.
+    return QTest::qWaitFor([&] { return request.state() == SocialDataRequest::Finished; }, 5000)
+            ? request.persons()
+            : QList<SocialNetworkPerson> {};
 }
 
 void TestQuillnetPlugin::accountRecords()
@@ -350,6 +354,21 @@ void TestQuillnetPlugin::lostClientLeavesTheQueryUnanswered()
     QList<SocialNetworkPerson> persons;
     QVERIFY(!plugin.convertQnFriends2SocPersons(mFriends.mid(0, 1), persons, true));
     QCOMPARE(plugin.buildAccount(QStringLiteral("acct")).propertyCount(), 0);
+}
+
+void TestQuillnetPlugin::manyFriendsAreAnsweredOverSeveralPasses()
+{
+    Qn::QnUsers many = mFriends;
+    for (int i = mFriends.size(); i < 2 * QuillnetPlugin::FriendsPage + 10; ++i)
+        many.append(Qn::QnUser(QStringLiteral("f%1").arg(i, 3, 10, QLatin1Char('0')), QStringLiteral("F")));
+    QVERIFY(mCache->storeFriendPage(mSim->me().id(), many));
+    SocialGetPersonsRequest request;
+    mPlugin->performRequest(&request);
+    QCOMPARE(request.state(), int(SocialDataRequest::Processing));
+    QTRY_COMPARE(request.state(), int(SocialDataRequest::Finished));
+    QCOMPARE(idsOf(request.persons()), idsOf(query(SocialGenericData::Id, idsOf(request.persons()).join('|'))));
+    QCOMPARE(request.persons().size(), many.size());
+    QVERIFY(mCache->storeFriendPage(mSim->me().id(), mFriends));
 }
 
 QTEST_GUILESS_MAIN(TestQuillnetPlugin)

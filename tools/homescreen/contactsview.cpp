@@ -198,6 +198,7 @@ void ContactsView::onOwnerChanged(const QString &newOwner)
         return;
     // Requests to an earlier owner are answered by nobody.
     mPending.clear();
+    mProgress.clear();
     mOwner = newOwner;
     if (!mOwner.isEmpty())
         sendRequest({});
@@ -218,7 +219,7 @@ void ContactsView::sendRequest(const QStringList &ids)
 
     mPending << requestId;
     if (mPending.size() > MaxPendingRequests)
-        mPending.removeFirst();
+        mProgress.remove(mPending.takeFirst());
     QDBusMessage call
             = QDBusMessage::createMethodCall(QLatin1String(ProviderService), QLatin1String(ProviderPath),
                                              QLatin1String(ProviderInterface), QStringLiteral("performRequest"));
@@ -230,6 +231,7 @@ void ContactsView::sendRequest(const QStringList &ids)
             return;
         // No answer will come for it.
         mPending.removeOne(requestId);
+        mProgress.remove(requestId);
         qWarning().noquote() << "contacts: the provider did not take request" << requestId << "-"
                              << quoted(watcher->error().message());
     });
@@ -239,8 +241,11 @@ void ContactsView::onRequestFinished(int requestType, const QString &requestId, 
                                      const QByteArray &error)
 {
     // Every caller's answers reach every listener: only ours count.
-    if (!mPending.removeOne(requestId))
+    if (!mPending.contains(requestId))
         return;
+    // A large answer comes in parts, in order; the request is done with its last part.
+    Progress progress = mProgress.take(requestId);
+    mPending.removeOne(requestId);
     if (requestType != SocialDataRequest::PersonsType) {
         qWarning("contacts: the answer to %s is of type %d", qPrintable(requestId), requestType);
         return;
@@ -260,17 +265,24 @@ void ContactsView::onRequestFinished(int requestType, const QString &requestId, 
     }
     SocialGetPersonsRequest persons;
     QDataStream in(answer);
-    if (!persons.readAnswerFromStream(in)) {
+    int part = 0;
+    bool last = false;
+    if (!persons.readAnswerFromStream(in, &part, &last)) {
         qWarning("contacts: the answer to %s does not read", qPrintable(requestId));
         return;
     }
+    if (part != progress.nextPart) {
+        qWarning("contacts: part %d of the answer to %s came where part %d was due", part, qPrintable(requestId),
+                 progress.nextPart);
+        return;
+    }
     const QList<SocialNetworkPerson> records = persons.persons();
-    if (records.size() > MaxContactsPerAnswer)
-        qWarning("contacts: the answer to %s holds %d persons; the first %d are shown", qPrintable(requestId),
-                 int(records.size()), MaxContactsPerAnswer);
-    int shown = 0;
+    int shown = progress.shown;
+    if (shown < MaxContactsPerAnswer && shown + records.size() > MaxContactsPerAnswer)
+        qWarning("contacts: the answer to %s holds more than %d persons; the first %d are shown", qPrintable(requestId),
+                 MaxContactsPerAnswer, MaxContactsPerAnswer);
     int unusable = 0;
-    for (int i = 0; i < records.size() && i < MaxContactsPerAnswer; ++i) {
+    for (int i = 0; i < records.size() && shown < MaxContactsPerAnswer; ++i) {
         const QString id = personId(records.at(i));
         if (id.isEmpty()) {
             ++unusable;
@@ -282,7 +294,12 @@ void ContactsView::onRequestFinished(int requestType, const QString &requestId, 
     }
     if (unusable > 0)
         qWarning("contacts: %d persons of the answer to %s have no usable id", unusable, qPrintable(requestId));
-    emit changeReported(QStringLiteral("contacts %1").arg(shown));
+    if (last) {
+        emit changeReported(QStringLiteral("contacts %1").arg(shown));
+    } else {
+        mPending << requestId;
+        mProgress.insert(requestId, {part + 1, shown});
+    }
 }
 
 void ContactsView::onPersonsUpdate(const QVariantList &data, const QStringList &updatedProperties)

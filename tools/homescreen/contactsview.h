@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QDBusConnection>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -24,8 +25,8 @@ public:
     static constexpr char ProviderService[] = "com.tarvo.socialprovider.quillnet";
     static constexpr char ProviderPath[] = "/quillnet";
     static constexpr char ProviderInterface[] = "com.tarvo.socialprovider.runner";
-    // Contact lines printed for one answer; the records after them are not read. A phone book of
-    // several thousand friends fits.
+    // Contact lines printed for one answer, whose parts each hold up to 10000 records; the records
+    // after them are not shown. A phone book of several thousand friends fits.
     static constexpr int MaxContactsPerAnswer = 8000;
     // Announced persons asked for after one personsUpdate; the provider announces 50 at most.
     static constexpr int MaxPersonsPerUpdate = 100;
@@ -74,6 +75,13 @@ private:
     QString mOwner;
     // Ids of the requests sent to the current provider and not answered yet, oldest first.
     QStringList mPending;
+    // Of an answer that comes in parts: the part expected next and the contacts shown so far.
+    struct Progress
+    {
+        int nextPart = 1;
+        int shown = 0;
+    };
+    QHash<QString, Progress> mProgress;
     quint64 mLastRequest = 0;
 };
 

@@ -2,6 +2,7 @@
 
 #include <QDataStream>
 #include <QIODevice>
+#include <QtEndian>
 
 #include <algorithm>
 
@@ -46,6 +47,51 @@ void SocialDataRequest::writeParametersToStream(QDataStream &out) const
         out << name << mPropertyFilter.value(name).pattern();
 }
 
+QByteArray SocialDataRequest::writeAnswerPart(int number, int first, qsizetype maxBytes, int *next, int *skipped) const
+{
+    const QList<SocialGenericData> records = results();
+    QByteArray parameters;
+    QDataStream parametersOut(&parameters, QIODevice::WriteOnly);
+    writeParametersToStream(parametersOut);
+    QByteArray part;
+    QDataStream out(&part, QIODevice::WriteOnly);
+    // The part's version, number and last-part flag in place of the answer's version; the flag and
+    // the record count are filled in at the end.
+    out << SocialWire::PartFormatVersion << quint32(number) << quint8(0);
+    out.writeRawData(parameters.constData() + 4, int(parameters.size() - 4));
+    const qsizetype countAt = part.size();
+    out << quint32(0);
+    const qsizetype headerSize = part.size();
+    quint32 count = 0;
+    int index = qMax(0, first);
+    for (; index < records.size() && count < SocialWire::MaxRecordCount; ++index) {
+        QByteArray bytes;
+        QDataStream recordOut(&bytes, QIODevice::WriteOnly);
+        recordOut << records.at(index);
+        const qsizetype needed = 4 + bytes.size();
+        if (headerSize + needed > maxBytes) {
+            ++*skipped;
+            continue;
+        }
+        if (part.size() + needed > maxBytes)
+            break;
+        out << bytes;
+        ++count;
+    }
+    const bool last = index >= records.size();
+    *next = last ? -1 : index;
+    qToBigEndian(count, part.data() + countAt);
+    if (last && number == 1) {
+        // Whole: the answer form, which is the part form without the number and the flag.
+        QByteArray whole;
+        QDataStream wholeOut(&whole, QIODevice::WriteOnly);
+        wholeOut << SocialWire::FormatVersion;
+        return whole + part.mid(9);
+    }
+    part[8] = char(last ? 1 : 0);
+    return part;
+}
+
 bool SocialDataRequest::readFromStream(QDataStream &in)
 {
     mPropertyFilter.clear();
@@ -58,14 +104,33 @@ bool SocialDataRequest::readFromStream(QDataStream &in)
     return true;
 }
 
-bool SocialDataRequest::readAnswerFromStream(QDataStream &in)
+bool SocialDataRequest::readAnswerFromStream(QDataStream &in, int *number, bool *last)
 {
     mPropertyFilter.clear();
     setResults({});
     QHash<QString, QRegularExpression> filter;
     quint32 count = 0;
+    quint32 version = 0;
+    quint32 partNumber = 1;
+    quint8 lastFlag = 1;
+    if (in.status() != QDataStream::Ok)
+        return false;
+    // Peeked, so that the parameters read as in a request.
+    if (in.device() && in.device()->peek(reinterpret_cast<char *>(&version), 4) == 4)
+        version = qFromBigEndian(version);
+    if (version == SocialWire::PartFormatVersion && number && last) {
+        in >> version >> partNumber >> lastFlag;
+        if (in.status() != QDataStream::Ok)
+            return false;
+        if (partNumber == 0 || partNumber > quint32(INT_MAX) || lastFlag > 1)
+            return SocialWire::fail(in);
+        if (!readFilterEntries(in, &filter))
+            return false;
+    } else if (!readParameters(in, &filter)) {
+        return false;
+    }
     // A record is at least the length of its bytes.
-    if (!readParameters(in, &filter) || !SocialWire::readCount(in, SocialWire::MaxRecordCount, 4, &count))
+    if (!SocialWire::readCount(in, SocialWire::MaxRecordCount, 4, &count))
         return false;
     QList<SocialGenericData> records;
     for (quint32 i = 0; i < count; ++i) {
@@ -84,13 +149,16 @@ bool SocialDataRequest::readAnswerFromStream(QDataStream &in)
         return SocialWire::fail(in);
     }
     mPropertyFilter = filter;
+    if (number && last) {
+        *number = int(partNumber);
+        *last = lastFlag == 1;
+    }
     return true;
 }
 
 bool SocialDataRequest::readParameters(QDataStream &in, QHash<QString, QRegularExpression> *filter)
 {
     quint32 version = 0;
-    quint32 count = 0;
     if (in.status() != QDataStream::Ok)
         return false;
     in >> version;
@@ -98,6 +166,12 @@ bool SocialDataRequest::readParameters(QDataStream &in, QHash<QString, QRegularE
         return false;
     if (version != SocialWire::FormatVersion)
         return SocialWire::fail(in);
+    return readFilterEntries(in, filter);
+}
+
+bool SocialDataRequest::readFilterEntries(QDataStream &in, QHash<QString, QRegularExpression> *filter)
+{
+    quint32 count = 0;
     // A filter entry is at least the lengths of its two texts.
     if (!SocialWire::readCount(in, SocialWire::MaxFilterCount, 8, &count))
         return false;

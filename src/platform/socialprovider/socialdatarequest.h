@@ -57,6 +57,12 @@ public:
     virtual void setState(int state, const QList<SocialProviderError> &errors = {});
     // The answer form: the parameters followed by the results.
     virtual void writeToStream(QDataStream &out) const;
+    // The answer cut for a transport that takes at most maxBytes a message: part `number` (from 1)
+    // holds the records from `first` on that fit, at most SocialWire::MaxRecordCount. *next is the
+    // first record of the next part, -1 after the last. An answer that fits whole is the answer form
+    // itself; otherwise each part is in the part form. A record too large for a part of its own is
+    // left out and counted in *skipped.
+    QByteArray writeAnswerPart(int number, int first, qsizetype maxBytes, int *next, int *skipped) const;
     // The parameter form. False, with the parameters left empty, when the bytes do not hold exactly
     // that form.
     virtual bool readFromStream(QDataStream &in);
@@ -64,9 +70,10 @@ public:
     // The other end's side, for a contacts service: the parameter form that readFromStream reads,
     // and the answer form that writeToStream writes, read into the parameters and the results.
     // False, with both left empty, when the bytes do not hold exactly that form or a result is not
-    // of the class this request answers with.
+    // of the class this request answers with. With number and last, a part of an answer reads too:
+    // its records are the results, the whole answer is part 1 and the last.
     void writeParametersToStream(QDataStream &out) const;
-    bool readAnswerFromStream(QDataStream &in);
+    bool readAnswerFromStream(QDataStream &in, int *number = nullptr, bool *last = nullptr);
 
 signals:
     void finished(SocialDataRequest *request);
@@ -82,6 +89,7 @@ protected:
 private:
     // The version and the filter entries; false when they do not read.
     static bool readParameters(QDataStream &in, QHash<QString, QRegularExpression> *filter);
+    static bool readFilterEntries(QDataStream &in, QHash<QString, QRegularExpression> *filter);
 
     int mType;
     int mState = Created;

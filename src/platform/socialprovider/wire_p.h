@@ -12,6 +12,8 @@ namespace SocialWire {
 
 // Leads every request and answer; another value is refused.
 constexpr quint32 FormatVersion = 1;
+// Leads each part of an answer sent in several.
+constexpr quint32 PartFormatVersion = 2;
 
 constexpr quint32 MaxStringLength = 65536; // characters (UTF-16 code units)
 constexpr quint32 MaxByteArrayLength = 1024 * 1024;

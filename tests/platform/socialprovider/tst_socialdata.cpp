@@ -86,6 +86,26 @@ void TestSocialData::workedExample()
     QDataStream out(&answer, QIODevice::WriteOnly);
     request.writeToStream(out);
     QCOMPARE(answer.toHex(), hex(ExampleAnswer).toHex());
+    // Cut for a smaller transport: whole when its part form fits, else parts in the part form.
+    int next = 0;
+    int skipped = 0;
+    QCOMPARE(request.writeAnswerPart(1, 0, answer.size() + 5, &next, &skipped), answer);
+    request.setPersons({person, person});
+    const QByteArray first = request.writeAnswerPart(1, 0, answer.size() + 5, &next, &skipped);
+    QCOMPARE(next, 1);
+    const QByteArray second = request.writeAnswerPart(2, next, answer.size() + 5, &next, &skipped);
+    QCOMPARE(qMakePair(next, skipped), qMakePair(-1, 0));
+    QCOMPARE(second.toHex(), (hex("00000002 00000002 01") + answer.mid(4)).toHex());
+    SocialGetPersonsRequest reader;
+    int number = 0;
+    bool last = true;
+    QDataStream partIn(first);
+    QVERIFY(reader.readAnswerFromStream(partIn, &number, &last));
+    QCOMPARE(qMakePair(number, last), qMakePair(1, false));
+    QCOMPARE(reader.persons().size(), 1);
+    // A reader that does not ask for parts takes none.
+    QDataStream wholeOnly(second);
+    QVERIFY(!reader.readAnswerFromStream(wholeOnly));
 
     // The record reads back as it was, properties in their order.
     QDataStream answerIn(answer);

@@ -90,5 +90,10 @@ void FakeProvider::answer(const Request &request)
         QDataStream out(&errorBytes, QIODevice::WriteOnly);
         out << error;
     }
-    emit requestFinished(request.type, answerId.isEmpty() ? request.id : answerId, answer, errorBytes);
+    const QString id = answerId.isEmpty() ? request.id : answerId;
+    for (int number = 1, next = 0, skipped = 0; partBytes > 0 && answerBytes.isEmpty() && next >= 0; ++number)
+        emit requestFinished(request.type, id, parsed.writeAnswerPart(number, next, partBytes, &next, &skipped),
+                             errorBytes);
+    if (partBytes == 0 || !answerBytes.isEmpty())
+        emit requestFinished(request.type, id, answer, errorBytes);
 }

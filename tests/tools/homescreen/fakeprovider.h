@@ -51,6 +51,8 @@ public:
     SocialProviderError error;
     QString answerId;
     QByteArray answerBytes;
+    // Above 0: answers in parts of at most this many bytes, as the daemon sends large ones.
+    int partBytes = 0;
     // While set, requests are recorded and not answered, until answerHeld().
     bool holdAnswers = false;
 
