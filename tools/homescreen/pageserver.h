@@ -68,8 +68,9 @@ public:
     // out, or a connection idle this long between requests, is closed.
     static constexpr int IdleTimeoutMs = 10000;
     // A live-update stream whose reader has this much not taken yet is cut; the browser opens it
-    // again and starts from the whole state. Above what 10000 contacts make, so that a reader that is
-    // merely slow keeps up.
+    // again and starts from the whole state. Several times that state with 10000 contacts of ordinary
+    // length, so that a reader that is merely slow keeps up; a change of any size is written while
+    // less than this waits.
     static constexpr qint64 MaxUnsentBytes = 8 * 1024 * 1024;
     // Changes that come together reach the pages as one message.
     static constexpr int PushDelayMs = 50;
