@@ -229,13 +229,11 @@ void TestContactsView::bounds()
     QList<SocialNetworkPerson> many;
     for (int i = 0; i <= ContactsView::MaxContactsPerAnswer; ++i)
         many << person(QStringLiteral("quillnet:acct:%1").arg(i));
-    QTest::ignoreMessage(QtWarningMsg,
-                         aboutRequest(QStringLiteral("contacts: the answer to %1 holds ")
-                                              + QString::number(ContactsView::MaxContactsPerAnswer + 1)
-                                              + QStringLiteral(" persons; the first ")
-                                              + QString::number(ContactsView::MaxContactsPerAnswer)
-                                              + QStringLiteral(" are shown"),
-                                      1));
+    const QString tooMany = QStringLiteral("contacts: the answer to %3 holds %1 persons; the first %2 are shown");
+    QTest::ignoreMessage(
+            QtWarningMsg,
+            aboutRequest(tooMany.arg(ContactsView::MaxContactsPerAnswer + 1).arg(ContactsView::MaxContactsPerAnswer),
+                         1));
     FakeProvider *provider = makeProvider(many);
     QVERIFY(provider->registerOnBus());
     startView();

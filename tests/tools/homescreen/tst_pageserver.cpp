@@ -44,7 +44,6 @@ class TestPageServer : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
 
     void routes();
     void pictures();
@@ -94,13 +93,6 @@ void TestPageServer::initTestCase()
     mNotifyProxy = std::make_unique<NotificationServerProxy>(QStringLiteral("org.freedesktop.Notifications"),
                                                              QStringLiteral("/org/freedesktop/Notifications"),
                                                              QDBusConnection::sessionBus());
-}
-
-void TestPageServer::cleanupTestCase()
-{
-    mPage.reset();
-    mNotifications.reset();
-    mFeed.reset();
 }
 
 qlonglong TestPageServer::addItem(const QVariantMap &item)
@@ -418,11 +410,8 @@ void TestPageServer::floods()
     QPointer<QTcpSocket> behind;
     // A non-reading client, and its connection's end in the page, once there.
     const auto stall = [&] {
-        behind = serverSide(*client);
-        if (behind) {
+        if ((behind = serverSide(*client)))
             behind->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4096);
-            client->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
-        }
         return behind;
     };
 
