@@ -1,9 +1,9 @@
 // The home screen's page as a person sees it, in headless Chromium: the real quillnet-daemon, the
 // simulator and the home screen on a private bus (scripts/demo --serve). Signs in on the service's
-// page as a person would (quillnetctl login takes the answer). Waits for feed items,
-// notification groups and contacts; taps a notification and sees the app's openView; adds a post to
-// the simulator, presses Sync and sees it; saves a screenshot. With BIG_WORLD=1, then loads a big world
-// once and prints the time of the page's first full render.
+// page as a person would (quillnetctl login takes the answer). Sees the page refused without its
+// secret; waits for feed items, notification groups and contacts; taps a notification and sees the
+// app's openView; adds a post to the simulator, presses Sync and sees it; saves a screenshot. With
+// BIG_WORLD=1, then loads a big world once and prints the time of the page's first full render.
 import { spawn } from 'node:child_process';
 import { once } from 'node:events';
 import { createInterface } from 'node:readline';
@@ -84,6 +84,9 @@ try {
   tab.on('pageerror', (error) => scriptErrors.push(String(error)));
   tab.on('console', (message) => { if (message.type() === 'error') scriptErrors.push(message.text()); });
   tab.on('response', (response) => { if (response.status() >= 400) scriptErrors.push(response.status() + ' ' + response.url()); });
+  // Its address holds the run's secret: without it the page answers nothing.
+  const refused = await fetch(new URL('/summary', stack.page));
+  if (refused.status !== 404) fail('the page answered ' + refused.status + ' without its secret');
   await tab.goto(stack.page);
   for (const selector of ['#feed li.item', '#groups li.note', '#contacts li.contact']) {
     await tab.waitForSelector(selector, { timeout: 90000 });

@@ -59,7 +59,8 @@ int main(int argc, char *argv[])
             "\"close <id>\" dismisses it, \"refresh\" asks the Event Feed's publishers to refresh, as SIGUSR1 does, "
             "\"contacts\" asks the social provider for all persons again. SIGINT and SIGTERM end the program.\n"
             "--page also serves all of it as a web page on 127.0.0.1 (a free port, printed as \"page <address>\" "
-            "after the owns lines), with buttons for a person's taps, updated live."));
+            "after the owns lines), with buttons for a person's taps, updated live. The address holds a secret of "
+            "this run, which every request must carry."));
     parser.addHelpOption();
     const QCommandLineOption noNotifications(
             QStringLiteral("no-notifications"),

@@ -1,16 +1,14 @@
 #include "homescreen/pageserver.h"
 
-#include <QAbstractHttpServer>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHttpServerRequest>
 #include <QJsonDocument>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
-#include <QPointer>
+#include <QRandomGenerator>
 #include <QtDebug>
 
 #include <algorithm>
@@ -49,6 +47,8 @@ QByteArray reasonPhrase(int status)
     switch (status) {
     case 200:
         return "OK";
+    case 204:
+        return "No Content";
     case 400:
         return "Bad Request";
     case 403:
@@ -59,12 +59,16 @@ QByteArray reasonPhrase(int status)
         return "Method Not Allowed";
     case 409:
         return "Conflict";
+    case 411:
+        return "Length Required";
     case 413:
         return "Payload Too Large";
     case 415:
         return "Unsupported Media Type";
     case 421:
         return "Misdirected Request";
+    case 431:
+        return "Request Header Fields Too Large";
     case 503:
         return "Service Unavailable";
     default:
@@ -89,7 +93,8 @@ QByteArray pictureType(const QByteArray &head)
 
 QString pictureUrl(const QString &path)
 {
-    return QStringLiteral("/picture?path=") + QString::fromLatin1(QUrl::toPercentEncoding(path));
+    // Relative to the page, under its secret.
+    return QStringLiteral("picture?path=") + QString::fromLatin1(QUrl::toPercentEncoding(path));
 }
 
 // Local pictures only: an absolute, clean path. Theme icon names and web addresses are shown as
@@ -99,6 +104,13 @@ bool isLocalPath(const QString &path)
     return path.startsWith(QLatin1Char('/')) && QDir::cleanPath(path) == path;
 }
 
+QByteArray randomSecret()
+{
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    return QByteArray(reinterpret_cast<const char *>(words), sizeof words).toHex();
+}
+
 QString textValue(const QVariantMap &item, const char *key)
 {
     return item.value(QLatin1String(key)).toString();
@@ -106,55 +118,25 @@ QString textValue(const QVariantMap &item, const char *key)
 
 } // namespace
 
-// Hands each request to the page server and writes its answer with the page's headers.
-class PageServer::Frontend : public QAbstractHttpServer
+// One client's connection: the bytes of the request being read, and the timer that closes it when a
+// request takes too long or nothing comes.
+class PageServer::Connection : public QObject
 {
 public:
-    explicit Frontend(PageServer *page)
-        : mPage(page)
-    {}
-
-protected:
-    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override
+    Connection(QTcpSocket *socket, QObject *parent)
+        : QObject(parent)
+        , socket(socket)
     {
-        if (request.method() == QHttpServerRequest::Method::Get && request.url().path() == QLatin1String("/live")
-            && mPage->isOwnHost(request.value("Host"))) {
-            mPage->openStream(socket);
-            return true;
-        }
-        PageRequest in;
-        switch (request.method()) {
-        case QHttpServerRequest::Method::Get:
-            in.method = "GET";
-            break;
-        case QHttpServerRequest::Method::Post:
-            in.method = "POST";
-            break;
-        default:
-            in.method = "OTHER";
-            break;
-        }
-        in.path = request.url().path(QUrl::FullyDecoded);
-        in.query = request.query();
-        in.host = request.value("Host");
-        in.origin = request.value("Origin");
-        in.contentType = request.value("Content-Type");
-        in.body = request.body();
-        const PageResponse answer = mPage->respond(in);
-        QByteArray text = "HTTP/1.1 " + QByteArray::number(answer.status) + ' ' + reasonPhrase(answer.status) + "\r\n";
-        if (!answer.contentType.isEmpty())
-            text += "Content-Type: " + answer.contentType + "\r\n";
-        text += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\n";
-        for (const auto &[name, value] : PageServer::securityHeaders())
-            text += name + ": " + value + "\r\n";
-        text += "Connection: keep-alive\r\n\r\n";
-        socket->write(text + answer.body);
-        return true;
+        socket->setParent(this);
+        socket->setReadBufferSize(MaxRequestHead + MaxRequestBody);
+        idle.setSingleShot(true);
     }
-    void missingHandler(const QHttpServerRequest &, QTcpSocket *) override {}
 
-private:
-    PageServer *const mPage;
+    QTcpSocket *const socket;
+    QByteArray pending;
+    QTimer idle;
+    bool stream = false;
+    bool dropped = false;
 };
 
 const QList<QPair<QByteArray, QByteArray>> &PageServer::securityHeaders()
@@ -168,6 +150,8 @@ const QList<QPair<QByteArray, QByteArray>> &PageServer::securityHeaders()
             {"X-Content-Type-Options", "nosniff"},
             {"Referrer-Policy", "no-referrer"},
             {"Cache-Control", "no-store"},
+            // Another site's page may not even embed the pictures.
+            {"Cross-Origin-Resource-Policy", "same-origin"},
     };
     return headers;
 }
@@ -178,7 +162,7 @@ PageServer::PageServer(EventFeedService *feed, NotificationServer *notifications
     , mFeed(feed)
     , mNotifications(notifications)
     , mActions(actions)
-    , mServer(std::make_unique<Frontend>(this))
+    , mSecret(QString::fromLatin1(randomSecret()))
 {
     mPushTimer.setSingleShot(true);
     mPushTimer.setInterval(PushDelayMs);
@@ -187,26 +171,172 @@ PageServer::PageServer(EventFeedService *feed, NotificationServer *notifications
 
 PageServer::~PageServer()
 {
-    for (QTcpSocket *client : std::as_const(mClients))
-        client->disconnect(this);
+    // The sockets go with their connections, which nothing answers any more.
+    qDeleteAll(mConnections);
 }
 
 bool PageServer::listen()
 {
-    auto *tcpServer = new QTcpServer(mServer.get());
-    if (!tcpServer->listen(QHostAddress::LocalHost, 0)) {
-        mError = QStringLiteral("the page cannot listen on 127.0.0.1: %1").arg(tcpServer->errorString());
-        delete tcpServer;
+    auto server = std::make_unique<QTcpServer>();
+    if (!server->listen(QHostAddress::LocalHost, 0)) {
+        mError = QStringLiteral("the page cannot listen on 127.0.0.1: %1").arg(server->errorString());
         return false;
     }
-    mServer->bind(tcpServer);
-    mPort = tcpServer->serverPort();
+    mServer = std::move(server);
+    connect(mServer.get(), &QTcpServer::newConnection, this, &PageServer::accept);
+    mPort = mServer->serverPort();
     return true;
 }
 
 QString PageServer::address() const
 {
-    return QStringLiteral("http://127.0.0.1:%1/").arg(mPort);
+    return QStringLiteral("http://127.0.0.1:%1/%2/").arg(mPort).arg(mSecret);
+}
+
+void PageServer::accept()
+{
+    while (QTcpSocket *socket = mServer->nextPendingConnection()) {
+        if (mConnections.size() >= MaxConnections) {
+            if (!mFullWarned)
+                qWarning("page: %d connections are open; more are refused", MaxConnections);
+            mFullWarned = true;
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        auto *connection = new Connection(socket, this);
+        mConnections << connection;
+        connect(socket, &QTcpSocket::readyRead, connection, [this, connection] { serve(connection); });
+        // The next request is read once the answer to this one has left.
+        connect(socket, &QTcpSocket::bytesWritten, connection, [this, connection] { serve(connection); });
+        connect(socket, &QTcpSocket::disconnected, connection, [this, connection] { drop(connection); });
+        connect(&connection->idle, &QTimer::timeout, connection, [this, connection] {
+            if (!connection->pending.isEmpty())
+                qWarning("page: a request was not complete after %d ms; its connection is closed", mIdleTimeoutMs);
+            drop(connection);
+        });
+        connection->idle.start(mIdleTimeoutMs);
+        serve(connection);
+    }
+}
+
+void PageServer::drop(Connection *connection)
+{
+    if (connection->dropped)
+        return;
+    connection->dropped = true;
+    mConnections.removeOne(connection);
+    mStreams.removeOne(connection);
+    if (mConnections.size() < MaxConnections)
+        mFullWarned = false;
+    connection->idle.stop();
+    // Whatever it has not taken yet is thrown away with it.
+    connection->socket->abort();
+    connection->deleteLater();
+}
+
+void PageServer::serve(Connection *connection)
+{
+    QTcpSocket *const socket = connection->socket;
+    if (connection->stream) {
+        // Nothing more is read from a stream: what the client sends now is thrown away.
+        socket->skip(socket->bytesAvailable());
+        return;
+    }
+    while (!connection->dropped && !connection->stream && socket->state() == QAbstractSocket::ConnectedState
+           && socket->bytesToWrite() == 0) {
+        QByteArray &pending = connection->pending;
+        pending += socket->read(MaxRequestHead + 4 + MaxRequestBody - pending.size());
+        const int headEnd = pending.indexOf("\r\n\r\n");
+        if (headEnd < 0 || headEnd > MaxRequestHead) {
+            if (headEnd >= 0 || pending.size() > MaxRequestHead)
+                answer(connection, failure(431, QStringLiteral("at most %1 bytes of headers").arg(MaxRequestHead)),
+                       true);
+            return;
+        }
+        // Every line with its "\r\n"; the last element of the split is the empty rest.
+        QList<QByteArray> lines = pending.left(headEnd + 2).split('\n');
+        lines.removeLast();
+        const QList<QByteArray> requestLine = lines.first().chopped(1).split(' ');
+        PageRequest in;
+        bool valid = lines.first().endsWith('\r') && requestLine.size() == 3 && requestLine.at(1).startsWith('/')
+                && (requestLine.at(2) == "HTTP/1.1" || requestLine.at(2) == "HTTP/1.0");
+        bool close = valid && requestLine.at(2) == "HTTP/1.0";
+        qint64 length = 0;
+        bool hasLength = false;
+        for (int i = 1; valid && i < lines.size(); ++i) {
+            const QByteArray &line = lines.at(i);
+            const int colon = line.indexOf(':');
+            if (colon <= 0 || !line.endsWith('\r') || line.at(0) == ' ' || line.at(0) == '\t') {
+                valid = false;
+                break;
+            }
+            const QByteArray name = line.left(colon).trimmed().toLower();
+            const QByteArray value = line.mid(colon + 1).trimmed();
+            if (name == "host") {
+                in.host = value;
+            } else if (name == "origin") {
+                in.origin = value;
+            } else if (name == "content-type") {
+                in.contentType = value;
+            } else if (name == "connection") {
+                close = close || value.toLower() == "close";
+            } else if (name == "transfer-encoding") {
+                // Bodies come with their length only: a chunked one could not be refused unread.
+                answer(connection, failure(411, QStringLiteral("a body needs a Content-Length")), true);
+                return;
+            } else if (name == "content-length") {
+                bool number = !value.isEmpty() && value.size() <= 18;
+                for (const char ch : value)
+                    number = number && ch >= '0' && ch <= '9';
+                valid = number && !hasLength;
+                hasLength = true;
+                length = value.toLongLong();
+            }
+        }
+        if (!valid) {
+            answer(connection, failure(400, QStringLiteral("not an HTTP/1.1 request")), true);
+            return;
+        }
+        if (length > MaxRequestBody) {
+            qWarning("page: a body of %lld bytes is refused unread", length);
+            answer(connection, failure(413, QStringLiteral("at most %1 bytes").arg(MaxRequestBody)), true);
+            return;
+        }
+        const int size = headEnd + 4 + int(length);
+        if (pending.size() < size)
+            return;
+        in.body = pending.mid(headEnd + 4, int(length));
+        const QUrl url = QUrl::fromEncoded(requestLine.at(1));
+        in.method = requestLine.at(0) == "GET" || requestLine.at(0) == "POST" ? requestLine.at(0) : "OTHER";
+        in.path = url.path(QUrl::FullyDecoded);
+        in.query = QUrlQuery(url);
+        pending.remove(0, size);
+        const PageResponse response = respond(in);
+        answer(connection, response, close && !response.stream);
+        if (response.stream)
+            openStream(connection);
+    }
+}
+
+void PageServer::answer(Connection *connection, const PageResponse &response, bool close)
+{
+    QByteArray text = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
+    if (!response.contentType.isEmpty())
+        text += "Content-Type: " + response.contentType + "\r\n";
+    if (!response.stream)
+        text += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    for (const auto &[name, value] : PageServer::securityHeaders())
+        text += name + ": " + value + "\r\n";
+    text += close ? "Connection: close\r\n\r\n" : "\r\n";
+    connection->socket->write(text + response.body);
+    // The idle time starts again: a client that does not take its answer is closed as one that says
+    // nothing.
+    connection->idle.start(mIdleTimeoutMs);
+    if (close) {
+        connection->pending.clear();
+        connection->socket->disconnectFromHost();
+    }
 }
 
 bool PageServer::isOwnHost(const QByteArray &host) const
@@ -225,8 +355,21 @@ PageResponse PageServer::respond(const PageRequest &request)
 {
     if (!isOwnHost(request.host))
         return failure(421, QStringLiteral("this page answers to 127.0.0.1:%1 only").arg(mPort));
-    const QString &path = request.path;
+    const QString prefix = QLatin1Char('/') + mSecret;
+    // Every character compared, so that the time of a refusal does not tell how much of a guess was
+    // right.
+    int differences = request.path.size() > prefix.size() && request.path.at(prefix.size()) == QLatin1Char('/') ? 0 : 1;
+    for (int i = 0; i < prefix.size(); ++i)
+        differences |= i < request.path.size() ? request.path.at(i).unicode() ^ prefix.at(i).unicode() : 1;
+    if (differences != 0) {
+        qWarning().noquote() << "page: refused" << request.method << quoted(request.path.left(80))
+                             << "without the page's secret";
+        return failure(404, QStringLiteral("nothing here"));
+    }
+    const QString path = request.path.mid(prefix.size());
     if (request.method == "GET") {
+        if (path == QLatin1String("/live"))
+            return {200, "text/event-stream", "data: " + message(All) + "\n\n", true};
         if (path == QLatin1String("/"))
             return resource(QStringLiteral("index.html"), "text/html; charset=utf-8");
         if (path == QLatin1String("/page.js"))
@@ -253,7 +396,8 @@ PageResponse PageServer::respond(const PageRequest &request)
         return act(path.mid(8), request.body);
     }
     static const QStringList known = {QStringLiteral("/"),      QStringLiteral("/page.js"), QStringLiteral("/page.css"),
-                                      QStringLiteral("/state"), QStringLiteral("/summary"), QStringLiteral("/picture")};
+                                      QStringLiteral("/state"), QStringLiteral("/summary"), QStringLiteral("/picture"),
+                                      QStringLiteral("/live")};
     if (known.contains(path) || path.startsWith(QLatin1String("/action/")))
         return failure(405, QStringLiteral("not with %1").arg(QString::fromLatin1(request.method)));
     return failure(404, QStringLiteral("nothing at %1").arg(quoted(path)));
@@ -501,7 +645,7 @@ void PageServer::setContact(const QString &id, const QVariantMap &shown)
 void PageServer::markDirty(int sections)
 {
     // A page that opens later gets everything anyway.
-    if (mClients.isEmpty())
+    if (mStreams.isEmpty())
         return;
     mDirty |= sections;
     if (!mPushTimer.isActive())
@@ -528,27 +672,29 @@ void PageServer::push()
 {
     const QByteArray event = "data: " + message(mDirty) + "\n\n";
     mDirty = 0;
-    for (QTcpSocket *client : std::as_const(mClients))
-        client->write(event);
+    for (Connection *stream : QList<Connection *>(mStreams)) {
+        // A reader that is this far behind does not read at all: its unsent bytes would grow with
+        // every change.
+        if (stream->socket->bytesToWrite() > mMaxUnsentBytes) {
+            qWarning("page: a live-update stream has %lld bytes not taken; it is cut", stream->socket->bytesToWrite());
+            drop(stream);
+            continue;
+        }
+        stream->socket->write(event);
+    }
 }
 
-void PageServer::openStream(QTcpSocket *socket)
+void PageServer::openStream(Connection *connection)
 {
-    if (mClients.contains(socket))
-        return;
-    if (mClients.size() >= MaxClients) {
-        qWarning("page: %d pages are open already; the oldest is closed", MaxClients);
-        mClients.takeFirst()->disconnectFromHost();
-    }
     // Server-sent events: the answer never ends, each change is one "data:" event of JSON (which
     // holds no line end). A page of another site cannot read it: the answer allows no other origin.
-    QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n";
-    for (const auto &[name, value] : securityHeaders())
-        head += name + ": " + value + "\r\n";
-    socket->write(head + "\r\ndata: " + message(All) + "\n\n");
-    mClients << socket;
-    connect(socket, &QTcpSocket::disconnected, this, [this, socket] { mClients.removeOne(socket); });
-    connect(socket, &QObject::destroyed, this, [this, socket] { mClients.removeOne(socket); });
+    connection->stream = true;
+    connection->idle.stop();
+    mStreams << connection;
+    if (mStreams.size() > MaxStreams) {
+        qWarning("page: %d pages are open already; the oldest is closed", MaxStreams);
+        drop(mStreams.first());
+    }
 }
 
 } // namespace HomeScreen

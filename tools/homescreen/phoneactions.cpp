@@ -10,6 +10,9 @@
 #include <QSaveFile>
 #include <QtDebug>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "homescreen/itemtext.h"
 #include "platform/notifications/mremoteaction.h"
 
@@ -39,6 +42,7 @@ PhoneActions::PhoneActions(const QString &socketPath, const QString &readFile, Q
     : QObject(parent)
     , mSocketPath(socketPath)
     , mReadFile(readFile.isEmpty() ? QDir::homePath() + QStringLiteral("/.quillnet/markReadNtf") : readFile)
+    , mDaemonUid(geteuid())
 {}
 
 PhoneActions::~PhoneActions() = default;
@@ -61,6 +65,21 @@ QString PhoneActions::write(const QByteArray &command)
         mSocket->connectToServer(mSocketPath);
         if (!mSocket->waitForConnected(SocketTimeoutMs))
             return fail(QStringLiteral("no daemon listens on %1: %2").arg(mSocketPath, mSocket->errorString()));
+        // Anyone may put a socket at a path in /tmp: the user's views and read commands go only to a
+        // listener of the daemon's user.
+        ucred peer {};
+        socklen_t size = sizeof peer;
+        const bool known = getsockopt(int(mSocket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0
+                && size == sizeof peer;
+        if (!known || peer.uid != mDaemonUid) {
+            mSocket->abort();
+            if (!known)
+                return fail(QStringLiteral("the socket %1 does not tell whose it is").arg(mSocketPath));
+            return fail(QStringLiteral("the socket %1 belongs to uid %2, not to the daemon's user %3")
+                                .arg(mSocketPath)
+                                .arg(peer.uid)
+                                .arg(mDaemonUid));
+        }
     }
     // One write is one command: each goes out on its own before the next is written.
     mSocket->write(command);

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/types.h>
+
 class QLocalSocket;
 
 namespace HomeScreen {
@@ -46,6 +48,9 @@ public:
     QString sync();
 
     QString readFile() const { return mReadFile; }
+    // Whose socket the commands go to: the daemon runs as this user, so by default this process's
+    // uid. A socket whose listener is anyone else gets nothing.
+    void setDaemonUid(uid_t uid) { mDaemonUid = uid; }
     // The view the app reports now, "home" when it is not connected.
     QString currentView() const { return mView; }
 
@@ -61,6 +66,7 @@ private:
     const QString mSocketPath;
     const QString mReadFile;
     QLocalSocket *mSocket = nullptr;
+    uid_t mDaemonUid;
     QString mView = QStringLiteral("home");
 };
 

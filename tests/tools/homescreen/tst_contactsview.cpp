@@ -41,7 +41,6 @@ private slots:
 
     void asksOnAppearance();
     void followsPersonsUpdate();
-    void answers_data();
     void answers();
     void bounds();
 
@@ -162,85 +161,69 @@ void TestContactsView::followsPersonsUpdate()
                         "003a00340032"));
 }
 
-void TestContactsView::answers_data()
+void TestContactsView::answers()
 {
-    QTest::addColumn<QByteArray>("answer");
-    QTest::addColumn<SocialProviderError>("error");
-    QTest::addColumn<QString>("answerId");
-    QTest::addColumn<QStringList>("lines");
-    QTest::addColumn<QString>("warning");
-
     const auto bytes = [](auto... values) {
         QByteArray result;
         QDataStream out(&result, QIODevice::WriteOnly);
         (out << ... << values);
         return result;
     };
-    const auto recordBytes = [](const SocialGenericData &data) {
-        QByteArray result;
-        QDataStream out(&result, QIODevice::WriteOnly);
-        out << data;
-        return result;
-    };
-    const QByteArray record = recordBytes(person(QStringLiteral("quillnet:acct:42")));
     SocialServiceAccount account;
     account.setProperty(SocialGenericData::Id, QStringLiteral("quillnet:acct"));
-    const QByteArray accountRecord = recordBytes(account);
+    const QByteArray record = bytes(person(QStringLiteral("quillnet:acct:42")));
     const QByteArray good = bytes(quint32(1), quint32(0), quint32(1), record);
     const QString unreadable = QStringLiteral("contacts: the answer to %1 does not read");
+    struct Case
+    {
+        QByteArray answer;
+        // The warning it draws, about the request; empty for none.
+        QString warning;
+        SocialProviderError error = {};
+        QString answerId = {};
+        QStringList lines = {};
+    };
+    const QList<Case> cases = {
+            {{},
+             {},
+             SocialProviderError(6, QStringLiteral("Handler \"not\"\nready")),
+             {},
+             {R"(contacts-error type=6 description="Handler \"not\"\nready")"}},
+            // Every caller's answers reach every listener.
+            {{}, {}, {}, "contactsd-1"},
+            {bytes(quint32(3), quint32(0), quint32(1), record), unreadable}, // another version
+            {bytes(quint32(2), quint32(2), quint8(1), quint32(0), quint32(1), record),
+             QStringLiteral("contacts: part 2 of the answer to %1 came where part 1 was due")},
+            {good + '\0', unreadable},
+            {good.chopped(1), unreadable},
+            {bytes(quint32(1), quint32(0), quint32(1), record + '\0'), unreadable},
+            {bytes(quint32(1), quint32(0), quint32(10000), record), unreadable}, // more records than bytes
+            {bytes(quint32(1), quint32(0), quint32(10001)) + QByteArray(40004, '\0'), unreadable}, // too many
+            {bytes(quint32(1), quint32(1), quint32(3), quint32(0), quint32(0)), unreadable}, // odd filter text
+            {bytes(quint32(1), quint32(0), quint32(1), account), unreadable}, // an account for a person
+    };
+    for (const Case &c : cases) {
+        startView();
+        makeProvider({person(QStringLiteral("quillnet:acct:42"))});
+        mProvider->answerBytes = c.answer;
+        mProvider->error = c.error;
+        mProvider->answerId = c.answerId;
+        if (!c.warning.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, aboutRequest(c.warning, 1));
+        QVERIFY(mProvider->registerOnBus());
+        QTRY_COMPARE_WITH_TIMEOUT(mProvider->requests.size(), 1, 10000);
 
-    QTest::newRow("error") << QByteArray() << SocialProviderError(6, QStringLiteral("Handler \"not\"\nready"))
-                           << QString() << QStringList {R"(contacts-error type=6 description="Handler \"not\"\nready")"}
-                           << QString();
-    // Every caller's answers reach every listener.
-    QTest::newRow("another caller's") << QByteArray() << SocialProviderError() << "contactsd-1" << QStringList()
-                                      << QString();
-    QTest::newRow("another version") << bytes(quint32(3), quint32(0), quint32(1), record) << SocialProviderError()
-                                     << QString() << QStringList() << unreadable;
-    QTest::newRow("part 2 first") << bytes(quint32(2), quint32(2), quint8(1), quint32(0), quint32(1), record)
-                                  << SocialProviderError() << QString() << QStringList()
-                                  << QStringLiteral("contacts: part 2 of the answer to %1 came where part 1 was due");
-    QTest::newRow("a byte after") << good + '\0' << SocialProviderError() << QString() << QStringList() << unreadable;
-    QTest::newRow("record cut short") << good.chopped(1) << SocialProviderError() << QString() << QStringList()
-                                      << unreadable;
-    QTest::newRow("a byte after the record") << bytes(quint32(1), quint32(0), quint32(1), record + '\0')
-                                             << SocialProviderError() << QString() << QStringList() << unreadable;
-    QTest::newRow("more records than bytes") << bytes(quint32(1), quint32(0), quint32(10000), record)
-                                             << SocialProviderError() << QString() << QStringList() << unreadable;
-    QTest::newRow("too many records") << bytes(quint32(1), quint32(0), quint32(10001)) + QByteArray(40004, '\0')
-                                      << SocialProviderError() << QString() << QStringList() << unreadable;
-    QTest::newRow("odd filter text") << bytes(quint32(1), quint32(1), quint32(3), quint32(0), quint32(0))
-                                     << SocialProviderError() << QString() << QStringList() << unreadable;
-    QTest::newRow("an account for a person") << bytes(quint32(1), quint32(0), quint32(1), accountRecord)
-                                             << SocialProviderError() << QString() << QStringList() << unreadable;
-}
-
-void TestContactsView::answers()
-{
-    QFETCH(QByteArray, answer);
-    QFETCH(SocialProviderError, error);
-    QFETCH(QString, answerId);
-    QFETCH(QStringList, lines);
-    QFETCH(QString, warning);
-    startView();
-    makeProvider({person(QStringLiteral("quillnet:acct:42"))});
-    mProvider->answerBytes = answer;
-    mProvider->error = error;
-    mProvider->answerId = answerId;
-    if (!warning.isEmpty())
-        QTest::ignoreMessage(QtWarningMsg, aboutRequest(warning, 1));
-    QVERIFY(mProvider->registerOnBus());
-    QTRY_COMPARE_WITH_TIMEOUT(mProvider->requests.size(), 1, 10000);
-
-    // Asked again, answered well: answers reach the view in the order they were sent, so whatever
-    // the first one printed is before.
-    mProvider->answerBytes.clear();
-    mProvider->error = SocialProviderError();
-    mProvider->answerId.clear();
-    QVERIFY(mView->requestAll());
-    lines << R"(contact quillnet:acct:42 relationship="2" account="quillnet:acct")"
-          << "contacts 1";
-    QTRY_COMPARE_WITH_TIMEOUT(mLines, lines, 10000);
+        // Asked again, answered well: answers reach the view in the order they were sent, so
+        // whatever the first one printed is before.
+        mProvider->answerBytes.clear();
+        mProvider->error = SocialProviderError();
+        mProvider->answerId.clear();
+        QVERIFY(mView->requestAll());
+        const QStringList lines = c.lines
+                + QStringList {R"(contact quillnet:acct:42 relationship="2" account="quillnet:acct")", "contacts 1"};
+        QTRY_COMPARE_WITH_TIMEOUT(mLines, lines, 10000);
+        cleanup();
+    }
 }
 
 void TestContactsView::bounds()

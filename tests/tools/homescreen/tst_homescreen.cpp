@@ -52,16 +52,13 @@ private slots:
 
     void idsAndMerging();
     void removalsBySourceName();
-    void refusedMaps_data();
     void refusedMaps();
     void limits();
     void printedLines();
-    void refreshReachesTheBus();
     void commands_data();
     void commands();
     void readsCommandLines();
-    void programServesTheFeed();
-    void programServesNotificationsAndTheApp();
+    void programServes();
     void programShowsContacts();
     void programExits_data();
     void programExits();
@@ -184,52 +181,35 @@ void TestHomeScreen::removalsBySourceName()
     QCOMPARE(mLines.mid(5), (QStringList {"removed-source A 2", "removed-source  1", "removed-source A 0"}));
 }
 
-void TestHomeScreen::refusedMaps_data()
+void TestHomeScreen::refusedMaps()
 {
-    QTest::addColumn<QVariantMap>("item");
-    QTest::addColumn<QString>("why");
-
     QVariantMap manyKeys;
     for (int i = 0; i <= HomeScreen::Limits().maxKeys; ++i)
         manyKeys.insert(QStringLiteral("k%1").arg(i), i);
-
-    QTest::newRow("number for a text") << QVariantMap {{"title", 42}} << R"(title is of D-Bus type "i", not "s")";
-    QTest::newRow("text for a list") << QVariantMap {{"imageList", "/a.jpg"}}
-                                     << R"(imageList is of D-Bus type "s", not "as")";
-    QTest::newRow("list of numbers") << QVariantMap {{"imageList", QVariantList {1, 2}}}
-                                     << R"(imageList is of D-Bus type "av", not "as")";
-    QTest::newRow("nested map") << QVariantMap {{"extra", QVariantMap {{"a", 1}}}}
-                                << R"(extra is of D-Bus type "a{sv}", which an item cannot hold)";
-    QTest::newRow("bytes") << QVariantMap {{"extra", QByteArray("x")}}
-                           << R"(extra is of D-Bus type "ay", which an item cannot hold)";
-    QTest::newRow("key with a blank") << QVariantMap {{"two words", "x"}}
-                                      << R"(the key "two words" is not 1 to 64 letters, digits, "_", "-" or ".")";
-    QTest::newRow("empty key") << QVariantMap {{"", "x"}}
-                               << R"(the key "" is not 1 to 64 letters, digits, "_", "-" or ".")";
-    QTest::newRow("long key") << QVariantMap {{QString(65, QLatin1Char('k')), "x"}}
-                              << QStringLiteral("the key \"%1\" is not 1 to 64 letters, digits, \"_\", \"-\" or \".\"")
-                                         .arg(QString(65, QLatin1Char('k')));
-    QTest::newRow("megabytes") << QVariantMap {{"body", QString(2 * 1024 * 1024, QLatin1Char('x'))}}
-                               << "more than 65536 characters";
-    QTest::newRow("huge list") << QVariantMap {{"imageList", QStringList(200000, QString())}}
-                               << "more than 65536 characters";
-    QTest::newRow("too many keys") << manyKeys << "33 keys, at most 32";
-}
-
-void TestHomeScreen::refusedMaps()
-{
-    QFETCH(QVariantMap, item);
-    QFETCH(QString, why);
+    const QString badKey = QStringLiteral(R"(the key "%1" is not 1 to 64 letters, digits, "_", "-" or ".")");
+    const QList<std::pair<QVariantMap, QString>> cases = {
+            {{{"title", 42}}, R"(title is of D-Bus type "i", not "s")"},
+            {{{"imageList", "/a.jpg"}}, R"(imageList is of D-Bus type "s", not "as")"},
+            {{{"imageList", QVariantList {1, 2}}}, R"(imageList is of D-Bus type "av", not "as")"},
+            {{{"extra", QVariantMap {{"a", 1}}}}, R"(extra is of D-Bus type "a{sv}", which an item cannot hold)"},
+            {{{"extra", QByteArray("x")}}, R"(extra is of D-Bus type "ay", which an item cannot hold)"},
+            {{{"two words", "x"}}, badKey.arg("two words")},
+            {{{"", "x"}}, badKey.arg("")},
+            {{{QString(65, QLatin1Char('k')), "x"}}, badKey.arg(QString(65, QLatin1Char('k')))},
+            {{{"body", QString(2 * 1024 * 1024, QLatin1Char('x'))}}, "more than 65536 characters"},
+            {{{"imageList", QStringList(200000, QString())}}, "more than 65536 characters"},
+            {manyKeys, "33 keys, at most 32"},
+    };
     startService();
     const QVariantMap good = {{"title", "Ann"}};
     const qlonglong id = add(good);
     QVERIFY(id > 0);
-
-    QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("addItem refused: ") + why));
-    QCOMPARE(add(item), -1);
-    QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("updateItem %1 refused: %2").arg(id).arg(why)));
-    QVERIFY(finish(mProxy->updateItem(id, item)));
-
+    for (const auto &[item, why] : cases) {
+        QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("addItem refused: ") + why));
+        QCOMPARE(add(item), -1);
+        QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("updateItem %1 refused: %2").arg(id).arg(why)));
+        QVERIFY(finish(mProxy->updateItem(id, item)));
+    }
     QCOMPARE(mService->items().keys(), QList<qlonglong> {id});
     QCOMPARE(mService->items().value(id), good);
     QCOMPARE(mLines.size(), 1);
@@ -304,15 +284,6 @@ void TestHomeScreen::printedLines()
             "refresh-requested",
     };
     QCOMPARE(mLines, expected);
-}
-
-void TestHomeScreen::refreshReachesTheBus()
-{
-    startService();
-    QSignalSpy refreshes(mProxy.get(), &ComTarvoHomeEventFeedInterface::refreshRequested);
-    mService->requestRefresh();
-    QVERIFY(refreshes.wait(10000));
-    QCOMPARE(refreshes.size(), 1);
 }
 
 void TestHomeScreen::commands_data()
@@ -402,48 +373,29 @@ void TestHomeScreen::readsCommandLines()
     QCOMPARE(mLines, (QStringList {"refresh-requested", "refresh-requested"}));
 }
 
-void TestHomeScreen::programServesTheFeed()
+void TestHomeScreen::programServes()
 {
     QProcess *program = startProgram();
     QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines, 20000);
-
-    ComTarvoHomeEventFeedInterface proxy(QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"),
-                                         QDBusConnection::sessionBus());
-    QDBusPendingReply<qlonglong> added = proxy.addItem({{"title", "From\nthe test"}, {"sourceName", "Quillnet"}});
-    QVERIFY(finish(added));
-    QCOMPARE(added.value(), 1);
-    const int owns = int(OwnsLines.size());
-    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(owns),
-                              QStringLiteral(R"(added 1 sourceName="Quillnet" title="From\nthe test")"), 20000);
-
-    QSignalSpy refreshes(&proxy, &ComTarvoHomeEventFeedInterface::refreshRequested);
-    ::kill(pid_t(program->processId()), SIGUSR1);
-    QVERIFY(refreshes.wait(20000));
-    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(owns + 1), QStringLiteral("refresh-requested"), 20000);
-    // The same from standard input.
-    program->write("refresh\n");
-    QVERIFY(refreshes.wait(20000));
-    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).value(owns + 2), QStringLiteral("refresh-requested"), 20000);
-
-    program->terminate();
-    QVERIFY(program->waitForFinished(20000));
-    QCOMPARE(program->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(program->exitCode(), 0);
-    QCOMPARE(outputLines(program).size(), owns + 3);
-    QCOMPARE(program->readAllStandardError(), QByteArray());
-}
-
-void TestHomeScreen::programServesNotificationsAndTheApp()
-{
-    QProcess *program = startProgram();
-    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines, 20000);
+    ComTarvoHomeEventFeedInterface feed(QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"),
+                                        QDBusConnection::sessionBus());
     NotificationServerProxy notifications(QStringLiteral("org.freedesktop.Notifications"),
                                           QStringLiteral("/org/freedesktop/Notifications"),
                                           QDBusConnection::sessionBus());
     QuillnetAppProxy app(QStringLiteral("com.tarvo.quillnet"), QStringLiteral("/OpenView"),
                          QDBusConnection::sessionBus());
+    QSignalSpy refreshes(&feed, &ComTarvoHomeEventFeedInterface::refreshRequested);
     QSignalSpy invoked(&notifications, &NotificationServerProxy::ActionInvoked);
     QSignalSpy closed(&notifications, &NotificationServerProxy::NotificationClosed);
+
+    QDBusPendingReply<qlonglong> added = feed.addItem({{"title", "From\nthe test"}, {"sourceName", "Quillnet"}});
+    QVERIFY(finish(added));
+    QCOMPARE(added.value(), 1);
+    // A refresh asked for by a signal, and the same from standard input.
+    ::kill(pid_t(program->processId()), SIGUSR1);
+    QVERIFY(refreshes.wait(20000));
+    program->write("refresh\n");
+    QVERIFY(refreshes.wait(20000));
 
     QDBusPendingReply<uint> id
             = notifications.Notify(QStringLiteral("quillnet-daemon"), 0, QString(), QStringLiteral("Ann"),
@@ -467,6 +419,9 @@ void TestHomeScreen::programServesNotificationsAndTheApp()
     QVERIFY(itemAction.trigger());
 
     const QStringList expected = {
+            R"(added 1 sourceName="Quillnet" title="From\nthe test")",
+            "refresh-requested",
+            "refresh-requested",
             R"x(notify 1 app="quillnet-daemon" summary="Ann" body="Hi" actions=["default","Open"] timeout=never)x",
             R"x(action 1 key="default")x",
             "close 1 reason=2",
@@ -476,6 +431,7 @@ void TestHomeScreen::programServesNotificationsAndTheApp()
     QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).mid(OwnsLines.size()), expected, 20000);
     program->terminate();
     QVERIFY(program->waitForFinished(20000));
+    QCOMPARE(program->exitStatus(), QProcess::NormalExit);
     QCOMPARE(program->exitCode(), 0);
     QCOMPARE(program->readAllStandardError(), QByteArray("homescreen: warning: dismiss: no notification 1\n"));
 }

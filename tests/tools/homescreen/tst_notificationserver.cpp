@@ -26,9 +26,7 @@ private slots:
 
     void capabilitiesAndInformation();
     void idsAndReplacing();
-    void closing();
     void expiry();
-    void refusals_data();
     void refusals();
     void limits();
     void printedLines();
@@ -109,7 +107,14 @@ void TestNotificationServer::idsAndReplacing()
     // An id never given out, or of a notification that is gone, gets a new one.
     const uint id3 = notify(QStringLiteral("three"), {}, {}, 0, id2 + 100);
     QVERIFY(id3 > id2);
+    QSignalSpy closed(mProxy.get(), &NotificationServerProxy::NotificationClosed);
     QVERIFY(finish(mProxy->CloseNotification(id2)));
+    QTRY_COMPARE_WITH_TIMEOUT(closed, (QList<QVariantList> {{id2, 3u}}), 10000);
+    // The protocol answers an error for a notification that is gone.
+    QTest::ignoreMessage(QtWarningMsg, "CloseNotification refused: no notification 2");
+    QDBusPendingReply<> again = mProxy->CloseNotification(id2);
+    QVERIFY(answered(again));
+    QCOMPARE(again.error().type(), QDBusError::InvalidArgs);
     const uint id4 = notify(QStringLiteral("four"), {}, {}, 0, id2);
     QVERIFY(id4 > id3);
     QCOMPARE(mServer->notifications().keys(), (QList<uint> {id1, id3, id4}));
@@ -118,25 +123,6 @@ void TestNotificationServer::idsAndReplacing()
     for (const QString &line : qAsConst(mLines))
         heads << line.section(QLatin1Char(' '), 0, 1);
     QCOMPARE(heads, (QStringList {"notify 1", "notify 2", "update 1", "update 1", "notify 3", "close 2", "notify 4"}));
-}
-
-void TestNotificationServer::closing()
-{
-    startServer();
-    const uint id = notify(QStringLiteral("x"));
-    QSignalSpy closed(mProxy.get(), &NotificationServerProxy::NotificationClosed);
-    QVERIFY(finish(mProxy->CloseNotification(id)));
-    QTRY_COMPARE_WITH_TIMEOUT(closed.size(), 1, 10000);
-    QCOMPARE(closed.at(0), (QVariantList {id, 3u}));
-    QVERIFY(mServer->notifications().isEmpty());
-    QCOMPARE(mLines.last(), QStringLiteral("close 1 reason=3"));
-
-    // The protocol answers an error for a notification that is gone.
-    QTest::ignoreMessage(QtWarningMsg, "CloseNotification refused: no notification 1");
-    QDBusPendingReply<> again = mProxy->CloseNotification(id);
-    QVERIFY(answered(again));
-    QCOMPARE(again.error().type(), QDBusError::InvalidArgs);
-    QCOMPARE(mLines.size(), 2);
 }
 
 void TestNotificationServer::expiry()
@@ -160,61 +146,47 @@ void TestNotificationServer::expiry()
     QCOMPARE(mServer->notifications().value(serverDefault).timeout, 0);
 }
 
-void TestNotificationServer::refusals_data()
+void TestNotificationServer::refusals()
 {
-    QTest::addColumn<QStringList>("actions");
-    QTest::addColumn<QVariantMap>("hints");
-    QTest::addColumn<QString>("body");
-    QTest::addColumn<int>("timeout");
-    QTest::addColumn<QString>("why");
-
+    struct Case
+    {
+        QStringList actions;
+        QVariantMap hints;
+        QString why;
+        QString body = {};
+        int timeout = 0;
+    };
     QVariantMap manyHints;
     for (int i = 0; i <= HomeScreen::NotificationLimits().maxHints; ++i)
         manyHints.insert(QStringLiteral("h%1").arg(i), i);
     const QStringList open = {"default", "Open"};
-
-    QTest::newRow("odd actions") << QStringList {"default"} << QVariantMap() << QString() << 0
-                                 << "1 action entries, not pairs of key and label";
-    QTest::newRow("thousands of actions") << QStringList(4000, QStringLiteral("a")) << QVariantMap() << QString() << 0
-                                          << "4000 action entries, at most 32";
-    QTest::newRow("empty action key") << QStringList {"", "Open"} << QVariantMap() << QString() << 0
-                                      << R"x(the action labelled "Open" has an empty key)x";
-    QTest::newRow("urgency as int") << open << QVariantMap {{"urgency", 2}} << QString() << 0
-                                    << R"x(the hint urgency is of D-Bus type "i", not "y")x";
-    QTest::newRow("urgency too high") << open << QVariantMap {{"urgency", QVariant::fromValue(uchar(3))}} << QString()
-                                      << 0 << "the urgency 3 is not 0, 1 or 2";
-    QTest::newRow("transient as text") << open << QVariantMap {{"transient", "yes"}} << QString() << 0
-                                       << R"x(the hint transient is of D-Bus type "s", not "b")x";
-    QTest::newRow("picture as text") << open << QVariantMap {{"image-data", "x"}} << QString() << 0
-                                     << R"x(the hint image-data is of D-Bus type "s", not "(iiibiiay)")x";
-    QTest::newRow("hint name") << open << QVariantMap {{"two words", 1}} << QString() << 0
-                               << R"x(the hint "two words" is not 1 to 64 letters, digits, "_", "-" or ".")x";
-    QTest::newRow("too many hints") << open << manyHints << QString() << 0 << "33 hints, at most 32";
-    QTest::newRow("megabytes of body") << open << QVariantMap() << QString(2 * 1024 * 1024, QLatin1Char('x')) << 0
-                                       << "more than 65536 characters";
-    QTest::newRow("long hint text") << open << QVariantMap {{"category", QString(70000, QLatin1Char('c'))}} << QString()
-                                    << 0 << "more than 65536 characters";
-    QTest::newRow("timeout below -1") << open << QVariantMap() << QString() << -2 << "expire_timeout -2 is below -1";
-}
-
-void TestNotificationServer::refusals()
-{
-    QFETCH(QStringList, actions);
-    QFETCH(QVariantMap, hints);
-    QFETCH(QString, body);
-    QFETCH(int, timeout);
-    QFETCH(QString, why);
+    const QList<Case> cases = {
+            {{"default"}, {}, "1 action entries, not pairs of key and label"},
+            {QStringList(4000, QStringLiteral("a")), {}, "4000 action entries, at most 32"},
+            {{"", "Open"}, {}, R"x(the action labelled "Open" has an empty key)x"},
+            {open, {{"urgency", 2}}, R"x(the hint urgency is of D-Bus type "i", not "y")x"},
+            {open, {{"urgency", QVariant::fromValue(uchar(3))}}, "the urgency 3 is not 0, 1 or 2"},
+            {open, {{"transient", "yes"}}, R"x(the hint transient is of D-Bus type "s", not "b")x"},
+            {open, {{"image-data", "x"}}, R"x(the hint image-data is of D-Bus type "s", not "(iiibiiay)")x"},
+            {open, {{"two words", 1}}, R"x(the hint "two words" is not 1 to 64 letters, digits, "_", "-" or ".")x"},
+            {open, manyHints, "33 hints, at most 32"},
+            {open, {}, "more than 65536 characters", QString(2 * 1024 * 1024, QLatin1Char('x'))},
+            {open, {{"category", QString(70000, QLatin1Char('c'))}}, "more than 65536 characters"},
+            {open, {}, "expire_timeout -2 is below -1", QString(), -2},
+    };
     startServer();
     const uint id = notify(QStringLiteral("kept"));
     QVERIFY(id > 0);
-
-    for (const uint replacesId : {0u, id}) {
-        QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Notify refused: ") + why));
-        QDBusPendingReply<uint> reply = mProxy->Notify(QStringLiteral("test"), replacesId, QString(),
-                                                       QStringLiteral("refused"), body, actions, hints, timeout);
-        QVERIFY(answered(reply));
-        QCOMPARE(reply.error().type(), QDBusError::InvalidArgs);
-        QCOMPARE(reply.error().message(), why);
+    for (const Case &c : cases) {
+        for (const uint replacesId : {0u, id}) {
+            QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Notify refused: ") + c.why));
+            QDBusPendingReply<uint> reply
+                    = mProxy->Notify(QStringLiteral("test"), replacesId, QString(), QStringLiteral("refused"), c.body,
+                                     c.actions, c.hints, c.timeout);
+            QVERIFY(answered(reply));
+            QCOMPARE(reply.error().type(), QDBusError::InvalidArgs);
+            QCOMPARE(reply.error().message(), c.why);
+        }
     }
     QCOMPARE(mServer->notifications().keys(), QList<uint> {id});
     QCOMPARE(mServer->notifications().value(id).summary, QStringLiteral("kept"));

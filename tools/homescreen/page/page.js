@@ -63,7 +63,7 @@ function say(text) {
 
 async function act(action, args) {
   try {
-    const response = await fetch('/action/' + action, {
+    const response = await fetch('action/' + action, {
       method: 'POST',
       headers: { 'Content-Type': 'application/json' },
       body: JSON.stringify(args || {}),
@@ -220,7 +220,7 @@ function receive(text) {
 
 function connect() {
   // The browser reconnects on its own when the home screen was away.
-  const events = new EventSource('/live');
+  const events = new EventSource('live');
   events.addEventListener('open', () => {
     $('connection').textContent = 'live';
     $('connection').classList.add('live');
