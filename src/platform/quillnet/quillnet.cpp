@@ -319,14 +319,17 @@ void QuillnetPrivate::watch(QNetworkReply *reply, const QnRequest &request, qint
     QObject::connect(reply, &QNetworkReply::downloadProgress, q,
                      [this, reply](qint64 received, qint64) { onProgress(reply, received); });
     QObject::connect(reply, &QNetworkReply::finished, q, [this, reply] { onFinished(reply); });
-    // The transfer timeout only catches a silent service; this ends one that trickles.
-    QTimer::singleShot(configuration.requestDeadline(), reply, [this, reply] {
+    // The transfer timeout only catches a silent service; this ends one that trickles. A picture
+    // may take longer on a slow line than an answer: three times as long, still within the news
+    // feed's safety timer.
+    const bool download = request.kind == DataRequest || request.kind == ProfilePictureRequest;
+    const int deadline = configuration.requestDeadline() * (download ? 3 : 1);
+    QTimer::singleShot(deadline, reply, [this, reply, deadline] {
         auto it = mPending.find(reply);
         if (it == mPending.end() || reply->isFinished())
             return;
         it->pastDeadline = true;
-        qWarning() << "Qn::QuillnetPrivate::watch" << it->request.name() << "not answered within"
-                   << configuration.requestDeadline() << "ms";
+        qWarning() << "Qn::QuillnetPrivate::watch" << it->request.name() << "not answered within" << deadline << "ms";
         reply->abort();
     });
     // A shared manager deletes its replies with itself, possibly before this client; what waits then
@@ -446,8 +449,7 @@ void QuillnetPrivate::onFinished(QNetworkReply *reply)
                 QStringLiteral("Refused a redirect to a \"%1\" address").arg(pending.refusedRedirect.left(20)),
                 reply->errorString());
     } else if (pending.pastDeadline) {
-        failure = QnError(QnError::NetworkError,
-                          QStringLiteral("Not answered within %1 ms").arg(configuration.requestDeadline()),
+        failure = QnError(QnError::NetworkError, QStringLiteral("Not answered within its deadline"),
                           reply->errorString());
     } else if (pending.oversized) {
         failure = QnError(QnError::InvalidResponseError,

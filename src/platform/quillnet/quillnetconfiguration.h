@@ -52,8 +52,8 @@ public:
     {
         mTransferTimeout = milliseconds > 0 ? milliseconds : DefaultTransferTimeout;
     }
-    // Milliseconds a request may take in all, however steadily its bytes trickle in; then it is
-    // abandoned like one without progress.
+    // Milliseconds a request may take in all, however steadily its bytes trickle in (three times
+    // this for a download); then it is abandoned like one without progress.
     int requestDeadline() const { return mRequestDeadline; }
     void setRequestDeadline(int milliseconds)
     {
