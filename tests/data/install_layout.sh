@@ -10,7 +10,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 exec_of() { sed -n "s/^$1=//p" "$2"; }
 # The activation file runs the binary itself where there is no user manager.
-starts() { [[ "$(exec_of Exec "$1")" == *"else exec $2; fi'" ]]; }
+starts() { [[ "$(exec_of Exec "$1")" == *"else $2; fi; exit 1'" ]]; }
 
 # Per-user: cmake --install --prefix ~/.local, as the README says.
 home="$scratch/home"
