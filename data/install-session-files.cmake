@@ -27,5 +27,6 @@ set(generated "${QUILLNET_DATA_BINARY_DIR}/installed")
 configure_file("${QUILLNET_DATA_SOURCE_DIR}/quillnet-daemon.service.in" "${generated}/quillnet-daemon.service" @ONLY)
 configure_file("${QUILLNET_DATA_SOURCE_DIR}/com.tarvo.quillnetveldo.service.in"
                "${generated}/com.tarvo.quillnetveldo.service" @ONLY)
-file(INSTALL "${generated}/quillnet-daemon.service" DESTINATION "${unitdir}")
+file(INSTALL "${generated}/quillnet-daemon.service" "${QUILLNET_DATA_SOURCE_DIR}/quillnet-daemon.path"
+     DESTINATION "${unitdir}")
 file(INSTALL "${generated}/com.tarvo.quillnetveldo.service" DESTINATION "${servicedir}")

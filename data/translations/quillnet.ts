@@ -75,5 +75,10 @@
             <numerusform>%n new notifications</numerusform>
         </translation>
     </message>
+    <message id="qtn_qnk_notification_open">
+        <source>Open</source>
+        <extracomment>Label of the action a click on a notification makes: opens what it is about.</extracomment>
+        <translation>Open</translation>
+    </message>
 </context>
 </TS>

@@ -74,5 +74,10 @@
             <numerusform>%n neue Benachrichtigungen</numerusform>
         </translation>
     </message>
+    <message id="qtn_qnk_notification_open">
+        <source>Open</source>
+        <extracomment>Label of the action a click on a notification makes: opens what it is about.</extracomment>
+        <translation>Öffnen</translation>
+    </message>
 </context>
 </TS>

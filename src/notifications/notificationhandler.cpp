@@ -105,6 +105,18 @@ NotificationHandler::NotificationHandler(QObject *parent)
     , m_server(new QLocalServer)
     , m_locale(new MLocale(this))
 {
+    // The installed desktop file and icon (quillnet-daemon.desktop, the hicolor theme's
+    // quillnet-daemon), and the notification spec's categories, standard where one fits.
+    MNotification::Presentation presentation;
+    presentation.desktopEntry = QStringLiteral("quillnet-daemon");
+    presentation.icon = QStringLiteral("quillnet-daemon");
+    //% "Open"
+    presentation.defaultActionLabel = qtTrId("qtn_qnk_notification_open");
+    presentation.categories = {{Constants::MessagesEventType, QStringLiteral("im.received")},
+                               {Constants::FriendRequestEventType, QStringLiteral("x-quillnet.friendrequest")},
+                               {Constants::EventsEventType, QStringLiteral("x-quillnet.event")},
+                               {Constants::NotificationsEventType, QStringLiteral("x-quillnet.notification")}};
+    MNotification::setPresentation(presentation);
     listen();
     connect(m_server, &QLocalServer::newConnection, this, &NotificationHandler::socketNewConnection);
 }

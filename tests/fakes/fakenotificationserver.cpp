@@ -20,12 +20,13 @@ QStringList FakeNotificationServer::GetCapabilities()
     return hangs() ? QStringList() : capabilities;
 }
 
-uint FakeNotificationServer::Notify(const QString &app_name, uint replaces_id, const QString &, const QString &summary,
-                                    const QString &body, const QStringList &actions, const QVariantMap &hints,
-                                    int expire_timeout)
+uint FakeNotificationServer::Notify(const QString &app_name, uint replaces_id, const QString &app_icon,
+                                    const QString &summary, const QString &body, const QStringList &actions,
+                                    const QVariantMap &hints, int expire_timeout)
 {
     FakeNotificationCall &call = record("Notify");
     call.appName = app_name;
+    call.appIcon = app_icon;
     call.replacesId = replaces_id;
     call.summary = summary;
     call.body = body;

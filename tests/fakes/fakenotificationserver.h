@@ -17,6 +17,7 @@ struct FakeNotificationCall
     QString signature;
     // Notify's arguments.
     QString appName;
+    QString appIcon;
     uint replacesId = 0;
     QString summary;
     QString body;

@@ -360,16 +360,18 @@ void TestNotificationHandler::oneCyclePublishesEachKind()
         QString body;
         QString actionId;
         QString news;
+        QString category;
     } kinds[] = {
             {Constants::MessagesEventType, Constants::MessageType, 1, isolated(Author.name()), text(Text),
-             QStringLiteral("t1"), QStringLiteral("1 new message")},
+             QStringLiteral("t1"), QStringLiteral("1 new message"), QStringLiteral("im.received")},
             {Constants::FriendRequestEventType, Constants::FriendRequestType, 1, QString(),
              text(QStringLiteral("Friend request from ") + isolated(Asker.name())), Asker.id(),
-             QStringLiteral("1 new friend request")},
+             QStringLiteral("1 new friend request"), QStringLiteral("x-quillnet.friendrequest")},
             {Constants::EventsEventType, Constants::EventType, 3, QString(), QStringLiteral("Event invitations: 3"),
-             QString(), QStringLiteral("3 new event invitations")},
+             QString(), QStringLiteral("3 new event invitations"), QStringLiteral("x-quillnet.event")},
             {Constants::NotificationsEventType, Constants::NotificationType, 3, QString(),
-             QStringLiteral("3 new notifications"), QString(), QStringLiteral("3 new notifications")},
+             QStringLiteral("3 new notifications"), QString(), QStringLiteral("3 new notifications"),
+             QStringLiteral("x-quillnet.notification")},
     };
     for (const auto &expected : kinds) {
         const NotificationRecord group = groupOf(expected.eventType);
@@ -377,8 +379,14 @@ void TestNotificationHandler::oneCyclePublishesEachKind()
         QCOMPARE(group.count, expected.count);
         if (expected.kind != Constants::EventType)
             QCOMPARE(group.summary, expected.summary);
-        // Plain in the registry, escaped by the framework for a server that reads markup.
-        QCOMPARE(mServer.shown().value(group.id).body, expected.body);
+        // Plain in the registry, escaped by the framework for a server that reads markup. Filed under
+        // the installed desktop file and icon, by kind, the action labelled from the catalogue.
+        const FakeNotificationCall shown = mServer.shown().value(group.id);
+        QCOMPARE(shown.body, expected.body);
+        QCOMPARE(shown.hints.value(QStringLiteral("category")).toString(), expected.category);
+        QVERIFY(shown.hints.value(QStringLiteral("desktop-entry")).toString() == u"quillnet-daemon"
+                && shown.appIcon == u"quillnet-daemon"
+                && shown.actions == (QStringList {QStringLiteral("default"), QStringLiteral("Open")}));
         QCOMPARE(group.action, openView(expected.kind, expected.actionId));
         const QList<NotificationRecord> news = newsOf(expected.eventType);
         QCOMPARE(news.size(), 1);

@@ -26,6 +26,11 @@ void MNotification::setRegistryPath(const QString &path)
     NotificationServer::instance();
 }
 
+void MNotification::setPresentation(const Presentation &presentation)
+{
+    NotificationServer::setPresentation(presentation);
+}
+
 QString MNotification::registryPath()
 {
     return NotificationRegistry::path();

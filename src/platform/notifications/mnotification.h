@@ -6,7 +6,9 @@
 // markup in the body, the body is escaped when it is sent. The count is not drawn by standard
 // servers: it travels as the hint "x-tarvo-count" (uint32, left out when 0); a caller that wants it
 // seen puts it into the texts. The event type travels as the hint "x-tarvo-event-type", so that a
-// home screen can group by kind.
+// home screen can group by kind. What desktops file and label notifications by (the desktop file,
+// the icon, a category per event type, the default action's label) is the application's
+// Presentation, set once.
 //
 // What was published is kept in a small user-only registry file (setRegistryPath()), each id with
 // the server that gave it, so that notifications() and MNotificationGroup::notificationGroups()
@@ -17,6 +19,7 @@
 // makes its remote action's call.
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -44,6 +47,16 @@ public:
     // so that clicks on notifications published before a restart reach their actions.
     static void setRegistryPath(const QString &path);
     static QString registryPath();
+
+    // Sent with every notification of this application from then on; what is empty is left out.
+    struct Presentation
+    {
+        QString desktopEntry; // hint "desktop-entry": the desktop file's name without ".desktop"
+        QString icon; // app_icon: a theme icon name or a file URI
+        QString defaultActionLabel; // the label a server shows for the default action
+        QHash<QString, QString> categories; // hint "category", by event type
+    };
+    static void setPresentation(const Presentation &presentation);
 
     // This application's published notifications that are not groups, from the registry, the
     // least recently published first. New objects: the caller owns them.

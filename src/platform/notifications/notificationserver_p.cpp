@@ -22,6 +22,19 @@ const QString NotificationServer::CountHint = QStringLiteral("x-tarvo-count");
 const QString NotificationServer::EventTypeHint = QStringLiteral("x-tarvo-event-type");
 
 namespace {
+MNotification::Presentation &presentation()
+{
+    static MNotification::Presentation thePresentation;
+    return thePresentation;
+}
+} // namespace
+
+void NotificationServer::setPresentation(const MNotification::Presentation &value)
+{
+    presentation() = value;
+}
+
+namespace {
 
 const QString BusService = QStringLiteral("org.freedesktop.DBus");
 const QString BusPath = QStringLiteral("/org/freedesktop/DBus");
@@ -259,12 +272,18 @@ void NotificationServer::send(Publication publication)
     // An id of another server is another program's here.
     const quint32 replacesId = isCurrent(record.issuer) ? record.id : 0;
 
+    const MNotification::Presentation &shownAs = presentation();
     QStringList actions;
     if (!record.action.isEmpty() && mCapabilities->contains(QStringLiteral("actions")))
-        actions << DefaultAction << QString();
+        actions << DefaultAction << shownAs.defaultActionLabel;
     QVariantMap hints;
     // Lets a home screen tell the kinds apart, as the platform's own server would by event type.
     hints.insert(EventTypeHint, record.eventType);
+    // What desktops file the notification under (their notification settings) and sort it by.
+    if (!shownAs.desktopEntry.isEmpty())
+        hints.insert(QStringLiteral("desktop-entry"), shownAs.desktopEntry);
+    if (const QString category = shownAs.categories.value(record.eventType); !category.isEmpty())
+        hints.insert(QStringLiteral("category"), category);
     if (record.kind == NotificationRecord::InGroup)
         hints.insert(QStringLiteral("transient"), true);
     if (record.count > 0)
@@ -276,7 +295,7 @@ void NotificationServer::send(Publication publication)
             = mCapabilities->contains(QStringLiteral("body-markup")) ? record.body.toHtmlEscaped() : record.body;
 
     auto *watcher
-            = new QDBusPendingCallWatcher(mProxy->Notify(QCoreApplication::applicationName(), replacesId, QString(),
+            = new QDBusPendingCallWatcher(mProxy->Notify(QCoreApplication::applicationName(), replacesId, shownAs.icon,
                                                          record.summary, body, actions, hints, expireTimeout),
                                           this);
     mSending = std::move(publication);

@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/notifications/mnotification.h"
 #include "platform/notifications/notificationregistry_p.h"
 
 class MNotification;
@@ -45,6 +46,7 @@ public:
 
     // Null while there is no application object.
     static NotificationServer *instance();
+    static void setPresentation(const MNotification::Presentation &presentation);
 
     ~NotificationServer() override;
 

@@ -32,7 +32,20 @@ const QStringList AllCapabilities = {QStringLiteral("actions"), QStringLiteral("
 const QString CountHint = QStringLiteral("x-tarvo-count");
 const QString EventTypeHint = QStringLiteral("x-tarvo-event-type");
 const QString TransientHint = QStringLiteral("transient");
-const QStringList DefaultAction = {QStringLiteral("default"), QString()};
+const QStringList DefaultAction = {QStringLiteral("default"), QStringLiteral("Open")};
+// Sent with every notification; only messages have a category.
+const MNotification::Presentation Shown = {QStringLiteral("org.example.App"),
+                                           QStringLiteral("app-icon"),
+                                           QStringLiteral("Open"),
+                                           {{Messages, QStringLiteral("im.received")}}};
+QVariantMap hintsOf(const QString &eventType, const QVariantMap &more)
+{
+    QVariantMap hints = {{EventTypeHint, eventType}, {QStringLiteral("desktop-entry"), Shown.desktopEntry}};
+    if (Shown.categories.contains(eventType))
+        hints.insert(QStringLiteral("category"), Shown.categories.value(eventType));
+    hints.insert(more);
+    return hints;
+}
 // Longer than any call may wait.
 constexpr int AnswerMs = NotificationServer::CallTimeoutMs + 5000;
 
@@ -162,6 +175,7 @@ private:
 void TestMNotification::initTestCase()
 {
     QVERIFY(NotificationServer::instance());
+    MNotification::setPresentation(Shown);
     QDBusConnection app = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("quillnet-app"));
     QVERIFY(app.registerService(QStringLiteral("com.tarvo.quillnet")));
     QVERIFY(app.registerObject(QStringLiteral("/OpenView"), &mApp, QDBusConnection::ExportAllSlots));
@@ -257,10 +271,11 @@ void TestMNotification::groupIsCreatedOnceThenUpdatedInPlace()
     const FakeNotificationCall created = calls.last();
     QCOMPARE(created.signature, QStringLiteral("susssasa{sv}i"));
     QCOMPARE(created.appName, QCoreApplication::applicationName());
+    QCOMPARE(created.appIcon, Shown.icon);
     // Plain texts: the body escaped for a server that reads markup there, the summary never.
     QCOMPARE(sent(created),
              (QVariantList {0u, QStringLiteral("Ann & Bo"), QStringLiteral("3 new &lt;messages&gt;"), DefaultAction,
-                            QVariantMap {{CountHint, 3u}, {EventTypeHint, Messages}}, 0}));
+                            hintsOf(Messages, {{CountHint, 3u}}), 0}));
     QCOMPARE(created.hints.value(CountHint).typeId(), QMetaType::UInt);
     QVERIFY(created.id != 0);
 
@@ -280,7 +295,7 @@ void TestMNotification::groupIsCreatedOnceThenUpdatedInPlace()
         QVERIFY(update.replacesId == created.id && update.id == created.id && update.hints.value(CountHint) == 4u);
     QCOMPARE(sent(calls.at(2)),
              (QVariantList {created.id, QStringLiteral("Ann, Bo, Cy"), QStringLiteral("4 new messages"), DefaultAction,
-                            QVariantMap {{CountHint, 4u}, {EventTypeHint, Messages}}, 0}));
+                            hintsOf(Messages, {{CountHint, 4u}}), 0}));
     QCOMPARE(mServer.shown().keys(), QList<uint> {created.id});
     QCOMPARE(groupCount(), 1);
     QCOMPARE(notificationCount(), 0);
@@ -317,11 +332,11 @@ void TestMNotification::newsInsideAGroupAndPlainNotifications()
     QVERIFY(calls.at(1).id != calls.at(0).id);
     QCOMPARE(sent(calls.at(1)),
              (QVariantList {0u, QString(), QStringLiteral("2 new messages"), actions,
-                            QVariantMap {{TransientHint, true}, {EventTypeHint, Messages}}, -1}));
+                            hintsOf(Messages, {{TransientHint, true}}), -1}));
     // Without an action of its own or of a group.
     QCOMPARE(sent(calls.at(2)),
              (QVariantList {0u, QStringLiteral("Friend request"), QStringLiteral("from Ann"), QStringList(),
-                            QVariantMap {{EventTypeHint, Requests}}, -1}));
+                            hintsOf(Requests, {}), -1}));
 
     QCOMPARE(groupCount(), 1);
     const auto notifications = byEventType(MNotification::notifications());
