@@ -254,6 +254,20 @@ QUrl SimProcess::url() const
     return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(mPort));
 }
 
+bool SimProcess::writeAccount(const QString &configHome) const
+{
+    QDir().mkpath(configHome + QStringLiteral("/quillnet"));
+    QFile account(configHome + QStringLiteral("/quillnet/account.conf"));
+    return account.open(QIODevice::WriteOnly)
+            && account.write(QStringLiteral("[account]\nname=bench@example.org\nenabled=true\nservice_url=%1\n"
+                                            "refresh_token=%2\n[services]\nIM=true\n[settings]\nqn-notif_main=true\n"
+                                            "qn-notif-msg=true\nqn-notif-friendreq=true\nqn-notif-general=true\n"
+                                            "qn-notif-events=true\nqn-news_main=true\n")
+                                     .arg(url().toString(), mRefreshToken)
+                                     .toUtf8())
+            >= 0;
+}
+
 QString SimProcess::grantAccessToken()
 {
     QUrlQuery form;

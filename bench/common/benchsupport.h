@@ -87,6 +87,9 @@ public:
     qint64 pid() const { return mProcess.processId(); }
     // A fresh access token from the token endpoint (which replaces the earlier one); empty on failure.
     QString grantAccessToken();
+    // Writes the daemon's account file for this simulator below configHome, every switch and the IM
+    // service on. False when it cannot be written.
+    bool writeAccount(const QString &configHome) const;
 
 private:
     QProcess mProcess;

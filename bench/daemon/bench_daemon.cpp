@@ -75,18 +75,8 @@ public:
         : mSim(sim)
     {
         const QString config = mScratch.filePath(QStringLiteral("config"));
-        QDir().mkpath(config + QStringLiteral("/quillnet"));
-        QFile account(config + QStringLiteral("/quillnet/account.conf"));
-        if (!account.open(QIODevice::WriteOnly)
-            || account.write(QStringLiteral("[account]\nname=bench@example.org\nenabled=true\nservice_url=%1\n"
-                                            "refresh_token=%2\n[services]\nIM=true\n[settings]\nqn-notif_main=true\n"
-                                            "qn-notif-msg=true\nqn-notif-friendreq=true\nqn-notif-general=true\n"
-                                            "qn-notif-events=true\nqn-news_main=true\n")
-                                     .arg(sim.url().toString(), sim.refreshToken())
-                                     .toUtf8())
-                    < 0)
+        if (!sim.writeAccount(config))
             return;
-        account.close();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("HOME"), mScratch.path());
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);

@@ -21,6 +21,9 @@ inline const QString NotificationsEventType = QStringLiteral("notifications.serv
 // The control interface on the session bus.
 inline constexpr char ServiceName[] = "com.tarvo.quillnetveldo";
 inline constexpr char ObjectPath[] = "/quillnetveldo";
+// The daemon's read-only status object beside it.
+inline constexpr char StatusInterface[] = "com.tarvo.quillnetveldo.Status";
+inline constexpr char StatusObjectPath[] = "/quillnetveldo/status";
 
 // Account setting keys.
 inline const QString NotificationsMainSetting = QStringLiteral("qn-notif_main");

@@ -20,8 +20,8 @@
 
 namespace {
 
-const QString StatusPath = QStringLiteral("/quillnetveldo/status");
-const QString StatusInterface = QStringLiteral("com.tarvo.quillnetveldo.Status");
+const QString StatusPath = QLatin1String(Constants::StatusObjectPath);
+const QString StatusInterface = QLatin1String(Constants::StatusInterface);
 const QString PropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
 constexpr int CallTimeoutMs = 5000;
 // A sync that starts nothing within this time will not; the longest import gives up after 90 s.

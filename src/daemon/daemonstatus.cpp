@@ -99,7 +99,7 @@ QString DaemonStatus::iso(const QDateTime &time)
 bool DaemonStatus::registerOn(QDBusConnection &bus)
 {
     watchPeers(bus);
-    mRegistered = bus.registerObject(QLatin1String(ObjectPath), this, QDBusConnection::ExportAdaptors);
+    mRegistered = bus.registerObject(QLatin1String(Constants::StatusObjectPath), this, QDBusConnection::ExportAdaptors);
     if (!mRegistered)
         qWarning() << Q_FUNC_INFO << "Cannot export the status object:" << bus.lastError().message();
     return mRegistered;
@@ -208,10 +208,10 @@ void DaemonStatus::flush()
     for (const QString &name : std::as_const(mChanged))
         values.insert(name, property(name.toLatin1().constData()));
     mChanged.clear();
-    QDBusMessage signal
-            = QDBusMessage::createSignal(QLatin1String(ObjectPath), QStringLiteral("org.freedesktop.DBus.Properties"),
-                                         QStringLiteral("PropertiesChanged"));
-    signal << QLatin1String(Interface) << values << QStringList();
+    QDBusMessage signal = QDBusMessage::createSignal(QLatin1String(Constants::StatusObjectPath),
+                                                     QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                     QStringLiteral("PropertiesChanged"));
+    signal << QLatin1String(Constants::StatusInterface) << values << QStringList();
     mWatcher->connection().send(signal);
 }
 

@@ -58,8 +58,6 @@ class DaemonStatus : public QObject
     Q_PROPERTY(QString Summary READ summary)
 
 public:
-    static constexpr char Interface[] = "com.tarvo.quillnetveldo.Status";
-    static constexpr char ObjectPath[] = "/quillnetveldo/status";
     // Changes within this time go out in one signal.
     static constexpr int CoalesceMs = 50;
     // Items whose shown, suppressed or seen time is remembered, and ids kept of a service answer.

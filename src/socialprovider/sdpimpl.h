@@ -34,7 +34,7 @@ public:
 
     // The most bytes one signal carries: an answer larger than that goes in several parts. Far below
     // what the bus takes: an array of at most 64 MiB in a message of at most 128 MiB by the D-Bus
-    // specification, and dbus-daemon's default of 32 MiB a message where no configuration raises it.
+    // protocol, and dbus-daemon's default of 32 MiB a message where no configuration raises it.
     // It is also what the bus has to read before a control call's answer can pass.
     static constexpr int DefaultMaxMessageBytes = 1024 * 1024;
     // Requests of one bus client accepted and not yet answered in full; more are refused. A friend
