@@ -437,8 +437,14 @@ void QuillnetPrivate::onFinished(QNetworkReply *reply)
     if (pending.request.kind == InitRequest)
         initRunning = false;
     // An abandoned transfer (out of time, too big, refused redirect) may have left its connection
-    // in a read that never ends; see floodedconnections.h.
-    if (reply->error() == QNetworkReply::OperationCanceledError || reply->error() == QNetworkReply::TimeoutError)
+    // in a read that never ends; see floodedconnections.h. Not one refused by the length its head
+    // announced: its body is read in large pieces, so Qt's network thread takes the abort and
+    // closes the connection itself, while a shutdown from here would race with the requests its
+    // failure starts next (a connection of theirs dropped before the answer).
+    const bool refusedByLength
+            = pending.oversized && reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > pending.limit;
+    if ((reply->error() == QNetworkReply::OperationCanceledError || reply->error() == QNetworkReply::TimeoutError)
+        && !refusedByLength)
         closeFloodedConnections(reply->url());
 
     QnError failure;

@@ -273,17 +273,23 @@ void TestQuillnetHttp::abandonedTransferReleasesItsConnection_data()
 {
     QTest::addColumn<QByteArray>("start"); // then 'x' without end
     QTest::addColumn<int>("trickleMs"); // 0: as fast as the client reads
-    QTest::newRow("endless header line") << QByteArray("HTTP/1.1 200 OK\r\nX-Endless: ") << 0;
-    QTest::newRow("endless status line") << QByteArray("HTTP/1.1 200 O") << 0;
-    QTest::newRow("endless chunk size") << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n") << 0;
+    QTest::addColumn<int>("type");
+    QTest::newRow("endless header line") << QByteArray("HTTP/1.1 200 OK\r\nX-Endless: ") << 0 << 2;
+    QTest::newRow("endless status line") << QByteArray("HTTP/1.1 200 O") << 0 << 2;
+    QTest::newRow("endless chunk size") << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n") << 0
+                                        << 2;
     // Never silent long enough for the transfer timeout: only the request's deadline ends it.
-    QTest::newRow("trickling body") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n{") << 50;
+    QTest::newRow("trickling body") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n{") << 50 << 2;
+    // Refused by its head: the transport ends it alone; no connection of the client is shut down.
+    QTest::newRow("body longer than the limit")
+            << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 5242880\r\n\r\n") << 0 << 4;
 }
 
 void TestQuillnetHttp::abandonedTransferReleasesItsConnection()
 {
     QFETCH(QByteArray, start);
     QFETCH(int, trickleMs);
+    QFETCH(int, type);
     // Qt's network thread reads such a line as long as bytes keep coming, and never sees the abort
     // of its reply on its own. With a manager shared as the daemon shares it.
     QNetworkAccessManager shared;
@@ -295,18 +301,22 @@ void TestQuillnetHttp::abandonedTransferReleasesItsConnection()
     configuration.setNetworkAccessManager(&shared);
     mClient.reset(new Quillnet(configuration));
     QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
+    const QRegularExpression shutDown("ended 1 connection\\(s\\) to \"127.0.0.1\" .* still sending");
     if (trickleMs > 0) {
         mServer->enqueueTrickle(start, trickleMs);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not answered within 1500 ms"));
+    } else if (type == 4) {
+        mServer->enqueueEndless(start);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("answer of 5242880 bytes exceeds"));
+        QTest::failOnWarning(shutDown);
     } else {
         mServer->enqueueEndless(start);
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression("ended 1 connection\\(s\\) to \"127.0.0.1\" .* still sending"));
+        QTest::ignoreMessage(QtWarningMsg, shutDown);
     }
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("failed, type 2"));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("failed, type %1").arg(type)));
     mClient->init();
     QVERIFY(errors.wait());
-    QCOMPARE(int(errorAt(errors).errorType()), 2);
+    QCOMPARE(int(errorAt(errors).errorType()), type);
     // The server sees its client go, and the manager serves the next request.
     QTRY_COMPARE(mServer->abandoned(), 1);
     QVERIFY(initClient());
