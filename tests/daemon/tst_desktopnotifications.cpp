@@ -21,44 +21,34 @@
 #include "homescreen/quillnetapp.h"
 #include "quillnet-sim/simulator.h"
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString ServerProgram = QStringLiteral("/usr/lib/notification-daemon/notification-daemon");
-const QStringList Programs = {QStringLiteral("Xvfb"), QStringLiteral("xdotool"), QStringLiteral("dbus-monitor"),
-                              ServerProgram};
-const QString ServiceName = QStringLiteral("org.freedesktop.Notifications");
+const QString ServerProgram = u"/usr/lib/notification-daemon/notification-daemon"_s;
+const QStringList Programs = {u"Xvfb"_s, u"xdotool"_s, u"dbus-monitor"_s, ServerProgram};
+const QString ServiceName = u"org.freedesktop.Notifications"_s;
 constexpr int WaitMs = 40000;
+// Each kind's event type, category and the view its default action opens.
+const QList<QStringList> Kinds
+        = {{Constants::MessagesEventType, u"im.received"_s, Constants::MessageType},
+           {Constants::FriendRequestEventType, u"x-quillnet.friendrequest"_s, Constants::FriendRequestType},
+           {Constants::EventsEventType, u"x-quillnet.event"_s, Constants::EventType},
+           {Constants::NotificationsEventType, u"x-quillnet.notification"_s, Constants::NotificationType}};
 
-// Each kind's group: its category and the view its default action opens.
-struct Kind
-{
-    QString eventType;
-    QString category;
-    QString view;
-};
-const QList<Kind> Kinds = {{Constants::MessagesEventType, QStringLiteral("im.received"), Constants::MessageType},
-                           {Constants::FriendRequestEventType, QStringLiteral("x-quillnet.friendrequest"),
-                            Constants::FriendRequestType},
-                           {Constants::EventsEventType, QStringLiteral("x-quillnet.event"), Constants::EventType},
-                           {Constants::NotificationsEventType, QStringLiteral("x-quillnet.notification"),
-                            Constants::NotificationType}};
-
-// One message as dbus-monitor prints it; containers as lists, a dict entry as a list of two.
+// One message as dbus-monitor prints it: "type", "sender", "serial", "reply_serial", "member" of
+// its header, and its arguments, containers as lists (a dict entry as a list of two).
 struct Message
 {
-    QString type;
-    QString sender;
-    QString member;
-    qlonglong serial = 0;
-    qlonglong replySerial = 0;
+    QHash<QString, QString> header;
     QVariantList args;
 };
 
 // The value at pos in dbus-monitor's text, pos moved past it; invalid when the text ends first.
 QVariant parseValue(const QString &text, qsizetype &pos)
 {
-    static const QRegularExpression token(QStringLiteral("\\s*(?:(string) \"|(array) \\[|dict entry\\(|(variant)\\s+"
-                                                         "|boolean (\\w+)|\\w+ (\\S+))"));
+    static const QRegularExpression token(
+            u"\\s*(?:(string) \"|(array) \\[|dict entry\\(|(variant)\\s+|boolean (\\w+)|\\w+ (\\S+))"_s);
     const QRegularExpressionMatch match
             = token.match(text, pos, QRegularExpression::NormalMatch, QRegularExpression::AnchorAtOffsetMatchOption);
     if (!match.hasMatch())
@@ -66,25 +56,22 @@ QVariant parseValue(const QString &text, qsizetype &pos)
     pos = match.capturedEnd();
     if (match.hasCaptured(1)) {
         // Printed without escapes: the quote that ends a line ends the string.
-        const qsizetype end = text.indexOf(QStringLiteral("\"\n"), pos);
+        const qsizetype end = text.indexOf(u"\"\n"_s, pos);
         const QString value = text.mid(pos, end - pos);
         pos = end + 1;
         return end < 0 ? QVariant() : QVariant(value);
     }
     if (match.hasCaptured(3))
         return parseValue(text, pos);
-    if (match.hasCaptured(4))
-        return match.captured(4) == QLatin1String("true");
-    if (match.hasCaptured(5))
-        return match.captured(5).toLongLong();
-    const QChar close = match.hasCaptured(2) ? QLatin1Char(']') : QLatin1Char(')');
+    if (match.hasCaptured(4) || match.hasCaptured(5))
+        return match.hasCaptured(4) ? QVariant(match.captured(4) == "true"_L1)
+                                    : QVariant(match.captured(5).toLongLong());
+    const QChar close = match.hasCaptured(2) ? u']' : u')';
     QVariantList items;
     while (true) {
         while (pos < text.size() && text.at(pos).isSpace())
             ++pos;
-        if (pos >= text.size())
-            return {};
-        if (text.at(pos) == close) {
+        if (pos < text.size() && text.at(pos) == close) {
             ++pos;
             return items;
         }
@@ -98,35 +85,24 @@ QVariant parseValue(const QString &text, qsizetype &pos)
 // The complete messages of dbus-monitor's text.
 QList<Message> parseMonitor(const QString &text)
 {
-    static const QRegularExpression header(
-            QStringLiteral("^(method call|method return|signal|error) time=\\S+ sender=(\\S+) -> ([^\\n]*)\\n"),
-            QRegularExpression::MultilineOption);
-    static const QRegularExpression field(QStringLiteral("\\b(serial|reply_serial|member)=(\\w+)"));
+    static const QRegularExpression start(u"(?<=\\n)(?=\\S)"_s);
+    static const QRegularExpression field(u"\\b(sender|serial|reply_serial|member)=([^\\s;]+)"_s);
     QList<Message> messages;
-    QRegularExpressionMatchIterator headers = header.globalMatch(text);
-    QRegularExpressionMatch next = headers.hasNext() ? headers.next() : QRegularExpressionMatch();
-    while (next.hasMatch()) {
-        const QRegularExpressionMatch current = next;
-        next = headers.hasNext() ? headers.next() : QRegularExpressionMatch();
+    for (const QString &block : text.split(start)) {
         Message message;
-        message.type = current.captured(1);
-        message.sender = current.captured(2);
-        for (QRegularExpressionMatchIterator it = field.globalMatch(current.captured(3)); it.hasNext();) {
-            const QRegularExpressionMatch f = it.next();
-            if (f.captured(1) == QLatin1String("member"))
-                message.member = f.captured(2);
-            else
-                (f.captured(1) == QLatin1String("serial") ? message.serial : message.replySerial) = f.captured(2).toLongLong();
+        const qsizetype headerEnd = block.indexOf(u'\n');
+        message.header.insert(u"type"_s, block.section(u" time="_s, 0, 0));
+        for (auto it = field.globalMatch(block.left(headerEnd)); it.hasNext();) {
+            const QRegularExpressionMatch match = it.next();
+            message.header.insert(match.captured(1), match.captured(2));
         }
-        const QString body = text.mid(current.capturedEnd(), next.hasMatch() ? next.capturedStart() - current.capturedEnd() : -1);
-        qsizetype pos = 0;
-        while (!body.mid(pos).trimmed().isEmpty()) {
-            const QVariant value = parseValue(body, pos);
-            if (!value.isValid())
+        for (qsizetype pos = headerEnd; headerEnd >= 0 && !block.mid(pos).trimmed().isEmpty();) {
+            message.args << parseValue(block, pos);
+            if (!message.args.last().isValid())
                 return messages;
-            message.args << value;
         }
-        messages << message;
+        if (headerEnd >= 0)
+            messages << message;
     }
     return messages;
 }
@@ -154,17 +130,16 @@ private:
     QProcess *start(const QString &program, const QStringList &arguments)
     {
         mProcesses.push_back(std::make_unique<QProcess>());
-        QProcess *process = mProcesses.back().get();
-        process->setProcessEnvironment(mEnvironment);
-        process->start(program, arguments);
-        return process;
+        mProcesses.back()->setProcessEnvironment(mEnvironment);
+        mProcesses.back()->start(program, arguments);
+        return mProcesses.back().get();
     }
-    // Runs xdotool on the display, the event loop running meanwhile: its output, or nothing.
+    // Runs xdotool on the display, the event loop running meanwhile: the first line of its output.
     QByteArray xdotool(const QStringList &arguments)
     {
-        QProcess *process = start(QStringLiteral("xdotool"), arguments);
+        QProcess *process = start(u"xdotool"_s, arguments);
         const bool ended = QTest::qWaitFor([process] { return process->state() == QProcess::NotRunning; }, WaitMs);
-        const QByteArray output = ended && process->exitCode() == 0 ? process->readAllStandardOutput() : QByteArray();
+        const QByteArray output = ended ? process->readAllStandardOutput().split('\n').value(0) : QByteArray();
         mProcesses.pop_back();
         return output;
     }
@@ -173,30 +148,32 @@ private:
         mMonitored += QString::fromUtf8(mMonitor->readAllStandardOutput());
         return parseMonitor(mMonitored);
     }
-    // Each notification the server gave an id, as the last Notify with that id carried it; false
-    // while a Notify waits for its answer. The server's error answers go to mRefused.
+    // The arguments of the last Notify the server answered with each id; false while a Notify
+    // waits for its answer. The server's errors go to mRefused.
     bool answered(QMap<uint, QVariantList> &shown)
     {
         shown.clear();
         mRefused.clear();
-        QHash<qlonglong, QVariantList> calls;
-        const QList<Message> messages = monitored();
-        for (const Message &message : messages) {
-            if (message.type == QLatin1String("method call") && message.member == QLatin1String("Notify"))
-                calls.insert(message.serial, message.args);
-            else if (message.type == QLatin1String("error") && calls.remove(message.replySerial))
+        QHash<QString, QVariantList> calls;
+        for (const Message &message : monitored()) {
+            const QString type = message.header.value(u"type"_s);
+            const QString replyTo = message.header.value(u"reply_serial"_s);
+            if (type == "method call"_L1 && message.header.value(u"member"_s) == "Notify"_L1)
+                calls.insert(message.header.value(u"serial"_s), message.args);
+            else if (type == "error"_L1 && calls.remove(replyTo))
                 mRefused << message.args.value(0).toString();
-            else if (message.type == QLatin1String("method return") && calls.contains(message.replySerial))
-                shown.insert(message.args.value(0).toUInt(), calls.take(message.replySerial));
+            else if (type == "method return"_L1 && calls.contains(replyTo))
+                shown.insert(message.args.value(0).toUInt(), calls.take(replyTo));
         }
         return calls.isEmpty();
     }
+    // The ids of the server's signals of that name.
     QList<uint> signalled(const QString &member)
     {
         QList<uint> ids;
-        const QList<Message> messages = monitored();
-        for (const Message &message : messages) {
-            if (message.type == QLatin1String("signal") && message.member == member && message.sender == mServer)
+        for (const Message &message : monitored()) {
+            if (message.header.value(u"type"_s) == "signal"_L1 && message.header.value(u"member"_s) == member
+                && message.header.value(u"sender"_s) == mServer)
                 ids << message.args.value(0).toUInt();
         }
         return ids;
@@ -215,31 +192,31 @@ void TestDesktopNotifications::initTestCase()
 {
     QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
     QVERIFY2(bus && !bus->isServiceRegistered(ServiceName), "Not the test's own bus: another notification server");
-    // The display's number comes on standard output once the server listens.
-    QProcess *xvfb = start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"),
-                                                    QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+    // The display's number comes on standard output once the X server listens.
+    QProcess *xvfb = start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s});
     QVERIFY(QTest::qWaitFor([xvfb] { return xvfb->canReadLine() || xvfb->state() == QProcess::NotRunning; }, WaitMs));
     QVERIFY2(xvfb->canReadLine(), xvfb->readAllStandardError().constData());
-    mEnvironment.insert(QStringLiteral("DISPLAY"), QLatin1Char(':') + QString::fromLatin1(xvfb->readLine().trimmed()));
+    mEnvironment.insert(u"DISPLAY"_s, u':' + QString::fromLatin1(xvfb->readLine().trimmed()));
     // Without the accessibility bus, which GTK would have the bus start.
-    mEnvironment.insert(QStringLiteral("NO_AT_BRIDGE"), QStringLiteral("1"));
+    mEnvironment.insert(u"NO_AT_BRIDGE"_s, u"1"_s);
     start(ServerProgram, {});
     QVERIFY(QTest::qWaitFor([bus] { return bus->isServiceRegistered(ServiceName).value(); }, WaitMs));
     mServer = bus->serviceOwner(ServiceName);
-    mMonitor = start(QStringLiteral("dbus-monitor"),
-                     {QStringLiteral("type='method_call',member='Notify'"), QStringLiteral("sender='%1'").arg(mServer)});
+    mMonitor = start(u"dbus-monitor"_s, {u"type='method_call',member='Notify'"_s, u"sender='%1'"_s.arg(mServer)});
     // The bus tells a monitor that it lost its unique name: it watches from then on.
     QVERIFY(QTest::qWaitFor(
-            [this] { return (mMonitored += QString::fromUtf8(mMonitor->readAllStandardOutput())).contains(QLatin1String("member=NameLost")); },
+            [this] {
+                return (mMonitored += QString::fromUtf8(mMonitor->readAllStandardOutput()))
+                        .contains("member=NameLost"_L1);
+            },
             WaitMs));
 }
 
 void TestDesktopNotifications::cleanupTestCase()
 {
-    while (!mProcesses.empty()) {
+    for (; !mProcesses.empty(); mProcesses.pop_back()) {
         mProcesses.back()->terminate();
         mProcesses.back()->waitForFinished(10000);
-        mProcesses.pop_back();
     }
 }
 
@@ -252,8 +229,6 @@ void TestDesktopNotifications::groupsShownAndOpened()
     QuillnetSim::SimConfig config;
     config.posts = 8;
     config.friends = 12;
-    config.threads = 3;
-    config.notifications = 6;
     QuillnetSim::Simulator simulator(config);
     QVERIFY(simulator.listen(0));
     DaemonRun daemon;
@@ -262,66 +237,58 @@ void TestDesktopNotifications::groupsShownAndOpened()
                                 "qn-notif-general=true\nqn-notif-events=true\n"));
     QVERIFY(daemon.start());
 
-    // A group of each kind, carrying what desktops file, label and sort it by.
+    // A group of each kind, answered with an id, carrying what desktops file, label and sort it by.
     QMap<uint, QVariantList> shown;
     QMap<QString, uint> groups;
-    QVERIFY2(QTest::qWaitFor(
-                     [&] {
-                         groups.clear();
-                         const bool all = answered(shown);
-                         for (auto it = shown.cbegin(); it != shown.cend(); ++it) {
-                             if (!hintsOf(*it).contains(QStringLiteral("transient")))
-                                 groups.insert(hintsOf(*it).value(QStringLiteral("x-tarvo-event-type")).toString(), it.key());
-                         }
-                         return all && groups.size() == Kinds.size();
-                     },
-                     WaitMs),
-             daemon.log.right(3000).constData());
-    QVERIFY2(mRefused.isEmpty(), qPrintable(mRefused.join(QLatin1Char('\n'))));
-    for (const Kind &kind : Kinds) {
-        const QVariantList notify = shown.value(groups.value(kind.eventType));
+    const auto allShown = [&] {
+        groups.clear();
+        const bool all = answered(shown);
+        for (auto it = shown.cbegin(); it != shown.cend(); ++it) {
+            if (!hintsOf(*it).contains(u"transient"_s))
+                groups.insert(hintsOf(*it).value(u"x-tarvo-event-type"_s).toString(), it.key());
+        }
+        return all && groups.size() == Kinds.size();
+    };
+    QVERIFY2(QTest::qWaitFor(allShown, WaitMs), daemon.log.right(3000).constData());
+    QVERIFY2(mRefused.isEmpty(), qPrintable(mRefused.join(u'\n')));
+    for (const QStringList &kind : Kinds) {
+        const QVariantList notify = shown.value(groups.value(kind.at(0)));
         const QVariantMap hints = hintsOf(notify);
         QCOMPARE(QStringList({notify.value(0).toString(), notify.value(2).toString(),
-                              notify.value(5).toStringList().join(QLatin1Char(',')),
-                              hints.value(QStringLiteral("desktop-entry")).toString(),
-                              hints.value(QStringLiteral("category")).toString(), notify.value(7).toString()}),
-                 QStringList({QStringLiteral("quillnet-daemon"), QStringLiteral("quillnet-daemon"),
-                              QStringLiteral("default,Open"), QStringLiteral("quillnet-daemon"), kind.category,
-                              QStringLiteral("0")}));
+                              notify.value(5).toStringList().join(u','), hints.value(u"desktop-entry"_s).toString(),
+                              hints.value(u"category"_s).toString(), notify.value(7).toString()}),
+                 QStringList({u"quillnet-daemon"_s, u"quillnet-daemon"_s, u"default,Open"_s, u"quillnet-daemon"_s,
+                              kind.at(1), u"0"_s}));
     }
 
     // The server shows one bubble at a time: each is clicked until every group's default action
-    // was invoked; each invocation opens the view of its kind in the app.
+    // was invoked (or it went by itself); each invocation opens the view of its kind in the app.
     QList<uint> invoked;
     const auto allInvoked = [&] {
         return std::all_of(groups.cbegin(), groups.cend(), [&invoked](uint id) { return invoked.contains(id); });
     };
     for (int click = 0; click <= shown.size() && !allInvoked(); ++click) {
-        const qsizetype closed = signalled(QStringLiteral("NotificationClosed")).size();
-        const QByteArray window = xdotool({QStringLiteral("search"), QStringLiteral("--sync"), QStringLiteral("--onlyvisible"),
-                                           QStringLiteral("--name"), QStringLiteral("^Notification$")})
-                                          .split('\n')
-                                          .value(0);
+        const qsizetype closed = signalled(u"NotificationClosed"_s).size();
+        const QByteArray window
+                = xdotool({u"search"_s, u"--sync"_s, u"--onlyvisible"_s, u"--name"_s, u"^Notification$"_s});
         QVERIFY2(!window.isEmpty(), "No bubble on the display");
-        xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), QString::fromLatin1(window), QStringLiteral("20"),
-                 QStringLiteral("20"), QStringLiteral("click"), QStringLiteral("1")});
-        // Clicked, or gone by itself meanwhile.
-        QVERIFY(QTest::qWaitFor([&] { return signalled(QStringLiteral("NotificationClosed")).size() > closed; }, WaitMs));
-        invoked = signalled(QStringLiteral("ActionInvoked"));
-    }
-    QStringList expected;
-    for (const uint id : std::as_const(invoked)) {
-        QVERIFY(shown.contains(id));
-        const QString eventType = hintsOf(shown.value(id)).value(QStringLiteral("x-tarvo-event-type")).toString();
-        const auto kind = std::find_if(Kinds.cbegin(), Kinds.cend(), [&](const Kind &k) { return k.eventType == eventType; });
-        QVERIFY(kind != Kinds.cend());
-        expected << QStringLiteral("kind=") + HomeScreen::quoted(kind->view);
+        xdotool({u"mousemove"_s, u"--window"_s, QString::fromLatin1(window), u"20"_s, u"20"_s, u"click"_s, u"1"_s});
+        QVERIFY(QTest::qWaitFor([&] { return signalled(u"NotificationClosed"_s).size() > closed; }, WaitMs));
+        invoked = signalled(u"ActionInvoked"_s);
     }
     QVERIFY2(allInvoked(), "A group's default action was not invoked");
+    QStringList expected;
+    for (const uint id : std::as_const(invoked)) {
+        const QString eventType = hintsOf(shown.value(id)).value(u"x-tarvo-event-type"_s).toString();
+        const auto kind = std::find_if(Kinds.cbegin(), Kinds.cend(),
+                                       [&](const QStringList &k) { return k.at(0) == eventType; });
+        QVERIFY(kind != Kinds.cend());
+        expected << u"kind="_s + HomeScreen::quoted(kind->at(2));
+    }
     QVERIFY2(QTest::qWaitFor([&] { return opened.size() >= expected.size(); }, WaitMs), "The app opened too few views");
     QStringList views;
     for (const QString &line : std::as_const(opened))
-        views << line.section(QLatin1Char(' '), 1, 1);
+        views << line.section(u' ', 1, 1);
     views.sort();
     expected.sort();
     QCOMPARE(views, expected);
