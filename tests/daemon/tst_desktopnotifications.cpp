@@ -1,0 +1,305 @@
+// The real daemon's notification groups on a real notification server of the desktop: GNOME's
+// notification-daemon under Xvfb, on the bus of this test alone (it runs under dbus-run-session). A
+// bus monitor shows what reached the server and what it answered; a click on each bubble must bring
+// the service's app (the home screen's stand-in) the view of its kind. Exits with 77 (skipped) when
+// a program it needs is missing; scripts/test installs them.
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "common/constants.h"
+#include "daemon/daemonrun.h"
+#include "homescreen/itemtext.h"
+#include "homescreen/quillnetapp.h"
+#include "quillnet-sim/simulator.h"
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString ServerProgram = u"/usr/lib/notification-daemon/notification-daemon"_s;
+const QStringList Programs = {u"Xvfb"_s, u"xdotool"_s, u"dbus-monitor"_s, ServerProgram};
+const QString ServiceName = u"org.freedesktop.Notifications"_s;
+constexpr int WaitMs = 40000;
+// Each kind's event type, category and the view its default action opens.
+const QList<QStringList> Kinds
+        = {{Constants::MessagesEventType, u"im.received"_s, Constants::MessageType},
+           {Constants::FriendRequestEventType, u"x-quillnet.friendrequest"_s, Constants::FriendRequestType},
+           {Constants::EventsEventType, u"x-quillnet.event"_s, Constants::EventType},
+           {Constants::NotificationsEventType, u"x-quillnet.notification"_s, Constants::NotificationType}};
+
+// One message as dbus-monitor prints it: "type", "sender", "serial", "reply_serial", "member" of
+// its header, and its arguments, containers as lists (a dict entry as a list of two).
+struct Message
+{
+    QHash<QString, QString> header;
+    QVariantList args;
+};
+
+// The value at pos in dbus-monitor's text, pos moved past it; invalid when the text ends first.
+QVariant parseValue(const QString &text, qsizetype &pos)
+{
+    static const QRegularExpression token(
+            u"\\s*(?:(string) \"|(array) \\[|dict entry\\(|(variant)\\s+|boolean (\\w+)|\\w+ (\\S+))"_s);
+    const QRegularExpressionMatch match
+            = token.match(text, pos, QRegularExpression::NormalMatch, QRegularExpression::AnchorAtOffsetMatchOption);
+    if (!match.hasMatch())
+        return {};
+    pos = match.capturedEnd();
+    if (match.hasCaptured(1)) {
+        // Printed without escapes: the quote that ends a line ends the string.
+        const qsizetype end = text.indexOf(u"\"\n"_s, pos);
+        const QString value = text.mid(pos, end - pos);
+        pos = end + 1;
+        return end < 0 ? QVariant() : QVariant(value);
+    }
+    if (match.hasCaptured(3))
+        return parseValue(text, pos);
+    if (match.hasCaptured(4) || match.hasCaptured(5))
+        return match.hasCaptured(4) ? QVariant(match.captured(4) == "true"_L1)
+                                    : QVariant(match.captured(5).toLongLong());
+    const QChar close = match.hasCaptured(2) ? u']' : u')';
+    QVariantList items;
+    while (true) {
+        while (pos < text.size() && text.at(pos).isSpace())
+            ++pos;
+        if (pos < text.size() && text.at(pos) == close) {
+            ++pos;
+            return items;
+        }
+        const QVariant item = parseValue(text, pos);
+        if (!item.isValid())
+            return {};
+        items << item;
+    }
+}
+
+// The complete messages of dbus-monitor's text.
+QList<Message> parseMonitor(const QString &text)
+{
+    static const QRegularExpression start(u"(?<=\\n)(?=\\S)"_s);
+    static const QRegularExpression field(u"\\b(sender|serial|reply_serial|member)=([^\\s;]+)"_s);
+    QList<Message> messages;
+    for (const QString &block : text.split(start)) {
+        Message message;
+        const qsizetype headerEnd = block.indexOf(u'\n');
+        message.header.insert(u"type"_s, block.section(u" time="_s, 0, 0));
+        for (auto it = field.globalMatch(block.left(headerEnd)); it.hasNext();) {
+            const QRegularExpressionMatch match = it.next();
+            message.header.insert(match.captured(1), match.captured(2));
+        }
+        for (qsizetype pos = headerEnd; headerEnd >= 0 && !block.mid(pos).trimmed().isEmpty();) {
+            message.args << parseValue(block, pos);
+            if (!message.args.last().isValid())
+                return messages;
+        }
+        if (headerEnd >= 0)
+            messages << message;
+    }
+    return messages;
+}
+
+QVariantMap hintsOf(const QVariantList &notify)
+{
+    QVariantMap hints;
+    for (const QVariant &entry : notify.value(6).toList())
+        hints.insert(entry.toList().value(0).toString(), entry.toList().value(1));
+    return hints;
+}
+
+} // namespace
+
+class TestDesktopNotifications : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void groupsShownAndOpened();
+
+private:
+    QProcess *start(const QString &program, const QStringList &arguments)
+    {
+        mProcesses.push_back(std::make_unique<QProcess>());
+        mProcesses.back()->setProcessEnvironment(mEnvironment);
+        mProcesses.back()->start(program, arguments);
+        return mProcesses.back().get();
+    }
+    // Runs xdotool on the display, the event loop running meanwhile: the first line of its output.
+    QByteArray xdotool(const QStringList &arguments)
+    {
+        QProcess *process = start(u"xdotool"_s, arguments);
+        const bool ended = QTest::qWaitFor([process] { return process->state() == QProcess::NotRunning; }, WaitMs);
+        const QByteArray output = ended ? process->readAllStandardOutput().split('\n').value(0) : QByteArray();
+        mProcesses.pop_back();
+        return output;
+    }
+    QList<Message> monitored()
+    {
+        mMonitored += QString::fromUtf8(mMonitor->readAllStandardOutput());
+        return parseMonitor(mMonitored);
+    }
+    // The arguments of the last Notify the server answered with each id; false while a Notify
+    // waits for its answer (forever when the server refused it).
+    bool answered(QMap<uint, QVariantList> &shown)
+    {
+        shown.clear();
+        QHash<QString, QVariantList> calls;
+        for (const Message &message : monitored()) {
+            const QString type = message.header.value(u"type"_s);
+            const QString replyTo = message.header.value(u"reply_serial"_s);
+            if (type == "method call"_L1 && message.header.value(u"member"_s) == "Notify"_L1)
+                calls.insert(message.header.value(u"serial"_s), message.args);
+            else if (type == "method return"_L1 && calls.contains(replyTo))
+                shown.insert(message.args.value(0).toUInt(), calls.take(replyTo));
+        }
+        return calls.isEmpty();
+    }
+    // The ids of the server's signals of that name.
+    QList<uint> signalled(const QString &member)
+    {
+        QList<uint> ids;
+        for (const Message &message : monitored()) {
+            if (message.header.value(u"type"_s) == "signal"_L1 && message.header.value(u"member"_s) == member
+                && message.header.value(u"sender"_s) == mServer)
+                ids << message.args.value(0).toUInt();
+        }
+        return ids;
+    }
+
+    QProcessEnvironment mEnvironment = QProcessEnvironment::systemEnvironment();
+    std::vector<std::unique_ptr<QProcess>> mProcesses;
+    QProcess *mMonitor = nullptr;
+    QString mMonitored;
+    // The server's unique name.
+    QString mServer;
+};
+
+void TestDesktopNotifications::initTestCase()
+{
+    QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
+    QVERIFY2(bus && !bus->isServiceRegistered(ServiceName), "Not the test's own bus: another notification server");
+    // The display's number comes on standard output once the X server listens.
+    QProcess *xvfb = start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s});
+    QVERIFY(QTest::qWaitFor([xvfb] { return xvfb->canReadLine() || xvfb->state() == QProcess::NotRunning; }, WaitMs));
+    QVERIFY2(xvfb->canReadLine(), xvfb->readAllStandardError().constData());
+    mEnvironment.insert(u"DISPLAY"_s, u':' + QString::fromLatin1(xvfb->readLine().trimmed()));
+    // Without the accessibility bus, which GTK would have the bus start.
+    mEnvironment.insert(u"NO_AT_BRIDGE"_s, u"1"_s);
+    start(ServerProgram, {});
+    QVERIFY(QTest::qWaitFor([bus] { return bus->isServiceRegistered(ServiceName).value(); }, WaitMs));
+    mServer = bus->serviceOwner(ServiceName);
+    mMonitor = start(u"dbus-monitor"_s, {u"type='method_call',member='Notify'"_s, u"sender='%1'"_s.arg(mServer)});
+    // The bus tells a monitor that it lost its unique name: it watches from then on.
+    QVERIFY(QTest::qWaitFor(
+            [this] {
+                return (mMonitored += QString::fromUtf8(mMonitor->readAllStandardOutput()))
+                        .contains("member=NameLost"_L1);
+            },
+            WaitMs));
+}
+
+void TestDesktopNotifications::cleanupTestCase()
+{
+    for (; !mProcesses.empty(); mProcesses.pop_back()) {
+        mProcesses.back()->terminate();
+        mProcesses.back()->waitForFinished(10000);
+    }
+}
+
+void TestDesktopNotifications::groupsShownAndOpened()
+{
+    HomeScreen::QuillnetApp app;
+    QVERIFY2(app.registerOnBus(), qPrintable(app.errorString()));
+    QStringList opened;
+    connect(&app, &HomeScreen::QuillnetApp::changeReported, this, [&opened](const QString &line) { opened << line; });
+    QuillnetSim::SimConfig config;
+    config.posts = 8;
+    config.friends = 12;
+    QuillnetSim::Simulator simulator(config);
+    QVERIFY(simulator.listen(0));
+    DaemonRun daemon;
+    QVERIFY(daemon.writeAccount(simulator.baseUrl(), simulator.refreshToken(),
+                                "qn-news_main=false\nqn-notif_main=true\nqn-notif-msg=true\nqn-notif-friendreq=true\n"
+                                "qn-notif-general=true\nqn-notif-events=true\n"));
+    QVERIFY(daemon.start());
+
+    // A group of each kind, answered with an id, carrying what desktops file, label and sort it by.
+    QMap<uint, QVariantList> shown;
+    QMap<QString, uint> groups;
+    const auto allShown = [&] {
+        groups.clear();
+        const bool all = answered(shown);
+        for (auto it = shown.cbegin(); it != shown.cend(); ++it) {
+            if (!hintsOf(*it).contains(u"transient"_s))
+                groups.insert(hintsOf(*it).value(u"x-tarvo-event-type"_s).toString(), it.key());
+        }
+        return all && groups.size() == Kinds.size();
+    };
+    QVERIFY2(QTest::qWaitFor(allShown, WaitMs), daemon.log.right(3000).constData());
+    for (const QStringList &kind : Kinds) {
+        const QVariantList notify = shown.value(groups.value(kind.at(0)));
+        const QVariantMap hints = hintsOf(notify);
+        QCOMPARE(QStringList({notify.value(0).toString(), notify.value(2).toString(),
+                              notify.value(5).toStringList().join(u','), hints.value(u"desktop-entry"_s).toString(),
+                              hints.value(u"category"_s).toString(), notify.value(7).toString()}),
+                 QStringList({u"quillnet-daemon"_s, u"quillnet-daemon"_s, u"default,Open"_s, u"quillnet-daemon"_s,
+                              kind.at(1), u"0"_s}));
+    }
+
+    // The server shows one bubble at a time: each is clicked until every group's default action
+    // was invoked (or it went by itself); each invocation opens the view of its kind in the app.
+    QList<uint> invoked;
+    const auto allInvoked = [&] {
+        return std::all_of(groups.cbegin(), groups.cend(), [&invoked](uint id) { return invoked.contains(id); });
+    };
+    for (int click = 0; click <= shown.size() && !allInvoked(); ++click) {
+        const qsizetype closed = signalled(u"NotificationClosed"_s).size();
+        const QByteArray window
+                = xdotool({u"search"_s, u"--sync"_s, u"--onlyvisible"_s, u"--name"_s, u"^Notification$"_s});
+        QVERIFY2(!window.isEmpty(), "No bubble on the display");
+        xdotool({u"mousemove"_s, u"--window"_s, QString::fromLatin1(window), u"20"_s, u"20"_s, u"click"_s, u"1"_s});
+        QVERIFY(QTest::qWaitFor([&] { return signalled(u"NotificationClosed"_s).size() > closed; }, WaitMs));
+        invoked = signalled(u"ActionInvoked"_s);
+    }
+    QVERIFY2(allInvoked(), "A group's default action was not invoked");
+    QStringList expected;
+    for (const uint id : std::as_const(invoked)) {
+        const QString eventType = hintsOf(shown.value(id)).value(u"x-tarvo-event-type"_s).toString();
+        const auto kind = std::find_if(Kinds.cbegin(), Kinds.cend(),
+                                       [&](const QStringList &k) { return k.at(0) == eventType; });
+        QVERIFY(kind != Kinds.cend());
+        expected << u"kind="_s + HomeScreen::quoted(kind->at(2));
+    }
+    QVERIFY2(QTest::qWaitFor([&] { return opened.size() >= expected.size(); }, WaitMs), "The app opened too few views");
+    QStringList views;
+    for (const QString &line : std::as_const(opened))
+        views << line.section(u' ', 1, 1);
+    views.sort();
+    expected.sort();
+    QCOMPARE(views, expected);
+}
+
+int main(int argc, char **argv)
+{
+    for (const QString &program : Programs) {
+        if (QStandardPaths::findExecutable(program).isEmpty() && !QFileInfo(program).isExecutable()) {
+            fprintf(stderr, "SKIP: %s is missing (scripts/test installs it)\n", qPrintable(program));
+            return 77;
+        }
+    }
+    QCoreApplication app(argc, argv);
+    TestDesktopNotifications test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_desktopnotifications.moc"
