@@ -478,6 +478,8 @@ void QuillnetDaemon::onLoginResponse(const QString &accessToken, bool loginOk)
         configuration.setLocale(QLocale().name());
         configuration.setServiceUrl(mAccount->serviceUrl());
         configuration.setNetworkAccessManager(mNetwork);
+        // Lowered by tests of a trickling service; unset or not a number: the default.
+        configuration.setRequestDeadline(qEnvironmentVariableIntValue("QUILLNET_REQUEST_DEADLINE_MS"));
 
         delete mQuillnet;
         mQuillnet = new Qn::Quillnet(configuration, nullptr);

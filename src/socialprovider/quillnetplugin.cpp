@@ -226,7 +226,7 @@ void QuillnetPlugin::onGetPersonRequest(SocialDataRequest *request)
     QList<SocialNetworkPerson> persons;
     const QHash<QString, QRegularExpression> filter = personsRequest->propertyFilter();
     if (filter.isEmpty()) {
-        if (!allFriends(persons, users, personsRequest))
+        if (!allFriends(persons, personsRequest))
             return;
     } else if (filter.contains(SocialNetworkPerson::Relationship)) {
         QString pattern = filter.value(SocialNetworkPerson::Relationship).pattern();
@@ -260,7 +260,7 @@ void QuillnetPlugin::onGetPersonRequest(SocialDataRequest *request)
             qWarning() << "Account != current account" << Support::logText(pattern) << mAccountName;
         } else {
             qDebug() << Q_FUNC_INFO << "Account is the current one, get all friends";
-            if (!allFriends(persons, users, personsRequest))
+            if (!allFriends(persons, personsRequest))
                 return;
         }
     } else if (filter.contains(SocialNetworkPerson::PhoneNumber)) {
@@ -284,30 +284,40 @@ void QuillnetPlugin::onGetPersonRequest(SocialDataRequest *request)
     request->setState(SocialDataRequest::Finished);
 }
 
-bool QuillnetPlugin::allFriends(QList<SocialNetworkPerson> &persons, Qn::QnUsers &users,
-                                SocialGetPersonsRequest *request)
+bool QuillnetPlugin::allFriends(QList<SocialNetworkPerson> &persons, SocialGetPersonsRequest *request)
 {
-    if (mAllFriendsCached) {
-        persons.reserve(persons.size() + mRecentPersons.size());
-        for (const KeptPerson &kept : std::as_const(mRecentPersons))
-            persons.append(kept.person());
+    // The records as they are kept now, when they are all the friends; else the cache's friends.
+    std::shared_ptr<const QList<KeptPerson>> kept;
+    if (mAllFriendsCached)
+        kept = std::make_shared<const QList<KeptPerson>>(mRecentPersons.values());
+    if (addFriendsPage(persons, 0, kept.get())) {
+        if (!kept) {
+            qDebug() << Q_FUNC_INFO << "Getting all friends:" << persons.size();
+            qDebug() << "ret:" << persons.size();
+        }
         return true;
     }
-    mClient->retrieveFriends(&users, Qn::QnDataFilter(QString(), FriendsPage), Qn::RetrieveFromCache);
-    convertQnFriends2SocPersons(users, persons, false);
-    if (users.size() < FriendsPage) {
-        qDebug() << Q_FUNC_INFO << "Getting all friends:" << users.size();
-        qDebug() << "ret:" << persons.size();
-        return true;
-    }
-    QTimer::singleShot(0, this, [this, request = QPointer<SocialGetPersonsRequest>(request), persons] {
-        nextFriendsPage(request, persons, FriendsPage);
-    });
+    QTimer::singleShot(0, this,
+                       [this, request = QPointer<SocialGetPersonsRequest>(request), persons = std::move(persons),
+                        kept]() mutable { nextFriendsPage(request, std::move(persons), FriendsPage, kept); });
     return false;
 }
 
+bool QuillnetPlugin::addFriendsPage(QList<SocialNetworkPerson> &persons, int offset, const QList<KeptPerson> *kept)
+{
+    if (kept) {
+        for (qsizetype i = offset; i < qMin(kept->size(), qsizetype(offset) + FriendsPage); ++i)
+            persons.append(kept->at(i).person());
+        return offset + FriendsPage >= kept->size();
+    }
+    Qn::QnUsers users;
+    mClient->retrieveFriends(&users, Qn::QnDataFilter(QString(), FriendsPage, offset), Qn::RetrieveFromCache);
+    convertQnFriends2SocPersons(users, persons, false);
+    return users.size() < FriendsPage;
+}
+
 void QuillnetPlugin::nextFriendsPage(QPointer<SocialGetPersonsRequest> request, QList<SocialNetworkPerson> persons,
-                                     int offset)
+                                     int offset, std::shared_ptr<const QList<KeptPerson>> kept)
 {
     // A request nobody waits for any more, or a client that went: left, as any query without a client.
     if (!request)
@@ -316,17 +326,17 @@ void QuillnetPlugin::nextFriendsPage(QPointer<SocialGetPersonsRequest> request, 
         qDebug() << NoClient;
         return;
     }
-    Qn::QnUsers users;
-    mClient->retrieveFriends(&users, Qn::QnDataFilter(QString(), FriendsPage, offset), Qn::RetrieveFromCache);
-    convertQnFriends2SocPersons(users, persons, false);
-    if (users.size() == FriendsPage) {
-        QTimer::singleShot(
-                0, this, [this, request, persons, offset] { nextFriendsPage(request, persons, offset + FriendsPage); });
+    if (!addFriendsPage(persons, offset, kept.get())) {
+        QTimer::singleShot(0, this, [this, request, persons = std::move(persons), offset, kept]() mutable {
+            nextFriendsPage(request, std::move(persons), offset + FriendsPage, kept);
+        });
         return;
     }
-    qDebug() << "void QuillnetPlugin::allFriends(QList<SocialNetworkPerson>&, Qn::QnUsers&)"
-             << "Getting all friends:" << offset + users.size();
-    qDebug() << "ret:" << persons.size();
+    if (!kept) {
+        qDebug() << "bool QuillnetPlugin::allFriends(QList<SocialNetworkPerson>&, SocialGetPersonsRequest*)"
+                 << "Getting all friends:" << persons.size();
+        qDebug() << "ret:" << persons.size();
+    }
     qDebug() << "res:" << persons.size();
     request->setPersons(persons);
     request->setState(SocialDataRequest::Finished);

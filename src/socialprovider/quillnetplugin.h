@@ -13,6 +13,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <memory>
+
 #include "platform/quillnet/qnpost.h"
 #include "platform/quillnet/qnuser.h"
 #include "platform/socialprovider/socialgenericdata.h"
@@ -48,9 +50,10 @@ public:
     };
 
     static constexpr int RecentTimeoutMs = 300000;
-    // Friends read and converted in one event-loop pass when all of them are asked for: a larger
-    // friend list is answered over several passes, so that the daemon's other callers are served.
-    static constexpr int FriendsPage = 100;
+    // Friends read and converted in one event-loop pass (a millisecond or two) when all of them are
+    // asked for: a larger friend list is answered over several passes, so that the daemon's other
+    // callers are served in between.
+    static constexpr int FriendsPage = 25;
     static constexpr int PoolTimeoutMs = 5000;
     // Most records in one announcement.
     static constexpr int AnnouncementSize = 50;
@@ -108,9 +111,13 @@ private:
     bool convert(const Qn::QnUsers &users, QList<SocialNetworkPerson> *out, bool minimal);
     // Shared by the queries that answer with all friends; false when the answer comes later, over
     // several event-loop passes.
-    bool allFriends(QList<SocialNetworkPerson> &persons, Qn::QnUsers &users, SocialGetPersonsRequest *request);
+    bool allFriends(QList<SocialNetworkPerson> &persons, SocialGetPersonsRequest *request);
+    // Appends the page of friends at offset, from the kept records when given, else from the cache;
+    // true when it was the last page.
+    bool addFriendsPage(QList<SocialNetworkPerson> &persons, int offset, const QList<KeptPerson> *kept);
     // The next page of friends for a request answered over several passes.
-    void nextFriendsPage(QPointer<SocialGetPersonsRequest> request, QList<SocialNetworkPerson> persons, int offset);
+    void nextFriendsPage(QPointer<SocialGetPersonsRequest> request, QList<SocialNetworkPerson> persons, int offset,
+                         std::shared_ptr<const QList<KeptPerson>> kept);
     void idQuery(const QString &pattern, QList<SocialNetworkPerson> &persons, Qn::QnUsers &users);
     static QString filterText(const QHash<QString, QRegularExpression> &filter);
 

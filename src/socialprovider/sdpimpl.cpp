@@ -284,6 +284,11 @@ void SdpImpl::requestFinished(SocialDataRequest *request)
         removeConversion(conversion);
         return;
     }
+    scheduleSend();
+}
+
+void SdpImpl::scheduleSend()
+{
     if (!mSendScheduled && !mAwaitingBus) {
         mSendScheduled = true;
         QTimer::singleShot(0, this, &SdpImpl::sendAnswers);
@@ -304,6 +309,16 @@ void SdpImpl::sendAnswers()
         if (found == mConversions.cend())
             break;
         Conversion *conversion = *found;
+        if (!conversion->encoded) {
+            conversion->records
+                    += conversion->request->encodeResults(int(conversion->records.size()), EncodeSliceBytes);
+            conversion->encoded = conversion->records.size() >= conversion->request->resultCount();
+            if (!conversion->encoded) {
+                if (sent == 0)
+                    scheduleSend();
+                break;
+            }
+        }
         if (conversion->sending.isEmpty()) {
             conversion->sending = conversion->waiting;
             conversion->waiting.clear();
@@ -311,7 +326,7 @@ void SdpImpl::sendAnswers()
         if (conversion->partBytes.isEmpty()) {
             int skipped = 0;
             conversion->partBytes = conversion->request->writeAnswerPart(
-                    ++conversion->part, conversion->nextRecord,
+                    ++conversion->part, conversion->records, conversion->nextRecord,
                     mMaxMessageBytes - messageOverhead(conversion->error.size()), &conversion->nextRecord, &skipped);
             if (skipped > 0)
                 qWarning() << Q_FUNC_INFO << skipped << "records larger than a message are left out of part"

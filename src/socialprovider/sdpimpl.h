@@ -42,6 +42,9 @@ public:
     static constexpr int MaxPendingPerClient = 128;
     // Longer request ids are not answered: every signal of the answer would carry them.
     static constexpr int MaxRequestIdLength = 1024;
+    // Bytes of records encoded in one event-loop pass before an answer goes out: about a
+    // millisecond's work, after which a control call that came meanwhile is served.
+    static constexpr int EncodeSliceBytes = 128 * 1024;
 
     // Registers the name and the object; when the bus refuses either, the process ends with
     // status 1. The handler may be null.
@@ -95,6 +98,9 @@ private:
         int nextRecord = 0;
         int nextRecipient = 0;
         QByteArray partBytes;
+        // The answer's records, encoded once for every round and part.
+        QList<QByteArray> records;
+        bool encoded = false;
     };
 
     // Reads the request's parameters; false, with a refusal sent, when the bytes do not read.
@@ -109,8 +115,10 @@ private:
     QList<QList<QVariant>> encodeItems(const QList<Record> &items, const QStringList &properties) const;
     // Hands the next conversion to the handler: one an event-loop pass.
     void startNext();
-    // Emits answers up to one message's worth of bytes, then waits until the bus has read them.
+    // Emits answers up to one message's worth of bytes, then waits until the bus has read them;
+    // encodes a slice of an answer's records a pass before.
     void sendAnswers();
+    void scheduleSend();
     void onBusCaughtUp();
     void release(const Recipient &recipient);
     void removeConversion(Conversion *conversion);

@@ -24,8 +24,6 @@ namespace {
 
 constexpr int WaitMs = 40000;
 const QByteArray LoginFailed = "Quillnet login failed";
-const QByteArray PassEnd = "void QuillnetDaemon::onEventsFeedUpdated()";
-const QByteArray CycleEnd = "void QuillnetDaemon::onNotificationsImported()";
 // General notifications off, every other kind on.
 const QByteArray Switches = "qn-news_main=true\nqn-notif_main=true\nqn-notif-msg=true\nqn-notif-friendreq=true\n"
                             "qn-notif-general=false\nqn-notif-events=true\n";
@@ -145,8 +143,7 @@ void TestCtl::statusSyncAndWhy()
     QVERIFY(server.registerOnBus());
     QVERIFY(mDaemon->writeAccount(mSimulator->baseUrl(), mSimulator->refreshToken(), Switches));
     QVERIFY(mDaemon->start());
-    QVERIFY(mDaemon->waitForNext(PassEnd, WaitMs) || mDaemon->log.contains(PassEnd));
-    QVERIFY(mDaemon->log.contains(CycleEnd) || mDaemon->waitForNext(CycleEnd, WaitMs));
+    QVERIFY(mDaemon->waitForAll({DaemonLog::PassEnd, DaemonLog::CycleEnd}, 0, WaitMs));
 
     // After the first wake-up's imports, without an Event Feed: nothing of the feed published.
     QJsonObject status = statusJson(0);

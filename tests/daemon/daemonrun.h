@@ -14,6 +14,15 @@
 
 #include <memory>
 
+// Log lines that end the daemon's steps: its login, a publishing pass, a notification cycle and a
+// friend import.
+namespace DaemonLog {
+inline const QByteArray Initialized = "void QuillnetDaemon::onQnInitialized()";
+inline const QByteArray PassEnd = "void QuillnetDaemon::onEventsFeedUpdated()";
+inline const QByteArray CycleEnd = "void QuillnetDaemon::onNotificationsImported()";
+inline const QByteArray FriendsEnd = "void QuillnetDaemon::onFriendsImported(bool)";
+} // namespace DaemonLog
+
 class DaemonRun
 {
     Q_DISABLE_COPY(DaemonRun)
@@ -44,6 +53,8 @@ public:
         env.insert(QStringLiteral("XDG_CONFIG_HOME"), home() + QStringLiteral("/config"));
         env.remove(QStringLiteral("XDG_CACHE_HOME"));
         env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+        for (const auto &variable : std::as_const(environment))
+            env.insert(variable.first, variable.second);
         mDaemon->setProcessEnvironment(env);
         QProcess *daemon = mDaemon.get();
         QObject::connect(daemon, &QProcess::readyReadStandardError, daemon,
@@ -98,6 +109,31 @@ public:
             QTest::qWait(50);
         return log.count(marker) > seen;
     }
+    // Waits for a line holding each marker after the first `from` bytes of the log.
+    bool waitForAll(const QList<QByteArray> &markers, qsizetype from, int timeoutMs)
+    {
+        for (const QByteArray &marker : markers) {
+            if (!QTest::qWaitFor([&] { return log.indexOf(marker, from) >= 0; }, timeoutMs))
+                return false;
+        }
+        return true;
+    }
+    // Calls sync and waits for the end of each step in ends.
+    bool syncAndWait(const QList<QByteArray> &ends, int timeoutMs)
+    {
+        const qsizetype from = log.size();
+        return callControl("sync") && waitForAll(ends, from, timeoutMs);
+    }
+    // Starts the daemon and waits for the end of each step in ends: those of the first wake-up
+    // (within 10 s of the login), or with sync those of a sync called once it is logged in.
+    bool startAndWait(const QList<QByteArray> &ends, bool sync, int timeoutMs)
+    {
+        const qsizetype from = log.size();
+        return start() && (!sync || (waitForAll({DaemonLog::Initialized}, from, timeoutMs) && callControl("sync")))
+                && waitForAll(ends, from, timeoutMs);
+    }
+    // The end of the log, for failure messages.
+    QByteArray tail() const { return log.right(3000); }
     bool callControl(const char *method, const QVariantList &arguments = {})
     {
         const QString name = QStringLiteral("com.tarvo.quillnetveldo");
@@ -108,6 +144,8 @@ public:
     }
 
     QByteArray log;
+    // Set for the daemon besides its home.
+    QList<QPair<QString, QString>> environment;
 
 private:
     QTemporaryDir mHome;

@@ -4,6 +4,7 @@
 // syncs again, what is missing must come, and nothing published, shown or seen may be lost or doubled.
 #include <QDBusConnection>
 #include <QDBusPendingCall>
+#include <QDBusPendingCallWatcher>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -25,19 +26,19 @@
 #include "homescreen/notificationserver.h"
 #include "homescreen/quillnetapp.h"
 #include "quillnet-sim/simulator.h"
+#include "socialprovider/contactsservice.h"
+#include "trickleproxy.h"
 
 namespace {
+
+using namespace DaemonLog;
 
 // The first wake-up comes within 10 s of the login.
 constexpr int FirstRunMs = 40000;
 constexpr int SyncMs = 30000;
-const QByteArray PassEnd = "void QuillnetDaemon::onEventsFeedUpdated()";
 // Any publishing pass, also one from the cache.
 const QByteArray AnyPassEnd = "void EventfeedHandler::finishPass()";
-const QByteArray CycleEnd = "void QuillnetDaemon::onNotificationsImported()";
-const QByteArray FriendsEnd = "void QuillnetDaemon::onFriendsImported(bool)";
 const QByteArray ClientError = "void QuillnetDaemon::onError(Qn::QnError)";
-const QByteArray Initialized = "void QuillnetDaemon::onQnInitialized()";
 const QByteArray FeedUnanswered = "Event Feed did not answer";
 const QByteArray ServerUnanswered = "No notification server answers";
 const char SocketPath[] = "/tmp/quillnetveldo.sock";
@@ -83,12 +84,14 @@ private slots:
     void eventFeedAbsentHungRestarted();
     void eventFeedRestartedWhileAnotherPublisherTakesItsIds();
     void notificationServerAbsentHungRestarted();
+    void contactsFloodLeavesControlCallsAnswered();
 
     // The service, during each import.
     void serviceFaults_data();
     void serviceFaults();
     void missingPicturesAndEventDetails();
     void switchedOffWhileTheServiceDelays();
+    void tricklingService();
 
     // Storage.
     void damagedStorage_data();
@@ -101,24 +104,16 @@ private:
     {
         return mDaemon->writeAccount(mSimulator->baseUrl(), mSimulator->refreshToken(), settings, services);
     }
-    // Calls sync and waits for the end of each import in ends.
     bool syncAndWait(const QList<QByteArray> &ends, int timeoutMs = SyncMs)
     {
-        const qsizetype from = mDaemon->log.size();
-        if (!mDaemon->callControl("sync"))
-            return false;
-        for (const QByteArray &end : ends) {
-            if (!QTest::qWaitFor([&] { return mDaemon->log.indexOf(end, from) >= 0; }, timeoutMs))
-                return false;
-        }
-        return true;
+        return mDaemon->syncAndWait(ends, timeoutMs);
     }
-    // Starts the daemon and waits for the end of each import in ends: those of the first wake-up
-    // (within 10 s), or with Sync those of a sync called once the daemon is logged in.
     enum Trigger { FirstWakeUp, Sync };
-    bool startAndWait(const QList<QByteArray> &ends, Trigger trigger = Sync);
-    // The end of the daemon's log, for failure messages.
-    QByteArray tail() const { return mDaemon->log.right(3000); }
+    bool startAndWait(const QList<QByteArray> &ends, Trigger trigger = Sync)
+    {
+        return mDaemon->startAndWait(ends, trigger == Sync, FirstRunMs);
+    }
+    QByteArray tail() const { return mDaemon->tail(); }
 
     // A new Event Feed or notification server on the bus, whose additions are recorded.
     bool startFeed();
@@ -210,22 +205,6 @@ void TestFaults::cleanup()
     mFeed.reset();
     mServer.reset();
     mSimulator.reset();
-}
-
-bool TestFaults::startAndWait(const QList<QByteArray> &ends, Trigger trigger)
-{
-    const qsizetype from = mDaemon->log.size();
-    if (!mDaemon->start())
-        return false;
-    if (trigger == Sync
-        && (!QTest::qWaitFor([&] { return mDaemon->log.indexOf(Initialized, from) >= 0; }, FirstRunMs)
-            || !mDaemon->callControl("sync")))
-        return false;
-    for (const QByteArray &end : ends) {
-        if (!QTest::qWaitFor([&] { return mDaemon->log.indexOf(end, from) >= 0; }, FirstRunMs))
-            return false;
-    }
-    return true;
 }
 
 bool TestFaults::startFeed()
@@ -412,8 +391,7 @@ void TestFaults::eventFeedAbsentHungRestarted()
         const qsizetype before = mDaemon->log.size();
         FakeEventFeedThread hung;
         QVERIFY(hung.start([](FakeEventFeed &feed) { feed.hung = true; }));
-        QVERIFY2(QTest::qWaitFor([&] { return mDaemon->log.indexOf(AnyPassEnd, before) >= 0; }, SyncMs),
-                 tail().constData());
+        QVERIFY2(mDaemon->waitForAll({AnyPassEnd}, before, SyncMs), tail().constData());
         QVERIFY(mDaemon->log.mid(before).contains(FeedUnanswered));
         QCOMPARE(hung.calls().filter(QStringLiteral("addItem")).size(), 1);
     }
@@ -421,8 +399,7 @@ void TestFaults::eventFeedAbsentHungRestarted()
     addPosts(2);
     qsizetype before = mDaemon->log.size();
     QVERIFY(startFeed());
-    QVERIFY2(QTest::qWaitFor([&] { return mDaemon->log.indexOf(AnyPassEnd, before) >= 0; }, SyncMs),
-             tail().constData());
+    QVERIFY2(mDaemon->waitForAll({AnyPassEnd}, before, SyncMs), tail().constData());
     QCOMPARE(mPublished.size(), expectedPosts().size() - 2);
     QVERIFY(syncAndWait({PassEnd}));
     verifyFeedOnce();
@@ -474,8 +451,7 @@ void TestFaults::eventFeedRestartedWhileAnotherPublisherTakesItsIds()
     QCOMPARE(::kill(daemon, SIGCONT), 0);
 
     // The Quillnet feed comes back within one pass, each post once.
-    QVERIFY2(QTest::qWaitFor([&] { return mDaemon->log.indexOf(AnyPassEnd, before) >= 0; }, SyncMs),
-             tail().constData());
+    QVERIFY2(mDaemon->waitForAll({AnyPassEnd}, before, SyncMs), tail().constData());
     verifyFeedOnce();
     CHECKED();
     // A like and a deletion change the daemon's own items; the other program's stay as they were.
@@ -522,7 +498,7 @@ void TestFaults::notificationServerAbsentHungRestarted()
         QVERIFY(QTest::qWaitFor([&hung] { return !hung.calls().isEmpty(); }, SyncMs));
         QVERIFY(mDaemon->callControl("itemSeen", {mSeenRequest, QStringLiteral("friendreq")}));
         QVERIFY(mDaemon->callControl("sync"));
-        QVERIFY(QTest::qWaitFor([&] { return mDaemon->log.indexOf(CycleEnd, before) >= 0; }, SyncMs));
+        QVERIFY(mDaemon->waitForAll({CycleEnd}, before, SyncMs));
         const QByteArray during = mDaemon->log.mid(before);
         const QByteArray sync = "void QuillnetDaemon::sync()";
         const qsizetype failed = during.indexOf(ServerUnanswered);
@@ -573,6 +549,54 @@ void TestFaults::notificationServerAbsentHungRestarted()
     QTRY_VERIFY(!opened.isEmpty());
     QCOMPARE(opened, QStringList {QStringLiteral("openView kind=\"friendreq\" id=\"\"")});
     QVERIFY(mDaemon->isRunning());
+}
+
+void TestFaults::contactsFloodLeavesControlCallsAnswered()
+{
+    // Answers of a few hundred KB: a flood of them goes out over many passes of the runner.
+    QuillnetSim::SimConfig config;
+    config.friends = 300;
+    mSimulator.reset(new QuillnetSim::Simulator(config));
+    QVERIFY(mSimulator->listen(0));
+    QVERIFY(writeAccount("qn-news_main=false\nqn-notif_main=false\n", "IM=true\n"));
+    QVERIFY2(startAndWait({FriendsEnd}, FirstWakeUp), tail().constData());
+
+    // A contacts service asks 300 times for all persons (type 5, no filter); once the first answer
+    // with records comes, it calls sync on the same connection, so that the bus keeps the daemon's order.
+    ContactsService contacts;
+    QVERIFY(contacts.isConnected());
+    const auto recordAnswers = [&contacts] {
+        return std::count_if(contacts.answers.cbegin(), contacts.answers.cend(),
+                             [](const ContactsService::Answer &answer) { return answer.error.isEmpty(); });
+    };
+    const QString control = QStringLiteral("com.tarvo.quillnetveldo");
+    std::unique_ptr<QDBusPendingCallWatcher> sync;
+    qsizetype answeredAtSync = -1;
+    connect(&contacts, &ContactsService::answered, this, [&] {
+        if (sync || recordAnswers() == 0)
+            return;
+        sync = std::make_unique<QDBusPendingCallWatcher>(contacts.bus().asyncCall(QDBusMessage::createMethodCall(
+                control, QStringLiteral("/quillnetveldo"), control, QStringLiteral("sync"))));
+        connect(sync.get(), &QDBusPendingCallWatcher::finished, this, [&] { answeredAtSync = recordAnswers(); });
+    });
+    for (int i = 0; i < 300; ++i)
+        contacts.perform(5, QStringLiteral("flood-%1").arg(i), ContactsService::requestBytes({}));
+    QVERIFY2(QTest::qWaitFor([&] { return answeredAtSync >= 0; }, SyncMs), tail().constData());
+    QVERIFY(!sync->isError());
+    QVERIFY2(answeredAtSync < 128, qPrintable(QString::number(answeredAtSync)));
+
+    // 128 are answered in full, the rest refused at once.
+    QVERIFY(QTest::qWaitFor([&] { return contacts.answers.size() == 300; }, SyncMs));
+    QCOMPARE(recordAnswers(), 128);
+    for (const ContactsService::Answer &answer : std::as_const(contacts.answers)) {
+        bool ok = answer.error.isEmpty();
+        if (ok)
+            QCOMPARE(ContactsService::records(answer.request, &ok).size(), mSimulator->friends().size());
+        else
+            QCOMPARE(ContactsService::error(answer.error).second, QStringLiteral("Too many requests pending"));
+        QVERIFY(ok || answer.request == ContactsService::requestBytes({}));
+    }
+    QVERIFY2(mDaemon->log.contains("172 requests of client"), tail().constData());
 }
 
 // The service.
@@ -710,20 +734,15 @@ void TestFaults::switchedOffWhileTheServiceDelays()
     mSimulator->injectFault(QStringLiteral("/threads"), QuillnetSim::Simulator::Delay, 3000);
     const qsizetype before = mDaemon->log.size();
     QVERIFY(mDaemon->callControl("sync"));
-    QVERIFY(QTest::qWaitFor([&] { return mDaemon->log.indexOf("onAllNotificationsRetrieved", before) >= 0; }, SyncMs));
+    QVERIFY(mDaemon->waitForAll({"onAllNotificationsRetrieved"}, before, SyncMs));
     QVERIFY(writeAccount(QByteArray(Everything)
                                  .replace("qn-notif_main=true", "qn-notif_main=false")
                                  .replace("qn-news_main=true", "qn-news_main=false")));
     const QByteArray feedAnswer = "void EventfeedHandler::onNewsFeedRetrieved";
-    QVERIFY(QTest::qWaitFor(
-            [&] {
-                return mDaemon->log.indexOf(CycleEnd, before) >= 0 && mDaemon->log.indexOf(feedAnswer, before) >= 0;
-            },
-            SyncMs));
+    QVERIFY(mDaemon->waitForAll({CycleEnd, feedAnswer}, before, SyncMs));
     // Whatever the late answers start is logged before the daemon takes this call.
     QVERIFY(mDaemon->callControl("refreshEventFeed"));
-    QVERIFY(QTest::qWaitFor(
-            [&] { return mDaemon->log.indexOf("void QuillnetDaemon::refreshEventFeed()", before) >= 0; }, SyncMs));
+    QVERIFY(mDaemon->waitForAll({"void QuillnetDaemon::refreshEventFeed()"}, before, SyncMs));
     const QByteArray during = mDaemon->log.mid(before);
     QVERIFY2(during.indexOf("Disabling notifications") >= 0
                      && during.indexOf("Disabling notifications") < during.indexOf("onThreadsRetrieved")
@@ -736,10 +755,45 @@ void TestFaults::switchedOffWhileTheServiceDelays()
 
     mNotified.clear();
     QVERIFY(writeAccount(Everything));
-    QVERIFY(QTest::qWaitFor([&] { return mDaemon->log.indexOf("\"qn-notif_main\" true", before) >= 0; }, SyncMs));
+    QVERIFY(mDaemon->waitForAll({"\"qn-notif_main\" true"}, before, SyncMs));
     QVERIFY(syncAndWait({PassEnd, CycleEnd}));
     verifyFeedOnce();
     QCOMPARE(transients(Messages), 1);
+}
+
+void TestFaults::tricklingService()
+{
+    // The service behind a proxy; each request of the daemon's gets 1.5 s.
+    TrickleProxy proxy(mSimulator->baseUrl());
+    QVERIFY(proxy.listen());
+    mDaemon->environment.append({QStringLiteral("QUILLNET_REQUEST_DEADLINE_MS"), QStringLiteral("1500")});
+    QVERIFY(startFeed());
+    QVERIFY(startServer());
+    QVERIFY(mDaemon->writeAccount(proxy.baseUrl(), mSimulator->refreshToken(), Everything));
+    QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    const int openBefore = proxy.open();
+
+    // Answers a byte every 100 ms, never silent and never done: three syncs in a row end with the
+    // deadlines of the feed's, the notifications' and the threads' requests, not with the cycle's
+    // safety timer (the feed's pass ends at its failure), and no connection stays held.
+    proxy.setTrickle(100);
+    const QStringList fresh = addPosts(2);
+    addNewsOfEachKind();
+    const qsizetype before = mDaemon->log.size();
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(mDaemon->callControl("sync"));
+    QVERIFY2(mDaemon->waitForAll({PassEnd, CycleEnd}, before, 2 * SyncMs), tail().constData());
+    const QByteArray during = mDaemon->log.mid(before);
+    QVERIFY2(during.count("not answered within 1500 ms") >= 3
+                     && !during.contains("NotificationHandler::onSafetyTimer()"),
+             during.constData());
+    QTRY_VERIFY2(proxy.open() <= openBefore, qPrintable(QString::number(proxy.open())));
+    QVERIFY(!mPublished.contains(fresh.first()));
+
+    // The first sync after the service is well again fetches everything.
+    proxy.setTrickle(0);
+    QVERIFY2(syncAndWait({PassEnd, CycleEnd}), tail().constData());
+    verifyOutcome(unreadInFirstThread(), 2);
 }
 
 // Storage.

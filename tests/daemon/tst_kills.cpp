@@ -22,12 +22,10 @@
 
 namespace {
 
+using namespace DaemonLog;
+
 // Login and the first downloads of a fresh world; generous for the sanitizer build.
 constexpr int RunMs = 40000;
-const QByteArray Initialized = "void QuillnetDaemon::onQnInitialized()";
-const QByteArray PassEnd = "void QuillnetDaemon::onEventsFeedUpdated()";
-const QByteArray CycleEnd = "void QuillnetDaemon::onNotificationsImported()";
-const QByteArray FriendsEnd = "void QuillnetDaemon::onFriendsImported(bool)";
 const QString EventTypeHint = QStringLiteral("x-tarvo-event-type");
 const QString Requests = QStringLiteral("friendrequests.service.quillnet");
 const QString General = QStringLiteral("notifications.service.quillnet");
@@ -218,7 +216,7 @@ TestKills::killAt(Fake &fake, int n, Step step, const std::function<bool(const Q
 
 void TestKills::checkAlive(Inspector &database)
 {
-    QVERIFY2(mDaemon->isRunning(), mDaemon->log.right(3000).constData());
+    QVERIFY2(mDaemon->isRunning(), mDaemon->tail().constData());
     QCOMPARE(database.column(QStringLiteral("PRAGMA integrity_check")), QVariantList {QStringLiteral("ok")});
 }
 
@@ -276,7 +274,7 @@ void TestKills::publishingPass()
     unhook();
 
     QVERIFY(startAndSync());
-    QVERIFY2(mDaemon->waitForNext(PassEnd, RunMs), mDaemon->log.right(3000).constData());
+    QVERIFY2(mDaemon->waitForNext(PassEnd, RunMs), mDaemon->tail().constData());
 
     // Every post of the feed once, but for the one whose add fell into the window.
     QStringList expected;
@@ -418,7 +416,7 @@ void TestKills::notificationCycle()
     unhook();
 
     QVERIFY(startAndSync());
-    QVERIFY2(mDaemon->waitForNext(CycleEnd, RunMs), mDaemon->log.right(3000).constData());
+    QVERIFY2(mDaemon->waitForNext(CycleEnd, RunMs), mDaemon->tail().constData());
 
     // The general notifications, published before the friend requests, are not told again.
     const QList<FakeNotificationCall> calls = mServer.calls();
@@ -520,14 +518,14 @@ void TestKills::friendImport()
     QVERIFY(writeAccount("qn-news_main=false\nqn-notif_main=false\n", "IM=true\n"));
     // The first wake-up imports the friends.
     QVERIFY(mDaemon->start());
-    QVERIFY2(mDaemon->waitForNext(marker, RunMs), mDaemon->log.right(3000).constData());
+    QVERIFY2(mDaemon->waitForNext(marker, RunMs), mDaemon->tail().constData());
     QVERIFY(mDaemon->kill());
     mSimulator->clearFaults();
 
     const qsizetype restartedAt = mDaemon->log.size();
     QVERIFY(mDaemon->start());
-    QVERIFY2(mDaemon->waitForNext(FriendsEnd, RunMs), mDaemon->log.right(3000).constData());
-    QVERIFY2(mDaemon->log.mid(restartedAt).contains(FriendsEnd + " true"), mDaemon->log.right(3000).constData());
+    QVERIFY2(mDaemon->waitForNext(FriendsEnd, RunMs), mDaemon->tail().constData());
+    QVERIFY2(mDaemon->log.mid(restartedAt).contains(FriendsEnd + " true"), mDaemon->tail().constData());
 
     // The client cache holds each friend once, in the service's order.
     QStringList friends;

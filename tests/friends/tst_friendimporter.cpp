@@ -169,7 +169,7 @@ void TestFriendImporter::networkImportThenRestartFromTheCache()
     QCOMPARE(mSim->requests().size(), 0);
     SocialGetPersonsRequest all;
     plugin()->performRequest(&all);
-    QCOMPARE(all.persons().size(), 120);
+    QTRY_COMPARE(all.persons().size(), 120);
     QCOMPARE(mSim->requests().size(), 0);
     plugin()->performRequest(&request);
     QCOMPARE(request.persons().value(0).property(SocialNetworkPerson::Status), QVariant(latest));

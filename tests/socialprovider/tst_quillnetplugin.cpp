@@ -362,12 +362,16 @@ void TestQuillnetPlugin::manyFriendsAreAnsweredOverSeveralPasses()
     for (int i = mFriends.size(); i < 2 * QuillnetPlugin::FriendsPage + 10; ++i)
         many.append(Qn::QnUser(QStringLiteral("f%1").arg(i, 3, 10, QLatin1Char('0')), QStringLiteral("F")));
     QVERIFY(mCache->storeFriendPage(mSim->me().id(), many));
-    SocialGetPersonsRequest request;
-    mPlugin->performRequest(&request);
-    QCOMPARE(request.state(), int(SocialDataRequest::Processing));
-    QTRY_COMPARE(request.state(), int(SocialDataRequest::Finished));
-    QCOMPARE(idsOf(request.persons()), idsOf(query(SocialGenericData::Id, idsOf(request.persons()).join('|'))));
-    QCOMPARE(request.persons().size(), many.size());
+    // Read from the cache, then from the records kept once they are all the friends.
+    for (const bool kept : {false, true}) {
+        mPlugin->cacheFriends(many, kept);
+        SocialGetPersonsRequest request;
+        mPlugin->performRequest(&request);
+        QCOMPARE(request.state(), int(SocialDataRequest::Processing));
+        QTRY_COMPARE(request.state(), int(SocialDataRequest::Finished));
+        QCOMPARE(idsOf(request.persons()), idsOf(query(SocialGenericData::Id, idsOf(request.persons()).join('|'))));
+        QCOMPARE(request.persons().size(), many.size());
+    }
     QVERIFY(mCache->storeFriendPage(mSim->me().id(), mFriends));
 }
 

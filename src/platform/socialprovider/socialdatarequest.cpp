@@ -27,14 +27,10 @@ void SocialDataRequest::setState(int state, const QList<SocialProviderError> &er
 void SocialDataRequest::writeToStream(QDataStream &out) const
 {
     writeParametersToStream(out);
-    const QList<SocialGenericData> records = results();
+    const QList<QByteArray> records = encodeResults();
     out << quint32(records.size());
-    for (const SocialGenericData &record : records) {
-        QByteArray bytes;
-        QDataStream recordOut(&bytes, QIODevice::WriteOnly);
-        recordOut << record;
+    for (const QByteArray &bytes : records)
         out << bytes;
-    }
 }
 
 void SocialDataRequest::writeParametersToStream(QDataStream &out) const
@@ -47,9 +43,24 @@ void SocialDataRequest::writeParametersToStream(QDataStream &out) const
         out << name << mPropertyFilter.value(name).pattern();
 }
 
-QByteArray SocialDataRequest::writeAnswerPart(int number, int first, qsizetype maxBytes, int *next, int *skipped) const
+QList<QByteArray> SocialDataRequest::encodeResults(int first, qsizetype bytes) const
 {
     const QList<SocialGenericData> records = results();
+    QList<QByteArray> encoded;
+    qsizetype total = 0;
+    for (qsizetype index = qMax(0, first); index < records.size() && total < bytes; ++index) {
+        QByteArray record;
+        QDataStream out(&record, QIODevice::WriteOnly);
+        out << records.at(index);
+        total += record.size();
+        encoded.append(record);
+    }
+    return encoded;
+}
+
+QByteArray SocialDataRequest::writeAnswerPart(int number, const QList<QByteArray> &records, int first,
+                                              qsizetype maxBytes, int *next, int *skipped) const
+{
     QByteArray parameters;
     QDataStream parametersOut(&parameters, QIODevice::WriteOnly);
     writeParametersToStream(parametersOut);
@@ -65,9 +76,7 @@ QByteArray SocialDataRequest::writeAnswerPart(int number, int first, qsizetype m
     quint32 count = 0;
     int index = qMax(0, first);
     for (; index < records.size() && count < SocialWire::MaxRecordCount; ++index) {
-        QByteArray bytes;
-        QDataStream recordOut(&bytes, QIODevice::WriteOnly);
-        recordOut << records.at(index);
+        const QByteArray &bytes = records.at(index);
         const qsizetype needed = 4 + bytes.size();
         if (headerSize + needed > maxBytes) {
             ++*skipped;

@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 #include <QString>
 
+#include <limits>
+
 #include "platform/socialprovider/socialgenericdata.h"
 #include "platform/socialprovider/socialprovidererror.h"
 
@@ -57,12 +59,21 @@ public:
     virtual void setState(int state, const QList<SocialProviderError> &errors = {});
     // The answer form: the parameters followed by the results.
     virtual void writeToStream(QDataStream &out) const;
+    // The results from first on in the record form, each in its own bytes, until they hold at least
+    // `bytes` (all of them by default): a large answer can be encoded a slice at a time.
+    QList<QByteArray> encodeResults(int first = 0, qsizetype bytes = std::numeric_limits<qsizetype>::max()) const;
+    int resultCount() const { return int(results().size()); }
     // The answer cut for a transport that takes at most maxBytes a message: part `number` (from 1)
-    // holds the records from `first` on that fit, at most SocialWire::MaxRecordCount. *next is the
-    // first record of the next part, -1 after the last. An answer that fits whole is the answer form
-    // itself; otherwise each part is in the part form. A record too large for a part of its own is
-    // left out and counted in *skipped.
-    QByteArray writeAnswerPart(int number, int first, qsizetype maxBytes, int *next, int *skipped) const;
+    // holds the records (all of them, encoded) from `first` on that fit, at most
+    // SocialWire::MaxRecordCount. *next is the first record of the next part, -1 after the last. An
+    // answer that fits whole is the answer form itself; otherwise each part is in the part form. A
+    // record too large for a part of its own is left out and counted in *skipped.
+    QByteArray writeAnswerPart(int number, const QList<QByteArray> &records, int first, qsizetype maxBytes, int *next,
+                               int *skipped) const;
+    QByteArray writeAnswerPart(int number, int first, qsizetype maxBytes, int *next, int *skipped) const
+    {
+        return writeAnswerPart(number, encodeResults(), first, maxBytes, next, skipped);
+    }
     // The parameter form. False, with the parameters left empty, when the bytes do not hold exactly
     // that form.
     virtual bool readFromStream(QDataStream &in);
