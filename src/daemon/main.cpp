@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "daemon/quillnetdaemon.h"
+#include "platform/quillnet/environmentproxy.h"
 #include "platform/support/unixsignals.h"
 #include "platform/system/helper.h"
 
@@ -26,6 +27,9 @@ int main(int argc, char *argv[])
         qInfo("Stopping on signal %d", signalNumber);
         QCoreApplication::quit();
     });
+
+    // Before the first network access manager asks Qt's system configuration.
+    Qn::EnvironmentProxyFactory::install();
 
     int result = 0;
     {

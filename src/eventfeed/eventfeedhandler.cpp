@@ -207,6 +207,7 @@ void EventfeedHandler::clear()
     }
     mAddTimer.stop();
     mToAdd.clear();
+    mNext.reset();
     mPosts.clear();
     mImportRunning = false;
     mAwaitingFeed = false;
@@ -444,6 +445,7 @@ void EventfeedHandler::processPosts()
     }
     mLateWaited = false;
     mPassComplete = !mLateAdd.call;
+    mNext.reset();
     // An instance that showed itself since the last pass, with nobody told yet.
     if (!mFeed && mEventFeedIf) {
         if (QDBusConnectionInterface *busDaemon = mEventFeedIf->connection().interface()) {
@@ -609,13 +611,46 @@ void EventfeedHandler::finishPass()
 
 bool EventfeedHandler::publishPost(const Qn::QnPost &post)
 {
+    QVariantMap item;
+    bool made = false;
+    if (mNext && mNext->postId == post.id()) {
+        made = mNext->made;
+        item = std::move(mNext->item);
+    } else {
+        made = makeItem(post, item);
+    }
+    mNext.reset();
+    if (!made)
+        return false;
+    if (!mFeed) {
+        qWarning() << FeedSilent << "no Event Feed on the bus";
+        mToAdd.clear();
+        return false;
+    }
+    // The row is written as soon as the answer comes, so that a kill in between leaves at most this
+    // one item unrecorded.
+    mAdding.post = post;
+    mAdding.clears = mClears;
+    mAdding.call = new QDBusPendingCallWatcher(mFeed->addItem(item), this);
+    connect(mAdding.call, &QDBusPendingCallWatcher::finished, this, &EventfeedHandler::onAddAnswered);
+    mAddTimer.start();
+    // While the Event Feed answers, so that the next add goes out as soon as this row is written.
+    if (!mToAdd.isEmpty()) {
+        mNext.emplace();
+        mNext->postId = mToAdd.first().id();
+        mNext->made = makeItem(mToAdd.first(), mNext->item);
+    }
+    return true;
+}
+
+bool EventfeedHandler::makeItem(const Qn::QnPost &post, QVariantMap &item)
+{
     const QString icon = mAvatars.value(post.from().id());
     if (icon.isEmpty()) {
         qWarning() << "Missing avatar for post" << Support::logText(post.id()) << "skipping";
         return false;
     }
 
-    QVariantMap item;
     item.insert(QStringLiteral("icon"), icon);
 
     // Both names in one step: a marker inside the first name must not take the second. The title is
@@ -659,19 +694,6 @@ bool EventfeedHandler::publishPost(const Qn::QnPost &post)
     item.insert(QStringLiteral("timestamp"), time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")));
     addFooter(post, item);
     item.insert(QStringLiteral("action"), remoteAction(post.id()));
-
-    if (!mFeed) {
-        qWarning() << FeedSilent << "no Event Feed on the bus";
-        mToAdd.clear();
-        return false;
-    }
-    // The row is written as soon as the answer comes, so that a kill in between leaves at most this
-    // one item unrecorded.
-    mAdding.post = post;
-    mAdding.clears = mClears;
-    mAdding.call = new QDBusPendingCallWatcher(mFeed->addItem(item), this);
-    connect(mAdding.call, &QDBusPendingCallWatcher::finished, this, &EventfeedHandler::onAddAnswered);
-    mAddTimer.start();
     return true;
 }
 

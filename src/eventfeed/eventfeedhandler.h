@@ -15,6 +15,7 @@
 #include "platform/quillnet/qntypes.h"
 
 #include <memory>
+#include <optional>
 
 class ComTarvoHomeEventFeedInterface;
 class DaemonDatabase;
@@ -120,7 +121,10 @@ private:
     // Takes the instance that owns the Event Feed's name now, and forgets the items of another.
     void followFeedOwner(const QString &owner, bool republishAfter);
     // Sends the post's item to the Event Feed; false when it is skipped (no avatar, no Event Feed).
+    // Then makes the item of the next new post while the Event Feed answers this one.
     bool publishPost(const Qn::QnPost &post);
+    // The post's item; false (with a warning) when the post cannot be shown.
+    bool makeItem(const Qn::QnPost &post, QVariantMap &item);
     void updatePost(const Qn::QnPost &post, qint64 homeviewId);
     void addFooter(const Qn::QnPost &post, QVariantMap &item) const;
     static QString escapeHtml(const QString &text);
@@ -163,6 +167,14 @@ private:
     // The pass's new posts, oldest first, and the one being added.
     Qn::QnPosts mToAdd;
     Add mAdding;
+    // The item of the first post of mToAdd, made ahead; whether it could be made.
+    struct NextItem
+    {
+        QString postId;
+        bool made = false;
+        QVariantMap item;
+    };
+    std::optional<NextItem> mNext;
     // An add the Event Feed did not answer in time. The next pass waits for it before anything else
     // (mLateWaited), and adds nothing while it stays out.
     Add mLateAdd;

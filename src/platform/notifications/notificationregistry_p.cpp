@@ -150,7 +150,9 @@ QList<NotificationRecord> NotificationRegistry::load() const
         qWarning() << Q_FUNC_INFO << "Cannot read the notification registry" << mPath << file.errorString();
         return {};
     }
-    const QByteArray data = file.read(MaxFileBytes + 1);
+    // As much as the file holds: a buffer of the limit's size on every read would leave the
+    // allocator holding a megabyte after it (glibc then keeps such blocks on its heap).
+    const QByteArray data = file.read(qint64(info.st_size) + 1);
     file.close();
 
     QString problem;

@@ -1,16 +1,39 @@
 #include "platform/system/networkmonitor.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
 #include <QDebug>
-#include <QNetworkInformation>
 #include <QTimer>
 
 namespace {
 
-bool reachabilityIsOnline(QNetworkInformation::Reachability reachability)
+// Qt's QNetworkInformation would do the same through a plug-in, but it loads every plug-in it has,
+// and the GLib one brings GIO and its libraries: a tenth of the idle daemon's memory.
+const QString Service = QStringLiteral("org.freedesktop.NetworkManager");
+const QString Path = QStringLiteral("/org/freedesktop/NetworkManager");
+
+// NetworkManager's NMState: 10 asleep, 20 disconnected, 30 disconnecting, 40 connecting, 50 local
+// only; 60 site (the service may be on the local network) and 70 global count as online. Unknown
+// (0) and values it does not define change nothing.
+enum class Reach { Unknown, Offline, Online };
+Reach reachOf(uint state)
 {
-    // Site (local network only) still counts: the service may be on the local network.
-    return reachability == QNetworkInformation::Reachability::Online
-            || reachability == QNetworkInformation::Reachability::Site;
+    switch (state) {
+    case 10:
+    case 20:
+    case 30:
+    case 40:
+    case 50:
+        return Reach::Offline;
+    case 60:
+    case 70:
+        return Reach::Online;
+    default:
+        return Reach::Unknown;
+    }
 }
 
 } // namespace
@@ -39,26 +62,43 @@ void NetworkMonitor::loadBackend() const
     if (mBackendLoaded)
         return;
     mBackendLoaded = true;
-    if (!QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability)) {
-        qDebug() << Q_FUNC_INFO << "no reachability backend, assuming online";
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected()) {
+        qDebug() << Q_FUNC_INFO << "no system bus, assuming online";
         return;
     }
-    QNetworkInformation *info = QNetworkInformation::instance();
-    const auto reachability = info->reachability();
-    // Unknown means the backend has not decided yet; do not report offline before it has.
-    mOnline = reachability == QNetworkInformation::Reachability::Unknown || reachabilityIsOnline(reachability);
-    connect(info, &QNetworkInformation::reachabilityChanged, this, &NetworkMonitor::onReachabilityChanged);
+    auto *self = const_cast<NetworkMonitor *>(this);
+    // Also when NetworkManager starts later.
+    bus.connect(Service, Path, Service, QStringLiteral("StateChanged"), self, SLOT(onStateChanged(uint)));
+    QDBusMessage get = QDBusMessage::createMethodCall(Service, Path, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
+    get << Service << QStringLiteral("State");
+    auto *call = new QDBusPendingCallWatcher(bus.asyncCall(get), self);
+    connect(call, &QDBusPendingCallWatcher::finished, self, &NetworkMonitor::onStateAnswered);
 }
 
-void NetworkMonitor::onReachabilityChanged()
+void NetworkMonitor::onStateAnswered(QDBusPendingCallWatcher *call)
 {
-    QNetworkInformation *info = QNetworkInformation::instance();
-    if (!info)
+    call->deleteLater();
+    const QDBusPendingReply<QDBusVariant> reply = *call;
+    if (reply.isError()) {
+        qDebug() << Q_FUNC_INFO << "no NetworkManager, assuming online:" << reply.error().name();
         return;
-    const auto reachability = info->reachability();
-    if (reachability == QNetworkInformation::Reachability::Unknown)
+    }
+    const QVariant state = reply.value().variant();
+    if (state.metaType() != QMetaType::fromType<uint>()) {
+        qWarning() << Q_FUNC_INFO << "NetworkManager's state is not a number:" << state.metaType().name();
         return;
-    const bool online = reachabilityIsOnline(reachability);
+    }
+    onStateChanged(state.toUInt());
+}
+
+void NetworkMonitor::onStateChanged(uint state)
+{
+    const Reach reach = reachOf(state);
+    if (reach == Reach::Unknown)
+        return;
+    const bool online = reach == Reach::Online;
     if (online == mOnline)
         return;
     mOnline = online;

@@ -1,10 +1,13 @@
-// Whether the device is online, and when that changes. Without a reachability backend the device
-// counts as online: the client library then finds out for itself. The backend (a plug-in that pulls
-// in GLib or talks to NetworkManager) is loaded from the event loop once the owner's start-up is
-// done, or at the first question, whichever comes first: start-up does not wait for it.
+// Whether the device is online, and when that changes, as NetworkManager tells it on the system bus.
+// Without NetworkManager the device counts as online: the client library then finds out for itself.
+// NetworkManager is asked from the event loop once the owner's start-up is done, or at the first
+// question, whichever comes first: start-up does not wait for it. Its answer comes later; until
+// then the device counts as online.
 #pragma once
 
 #include <QObject>
+
+class QDBusPendingCallWatcher;
 
 class NetworkMonitor : public QObject
 {
@@ -16,17 +19,19 @@ public:
     ~NetworkMonitor() override;
 
     bool isOnline() const;
-    // True once the reachability backend was asked for (loaded or found missing).
+    // True once NetworkManager was asked (or found missing).
     bool isBackendLoaded() const;
 
 signals:
     void onlineStateChanged(bool isOnline);
 
 private slots:
-    void onReachabilityChanged();
+    // NetworkManager's StateChanged signal, connected by name.
+    void onStateChanged(uint state);
 
 private:
     void loadBackend() const;
+    void onStateAnswered(QDBusPendingCallWatcher *call);
 
     mutable bool mBackendLoaded = false;
     mutable bool mOnline = true;

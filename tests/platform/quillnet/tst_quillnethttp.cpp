@@ -1,5 +1,6 @@
 // The client's HTTP side against a byte-exact loopback server: request shapes and credentials,
-// broken, hostile, endless and oversized answers, list bounds, redirects and time zones; and what the
+// broken, hostile, endless and oversized answers, list bounds, redirects, time zones and the
+// environment's proxy; and what the
 // client refuses before sending anything, without a service or a usable cache. Failures the
 // simulator can produce (error statuses, malformed and cut bodies, expired tokens) are in
 // tst_quillnetsim.
@@ -8,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -17,6 +19,7 @@
 #include <memory>
 
 #include "cachetestdata.h"
+#include "platform/quillnet/environmentproxy.h"
 #include "platform/quillnet/qnjson.h"
 #include "platform/quillnet/quillnet.h"
 #include "rawhttpserver.h"
@@ -63,6 +66,7 @@ private slots:
     void timesKeepTheirInstantInEveryZone();
     void longListsAndBurstsGoOutWhole();
     void deletingTheClientDropsItsRequests();
+    void proxiesComeFromTheEnvironment();
     // Without a service or a usable cache.
     void initWithoutServiceFailsAfterReturning_data();
     void initWithoutServiceFailsAfterReturning();
@@ -488,6 +492,38 @@ void TestQuillnetHttp::deletingTheClientDropsItsRequests()
     mServer->enqueueJson(R"({"data": []})");
     QTRY_COMPARE(mServer->abandoned(), 1);
     QCOMPARE(feed.count(), 0);
+}
+
+void TestQuillnetHttp::proxiesComeFromTheEnvironment()
+{
+    // The loopback server as the proxy of a service without an address: it gets the whole address.
+    qputenv("http_proxy", mServer->baseUrl().toEncoded());
+    EnvironmentProxyFactory::install();
+    QuillnetConfiguration configuration(Token);
+    configuration.setServiceUrl(QUrl("http://quillnet.invalid:81"));
+    Quillnet proxied(configuration);
+    mServer->enqueueJson(MeAnswer);
+    QSignalSpy initialized(&proxied, SIGNAL(initialized()));
+    proxied.init();
+    QVERIFY(initialized.wait());
+    QCOMPARE(mServer->requests().last().target, QByteArray("http://quillnet.invalid:81/me"));
+
+    // Every host but those no_proxy names, by domain or by network; https has its own.
+    qputenv("http_proxy", "proxy.example.net:3128");
+    qputenv("https_proxy", "socks5://user:pw@proxy.example.net");
+    qputenv("no_proxy", "*.example.org, 10.0.0.0/8");
+    EnvironmentProxyFactory factory;
+    const auto proxyFor = [&factory](const char *url) {
+        const QNetworkProxy proxy = factory.queryProxy(QNetworkProxyQuery(QUrl(url))).value(0);
+        return u"%1 %2:%3 %4"_s.arg(proxy.type()).arg(proxy.hostName()).arg(proxy.port()).arg(proxy.user());
+    };
+    QCOMPARE(proxyFor("http://11.0.0.1/"), u"3 proxy.example.net:3128 "_s);
+    QCOMPARE(proxyFor("https://example.com/"), u"1 proxy.example.net:1080 user"_s);
+    for (const char *direct : {"http://a.example.org/", "https://example.org/", "http://10.9.8.7/"})
+        QCOMPARE(proxyFor(direct), u"2 :0 "_s);
+    for (const char *name : {"http_proxy", "https_proxy", "no_proxy"})
+        qunsetenv(name);
+    QNetworkProxyFactory::setApplicationProxyFactory(nullptr);
 }
 
 void TestQuillnetHttp::initWithoutServiceFailsAfterReturning_data()

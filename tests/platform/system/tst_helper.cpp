@@ -1,6 +1,7 @@
-// The system stand-ins: journal lines, a missing catalogue, the reachability back end and the
-// heartbeat. Loading the catalogue of the user's language is the catalogue test's, and the low
+// The system stand-ins: journal lines, a missing catalogue, the online state as NetworkManager tells
+// it and the heartbeat. Loading the catalogue of the user's language is the catalogue test's, and the low
 // priority of every thread the daemon process test's.
+#include <QDBusConnection>
 #include <QLocale>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -10,6 +11,20 @@
 #include "platform/system/networkmonitor.h"
 #include "platform/system/qmheartbeat.h"
 
+// A NetworkManager of the test's own, on the bus the monitor takes for the system bus.
+class FakeNetworkManager : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.NetworkManager")
+    Q_PROPERTY(uint State MEMBER state)
+
+public:
+    uint state = 20;
+
+signals:
+    void StateChanged(uint state);
+};
+
 class TestSystem : public QObject
 {
     Q_OBJECT
@@ -18,12 +33,10 @@ private slots:
     void formatLine_data();
     void formatLine();
     void localeWithoutCatalogue();
-    void networkBackendLoadsAfterStartUp();
+    void networkManagerTellsTheOnlineState();
 
-    void heartbeatNeedsOpen();
     void heartbeatArmsInsideTheWindow();
     void heartbeatWakesUpAndReArms();
-    void heartbeatWithoutSignalModeStaysQuiet();
 };
 
 void TestSystem::formatLine_data()
@@ -31,17 +44,15 @@ void TestSystem::formatLine_data()
     QTest::addColumn<int>("type");
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("debug") << int(QtDebugMsg) << "void X::f() \"a\""
-                           << "<7>qd: void X::f() \"a\"";
-    QTest::newRow("info") << int(QtInfoMsg) << "i"
-                          << "<6>qd: i";
-    QTest::newRow("warning") << int(QtWarningMsg) << "w"
-                             << "<4>qd: w";
-    QTest::newRow("critical") << int(QtCriticalMsg) << "c"
-                              << "<2>qd: c";
+    const auto row = [](const char *tag, QtMsgType type, const char *text, const char *expected) {
+        QTest::newRow(tag) << int(type) << QString(text) << QString(expected);
+    };
+    row("debug", QtDebugMsg, "void X::f() \"a\"", "<7>qd: void X::f() \"a\"");
+    row("info", QtInfoMsg, "i", "<6>qd: i");
+    row("warning", QtWarningMsg, "w", "<4>qd: w");
+    row("critical", QtCriticalMsg, "c", "<2>qd: c");
     // Each line of a multi-line message keeps its priority in the journal.
-    QTest::newRow("multi-line") << int(QtWarningMsg) << "a\nb"
-                                << "<4>qd: a\n<4>qd: b";
+    row("multi-line", QtWarningMsg, "a\nb", "<4>qd: a\n<4>qd: b");
 }
 
 void TestSystem::formatLine()
@@ -52,18 +63,28 @@ void TestSystem::formatLine()
     QCOMPARE(Helper::formatLine(QtMsgType(type), QStringLiteral("qd"), text), expected);
 }
 
-void TestSystem::networkBackendLoadsAfterStartUp()
+void TestSystem::networkManagerTellsTheOnlineState()
 {
-    // Loading the reachability plug-in pulls in GLib or a system bus round trip: not while the
-    // daemon is being built, but as soon as the event loop runs.
-    NetworkMonitor monitor;
-    QVERIFY(!monitor.isBackendLoaded());
-    QTRY_VERIFY(monitor.isBackendLoaded());
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", qgetenv("DBUS_SESSION_BUS_ADDRESS"));
+    FakeNetworkManager manager;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QVERIFY(bus.registerObject("/org/freedesktop/NetworkManager", &manager,
+                               QDBusConnection::ExportAllProperties | QDBusConnection::ExportAllSignals));
+    QVERIFY(bus.registerService("org.freedesktop.NetworkManager"));
 
-    // A question before that loads it at once.
+    // Asked as soon as the event loop runs, not while the daemon is being built: disconnected.
+    NetworkMonitor monitor;
+    QSignalSpy changes(&monitor, &NetworkMonitor::onlineStateChanged);
+    QVERIFY(!monitor.isBackendLoaded());
+    QVERIFY(changes.wait());
+    // Unknown states change nothing, the local network only is offline, the site online.
+    for (uint state : {0u, 60u, 99u, 50u})
+        emit manager.StateChanged(state);
+    QTRY_COMPARE(QList<QVariantList>(changes), (QList<QVariantList> {{false}, {true}, {false}}));
+
+    // A question before that asks at once; online until the answer.
     NetworkMonitor asked;
-    asked.isOnline();
-    QVERIFY(asked.isBackendLoaded());
+    QVERIFY(asked.isOnline() && asked.isBackendLoaded());
 }
 
 void TestSystem::localeWithoutCatalogue()
@@ -78,17 +99,12 @@ void TestSystem::localeWithoutCatalogue()
     qunsetenv("QUILLNET_TRANSLATIONS_DIR");
 }
 
-void TestSystem::heartbeatNeedsOpen()
+void TestSystem::heartbeatArmsInsideTheWindow()
 {
     Veldo::QmHeartbeat heartbeat;
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("heartbeat not open"));
     QVERIFY(!heartbeat.wait(0, 10, 0).isValid());
     QCOMPARE(heartbeat.remainingMs(), -1);
-}
-
-void TestSystem::heartbeatArmsInsideTheWindow()
-{
-    Veldo::QmHeartbeat heartbeat;
     heartbeat.open(Veldo::QmHeartbeat::SignalNeeded);
     for (int i = 0; i < 20; ++i) {
         QVERIFY(heartbeat.wait(100, 110, 0).isValid());
@@ -123,16 +139,14 @@ void TestSystem::heartbeatWakesUpAndReArms()
     heartbeat.wait(3600, 3600, 0);
     QVERIFY(!spy.wait(200));
     QCOMPARE(spy.count(), 2);
-}
 
-void TestSystem::heartbeatWithoutSignalModeStaysQuiet()
-{
-    Veldo::QmHeartbeat heartbeat;
-    heartbeat.open(Veldo::QmHeartbeat::NoSignalNeeded);
-    QSignalSpy spy(&heartbeat, &Veldo::QmHeartbeat::wakeUp);
-    heartbeat.wait(0, 0, 0);
-    QTRY_COMPARE(heartbeat.remainingMs(), -1);
-    QCOMPARE(spy.count(), 0);
+    // Without the signal mode it runs out quietly.
+    Veldo::QmHeartbeat quiet;
+    quiet.open(Veldo::QmHeartbeat::NoSignalNeeded);
+    QSignalSpy quietSpy(&quiet, &Veldo::QmHeartbeat::wakeUp);
+    quiet.wait(0, 0, 0);
+    QTRY_COMPARE(quiet.remainingMs(), -1);
+    QCOMPARE(quietSpy.count(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestSystem)
