@@ -15,6 +15,7 @@
 #include "common/constants.h"
 #include "common/utils.h"
 #include "database/daemondatabase.h"
+#include "database/databaseinspector.h"
 #include "eventfeed/eventfeedhandler.h"
 #include "eventfeedinterface.h"
 #include "fakes/fakeeventfeed.h"
@@ -91,6 +92,16 @@ private:
     Qn::QnPosts servicePage() const { return mSim->posts().mid(0, EventfeedHandler::FeedLimit); }
     // The Event Feed's items by post id.
     QMap<QString, QVariantMap> itemsByPost();
+    // Published again, as published: the Event Feed holds the items and the pass that added them
+    // is over (its last row is written as the last add is answered, and the pass ends with it).
+    bool republished(const QStringList &posts)
+    {
+        return itemsByPost().keys() == posts
+                && Inspector(mDir->filePath(QStringLiteral("daemon.db")))
+                           .column(QStringLiteral("SELECT id FROM items"))
+                           .size()
+                == posts.size();
+    }
     QTimer *safetyTimer() const { return mHandler->findChild<QTimer *>(QStringLiteral("safetyTimer")); }
     QString feedPath() const { return QStringLiteral("/users/%1/feed").arg(mSim->me().id()); }
     // A post of a friend of the simulated world, stored in the client's cache as the feed.
@@ -479,7 +490,7 @@ void TestEventfeedHandler::eachEventFeedInstanceGetsItsOwnItems()
     // from the cache at once, and no old id is sent to the new instance.
     mFeed.stop();
     QVERIFY(mFeed.start());
-    QTRY_COMPARE(itemsByPost().keys(), published);
+    QTRY_VERIFY(republished(published));
     QCOMPARE(mFeed.calls(), QStringList {ClearCall} + QStringList(published.size(), AddCall));
 
     // Its items are the ones that change.
@@ -498,7 +509,7 @@ void TestEventfeedHandler::eachEventFeedInstanceGetsItsOwnItems()
     QCOMPARE(mFeed.calls(), QStringList {ClearCall});
     mHandler->setEnabled(true);
     emit mDb->dbReseted();
-    QTRY_COMPARE(itemsByPost().keys(), published);
+    QTRY_VERIFY(republished(published));
 }
 
 void TestEventfeedHandler::clearEndsTheImportAndForgetsTheItems()
