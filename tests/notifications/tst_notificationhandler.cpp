@@ -914,7 +914,10 @@ void TestNotificationHandler::existingEntryAtTheSocketPath()
     QCOMPARE(handler->m_server->isListening(), replaced);
     struct stat after;
     QCOMPARE(::lstat(path.constData(), &after), 0);
-    QCOMPARE(after.st_ino != before.st_ino, replaced);
+    // A filesystem may give the new socket the inode the stale one freed: that it answers shows the
+    // replacement; what is left alone keeps its inode.
+    if (!replaced)
+        QCOMPARE(after.st_ino, before.st_ino);
     QLocalSocket app;
     app.connectToServer(SocketPath);
     QCOMPARE(app.waitForConnected(2000), replaced);
