@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include "platform/support/files.h"
+#include "platform/support/logging.h"
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -74,16 +75,16 @@ void Utils::clearDirectory(const QString &path)
 
 void Utils::clearDirectory(const QString &path, const QString &keep)
 {
-    qDebug() << Q_FUNC_INFO << path << keep;
+    qCDebug(lcDaemon) << Q_FUNC_INFO << path << keep;
 
     if (path.isEmpty() || QDir::isRelativePath(path)) {
-        qWarning() << Q_FUNC_INFO << "Refusing to clear a relative or empty path" << path;
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "Refusing to clear a relative or empty path" << path;
         return;
     }
     // Cleaned first: a trailing slash would make the system resolve a link given as the path.
     const QString cleanPath = QDir::cleanPath(path);
     if (cleanPath == QDir::rootPath()) {
-        qWarning() << Q_FUNC_INFO << "Refusing to clear the root directory";
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "Refusing to clear the root directory";
         return;
     }
 
@@ -96,18 +97,18 @@ void Utils::clearDirectory(const QString &path, const QString &keep)
         if (dir.isEmpty()) {
             // Dangling: nothing to clear but the link.
             if (!QFile::remove(cleanPath))
-                qWarning() << Q_FUNC_INFO << "Cannot remove link" << cleanPath;
+                qCWarning(lcDaemon) << Q_FUNC_INFO << "Cannot remove link" << cleanPath;
             return;
         }
         if (dir == QDir::rootPath()) {
-            qWarning() << Q_FUNC_INFO << "Refusing to clear the root directory";
+            qCWarning(lcDaemon) << Q_FUNC_INFO << "Refusing to clear the root directory";
             return;
         }
     } else if (!info.exists()) {
         return;
     }
     if (!QFileInfo(dir).isDir()) {
-        qWarning() << Q_FUNC_INFO << "Not a directory, left alone:" << cleanPath;
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "Not a directory, left alone:" << cleanPath;
         return;
     }
 
@@ -119,7 +120,7 @@ void Utils::clearDirectory(const QString &path, const QString &keep)
         kept << dir + cleanKeep.mid(cleanPath.size());
 
     if (Support::removeTree(dir, kept) && info.isSymLink() && !QFile::remove(cleanPath))
-        qWarning() << Q_FUNC_INFO << "Cannot remove link" << cleanPath;
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "Cannot remove link" << cleanPath;
 }
 
 QString Utils::phoneNumberFromUri(const QString &text)
@@ -190,7 +191,7 @@ void Utils::copyWithSuffix(QString &path, const QString &suffix)
 {
     // An empty suffix would make the copy the source itself, a slash would leave its directory.
     if (suffix.isEmpty() || suffix.contains(QLatin1Char('/'))) {
-        qWarning() << Q_FUNC_INFO << "Unusable suffix" << suffix << "for" << path;
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "Unusable suffix" << suffix << "for" << path;
         return;
     }
 
@@ -208,7 +209,7 @@ void Utils::copyWithSuffix(QString &path, const QString &suffix)
         opened = copy.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     }
     if (!opened) {
-        qWarning() << Q_FUNC_INFO << "Failure while trying to open files" << path << target;
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "Failure while trying to open files" << path << target;
         return;
     }
 
@@ -229,7 +230,7 @@ void Utils::copyWithSuffix(QString &path, const QString &suffix)
 
     // A truncated copy under the right name would be shown as a broken picture.
     if (!copied) {
-        qWarning() << Q_FUNC_INFO << "Failure while copying" << path << "to" << target << copy.errorString();
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "Failure while copying" << path << "to" << target << copy.errorString();
         copy.remove();
         return;
     }

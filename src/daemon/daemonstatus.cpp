@@ -21,6 +21,7 @@
 #include "platform/quillnet/quillnet.h"
 #include "platform/support/logtext.h"
 #include "statusadaptor.h"
+#include "platform/support/logging.h"
 
 namespace {
 
@@ -101,7 +102,7 @@ bool DaemonStatus::registerOn(QDBusConnection &bus)
     watchPeers(bus);
     mRegistered = bus.registerObject(QLatin1String(Constants::StatusObjectPath), this, QDBusConnection::ExportAdaptors);
     if (!mRegistered)
-        qWarning() << Q_FUNC_INFO << "Cannot export the status object:" << bus.lastError().message();
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "Cannot export the status object:" << bus.lastError().message();
     return mRegistered;
 }
 
@@ -197,7 +198,7 @@ void DaemonStatus::flush()
         if (qEnvironmentVariableIsSet("NOTIFY_SOCKET")) {
             const QByteArray status = "STATUS=" + line.toUtf8();
             if (sd_notify(0, status.constData()) < 0)
-                qDebug() << Q_FUNC_INFO << "sd_notify failed";
+                qCDebug(lcDaemon) << Q_FUNC_INFO << "sd_notify failed";
         }
     }
     if (!mRegistered || mChanged.isEmpty()) {
@@ -439,7 +440,7 @@ void DaemonStatus::onCapabilities(QDBusPendingCallWatcher *call, const QString &
     if (askedWhom != mServerOwner)
         return;
     if (reply.isError()) {
-        qDebug() << Q_FUNC_INFO << "No capabilities:" << Support::logText(reply.error().message());
+        qCDebug(lcDaemon) << Q_FUNC_INFO << "No capabilities:" << Support::logText(reply.error().message());
         return;
     }
     QStringList capabilities;

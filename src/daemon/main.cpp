@@ -9,6 +9,7 @@
 #include "platform/quillnet/environmentproxy.h"
 #include "platform/support/unixsignals.h"
 #include "platform/system/helper.h"
+#include "platform/support/logging.h"
 
 int main(int argc, char *argv[])
 {
@@ -24,7 +25,7 @@ int main(int argc, char *argv[])
     // taken down with it: its socket, the write-ahead log folded back into its database.
     Support::UnixSignals stopSignals({SIGTERM, SIGINT});
     QObject::connect(&stopSignals, &Support::UnixSignals::received, &app, [](int signalNumber) {
-        qInfo("Stopping on signal %d", signalNumber);
+        qCInfo(lcDaemon, "Stopping on signal %d", signalNumber);
         QCoreApplication::quit();
     });
 

@@ -38,6 +38,7 @@
 #include "platform/support/files.h"
 #include "platform/support/logtext.h"
 #include "quillnetveldoadaptor.h"
+#include "platform/support/logging.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ constexpr int SettleCheckMs = 20;
 // would only run an event loop for a daemon that cannot work.
 [[noreturn]] void criticalExit(const char *text)
 {
-    qCritical() << text;
+    qCCritical(lcDaemon) << text;
     ::exit(1);
 }
 
@@ -109,14 +110,15 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
     QDBusConnection bus = QDBusConnection::sessionBus();
     const QString serviceName = QString::fromLatin1(Constants::ServiceName);
     const QString objectPath = QString::fromLatin1(Constants::ObjectPath);
-    qDebug() << Q_FUNC_INFO << "registerService:" << serviceName;
+    qCDebug(lcDaemon) << Q_FUNC_INFO << "registerService:" << serviceName;
     if (!bus.registerService(serviceName)) {
-        qCritical() << Q_FUNC_INFO << "Failed to register service";
+        qCCritical(lcDaemon) << Q_FUNC_INFO << "Failed to register service";
         ::exit(1);
     }
-    qDebug() << Q_FUNC_INFO << "registerObject:" << objectPath;
+    qCDebug(lcDaemon) << Q_FUNC_INFO << "registerObject:" << objectPath;
     if (!bus.registerObject(objectPath, this, QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals)) {
-        qCritical() << Q_FUNC_INFO << "Unable to register:" << bus.lastError().name() << bus.lastError().message();
+        qCCritical(lcDaemon) << Q_FUNC_INFO << "Unable to register:" << bus.lastError().name()
+                             << bus.lastError().message();
         ::exit(1);
     }
     mStatus = new DaemonStatus(this);
@@ -144,10 +146,10 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
     mCacheLock = Support::lockExclusively(mCacheDir + separator + LockFileName, &holder);
     if (mCacheLock < 0) {
         if (holder > 0)
-            qCritical() << Q_FUNC_INFO << "Another instance (process" << holder << ") is using the cache directory"
-                        << mCacheDir;
+            qCCritical(lcDaemon) << Q_FUNC_INFO << "Another instance (process" << holder
+                                 << ") is using the cache directory" << mCacheDir;
         else
-            qCritical() << Q_FUNC_INFO << "Could not lock the cache directory" << mCacheDir;
+            qCCritical(lcDaemon) << Q_FUNC_INFO << "Could not lock the cache directory" << mCacheDir;
         ::exit(1);
     }
 
@@ -156,7 +158,7 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
 
     mDatabase = new (std::nothrow) DaemonDatabase(mCacheDir + separator + Constants::DatabaseFileName, this);
     if (!mDatabase) {
-        qWarning() << "Could not initialize internal database";
+        qCWarning(lcDaemon) << "Could not initialize internal database";
         ::exit(1);
     }
     // Connected before init(): a reset while opening must be seen.
@@ -201,7 +203,7 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
 
     connectAccount();
 
-    qDebug() << Q_FUNC_INFO << "loginToQuillnet";
+    qCDebug(lcDaemon) << Q_FUNC_INFO << "loginToQuillnet";
     loginToQuillnet();
 }
 
@@ -258,8 +260,8 @@ void QuillnetDaemon::connectAccount()
 
 void QuillnetDaemon::loginToQuillnet()
 {
-    qDebug() << Q_FUNC_INFO << "mLoginOk:" << mLoginOk << "loginInProgress:" << mLoginInProgress
-             << "validAccount:" << mAccount->isValidAccount();
+    qCDebug(lcDaemon) << Q_FUNC_INFO << "mLoginOk:" << mLoginOk << "loginInProgress:" << mLoginInProgress
+                      << "validAccount:" << mAccount->isValidAccount();
     if (!mLoginOk && !mLoginInProgress && mAccount->isValidAccount()) {
         mLoginInProgress = true;
         mAccount->login(Constants::ApplicationId, QString(), Constants::ApplicationSecret, false, true);
@@ -294,7 +296,7 @@ void QuillnetDaemon::removeOldPosts()
     if (!cache || !mDatabase->isClearNeeded())
         return;
     if (!cache->removePosts(QDateTime::currentDateTime().addDays(-1)))
-        qWarning() << "Failed to remove old posts from cache";
+        qCWarning(lcDaemon) << "Failed to remove old posts from cache";
     cache->clearDiskCache();
     // Advanced even after a failed removal: the clean-up is tried again tomorrow, not on every wake-up.
     mDatabase->updateClearDate(true);
@@ -302,7 +304,7 @@ void QuillnetDaemon::removeOldPosts()
 
 void QuillnetDaemon::refreshEventFeed()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcDaemon) << Q_FUNC_INFO;
     // Calls within 2 s of each other lead to one refresh, 2 s after the last one.
     if (isOn(Constants::NewsFeedSetting) && checkBackend(false))
         mNewsFeedTimer.start();
@@ -310,14 +312,14 @@ void QuillnetDaemon::refreshEventFeed()
 
 void QuillnetDaemon::itemSeen(QString id, QString type)
 {
-    qDebug() << Q_FUNC_INFO << Support::logText(id) << Support::logText(type);
+    qCDebug(lcDaemon) << Q_FUNC_INFO << Support::logText(id) << Support::logText(type);
     if (isOn(Constants::NotificationsMainSetting) && mNotificationHandler)
         mNotificationHandler->itemSeen(id, type);
 }
 
 void QuillnetDaemon::sync()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcDaemon) << Q_FUNC_INFO;
     // The caller is answered first; the work runs in a later pass of the event loop.
     if (checkBackend(true))
         QTimer::singleShot(1, this, &QuillnetDaemon::onFullSyncRequested);
@@ -325,7 +327,7 @@ void QuillnetDaemon::sync()
 
 void QuillnetDaemon::onFullSyncRequested()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcDaemon) << Q_FUNC_INFO;
     if (mExiting)
         return;
     removeOldPosts();
@@ -339,7 +341,7 @@ void QuillnetDaemon::onFullSyncRequested()
 
 void QuillnetDaemon::onNewsFeedUpdateRequested()
 {
-    qDebug() << Q_FUNC_INFO << mNetworkManager->isOnline();
+    qCDebug(lcDaemon) << Q_FUNC_INFO << mNetworkManager->isOnline();
     if (!checkBackend(false) || !mEventfeedHandler || !mNotificationHandler)
         return;
     if (isOn(Constants::NewsFeedSetting))
@@ -350,14 +352,14 @@ void QuillnetDaemon::onNewsFeedUpdateRequested()
 
 void QuillnetDaemon::onNewsFeedUpdateFromCacheRequested()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcDaemon) << Q_FUNC_INFO;
     if (mEventfeedHandler && isOn(Constants::NewsFeedSetting))
         mEventfeedHandler->startNewsfeedImport(true);
 }
 
 void QuillnetDaemon::onAccountDisabled()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcDaemon) << Q_FUNC_INFO;
     if (mFriendImporter)
         mFriendImporter->accountDisabled();
     withdrawAndLogOut();
@@ -368,7 +370,7 @@ void QuillnetDaemon::onAccountDisabled()
 
 void QuillnetDaemon::onAccountRemoved()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcDaemon) << Q_FUNC_INFO;
     if (mFriendImporter)
         mFriendImporter->accountRemoved();
     // Withdrawn before the cache directory goes: the record of what was published lives there.
@@ -396,7 +398,7 @@ void QuillnetDaemon::exitWhenSettled(int code, const std::function<void()> &clea
             && (MNotification::hasPendingCalls() || (mEventfeedHandler && mEventfeedHandler->isAdding())))
             return;
         settle->stop();
-        qDebug() << "Exiting with status" << code;
+        qCDebug(lcDaemon) << "Exiting with status" << code;
         for (const std::function<void()> &cleanUp : std::as_const(mExitCleanUps))
             cleanUp();
         QCoreApplication::exit(code);
@@ -420,7 +422,7 @@ void QuillnetDaemon::withdrawAndLogOut()
 
 void QuillnetDaemon::onSyncHeartbeat(QTime time)
 {
-    qDebug() << Q_FUNC_INFO << time;
+    qCDebug(lcDaemon) << Q_FUNC_INFO << time;
     mHeartbeat->wait(Veldo::QmHeartbeat::WAKEUP_SLOT_2_HOURS, Veldo::QmHeartbeat::WAKEUP_SLOT_2_HOURS, 0);
     removeOldPosts();
     if (checkBackend(true)) {
@@ -444,20 +446,20 @@ void QuillnetDaemon::onSyncHeartbeat(QTime time)
 
 void QuillnetDaemon::onOnlineStateChanged(bool isOnline)
 {
-    qDebug() << Q_FUNC_INFO << isOnline;
+    qCDebug(lcDaemon) << Q_FUNC_INFO << isOnline;
     if (!isOnline)
         return;
     if (!mLoginOk) {
         loginToQuillnet();
     } else if (mQuillnet && !mQuillnet->isInitialized()) {
-        qDebug() << Q_FUNC_INFO << "Initializing qn backend.";
+        qCDebug(lcDaemon) << Q_FUNC_INFO << "Initializing qn backend.";
         mQuillnet->init();
     }
 }
 
 void QuillnetDaemon::retryLogin()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcDaemon) << Q_FUNC_INFO;
     loginToQuillnet();
 }
 
@@ -467,7 +469,7 @@ void QuillnetDaemon::onLoginResponse(const QString &accessToken, bool loginOk)
     mLoginInProgress = false;
 
     if (loginOk) {
-        qDebug() << Q_FUNC_INFO << "Quillnet login ok";
+        qCDebug(lcDaemon) << Q_FUNC_INFO << "Quillnet login ok";
         mRetryTimer->stop();
         // While the service keeps refusing new tokens, a login that hands one out is no success yet.
         if (!mForcedLoginUnproven)
@@ -495,7 +497,7 @@ void QuillnetDaemon::onLoginResponse(const QString &accessToken, bool loginOk)
     }
 
     if (!mAccount->wasLoginCanceled()) {
-        qDebug() << Q_FUNC_INFO << "Quillnet login failed";
+        qCDebug(lcDaemon) << Q_FUNC_INFO << "Quillnet login failed";
         scheduleRetry();
         return;
     }
@@ -514,7 +516,7 @@ void QuillnetDaemon::onLoginResponse(const QString &accessToken, bool loginOk)
     if (count < CanceledLoginLimit) {
         mCanceledLogins = count + 1;
         storeCanceledLogins(cache, mCanceledLogins);
-        qDebug() << Q_FUNC_INFO << "Quillnet login failed due to cancel";
+        qCDebug(lcDaemon) << Q_FUNC_INFO << "Quillnet login failed due to cancel";
         mAccount->login(Constants::ApplicationId, QString(), Constants::ApplicationSecret, false, false);
     } else {
         storeCanceledLogins(cache, 0);
@@ -526,12 +528,12 @@ void QuillnetDaemon::scheduleRetry()
 {
     if (mRetryCount < RetryLimit) {
         ++mRetryCount;
-        qDebug() << Q_FUNC_INFO << "Retry in" << mRetryCount * 60 << "seconds.";
+        qCDebug(lcDaemon) << Q_FUNC_INFO << "Retry in" << mRetryCount * 60 << "seconds.";
         mRetryTimer->setInterval(mRetryCount * RetryDelayMs);
         mRetryTimer->setSingleShot(true);
         mRetryTimer->start();
     } else {
-        qWarning() << Q_FUNC_INFO << "Giving up on retries...";
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "Giving up on retries...";
     }
 }
 
@@ -547,7 +549,7 @@ void QuillnetDaemon::storeCanceledLogins(Qn::QnCache *cache, int count)
 
 void QuillnetDaemon::onQnInitialized()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcDaemon) << Q_FUNC_INFO;
     mBackendInitializing = false;
     // The service accepted the token: a later refusal deserves an immediate new login again.
     mForcedLoginUnproven = false;
@@ -588,25 +590,25 @@ void QuillnetDaemon::onQnInitialized()
         mEventfeedHandler->clear();
     }
 
-    qDebug() << Q_FUNC_INFO << "Checking online status";
+    qCDebug(lcDaemon) << Q_FUNC_INFO << "Checking online status";
     mSettings[Constants::ImStateSetting] = mAccount->isServiceEnabled(QStringLiteral("IM"));
     mHeartbeat->wait(0, 10, 0);
 }
 
 void QuillnetDaemon::onError(Qn::QnError error)
 {
-    qDebug() << Q_FUNC_INFO << Support::logText(error.replyErrorString()) << "type:" << error.errorType();
-    qDebug() << Q_FUNC_INFO << Support::logText(error.quillnetErrorString());
+    qCDebug(lcDaemon) << Q_FUNC_INFO << Support::logText(error.replyErrorString()) << "type:" << error.errorType();
+    qCDebug(lcDaemon) << Q_FUNC_INFO << Support::logText(error.quillnetErrorString());
 
     if (mBackendInitializing)
-        qWarning() << "Network error during backend initialization.";
+        qCWarning(lcDaemon) << "Network error during backend initialization.";
 
     if (error.errorType() == Qn::QnError::AuthenticationError && !mLoginInProgress) {
         mLoginOk = false;
         if (mForcedLoginUnproven) {
             // The token of the last forced login was refused too: logging in again at once would
             // loop as fast as the service answers. Such logins wait like failed ones.
-            qDebug() << Q_FUNC_INFO << "The new token was refused as well";
+            qCDebug(lcDaemon) << Q_FUNC_INFO << "The new token was refused as well";
             if (!mRetryTimer->isActive())
                 scheduleRetry();
             return;
@@ -626,7 +628,7 @@ void QuillnetDaemon::onError(Qn::QnError error)
         settings.setValue(ForceExitKey, today);
         settings.sync();
         if (settings.status() == QSettings::NoError && (!previous.isValid() || previous < today)) {
-            qWarning() << "Exit due to cache problem, previous" << previous;
+            qCWarning(lcDaemon) << "Exit due to cache problem, previous" << previous;
             exitWhenSettled(1);
         }
     }
@@ -634,7 +636,7 @@ void QuillnetDaemon::onError(Qn::QnError error)
 
 void QuillnetDaemon::onSettingsChanged(const QString &name, const bool &value)
 {
-    qDebug() << Q_FUNC_INFO << Support::logText(name) << value;
+    qCDebug(lcDaemon) << Q_FUNC_INFO << Support::logText(name) << value;
     mSettings[name] = value;
     mStatus->setSwitches(mSettings);
     // Before the backend set-up the switch is only stored; the set-up or the next trigger applies it.
@@ -644,10 +646,10 @@ void QuillnetDaemon::onSettingsChanged(const QString &name, const bool &value)
     // Every switch-off re-reads what is published before withdrawing it: lists read at the start of
     // the last cycle would miss what that cycle published.
     if (name == Constants::NotificationsMainSetting && !value) {
-        qDebug() << "Disabling notifications";
+        qCDebug(lcDaemon) << "Disabling notifications";
         mNotificationHandler->clear(QString(), true);
     } else if (name == Constants::NewsFeedSetting && !value) {
-        qDebug() << "Disabling events feed";
+        qCDebug(lcDaemon) << "Disabling events feed";
         mEventfeedHandler->clear();
     }
     if (name == Constants::NewsFeedSetting)
@@ -674,7 +676,7 @@ void QuillnetDaemon::onSettingsChanged(const QString &name, const bool &value)
 
 void QuillnetDaemon::onServiceEnabled(QString name)
 {
-    qDebug() << Q_FUNC_INFO << Support::logText(name);
+    qCDebug(lcDaemon) << Q_FUNC_INFO << Support::logText(name);
     if (name != QLatin1String("IM"))
         return;
     mSettings[Constants::ImStateSetting] = true;
@@ -684,7 +686,7 @@ void QuillnetDaemon::onServiceEnabled(QString name)
 
 void QuillnetDaemon::onServiceDisabled(QString name)
 {
-    qDebug() << Q_FUNC_INFO << Support::logText(name);
+    qCDebug(lcDaemon) << Q_FUNC_INFO << Support::logText(name);
     // Imported friends stay; later heartbeats import no more.
     if (name == QLatin1String("IM"))
         mSettings[Constants::ImStateSetting] = false;
@@ -692,28 +694,28 @@ void QuillnetDaemon::onServiceDisabled(QString name)
 
 void QuillnetDaemon::onEventsFeedUpdated()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcDaemon) << Q_FUNC_INFO;
 }
 
 void QuillnetDaemon::onFriendsImported(bool ok)
 {
-    qDebug() << Q_FUNC_INFO << ok;
+    qCDebug(lcDaemon) << Q_FUNC_INFO << ok;
 }
 
 void QuillnetDaemon::onNotificationsImported()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcDaemon) << Q_FUNC_INFO;
 }
 
 void QuillnetDaemon::onSessionBusLost()
 {
-    qWarning() << Q_FUNC_INFO << "The session bus is gone; the session has ended";
+    qCWarning(lcDaemon) << Q_FUNC_INFO << "The session bus is gone; the session has ended";
     QCoreApplication::exit(0);
 }
 
 void QuillnetDaemon::onDbReseted()
 {
-    qDebug() << "Db reseted";
+    qCDebug(lcDaemon) << "Db reseted";
     // A handler reacts to the database's signal itself; without one, the Event Feed items listed in
     // the lost tables are withdrawn once it exists.
     if (!mEventfeedHandler)

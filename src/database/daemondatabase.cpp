@@ -3,6 +3,7 @@
 #include "common/constants.h"
 #include "platform/support/files.h"
 #include "platform/support/sqlitefile.h"
+#include "platform/support/logging.h"
 
 #include <QDate>
 #include <QDateTime>
@@ -54,7 +55,7 @@ DaemonDatabase::DaemonDatabase(const QString &dbName, QObject *parent)
     : QObject(parent)
     , mDbName(dbName)
 {
-    qDebug() << Q_FUNC_INFO << dbName;
+    qCDebug(lcDatabase) << Q_FUNC_INFO << dbName;
     mDb = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
     mDb.setDatabaseName(dbName);
 }
@@ -86,7 +87,7 @@ bool DaemonDatabase::init()
             return false;
         check = checkVersion();
         if (check != VersionReset) {
-            qWarning() << Q_FUNC_INFO << "The rebuilt database cannot be read either";
+            qCWarning(lcDatabase) << Q_FUNC_INFO << "The rebuilt database cannot be read either";
             closeDatabase();
             return false;
         }
@@ -125,11 +126,11 @@ void DaemonDatabase::updateClearDate(bool force)
 
     QSqlQuery select(mDb);
     if (!select.exec(QStringLiteral("SELECT * FROM clear_date;"))) {
-        qWarning() << "Failed to request last clear date" << select.lastError().text();
+        qCWarning(lcDatabase) << "Failed to request last clear date" << select.lastError().text();
         return;
     }
     if (select.next()) {
-        qDebug() << "Last clear date found:" << storedClearDate(select);
+        qCDebug(lcDatabase) << "Last clear date found:" << storedClearDate(select);
         return;
     }
 
@@ -140,16 +141,16 @@ void DaemonDatabase::updateClearDate(bool force)
     insert.bindValue(QStringLiteral(":month"), today.month());
     insert.bindValue(QStringLiteral(":year"), today.year());
     if (insert.exec())
-        qDebug() << "Last clear date set:" << today;
+        qCDebug(lcDatabase) << "Last clear date set:" << today;
     else
-        qWarning() << "Unable to set last clear date" << insert.lastError().text();
+        qCWarning(lcDatabase) << "Unable to set last clear date" << insert.lastError().text();
 }
 
 bool DaemonDatabase::isClearNeeded()
 {
     QSqlQuery select(mDb);
     if (!select.exec(QStringLiteral("SELECT * FROM clear_date;"))) {
-        qWarning() << "Failed to request last clear date" << select.lastError().text();
+        qCWarning(lcDatabase) << "Failed to request last clear date" << select.lastError().text();
         return false;
     }
     if (!select.next())
@@ -162,7 +163,7 @@ bool DaemonDatabase::isClearNeeded()
     if (stored == today)
         return false;
     if (stored > today)
-        qDebug() << "Last clear date" << stored << "is later than today, cleaning up anyway";
+        qCDebug(lcDatabase) << "Last clear date" << stored << "is later than today, cleaning up anyway";
     return true;
 }
 
@@ -186,7 +187,7 @@ void DaemonDatabase::prepareForChecks(const Qn::QnPosts &posts)
         QSqlQuery &minimum = statement.query();
         minimum.addBindValue(jsonList(ids));
         if (!prepared || !minimum.exec()) {
-            qCritical() << "Failed to fetch last qn id for the group" << minimum.lastError().text();
+            qCCritical(lcDatabase) << "Failed to fetch last qn id for the group" << minimum.lastError().text();
             noteFailure(minimum.lastError());
             return;
         }
@@ -201,14 +202,14 @@ void DaemonDatabase::prepareForChecks(const Qn::QnPosts &posts)
             : mStatements.statement(mDb, QStringLiteral("SELECT * FROM items ORDER BY id DESC LIMIT 0,30"));
     QSqlQuery &select = statement.query();
     if (found) {
-        qDebug() << "last id from cache" << QString::number(oldestRow);
+        qCDebug(lcDatabase) << "last id from cache" << QString::number(oldestRow);
         select.bindValue(QStringLiteral(":id"), oldestRow);
     } else {
-        qDebug() << "No id found, fetching 30 latest..";
+        qCDebug(lcDatabase) << "No id found, fetching 30 latest..";
     }
     mRangeFlag = found;
     if (!statement.isPrepared() || !select.exec()) {
-        qCritical() << "Failed to fetch items from cache" << select.lastError().text();
+        qCCritical(lcDatabase) << "Failed to fetch items from cache" << select.lastError().text();
         noteFailure(select.lastError());
         return;
     }
@@ -221,22 +222,22 @@ void DaemonDatabase::prepareForChecks(const Qn::QnPosts &posts)
         item.homeviewId = select.value(2).toLongLong();
         item.likes = select.value(3).toInt();
         item.comments = select.value(4).toInt();
-        qDebug() << item.rowId << item.quillnetId << item.homeviewId << item.likes << item.comments;
+        qCDebug(lcDatabase) << item.rowId << item.quillnetId << item.homeviewId << item.likes << item.comments;
         mCheckList.insert(item.quillnetId, item);
     }
-    qDebug() << "prepare for checks done";
+    qCDebug(lcDatabase) << "prepare for checks done";
 }
 
 DaemonDatabase::CheckResult DaemonDatabase::checkPost(const Qn::QnPost *post, qint64 *homeviewId)
 {
     if (!post) {
-        qWarning() << Q_FUNC_INFO << "No post given";
+        qCWarning(lcDatabase) << Q_FUNC_INFO << "No post given";
         return ItemUnchanged;
     }
 
     const auto entry = mCheckList.constFind(post->id());
     if (entry == mCheckList.constEnd()) {
-        qDebug() << "Adding post" << post->id();
+        qCDebug(lcDatabase) << "Adding post" << post->id();
         return ItemAdd;
     }
     const CachedItem item = entry.value();
@@ -254,18 +255,18 @@ DaemonDatabase::CheckResult DaemonDatabase::checkPost(const Qn::QnPost *post, qi
     update.bindValue(QStringLiteral(":id"), item.rowId);
     // The Event Feed is updated anyway; the next pass then finds the old counts and updates again.
     if (!prepared || !update.exec())
-        qWarning() << "Failed to update row in cache!" << update.lastError().text();
+        qCWarning(lcDatabase) << "Failed to update row in cache!" << update.lastError().text();
 
     if (homeviewId)
         *homeviewId = item.homeviewId;
-    qDebug() << "Updating post" << post->id();
+    qCDebug(lcDatabase) << "Updating post" << post->id();
     return ItemUpdate;
 }
 
 bool DaemonDatabase::addPostToDb(const Qn::QnPost *post, qint64 homeviewId)
 {
     if (!post) {
-        qWarning() << Q_FUNC_INFO << "No post given";
+        qCWarning(lcDatabase) << Q_FUNC_INFO << "No post given";
         return false;
     }
 
@@ -280,7 +281,7 @@ bool DaemonDatabase::addPostToDb(const Qn::QnPost *post, qint64 homeviewId)
     insert.bindValue(QStringLiteral(":likes"), post->likes());
     insert.bindValue(QStringLiteral(":comments"), post->commentCount());
     if (!prepared || !insert.exec()) {
-        qCritical() << Q_FUNC_INFO << "Error: Insert failed. " << insert.lastError().text();
+        qCCritical(lcDatabase) << Q_FUNC_INFO << "Error: Insert failed. " << insert.lastError().text();
         noteFailure(insert.lastError());
         return false;
     }
@@ -303,14 +304,14 @@ QList<qint64> DaemonDatabase::removeStaleItems()
     QList<qint64> homeviewIds;
     QStringList rowTexts;
     for (auto entry = mCheckList.constBegin(); entry != mCheckList.constEnd(); ++entry) {
-        qDebug() << "Item:" << entry.key() << "marked for deletion";
+        qCDebug(lcDatabase) << "Item:" << entry.key() << "marked for deletion";
         rowIds << entry->rowId;
         rowTexts << QString::number(entry->rowId);
         homeviewIds << entry->homeviewId;
     }
     if (rowIds.isEmpty())
         return {};
-    qDebug() << rowTexts.join(QLatin1Char(','));
+    qCDebug(lcDatabase) << rowTexts.join(QLatin1Char(','));
 
     // One statement: either all rows go or none, so that a failure leaves every one of them for a
     // later pass.
@@ -319,7 +320,7 @@ QList<qint64> DaemonDatabase::removeStaleItems()
     QSqlQuery &remove = statement.query();
     remove.addBindValue(jsonList(rowIds));
     if (!statement.isPrepared() || !remove.exec()) {
-        qCritical() << "Failed to delete items from cache!" << remove.lastError().text();
+        qCCritical(lcDatabase) << "Failed to delete items from cache!" << remove.lastError().text();
         return {};
     }
     return homeviewIds;
@@ -329,10 +330,10 @@ bool DaemonDatabase::removeAllItems()
 {
     QSqlQuery remove(mDb);
     if (!remove.exec(QStringLiteral("DELETE FROM items"))) {
-        qWarning() << Q_FUNC_INFO << "Failed to delete items from cache!" << remove.lastError().text();
+        qCWarning(lcDatabase) << Q_FUNC_INFO << "Failed to delete items from cache!" << remove.lastError().text();
         return false;
     }
-    qDebug() << Q_FUNC_INFO << remove.numRowsAffected();
+    qCDebug(lcDatabase) << Q_FUNC_INFO << remove.numRowsAffected();
     return true;
 }
 
@@ -341,7 +342,7 @@ QString DaemonDatabase::itemsOwner()
     QSqlQuery select(mDb);
     if (!select.exec(QStringLiteral("SELECT owner FROM items_owner")) || !select.next()) {
         if (select.lastError().isValid())
-            qWarning() << Q_FUNC_INFO << select.lastError().text();
+            qCWarning(lcDatabase) << Q_FUNC_INFO << select.lastError().text();
         return QString();
     }
     return select.value(0).toString();
@@ -360,8 +361,8 @@ bool DaemonDatabase::setItemsOwner(const QString &owner, bool forgetItems)
     }
     if (ok && (!transaction || mDb.commit()))
         return true;
-    qWarning() << Q_FUNC_INFO << "Unable to record the Event Feed" << query.lastError().text()
-               << mDb.lastError().text();
+    qCWarning(lcDatabase) << Q_FUNC_INFO << "Unable to record the Event Feed" << query.lastError().text()
+                          << mDb.lastError().text();
     noteFailure(query.lastError());
     if (transaction)
         mDb.rollback();
@@ -381,7 +382,8 @@ int DaemonDatabase::markShown(const QStringList &ids, const QString &type)
     for (const QString &id : ids)
         marked += markItem(ShownTable, id, type) ? 1 : 0;
     if (transaction && !mDb.commit()) {
-        qWarning() << Q_FUNC_INFO << "Unable to record" << ids.size() << "shown items" << mDb.lastError().text();
+        qCWarning(lcDatabase) << Q_FUNC_INFO << "Unable to record" << ids.size() << "shown items"
+                              << mDb.lastError().text();
         mDb.rollback();
         return 0;
     }
@@ -395,26 +397,26 @@ bool DaemonDatabase::markSeen(const QString &id, const QString &type)
 
 QStringList DaemonDatabase::checkShownItems(const QStringList &ids, const QString &type)
 {
-    qDebug() << Q_FUNC_INFO << ids << type;
+    qCDebug(lcDatabase) << Q_FUNC_INFO << ids << type;
     return checkItems(ShownTable, ids, type);
 }
 
 QStringList DaemonDatabase::checkSeenItems(const QStringList &ids, const QString &type)
 {
-    qDebug() << Q_FUNC_INFO << ids << type;
+    qCDebug(lcDatabase) << Q_FUNC_INFO << ids << type;
     return checkItems(SeenTable, ids, type);
 }
 
 bool DaemonDatabase::markItem(const QString &table, const QString &id, const QString &type)
 {
-    qDebug() << Q_FUNC_INFO << table << id << type;
+    qCDebug(lcDatabase) << Q_FUNC_INFO << table << id << type;
     if (!isItemType(type)) {
-        qWarning() << Q_FUNC_INFO << "Unknown type:" << type;
+        qCWarning(lcDatabase) << Q_FUNC_INFO << "Unknown type:" << type;
         return false;
     }
     // Nothing the daemon shows has an empty key; such a mark comes from a confused caller.
     if (id.isEmpty()) {
-        qWarning() << Q_FUNC_INFO << "Empty id";
+        qCWarning(lcDatabase) << Q_FUNC_INFO << "Empty id";
         return false;
     }
 
@@ -427,9 +429,9 @@ bool DaemonDatabase::markItem(const QString &table, const QString &id, const QSt
     insert.bindValue(QStringLiteral(":type"), type);
     // An id that is already recorded ends here too: it is the table's primary key.
     if (!prepared || !insert.exec()) {
-        qWarning() << "Failed to exec sql query" << insert.lastError().text();
+        qCWarning(lcDatabase) << "Failed to exec sql query" << insert.lastError().text();
         noteFailure(insert.lastError());
-        qDebug() << "Failing query:" << insert.lastQuery() << id << type;
+        qCDebug(lcDatabase) << "Failing query:" << insert.lastQuery() << id << type;
         return false;
     }
     return true;
@@ -440,7 +442,7 @@ QStringList DaemonDatabase::checkItems(const QString &table, const QStringList &
     if (ids.isEmpty())
         return {};
     if (!isItemType(type)) {
-        qWarning() << Q_FUNC_INFO << "Unknown type:" << type;
+        qCWarning(lcDatabase) << Q_FUNC_INFO << "Unknown type:" << type;
         return {};
     }
 
@@ -452,9 +454,9 @@ QStringList DaemonDatabase::checkItems(const QString &table, const QStringList &
     select.addBindValue(type);
     select.addBindValue(jsonList(ids));
     if (!statement.isPrepared() || !select.exec()) {
-        qWarning() << Q_FUNC_INFO << "query execution failed" << select.lastError().text();
+        qCWarning(lcDatabase) << Q_FUNC_INFO << "query execution failed" << select.lastError().text();
         noteFailure(select.lastError());
-        qDebug() << "Failing query:" << select.lastQuery() << type << ids;
+        qCDebug(lcDatabase) << "Failing query:" << select.lastQuery() << type << ids;
         return {};
     }
     QStringList recorded;
@@ -490,7 +492,7 @@ QStringList DaemonDatabase::keysOf(const QString &table, const QString &id, cons
     select.addBindValue(id.size() + 1);
     select.addBindValue(id + QLatin1Char('.'));
     if (!statement.isPrepared() || !select.exec()) {
-        qWarning() << Q_FUNC_INFO << "query execution failed" << select.lastError().text();
+        qCWarning(lcDatabase) << Q_FUNC_INFO << "query execution failed" << select.lastError().text();
         noteFailure(select.lastError());
         return {};
     }
@@ -506,7 +508,7 @@ int DaemonDatabase::itemCount()
             = mStatements.statement(mDb, QStringLiteral("SELECT COUNT(*) FROM items"));
     QSqlQuery &select = statement.query();
     if (!statement.isPrepared() || !select.exec() || !select.next()) {
-        qWarning() << Q_FUNC_INFO << "query execution failed" << select.lastError().text();
+        qCWarning(lcDatabase) << Q_FUNC_INFO << "query execution failed" << select.lastError().text();
         noteFailure(select.lastError());
         return -1;
     }
@@ -526,13 +528,13 @@ DaemonDatabase::VersionCheck DaemonDatabase::checkVersion()
     if (tables.lastError().isValid())
         return readFailure(tables.lastError());
     if (!hasVersionTable) {
-        qDebug() << "DB schema changed, version table not found. Reseting all";
+        qCDebug(lcDatabase) << "DB schema changed, version table not found. Reseting all";
         return VersionReset;
     }
 
     QSqlQuery query(mDb);
     if (!query.exec(QStringLiteral("SELECT * FROM version"))) {
-        qWarning() << "Failed to check version table!";
+        qCWarning(lcDatabase) << "Failed to check version table!";
         return readFailure(query.lastError());
     }
 
@@ -541,15 +543,15 @@ DaemonDatabase::VersionCheck DaemonDatabase::checkVersion()
     if (query.next() && !query.value(0).isNull())
         version = query.value(0).toLongLong(&ok);
     if (query.lastError().isValid()) {
-        qWarning() << "Failed to check version table!";
+        qCWarning(lcDatabase) << "Failed to check version table!";
         return readFailure(query.lastError());
     }
     if (!ok) {
-        qWarning() << "Could not check database version, reseting all";
+        qCWarning(lcDatabase) << "Could not check database version, reseting all";
         return VersionReset;
     }
     if (version < SchemaVersion) {
-        qDebug() << "DB version is lower than needed, reseting all";
+        qCDebug(lcDatabase) << "DB version is lower than needed, reseting all";
         return VersionReset;
     }
     return VersionCurrent;
@@ -558,14 +560,15 @@ DaemonDatabase::VersionCheck DaemonDatabase::checkVersion()
 DaemonDatabase::VersionCheck DaemonDatabase::readFailure(const QSqlError &error)
 {
     if (Support::isDamage(error)) {
-        qWarning() << Q_FUNC_INFO << "Database file is damaged:" << error.text() << "- moving it aside and rebuilding";
+        qCWarning(lcDatabase) << Q_FUNC_INFO << "Database file is damaged:" << error.text()
+                              << "- moving it aside and rebuilding";
         return VersionDamaged;
     }
     if (Support::isBusy(error))
-        qWarning() << Q_FUNC_INFO << mDbName << "stayed locked by another program for" << mLockTimeoutMs
-                   << "ms; its content is left as it is";
+        qCWarning(lcDatabase) << Q_FUNC_INFO << mDbName << "stayed locked by another program for" << mLockTimeoutMs
+                              << "ms; its content is left as it is";
     else
-        qWarning() << Q_FUNC_INFO << "Unable to read" << mDbName << error.text();
+        qCWarning(lcDatabase) << Q_FUNC_INFO << "Unable to read" << mDbName << error.text();
     return VersionUnreadable;
 }
 
@@ -573,7 +576,7 @@ bool DaemonDatabase::openDatabase()
 {
     // Never opened through a link: that would write another program's file.
     if (!Support::prepareDatabaseFile(mDbName) || !mDb.open()) {
-        qWarning() << Q_FUNC_INFO << "Unable to open database" << mDbName << mDb.lastError().text();
+        qCWarning(lcDatabase) << Q_FUNC_INFO << "Unable to open database" << mDbName << mDb.lastError().text();
         return false;
     }
     return true;
@@ -589,7 +592,7 @@ void DaemonDatabase::useWriteAheadLog()
     QSqlQuery pragma(mDb);
     if (!pragma.exec(QStringLiteral("PRAGMA journal_mode = WAL")) || !pragma.next()
         || pragma.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
-        qDebug() << Q_FUNC_INFO << mDbName << "keeps its rollback journal" << pragma.lastError().text();
+        qCDebug(lcDatabase) << Q_FUNC_INFO << mDbName << "keeps its rollback journal" << pragma.lastError().text();
         return;
     }
     // The log is folded back into the file every 200 pages and then cut to 1 MiB, so that a daemon
@@ -597,7 +600,7 @@ void DaemonDatabase::useWriteAheadLog()
     for (const char *setting :
          {"PRAGMA synchronous = NORMAL", "PRAGMA wal_autocheckpoint = 200", "PRAGMA journal_size_limit = 1048576"}) {
         if (!pragma.exec(QLatin1String(setting)))
-            qDebug() << Q_FUNC_INFO << setting << pragma.lastError().text();
+            qCDebug(lcDatabase) << Q_FUNC_INFO << setting << pragma.lastError().text();
     }
 }
 
@@ -606,7 +609,7 @@ void DaemonDatabase::setBusyTimeout(int milliseconds)
     QSqlQuery pragma(mDb);
     // A number of ours, not outside input.
     if (!pragma.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(milliseconds)))
-        qWarning() << Q_FUNC_INFO << pragma.lastError().text();
+        qCWarning(lcDatabase) << Q_FUNC_INFO << pragma.lastError().text();
 }
 
 void DaemonDatabase::createTables(QSqlQuery &query)
@@ -636,7 +639,7 @@ bool DaemonDatabase::resetSchema()
     // One transaction: a reset is either complete, with its version row, or not done at all
     // (and costs one sync of the file instead of one per statement).
     if (!mDb.transaction()) {
-        qWarning() << Q_FUNC_INFO << "Unable to start the reset" << mDb.lastError().text();
+        qCWarning(lcDatabase) << Q_FUNC_INFO << "Unable to start the reset" << mDb.lastError().text();
         return false;
     }
     QSqlQuery query(mDb);
@@ -653,7 +656,8 @@ bool DaemonDatabase::resetSchema()
     }
     if (ok && mDb.commit())
         return true;
-    qWarning() << Q_FUNC_INFO << "Unable to reset the database" << query.lastError().text() << mDb.lastError().text();
+    qCWarning(lcDatabase) << Q_FUNC_INFO << "Unable to reset the database" << query.lastError().text()
+                          << mDb.lastError().text();
     mDb.rollback();
     return false;
 }
@@ -677,10 +681,10 @@ void DaemonDatabase::noteFailure(const QSqlError &error)
 void DaemonDatabase::rebuildDamaged()
 {
     mRebuildQueued = false;
-    qWarning() << Q_FUNC_INFO << "Database file is damaged - moving it aside and rebuilding";
+    qCWarning(lcDatabase) << Q_FUNC_INFO << "Database file is damaged - moving it aside and rebuilding";
     mCheckList.clear();
     if (!moveDamagedFileAside() || !openDatabase() || !resetSchema()) {
-        qWarning() << Q_FUNC_INFO << "The damaged database could not be rebuilt";
+        qCWarning(lcDatabase) << Q_FUNC_INFO << "The damaged database could not be rebuilt";
         return;
     }
     useWriteAheadLog();
@@ -695,6 +699,6 @@ bool DaemonDatabase::moveDamagedFileAside()
     const QString kept = Support::moveAside(mDbName);
     if (kept.isEmpty())
         return false;
-    qWarning() << Q_FUNC_INFO << "Damaged database kept as" << kept;
+    qCWarning(lcDatabase) << Q_FUNC_INFO << "Damaged database kept as" << kept;
     return true;
 }

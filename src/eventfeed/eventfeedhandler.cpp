@@ -25,6 +25,7 @@
 #include "platform/quillnet/quillnet.h"
 #include "platform/support/logtext.h"
 #include "platform/support/webaddress.h"
+#include "platform/support/logging.h"
 
 namespace {
 
@@ -85,7 +86,7 @@ bool EventfeedHandler::init(Qn::Quillnet *quillnet, ComTarvoHomeEventFeedInterfa
 {
     // All or nothing: a handler that failed here never starts an import.
     if (!quillnet || !eventFeed || !database) {
-        qCritical() << "Some internal variables are NULL";
+        qCCritical(lcEventFeed) << "Some internal variables are NULL";
         return false;
     }
     mQuillnet = quillnet;
@@ -121,7 +122,7 @@ void EventfeedHandler::setEnabled(bool enabled)
 
 bool EventfeedHandler::startNewsfeedImport(bool fromCache)
 {
-    qDebug() << Q_FUNC_INFO << fromCache;
+    qCDebug(lcEventFeed) << Q_FUNC_INFO << fromCache;
     mFromCache = fromCache;
     return fromCache ? importNewsfeedFromCache() : importNewsfeedFromNetwork();
 }
@@ -132,7 +133,7 @@ bool EventfeedHandler::importNewsfeedFromNetwork()
         return false;
     if (mImportRunning)
         return true;
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcEventFeed) << Q_FUNC_INFO;
 
     mImportRunning = true;
     mPictures.clear();
@@ -150,18 +151,18 @@ bool EventfeedHandler::importNewsfeedFromNetwork()
     if (mAwaitingFeed)
         return true;
     // The safety timer keeps running: its pass ends this import like any other network import.
-    qWarning() << "Failed to start news feed retrieval!";
+    qCWarning(lcEventFeed) << "Failed to start news feed retrieval!";
     mImportRunning = false;
     return false;
 }
 
 bool EventfeedHandler::importNewsfeedFromCache()
 {
-    qDebug() << Q_FUNC_INFO << mImportRunning;
+    qCDebug(lcEventFeed) << Q_FUNC_INFO << mImportRunning;
     if (mImportRunning)
         return true;
     if (!mQuillnet) {
-        qDebug() << "Quillnet instance was deleted!";
+        qCDebug(lcEventFeed) << "Quillnet instance was deleted!";
         return false;
     }
 
@@ -172,13 +173,13 @@ bool EventfeedHandler::importNewsfeedFromCache()
     Qn::QnCache *cache = mQuillnet->cache();
     mPage = cache ? cache->newsFeedDigest(filter.subjectId(), FeedLimit, 0) : QByteArray();
     if (!mPage.isEmpty() && mPage == mCompletePage) {
-        qDebug() << Q_FUNC_INFO << "the cached page is the one the last pass published";
+        qCDebug(lcEventFeed) << Q_FUNC_INFO << "the cached page is the one the last pass published";
         finishPass();
         return true;
     }
     mPosts.clear();
     if (mQuillnet->retrieveNewsFeed(&mPosts, filter, Qn::RetrieveFromCache) != Qn::StatusOk) {
-        qWarning() << "Failed to fetch newsfeeds!";
+        qCWarning(lcEventFeed) << "Failed to fetch newsfeeds!";
         mImportRunning = false;
         return false;
     }
@@ -197,7 +198,7 @@ bool EventfeedHandler::importNewsfeedFromCache()
 
 void EventfeedHandler::clear()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcEventFeed) << Q_FUNC_INFO;
     withdrawAll();
     // What a running import would still publish or record was withdrawn too (switched off, account
     // gone): it ends here.
@@ -257,12 +258,13 @@ void EventfeedHandler::followFeedOwner(const QString &owner, bool republishAfter
     } else if (recorded != instance) {
         // The items went with the instance that was asked to show them. Their ids, given out again by
         // the new one, would change or withdraw another program's items.
-        qDebug() << Q_FUNC_INFO << "Event Feed" << instance << "replaces" << recorded
-                 << "- its items are forgotten and published again";
+        qCDebug(lcEventFeed) << Q_FUNC_INFO << "Event Feed" << instance << "replaces" << recorded
+                             << "- its items are forgotten and published again";
         mCompletePage.clear();
         if (!mDatabase->setItemsOwner(instance, true)) {
             // Not one call with an old id: nothing goes out until the rows can be forgotten.
-            qWarning() << Q_FUNC_INFO << "Cannot forget the items of the previous Event Feed; publishing waits";
+            qCWarning(lcEventFeed) << Q_FUNC_INFO
+                                   << "Cannot forget the items of the previous Event Feed; publishing waits";
             return;
         }
         if (republishAfter)
@@ -277,7 +279,7 @@ void EventfeedHandler::onProfilePictureUpdated(const QString &profId, Qn::Pictur
                                                const QString &location)
 {
     Q_UNUSED(pictureType)
-    qDebug() << Q_FUNC_INFO << mImportRunning << Support::logText(location);
+    qCDebug(lcEventFeed) << Q_FUNC_INFO << mImportRunning << Support::logText(location);
     // Pictures that another part of the daemon asked for are not this import's business.
     if (!mImportRunning || mPublishing || !mAvatars.contains(profId))
         return;
@@ -289,7 +291,7 @@ void EventfeedHandler::onProfilePictureUpdated(const QString &profId, Qn::Pictur
 
 void EventfeedHandler::onNewsFeedRetrieved(const Qn::QnPosts &posts)
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcEventFeed) << Q_FUNC_INFO;
     // A late answer after the safety timer ended the import, or one nobody asked for.
     if (!mImportRunning || mPublishing)
         return;
@@ -304,7 +306,7 @@ void EventfeedHandler::onNewsFeedRetrieved(const Qn::QnPosts &posts)
 
 void EventfeedHandler::onDataRetrieved(const QUrl &remoteUrl, const QString &location)
 {
-    qDebug() << Q_FUNC_INFO << mImportRunning << Support::logText(location);
+    qCDebug(lcEventFeed) << Q_FUNC_INFO << mImportRunning << Support::logText(location);
     if (!mImportRunning || mPublishing)
         return;
     mSafetyTimer.start();
@@ -320,7 +322,7 @@ void EventfeedHandler::onRequestFailed(Qn::RequestKind kind, const QString &subj
     if (kind == Qn::NewsFeedRequest && mAwaitingFeed) {
         // Ends the import now, as its safety timer would later: a sync meanwhile would join an
         // import that waits for nothing, and fetch nothing.
-        qDebug() << Q_FUNC_INFO << "news feed request failed";
+        qCDebug(lcEventFeed) << Q_FUNC_INFO << "news feed request failed";
         mAwaitingFeed = false;
         onSafetyTimerHit();
         return;
@@ -334,7 +336,7 @@ void EventfeedHandler::onRequestFailed(Qn::RequestKind kind, const QString &subj
     const auto it = waiting ? waiting->constFind(subject) : QMap<QString, QString>::const_iterator();
     if (!waiting || it == waiting->constEnd() || !it.value().isEmpty())
         return;
-    qDebug() << Q_FUNC_INFO << "download failed:" << Support::logText(subject);
+    qCDebug(lcEventFeed) << Q_FUNC_INFO << "download failed:" << Support::logText(subject);
     waiting->erase(it);
     --(waiting == &mAvatars ? mPendingAvatars : mPendingPictures);
     mSafetyTimer.start();
@@ -343,7 +345,7 @@ void EventfeedHandler::onRequestFailed(Qn::RequestKind kind, const QString &subj
 
 void EventfeedHandler::onSafetyTimerHit()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcEventFeed) << Q_FUNC_INFO;
     mSafetyTimer.stop();
     mAwaitingFeed = false;
     if (mPublishing)
@@ -359,7 +361,7 @@ void EventfeedHandler::onSafetyTimerHit()
 
 void EventfeedHandler::onDbReseted()
 {
-    qDebug() << "Clearing items from events feed";
+    qCDebug(lcEventFeed) << "Clearing items from events feed";
     withdrawAll();
     // The new database belongs to the instance that shows the feed now.
     if (!mFeedOwner.isEmpty())
@@ -371,7 +373,7 @@ void EventfeedHandler::onDbReseted()
 
 void EventfeedHandler::onFeedOwnerChanged(const QString &, const QString &oldOwner, const QString &newOwner)
 {
-    qDebug() << Q_FUNC_INFO << Support::logText(oldOwner) << Support::logText(newOwner);
+    qCDebug(lcEventFeed) << Q_FUNC_INFO << Support::logText(oldOwner) << Support::logText(newOwner);
     if (newOwner != mFeedOwner)
         followFeedOwner(newOwner, true);
 }
@@ -379,7 +381,7 @@ void EventfeedHandler::onFeedOwnerChanged(const QString &, const QString &oldOwn
 void EventfeedHandler::retrievePictures()
 {
     if (!mQuillnet) {
-        qDebug() << "Quillnet instance was deleted!";
+        qCDebug(lcEventFeed) << "Quillnet instance was deleted!";
         return;
     }
 
@@ -396,7 +398,7 @@ void EventfeedHandler::retrievePictures()
         if (!key.isEmpty() && !mPictures.contains(key)) {
             QString location;
             if (mQuillnet->retrieveData(&location, picture, Qn::RetrieveFromCache) != Qn::StatusOk)
-                qDebug() << "Failed to fetch post picture";
+                qCDebug(lcEventFeed) << "Failed to fetch post picture";
             mPictures.insert(key, location);
             // A download the client refuses would never report: the post goes without its picture.
             if (location.isEmpty() && mQuillnet->retrieveData(picture) == Qn::StatusOk)
@@ -408,7 +410,7 @@ void EventfeedHandler::retrievePictures()
             QString location;
             if (mQuillnet->retrieveProfilePicture(&location, userId, Qn::SmallPicture, Qn::RetrieveFromCache)
                 != Qn::StatusOk)
-                qDebug() << "Failed to fetch avatar picture";
+                qCDebug(lcEventFeed) << "Failed to fetch avatar picture";
             mAvatars.insert(userId, location);
             if (location.isEmpty() && mQuillnet->retrieveProfilePicture(userId, Qn::SmallPicture) == Qn::StatusOk)
                 ++mPendingAvatars;
@@ -427,7 +429,7 @@ void EventfeedHandler::checkDownloads()
     if (downloadsDone())
         processPosts();
     else
-        qDebug() << "Profile pics" << mPendingAvatars << "Images" << mPendingPictures;
+        qCDebug(lcEventFeed) << "Profile pics" << mPendingAvatars << "Images" << mPendingPictures;
 }
 
 void EventfeedHandler::processPosts()
@@ -494,7 +496,7 @@ void EventfeedHandler::processPosts()
         const QList<qint64> stale = mDatabase->removeStaleItems();
         mPassComplete = mPassComplete && !stale.isEmpty();
         for (qint64 id : stale) {
-            qDebug() << "id" << id << "removed from events feed";
+            qCDebug(lcEventFeed) << "id" << id << "removed from events feed";
             if (mFeed)
                 mFeed->removeItem(id);
         }
@@ -502,7 +504,7 @@ void EventfeedHandler::processPosts()
 
     // Still silent: more adds would only wait as long.
     if (mLateAdd.call && !mToAdd.isEmpty()) {
-        qWarning() << FeedSilent << "an earlier addItem is still unanswered";
+        qCWarning(lcEventFeed) << FeedSilent << "an earlier addItem is still unanswered";
         mToAdd.clear();
     }
     addNext();
@@ -539,25 +541,25 @@ void EventfeedHandler::onAddAnswered(QDBusPendingCallWatcher *call)
     bool recorded = false;
     if (reply.isError()) {
         if (!isUnanswered(reply.error())) {
-            qDebug() << "Error: mEventFeedIf returned invalid value.";
+            qCDebug(lcEventFeed) << "Error: mEventFeedIf returned invalid value.";
         } else if (current) {
             // Once the Event Feed stayed silent, every further add would wait as long.
-            qWarning() << FeedSilent << reply.error().name();
+            qCWarning(lcEventFeed) << FeedSilent << reply.error().name();
             mToAdd.clear();
         }
     } else if (reply.value() == -1) {
-        qWarning() << "EventFeed returned error!";
+        qCWarning(lcEventFeed) << "EventFeed returned error!";
     } else if (reply.value() > 0) {
         const qint64 id = reply.value();
         // Late or not, the item exists once its id is recorded. An item of an instance that is gone,
         // or one that a withdrawal of all items took, is no item any more.
         if (add.clears != mClears || reply.reply().service() != mFeedOwner) {
-            qDebug() << Q_FUNC_INFO << "item" << id << "of post" << Support::logText(add.post.id())
-                     << "went with its Event Feed";
+            qCDebug(lcEventFeed) << Q_FUNC_INFO << "item" << id << "of post" << Support::logText(add.post.id())
+                                 << "went with its Event Feed";
         } else if (!mDatabase->addPostToDb(&add.post, id)) {
             // An item without its row would be added once more by every later pass.
-            qWarning() << "Could not record post" << Support::logText(add.post.id())
-                       << "- withdrawn from the Event Feed until the next pass";
+            qCWarning(lcEventFeed) << "Could not record post" << Support::logText(add.post.id())
+                                   << "- withdrawn from the Event Feed until the next pass";
             if (mFeed)
                 mFeed->removeItem(id);
         } else {
@@ -578,7 +580,7 @@ void EventfeedHandler::onAddAnswered(QDBusPendingCallWatcher *call)
 
 void EventfeedHandler::onAddTimedOut()
 {
-    qWarning() << FeedSilent << "no answer within" << EventFeedTimeoutMs << "ms";
+    qCWarning(lcEventFeed) << FeedSilent << "no answer within" << EventFeedTimeoutMs << "ms";
     mPassComplete = false;
     // Its answer is still taken when it comes.
     mLateAdd = mAdding;
@@ -593,7 +595,7 @@ void EventfeedHandler::onAddTimedOut()
 
 void EventfeedHandler::finishPass()
 {
-    qDebug() << Q_FUNC_INFO << (mFromCache ? "from the cache" : "from the service");
+    qCDebug(lcEventFeed) << Q_FUNC_INFO << (mFromCache ? "from the cache" : "from the service");
     // A pass that found nothing to do leaves the page it had as it was.
     if (mPublishing)
         mCompletePage = mPassComplete ? mPage : QByteArray();
@@ -623,7 +625,7 @@ bool EventfeedHandler::publishPost(const Qn::QnPost &post)
     if (!made)
         return false;
     if (!mFeed) {
-        qWarning() << FeedSilent << "no Event Feed on the bus";
+        qCWarning(lcEventFeed) << FeedSilent << "no Event Feed on the bus";
         mToAdd.clear();
         return false;
     }
@@ -647,7 +649,7 @@ bool EventfeedHandler::makeItem(const Qn::QnPost &post, QVariantMap &item)
 {
     const QString icon = mAvatars.value(post.from().id());
     if (icon.isEmpty()) {
-        qWarning() << "Missing avatar for post" << Support::logText(post.id()) << "skipping";
+        qCWarning(lcEventFeed) << "Missing avatar for post" << Support::logText(post.id()) << "skipping";
         return false;
     }
 
@@ -704,7 +706,7 @@ void EventfeedHandler::updatePost(const Qn::QnPost &post, qint64 homeviewId)
     addFooter(post, item);
     // Only to the instance the id belongs to.
     if (!mFeed) {
-        qWarning() << "Eventfeed interface not ready!";
+        qCWarning(lcEventFeed) << "Eventfeed interface not ready!";
         return;
     }
     mFeed->updateItem(homeviewId, item);

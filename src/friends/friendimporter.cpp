@@ -6,6 +6,7 @@
 #include "platform/support/logtext.h"
 #include "socialprovider/quillnetplugin.h"
 #include "socialprovider/sdpimpl.h"
+#include "platform/support/logging.h"
 
 const QStringList FriendImporter::FriendFields = {
         QStringLiteral("mobile_phone"),
@@ -45,20 +46,20 @@ bool FriendImporter::init(Qn::Quillnet *client, const QString &accountName)
     mClient = client;
 
     if (!connect(client, &Qn::Quillnet::friendsUpdated, this, &FriendImporter::onFriendsUpdated)) {
-        qCritical() << "Unable to connect friendsUpdate to onFriendsUpdated";
+        qCCritical(lcFriends) << "Unable to connect friendsUpdate to onFriendsUpdated";
         return false;
     }
     if (!connect(&mSafetyTimer, &QTimer::timeout, this, &FriendImporter::onSafetyTimeout)) {
-        qCritical() << "Unable to connect timeout to onSafetyTimeout";
+        qCCritical(lcFriends) << "Unable to connect timeout to onSafetyTimeout";
         return false;
     }
     if (!connect(client, &Qn::Quillnet::latestStatusMessageRetrieved, this,
                  &FriendImporter::onLatestStatusMessageRetrieved)) {
-        qCritical() << "Unable to connect to latestStatusMessagesRetrieved";
+        qCCritical(lcFriends) << "Unable to connect to latestStatusMessagesRetrieved";
         return false;
     }
     if (!connect(client, &Qn::Quillnet::requestFailed, this, &FriendImporter::onRequestFailed)) {
-        qCritical() << "Unable to connect to requestFailed";
+        qCCritical(lcFriends) << "Unable to connect to requestFailed";
         return false;
     }
     mSafetyTimer.setInterval(SafetyTimeoutMs);
@@ -92,7 +93,7 @@ void FriendImporter::accountDisabled()
 
 bool FriendImporter::startFriendImport(bool fromCache)
 {
-    qDebug() << Q_FUNC_INFO << fromCache;
+    qCDebug(lcFriends) << Q_FUNC_INFO << fromCache;
     return fromCache ? importFromCache() : importFromNetwork();
 }
 
@@ -123,7 +124,7 @@ void FriendImporter::requestPage()
 
 void FriendImporter::onFriendsUpdated(Qn::QnUserRefs friends)
 {
-    qDebug() << Q_FUNC_INFO << friends.size();
+    qCDebug(lcFriends) << Q_FUNC_INFO << friends.size();
     if (!mFriendsRunning || !mClient)
         return;
     mSafetyTimer.start();
@@ -138,7 +139,7 @@ void FriendImporter::onFriendsUpdated(Qn::QnUserRefs friends)
     }
     // A service that answers full pages of friends it has given already would be asked forever.
     if (friends.size() == PageSize && added > 0) {
-        qDebug() << "More friends needed..";
+        qCDebug(lcFriends) << "More friends needed..";
         mPageOffset += PageSize;
         requestPage();
         return;
@@ -150,7 +151,7 @@ void FriendImporter::requestStatuses()
 {
     mFriendsRunning = false;
     mStatusRunning = true;
-    qDebug() << "All friends received, starting status retrieval";
+    qCDebug(lcFriends) << "All friends received, starting status retrieval";
     QStringList batch;
     int left = mPendingIds.size();
     for (const QString &id : std::as_const(mPendingIds)) {
@@ -196,12 +197,13 @@ void FriendImporter::onRequestFailed(Qn::RequestKind kind, const QString &subjec
         mComplete = false;
         mSafetyTimer.start();
         if (++mFailedPages < 2) {
-            qWarning() << Q_FUNC_INFO << "Friends page at" << mPageOffset << "failed; going on with the next one";
+            qCWarning(lcFriends) << Q_FUNC_INFO << "Friends page at" << mPageOffset
+                                 << "failed; going on with the next one";
             mPageOffset += PageSize;
             requestPage();
             return;
         }
-        qWarning() << Q_FUNC_INFO << "Friends pages failed twice in a row; the friends found so far are kept";
+        qCWarning(lcFriends) << Q_FUNC_INFO << "Friends pages failed twice in a row; the friends found so far are kept";
         requestStatuses();
     } else if (kind == Qn::LatestStatusMessageRequest && mStatusRunning) {
         // Those friends go without a status message.
@@ -212,7 +214,7 @@ void FriendImporter::onRequestFailed(Qn::RequestKind kind, const QString &subjec
 
 void FriendImporter::onSafetyTimeout()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcFriends) << Q_FUNC_INFO;
     mStatusRunning = false;
     mFriendsRunning = false;
     // Friends whose status never came are announced without one.
@@ -238,10 +240,10 @@ bool FriendImporter::importFromCache()
         Qn::QnDataFilter filter(user.id(), CachedStatusesPerFriend);
         Qn::QnPosts posts;
         mClient->retrieveStatusMessages(&posts, filter, Qn::RetrieveFromCache);
-        qDebug() << user.id() << posts.size();
+        qCDebug(lcFriends) << user.id() << posts.size();
         for (const Qn::QnPost &post : std::as_const(posts)) {
             if (post.from().id() == user.id()) {
-                qDebug() << "Status for" << user.id() << Support::logText(post.message());
+                qCDebug(lcFriends) << "Status for" << user.id() << Support::logText(post.message());
                 mPlugin->setStatusMessage(user.id(), post);
                 break;
             }

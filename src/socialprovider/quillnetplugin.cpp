@@ -9,6 +9,7 @@
 #include "platform/quillnet/quillnet.h"
 #include "platform/socialprovider/socialdatarequest.h"
 #include "platform/support/logtext.h"
+#include "platform/support/logging.h"
 
 const QString QuillnetPlugin::ProviderName = QStringLiteral("quillnet");
 const QString QuillnetPlugin::ServiceDescription = QStringLiteral("Quillnet");
@@ -62,13 +63,13 @@ QuillnetPlugin::QuillnetPlugin()
 
 QuillnetPlugin::~QuillnetPlugin()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcProvider) << Q_FUNC_INFO;
 }
 
 void QuillnetPlugin::setQuillnetInstance(const QString &name, Qn::Quillnet *client)
 {
     if (!client) {
-        qDebug() << Q_FUNC_INFO << NoClient;
+        qCDebug(lcProvider) << Q_FUNC_INFO << NoClient;
         return;
     }
     const bool sameName = name == mAccountName;
@@ -86,19 +87,19 @@ void QuillnetPlugin::onQnInitialized()
 
 void QuillnetPlugin::accountEnabled()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcProvider) << Q_FUNC_INFO;
 }
 
 void QuillnetPlugin::accountDisabled()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcProvider) << Q_FUNC_INFO;
     mAccountState = Disabled;
     emit dataUpdate({buildAccount(mAccountName)}, {SocialServiceAccount::State});
 }
 
 void QuillnetPlugin::accountRemoved()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcProvider) << Q_FUNC_INFO;
     mAccountState = Removing;
     emit dataUpdate({buildAccount(mAccountName)}, {SocialServiceAccount::State});
     mAccountState = Unbound;
@@ -180,14 +181,14 @@ void QuillnetPlugin::performRequest(SocialDataRequest *request)
         return;
     }
     if (mAccountState == Unbound) {
-        qWarning() << Q_FUNC_INFO << "Init failed or not called. Cannot perform request.";
+        qCWarning(lcProvider) << Q_FUNC_INFO << "Init failed or not called. Cannot perform request.";
         request->setState(
                 SocialDataRequest::Finished,
                 {SocialProviderError(SocialProviderError::NotInitializedError,
                                      QStringLiteral("QuillnetSocialProvider failed to initialize (No accounts?)."))});
         return;
     }
-    qDebug() << Q_FUNC_INFO << "request type: " << requestTypeName(type);
+    qCDebug(lcProvider) << Q_FUNC_INFO << "request type: " << requestTypeName(type);
     if (type == SocialDataRequest::PersonsType)
         onGetPersonRequest(request);
 }
@@ -208,16 +209,16 @@ QString QuillnetPlugin::filterText(const QHash<QString, QRegularExpression> &fil
 
 void QuillnetPlugin::onGetPersonRequest(SocialDataRequest *request)
 {
-    qDebug() << Q_FUNC_INFO << "enter";
+    qCDebug(lcProvider) << Q_FUNC_INFO << "enter";
     if (!mClient) {
-        qDebug() << NoClient;
+        qCDebug(lcProvider) << NoClient;
         return;
     }
     auto *personsRequest = qobject_cast<SocialGetPersonsRequest *>(request);
     if (!personsRequest) {
         request->setState(SocialDataRequest::Finished,
                           {SocialProviderError(SocialProviderError::WrongRequestClassError, QString())});
-        qWarning() << Q_FUNC_INFO << ": qobject_cast<SocialGetPersonsRequest*>(request) = 0";
+        qCWarning(lcProvider) << Q_FUNC_INFO << ": qobject_cast<SocialGetPersonsRequest*>(request) = 0";
         return;
     }
     request->setState(SocialDataRequest::Processing);
@@ -230,7 +231,7 @@ void QuillnetPlugin::onGetPersonRequest(SocialDataRequest *request)
             return;
     } else if (filter.contains(SocialNetworkPerson::Relationship)) {
         QString pattern = filter.value(SocialNetworkPerson::Relationship).pattern();
-        qDebug() << Q_FUNC_INFO << "Using Relationship filter:" << Support::logText(pattern);
+        qCDebug(lcProvider) << Q_FUNC_INFO << "Using Relationship filter:" << Support::logText(pattern);
         cleanFilterPattern(pattern);
         bool self = false;
         for (const QString &part : pattern.split(QLatin1Char('|'))) {
@@ -243,29 +244,29 @@ void QuillnetPlugin::onGetPersonRequest(SocialDataRequest *request)
             mClient->retrieveProfile(&user, mClient->currentProfileId(), Qn::RetrieveFromCache);
             convertQnFriends2SocPersons({user}, persons, false);
         } else {
-            qWarning() << Q_FUNC_INFO << "Unsupported Relationship filter";
+            qCWarning(lcProvider) << Q_FUNC_INFO << "Unsupported Relationship filter";
         }
     } else if (filter.contains(SocialGenericData::Id)) {
         idQuery(filter.value(SocialGenericData::Id).pattern(), persons, users);
         if (persons.isEmpty())
-            qWarning() << Q_FUNC_INFO << "no match" << filterText(filter);
+            qCWarning(lcProvider) << Q_FUNC_INFO << "no match" << filterText(filter);
     } else if (filter.contains(SocialGenericData::ParentAccount)) {
         QString pattern = filter.value(SocialGenericData::ParentAccount).pattern();
         cleanFilterPattern(pattern);
         const QStringList parts = pattern.split(QLatin1Char(':'));
         if (parts.size() > 1)
             pattern = parts.at(1);
-        qDebug() << Q_FUNC_INFO << "Using parentAccount filter" << Support::logText(pattern);
+        qCDebug(lcProvider) << Q_FUNC_INFO << "Using parentAccount filter" << Support::logText(pattern);
         if (pattern != mAccountName) {
-            qWarning() << "Account != current account" << Support::logText(pattern) << mAccountName;
+            qCWarning(lcProvider) << "Account != current account" << Support::logText(pattern) << mAccountName;
         } else {
-            qDebug() << Q_FUNC_INFO << "Account is the current one, get all friends";
+            qCDebug(lcProvider) << Q_FUNC_INFO << "Account is the current one, get all friends";
             if (!allFriends(persons, personsRequest))
                 return;
         }
     } else if (filter.contains(SocialNetworkPerson::PhoneNumber)) {
         QString pattern = filter.value(SocialNetworkPerson::PhoneNumber).pattern();
-        qDebug() << Q_FUNC_INFO << Support::logText(pattern);
+        qCDebug(lcProvider) << Q_FUNC_INFO << Support::logText(pattern);
         cleanFilterPattern(pattern);
         for (const QString &number : pattern.split(QLatin1Char('|'))) {
             for (auto it = mPersonsByPhone.cbegin(); it != mPersonsByPhone.cend(); ++it) {
@@ -276,10 +277,10 @@ void QuillnetPlugin::onGetPersonRequest(SocialDataRequest *request)
             }
         }
     } else {
-        qWarning() << Q_FUNC_INFO << "Unsupported filters" << filterText(filter);
+        qCWarning(lcProvider) << Q_FUNC_INFO << "Unsupported filters" << filterText(filter);
     }
 
-    qDebug() << "res:" << persons.size();
+    qCDebug(lcProvider) << "res:" << persons.size();
     personsRequest->setPersons(persons);
     request->setState(SocialDataRequest::Finished);
 }
@@ -292,8 +293,8 @@ bool QuillnetPlugin::allFriends(QList<SocialNetworkPerson> &persons, SocialGetPe
         kept = std::make_shared<const QList<KeptPerson>>(mRecentPersons.values());
     if (addFriendsPage(persons, 0, kept.get())) {
         if (!kept) {
-            qDebug() << Q_FUNC_INFO << "Getting all friends:" << persons.size();
-            qDebug() << "ret:" << persons.size();
+            qCDebug(lcProvider) << Q_FUNC_INFO << "Getting all friends:" << persons.size();
+            qCDebug(lcProvider) << "ret:" << persons.size();
         }
         return true;
     }
@@ -323,7 +324,7 @@ void QuillnetPlugin::nextFriendsPage(QPointer<SocialGetPersonsRequest> request, 
     if (!request)
         return;
     if (!mClient) {
-        qDebug() << NoClient;
+        qCDebug(lcProvider) << NoClient;
         return;
     }
     if (!addFriendsPage(persons, offset, kept.get())) {
@@ -333,20 +334,20 @@ void QuillnetPlugin::nextFriendsPage(QPointer<SocialGetPersonsRequest> request, 
         return;
     }
     if (!kept) {
-        qDebug() << "bool QuillnetPlugin::allFriends(QList<SocialNetworkPerson>&, SocialGetPersonsRequest*)"
-                 << "Getting all friends:" << persons.size();
-        qDebug() << "ret:" << persons.size();
+        qCDebug(lcProvider) << "bool QuillnetPlugin::allFriends(QList<SocialNetworkPerson>&, SocialGetPersonsRequest*)"
+                            << "Getting all friends:" << persons.size();
+        qCDebug(lcProvider) << "ret:" << persons.size();
     }
-    qDebug() << "res:" << persons.size();
+    qCDebug(lcProvider) << "res:" << persons.size();
     request->setPersons(persons);
     request->setState(SocialDataRequest::Finished);
 }
 
 void QuillnetPlugin::idQuery(const QString &filterPattern, QList<SocialNetworkPerson> &persons, Qn::QnUsers &users)
 {
-    qDebug() << Q_FUNC_INFO << "Using Id filter";
+    qCDebug(lcProvider) << Q_FUNC_INFO << "Using Id filter";
     QString pattern = filterPattern;
-    qDebug() << Q_FUNC_INFO << Support::logText(pattern);
+    qCDebug(lcProvider) << Q_FUNC_INFO << Support::logText(pattern);
     cleanFilterPattern(pattern);
     for (const QString &part : pattern.split(QLatin1Char('|'))) {
         const QStringList pieces = part.split(QLatin1Char(':'));
@@ -361,12 +362,13 @@ void QuillnetPlugin::idQuery(const QString &filterPattern, QList<SocialNetworkPe
         Qn::QnUser user;
         if (mClient->retrieveProfile(&user, userId, Qn::RetrieveFromCache) == Qn::StatusOk) {
             users.append(user);
-            qDebug() << "Converting user:" << user.id() << user.firstName() << user.lastName() << user.name();
+            qCDebug(lcProvider) << "Converting user:" << user.id() << user.firstName() << user.lastName()
+                                << user.name();
         } else {
-            qWarning() << "No qn friend with ID:" << Support::logText(userId);
+            qCWarning(lcProvider) << "No qn friend with ID:" << Support::logText(userId);
         }
     }
-    qDebug() << "users:" << users.size();
+    qCDebug(lcProvider) << "users:" << users.size();
     convertQnFriends2SocPersons(users, persons, false);
 }
 
@@ -379,9 +381,9 @@ bool QuillnetPlugin::convertQnFriends2SocPersons(const Qn::QnUsers &users, QList
 bool QuillnetPlugin::convert(const Qn::QnUsers &users, QList<SocialNetworkPerson> *out, bool minimal)
 {
     if (!mClient) {
-        qDebug() << "bool QuillnetPlugin::convertQnFriends2SocPersons(const Qn::QnUsers&, "
-                    "QList<SocialNetworkPerson>&, bool)"
-                 << NoClient;
+        qCDebug(lcProvider) << "bool QuillnetPlugin::convertQnFriends2SocPersons(const Qn::QnUsers&, "
+                               "QList<SocialNetworkPerson>&, bool)"
+                            << NoClient;
         return false;
     }
     const QString account = accountId();
@@ -405,7 +407,7 @@ bool QuillnetPlugin::convert(const Qn::QnUsers &users, QList<SocialNetworkPerson
         }
         const auto status = mStatusMessages.constFind(user.id());
         if (status == mStatusMessages.constEnd())
-            qDebug() << "No status found for id" << user.id();
+            qCDebug(lcProvider) << "No status found for id" << user.id();
         const KeptPerson kept(account, user, user.id() == me,
                               status != mStatusMessages.constEnd() ? &status.value() : nullptr);
         if (out)
@@ -424,7 +426,7 @@ bool QuillnetPlugin::convert(const Qn::QnUsers &users, QList<SocialNetworkPerson
 
 void QuillnetPlugin::friendsUpdated(const Qn::QnUsers &users)
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcProvider) << Q_FUNC_INFO;
     for (int start = 0; start < users.size(); start += AnnouncementSize) {
         QList<SocialNetworkPerson> persons;
         convertQnFriends2SocPersons(users.mid(start, AnnouncementSize), persons, true);
@@ -434,9 +436,9 @@ void QuillnetPlugin::friendsUpdated(const Qn::QnUsers &users)
 
 void QuillnetPlugin::friendsUpdated(QStringList &ids)
 {
-    qDebug() << Q_FUNC_INFO << ids.size();
+    qCDebug(lcProvider) << Q_FUNC_INFO << ids.size();
     if (!mClient) {
-        qDebug() << NoClient;
+        qCDebug(lcProvider) << NoClient;
         return;
     }
     Qn::QnUsers users;
@@ -454,9 +456,9 @@ void QuillnetPlugin::friendsUpdated(QStringList &ids)
 
 void QuillnetPlugin::friendUpdated(const QString &id)
 {
-    qDebug() << Q_FUNC_INFO << id;
+    qCDebug(lcProvider) << Q_FUNC_INFO << id;
     if (!mClient) {
-        qDebug() << NoClient;
+        qCDebug(lcProvider) << NoClient;
         return;
     }
     Qn::QnUser user;
@@ -490,7 +492,7 @@ void QuillnetPlugin::addToFriendPool(const QString &id)
 {
     mFriendPool.append(id);
     if (mFriendPool.size() >= AnnouncementSize) {
-        qDebug() << "Friend pool full, pushing forward" << AnnouncementSize << "friends";
+        qCDebug(lcProvider) << "Friend pool full, pushing forward" << AnnouncementSize << "friends";
         friendsUpdated(mFriendPool);
         mFriendPool.clear();
     } else {
@@ -500,7 +502,7 @@ void QuillnetPlugin::addToFriendPool(const QString &id)
 
 void QuillnetPlugin::onFriendsPoolTimeout()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcProvider) << Q_FUNC_INFO;
     mPoolTimer.stop();
     if (!mFriendPool.isEmpty()) {
         friendsUpdated(mFriendPool);
@@ -512,7 +514,7 @@ void QuillnetPlugin::onFriendsPoolTimeout()
 
 void QuillnetPlugin::onClearRecentFriendsTimer()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcProvider) << Q_FUNC_INFO;
     mRecentPersons.clear();
     mAllFriendsCached = false;
     mRecentTimer.stop();

@@ -17,6 +17,7 @@
 #include "runneradaptor.h"
 #include "platform/support/logtext.h"
 #include "socialprovider/quillnetplugin.h"
+#include "platform/support/logging.h"
 
 const QString SdpImpl::ServiceNamePrefix = QStringLiteral("com.tarvo.socialprovider.");
 const QString SdpImpl::ProviderWord = QStringLiteral("quillnet");
@@ -39,8 +40,8 @@ SdpImpl::SdpImpl(SocialProviderInterface *handler, QObject *parent)
     QDBusConnection bus = QDBusConnection::sessionBus();
     const QString serviceName = ServiceNamePrefix + ProviderWord;
     if (!bus.registerService(serviceName)) {
-        qDebug() << Q_FUNC_INFO << "Failed to register service"
-                 << " exit process=" << getpid() << " ppid=" << getppid();
+        qCDebug(lcProvider) << Q_FUNC_INFO << "Failed to register service"
+                            << " exit process=" << getpid() << " ppid=" << getppid();
         ::exit(1);
     }
     mServiceName = serviceName;
@@ -48,7 +49,8 @@ SdpImpl::SdpImpl(SocialProviderInterface *handler, QObject *parent)
     mObjectPath = QLatin1Char('/') + ProviderWord;
     // The adaptor is what the bus sees: the interface of its introspection XML and nothing else.
     if (!bus.registerObject(mObjectPath, this, QDBusConnection::ExportAdaptors)) {
-        qCritical() << Q_FUNC_INFO << "Unable to register:" << bus.lastError().name() << bus.lastError().message();
+        qCCritical(lcProvider) << Q_FUNC_INFO << "Unable to register:" << bus.lastError().name()
+                               << bus.lastError().message();
         ::exit(1);
     }
 
@@ -58,7 +60,7 @@ SdpImpl::SdpImpl(SocialProviderInterface *handler, QObject *parent)
 
 SdpImpl::~SdpImpl()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcProvider) << Q_FUNC_INFO;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!mServiceName.isEmpty())
         bus.unregisterService(mServiceName);
@@ -106,17 +108,17 @@ void SdpImpl::setMaxMessageBytes(int bytes)
 void SdpImpl::performRequest(int requestType, const QString &requestId, const QByteArray &request)
 {
     if (requestId.size() > MaxRequestIdLength) {
-        qWarning() << Q_FUNC_INFO << "request id of" << requestId.size() << "characters: not answered";
+        qCWarning(lcProvider) << Q_FUNC_INFO << "request id of" << requestId.size() << "characters: not answered";
         return;
     }
     if (!mHandler) {
-        qWarning() << Q_FUNC_INFO << "Handler is null";
+        qCWarning(lcProvider) << Q_FUNC_INFO << "Handler is null";
         if (requestType != SocialDataRequest::AggregatedServicesType) {
             refuse(requestType, requestId, request, SocialProviderError::NotInitializedError,
                    QStringLiteral("Handler not ready"));
             return;
         }
-        qDebug() << Q_FUNC_INFO << "but we still handle GetAggregatedServicesRequest nevertheless";
+        qCDebug(lcProvider) << Q_FUNC_INFO << "but we still handle GetAggregatedServicesRequest nevertheless";
     }
     SocialDataRequest *object = nullptr;
     switch (requestType) {
@@ -138,8 +140,8 @@ void SdpImpl::performRequest(int requestType, const QString &requestId, const QB
     const QString client = calledFromDBus() ? message().service() : QString();
     if (mPendingByClient.value(client) >= MaxPendingPerClient) {
         if (mRefusedByClient[client]++ == 0)
-            qWarning() << Q_FUNC_INFO << "client" << client << "has" << MaxPendingPerClient
-                       << "requests pending: refusing more until they are answered";
+            qCWarning(lcProvider) << Q_FUNC_INFO << "client" << client << "has" << MaxPendingPerClient
+                                  << "requests pending: refusing more until they are answered";
         delete object;
         refuse(requestType, requestId, request, SocialProviderError::InvalidRequestError,
                QStringLiteral("Too many requests pending"));
@@ -151,8 +153,8 @@ void SdpImpl::performRequest(int requestType, const QString &requestId, const QB
 
 QVariantMap SdpImpl::metaData()
 {
-    qDebug() << "Enter:"
-             << "metaData";
+    qCDebug(lcProvider) << "Enter:"
+                        << "metaData";
     return {
             {QStringLiteral("name"), ProviderWord},
             {QStringLiteral("version"), QStringLiteral("0.2")},
@@ -171,7 +173,8 @@ bool SdpImpl::readRequest(SocialDataRequest *object, const QString &requestId, c
     if (readable)
         return true;
     // Bytes from anyone on the bus: answered, never handed on.
-    qWarning() << Q_FUNC_INFO << "unreadable request of" << request.size() << "bytes, type" << object->type();
+    qCWarning(lcProvider) << Q_FUNC_INFO << "unreadable request of" << request.size() << "bytes, type"
+                          << object->type();
     const int type = object->type();
     delete object;
     refuse(type, requestId, request, SocialProviderError::InvalidRequestError,
@@ -247,7 +250,7 @@ void SdpImpl::refuse(int requestType, const QString &requestId, const QByteArray
     // The received bytes came through the bus, but they might not fit beside the rest.
     const bool echo = request.size() <= mMaxMessageBytes - messageOverhead(error.size());
     if (!echo)
-        qWarning() << Q_FUNC_INFO << "the refused request of" << request.size() << "bytes is not sent back";
+        qCWarning(lcProvider) << Q_FUNC_INFO << "the refused request of" << request.size() << "bytes is not sent back";
     emit requestFinished(requestType, requestId, echo ? request : QByteArray(), error);
 }
 
@@ -263,20 +266,20 @@ void SdpImpl::requestFinished(SocialDataRequest *request)
 {
     Conversion *conversion = mPendingRequests.value(request);
     if (!conversion) {
-        qWarning() << Q_FUNC_INFO << QString() << "request not signaled - not found!!!!";
+        qCWarning(lcProvider) << Q_FUNC_INFO << QString() << "request not signaled - not found!!!!";
         return;
     }
     conversion->finished = true;
     const QList<SocialProviderError> errors = request->errors();
     if (!errors.isEmpty()) {
         conversion->error = encodeError(errors.first().type(), errors.first().description().left(65536));
-        qDebug() << Q_FUNC_INFO << conversion->sending.value(0).id << "error:" << errors.first().type()
-                 << " description: " << Support::logText(errors.first().description());
+        qCDebug(lcProvider) << Q_FUNC_INFO << conversion->sending.value(0).id << "error:" << errors.first().type()
+                            << " description: " << Support::logText(errors.first().description());
     }
     // Those who gave no id get no answer.
     for (qsizetype i = conversion->sending.size() - 1; i >= 0; --i) {
         if (conversion->sending.at(i).id.isEmpty()) {
-            qWarning() << Q_FUNC_INFO << QString() << "request not signaled - not found!!!!";
+            qCWarning(lcProvider) << Q_FUNC_INFO << QString() << "request not signaled - not found!!!!";
             release(conversion->sending.takeAt(i));
         }
     }
@@ -329,11 +332,12 @@ void SdpImpl::sendAnswers()
                     ++conversion->part, conversion->records, conversion->nextRecord,
                     mMaxMessageBytes - messageOverhead(conversion->error.size()), &conversion->nextRecord, &skipped);
             if (skipped > 0)
-                qWarning() << Q_FUNC_INFO << skipped << "records larger than a message are left out of part"
-                           << conversion->part;
+                qCWarning(lcProvider) << Q_FUNC_INFO << skipped << "records larger than a message are left out of part"
+                                      << conversion->part;
             if (conversion->part == 1 && conversion->nextRecord >= 0)
-                qDebug() << Q_FUNC_INFO << "the answer to" << conversion->sending.size()
-                         << "callers is larger than a message: sent in parts of at most" << mMaxMessageBytes << "bytes";
+                qCDebug(lcProvider) << Q_FUNC_INFO << "the answer to" << conversion->sending.size()
+                                    << "callers is larger than a message: sent in parts of at most" << mMaxMessageBytes
+                                    << "bytes";
         }
         const Recipient recipient = conversion->sending.at(conversion->nextRecipient++);
         const int type = conversion->request->type();
@@ -390,8 +394,8 @@ void SdpImpl::release(const Recipient &recipient)
     mPendingByClient.erase(pending);
     const int refused = mRefusedByClient.take(recipient.client);
     if (refused > 0)
-        qWarning() << "void SdpImpl::release(const Recipient&)" << refused << "requests of client" << recipient.client
-                   << "were refused";
+        qCWarning(lcProvider) << "void SdpImpl::release(const Recipient&)" << refused << "requests of client"
+                              << recipient.client << "were refused";
 }
 
 void SdpImpl::removeConversion(Conversion *conversion)
@@ -433,7 +437,7 @@ QList<QList<QVariant>> SdpImpl::encodeItems(const QList<Record> &items, const QS
         batchBytes += needed;
     }
     if (dropped > 0)
-        qWarning() << "SdpImpl::encodeItems" << dropped << "records larger than a message are not sent";
+        qCWarning(lcProvider) << "SdpImpl::encodeItems" << dropped << "records larger than a message are not sent";
     return batches;
 }
 
@@ -441,8 +445,8 @@ void SdpImpl::onPersonsUpdate(const QList<SocialNetworkPerson> &persons, const Q
 {
     const QPointer<SdpImpl> self(this);
     for (const QList<QVariant> &data : encodeItems(persons, updatedProperties)) {
-        qDebug() << "onPersonsUpdate"
-                 << "persons count: " << data.size();
+        qCDebug(lcProvider) << "onPersonsUpdate"
+                            << "persons count: " << data.size();
         emit personsUpdate(data, updatedProperties);
         if (!self)
             return;
@@ -457,7 +461,7 @@ void SdpImpl::onActivityUpdate(const QList<SocialActivity> &activities, const QL
         emit activityUpdate(data, updatedProperties, int(timeline));
         if (!self)
             return;
-        qDebug() << Q_FUNC_INFO << "signal emitted";
+        qCDebug(lcProvider) << Q_FUNC_INFO << "signal emitted";
     }
 }
 

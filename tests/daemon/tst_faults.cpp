@@ -585,9 +585,11 @@ void TestFaults::contactsFloodLeavesControlCallsAnswered()
     QVERIFY(!sync->isError());
     QVERIFY2(answeredAtSync < 128, qPrintable(QString::number(answeredAtSync)));
 
-    // 128 are answered in full, the rest refused at once.
+    // At most 128 are pending at once: at least 128 answered in full, the rest refused at once (an
+    // answer that ends before the last requests are read frees its place for one of them).
     QVERIFY(QTest::qWaitFor([&] { return contacts.answers.size() == 300; }, SyncMs));
-    QCOMPARE(recordAnswers(), 128);
+    const auto answered = recordAnswers();
+    QVERIFY2(answered >= 128 && answered < 300, qPrintable(QString::number(answered)));
     for (const ContactsService::Answer &answer : std::as_const(contacts.answers)) {
         bool ok = answer.error.isEmpty();
         if (ok)
@@ -596,7 +598,11 @@ void TestFaults::contactsFloodLeavesControlCallsAnswered()
             QCOMPARE(ContactsService::error(answer.error).second, QStringLiteral("Too many requests pending"));
         QVERIFY(ok || answer.request == ContactsService::requestBytes({}));
     }
-    QVERIFY2(mDaemon->log.contains("172 requests of client"), tail().constData());
+    qsizetype logged = 0;
+    for (const auto &match :
+         QRegularExpression(QStringLiteral("(\\d+) requests of client")).globalMatch(QString::fromUtf8(mDaemon->log)))
+        logged += match.captured(1).toInt();
+    QCOMPARE(logged, 300 - answered);
 }
 
 // The service.

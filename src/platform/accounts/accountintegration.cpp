@@ -24,6 +24,7 @@
 #include "platform/support/files.h"
 #include "platform/support/logtext.h"
 #include "platform/support/webaddress.h"
+#include "platform/support/logging.h"
 
 namespace {
 
@@ -310,9 +311,9 @@ AccountIntegration::Snapshot AccountIntegration::readFile(bool quiet) const
         mReportedFile = identity;
     for (const QString &problem : std::as_const(problems)) {
         if (warn)
-            qWarning().noquote() << "Account file" << mFilePath << ":" << problem;
+            qCWarning(lcDaemon).noquote() << "Account file" << mFilePath << ":" << problem;
         else
-            qDebug().noquote() << "Account file" << mFilePath << ":" << problem;
+            qCDebug(lcDaemon).noquote() << "Account file" << mFilePath << ":" << problem;
     }
     return snapshot;
 }
@@ -321,7 +322,7 @@ bool AccountIntegration::isValidAccount() const
 {
     const QString reason = readFile(true).invalidReason();
     if (!reason.isEmpty())
-        qDebug() << Q_FUNC_INFO << mFilePath << "is no valid account:" << reason;
+        qCDebug(lcDaemon) << Q_FUNC_INFO << mFilePath << "is no valid account:" << reason;
     return reason.isEmpty();
 }
 
@@ -329,7 +330,8 @@ bool AccountIntegration::isAccountEnabled() const
 {
     const Snapshot snapshot = readFile(true);
     if (!snapshot.enabled)
-        qDebug() << Q_FUNC_INFO << mFilePath << (snapshot.enabledKnown ? "says enabled=false" : "has no enabled=true");
+        qCDebug(lcDaemon) << Q_FUNC_INFO << mFilePath
+                          << (snapshot.enabledKnown ? "says enabled=false" : "has no enabled=true");
     return snapshot.enabled;
 }
 
@@ -381,7 +383,7 @@ void AccountIntegration::rewatch()
         if (!mWatcher->directories().contains(dirPath))
             mWatcher->addPath(dirPath);
     } else {
-        qDebug() << Q_FUNC_INFO << "folder" << dirPath << "does not exist, not watched";
+        qCDebug(lcDaemon) << Q_FUNC_INFO << "folder" << dirPath << "does not exist, not watched";
     }
 
     // A file replaced by rename is a new file: the watch is set again so that it follows the file
@@ -400,7 +402,7 @@ void AccountIntegration::onFileChanged()
     if (!now.exists) {
         if (mLast.exists) {
             mLast.exists = false;
-            qDebug() << Q_FUNC_INFO << "account file removed" << mFilePath;
+            qCDebug(lcDaemon) << Q_FUNC_INFO << "account file removed" << mFilePath;
             emit accountRemoved();
         }
         return;
@@ -411,7 +413,7 @@ void AccountIntegration::onFileChanged()
             : !now.enabledKnown                               ? QStringLiteral("no enabled key")
                                                               : QString();
     if (!incomplete.isEmpty()) {
-        qDebug() << Q_FUNC_INFO << "keeping the previous account state:" << incomplete;
+        qCDebug(lcDaemon) << Q_FUNC_INFO << "keeping the previous account state:" << incomplete;
         return;
     }
 
@@ -461,7 +463,7 @@ void AccountIntegration::onFileChanged()
     }
 
     if (before.exists && before.enabled && !now.enabled) {
-        qDebug() << Q_FUNC_INFO << "account disabled" << mFilePath;
+        qCDebug(lcDaemon) << Q_FUNC_INFO << "account disabled" << mFilePath;
         emit accountDisabled();
     }
 }
@@ -469,7 +471,7 @@ void AccountIntegration::onFileChanged()
 void AccountIntegration::login(const QString &applicationId, const QString &scope, const QString &applicationSecret,
                                bool forceNew, bool interactive)
 {
-    qDebug() << Q_FUNC_INFO << "forceNew:" << forceNew << "interactive:" << interactive;
+    qCDebug(lcDaemon) << Q_FUNC_INFO << "forceNew:" << forceNew << "interactive:" << interactive;
     mCanceledTooOften = false;
 
     const LoginRequest request {applicationId, scope, applicationSecret, forceNew, interactive};
@@ -509,10 +511,10 @@ void AccountIntegration::requestAccessToken(const LoginRequest &request)
     }
     if (!snapshot.refreshToken.isEmpty()) {
         if (!snapshot.accessToken.isEmpty() && !storedForm)
-            qDebug() << Q_FUNC_INFO << "the stored access token is not usable; asking for a new one";
+            qCDebug(lcDaemon) << Q_FUNC_INFO << "the stored access token is not usable; asking for a new one";
         const QUrl url = snapshot.serviceUrl.isEmpty() ? QUrl() : QUrl(snapshot.serviceUrl, QUrl::StrictMode);
         if (url.isEmpty()) {
-            qWarning() << Q_FUNC_INFO << mFilePath << "has a refresh token but no usable service_url";
+            qCWarning(lcDaemon) << Q_FUNC_INFO << mFilePath << "has a refresh token but no usable service_url";
             finishLogin(QString(), false, false, QStringLiteral("the account file has no usable service_url"));
             return;
         }
@@ -531,7 +533,7 @@ void AccountIntegration::requestAccessToken(const LoginRequest &request)
                       .arg(snapshot.accessToken.size())
                       .arg(Qn::QuillnetConfiguration::MaxAccessTokenLength)
             : QStringLiteral("no refresh token; the stored access token was refused");
-    qWarning().noquote() << Q_FUNC_INFO << "no usable credential in" << mFilePath << "(" + why + ")";
+    qCWarning(lcDaemon).noquote() << Q_FUNC_INFO << "no usable credential in" << mFilePath << "(" + why + ")";
     finishLogin(QString(), false, false, QStringLiteral("no usable credential in the account file: ") + why);
 }
 
@@ -556,8 +558,8 @@ void AccountIntegration::exchangeRefreshToken(const LoginRequest &request, const
             + field("refresh_token", refreshToken) + '&' + field("client_id", request.applicationId) + '&'
             + field("client_secret", request.applicationSecret);
 
-    qDebug() << Q_FUNC_INFO << "asking" << Support::logText(url.toString(QUrl::RemoveUserInfo))
-             << "for an access token";
+    qCDebug(lcDaemon) << Q_FUNC_INFO << "asking" << Support::logText(url.toString(QUrl::RemoveUserInfo))
+                      << "for an access token";
     QNetworkReply *reply = network()->post(networkRequest, form);
     mTokenReplies.append(reply);
     connect(reply, &QObject::destroyed, this, [this, reply]() { mTokenReplies.removeOne(reply); });
@@ -580,7 +582,8 @@ void AccountIntegration::onTokenReply(QNetworkReply *reply)
     if (reply->error() == QNetworkReply::OperationCanceledError || reply->error() == QNetworkReply::TimeoutError)
         Qn::closeFloodedConnections(reply->url());
     if (reply->property("tooLarge").toBool()) {
-        qWarning() << Q_FUNC_INFO << "the answer of" << url << "is larger than" << MaxTokenAnswerSize << "bytes";
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "the answer of" << url << "is larger than" << MaxTokenAnswerSize
+                            << "bytes";
         finishLogin(QString(), false, false, QStringLiteral("the token endpoint's answer is too large"));
         return;
     }
@@ -588,7 +591,7 @@ void AccountIntegration::onTokenReply(QNetworkReply *reply)
     const bool success = status >= 200 && status < 300;
     // No status, or a success status with a transport error (cut off, timed out): no usable answer.
     if (status == 0 || (success && reply->error() != QNetworkReply::NoError)) {
-        qWarning() << Q_FUNC_INFO << "token request to" << url << "failed:" << reply->errorString();
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "token request to" << url << "failed:" << reply->errorString();
         finishLogin(QString(), false, false, QStringLiteral("the token request failed: ") + reply->errorString());
         return;
     }
@@ -605,14 +608,15 @@ AccountIntegration::TokenAnswer AccountIntegration::readTokenAnswer(int status, 
         const QJsonValue token = answer.value(QStringLiteral("access_token"));
         const QString text = token.toString();
         if (!token.isString() || !Qn::QuillnetConfiguration::isUsableAccessToken(text)) {
-            qWarning() << Q_FUNC_INFO << "the answer of" << url << "holds no usable access token";
+            qCWarning(lcDaemon) << Q_FUNC_INFO << "the answer of" << url << "holds no usable access token";
             if (token.isString())
-                qDebug() << Q_FUNC_INFO << "a text of" << text.size() << "characters; at most"
-                         << Qn::QuillnetConfiguration::MaxAccessTokenLength << "printable ASCII without blanks fit";
+                qCDebug(lcDaemon) << Q_FUNC_INFO << "a text of" << text.size() << "characters; at most"
+                                  << Qn::QuillnetConfiguration::MaxAccessTokenLength
+                                  << "printable ASCII without blanks fit";
             return {QString(), false, false,
                     QStringLiteral("the token endpoint's answer holds no usable access token")};
         }
-        qDebug() << Q_FUNC_INFO << "got an access token";
+        qCDebug(lcDaemon) << Q_FUNC_INFO << "got an access token";
         return {text, true, false, QString()};
     }
 
@@ -620,11 +624,11 @@ AccountIntegration::TokenAnswer AccountIntegration::readTokenAnswer(int status, 
     const QString error = Support::logText(answer.value(QStringLiteral("error")).toString());
     const QString description = Support::logText(answer.value(QStringLiteral("error_description")).toString());
     if (error == QLatin1String("access_denied")) {
-        qDebug() << Q_FUNC_INFO << "the login was canceled:" << description;
+        qCDebug(lcDaemon) << Q_FUNC_INFO << "the login was canceled:" << description;
         return {QString(), false, true, QStringLiteral("the sign-in was refused (access_denied)")};
     }
-    qWarning() << Q_FUNC_INFO << "the token endpoint refused the login: HTTP" << status
-               << (error.isEmpty() ? QStringLiteral("(no error code)") : error) << description;
+    qCWarning(lcDaemon) << Q_FUNC_INFO << "the token endpoint refused the login: HTTP" << status
+                        << (error.isEmpty() ? QStringLiteral("(no error code)") : error) << description;
     return {QString(), false, false,
             QStringLiteral("the token endpoint refused the login: HTTP %1 %2 %3")
                     .arg(QString::number(status), error.isEmpty() ? QStringLiteral("(no error code)") : error,
@@ -648,6 +652,6 @@ bool AccountIntegration::wasLoginCanceled() const
 
 void AccountIntegration::loginCanceledTooOften()
 {
-    qWarning() << Q_FUNC_INFO << "logins were canceled too often; no further login is asked for";
+    qCWarning(lcDaemon) << Q_FUNC_INFO << "logins were canceled too often; no further login is asked for";
     mCanceledTooOften = true;
 }

@@ -6,6 +6,7 @@
 #include "platform/notifications/mremoteaction.h"
 #include "platform/notifications/notificationregistry_p.h"
 #include "platform/notifications/notificationserver_p.h"
+#include "platform/support/logging.h"
 
 MNotification::MNotification(const QString &eventType, const QString &summary, const QString &body)
     : MNotification(Kind::Notification, eventType, summary, body)
@@ -93,7 +94,7 @@ bool MNotification::publish()
 {
     NotificationServer *server = NotificationServer::instance();
     if (!server) {
-        qWarning() << Q_FUNC_INFO << "No application object: nothing published";
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "No application object: nothing published";
         return false;
     }
     return server->publish(this);

@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "platform/support/logtext.h"
+#include "platform/support/logging.h"
 
 namespace {
 
@@ -107,28 +108,29 @@ MRemoteAction::MRemoteAction(const QString &serviceName, const QString &objectPa
             && std::all_of(arguments.cbegin(), arguments.cend(),
                            [](const QVariant &argument) { return isArgumentType(argument.typeId()); });
     if (!mValid)
-        qWarning() << Q_FUNC_INFO << "Not a valid remote action:" << serviceName << objectPath
-                   << interface << methodName << arguments;
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "Not a valid remote action:" << serviceName << objectPath
+                                   << interface << methodName << arguments;
 }
 
 MRemoteAction::MRemoteAction(const QString &string, QObject *parent)
     : QObject(parent)
 {
     if (string.size() > MaxTextLength) {
-        qWarning() << Q_FUNC_INFO << "Remote action text too long:" << string.size() << "characters";
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "Remote action text too long:" << string.size() << "characters";
         return;
     }
     const QStringList parts = string.split(QLatin1Char(' '));
     if (parts.size() < 4 || !isServiceName(parts.at(0)) || !isObjectPath(parts.at(1)) || !isInterfaceName(parts.at(2))
         || !isMemberName(parts.at(3))) {
-        qWarning() << Q_FUNC_INFO << "Not a remote action:" << Support::logText(string);
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "Not a remote action:" << Support::logText(string);
         return;
     }
     QList<QVariant> arguments;
     for (qsizetype i = 4; i < parts.size(); ++i) {
         QVariant argument;
         if (!decodeArgument(parts.at(i), argument)) {
-            qWarning() << Q_FUNC_INFO << "Remote action with an unreadable argument:" << Support::logText(string);
+            qCWarning(lcNotifications) << Q_FUNC_INFO
+                                       << "Remote action with an unreadable argument:" << Support::logText(string);
             return;
         }
         arguments << argument;
@@ -156,12 +158,12 @@ QString MRemoteAction::toString() const
 bool MRemoteAction::trigger()
 {
     if (!mValid) {
-        qWarning() << Q_FUNC_INFO << "Invalid remote action not triggered";
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "Invalid remote action not triggered";
         return false;
     }
     QDBusMessage call = QDBusMessage::createMethodCall(mServiceName, mObjectPath, mInterface, mMethodName);
     call.setArguments(mArguments);
-    qDebug() << Q_FUNC_INFO << mServiceName << mObjectPath << mInterface << mMethodName;
+    qCDebug(lcNotifications) << Q_FUNC_INFO << mServiceName << mObjectPath << mInterface << mMethodName;
 
     // The action may be gone before the answer comes: the watcher lives on its own.
     auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call));
@@ -169,8 +171,8 @@ bool MRemoteAction::trigger()
     const char *where = Q_FUNC_INFO;
     const auto report = [target, where](QDBusPendingCallWatcher *finished) {
         if (finished->isError())
-            qWarning() << where << target << "failed:" << finished->error().name()
-                       << Support::logText(finished->error().message());
+            qCWarning(lcNotifications) << where << target << "failed:" << finished->error().name()
+                                       << Support::logText(finished->error().message());
         finished->deleteLater();
     };
     if (watcher->isFinished())

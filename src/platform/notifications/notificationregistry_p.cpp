@@ -20,6 +20,7 @@
 
 #include "platform/notifications/mremoteaction.h"
 #include "platform/support/files.h"
+#include "platform/support/logging.h"
 
 namespace {
 
@@ -130,7 +131,8 @@ QList<NotificationRecord> NotificationRegistry::load() const
             discard(QStringLiteral("a link"));
             return {};
         }
-        qWarning() << Q_FUNC_INFO << "Cannot read the notification registry" << mPath << ::strerror(errno);
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "Cannot read the notification registry" << mPath
+                                   << ::strerror(errno);
         return {};
     }
     struct stat info;
@@ -147,7 +149,8 @@ QList<NotificationRecord> NotificationRegistry::load() const
     QFile file;
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        qWarning() << Q_FUNC_INFO << "Cannot read the notification registry" << mPath << file.errorString();
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "Cannot read the notification registry" << mPath
+                                   << file.errorString();
         return {};
     }
     // As much as the file holds: a buffer of the limit's size on every read would leave the
@@ -166,10 +169,11 @@ QList<NotificationRecord> NotificationRegistry::load() const
 
 void NotificationRegistry::discard(const QString &problem) const
 {
-    qWarning() << Q_FUNC_INFO << "Discarding the notification registry" << mPath << "because:" << problem;
+    qCWarning(lcNotifications) << Q_FUNC_INFO << "Discarding the notification registry" << mPath
+                               << "because:" << problem;
     // A link or a directory entry goes itself; what it points to stays untouched.
     if (::unlink(QFile::encodeName(mPath).constData()) != 0 && errno != ENOENT)
-        qWarning() << Q_FUNC_INFO << "Cannot remove" << mPath << ::strerror(errno);
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "Cannot remove" << mPath << ::strerror(errno);
 }
 
 bool NotificationRegistry::save(QList<NotificationRecord> records) const
@@ -194,11 +198,11 @@ bool NotificationRegistry::save(QList<NotificationRecord> records) const
     // QSaveFile writes to the target of a link: the link itself has to go first.
     const QFileInfo existing(mPath);
     if (existing.isSymLink()) {
-        qWarning() << Q_FUNC_INFO << "Replacing the link" << mPath << "with the notification registry";
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "Replacing the link" << mPath << "with the notification registry";
         if (!QFile::remove(mPath))
             return false;
     } else if (existing.exists() && !existing.isFile()) {
-        qWarning() << Q_FUNC_INFO << "Not a file:" << mPath;
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "Not a file:" << mPath;
         return false;
     }
 
@@ -207,7 +211,8 @@ bool NotificationRegistry::save(QList<NotificationRecord> records) const
     // full disk cut short in the registry's place.
     if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
         || file.write(data) != data.size() || !file.flush() || !file.commit()) {
-        qWarning() << Q_FUNC_INFO << "Cannot write the notification registry" << mPath << file.errorString();
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "Cannot write the notification registry" << mPath
+                                   << file.errorString();
         return false;
     }
     return true;

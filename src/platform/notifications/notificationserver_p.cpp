@@ -14,6 +14,7 @@
 #include "platform/notifications/mnotification.h"
 #include "platform/notifications/mremoteaction.h"
 #include "platform/support/logtext.h"
+#include "platform/support/logging.h"
 
 const QString NotificationServer::ServiceName = QStringLiteral("org.freedesktop.Notifications");
 const QString NotificationServer::ObjectPath = QStringLiteral("/org/freedesktop/Notifications");
@@ -94,13 +95,13 @@ void NotificationServer::askTheBus()
             const QVariant value = reply.arguments().value(0);
             if (reply.type() != QDBusMessage::ReplyMessage
                 && reply.errorName() != QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
-                qWarning() << "void NotificationServer::askTheBus()" << method << "failed:" << reply.errorName()
-                           << Support::logText(reply.errorMessage());
+                qCWarning(lcNotifications) << "void NotificationServer::askTheBus()" << method
+                                           << "failed:" << reply.errorName() << Support::logText(reply.errorMessage());
             const bool knew = knowsTheBus();
             take(reply.type() == QDBusMessage::ReplyMessage ? value : QVariant());
             if (knew || !knowsTheBus())
                 return;
-            qDebug() << "void NotificationServer::askTheBus()" << *mBusId << mOwner << *mActivatable;
+            qCDebug(lcNotifications) << "void NotificationServer::askTheBus()" << *mBusId << mOwner << *mActivatable;
             if (!mOwner.isEmpty())
                 NotificationRegistry().rebind(current());
             const auto closes = std::exchange(mDeferredCloses, {});
@@ -137,7 +138,7 @@ void NotificationServer::setOwner(const QString &owner)
 {
     if (mOwnerKnown && owner == mOwner)
         return;
-    qDebug() << Q_FUNC_INFO << mOwner << "->" << owner;
+    qCDebug(lcNotifications) << Q_FUNC_INFO << mOwner << "->" << owner;
     listen(mOwner, false);
     mOwnerKnown = true;
     mOwner = owner;
@@ -177,7 +178,7 @@ bool NotificationServer::isCurrent(const NotificationIssuer &issuer) const
 bool NotificationServer::publish(MNotification *object)
 {
     if (knowsTheBus() && mOwner.isEmpty() && !*mActivatable) {
-        qWarning() << Q_FUNC_INFO << "No notification server answers: nothing owns" << ServiceName;
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "No notification server answers: nothing owns" << ServiceName;
         return false;
     }
     mQueue << Publication {object, object->record()};
@@ -204,10 +205,11 @@ void NotificationServer::close(const NotificationIssuer &issuer, quint32 id)
         return;
     }
     if (!isCurrent(issuer)) {
-        qDebug() << Q_FUNC_INFO << id << "was given by" << issuer.uniqueName << "- forgotten, not closed";
+        qCDebug(lcNotifications) << Q_FUNC_INFO << id << "was given by" << issuer.uniqueName
+                                 << "- forgotten, not closed";
         return;
     }
-    qDebug() << Q_FUNC_INFO << id;
+    qCDebug(lcNotifications) << Q_FUNC_INFO << id;
     // The answer does not matter: the server may already have closed it.
     mProxy->CloseNotification(id);
 }
@@ -217,7 +219,7 @@ void NotificationServer::next()
     if (!knowsTheBus() || mSending || mAskingCapabilities || mQueue.isEmpty())
         return;
     if (mOwner.isEmpty() && !*mActivatable) {
-        qWarning() << Q_FUNC_INFO << "No notification server answers: nothing owns" << ServiceName;
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "No notification server answers: nothing owns" << ServiceName;
         failQueue();
         return;
     }
@@ -243,8 +245,8 @@ void NotificationServer::onCapabilities(QDBusPendingCallWatcher *watcher, const 
     const QDBusPendingReply<QStringList> reply = *watcher;
     const QString sender = reply.reply().service();
     if (reply.isError()) {
-        qWarning() << Q_FUNC_INFO << "No notification server answers:" << reply.error().name()
-                   << Support::logText(reply.error().message());
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "No notification server answers:" << reply.error().name()
+                                   << Support::logText(reply.error().message());
         // Unless another server has taken the name meanwhile, the calls waiting would fail too.
         if (!isUnreachable(reply.error()) || askedWhom == destination())
             failQueue();
@@ -255,7 +257,8 @@ void NotificationServer::onCapabilities(QDBusPendingCallWatcher *watcher, const 
         if (sender == mOwner) {
             mCapabilities = reply.value();
             mCapabilitiesOwner = sender;
-            qDebug() << Q_FUNC_INFO << sender << Support::logText(mCapabilities->join(QLatin1Char(' ')));
+            qCDebug(lcNotifications) << Q_FUNC_INFO << sender
+                                     << Support::logText(mCapabilities->join(QLatin1Char(' ')));
         }
     }
     next();
@@ -314,27 +317,29 @@ void NotificationServer::onNotified(QDBusPendingCallWatcher *watcher, const QStr
     if (reply.isError() && isUnreachable(reply.error()) && sentTo != mOwner && !mOwner.isEmpty()
         && !publication.cancelled) {
         // Sent to a server that left the name just before; the one there now gets it.
-        qDebug() << Q_FUNC_INFO << sentTo << "is gone: sent again to" << mOwner;
+        qCDebug(lcNotifications) << Q_FUNC_INFO << sentTo << "is gone: sent again to" << mOwner;
         mQueue.prepend(publication);
         next();
         return;
     }
     if (reply.isError()) {
-        qWarning() << Q_FUNC_INFO << "The notification server did not take the notification:" << reply.error().name()
-                   << Support::logText(reply.error().message());
+        qCWarning(lcNotifications) << Q_FUNC_INFO
+                                   << "The notification server did not take the notification:" << reply.error().name()
+                                   << Support::logText(reply.error().message());
         unreachable = isUnreachable(reply.error());
     } else if (reply.reply().service() != mOwner) {
         // Shown by a server that has left the name since: nothing will show it.
-        qWarning() << Q_FUNC_INFO << "Answered by" << reply.reply().service() << "which no longer owns" << ServiceName;
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "Answered by" << reply.reply().service() << "which no longer owns"
+                                   << ServiceName;
     } else if (reply.value() == 0) {
-        qWarning() << Q_FUNC_INFO << "The notification server answered the invalid id 0";
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "The notification server answered the invalid id 0";
     } else if (publication.cancelled) {
-        qDebug() << Q_FUNC_INFO << record.eventType << "withdrawn while it was sent:" << reply.value();
+        qCDebug(lcNotifications) << Q_FUNC_INFO << record.eventType << "withdrawn while it was sent:" << reply.value();
         if (reply.value() != publication.alreadyClosed)
             mProxy->CloseNotification(reply.value());
     } else {
         const uint id = reply.value();
-        qDebug() << Q_FUNC_INFO << record.eventType << record.id << "->" << id;
+        qCDebug(lcNotifications) << Q_FUNC_INFO << record.eventType << record.id << "->" << id;
         NotificationRecord stored = record;
         stored.id = id;
         stored.issuer = current();
@@ -367,7 +372,7 @@ void NotificationServer::onNotificationClosed(uint id, uint reason, const QDBusM
     if (mOwner.isEmpty() || message.service() != mOwner || !knowsTheBus())
         return;
     if (NotificationRegistry().forget(current(), id))
-        qDebug() << Q_FUNC_INFO << id << reason;
+        qCDebug(lcNotifications) << Q_FUNC_INFO << id << reason;
 }
 
 void NotificationServer::onActionInvoked(uint id, const QString &actionKey, const QDBusMessage &message)
@@ -379,6 +384,6 @@ void NotificationServer::onActionInvoked(uint id, const QString &actionKey, cons
     const std::optional<NotificationRecord> record = NotificationRegistry().find(current(), id);
     if (!record || record->action.isEmpty())
         return;
-    qDebug() << Q_FUNC_INFO << id << record->eventType;
+    qCDebug(lcNotifications) << Q_FUNC_INFO << id << record->eventType;
     MRemoteAction(record->action).trigger();
 }

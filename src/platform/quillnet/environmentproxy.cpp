@@ -1,4 +1,5 @@
 #include "platform/quillnet/environmentproxy.h"
+#include "platform/support/logging.h"
 
 #include <QDebug>
 #include <QHostAddress>
@@ -31,7 +32,7 @@ QNetworkProxy proxyOf(const QString &value, const char *name)
     else if (scheme == QLatin1String("socks5") || scheme == QLatin1String("socks5h"))
         type = QNetworkProxy::Socks5Proxy;
     if (type == QNetworkProxy::NoProxy || !url.isValid() || url.host().isEmpty()) {
-        qWarning() << "Ignoring the proxy" << name << "of the environment: not an HTTP or SOCKS5 proxy";
+        qCWarning(lcClient) << "Ignoring the proxy" << name << "of the environment: not an HTTP or SOCKS5 proxy";
         return QNetworkProxy(QNetworkProxy::NoProxy);
     }
     // curl's default port.

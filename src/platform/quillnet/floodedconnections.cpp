@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "platform/support/logtext.h"
+#include "platform/support/logging.h"
 
 namespace Qn {
 
@@ -85,9 +86,9 @@ void closeFloodedConnections(const QUrl &url)
     const auto shutDown = [host, port](const QList<QHostAddress> &peers) {
         const int count = shutDownFloodedConnections(peers, port);
         if (count > 0)
-            qWarning() << "Qn::closeFloodedConnections"
-                       << "ended" << count << "connection(s) to" << Support::logText(host) << port
-                       << "still sending after their request was abandoned";
+            qCWarning(lcClient) << "Qn::closeFloodedConnections"
+                                << "ended" << count << "connection(s) to" << Support::logText(host) << port
+                                << "still sending after their request was abandoned";
     };
     QHostAddress literal;
     if (literal.setAddress(host)) {

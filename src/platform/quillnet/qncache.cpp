@@ -19,6 +19,7 @@
 #include "platform/quillnet/qnjson.h"
 #include "platform/support/files.h"
 #include "platform/support/sqlitefile.h"
+#include "platform/support/logging.h"
 
 namespace Qn {
 
@@ -70,12 +71,12 @@ QJsonObject recordObject(const QVariant &value)
 {
     const QByteArray text = value.toByteArray();
     if (text.size() > MaxRecordSize) {
-        qWarning() << Q_FUNC_INFO << "skipping an oversized record of" << text.size() << "bytes";
+        qCWarning(lcClient) << Q_FUNC_INFO << "skipping an oversized record of" << text.size() << "bytes";
         return QJsonObject();
     }
     const QJsonObject object = QnJson::parseObject(text);
     if (object.isEmpty())
-        qWarning() << Q_FUNC_INFO << "skipping a record that is not a JSON object";
+        qCWarning(lcClient) << Q_FUNC_INFO << "skipping a record that is not a JSON object";
     return object;
 }
 
@@ -124,7 +125,7 @@ bool QnCache::ready() const
 
 void QnCache::retryOpen()
 {
-    qDebug() << Q_FUNC_INFO << "opening" << mConfiguration.databaseName() << "again";
+    qCDebug(lcClient) << Q_FUNC_INFO << "opening" << mConfiguration.databaseName() << "again";
     mOpenRetryPending = false;
     mOpen = open();
 }
@@ -170,7 +171,7 @@ bool QnCache::open()
 {
     const QString name = mConfiguration.databaseName();
     if (name.isEmpty()) {
-        qWarning() << Q_FUNC_INFO << "no database name configured";
+        qCWarning(lcClient) << Q_FUNC_INFO << "no database name configured";
         return false;
     }
     if (!Support::makeUserOnlyPath(QFileInfo(name).absolutePath()))
@@ -195,8 +196,8 @@ bool QnCache::open()
         const QString aside = Support::moveAside(name);
         if (aside.isEmpty())
             break;
-        qWarning() << Q_FUNC_INFO << name << "is damaged (" << mLastError << "); moved to" << aside
-                   << "and starting a new one";
+        qCWarning(lcClient) << Q_FUNC_INFO << name << "is damaged (" << mLastError << "); moved to" << aside
+                            << "and starting a new one";
     }
     if (Support::isBusy(mLastSqlError)) {
         // Another process holds the file: a later use tries again, ever less often.
@@ -204,8 +205,8 @@ bool QnCache::open()
                 = mOpenRetryDelayMs > 0 ? qMin(mOpenRetryDelayMs * 2, LongestOpenRetryDelayMs) : FirstOpenRetryDelayMs;
         mOpenRetryPending = true;
         mOpenRetryAt = QDeadlineTimer(mOpenRetryDelayMs);
-        qWarning() << Q_FUNC_INFO << name << "is locked by another process; trying again on a use after"
-                   << mOpenRetryDelayMs << "ms";
+        qCWarning(lcClient) << Q_FUNC_INFO << name << "is locked by another process; trying again on a use after"
+                            << mOpenRetryDelayMs << "ms";
     }
     return false;
 }
@@ -215,13 +216,13 @@ bool QnCache::openConnection()
     const QString name = mConfiguration.databaseName();
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), mConnectionName);
     if (!db.isValid()) {
-        qWarning() << Q_FUNC_INFO << "the SQLite driver is not available";
+        qCWarning(lcClient) << Q_FUNC_INFO << "the SQLite driver is not available";
         QSqlDatabase::removeDatabase(mConnectionName);
         return false;
     }
     db.setDatabaseName(name);
     if (!db.open()) {
-        qWarning() << Q_FUNC_INFO << "cannot open" << name;
+        qCWarning(lcClient) << Q_FUNC_INFO << "cannot open" << name;
         reportDatabaseError(db.lastError());
         return false;
     }
@@ -239,7 +240,7 @@ bool QnCache::createSchema()
     const int current = version.value(0).toInt();
     version.finish();
     if (current > SchemaVersion)
-        qWarning() << Q_FUNC_INFO << "database schema" << current << "is newer than" << SchemaVersion;
+        qCWarning(lcClient) << Q_FUNC_INFO << "database schema" << current << "is newer than" << SchemaVersion;
 
     static const char *const statements[] = {
             "CREATE TABLE IF NOT EXISTS user_data (key TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL)",
@@ -302,7 +303,7 @@ bool QnCache::exec(const QString &statement) const
 
 void QnCache::reportError(const QString &what, const QSqlQuery &query) const
 {
-    qWarning() << Q_FUNC_INFO << what;
+    qCWarning(lcClient) << Q_FUNC_INFO << what;
     reportDatabaseError(query.lastError());
 }
 
@@ -312,7 +313,7 @@ void QnCache::reportDatabaseError(const QSqlError &error) const
     mLastError = error.text();
     if (error.nativeErrorCode() == NotADatabaseCode && !mLastError.contains(QLatin1String("file is not a database")))
         mLastError += QLatin1String(" (file is not a database)");
-    qWarning() << Q_FUNC_INFO << mConfiguration.databaseName() << mLastError;
+    qCWarning(lcClient) << Q_FUNC_INFO << mConfiguration.databaseName() << mLastError;
     emit const_cast<QnCache *>(this)->databaseError(mLastError);
 }
 
@@ -413,7 +414,7 @@ bool QnCache::updateUserData(const QString &key, const QString &value)
     if (!ready())
         return false;
     if (key.isEmpty()) {
-        qWarning() << Q_FUNC_INFO << "empty key";
+        qCWarning(lcClient) << Q_FUNC_INFO << "empty key";
         return false;
     }
     QSqlQuery query = newQuery();
@@ -427,11 +428,11 @@ bool QnCache::updateUserData(const QString &key, const QString &value)
 bool QnCache::removePosts(const QDateTime &before)
 {
     if (!ready()) {
-        qWarning() << Q_FUNC_INFO << "cache not open";
+        qCWarning(lcClient) << Q_FUNC_INFO << "cache not open";
         return false;
     }
     if (!before.isValid()) {
-        qWarning() << Q_FUNC_INFO << "invalid date";
+        qCWarning(lcClient) << Q_FUNC_INFO << "invalid date";
         return false;
     }
     int removed = 0;
@@ -447,7 +448,7 @@ bool QnCache::removePosts(const QDateTime &before)
                 && exec(QStringLiteral("DELETE FROM statuses WHERE post_id NOT IN (SELECT id FROM posts)"));
     });
     if (done)
-        qDebug() << Q_FUNC_INFO << "removed" << removed << "posts older than" << before;
+        qCDebug(lcClient) << Q_FUNC_INFO << "removed" << removed << "posts older than" << before;
     return done;
 }
 
@@ -468,7 +469,7 @@ bool QnCache::clearDiskCache()
     }
     if (ready() && !(exec(QStringLiteral("DELETE FROM files")) && exec(QStringLiteral("DELETE FROM pictures"))))
         ok = false;
-    qDebug() << Q_FUNC_INFO << dir << ok;
+    qCDebug(lcClient) << Q_FUNC_INFO << dir << ok;
     return ok;
 }
 
@@ -644,7 +645,7 @@ QnUser QnCache::user(const QString &id, bool *ok) const
     QnUser user = QnJson::userFromJson(recordObject(data));
     // The row's key is authoritative; a record whose id disagrees is damaged.
     if (user.id() != id) {
-        qWarning() << Q_FUNC_INFO << "stored profile does not match its id" << id;
+        qCWarning(lcClient) << Q_FUNC_INFO << "stored profile does not match its id" << id;
         return QnUser();
     }
     return user;
@@ -851,11 +852,11 @@ QString QnCache::writeFile(const QString &fileName, const QByteArray &data)
 {
     const QString dir = mConfiguration.path();
     if (dir.isEmpty()) {
-        qWarning() << Q_FUNC_INFO << "no download folder configured";
+        qCWarning(lcClient) << Q_FUNC_INFO << "no download folder configured";
         return QString();
     }
     if (data.size() > MaxFileSize) {
-        qWarning() << Q_FUNC_INFO << "refusing" << data.size() << "bytes for" << fileName;
+        qCWarning(lcClient) << Q_FUNC_INFO << "refusing" << data.size() << "bytes for" << fileName;
         return QString();
     }
     if (!Support::makeUserOnlyPath(dir))
@@ -867,7 +868,7 @@ QString QnCache::writeFile(const QString &fileName, const QByteArray &data)
     // Flushed here, with its error seen: a file that a full disk cut short must not become the download.
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, PrivateFile) || file.write(data) != data.size()
         || !file.flush()) {
-        qWarning() << Q_FUNC_INFO << "cannot write" << temporary << file.errorString();
+        qCWarning(lcClient) << Q_FUNC_INFO << "cannot write" << temporary << file.errorString();
         file.close();
         QFile::remove(temporary);
         return QString();
@@ -876,7 +877,7 @@ QString QnCache::writeFile(const QString &fileName, const QByteArray &data)
     // Replace a link or file of the same name, never write through it.
     QFile::remove(target);
     if (!QFile::rename(temporary, target)) {
-        qWarning() << Q_FUNC_INFO << "cannot rename" << temporary << "to" << target;
+        qCWarning(lcClient) << Q_FUNC_INFO << "cannot rename" << temporary << "to" << target;
         QFile::remove(temporary);
         return QString();
     }
@@ -888,7 +889,7 @@ QString QnCache::existingFile(const QString &fileName) const
     // Stored names are our own hashes; anything that could leave the folder is not.
     static const QRegularExpression valid(QStringLiteral("^[A-Za-z0-9_-]{1,80}(\\.[A-Za-z0-9]{1,5})?$"));
     if (!valid.match(fileName).hasMatch()) {
-        qWarning() << Q_FUNC_INFO << "ignoring stored file name" << fileName;
+        qCWarning(lcClient) << Q_FUNC_INFO << "ignoring stored file name" << fileName;
         return QString();
     }
     const QString path = QDir(mConfiguration.path()).absoluteFilePath(fileName);

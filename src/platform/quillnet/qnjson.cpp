@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 
 #include "platform/support/usertext.h"
+#include "platform/support/logging.h"
 
 namespace Qn {
 
@@ -88,8 +89,8 @@ public:
         }
         const QString text = value.toString();
         if (text.size() > maxLength)
-            qDebug() << "Qn::QnJson" << mRecord << "member" << key << "cut from" << text.size() << "to" << maxLength
-                     << "characters";
+            qCDebug(lcClient) << "Qn::QnJson" << mRecord << "member" << key << "cut from" << text.size() << "to"
+                              << maxLength << "characters";
         return Support::cut(text, maxLength);
     }
 
@@ -154,8 +155,8 @@ public:
         const QJsonArray array = value.toArray();
         for (const QJsonValue &entry : array) {
             if (refs.size() >= QnJson::MaxListEntries) {
-                qWarning() << "QnJson:" << mRecord << "member" << key << "cut at" << QnJson::MaxListEntries
-                           << "entries";
+                qCWarning(lcClient) << "QnJson:" << mRecord << "member" << key << "cut at" << QnJson::MaxListEntries
+                                    << "entries";
                 break;
             }
             QString error;

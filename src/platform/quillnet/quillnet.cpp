@@ -20,6 +20,7 @@
 #include "platform/support/ids.h"
 #include "platform/support/logtext.h"
 #include "platform/support/webaddress.h"
+#include "platform/support/logging.h"
 
 namespace Qn {
 
@@ -48,7 +49,7 @@ bool knownBehaviour(int behaviour, const char *function)
 {
     if (behaviour == RetrieveFromCache || behaviour == RetrieveFromNetwork)
         return true;
-    qWarning() << function << "unknown retrieve behaviour" << behaviour;
+    qCWarning(lcClient) << function << "unknown retrieve behaviour" << behaviour;
     return false;
 }
 
@@ -58,7 +59,7 @@ template<typename T, typename Read>
 int readFromCache(const QuillnetPrivate *d, T *out, const char *function, Read read, bool emptyIsAnswer = false)
 {
     if (!out) {
-        qWarning() << function << "cache read without a result pointer";
+        qCWarning(lcClient) << function << "cache read without a result pointer";
         return StatusInvalidArgument;
     }
     QnCache *cache = d->readableCache(function);
@@ -146,7 +147,7 @@ int QuillnetPrivate::startRequest(const QnRequest &request, QnError *failure)
     } else if (sendNow(request, &why)) {
         return StatusOk;
     }
-    qWarning() << Q_FUNC_INFO << request.name() << "not sent:" << why;
+    qCWarning(lcClient) << Q_FUNC_INFO << request.name() << "not sent:" << why;
     if (failure)
         *failure = QnError(QnError::NotAvailableError, why);
     return StatusNotAvailable;
@@ -157,8 +158,8 @@ bool QuillnetPrivate::sendNow(const QnRequest &request, QString *why)
     QNetworkReply *reply = send(request, why);
     if (!reply)
         return false;
-    qDebug() << "Qn::QuillnetPrivate::startRequest" << request.name()
-             << Support::logText(reply->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery));
+    qCDebug(lcClient) << "Qn::QuillnetPrivate::startRequest" << request.name()
+                      << Support::logText(reply->url().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery));
     return true;
 }
 
@@ -177,7 +178,7 @@ void QuillnetPrivate::sendWaiting()
         if (sendNow(request, &why))
             continue;
         // Its caller was told that it went out: it gets the failure as if the service had failed it.
-        qWarning() << Q_FUNC_INFO << request.name() << "not sent:" << why;
+        qCWarning(lcClient) << Q_FUNC_INFO << request.name() << "not sent:" << why;
         Quillnet *client = q;
         const RequestKind kind = request.kind;
         const QString name = subject(request);
@@ -207,8 +208,8 @@ QNetworkReply *QuillnetPrivate::send(const QnRequest &request, QString *why)
             if (fieldName.match(name).hasMatch())
                 names.append(name);
             else
-                qWarning() << "Qn::QuillnetPrivate::send"
-                           << "ignoring field name" << Support::logText(name);
+                qCWarning(lcClient) << "Qn::QuillnetPrivate::send"
+                                    << "ignoring field name" << Support::logText(name);
         }
         names.sort();
         return names.join(QLatin1Char(','));
@@ -287,7 +288,7 @@ QNetworkReply *QuillnetPrivate::send(const QnRequest &request, QString *why)
             networkRequest.setRawHeader("Authorization", "Bearer " + configuration.accessToken().toLatin1());
         } else if (!mUnusableTokenReported) {
             mUnusableTokenReported = true;
-            qWarning() << Q_FUNC_INFO << "the access token is not usable in a header; requests go without it";
+            qCWarning(lcClient) << Q_FUNC_INFO << "the access token is not usable in a header; requests go without it";
         }
         static const QRegularExpression localeForm(QStringLiteral("^[A-Za-z]{2,8}([_-][A-Za-z0-9]{1,8})*$"));
         if (localeForm.match(configuration.locale()).hasMatch())
@@ -329,7 +330,8 @@ void QuillnetPrivate::watch(QNetworkReply *reply, const QnRequest &request, qint
         if (it == mPending.end() || reply->isFinished())
             return;
         it->pastDeadline = true;
-        qWarning() << "Qn::QuillnetPrivate::watch" << it->request.name() << "not answered within" << deadline << "ms";
+        qCWarning(lcClient) << "Qn::QuillnetPrivate::watch" << it->request.name() << "not answered within" << deadline
+                            << "ms";
         reply->abort();
     });
     // A shared manager deletes its replies with itself, possibly before this client; what waits then
@@ -347,8 +349,8 @@ void QuillnetPrivate::watch(QNetworkReply *reply, const QnRequest &request, qint
                 emit reply->redirectAllowed();
                 return;
             }
-            qWarning() << "Qn::QuillnetPrivate::watch"
-                       << "refusing a redirect to" << Support::logText(target.toString(QUrl::RemoveUserInfo));
+            qCWarning(lcClient) << "Qn::QuillnetPrivate::watch"
+                                << "refusing a redirect to" << Support::logText(target.toString(QUrl::RemoveUserInfo));
             auto it = mPending.find(reply);
             if (it != mPending.end())
                 it->refusedRedirect = target.scheme();
@@ -380,7 +382,7 @@ void QuillnetPrivate::abortOversized(QNetworkReply *reply, qint64 size)
     if (it == mPending.end() || it->oversized)
         return;
     it->oversized = true;
-    qWarning() << Q_FUNC_INFO << it->request.name() << "answer of" << size << "bytes exceeds" << it->limit;
+    qCWarning(lcClient) << Q_FUNC_INFO << it->request.name() << "answer of" << size << "bytes exceeds" << it->limit;
     reply->abort();
 }
 
@@ -470,9 +472,9 @@ void QuillnetPrivate::onFinished(QNetworkReply *reply)
     }
     if (!failure.isError())
         return;
-    qWarning() << Q_FUNC_INFO << pending.request.name() << "failed, type" << int(failure.errorType())
-               << Support::logText(failure.quillnetErrorString()) << Support::logText(failure.replyErrorString())
-               << Support::logText(failure.cacheErrorString());
+    qCWarning(lcClient) << Q_FUNC_INFO << pending.request.name() << "failed, type" << int(failure.errorType())
+                        << Support::logText(failure.quillnetErrorString())
+                        << Support::logText(failure.replyErrorString()) << Support::logText(failure.cacheErrorString());
     // Its caller stops waiting first; error() may then lead to a new login and a new client.
     QPointer<Quillnet> client(q);
     if (!answered)
@@ -567,7 +569,7 @@ QnError QuillnetPrivate::handleAnswer(const QnRequest &request, const QByteArray
         return QnError();
     }
     if (request.kind == MarkNotificationsReadRequest) {
-        qDebug() << Q_FUNC_INFO << "marked" << request.ids.size() << "notifications read";
+        qCDebug(lcClient) << Q_FUNC_INFO << "marked" << request.ids.size() << "notifications read";
         *answered = true;
         return QnError();
     }
@@ -599,7 +601,8 @@ bool readList(const QJsonObject &answer, const char *key, Read read, QList<T> *o
     }
     const QJsonArray array = value.toArray();
     if (array.size() > QnJson::MaxListEntries)
-        qWarning() << "Qn::Quillnet" << key << "holds" << array.size() << "entries; reading" << QnJson::MaxListEntries;
+        qCWarning(lcClient) << "Qn::Quillnet" << key << "holds" << array.size() << "entries; reading"
+                            << QnJson::MaxListEntries;
     int index = 0;
     for (const QJsonValue &entry : array) {
         if (index++ >= QnJson::MaxListEntries)
@@ -609,8 +612,8 @@ bool readList(const QJsonObject &answer, const char *key, Read read, QList<T> *o
         if (record.isValid())
             out->append(record);
         else
-            qWarning() << "Qn::Quillnet"
-                       << "dropping an invalid entry of" << key << reason;
+            qCWarning(lcClient) << "Qn::Quillnet"
+                                << "dropping an invalid entry of" << key << reason;
     }
     return true;
 }
@@ -645,7 +648,7 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest &request, const QJsonO
         if (request.kind == InitRequest) {
             currentProfileId = user.id();
             initialized = true;
-            qDebug() << Q_FUNC_INFO << "initialized as" << Support::logText(currentProfileId);
+            qCDebug(lcClient) << Q_FUNC_INFO << "initialized as" << Support::logText(currentProfileId);
             emit q->initialized();
         } else {
             emit q->profileUpdated(user.id());
@@ -683,8 +686,8 @@ QnError QuillnetPrivate::handleJsonAnswer(const QnRequest &request, const QJsonO
             if (asked.contains(post.from().id()))
                 posts.append(post);
             else
-                qWarning() << Q_FUNC_INFO << "dropping status" << Support::logText(post.id())
-                           << "of a user not asked for" << Support::logText(post.from().id());
+                qCWarning(lcClient) << Q_FUNC_INFO << "dropping status" << Support::logText(post.id())
+                                    << "of a user not asked for" << Support::logText(post.from().id());
         }
         if (cache)
             check(cache->storeLatestStatusMessages(posts), request.name());
@@ -772,11 +775,11 @@ void QuillnetPrivate::onCacheError(const QString &text)
 QnCache *QuillnetPrivate::readableCache(const char *function) const
 {
     if (!cache) {
-        qWarning() << function << "no cache configured";
+        qCWarning(lcClient) << function << "no cache configured";
         return nullptr;
     }
     if (!cache->isOpen()) {
-        qWarning() << function << "cache not open";
+        qCWarning(lcClient) << function << "cache not open";
         return nullptr;
     }
     return cache;
@@ -804,9 +807,9 @@ QuillnetConfiguration Quillnet::configuration() const
 
 void Quillnet::init()
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcClient) << Q_FUNC_INFO;
     if (d->initRunning) {
-        qDebug() << Q_FUNC_INFO << "already running";
+        qCDebug(lcClient) << Q_FUNC_INFO << "already running";
         return;
     }
     QnError failure;
@@ -837,7 +840,7 @@ int Quillnet::retrieveNewsFeed(QnPosts *posts, const QnDataFilter &filter, int b
         return StatusInvalidArgument;
     const QString owner = d->subjectOrSelf(filter);
     if (owner.isEmpty()) {
-        qWarning() << Q_FUNC_INFO << "no user to read the feed of";
+        qCWarning(lcClient) << Q_FUNC_INFO << "no user to read the feed of";
         return StatusInvalidArgument;
     }
     if (behaviour == RetrieveFromNetwork) {
@@ -857,7 +860,8 @@ int Quillnet::retrieveData(QString *location, const QUrl &url, int behaviour)
         return StatusInvalidArgument;
     if (!Support::isWebAddress(url)) {
         // Addresses come from the service's content; only the web is fetched, never local files.
-        qWarning() << Q_FUNC_INFO << "refusing address" << Support::logText(url.toString(QUrl::RemoveUserInfo));
+        qCWarning(lcClient) << Q_FUNC_INFO << "refusing address"
+                            << Support::logText(url.toString(QUrl::RemoveUserInfo));
         return StatusInvalidArgument;
     }
     if (behaviour == RetrieveFromNetwork) {
@@ -882,11 +886,11 @@ int Quillnet::retrieveProfilePicture(QString *location, const QString &userId, P
     if (!knownBehaviour(behaviour, Q_FUNC_INFO))
         return StatusInvalidArgument;
     if (userId.isEmpty()) {
-        qWarning() << Q_FUNC_INFO << "no user id";
+        qCWarning(lcClient) << Q_FUNC_INFO << "no user id";
         return StatusInvalidArgument;
     }
     if (type < SquarePicture || type > LargePicture) {
-        qWarning() << Q_FUNC_INFO << "unknown picture type" << int(type);
+        qCWarning(lcClient) << Q_FUNC_INFO << "unknown picture type" << int(type);
         return StatusInvalidArgument;
     }
     if (behaviour == RetrieveFromNetwork) {
@@ -913,7 +917,7 @@ int Quillnet::retrieveFriends(QnUsers *friends, const QnDataFilter &filter, int 
         return StatusInvalidArgument;
     const QString owner = d->subjectOrSelf(filter);
     if (owner.isEmpty()) {
-        qWarning() << Q_FUNC_INFO << "no user to read the friends of";
+        qCWarning(lcClient) << Q_FUNC_INFO << "no user to read the friends of";
         return StatusInvalidArgument;
     }
     if (behaviour == RetrieveFromNetwork) {
@@ -932,7 +936,7 @@ int Quillnet::retrieveProfile(QnUser *user, const QString &userId, int behaviour
     if (!knownBehaviour(behaviour, Q_FUNC_INFO))
         return StatusInvalidArgument;
     if (userId.isEmpty()) {
-        qWarning() << Q_FUNC_INFO << "no user id";
+        qCWarning(lcClient) << Q_FUNC_INFO << "no user id";
         return StatusInvalidArgument;
     }
     if (behaviour == RetrieveFromNetwork) {
@@ -948,11 +952,11 @@ int Quillnet::retrieveStatusMessages(QnPosts *posts, const QnDataFilter &filter,
 {
     if (behaviour != RetrieveFromCache) {
         // Status messages are fetched with retrieveLatestStatusMessage; this call only reads.
-        qWarning() << Q_FUNC_INFO << "status messages are read from the cache only; behaviour" << behaviour;
+        qCWarning(lcClient) << Q_FUNC_INFO << "status messages are read from the cache only; behaviour" << behaviour;
         return StatusInvalidArgument;
     }
     if (filter.subjectId().isEmpty()) {
-        qWarning() << Q_FUNC_INFO << "no user id";
+        qCWarning(lcClient) << Q_FUNC_INFO << "no user id";
         return StatusInvalidArgument;
     }
     return readFromCache(d.data(), posts, Q_FUNC_INFO, [&](QnCache *cache, bool *ok) {
@@ -966,14 +970,14 @@ int Quillnet::retrieveLatestStatusMessage(const QStringList &userIds)
     for (const QString &id : userIds) {
         // Ids travel comma-separated; one that contains a comma cannot be asked for.
         if (id.isEmpty() || id.contains(QLatin1Char(',')))
-            qWarning() << Q_FUNC_INFO << "skipping user id" << Support::logText(id);
+            qCWarning(lcClient) << Q_FUNC_INFO << "skipping user id" << Support::logText(id);
         else
             usable.append(id);
     }
     const QStringList ids = Support::uniqueIds(usable);
     if (ids.isEmpty() || ids.size() > QuillnetPrivate::MaxIdsPerRequest) {
-        qWarning() << Q_FUNC_INFO << "between 1 and" << QuillnetPrivate::MaxIdsPerRequest << "user ids needed, got"
-                   << ids.size();
+        qCWarning(lcClient) << Q_FUNC_INFO << "between 1 and" << QuillnetPrivate::MaxIdsPerRequest
+                            << "user ids needed, got" << ids.size();
         return StatusInvalidArgument;
     }
     QnRequest request(LatestStatusMessageRequest);
@@ -994,7 +998,7 @@ int Quillnet::retrieveAllNotifications()
 int Quillnet::retrieveEventDetails(const QString &eventId)
 {
     if (eventId.isEmpty()) {
-        qWarning() << Q_FUNC_INFO << "no event id";
+        qCWarning(lcClient) << Q_FUNC_INFO << "no event id";
         return StatusInvalidArgument;
     }
     QnRequest request(EventDetailsRequest);
@@ -1007,7 +1011,7 @@ int Quillnet::retrieveThreads(QnThreads *threads, MessageBoxType folder, int beh
     if (!knownBehaviour(behaviour, Q_FUNC_INFO))
         return StatusInvalidArgument;
     if (folder < Inbox || folder > Updates) {
-        qWarning() << Q_FUNC_INFO << "unknown folder" << int(folder);
+        qCWarning(lcClient) << Q_FUNC_INFO << "unknown folder" << int(folder);
         return StatusInvalidArgument;
     }
     if (behaviour == RetrieveFromNetwork) {
@@ -1024,7 +1028,7 @@ int Quillnet::retrieveMessages(QnMessages *messages, const QnDataFilter &filter,
     if (!knownBehaviour(behaviour, Q_FUNC_INFO))
         return StatusInvalidArgument;
     if (filter.subjectId().isEmpty()) {
-        qWarning() << Q_FUNC_INFO << "no thread id";
+        qCWarning(lcClient) << Q_FUNC_INFO << "no thread id";
         return StatusInvalidArgument;
     }
     if (behaviour == RetrieveFromNetwork) {
@@ -1047,11 +1051,11 @@ int Quillnet::markNotificationsRead(const QStringList &notificationIds)
     }
     QStringList ids = Support::uniqueIds(nonEmpty);
     if (ids.size() > MaxNotificationIds) {
-        qWarning() << Q_FUNC_INFO << "marking only the first" << MaxNotificationIds << "ids read";
+        qCWarning(lcClient) << Q_FUNC_INFO << "marking only the first" << MaxNotificationIds << "ids read";
         ids = ids.mid(0, MaxNotificationIds);
     }
     if (ids.isEmpty()) {
-        qWarning() << Q_FUNC_INFO << "no notification ids";
+        qCWarning(lcClient) << Q_FUNC_INFO << "no notification ids";
         return StatusInvalidArgument;
     }
     // The ids come from a file another program wrote; long lists go out in several requests.

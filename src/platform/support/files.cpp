@@ -1,4 +1,5 @@
 #include "platform/support/files.h"
+#include "platform/support/logging.h"
 
 #include <QDateTime>
 #include <QDebug>
@@ -39,7 +40,7 @@ bool removeContents(const QString &dir, const QStringList &keep)
             if (!removeTree(path, keep))
                 emptied = false;
         } else if (!QFile::remove(path)) {
-            qWarning() << Q_FUNC_INFO << "Cannot remove" << path;
+            qCWarning(lcDaemon) << Q_FUNC_INFO << "Cannot remove" << path;
             emptied = false;
         }
     }
@@ -51,7 +52,7 @@ bool removeTree(const QString &dir, const QStringList &keep)
     if (!removeContents(dir, keep))
         return false;
     if (!QDir().rmdir(dir)) {
-        qWarning() << Q_FUNC_INFO << "Cannot remove directory" << dir;
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "Cannot remove directory" << dir;
         return false;
     }
     return true;
@@ -70,12 +71,12 @@ bool makeUserOnlyPath(const QString &path)
         current = parent;
     }
     if (!QFileInfo(current).isDir()) {
-        qWarning() << Q_FUNC_INFO << "Not a directory:" << current;
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "Not a directory:" << current;
         return false;
     }
     for (const QString &level : std::as_const(missing)) {
         if (!QDir().mkdir(level, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner)) {
-            qWarning() << Q_FUNC_INFO << "Cannot create" << level;
+            qCWarning(lcDaemon) << Q_FUNC_INFO << "Cannot create" << level;
             return false;
         }
     }
@@ -110,7 +111,7 @@ int lockExclusively(const QString &path, qint64 *holder)
     }
     const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
     if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.constData(), size_t(pid.size()), 0) != pid.size())
-        qDebug() << Q_FUNC_INFO << "Could not write the process id into" << path;
+        qCDebug(lcDaemon) << Q_FUNC_INFO << "Could not write the process id into" << path;
     return fd;
 }
 
@@ -124,7 +125,7 @@ QString moveAside(const QString &path)
 
     // QFile::rename copies when a plain rename fails; a damaged file is only ever renamed.
     if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(path + suffix).constData()) != 0) {
-        qWarning() << Q_FUNC_INFO << "Unable to move" << path << "aside";
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "Unable to move" << path << "aside";
         return QString();
     }
     for (const char *companion : {"-journal", "-wal", "-shm"}) {
@@ -133,7 +134,7 @@ QString moveAside(const QString &path)
             continue;
         if (::rename(QFile::encodeName(file).constData(), QFile::encodeName(file + suffix).constData()) != 0
             && !QFile::remove(file))
-            qWarning() << Q_FUNC_INFO << "Unable to move" << file << "aside";
+            qCWarning(lcDaemon) << Q_FUNC_INFO << "Unable to move" << file << "aside";
     }
     return path + suffix;
 }

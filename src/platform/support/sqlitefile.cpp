@@ -1,6 +1,7 @@
 #include "platform/support/sqlitefile.h"
 
 #include "platform/support/files.h"
+#include "platform/support/logging.h"
 
 #include <QDebug>
 #include <QFile>
@@ -34,20 +35,20 @@ bool prepareDatabaseFile(const QString &path)
 {
     const QFileInfo info(path);
     if (info.isSymLink()) {
-        qWarning() << Q_FUNC_INFO << path << "is a link; moving it aside";
+        qCWarning(lcDaemon) << Q_FUNC_INFO << path << "is a link; moving it aside";
         if (moveAside(path).isEmpty())
             return false;
     } else if (info.exists() && !info.isFile()) {
         // A directory or a device is nobody's database; opening it would fail or block.
-        qWarning() << Q_FUNC_INFO << path << "is not a regular file";
+        qCWarning(lcDaemon) << Q_FUNC_INFO << path << "is not a regular file";
         return false;
     } else if (info.exists()) {
         if (!QFile::setPermissions(path, UserOnly))
-            qWarning() << Q_FUNC_INFO << "Unable to restrict the permissions of" << path;
+            qCWarning(lcDaemon) << Q_FUNC_INFO << "Unable to restrict the permissions of" << path;
         return true;
     }
     if (!createUserOnlyFile(path)) {
-        qWarning() << Q_FUNC_INFO << "Unable to create" << path;
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "Unable to create" << path;
         return false;
     }
     return true;
@@ -75,7 +76,7 @@ void limitPageCache(const QSqlDatabase &db)
     QSqlQuery pragma(db);
     // A negative size counts KiB rather than pages.
     if (!pragma.exec(QStringLiteral("PRAGMA cache_size = -%1").arg(PageCacheKiB)))
-        qDebug() << "Support::limitPageCache" << pragma.lastError().text();
+        qCDebug(lcDaemon) << "Support::limitPageCache" << pragma.lastError().text();
 }
 
 } // namespace Support

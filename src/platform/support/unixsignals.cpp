@@ -1,4 +1,5 @@
 #include "platform/support/unixsignals.h"
+#include "platform/support/logging.h"
 
 #include <QSocketNotifier>
 #include <QtDebug>
@@ -33,11 +34,11 @@ UnixSignals::UnixSignals(const QList<int> &signalNumbers, QObject *parent)
     : QObject(parent)
 {
     if (sFds[0] != -1) {
-        qWarning("UnixSignals: another object handles signals already");
+        qCWarning(lcDaemon, "UnixSignals: another object handles signals already");
         return;
     }
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, sFds) != 0) {
-        qWarning("UnixSignals: no socket pair: %s", strerror(errno));
+        qCWarning(lcDaemon, "UnixSignals: no socket pair: %s", strerror(errno));
         sFds[0] = sFds[1] = -1;
         return;
     }
@@ -52,7 +53,7 @@ UnixSignals::UnixSignals(const QList<int> &signalNumbers, QObject *parent)
         if (::sigaction(number, &action, nullptr) == 0)
             mSignals << number;
         else
-            qWarning("UnixSignals: cannot handle signal %d: %s", number, strerror(errno));
+            qCWarning(lcDaemon, "UnixSignals: cannot handle signal %d: %s", number, strerror(errno));
     }
 }
 

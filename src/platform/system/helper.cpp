@@ -1,9 +1,11 @@
 #include "platform/system/helper.h"
+#include "platform/support/logging.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
 #include <QLocale>
+#include <QLoggingCategory>
 #include <QTranslator>
 
 #include <cerrno>
@@ -14,7 +16,6 @@
 namespace {
 
 QByteArray gProgramName("quillnet-daemon");
-bool gDebugEnabled = false;
 
 // systemd's levels: 2 crit, 4 warning, 6 info, 7 debug.
 int priorityOf(QtMsgType type)
@@ -35,8 +36,6 @@ int priorityOf(QtMsgType type)
 
 void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &text)
 {
-    if (!gDebugEnabled && (type == QtDebugMsg || type == QtInfoMsg))
-        return;
     const QByteArray line = Helper::formatLine(type, QString::fromLocal8Bit(gProgramName), text).toLocal8Bit() + '\n';
     fwrite(line.constData(), 1, size_t(line.size()), stderr);
     fflush(stderr);
@@ -58,7 +57,9 @@ Helper::~Helper()
 void Helper::setDebugCallback(const char *name, bool debug)
 {
     gProgramName = QByteArray(name ? name : "");
-    gDebugEnabled = debug;
+    // Without --debug, debug and info lines are off in every category before they are formatted;
+    // QT_LOGGING_RULES is read after these rules, so it can still turn one subsystem on.
+    QLoggingCategory::setFilterRules(debug ? QString() : QStringLiteral("*.debug=false\n*.info=false"));
     qInstallMessageHandler(messageHandler);
 }
 
@@ -91,7 +92,7 @@ void Helper::setLowPriority()
         errno = 0;
         // A thread that ended in the meantime is no failure.
         if (setpriority(PRIO_PROCESS, id, LowPriorityNice) != 0 && errno != ESRCH)
-            qWarning() << Q_FUNC_INFO << "setpriority failed for thread" << id << ":" << strerror(errno);
+            qCWarning(lcDaemon) << Q_FUNC_INFO << "setpriority failed for thread" << id << ":" << strerror(errno);
     }
 }
 
@@ -125,7 +126,7 @@ bool Helper::setLocale(const QString &catalogue)
         }
     }
     if (!loaded) {
-        qDebug() << Q_FUNC_INFO << "no catalogue" << catalogue << "for" << QLocale().name();
+        qCDebug(lcDaemon) << Q_FUNC_INFO << "no catalogue" << catalogue << "for" << QLocale().name();
         delete translator;
         return false;
     }

@@ -1,4 +1,5 @@
 #include "platform/system/networkmonitor.h"
+#include "platform/support/logging.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -64,7 +65,7 @@ void NetworkMonitor::loadBackend() const
     mBackendLoaded = true;
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected()) {
-        qDebug() << Q_FUNC_INFO << "no system bus, assuming online";
+        qCDebug(lcDaemon) << Q_FUNC_INFO << "no system bus, assuming online";
         return;
     }
     auto *self = const_cast<NetworkMonitor *>(this);
@@ -82,12 +83,12 @@ void NetworkMonitor::onStateAnswered(QDBusPendingCallWatcher *call)
     call->deleteLater();
     const QDBusPendingReply<QDBusVariant> reply = *call;
     if (reply.isError()) {
-        qDebug() << Q_FUNC_INFO << "no NetworkManager, assuming online:" << reply.error().name();
+        qCDebug(lcDaemon) << Q_FUNC_INFO << "no NetworkManager, assuming online:" << reply.error().name();
         return;
     }
     const QVariant state = reply.value().variant();
     if (state.metaType() != QMetaType::fromType<uint>()) {
-        qWarning() << Q_FUNC_INFO << "NetworkManager's state is not a number:" << state.metaType().name();
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "NetworkManager's state is not a number:" << state.metaType().name();
         return;
     }
     onStateChanged(state.toUInt());

@@ -1,4 +1,5 @@
 #include "platform/system/qmheartbeat.h"
+#include "platform/support/logging.h"
 
 #include <QDebug>
 #include <QRandomGenerator>
@@ -39,11 +40,11 @@ bool QmHeartbeat::isOpen() const
 QTime QmHeartbeat::wait(unsigned short minSeconds, unsigned short maxSeconds, WaitMode)
 {
     if (!mOpen) {
-        qWarning() << Q_FUNC_INFO << "heartbeat not open";
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "heartbeat not open";
         return QTime();
     }
     if (maxSeconds < minSeconds) {
-        qWarning() << Q_FUNC_INFO << "empty window" << minSeconds << maxSeconds;
+        qCWarning(lcDaemon) << Q_FUNC_INFO << "empty window" << minSeconds << maxSeconds;
         return QTime();
     }
     // Anywhere inside the window: many processes asking for the same slot do not wake together.
