@@ -82,7 +82,6 @@ QString cacheHome()
 
 QuillnetDaemon::QuillnetDaemon(QObject *parent)
     : QObject(parent)
-    , mNewsFeedTimer(nullptr)
 {
     QnVeldo::QnFactoryVeldo *factory = QnVeldo::QnFactoryVeldo::getInstance();
     if (!factory)
@@ -100,7 +99,7 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
     // A daemon that started offline logs in once the machine comes online.
     connect(mNetworkManager, &NetworkMonitor::onlineStateChanged, this, &QuillnetDaemon::onOnlineStateChanged);
 
-    mHelper = new (std::nothrow) Helper(nullptr);
+    mHelper.reset(new (std::nothrow) Helper(nullptr));
     if (!mHelper)
         criticalExit("Could not initialize Helper");
     mHelper->setLocale(QStringLiteral("quillnet"));
@@ -121,14 +120,14 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
                              << bus.lastError().message();
         ::exit(1);
     }
-    mStatus = new DaemonStatus(this);
+    mStatus = std::make_unique<DaemonStatus>();
     mStatus->registerOn(bus);
 
-    mHeartbeat = new (std::nothrow) Veldo::QmHeartbeat(this);
+    mHeartbeat.reset(new (std::nothrow) Veldo::QmHeartbeat());
     if (!mHeartbeat)
         criticalExit("Could not initialize periodic sync");
     mHeartbeat->open(Veldo::QmHeartbeat::SignalNeeded);
-    connect(mHeartbeat, &Veldo::QmHeartbeat::wakeUp, this, &QuillnetDaemon::onSyncHeartbeat);
+    connect(mHeartbeat.get(), &Veldo::QmHeartbeat::wakeUp, this, &QuillnetDaemon::onSyncHeartbeat);
 
     const QString separator = QDir::separator();
     const QString xdgCacheHome = cacheHome();
@@ -143,8 +142,8 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
     // One daemon per cache: a second one of the same user (on another session bus) would share
     // the databases.
     qint64 holder = 0;
-    mCacheLock = Support::lockExclusively(mCacheDir + separator + LockFileName, &holder);
-    if (mCacheLock < 0) {
+    mCacheLock.fd = Support::lockExclusively(mCacheDir + separator + LockFileName, &holder);
+    if (mCacheLock.fd < 0) {
         if (holder > 0)
             qCCritical(lcDaemon) << Q_FUNC_INFO << "Another instance (process" << holder
                                  << ") is using the cache directory" << mCacheDir;
@@ -156,16 +155,16 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
     // The record of the notifications this daemon published, so that a restart updates them.
     MNotification::setRegistryPath(mCacheDir + separator + Constants::NotificationRegistryFileName);
 
-    mDatabase = new (std::nothrow) DaemonDatabase(mCacheDir + separator + Constants::DatabaseFileName, this);
+    mDatabase.reset(new (std::nothrow) DaemonDatabase(mCacheDir + separator + Constants::DatabaseFileName));
     if (!mDatabase) {
         qCWarning(lcDaemon) << "Could not initialize internal database";
         ::exit(1);
     }
     // Connected before init(): a reset while opening must be seen.
-    connect(mDatabase, &DaemonDatabase::dbReseted, this, &QuillnetDaemon::onDbReseted);
+    connect(mDatabase.get(), &DaemonDatabase::dbReseted, this, &QuillnetDaemon::onDbReseted);
     if (!mDatabase->init())
         criticalExit("Could not init internal database!");
-    mStatus->setDatabase(mDatabase);
+    mStatus->setDatabase(mDatabase.get());
 
     Support::makeUserOnlyPath(mCacheDir + separator + Constants::QnCacheDirName);
     // The client cache database stays below the home directory whatever XDG_CACHE_HOME says; the
@@ -175,22 +174,19 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
     Qn::QnCacheConfiguration cacheConfiguration;
     cacheConfiguration.setDatabaseName(mQnCacheDir + Constants::QnCacheDbName);
     cacheConfiguration.setPath(mCacheDir + separator + Constants::QnCacheDirName);
-    mQnCache = new (std::nothrow) Qn::QnCache(cacheConfiguration, nullptr);
+    mQnCache.reset(new (std::nothrow) Qn::QnCache(cacheConfiguration, nullptr));
     if (!mQnCache)
         criticalExit("Could not initialize Qn cache");
 
-    mEventFeedInterface = new (std::nothrow) ComTarvoHomeEventFeedInterface(QStringLiteral("com.tarvo.home.EventFeed"),
-                                                                            QStringLiteral("/eventfeed"), bus, this);
+    mEventFeedInterface.reset(new (std::nothrow) ComTarvoHomeEventFeedInterface(
+            QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"), bus));
     if (!mEventFeedInterface)
         criticalExit("Could not initialize events feed interface");
-    connect(mEventFeedInterface, &ComTarvoHomeEventFeedInterface::refreshRequested, this,
+    connect(mEventFeedInterface.get(), &ComTarvoHomeEventFeedInterface::refreshRequested, this,
             &QuillnetDaemon::onNewsFeedUpdateRequested);
 
-    mRetryTimer = new (std::nothrow) QTimer(this);
-    if (!mRetryTimer)
-        criticalExit("Could not initialize retry timer");
-    mRetryTimer->setSingleShot(true);
-    connect(mRetryTimer, &QTimer::timeout, this, &QuillnetDaemon::retryLogin);
+    mRetryTimer.setSingleShot(true);
+    connect(&mRetryTimer, &QTimer::timeout, this, &QuillnetDaemon::retryLogin);
 
     mNewsFeedTimer.setInterval(2000);
     mNewsFeedTimer.setSingleShot(true);
@@ -207,42 +203,24 @@ QuillnetDaemon::QuillnetDaemon(QObject *parent)
     loginToQuillnet();
 }
 
-QuillnetDaemon::~QuillnetDaemon()
-{
-    delete mHelper;
-    mHelper = nullptr;
-    // The client still holds the cache: it goes first, so it never sees a closed or deleted cache.
-    delete mQuillnet;
-    mQuillnet = nullptr;
-    if (mQnCache) {
-        mQnCache->close();
-        delete mQnCache;
-        mQnCache = nullptr;
-    }
-    delete mAccount;
-    mAccount = nullptr;
-    delete mEventFeedInterface;
-    mEventFeedInterface = nullptr;
-    if (mCacheLock >= 0)
-        ::close(mCacheLock);
-    mCacheLock = -1;
-}
+// The members come apart in the order their declaration gives.
+QuillnetDaemon::~QuillnetDaemon() = default;
 
 void QuillnetDaemon::connectAccount()
 {
     if (!mAccount)
-        mAccount = QnVeldo::QnFactoryVeldo::getInstance()->account();
+        mAccount.reset(QnVeldo::QnFactoryVeldo::getInstance()->account());
     // One network access manager for the account's token requests and every client: one HTTP
     // thread and one idle wake-up instead of one each.
-    mNetwork = new QNetworkAccessManager(this);
-    mAccount->setNetworkAccessManager(mNetwork);
-    mStatus->setAccount(mAccount);
+    mNetwork = std::make_unique<QNetworkAccessManager>();
+    mAccount->setNetworkAccessManager(mNetwork.get());
+    mStatus->setAccount(mAccount.get());
 
-    connect(mAccount, &AccountIntegration::loginResponse, this, &QuillnetDaemon::onLoginResponse);
-    connect(mAccount, &AccountIntegration::accountDisabled, this, &QuillnetDaemon::onAccountDisabled);
-    connect(mAccount, &AccountIntegration::accountRemoved, this, &QuillnetDaemon::onAccountRemoved);
-    connect(mAccount, &AccountIntegration::serviceEnabled, this, &QuillnetDaemon::onServiceEnabled);
-    connect(mAccount, &AccountIntegration::serviceDisabled, this, &QuillnetDaemon::onServiceDisabled);
+    connect(mAccount.get(), &AccountIntegration::loginResponse, this, &QuillnetDaemon::onLoginResponse);
+    connect(mAccount.get(), &AccountIntegration::accountDisabled, this, &QuillnetDaemon::onAccountDisabled);
+    connect(mAccount.get(), &AccountIntegration::accountRemoved, this, &QuillnetDaemon::onAccountRemoved);
+    connect(mAccount.get(), &AccountIntegration::serviceEnabled, this, &QuillnetDaemon::onServiceEnabled);
+    connect(mAccount.get(), &AccountIntegration::serviceDisabled, this, &QuillnetDaemon::onServiceDisabled);
 
     const QStringList keys = {
             Constants::NotificationsMainSetting, Constants::MessageSetting, Constants::FriendRequestSetting,
@@ -253,7 +231,7 @@ void QuillnetDaemon::connectAccount()
     onSettingsChanged(Constants::NewsFeedSetting, mSettings.value(Constants::NewsFeedSetting, false));
 
     mAccount->watchSettings(keys);
-    connect(mAccount, &AccountIntegration::settingsChanged, this, &QuillnetDaemon::onSettingsChanged);
+    connect(mAccount.get(), &AccountIntegration::settingsChanged, this, &QuillnetDaemon::onSettingsChanged);
 
     mAccountName = mAccount->accountName();
 }
@@ -414,8 +392,7 @@ void QuillnetDaemon::withdrawAndLogOut()
         mEventfeedHandler->clear();
     if (mNotificationHandler)
         mNotificationHandler->clear(QString(), true);
-    delete mQuillnet;
-    mQuillnet = nullptr;
+    mQuillnet.reset();
     mAccountName.clear();
     mLoginOk = false;
 }
@@ -470,24 +447,25 @@ void QuillnetDaemon::onLoginResponse(const QString &accessToken, bool loginOk)
 
     if (loginOk) {
         qCDebug(lcDaemon) << Q_FUNC_INFO << "Quillnet login ok";
-        mRetryTimer->stop();
+        mRetryTimer.stop();
         // While the service keeps refusing new tokens, a login that hands one out is no success yet.
         if (!mForcedLoginUnproven)
             mRetryCount = 0;
 
         Qn::QuillnetConfiguration configuration(accessToken, 0);
-        configuration.setCache(mQnCache);
+        configuration.setCache(mQnCache.get());
         configuration.setLocale(QLocale().name());
         configuration.setServiceUrl(mAccount->serviceUrl());
-        configuration.setNetworkAccessManager(mNetwork);
+        configuration.setNetworkAccessManager(mNetwork.get());
         // Lowered by tests of a trickling service; unset or not a number: the default.
         configuration.setRequestDeadline(qEnvironmentVariableIntValue("QUILLNET_REQUEST_DEADLINE_MS"));
 
-        delete mQuillnet;
-        mQuillnet = new Qn::Quillnet(configuration, nullptr);
-        connect(mQuillnet, &Qn::Quillnet::initialized, this, &QuillnetDaemon::onQnInitialized);
-        connect(mQuillnet, &Qn::Quillnet::error, this, &QuillnetDaemon::onError);
-        mStatus->setClient(mQuillnet);
+        // The old client goes before the new one opens the cache they share.
+        mQuillnet.reset();
+        mQuillnet = std::make_unique<Qn::Quillnet>(configuration);
+        connect(mQuillnet.get(), &Qn::Quillnet::initialized, this, &QuillnetDaemon::onQnInitialized);
+        connect(mQuillnet.get(), &Qn::Quillnet::error, this, &QuillnetDaemon::onError);
+        mStatus->setClient(mQuillnet.get());
         mBackendInitializing = true;
         mQuillnet->init();
 
@@ -529,9 +507,9 @@ void QuillnetDaemon::scheduleRetry()
     if (mRetryCount < RetryLimit) {
         ++mRetryCount;
         qCDebug(lcDaemon) << Q_FUNC_INFO << "Retry in" << mRetryCount * 60 << "seconds.";
-        mRetryTimer->setInterval(mRetryCount * RetryDelayMs);
-        mRetryTimer->setSingleShot(true);
-        mRetryTimer->start();
+        mRetryTimer.setInterval(mRetryCount * RetryDelayMs);
+        mRetryTimer.setSingleShot(true);
+        mRetryTimer.start();
     } else {
         qCWarning(lcDaemon) << Q_FUNC_INFO << "Giving up on retries...";
     }
@@ -555,22 +533,23 @@ void QuillnetDaemon::onQnInitialized()
     mForcedLoginUnproven = false;
     mRetryCount = 0;
 
-    delete mFriendImporter;
-    mFriendImporter = new FriendImporter(this);
-    if (!mFriendImporter->init(mQuillnet, mAccountName))
+    // The handlers of a login are replaced together: none of the last one's outlives the others.
+    mNotificationHandler.reset();
+    mEventfeedHandler.reset();
+    mFriendImporter.reset();
+    mFriendImporter = std::make_unique<FriendImporter>();
+    if (!mFriendImporter->init(mQuillnet.get(), mAccountName))
         criticalExit("Failed to init FriendImporter!");
-    connect(mFriendImporter, &FriendImporter::friendImportReady, this, &QuillnetDaemon::onFriendsImported);
+    connect(mFriendImporter.get(), &FriendImporter::friendImportReady, this, &QuillnetDaemon::onFriendsImported);
 
-    delete mEventfeedHandler;
-    mEventfeedHandler = new EventfeedHandler(this);
-    if (!mEventfeedHandler->init(mQuillnet, mEventFeedInterface, mDatabase))
+    mEventfeedHandler = std::make_unique<EventfeedHandler>();
+    if (!mEventfeedHandler->init(mQuillnet.get(), mEventFeedInterface.get(), mDatabase.get()))
         criticalExit("Failed to init EventfeedHandler!");
-    connect(mEventfeedHandler, &EventfeedHandler::eventsfeedImported, this, &QuillnetDaemon::onEventsFeedUpdated);
+    connect(mEventfeedHandler.get(), &EventfeedHandler::eventsfeedImported, this, &QuillnetDaemon::onEventsFeedUpdated);
     mEventfeedHandler->setEnabled(isOn(Constants::NewsFeedSetting));
 
-    delete mNotificationHandler;
-    mNotificationHandler = new NotificationHandler(this);
-    if (!mNotificationHandler->init(mQuillnet, mDatabase))
+    mNotificationHandler = std::make_unique<NotificationHandler>();
+    if (!mNotificationHandler->init(mQuillnet.get(), mDatabase.get()))
         criticalExit("Failed to init NotificationHandler!");
     // Switches the user never set count as on here.
     mNotificationHandler->setEnabled(Constants::MessageType, mSettings.value(Constants::MessageSetting, true));
@@ -579,10 +558,10 @@ void QuillnetDaemon::onQnInitialized()
     mNotificationHandler->setEnabled(Constants::NotificationType, mSettings.value(Constants::GeneralSetting, true));
     // Event invitations follow their own switch, as the other kinds do.
     mNotificationHandler->setEnabled(Constants::EventType, mSettings.value(Constants::EventsSetting, true));
-    connect(mNotificationHandler, &NotificationHandler::notificationsImported, this,
+    connect(mNotificationHandler.get(), &NotificationHandler::notificationsImported, this,
             &QuillnetDaemon::onNotificationsImported);
 
-    mStatus->setHandlers(mEventfeedHandler, mNotificationHandler, mFriendImporter);
+    mStatus->setHandlers(mEventfeedHandler.get(), mNotificationHandler.get(), mFriendImporter.get());
 
     if (mDbReseted) {
         // The database lost the list of published items before this handler existed.
@@ -609,7 +588,7 @@ void QuillnetDaemon::onError(Qn::QnError error)
             // The token of the last forced login was refused too: logging in again at once would
             // loop as fast as the service answers. Such logins wait like failed ones.
             qCDebug(lcDaemon) << Q_FUNC_INFO << "The new token was refused as well";
-            if (!mRetryTimer->isActive())
+            if (!mRetryTimer.isActive())
                 scheduleRetry();
             return;
         }
@@ -720,4 +699,10 @@ void QuillnetDaemon::onDbReseted()
     // the lost tables are withdrawn once it exists.
     if (!mEventfeedHandler)
         mDbReseted = true;
+}
+
+QuillnetDaemon::CacheLock::~CacheLock()
+{
+    if (fd >= 0)
+        ::close(fd);
 }

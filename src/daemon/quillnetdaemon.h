@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <memory>
 
 #include "platform/quillnet/qnerror.h"
 
@@ -37,6 +38,9 @@ class QuillnetDaemon : public QObject
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.tarvo.quillnetveldo")
     Q_DISABLE_COPY(QuillnetDaemon)
+    // The in-process tests look at the handlers and timers it owns.
+    friend class TestDaemonLogin;
+    friend class TestDaemonSync;
 
 public:
     // Ends the process (exit 0 without an enabled account, exit 1 when a component cannot be built)
@@ -95,18 +99,33 @@ private:
     // cleanUp; nothing new starts meanwhile.
     void exitWhenSettled(int code, const std::function<void()> &cleanUp = nullptr);
 
-    ComTarvoHomeEventFeedInterface *mEventFeedInterface = nullptr;
-    Qn::Quillnet *mQuillnet = nullptr;
-    Qn::QnCache *mQnCache = nullptr;
-    AccountIntegration *mAccount = nullptr;
-    Helper *mHelper = nullptr;
-    FriendImporter *mFriendImporter = nullptr;
-    DaemonDatabase *mDatabase = nullptr;
-    EventfeedHandler *mEventfeedHandler = nullptr;
-    NotificationHandler *mNotificationHandler = nullptr;
+    // What the daemon owns, destroyed in the reverse order of these lines, which is the order it
+    // must come apart in: the status object (it reads all the others) first, the handlers of a login
+    // before the client, the database and the feed interface they use, the client before the cache it
+    // holds, the account and every client before the network access manager they share, and the
+    // cache directory's lock last, once nothing writes there any more.
+    struct CacheLock
+    {
+        // The descriptor holding the lock; the kernel lets go of it with the process too.
+        int fd = -1;
+        ~CacheLock();
+    } mCacheLock;
+    std::unique_ptr<QNetworkAccessManager> mNetwork;
+    std::unique_ptr<DaemonDatabase> mDatabase;
+    std::unique_ptr<ComTarvoHomeEventFeedInterface> mEventFeedInterface;
+    std::unique_ptr<AccountIntegration> mAccount;
+    std::unique_ptr<Qn::QnCache> mQnCache;
+    std::unique_ptr<Qn::Quillnet> mQuillnet;
+    // The handlers of one login, made together once the service accepts a client.
+    std::unique_ptr<FriendImporter> mFriendImporter;
+    std::unique_ptr<EventfeedHandler> mEventfeedHandler;
+    std::unique_ptr<NotificationHandler> mNotificationHandler;
+    std::unique_ptr<Veldo::QmHeartbeat> mHeartbeat;
+    std::unique_ptr<Helper> mHelper;
+    // What the daemon is doing, read-only on the bus beside the control interface.
+    std::unique_ptr<DaemonStatus> mStatus;
+
     NetworkMonitor *mNetworkManager = nullptr;
-    QTimer *mRetryTimer = nullptr;
-    Veldo::QmHeartbeat *mHeartbeat = nullptr;
     bool mLoginOk = false;
     bool mLoginInProgress = false;
     int mRetryCount = 0;
@@ -119,17 +138,11 @@ private:
     bool mDbReseted = false;
     int mCanceledLogins = 0;
     QTimer mNewsFeedTimer;
+    QTimer mRetryTimer;
     bool mFirstHeartbeat = true;
     // A forced login (after the service refused a token) whose token has not been accepted yet.
     bool mForcedLoginUnproven = false;
-    // Shared by the account and the clients; a child, so it outlives both.
-    QNetworkAccessManager *mNetwork = nullptr;
-    // Held while the daemon runs; a second instance of the same user finds it taken.
-    // The descriptor holding the cache directory's lock; the kernel lets go of it with the process.
-    int mCacheLock = -1;
     // The daemon is on its way out: its triggers start nothing.
     bool mExiting = false;
     QList<std::function<void()>> mExitCleanUps;
-    // What the daemon is doing, read-only on the bus beside the control interface.
-    DaemonStatus *mStatus = nullptr;
 };

@@ -82,8 +82,7 @@ void TestDaemonLogin::cleanup()
 
 QTimer *TestDaemonLogin::retryTimer() const
 {
-    const QList<QTimer *> timers = mDaemon->findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
-    return timers.size() == 1 ? timers.first() : nullptr;
+    return &mDaemon->mRetryTimer;
 }
 
 void TestDaemonLogin::invoke(const char *slot, QGenericArgument a, QGenericArgument b)
@@ -237,7 +236,7 @@ void TestDaemonLogin::refusedNewTokensWaitLikeFailedLogins()
 
     // A token the service accepts makes the next refusal worth an immediate login again.
     respond(true, simulator.accessToken());
-    QTRY_VERIFY(mDaemon->findChild<NotificationHandler *>());
+    QTRY_VERIFY(mDaemon->mNotificationHandler.get());
     const int before = mAccount->logins.size();
     invoke("onError", Q_ARG(Qn::QnError, refused));
     QCOMPARE(mAccount->logins.size(), before + 1);
@@ -261,22 +260,22 @@ void TestDaemonLogin::backendSetUpAfterInitialisation()
     FakeEventFeedThread feed;
     QVERIFY(feed.start());
     mAccount->services.insert(QStringLiteral("IM"), true);
-    auto *heartbeat = mDaemon->findChild<Veldo::QmHeartbeat *>();
+    auto *heartbeat = mDaemon->mHeartbeat.get();
     QVERIFY(heartbeat);
     QCOMPARE(heartbeat->remainingMs(), -1);
     QSignalSpy wakeUps(heartbeat, &Veldo::QmHeartbeat::wakeUp);
 
     respond(true, simulator.accessToken());
-    QVERIFY(!mDaemon->findChild<EventfeedHandler *>());
-    QTRY_VERIFY(mDaemon->findChild<NotificationHandler *>());
-    QVERIFY(mDaemon->findChild<FriendImporter *>());
-    QVERIFY(mDaemon->findChild<EventfeedHandler *>());
+    QVERIFY(!mDaemon->mEventfeedHandler.get());
+    QTRY_VERIFY(mDaemon->mNotificationHandler.get());
+    QVERIFY(mDaemon->mFriendImporter.get());
+    QVERIFY(mDaemon->mEventfeedHandler.get());
     // The importer brought the social provider onto the bus.
     QVERIFY(QDBusConnection::sessionBus().interface()->isServiceRegistered(
             QStringLiteral("com.tarvo.socialprovider.quillnet")));
 
     // The switches nobody set count as on.
-    auto *notifications = mDaemon->findChild<NotificationHandler *>();
+    auto *notifications = mDaemon->mNotificationHandler.get();
     for (const char *type : {"message", "friendreq", "notif", "event"})
         QVERIFY2(notifications->isEnabled(QLatin1String(type)), type);
 
@@ -295,10 +294,10 @@ void TestDaemonLogin::newLoginReplacesClientAndHandlers()
     // A switch changed before the set-up takes effect there.
     emit mAccount->settingsChanged(QStringLiteral("qn-notif-msg"), false);
     respond(true, simulator.accessToken());
-    QTRY_VERIFY(mDaemon->findChild<FriendImporter *>());
-    QPointer<FriendImporter> firstImporter = mDaemon->findChild<FriendImporter *>();
-    QPointer<EventfeedHandler> firstFeed = mDaemon->findChild<EventfeedHandler *>();
-    QPointer<NotificationHandler> firstNotifications = mDaemon->findChild<NotificationHandler *>();
+    QTRY_VERIFY(mDaemon->mFriendImporter.get());
+    QPointer<FriendImporter> firstImporter = mDaemon->mFriendImporter.get();
+    QPointer<EventfeedHandler> firstFeed = mDaemon->mEventfeedHandler.get();
+    QPointer<NotificationHandler> firstNotifications = mDaemon->mNotificationHandler.get();
     QVERIFY(!firstNotifications->isEnabled(QStringLiteral("message")));
     QVERIFY(firstImporter->client());
 
@@ -309,10 +308,7 @@ void TestDaemonLogin::newLoginReplacesClientAndHandlers()
     QTRY_VERIFY(!firstImporter);
     QVERIFY(!firstFeed);
     QVERIFY(!firstNotifications);
-    QCOMPARE(mDaemon->findChildren<FriendImporter *>().size(), 1);
-    QCOMPARE(mDaemon->findChildren<EventfeedHandler *>().size(), 1);
-    QCOMPARE(mDaemon->findChildren<NotificationHandler *>().size(), 1);
-    QVERIFY(mDaemon->findChild<FriendImporter *>()->client());
+    QVERIFY(mDaemon->mFriendImporter.get()->client());
 }
 
 void TestDaemonLogin::corruptCacheExitsOncePerDay_data()

@@ -109,9 +109,9 @@ void TestDaemonSync::cleanup()
 void TestDaemonSync::setUpBackend()
 {
     // The set-up arms the first wake-up within 0-10 s; the tests wake the daemon themselves.
-    mDaemon->findChild<Veldo::QmHeartbeat *>()->disconnect(mDaemon.get());
+    mDaemon->mHeartbeat.get()->disconnect(mDaemon.get());
     emit mAccount->loginResponse(mSimulator->accessToken(), true);
-    QTRY_VERIFY(mDaemon->findChild<NotificationHandler *>());
+    QTRY_VERIFY(mDaemon->mNotificationHandler.get());
     mSimulator->clearRequests();
     mTrace.clear();
 }
@@ -144,12 +144,12 @@ void TestDaemonSync::gateLogsInOrInitialisesFirst()
     invoke("sync");
     QCOMPARE(mAccount->logins.size(), logins);
     emit mAccount->loginResponse(QString(), false);
-    mDaemon->findChild<QTimer *>()->stop();
+    mDaemon->mRetryTimer.stop();
     invoke("sync");
     QCOMPARE(mAccount->logins.size(), logins + 1);
     // Started offline, the login failed: coming online logs in again at once.
     emit mAccount->loginResponse(QString(), false);
-    mDaemon->findChild<QTimer *>()->stop();
+    mDaemon->mRetryTimer.stop();
     invoke("onOnlineStateChanged", Q_ARG(bool, false));
     QCOMPARE(mAccount->logins.size(), logins + 1);
     invoke("onOnlineStateChanged", Q_ARG(bool, true));
@@ -161,9 +161,9 @@ void TestDaemonSync::gateLogsInOrInitialisesFirst()
     emit mAccount->loginResponse(mSimulator->accessToken(), true);
     QTRY_COMPARE(mSimulator->pendingFaults(), 0);
     QTRY_VERIFY(traced(QStringLiteral("void QuillnetDaemon::onError(Qn::QnError)")) > 0);
-    QVERIFY(!mDaemon->findChild<EventfeedHandler *>());
+    QVERIFY(!mDaemon->mEventfeedHandler.get());
     invoke("sync");
-    QTRY_VERIFY(mDaemon->findChild<EventfeedHandler *>());
+    QTRY_VERIFY(mDaemon->mEventfeedHandler.get());
     QCOMPARE(mAccount->logins.size(), logins + 2);
 }
 
@@ -171,7 +171,7 @@ void TestDaemonSync::firstHeartbeatImportsLaterOnesOnlyFriends()
 {
     mAccount->services.insert(QStringLiteral("IM"), true);
     setUpBackend();
-    auto *heartbeat = mDaemon->findChild<Veldo::QmHeartbeat *>();
+    auto *heartbeat = mDaemon->mHeartbeat.get();
     for (int wakeUp = 1; wakeUp <= 3; ++wakeUp) {
         invoke("onSyncHeartbeat", Q_ARG(QTime, QTime::currentTime()));
         // Re-armed for two hours at every wake-up.
@@ -233,7 +233,7 @@ void TestDaemonSync::refreshesCoalesceAndAskNoGateWhenOff()
     // Off: not even the gate is asked, so no login starts while logged out.
     emit mAccount->settingsChanged(QStringLiteral("qn-news_main"), false);
     emit mAccount->loginResponse(QString(), false);
-    mDaemon->findChild<QTimer *>()->stop();
+    mDaemon->mRetryTimer.stop();
     const int logins = mAccount->logins.size();
     invoke("refreshEventFeed");
     QCOMPARE(mAccount->logins.size(), logins);
@@ -245,7 +245,7 @@ void TestDaemonSync::refreshesCoalesceAndAskNoGateWhenOff()
 void TestDaemonSync::switchesWithdrawAndReachTheHandlers()
 {
     setUpBackend();
-    auto *notifications = mDaemon->findChild<NotificationHandler *>();
+    auto *notifications = mDaemon->mNotificationHandler.get();
     mFeed->clearCalls();
     emit mAccount->settingsChanged(QStringLiteral("qn-news_main"), false);
     QCOMPARE(mFeed->calls(), QStringList {QStringLiteral("removeItemsBySourceName s")});
