@@ -1,6 +1,7 @@
 // The shared helpers: web addresses, link-safe file operations and locks, id lists, bound texts and kept
 // prepared statements. The SQLite file helpers (a link in place of the file moved aside, damage and locks told apart)
 // are tested through both of their users on real files: tst_daemondatabase and tst_qncache.
+#include "platform/support/boundedreader.h"
 #include "platform/support/files.h"
 #include "platform/support/ids.h"
 #include "platform/support/logtext.h"
@@ -33,6 +34,8 @@ private slots:
     void userOnlyFilesAndLocks();
     void moveAsideTakesCompanionsAndCounts();
     void idsTextsAndLoggedValues();
+    void boundedReaderRefusesOnceWithAReason_data();
+    void boundedReaderRefusesOnceWithAReason();
     void keptStatementsAreReusedResetAndNested();
 };
 
@@ -175,8 +178,6 @@ void TestSupport::moveAsideTakesCompanionsAndCounts()
 
 void TestSupport::idsTextsAndLoggedValues()
 {
-    QCOMPARE(Support::uniqueIds({"b", "a", "b", "", "c", "a", ""}), QStringList({"b", "a", "", "c"}));
-    QCOMPARE(Support::uniqueIds({}), QStringList());
     QVERIFY(Support::bindableText(QString()).isEmpty() && !Support::bindableText(QString()).isNull());
     QCOMPARE(Support::bindableText(QStringLiteral("x")), QStringLiteral("x"));
 
@@ -185,6 +186,53 @@ void TestSupport::idsTextsAndLoggedValues()
     const QString huge(8 * 1024 * 1024, QLatin1Char('b'));
     QCOMPARE(Support::logText(huge),
              QString(Support::MaxLoggedLength, QLatin1Char('b')) + QStringLiteral("... (8388608 characters)"));
+}
+
+void TestSupport::boundedReaderRefusesOnceWithAReason_data()
+{
+    QTest::addColumn<QByteArray>("hex");
+    QTest::addColumn<QString>("problem"); // empty: the list reads
+    QTest::addColumn<int>("status");
+    const int pastEnd = QDataStream::ReadPastEnd;
+    const int corrupt = QDataStream::ReadCorruptData;
+    // A string list of at most 3 texts of at most 4 characters, as the read file holds one.
+    QTest::newRow("texts, empty and null")
+            << QByteArray("00000003 00000002 0061 00000000 ffffffff") << QString() << int(QDataStream::Ok);
+    QTest::newRow("nothing") << QByteArray() << "at byte 0: cut short" << pastEnd;
+    QTest::newRow("count over the limit")
+            << QByteArray("00000004") << "at byte 4: a count of 4, over the limit of 3" << corrupt;
+    QTest::newRow("count past the bytes")
+            << QByteArray("00000002 00000000") << "2 entries cannot fit in 4 bytes" << pastEnd;
+    QTest::newRow("text over the limit") << QByteArray("00000001 0000000a 00610062006300640065")
+                                         << "a text of 10 bytes, over the limit of 8" << corrupt;
+    QTest::newRow("text past the bytes") << QByteArray("00000001 00000004 0061") << "a text of 4 bytes in 2" << pastEnd;
+    QTest::newRow("odd text length") << QByteArray("00000001 00000001 00") << "odd length" << corrupt;
+    QTest::newRow("trailing byte") << QByteArray("00000000 00") << "at byte 4: 1 bytes after the end" << corrupt;
+}
+
+void TestSupport::boundedReaderRefusesOnceWithAReason()
+{
+    QFETCH(QByteArray, hex);
+    QFETCH(QString, problem);
+    QFETCH(int, status);
+    QDataStream in(QByteArray::fromHex(hex.replace(' ', "")));
+    Support::BoundedReader reader(in);
+    QStringList list;
+    const bool read = reader.readStringList(&list, 3, 4) && reader.expectEnd();
+    QCOMPARE(read, problem.isEmpty());
+    QCOMPARE(int(in.status()), status);
+    if (read) {
+        QCOMPARE(list, QStringList({"a", "", QString()}));
+        QVERIFY(!list.at(1).isNull() && list.at(2).isNull());
+        return;
+    }
+    QVERIFY2(reader.problem().contains(problem), qPrintable(reader.problem()));
+    // Refused once: later reads read nothing and the first reason stays.
+    const QString first = reader.problem();
+    quint8 byte = 0;
+    QVERIFY(!reader.read(&byte) && !reader.fail(QStringLiteral("later")));
+    QCOMPARE(reader.problem(), first);
+    QCOMPARE(int(in.status()), status);
 }
 
 void TestSupport::keptStatementsAreReusedResetAndNested()
