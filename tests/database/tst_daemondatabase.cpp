@@ -228,11 +228,15 @@ void TestDaemonDatabase::fileDamagedWhileInUseIsRebuilt()
         QVERIFY(other.exec("CREATE TABLE touched (x)"));
     }
 
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("query execution failed"));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Database file is damaged - moving it aside and rebuilding"));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Damaged database kept as"));
-    QCOMPARE(db.checkShownItems({"n1"}, "notif"), QStringList());
-    // Rebuilt once the call that found the damage has returned, and usable again.
+    // Every query fails until the rebuild, which is made once, after the calls that found the damage
+    // have returned; then the file is usable again.
+    for (int call = 0; call < 2; ++call) {
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("query execution failed"));
+        QCOMPARE(db.checkShownItems({"n1"}, "notif"), QStringList());
+    }
+    QCOMPARE(resetSpy.count(), 0);
     QTRY_COMPARE(resetSpy.count(), 1);
     QVERIFY(db.markShown("n1", "notif"));
     QCOMPARE(db.checkShownItems({"n1", "n2"}, "notif"), QStringList {"n1"});
