@@ -1,6 +1,8 @@
-// The shared helpers: web addresses, link-safe file operations and locks, id lists, bound texts and kept
-// prepared statements. The SQLite file helpers (a link in place of the file moved aside, damage and locks told apart)
-// are tested through both of their users on real files: tst_daemondatabase and tst_qncache.
+// The shared helpers: web addresses, link-safe file operations and locks, bound texts, the bounded
+// reader and kept prepared statements. The SQLite file helpers (a link in place of the file moved
+// aside, damage and locks told apart) are tested through both of their users on real files,
+// tst_daemondatabase and tst_qncache; removing trees without following links through
+// Utils::clearDirectory (tst_utils).
 #include "platform/support/boundedreader.h"
 #include "platform/support/files.h"
 #include "platform/support/ids.h"
@@ -30,7 +32,6 @@ private slots:
     void webAddresses();
     void withPath_data();
     void withPath();
-    void removeContentsKeepsListedEntriesAndLinkTargets();
     void userOnlyFilesAndLocks();
     void moveAsideTakesCompanionsAndCounts();
     void idsTextsAndLoggedValues();
@@ -87,30 +88,6 @@ void TestSupport::withPath()
     QFETCH(QString, path);
     QFETCH(QString, joined);
     QCOMPARE(Support::withPath(QUrl(base), path).toString(QUrl::FullyEncoded), joined);
-}
-
-void TestSupport::removeContentsKeepsListedEntriesAndLinkTargets()
-{
-    QTemporaryDir root;
-    const QString tree = root.filePath(QStringLiteral("tree"));
-    const QString outside = root.filePath(QStringLiteral("outside"));
-    QVERIFY(QDir().mkpath(tree + QStringLiteral("/a/b")) && QDir().mkpath(tree + QStringLiteral("/keep/deep")));
-    QVERIFY(QDir().mkpath(outside));
-    QVERIFY(writeFile(outside + QStringLiteral("/precious"), "x"));
-    QVERIFY(writeFile(tree + QStringLiteral("/a/b/.hidden"), "x"));
-    QVERIFY(writeFile(tree + QStringLiteral("/keep/deep/file"), "x"));
-    QVERIFY(QFile::link(outside, tree + QStringLiteral("/a/dirlink")));
-    QVERIFY(QFile::link(outside + QStringLiteral("/precious"), tree + QStringLiteral("/filelink")));
-
-    QVERIFY(!Support::removeContents(tree, {tree + QStringLiteral("/keep/deep")}));
-    QCOMPARE(QDir(tree).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList {QStringLiteral("keep")});
-    QVERIFY(QFileInfo::exists(tree + QStringLiteral("/keep/deep/file")));
-    QCOMPARE(readFile(outside + QStringLiteral("/precious")), QByteArray("x"));
-
-    QVERIFY(Support::removeTree(tree));
-    QVERIFY(!QFileInfo::exists(tree));
-    QVERIFY(QFileInfo::exists(outside + QStringLiteral("/precious")));
 }
 
 void TestSupport::userOnlyFilesAndLocks()
