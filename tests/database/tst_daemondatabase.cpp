@@ -1,5 +1,6 @@
 #include "database/daemondatabase.h"
 #include "databaseinspector.h"
+#include "testfiles.h"
 
 #include <QDate>
 #include <QDir>
@@ -149,9 +150,7 @@ void TestDaemonDatabase::damagedFileIsKeptAndRebuilt_data()
     // A real database, one page per table, with its header or its table pages overwritten.
     const QString path = mDir.filePath("template.db");
     createDatabase(path, withVersions({"11"}));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray valid = file.readAll();
+    const QByteArray valid = readFile(path);
     QVERIFY(valid.size() > 3 * 4096);
 
     QTest::newRow("damaged header") << QByteArray(valid).replace(0, 16, "no database here") << "file is not a database"
@@ -169,10 +168,7 @@ void TestDaemonDatabase::damagedFileIsKeptAndRebuilt()
 
     QTemporaryDir dir;
     const QString path = dir.filePath("qndaemon-cache.db");
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-    }
+    QVERIFY(writeFile(path, content));
 
     DaemonDatabase db(path);
     QSignalSpy resetSpy(&db, &DaemonDatabase::dbReseted);
@@ -189,9 +185,7 @@ void TestDaemonDatabase::damagedFileIsKeptAndRebuilt()
     QCOMPARE(files.size(), 2);
     QVERIFY2(QRegularExpression("^qndaemon-cache\\.db\\.corrupt-\\d{14}$").match(files.last()).hasMatch(),
              qPrintable(files.last()));
-    QFile kept(dir.filePath(files.last()));
-    QVERIFY(kept.open(QIODevice::ReadOnly));
-    QCOMPARE(kept.readAll(), content);
+    QCOMPARE(readFile(dir.filePath(files.last())), content);
 
     QCOMPARE(QFile::permissions(path), UserOnly);
     Inspector inspector(path);
@@ -228,11 +222,15 @@ void TestDaemonDatabase::fileDamagedWhileInUseIsRebuilt()
         QVERIFY(other.exec("CREATE TABLE touched (x)"));
     }
 
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("query execution failed"));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Database file is damaged - moving it aside and rebuilding"));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Damaged database kept as"));
-    QCOMPARE(db.checkShownItems({"n1"}, "notif"), QStringList());
-    // Rebuilt once the call that found the damage has returned, and usable again.
+    // Every query fails until the rebuild, which is made once, after the calls that found the damage
+    // have returned; then the file is usable again.
+    for (int call = 0; call < 2; ++call) {
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("query execution failed"));
+        QCOMPARE(db.checkShownItems({"n1"}, "notif"), QStringList());
+    }
+    QCOMPARE(resetSpy.count(), 0);
     QTRY_COMPARE(resetSpy.count(), 1);
     QVERIFY(db.markShown("n1", "notif"));
     QCOMPARE(db.checkShownItems({"n1", "n2"}, "notif"), QStringList {"n1"});

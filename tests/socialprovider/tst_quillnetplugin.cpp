@@ -326,6 +326,13 @@ void TestQuillnetPlugin::poolAnnouncesAtFiftyOrAfterQuiet()
     QVERIFY(!timer("poolTimer")->isActive());
     QVERIFY(QMetaObject::invokeMethod(mPlugin.get(), "onFriendsPoolTimeout"));
     QCOMPARE(announced.count(), 0);
+
+    // One friend's update goes out at once, past the pool; one the cache does not know, not at all.
+    mPlugin->friendUpdated(QStringLiteral("stranger"));
+    mPlugin->friendUpdated(mFriends.at(7).id());
+    QCOMPARE(announced.count(), 1);
+    QCOMPARE(idsOf(announced.takeFirst().at(0).value<QList<SocialNetworkPerson>>()),
+             QStringList {"quillnet:acct:f007"});
 }
 
 void TestQuillnetPlugin::queriesThatAnswerNothing()

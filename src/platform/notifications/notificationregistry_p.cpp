@@ -9,7 +9,6 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QStandardPaths>
-#include <QtEndian>
 
 #include <cerrno>
 #include <cstring>
@@ -19,6 +18,7 @@
 #include <unistd.h>
 
 #include "platform/notifications/mremoteaction.h"
+#include "platform/support/boundedreader.h"
 #include "platform/support/files.h"
 #include "platform/support/logging.h"
 
@@ -27,28 +27,12 @@ namespace {
 // id, kind, count and four empty texts; version 2 adds two texts.
 constexpr qint64 MinRecordBytesV1 = 4 + 1 + 4 + 4 * 4;
 constexpr qint64 MinRecordBytes = MinRecordBytesV1 + 2 * 4;
-constexpr quint32 NullText = 0xffffffff;
 constexpr int MaxBusNameLength = 255;
 
 QString &configuredPath()
 {
     static QString path;
     return path;
-}
-
-// Checks the length in front of a string before QDataStream sizes the string from it.
-bool readText(QDataStream &in, QString &text)
-{
-    const QByteArray prefix = in.device()->peek(4);
-    if (prefix.size() != 4)
-        return false;
-    const quint32 bytes = qFromBigEndian<quint32>(prefix.constData());
-    if (bytes != NullText
-        && (bytes % 2 != 0 || bytes / 2 > quint32(NotificationRegistry::MaxTextLength)
-            || qint64(bytes) > in.device()->bytesAvailable() - 4))
-        return false;
-    in >> text;
-    return in.status() == QDataStream::Ok;
 }
 
 bool isValidAction(const QString &text)
@@ -295,18 +279,17 @@ std::optional<QList<NotificationRecord>> NotificationRegistry::parse(const QByte
         return fail(QStringLiteral("%1 bytes").arg(data.size()));
 
     QDataStream in(data);
+    Support::BoundedReader reader(in);
     quint32 magic = 0;
     quint16 version = 0;
     quint32 count = 0;
-    in >> magic >> version >> count;
-    if (in.status() != QDataStream::Ok || magic != Magic)
+    if (!reader.read(&magic) || magic != Magic || !reader.read(&version))
         return fail(QStringLiteral("not a registry"));
     // Version 1 was written before records named their issuer: read, they have none.
     if (version != Version && version != 1)
         return fail(QStringLiteral("version %1").arg(version));
-    const qint64 minRecordBytes = version == 1 ? MinRecordBytesV1 : MinRecordBytes;
-    if (count > quint32(MaxRecords) || qint64(count) * minRecordBytes > in.device()->bytesAvailable())
-        return fail(QStringLiteral("%1 records").arg(count));
+    if (!reader.readCount(&count, MaxRecords, version == 1 ? MinRecordBytesV1 : MinRecordBytes))
+        return fail(reader.problem());
 
     QList<NotificationRecord> records;
     records.reserve(qsizetype(count));
@@ -314,11 +297,18 @@ std::optional<QList<NotificationRecord>> NotificationRegistry::parse(const QByte
     for (quint32 i = 0; i < count; ++i) {
         NotificationRecord r;
         quint8 kind = 0;
-        in >> r.id >> kind >> r.count;
-        if (in.status() != QDataStream::Ok || !readText(in, r.eventType) || !readText(in, r.summary)
-            || !readText(in, r.body) || !readText(in, r.action)
-            || (version != 1 && (!readText(in, r.issuer.uniqueName) || !readText(in, r.issuer.busId))))
-            return fail(QStringLiteral("record %1 cut short").arg(i));
+        // After a failure every read does nothing: one check at the end of the record.
+        reader.read(&r.id);
+        reader.read(&kind);
+        reader.read(&r.count);
+        for (QString *text : {&r.eventType, &r.summary, &r.body, &r.action})
+            reader.readString(text, MaxTextLength);
+        if (version != 1) {
+            reader.readString(&r.issuer.uniqueName, MaxTextLength);
+            reader.readString(&r.issuer.busId, MaxTextLength);
+        }
+        if (!reader.ok())
+            return fail(QStringLiteral("record %1 %2").arg(i).arg(reader.problem()));
         if (r.id == 0 || keys.contains(recordKey(r)) || kind > NotificationRecord::LastKind || r.eventType.isEmpty()
             || !isValidAction(r.action) || !isValidIssuer(r.issuer))
             return fail(QStringLiteral("record %1 invalid").arg(i));
@@ -326,7 +316,7 @@ std::optional<QList<NotificationRecord>> NotificationRegistry::parse(const QByte
         keys.insert(recordKey(r));
         records << r;
     }
-    if (!in.atEnd())
-        return fail(QStringLiteral("trailing bytes"));
+    if (!reader.expectEnd())
+        return fail(reader.problem());
     return records;
 }

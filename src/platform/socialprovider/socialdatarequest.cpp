@@ -104,11 +104,10 @@ QByteArray SocialDataRequest::writeAnswerPart(int number, const QList<QByteArray
 bool SocialDataRequest::readFromStream(QDataStream &in)
 {
     mPropertyFilter.clear();
+    Support::BoundedReader reader(in);
     QHash<QString, QRegularExpression> filter;
-    if (!readParameters(in, &filter))
+    if (!readParameters(reader, &filter) || !reader.expectEnd())
         return false;
-    if (!in.atEnd())
-        return SocialWire::fail(in);
     mPropertyFilter = filter;
     return true;
 }
@@ -117,45 +116,48 @@ bool SocialDataRequest::readAnswerFromStream(QDataStream &in, int *number, bool 
 {
     mPropertyFilter.clear();
     setResults({});
+    Support::BoundedReader reader(in);
     QHash<QString, QRegularExpression> filter;
     quint32 count = 0;
     quint32 version = 0;
     quint32 partNumber = 1;
     quint8 lastFlag = 1;
-    if (in.status() != QDataStream::Ok)
+    if (!reader.ok())
         return false;
     // Peeked, so that the parameters read as in a request.
     if (in.device() && in.device()->peek(reinterpret_cast<char *>(&version), 4) == 4)
         version = qFromBigEndian(version);
     if (version == SocialWire::PartFormatVersion && number && last) {
-        in >> version >> partNumber >> lastFlag;
-        if (in.status() != QDataStream::Ok)
+        if (!reader.read(&version) || !reader.read(&partNumber) || !reader.read(&lastFlag))
             return false;
         if (partNumber == 0 || partNumber > quint32(INT_MAX) || lastFlag > 1)
-            return SocialWire::fail(in);
-        if (!readFilterEntries(in, &filter))
+            return reader.fail(QStringLiteral("part %1, last flag %2").arg(partNumber).arg(lastFlag));
+        if (!readFilterEntries(reader, &filter))
             return false;
-    } else if (!readParameters(in, &filter)) {
+    } else if (!readParameters(reader, &filter)) {
         return false;
     }
     // A record is at least the length of its bytes.
-    if (!SocialWire::readCount(in, SocialWire::MaxRecordCount, 4, &count))
+    if (!reader.readCount(&count, SocialWire::MaxRecordCount, 4))
         return false;
     QList<SocialGenericData> records;
     for (quint32 i = 0; i < count; ++i) {
         QByteArray bytes;
-        if (!SocialWire::readByteArray(in, &bytes))
+        if (!reader.readByteArray(&bytes, SocialWire::MaxByteArrayLength))
             return false;
         QDataStream recordIn(bytes);
+        Support::BoundedReader recordReader(recordIn);
         SocialGenericData record;
         recordIn >> record;
-        if (recordIn.status() != QDataStream::Ok || !recordIn.atEnd())
-            return SocialWire::fail(in);
+        if (!recordReader.expectEnd())
+            return reader.fail(QStringLiteral("record %1 %2").arg(i).arg(recordReader.problem()));
         records.append(record);
     }
-    if (!in.atEnd() || !setResults(records)) {
+    if (!reader.expectEnd())
+        return false;
+    if (!setResults(records)) {
         setResults({});
-        return SocialWire::fail(in);
+        return reader.fail(QStringLiteral("a record of another class"));
     }
     mPropertyFilter = filter;
     if (number && last) {
@@ -165,29 +167,26 @@ bool SocialDataRequest::readAnswerFromStream(QDataStream &in, int *number, bool 
     return true;
 }
 
-bool SocialDataRequest::readParameters(QDataStream &in, QHash<QString, QRegularExpression> *filter)
+bool SocialDataRequest::readParameters(Support::BoundedReader &in, QHash<QString, QRegularExpression> *filter)
 {
     quint32 version = 0;
-    if (in.status() != QDataStream::Ok)
-        return false;
-    in >> version;
-    if (in.status() != QDataStream::Ok)
+    if (!in.read(&version))
         return false;
     if (version != SocialWire::FormatVersion)
-        return SocialWire::fail(in);
+        return in.fail(QStringLiteral("version %1").arg(version));
     return readFilterEntries(in, filter);
 }
 
-bool SocialDataRequest::readFilterEntries(QDataStream &in, QHash<QString, QRegularExpression> *filter)
+bool SocialDataRequest::readFilterEntries(Support::BoundedReader &in, QHash<QString, QRegularExpression> *filter)
 {
     quint32 count = 0;
     // A filter entry is at least the lengths of its two texts.
-    if (!SocialWire::readCount(in, SocialWire::MaxFilterCount, 8, &count))
+    if (!in.readCount(&count, SocialWire::MaxFilterCount, 8))
         return false;
     for (quint32 i = 0; i < count; ++i) {
         QString name;
         QString pattern;
-        if (!SocialWire::readString(in, &name) || !SocialWire::readString(in, &pattern))
+        if (!in.readString(&name, SocialWire::MaxStringLength) || !in.readString(&pattern, SocialWire::MaxStringLength))
             return false;
         filter->insert(name, QRegularExpression(pattern));
     }

@@ -14,6 +14,9 @@
 #include "platform/socialprovider/socialprovidererror.h"
 
 class QDataStream;
+namespace Support {
+class BoundedReader;
+}
 
 class SocialDataRequest : public QObject
 {
@@ -99,8 +102,8 @@ protected:
 
 private:
     // The version and the filter entries; false when they do not read.
-    static bool readParameters(QDataStream &in, QHash<QString, QRegularExpression> *filter);
-    static bool readFilterEntries(QDataStream &in, QHash<QString, QRegularExpression> *filter);
+    static bool readParameters(Support::BoundedReader &in, QHash<QString, QRegularExpression> *filter);
+    static bool readFilterEntries(Support::BoundedReader &in, QHash<QString, QRegularExpression> *filter);
 
     int mType;
     int mState = Created;

@@ -118,17 +118,18 @@ QDataStream &operator<<(QDataStream &out, const SocialGenericData &data)
 
 QDataStream &operator>>(QDataStream &in, SocialGenericData &data)
 {
+    Support::BoundedReader reader(in);
     QString className;
     quint32 count = 0;
     // A property is at least its name's length and a variant's type and null flag.
-    if (!SocialWire::readString(in, &className)
-        || !SocialWire::readCount(in, SocialWire::MaxPropertyCount, 4 + 5, &count))
+    if (!reader.readString(&className, SocialWire::MaxStringLength)
+        || !reader.readCount(&count, SocialWire::MaxPropertyCount, 4 + 5))
         return in;
     SocialGenericData result(className);
     for (quint32 i = 0; i < count; ++i) {
         QString name;
         QVariant value;
-        if (!SocialWire::readString(in, &name) || !SocialWire::readVariant(in, &value))
+        if (!reader.readString(&name, SocialWire::MaxStringLength) || !SocialWire::readVariant(reader, &value))
             return in;
         result.setProperty(name, value);
     }

@@ -11,12 +11,10 @@ QDataStream &operator<<(QDataStream &out, const SocialProviderError &error)
 
 QDataStream &operator>>(QDataStream &in, SocialProviderError &error)
 {
+    Support::BoundedReader reader(in);
     qint32 type = 0;
     QString description;
-    if (in.status() != QDataStream::Ok)
-        return in;
-    in >> type;
-    if (in.status() == QDataStream::Ok && SocialWire::readString(in, &description))
+    if (reader.read(&type) && reader.readString(&description, SocialWire::MaxStringLength))
         error = SocialProviderError(type, description);
     return in;
 }

@@ -85,17 +85,16 @@ bool makeUserOnlyPath(const QString &path)
 
 bool createUserOnlyFile(const QString &path)
 {
-    const int fd
-            = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
+    // NewOnly creates exclusively (O_EXCL), which a link in the path's place fails too.
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 int lockExclusively(const QString &path, qint64 *holder)
 {
     *holder = 0;
+    // By hand: an existing file is opened too, never through a link (QFile has no O_NOFOLLOW), and
+    // the descriptor outlives this call to hold the flock().
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return -1;

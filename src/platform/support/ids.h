@@ -5,7 +5,8 @@
 
 namespace Support {
 
-// Each id once, in the order of its first appearance.
-QStringList uniqueIds(const QStringList &ids);
+// Each id once, in the order of its first appearance. QStringList::removeDuplicates in a form that
+// returns the list; kept only for its callers in the client library and the notification handler.
+QStringList uniqueIds(QStringList ids);
 
 } // namespace Support

@@ -7,6 +7,7 @@
 #include "platform/quillnet/quillnetconfiguration.h"
 #include "platform/quillnet/rawhttpserver.h"
 #include "quillnet-sim/simulator.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -59,8 +60,7 @@ bool writeFile(const QString &path, const QString &text, bool viaRename = false)
         QSaveFile file(path);
         return file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) >= 0 && file.commit();
     }
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(text.toUtf8()) >= 0;
+    return ::writeFile(path, text.toUtf8());
 }
 
 void restoreEnv(const char *name, const QByteArray &value)

@@ -1,6 +1,9 @@
-// The shared helpers: web addresses, link-safe file operations and locks, id lists, bound texts and kept
-// prepared statements. The SQLite file helpers (a link in place of the file moved aside, damage and locks told apart)
-// are tested through both of their users on real files: tst_daemondatabase and tst_qncache.
+// The shared helpers: web addresses, link-safe file operations and locks, bound texts, the bounded
+// reader and kept prepared statements. The SQLite file helpers (a link in place of the file moved
+// aside, damage and locks told apart) are tested through both of their users on real files,
+// tst_daemondatabase and tst_qncache; removing trees without following links through
+// Utils::clearDirectory (tst_utils).
+#include "platform/support/boundedreader.h"
 #include "platform/support/files.h"
 #include "platform/support/ids.h"
 #include "platform/support/logtext.h"
@@ -29,10 +32,11 @@ private slots:
     void webAddresses();
     void withPath_data();
     void withPath();
-    void removeContentsKeepsListedEntriesAndLinkTargets();
     void userOnlyFilesAndLocks();
     void moveAsideTakesCompanionsAndCounts();
     void idsTextsAndLoggedValues();
+    void boundedReaderRefusesOnceWithAReason_data();
+    void boundedReaderRefusesOnceWithAReason();
     void keptStatementsAreReusedResetAndNested();
 };
 
@@ -84,30 +88,6 @@ void TestSupport::withPath()
     QFETCH(QString, path);
     QFETCH(QString, joined);
     QCOMPARE(Support::withPath(QUrl(base), path).toString(QUrl::FullyEncoded), joined);
-}
-
-void TestSupport::removeContentsKeepsListedEntriesAndLinkTargets()
-{
-    QTemporaryDir root;
-    const QString tree = root.filePath(QStringLiteral("tree"));
-    const QString outside = root.filePath(QStringLiteral("outside"));
-    QVERIFY(QDir().mkpath(tree + QStringLiteral("/a/b")) && QDir().mkpath(tree + QStringLiteral("/keep/deep")));
-    QVERIFY(QDir().mkpath(outside));
-    QVERIFY(writeFile(outside + QStringLiteral("/precious"), "x"));
-    QVERIFY(writeFile(tree + QStringLiteral("/a/b/.hidden"), "x"));
-    QVERIFY(writeFile(tree + QStringLiteral("/keep/deep/file"), "x"));
-    QVERIFY(QFile::link(outside, tree + QStringLiteral("/a/dirlink")));
-    QVERIFY(QFile::link(outside + QStringLiteral("/precious"), tree + QStringLiteral("/filelink")));
-
-    QVERIFY(!Support::removeContents(tree, {tree + QStringLiteral("/keep/deep")}));
-    QCOMPARE(QDir(tree).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-             QStringList {QStringLiteral("keep")});
-    QVERIFY(QFileInfo::exists(tree + QStringLiteral("/keep/deep/file")));
-    QCOMPARE(readFile(outside + QStringLiteral("/precious")), QByteArray("x"));
-
-    QVERIFY(Support::removeTree(tree));
-    QVERIFY(!QFileInfo::exists(tree));
-    QVERIFY(QFileInfo::exists(outside + QStringLiteral("/precious")));
 }
 
 void TestSupport::userOnlyFilesAndLocks()
@@ -175,8 +155,6 @@ void TestSupport::moveAsideTakesCompanionsAndCounts()
 
 void TestSupport::idsTextsAndLoggedValues()
 {
-    QCOMPARE(Support::uniqueIds({"b", "a", "b", "", "c", "a", ""}), QStringList({"b", "a", "", "c"}));
-    QCOMPARE(Support::uniqueIds({}), QStringList());
     QVERIFY(Support::bindableText(QString()).isEmpty() && !Support::bindableText(QString()).isNull());
     QCOMPARE(Support::bindableText(QStringLiteral("x")), QStringLiteral("x"));
 
@@ -185,6 +163,53 @@ void TestSupport::idsTextsAndLoggedValues()
     const QString huge(8 * 1024 * 1024, QLatin1Char('b'));
     QCOMPARE(Support::logText(huge),
              QString(Support::MaxLoggedLength, QLatin1Char('b')) + QStringLiteral("... (8388608 characters)"));
+}
+
+void TestSupport::boundedReaderRefusesOnceWithAReason_data()
+{
+    QTest::addColumn<QByteArray>("hex");
+    QTest::addColumn<QString>("problem"); // empty: the list reads
+    QTest::addColumn<int>("status");
+    const int pastEnd = QDataStream::ReadPastEnd;
+    const int corrupt = QDataStream::ReadCorruptData;
+    // A string list of at most 3 texts of at most 4 characters, as the read file holds one.
+    QTest::newRow("texts, empty and null")
+            << QByteArray("00000003 00000002 0061 00000000 ffffffff") << QString() << int(QDataStream::Ok);
+    QTest::newRow("nothing") << QByteArray() << "at byte 0: cut short" << pastEnd;
+    QTest::newRow("count over the limit")
+            << QByteArray("00000004") << "at byte 4: a count of 4, over the limit of 3" << corrupt;
+    QTest::newRow("count past the bytes")
+            << QByteArray("00000002 00000000") << "2 entries cannot fit in 4 bytes" << pastEnd;
+    QTest::newRow("text over the limit") << QByteArray("00000001 0000000a 00610062006300640065")
+                                         << "a text of 10 bytes, over the limit of 8" << corrupt;
+    QTest::newRow("text past the bytes") << QByteArray("00000001 00000004 0061") << "a text of 4 bytes in 2" << pastEnd;
+    QTest::newRow("odd text length") << QByteArray("00000001 00000001 00") << "odd length" << corrupt;
+    QTest::newRow("trailing byte") << QByteArray("00000000 00") << "at byte 4: 1 bytes after the end" << corrupt;
+}
+
+void TestSupport::boundedReaderRefusesOnceWithAReason()
+{
+    QFETCH(QByteArray, hex);
+    QFETCH(QString, problem);
+    QFETCH(int, status);
+    QDataStream in(QByteArray::fromHex(hex.replace(' ', "")));
+    Support::BoundedReader reader(in);
+    QStringList list;
+    const bool read = reader.readStringList(&list, 3, 4) && reader.expectEnd();
+    QCOMPARE(read, problem.isEmpty());
+    QCOMPARE(int(in.status()), status);
+    if (read) {
+        QCOMPARE(list, QStringList({"a", "", QString()}));
+        QVERIFY(!list.at(1).isNull() && list.at(2).isNull());
+        return;
+    }
+    QVERIFY2(reader.problem().contains(problem), qPrintable(reader.problem()));
+    // Refused once: later reads read nothing and the first reason stays.
+    const QString first = reader.problem();
+    quint8 byte = 0;
+    QVERIFY(!reader.read(&byte) && !reader.fail(QStringLiteral("later")));
+    QCOMPARE(reader.problem(), first);
+    QCOMPARE(int(in.status()), status);
 }
 
 void TestSupport::keptStatementsAreReusedResetAndNested()
