@@ -23,10 +23,8 @@
 namespace {
 
 constexpr int WaitMs = 40000;
-const QByteArray LoginFailed = "Quillnet login failed";
 // General notifications off, every other kind on.
-const QByteArray Switches = "qn-news_main=true\nqn-notif_main=true\nqn-notif-msg=true\nqn-notif-friendreq=true\n"
-                            "qn-notif-general=false\nqn-notif-events=true\n";
+const QByteArray Settings = QByteArray(Switches::Everything).replace("qn-notif-general=true", "qn-notif-general=false");
 
 } // namespace
 
@@ -65,10 +63,7 @@ void TestCtl::init()
 int TestCtl::ctl(const QString &command, QByteArray *output)
 {
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), mDaemon->home());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), mDaemon->home() + QStringLiteral("/config"));
-    process.setProcessEnvironment(env);
+    process.setProcessEnvironment(mDaemon->processEnvironment());
     process.setProcessChannelMode(QProcess::MergedChannels);
     QSignalSpy finished(&process, &QProcess::finished);
     process.start(QStringLiteral(CTL_BINARY), command.split(QLatin1Char(' ')));
@@ -107,7 +102,7 @@ void TestCtl::statusWithoutDaemonOrLogin()
     QCOMPARE(ctl(QStringLiteral("why friendreq 1")), 3);
 
     // A credential the service refuses: running, not logged in, and systemd told so.
-    QVERIFY(mDaemon->writeAccount(mSimulator->baseUrl(), QStringLiteral("refused"), Switches));
+    QVERIFY(mDaemon->writeAccount(mSimulator->baseUrl(), QStringLiteral("refused"), Settings));
     QCOMPARE(statusJson(3).value(QStringLiteral("account")), QStringLiteral("ready"));
     const QByteArray notifyPath = QFile::encodeName(mDaemon->home() + QStringLiteral("/notify"));
     const int notifySocket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -126,7 +121,7 @@ void TestCtl::statusWithoutDaemonOrLogin()
     qputenv("NOTIFY_SOCKET", notifyPath);
     const bool started = mDaemon->start();
     qunsetenv("NOTIFY_SOCKET");
-    QVERIFY(started && mDaemon->waitForNext(LoginFailed, WaitMs));
+    QVERIFY(started && mDaemon->waitForNext(DaemonLog::LoginFailed, WaitMs));
     const QJsonObject status = statusJson(1);
     QCOMPARE(status.value(QStringLiteral("loggedIn")), false);
     QVERIFY2(status.value(QStringLiteral("loginError")).toString().contains(QLatin1String("refused the login")),
@@ -141,7 +136,7 @@ void TestCtl::statusSyncAndWhy()
 {
     HomeScreen::NotificationServer server;
     QVERIFY(server.registerOnBus());
-    QVERIFY(mDaemon->writeAccount(mSimulator->baseUrl(), mSimulator->refreshToken(), Switches));
+    QVERIFY(mDaemon->writeAccount(*mSimulator, Settings));
     QVERIFY(mDaemon->start());
     QVERIFY(mDaemon->waitForAll({DaemonLog::PassEnd, DaemonLog::CycleEnd}, 0, WaitMs));
 

@@ -7,11 +7,10 @@
 #include <QTcpServer>
 #include <QtTest>
 
-#include <sys/stat.h>
-
 #include "daemon/daemonrun.h"
 #include "platform/accounts/accountintegration.h"
 #include "quillnet-sim/simulator.h"
+#include "testfiles.h"
 
 namespace {
 
@@ -31,12 +30,6 @@ Reply fetch(QNetworkAccessManager &network, const QUrl &url, const QByteArray &f
     finished.wait(30000);
     reply->deleteLater();
     return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->rawHeader("Location")};
-}
-
-int mode(const QString &path)
-{
-    struct stat info;
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
 }
 
 } // namespace
@@ -74,13 +67,9 @@ void TestLogin::signIn()
     // An account file from before, readable by others, which only a sign-in replaces.
     DaemonRun daemon;
     QVERIFY(daemon.writeAccount(QUrl("http://127.0.0.1:1"), "old-token", "qn-news_main=false\n"));
-    const QString path = daemon.home() + "/config/quillnet/account.conf";
+    const QString path = daemon.accountPath();
     QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
-    auto contents = [&path]() {
-        QFile file(path);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    };
-    const QByteArray before = contents();
+    const QByteArray before = readFile(path);
 
     QStringList arguments {"login", "--no-browser", "--service", sim.baseUrl().toString()};
     QTcpServer taken;
@@ -91,10 +80,7 @@ void TestLogin::signIn()
     if (answer == "nothing")
         arguments << QStringList {"--timeout", "1"};
     QProcess ctl;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("HOME", daemon.home());
-    env.insert("XDG_CONFIG_HOME", daemon.home() + "/config");
-    ctl.setProcessEnvironment(env);
+    ctl.setProcessEnvironment(daemon.processEnvironment());
     QSignalSpy finished(&ctl, &QProcess::finished);
     ctl.start(CTL_BINARY, arguments);
 
@@ -126,9 +112,9 @@ void TestLogin::signIn()
     QVERIFY2(output.contains(message), qPrintable(output));
     QVERIFY(!output.contains(sim.refreshToken()) && !output.contains(sim.accessToken()));
 
-    QCOMPARE(mode(path), exitCode == 0 ? 0600 : 0644);
+    QCOMPARE(modeOf(path), exitCode == 0 ? 0600 : 0644);
     if (exitCode != 0) {
-        QCOMPARE(contents(), before);
+        QCOMPARE(readFile(path), before);
         return;
     }
     const AccountIntegration account(path);
@@ -138,7 +124,7 @@ void TestLogin::signIn()
     QCOMPARE(account.settings({"qn-notif_main", "qn-news_main"}).values(), (QList<bool> {true, true}));
     // The daemon takes it from there.
     QVERIFY(daemon.start());
-    QVERIFY2(daemon.waitForNext("Quillnet login ok", 30000), daemon.log.right(2000).constData());
+    QVERIFY2(daemon.waitForNext("Quillnet login ok", 30000), daemon.tail().constData());
 }
 
 QTEST_MAIN(TestLogin)
