@@ -40,7 +40,6 @@ class QuillnetDaemon : public QObject
     Q_DISABLE_COPY(QuillnetDaemon)
     // The in-process tests look at the handlers and timers it owns.
     friend class TestDaemonLogin;
-    friend class TestDaemonSync;
 
 public:
     // Ends the process (exit 0 without an enabled account, exit 1 when a component cannot be built)

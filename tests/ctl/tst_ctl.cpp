@@ -1,15 +1,21 @@
 // quillnetctl against the real daemon binary, the simulated service and the home screen's peers:
-// status in each state of the daemon, a sync waited for through the status object's changes, and
-// why items were or were not notified.
+// status in each state of the daemon, a sync waited for through the status object's changes, why
+// items were or were not notified; and login, the sign-in form posted by the test as a browser
+// would: a sign-in writes a private account file on which the daemon logs in; a denied sign-in, a
+// forged state, a timeout and a taken port leave the existing file as it was.
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSocketNotifier>
+#include <QTcpServer>
 #include <QTest>
+#include <QUrlQuery>
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -18,15 +24,33 @@
 #include "daemon/daemonrun.h"
 #include "homescreen/eventfeedservice.h"
 #include "homescreen/notificationserver.h"
+#include "platform/accounts/accountintegration.h"
 #include "quillnet-sim/simulator.h"
+#include "testfiles.h"
 
 namespace {
 
 constexpr int WaitMs = 40000;
-const QByteArray LoginFailed = "Quillnet login failed";
 // General notifications off, every other kind on.
-const QByteArray Switches = "qn-news_main=true\nqn-notif_main=true\nqn-notif-msg=true\nqn-notif-friendreq=true\n"
-                            "qn-notif-general=false\nqn-notif-events=true\n";
+const QByteArray Settings = QByteArray(Switches::Everything).replace("qn-notif-general=true", "qn-notif-general=false");
+
+struct Reply
+{
+    int status = 0;
+    QByteArray location;
+};
+
+Reply fetch(QNetworkAccessManager &network, const QUrl &url, const QByteArray &form = QByteArray())
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
+    QNetworkReply *reply = form.isEmpty() ? network.get(request) : network.post(request, form);
+    QSignalSpy finished(reply, &QNetworkReply::finished);
+    finished.wait(30000);
+    reply->deleteLater();
+    return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->rawHeader("Location")};
+}
 
 } // namespace
 
@@ -39,6 +63,8 @@ private slots:
     void cleanup() { mDaemon->stop(); }
     void statusWithoutDaemonOrLogin();
     void statusSyncAndWhy();
+    void signIn_data();
+    void signIn();
 
 private:
     // Runs quillnetctl (words split at blanks) with the daemon's home; the exit status (-1 when it
@@ -65,10 +91,7 @@ void TestCtl::init()
 int TestCtl::ctl(const QString &command, QByteArray *output)
 {
     QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), mDaemon->home());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), mDaemon->home() + QStringLiteral("/config"));
-    process.setProcessEnvironment(env);
+    process.setProcessEnvironment(mDaemon->processEnvironment());
     process.setProcessChannelMode(QProcess::MergedChannels);
     QSignalSpy finished(&process, &QProcess::finished);
     process.start(QStringLiteral(CTL_BINARY), command.split(QLatin1Char(' ')));
@@ -107,7 +130,7 @@ void TestCtl::statusWithoutDaemonOrLogin()
     QCOMPARE(ctl(QStringLiteral("why friendreq 1")), 3);
 
     // A credential the service refuses: running, not logged in, and systemd told so.
-    QVERIFY(mDaemon->writeAccount(mSimulator->baseUrl(), QStringLiteral("refused"), Switches));
+    QVERIFY(mDaemon->writeAccount(mSimulator->baseUrl(), QStringLiteral("refused"), Settings));
     QCOMPARE(statusJson(3).value(QStringLiteral("account")), QStringLiteral("ready"));
     const QByteArray notifyPath = QFile::encodeName(mDaemon->home() + QStringLiteral("/notify"));
     const int notifySocket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -126,7 +149,7 @@ void TestCtl::statusWithoutDaemonOrLogin()
     qputenv("NOTIFY_SOCKET", notifyPath);
     const bool started = mDaemon->start();
     qunsetenv("NOTIFY_SOCKET");
-    QVERIFY(started && mDaemon->waitForNext(LoginFailed, WaitMs));
+    QVERIFY(started && mDaemon->waitForNext(DaemonLog::LoginFailed, WaitMs));
     const QJsonObject status = statusJson(1);
     QCOMPARE(status.value(QStringLiteral("loggedIn")), false);
     QVERIFY2(status.value(QStringLiteral("loginError")).toString().contains(QLatin1String("refused the login")),
@@ -141,7 +164,7 @@ void TestCtl::statusSyncAndWhy()
 {
     HomeScreen::NotificationServer server;
     QVERIFY(server.registerOnBus());
-    QVERIFY(mDaemon->writeAccount(mSimulator->baseUrl(), mSimulator->refreshToken(), Switches));
+    QVERIFY(mDaemon->writeAccount(*mSimulator, Settings));
     QVERIFY(mDaemon->start());
     QVERIFY(mDaemon->waitForAll({DaemonLog::PassEnd, DaemonLog::CycleEnd}, 0, WaitMs));
 
@@ -194,6 +217,89 @@ void TestCtl::statusSyncAndWhy()
     QCOMPARE(verdict("notif", mSimulator->notifications().first().id()),
              QStringLiteral("not notified: its kind is switched off (qn-notif-general)"));
     QCOMPARE(ctl(QStringLiteral("why bogus 1")), 2);
+}
+
+void TestCtl::signIn_data()
+{
+    QTest::addColumn<QString>("answer"); // what the user (or someone else) does
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("signed in") << "sign in" << 0 << "signed in to";
+    QTest::newRow("denied") << "deny" << 1 << "the sign-in was denied";
+    QTest::newRow("wrong state") << "forge state" << 1 << "wrong state";
+    QTest::newRow("timeout") << "nothing" << 1 << "nobody signed in within 1 s";
+    QTest::newRow("port taken") << "port taken" << 1 << "cannot listen on 127.0.0.1 port";
+}
+
+void TestCtl::signIn()
+{
+    QFETCH(QString, answer);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QuillnetSim::Simulator &sim = *mSimulator;
+    QNetworkAccessManager network;
+
+    // An account file from before, readable by others, which only a sign-in replaces.
+    DaemonRun &daemon = *mDaemon;
+    QVERIFY(daemon.writeAccount(QUrl("http://127.0.0.1:1"), "old-token", "qn-news_main=false\n"));
+    const QString path = daemon.accountPath();
+    QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+    const QByteArray before = readFile(path);
+
+    QStringList arguments {"login", "--no-browser", "--service", sim.baseUrl().toString()};
+    QTcpServer taken;
+    if (answer == "port taken") {
+        QVERIFY(taken.listen(QHostAddress::LocalHost));
+        arguments << "--port" << QString::number(taken.serverPort());
+    }
+    if (answer == "nothing")
+        arguments << QStringList {"--timeout", "1"};
+    QProcess ctl;
+    ctl.setProcessEnvironment(daemon.processEnvironment());
+    QSignalSpy finished(&ctl, &QProcess::finished);
+    ctl.start(CTL_BINARY, arguments);
+
+    if (answer != "port taken" && answer != "nothing") {
+        // The browser's part: the page, the form posted back, the redirect followed to the program.
+        QTRY_VERIFY_WITH_TIMEOUT(ctl.canReadLine() || ctl.state() == QProcess::NotRunning, 20000);
+        const QByteArray line = ctl.readLine().trimmed();
+        QVERIFY2(line.startsWith("open "), line.constData());
+        const QUrl signIn = QUrl::fromEncoded(line.mid(5));
+        QCOMPARE(fetch(network, signIn).status, 200);
+        QByteArray form = signIn.query(QUrl::FullyEncoded).toLatin1() + "&username="
+                + QUrl::toPercentEncoding(sim.username()) + "&password=" + QUrl::toPercentEncoding(sim.password());
+        if (answer == "deny")
+            form += "&deny=1";
+        const Reply redirect = fetch(network, sim.baseUrl().resolved(QUrl("/oauth/authorize")), form);
+        QCOMPARE(redirect.status, 302);
+        QUrl callback = QUrl::fromEncoded(redirect.location);
+        if (answer == "forge state") {
+            QUrlQuery query(callback);
+            query.removeQueryItem("state");
+            query.addQueryItem("state", "forged");
+            callback.setQuery(query);
+        }
+        QCOMPARE(fetch(network, callback).status, exitCode == 0 ? 200 : 400);
+    }
+    QVERIFY(finished.count() > 0 || finished.wait(30000));
+    const QString output = QString::fromUtf8(ctl.readAllStandardOutput() + ctl.readAllStandardError());
+    QCOMPARE(ctl.exitCode(), exitCode);
+    QVERIFY2(output.contains(message), qPrintable(output));
+    QVERIFY(!output.contains(sim.refreshToken()) && !output.contains(sim.accessToken()));
+
+    QCOMPARE(modeOf(path), exitCode == 0 ? 0600 : 0644);
+    if (exitCode != 0) {
+        QCOMPARE(readFile(path), before);
+        return;
+    }
+    const AccountIntegration account(path);
+    QVERIFY(account.isValidAccount() && account.isAccountEnabled() && account.isServiceEnabled("IM"));
+    QCOMPARE(account.accountName(), sim.username());
+    QCOMPARE(account.serviceUrl(), sim.baseUrl());
+    QCOMPARE(account.settings({"qn-notif_main", "qn-news_main"}).values(), (QList<bool> {true, true}));
+    // The daemon takes it from there.
+    QVERIFY(daemon.start());
+    QVERIFY2(daemon.waitForNext("Quillnet login ok", 30000), daemon.tail().constData());
 }
 
 QTEST_GUILESS_MAIN(TestCtl)

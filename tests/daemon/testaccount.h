@@ -9,6 +9,7 @@
 #include "platform/accounts/accountintegration.h"
 #include "platform/accounts/qnfactoryveldo.h"
 #include "platform/quillnet/qncacheconfiguration.h"
+#include "testfiles.h"
 
 struct LoginCall
 {
@@ -59,17 +60,21 @@ public:
     int tooOften = 0;
 };
 
+// The account file of an in-process daemon whose home is home: only its service address is read.
+inline bool writeServiceUrl(const QString &home, const QUrl &url)
+{
+    return writeFile(home + QStringLiteral("/account.conf"), "[account]\nservice_url=" + url.toEncoded() + "\n");
+}
+
 // Gives an in-process daemon the home and cache below home, and an account of the service at url
 // that the factory hands to the next daemon made (which then owns it). Null when a file fails.
 inline TestAccount *installTestAccount(const QString &home, const QUrl &url)
 {
     qputenv("HOME", QFile::encodeName(home));
     qputenv("XDG_CACHE_HOME", QFile::encodeName(home + QStringLiteral("/cache")));
-    QFile file(home + QStringLiteral("/account.conf"));
-    if (!QDir().mkpath(home + QStringLiteral("/cache")) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        || file.write("[account]\nservice_url=" + url.toEncoded() + "\n") <= 0)
+    if (!QDir().mkpath(home + QStringLiteral("/cache")) || !writeServiceUrl(home, url))
         return nullptr;
-    auto *account = new TestAccount(file.fileName());
+    auto *account = new TestAccount(home + QStringLiteral("/account.conf"));
     QnVeldo::QnFactoryVeldo::getInstance()->setAccount(account);
     return account;
 }

@@ -1,11 +1,13 @@
 // A loopback TCP proxy in front of a service, for process tests of a slow network: it passes each
 // connection's bytes both ways, or, while it trickles, lets the service's answers out one byte every
-// few milliseconds, as a service that is never silent and never done. Stopping the trickle sends what
+// few milliseconds, as a service that is never silent and never done; or it holds back the answers to
+// requests for given paths until the test lets them go. Stopping the trickle or the hold sends what
 // it held back at once.
 #pragma once
 
 #include <QHash>
 #include <QHostAddress>
+#include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -33,6 +35,16 @@ public:
         for (const auto &pass : std::as_const(mPass))
             pass();
     }
+    // From now on, the answer to a request for one of paths (and whatever follows it on its
+    // connection) waits; an empty list lets them go.
+    void holdAnswers(const QStringList &paths)
+    {
+        mHeldPaths = paths;
+        for (const auto &pass : std::as_const(mPass))
+            pass();
+    }
+    // Requests whose answers were held so far.
+    int heldRequests() const { return mHeldRequests; }
     // Connections from the client that are open now.
     int open() const { return int(mPass.size()); }
 
@@ -44,8 +56,12 @@ private:
             // Written before the connection stands, the request waits in the socket's buffer.
             service->connectToHost(QHostAddress::LocalHost, quint16(mService.port()));
             auto held = std::make_shared<QByteArray>();
+            auto holding = std::make_shared<bool>(false);
             auto *timer = new QTimer(client);
-            const auto pass = [this, client, service, held, timer] {
+            const auto pass = [this, client, service, held, holding, timer] {
+                if (*holding && !mHeldPaths.isEmpty())
+                    return;
+                *holding = false;
                 if (mIntervalMs <= 0) {
                     timer->stop();
                     client->write(*held);
@@ -61,8 +77,16 @@ private:
             };
             mPass.insert(client, pass);
             QObject::connect(timer, &QTimer::timeout, client, pass);
-            QObject::connect(client, &QTcpSocket::readyRead, service,
-                             [client, service] { service->write(client->readAll()); });
+            QObject::connect(client, &QTcpSocket::readyRead, service, [this, client, service, holding] {
+                const QByteArray request = client->readAll();
+                for (const QString &path : std::as_const(mHeldPaths)) {
+                    if (!*holding && request.contains(' ' + path.toUtf8())) {
+                        *holding = true;
+                        ++mHeldRequests;
+                    }
+                }
+                service->write(request);
+            });
             QObject::connect(service, &QTcpSocket::readyRead, client, [service, held, pass] {
                 held->append(service->readAll());
                 pass();
@@ -77,6 +101,8 @@ private:
 
     QUrl mService;
     int mIntervalMs = 0;
+    QStringList mHeldPaths;
+    int mHeldRequests = 0;
     // Before the server, whose sockets may still report their end while it goes.
     QHash<QTcpSocket *, std::function<void()>> mPass;
     QTcpServer mServer;

@@ -1,36 +1,32 @@
 // Start-up of the real daemon binary: exit codes, the files it creates, the control object on the
 // bus, and the --debug switch.
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDir>
 #include <QDirIterator>
 #include <QDomDocument>
-#include <QFile>
 #include <QFileInfo>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QTest>
 
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include "daemon/daemonrun.h"
 #include "testfiles.h"
 
 namespace {
 
 const QString ServiceName = QStringLiteral("com.tarvo.quillnetveldo");
+constexpr int WaitMs = 20000;
 
-const char ValidAccount[] = "[account]\n"
-                            "name=alice@example.org\n"
-                            "enabled=true\n"
-                            "service_url=http://127.0.0.1:1\n"
-                            "access_token=token-1\n"
-                            "[services]\n"
-                            "IM=true\n"
-                            "[settings]\n"
-                            "qn-notif_main=true\n"
-                            "qn-news_main=false\n";
+// Nothing listens at its service: the daemon starts, asks for its login and goes no further.
+const QByteArray ValidAccount = "[account]\n"
+                                "name=alice@example.org\n"
+                                "enabled=true\n"
+                                "service_url=http://127.0.0.1:1\n"
+                                "access_token=token-1\n"
+                                "[services]\n"
+                                "IM=true\n"
+                                "[settings]\n"
+                                "qn-notif_main=true\n"
+                                "qn-news_main=false\n";
 
 QStringList treeOf(const QString &root)
 {
@@ -50,9 +46,10 @@ class TestDaemonProcess : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
+    // A common default: the daemon must not rely on a stricter one.
+    void initTestCase() { ::umask(022); }
+    // The name must be free again before the next test starts a daemon.
+    void cleanup() { QTRY_VERIFY(!DaemonRun::controlOnBus()); }
 
     void invalidAccountExitsQuietly_data();
     void invalidAccountExitsQuietly();
@@ -65,91 +62,7 @@ private slots:
     void debugSwitch();
     void accountLoss_data();
     void accountLoss();
-
-private:
-    void writeAccount(const QByteArray &content);
-    QProcess *start(const QStringList &args = {}, const QString &cacheHome = QString(),
-                    const QString &busAddress = QString());
-    // A session bus of the test's own, which it can end; its address.
-    QString startBus();
-    void waitForService();
-
-    QTemporaryDir *mHome = nullptr;
-    QString mConfigHome;
-    QList<QProcess *> mProcesses;
 };
-
-void TestDaemonProcess::initTestCase()
-{
-    // A common default: the daemon must not rely on a stricter one.
-    ::umask(022);
-}
-
-void TestDaemonProcess::init()
-{
-    mHome = new QTemporaryDir;
-    QVERIFY(mHome->isValid());
-    mConfigHome = mHome->path() + QStringLiteral("/config");
-}
-
-void TestDaemonProcess::cleanup()
-{
-    for (QProcess *process : qAsConst(mProcesses)) {
-        if (process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished();
-        }
-        delete process;
-    }
-    mProcesses.clear();
-    // The name must be free again before the next test starts a daemon.
-    QTRY_VERIFY(!QDBusConnection::sessionBus().interface()->isServiceRegistered(ServiceName));
-    delete mHome;
-    mHome = nullptr;
-}
-
-void TestDaemonProcess::writeAccount(const QByteArray &content)
-{
-    QVERIFY(QDir().mkpath(mConfigHome + QStringLiteral("/quillnet")));
-    QFile file(mConfigHome + QStringLiteral("/quillnet/account.conf"));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
-QProcess *TestDaemonProcess::start(const QStringList &args, const QString &cacheHome, const QString &busAddress)
-{
-    auto *process = new QProcess;
-    mProcesses << process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), mHome->path());
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), mConfigHome);
-    if (cacheHome.isNull())
-        env.remove(QStringLiteral("XDG_CACHE_HOME"));
-    else
-        env.insert(QStringLiteral("XDG_CACHE_HOME"), cacheHome);
-    if (!busAddress.isEmpty())
-        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), busAddress);
-    process->setProcessEnvironment(env);
-    process->start(QStringLiteral(DAEMON_BINARY), args);
-    process->waitForStarted();
-    return process;
-}
-
-QString TestDaemonProcess::startBus()
-{
-    auto *bus = new QProcess;
-    mProcesses << bus;
-    bus->start(QStringLiteral("dbus-daemon"),
-               {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
-    if (!bus->waitForStarted() || !bus->waitForReadyRead(10000))
-        return QString();
-    return QString::fromUtf8(bus->readLine()).trimmed();
-}
-
-void TestDaemonProcess::waitForService()
-{
-    QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(ServiceName), 20000);
-}
 
 void TestDaemonProcess::invalidAccountExitsQuietly_data()
 {
@@ -167,15 +80,13 @@ void TestDaemonProcess::invalidAccountExitsQuietly_data()
 void TestDaemonProcess::invalidAccountExitsQuietly()
 {
     QFETCH(QByteArray, content);
-    if (!content.isNull())
-        writeAccount(content);
-    QProcess *daemon = start();
-    QVERIFY(daemon->waitForFinished(20000));
-    QCOMPARE(daemon->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(daemon->exitCode(), 0);
+    DaemonRun daemon;
+    QVERIFY(content.isNull() || daemon.writeAccountFile(content));
+    QVERIFY(daemon.start({}));
+    QCOMPARE(daemon.waitForExit(WaitMs), 0);
     // Without a usable account there is nothing to report, and nothing is written.
-    QCOMPARE(daemon->readAllStandardError(), QByteArray());
-    QCOMPARE(treeOf(mHome->path()),
+    QCOMPARE(daemon.log, QByteArray());
+    QCOMPARE(treeOf(daemon.home()),
              content.isNull() ? QStringList()
                               : QStringList({"config", "config/quillnet", "config/quillnet/account.conf"}));
 }
@@ -198,12 +109,16 @@ void TestDaemonProcess::cachePaths()
 {
     QFETCH(QString, cacheHome);
     QFETCH(QString, cacheDir);
-    writeAccount(ValidAccount);
-    const QString home = mHome->path() + QLatin1Char('/');
-    QProcess *daemon = start({}, cacheHome.isNull() || cacheHome == "relative" ? cacheHome : home + cacheHome);
-    waitForService();
+    DaemonRun daemon;
+    QVERIFY(daemon.writeAccountFile(ValidAccount));
+    const QString home = daemon.home() + QLatin1Char('/');
+    if (!cacheHome.isNull())
+        daemon.environment.append(
+                {QStringLiteral("XDG_CACHE_HOME"), cacheHome == "relative" ? cacheHome : home + cacheHome});
+    QVERIFY(daemon.start({}));
+    QTRY_VERIFY_WITH_TIMEOUT(DaemonRun::controlOnBus(), WaitMs);
     // The whole process runs at low priority: every thread, those started before it was lowered too.
-    const QString tasks = QStringLiteral("/proc/%1/task").arg(daemon->processId());
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(daemon.pid());
     QTRY_VERIFY(QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() > 1);
     const auto niceValues = [&tasks] {
         QList<int> values;
@@ -221,89 +136,76 @@ void TestDaemonProcess::cachePaths()
         QVERIFY(!QFileInfo::exists(home + QStringLiteral(".quillnet/qndaemon-cache.db")));
 
     // Everything the daemon made is the user's alone, although this test runs with umask 022.
-    QDirIterator it(mHome->path(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (path.startsWith(mConfigHome))
-            continue;
-        struct stat info
-        {
-        };
-        QVERIFY(::lstat(QFile::encodeName(path).constData(), &info) == 0);
-        QVERIFY2((info.st_mode & 077) == 0, qPrintable(path));
+    for (const QString &path : treeOf(daemon.home())) {
+        if (!path.startsWith(QLatin1String("config")))
+            QVERIFY2((modeOf(home + path) & 077) == 0, qPrintable(path));
     }
 }
 
 void TestDaemonProcess::secondInstanceOnAnotherBusFindsTheCacheTakenAndEndsWithItsBus()
 {
-    writeAccount(ValidAccount);
-    QProcess *first = start({QStringLiteral("--debug")});
-    QByteArray log;
-    QTRY_VERIFY_WITH_TIMEOUT((log += first->readAllStandardError()).contains("loginToQuillnet"), 20000);
+    DaemonRun first;
+    QVERIFY(first.writeAccountFile(ValidAccount));
+    QVERIFY(first.start() && first.waitForNext(DaemonLog::LoginRequested, WaitMs));
 
-    const QString otherBus = startBus();
-    QVERIFY(!otherBus.isEmpty());
-    QProcess *bus = mProcesses.last();
-    QProcess *second = start({}, QString(), otherBus);
-    QVERIFY(second->waitForFinished(20000));
-    QCOMPARE(second->exitCode(), 1);
-    const QByteArray secondLog = second->readAllStandardError();
-    QVERIFY2(secondLog.contains("<2>quillnet-daemon: ") && secondLog.contains("Another instance (process"),
-             secondLog.constData());
-    QCOMPARE(first->state(), QProcess::Running);
+    // A session bus of the test's own, which it can end.
+    QProcess bus;
+    bus.start(QStringLiteral("dbus-daemon"),
+              {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+    QVERIFY(bus.waitForStarted() && bus.waitForReadyRead(10000));
+    DaemonRun second(first.home());
+    second.environment.append(
+            {QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QString::fromUtf8(bus.readLine()).trimmed()});
+    QVERIFY(second.start({}));
+    QCOMPARE(second.waitForExit(WaitMs), 1);
+    QVERIFY2(second.log.contains("<2>quillnet-daemon: ") && second.log.contains("Another instance (process"),
+             second.log.constData());
+    QVERIFY(first.isRunning());
 
     // Once the first one is gone, however it ended and at whatever step of its start, the cache is
     // free again; so it is with a lock file that names nobody (a daemon killed as it made it).
-    first->kill();
-    first->waitForFinished();
+    QVERIFY(first.kill());
     for (const char *step : {"registerService:", "registerObject:", "loginToQuillnet", ""}) {
         if (!*step)
-            QVERIFY(writeFile(mHome->path() + QStringLiteral("/.quillnet/qndaemon.lock"), QByteArray()));
-        QProcess *next = start({QStringLiteral("--debug")}, QString(), otherBus);
-        QByteArray nextLog;
-        QTRY_VERIFY_WITH_TIMEOUT((nextLog += next->readAllStandardError()).contains(*step ? step : "loginToQuillnet"),
-                                 20000);
-        next->kill();
-        next->waitForFinished();
+            QVERIFY(writeFile(first.home() + QStringLiteral("/.quillnet/qndaemon.lock"), QByteArray()));
+        QVERIFY(second.start() && second.waitForNext(*step ? QByteArray(step) : DaemonLog::LoginRequested, WaitMs));
+        QVERIFY(second.kill());
     }
 
     // A stop asked for ends the event loop, and so does the end of its session bus: the daemon
     // takes down what it made on its way out.
     for (const bool busGoes : {false, true}) {
-        QProcess *third = start({QStringLiteral("--debug")}, QString(), otherBus);
-        QByteArray thirdLog;
-        QTRY_VERIFY_WITH_TIMEOUT((thirdLog += third->readAllStandardError()).contains("loginToQuillnet"), 20000);
-        (busGoes ? bus : third)->terminate();
-        QVERIFY(third->waitForFinished(20000));
-        QCOMPARE(third->exitStatus(), QProcess::NormalExit);
-        QCOMPARE(third->exitCode(), 0);
-        thirdLog += third->readAllStandardError();
-        QVERIFY2(thirdLog.contains(busGoes ? "The session bus is gone" : "Stopping on signal 15"),
-                 thirdLog.right(300).constData());
+        const qsizetype from = second.log.size();
+        QVERIFY(second.start() && second.waitForNext(DaemonLog::LoginRequested, WaitMs));
+        if (busGoes)
+            bus.terminate();
+        else
+            QCOMPARE(::kill(pid_t(second.pid()), SIGTERM), 0);
+        QCOMPARE(second.waitForExit(WaitMs), 0);
+        QVERIFY2(second.log.indexOf(busGoes ? "The session bus is gone" : "Stopping on signal 15", from) >= 0,
+                 second.tail().constData());
     }
 }
 
 void TestDaemonProcess::unusableDatabaseExitsOne()
 {
-    writeAccount(ValidAccount);
+    DaemonRun daemon;
+    QVERIFY(daemon.writeAccountFile(ValidAccount));
     // A directory where the database file belongs.
-    const QString cacheHome = mHome->path() + QStringLiteral("/xdgcache");
+    const QString cacheHome = daemon.home() + QStringLiteral("/xdgcache");
     QVERIFY(QDir().mkpath(cacheHome + QStringLiteral("/quillnet/qndaemon-cache.db")));
-
-    QProcess *daemon = start({}, cacheHome);
-    QVERIFY(daemon->waitForFinished(20000));
-    QCOMPARE(daemon->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(daemon->exitCode(), 1);
-    const QByteArray log = daemon->readAllStandardError();
-    QVERIFY2(log.endsWith("<2>quillnet-daemon: Could not init internal database!\n"), log.constData());
+    daemon.environment.append({QStringLiteral("XDG_CACHE_HOME"), cacheHome});
+    QVERIFY(daemon.start({}));
+    QCOMPARE(daemon.waitForExit(WaitMs), 1);
+    QVERIFY2(daemon.log.endsWith("<2>quillnet-daemon: Could not init internal database!\n"), daemon.log.constData());
 }
 
 void TestDaemonProcess::controlObjectAndSecondInstance()
 {
-    writeAccount(ValidAccount);
-    start();
-    waitForService();
+    DaemonRun daemon;
+    QVERIFY(daemon.writeAccountFile(ValidAccount));
+    QVERIFY(daemon.start({}));
+    QTRY_VERIFY_WITH_TIMEOUT(DaemonRun::controlOnBus(), WaitMs);
 
     QDBusMessage call = QDBusMessage::createMethodCall(ServiceName, QStringLiteral("/quillnetveldo"),
                                                        QStringLiteral("org.freedesktop.DBus.Introspectable"),
@@ -355,13 +257,13 @@ void TestDaemonProcess::controlObjectAndSecondInstance()
     QCOMPARE(hidden.type(), QDBusMessage::ErrorMessage);
 
     // A second daemon on the same bus finds the name taken and ends before it opens a database.
-    const QString otherCache = mHome->path() + QStringLiteral("/second");
+    DaemonRun second(daemon.home());
+    const QString otherCache = daemon.home() + QStringLiteral("/second");
     QVERIFY(QDir().mkpath(otherCache));
-    QProcess *second = start({}, otherCache);
-    QVERIFY(second->waitForFinished(20000));
-    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second->exitCode(), 1);
-    QVERIFY2(second->readAllStandardError().contains("Failed to register service"), "no critical line");
+    second.environment.append({QStringLiteral("XDG_CACHE_HOME"), otherCache});
+    QVERIFY(second.start({}));
+    QCOMPARE(second.waitForExit(WaitMs), 1);
+    QVERIFY2(second.log.contains("Failed to register service"), second.log.constData());
     QVERIFY(!QFileInfo::exists(otherCache + QStringLiteral("/quillnet/qndaemon-cache.db")));
 }
 
@@ -380,15 +282,14 @@ void TestDaemonProcess::debugSwitch()
 {
     QFETCH(QStringList, args);
     QFETCH(bool, debug);
-    writeAccount(ValidAccount);
-    QProcess *daemon = start(args);
-    waitForService();
+    DaemonRun daemon;
+    QVERIFY(daemon.writeAccountFile(ValidAccount));
+    QVERIFY(daemon.start(args));
+    QTRY_VERIFY_WITH_TIMEOUT(DaemonRun::controlOnBus(), WaitMs);
     // The registration trace is written before the name appears on the bus.
-    daemon->kill();
-    daemon->waitForFinished();
-    const QByteArray log = daemon->readAllStandardError();
-    QCOMPARE(log.contains("<7>quillnet-daemon: QuillnetDaemon::QuillnetDaemon(QObject*) registerService: \""
-                          "com.tarvo.quillnetveldo\""),
+    QVERIFY(daemon.kill());
+    QCOMPARE(daemon.log.contains("<7>quillnet-daemon: QuillnetDaemon::QuillnetDaemon(QObject*) registerService: \""
+                                 "com.tarvo.quillnetveldo\""),
              debug);
 }
 
@@ -411,46 +312,43 @@ void TestDaemonProcess::accountLoss()
     QFETCH(bool, removed);
     QFETCH(bool, xdgCacheHome);
     QFETCH(bool, linked);
-    writeAccount(ValidAccount);
-    const QString cacheHome = xdgCacheHome ? mHome->path() + QStringLiteral("/xdgcache") : QString();
-    if (xdgCacheHome)
+    DaemonRun daemon;
+    QVERIFY(daemon.writeAccountFile(ValidAccount));
+    const QString cacheHome = daemon.home() + QStringLiteral("/xdgcache");
+    if (xdgCacheHome) {
         QVERIFY(QDir().mkpath(cacheHome));
+        daemon.environment.append({QStringLiteral("XDG_CACHE_HOME"), cacheHome});
+    }
     const QString configured
-            = xdgCacheHome ? cacheHome + QStringLiteral("/quillnet") : mHome->path() + QStringLiteral("/.quillnet");
-    const QString disk = mHome->path() + QStringLiteral("/disk/quillnet");
+            = xdgCacheHome ? cacheHome + QStringLiteral("/quillnet") : daemon.home() + QStringLiteral("/.quillnet");
+    const QString disk = daemon.home() + QStringLiteral("/disk/quillnet");
     if (linked) {
         QVERIFY(QDir().mkpath(disk));
         QVERIFY(QFile::link(disk, configured));
     }
     // What is found below the configured path lives on the linked disk.
     const QString cacheDir = linked ? disk : configured;
-    const QString clientDb = mHome->path() + QStringLiteral("/.quillnet/private/qncache.db");
+    const QString clientDb = daemon.home() + QStringLiteral("/.quillnet/private/qncache.db");
 
-    QProcess *daemon = start({QStringLiteral("--debug")}, cacheHome);
     // The login request is the constructor's last step: the account file is watched by then.
-    QByteArray log;
-    QTRY_VERIFY_WITH_TIMEOUT((log += daemon->readAllStandardError()).contains("loginToQuillnet"), 20000);
+    QVERIFY(daemon.start() && daemon.waitForNext(DaemonLog::LoginRequested, WaitMs));
     QVERIFY(QFileInfo::exists(cacheDir + QStringLiteral("/qndaemon-cache.db")));
     QVERIFY(QFileInfo::exists(clientDb));
     QFile picture(cacheDir + QStringLiteral("/qncache/picture.png"));
     QVERIFY(picture.open(QIODevice::WriteOnly));
     picture.close();
 
-    const QString accountFile = mConfigHome + QStringLiteral("/quillnet/account.conf");
     if (removed)
-        QVERIFY(QFile::remove(accountFile));
+        QVERIFY(QFile::remove(daemon.accountPath()));
     else
-        writeAccount(QByteArray(ValidAccount).replace("enabled=true", "enabled=false"));
-
-    QVERIFY(daemon->waitForFinished(20000));
-    QCOMPARE(daemon->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(daemon->exitCode(), 0);
+        QVERIFY(daemon.writeAccountFile(QByteArray(ValidAccount).replace("enabled=true", "enabled=false")));
+    QCOMPARE(daemon.waitForExit(WaitMs), 0);
     QVERIFY(!QFileInfo::exists(cacheDir + QStringLiteral("/qndaemon-cache.db")));
     QVERIFY(!QFileInfo::exists(cacheDir + QStringLiteral("/qncache")));
     if (removed) {
         QVERIFY(!QFileInfo::exists(cacheDir));
         QVERIFY(!QFileInfo(configured).isSymLink());
-        QVERIFY(!QFileInfo::exists(mHome->path() + QStringLiteral("/.quillnet/private")));
+        QVERIFY(!QFileInfo::exists(daemon.home() + QStringLiteral("/.quillnet/private")));
         QVERIFY(!QFileInfo::exists(disk + QStringLiteral("/private")));
     } else {
         // A disabled account keeps the client cache database, wherever the daemon's cache is.

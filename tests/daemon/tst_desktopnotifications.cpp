@@ -15,7 +15,6 @@
 #include <memory>
 #include <vector>
 
-#include "common/constants.h"
 #include "daemon/daemonrun.h"
 #include "homescreen/itemtext.h"
 #include "homescreen/quillnetapp.h"
@@ -228,9 +227,7 @@ void TestDesktopNotifications::groupsShownAndOpened()
     QuillnetSim::Simulator simulator(config);
     QVERIFY(simulator.listen(0));
     DaemonRun daemon;
-    QVERIFY(daemon.writeAccount(simulator.baseUrl(), simulator.refreshToken(),
-                                "qn-news_main=false\nqn-notif_main=true\nqn-notif-msg=true\nqn-notif-friendreq=true\n"
-                                "qn-notif-general=true\nqn-notif-events=true\n"));
+    QVERIFY(daemon.writeAccount(simulator, Switches::NotificationsOnly));
     QVERIFY(daemon.start());
 
     // A group of each kind, answered with an id, carrying what desktops file, label and sort it by.
@@ -245,7 +242,7 @@ void TestDesktopNotifications::groupsShownAndOpened()
         }
         return all && groups.size() == Kinds.size();
     };
-    QVERIFY2(QTest::qWaitFor(allShown, WaitMs), daemon.log.right(3000).constData());
+    QVERIFY2(QTest::qWaitFor(allShown, WaitMs), daemon.tail().constData());
     for (const QStringList &kind : Kinds) {
         const QVariantList notify = shown.value(groups.value(kind.at(0)));
         const QVariantMap hints = hintsOf(notify);

@@ -17,7 +17,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "common/constants.h"
 #include "daemon/daemonrun.h"
 #include "fakes/fakeeventfeed.h"
 #include "fakes/fakenotificationserver.h"
@@ -36,20 +35,11 @@ using namespace DaemonLog;
 // The first wake-up comes within 10 s of the login.
 constexpr int FirstRunMs = 40000;
 constexpr int SyncMs = 30000;
-// Any publishing pass, also one from the cache.
-const QByteArray AnyPassEnd = "void EventfeedHandler::finishPass()";
-const QByteArray ClientError = "void QuillnetDaemon::onError(Qn::QnError)";
-const QByteArray FeedUnanswered = "Event Feed did not answer";
-const QByteArray ServerUnanswered = "No notification server answers";
 const char SocketPath[] = "/tmp/quillnetveldo.sock";
 // Another program that shows notifications.
 const QString OtherApp = QStringLiteral("other-app");
 
-const QByteArray NotificationSwitches = "qn-notif_main=true\nqn-notif-msg=true\nqn-notif-friendreq=true\n"
-                                        "qn-notif-general=true\nqn-notif-events=true\n";
-const QByteArray NewsOnly = "qn-notif_main=false\nqn-news_main=true\n";
-const QByteArray NotificationsOnly = "qn-news_main=false\n" + NotificationSwitches;
-const QByteArray Everything = "qn-news_main=true\n" + NotificationSwitches;
+using namespace Switches;
 
 const QString EventTypeHint = QStringLiteral("x-tarvo-event-type");
 const QString CountHint = QStringLiteral("x-tarvo-count");
@@ -102,7 +92,13 @@ private slots:
 private:
     bool writeAccount(const QByteArray &settings, const QByteArray &services = "IM=false\n")
     {
-        return mDaemon->writeAccount(mSimulator->baseUrl(), mSimulator->refreshToken(), settings, services);
+        return mDaemon->writeAccount(*mSimulator, settings, services);
+    }
+    // Both peers, every switch on, and the first sync's pass and cycle over.
+    void startEverything()
+    {
+        QVERIFY(startFeed() && startServer() && writeAccount(Everything));
+        QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
     }
     bool syncAndWait(const QList<QByteArray> &ends, int timeoutMs = SyncMs)
     {
@@ -134,14 +130,14 @@ private:
                 Qt::SingleShotConnection);
     }
 
-    QStringList expectedPosts() const;
+    QStringList expectedPosts() const { return Expected::feedPosts(*mSimulator); }
     // Every post of the service's feed is published exactly once, over all the Event Feeds so far.
     void verifyFeedOnce() const;
     // Each kind has one group on the server, counting what is left to see; the message group counts the
     // unread messages of the threads that were new when it was last published (not checked when
     // negative).
     void verifyGroups(int messages) const;
-    int unreadMessages() const;
+    int unreadMessages() const { return Expected::unreadMessages(*mSimulator); }
     int unreadInFirstThread() const { return mSimulator->threads().first().unread(); }
     int transients(const QString &eventType) const { return mNotified.count(qMakePair(eventType, true)); }
     // verifyGroups, and the news of each kind told `told` times (transient notifications).
@@ -246,30 +242,11 @@ bool TestFaults::startServer()
     return mServer->registerOnBus();
 }
 
-QStringList TestFaults::expectedPosts() const
-{
-    QStringList ids;
-    for (const Qn::QnPost &post : mSimulator->posts()) {
-        if (post.application() != QuillnetSim::Simulator::excludedApplicationId())
-            ids << post.id();
-    }
-    ids.sort();
-    return ids;
-}
-
 void TestFaults::verifyFeedOnce() const
 {
     QStringList published = mPublished;
     published.sort();
     QCOMPARE(published, expectedPosts());
-}
-
-int TestFaults::unreadMessages() const
-{
-    int unread = 0;
-    for (const Qn::QnThread &thread : mSimulator->threads())
-        unread += thread.senders().isEmpty() ? 0 : thread.unread();
-    return unread;
 }
 
 void TestFaults::verifyGroups(int messages) const
@@ -283,20 +260,8 @@ void TestFaults::verifyGroups(int messages) const
         QVERIFY2(!groups.contains(type), qPrintable(QStringLiteral("two groups of ") + type));
         groups.insert(type, notification.hints.value(CountHint).toInt());
     }
-    QMap<QString, int> expected;
-    int requests = 0;
-    for (const Qn::QnUser &user : mSimulator->friendRequests())
-        requests += user.id() == mSeenRequest ? 0 : 1;
-    expected.insert(Requests, requests);
-    expected.insert(Events, mSimulator->eventInvitations().size());
-    expected.insert(Messages, messages < 0 ? groups.value(Messages) : messages);
-    static const QStringList handled = {QStringLiteral("stream"), QStringLiteral("photo"), QStringLiteral("album"),
-                                        QStringLiteral("friend"), QStringLiteral("event")};
-    int general = 0;
-    for (const Qn::QnNotification &notification : mSimulator->notifications())
-        general += notification.unread() && handled.contains(notification.objectType()) ? 1 : 0;
-    expected.insert(General, general);
-    QCOMPARE(groups, expected);
+    QCOMPARE(groups,
+             Expected::groupCounts(*mSimulator, mSeenRequest, messages < 0 ? groups.value(Messages) : messages));
 }
 
 void TestFaults::verifyOutcome(int messages, int told) const
@@ -679,10 +644,8 @@ void TestFaults::serviceFaults()
 
 void TestFaults::missingPicturesAndEventDetails()
 {
-    QVERIFY(startFeed());
-    QVERIFY(startServer());
-    QVERIFY(writeAccount(Everything));
-    QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    startEverything();
+    CHECKED();
     mNotified.clear();
 
     // A post whose author has no picture, one whose picture is gone and an invitation whose details the
@@ -727,40 +690,42 @@ void TestFaults::missingPicturesAndEventDetails()
 
 void TestFaults::switchedOffWhileTheServiceDelays()
 {
-    // Switched off in the account file while the service holds its answers back: nothing of those
+    // Switched off in the account file while the service's answers are held back: nothing of those
     // imports stays, and what they brought comes once the switches are on again.
-    QVERIFY(startFeed());
-    QVERIFY(startServer());
-    QVERIFY(writeAccount(Everything));
+    TrickleProxy proxy(mSimulator->baseUrl());
+    QVERIFY(proxy.listen());
+    QVERIFY(startFeed() && startServer());
+    const auto switches = [&](const QByteArray &settings) {
+        return mDaemon->writeAccount(proxy.baseUrl(), mSimulator->refreshToken(), settings);
+    };
+    QVERIFY(switches(Everything));
     QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
     addPosts(2);
     addNewsOfEachKind();
-    const QString feed = QStringLiteral("/users/") + mSimulator->me().id() + QStringLiteral("/feed");
-    mSimulator->injectFault(feed, QuillnetSim::Simulator::Delay, 3000);
-    mSimulator->injectFault(QStringLiteral("/threads"), QuillnetSim::Simulator::Delay, 3000);
+    proxy.holdAnswers(
+            {QStringLiteral("/users/") + mSimulator->me().id() + QStringLiteral("/feed"), QStringLiteral("/threads")});
     const qsizetype before = mDaemon->log.size();
     QVERIFY(mDaemon->callControl("sync"));
-    QVERIFY(mDaemon->waitForAll({"onAllNotificationsRetrieved"}, before, SyncMs));
-    QVERIFY(writeAccount(QByteArray(Everything)
-                                 .replace("qn-notif_main=true", "qn-notif_main=false")
-                                 .replace("qn-news_main=true", "qn-news_main=false")));
+    QVERIFY2(QTest::qWaitFor([&proxy] { return proxy.heldRequests() >= 2; }, SyncMs), tail().constData());
+    QVERIFY(switches(QByteArray(Everything)
+                             .replace("qn-notif_main=true", "qn-notif_main=false")
+                             .replace("qn-news_main=true", "qn-news_main=false")));
+    QVERIFY(mDaemon->waitForAll({"Disabling notifications", "Disabling events feed"}, before, SyncMs));
+    proxy.holdAnswers({});
     const QByteArray feedAnswer = "void EventfeedHandler::onNewsFeedRetrieved";
     QVERIFY(mDaemon->waitForAll({CycleEnd, feedAnswer}, before, SyncMs));
     // Whatever the late answers start is logged before the daemon takes this call.
     QVERIFY(mDaemon->callControl("refreshEventFeed"));
     QVERIFY(mDaemon->waitForAll({"void QuillnetDaemon::refreshEventFeed()"}, before, SyncMs));
     const QByteArray during = mDaemon->log.mid(before);
-    QVERIFY2(during.indexOf("Disabling notifications") >= 0
-                     && during.indexOf("Disabling notifications") < during.indexOf("onThreadsRetrieved")
-                     && during.indexOf("Disabling events feed") >= 0
-                     && during.indexOf("Disabling events feed") < during.indexOf(feedAnswer)
+    QVERIFY2(during.indexOf("Disabling notifications") < during.indexOf("onThreadsRetrieved")
                      && !during.mid(during.indexOf(feedAnswer)).contains("Adding post"),
              during.constData());
     QTRY_VERIFY(mServer->notifications().isEmpty());
     QVERIFY(mPublished.isEmpty());
 
     mNotified.clear();
-    QVERIFY(writeAccount(Everything));
+    QVERIFY(switches(Everything));
     QVERIFY(mDaemon->waitForAll({"\"qn-notif_main\" true"}, before, SyncMs));
     QVERIFY(syncAndWait({PassEnd, CycleEnd}));
     verifyFeedOnce();
@@ -834,10 +799,8 @@ void TestFaults::damagedStorage()
     QFETCH(int, exitStatus);
     QFETCH(bool, marksKept);
 
-    QVERIFY(startFeed());
-    QVERIFY(startServer());
-    QVERIFY(writeAccount(Everything));
-    QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    startEverything();
+    CHECKED();
     mNotified.clear();
 
     // Damaged under the running daemon, then news of every kind.
@@ -893,10 +856,8 @@ void TestFaults::readOnlyStorage()
     QString why;
     if (!mountCache(QStringLiteral("size=16m,mode=0700"), &why))
         QSKIP(qPrintable(why));
-    QVERIFY(startFeed());
-    QVERIFY(startServer());
-    QVERIFY(writeAccount(Everything));
-    QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    startEverything();
+    CHECKED();
     markFirstRequestSeen();
     mDaemon->stop();
 
@@ -922,10 +883,8 @@ void TestFaults::fullStorage()
     QString why;
     if (!mountCache(QStringLiteral("size=8m,mode=0700"), &why))
         QSKIP(qPrintable(why));
-    QVERIFY(startFeed());
-    QVERIFY(startServer());
-    QVERIFY(writeAccount(Everything));
-    QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    startEverything();
+    CHECKED();
     markFirstRequestSeen();
 
     // Full: a file takes all the space left. News of every kind, synced twice.

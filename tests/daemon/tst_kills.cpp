@@ -27,8 +27,8 @@ using namespace DaemonLog;
 // Login and the first downloads of a fresh world; generous for the sanitizer build.
 constexpr int RunMs = 40000;
 const QString EventTypeHint = QStringLiteral("x-tarvo-event-type");
-const QString Requests = QStringLiteral("friendrequests.service.quillnet");
-const QString General = QStringLiteral("notifications.service.quillnet");
+const QString &Requests = Constants::FriendRequestEventType;
+const QString &General = Constants::NotificationsEventType;
 
 // Where the kill lands, seen from the peer that receives the call.
 enum Step {
@@ -98,7 +98,7 @@ private:
     QString clientCachePath() const { return mDaemon->home() + QStringLiteral("/.quillnet/private/qncache.db"); }
     bool writeAccount(const QByteArray &settings, const QByteArray &services = "IM=false\n")
     {
-        return mDaemon->writeAccount(mSimulator->baseUrl(), mSimulator->refreshToken(), settings, services);
+        return mDaemon->writeAccount(*mSimulator, settings, services);
     }
     // Starts the daemon and, once it is logged in, asks for a sync (the first wake-up may come
     // earlier: hooks are set before the start).
@@ -259,7 +259,7 @@ void TestKills::publishingPass()
     QFETCH(int, twice);
 
     QVERIFY(mFeed.start());
-    QVERIFY(writeAccount("qn-notif_main=false\nqn-news_main=true\n"));
+    QVERIFY(writeAccount(Switches::NewsOnly));
     mFeed.run([&](FakeEventFeed &feed) {
         feed.onCall = killAt(
                 feed, n, Step(step), [](const QDBusMessage &call) { return call.member() == QLatin1String("addItem"); },
@@ -277,11 +277,7 @@ void TestKills::publishingPass()
     QVERIFY2(mDaemon->waitForNext(PassEnd, RunMs), mDaemon->tail().constData());
 
     // Every post of the feed once, but for the one whose add fell into the window.
-    QStringList expected;
-    for (const Qn::QnPost &post : mSimulator->posts()) {
-        if (post.application() != QuillnetSim::Simulator::excludedApplicationId())
-            expected << post.id();
-    }
+    const QStringList expected = Expected::feedPosts(*mSimulator);
     const QMap<qlonglong, QVariantMap> items = mFeed.items();
     QStringList shown = postIds(items);
     QStringList doubled;
@@ -292,7 +288,6 @@ void TestKills::publishingPass()
     QCOMPARE(doubled, twice ? QStringList {firstRun.value(twice - 1)} : QStringList());
     shown.removeDuplicates();
     shown.sort();
-    expected.sort();
     QCOMPARE(shown, expected);
 
     // One row per post, naming an item that shows that post.
@@ -315,7 +310,7 @@ void TestKills::addItemWindow()
     QElapsedTimer adding;
     double addingMs = 0;
     QVERIFY(mFeed.start());
-    QVERIFY(writeAccount("qn-notif_main=false\nqn-news_main=true\n"));
+    QVERIFY(writeAccount(Switches::NewsOnly));
     const QString path = databasePath();
     // Also on an early return: the hook refers to this function's variables.
     const auto unhooked = qScopeGuard([this] { unhook(); });
@@ -353,10 +348,6 @@ void TestKills::addItemWindow()
 }
 
 namespace {
-
-const QByteArray AllNotificationsOn
-        = "qn-news_main=false\nqn-notif_main=true\nqn-notif-msg=true\nqn-notif-friendreq=true\n"
-          "qn-notif-general=true\nqn-notif-events=true\n";
 
 // Notify calls the server took and answered, or notifications open on it, of the kind.
 int countNotify(const QList<FakeNotificationCall> &calls, const QString &eventType, bool banner)
@@ -399,7 +390,7 @@ void TestKills::notificationCycle()
     QFETCH(int, banners);
 
     QVERIFY(mServer.start({QStringLiteral("body"), QStringLiteral("actions")}));
-    QVERIFY(writeAccount(AllNotificationsOn));
+    QVERIFY(writeAccount(Switches::NotificationsOnly));
     if (!eventType.isEmpty()) {
         mServer.run([&](FakeNotificationServer &server) {
             server.onCall = killAt(server, 1, Step(step), [eventType, banner](const QDBusMessage &call) {
@@ -450,7 +441,7 @@ void TestKills::bannerWindow()
     const auto unhooked = qScopeGuard([this] { unhook(); });
     for (int run = 0; run < 5; ++run) {
         mDaemon.reset(new DaemonRun);
-        QVERIFY(writeAccount(AllNotificationsOn));
+        QVERIFY(writeAccount(Switches::NotificationsOnly));
         const QString path = databasePath();
         const QString allMarked
                 = QStringLiteral("SELECT 1 WHERE (SELECT COUNT(*) FROM shown_items WHERE type = 'friendreq') = %1")
@@ -476,7 +467,7 @@ void TestKills::bannerWindow()
 void TestKills::seenMarkAnsweredThenKilled()
 {
     QVERIFY(mServer.start({QStringLiteral("body")}));
-    QVERIFY(writeAccount(AllNotificationsOn));
+    QVERIFY(writeAccount(Switches::NotificationsOnly));
     QVERIFY(startAndSync());
     QVERIFY(mDaemon->waitForNext(CycleEnd, RunMs));
 
@@ -515,7 +506,7 @@ void TestKills::friendImport()
     } else if (!held.isEmpty()) {
         mSimulator->injectFault(held, QuillnetSim::Simulator::Delay, 2 * RunMs, 100);
     }
-    QVERIFY(writeAccount("qn-news_main=false\nqn-notif_main=false\n", "IM=true\n"));
+    QVERIFY(writeAccount(Switches::Nothing, "IM=true\n"));
     // The first wake-up imports the friends.
     QVERIFY(mDaemon->start());
     QVERIFY2(mDaemon->waitForNext(marker, RunMs), mDaemon->tail().constData());
