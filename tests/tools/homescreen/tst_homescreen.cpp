@@ -1,7 +1,9 @@
-// The home screen Event Feed service: in this process on a connection of its own, driven through
-// the daemon's generated proxy so that every call crosses the bus; the commands a person types, and
+// The home screen's Event Feed, notification server and stand-in of the Quillnet app: in this
+// process on connections of their own, driven through proxies generated from their XML (the daemon's
+// for the feed) so that every call crosses the bus; the commands a person types, and
 // reading them from a file descriptor; and the program with all its services and its contacts view,
 // for what it prints, the commands it reads, how it starts and how it ends.
+#include <QDBusArgument>
 #include <QDBusPendingCallWatcher>
 #include <QDataStream>
 #include <QDBusPendingReply>
@@ -42,6 +44,8 @@ int bytesWaiting(int fd)
 
 } // namespace
 
+using HomeScreen::NotificationServer;
+
 class TestHomeScreen : public QObject
 {
     Q_OBJECT
@@ -50,11 +54,16 @@ private slots:
     void init();
     void cleanup();
 
-    void idsAndMerging();
-    void removalsBySourceName();
+    void feedCallsAndLines();
     void refusedMaps();
     void limits();
-    void printedLines();
+    void capabilitiesAndInformation();
+    void notificationCallsAndLines();
+    void expiry();
+    void refusals();
+    void notificationLimits();
+    void tapping();
+    void appPrintsOpenView();
     void commands_data();
     void commands();
     void readsCommandLines();
@@ -68,6 +77,11 @@ private:
     void startService(const HomeScreen::Limits &limits = HomeScreen::Limits());
     // The id addItem answers; 0 when the call failed on the bus.
     qlonglong add(const QVariantMap &item);
+    // The notification server in this process, and a proxy to it.
+    void startServer(const HomeScreen::NotificationLimits &limits = HomeScreen::NotificationLimits());
+    // The id Notify answers; 0 when the call failed.
+    uint notify(const QString &summary, const QStringList &actions = {}, const QVariantMap &hints = {}, int timeout = 0,
+                uint replacesId = 0);
     QProcess *startProgram(const QStringList &arguments = {},
                            const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
     // The complete lines the program has written to standard output so far.
@@ -75,6 +89,8 @@ private:
 
     std::unique_ptr<HomeScreen::EventFeedService> mService;
     std::unique_ptr<ComTarvoHomeEventFeedInterface> mProxy;
+    std::unique_ptr<HomeScreen::NotificationServer> mServer;
+    std::unique_ptr<NotificationServerProxy> mNotifyProxy;
     QStringList mLines;
     QList<QProcess *> mPrograms;
     QHash<QProcess *, QByteArray> mOutput;
@@ -89,6 +105,8 @@ void TestHomeScreen::cleanup()
 {
     mProxy.reset();
     mService.reset();
+    mNotifyProxy.reset();
+    mServer.reset();
     mLines.clear();
     for (QProcess *program : qAsConst(mPrograms)) {
         if (program->state() != QProcess::NotRunning) {
@@ -117,6 +135,24 @@ qlonglong TestHomeScreen::add(const QVariantMap &item)
     return finish(reply) ? reply.value() : 0;
 }
 
+void TestHomeScreen::startServer(const HomeScreen::NotificationLimits &limits)
+{
+    mServer = std::make_unique<NotificationServer>(limits);
+    connect(mServer.get(), &NotificationServer::changeReported, this, [this](const QString &line) { mLines << line; });
+    QVERIFY2(mServer->registerOnBus(), qPrintable(mServer->errorString()));
+    mNotifyProxy = std::make_unique<NotificationServerProxy>(QStringLiteral("org.freedesktop.Notifications"),
+                                                             QStringLiteral("/org/freedesktop/Notifications"),
+                                                             QDBusConnection::sessionBus());
+}
+
+uint TestHomeScreen::notify(const QString &summary, const QStringList &actions, const QVariantMap &hints, int timeout,
+                            uint replacesId)
+{
+    QDBusPendingReply<uint> reply = mNotifyProxy->Notify(QStringLiteral("test"), replacesId, QString(), summary,
+                                                         QString(), actions, hints, timeout);
+    return finish(reply) ? reply.value() : 0;
+}
+
 QProcess *TestHomeScreen::startProgram(const QStringList &arguments, const QProcessEnvironment &environment)
 {
     auto *program = new QProcess;
@@ -133,52 +169,6 @@ QStringList TestHomeScreen::outputLines(QProcess *program)
     QStringList lines = QString::fromUtf8(output).split(QLatin1Char('\n'));
     lines.removeLast(); // what follows the last line end: an unfinished line or nothing
     return lines;
-}
-
-void TestHomeScreen::idsAndMerging()
-{
-    startService();
-    const QVariantMap first = {{"title", "Ann"}, {"footer", "1 like"}, {"sourceName", "Quillnet"}};
-    const qlonglong id1 = add(first);
-    const qlonglong id2 = add({{"title", "Bob"}});
-    QVERIFY(id1 > 0);
-    QVERIFY(id2 > id1);
-    QCOMPARE(mService->items().value(id1), first);
-
-    // New keys join, given keys are replaced, the others stay.
-    QVERIFY(finish(mProxy->updateItem(id1, {{"footer", "2 likes"}, {"body", "Hello"}})));
-    const QVariantMap merged = {{"title", "Ann"}, {"footer", "2 likes"}, {"sourceName", "Quillnet"}, {"body", "Hello"}};
-    QCOMPARE(mService->items().value(id1), merged);
-
-    QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("updateItem: no item %1").arg(id2 + 1)));
-    QVERIFY(finish(mProxy->updateItem(id2 + 1, {{"footer", "x"}})));
-    QVERIFY(finish(mProxy->removeItem(id1)));
-    QCOMPARE(mService->items().keys(), QList<qlonglong> {id2});
-    QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("removeItem: no item %1").arg(id1)));
-    QVERIFY(finish(mProxy->removeItem(id1)));
-    QCOMPARE(mService->items().keys(), QList<qlonglong> {id2});
-
-    // An id is never given out twice, not even after its item is gone.
-    QVERIFY(add({{"title", "Cid"}}) > id2);
-}
-
-void TestHomeScreen::removalsBySourceName()
-{
-    startService();
-    const qlonglong a1 = add({{"sourceName", "A"}});
-    const qlonglong b = add({{"sourceName", "B"}});
-    const qlonglong a2 = add({{"sourceName", "A"}, {"title", "a2"}});
-    const qlonglong none = add({{"title", "no source"}});
-    const qlonglong empty = add({{"sourceName", ""}});
-    QVERIFY(a1 > 0 && b > 0 && a2 > 0 && none > 0 && empty > 0);
-
-    QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("A"))));
-    QCOMPARE(mService->items().keys(), (QList<qlonglong> {b, none, empty}));
-    // The empty name is a name: an item without one is not among its items.
-    QVERIFY(finish(mProxy->removeItemsBySourceName(QString())));
-    QCOMPARE(mService->items().keys(), (QList<qlonglong> {b, none}));
-    QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("A"))));
-    QCOMPARE(mLines.mid(5), (QStringList {"removed-source A 2", "removed-source  1", "removed-source A 0"}));
 }
 
 void TestHomeScreen::refusedMaps()
@@ -237,7 +227,7 @@ void TestHomeScreen::limits()
     QVERIFY(add({{"title", "y"}}) > id2);
 }
 
-void TestHomeScreen::printedLines()
+void TestHomeScreen::feedCallsAndLines()
 {
     startService();
     const QVariantMap first = {
@@ -260,12 +250,26 @@ void TestHomeScreen::printedLines()
     };
     QCOMPARE(add(first), 1);
     QCOMPARE(add(second), 2);
-    QVERIFY(finish(mProxy->updateItem(1, {{"footer", "3 likes"}})));
+    QCOMPARE(mService->items().value(1), first);
+    // New keys join, given keys are replaced, the others stay.
+    QVERIFY(finish(mProxy->updateItem(1, {{"footer", "3 likes"}, {"body", "Hi"}})));
     QVERIFY(finish(mProxy->updateItem(1, {})));
+    QVariantMap merged = first;
+    merged.insert({{"footer", "3 likes"}, {"body", "Hi"}});
+    QCOMPARE(mService->items().value(1), merged);
+    QTest::ignoreMessage(QtWarningMsg, "updateItem: no item 3");
+    QVERIFY(finish(mProxy->updateItem(3, {{"footer", "x"}})));
     QVERIFY(finish(mProxy->removeItem(2)));
-    QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("Quill\nnet"))));
-    QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("%1 %2"))));
-    QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("Quillnet"))));
+    QTest::ignoreMessage(QtWarningMsg, "removeItem: no item 2");
+    QVERIFY(finish(mProxy->removeItem(2)));
+    // An id is never given out twice, not even after its item is gone.
+    for (const QVariantMap &item : {QVariantMap {{"sourceName", "A"}}, QVariantMap {{"title", "none"}},
+                                    QVariantMap {{"sourceName", "A"}}, QVariantMap {{"sourceName", ""}}})
+        QVERIFY(add(item) > 2);
+    for (const char *name : {"Quill\nnet", "%1 %2", "A", "", "A", "Quillnet"})
+        QVERIFY(finish(mProxy->removeItemsBySourceName(QString::fromUtf8(name))));
+    // The empty name is a name: an item without one is not among its items.
+    QCOMPARE(mService->items().keys(), QList<qlonglong> {4});
     mService->requestRefresh();
 
     const QStringList expected = {
@@ -275,13 +279,237 @@ void TestHomeScreen::printedLines()
                     + QString(200, QLatin1Char('a'))
                     + R"x(... (300 characters)" count="7" extra=["0","1","2","3","4","5","6","7",... (10 entries)] )x"
                     + R"(level="3")",
-            R"(updated 1 footer="3 likes")",
+            R"(updated 1 body="Hi" footer="3 likes")",
             "updated 1",
             "removed 2",
+            R"(added 3 sourceName="A")",
+            R"(added 4 title="none")",
+            R"(added 5 sourceName="A")",
+            R"(added 6 sourceName="")",
             R"(removed-source Quill\nnet 0)",
             "removed-source %1 %2 0",
+            "removed-source A 2",
+            "removed-source  1",
+            "removed-source A 0",
             "removed-source Quillnet 1",
             "refresh-requested",
+    };
+    QCOMPARE(mLines, expected);
+}
+
+void TestHomeScreen::capabilitiesAndInformation()
+{
+    startServer();
+    QDBusPendingReply<QStringList> capabilities = mNotifyProxy->GetCapabilities();
+    QVERIFY(finish(capabilities));
+    for (const char *capability : {"actions", "body", "body-markup", "persistence"})
+        QVERIFY2(capabilities.value().contains(QLatin1String(capability)), capability);
+    QDBusPendingReply<QString, QString, QString, QString> information = mNotifyProxy->GetServerInformation();
+    QVERIFY(finish(information));
+    QCOMPARE(information.argumentAt<0>(), QStringLiteral("homescreen"));
+    QVERIFY(!information.argumentAt<1>().isEmpty());
+    QVERIFY(!information.argumentAt<2>().isEmpty());
+    QCOMPARE(information.argumentAt<3>(), QStringLiteral("1.2"));
+}
+
+void TestHomeScreen::notificationCallsAndLines()
+{
+    startServer();
+    QSignalSpy closed(mNotifyProxy.get(), &NotificationServerProxy::NotificationClosed);
+    QDBusArgument picture;
+    picture.beginStructure();
+    picture << 1 << 1 << 4 << true << 8 << 4 << QByteArray(4, 'p');
+    picture.endStructure();
+    const QVariantMap hints = {
+            {"transient", true},
+            {"resident", false},
+            {"urgency", QVariant::fromValue(uchar(1))},
+            {"category", "im.received"},
+            {"sender-pid", qint64(42)},
+            {"image-data", QVariant::fromValue(picture)},
+            {"x-nested", QVariantMap {{"a", 1}}},
+    };
+    QStringList tenEntries;
+    for (int i = 0; i < 5; ++i)
+        tenEntries << QStringLiteral("k%1").arg(i) << QStringLiteral("l%1").arg(i);
+
+    QDBusPendingReply<uint> first
+            = mNotifyProxy->Notify(QStringLiteral("quillnet-daemon"), 0, QString(), QStringLiteral("New message"),
+                                   QStringLiteral("Hello \"you\"\nthere"), {"default", "Open"}, hints, -1);
+    QVERIFY(finish(first));
+    QCOMPARE(first.value(), 1u);
+    // A live notification is replaced in place, whole.
+    QVERIFY(finish(mNotifyProxy->Notify(QStringLiteral("x"), 1, QStringLiteral("icon.png"), QString(),
+                                        QString(300, QLatin1Char('b')), tenEntries, {}, 0)));
+    QCOMPARE(mServer->notifications().value(1).actions, tenEntries);
+    QCOMPARE(mServer->notifications().value(1).hints, QVariantMap());
+    QVERIFY(finish(
+            mNotifyProxy->Notify(QStringLiteral("x"), 0, QString(), QStringLiteral("s"), QString(), {}, {}, 2500)));
+    // An id never given out, or of a notification that is gone, gets a new one.
+    QCOMPARE(notify(QStringLiteral("three"), {}, {}, 0, 100), 3u);
+    QVERIFY(finish(mNotifyProxy->CloseNotification(2)));
+    QTRY_COMPARE_WITH_TIMEOUT(closed, (QList<QVariantList> {{2u, 3u}}), 10000);
+    // The protocol answers an error for a notification that is gone.
+    QTest::ignoreMessage(QtWarningMsg, "CloseNotification refused: no notification 2");
+    QDBusPendingReply<> again = mNotifyProxy->CloseNotification(2);
+    QVERIFY(answered(again));
+    QCOMPARE(again.error().type(), QDBusError::InvalidArgs);
+    QCOMPARE(notify(QStringLiteral("four"), {}, {}, 0, 2), 4u);
+    QVERIFY(mServer->dismiss(1));
+    QCOMPARE(mServer->notifications().keys(), (QList<uint> {3, 4}));
+
+    const QStringList expected = {
+            R"x(notify 1 app="quillnet-daemon" summary="New message" body="Hello \"you\"\nthere" )x"
+            R"x(actions=["default","Open"] hints=category="im.received",resident="false",sender-pid="42",)x"
+            R"x(transient,urgency="1" timeout=5000)x",
+            R"x(update 1 app="x" summary="" body=")x" + QString(200, QLatin1Char('b'))
+                    + R"x(... (300 characters)" icon="icon.png" )x"
+                    + R"x(actions=["k0","l0","k1","l1","k2","l2","k3","l3",... (10 entries)] timeout=never)x",
+            R"x(notify 2 app="x" summary="s" body="" timeout=2500)x",
+            R"x(notify 3 app="test" summary="three" body="" timeout=never)x",
+            "close 2 reason=3",
+            R"x(notify 4 app="test" summary="four" body="" timeout=never)x",
+            "close 1 reason=2",
+    };
+    QCOMPARE(mLines, expected);
+}
+
+void TestHomeScreen::expiry()
+{
+    HomeScreen::NotificationLimits limits;
+    limits.transientTimeout = 50;
+    startServer(limits);
+    QSignalSpy closed(mServer.get(), &NotificationServer::NotificationClosed);
+
+    // The update asks for no expiry, which stops the first timer.
+    const uint updated = notify(QStringLiteral("updated"), {}, {}, 50);
+    QCOMPARE(notify(QStringLiteral("updated"), {}, {}, 0, updated), updated);
+    const uint serverDefault = notify(QStringLiteral("default"), {}, {}, -1);
+    const uint transient = notify(QStringLiteral("transient"), {}, {{"transient", true}}, -1);
+    const uint timed = notify(QStringLiteral("timed"), {}, {}, 150);
+
+    QTRY_COMPARE_WITH_TIMEOUT(closed.size(), 2, 10000);
+    QCOMPARE(closed.at(0), (QVariantList {transient, 1u}));
+    QCOMPARE(closed.at(1), (QVariantList {timed, 1u}));
+    QCOMPARE(mServer->notifications().keys(), (QList<uint> {updated, serverDefault}));
+    QCOMPARE(mServer->notifications().value(serverDefault).timeout, 0);
+}
+
+void TestHomeScreen::refusals()
+{
+    struct Case
+    {
+        QStringList actions;
+        QVariantMap hints;
+        QString why;
+        QString body = {};
+        int timeout = 0;
+    };
+    QVariantMap manyHints;
+    for (int i = 0; i <= HomeScreen::NotificationLimits().maxHints; ++i)
+        manyHints.insert(QStringLiteral("h%1").arg(i), i);
+    const QStringList open = {"default", "Open"};
+    const QList<Case> cases = {
+            {{"default"}, {}, "1 action entries, not pairs of key and label"},
+            {QStringList(4000, QStringLiteral("a")), {}, "4000 action entries, at most 32"},
+            {{"", "Open"}, {}, R"x(the action labelled "Open" has an empty key)x"},
+            {open, {{"urgency", 2}}, R"x(the hint urgency is of D-Bus type "i", not "y")x"},
+            {open, {{"urgency", QVariant::fromValue(uchar(3))}}, "the urgency 3 is not 0, 1 or 2"},
+            {open, {{"transient", "yes"}}, R"x(the hint transient is of D-Bus type "s", not "b")x"},
+            {open, {{"image-data", "x"}}, R"x(the hint image-data is of D-Bus type "s", not "(iiibiiay)")x"},
+            {open, {{"two words", 1}}, R"x(the hint "two words" is not 1 to 64 letters, digits, "_", "-" or ".")x"},
+            {open, manyHints, "33 hints, at most 32"},
+            {open, {}, "more than 65536 characters", QString(2 * 1024 * 1024, QLatin1Char('x'))},
+            {open, {{"category", QString(70000, QLatin1Char('c'))}}, "more than 65536 characters"},
+            {open, {}, "expire_timeout -2 is below -1", QString(), -2},
+    };
+    startServer();
+    const uint id = notify(QStringLiteral("kept"));
+    QVERIFY(id > 0);
+    for (const Case &c : cases) {
+        for (const uint replacesId : {0u, id}) {
+            QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Notify refused: ") + c.why));
+            QDBusPendingReply<uint> reply
+                    = mNotifyProxy->Notify(QStringLiteral("test"), replacesId, QString(), QStringLiteral("refused"),
+                                           c.body, c.actions, c.hints, c.timeout);
+            QVERIFY(answered(reply));
+            QCOMPARE(reply.error().type(), QDBusError::InvalidArgs);
+            QCOMPARE(reply.error().message(), c.why);
+        }
+    }
+    QCOMPARE(mServer->notifications().keys(), QList<uint> {id});
+    QCOMPARE(mServer->notifications().value(id).summary, QStringLiteral("kept"));
+    QCOMPARE(mLines.size(), 1);
+}
+
+void TestHomeScreen::notificationLimits()
+{
+    HomeScreen::NotificationLimits limits;
+    limits.maxNotifications = 2;
+    startServer(limits);
+    const uint id1 = notify(QStringLiteral("one"));
+    const uint id2 = notify(QStringLiteral("two"));
+    QVERIFY(id1 > 0 && id2 > 0);
+
+    QTest::ignoreMessage(QtWarningMsg, "Notify refused: 2 notifications are shown already");
+    QDBusPendingReply<uint> full
+            = mNotifyProxy->Notify(QStringLiteral("test"), 0, QString(), QStringLiteral("three"), QString(), {}, {}, 0);
+    QVERIFY(answered(full));
+    QCOMPARE(full.error().type(), QDBusError::LimitsExceeded);
+    // Replacing takes no room.
+    QCOMPARE(notify(QStringLiteral("one again"), {}, {}, 0, id1), id1);
+    QVERIFY(finish(mNotifyProxy->CloseNotification(id2)));
+    QVERIFY(notify(QStringLiteral("three")) > id2);
+}
+
+void TestHomeScreen::tapping()
+{
+    startServer();
+    QSignalSpy invoked(mServer.get(), &NotificationServer::ActionInvoked);
+    QSignalSpy invokedOnBus(mNotifyProxy.get(), &NotificationServerProxy::ActionInvoked);
+    QSignalSpy closedOnBus(mNotifyProxy.get(), &NotificationServerProxy::NotificationClosed);
+    const uint otherAction = notify(QStringLiteral("reply only"), {"reply", "Reply"});
+    const uint labelOnly = notify(QStringLiteral("a label, not a key"), {"open", "default"});
+    const uint openable = notify(QStringLiteral("openable"), {"reply", "Reply", "default", "Open"});
+    const uint resident = notify(QStringLiteral("resident"), {"default", "Open"}, {{"resident", true}});
+
+    QTest::ignoreMessage(QtWarningMsg, "tap: notification 1 offers no default action");
+    QVERIFY(!mServer->tap(otherAction));
+    QTest::ignoreMessage(QtWarningMsg, "tap: notification 2 offers no default action");
+    QVERIFY(!mServer->tap(labelOnly));
+    QTest::ignoreMessage(QtWarningMsg, "tap: no notification 99");
+    QVERIFY(!mServer->tap(99));
+    QCOMPARE(invoked.size(), 0);
+
+    QVERIFY(mServer->tap(openable));
+    QVERIFY(mServer->tap(resident));
+    const QList<QVariantList> expected = {{openable, "default"}, {resident, "default"}};
+    QCOMPARE(invoked, expected);
+    QTRY_COMPARE_WITH_TIMEOUT(invokedOnBus.size(), 2, 10000);
+    QCOMPARE(invokedOnBus, expected);
+    // Tapped means dismissed by the user, unless the notification asked to stay.
+    QTRY_COMPARE_WITH_TIMEOUT(closedOnBus.size(), 1, 10000);
+    QCOMPARE(closedOnBus.at(0), (QVariantList {openable, 2u}));
+    QCOMPARE(mServer->notifications().keys(), (QList<uint> {otherAction, labelOnly, resident}));
+    QCOMPARE(mLines.mid(4),
+             (QStringList {R"x(action 3 key="default")x", "close 3 reason=2", R"x(action 4 key="default")x"}));
+}
+
+void TestHomeScreen::appPrintsOpenView()
+{
+    HomeScreen::QuillnetApp app;
+    connect(&app, &HomeScreen::QuillnetApp::changeReported, this, [this](const QString &line) { mLines << line; });
+    QVERIFY2(app.registerOnBus(), qPrintable(app.errorString()));
+    QuillnetAppProxy proxy(QStringLiteral("com.tarvo.quillnet"), QStringLiteral("/OpenView"),
+                           QDBusConnection::sessionBus());
+    QVERIFY(finish(proxy.openView(QStringLiteral("message"), QStringLiteral("123"))));
+    QVERIFY(finish(proxy.openView(QStringLiteral("notif"), QString())));
+    QVERIFY(finish(proxy.openView(QStringLiteral("a \"b\"\n%1"), QString(250, QLatin1Char('z')))));
+    // Outside the macro: moc misreads raw strings with backslashes in macro arguments.
+    const QStringList expected = {
+            R"x(openView kind="message" id="123")x",
+            R"x(openView kind="notif" id="")x",
+            R"x(openView kind="a \"b\"\n%1" id=")x" + QString(200, QLatin1Char('z')) + R"x(... (250 characters)")x",
     };
     QCOMPARE(mLines, expected);
 }
@@ -330,20 +558,12 @@ void TestHomeScreen::commands()
     QFETCH(QString, warning);
 
     startService();
-    std::unique_ptr<HomeScreen::NotificationServer> server;
     if (withNotifications) {
-        server = std::make_unique<HomeScreen::NotificationServer>();
-        connect(server.get(), &HomeScreen::BusService::changeReported, this,
-                [this](const QString &line) { mLines << line; });
-        QVERIFY2(server->registerOnBus(), qPrintable(server->errorString()));
-        NotificationServerProxy proxy(QStringLiteral("org.freedesktop.Notifications"),
-                                      QStringLiteral("/org/freedesktop/Notifications"), QDBusConnection::sessionBus());
-        QVERIFY(finish(proxy.Notify(QStringLiteral("test"), 0, QString(), QStringLiteral("s"), QString(),
-                                    {"default", "Open"}, {}, 0)));
+        startServer();
+        QCOMPARE(notify(QStringLiteral("s"), {"default", "Open"}), 1u);
         mLines.clear();
     }
-
-    HomeScreen::CommandInput input(mService.get(), server.get());
+    HomeScreen::CommandInput input(mService.get(), mServer.get());
     if (!warning.isEmpty())
         QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
     QCOMPARE(input.execute(line), done);
