@@ -74,6 +74,11 @@ public:
         run([&value, &read](Fake &fake) { value = read(fake); });
         return value;
     }
+    template<typename T>
+    T get(T Fake::*member)
+    {
+        return get<T>([member](Fake &fake) { return fake.*member; });
+    }
 
 private:
     QThread mThread;

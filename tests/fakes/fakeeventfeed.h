@@ -28,22 +28,10 @@ public:
 class FakeEventFeedThread : public FakeThread<FakeEventFeed>
 {
 public:
-    QStringList calls()
-    {
-        return get<QStringList>([](FakeEventFeed &feed) { return feed.calls; });
-    }
-    QMap<qlonglong, QVariantMap> items()
-    {
-        return get<QMap<qlonglong, QVariantMap>>([](FakeEventFeed &feed) { return feed.items(); });
-    }
-    QList<QPair<qlonglong, QVariantMap>> updates()
-    {
-        return get<QList<QPair<qlonglong, QVariantMap>>>([](FakeEventFeed &feed) { return feed.updates; });
-    }
-    QList<qlonglong> removals()
-    {
-        return get<QList<qlonglong>>([](FakeEventFeed &feed) { return feed.removals; });
-    }
+    QStringList calls() { return get(&FakeEventFeed::calls); }
+    QMap<qlonglong, QVariantMap> items() { return get<QMap<qlonglong, QVariantMap>>(&FakeEventFeed::items); }
+    QList<QPair<qlonglong, QVariantMap>> updates() { return get(&FakeEventFeed::updates); }
+    QList<qlonglong> removals() { return get(&FakeEventFeed::removals); }
     // Forgets the calls sent to it so far; the items stay.
     void clearCalls()
     {

@@ -66,15 +66,12 @@ public:
         return FakeThread::start(
                 [&capabilities](FakeNotificationServer &server) { server.capabilities = capabilities; });
     }
-    QList<FakeNotificationCall> calls()
-    {
-        return get<QList<FakeNotificationCall>>([](FakeNotificationServer &server) { return server.calls; });
-    }
+    QList<FakeNotificationCall> calls() { return get(&FakeNotificationServer::calls); }
     // The members of the calls, in order: "Notify", "GetCapabilities", ...
     QStringList members();
     QMap<uint, FakeNotificationCall> shown()
     {
-        return get<QMap<uint, FakeNotificationCall>>([](FakeNotificationServer &server) { return server.shown(); });
+        return get<QMap<uint, FakeNotificationCall>>(&FakeNotificationServer::shown);
     }
     // Forgets the calls recorded so far; the notifications stay open.
     void clearCalls()

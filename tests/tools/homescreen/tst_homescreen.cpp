@@ -63,7 +63,6 @@ private slots:
     void refusals();
     void notificationLimits();
     void tapping();
-    void appPrintsOpenView();
     void commands_data();
     void commands();
     void readsCommandLines();
@@ -493,25 +492,6 @@ void TestHomeScreen::tapping()
     QCOMPARE(mServer->notifications().keys(), (QList<uint> {otherAction, labelOnly, resident}));
     QCOMPARE(mLines.mid(4),
              (QStringList {R"x(action 3 key="default")x", "close 3 reason=2", R"x(action 4 key="default")x"}));
-}
-
-void TestHomeScreen::appPrintsOpenView()
-{
-    HomeScreen::QuillnetApp app;
-    connect(&app, &HomeScreen::QuillnetApp::changeReported, this, [this](const QString &line) { mLines << line; });
-    QVERIFY2(app.registerOnBus(), qPrintable(app.errorString()));
-    QuillnetAppProxy proxy(QStringLiteral("com.tarvo.quillnet"), QStringLiteral("/OpenView"),
-                           QDBusConnection::sessionBus());
-    QVERIFY(finish(proxy.openView(QStringLiteral("message"), QStringLiteral("123"))));
-    QVERIFY(finish(proxy.openView(QStringLiteral("notif"), QString())));
-    QVERIFY(finish(proxy.openView(QStringLiteral("a \"b\"\n%1"), QString(250, QLatin1Char('z')))));
-    // Outside the macro: moc misreads raw strings with backslashes in macro arguments.
-    const QStringList expected = {
-            R"x(openView kind="message" id="123")x",
-            R"x(openView kind="notif" id="")x",
-            R"x(openView kind="a \"b\"\n%1" id=")x" + QString(200, QLatin1Char('z')) + R"x(... (250 characters)")x",
-    };
-    QCOMPARE(mLines, expected);
 }
 
 void TestHomeScreen::commands_data()
