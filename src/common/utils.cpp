@@ -9,6 +9,7 @@
 
 #include "platform/support/files.h"
 #include "platform/support/logging.h"
+#include "platform/support/picturetype.h"
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -239,20 +240,8 @@ void Utils::copyWithSuffix(QString &path, const QString &suffix)
 
 QByteArray Utils::imageFormat(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    // The leading bytes that each format's reader requires.
-    const QByteArray head = file.read(8);
-    if (head.startsWith("\xff\xd8"))
-        return QByteArrayLiteral("jpeg");
-    if (head == QByteArray("\x89PNG\r\n\x1a\n", 8))
-        return QByteArrayLiteral("png");
-    if (head.startsWith("GIF87a") || head.startsWith("GIF89a"))
-        return QByteArrayLiteral("gif");
-    if (head.startsWith(QByteArray("II*\0", 4)) || head.startsWith(QByteArray("MM\0*", 4)))
-        return QByteArrayLiteral("tiff");
-    return QByteArray();
+    // "image/jpeg" -> "jpeg", as QImageReader names the formats.
+    return Support::pictureTypeOfFile(path).name().mid(6).toLatin1();
 }
 
 void Utils::fixImageSuffix(QString &path)
@@ -271,6 +260,8 @@ void Utils::fixImageSuffix(QString &path)
         suffix = QStringLiteral(".png");
     else if (format == "tiff" && !path.endsWith(QLatin1String(".tiff")))
         suffix = QStringLiteral(".tiff");
+    else if (format == "webp" && !path.endsWith(QLatin1String(".webp")))
+        suffix = QStringLiteral(".webp");
 
     if (!suffix.isEmpty())
         copyWithSuffix(path, suffix);

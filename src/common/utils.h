@@ -39,7 +39,7 @@ public:
     // On failure a warning is written and path is left as it was; the source file always stays.
     static void copyWithSuffix(QString &path, const QString &suffix);
 
-    // When the file's content is a JPEG, GIF, PNG or TIFF image whose name lacks the matching
+    // When the file's content is a JPEG, GIF, PNG, TIFF or WebP image whose name lacks the matching
     // extension, copies it to a name with that extension and points path at the copy.
     static void fixImageSuffix(QString &path);
 
@@ -47,8 +47,8 @@ public:
     // quote and the apostrophe as entities.
     static QString escapeHtml(const QString &text);
 
-    // "jpeg", "png", "gif" or "tiff" when the file starts as an image of that format does (the
-    // formats fixImageSuffix handles), otherwise empty.
+    // "jpeg", "png", "gif", "tiff" or "webp" when the file starts as an image of that format does
+    // (Support::pictureType; the formats fixImageSuffix handles), otherwise empty.
     static QByteArray imageFormat(const QString &path);
 
     // Gives the heap's free pages back to the system. glibc keeps a peak's freed memory for the

@@ -313,7 +313,7 @@ void TestUtils::imageFormatAgreesWithImageReader_data()
     }
     QTest::newRow("gif") << TinyGif;
     QTest::newRow("big-endian tiff header") << QByteArray("MM\0*\0\0\0\x08", 8);
-    QTest::newRow("png signature cut") << QByteArray("\x89PNG\r\n", 6);
+    QTest::newRow("png signature cut") << QByteArray("\x89PN", 3);
     QTest::newRow("jpeg marker only") << QByteArray("\xff\xd8");
     QTest::newRow("text") << QByteArray("GIF is a format, this is text");
     QTest::newRow("empty") << QByteArray();
@@ -326,9 +326,9 @@ void TestUtils::imageFormatAgreesWithImageReader()
     const QString path = dir.filePath("picture");
     QVERIFY(writeFile(path, content));
 
-    // The reader knows more formats; only these four get a suffix.
+    // The reader knows more formats; only these five get a suffix.
     QByteArray expected = QImageReader::imageFormat(path);
-    if (expected != "jpeg" && expected != "png" && expected != "gif" && expected != "tiff")
+    if (!QByteArrayList {"jpeg", "png", "gif", "tiff", "webp"}.contains(expected))
         expected.clear();
     QCOMPARE(Utils::imageFormat(path), expected);
 }

@@ -264,7 +264,7 @@ void TestKills::publishingPass()
         feed.onCall = killAt(
                 feed, n, Step(step), [](const QDBusMessage &call) { return call.member() == QLatin1String("addItem"); },
                 [&feed] {
-                    return QStringLiteral("SELECT 1 FROM items WHERE homeview_id = %1").arg(feed.items.lastKey());
+                    return QStringLiteral("SELECT 1 FROM items WHERE homeview_id = %1").arg(feed.items().lastKey());
                 });
     });
     QVERIFY(startAndSync());
@@ -327,7 +327,7 @@ void TestKills::addItemWindow()
             }
             windows << waitForRow(
                     *mHookDatabase,
-                    QStringLiteral("SELECT 1 FROM items WHERE homeview_id = %1").arg(feed.items.lastKey()));
+                    QStringLiteral("SELECT 1 FROM items WHERE homeview_id = %1").arg(feed.items().lastKey()));
             addingMs = adding.nsecsElapsed() / 1e6;
         };
     });

@@ -1,78 +1,16 @@
-// What the fakes of the services on the other side of the bus share: a bus connection of their own,
-// so that calls really cross the bus; calls taken and never answered, as a hung service leaves them;
-// and a thread of their own, so that a fake answers while the test's thread waits in a blocking call.
+// The home screen's services as the peers of the tests: each runs on a thread of its own, so that it
+// answers while the test's thread waits in a blocking call, and records every call it receives.
 #pragma once
 
 #include <QDBusConnection>
-#include <QDBusContext>
 #include <QDBusMessage>
-#include <QList>
 #include <QObject>
 #include <QThread>
+#include <QtDebug>
 
 #include <functional>
-#include <utility>
 
-class FakeBusService : public QObject, protected QDBusContext
-{
-    Q_OBJECT
-    Q_DISABLE_COPY(FakeBusService)
-
-public:
-    ~FakeBusService() override;
-
-    // Takes the service's name and path on the fake's own connection.
-    bool registerOnBus();
-    // Returns once the fake has handled everything that this process sent it over its session bus
-    // connection so far (the calls nobody waits for included).
-    void settle() const;
-
-    // When set, the calls that can hang are taken and never answered.
-    bool hung = false;
-    // Called on the fake's thread when a call from the bus arrives, before the fake acts on it
-    // (answered false; setting hung there takes the call unanswered), and again right after the
-    // answer to a call that returns a value went out (answered true): a test acts on the caller at
-    // that precise step, ending it for instance.
-    std::function<void(const QDBusMessage &call, bool answered)> onCall;
-
-public slots:
-    // Not the service's: answered in turn after the calls that came before it, not recorded.
-    void ping() {}
-
-protected:
-    FakeBusService(const QString &service, const QString &path, QObject *parent);
-    // The D-Bus signature of the call being handled; "(local)" outside a call from the bus.
-    QString signature() const;
-    // Takes the call without answering it when hung.
-    bool hangs();
-    // The calls taken unanswered so far, which the caller now answers.
-    QList<QDBusMessage> takeUnanswered() { return std::exchange(mUnanswered, {}); }
-    void arrived()
-    {
-        if (onCall && calledFromDBus())
-            onCall(message(), false);
-    }
-    // The value to return from a call's slot; with onCall set, the answer goes out here first.
-    template<typename T>
-    T answer(const T &value)
-    {
-        if (!onCall || !calledFromDBus())
-            return value;
-        setDelayedReply(true);
-        mConnection.send(message().createReply(QVariant::fromValue(value)));
-        onCall(message(), true);
-        return value;
-    }
-
-    const QString mService;
-    const QString mPath;
-    QDBusConnection mConnection;
-
-private:
-    QList<QDBusMessage> mUnanswered;
-};
-
-// Runs a fake on a thread of its own; the fake is read and changed through run(), on its thread.
+// Runs a service on a thread of its own; the service is read and changed through run(), on its thread.
 template<typename Fake>
 class FakeThread
 {
@@ -82,8 +20,8 @@ public:
     FakeThread() = default;
     ~FakeThread() { stop(); }
 
-    // Starts the thread and puts a new fake, set up first, on the bus; false when it cannot take the
-    // name.
+    // Starts the thread and puts a new service, set up first, on the bus; false when it cannot take
+    // the name.
     bool start(const std::function<void(Fake &)> &setup = nullptr)
     {
         if (mFake)
@@ -97,7 +35,7 @@ public:
         run([&registered](Fake &fake) { registered = fake.registerOnBus(); });
         return registered;
     }
-    // Takes the fake off the bus and ends the thread.
+    // Takes the service off the bus and ends the thread.
     void stop()
     {
         if (!mFake)
@@ -112,22 +50,34 @@ public:
     }
     bool isRunning() const { return mFake != nullptr; }
 
-    // Runs work on the fake's thread and returns when it is done.
+    // Runs work on the service's thread and returns when it is done.
     void run(const std::function<void(Fake &)> &work)
     {
         if (Fake *fake = mFake)
             QMetaObject::invokeMethod(
                     fake, [fake, &work] { work(*fake); }, Qt::BlockingQueuedConnection);
     }
-    // A copy of what the fake holds, once it has handled everything sent to it so far.
+    // What read gives, once the service has handled everything that this process sent it over its
+    // session bus connection so far (the calls nobody waits for included): an introspection is
+    // answered on the service's thread after them.
+    template<typename T>
+    T get(const std::function<T(Fake &)> &read)
+    {
+        T value {};
+        if (!mFake)
+            return value;
+        const QDBusMessage reply = QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(
+                mFake->serviceName(), mFake->objectPath(), QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                QStringLiteral("Introspect")));
+        if (reply.type() != QDBusMessage::ReplyMessage)
+            qWarning() << "The service" << mFake->serviceName() << "did not answer:" << reply.errorMessage();
+        run([&value, &read](Fake &fake) { value = read(fake); });
+        return value;
+    }
     template<typename T>
     T get(T Fake::*member)
     {
-        T value {};
-        if (mFake)
-            mFake->settle();
-        run([&value, member](Fake &fake) { value = fake.*member; });
-        return value;
+        return get<T>([member](Fake &fake) { return fake.*member; });
     }
 
 private:

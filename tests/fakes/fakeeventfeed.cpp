@@ -3,51 +3,18 @@
 #include <QDBusArgument>
 #include <QDBusMetaType>
 
-FakeEventFeed::FakeEventFeed(QObject *parent)
-    : FakeBusService(QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"), parent)
-{}
-
-qlonglong FakeEventFeed::addItem(const QVariantMap &parameters)
+FakeEventFeed::FakeEventFeed()
 {
-    record("addItem");
-    if (hangs())
-        return 0;
-    if (failAdds)
-        return -1;
-    const qlonglong id = mNextId++;
-    items.insert(id, parameters);
-    return answer(id);
-}
-
-void FakeEventFeed::removeItem(qlonglong id)
-{
-    record("removeItem");
-    removals << id;
-    items.remove(id);
-}
-
-void FakeEventFeed::removeItemsBySourceName(const QString &sourceName)
-{
-    record("removeItemsBySourceName");
-    items.removeIf([&sourceName](const auto &item) {
-        return item.value().value(QStringLiteral("sourceName")).toString() == sourceName;
+    connect(this, &BusService::callReceived, this, [this](const QDBusMessage &call) {
+        calls << call.member() + QLatin1Char(' ') + call.signature();
+        const QList<QVariant> arguments = call.arguments();
+        if (call.member() == QLatin1String("updateItem"))
+            updates << qMakePair(arguments.value(0).toLongLong(), qdbus_cast<QVariantMap>(arguments.value(1)));
+        else if (call.member() == QLatin1String("removeItem"))
+            removals << arguments.value(0).toLongLong();
     });
-}
-
-void FakeEventFeed::updateItem(qlonglong id, const QVariantMap &parameters)
-{
-    record("updateItem");
-    updates << qMakePair(id, parameters);
-    const auto it = items.find(id);
-    for (auto p = parameters.constBegin(); it != items.end() && p != parameters.constEnd(); ++p)
-        it->insert(p.key(), p.value());
-}
-
-void FakeEventFeed::answerHeld()
-{
-    for (const QDBusMessage &call : takeUnanswered()) {
-        const qlonglong id = mNextId++;
-        items.insert(id, qdbus_cast<QVariantMap>(call.arguments().value(0)));
-        mConnection.send(call.createReply(QVariant::fromValue(id)));
-    }
+    answerInstead = [this](const QDBusMessage &call) {
+        return failAdds && call.member() == QLatin1String("addItem") ? call.createReply(QVariant::fromValue(-1LL))
+                                                                     : QDBusMessage();
+    };
 }

@@ -1,69 +1,45 @@
-// A home screen Event Feed service for tests: keeps items in memory and records the signature of
-// every call it receives.
+// The home screen's Event Feed as the tests' peer: it records the signature of every call it receives
+// and can refuse every add.
 #pragma once
 
+#include <QList>
 #include <QMap>
 #include <QPair>
 #include <QStringList>
 #include <QVariantMap>
 
 #include "fakes/fakebusservice.h"
+#include "homescreen/eventfeedservice.h"
 
-class FakeEventFeed : public FakeBusService
+class FakeEventFeed : public HomeScreen::EventFeedService
 {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "com.tarvo.home.EventFeed")
-
 public:
-    // When hung, addItem takes the call and never answers it; the item is not stored.
-    explicit FakeEventFeed(QObject *parent = nullptr);
+    FakeEventFeed();
 
-    QMap<qlonglong, QVariantMap> items;
     // "member signature" of each call, in arrival order.
     QStringList calls;
     // Arguments of the updateItem and removeItem calls, in arrival order.
     QList<QPair<qlonglong, QVariantMap>> updates;
     QList<qlonglong> removals;
-    // When set, addItem answers -1 as the real service does on error.
+    // When set, addItem answers -1 as the service does when it refuses an item.
     bool failAdds = false;
-
-    // Answers the adds taken while hung, late, as a slow Event Feed would: each item is kept.
-    void answerHeld();
-
-public slots:
-    qlonglong addItem(const QVariantMap &parameters);
-    void removeItem(qlonglong id);
-    void removeItemsBySourceName(const QString &sourceName);
-    void updateItem(qlonglong id, const QVariantMap &parameters);
-
-signals:
-    void refreshRequested();
-
-private:
-    void record(const char *member)
-    {
-        arrived();
-        calls << QLatin1String(member) + QLatin1Char(' ') + signature();
-    }
-
-    qlonglong mNextId = 1;
 };
 
 class FakeEventFeedThread : public FakeThread<FakeEventFeed>
 {
 public:
     QStringList calls() { return get(&FakeEventFeed::calls); }
-    QMap<qlonglong, QVariantMap> items() { return get(&FakeEventFeed::items); }
+    QMap<qlonglong, QVariantMap> items() { return get<QMap<qlonglong, QVariantMap>>(&FakeEventFeed::items); }
     QList<QPair<qlonglong, QVariantMap>> updates() { return get(&FakeEventFeed::updates); }
     QList<qlonglong> removals() { return get(&FakeEventFeed::removals); }
     // Forgets the calls sent to it so far; the items stay.
     void clearCalls()
     {
-        get(&FakeEventFeed::calls);
-        run([](FakeEventFeed &feed) {
+        get<bool>([](FakeEventFeed &feed) {
             feed.calls.clear();
             feed.updates.clear();
             feed.removals.clear();
+            return true;
         });
     }
 };

@@ -1,73 +1,72 @@
 #include "fakes/fakenotificationserver.h"
 
-FakeNotificationServer::FakeNotificationServer(QObject *parent)
-    : FakeBusService(QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
-                     parent)
-{}
+#include <QDBusArgument>
+#include <QDBusMetaType>
 
-FakeNotificationCall &FakeNotificationServer::record(const char *member)
+namespace {
+
+HomeScreen::NotificationLimits noExpiry()
 {
-    arrived();
-    FakeNotificationCall &call = calls.emplace_back();
-    call.member = QLatin1String(member);
-    call.signature = signature();
-    return call;
+    HomeScreen::NotificationLimits limits;
+    limits.transientTimeout = 0;
+    return limits;
 }
 
-QStringList FakeNotificationServer::GetCapabilities()
+} // namespace
+
+FakeNotificationServer::FakeNotificationServer()
+    : NotificationServer(noExpiry())
 {
-    record("GetCapabilities");
-    return hangs() ? QStringList() : capabilities;
+    connect(this, &BusService::callReceived, this, [this](const QDBusMessage &call) {
+        FakeNotificationCall &record = calls.emplace_back();
+        record.member = call.member();
+        record.signature = call.signature();
+        const QList<QVariant> arguments = call.arguments();
+        if (record.member == QLatin1String("CloseNotification")) {
+            record.id = arguments.value(0).toUInt();
+        } else if (record.member == QLatin1String("Notify")) {
+            record.appName = arguments.value(0).toString();
+            record.replacesId = arguments.value(1).toUInt();
+            record.appIcon = arguments.value(2).toString();
+            record.summary = arguments.value(3).toString();
+            record.body = arguments.value(4).toString();
+            record.actions = arguments.value(5).toStringList();
+            record.hints = qdbus_cast<QVariantMap>(arguments.value(6));
+            record.expireTimeout = arguments.value(7).toInt();
+        }
+    });
+    connect(this, &BusService::callAnswered, this, [this](const QDBusMessage &call, const QVariant &value) {
+        if (call.member() == QLatin1String("Notify") && !calls.isEmpty()) {
+            calls.last().id = value.toUInt();
+            mNotified.insert(calls.last().id, calls.last());
+        }
+    });
+    answerInstead = [this](const QDBusMessage &call) {
+        if (call.member() == QLatin1String("GetCapabilities"))
+            return call.createReply(capabilities);
+        if (call.member() != QLatin1String("Notify"))
+            return QDBusMessage();
+        if (!notifyError.isEmpty())
+            return call.createErrorReply(notifyError, QStringLiteral("refused"));
+        return notifyAnswer.isValid() ? call.createReply(notifyAnswer) : QDBusMessage();
+    };
 }
 
-uint FakeNotificationServer::Notify(const QString &app_name, uint replaces_id, const QString &app_icon,
-                                    const QString &summary, const QString &body, const QStringList &actions,
-                                    const QVariantMap &hints, int expire_timeout)
+QMap<uint, FakeNotificationCall> FakeNotificationServer::shown() const
 {
-    FakeNotificationCall &call = record("Notify");
-    call.appName = app_name;
-    call.appIcon = app_icon;
-    call.replacesId = replaces_id;
-    call.summary = summary;
-    call.body = body;
-    call.actions = actions;
-    call.hints = hints;
-    call.expireTimeout = expire_timeout;
-    if (hangs())
-        return 0;
-    if (!notifyError.isEmpty() && calledFromDBus()) {
-        sendErrorReply(notifyError, QStringLiteral("refused"));
-        return 0;
+    QMap<uint, FakeNotificationCall> open;
+    for (auto it = mNotified.constBegin(); it != mNotified.constEnd(); ++it) {
+        if (notifications().contains(it.key()))
+            open.insert(it.key(), it.value());
     }
-    if (notifyAnswer.isValid() && calledFromDBus()) {
-        setDelayedReply(true);
-        connection().send(message().createReply(notifyAnswer));
-        return 0;
-    }
-    // As common servers do: an id that is not open gets a new notification.
-    call.id = shown.contains(replaces_id) ? replaces_id : mNextId++;
-    shown.insert(call.id, call);
-    return answer(call.id);
-}
-
-void FakeNotificationServer::CloseNotification(uint id)
-{
-    record("CloseNotification").id = id;
-    if (!hangs())
-        close(id, ClosedByCall);
-}
-
-void FakeNotificationServer::close(uint id, uint reason)
-{
-    if (shown.remove(id) > 0)
-        emit NotificationClosed(id, reason);
+    return open;
 }
 
 bool FakeNotificationServer::sendSignal(const QString &name, const QVariantList &arguments)
 {
-    QDBusMessage signal = QDBusMessage::createSignal(mPath, mService, name);
+    QDBusMessage signal = QDBusMessage::createSignal(objectPath(), serviceName(), name);
     signal.setArguments(arguments);
-    return mConnection.send(signal);
+    return send(signal);
 }
 
 QStringList FakeNotificationServerThread::members()

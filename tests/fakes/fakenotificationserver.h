@@ -1,13 +1,16 @@
-// A freedesktop notification server for tests: keeps the open notifications in memory, records
-// every call, and emits the protocol's signals when a test asks.
+// The home screen's notification server as the tests' peer: it records every call, answers its
+// capabilities and Notify as a test sets, and emits the protocol's signals when a test asks. Nothing
+// expires by itself.
 #pragma once
 
+#include <QList>
 #include <QMap>
 #include <QStringList>
 #include <QVariant>
 #include <QVariantMap>
 
 #include "fakes/fakebusservice.h"
+#include "homescreen/notificationserver.h"
 
 // One call the server received.
 struct FakeNotificationCall
@@ -28,17 +31,10 @@ struct FakeNotificationCall
     uint id = 0;
 };
 
-class FakeNotificationServer : public FakeBusService
+class FakeNotificationServer : public HomeScreen::NotificationServer
 {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
-
 public:
-    // The protocol's reasons in NotificationClosed.
-    enum CloseReason : uint { Expired = 1, Dismissed = 2, ClosedByCall = 3 };
-
-    // When hung, every call of the protocol is taken and never answered.
-    explicit FakeNotificationServer(QObject *parent = nullptr);
+    FakeNotificationServer();
 
     // What GetCapabilities answers.
     QStringList capabilities = {QStringLiteral("body")};
@@ -49,31 +45,17 @@ public:
     // its limit.
     QString notifyError;
     QList<FakeNotificationCall> calls;
-    // The open notifications by id, as last sent by Notify.
-    QMap<uint, FakeNotificationCall> shown;
 
-    // Closes the notification as the server does when it expires or the user dismisses it:
-    // NotificationClosed is emitted when it was open.
-    void close(uint id, uint reason);
+    // The open notifications by id, as last sent by Notify.
+    QMap<uint, FakeNotificationCall> shown() const;
     // Emits ActionInvoked as the server does when the user clicks.
     void invokeAction(uint id, const QString &actionKey) { emit ActionInvoked(id, actionKey); }
     // Emits any signal of the interface with any arguments, as a faulty server might.
     bool sendSignal(const QString &name, const QVariantList &arguments);
 
-public slots:
-    QStringList GetCapabilities();
-    uint Notify(const QString &app_name, uint replaces_id, const QString &app_icon, const QString &summary,
-                const QString &body, const QStringList &actions, const QVariantMap &hints, int expire_timeout);
-    void CloseNotification(uint id);
-
-signals:
-    void NotificationClosed(uint id, uint reason);
-    void ActionInvoked(uint id, const QString &action_key);
-
 private:
-    FakeNotificationCall &record(const char *member);
-
-    uint mNextId = 1;
+    // The last Notify answered for each id.
+    QMap<uint, FakeNotificationCall> mNotified;
 };
 
 class FakeNotificationServerThread : public FakeThread<FakeNotificationServer>
@@ -87,7 +69,10 @@ public:
     QList<FakeNotificationCall> calls() { return get(&FakeNotificationServer::calls); }
     // The members of the calls, in order: "Notify", "GetCapabilities", ...
     QStringList members();
-    QMap<uint, FakeNotificationCall> shown() { return get(&FakeNotificationServer::shown); }
+    QMap<uint, FakeNotificationCall> shown()
+    {
+        return get<QMap<uint, FakeNotificationCall>>(&FakeNotificationServer::shown);
+    }
     // Forgets the calls recorded so far; the notifications stay open.
     void clearCalls()
     {

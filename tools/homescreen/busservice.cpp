@@ -59,6 +59,26 @@ bool BusService::registerOnBus()
     return true;
 }
 
+bool BusService::taken(bool canHang)
+{
+    if (!calledFromDBus())
+        return false;
+    emit callReceived(message());
+    if (onCall)
+        onCall(message(), false);
+    if (hung && canHang) {
+        setDelayedReply(true);
+        mHeld << message();
+        return true;
+    }
+    const QDBusMessage instead = answerInstead ? answerInstead(message()) : QDBusMessage();
+    if (instead.type() == QDBusMessage::InvalidMessage)
+        return false;
+    setDelayedReply(true);
+    send(instead);
+    return true;
+}
+
 void BusService::onDisconnected()
 {
     emit busLost();

@@ -1,5 +1,7 @@
 #include "homescreen/eventfeedservice.h"
 
+#include <QDBusArgument>
+#include <QDBusMetaType>
 #include <QtDebug>
 
 #include <limits>
@@ -52,8 +54,16 @@ void EventFeedService::requestRefresh()
     emit refreshRequested();
 }
 
+void EventFeedService::answerHeld()
+{
+    for (const QDBusMessage &call : takeHeld())
+        send(call.createReply(QVariant::fromValue(addItem(qdbus_cast<QVariantMap>(call.arguments().value(0))))));
+}
+
 qlonglong EventFeedService::addItem(const QVariantMap &parameters)
 {
+    if (taken(true))
+        return 0;
     QString why = refusal(parameters);
     if (why.isEmpty() && mItems.size() >= mLimits.maxItems)
         why = QStringLiteral("the feed is full (%1 items)").arg(mItems.size());
@@ -68,11 +78,13 @@ qlonglong EventFeedService::addItem(const QVariantMap &parameters)
     const QString fields = shownFields(parameters);
     emit changeReported(QStringLiteral("added %1").arg(id)
                         + (fields.isEmpty() ? QString() : QLatin1Char(' ') + fields));
-    return id;
+    return answered(id);
 }
 
 void EventFeedService::updateItem(qlonglong id, const QVariantMap &parameters)
 {
+    if (taken(false))
+        return;
     const auto it = mItems.find(id);
     if (it == mItems.end()) {
         qWarning().noquote() << "updateItem: no item" << id;
@@ -97,6 +109,8 @@ void EventFeedService::updateItem(qlonglong id, const QVariantMap &parameters)
 
 void EventFeedService::removeItem(qlonglong id)
 {
+    if (taken(false))
+        return;
     if (!mItems.remove(id)) {
         qWarning().noquote() << "removeItem: no item" << id;
         return;
@@ -106,6 +120,8 @@ void EventFeedService::removeItem(qlonglong id)
 
 void EventFeedService::removeItemsBySourceName(const QString &sourceName)
 {
+    if (taken(false))
+        return;
     const QString key = QStringLiteral("sourceName");
     int count = 0;
     for (auto it = mItems.begin(); it != mItems.end();) {

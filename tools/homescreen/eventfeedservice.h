@@ -38,6 +38,9 @@ public:
 
     // Someone asked the feed to show fresh content: tells the publishers (refreshRequested).
     void requestRefresh();
+    // Acts on the adds taken while hung and answers them, late, as a slow Event Feed would. Only
+    // addItem hangs: the other calls return nothing.
+    void answerHeld();
 
 signals:
     // Relayed to the bus by the adaptor.

@@ -138,15 +138,19 @@ void NotificationServer::timerEvent(QTimerEvent *event)
     close(it.value(), Expired);
 }
 
-QStringList NotificationServer::GetCapabilities() const
+QStringList NotificationServer::GetCapabilities()
 {
+    if (taken(true))
+        return {};
     // Markup in bodies is shown as it came, never dropped: the lines are for a person reading them.
-    return {QStringLiteral("actions"), QStringLiteral("body"), QStringLiteral("body-markup"),
-            QStringLiteral("persistence")};
+    return answered(QStringList {QStringLiteral("actions"), QStringLiteral("body"), QStringLiteral("body-markup"),
+                                 QStringLiteral("persistence")});
 }
 
-QString NotificationServer::GetServerInformation(QString &vendor, QString &version, QString &specVersion) const
+QString NotificationServer::GetServerInformation(QString &vendor, QString &version, QString &specVersion)
 {
+    if (taken(true))
+        return {};
     vendor = QStringLiteral("quillnet-daemon");
     version = QStringLiteral(HOMESCREEN_VERSION);
     specVersion = QLatin1String(SpecVersion);
@@ -157,6 +161,8 @@ uint NotificationServer::Notify(const QString &appName, uint replacesId, const Q
                                 const QString &body, const QStringList &actions, const QVariantMap &hints,
                                 int expireTimeout)
 {
+    if (taken(true))
+        return 0;
     Notification notification;
     notification.appName = appName;
     notification.appIcon = appIcon;
@@ -193,11 +199,13 @@ uint NotificationServer::Notify(const QString &appName, uint replacesId, const Q
     emit changeReported(QStringLiteral("%1 %2 %3")
                                 .arg(update ? QStringLiteral("update") : QStringLiteral("notify"), QString::number(id),
                                      shownNotification(notification)));
-    return id;
+    return answered(id);
 }
 
 void NotificationServer::CloseNotification(uint id)
 {
+    if (taken(true))
+        return;
     // The protocol answers an error when the notification is gone already.
     if (!mNotifications.contains(id)) {
         refuse(QStringLiteral("CloseNotification"), QDBusError::InvalidArgs,

@@ -3,7 +3,7 @@
 // tap or dismiss it, and reports every change as one line of text.
 #pragma once
 
-#include <QDBusContext>
+#include <QDBusError>
 #include <QHash>
 #include <QMap>
 #include <QString>
@@ -47,7 +47,7 @@ struct Notification
     int timerId = 0;
 };
 
-class NotificationServer : public BusService, protected QDBusContext
+class NotificationServer : public BusService
 {
     Q_OBJECT
     Q_DISABLE_COPY(NotificationServer)
@@ -72,6 +72,8 @@ public:
     // A person dismissed the notification: closed with reason Dismissed. False, with a warning, when
     // there is no such notification.
     bool dismiss(uint id);
+    // Closes the notification, when it is open, for the reason given: NotificationClosed.
+    void close(uint id, CloseReason reason);
 
 signals:
     // Relayed to the bus by the adaptor.
@@ -84,8 +86,8 @@ protected:
 private:
     // The calls arriving from the bus, made by the generated adaptor and nothing else.
     friend class ::NotificationServerAdaptor;
-    QStringList GetCapabilities() const;
-    QString GetServerInformation(QString &vendor, QString &version, QString &specVersion) const;
+    QStringList GetCapabilities();
+    QString GetServerInformation(QString &vendor, QString &version, QString &specVersion);
     uint Notify(const QString &appName, uint replacesId, const QString &appIcon, const QString &summary,
                 const QString &body, const QStringList &actions, const QVariantMap &hints, int expireTimeout);
     void CloseNotification(uint id);
@@ -93,7 +95,6 @@ private:
     // Fills notification from the call's values; empty when it may be kept, otherwise why not.
     QString accept(Notification &notification, const QStringList &actions, const QVariantMap &hints,
                    int expireTimeout) const;
-    void close(uint id, CloseReason reason);
     // A warning, and the same words as an error reply to the caller on the bus.
     void refuse(const QString &call, QDBusError::ErrorType error, const QString &why);
 

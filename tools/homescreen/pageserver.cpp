@@ -17,6 +17,7 @@
 #include "homescreen/itemtext.h"
 #include "homescreen/notificationserver.h"
 #include "homescreen/phoneactions.h"
+#include "platform/support/picturetype.h"
 
 namespace HomeScreen {
 
@@ -74,21 +75,6 @@ QByteArray reasonPhrase(int status)
     default:
         return "Error";
     }
-}
-
-// The picture formats a feed carries, told by their first bytes: anything else (HTML, SVG, a text
-// file) is never served, whatever its name.
-QByteArray pictureType(const QByteArray &head)
-{
-    if (head.startsWith("\x89PNG\r\n\x1a\n"))
-        return "image/png";
-    if (head.startsWith("\xff\xd8\xff"))
-        return "image/jpeg";
-    if (head.startsWith("GIF87a") || head.startsWith("GIF89a"))
-        return "image/gif";
-    if (head.startsWith("RIFF") && head.mid(8, 4) == "WEBP")
-        return "image/webp";
-    return QByteArray();
 }
 
 QString pictureUrl(const QString &path)
@@ -483,7 +469,8 @@ PageResponse PageServer::picture(const QString &path) const
     if (!info.isFile() || info.size() > MaxPictureSize || !file.open(QIODevice::ReadOnly))
         return failure(404, QStringLiteral("the picture %1 cannot be read").arg(quoted(path)));
     const QByteArray bytes = file.read(MaxPictureSize + 1);
-    const QByteArray type = pictureType(bytes.left(16));
+    // Told by content: anything else (HTML, SVG, a text file) is never served, whatever its name.
+    const QByteArray type = Support::pictureType(bytes).name().toLatin1();
     if (type.isEmpty() || bytes.size() > MaxPictureSize)
         return failure(404, QStringLiteral("%1 is not a picture").arg(quoted(path)));
     return {200, type, bytes};

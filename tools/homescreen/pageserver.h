@@ -2,6 +2,8 @@
 // contacts as a phone would show them, buttons that act as its user would, and every change pushed
 // to the open pages as server-sent events. Every address of the page starts with a random secret of
 // this run: another user of the machine can reach the port, never the page.
+// HTTP is read and written here, not by QHttpServer: Qt 6.4's reads any request body whole before a
+// handler sees it and has no limit of connections, header size or idle time, which this page keeps.
 #pragma once
 
 #include <QByteArray>

@@ -1,31 +1,52 @@
-// The home screen Event Feed service: in this process on a connection of its own, driven through
-// the daemon's generated proxy so that every call crosses the bus; the commands a person types, and
-// reading them from a file descriptor; and the program with all its services and its contacts view,
-// for what it prints, the commands it reads, how it starts and how it ends.
-#include <QDBusPendingCallWatcher>
+// The home screen's Event Feed, notification server and stand-in of the Quillnet app: in this
+// process on connections of their own, driven through proxies generated from their XML (the daemon's
+// for the feed) so that every call crosses the bus; the contacts view against a fake social provider
+// (what it asks and when, the lines it prints for the answers and announcements); the page server
+// (its routes and refusals, the pictures it serves, its buttons' actions and live updates); the
+// commands a person types, and reading them from a file descriptor; and the program with all its
+// services and its contacts view, for what it prints, the commands it reads, how it starts and how
+// it ends.
 #include <QDataStream>
+#include <QDateTime>
+#include <QDBusArgument>
+#include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QFile>
 #include <QHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPointer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "buscalls.h"
 #include "eventfeedinterface.h"
 #include "fakeprovider.h"
 #include "homescreen/commandinput.h"
+#include "homescreen/contactsview.h"
 #include "homescreen/eventfeedservice.h"
 #include "homescreen/notificationserver.h"
+#include "homescreen/pageserver.h"
+#include "homescreen/phoneactions.h"
 #include "homescreen/quillnetapp.h"
 #include "notificationserverproxy.h"
 #include "platform/notifications/mremoteaction.h"
 #include "quillnetappproxy.h"
+#include "testfiles.h"
 
 namespace {
 
@@ -33,6 +54,41 @@ const QString OwnsLine = QStringLiteral("owns com.tarvo.home.EventFeed /eventfee
 const QStringList OwnsLines
         = {OwnsLine, "owns org.freedesktop.Notifications /org/freedesktop/Notifications",
            "owns com.tarvo.quillnet /OpenView", "owns com.tarvo.quillnet.eventfeed /EventFeedMessage"};
+
+SocialNetworkPerson person(const QString &id, int relationship = SocialNetworkPerson::Friend)
+{
+    SocialNetworkPerson record;
+    record.setProperty(SocialGenericData::Id, id);
+    record.setProperty(SocialNetworkPerson::Relationship, relationship);
+    record.setParentAccount(QStringLiteral("quillnet:acct"));
+    return record;
+}
+
+// A warning about the view's request number n.
+QRegularExpression aboutRequest(const QString &pattern, int n)
+{
+    const QString id = QStringLiteral("homescreen-%1-%2").arg(QCoreApplication::applicationPid()).arg(n);
+    return QRegularExpression(QRegularExpression::anchoredPattern(QRegularExpression::escape(pattern.arg(id))));
+}
+
+const QByteArray Png = QByteArray::fromBase64(
+        "iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAfFcSJAAAADUlEQVR42mP8z8BQDwAEhQGAhKmMIQAAAABJRU5ErkJggg==");
+
+// True once the call is answered, with a reply or an error; false when no answer came.
+bool answered(const QDBusPendingCall &call)
+{
+    QDBusPendingCallWatcher watcher(call);
+    if (watcher.isFinished())
+        return true;
+    QSignalSpy spy(&watcher, &QDBusPendingCallWatcher::finished);
+    return spy.wait(10000);
+}
+
+// True once the call is answered without an error.
+bool finish(const QDBusPendingCall &call)
+{
+    return answered(call) && !call.isError();
+}
 
 int bytesWaiting(int fd)
 {
@@ -42,6 +98,10 @@ int bytesWaiting(int fd)
 
 } // namespace
 
+using HomeScreen::NotificationServer;
+using HomeScreen::PageRequest;
+using HomeScreen::PageServer;
+
 class TestHomeScreen : public QObject
 {
     Q_OBJECT
@@ -50,16 +110,31 @@ private slots:
     void init();
     void cleanup();
 
-    void idsAndMerging();
-    void removalsBySourceName();
+    void feedCallsAndLines();
     void refusedMaps();
     void limits();
-    void printedLines();
+    void capabilitiesAndInformation();
+    void notificationCallsAndLines();
+    void expiry();
+    void refusals();
+    void notificationLimits();
+    void tapping();
+    void contactsAskedOnAppearance();
+    void contactsFollowPersonsUpdate();
+    void contactsAnswers();
+    void contactsBounds();
+    void pageRoutes();
+    void pagePictures();
+    void pageFeedNewestFirstAndNotifications();
+    void pageNotificationActions();
+    void pagePhoneActions();
+    void pageLiveUpdates();
+    void pageFloods();
     void commands_data();
     void commands();
     void readsCommandLines();
     void programServes();
-    void programShowsContacts();
+    void programWithoutContacts();
     void programExits_data();
     void programExits();
 
@@ -68,6 +143,24 @@ private:
     void startService(const HomeScreen::Limits &limits = HomeScreen::Limits());
     // The id addItem answers; 0 when the call failed on the bus.
     qlonglong add(const QVariantMap &item);
+    // The notification server in this process, and a proxy to it.
+    void startServer(const HomeScreen::NotificationLimits &limits = HomeScreen::NotificationLimits());
+    // The id Notify answers; 0 when the call failed.
+    uint notify(const QString &summary, const QStringList &actions = {}, const QVariantMap &hints = {}, int timeout = 0,
+                uint replacesId = 0);
+    void startView();
+    // A provider answering with these persons, not on the bus yet.
+    FakeProvider *makeProvider(const QList<SocialNetworkPerson> &persons = {});
+    // The page server over this process's feed and notification server, and phone actions whose app
+    // socket the test listens on.
+    void startPage();
+    PageRequest request(const QByteArray &method, const QString &path, const QByteArray &body = QByteArray()) const;
+    QByteArray host() const { return "127.0.0.1:" + QByteArray::number(mPage->port()); }
+    QByteArray path(const char *route) const { return '/' + mPage->secret().toLatin1() + '/' + route; }
+    // A client of the page that has written request, with the page's host added.
+    std::unique_ptr<QTcpSocket> send(const QByteArray &request, bool reading = true) const;
+    // The page's end of a client's connection, null while there is none.
+    QPointer<QTcpSocket> serverSide(const QTcpSocket &client) const;
     QProcess *startProgram(const QStringList &arguments = {},
                            const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
     // The complete lines the program has written to standard output so far.
@@ -75,6 +168,14 @@ private:
 
     std::unique_ptr<HomeScreen::EventFeedService> mService;
     std::unique_ptr<ComTarvoHomeEventFeedInterface> mProxy;
+    std::unique_ptr<HomeScreen::NotificationServer> mServer;
+    std::unique_ptr<NotificationServerProxy> mNotifyProxy;
+    std::unique_ptr<HomeScreen::ContactsView> mView;
+    std::unique_ptr<FakeProvider> mProvider;
+    QTemporaryDir mDir;
+    std::unique_ptr<HomeScreen::PhoneActions> mActions;
+    std::unique_ptr<PageServer> mPage;
+    QLocalServer mAppSocketServer;
     QStringList mLines;
     QList<QProcess *> mPrograms;
     QHash<QProcess *, QByteArray> mOutput;
@@ -87,8 +188,15 @@ void TestHomeScreen::init()
 
 void TestHomeScreen::cleanup()
 {
+    mPage.reset();
+    mActions.reset();
+    mAppSocketServer.close();
     mProxy.reset();
     mService.reset();
+    mNotifyProxy.reset();
+    mServer.reset();
+    mView.reset();
+    mProvider.reset();
     mLines.clear();
     for (QProcess *program : qAsConst(mPrograms)) {
         if (program->state() != QProcess::NotRunning) {
@@ -117,6 +225,63 @@ qlonglong TestHomeScreen::add(const QVariantMap &item)
     return finish(reply) ? reply.value() : 0;
 }
 
+void TestHomeScreen::startServer(const HomeScreen::NotificationLimits &limits)
+{
+    mServer = std::make_unique<NotificationServer>(limits);
+    connect(mServer.get(), &NotificationServer::changeReported, this, [this](const QString &line) { mLines << line; });
+    QVERIFY2(mServer->registerOnBus(), qPrintable(mServer->errorString()));
+    mNotifyProxy = std::make_unique<NotificationServerProxy>(QStringLiteral("org.freedesktop.Notifications"),
+                                                             QStringLiteral("/org/freedesktop/Notifications"),
+                                                             QDBusConnection::sessionBus());
+}
+
+uint TestHomeScreen::notify(const QString &summary, const QStringList &actions, const QVariantMap &hints, int timeout,
+                            uint replacesId)
+{
+    QDBusPendingReply<uint> reply = mNotifyProxy->Notify(QStringLiteral("test"), replacesId, QString(), summary,
+                                                         QString(), actions, hints, timeout);
+    return finish(reply) ? reply.value() : 0;
+}
+
+void TestHomeScreen::startView()
+{
+    mView = std::make_unique<HomeScreen::ContactsView>();
+    connect(mView.get(), &HomeScreen::ContactsView::changeReported, this,
+            [this](const QString &line) { mLines << line; });
+    QVERIFY(mView->start());
+}
+
+FakeProvider *TestHomeScreen::makeProvider(const QList<SocialNetworkPerson> &persons)
+{
+    mProvider = std::make_unique<FakeProvider>();
+    mProvider->persons = persons;
+    return mProvider.get();
+}
+
+void TestHomeScreen::startPage()
+{
+    startService();
+    startServer();
+    QVERIFY(mAppSocketServer.listen(mDir.filePath(QStringLiteral("app.sock"))));
+    mActions = std::make_unique<HomeScreen::PhoneActions>(mDir.filePath(QStringLiteral("app.sock")),
+                                                          mDir.filePath(QStringLiteral("q/markReadNtf")));
+    mPage = std::make_unique<PageServer>(mService.get(), mServer.get(), mActions.get());
+    QVERIFY(mPage->listen());
+    connect(mService.get(), &HomeScreen::BusService::changeReported, mPage.get(), &PageServer::reportFeedChange);
+    connect(mServer.get(), &HomeScreen::BusService::changeReported, mPage.get(), &PageServer::reportNotificationChange);
+}
+
+PageRequest TestHomeScreen::request(const QByteArray &method, const QString &path, const QByteArray &body) const
+{
+    PageRequest in;
+    in.method = method;
+    in.path = path.startsWith(QLatin1Char('/')) ? path : QLatin1Char('/') + mPage->secret() + QLatin1Char('/') + path;
+    in.host = host();
+    in.contentType = "application/json";
+    in.body = body;
+    return in;
+}
+
 QProcess *TestHomeScreen::startProgram(const QStringList &arguments, const QProcessEnvironment &environment)
 {
     auto *program = new QProcess;
@@ -133,52 +298,6 @@ QStringList TestHomeScreen::outputLines(QProcess *program)
     QStringList lines = QString::fromUtf8(output).split(QLatin1Char('\n'));
     lines.removeLast(); // what follows the last line end: an unfinished line or nothing
     return lines;
-}
-
-void TestHomeScreen::idsAndMerging()
-{
-    startService();
-    const QVariantMap first = {{"title", "Ann"}, {"footer", "1 like"}, {"sourceName", "Quillnet"}};
-    const qlonglong id1 = add(first);
-    const qlonglong id2 = add({{"title", "Bob"}});
-    QVERIFY(id1 > 0);
-    QVERIFY(id2 > id1);
-    QCOMPARE(mService->items().value(id1), first);
-
-    // New keys join, given keys are replaced, the others stay.
-    QVERIFY(finish(mProxy->updateItem(id1, {{"footer", "2 likes"}, {"body", "Hello"}})));
-    const QVariantMap merged = {{"title", "Ann"}, {"footer", "2 likes"}, {"sourceName", "Quillnet"}, {"body", "Hello"}};
-    QCOMPARE(mService->items().value(id1), merged);
-
-    QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("updateItem: no item %1").arg(id2 + 1)));
-    QVERIFY(finish(mProxy->updateItem(id2 + 1, {{"footer", "x"}})));
-    QVERIFY(finish(mProxy->removeItem(id1)));
-    QCOMPARE(mService->items().keys(), QList<qlonglong> {id2});
-    QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("removeItem: no item %1").arg(id1)));
-    QVERIFY(finish(mProxy->removeItem(id1)));
-    QCOMPARE(mService->items().keys(), QList<qlonglong> {id2});
-
-    // An id is never given out twice, not even after its item is gone.
-    QVERIFY(add({{"title", "Cid"}}) > id2);
-}
-
-void TestHomeScreen::removalsBySourceName()
-{
-    startService();
-    const qlonglong a1 = add({{"sourceName", "A"}});
-    const qlonglong b = add({{"sourceName", "B"}});
-    const qlonglong a2 = add({{"sourceName", "A"}, {"title", "a2"}});
-    const qlonglong none = add({{"title", "no source"}});
-    const qlonglong empty = add({{"sourceName", ""}});
-    QVERIFY(a1 > 0 && b > 0 && a2 > 0 && none > 0 && empty > 0);
-
-    QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("A"))));
-    QCOMPARE(mService->items().keys(), (QList<qlonglong> {b, none, empty}));
-    // The empty name is a name: an item without one is not among its items.
-    QVERIFY(finish(mProxy->removeItemsBySourceName(QString())));
-    QCOMPARE(mService->items().keys(), (QList<qlonglong> {b, none}));
-    QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("A"))));
-    QCOMPARE(mLines.mid(5), (QStringList {"removed-source A 2", "removed-source  1", "removed-source A 0"}));
 }
 
 void TestHomeScreen::refusedMaps()
@@ -237,7 +356,7 @@ void TestHomeScreen::limits()
     QVERIFY(add({{"title", "y"}}) > id2);
 }
 
-void TestHomeScreen::printedLines()
+void TestHomeScreen::feedCallsAndLines()
 {
     startService();
     const QVariantMap first = {
@@ -260,12 +379,26 @@ void TestHomeScreen::printedLines()
     };
     QCOMPARE(add(first), 1);
     QCOMPARE(add(second), 2);
-    QVERIFY(finish(mProxy->updateItem(1, {{"footer", "3 likes"}})));
+    QCOMPARE(mService->items().value(1), first);
+    // New keys join, given keys are replaced, the others stay.
+    QVERIFY(finish(mProxy->updateItem(1, {{"footer", "3 likes"}, {"body", "Hi"}})));
     QVERIFY(finish(mProxy->updateItem(1, {})));
+    QVariantMap merged = first;
+    merged.insert({{"footer", "3 likes"}, {"body", "Hi"}});
+    QCOMPARE(mService->items().value(1), merged);
+    QTest::ignoreMessage(QtWarningMsg, "updateItem: no item 3");
+    QVERIFY(finish(mProxy->updateItem(3, {{"footer", "x"}})));
     QVERIFY(finish(mProxy->removeItem(2)));
-    QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("Quill\nnet"))));
-    QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("%1 %2"))));
-    QVERIFY(finish(mProxy->removeItemsBySourceName(QStringLiteral("Quillnet"))));
+    QTest::ignoreMessage(QtWarningMsg, "removeItem: no item 2");
+    QVERIFY(finish(mProxy->removeItem(2)));
+    // An id is never given out twice, not even after its item is gone.
+    for (const QVariantMap &item : {QVariantMap {{"sourceName", "A"}}, QVariantMap {{"title", "none"}},
+                                    QVariantMap {{"sourceName", "A"}}, QVariantMap {{"sourceName", ""}}})
+        QVERIFY(add(item) > 2);
+    for (const char *name : {"Quill\nnet", "%1 %2", "A", "", "A", "Quillnet"})
+        QVERIFY(finish(mProxy->removeItemsBySourceName(QString::fromUtf8(name))));
+    // The empty name is a name: an item without one is not among its items.
+    QCOMPARE(mService->items().keys(), QList<qlonglong> {4});
     mService->requestRefresh();
 
     const QStringList expected = {
@@ -275,15 +408,738 @@ void TestHomeScreen::printedLines()
                     + QString(200, QLatin1Char('a'))
                     + R"x(... (300 characters)" count="7" extra=["0","1","2","3","4","5","6","7",... (10 entries)] )x"
                     + R"(level="3")",
-            R"(updated 1 footer="3 likes")",
+            R"(updated 1 body="Hi" footer="3 likes")",
             "updated 1",
             "removed 2",
+            R"(added 3 sourceName="A")",
+            R"(added 4 title="none")",
+            R"(added 5 sourceName="A")",
+            R"(added 6 sourceName="")",
             R"(removed-source Quill\nnet 0)",
             "removed-source %1 %2 0",
+            "removed-source A 2",
+            "removed-source  1",
+            "removed-source A 0",
             "removed-source Quillnet 1",
             "refresh-requested",
     };
     QCOMPARE(mLines, expected);
+}
+
+void TestHomeScreen::capabilitiesAndInformation()
+{
+    startServer();
+    QDBusPendingReply<QStringList> capabilities = mNotifyProxy->GetCapabilities();
+    QVERIFY(finish(capabilities));
+    for (const char *capability : {"actions", "body", "body-markup", "persistence"})
+        QVERIFY2(capabilities.value().contains(QLatin1String(capability)), capability);
+    QDBusPendingReply<QString, QString, QString, QString> information = mNotifyProxy->GetServerInformation();
+    QVERIFY(finish(information));
+    QCOMPARE(information.argumentAt<0>(), QStringLiteral("homescreen"));
+    QVERIFY(!information.argumentAt<1>().isEmpty());
+    QVERIFY(!information.argumentAt<2>().isEmpty());
+    QCOMPARE(information.argumentAt<3>(), QStringLiteral("1.2"));
+}
+
+void TestHomeScreen::notificationCallsAndLines()
+{
+    startServer();
+    QSignalSpy closed(mNotifyProxy.get(), &NotificationServerProxy::NotificationClosed);
+    QDBusArgument picture;
+    picture.beginStructure();
+    picture << 1 << 1 << 4 << true << 8 << 4 << QByteArray(4, 'p');
+    picture.endStructure();
+    const QVariantMap hints = {
+            {"transient", true},
+            {"resident", false},
+            {"urgency", QVariant::fromValue(uchar(1))},
+            {"category", "im.received"},
+            {"sender-pid", qint64(42)},
+            {"image-data", QVariant::fromValue(picture)},
+            {"x-nested", QVariantMap {{"a", 1}}},
+    };
+    QStringList tenEntries;
+    for (int i = 0; i < 5; ++i)
+        tenEntries << QStringLiteral("k%1").arg(i) << QStringLiteral("l%1").arg(i);
+
+    QDBusPendingReply<uint> first
+            = mNotifyProxy->Notify(QStringLiteral("quillnet-daemon"), 0, QString(), QStringLiteral("New message"),
+                                   QStringLiteral("Hello \"you\"\nthere"), {"default", "Open"}, hints, -1);
+    QVERIFY(finish(first));
+    QCOMPARE(first.value(), 1u);
+    // A live notification is replaced in place, whole.
+    QVERIFY(finish(mNotifyProxy->Notify(QStringLiteral("x"), 1, QStringLiteral("icon.png"), QString(),
+                                        QString(300, QLatin1Char('b')), tenEntries, {}, 0)));
+    QCOMPARE(mServer->notifications().value(1).actions, tenEntries);
+    QCOMPARE(mServer->notifications().value(1).hints, QVariantMap());
+    QVERIFY(finish(
+            mNotifyProxy->Notify(QStringLiteral("x"), 0, QString(), QStringLiteral("s"), QString(), {}, {}, 2500)));
+    // An id never given out, or of a notification that is gone, gets a new one.
+    QCOMPARE(notify(QStringLiteral("three"), {}, {}, 0, 100), 3u);
+    QVERIFY(finish(mNotifyProxy->CloseNotification(2)));
+    QTRY_COMPARE_WITH_TIMEOUT(closed, (QList<QVariantList> {{2u, 3u}}), 10000);
+    // The protocol answers an error for a notification that is gone.
+    QTest::ignoreMessage(QtWarningMsg, "CloseNotification refused: no notification 2");
+    QDBusPendingReply<> again = mNotifyProxy->CloseNotification(2);
+    QVERIFY(answered(again));
+    QCOMPARE(again.error().type(), QDBusError::InvalidArgs);
+    QCOMPARE(notify(QStringLiteral("four"), {}, {}, 0, 2), 4u);
+    QVERIFY(mServer->dismiss(1));
+    QCOMPARE(mServer->notifications().keys(), (QList<uint> {3, 4}));
+
+    const QStringList expected = {
+            R"x(notify 1 app="quillnet-daemon" summary="New message" body="Hello \"you\"\nthere" )x"
+            R"x(actions=["default","Open"] hints=category="im.received",resident="false",sender-pid="42",)x"
+            R"x(transient,urgency="1" timeout=5000)x",
+            R"x(update 1 app="x" summary="" body=")x" + QString(200, QLatin1Char('b'))
+                    + R"x(... (300 characters)" icon="icon.png" )x"
+                    + R"x(actions=["k0","l0","k1","l1","k2","l2","k3","l3",... (10 entries)] timeout=never)x",
+            R"x(notify 2 app="x" summary="s" body="" timeout=2500)x",
+            R"x(notify 3 app="test" summary="three" body="" timeout=never)x",
+            "close 2 reason=3",
+            R"x(notify 4 app="test" summary="four" body="" timeout=never)x",
+            "close 1 reason=2",
+    };
+    QCOMPARE(mLines, expected);
+}
+
+void TestHomeScreen::expiry()
+{
+    HomeScreen::NotificationLimits limits;
+    limits.transientTimeout = 50;
+    startServer(limits);
+    QSignalSpy closed(mServer.get(), &NotificationServer::NotificationClosed);
+
+    // The update asks for no expiry, which stops the first timer.
+    const uint updated = notify(QStringLiteral("updated"), {}, {}, 50);
+    QCOMPARE(notify(QStringLiteral("updated"), {}, {}, 0, updated), updated);
+    const uint serverDefault = notify(QStringLiteral("default"), {}, {}, -1);
+    const uint transient = notify(QStringLiteral("transient"), {}, {{"transient", true}}, -1);
+    const uint timed = notify(QStringLiteral("timed"), {}, {}, 150);
+
+    QTRY_COMPARE_WITH_TIMEOUT(closed.size(), 2, 10000);
+    QCOMPARE(closed.at(0), (QVariantList {transient, 1u}));
+    QCOMPARE(closed.at(1), (QVariantList {timed, 1u}));
+    QCOMPARE(mServer->notifications().keys(), (QList<uint> {updated, serverDefault}));
+    QCOMPARE(mServer->notifications().value(serverDefault).timeout, 0);
+}
+
+void TestHomeScreen::refusals()
+{
+    struct Case
+    {
+        QStringList actions;
+        QVariantMap hints;
+        QString why;
+        QString body = {};
+        int timeout = 0;
+    };
+    QVariantMap manyHints;
+    for (int i = 0; i <= HomeScreen::NotificationLimits().maxHints; ++i)
+        manyHints.insert(QStringLiteral("h%1").arg(i), i);
+    const QStringList open = {"default", "Open"};
+    const QList<Case> cases = {
+            {{"default"}, {}, "1 action entries, not pairs of key and label"},
+            {QStringList(4000, QStringLiteral("a")), {}, "4000 action entries, at most 32"},
+            {{"", "Open"}, {}, R"x(the action labelled "Open" has an empty key)x"},
+            {open, {{"urgency", 2}}, R"x(the hint urgency is of D-Bus type "i", not "y")x"},
+            {open, {{"urgency", QVariant::fromValue(uchar(3))}}, "the urgency 3 is not 0, 1 or 2"},
+            {open, {{"transient", "yes"}}, R"x(the hint transient is of D-Bus type "s", not "b")x"},
+            {open, {{"image-data", "x"}}, R"x(the hint image-data is of D-Bus type "s", not "(iiibiiay)")x"},
+            {open, {{"two words", 1}}, R"x(the hint "two words" is not 1 to 64 letters, digits, "_", "-" or ".")x"},
+            {open, manyHints, "33 hints, at most 32"},
+            {open, {}, "more than 65536 characters", QString(2 * 1024 * 1024, QLatin1Char('x'))},
+            {open, {{"category", QString(70000, QLatin1Char('c'))}}, "more than 65536 characters"},
+            {open, {}, "expire_timeout -2 is below -1", QString(), -2},
+    };
+    startServer();
+    const uint id = notify(QStringLiteral("kept"));
+    QVERIFY(id > 0);
+    for (const Case &c : cases) {
+        for (const uint replacesId : {0u, id}) {
+            QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Notify refused: ") + c.why));
+            QDBusPendingReply<uint> reply
+                    = mNotifyProxy->Notify(QStringLiteral("test"), replacesId, QString(), QStringLiteral("refused"),
+                                           c.body, c.actions, c.hints, c.timeout);
+            QVERIFY(answered(reply));
+            QCOMPARE(reply.error().type(), QDBusError::InvalidArgs);
+            QCOMPARE(reply.error().message(), c.why);
+        }
+    }
+    QCOMPARE(mServer->notifications().keys(), QList<uint> {id});
+    QCOMPARE(mServer->notifications().value(id).summary, QStringLiteral("kept"));
+    QCOMPARE(mLines.size(), 1);
+}
+
+void TestHomeScreen::notificationLimits()
+{
+    HomeScreen::NotificationLimits limits;
+    limits.maxNotifications = 2;
+    startServer(limits);
+    const uint id1 = notify(QStringLiteral("one"));
+    const uint id2 = notify(QStringLiteral("two"));
+    QVERIFY(id1 > 0 && id2 > 0);
+
+    QTest::ignoreMessage(QtWarningMsg, "Notify refused: 2 notifications are shown already");
+    QDBusPendingReply<uint> full
+            = mNotifyProxy->Notify(QStringLiteral("test"), 0, QString(), QStringLiteral("three"), QString(), {}, {}, 0);
+    QVERIFY(answered(full));
+    QCOMPARE(full.error().type(), QDBusError::LimitsExceeded);
+    // Replacing takes no room.
+    QCOMPARE(notify(QStringLiteral("one again"), {}, {}, 0, id1), id1);
+    QVERIFY(finish(mNotifyProxy->CloseNotification(id2)));
+    QVERIFY(notify(QStringLiteral("three")) > id2);
+}
+
+void TestHomeScreen::tapping()
+{
+    startServer();
+    QSignalSpy invoked(mServer.get(), &NotificationServer::ActionInvoked);
+    QSignalSpy invokedOnBus(mNotifyProxy.get(), &NotificationServerProxy::ActionInvoked);
+    QSignalSpy closedOnBus(mNotifyProxy.get(), &NotificationServerProxy::NotificationClosed);
+    const uint otherAction = notify(QStringLiteral("reply only"), {"reply", "Reply"});
+    const uint labelOnly = notify(QStringLiteral("a label, not a key"), {"open", "default"});
+    const uint openable = notify(QStringLiteral("openable"), {"reply", "Reply", "default", "Open"});
+    const uint resident = notify(QStringLiteral("resident"), {"default", "Open"}, {{"resident", true}});
+
+    QTest::ignoreMessage(QtWarningMsg, "tap: notification 1 offers no default action");
+    QVERIFY(!mServer->tap(otherAction));
+    QTest::ignoreMessage(QtWarningMsg, "tap: notification 2 offers no default action");
+    QVERIFY(!mServer->tap(labelOnly));
+    QTest::ignoreMessage(QtWarningMsg, "tap: no notification 99");
+    QVERIFY(!mServer->tap(99));
+    QCOMPARE(invoked.size(), 0);
+
+    QVERIFY(mServer->tap(openable));
+    QVERIFY(mServer->tap(resident));
+    const QList<QVariantList> expected = {{openable, "default"}, {resident, "default"}};
+    QCOMPARE(invoked, expected);
+    QTRY_COMPARE_WITH_TIMEOUT(invokedOnBus.size(), 2, 10000);
+    QCOMPARE(invokedOnBus, expected);
+    // Tapped means dismissed by the user, unless the notification asked to stay.
+    QTRY_COMPARE_WITH_TIMEOUT(closedOnBus.size(), 1, 10000);
+    QCOMPARE(closedOnBus.at(0), (QVariantList {openable, 2u}));
+    QCOMPARE(mServer->notifications().keys(), (QList<uint> {otherAction, labelOnly, resident}));
+    QCOMPARE(mLines.mid(4),
+             (QStringList {R"x(action 3 key="default")x", "close 3 reason=2", R"x(action 4 key="default")x"}));
+}
+
+void TestHomeScreen::contactsAskedOnAppearance()
+{
+    startView();
+    SocialNetworkPerson ada;
+    // Set in another order than shown.
+    ada.setProperty(QStringLiteral("Nickname"), QStringLiteral("Ace"));
+    ada.setProperty(SocialNetworkPerson::Status, QStringLiteral("Off to \"the\" lab\nback at 5\t\\o/"));
+    ada.setProperty(SocialGenericData::Id, QStringLiteral("quillnet:acct:42"));
+    ada.setProperty(SocialNetworkPerson::Relationship, 2);
+    ada.setParentAccount(QStringLiteral("quillnet:acct"));
+    ada.setProperty(SocialNetworkPerson::FirstName, QStringLiteral("Ada"));
+    ada.setProperty(SocialNetworkPerson::LastName, QStringLiteral("Love\x1blace"));
+    ada.setProperty(SocialNetworkPerson::AboutMe, QString(250, QLatin1Char('a')));
+    ada.setProperty(QStringLiteral("EmailAddresses"), QStringList {"ada@example.org"});
+    ada.setProperty(QStringLiteral("Birthday"), QDate(1990, 12, 10));
+    ada.setProperty(SocialNetworkPerson::StatusChangeTime, QDateTime(QDate(2024, 5, 1), QTime(8, 15), Qt::UTC));
+    ada.setProperty(SocialNetworkPerson::PhoneNumber, QStringLiteral("+1 555 0100"));
+    ada.setProperty(SocialServiceAccount::SocialServiceId, QStringLiteral("quillnet"));
+    ada.setProperty(QStringLiteral("two words"), QStringLiteral("left out"));
+
+    QTest::ignoreMessage(QtWarningMsg, aboutRequest("contacts: 1 persons of the answer to %1 have no usable id", 1));
+    FakeProvider *provider = makeProvider({ada, person("quillnet:acct:4 2"), person("quillnet:acct:43", 1)});
+    QVERIFY(provider->registerOnBus());
+    const QStringList expected = {
+            R"(contact quillnet:acct:42 first="Ada" last="Love\u001blace" status="Off to \"the\" lab\nback at )"
+            R"(5\t\\o/" phone="+1 555 0100" email=["ada@example.org"] birthday="1990-12-10" about=")"
+                    + QString(200, QLatin1Char('a'))
+                    + R"x(... (250 characters)" status-time="2024-05-01T08:15:00Z" relationship="2" )x"
+                      R"x(account="quillnet:acct" service="quillnet" Nickname="Ace" ... (14 properties))x",
+            R"(contact quillnet:acct:43 relationship="1" account="quillnet:acct")",
+            "contacts 2",
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(mLines, expected, 10000);
+    QCOMPARE(provider->requests.size(), 1);
+    const FakeProvider::Request &asked = provider->requests.first();
+    QCOMPARE(asked.type, 5);
+    QVERIFY(asked.readCleanly);
+    QVERIFY(asked.filter.isEmpty());
+
+    // Gone and back with the daemon's next login: asked anew.
+    mProvider.reset();
+    mLines.clear();
+    provider = makeProvider();
+    QVERIFY(provider->registerOnBus());
+    QTRY_COMPARE_WITH_TIMEOUT(mLines, QStringList {"contacts 0"}, 10000);
+    QCOMPARE(provider->requests.size(), 1);
+}
+
+void TestHomeScreen::contactsFollowPersonsUpdate()
+{
+    FakeProvider *provider = makeProvider();
+    QVERIFY(provider->registerOnBus());
+    startView();
+    QTRY_COMPARE_WITH_TIMEOUT(mLines, QStringList {"contacts 0"}, 10000);
+
+    SocialNetworkPerson ada = person(QStringLiteral("quillnet:acct:42"));
+    ada.setProperty(SocialNetworkPerson::FirstName, QStringLiteral("Ada"));
+    provider->persons = {ada};
+    SocialServiceAccount account;
+    account.setProperty(SocialGenericData::Id, QStringLiteral("quillnet:acct"));
+    // An id with a "|" would ask for more than was announced.
+    QTest::ignoreMessage(QtWarningMsg, "contacts: 2 announced records are not persons with a usable id");
+    provider->announce({person("quillnet:acct:42"), account, person("quillnet:acct:42"),
+                        person("quillnet:acct:1|quillnet:acct:2")});
+    const QStringList expected = {
+            "contacts 0",
+            "persons-update 4",
+            R"(contact quillnet:acct:42 first="Ada" relationship="2" account="quillnet:acct")",
+            "contacts 1",
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(mLines, expected, 10000);
+    QCOMPARE(provider->requests.size(), 2);
+    QCOMPARE(provider->requests.at(1).type, 5);
+    QVERIFY(provider->requests.at(1).id != provider->requests.at(0).id);
+    // The worked example of docs/socialprovider.md, byte for byte.
+    QCOMPARE(provider->requests.at(1).bytes.toHex(),
+             QByteArray("0000000100000001000000040049006400000020007100750069006c006c006e00650074003a0061006300630074"
+                        "003a00340032"));
+}
+
+void TestHomeScreen::contactsAnswers()
+{
+    const auto bytes = [](auto... values) {
+        QByteArray result;
+        QDataStream out(&result, QIODevice::WriteOnly);
+        (out << ... << values);
+        return result;
+    };
+    SocialServiceAccount account;
+    account.setProperty(SocialGenericData::Id, QStringLiteral("quillnet:acct"));
+    const QByteArray record = bytes(person(QStringLiteral("quillnet:acct:42")));
+    const QByteArray good = bytes(quint32(1), quint32(0), quint32(1), record);
+    const QString unreadable = QStringLiteral("contacts: the answer to %1 does not read");
+    struct Case
+    {
+        QByteArray answer;
+        // The warning it draws, about the request; empty for none.
+        QString warning;
+        SocialProviderError error = {};
+        QString answerId = {};
+        QStringList lines = {};
+    };
+    const QList<Case> cases = {
+            {{},
+             {},
+             SocialProviderError(6, QStringLiteral("Handler \"not\"\nready")),
+             {},
+             {R"(contacts-error type=6 description="Handler \"not\"\nready")"}},
+            // Every caller's answers reach every listener.
+            {{}, {}, {}, "contactsd-1"},
+            {bytes(quint32(3), quint32(0), quint32(1), record), unreadable}, // another version
+            {bytes(quint32(2), quint32(2), quint8(1), quint32(0), quint32(1), record),
+             QStringLiteral("contacts: part 2 of the answer to %1 came where part 1 was due")},
+            {good + '\0', unreadable},
+            {good.chopped(1), unreadable},
+            {bytes(quint32(1), quint32(0), quint32(1), record + '\0'), unreadable},
+            {bytes(quint32(1), quint32(0), quint32(10000), record), unreadable}, // more records than bytes
+            {bytes(quint32(1), quint32(0), quint32(10001)) + QByteArray(40004, '\0'), unreadable}, // too many
+            {bytes(quint32(1), quint32(1), quint32(3), quint32(0), quint32(0)), unreadable}, // odd filter text
+            {bytes(quint32(1), quint32(0), quint32(1), account), unreadable}, // an account for a person
+    };
+    for (const Case &c : cases) {
+        startView();
+        makeProvider({person(QStringLiteral("quillnet:acct:42"))});
+        mProvider->answerBytes = c.answer;
+        mProvider->error = c.error;
+        mProvider->answerId = c.answerId;
+        if (!c.warning.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg, aboutRequest(c.warning, 1));
+        QVERIFY(mProvider->registerOnBus());
+        QTRY_COMPARE_WITH_TIMEOUT(mProvider->requests.size(), 1, 10000);
+
+        // Asked again, answered well: answers reach the view in the order they were sent, so
+        // whatever the first one printed is before.
+        mProvider->answerBytes.clear();
+        mProvider->error = SocialProviderError();
+        mProvider->answerId.clear();
+        QVERIFY(mView->requestAll());
+        const QStringList lines = c.lines
+                + QStringList {R"(contact quillnet:acct:42 relationship="2" account="quillnet:acct")", "contacts 1"};
+        QTRY_COMPARE_WITH_TIMEOUT(mLines, lines, 10000);
+        cleanup();
+    }
+}
+
+void TestHomeScreen::contactsBounds()
+{
+    using HomeScreen::ContactsView;
+    QList<SocialNetworkPerson> many;
+    for (int i = 0; i <= ContactsView::MaxContactsPerAnswer; ++i)
+        many << person(QStringLiteral("quillnet:acct:%1").arg(i));
+    QTest::ignoreMessage(QtWarningMsg,
+                         aboutRequest(QStringLiteral("contacts: the answer to %1 holds more than %2 "
+                                                     "persons; the first %2 are shown")
+                                              .arg("%1", QString::number(ContactsView::MaxContactsPerAnswer)),
+                                      1));
+    FakeProvider *provider = makeProvider(many);
+    // In parts, as the daemon sends an answer this large.
+    provider->partBytes = 64 * 1024;
+    QVERIFY(provider->registerOnBus());
+    startView();
+    QTRY_COMPARE_WITH_TIMEOUT(mLines.size(), ContactsView::MaxContactsPerAnswer + 1, 10000);
+    QCOMPARE(mLines.at(ContactsView::MaxContactsPerAnswer - 1),
+             QStringLiteral(R"(contact quillnet:acct:%1 relationship="2" account="quillnet:acct")")
+                     .arg(ContactsView::MaxContactsPerAnswer - 1));
+    QCOMPARE(mLines.last(), QStringLiteral("contacts %1").arg(ContactsView::MaxContactsPerAnswer));
+
+    // Requests awaiting their answer: beyond the bound the oldest is forgotten, and its answer too.
+    mLines.clear();
+    provider->persons.clear();
+    provider->holdAnswers = true;
+    for (int i = 0; i <= ContactsView::MaxPendingRequests; ++i)
+        QVERIFY(mView->requestAll());
+    QTRY_COMPARE_WITH_TIMEOUT(provider->requests.size(), ContactsView::MaxPendingRequests + 2, 10000);
+    provider->answerHeld();
+    QTRY_COMPARE_WITH_TIMEOUT(mLines, QStringList(ContactsView::MaxPendingRequests, QStringLiteral("contacts 0")),
+                              10000);
+
+    // Announced persons asked for at once.
+    mLines.clear();
+    provider->holdAnswers = false;
+    QTest::ignoreMessage(QtWarningMsg, "contacts: 101 persons announced at once; the first 100 are asked for");
+    provider->announce(QList<SocialGenericData>(many.cbegin(), many.cbegin() + ContactsView::MaxPersonsPerUpdate + 1));
+    QTRY_COMPARE_WITH_TIMEOUT(mLines, (QStringList {"persons-update 101", "contacts 0"}), 10000);
+    const QStringList asked = provider->requests.last().filter.value(SocialGenericData::Id).split(QLatin1Char('|'));
+    QCOMPARE(asked.size(), ContactsView::MaxPersonsPerUpdate);
+    QCOMPARE(asked.last(), QStringLiteral("quillnet:acct:99"));
+}
+
+void TestHomeScreen::pageRoutes()
+{
+    startPage();
+    struct Case
+    {
+        QByteArray method;
+        QString path; // "@" is the page's secret
+        QByteArray body;
+        int status;
+        QByteArray type = "application/json";
+        QByteArray host = "own"; // the page's host
+        QByteArray origin = {};
+        QByteArray contentType = "application/json";
+    };
+    const QList<Case> cases = {
+            {"GET", "@/", {}, 200, "text/html; charset=utf-8"},
+            {"GET", "@/page.js", {}, 200, "text/javascript; charset=utf-8"},
+            {"GET", "@/state", {}, 200},
+            {"GET", "@/summary", {}, 200, "text/plain; charset=utf-8"},
+            {"GET", "@/live", {}, 200, "text/event-stream"},
+            // Without the secret nothing is there, whatever the route.
+            {"GET", "/", {}, 404},
+            {"GET", "/state", {}, 404},
+            {"GET", "/live", {}, 404},
+            {"GET", "/picture", {}, 404},
+            {"POST", "/action/view", R"({"view":"messages"})", 404},
+            {"GET", "/00000000000000000000000000000000/state", {}, 404},
+            {"GET", "@0/state", {}, 404},
+            {"GET", "@", {}, 404},
+            {"GET", "@/", {}, 421, "application/json", "rebound.example:80"},
+            {"GET", "@/state", {}, 421, "application/json", ""},
+            {"GET", "@/etc/passwd", {}, 404},
+            {"OTHER", "@/", {}, 405},
+            {"GET", "@/action/sync", {}, 405},
+            {"POST", "@/action/refresh", {}, 415, "application/json", "own", {}, "application/x-www-form-urlencoded"},
+            {"POST", "@/action/refresh", {}, 403, "application/json", "own", "http://evil.example"},
+            {"POST", "@/action/refresh", "{}", 200, "application/json", "own", "own"},
+            {"POST", "@/action/format-disk", {}, 404},
+            {"POST", "@/action/tap", "[1]", 400},
+            {"POST", "@/action/tap", QByteArray(5000, ' '), 413},
+            {"POST", "@/action/tap", R"({"id":"1"})", 400},
+            {"POST", "@/action/item", R"({"id":1.5})", 400},
+            {"POST", "@/action/tap", R"({"id":1e300})", 400},
+            {"POST", "@/action/tap", R"({"id":4000000})", 404},
+            {"POST", "@/action/item", R"({"id":4000000})", 404},
+            {"POST", "@/action/view", R"({"view":"../../x"})", 409},
+            {"POST", "@/action/read", R"({"ids":["a b"]})", 409},
+            {"POST", "@/action/read", R"({"ids":"x"})", 409},
+    };
+    for (const Case &c : cases) {
+        PageRequest in = request(c.method,
+                                 QString(c.path).replace(QLatin1Char('@'), QLatin1Char('/') + mPage->secret()), c.body);
+        in.host = c.host == "own" ? host() : c.host;
+        in.origin = c.origin == "own" ? "http://" + host() : c.origin;
+        in.contentType = c.contentType;
+        const QByteArray name = c.method + ' ' + c.path.toLatin1();
+        // A refusal for the secret is warned about, as are those of the phone actions; nothing else.
+        if (!c.path.startsWith(QLatin1Char('@')) || c.path == QLatin1String("@0/state") || c.path == QLatin1String("@"))
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression(QStringLiteral("^page: refused .* without the page's secret$")));
+        if (c.status == 409)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(".*")));
+        const auto answer = mPage->respond(in);
+        QVERIFY2(answer.status == c.status, name + ": " + answer.body);
+        QVERIFY2(answer.contentType == c.type, name);
+        QCOMPARE(answer.stream, c.path == QLatin1String("@/live"));
+        if (c.type == "application/json")
+            QVERIFY2(QJsonDocument::fromJson(answer.body).isObject(), name);
+    }
+}
+
+void TestHomeScreen::pagePictures()
+{
+    startPage();
+    const QString png = mDir.filePath(QStringLiteral("photo.png"));
+    const QString html = mDir.filePath(QStringLiteral("fake.png"));
+    const QString held = mDir.filePath(QStringLiteral("avatar.png"));
+    const QString notHeld = mDir.filePath(QStringLiteral("secret.png"));
+    const QString tiff = mDir.filePath(QStringLiteral("scan"));
+    for (const auto &[path, bytes] :
+         {std::pair {png, Png}, std::pair {html, QByteArray("<script>x()</script>")}, std::pair {held, Png},
+          std::pair {notHeld, Png}, std::pair {tiff, QByteArray("II*\0\x08\0\0\0", 8)}})
+        QVERIFY(writeFile(path, bytes));
+    QVERIFY(add({{"title", "Pictures"}, {"icon", held}, {"imageList", QStringList {png, html, "", tiff}}}) > 0);
+
+    struct Case
+    {
+        QString path;
+        int status;
+        QByteArray type;
+    };
+    const QString dotted = mDir.path() + QStringLiteral("/x/../photo.png");
+    const QList<Case> cases = {
+            {png, 200, "image/png"},           {held, 200, "image/png"},
+            {html, 404, "application/json"},   {notHeld, 404, "application/json"},
+            {dotted, 404, "application/json"}, {QString(), 404, "application/json"},
+            {tiff, 200, "image/tiff"},
+    };
+    for (const Case &c : cases) {
+        PageRequest in = request("GET", QStringLiteral("picture"));
+        in.query.addQueryItem(QStringLiteral("path"), QString::fromLatin1(QUrl::toPercentEncoding(c.path)));
+        const auto answer = mPage->respond(in);
+        QVERIFY2(answer.status == c.status, qPrintable(c.path));
+        QCOMPARE(answer.contentType, c.type);
+        if (c.status == 200)
+            QCOMPARE(answer.body, readFile(c.path));
+    }
+    QVERIFY(mPage->isServedPicture(png));
+    QVERIFY(!mPage->isServedPicture(QStringLiteral("icon-m-quillnet")));
+}
+
+void TestHomeScreen::pageFeedNewestFirstAndNotifications()
+{
+    startPage();
+    const qlonglong older = add({{"title", "Older"}, {"timestamp", "2026-01-01 10:00:00"}, {"body", "<b>x</b>"}});
+    const qlonglong newer = add({{"title", "Newer"}, {"timestamp", "2026-01-02 09:00:00"}, {"icon", "icon-m-x"}});
+    QVERIFY(older > 0 && newer > 0);
+    const QJsonArray feed = mPage->feedJson();
+    QList<qlonglong> order;
+    for (const QJsonValue &item : feed)
+        order << item[QStringLiteral("id")].toInteger();
+    QVERIFY(order.indexOf(newer) < order.indexOf(older));
+    const QJsonObject shownNewer = feed.at(order.indexOf(newer)).toObject();
+    // A theme icon name is no picture of the page's; the body goes to the page as it came, to be
+    // made safe there.
+    QCOMPARE(shownNewer[QStringLiteral("icon")].toString(), QString());
+    QCOMPARE(feed.at(order.indexOf(older))[QStringLiteral("body")].toString(), QStringLiteral("<b>x</b>"));
+
+    QDBusPendingReply<uint> group = mNotifyProxy->Notify("quillnet-daemon", 0, "", "3 new messages", "Ann: hi",
+                                                         {"default", ""}, {{"x-tarvo-count", 3}}, 0);
+    QDBusPendingReply<uint> transient
+            = mNotifyProxy->Notify("quillnet-daemon", 0, "", "Ann", "hi", {}, {{"transient", true}}, -1);
+    QVERIFY(finish(group) && finish(transient));
+    QHash<qint64, QJsonObject> shown;
+    for (const QJsonValue &n : mPage->notificationsJson())
+        shown.insert(n[QStringLiteral("id")].toInteger(), n.toObject());
+    const auto flags = [&shown](uint id) {
+        const QJsonObject n = shown.value(id);
+        return QList<QJsonValue> {n["group"], n["tappable"], n["count"]};
+    };
+    QCOMPARE(flags(group.value()), (QList<QJsonValue> {true, true, 3}));
+    QCOMPARE(flags(transient.value()), (QList<QJsonValue> {false, false, 0}));
+    QVERIFY(mPage->summary().contains(QStringLiteral("group \"3 new messages\" count=3")));
+}
+
+void TestHomeScreen::pageNotificationActions()
+{
+    startPage();
+    QDBusPendingReply<uint> tapped
+            = mNotifyProxy->Notify("quillnet-daemon", 0, "", "Tap me", "", {"default", ""}, {}, 0);
+    QDBusPendingReply<uint> plain = mNotifyProxy->Notify("quillnet-daemon", 0, "", "No action", "", {}, {}, 0);
+    QVERIFY(finish(tapped) && finish(plain));
+    QSignalSpy invoked(mNotifyProxy.get(), &NotificationServerProxy::ActionInvoked);
+    const QByteArray tap = R"({"id":)" + QByteArray::number(tapped.value()) + '}';
+    QCOMPARE(mPage->respond(request("POST", "action/tap", tap)).status, 200);
+    QVERIFY(invoked.wait(10000));
+    QCOMPARE(invoked.first().at(0).toUInt(), tapped.value());
+    QVERIFY(!mServer->notifications().contains(tapped.value()));
+
+    const QByteArray plainId = R"({"id":)" + QByteArray::number(plain.value()) + '}';
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(".*no default action.*")));
+    QCOMPARE(mPage->respond(request("POST", "action/tap", plainId)).status, 409);
+    QCOMPARE(mPage->respond(request("POST", "action/close", plainId)).status, 200);
+    QVERIFY(!mServer->notifications().contains(plain.value()));
+
+    QSignalSpy refreshes(mProxy.get(), &ComTarvoHomeEventFeedInterface::refreshRequested);
+    QCOMPARE(mPage->respond(request("POST", "action/refresh")).status, 200);
+    QVERIFY(refreshes.wait(10000));
+}
+
+void TestHomeScreen::pagePhoneActions()
+{
+    startPage();
+    // The app's socket: one command per write, the connection kept while a view is shown.
+    QCOMPARE(mPage->respond(request("POST", "action/view", R"({"view":"messages"})")).status, 200);
+    QVERIFY(mAppSocketServer.waitForNewConnection(10000));
+    QLocalSocket *app = mAppSocketServer.nextPendingConnection();
+    QVERIFY(app);
+    QByteArray received;
+    QTRY_COMPARE_WITH_TIMEOUT(received += app->readAll(), QByteArray("messages"), 10000);
+    QCOMPARE(mActions->currentView(), QStringLiteral("messages"));
+
+    QCOMPARE(mPage->respond(request("POST", "action/read", R"({"ids":["notif_1","added_notif_7"]})")).status, 200);
+    received.clear();
+    QTRY_COMPARE_WITH_TIMEOUT(received += app->readAll(), QByteArray("markReadNtf"), 10000);
+    QFile file(mActions->readFile());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QDataStream in(&file);
+    QStringList ids;
+    in >> ids;
+    QCOMPARE(ids, QStringList({"notif_1", "added_notif_7"}));
+
+    QCOMPARE(mPage->respond(request("POST", "action/view", R"({"view":"home"})")).status, 200);
+    QTRY_COMPARE_WITH_TIMEOUT(app->state(), QLocalSocket::UnconnectedState, 10000);
+
+    // A socket whose listener is not the daemon's user gets nothing.
+    mActions->setDaemonUid(geteuid() + 1);
+    QTest::ignoreMessage(
+            QtWarningMsg,
+            QRegularExpression(QStringLiteral("^the socket .* belongs to uid \\d+, not to the daemon's user \\d+$")));
+    QCOMPARE(mPage->respond(request("POST", "action/view", R"({"view":"messages"})")).status, 409);
+    mActions->setDaemonUid(geteuid());
+    QVERIFY(mAppSocketServer.waitForNewConnection(10000));
+    app = mAppSocketServer.nextPendingConnection();
+    QTRY_COMPARE_WITH_TIMEOUT(app->state(), QLocalSocket::UnconnectedState, 10000);
+    QCOMPARE(app->readAll(), QByteArray());
+    QCOMPARE(mActions->currentView(), QStringLiteral("home"));
+
+    // An item's action is a remote call it describes; one that is not is refused.
+    const qlonglong broken = add({{"title", "Broken"}, {"action", "not an action"}});
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(".*")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(".*")));
+    QCOMPARE(mPage->respond(request("POST", "action/item", R"({"id":)" + QByteArray::number(broken) + '}')).status,
+             409);
+}
+
+void TestHomeScreen::pageLiveUpdates()
+{
+    startPage();
+    const QString png = mDir.filePath(QStringLiteral("live.png"));
+    QVERIFY(writeFile(png, Png));
+    // The events as a browser's EventSource reads them: "data: <json>" and an empty line.
+    const auto page = send("GET " + path("live") + " HTTP/1.1\r\nAccept: text/event-stream\r\n\r\n");
+    QByteArray stream;
+    const auto events = [&stream] {
+        QList<QJsonObject> objects;
+        for (const QByteArray &event : stream.split('\n')) {
+            if (event.startsWith("data: "))
+                objects << QJsonDocument::fromJson(event.mid(6)).object();
+        }
+        return objects;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT((stream += page->readAll(), events().size()), 1, 10000);
+    QVERIFY(stream.startsWith("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"));
+    for (const char *section : {"feed", "notifications", "contacts", "activity"})
+        QVERIFY2(events().first().contains(QLatin1String(section)), section);
+
+    QVERIFY(add({{"title", "Pushed"}, {"imageList", QStringList {png}}}) > 0);
+    mPage->setContact(QStringLiteral("quillnet:acct:1"), {{"first", "Ada"}, {"status", "Here"}});
+    // Only the sections that changed, as they changed.
+    QTRY_VERIFY_WITH_TIMEOUT((stream += page->readAll(), events().size() > 1 && events().last().contains("contacts")),
+                             10000);
+    const QList<QJsonObject> pushed = events().mid(1);
+    QVERIFY(std::any_of(pushed.cbegin(), pushed.cend(), [](const QJsonObject &o) { return o.contains("feed"); }));
+    QVERIFY(std::none_of(pushed.cbegin(), pushed.cend(),
+                         [](const QJsonObject &o) { return o.contains("notifications"); }));
+    QCOMPARE(pushed.last()[QStringLiteral("contacts")][0][QStringLiteral("name")].toString(), QStringLiteral("Ada"));
+
+    // A picture as it leaves over HTTP, at the address the feed gives it, carries the page's policy.
+    QString picture;
+    for (const QJsonValue &item : mPage->feedJson())
+        picture = item[QStringLiteral("pictures")][0].toString(picture);
+    QVERIFY(!picture.isEmpty());
+    QNetworkAccessManager network;
+    std::unique_ptr<QNetworkReply> reply(network.get(QNetworkRequest(QUrl(mPage->address()).resolved(QUrl(picture)))));
+    QSignalSpy finished(reply.get(), &QNetworkReply::finished);
+    QVERIFY(finished.wait(10000));
+    QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    QCOMPARE(reply->readAll(), Png);
+    QVERIFY(reply->rawHeader("Content-Security-Policy").contains("script-src 'self'"));
+    QCOMPARE(reply->rawHeader("X-Content-Type-Options"), QByteArray("nosniff"));
+    QCOMPARE(reply->rawHeader("Cross-Origin-Resource-Policy"), QByteArray("same-origin"));
+}
+
+void TestHomeScreen::pageFloods()
+{
+    startPage();
+    // A body is refused by its length, before it is sent.
+    auto client = send("POST " + path("action/refresh") + " HTTP/1.1\r\nContent-Length: 314572800\r\n\r\n");
+    QTest::ignoreMessage(QtWarningMsg, "page: a body of 314572800 bytes is refused unread");
+    QVERIFY(QSignalSpy(client.get(), &QTcpSocket::disconnected).wait(10000));
+    QVERIFY(client->readAll().startsWith("HTTP/1.1 413 "));
+
+    // A request that stops half-way is closed when its time is up.
+    mPage->setIdleTimeout(100);
+    client = send("GET " + path("state") + " HTTP/1.1\r\nAccept: ");
+    QTest::ignoreMessage(QtWarningMsg, "page: a request was not complete after 100 ms; its connection is closed");
+    QVERIFY(QSignalSpy(client.get(), &QTcpSocket::disconnected).wait(10000));
+    QCOMPARE(client->readAll(), QByteArray());
+
+    // Connections beyond the limit are closed at once, however long the others may stay.
+    mPage->setIdleTimeout(3600000);
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i <= PageServer::MaxConnections; ++i)
+        clients.push_back(send(QByteArray()));
+    QTest::ignoreMessage(QtWarningMsg, "page: 32 connections are open; more are refused");
+    QTRY_VERIFY_WITH_TIMEOUT(std::any_of(clients.cbegin(), clients.cend(),
+                                         [](const auto &c) { return c->state() == QAbstractSocket::UnconnectedState; }),
+                             10000);
+    clients.clear();
+    QTRY_VERIFY_WITH_TIMEOUT(mPage->findChildren<QTcpSocket *>().isEmpty(), 10000);
+
+    // Streams that do not read: the client takes a byte, and the kernel holds little behind it. The
+    // contacts grow and each change sends them all, up to 60 contacts (1.2 MB a change): far more than
+    // either case needs, and a page without its limits fails the test, not the machine.
+    const QString big(20000, QLatin1Char('x'));
+    int contact = 0;
+    const auto grow = [&] {
+        return contact < 60 && (mPage->setContact(QString::number(++contact), {{"status", big}}), true);
+    };
+    QPointer<QTcpSocket> behind;
+    // A non-reading client, and its connection's end in the page, once there.
+    const auto stall = [&] {
+        if ((behind = serverSide(*client)))
+            behind->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4096);
+        return behind;
+    };
+
+    // One pushed out by newer ones goes at once, with whatever it had not taken.
+    client = send("GET " + path("live") + " HTTP/1.1\r\n\r\n", false);
+    QTRY_VERIFY_WITH_TIMEOUT(stall(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT((grow(), behind && behind->bytesToWrite() > 0), 30000);
+    QTest::ignoreMessage(QtWarningMsg, "page: 16 pages are open already; the oldest is closed");
+    for (int i = 0; i < PageServer::MaxStreams; ++i)
+        clients.push_back(send("GET " + path("live") + " HTTP/1.1\r\n\r\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(!behind, 10000);
+    clients.clear();
+    QTRY_VERIFY_WITH_TIMEOUT(mPage->findChildren<QTcpSocket *>().isEmpty(), 10000);
+
+    // One too far behind is cut.
+    mPage->setMaxUnsentBytes(65536);
+    client = send("GET " + path("live") + " HTTP/1.1\r\n\r\n", false);
+    QTRY_VERIFY_WITH_TIMEOUT(stall(), 10000);
+    QTest::ignoreMessage(
+            QtWarningMsg,
+            QRegularExpression(QStringLiteral("^page: a live-update stream has \\d+ bytes not taken; it is cut$")));
+    QTRY_VERIFY_WITH_TIMEOUT((grow(), !behind), 30000);
 }
 
 void TestHomeScreen::commands_data()
@@ -330,20 +1186,12 @@ void TestHomeScreen::commands()
     QFETCH(QString, warning);
 
     startService();
-    std::unique_ptr<HomeScreen::NotificationServer> server;
     if (withNotifications) {
-        server = std::make_unique<HomeScreen::NotificationServer>();
-        connect(server.get(), &HomeScreen::BusService::changeReported, this,
-                [this](const QString &line) { mLines << line; });
-        QVERIFY2(server->registerOnBus(), qPrintable(server->errorString()));
-        NotificationServerProxy proxy(QStringLiteral("org.freedesktop.Notifications"),
-                                      QStringLiteral("/org/freedesktop/Notifications"), QDBusConnection::sessionBus());
-        QVERIFY(finish(proxy.Notify(QStringLiteral("test"), 0, QString(), QStringLiteral("s"), QString(),
-                                    {"default", "Open"}, {}, 0)));
+        startServer();
+        QCOMPARE(notify(QStringLiteral("s"), {"default", "Open"}), 1u);
         mLines.clear();
     }
-
-    HomeScreen::CommandInput input(mService.get(), server.get());
+    HomeScreen::CommandInput input(mService.get(), mServer.get());
     if (!warning.isEmpty())
         QTest::ignoreMessage(QtWarningMsg, qPrintable(warning));
     QCOMPARE(input.execute(line), done);
@@ -375,8 +1223,13 @@ void TestHomeScreen::readsCommandLines()
 
 void TestHomeScreen::programServes()
 {
+    SocialNetworkPerson ann = person(QStringLiteral("quillnet:acct:7"));
+    ann.setProperty(SocialNetworkPerson::FirstName, QStringLiteral("Ann"));
+    QVERIFY(makeProvider({ann})->registerOnBus());
+    const QStringList contacts
+            = {R"(contact quillnet:acct:7 first="Ann" relationship="2" account="quillnet:acct")", "contacts 1"};
     QProcess *program = startProgram();
-    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines + contacts, 20000);
     ComTarvoHomeEventFeedInterface feed(QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"),
                                         QDBusConnection::sessionBus());
     NotificationServerProxy notifications(QStringLiteral("org.freedesktop.Notifications"),
@@ -428,7 +1281,9 @@ void TestHomeScreen::programServes()
             R"x(openView kind="message" id="t1")x",
             R"x(showItem post="p1")x",
     };
-    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program).mid(OwnsLines.size()), expected, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines + contacts + expected, 20000);
+    program->write("contacts\n");
+    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines + contacts + expected + contacts, 20000);
     program->terminate();
     QVERIFY(program->waitForFinished(20000));
     QCOMPARE(program->exitStatus(), QProcess::NormalExit);
@@ -436,27 +1291,11 @@ void TestHomeScreen::programServes()
     QCOMPARE(program->readAllStandardError(), QByteArray("homescreen: warning: dismiss: no notification 1\n"));
 }
 
-void TestHomeScreen::programShowsContacts()
+void TestHomeScreen::programWithoutContacts()
 {
-    FakeProvider provider;
-    SocialNetworkPerson ann;
-    ann.setProperty(SocialGenericData::Id, QStringLiteral("quillnet:acct:7"));
-    ann.setProperty(SocialNetworkPerson::FirstName, QStringLiteral("Ann"));
-    provider.persons = {ann};
-    QVERIFY(provider.registerOnBus());
-    const QStringList contacts = {R"(contact quillnet:acct:7 first="Ann")", "contacts 1"};
-
-    QProcess *program = startProgram();
-    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines + contacts, 20000);
-    program->write("contacts\n");
-    QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines + contacts + contacts, 20000);
-    program->terminate();
-    QVERIFY(program->waitForFinished(20000));
-    QCOMPARE(program->exitCode(), 0);
-    QCOMPARE(program->readAllStandardError(), QByteArray());
-
+    QVERIFY(makeProvider()->registerOnBus());
     // Without the view the provider is left alone.
-    program = startProgram({QStringLiteral("--no-contacts")});
+    QProcess *program = startProgram({QStringLiteral("--no-contacts")});
     QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines, 20000);
     // Commands are done in order: once the refresh shows, the contacts command is done.
     program->write("contacts\nrefresh\n");
@@ -465,7 +1304,7 @@ void TestHomeScreen::programShowsContacts()
     QVERIFY(program->waitForFinished(20000));
     QCOMPARE(program->readAllStandardError(),
              QByteArray("homescreen: warning: contacts finds no contacts view: the home screen runs without it\n"));
-    QCOMPARE(provider.requests.size(), 2);
+    QCOMPARE(mProvider->requests.size(), 0);
 }
 
 void TestHomeScreen::programExits_data()
@@ -543,6 +1382,28 @@ void TestHomeScreen::programExits()
     if (exitCode == 0)
         QCOMPARE(stderrText, log);
     QCOMPARE(outputLines(program), exitCode == 0 ? owns : QStringList());
+}
+
+std::unique_ptr<QTcpSocket> TestHomeScreen::send(const QByteArray &request, bool reading) const
+{
+    auto client = std::make_unique<QTcpSocket>();
+    // One that does not read takes a byte, and the kernel's buffers fill up behind it.
+    if (!reading)
+        client->setReadBufferSize(1);
+    client->connectToHost(QHostAddress::LocalHost, mPage->port());
+    const int line = request.indexOf("\r\n");
+    // The page's own host, on the line after the request line.
+    client->write(line < 0 ? request : request.left(line + 2) + "Host: " + host() + "\r\n" + request.mid(line + 2));
+    return client;
+}
+
+QPointer<QTcpSocket> TestHomeScreen::serverSide(const QTcpSocket &client) const
+{
+    for (QTcpSocket *socket : mPage->findChildren<QTcpSocket *>()) {
+        if (socket->peerPort() == client.localPort())
+            return socket;
+    }
+    return nullptr;
 }
 
 QTEST_GUILESS_MAIN(TestHomeScreen)
