@@ -1,5 +1,7 @@
-// A client of the simulated service on a cache of the test's, initialised: where the tests of the
-// client's users start.
+// The simulated service, a cache in a folder of the test's and a client of the service on that
+// cache, signed in: where the tests of the client and of its users start. A test class derives from
+// SimClientFixture, calls start() (or only the steps it needs) in init() and stop() in cleanup(),
+// once whatever uses the client is gone.
 #pragma once
 
 #include <QSignalSpy>
@@ -12,12 +14,18 @@
 #include "platform/quillnet/quillnet.h"
 #include "quillnet-sim/simulator.h"
 
-inline std::unique_ptr<Qn::QnCache> cacheIn(const QTemporaryDir &dir)
+// The database one folder down, so that opening the cache has to make its folder.
+inline Qn::QnCacheConfiguration cacheConfiguration(const QTemporaryDir &dir)
 {
     Qn::QnCacheConfiguration configuration;
-    configuration.setDatabaseName(dir.filePath(QStringLiteral("qncache.db")));
-    configuration.setPath(dir.filePath(QStringLiteral("qncache")));
-    return std::make_unique<Qn::QnCache>(configuration);
+    configuration.setDatabaseName(dir.filePath(QStringLiteral("private/qncache.db")));
+    configuration.setPath(dir.filePath(QStringLiteral("files")));
+    return configuration;
+}
+
+inline std::unique_ptr<Qn::QnCache> cacheIn(const QTemporaryDir &dir)
+{
+    return std::make_unique<Qn::QnCache>(cacheConfiguration(dir));
 }
 
 // Null when the client was not initialised.
@@ -31,3 +39,67 @@ inline std::unique_ptr<Qn::Quillnet> signedInClient(const QuillnetSim::Simulator
     client->init();
     return initialized.wait() ? std::move(client) : nullptr;
 }
+
+class SimClientFixture
+{
+protected:
+    // The service with this world, the cache and the client; false when one of them does not come
+    // up (the client not signing in counts only when asked to sign in).
+    [[nodiscard]] bool start(const QuillnetSim::SimConfig &world = {}, bool signIn = true)
+    {
+        mSim = std::make_unique<QuillnetSim::Simulator>(world);
+        return openCache() && mSim->listen() && newClient(clientConfiguration(), signIn);
+    }
+    // A new folder with the cache in it.
+    [[nodiscard]] bool openCache()
+    {
+        mClient.reset();
+        mCache.reset();
+        mDir = std::make_unique<QTemporaryDir>();
+        mCache = cacheIn(*mDir);
+        return mDir->isValid() && mCache->isOpen();
+    }
+    // The cache closed and opened again, with a client that has no service: what it reads comes from
+    // the disk.
+    [[nodiscard]] bool reopenCache()
+    {
+        mClient.reset();
+        if (!mCache->close())
+            return false;
+        mCache = cacheIn(*mDir);
+        return mCache->isOpen() && newClient(Qn::QuillnetConfiguration(QStringLiteral("token")), false);
+    }
+    // For a client of the simulated service (with its current token) on the cache.
+    Qn::QuillnetConfiguration clientConfiguration() const
+    {
+        Qn::QuillnetConfiguration configuration(mSim->accessToken());
+        configuration.setServiceUrl(mSim->baseUrl());
+        return configuration;
+    }
+    // Replaces the client with one of this configuration on the cache, signed in when asked; false
+    // when it did not sign in.
+    [[nodiscard]] bool newClient(Qn::QuillnetConfiguration configuration, bool signIn = true)
+    {
+        mClient.reset();
+        configuration.setCache(mCache.get());
+        mClient = std::make_unique<Qn::Quillnet>(configuration);
+        if (!signIn)
+            return true;
+        QSignalSpy initialized(mClient.get(), &Qn::Quillnet::initialized);
+        mClient->init();
+        return initialized.wait() && mClient->isInitialized();
+    }
+    // In the order that lets each go while nothing uses it any more.
+    void stop()
+    {
+        mClient.reset();
+        mSim.reset();
+        mCache.reset();
+        mDir.reset();
+    }
+
+    std::unique_ptr<QTemporaryDir> mDir;
+    std::unique_ptr<QuillnetSim::Simulator> mSim;
+    std::unique_ptr<Qn::QnCache> mCache;
+    std::unique_ptr<Qn::Quillnet> mClient;
+};
