@@ -4,6 +4,7 @@
 // once whatever uses the client is gone.
 #pragma once
 
+#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -11,8 +12,35 @@
 
 #include "platform/quillnet/qncache.h"
 #include "platform/quillnet/qncacheconfiguration.h"
+#include "platform/quillnet/qnerror.h"
 #include "platform/quillnet/quillnet.h"
 #include "quillnet-sim/simulator.h"
+
+// The error of a spy on the client's error signal.
+inline Qn::QnError errorAt(const QSignalSpy &spy, int index = 0)
+{
+    return spy.at(index).at(0).value<Qn::QnError>();
+}
+
+// Garbles every page of a cache database after the first (header and schema stay) and bumps the
+// header's change counter, so that even a connection open on it does not trust what it read before:
+// opening works, reading a table fails with "database disk image is malformed".
+inline bool damageDatabase(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) && file.size() > 4096 && file.seek(24)
+            && file.write("\x7f\x00\x00\x01", 4) == 4 && file.seek(4096)
+            && file.write(QByteArray(file.size() - 4096, '\xff')) == file.size() - 4096;
+}
+
+template<typename List>
+QStringList idsOf(const List &records)
+{
+    QStringList ids;
+    for (const auto &record : records)
+        ids << record.id();
+    return ids;
+}
 
 // The database one folder down, so that opening the cache has to make its folder.
 inline Qn::QnCacheConfiguration cacheConfiguration(const QTemporaryDir &dir)

@@ -12,17 +12,15 @@
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QRegularExpression>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
+#include <time.h>
 
-#include "cachetestdata.h"
 #include "platform/quillnet/environmentproxy.h"
 #include "platform/quillnet/qnjson.h"
-#include "platform/quillnet/quillnet.h"
 #include "rawhttpserver.h"
+#include "simclient.h"
+#include "testfiles.h"
 
 using namespace Qn;
 using namespace Qt::StringLiterals;
@@ -45,9 +43,22 @@ QByteArray json(const QByteArray &body)
     return RawHttpServer::response(200, body);
 }
 
+// Switches the process to a POSIX time zone ("EST5EDT,M3.2.0,M11.1.0"); null restores the zone the
+// process started with.
+void setTimeZone(const char *zone)
+{
+    static const QByteArray original = qgetenv("TZ");
+    const QByteArray value = zone ? QByteArray(zone) : original;
+    if (value.isNull())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", value);
+    tzset();
+}
+
 } // namespace
 
-class TestQuillnetHttp : public QObject
+class TestQuillnetHttp : public QObject, public SimClientFixture
 {
     Q_OBJECT
 
@@ -71,38 +82,28 @@ private slots:
     void initWithoutServiceFailsAfterReturning_data();
     void initWithoutServiceFailsAfterReturning();
     void callsAreRefusedBeforeAnythingIsSent();
-    void cacheReadsWithoutUsableCache();
 
 private:
     bool initClient();
 
-    std::unique_ptr<QTemporaryDir> mDir;
-    std::unique_ptr<QnCache> mCache;
     std::unique_ptr<RawHttpServer> mServer;
-    std::unique_ptr<Quillnet> mClient;
 };
 
 void TestQuillnetHttp::init()
 {
-    mDir.reset(new QTemporaryDir);
-    QVERIFY(mDir->isValid());
-    mCache.reset(new QnCache(cacheConfiguration(*mDir)));
-    QVERIFY(mCache->isOpen());
+    QVERIFY(openCache());
     mServer.reset(new RawHttpServer);
     QVERIFY(mServer->listen());
     QuillnetConfiguration configuration(Token);
-    configuration.setCache(mCache.get());
     configuration.setLocale("en_GB");
     configuration.setServiceUrl(mServer->baseUrl());
-    mClient.reset(new Quillnet(configuration));
+    QVERIFY(newClient(configuration, false));
 }
 
 void TestQuillnetHttp::cleanup()
 {
-    mClient.reset();
+    stop();
     mServer.reset();
-    mCache.reset();
-    mDir.reset();
     setTimeZone(nullptr);
 }
 
@@ -555,19 +556,15 @@ void TestQuillnetHttp::initWithoutServiceFailsAfterReturning()
 
 void TestQuillnetHttp::callsAreRefusedBeforeAnythingIsSent()
 {
-    QTemporaryDir dir;
-    QnCache cache(cacheConfiguration(dir));
-    QuillnetConfiguration configuration("token");
-    configuration.setCache(&cache);
-    Quillnet client(configuration);
-    QSignalSpy errors(&client, SIGNAL(error(Qn::QnError)));
-    QSignalSpy feed(&client, SIGNAL(newsFeedRetrieved(Qn::QnPosts)));
+    QVERIFY(newClient(QuillnetConfiguration("token"), false));
+    QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
+    QSignalSpy feed(mClient.get(), SIGNAL(newsFeedRetrieved(Qn::QnPosts)));
     const QnDataFilter filter("me", 30, 0);
 
     // Without a service address nothing can be sent, and the status says so at once.
-    const QList<int> unsent {client.retrieveNewsFeed(nullptr, filter, RetrieveFromNetwork),
-                             client.retrieveProfilePicture("u1", Qn::SmallPicture), client.retrieveAllNotifications(),
-                             client.markNotificationsRead({"n1"})};
+    const QList<int> unsent {mClient->retrieveNewsFeed(nullptr, filter, RetrieveFromNetwork),
+                             mClient->retrieveProfilePicture("u1", Qn::SmallPicture),
+                             mClient->retrieveAllNotifications(), mClient->markNotificationsRead({"n1"})};
     QCOMPARE(unsent, QList<int>(unsent.size(), StatusNotAvailable));
 
     // Bad arguments are refused first, whatever the service. Only web addresses are fetched
@@ -575,47 +572,37 @@ void TestQuillnetHttp::callsAreRefusedBeforeAnythingIsSent()
     QnPosts posts;
     QString location;
     const QList<int> refused {
-            client.retrieveData(QUrl()),
-            client.retrieveData(QUrl("file:///etc/passwd")),
-            client.retrieveData(&location, QUrl("data:text/plain,secret"), RetrieveFromCache),
-            client.retrieveData(nullptr, QUrl("http://pics.example/p.jpg"), RetrieveFromCache),
+            mClient->retrieveData(QUrl()),
+            mClient->retrieveData(QUrl("file:///etc/passwd")),
+            mClient->retrieveData(&location, QUrl("data:text/plain,secret"), RetrieveFromCache),
+            mClient->retrieveData(nullptr, QUrl("http://pics.example/p.jpg"), RetrieveFromCache),
             // Before initialisation there is no signed-in user to default to.
-            client.retrieveNewsFeed(&posts, QnDataFilter(), RetrieveFromCache),
-            client.retrieveLatestStatusMessage({"a,b"}),
-            client.retrieveLatestStatusMessage({}),
-            client.retrieveProfilePicture("u1", Qn::PictureType(9)),
-            client.retrieveThreads(nullptr, Qn::MessageBoxType(-1), RetrieveFromNetwork),
-            client.retrieveMessages(nullptr, QnDataFilter(), RetrieveFromNetwork),
-            client.retrieveStatusMessages(&posts, filter, RetrieveFromNetwork),
-            client.retrieveProfile(nullptr, "u1", 7),
-            client.markNotificationsRead({QString()}),
+            mClient->retrieveNewsFeed(&posts, QnDataFilter(), RetrieveFromCache),
+            mClient->retrieveLatestStatusMessage({"a,b"}),
+            mClient->retrieveLatestStatusMessage({}),
+            mClient->retrieveProfilePicture("u1", Qn::PictureType(9)),
+            mClient->retrieveThreads(nullptr, Qn::MessageBoxType(-1), RetrieveFromNetwork),
+            mClient->retrieveMessages(nullptr, QnDataFilter(), RetrieveFromNetwork),
+            mClient->retrieveStatusMessages(&posts, filter, RetrieveFromNetwork),
+            mClient->retrieveProfile(nullptr, "u1", 7),
+            mClient->markNotificationsRead({QString()}),
     };
     QCOMPARE(refused, QList<int>(refused.size(), StatusInvalidArgument));
     QCoreApplication::processEvents();
     QCOMPARE(errors.count(), 0);
     QCOMPARE(feed.count(), 0);
-}
 
-void TestQuillnetHttp::cacheReadsWithoutUsableCache()
-{
+    // Without a usable cache: none, a closed one, or one the daemon deleted before the client.
+    QCOMPARE(mClient->cache(), mCache.get());
+    mCache->close();
+    QnUser user;
+    QCOMPARE(mClient->retrieveProfile(&user, "u1", RetrieveFromCache), int(StatusNoCache));
+    mCache.reset();
+    QVERIFY(!mClient->cache());
+    QCOMPARE(mClient->retrieveProfile(&user, "u1", RetrieveFromCache), int(StatusNoCache));
     Quillnet withoutCache {QuillnetConfiguration("token")};
     QVERIFY(!withoutCache.cache());
-    QString location;
     QCOMPARE(withoutCache.retrieveData(&location, QUrl("http://x/y"), RetrieveFromCache), int(StatusNoCache));
-
-    QTemporaryDir dir;
-    auto cache = std::make_unique<QnCache>(cacheConfiguration(dir));
-    QuillnetConfiguration configuration("token");
-    configuration.setCache(cache.get());
-    Quillnet client(configuration);
-    QCOMPARE(client.cache(), cache.get());
-    cache->close();
-    QnUser user;
-    QCOMPARE(client.retrieveProfile(&user, "u1", RetrieveFromCache), int(StatusNoCache));
-    // The daemon deletes the cache before the client; the client must notice.
-    cache.reset();
-    QVERIFY(!client.cache());
-    QCOMPARE(client.retrieveProfile(&user, "u1", RetrieveFromCache), int(StatusNoCache));
 }
 
 QTEST_GUILESS_MAIN(TestQuillnetHttp)
