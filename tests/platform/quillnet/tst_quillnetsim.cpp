@@ -42,7 +42,7 @@ private slots:
 
     void feedOverTheNetworkAndFromTheCache();
     void friendPagesFillTheCache();
-    void profilesStatusesThreadsAndMessages();
+    void profilesThreadsAndMessages();
     void notificationsAndMarkingRead();
     void eventDetailsAsTheServiceHasThem();
     void downloadsMatchTheService();
@@ -144,10 +144,9 @@ void TestQuillnetSim::friendPagesFillTheCache()
     QCOMPARE(mClient->retrieveProfile(&user, "nobody", RetrieveFromCache), int(StatusNotFound));
 }
 
-void TestQuillnetSim::profilesStatusesThreadsAndMessages()
+void TestQuillnetSim::profilesThreadsAndMessages()
 {
     QSignalSpy profiles(mClient.get(), SIGNAL(profileUpdated(QString)));
-    QSignalSpy statuses(mClient.get(), SIGNAL(latestStatusMessageRetrieved(QStringList, Qn::QnPosts)));
     QSignalSpy threads(mClient.get(), SIGNAL(threadsRetrieved(Qn::MessageBoxType, Qn::QnThreads)));
     QSignalSpy messages(mClient.get(), SIGNAL(messagesUpdated(QString, Qn::QnMessages)));
 
@@ -158,19 +157,6 @@ void TestQuillnetSim::profilesStatusesThreadsAndMessages()
     QCOMPARE(next(profiles).value(0).toString(), friendUser.id());
     QCOMPARE(mClient->retrieveProfile(&user, friendUser.id(), RetrieveFromCache), int(StatusOk));
     QCOMPARE(user, friendUser);
-
-    // Latest status messages in a batch of 20, as the friend import asks for them, then from the cache.
-    const QStringList batch = idsOf(mSim->friends().mid(0, 20));
-    QCOMPARE(mClient->retrieveLatestStatusMessage(batch), int(StatusOk));
-    const QList<QVariant> status = next(statuses);
-    QCOMPARE(status.value(0).toStringList(), batch);
-    const QnPosts latest = status.value(1).value<QnPosts>();
-    QVERIFY(!latest.isEmpty());
-    for (const QnPost &post : latest)
-        QCOMPARE(post, mSim->statusMessages(post.from().id()).first());
-    QnPosts cached;
-    QCOMPARE(mClient->retrieveStatusMessages(&cached, QnDataFilter(latest.first().from().id(), 3)), int(StatusOk));
-    QCOMPARE(cached, QnPosts {latest.first()});
 
     QCOMPARE(mClient->retrieveThreads(nullptr, Qn::Inbox, RetrieveFromNetwork), int(StatusOk));
     const QList<QVariant> folder = next(threads);
