@@ -54,8 +54,6 @@ private slots:
     void silentEventFeedHoldsNewPostsBack();
     void oneRequestAtATime();
     void requestOfAnImportThatGaveUpIsAbandoned();
-    void cacheImportPublishesBeforeReturning_data();
-    void cacheImportPublishesBeforeReturning();
     void cachePassWithNothingNewEndsAtOnce();
     void reportsNobodyWaitsForChangeNothing();
 
@@ -78,8 +76,13 @@ private:
     }
     QTimer *safetyTimer() const { return mHandler->findChild<QTimer *>(QStringLiteral("safetyTimer")); }
     QString feedPath() const { return QStringLiteral("/users/%1/feed").arg(mSim->me().id()); }
-    // A post of a friend of the simulated world, stored in the client's cache as the feed.
-    Qn::QnPost storeCachedPost(const QString &id, const QDateTime &created, const QDateTime &updated, bool withAvatar);
+    // Stored in the client's cache as the feed; with an avatar of its author there too when asked.
+    [[nodiscard]] bool storeCachedFeed(const Qn::QnPost &post, bool withAvatar)
+    {
+        const QByteArray avatar = mSim->profilePictureData(mSim->friends().first().id(), Qn::SmallPicture);
+        return mCache->storeNewsFeed(mSim->me().id(), {post})
+                && (!withAvatar || !mCache->storeProfilePicture(post.from().id(), Qn::SmallPicture, avatar).isEmpty());
+    }
 
     Helper mHelper;
     std::unique_ptr<DaemonDatabase> mDb;
@@ -132,22 +135,6 @@ QMap<QString, QVariantMap> TestEventfeedHandler::itemsByPost()
     for (const QVariantMap &item : mFeed.items())
         byPost.insert(postIdOf(item), item);
     return byPost;
-}
-
-Qn::QnPost TestEventfeedHandler::storeCachedPost(const QString &id, const QDateTime &created, const QDateTime &updated,
-                                                 bool withAvatar)
-{
-    Qn::QnPost post(id);
-    post.setFrom(mSim->friends().first().ref());
-    post.setType(QStringLiteral("status"));
-    post.setMessage(QStringLiteral("cached"));
-    post.setCreated(created);
-    post.setUpdated(updated);
-    mCache->storeNewsFeed(mSim->me().id(), {post});
-    if (withAvatar)
-        mCache->storeProfilePicture(post.from().id(), Qn::SmallPicture,
-                                    mSim->profilePictureData(post.from().id(), Qn::SmallPicture));
-    return post;
 }
 
 void TestEventfeedHandler::networkImportPublishesTheFeed()
@@ -287,11 +274,14 @@ void TestEventfeedHandler::itemShowsThePostAsItIs_data()
     QTest::addColumn<QString>("title");
     QTest::addColumn<QString>("body");
     QTest::addColumn<QString>("footer");
+    QTest::addColumn<QString>("timestamp"); // local time; empty: the time of the pass
 
     // The poster, the first recipient, the message (or else the story) and the link's texts, with
-    // markup and markers as a hostile service might send them.
+    // markup and markers as a hostile service might send them; the creation time (or else the last
+    // update's).
     const auto post = [](const QString &poster, const QStringList &recipients, const QString &message,
-                         const QString &story, const Qn::QnLinkInfo &link, int likes, int comments) {
+                         const QString &story, const Qn::QnLinkInfo &link, int likes, int comments,
+                         const QDateTime &created, const QDateTime &updated = QDateTime()) {
         Qn::QnPost post(QStringLiteral("p1"));
         post.setFrom(Qn::QnUserRef(QStringLiteral("100000000008888"), poster));
         Qn::QnUserRefs to;
@@ -303,26 +293,35 @@ void TestEventfeedHandler::itemShowsThePostAsItIs_data()
         post.setLinkInfo(link);
         post.setLikes(likes);
         post.setCommentCount(comments);
+        post.setCreated(created);
+        post.setUpdated(updated);
         return post;
     };
+    const QDateTime created(QDate(2012, 3, 4), QTime(16, 6, 7), Qt::UTC);
+    const QDateTime updated(QDate(2013, 7, 1), QTime(10, 0), Qt::UTC);
     QTest::newRow("markup everywhere")
             << post("<b>O'Brien</b>", {"Zed", "Other"}, "Tom & Jerry's <b>\"show\"</b> &amp;", "story",
-                    Qn::QnLinkInfo("javascript:x", QString(), "<i>cap</i>", QString()), 0, 2)
+                    Qn::QnLinkInfo("javascript:x", QString(), "<i>cap</i>", QString()), 0, 2, created, updated)
             << "<b>O'Brien</b> -> Zed"
             << "Tom &amp; Jerry&apos;s &lt;b&gt;&quot;show&quot;&lt;/b&gt; &amp;amp;<br/>&lt;i&gt;cap&lt;/i&gt;"
-            << "2 comments";
-    QTest::newRow("marker alone") << post("%1", {}, "m", QString(), {}, 1, 0) << "%1"
-                                  << "m"
-                                  << "1 like";
-    QTest::newRow("story, second marker in the poster")
-            << post("Ann %2", {"Bob"}, QString(), "Ann & Bob", Qn::QnLinkInfo("http://l", "n", QString(), "d"), 3, 1)
+            << "2 comments"
+            << "2012-03-04 17:06:07";
+    QTest::newRow("marker alone, updated only")
+            << post("%1", {}, "m", QString(), {}, 1, 0, QDateTime(), updated) << "%1"
+            << "m"
+            << "1 like"
+            << "2013-07-01 12:00:00";
+    QTest::newRow("story, second marker in the poster, no time")
+            << post("Ann %2", {"Bob"}, QString(), "Ann & Bob", Qn::QnLinkInfo("http://l", "n", QString(), "d"), 3, 1,
+                    QDateTime())
             << "Ann %2 -> Bob"
             << "Ann &amp; Bob<br/>n<br/>d"
-            << "3 likes, 1 comment";
+            << "3 likes, 1 comment" << QString();
     QTest::newRow("markers both ways, link text alone")
-            << post("%2 & co", {"%1"}, QString(), QString(), Qn::QnLinkInfo(QString(), QString(), QString(), "d"), 0, 0)
+            << post("%2 & co", {"%1"}, QString(), QString(), Qn::QnLinkInfo(QString(), QString(), QString(), "d"), 0, 0,
+                    created)
             << "%2 & co -> %1"
-            << "d" << QString();
+            << "d" << QString() << "2012-03-04 17:06:07";
 }
 
 void TestEventfeedHandler::itemShowsThePostAsItIs()
@@ -331,10 +330,21 @@ void TestEventfeedHandler::itemShowsThePostAsItIs()
     QFETCH(QString, title);
     QFETCH(QString, body);
     QFETCH(QString, footer);
+    QFETCH(QString, timestamp);
 
-    QVERIFY(mSim->addFriend(Qn::QnUser(post.from().id(), post.from().name())));
-    QVERIFY(mSim->addPost(post).isValid());
-    QVERIFY(networkImport());
+    QVERIFY(storeCachedFeed(post, true));
+    mSim->clearRequests();
+    QSignalSpy imported(mHandler.get(), &EventfeedHandler::eventsfeedImported);
+    const QDateTime before = QDateTime::currentDateTime();
+    QVERIFY(mHandler->startNewsfeedImport(true));
+    const QDateTime after = QDateTime::currentDateTime();
+    // Everything was in the cache: the pass ran within the call and sent its add, without the
+    // signal.
+    QCOMPARE(mFeed.calls(), QStringList({ClearCall, AddCall}));
+    QCOMPARE(imported.count(), 0);
+    QVERIFY(!safetyTimer()->isActive());
+    QCOMPARE(mSim->requestCount(QStringLiteral("/")), 0);
+
     const QVariantMap item = itemsByPost().value(post.id());
     // Plain text to the Event Feed.
     QCOMPARE(item.value("title").toString(), title);
@@ -344,6 +354,13 @@ void TestEventfeedHandler::itemShowsThePostAsItIs()
     QCOMPARE(item.value("action").toString(),
              QStringLiteral("com.tarvo.quillnet.eventfeed /EventFeedMessage com.tarvo.quillnet.eventfeed showItem "
                             "AAAACgAAAAAEAHAAMQ=="));
+    const QString published = item.value("timestamp").toString();
+    if (timestamp.isEmpty()) {
+        const QDateTime time = QDateTime::fromString(published, TimeFormat);
+        QVERIFY2(time >= before.addMSecs(-before.time().msec()) && time <= after, qPrintable(published));
+    } else {
+        QCOMPARE(published, timestamp);
+    }
 }
 
 void TestEventfeedHandler::failedDownloadsEndTheWait()
@@ -558,48 +575,6 @@ void TestEventfeedHandler::requestOfAnImportThatGaveUpIsAbandoned()
     QCOMPARE(mSim->requestCount(feedPath()), asked + 1);
 }
 
-void TestEventfeedHandler::cacheImportPublishesBeforeReturning_data()
-{
-    QTest::addColumn<QDateTime>("created");
-    QTest::addColumn<QDateTime>("updated");
-    QTest::addColumn<QString>("timestamp");
-
-    QTest::newRow("created") << QDateTime(QDate(2012, 3, 4), QTime(16, 6, 7), Qt::UTC)
-                             << QDateTime(QDate(2013, 1, 1), QTime(0, 0), Qt::UTC) << "2012-03-04 17:06:07";
-    QTest::newRow("updated only") << QDateTime() << QDateTime(QDate(2013, 7, 1), QTime(10, 0), Qt::UTC)
-                                  << "2013-07-01 12:00:00";
-    QTest::newRow("neither") << QDateTime() << QDateTime() << QString();
-}
-
-void TestEventfeedHandler::cacheImportPublishesBeforeReturning()
-{
-    QFETCH(QDateTime, created);
-    QFETCH(QDateTime, updated);
-    QFETCH(QString, timestamp);
-
-    const Qn::QnPost post = storeCachedPost(QStringLiteral("c1"), created, updated, true);
-    mSim->clearRequests();
-    QSignalSpy imported(mHandler.get(), &EventfeedHandler::eventsfeedImported);
-    const QDateTime before = QDateTime::currentDateTime();
-    QVERIFY(mHandler->startNewsfeedImport(true));
-    const QDateTime after = QDateTime::currentDateTime();
-
-    // Everything was in the cache: the pass ran within the call and sent its add, without the
-    // signal.
-    QCOMPARE(mFeed.calls(), QStringList({ClearCall, AddCall}));
-    QCOMPARE(imported.count(), 0);
-    QVERIFY(!safetyTimer()->isActive());
-    QCOMPARE(mSim->requestCount(QStringLiteral("/")), 0);
-    const QString published = itemsByPost().value(post.id()).value("timestamp").toString();
-    if (timestamp.isEmpty()) {
-        // The time of the pass.
-        const QDateTime time = QDateTime::fromString(published, TimeFormat);
-        QVERIFY2(time >= before.addMSecs(-before.time().msec()) && time <= after, qPrintable(published));
-    } else {
-        QCOMPARE(published, timestamp);
-    }
-}
-
 void TestEventfeedHandler::cachePassWithNothingNewEndsAtOnce()
 {
     // A cached post whose author has no picture anywhere: left out, so that page is not done yet.
@@ -642,7 +617,10 @@ void TestEventfeedHandler::reportsNobodyWaitsForChangeNothing()
     QVERIFY(!safetyTimer()->isActive());
 
     // While the import waits for one avatar, another user's picture does not end the wait.
-    const Qn::QnPost post = storeCachedPost(QStringLiteral("c1"), QDateTime::currentDateTimeUtc(), QDateTime(), false);
+    Qn::QnPost post(QStringLiteral("c1"));
+    post.setFrom(mSim->friends().first().ref());
+    post.setCreated(QDateTime::currentDateTimeUtc());
+    QVERIFY(storeCachedFeed(post, false));
     QSignalSpy imported(mHandler.get(), &EventfeedHandler::eventsfeedImported);
     QVERIFY(mHandler->startNewsfeedImport(true));
     emit mClient->profilePictureUpdated(mSim->friends().at(1).id(), Qn::SmallPicture, elsewhere);
