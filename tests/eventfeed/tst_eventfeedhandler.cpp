@@ -465,7 +465,7 @@ void TestEventfeedHandler::silentEventFeedHoldsNewPostsBack()
     if (feed == QLatin1String("hung, waited for")) {
         QSignalSpy imported(mHandler.get(), &EventfeedHandler::eventsfeedImported);
         QVERIFY(mHandler->startNewsfeedImport(false));
-        QTRY_VERIFY(mHandler->isAdding() || !imported.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(mHandler->isAdding() || !imported.isEmpty(), 20000);
         QVERIFY2(imported.isEmpty(), "the pass did not wait for the add still out");
         mFeed.run([](FakeEventFeed &fake) { fake.answerHeld(); });
         QVERIFY(imported.wait(20000));
