@@ -56,16 +56,28 @@ inline std::unique_ptr<Qn::QnCache> cacheIn(const QTemporaryDir &dir)
     return std::make_unique<Qn::QnCache>(cacheConfiguration(dir));
 }
 
-// Null when the client was not initialised.
-inline std::unique_ptr<Qn::Quillnet> signedInClient(const QuillnetSim::Simulator &sim, Qn::QnCache *cache)
+// Whether the client signed in (init() answered with initialized()).
+inline bool signIn(Qn::Quillnet &client)
+{
+    QSignalSpy initialized(&client, &Qn::Quillnet::initialized);
+    client.init();
+    return initialized.wait() && client.isInitialized();
+}
+
+// For a client of the simulated service, with its current token, on this cache.
+inline Qn::QuillnetConfiguration simConfiguration(const QuillnetSim::Simulator &sim, Qn::QnCache *cache)
 {
     Qn::QuillnetConfiguration configuration(sim.accessToken());
     configuration.setCache(cache);
     configuration.setServiceUrl(sim.baseUrl());
-    auto client = std::make_unique<Qn::Quillnet>(configuration);
-    QSignalSpy initialized(client.get(), &Qn::Quillnet::initialized);
-    client->init();
-    return initialized.wait() ? std::move(client) : nullptr;
+    return configuration;
+}
+
+// Null when the client did not sign in.
+inline std::unique_ptr<Qn::Quillnet> signedInClient(const QuillnetSim::Simulator &sim, Qn::QnCache *cache)
+{
+    auto client = std::make_unique<Qn::Quillnet>(simConfiguration(sim, cache));
+    return signIn(*client) ? std::move(client) : nullptr;
 }
 
 class SimClientFixture
@@ -97,13 +109,7 @@ protected:
         mCache = cacheIn(*mDir);
         return mCache->isOpen() && newClient(Qn::QuillnetConfiguration(QStringLiteral("token")), false);
     }
-    // For a client of the simulated service (with its current token) on the cache.
-    Qn::QuillnetConfiguration clientConfiguration() const
-    {
-        Qn::QuillnetConfiguration configuration(mSim->accessToken());
-        configuration.setServiceUrl(mSim->baseUrl());
-        return configuration;
-    }
+    Qn::QuillnetConfiguration clientConfiguration() const { return simConfiguration(*mSim, mCache.get()); }
     // Replaces the client with one of this configuration on the cache, signed in when asked; false
     // when it did not sign in.
     [[nodiscard]] bool newClient(Qn::QuillnetConfiguration configuration, bool signIn = true)
@@ -111,11 +117,7 @@ protected:
         mClient.reset();
         configuration.setCache(mCache.get());
         mClient = std::make_unique<Qn::Quillnet>(configuration);
-        if (!signIn)
-            return true;
-        QSignalSpy initialized(mClient.get(), &Qn::Quillnet::initialized);
-        mClient->init();
-        return initialized.wait() && mClient->isInitialized();
+        return !signIn || ::signIn(*mClient);
     }
     // In the order that lets each go while nothing uses it any more.
     void stop()

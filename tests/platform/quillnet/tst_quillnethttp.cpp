@@ -110,9 +110,7 @@ void TestQuillnetHttp::cleanup()
 bool TestQuillnetHttp::initClient()
 {
     mServer->enqueueJson(MeAnswer);
-    QSignalSpy initialized(mClient.get(), SIGNAL(initialized()));
-    mClient->init();
-    return initialized.wait() && mClient->isInitialized();
+    return signIn(*mClient);
 }
 
 void TestQuillnetHttp::requestsCarryPathsParametersAndCredentials()
