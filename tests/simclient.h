@@ -1,7 +1,10 @@
-// A client of the simulated service on a cache of the test's, initialised: where the tests of the
-// client's users start.
+// The simulated service, a cache in a folder of the test's and a client of the service on that
+// cache, signed in: where the tests of the client and of its users start. A test class derives from
+// SimClientFixture, calls start() (or only the steps it needs) in init() and stop() in cleanup(),
+// once whatever uses the client is gone.
 #pragma once
 
+#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -9,25 +12,124 @@
 
 #include "platform/quillnet/qncache.h"
 #include "platform/quillnet/qncacheconfiguration.h"
+#include "platform/quillnet/qnerror.h"
 #include "platform/quillnet/quillnet.h"
 #include "quillnet-sim/simulator.h"
 
-inline std::unique_ptr<Qn::QnCache> cacheIn(const QTemporaryDir &dir)
+// The error of a spy on the client's error signal.
+inline Qn::QnError errorAt(const QSignalSpy &spy, int index = 0)
 {
-    Qn::QnCacheConfiguration configuration;
-    configuration.setDatabaseName(dir.filePath(QStringLiteral("qncache.db")));
-    configuration.setPath(dir.filePath(QStringLiteral("qncache")));
-    return std::make_unique<Qn::QnCache>(configuration);
+    return spy.at(index).at(0).value<Qn::QnError>();
 }
 
-// Null when the client was not initialised.
-inline std::unique_ptr<Qn::Quillnet> signedInClient(const QuillnetSim::Simulator &sim, Qn::QnCache *cache)
+// Garbles every page of a cache database after the first (header and schema stay) and bumps the
+// header's change counter, so that even a connection open on it does not trust what it read before:
+// opening works, reading a table fails with "database disk image is malformed".
+inline bool damageDatabase(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadWrite) && file.size() > 4096 && file.seek(24)
+            && file.write("\x7f\x00\x00\x01", 4) == 4 && file.seek(4096)
+            && file.write(QByteArray(file.size() - 4096, '\xff')) == file.size() - 4096;
+}
+
+template<typename List>
+QStringList idsOf(const List &records)
+{
+    QStringList ids;
+    for (const auto &record : records)
+        ids << record.id();
+    return ids;
+}
+
+// The database one folder down, so that opening the cache has to make its folder.
+inline Qn::QnCacheConfiguration cacheConfiguration(const QTemporaryDir &dir)
+{
+    Qn::QnCacheConfiguration configuration;
+    configuration.setDatabaseName(dir.filePath(QStringLiteral("private/qncache.db")));
+    configuration.setPath(dir.filePath(QStringLiteral("files")));
+    return configuration;
+}
+
+inline std::unique_ptr<Qn::QnCache> cacheIn(const QTemporaryDir &dir)
+{
+    return std::make_unique<Qn::QnCache>(cacheConfiguration(dir));
+}
+
+// Whether the client signed in (init() answered with initialized()).
+inline bool signIn(Qn::Quillnet &client)
+{
+    QSignalSpy initialized(&client, &Qn::Quillnet::initialized);
+    client.init();
+    return initialized.wait() && client.isInitialized();
+}
+
+// For a client of the simulated service, with its current token, on this cache.
+inline Qn::QuillnetConfiguration simConfiguration(const QuillnetSim::Simulator &sim, Qn::QnCache *cache)
 {
     Qn::QuillnetConfiguration configuration(sim.accessToken());
     configuration.setCache(cache);
     configuration.setServiceUrl(sim.baseUrl());
-    auto client = std::make_unique<Qn::Quillnet>(configuration);
-    QSignalSpy initialized(client.get(), &Qn::Quillnet::initialized);
-    client->init();
-    return initialized.wait() ? std::move(client) : nullptr;
+    return configuration;
 }
+
+// Null when the client did not sign in.
+inline std::unique_ptr<Qn::Quillnet> signedInClient(const QuillnetSim::Simulator &sim, Qn::QnCache *cache)
+{
+    auto client = std::make_unique<Qn::Quillnet>(simConfiguration(sim, cache));
+    return signIn(*client) ? std::move(client) : nullptr;
+}
+
+class SimClientFixture
+{
+protected:
+    // The service with this world, the cache and the client; false when one of them does not come
+    // up (the client not signing in counts only when asked to sign in).
+    [[nodiscard]] bool start(const QuillnetSim::SimConfig &world = {}, bool signIn = true)
+    {
+        mSim = std::make_unique<QuillnetSim::Simulator>(world);
+        return openCache() && mSim->listen() && newClient(clientConfiguration(), signIn);
+    }
+    // A new folder with the cache in it.
+    [[nodiscard]] bool openCache()
+    {
+        mClient.reset();
+        mCache.reset();
+        mDir = std::make_unique<QTemporaryDir>();
+        mCache = cacheIn(*mDir);
+        return mDir->isValid() && mCache->isOpen();
+    }
+    // The cache closed and opened again, with a client that has no service: what it reads comes from
+    // the disk.
+    [[nodiscard]] bool reopenCache()
+    {
+        mClient.reset();
+        if (!mCache->close())
+            return false;
+        mCache = cacheIn(*mDir);
+        return mCache->isOpen() && newClient(Qn::QuillnetConfiguration(QStringLiteral("token")), false);
+    }
+    Qn::QuillnetConfiguration clientConfiguration() const { return simConfiguration(*mSim, mCache.get()); }
+    // Replaces the client with one of this configuration on the cache, signed in when asked; false
+    // when it did not sign in.
+    [[nodiscard]] bool newClient(Qn::QuillnetConfiguration configuration, bool signIn = true)
+    {
+        mClient.reset();
+        configuration.setCache(mCache.get());
+        mClient = std::make_unique<Qn::Quillnet>(configuration);
+        return !signIn || ::signIn(*mClient);
+    }
+    // In the order that lets each go while nothing uses it any more.
+    void stop()
+    {
+        mClient.reset();
+        mSim.reset();
+        mCache.reset();
+        mDir.reset();
+    }
+
+    std::unique_ptr<QTemporaryDir> mDir;
+    std::unique_ptr<QuillnetSim::Simulator> mSim;
+    std::unique_ptr<Qn::QnCache> mCache;
+    std::unique_ptr<Qn::Quillnet> mClient;
+};

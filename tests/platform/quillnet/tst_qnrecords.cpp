@@ -1,6 +1,6 @@
 // The records' JSON forms and equality, the strict readers of what the service sends, and times.
 // That every signal is known by the string signature the handlers connect with, its arguments
-// included, is shown by tst_quillnetsim, which spies on each of them that way.
+// included, is shown by tst_quillnethttp and tst_quillnetsim, which spy on each of them that way.
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTest>

@@ -12,17 +12,15 @@
 #include <QNetworkProxyFactory>
 #include <QNetworkReply>
 #include <QRegularExpression>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
+#include <time.h>
 
-#include "cachetestdata.h"
 #include "platform/quillnet/environmentproxy.h"
 #include "platform/quillnet/qnjson.h"
-#include "platform/quillnet/quillnet.h"
 #include "rawhttpserver.h"
+#include "simclient.h"
+#include "testfiles.h"
 
 using namespace Qn;
 using namespace Qt::StringLiterals;
@@ -45,9 +43,22 @@ QByteArray json(const QByteArray &body)
     return RawHttpServer::response(200, body);
 }
 
+// Switches the process to a POSIX time zone ("EST5EDT,M3.2.0,M11.1.0"); null restores the zone the
+// process started with.
+void setTimeZone(const char *zone)
+{
+    static const QByteArray original = qgetenv("TZ");
+    const QByteArray value = zone ? QByteArray(zone) : original;
+    if (value.isNull())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", value);
+    tzset();
+}
+
 } // namespace
 
-class TestQuillnetHttp : public QObject
+class TestQuillnetHttp : public QObject, public SimClientFixture
 {
     Q_OBJECT
 
@@ -61,7 +72,7 @@ private slots:
     void abandonedTransferReleasesItsConnection_data();
     void abandonedTransferReleasesItsConnection();
     void listAnswersAreReadEntryByEntry();
-    void redirectsOutOfTheWebAreRefused();
+    void redirectWithinTheWebIsFollowed();
     void timesKeepTheirInstantInEveryZone_data();
     void timesKeepTheirInstantInEveryZone();
     void longListsAndBurstsGoOutWhole();
@@ -71,47 +82,35 @@ private slots:
     void initWithoutServiceFailsAfterReturning_data();
     void initWithoutServiceFailsAfterReturning();
     void callsAreRefusedBeforeAnythingIsSent();
-    void cacheReadsWithoutUsableCache();
 
 private:
     bool initClient();
 
-    std::unique_ptr<QTemporaryDir> mDir;
-    std::unique_ptr<QnCache> mCache;
     std::unique_ptr<RawHttpServer> mServer;
-    std::unique_ptr<Quillnet> mClient;
 };
 
 void TestQuillnetHttp::init()
 {
-    mDir.reset(new QTemporaryDir);
-    QVERIFY(mDir->isValid());
-    mCache.reset(new QnCache(cacheConfiguration(*mDir)));
-    QVERIFY(mCache->isOpen());
+    QVERIFY(openCache());
     mServer.reset(new RawHttpServer);
     QVERIFY(mServer->listen());
     QuillnetConfiguration configuration(Token);
-    configuration.setCache(mCache.get());
     configuration.setLocale("en_GB");
     configuration.setServiceUrl(mServer->baseUrl());
-    mClient.reset(new Quillnet(configuration));
+    QVERIFY(newClient(configuration, false));
 }
 
 void TestQuillnetHttp::cleanup()
 {
-    mClient.reset();
+    stop();
     mServer.reset();
-    mCache.reset();
-    mDir.reset();
     setTimeZone(nullptr);
 }
 
 bool TestQuillnetHttp::initClient()
 {
     mServer->enqueueJson(MeAnswer);
-    QSignalSpy initialized(mClient.get(), SIGNAL(initialized()));
-    mClient->init();
-    return initialized.wait() && mClient->isInitialized();
+    return signIn(*mClient);
 }
 
 void TestQuillnetHttp::requestsCarryPathsParametersAndCredentials()
@@ -210,6 +209,8 @@ void TestQuillnetHttp::badAnswersBecomeErrors_data()
         RawHttpServer::response(401, R"({"error": {"code": "invalid_token", "message": "no"}})"), 3, "invalid_token");
     row("redirect of an API request", "init",
         RawHttpServer::response(302, "", "", "Location: http://127.0.0.1:1/me\r\n"), 3, "HTTP 302");
+    row("picture redirected out of the web", "picture",
+        RawHttpServer::response(302, "", "", "Location: file:///etc/passwd\r\n"), 4, "redirect");
 }
 
 void TestQuillnetHttp::badAnswersBecomeErrors()
@@ -260,6 +261,9 @@ void TestQuillnetHttp::badAnswersBecomeErrors()
     };
     QCOMPARE(failed.first().at(0).value<Qn::RequestKind>(), named.value(request).first);
     QCOMPARE(failed.first().at(1).toString(), named.value(request).second);
+    QString location;
+    QCOMPARE(mClient->retrieveData(&location, picture, RetrieveFromCache), int(StatusOk));
+    QVERIFY(location.isEmpty());
     if (request != QLatin1String("init"))
         return;
     QVERIFY(!mClient->isInitialized());
@@ -321,8 +325,12 @@ void TestQuillnetHttp::abandonedTransferReleasesItsConnection()
     mClient->init();
     QVERIFY(errors.wait());
     QCOMPARE(int(errorAt(errors).errorType()), type);
-    // The server sees its client go, and the manager serves the next request.
+    // The server sees its client go, and the manager serves the next request: a client's with the
+    // usual limits, as the short ones are for the broken answer (a busy machine may exceed them).
     QTRY_COMPARE(mServer->abandoned(), 1);
+    configuration.setTransferTimeout(0);
+    configuration.setRequestDeadline(0);
+    QVERIFY(newClient(configuration, false));
     QVERIFY(initClient());
     QCOMPARE(sharedReplies.count(), 2);
 }
@@ -359,23 +367,12 @@ void TestQuillnetHttp::listAnswersAreReadEntryByEntry()
     QCOMPARE(cached, posts);
 }
 
-void TestQuillnetHttp::redirectsOutOfTheWebAreRefused()
+void TestQuillnetHttp::redirectWithinTheWebIsFollowed()
 {
     QSignalSpy data(mClient.get(), SIGNAL(dataRetrieved(QUrl, QString)));
     QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
-    const QUrl bad(mServer->baseUrl().toString() + "/bad.png");
     const QUrl good(mServer->baseUrl().toString() + "/good.png");
-
-    mServer->enqueue(RawHttpServer::response(302, "", "", "Location: file:///etc/passwd\r\n"));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("failed, type 4"));
-    QCOMPARE(mClient->retrieveData(bad), int(StatusOk));
-    QVERIFY(errors.wait());
-    QCOMPARE(int(errorAt(errors).errorType()), 4);
-    QVERIFY(errorAt(errors).quillnetErrorString().contains("redirect"));
     QString location;
-    QCOMPARE(mClient->retrieveData(&location, bad, RetrieveFromCache), int(StatusOk));
-    QVERIFY(location.isEmpty());
-
     // A redirect within the web is followed; the file is kept under the address asked for.
     mServer->enqueue(RawHttpServer::response(301, "", "", "Location: /moved.png\r\n"));
     mServer->enqueue(RawHttpServer::response(200, "PNGDATA", "image/png"));
@@ -386,7 +383,7 @@ void TestQuillnetHttp::redirectsOutOfTheWebAreRefused()
     QCOMPARE(mClient->retrieveData(&location, good, RetrieveFromCache), int(StatusOk));
     QCOMPARE(location, data.at(0).at(1).toString());
     QCOMPARE(readFile(location), QByteArray("PNGDATA"));
-    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.count(), 0);
     // Addresses from the service's content are fetched without the user's token.
     for (const RawHttpServer::Request &request : mServer->requests())
         QVERIFY(request.header("Authorization").isEmpty());
@@ -555,19 +552,15 @@ void TestQuillnetHttp::initWithoutServiceFailsAfterReturning()
 
 void TestQuillnetHttp::callsAreRefusedBeforeAnythingIsSent()
 {
-    QTemporaryDir dir;
-    QnCache cache(cacheConfiguration(dir));
-    QuillnetConfiguration configuration("token");
-    configuration.setCache(&cache);
-    Quillnet client(configuration);
-    QSignalSpy errors(&client, SIGNAL(error(Qn::QnError)));
-    QSignalSpy feed(&client, SIGNAL(newsFeedRetrieved(Qn::QnPosts)));
+    QVERIFY(newClient(QuillnetConfiguration("token"), false));
+    QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
+    QSignalSpy feed(mClient.get(), SIGNAL(newsFeedRetrieved(Qn::QnPosts)));
     const QnDataFilter filter("me", 30, 0);
 
     // Without a service address nothing can be sent, and the status says so at once.
-    const QList<int> unsent {client.retrieveNewsFeed(nullptr, filter, RetrieveFromNetwork),
-                             client.retrieveProfilePicture("u1", Qn::SmallPicture), client.retrieveAllNotifications(),
-                             client.markNotificationsRead({"n1"})};
+    const QList<int> unsent {mClient->retrieveNewsFeed(nullptr, filter, RetrieveFromNetwork),
+                             mClient->retrieveProfilePicture("u1", Qn::SmallPicture),
+                             mClient->retrieveAllNotifications(), mClient->markNotificationsRead({"n1"})};
     QCOMPARE(unsent, QList<int>(unsent.size(), StatusNotAvailable));
 
     // Bad arguments are refused first, whatever the service. Only web addresses are fetched
@@ -575,47 +568,37 @@ void TestQuillnetHttp::callsAreRefusedBeforeAnythingIsSent()
     QnPosts posts;
     QString location;
     const QList<int> refused {
-            client.retrieveData(QUrl()),
-            client.retrieveData(QUrl("file:///etc/passwd")),
-            client.retrieveData(&location, QUrl("data:text/plain,secret"), RetrieveFromCache),
-            client.retrieveData(nullptr, QUrl("http://pics.example/p.jpg"), RetrieveFromCache),
+            mClient->retrieveData(QUrl()),
+            mClient->retrieveData(QUrl("file:///etc/passwd")),
+            mClient->retrieveData(&location, QUrl("data:text/plain,secret"), RetrieveFromCache),
+            mClient->retrieveData(nullptr, QUrl("http://pics.example/p.jpg"), RetrieveFromCache),
             // Before initialisation there is no signed-in user to default to.
-            client.retrieveNewsFeed(&posts, QnDataFilter(), RetrieveFromCache),
-            client.retrieveLatestStatusMessage({"a,b"}),
-            client.retrieveLatestStatusMessage({}),
-            client.retrieveProfilePicture("u1", Qn::PictureType(9)),
-            client.retrieveThreads(nullptr, Qn::MessageBoxType(-1), RetrieveFromNetwork),
-            client.retrieveMessages(nullptr, QnDataFilter(), RetrieveFromNetwork),
-            client.retrieveStatusMessages(&posts, filter, RetrieveFromNetwork),
-            client.retrieveProfile(nullptr, "u1", 7),
-            client.markNotificationsRead({QString()}),
+            mClient->retrieveNewsFeed(&posts, QnDataFilter(), RetrieveFromCache),
+            mClient->retrieveLatestStatusMessage({"a,b"}),
+            mClient->retrieveLatestStatusMessage({}),
+            mClient->retrieveProfilePicture("u1", Qn::PictureType(9)),
+            mClient->retrieveThreads(nullptr, Qn::MessageBoxType(-1), RetrieveFromNetwork),
+            mClient->retrieveMessages(nullptr, QnDataFilter(), RetrieveFromNetwork),
+            mClient->retrieveStatusMessages(&posts, filter, RetrieveFromNetwork),
+            mClient->retrieveProfile(nullptr, "u1", 7),
+            mClient->markNotificationsRead({QString()}),
     };
     QCOMPARE(refused, QList<int>(refused.size(), StatusInvalidArgument));
     QCoreApplication::processEvents();
     QCOMPARE(errors.count(), 0);
     QCOMPARE(feed.count(), 0);
-}
 
-void TestQuillnetHttp::cacheReadsWithoutUsableCache()
-{
+    // Without a usable cache: none, a closed one, or one the daemon deleted before the client.
+    QCOMPARE(mClient->cache(), mCache.get());
+    mCache->close();
+    QnUser user;
+    QCOMPARE(mClient->retrieveProfile(&user, "u1", RetrieveFromCache), int(StatusNoCache));
+    mCache.reset();
+    QVERIFY(!mClient->cache());
+    QCOMPARE(mClient->retrieveProfile(&user, "u1", RetrieveFromCache), int(StatusNoCache));
     Quillnet withoutCache {QuillnetConfiguration("token")};
     QVERIFY(!withoutCache.cache());
-    QString location;
     QCOMPARE(withoutCache.retrieveData(&location, QUrl("http://x/y"), RetrieveFromCache), int(StatusNoCache));
-
-    QTemporaryDir dir;
-    auto cache = std::make_unique<QnCache>(cacheConfiguration(dir));
-    QuillnetConfiguration configuration("token");
-    configuration.setCache(cache.get());
-    Quillnet client(configuration);
-    QCOMPARE(client.cache(), cache.get());
-    cache->close();
-    QnUser user;
-    QCOMPARE(client.retrieveProfile(&user, "u1", RetrieveFromCache), int(StatusNoCache));
-    // The daemon deletes the cache before the client; the client must notice.
-    cache.reset();
-    QVERIFY(!client.cache());
-    QCOMPARE(client.retrieveProfile(&user, "u1", RetrieveFromCache), int(StatusNoCache));
 }
 
 QTEST_GUILESS_MAIN(TestQuillnetHttp)

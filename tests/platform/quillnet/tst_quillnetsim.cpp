@@ -4,15 +4,10 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
-
-#include "cachetestdata.h"
-#include "platform/quillnet/quillnet.h"
-#include "quillnet-sim/simulator.h"
+#include "simclient.h"
+#include "testfiles.h"
 
 using namespace Qn;
 using namespace Qt::StringLiterals;
@@ -37,7 +32,7 @@ QList<QVariant> next(QSignalSpy &spy)
 
 } // namespace
 
-class TestQuillnetSim : public QObject
+class TestQuillnetSim : public QObject, public SimClientFixture
 {
     Q_OBJECT
 
@@ -47,61 +42,28 @@ private slots:
 
     void feedOverTheNetworkAndFromTheCache();
     void friendPagesFillTheCache();
-    void profilesStatusesThreadsAndMessages();
+    void profilesThreadsAndMessages();
     void notificationsAndMarkingRead();
     void eventDetailsAsTheServiceHasThem();
     void downloadsMatchTheService();
-    void cacheSurvivesReopening();
     void failuresBecomeErrorsAndLeaveTheCache_data();
     void failuresBecomeErrorsAndLeaveTheCache();
     void cacheDamagedWhileRunningIsErrorTypeSix();
 
 private:
-    void startClient(int transferTimeout = 0);
     QnPosts fetchFeed(int limit, int offset = 0);
     QnUserRefs fetchFriends(int offset);
-
-    std::unique_ptr<QTemporaryDir> mDir;
-    std::unique_ptr<QnCache> mCache;
-    std::unique_ptr<Simulator> mSim;
-    std::unique_ptr<Quillnet> mClient;
 };
 
 void TestQuillnetSim::init()
 {
-    mDir.reset(new QTemporaryDir);
-    QVERIFY(mDir->isValid());
-    mCache.reset(new QnCache(cacheConfiguration(*mDir)));
-    QVERIFY(mCache->isOpen());
-    QuillnetSim::SimConfig config;
-    config.seed = 7;
-    config.friends = 120;
-    config.posts = 45;
-    mSim.reset(new Simulator(config));
-    QVERIFY(mSim->listen());
-    startClient();
+    QVERIFY(start(QuillnetSim::SimConfig {7, 120, 45}));
+    QCOMPARE(mClient->currentProfileId(), mSim->me().id());
 }
 
 void TestQuillnetSim::cleanup()
 {
-    mClient.reset();
-    mSim.reset();
-    mCache.reset();
-    mDir.reset();
-}
-
-// A new client with the service's current token, initialised.
-void TestQuillnetSim::startClient(int transferTimeout)
-{
-    QuillnetConfiguration configuration(mSim->accessToken());
-    configuration.setCache(mCache.get());
-    configuration.setServiceUrl(mSim->baseUrl());
-    configuration.setTransferTimeout(transferTimeout);
-    mClient.reset(new Quillnet(configuration));
-    QSignalSpy initialized(mClient.get(), SIGNAL(initialized()));
-    mClient->init();
-    QVERIFY(initialized.wait());
-    QCOMPARE(mClient->currentProfileId(), mSim->me().id());
+    stop();
 }
 
 QnPosts TestQuillnetSim::fetchFeed(int limit, int offset)
@@ -152,7 +114,9 @@ void TestQuillnetSim::feedOverTheNetworkAndFromTheCache()
     const QnPosts refreshed = fetchFeed(30);
     QCOMPARE(refreshed.first().id(), added.id());
     QVERIFY(!idsOf(refreshed).contains(gone));
-    QCOMPARE(mClient->retrieveNewsFeed(&cached, QnDataFilter(), RetrieveFromCache), int(StatusOk));
+    // Kept on disk: read through the cache opened again, without the service.
+    QVERIFY(reopenCache());
+    QCOMPARE(mClient->retrieveNewsFeed(&cached, QnDataFilter(mSim->me().id()), RetrieveFromCache), int(StatusOk));
     QCOMPARE(cached, refreshed);
 }
 
@@ -166,21 +130,23 @@ void TestQuillnetSim::friendPagesFillTheCache()
         received += idsOf(fetchFriends(offset));
     QCOMPARE(received, idsOf(service));
 
-    // The full records, with every requested field, are in the cache.
+    // The full records, with every requested field, are in the cache, on disk.
+    QVERIFY(reopenCache());
     QnUsers cached;
-    QCOMPARE(mClient->retrieveFriends(&cached, QnDataFilter(), RetrieveFromCache), int(StatusOk));
+    QCOMPARE(mClient->retrieveFriends(&cached, QnDataFilter(mSim->me().id()), RetrieveFromCache), int(StatusOk));
     QCOMPARE(cached, service);
     QnUser user;
     QCOMPARE(mClient->retrieveProfile(&user, service.at(77).id(), RetrieveFromCache), int(StatusOk));
     QCOMPARE(user, service.at(77));
+    QCOMPARE(mClient->retrieveProfile(&user, mSim->me().id(), RetrieveFromCache), int(StatusOk));
+    QCOMPARE(user, mSim->me());
     // A user the cache does not hold: not 3.
     QCOMPARE(mClient->retrieveProfile(&user, "nobody", RetrieveFromCache), int(StatusNotFound));
 }
 
-void TestQuillnetSim::profilesStatusesThreadsAndMessages()
+void TestQuillnetSim::profilesThreadsAndMessages()
 {
     QSignalSpy profiles(mClient.get(), SIGNAL(profileUpdated(QString)));
-    QSignalSpy statuses(mClient.get(), SIGNAL(latestStatusMessageRetrieved(QStringList, Qn::QnPosts)));
     QSignalSpy threads(mClient.get(), SIGNAL(threadsRetrieved(Qn::MessageBoxType, Qn::QnThreads)));
     QSignalSpy messages(mClient.get(), SIGNAL(messagesUpdated(QString, Qn::QnMessages)));
 
@@ -191,19 +157,6 @@ void TestQuillnetSim::profilesStatusesThreadsAndMessages()
     QCOMPARE(next(profiles).value(0).toString(), friendUser.id());
     QCOMPARE(mClient->retrieveProfile(&user, friendUser.id(), RetrieveFromCache), int(StatusOk));
     QCOMPARE(user, friendUser);
-
-    // Latest status messages in a batch of 20, as the friend import asks for them, then from the cache.
-    const QStringList batch = idsOf(mSim->friends().mid(0, 20));
-    QCOMPARE(mClient->retrieveLatestStatusMessage(batch), int(StatusOk));
-    const QList<QVariant> status = next(statuses);
-    QCOMPARE(status.value(0).toStringList(), batch);
-    const QnPosts latest = status.value(1).value<QnPosts>();
-    QVERIFY(!latest.isEmpty());
-    for (const QnPost &post : latest)
-        QCOMPARE(post, mSim->statusMessages(post.from().id()).first());
-    QnPosts cached;
-    QCOMPARE(mClient->retrieveStatusMessages(&cached, QnDataFilter(latest.first().from().id(), 3)), int(StatusOk));
-    QCOMPARE(cached, QnPosts {latest.first()});
 
     QCOMPARE(mClient->retrieveThreads(nullptr, Qn::Inbox, RetrieveFromNetwork), int(StatusOk));
     const QList<QVariant> folder = next(threads);
@@ -312,7 +265,7 @@ void TestQuillnetSim::downloadsMatchTheService()
 {
     QSignalSpy data(mClient.get(), SIGNAL(dataRetrieved(QUrl, QString)));
     QSignalSpy avatars(mClient.get(), SIGNAL(profilePictureUpdated(QString, Qn::PictureType, QString)));
-    // One picture of every format the service serves.
+    // One picture of every format the service serves, and an avatar.
     QHash<QString, QUrl> byFormat;
     for (const QnPost &post : mSim->posts()) {
         const QString suffix = QFileInfo(QUrl(post.picture()).path()).suffix().toLower();
@@ -322,7 +275,15 @@ void TestQuillnetSim::downloadsMatchTheService()
     QVERIFY2(byFormat.size() >= 2, qPrintable(QStringList(byFormat.keys()).join(',')));
     for (const QUrl &url : std::as_const(byFormat))
         QCOMPARE(mClient->retrieveData(url), int(StatusOk));
+    const QString userId = mSim->friends().at(3).id();
+    QCOMPARE(mClient->retrieveProfilePicture(userId, Qn::SmallPicture), int(StatusOk));
     QTRY_COMPARE(data.count(), byFormat.size());
+    const QList<QVariant> avatar = next(avatars);
+    QCOMPARE(avatar.value(0).toString(), userId);
+    QCOMPARE(avatar.value(1).value<Qn::PictureType>(), Qn::SmallPicture);
+
+    // Kept on disk: found through the cache opened again, without the service.
+    QVERIFY(reopenCache());
     for (const QList<QVariant> &report : std::as_const(data)) {
         QString location;
         QCOMPARE(mClient->retrieveData(&location, report.at(0).toUrl(), RetrieveFromCache), int(StatusOk));
@@ -331,57 +292,12 @@ void TestQuillnetSim::downloadsMatchTheService()
         QVERIFY(!readFile(location).isEmpty());
         QCOMPARE(readFile(location), mSim->pictureData(report.at(0).toUrl()));
     }
-
-    const QString userId = mSim->friends().at(3).id();
-    QCOMPARE(mClient->retrieveProfilePicture(userId, Qn::SmallPicture), int(StatusOk));
-    const QList<QVariant> avatar = next(avatars);
-    QCOMPARE(avatar.value(0).toString(), userId);
-    QCOMPARE(avatar.value(1).value<Qn::PictureType>(), Qn::SmallPicture);
-    QCOMPARE(readFile(avatar.value(2).toString()), mSim->profilePictureData(userId, Qn::SmallPicture));
     QString location;
     QCOMPARE(mClient->retrieveProfilePicture(&location, userId, Qn::SmallPicture, RetrieveFromCache), int(StatusOk));
     QCOMPARE(location, avatar.value(2).toString());
+    QCOMPARE(readFile(location), mSim->profilePictureData(userId, Qn::SmallPicture));
     QCOMPARE(mClient->retrieveProfilePicture(&location, userId, Qn::LargePicture, RetrieveFromCache), int(StatusOk));
     QVERIFY(location.isEmpty());
-}
-
-void TestQuillnetSim::cacheSurvivesReopening()
-{
-    QUrl picture;
-    for (const QnPost &post : mSim->posts()) {
-        if (picture.isEmpty() && !post.picture().isEmpty())
-            picture = QUrl(post.picture());
-    }
-    QSignalSpy data(mClient.get(), SIGNAL(dataRetrieved(QUrl, QString)));
-    QCOMPARE(mClient->retrieveData(picture), int(StatusOk));
-    const QString pictureFile = next(data).value(1).toString();
-    QCOMPARE(fetchFeed(30).size(), 30);
-    QCOMPARE(fetchFriends(0).size(), 50);
-
-    // What the service said, kept before it goes away: nothing below may use the network.
-    const QnUser me = mSim->me();
-    const QnPosts firstPosts = mSim->posts().mid(0, 30);
-    const QnUsers firstFriends = mSim->friends().mid(0, 50);
-    mClient.reset();
-    mSim.reset();
-    QVERIFY(mCache->close());
-    mCache.reset(new QnCache(cacheConfiguration(*mDir)));
-    QuillnetConfiguration configuration("token");
-    configuration.setCache(mCache.get());
-    Quillnet client(configuration);
-
-    QnPosts posts;
-    QCOMPARE(client.retrieveNewsFeed(&posts, QnDataFilter(me.id(), 30), RetrieveFromCache), int(StatusOk));
-    QCOMPARE(posts, firstPosts);
-    QnUsers friends;
-    QCOMPARE(client.retrieveFriends(&friends, QnDataFilter(me.id()), RetrieveFromCache), int(StatusOk));
-    QCOMPARE(friends, firstFriends);
-    QnUser user;
-    QCOMPARE(client.retrieveProfile(&user, me.id(), RetrieveFromCache), int(StatusOk));
-    QCOMPARE(user, me);
-    QString location;
-    QCOMPARE(client.retrieveData(&location, picture, RetrieveFromCache), int(StatusOk));
-    QCOMPARE(location, pictureFile);
 }
 
 void TestQuillnetSim::failuresBecomeErrorsAndLeaveTheCache_data()
@@ -403,8 +319,11 @@ void TestQuillnetSim::failuresBecomeErrorsAndLeaveTheCache()
     QFETCH(int, kind);
     QFETCH(int, value);
     QFETCH(int, type);
-    if (kind == Simulator::Delay)
-        startClient(300);
+    if (kind == Simulator::Delay) {
+        Qn::QuillnetConfiguration slow = clientConfiguration();
+        slow.setTransferTimeout(300);
+        QVERIFY(newClient(slow));
+    }
     const QnPosts before = fetchFeed(30);
     QCOMPARE(before.size(), 30);
     // A post the failed answer would have brought must not reach the cache.
@@ -433,7 +352,7 @@ void TestQuillnetSim::failuresBecomeErrorsAndLeaveTheCache()
     // Once the faults are used up, or with a client holding the new token, requests go through.
     mSim->clearFaults();
     if (kind == ExpiredToken)
-        startClient();
+        QVERIFY(newClient(clientConfiguration()));
     QCOMPARE(fetchFeed(30).first().message(), u"new"_s);
 }
 
@@ -441,14 +360,8 @@ void TestQuillnetSim::cacheDamagedWhileRunningIsErrorTypeSix()
 {
     QCOMPARE(fetchFeed(45).size(), 45);
     QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
-    // Damage every page after the first behind the open connection's back, and bump the header's
-    // change counter so that SQLite does not trust what it read before.
-    {
-        QFile file(mCache->databaseName());
-        QVERIFY(file.open(QIODevice::ReadWrite) && file.size() > 4096);
-        QVERIFY(file.seek(24) && file.write(QByteArray("\x7f\x00\x00\x01", 4)) == 4);
-        QVERIFY(file.seek(4096) && file.write(QByteArray(file.size() - 4096, '\xff')) > 0);
-    }
+    // Behind the open connection's back.
+    QVERIFY(damageDatabase(mCache->databaseName()));
     QnPosts cached;
     QCOMPARE(mClient->retrieveNewsFeed(&cached, QnDataFilter(), RetrieveFromCache), int(StatusCacheError));
     // The daemon's own use of the cache fails too; one report covers the burst, after the calls.
