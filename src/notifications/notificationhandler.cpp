@@ -241,8 +241,8 @@ bool NotificationHandler::isEnabled(const QString &type) const
 
 void NotificationHandler::startNotificationImport()
 {
-    qDebug() << Q_FUNC_INFO << m_busy;
-    if (!m_quillnet || m_busy)
+    qDebug() << Q_FUNC_INFO << bool(m_cycle);
+    if (!m_quillnet || m_cycle)
         return;
     if (!m_messagesEnabled && !m_eventsEnabled && !m_friendReqEnabled && !m_notifEnabled) {
         qDebug() << "All sub notification types disabled. skipping";
@@ -253,60 +253,47 @@ void NotificationHandler::startNotificationImport()
         qWarning() << "Failed to retrieve all notifications";
         return;
     }
-    m_busy = true;
-    m_fetching = true;
-    m_eventsDone = true;
-    m_messagesDone = true;
-    m_withdrawn.clear();
+    m_cycle = std::make_unique<NotificationCycle>();
     m_safetyTimer.start();
     emit importStarted();
 }
 
 void NotificationHandler::endCheck()
 {
-    qDebug() << Q_FUNC_INFO << m_busy << m_eventsDone << m_messagesDone << m_inFlight.size();
-    if (m_busy && m_eventsDone && m_messagesDone && m_inFlight.empty()) {
-        m_busy = false;
+    if (!m_cycle)
+        return;
+    qDebug() << Q_FUNC_INFO << m_cycle->awaitingAll << m_cycle->threadsOpen << m_cycle->awaitedEvents.size()
+             << m_inFlight.size();
+    if (m_cycle->done() && m_inFlight.empty()) {
+        m_cycle.reset();
         m_safetyTimer.stop();
         emit notificationsImported();
         return;
     }
-    if (m_busy)
-        m_safetyTimer.start();
+    m_safetyTimer.start();
 }
 
 void NotificationHandler::onAllNotificationsRetrieved(Qn::QnUsers friendRequests, Qn::QnEvents eventInvitations,
                                                       Qn::QnNotificationList notifications,
                                                       quint32 numberOfUnreadThreads)
 {
-    qDebug() << Q_FUNC_INFO << m_busy;
+    qDebug() << Q_FUNC_INFO << bool(m_cycle);
     qDebug() << Q_FUNC_INFO << friendRequests.count() << notifications.count() << numberOfUnreadThreads;
     // A late answer, after the safety timer ended its cycle.
-    if (!m_busy || !m_fetching || !m_quillnet)
+    if (!m_cycle || !m_cycle->awaitingAll || !m_quillnet)
         return;
-    m_fetching = false;
-
-    m_events.clear();
-    m_threads.clear();
-    m_friendRequests = friendRequests;
-    m_notifs = notifications;
-    m_awaitedEvents.clear();
-    m_eventDetailsFailed = false;
-    m_awaitedProfiles.clear();
-    m_awaitedMessages.clear();
-    m_awaitingThreads = false;
-    m_eventsDone = true;
-    m_latestContent.clear();
     recordUnrecordedShown();
     rereadNotifications();
 
-    // An empty list leaves the kind's group as it is.
-    if (m_notifEnabled && !m_notifs.isEmpty())
-        processNotifications(m_notifs);
-    if (m_friendReqEnabled && !m_friendRequests.isEmpty())
-        processFriendRequests(m_friendRequests);
+    // An empty list leaves the kind's group as it is. The cycle counts as waiting for this answer
+    // until every kind has taken its part, so that no publication answered meanwhile ends it.
+    if (m_notifEnabled && !notifications.isEmpty())
+        processNotifications(notifications);
+    if (m_friendReqEnabled && !friendRequests.isEmpty())
+        processFriendRequests(friendRequests);
     if (m_eventsEnabled && !eventInvitations.isEmpty())
         requestEventDetails(eventInvitations);
+    m_cycle->awaitingAll = false;
 
     if (m_messagesEnabled) {
         if (numberOfUnreadThreads == 0) {
@@ -322,30 +309,24 @@ void NotificationHandler::onAllNotificationsRetrieved(Qn::QnUsers friendRequests
 
 void NotificationHandler::startThreads()
 {
-    m_threads.clear();
-    m_awaitedProfiles.clear();
-    m_awaitedMessages.clear();
-    m_latestContent.clear();
-    m_messagesDone = false;
-    m_awaitingThreads = true;
     // Not sent: nothing to wait for.
-    if (m_quillnet->retrieveThreads(nullptr, Qn::Inbox, Qn::RetrieveFromNetwork) != Qn::StatusOk) {
-        m_awaitingThreads = false;
-        m_messagesDone = true;
-    }
+    const bool sent = m_quillnet->retrieveThreads(nullptr, Qn::Inbox, Qn::RetrieveFromNetwork) == Qn::StatusOk;
+    m_cycle->threadsOpen = sent;
+    m_cycle->awaitingThreads = sent;
     endCheck();
 }
 
 void NotificationHandler::onRequestFailed(Qn::RequestKind kind, QString subject)
 {
-    if (!m_busy)
+    if (!m_cycle)
         return;
+    NotificationCycle &cycle = *m_cycle;
     switch (kind) {
     case Qn::AllNotificationsRequest:
-        if (!m_fetching)
+        if (!cycle.awaitingAll)
             return;
         qWarning() << Q_FUNC_INFO << "Failed to retrieve all notifications";
-        m_fetching = false;
+        cycle.awaitingAll = false;
         if (m_messagesEnabled) {
             // The answer carried friend requests, invitations and notifications: they wait for the
             // next cycle. The message threads come from requests of their own; their unread count
@@ -354,47 +335,46 @@ void NotificationHandler::onRequestFailed(Qn::RequestKind kind, QString subject)
             return;
         }
         // Nothing was imported: no signal, and the next trigger may start a cycle at once.
-        m_busy = false;
+        m_cycle.reset();
         m_safetyTimer.stop();
         emit importFailed(QStringLiteral("the service did not answer"));
         return;
     case Qn::EventDetailsRequest:
-        if (!m_awaitedEvents.remove(subject))
+        if (!cycle.awaitedEvents.remove(subject))
             return;
         // Not marked shown: asked again by the next cycle.
         qDebug() << Q_FUNC_INFO << "No details of event" << Support::logText(subject);
-        m_eventDetailsFailed = true;
-        if (!m_awaitedEvents.isEmpty())
+        cycle.eventDetailsFailed = true;
+        if (!cycle.awaitedEvents.isEmpty())
             return;
-        if (!m_events.isEmpty()) {
-            processEventInvs(m_events);
+        if (!cycle.events.isEmpty()) {
+            processEventInvs(cycle.events);
             return;
         }
         // None arrived: the invitations' group stays as it is.
-        m_eventsDone = true;
         endCheck();
         return;
     case Qn::ThreadsRequest:
-        if (!m_awaitingThreads || subject != QString::number(Qn::Inbox))
+        if (!cycle.awaitingThreads || subject != QString::number(Qn::Inbox))
             return;
         // The message group stays as it is.
         qDebug() << Q_FUNC_INFO << "No threads";
-        m_awaitingThreads = false;
-        m_messagesDone = true;
+        cycle.awaitingThreads = false;
+        cycle.threadsOpen = false;
         endCheck();
         return;
     case Qn::MessagesRequest:
-        if (!m_awaitedMessages.remove(subject))
+        if (!cycle.awaitedMessages.remove(subject))
             return;
         // Without its latest message the thread is left to the next cycle: not notified, not marked.
         qDebug() << Q_FUNC_INFO << "No latest message of thread" << Support::logText(subject);
-        m_threads.removeIf([&subject](const Qn::QnThread &thread) { return thread.id() == subject; });
-        m_latestContent.remove(subject);
+        cycle.threads.removeIf([&subject](const Qn::QnThread &thread) { return thread.id() == subject; });
+        cycle.latestContent.remove(subject);
         processThreadsWhenComplete();
         return;
     case Qn::ProfileRequest:
         // The sender's name is left out.
-        if (m_awaitedProfiles.remove(subject))
+        if (cycle.awaitedProfiles.remove(subject))
             processThreadsWhenComplete();
         return;
     default:
@@ -405,9 +385,8 @@ void NotificationHandler::onRequestFailed(Qn::RequestKind kind, QString subject)
 void NotificationHandler::onSafetyTimer()
 {
     qDebug() << Q_FUNC_INFO;
-    const bool wasBusy = m_busy;
-    m_busy = false;
-    m_fetching = false;
+    const bool wasBusy = bool(m_cycle);
+    m_cycle.reset();
     // What is still on its way belongs to a cycle that is over.
     if (m_quillnet)
         m_quillnet->abortRequests({Qn::AllNotificationsRequest, Qn::EventDetailsRequest, Qn::ThreadsRequest,
@@ -452,15 +431,15 @@ std::unique_ptr<MNotificationGroup> NotificationHandler::takeGroup(const QString
 
 bool NotificationHandler::isWithdrawn(const QString &eventType) const
 {
-    return m_withdrawn.contains(QString()) || m_withdrawn.contains(eventType);
+    return m_cycle && m_cycle->isWithdrawn(eventType);
 }
 
 void NotificationHandler::clear(const QString &eventType, bool refresh)
 {
     qDebug() << Q_FUNC_INFO << eventType << refresh;
     // A switch that goes off during a cycle holds for what the cycle has still to publish.
-    if (m_busy)
-        m_withdrawn.insert(eventType);
+    if (m_cycle)
+        m_cycle->withdrawn.insert(eventType);
     cancelFlights(eventType);
     if (refresh)
         rereadNotifications();
@@ -581,8 +560,7 @@ void NotificationHandler::answered(InFlight *flight)
     if ((*it)->news)
         (*it)->news.release()->deleteLater();
     m_inFlight.erase(it);
-    if (m_busy)
-        endCheck();
+    endCheck();
 }
 
 void NotificationHandler::cancelFlights(const QString &eventType)
@@ -608,7 +586,7 @@ void NotificationHandler::cancelFlights(const QString &eventType)
         cancelled = true;
     }
     // The cycle may have waited for nothing else; not completed from within a step of it.
-    if (cancelled && m_busy)
+    if (cancelled && m_cycle)
         QMetaObject::invokeMethod(this, &NotificationHandler::endCheck, Qt::QueuedConnection);
 }
 
@@ -760,30 +738,25 @@ void NotificationHandler::requestEventDetails(const Qn::QnEvents &invitations)
     }
     for (const QString &id : std::as_const(ids)) {
         if (m_quillnet->retrieveEventDetails(id) == Qn::StatusOk)
-            m_awaitedEvents.insert(id);
+            m_cycle->awaitedEvents.insert(id);
     }
-    qDebug() << Q_FUNC_INFO << "waiting for" << m_awaitedEvents.size() << "of" << invitations.size();
-    if (!m_awaitedEvents.isEmpty())
-        m_eventsDone = false;
+    qDebug() << Q_FUNC_INFO << "waiting for" << m_cycle->awaitedEvents.size() << "of" << invitations.size();
 }
 
 void NotificationHandler::onEventDetailsRetrieved(Qn::QnEvent event)
 {
-    qDebug() << Q_FUNC_INFO << m_busy << Support::logText(event.id());
-    if (!m_busy)
-        return;
+    qDebug() << Q_FUNC_INFO << bool(m_cycle) << Support::logText(event.id());
     // Details this cycle did not ask for, or asked for already.
-    if (!m_awaitedEvents.remove(event.id()))
+    if (!m_cycle || !m_cycle->awaitedEvents.remove(event.id()))
         return;
-    m_events.append(event);
-    if (m_awaitedEvents.isEmpty())
-        processEventInvs(m_events);
+    m_cycle->events.append(event);
+    if (m_cycle->awaitedEvents.isEmpty())
+        processEventInvs(m_cycle->events);
 }
 
-void NotificationHandler::processEventInvs(Qn::QnEvents &events)
+void NotificationHandler::processEventInvs(Qn::QnEvents events)
 {
     qDebug() << Q_FUNC_INFO << events.count();
-    m_eventsDone = true;
     QStringList ids;
     for (const Qn::QnEvent &event : std::as_const(events))
         ids << event.id();
@@ -809,7 +782,7 @@ void NotificationHandler::processEventInvs(Qn::QnEvents &events)
             owners << owner;
     }
 
-    if (events.isEmpty() && m_eventDetailsFailed) {
+    if (events.isEmpty() && m_cycle->eventDetailsFailed) {
         // The invitations without details may be unseen still.
         qDebug() << "No event invitations left after checks, some without details: left as they are";
     } else if (events.isEmpty()) {
@@ -900,30 +873,31 @@ void NotificationHandler::processNotifications(const Qn::QnNotificationList &not
 
 void NotificationHandler::onThreadsRetrieved(Qn::MessageBoxType folder, Qn::QnThreads threads)
 {
-    qDebug() << Q_FUNC_INFO << m_busy << int(folder);
+    qDebug() << Q_FUNC_INFO << bool(m_cycle) << int(folder);
     // Only the inbox this cycle asked for, once.
-    if (!m_busy || !m_awaitingThreads || folder != Qn::Inbox || !m_quillnet)
+    if (!m_cycle || !m_cycle->awaitingThreads || folder != Qn::Inbox || !m_quillnet)
         return;
     qDebug() << Q_FUNC_INFO << threads.count();
-    m_awaitingThreads = false;
+    NotificationCycle &cycle = *m_cycle;
+    cycle.awaitingThreads = false;
 
     for (const Qn::QnThread &thread : std::as_const(threads)) {
         if (thread.unread() <= 0 || thread.senders().isEmpty())
             continue;
         const Qn::QnUserRef sender = thread.senders().first();
-        if (sender.name().isEmpty() && !m_awaitedProfiles.contains(sender.id())
+        if (sender.name().isEmpty() && !cycle.awaitedProfiles.contains(sender.id())
             && m_quillnet->retrieveProfile(nullptr, sender.id(), Qn::RetrieveFromNetwork) == Qn::StatusOk) {
             m_profileNames.insert(sender.id(), QString());
-            m_awaitedProfiles.insert(sender.id());
+            cycle.awaitedProfiles.insert(sender.id());
         }
         Qn::QnDataFilter filter;
         filter.setSubjectId(thread.id());
         filter.setLimit(1);
         if (m_quillnet->retrieveMessages(nullptr, filter, Qn::RetrieveFromNetwork) == Qn::StatusOk) {
-            m_awaitedMessages.insert(thread.id());
-            m_latestContent.insert(thread.id(), QString());
+            cycle.awaitedMessages.insert(thread.id());
+            cycle.latestContent.insert(thread.id(), QString());
         }
-        m_threads.append(thread);
+        cycle.threads.append(thread);
     }
     processThreadsWhenComplete();
 }
@@ -932,17 +906,17 @@ void NotificationHandler::onMessagesUpdated(QString threadId, Qn::QnMessages mes
 {
     qDebug() << Q_FUNC_INFO;
     // Not requested in this cycle, or answered already.
-    if (!m_busy || !m_awaitedMessages.remove(threadId))
+    if (!m_cycle || !m_cycle->awaitedMessages.remove(threadId))
         return;
     qDebug() << Q_FUNC_INFO << Support::logText(threadId) << messages.count();
     if (!messages.isEmpty())
-        m_latestContent.insert(threadId, messages.first().content());
+        m_cycle->latestContent.insert(threadId, messages.first().content());
     processThreadsWhenComplete();
 }
 
 void NotificationHandler::onProfileRetrieved(QString profileId)
 {
-    if (!m_busy || !m_quillnet || !m_awaitedProfiles.remove(profileId))
+    if (!m_cycle || !m_quillnet || !m_cycle->awaitedProfiles.remove(profileId))
         return;
     qDebug() << Q_FUNC_INFO << Support::logText(profileId);
     Qn::QnUser user;
@@ -953,14 +927,16 @@ void NotificationHandler::onProfileRetrieved(QString profileId)
 
 void NotificationHandler::processThreadsWhenComplete()
 {
-    if (!m_messagesDone && !m_awaitingThreads && m_awaitedProfiles.isEmpty() && m_awaitedMessages.isEmpty())
-        processMessageThreads(m_threads);
+    if (m_cycle && m_cycle->threadsComplete())
+        processMessageThreads(m_cycle->threads);
 }
 
 void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
 {
     qDebug() << Q_FUNC_INFO << threads.count();
-    m_messagesDone = true;
+    m_cycle->threadsOpen = false;
+    // A copy: publishing may end the cycle.
+    const QHash<QString, QString> latestContent = m_cycle->latestContent;
 
     QStringList keys;
     for (const Qn::QnThread &thread : std::as_const(threads))
@@ -985,7 +961,7 @@ void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
             qDebug() << "Message" << Support::logText(key) << " is already shown, skipping...";
             continue;
         }
-        const QString latest = m_latestContent.value(thread.id());
+        const QString latest = latestContent.value(thread.id());
         const auto remembered = m_shownContent.constFind(thread.id());
         // The same latest text under a new key is old news.
         const bool isNew = remembered == m_shownContent.constEnd() || remembered.value() != latest;
@@ -1020,7 +996,7 @@ void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
     publication.hasSummary = true;
     publication.summary = m_locale->joinStringList(names);
     if (threads.size() == 1 && unreadSum == 1) {
-        publication.body = m_latestContent.value(threads.first().id());
+        publication.body = latestContent.value(threads.first().id());
     } else {
         //% "Unread messages: %1"
         publication.body = filled(qtTrId("qtn_qnk_new_message_banner"), unreadSum);
@@ -1031,7 +1007,7 @@ void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
     publication.notificationBody = qtTrId("qtn_qnk_notification_new_message", pluralCount(unreadSum));
     for (const Qn::QnThread &thread : std::as_const(newThreads)) {
         publication.newKeys << itemKey(thread.id(), thread.updatedTime());
-        publication.shownContent.insert(thread.id(), m_latestContent.value(thread.id()));
+        publication.shownContent.insert(thread.id(), latestContent.value(thread.id()));
     }
     publish(publication);
     endCheck();

@@ -20,6 +20,7 @@
 
 #include <sys/types.h>
 
+#include "notifications/notificationcycle.h"
 #include "platform/quillnet/qnevent.h"
 #include "platform/quillnet/qnmessage.h"
 #include "platform/quillnet/qnnotification.h"
@@ -190,7 +191,7 @@ private:
     // Processes the threads once nothing of them is awaited.
     void processThreadsWhenComplete();
     void processFriendRequests(Qn::QnUsers users);
-    void processEventInvs(Qn::QnEvents &events);
+    void processEventInvs(Qn::QnEvents events);
     void processNotifications(const Qn::QnNotificationList &notifications);
     void processMessageThreads(Qn::QnThreads threads);
     void markRead();
@@ -199,40 +200,22 @@ private:
 
     QPointer<Qn::Quillnet> m_quillnet;
     DaemonDatabase *m_db = nullptr;
-    bool m_busy = false;
-    // The cycle waits for the all-notifications answer.
-    bool m_fetching = false;
-    bool m_eventsDone = false;
-    bool m_messagesDone = false;
     QList<MNotification *> m_notifications;
     QList<MNotificationGroup *> m_groups;
-    Qn::QnUsers m_friendRequests;
-    Qn::QnEvents m_events;
-    Qn::QnThreads m_threads;
-    Qn::QnNotificationList m_notifs;
-    // The events whose details this cycle still waits for; answers for others are not this cycle's.
-    QSet<QString> m_awaitedEvents;
-    // A detail of this cycle failed: what is left of the invitations is not all there is.
-    bool m_eventDetailsFailed = false;
-    // The sender profiles this cycle waits for.
-    QSet<QString> m_awaitedProfiles;
+    // The running cycle; none between cycles.
+    std::unique_ptr<NotificationCycle> m_cycle;
     QMap<QString, QString> m_profileNames;
     QTimer m_safetyTimer;
     bool m_messagesEnabled = true;
     bool m_eventsEnabled = true;
     bool m_friendReqEnabled = true;
     bool m_notifEnabled = true;
-    bool m_awaitingThreads = false;
-    // The threads whose latest message this cycle waits for.
-    QSet<QString> m_awaitedMessages;
-    QHash<QString, QString> m_latestContent;
+    // Thread id to the latest-message text as of the last time the thread was shown.
     QHash<QString, QString> m_shownContent;
     // Shown keys the database did not take yet, by type key.
     QHash<QString, QSet<QString>> m_unrecordedShown;
     // Publications not answered yet.
     std::vector<std::unique_ptr<InFlight>> m_inFlight;
-    // Event types withdrawn during the running cycle; an empty one stands for all.
-    QSet<QString> m_withdrawn;
     QLocalServer *m_server = nullptr;
     // The device and inode of the socket file listen() made.
     std::optional<std::pair<dev_t, ino_t>> m_socketFile;

@@ -114,6 +114,7 @@ private slots:
     void messageThreadRules();
     void eventDetailsThatFailAreAskedAgain();
     void cycleBoundsAndSafetyTimer();
+    void answersOfAnEndedCycleChangeNothing();
     void newsWaitsForAServerThatShowsIt();
     void switchedOffDuringACycle();
     void commandsAreReadAsTheyCome_data();
@@ -272,7 +273,7 @@ bool TestNotificationHandler::cycle()
 {
     QSignalSpy imported(mHandler.get(), &NotificationHandler::notificationsImported);
     mHandler->startNotificationImport();
-    return (imported.count() == 1 || imported.wait(10000)) && imported.count() == 1 && !mHandler->m_busy
+    return (imported.count() == 1 || imported.wait(10000)) && imported.count() == 1 && !mHandler->m_cycle
             && !mHandler->m_safetyTimer.isActive();
 }
 
@@ -601,7 +602,7 @@ void TestNotificationHandler::cycleBoundsAndSafetyTimer()
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Failed to retrieve all notifications")));
     mHandler->startNotificationImport();
     QVERIFY(failed.wait());
-    QVERIFY(!mHandler->m_busy && !mHandler->m_safetyTimer.isActive());
+    QVERIFY(!mHandler->m_cycle && !mHandler->m_safetyTimer.isActive());
     QCOMPARE(imported.count(), 0);
     QVERIFY(cycle());
 
@@ -616,6 +617,46 @@ void TestNotificationHandler::cycleBoundsAndSafetyTimer()
     QVERIFY(cycle());
     QCOMPARE(groupOf(Constants::MessagesEventType).body, Text);
     QCOMPARE(groupOf(Constants::FriendRequestEventType), requests);
+}
+
+void TestNotificationHandler::answersOfAnEndedCycleChangeNothing()
+{
+    // A cycle given up while it waits for the latest message of its thread.
+    enableOnly(Constants::MessageType);
+    const Qn::QnUser known = mSim->friends().at(0);
+    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t1"))).isValid());
+    QVERIFY(addMessage(QStringLiteral("t1"), known.ref(), QStringLiteral("First")));
+    mSim->injectFault(QStringLiteral("/threads/t1/messages"), Simulator::Delay, 300);
+    QSignalSpy threads(mClient.get(), &Qn::Quillnet::threadsRetrieved);
+    mHandler->startNotificationImport();
+    QVERIFY(threads.wait());
+    QVERIFY(QMetaObject::invokeMethod(mHandler.get(), "onSafetyTimer"));
+
+    // The next one: t1 read meanwhile, t2 new. Its all-notifications answer fails, so it asks for
+    // the threads by itself; while it waits for t2's latest message, answers nobody awaits come.
+    Qn::QnThread read = mSim->threads().last();
+    QCOMPARE(read.id(), QStringLiteral("t1"));
+    read.setUnread(0);
+    QVERIFY(mSim->addThread(read).isValid());
+    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t2"))).isValid());
+    QVERIFY(addMessage(QStringLiteral("t2"), known.ref(), QStringLiteral("Second")));
+    mSim->injectFault(QStringLiteral("/notifications"), Simulator::HttpStatus, 503);
+    mSim->injectFault(QStringLiteral("/threads/t2/messages"), Simulator::Delay, 300);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Failed to retrieve all notifications")));
+    QSignalSpy imported(mHandler.get(), &NotificationHandler::notificationsImported);
+    threads.clear();
+    mHandler->startNotificationImport();
+    QVERIFY(threads.wait());
+    Qn::QnMessage stale;
+    stale.setThreadId(QStringLiteral("t1"));
+    stale.setContent(QStringLiteral("Stale"));
+    emit mClient->messagesUpdated(QStringLiteral("t1"), {stale});
+    emit mClient->profileUpdated(known.id());
+    QVERIFY(imported.wait());
+    const NotificationRecord group = groupOf(Constants::MessagesEventType);
+    QCOMPARE(group.body, QStringLiteral("Second"));
+    QCOMPARE(group.action, openView(Constants::MessageType, QStringLiteral("t2")));
+    QCOMPARE(marked("shown_items", Constants::MessageType), QStringList {threadKey(QStringLiteral("t2"))});
 }
 
 void TestNotificationHandler::newsWaitsForAServerThatShowsIt()
