@@ -12,6 +12,7 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <functional>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -590,6 +591,33 @@ void NotificationHandler::cancelFlights(const QString &eventType)
         QMetaObject::invokeMethod(this, &NotificationHandler::endCheck, Qt::QueuedConnection);
 }
 
+template<typename Item, typename KeyOf>
+NotificationHandler::Sorted<Item> NotificationHandler::sortOut(const QList<Item> &items, const QString &type,
+                                                               KeyOf keyOf)
+{
+    QStringList keys;
+    for (const Item &item : items)
+        keys << std::invoke(keyOf, item);
+    const QStringList seen = m_db->checkSeenItems(keys, type);
+    const QStringList shown = shownItems(keys, type);
+    qDebug() << "Seen" << type << Support::logText(seen.join(QLatin1Char(' ')));
+    qDebug() << "Shown" << type << Support::logText(shown.join(QLatin1Char(' ')));
+    Sorted<Item> sorted;
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        const QString &key = keys.at(i);
+        if (seen.contains(key)) {
+            qDebug() << type << Support::logText(key) << "already seen, skipping";
+            continue;
+        }
+        sorted.unseen << items.at(i);
+        if (!shown.contains(key)) {
+            qDebug() << type << Support::logText(key) << "not shown yet, adding to new";
+            sorted.fresh << items.at(i);
+        }
+    }
+    return sorted;
+}
+
 QStringList NotificationHandler::shownItems(const QStringList &keys, const QString &type)
 {
     QStringList shown = m_db->checkShownItems(keys, type);
@@ -673,27 +701,9 @@ QString NotificationHandler::clientView() const
 void NotificationHandler::processFriendRequests(Qn::QnUsers users)
 {
     qDebug() << Q_FUNC_INFO << users.count();
-    QStringList ids;
-    for (const Qn::QnUser &user : std::as_const(users))
-        ids << user.id();
-    const QStringList seen = m_db->checkSeenItems(ids, Constants::FriendRequestType);
-    const QStringList shown = shownItems(ids, Constants::FriendRequestType);
-
-    Qn::QnUsers newRequests;
-    QStringList names;
-    const Qn::QnUsers candidates = users;
-    for (const Qn::QnUser &user : candidates) {
-        if (seen.contains(user.id())) {
-            qDebug() << Support::logText(user.id()) << "friend req already seen, skipping";
-            users.removeOne(user);
-            continue;
-        }
-        if (!shown.contains(user.id())) {
-            qDebug() << "Friendreq item not shown, adding" << Support::logText(user.id());
-            newRequests << user;
-        }
-        names << Support::isolated(user.name());
-    }
+    Sorted<Qn::QnUser> sorted = sortOut(users, Constants::FriendRequestType, &Qn::QnUser::id);
+    users = sorted.unseen;
+    const Qn::QnUsers &newRequests = sorted.fresh;
 
     if (users.isEmpty()) {
         qDebug() << "No friend requests left after checks.";
@@ -713,7 +723,7 @@ void NotificationHandler::processFriendRequests(Qn::QnUsers users)
     publication.hasSummary = true;
     if (users.size() == 1) {
         //% "Friend request from %1"
-        publication.body = filled(qtTrId("qtn_qnk_new_friend_request_banner"), names.first());
+        publication.body = filled(qtTrId("qtn_qnk_new_friend_request_banner"), Support::isolated(users.first().name()));
         publication.actionId = users.first().id();
     } else {
         publication.body = qtTrId("qtn_qnk_new_friend_request_banner", pluralCount(users.size()));
@@ -757,26 +767,11 @@ void NotificationHandler::onEventDetailsRetrieved(Qn::QnEvent event)
 void NotificationHandler::processEventInvs(Qn::QnEvents events)
 {
     qDebug() << Q_FUNC_INFO << events.count();
-    QStringList ids;
-    for (const Qn::QnEvent &event : std::as_const(events))
-        ids << event.id();
-    const QStringList seen = m_db->checkSeenItems(ids, Constants::EventType);
-    const QStringList shown = shownItems(ids, Constants::EventType);
-
-    Qn::QnEvents newInvitations;
+    Sorted<Qn::QnEvent> sorted = sortOut(events, Constants::EventType, &Qn::QnEvent::id);
+    events = sorted.unseen;
+    const Qn::QnEvents &newInvitations = sorted.fresh;
     QStringList owners;
-    const Qn::QnEvents candidates = events;
-    for (const Qn::QnEvent &event : candidates) {
-        const QString id = Support::logText(event.id());
-        if (seen.contains(event.id())) {
-            qDebug() << id << "event already seen, skipping" << id;
-            events.removeOne(event);
-            continue;
-        }
-        if (!shown.contains(event.id())) {
-            qDebug() << "Event item not shown already, adding to new" << id;
-            newInvitations << event;
-        }
+    for (const Qn::QnEvent &event : std::as_const(events)) {
         const QString owner = Support::isolated(event.owner().name());
         if (!owner.isEmpty() && !owners.contains(owner))
             owners << owner;
@@ -824,27 +819,14 @@ void NotificationHandler::processNotifications(const Qn::QnNotificationList &not
             candidates << notification;
     }
 
-    QStringList keys;
-    for (const Qn::QnNotification &notification : std::as_const(candidates))
-        keys << itemKey(notification.id(), notification.updatedTime());
-    const QStringList seen = m_db->checkSeenItems(keys, Constants::NotificationType);
-    const QStringList shown = shownItems(keys, Constants::NotificationType);
-    qDebug() << "Seen notifications:" << Support::logText(seen.join(QLatin1Char(' ')));
-    qDebug() << "Shown notifications:" << Support::logText(shown.join(QLatin1Char(' ')));
-
+    const Sorted<Qn::QnNotification> sorted
+            = sortOut(candidates, Constants::NotificationType, [](const Qn::QnNotification &notification) {
+                  return itemKey(notification.id(), notification.updatedTime());
+              });
+    const qsizetype remaining = sorted.unseen.size();
     QStringList newKeys;
-    qsizetype remaining = 0;
-    for (const QString &key : std::as_const(keys)) {
-        if (seen.contains(key)) {
-            qDebug() << "notif already seen, skipping";
-            continue;
-        }
-        ++remaining;
-        if (!shown.contains(key)) {
-            qDebug() << "notif item not shown already, adding to new";
-            newKeys << key;
-        }
-    }
+    for (const Qn::QnNotification &notification : sorted.fresh)
+        newKeys << itemKey(notification.id(), notification.updatedTime());
 
     if (remaining == 0) {
         qDebug() << "No notif left after checks.";
@@ -938,29 +920,16 @@ void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
     // A copy: publishing may end the cycle.
     const QHash<QString, QString> latestContent = m_cycle->latestContent;
 
-    QStringList keys;
-    for (const Qn::QnThread &thread : std::as_const(threads))
-        keys << itemKey(thread.id(), thread.updatedTime());
-    const QStringList seen = m_db->checkSeenItems(keys, Constants::MessageType);
-    const QStringList shown = shownItems(keys, Constants::MessageType);
-    qDebug() << "Seen messages:" << Support::logText(seen.join(QLatin1Char(' ')));
-    qDebug() << "Shown messages:" << Support::logText(shown.join(QLatin1Char(' ')));
+    const Sorted<Qn::QnThread> sorted = sortOut(threads, Constants::MessageType, [](const Qn::QnThread &thread) {
+        return itemKey(thread.id(), thread.updatedTime());
+    });
+    threads = sorted.unseen;
 
     Qn::QnThreads newThreads;
     qint64 unreadSum = 0;
     QStringList names;
-    const Qn::QnThreads candidates = threads;
-    for (const Qn::QnThread &thread : candidates) {
-        const QString key = itemKey(thread.id(), thread.updatedTime());
-        if (seen.contains(key)) {
-            qDebug() << "Message" << Support::logText(key) << " is already seen, skipping...";
-            threads.removeOne(thread);
-            continue;
-        }
-        if (shown.contains(key)) {
-            qDebug() << "Message" << Support::logText(key) << " is already shown, skipping...";
-            continue;
-        }
+    // A thread shown under its current key is no news, and tells no name.
+    for (const Qn::QnThread &thread : sorted.fresh) {
         const QString latest = latestContent.value(thread.id());
         const auto remembered = m_shownContent.constFind(thread.id());
         // The same latest text under a new key is old news.

@@ -159,6 +159,13 @@ private:
     };
     // One kind's group and news on their way to the server.
     struct InFlight;
+    // The items of one kind the user has not seen, in their order, and among them those not shown yet.
+    template<typename Item>
+    struct Sorted
+    {
+        QList<Item> unseen;
+        QList<Item> fresh;
+    };
 
     void listen();
     // Asks for the inbox's threads: the message kind's part of the cycle.
@@ -178,6 +185,9 @@ private:
     // Withdraws what is on its way of one event type, or of all for an empty one.
     void cancelFlights(const QString &eventType);
     bool isWithdrawn(const QString &eventType) const;
+    // Sorts out one kind's items by the key keyOf gives each against the seen and shown tables.
+    template<typename Item, typename KeyOf>
+    Sorted<Item> sortOut(const QList<Item> &items, const QString &type, KeyOf keyOf);
     // The keys among keys that were shown: those of the shown table and those it could not take yet.
     QStringList shownItems(const QStringList &keys, const QString &type);
     // Records the keys as shown in one transaction; the keys the shown table still does not hold.
