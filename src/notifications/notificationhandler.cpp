@@ -113,10 +113,8 @@ NotificationHandler::NotificationHandler(QObject *parent)
     presentation.icon = QStringLiteral("quillnet-daemon");
     //% "Open"
     presentation.defaultActionLabel = qtTrId("qtn_qnk_notification_open");
-    presentation.categories = {{Constants::MessagesEventType, QStringLiteral("im.received")},
-                               {Constants::FriendRequestEventType, QStringLiteral("x-quillnet.friendrequest")},
-                               {Constants::EventsEventType, QStringLiteral("x-quillnet.event")},
-                               {Constants::NotificationsEventType, QStringLiteral("x-quillnet.notification")}};
+    for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
+        presentation.categories.insert(kind.eventType, kind.category);
     MNotification::setPresentation(presentation);
     listen();
     connect(m_server, &QLocalServer::newConnection, this, &NotificationHandler::socketNewConnection);
@@ -215,27 +213,14 @@ bool NotificationHandler::init(Qn::Quillnet *quillnet, DaemonDatabase *database)
 
 void NotificationHandler::setEnabled(const QString &type, bool enabled)
 {
-    if (type == Constants::MessageType)
-        m_messagesEnabled = enabled;
-    else if (type == Constants::EventType)
-        m_eventsEnabled = enabled;
-    else if (type == Constants::FriendRequestType)
-        m_friendReqEnabled = enabled;
-    else if (type == Constants::NotificationType)
-        m_notifEnabled = enabled;
+    if (Constants::findKind(&Constants::NotificationKind::typeKey, type))
+        m_enabled.insert(type, enabled);
 }
 
 bool NotificationHandler::isEnabled(const QString &type) const
 {
-    if (type == Constants::MessageType)
-        return m_messagesEnabled;
-    if (type == Constants::EventType)
-        return m_eventsEnabled;
-    if (type == Constants::FriendRequestType)
-        return m_friendReqEnabled;
-    if (type == Constants::NotificationType)
-        return m_notifEnabled;
-    return false;
+    // A kind never switched is on.
+    return Constants::findKind(&Constants::NotificationKind::typeKey, type) && m_enabled.value(type, true);
 }
 
 // The cycle.
@@ -245,7 +230,8 @@ void NotificationHandler::startNotificationImport()
     qDebug() << Q_FUNC_INFO << bool(m_cycle);
     if (!m_quillnet || m_cycle)
         return;
-    if (!m_messagesEnabled && !m_eventsEnabled && !m_friendReqEnabled && !m_notifEnabled) {
+    if (std::none_of(std::begin(Constants::NotificationKinds), std::end(Constants::NotificationKinds),
+                     [this](const Constants::NotificationKind &kind) { return isEnabled(kind.typeKey); })) {
         qDebug() << "All sub notification types disabled. skipping";
         emit notificationsImported();
         return;
@@ -288,15 +274,15 @@ void NotificationHandler::onAllNotificationsRetrieved(Qn::QnUsers friendRequests
 
     // An empty list leaves the kind's group as it is. The cycle counts as waiting for this answer
     // until every kind has taken its part, so that no publication answered meanwhile ends it.
-    if (m_notifEnabled && !notifications.isEmpty())
+    if (isEnabled(Constants::NotificationType) && !notifications.isEmpty())
         processNotifications(notifications);
-    if (m_friendReqEnabled && !friendRequests.isEmpty())
+    if (isEnabled(Constants::FriendRequestType) && !friendRequests.isEmpty())
         processFriendRequests(friendRequests);
-    if (m_eventsEnabled && !eventInvitations.isEmpty())
+    if (isEnabled(Constants::EventType) && !eventInvitations.isEmpty())
         requestEventDetails(eventInvitations);
     m_cycle->awaitingAll = false;
 
-    if (m_messagesEnabled) {
+    if (isEnabled(Constants::MessageType)) {
         if (numberOfUnreadThreads == 0) {
             clear(Constants::MessagesEventType, false);
             endCheck();
@@ -328,7 +314,7 @@ void NotificationHandler::onRequestFailed(Qn::RequestKind kind, QString subject)
             return;
         qWarning() << Q_FUNC_INFO << "Failed to retrieve all notifications";
         cycle.awaitingAll = false;
-        if (m_messagesEnabled) {
+        if (isEnabled(Constants::MessageType)) {
             // The answer carried friend requests, invitations and notifications: they wait for the
             // next cycle. The message threads come from requests of their own; their unread count
             // is unknown, so the threads are asked for.
@@ -676,7 +662,7 @@ void NotificationHandler::itemSeen(QString id, QString type)
 {
     qDebug() << Q_FUNC_INFO << Support::logText(id) << Support::logText(type);
     // Message threads are never recorded as seen from outside.
-    if (type != Constants::FriendRequestType && type != Constants::EventType && type != Constants::NotificationType)
+    if (type == Constants::MessageType || !Constants::findKind(&Constants::NotificationKind::typeKey, type))
         return;
     if (!m_db)
         return;
@@ -1027,15 +1013,10 @@ NotificationHandler::SocketCommand NotificationHandler::readCommand(QIODevice &d
     const QByteArray line = device.readLine(MaxCommandBytes + 1);
     // Up to the first zero byte.
     command.text = QString::fromLatin1(line.constData());
-    if (command.text == QLatin1String("notif")) {
-        command.clearedEventType = Constants::NotificationsEventType;
-        command.view = Constants::NotificationType;
-    } else if (command.text == QLatin1String("messages")) {
-        command.clearedEventType = Constants::MessagesEventType;
-        command.view = Constants::MessageType;
-    } else if (command.text == QLatin1String("friendreq")) {
-        command.clearedEventType = Constants::FriendRequestEventType;
-        command.view = Constants::FriendRequestType;
+    if (const Constants::NotificationKind *kind
+        = Constants::findKind(&Constants::NotificationKind::socketCommand, command.text)) {
+        command.clearedEventType = kind->eventType;
+        command.view = kind->typeKey;
     } else if (command.text == QLatin1String("markReadNtf")) {
         command.markRead = true;
     } else {

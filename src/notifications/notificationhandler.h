@@ -216,10 +216,8 @@ private:
     std::unique_ptr<NotificationCycle> m_cycle;
     QMap<QString, QString> m_profileNames;
     QTimer m_safetyTimer;
-    bool m_messagesEnabled = true;
-    bool m_eventsEnabled = true;
-    bool m_friendReqEnabled = true;
-    bool m_notifEnabled = true;
+    // The kinds' switches by type key; a kind never switched is on.
+    QHash<QString, bool> m_enabled;
     // Thread id to the latest-message text as of the last time the thread was shown.
     QHash<QString, QString> m_shownContent;
     // Shown keys the database did not take yet, by type key.

@@ -279,9 +279,8 @@ bool TestNotificationHandler::cycle()
 
 void TestNotificationHandler::enableOnly(const QString &type)
 {
-    for (const QString &kind :
-         {Constants::MessageType, Constants::EventType, Constants::FriendRequestType, Constants::NotificationType})
-        mHandler->setEnabled(kind, kind == type);
+    for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
+        mHandler->setEnabled(kind.typeKey, kind.typeKey == type);
 }
 
 QList<NotificationRecord> TestNotificationHandler::records(const QString &eventType,
