@@ -19,16 +19,16 @@ struct NotificationKind
     QString category;
 };
 
-// Every kind, one row each.
+// Every kind, one row each, in the order the account settings are read.
 inline const NotificationKind NotificationKinds[] = {
         {QStringLiteral("message"), QStringLiteral("messages.service.quillnet"), QStringLiteral("qn-notif-msg"),
          QStringLiteral("messages"), QStringLiteral("im.received")},
         {QStringLiteral("friendreq"), QStringLiteral("friendrequests.service.quillnet"),
          QStringLiteral("qn-notif-friendreq"), QStringLiteral("friendreq"), QStringLiteral("x-quillnet.friendrequest")},
-        {QStringLiteral("event"), QStringLiteral("events.service.quillnet"), QStringLiteral("qn-notif-events"),
-         QString(), QStringLiteral("x-quillnet.event")},
         {QStringLiteral("notif"), QStringLiteral("notifications.service.quillnet"), QStringLiteral("qn-notif-general"),
          QStringLiteral("notif"), QStringLiteral("x-quillnet.notification")},
+        {QStringLiteral("event"), QStringLiteral("events.service.quillnet"), QStringLiteral("qn-notif-events"),
+         QString(), QStringLiteral("x-quillnet.event")},
 };
 
 // The kind whose name of that sort (for example &NotificationKind::setting) is value; none for an
@@ -47,8 +47,8 @@ inline const NotificationKind *findKind(QString NotificationKind::*name, const Q
 // The kinds by name, for the code that handles one of them in particular.
 inline const NotificationKind &MessageKind = NotificationKinds[0];
 inline const NotificationKind &FriendRequestKind = NotificationKinds[1];
-inline const NotificationKind &EventKind = NotificationKinds[2];
-inline const NotificationKind &GeneralKind = NotificationKinds[3];
+inline const NotificationKind &GeneralKind = NotificationKinds[2];
+inline const NotificationKind &EventKind = NotificationKinds[3];
 
 inline const QString &FriendRequestType = FriendRequestKind.typeKey;
 inline const QString &EventType = EventKind.typeKey;

@@ -242,9 +242,10 @@ void QuillnetDaemon::connectAccount()
     connect(mAccount, &AccountIntegration::serviceEnabled, this, &QuillnetDaemon::onServiceEnabled);
     connect(mAccount, &AccountIntegration::serviceDisabled, this, &QuillnetDaemon::onServiceDisabled);
 
-    QStringList keys = {Constants::NotificationsMainSetting, Constants::NewsFeedSetting};
+    QStringList keys = {Constants::NotificationsMainSetting};
     for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
         keys << kind.setting;
+    keys << Constants::NewsFeedSetting;
     mSettings = mAccount->settings(keys);
     onSettingsChanged(Constants::NotificationsMainSetting, mSettings.value(Constants::NotificationsMainSetting, false));
     onSettingsChanged(Constants::NewsFeedSetting, mSettings.value(Constants::NewsFeedSetting, false));
