@@ -1,29 +1,15 @@
 #include "notifications/notificationhandler.h"
 
-#include <QByteArray>
-#include <QDataStream>
+#include "notifications/appsocket.h"
+
 #include <QDateTime>
 #include <QDebug>
-#include <QDir>
-#include <QFile>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QVariant>
-#include <QtEndian>
 
 #include <algorithm>
 #include <functional>
-#include <cerrno>
 #include <climits>
-#include <cstring>
 #include <memory>
-#include <optional>
-
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include "common/constants.h"
 #include "database/daemondatabase.h"
@@ -48,8 +34,6 @@ const QString OpenViewMethod = QStringLiteral("openView");
 // Object types of the service's notifications that are notified, compared exactly.
 const QStringList NotifiedObjectTypes = {QStringLiteral("stream"), QStringLiteral("photo"), QStringLiteral("album"),
                                          QStringLiteral("friend"), QStringLiteral("event")};
-
-constexpr quint32 NullString = 0xffffffff;
 
 // Key of an item that changes with every update: "<id>.<update time in ms since the epoch>".
 QString itemKey(const QString &id, const QDateTime &updated)
@@ -80,12 +64,6 @@ uint groupCount(qint64 count)
     return uint(std::clamp<qint64>(count, 0, UINT_MAX));
 }
 
-QString readFilePath()
-{
-    return QDir::homePath() + QDir::separator() + QLatin1String(NotificationHandler::ReadFileDir) + QDir::separator()
-            + QLatin1String(NotificationHandler::ReadFileName);
-}
-
 } // namespace
 
 struct NotificationHandler::InFlight
@@ -103,7 +81,7 @@ struct NotificationHandler::InFlight
 
 NotificationHandler::NotificationHandler(QObject *parent)
     : QObject(parent)
-    , m_server(new QLocalServer)
+    , m_socket(new AppSocket(this))
     , m_locale(new MLocale(this))
 {
     // The installed desktop file and icon (quillnet-daemon.desktop, the hicolor theme's
@@ -116,8 +94,13 @@ NotificationHandler::NotificationHandler(QObject *parent)
     for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
         presentation.categories.insert(kind.eventType, kind.category);
     MNotification::setPresentation(presentation);
-    listen();
-    connect(m_server, &QLocalServer::newConnection, this, &NotificationHandler::socketNewConnection);
+    connect(m_socket, &AppSocket::kindShown, this, [this](const QString &eventType) { clear(eventType, true); });
+    connect(m_socket, &AppSocket::idsRead, this, [this](const QStringList &ids) {
+        // Long lists go out in several requests of the client's.
+        if (m_quillnet)
+            m_quillnet->markNotificationsRead(ids);
+    });
+    connect(m_socket, &AppSocket::viewChanged, this, &NotificationHandler::appViewChanged);
 }
 
 NotificationHandler::~NotificationHandler()
@@ -125,70 +108,6 @@ NotificationHandler::~NotificationHandler()
     releaseNotifications();
     // What is on its way still reaches the server and the registry.
     m_inFlight.clear();
-    unlisten();
-    delete m_server;
-}
-
-void NotificationHandler::listen()
-{
-    const QString path = QLatin1String(SocketPath);
-    const QByteArray name = QFile::encodeName(path);
-    struct stat entry;
-    if (::lstat(name.constData(), &entry) == 0) {
-        // Another user's entry, or anything but a socket, is not ours to remove.
-        if (!S_ISSOCK(entry.st_mode) || entry.st_uid != ::geteuid()) {
-            qWarning() << Q_FUNC_INFO << path << "is not a socket of this user: left alone, no socket served";
-            return;
-        }
-        qDebug() << "Clearing up old socket";
-        if (::unlink(name.constData()) != 0 && errno != ENOENT) {
-            qWarning() << Q_FUNC_INFO << "Cannot remove the old socket" << path << ::strerror(errno);
-            return;
-        }
-    } else if (errno != ENOENT) {
-        qWarning() << Q_FUNC_INFO << "Cannot check" << path << ::strerror(errno) << "- no socket served";
-        return;
-    }
-    // The socket is made under a name of this process's own and renamed into place: the server then
-    // knows it by that name alone, so closing it never removes a socket another daemon put at the
-    // path since; this handler removes the path itself, only while it still names its socket.
-    const QByteArray own = name + '.' + QByteArray::number(qint64(::getpid()));
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    if (size_t(own.size()) >= sizeof address.sun_path) {
-        qWarning() << Q_FUNC_INFO << "The socket path is too long:" << path;
-        return;
-    }
-    std::memcpy(address.sun_path, own.constData(), size_t(own.size()));
-    ::unlink(own.constData());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct stat made;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
-        || ::chmod(own.constData(), 0600) != 0 || ::listen(fd, SOMAXCONN) != 0
-        || ::rename(own.constData(), name.constData()) != 0 || ::lstat(name.constData(), &made) != 0) {
-        qWarning() << Q_FUNC_INFO << "Failed to listen on" << path << ::strerror(errno);
-        ::unlink(own.constData());
-        if (fd >= 0)
-            ::close(fd);
-        return;
-    }
-    if (!m_server->listen(fd)) {
-        qWarning() << Q_FUNC_INFO << "Failed to listen on" << path << m_server->errorString();
-        ::unlink(name.constData());
-        ::close(fd);
-        return;
-    }
-    m_socketFile = {made.st_dev, made.st_ino};
-}
-
-void NotificationHandler::unlisten()
-{
-    struct stat entry;
-    const QByteArray name = QFile::encodeName(QLatin1String(SocketPath));
-    if (m_socketFile && ::lstat(name.constData(), &entry) == 0 && entry.st_dev == m_socketFile->first
-        && entry.st_ino == m_socketFile->second)
-        ::unlink(name.constData());
-    m_socketFile.reset();
 }
 
 bool NotificationHandler::init(Qn::Quillnet *quillnet, DaemonDatabase *database)
@@ -677,9 +596,7 @@ void NotificationHandler::itemSeen(QString id, QString type)
 
 QString NotificationHandler::clientView() const
 {
-    if (m_client && m_client->isValid() && m_client->state() == QLocalSocket::ConnectedState)
-        return m_clientView;
-    return QString();
+    return m_socket->view();
 }
 
 // Friend requests and event invitations.
@@ -966,170 +883,4 @@ void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
     }
     publish(publication);
     endCheck();
-}
-
-// The local socket.
-
-void NotificationHandler::socketNewConnection()
-{
-    qDebug() << Q_FUNC_INFO;
-    if (m_client) {
-        qDebug() << "killing the old client, byebye! :)";
-        delete m_client;
-        m_client = nullptr;
-    }
-    qDebug() << Q_FUNC_INFO << "Next pending connection";
-    m_client = m_server->nextPendingConnection();
-    qDebug() << Q_FUNC_INFO << "m_client:" << m_client;
-    if (!m_client)
-        return;
-    // Whatever a client sends beyond this stays in the socket until it is read.
-    m_client->setReadBufferSize(SocketReadBufferBytes);
-    connect(m_client, &QLocalSocket::readyRead, this, &NotificationHandler::readSocket);
-    connect(m_client, &QLocalSocket::disconnected, this, [this] { emit appViewChanged(false, QString()); });
-    emit appViewChanged(true, m_clientView);
-}
-
-void NotificationHandler::readSocket()
-{
-    qDebug() << Q_FUNC_INFO;
-    if (!m_client)
-        return;
-    const SocketCommand command = readCommand(*m_client);
-    qDebug() << "Read from socket:" << Support::logText(command.text);
-    if (command.markRead) {
-        markRead();
-        return;
-    }
-    if (!command.clearedEventType.isEmpty())
-        clear(command.clearedEventType, true);
-    m_clientView = command.view;
-    emit appViewChanged(true, m_clientView);
-}
-
-NotificationHandler::SocketCommand NotificationHandler::readCommand(QIODevice &device)
-{
-    SocketCommand command;
-    const QByteArray line = device.readLine(MaxCommandBytes + 1);
-    // Up to the first zero byte.
-    command.text = QString::fromLatin1(line.constData());
-    if (const Constants::NotificationKind *kind
-        = Constants::findKind(&Constants::NotificationKind::socketCommand, command.text)) {
-        command.clearedEventType = kind->eventType;
-        command.view = kind->typeKey;
-    } else if (command.text == QLatin1String("markReadNtf")) {
-        command.markRead = true;
-    } else {
-        command.view = command.text;
-    }
-    return command;
-}
-
-void NotificationHandler::markRead()
-{
-    const QStringList ids = takeReadIds();
-    qDebug() << Q_FUNC_INFO << ids.size();
-    // Long lists go out in several requests of the client's.
-    if (m_quillnet && !ids.isEmpty())
-        m_quillnet->markNotificationsRead(ids);
-}
-
-// Every count and length is checked against the bytes that are there before anything is sized
-// from it.
-std::optional<QStringList> NotificationHandler::parseReadIds(const QByteArray &data, QString *problem)
-{
-    QDataStream in(data);
-    const auto remaining = [&in, &data] { return data.size() - in.device()->pos(); };
-    quint32 count = 0;
-    in >> count;
-    if (in.status() != QDataStream::Ok) {
-        *problem = QStringLiteral("no list");
-        return std::nullopt;
-    }
-    // Every string takes its length at least.
-    if (quint64(count) * 4 > quint64(remaining())) {
-        *problem = QStringLiteral("%1 ids in %2 bytes").arg(count).arg(data.size());
-        return std::nullopt;
-    }
-    QStringList ids;
-    ids.reserve(qsizetype(count));
-    for (quint32 i = 0; i < count; ++i) {
-        const QByteArray prefix = in.device()->peek(4);
-        const quint32 bytes = prefix.size() == 4 ? qFromBigEndian<quint32>(prefix.constData()) : 0;
-        if (prefix.size() != 4 || (bytes != NullString && (bytes % 2 != 0 || qint64(bytes) > remaining() - 4))) {
-            *problem = QStringLiteral("id %1 does not fit").arg(i);
-            return std::nullopt;
-        }
-        QString id;
-        in >> id;
-        if (in.status() != QDataStream::Ok) {
-            *problem = QStringLiteral("id %1 unreadable").arg(i);
-            return std::nullopt;
-        }
-        ids << id;
-    }
-    if (remaining() != 0) {
-        *problem = QStringLiteral("%1 bytes after the list").arg(remaining());
-        return std::nullopt;
-    }
-    return ids;
-}
-
-QStringList NotificationHandler::takeReadIds()
-{
-    const QString path = readFilePath();
-    const QByteArray name = QFile::encodeName(path);
-    const auto discard = [&](const QString &problem) {
-        qWarning() << Q_FUNC_INFO << "Ignoring" << path << problem;
-        if (::unlink(name.constData()) != 0 && errno != ENOENT)
-            qWarning() << Q_FUNC_INFO << "Cannot remove" << path << ::strerror(errno);
-    };
-
-    // Neither a link nor a pipe is followed or waited for.
-    const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno != ENOENT)
-            discard(QString::fromLocal8Bit(::strerror(errno)));
-        return {};
-    }
-    struct stat info;
-    QByteArray data;
-    QString problem;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        problem = QStringLiteral("not a regular file");
-    } else if (info.st_size > MaxReadFileBytes) {
-        problem = QStringLiteral("larger than %1 bytes").arg(MaxReadFileBytes);
-    } else {
-        // One byte more than the file holds tells whether it grew while it was read.
-        data.resize(qsizetype(info.st_size) + 1);
-        qsizetype size = 0;
-        while (size < data.size()) {
-            const ssize_t got = ::read(fd, data.data() + size, size_t(data.size() - size));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                if (got < 0)
-                    problem = QString::fromLocal8Bit(::strerror(errno));
-                break;
-            }
-            size += got;
-        }
-        data.truncate(size);
-        if (problem.isEmpty() && size != qsizetype(info.st_size))
-            problem = QStringLiteral("changed while it was read");
-    }
-    ::close(fd);
-    if (!problem.isEmpty()) {
-        discard(problem);
-        return {};
-    }
-
-    const std::optional<QStringList> ids = parseReadIds(data, &problem);
-    if (!ids) {
-        discard(problem);
-        return {};
-    }
-    if (::unlink(name.constData()) != 0 && errno != ENOENT)
-        qWarning() << Q_FUNC_INFO << "Cannot remove" << path << ::strerror(errno);
-    return *ids;
 }

@@ -1,6 +1,6 @@
 // Turns what the service reports as new (friend requests, event invitations, general notifications,
-// unread message threads) into system notifications, one group per kind, and serves the local socket
-// through which the service's own phone application reports its view and the notifications read.
+// unread message threads) into system notifications, one group per kind, and acts on what the
+// service's own phone application reports through the local socket (AppSocket).
 #pragma once
 
 #include <QHash>
@@ -14,11 +14,7 @@
 #include <QTimer>
 
 #include <memory>
-#include <optional>
-#include <utility>
 #include <vector>
-
-#include <sys/types.h>
 
 #include "notifications/notificationcycle.h"
 #include "platform/quillnet/qnevent.h"
@@ -32,9 +28,7 @@ class DaemonDatabase;
 class MLocale;
 class MNotification;
 class MNotificationGroup;
-class QLocalServer;
-class QIODevice;
-class QLocalSocket;
+class AppSocket;
 
 namespace Qn {
 class Quillnet;
@@ -46,39 +40,12 @@ class NotificationHandler : public QObject
     Q_DISABLE_COPY(NotificationHandler)
 
 public:
-    // The socket the service's phone application connects to, for the user alone.
-    static constexpr char SocketPath[] = "/tmp/quillnetveldo.sock";
-    // The file, below the home directory, in which that application leaves notification ids read.
-    static constexpr char ReadFileDir[] = ".quillnet";
-    static constexpr char ReadFileName[] = "markReadNtf";
-    // A larger read file is not read.
-    static constexpr qint64 MaxReadFileBytes = 1024 * 1024;
-    // One command is read at a time; what a client sends beyond the buffer waits in the socket.
-    static constexpr int MaxCommandBytes = 47;
-    static constexpr qint64 SocketReadBufferBytes = 1024;
     // How long a cycle waits without progress.
     static constexpr int SafetyTimeoutMs = 30000;
     // Event details asked for in one cycle at most.
     static constexpr int MaxEventDetails = 100;
     // Shown keys of one kind kept in memory while the database cannot take them.
     static constexpr int MaxUnrecordedShown = 1000;
-
-    // One command of the service's application, as read from its socket.
-    struct SocketCommand
-    {
-        QString text;
-        // The application shows this kind: its notifications go; empty for other commands.
-        QString clearedEventType;
-        // The view the application reports; unchanged by markRead.
-        QString view;
-        // The application left notification ids read in the read file.
-        bool markRead = false;
-    };
-    // Reads one command (at most MaxCommandBytes, up to a line end or a zero byte) from device.
-    static SocketCommand readCommand(QIODevice &device);
-    // The read file's content: one QStringList as QDataStream writes it in its default settings.
-    // Nothing, with problem set, when the bytes hold anything else.
-    static std::optional<QStringList> parseReadIds(const QByteArray &data, QString *problem);
 
     explicit NotificationHandler(QObject *parent = nullptr);
     // Releases the notification objects held (the notifications stay) and the socket server.
@@ -132,8 +99,6 @@ private slots:
     // A request of the cycle that got no answer ends its wait.
     void onRequestFailed(Qn::RequestKind kind, QString subject);
     void onSafetyTimer();
-    void socketNewConnection();
-    void readSocket();
 
 private:
     friend class TestNotificationHandler;
@@ -167,11 +132,8 @@ private:
         QList<Item> fresh;
     };
 
-    void listen();
     // Asks for the inbox's threads: the message kind's part of the cycle.
     void startThreads();
-    // Removes the socket file while it is still the one listen() made.
-    void unlisten();
     void releaseNotifications();
     void rereadNotifications();
     MNotificationGroup *findGroup(const QString &eventType) const;
@@ -204,9 +166,6 @@ private:
     void processEventInvs(Qn::QnEvents events);
     void processNotifications(const Qn::QnNotificationList &notifications);
     void processMessageThreads(Qn::QnThreads threads);
-    void markRead();
-    // The ids of the read file, which is deleted; none when it is missing or does not read cleanly.
-    QStringList takeReadIds();
 
     QPointer<Qn::Quillnet> m_quillnet;
     DaemonDatabase *m_db = nullptr;
@@ -224,10 +183,7 @@ private:
     QHash<QString, QSet<QString>> m_unrecordedShown;
     // Publications not answered yet.
     std::vector<std::unique_ptr<InFlight>> m_inFlight;
-    QLocalServer *m_server = nullptr;
-    // The device and inode of the socket file listen() made.
-    std::optional<std::pair<dev_t, ino_t>> m_socketFile;
-    QLocalSocket *m_client = nullptr;
-    QString m_clientView;
+    // The service's phone application; a child.
+    AppSocket *m_socket = nullptr;
     MLocale *m_locale = nullptr;
 };

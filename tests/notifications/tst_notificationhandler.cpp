@@ -29,6 +29,7 @@
 #include "database/daemondatabase.h"
 #include "database/databaseinspector.h"
 #include "fakes/fakenotificationserver.h"
+#include "notifications/appsocket.h"
 #include "notifications/notificationhandler.h"
 #include "platform/notifications/mnotification.h"
 #include "platform/notifications/mremoteaction.h"
@@ -45,7 +46,7 @@ using QuillnetSim::Simulator;
 
 namespace {
 
-const QString SocketPath = QLatin1String(NotificationHandler::SocketPath);
+const QString SocketPath = QLatin1String(AppSocket::SocketPath);
 const QStringList PlainServer = {QStringLiteral("actions"), QStringLiteral("body")};
 const QString EventTypeHint = QStringLiteral("x-tarvo-event-type");
 const QRegularExpression ReadFileIgnored(QStringLiteral("Ignoring \".*markReadNtf\""));
@@ -109,7 +110,6 @@ private slots:
 
     void oneCyclePublishesEachKind_data();
     void oneCyclePublishesEachKind();
-    void laterCyclesNotifyOnlyNewsInPlace();
     void seenItemsStopCounting();
     void messageThreadRules();
     void eventDetailsThatFailAreAskedAgain();
@@ -205,7 +205,7 @@ void TestNotificationHandler::init()
     QVERIFY(mDb->init());
     mHandler = std::make_unique<NotificationHandler>();
     QVERIFY(mHandler->init(mClient.get(), mDb.get()));
-    QVERIFY(mHandler->m_server->isListening());
+    QVERIFY(mHandler->m_socket->m_server->isListening());
 }
 
 void TestNotificationHandler::cleanup()
@@ -326,7 +326,7 @@ QString TestNotificationHandler::threadKey(const QString &id) const
 std::unique_ptr<QLocalSocket> TestNotificationHandler::connectApp()
 {
     // The handler takes a connection in the same signal, before the spy hears of it.
-    QSignalSpy taken(mHandler->m_server, &QLocalServer::newConnection);
+    QSignalSpy taken(mHandler->m_socket->m_server, &QLocalServer::newConnection);
     auto app = std::make_unique<QLocalSocket>();
     app->connectToServer(SocketPath);
     if (!app->waitForConnected(5000) || !(taken.count() == 1 || taken.wait(5000)))
@@ -349,41 +349,48 @@ void TestNotificationHandler::oneCyclePublishesEachKind()
     QVERIFY(shapeWorld());
     QVERIFY(cycle());
 
-    // Bodies escaped for a server that reads markup, summaries plain text always; a tap on a group of
-    // one item opens that item.
+    // Bodies escaped for a server that reads markup (the desktop's hints: tst_desktopnotifications),
+    // summaries plain text always; a tap on a group of one item opens that item. Then news of three
+    // kinds (an updated notification is news again): each group in place counts all, its news what
+    // is new; the invitations, without news, are not sent again.
     const struct
     {
-        QString eventType;
-        QString kind;
+        const Constants::NotificationKind &kind;
         uint count;
         QString summary;
         QString body;
         QString actionId;
         QString news;
+        uint laterCount;
+        QString laterBody;
+        QString laterNews;
     } kinds[] = {
-            {Constants::MessagesEventType, Constants::MessageType, 1, isolated(Author.name()), text(Text),
-             QStringLiteral("t1"), QStringLiteral("1 new message")},
-            {Constants::FriendRequestEventType, Constants::FriendRequestType, 1, QString(),
+            {Constants::MessageKind, 1, isolated(Author.name()), text(Text), QStringLiteral("t1"),
+             QStringLiteral("1 new message"), 2, QStringLiteral("Unread messages: 2"),
+             QStringLiteral("2 new messages")},
+            {Constants::FriendRequestKind, 1, QString(),
              text(QStringLiteral("Friend request from ") + isolated(Asker.name())), Asker.id(),
+             QStringLiteral("1 new friend request"), 2, QStringLiteral("2 friend requests"),
              QStringLiteral("1 new friend request")},
-            {Constants::EventsEventType, Constants::EventType, 3, QString(), QStringLiteral("Event invitations: 3"),
-             QString(), QStringLiteral("3 new event invitations")},
-            {Constants::NotificationsEventType, Constants::NotificationType, 3, QString(),
-             QStringLiteral("3 new notifications"), QString(), QStringLiteral("3 new notifications")},
+            {Constants::EventKind, 3, QString(), QStringLiteral("Event invitations: 3"), QString(),
+             QStringLiteral("3 new event invitations"), 0, QString(), QString()},
+            {Constants::GeneralKind, 3, QString(), QStringLiteral("3 new notifications"), QString(),
+             QStringLiteral("3 new notifications"), 3, QStringLiteral("3 new notifications"),
+             QStringLiteral("1 new notification")},
     };
+    QHash<QString, NotificationRecord> first;
     for (const auto &expected : kinds) {
-        const NotificationRecord group = groupOf(expected.eventType);
-        QVERIFY2(group.id != 0, qPrintable(expected.kind));
+        const NotificationRecord group = groupOf(expected.kind.eventType);
+        QVERIFY2(group.id != 0, qPrintable(expected.kind.typeKey));
         QCOMPARE(group.count, expected.count);
-        if (expected.kind != Constants::EventType)
+        if (&expected.kind != &Constants::EventKind)
             QCOMPARE(group.summary, expected.summary);
-        // Plain in the registry, escaped by the framework for a server that reads markup. (The
-        // desktop's hints: tst_desktopnotifications, on a real server.)
         QCOMPARE(mServer.shown().value(group.id).body, expected.body);
-        QCOMPARE(group.action, openView(expected.kind, expected.actionId));
-        const QList<NotificationRecord> news = newsOf(expected.eventType);
+        QCOMPARE(group.action, openView(expected.kind.typeKey, expected.actionId));
+        const QList<NotificationRecord> news = newsOf(expected.kind.eventType);
         QCOMPARE(news.size(), 1);
         QCOMPARE(news.first().body, expected.news);
+        first.insert(expected.kind.eventType, group);
     }
     // The invitations' owners, each once.
     QStringList owners = groupOf(Constants::EventsEventType).summary.split(QStringLiteral(", "));
@@ -394,52 +401,32 @@ void TestNotificationHandler::oneCyclePublishesEachKind()
     owners.sort();
     expectedOwners.sort();
     QCOMPARE(owners, expectedOwners);
-}
-
-void TestNotificationHandler::laterCyclesNotifyOnlyNewsInPlace()
-{
-    QVERIFY(shapeWorld());
-    QVERIFY(cycle());
-    const NotificationRecord events = groupOf(Constants::EventsEventType);
-    const struct
-    {
-        QString eventType;
-        uint id;
-        uint count;
-        QString body;
-        QString news;
-    } expected[] = {
-            {Constants::FriendRequestEventType, groupOf(Constants::FriendRequestEventType).id, 2,
-             QStringLiteral("2 friend requests"), QStringLiteral("1 new friend request")},
-            {Constants::MessagesEventType, groupOf(Constants::MessagesEventType).id, 2,
-             QStringLiteral("Unread messages: 2"), QStringLiteral("2 new messages")},
-            {Constants::NotificationsEventType, groupOf(Constants::NotificationsEventType).id, 3,
-             QStringLiteral("3 new notifications"), QStringLiteral("1 new notification")},
-    };
 
     // Nothing new: not a single call to the server.
     mServer.clearCalls();
     QVERIFY(cycle());
     QCOMPARE(mServer.members(), QStringList());
 
-    // News of three kinds (an updated notification is news again): each group in place counts all,
-    // its news what is new.
     QVERIFY(addMessage(QStringLiteral("t1"), Author.ref(), QStringLiteral("Second")));
     QVERIFY(mSim->addFriendRequest(Qn::QnUser(QStringLiteral("100000000007004"), QStringLiteral("Una"))));
     QVERIFY(addNotification(QStringLiteral("1"), QStringLiteral("photo")).isValid());
     QVERIFY(cycle());
-    for (const auto &kind : expected) {
-        const NotificationRecord group = groupOf(kind.eventType);
-        QCOMPARE(group.id, kind.id);
-        QCOMPARE(group.count, kind.count);
-        QCOMPARE(group.body, kind.body);
-        QCOMPARE(newsOf(kind.eventType).last().body, kind.news);
+    for (const auto &expected : kinds) {
+        const NotificationRecord group = groupOf(expected.kind.eventType);
+        const NotificationRecord &before = first[expected.kind.eventType];
+        if (expected.laterCount == 0) {
+            QCOMPARE(group, before);
+            for (const FakeNotificationCall &call : mServer.calls())
+                QVERIFY(call.member != QLatin1String("Notify") || call.replacesId != before.id);
+            continue;
+        }
+        QCOMPARE(group.id, before.id);
+        QCOMPARE(group.count, expected.laterCount);
+        QCOMPARE(group.body, expected.laterBody);
+        if (&expected.kind == &Constants::FriendRequestKind)
+            QCOMPARE(group.action, openView(expected.kind.typeKey, QString()));
+        QCOMPARE(newsOf(expected.kind.eventType).last().body, expected.laterNews);
     }
-    QCOMPARE(groupOf(Constants::FriendRequestEventType).action, openView(Constants::FriendRequestType, QString()));
-    // Without news of its own, the events group is not sent again.
-    QCOMPARE(groupOf(Constants::EventsEventType), events);
-    for (const FakeNotificationCall &call : mServer.calls())
-        QVERIFY(call.member != QLatin1String("Notify") || call.replacesId != events.id);
 }
 
 void TestNotificationHandler::seenItemsStopCounting()
@@ -755,7 +742,7 @@ void TestNotificationHandler::commandsAreReadAsTheyCome()
     for (const QByteArray &data : std::as_const(writes))
         app->write(data);
     QVERIFY(app->waitForBytesWritten());
-    QTRY_COMPARE(mHandler->m_clientView, view);
+    QTRY_COMPARE(mHandler->m_socket->m_clientView, view);
     for (const QString &eventType : {Constants::MessagesEventType, Constants::FriendRequestEventType,
                                      Constants::EventsEventType, Constants::NotificationsEventType})
         QCOMPARE(groupOf(eventType).id == 0, eventType == withdrawn);
@@ -763,7 +750,7 @@ void TestNotificationHandler::commandsAreReadAsTheyCome()
     // What a read left in the socket comes with the next one.
     app->write("!");
     QVERIFY(app->waitForBytesWritten());
-    QTRY_COMPARE(mHandler->m_clientView, view.size() == 47 ? QStringLiteral("notif!") : QStringLiteral("!"));
+    QTRY_COMPARE(mHandler->m_socket->m_clientView, view.size() == 47 ? QStringLiteral("notif!") : QStringLiteral("!"));
 }
 
 void TestNotificationHandler::reportedViewHoldsNewsBackWhileTheAppIsThere()
@@ -774,7 +761,7 @@ void TestNotificationHandler::reportedViewHoldsNewsBackWhileTheAppIsThere()
     const std::unique_ptr<QLocalSocket> first = connectApp();
     QVERIFY(first);
     first->write("friendreq");
-    QTRY_COMPARE(mHandler->m_clientView, Constants::FriendRequestType);
+    QTRY_COMPARE(mHandler->m_socket->m_clientView, Constants::FriendRequestType);
     const std::unique_ptr<QLocalSocket> second = connectApp();
     QVERIFY(second);
     QTRY_COMPARE(first->state(), QLocalSocket::UnconnectedState);
@@ -788,8 +775,8 @@ void TestNotificationHandler::reportedViewHoldsNewsBackWhileTheAppIsThere()
 
     // Gone, the application shows nothing, though the view it reported is kept.
     second->disconnectFromServer();
-    QTRY_COMPARE(mHandler->clientView(), QString());
-    QCOMPARE(mHandler->m_clientView, Constants::FriendRequestType);
+    QTRY_COMPARE(mHandler->m_socket->view(), QString());
+    QCOMPARE(mHandler->m_socket->m_clientView, Constants::FriendRequestType);
     QVERIFY(mSim->addFriendRequest(Qn::QnUser(QStringLiteral("100000000008002"), QStringLiteral("Newer"))));
     QVERIFY(cycle());
     QCOMPARE(groupOf(Constants::FriendRequestEventType).count, 3u);
@@ -799,8 +786,9 @@ void TestNotificationHandler::reportedViewHoldsNewsBackWhileTheAppIsThere()
 void TestNotificationHandler::readFileReachesTheService_data()
 {
     QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<int>("requests"); // -1: a file that does not read cleanly
+    QTest::addColumn<int>("requests");
     QTest::addColumn<QStringList>("read");
+    QTest::addColumn<QString>("problem"); // why the file is ignored; empty when it reads cleanly
 
     // The layout of a QStringList in QDataStream's default settings, byte for byte.
     const QByteArray pinned("\0\0\0\2"
@@ -808,23 +796,34 @@ void TestNotificationHandler::readFileReachesTheService_data()
                             "\0\0\0\2\0\x32",
                             16);
     QCOMPARE(streamed({QStringLiteral("1"), QStringLiteral("2")}), pinned);
-    QTest::newRow("ids 1 and 2") << pinned << 1 << QStringList {"1", "2"};
+    QTest::newRow("ids 1 and 2") << pinned << 1 << QStringList {"1", "2"} << QString();
     QStringList many;
     for (int i = 0; i < 250; ++i)
         many << QString::number(1000 + i);
-    QTest::newRow("250 ids, 100 per request") << streamed(many << QStringLiteral("2")) << 3 << QStringList {"2"};
+    QTest::newRow("250 ids, 100 per request")
+            << streamed(many << QStringLiteral("2")) << 3 << QStringList {"2"} << QString();
     QTest::newRow("empty and null ids") << streamed({QStringLiteral("1"), QString(), QStringLiteral("")}) << 1
-                                        << QStringList {"1"};
-    QTest::newRow("no ids") << QByteArray(4, '\0') << 0 << QStringList();
+                                        << QStringList {"1"} << QString();
+    QTest::newRow("no ids") << QByteArray(4, '\0') << 0 << QStringList() << QString();
 
-    QTest::newRow("empty file") << QByteArray() << -1 << QStringList();
-    QTest::newRow("count beyond the bytes") << QByteArray("\0\0\0\3", 4) + pinned.mid(4) << -1 << QStringList();
-    QTest::newRow("count of four billion") << QByteArray("\xff\xff\xff\xfe", 4) << -1 << QStringList();
-    QTest::newRow("odd length") << QByteArray("\0\0\0\1\0\0\0\3\0\x31\0", 11) << -1 << QStringList();
-    QTest::newRow("length beyond the file") << QByteArray("\0\0\0\1\x7f\xff\xff\xfe\0\x31", 10) << -1 << QStringList();
-    QTest::newRow("bytes after the list") << pinned + '\0' << -1 << QStringList();
-    QTest::newRow("too large") << pinned + QByteArray(NotificationHandler::MaxReadFileBytes, '\0') << -1
-                               << QStringList();
+    const struct
+    {
+        const char *row;
+        QByteArray content;
+        QString problem;
+    } bad[] = {
+            {"empty file", QByteArray(), "no list"},
+            // Read to its end all the same: not taken for a file that changed.
+            {"one byte", QByteArray(1, '\0'), "no list"},
+            {"count beyond the bytes", QByteArray("\0\0\0\3", 4) + pinned.mid(4), "id 2 does not fit"},
+            {"count of four billion", QByteArray("\xff\xff\xff\xfe", 4), "4294967294 ids in 4 bytes"},
+            {"odd length", QByteArray("\0\0\0\1\0\0\0\3\0\x31\0", 11), "id 0 does not fit"},
+            {"length beyond the file", QByteArray("\0\0\0\1\x7f\xff\xff\xfe\0\x31", 10), "id 0 does not fit"},
+            {"bytes after the list", pinned + '\0', "1 bytes after the list"},
+            {"too large", pinned + QByteArray(AppSocket::MaxReadFileBytes, '\0'), "larger than 1048576 bytes"},
+    };
+    for (const auto &row : bad)
+        QTest::newRow(row.row) << row.content << 0 << QStringList() << row.problem;
 }
 
 void TestNotificationHandler::readFileReachesTheService()
@@ -832,22 +831,26 @@ void TestNotificationHandler::readFileReachesTheService()
     QFETCH(QByteArray, content);
     QFETCH(int, requests);
     QFETCH(QStringList, read);
+    QFETCH(QString, problem);
 
     QVERIFY(addNotification(QStringLiteral("1"), QStringLiteral("stream")).isValid());
     QVERIFY(addNotification(QStringLiteral("2"), QStringLiteral("stream")).isValid());
     const std::unique_ptr<QLocalSocket> app = connectApp();
     QVERIFY(app);
     app->write("friendreq");
-    QTRY_COMPARE(mHandler->m_clientView, Constants::FriendRequestType);
+    QTRY_COMPARE(mHandler->m_socket->m_clientView, Constants::FriendRequestType);
 
     QVERIFY(writeFile(readFile(), content));
-    if (requests < 0)
-        QTest::ignoreMessage(QtWarningMsg, ReadFileIgnored);
+    if (!problem.isEmpty())
+        QTest::ignoreMessage(
+                QtWarningMsg,
+                QRegularExpression(
+                        QStringLiteral("Ignoring \".*markReadNtf\" \"%1\"$").arg(QRegularExpression::escape(problem))));
     app->write("markReadNtf");
     QTRY_VERIFY(!QFile::exists(readFile()));
-    QCOMPARE(mHandler->m_clientView, Constants::FriendRequestType);
+    QCOMPARE(mHandler->m_socket->m_clientView, Constants::FriendRequestType);
     QVERIFY(clientSettled());
-    QCOMPARE(mSim->requestCount(QStringLiteral("/notifications/read")), qMax(requests, 0));
+    QCOMPARE(mSim->requestCount(QStringLiteral("/notifications/read")), requests);
     QStringList nowRead;
     for (const Qn::QnNotification &notification : mSim->notifications()) {
         if (!notification.unread())
@@ -882,8 +885,8 @@ void TestNotificationHandler::socketIsTheUsersAndBounded()
     QCOMPARE(mSim->requestCount(QStringLiteral("/notifications/read")), 0);
 
     // A flood waits in the socket, not in the daemon.
-    QLocalSocket *peer = mHandler->m_client;
-    QCOMPARE(peer->readBufferSize(), NotificationHandler::SocketReadBufferBytes);
+    QLocalSocket *peer = mHandler->m_socket->m_client;
+    QCOMPARE(peer->readBufferSize(), AppSocket::SocketReadBufferBytes);
     qint64 largest = 0;
     int reads = 0;
     connect(peer, &QLocalSocket::readyRead, this, [&] {
@@ -893,10 +896,9 @@ void TestNotificationHandler::socketIsTheUsersAndBounded()
     const int flood = 16 * 1024;
     app->write(QByteArray(flood, 'f'));
     // One command per read, each read refilling the capped buffer from the socket.
-    QTRY_VERIFY(reads
-                >= (flood - 2 * NotificationHandler::SocketReadBufferBytes) / NotificationHandler::MaxCommandBytes);
-    QVERIFY2(largest <= NotificationHandler::SocketReadBufferBytes, qPrintable(QString::number(largest)));
-    QCOMPARE(mHandler->m_clientView.size(), NotificationHandler::MaxCommandBytes);
+    QTRY_VERIFY(reads >= (flood - 2 * AppSocket::SocketReadBufferBytes) / AppSocket::MaxCommandBytes);
+    QVERIFY2(largest <= AppSocket::SocketReadBufferBytes, qPrintable(QString::number(largest)));
+    QCOMPARE(mHandler->m_socket->m_clientView.size(), AppSocket::MaxCommandBytes);
 }
 
 void TestNotificationHandler::existingEntryAtTheSocketPath_data()
@@ -951,7 +953,7 @@ void TestNotificationHandler::existingEntryAtTheSocketPath()
         QTest::ignoreMessage(QtWarningMsg,
                              QRegularExpression(QStringLiteral("is not a socket of this user: left alone")));
     auto handler = std::make_unique<NotificationHandler>();
-    QCOMPARE(handler->m_server->isListening(), replaced);
+    QCOMPARE(handler->m_socket->isListening(), replaced);
     struct stat after;
     QCOMPARE(::lstat(path.constData(), &after), 0);
     // A filesystem may give the new socket the inode the stale one freed: that it answers shows the
