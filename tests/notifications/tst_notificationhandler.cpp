@@ -717,24 +717,30 @@ void TestNotificationHandler::reportedViewHoldsNewsBackWhileTheAppIsThere()
     QVERIFY(shapeWorld());
     QVERIFY(cycle());
     // The view passes to the next client, which replaces the first.
+    QSignalSpy views(mHandler.get(), &NotificationHandler::appViewChanged);
     const std::unique_ptr<QLocalSocket> first = connectApp();
     QVERIFY(first);
     first->write("friendreq");
-    QTRY_COMPARE(mHandler->m_socket->m_clientView, Constants::FriendRequestType);
+    QTRY_COMPARE(views.value(views.size() - 1), (QVariantList {true, Constants::FriendRequestType}));
     const std::unique_ptr<QLocalSocket> second = connectApp();
     QVERIFY(second);
     QTRY_COMPARE(first->state(), QLocalSocket::UnconnectedState);
+    QCOMPARE(views.value(views.size() - 1), (QVariantList {true, Constants::FriendRequestType}));
 
     // News of the kind on view is not notified, then or later.
     const QString suppressed = QStringLiteral("100000000008001");
     QVERIFY(mSim->addFriendRequest(Qn::QnUser(suppressed, QStringLiteral("New"))));
+    QSignalSpy recorded(mHandler.get(), &NotificationHandler::newsRecorded);
     QVERIFY(cycle());
     QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
     QVERIFY(marked("shown_items", Constants::FriendRequestType).contains(suppressed));
+    QCOMPARE(recorded.size(), 1);
+    QCOMPARE(recorded.first(), (QVariantList {Constants::FriendRequestType, QStringList {suppressed}, false}));
 
     // Gone, the application shows nothing, though the view it reported is kept.
     second->disconnectFromServer();
-    QTRY_COMPARE(mHandler->m_socket->view(), QString());
+    QTRY_COMPARE(views.value(views.size() - 1), (QVariantList {false, QString()}));
+    QCOMPARE(mHandler->m_socket->view(), QString());
     QCOMPARE(mHandler->m_socket->m_clientView, Constants::FriendRequestType);
     QVERIFY(mSim->addFriendRequest(Qn::QnUser(QStringLiteral("100000000008002"), QStringLiteral("Newer"))));
     QVERIFY(cycle());
