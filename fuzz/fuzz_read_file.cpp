@@ -4,14 +4,14 @@
 #include <QIODevice>
 
 #include "fuzzinput.h"
-#include "notifications/notificationhandler.h"
+#include "notifications/appsocket.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     Fuzz::silenceLog();
     const QByteArray input = Fuzz::bytes(data, size);
     QString problem;
-    const std::optional<QStringList> ids = NotificationHandler::parseReadIds(input, &problem);
+    const std::optional<QStringList> ids = AppSocket::parseReadIds(input, &problem);
     FUZZ_CHECK(ids.has_value() == problem.isEmpty());
     if (ids) {
         QByteArray written;

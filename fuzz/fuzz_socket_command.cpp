@@ -4,7 +4,7 @@
 
 #include "common/constants.h"
 #include "fuzzinput.h"
-#include "notifications/notificationhandler.h"
+#include "notifications/appsocket.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -15,10 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int commands = 0;
     while (!device.atEnd()) {
         const qint64 before = device.pos();
-        const NotificationHandler::SocketCommand command = NotificationHandler::readCommand(device);
+        const AppSocket::SocketCommand command = AppSocket::readCommand(device);
         FUZZ_CHECK(device.pos() > before);
-        FUZZ_CHECK(device.pos() - before <= NotificationHandler::MaxCommandBytes);
-        FUZZ_CHECK(command.text.size() <= NotificationHandler::MaxCommandBytes);
+        FUZZ_CHECK(device.pos() - before <= AppSocket::MaxCommandBytes);
+        FUZZ_CHECK(command.text.size() <= AppSocket::MaxCommandBytes);
         FUZZ_CHECK(command.markRead || !command.clearedEventType.isEmpty() || command.view == command.text);
         FUZZ_CHECK(++commands <= int(size));
     }

@@ -261,10 +261,10 @@ void Login::writeAccount(const QString &name, const QString &refreshToken)
     account.serviceUrl = mOptions.serviceUrl;
     account.refreshToken = refreshToken;
     account.services.insert(QStringLiteral("IM"), true);
-    for (const QString &key :
-         {Constants::NotificationsMainSetting, Constants::MessageSetting, Constants::FriendRequestSetting,
-          Constants::GeneralSetting, Constants::EventsSetting, Constants::NewsFeedSetting})
+    for (const QString &key : {Constants::NotificationsMainSetting, Constants::NewsFeedSetting})
         account.settings.insert(key, true);
+    for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
+        account.settings.insert(kind.setting, true);
     QString error;
     if (!AccountIntegration::writeAccountFile(mOptions.accountFile, account, &error)) {
         finish(1, QStringLiteral("signed in, but the account was not saved: %1").arg(error));

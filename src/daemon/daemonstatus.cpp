@@ -35,28 +35,6 @@ constexpr int MaxCapabilityLength = 64;
 
 const char *const ImportProperties[] = {"NewsFeedImport", "NotificationImport", "FriendImport"};
 
-// Each notification kind and the switch that keeps it from being notified.
-struct Kind
-{
-    const QString &type;
-    const QString &setting;
-};
-const Kind Kinds[] = {
-        {Constants::FriendRequestType, Constants::FriendRequestSetting},
-        {Constants::EventType, Constants::EventsSetting},
-        {Constants::MessageType, Constants::MessageSetting},
-        {Constants::NotificationType, Constants::GeneralSetting},
-};
-
-const Kind *kindOf(const QString &type)
-{
-    for (const Kind &kind : Kinds) {
-        if (kind.type == type)
-            return &kind;
-    }
-    return nullptr;
-}
-
 // Key of an item that changes with every update, as the shown and seen tables hold it.
 QString updatedKey(const QString &id, const QDateTime &updated)
 {
@@ -456,7 +434,7 @@ void DaemonStatus::onCapabilities(QDBusPendingCallWatcher *call, const QString &
 QVariantMap DaemonStatus::Why(const QString &kind, const QString &id)
 {
     QVariantMap answer {{QStringLiteral("kind"), kind}, {QStringLiteral("id"), id}};
-    const Kind *known = kindOf(kind);
+    const Constants::NotificationKind *known = Constants::findKind(&Constants::NotificationKind::typeKey, kind);
     if (!known || id.isEmpty() || id.size() > 256) {
         answer.insert(QStringLiteral("verdict"),
                       QStringLiteral("unknown kind or id: the kinds are friendreq, event, message and notif"));

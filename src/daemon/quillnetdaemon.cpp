@@ -222,10 +222,10 @@ void QuillnetDaemon::connectAccount()
     connect(mAccount.get(), &AccountIntegration::serviceEnabled, this, &QuillnetDaemon::onServiceEnabled);
     connect(mAccount.get(), &AccountIntegration::serviceDisabled, this, &QuillnetDaemon::onServiceDisabled);
 
-    const QStringList keys = {
-            Constants::NotificationsMainSetting, Constants::MessageSetting, Constants::FriendRequestSetting,
-            Constants::GeneralSetting,           Constants::EventsSetting,  Constants::NewsFeedSetting,
-    };
+    QStringList keys = {Constants::NotificationsMainSetting};
+    for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
+        keys << kind.setting;
+    keys << Constants::NewsFeedSetting;
     mSettings = mAccount->settings(keys);
     onSettingsChanged(Constants::NotificationsMainSetting, mSettings.value(Constants::NotificationsMainSetting, false));
     onSettingsChanged(Constants::NewsFeedSetting, mSettings.value(Constants::NewsFeedSetting, false));
@@ -551,13 +551,10 @@ void QuillnetDaemon::onQnInitialized()
     mNotificationHandler = std::make_unique<NotificationHandler>();
     if (!mNotificationHandler->init(mQuillnet.get(), mDatabase.get()))
         criticalExit("Failed to init NotificationHandler!");
-    // Switches the user never set count as on here.
-    mNotificationHandler->setEnabled(Constants::MessageType, mSettings.value(Constants::MessageSetting, true));
-    mNotificationHandler->setEnabled(Constants::FriendRequestType,
-                                     mSettings.value(Constants::FriendRequestSetting, true));
-    mNotificationHandler->setEnabled(Constants::NotificationType, mSettings.value(Constants::GeneralSetting, true));
-    // Event invitations follow their own switch, as the other kinds do.
-    mNotificationHandler->setEnabled(Constants::EventType, mSettings.value(Constants::EventsSetting, true));
+    // Switches the user never set count as on here; event invitations follow their own switch, as the
+    // other kinds do.
+    for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
+        mNotificationHandler->setEnabled(kind.typeKey, mSettings.value(kind.setting, true));
     connect(mNotificationHandler.get(), &NotificationHandler::notificationsImported, this,
             &QuillnetDaemon::onNotificationsImported);
 
@@ -634,22 +631,10 @@ void QuillnetDaemon::onSettingsChanged(const QString &name, const bool &value)
     if (name == Constants::NewsFeedSetting)
         mEventfeedHandler->setEnabled(value);
 
-    if (name == Constants::MessageSetting) {
-        mNotificationHandler->setEnabled(Constants::MessageType, value);
+    if (const Constants::NotificationKind *kind = Constants::findKind(&Constants::NotificationKind::setting, name)) {
+        mNotificationHandler->setEnabled(kind->typeKey, value);
         if (!value)
-            mNotificationHandler->clear(Constants::MessagesEventType, true);
-    } else if (name == Constants::FriendRequestSetting) {
-        mNotificationHandler->setEnabled(Constants::FriendRequestType, value);
-        if (!value)
-            mNotificationHandler->clear(Constants::FriendRequestEventType, true);
-    } else if (name == Constants::GeneralSetting) {
-        mNotificationHandler->setEnabled(Constants::NotificationType, value);
-        if (!value)
-            mNotificationHandler->clear(Constants::NotificationsEventType, true);
-    } else if (name == Constants::EventsSetting) {
-        mNotificationHandler->setEnabled(Constants::EventType, value);
-        if (!value)
-            mNotificationHandler->clear(Constants::EventsEventType, true);
+            mNotificationHandler->clear(kind->eventType, true);
     }
 }
 

@@ -38,8 +38,7 @@ QString jsonList(const QList<T> &values)
 
 bool isItemType(const QString &type)
 {
-    return type == Constants::FriendRequestType || type == Constants::EventType || type == Constants::MessageType
-            || type == Constants::NotificationType;
+    return Constants::findKind(&Constants::NotificationKind::typeKey, type) != nullptr;
 }
 
 // The clear date of the current row of "SELECT * FROM clear_date": day, month, year. Values that

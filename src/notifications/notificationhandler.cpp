@@ -1,28 +1,15 @@
 #include "notifications/notificationhandler.h"
 
-#include <QByteArray>
-#include <QDataStream>
+#include "notifications/appsocket.h"
+
 #include <QDateTime>
 #include <QDebug>
-#include <QDir>
-#include <QFile>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QVariant>
-#include <QtEndian>
 
 #include <algorithm>
-#include <cerrno>
+#include <functional>
 #include <climits>
-#include <cstring>
 #include <memory>
-#include <optional>
-
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include "common/constants.h"
 #include "database/daemondatabase.h"
@@ -32,9 +19,9 @@
 #include "platform/notifications/mremoteaction.h"
 #include "platform/quillnet/qndatafilter.h"
 #include "platform/quillnet/quillnet.h"
-#include "platform/support/ids.h"
 #include "platform/support/logtext.h"
 #include "platform/support/usertext.h"
+#include "platform/support/logging.h"
 
 namespace {
 
@@ -47,8 +34,6 @@ const QString OpenViewMethod = QStringLiteral("openView");
 // Object types of the service's notifications that are notified, compared exactly.
 const QStringList NotifiedObjectTypes = {QStringLiteral("stream"), QStringLiteral("photo"), QStringLiteral("album"),
                                          QStringLiteral("friend"), QStringLiteral("event")};
-
-constexpr quint32 NullString = 0xffffffff;
 
 // Key of an item that changes with every update: "<id>.<update time in ms since the epoch>".
 QString itemKey(const QString &id, const QDateTime &updated)
@@ -79,12 +64,6 @@ uint groupCount(qint64 count)
     return uint(std::clamp<qint64>(count, 0, UINT_MAX));
 }
 
-QString readFilePath()
-{
-    return QDir::homePath() + QDir::separator() + QLatin1String(NotificationHandler::ReadFileDir) + QDir::separator()
-            + QLatin1String(NotificationHandler::ReadFileName);
-}
-
 } // namespace
 
 struct NotificationHandler::InFlight
@@ -102,7 +81,7 @@ struct NotificationHandler::InFlight
 
 NotificationHandler::NotificationHandler(QObject *parent)
     : QObject(parent)
-    , m_server(new QLocalServer)
+    , m_socket(new AppSocket(this))
     , m_locale(new MLocale(this))
 {
     // The installed desktop file and icon (quillnet-daemon.desktop, the hicolor theme's
@@ -112,13 +91,16 @@ NotificationHandler::NotificationHandler(QObject *parent)
     presentation.icon = QStringLiteral("quillnet-daemon");
     //% "Open"
     presentation.defaultActionLabel = qtTrId("qtn_qnk_notification_open");
-    presentation.categories = {{Constants::MessagesEventType, QStringLiteral("im.received")},
-                               {Constants::FriendRequestEventType, QStringLiteral("x-quillnet.friendrequest")},
-                               {Constants::EventsEventType, QStringLiteral("x-quillnet.event")},
-                               {Constants::NotificationsEventType, QStringLiteral("x-quillnet.notification")}};
+    for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
+        presentation.categories.insert(kind.eventType, kind.category);
     MNotification::setPresentation(presentation);
-    listen();
-    connect(m_server, &QLocalServer::newConnection, this, &NotificationHandler::socketNewConnection);
+    connect(m_socket, &AppSocket::kindShown, this, [this](const QString &eventType) { clear(eventType, true); });
+    connect(m_socket, &AppSocket::idsRead, this, [this](const QStringList &ids) {
+        // Long lists go out in several requests of the client's.
+        if (m_quillnet)
+            m_quillnet->markNotificationsRead(ids);
+    });
+    connect(m_socket, &AppSocket::viewChanged, this, &NotificationHandler::appViewChanged);
 }
 
 NotificationHandler::~NotificationHandler()
@@ -126,70 +108,6 @@ NotificationHandler::~NotificationHandler()
     releaseNotifications();
     // What is on its way still reaches the server and the registry.
     m_inFlight.clear();
-    unlisten();
-    delete m_server;
-}
-
-void NotificationHandler::listen()
-{
-    const QString path = QLatin1String(SocketPath);
-    const QByteArray name = QFile::encodeName(path);
-    struct stat entry;
-    if (::lstat(name.constData(), &entry) == 0) {
-        // Another user's entry, or anything but a socket, is not ours to remove.
-        if (!S_ISSOCK(entry.st_mode) || entry.st_uid != ::geteuid()) {
-            qWarning() << Q_FUNC_INFO << path << "is not a socket of this user: left alone, no socket served";
-            return;
-        }
-        qDebug() << "Clearing up old socket";
-        if (::unlink(name.constData()) != 0 && errno != ENOENT) {
-            qWarning() << Q_FUNC_INFO << "Cannot remove the old socket" << path << ::strerror(errno);
-            return;
-        }
-    } else if (errno != ENOENT) {
-        qWarning() << Q_FUNC_INFO << "Cannot check" << path << ::strerror(errno) << "- no socket served";
-        return;
-    }
-    // The socket is made under a name of this process's own and renamed into place: the server then
-    // knows it by that name alone, so closing it never removes a socket another daemon put at the
-    // path since; this handler removes the path itself, only while it still names its socket.
-    const QByteArray own = name + '.' + QByteArray::number(qint64(::getpid()));
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    if (size_t(own.size()) >= sizeof address.sun_path) {
-        qWarning() << Q_FUNC_INFO << "The socket path is too long:" << path;
-        return;
-    }
-    std::memcpy(address.sun_path, own.constData(), size_t(own.size()));
-    ::unlink(own.constData());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct stat made;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
-        || ::chmod(own.constData(), 0600) != 0 || ::listen(fd, SOMAXCONN) != 0
-        || ::rename(own.constData(), name.constData()) != 0 || ::lstat(name.constData(), &made) != 0) {
-        qWarning() << Q_FUNC_INFO << "Failed to listen on" << path << ::strerror(errno);
-        ::unlink(own.constData());
-        if (fd >= 0)
-            ::close(fd);
-        return;
-    }
-    if (!m_server->listen(fd)) {
-        qWarning() << Q_FUNC_INFO << "Failed to listen on" << path << m_server->errorString();
-        ::unlink(name.constData());
-        ::close(fd);
-        return;
-    }
-    m_socketFile = {made.st_dev, made.st_ino};
-}
-
-void NotificationHandler::unlisten()
-{
-    struct stat entry;
-    const QByteArray name = QFile::encodeName(QLatin1String(SocketPath));
-    if (m_socketFile && ::lstat(name.constData(), &entry) == 0 && entry.st_dev == m_socketFile->first
-        && entry.st_ino == m_socketFile->second)
-        ::unlink(name.constData());
-    m_socketFile.reset();
 }
 
 bool NotificationHandler::init(Qn::Quillnet *quillnet, DaemonDatabase *database)
@@ -214,101 +132,76 @@ bool NotificationHandler::init(Qn::Quillnet *quillnet, DaemonDatabase *database)
 
 void NotificationHandler::setEnabled(const QString &type, bool enabled)
 {
-    if (type == Constants::MessageType)
-        m_messagesEnabled = enabled;
-    else if (type == Constants::EventType)
-        m_eventsEnabled = enabled;
-    else if (type == Constants::FriendRequestType)
-        m_friendReqEnabled = enabled;
-    else if (type == Constants::NotificationType)
-        m_notifEnabled = enabled;
+    if (Constants::findKind(&Constants::NotificationKind::typeKey, type))
+        m_enabled.insert(type, enabled);
 }
 
 bool NotificationHandler::isEnabled(const QString &type) const
 {
-    if (type == Constants::MessageType)
-        return m_messagesEnabled;
-    if (type == Constants::EventType)
-        return m_eventsEnabled;
-    if (type == Constants::FriendRequestType)
-        return m_friendReqEnabled;
-    if (type == Constants::NotificationType)
-        return m_notifEnabled;
-    return false;
+    // A kind never switched is on.
+    return Constants::findKind(&Constants::NotificationKind::typeKey, type) && m_enabled.value(type, true);
 }
 
 // The cycle.
 
 void NotificationHandler::startNotificationImport()
 {
-    qDebug() << Q_FUNC_INFO << m_busy;
-    if (!m_quillnet || m_busy)
+    qCDebug(lcNotifications) << Q_FUNC_INFO << bool(m_cycle);
+    if (!m_quillnet || m_cycle)
         return;
-    if (!m_messagesEnabled && !m_eventsEnabled && !m_friendReqEnabled && !m_notifEnabled) {
-        qDebug() << "All sub notification types disabled. skipping";
+    if (std::none_of(std::begin(Constants::NotificationKinds), std::end(Constants::NotificationKinds),
+                     [this](const Constants::NotificationKind &kind) { return isEnabled(kind.typeKey); })) {
+        qCDebug(lcNotifications) << "All sub notification types disabled. skipping";
         emit notificationsImported();
         return;
     }
     if (m_quillnet->retrieveAllNotifications() != Qn::StatusOk) {
-        qWarning() << "Failed to retrieve all notifications";
+        qCWarning(lcNotifications) << "Failed to retrieve all notifications";
         return;
     }
-    m_busy = true;
-    m_fetching = true;
-    m_eventsDone = true;
-    m_messagesDone = true;
-    m_withdrawn.clear();
+    m_cycle = std::make_unique<NotificationCycle>();
     m_safetyTimer.start();
     emit importStarted();
 }
 
 void NotificationHandler::endCheck()
 {
-    qDebug() << Q_FUNC_INFO << m_busy << m_eventsDone << m_messagesDone << m_inFlight.size();
-    if (m_busy && m_eventsDone && m_messagesDone && m_inFlight.empty()) {
-        m_busy = false;
+    if (!m_cycle)
+        return;
+    qCDebug(lcNotifications) << Q_FUNC_INFO << m_cycle->awaitingAll << m_cycle->threadsOpen
+                             << m_cycle->awaitedEvents.size() << m_inFlight.size();
+    if (m_cycle->done() && m_inFlight.empty()) {
+        m_cycle.reset();
         m_safetyTimer.stop();
         emit notificationsImported();
         return;
     }
-    if (m_busy)
-        m_safetyTimer.start();
+    m_safetyTimer.start();
 }
 
 void NotificationHandler::onAllNotificationsRetrieved(Qn::QnUsers friendRequests, Qn::QnEvents eventInvitations,
                                                       Qn::QnNotificationList notifications,
                                                       quint32 numberOfUnreadThreads)
 {
-    qDebug() << Q_FUNC_INFO << m_busy;
-    qDebug() << Q_FUNC_INFO << friendRequests.count() << notifications.count() << numberOfUnreadThreads;
+    qCDebug(lcNotifications) << Q_FUNC_INFO << bool(m_cycle);
+    qCDebug(lcNotifications) << Q_FUNC_INFO << friendRequests.count() << notifications.count() << numberOfUnreadThreads;
     // A late answer, after the safety timer ended its cycle.
-    if (!m_busy || !m_fetching || !m_quillnet)
+    if (!m_cycle || !m_cycle->awaitingAll || !m_quillnet)
         return;
-    m_fetching = false;
-
-    m_events.clear();
-    m_threads.clear();
-    m_friendRequests = friendRequests;
-    m_notifs = notifications;
-    m_awaitedEvents.clear();
-    m_eventDetailsFailed = false;
-    m_awaitedProfiles.clear();
-    m_awaitedMessages.clear();
-    m_awaitingThreads = false;
-    m_eventsDone = true;
-    m_latestContent.clear();
     recordUnrecordedShown();
     rereadNotifications();
 
-    // An empty list leaves the kind's group as it is.
-    if (m_notifEnabled && !m_notifs.isEmpty())
-        processNotifications(m_notifs);
-    if (m_friendReqEnabled && !m_friendRequests.isEmpty())
-        processFriendRequests(m_friendRequests);
-    if (m_eventsEnabled && !eventInvitations.isEmpty())
+    // An empty list leaves the kind's group as it is. The cycle counts as waiting for this answer
+    // until every kind has taken its part, so that no publication answered meanwhile ends it.
+    if (isEnabled(Constants::NotificationType) && !notifications.isEmpty())
+        processNotifications(notifications);
+    if (isEnabled(Constants::FriendRequestType) && !friendRequests.isEmpty())
+        processFriendRequests(friendRequests);
+    if (isEnabled(Constants::EventType) && !eventInvitations.isEmpty())
         requestEventDetails(eventInvitations);
+    m_cycle->awaitingAll = false;
 
-    if (m_messagesEnabled) {
+    if (isEnabled(Constants::MessageType)) {
         if (numberOfUnreadThreads == 0) {
             clear(Constants::MessagesEventType, false);
             endCheck();
@@ -322,31 +215,25 @@ void NotificationHandler::onAllNotificationsRetrieved(Qn::QnUsers friendRequests
 
 void NotificationHandler::startThreads()
 {
-    m_threads.clear();
-    m_awaitedProfiles.clear();
-    m_awaitedMessages.clear();
-    m_latestContent.clear();
-    m_messagesDone = false;
-    m_awaitingThreads = true;
     // Not sent: nothing to wait for.
-    if (m_quillnet->retrieveThreads(nullptr, Qn::Inbox, Qn::RetrieveFromNetwork) != Qn::StatusOk) {
-        m_awaitingThreads = false;
-        m_messagesDone = true;
-    }
+    const bool sent = m_quillnet->retrieveThreads(nullptr, Qn::Inbox, Qn::RetrieveFromNetwork) == Qn::StatusOk;
+    m_cycle->threadsOpen = sent;
+    m_cycle->awaitingThreads = sent;
     endCheck();
 }
 
 void NotificationHandler::onRequestFailed(Qn::RequestKind kind, QString subject)
 {
-    if (!m_busy)
+    if (!m_cycle)
         return;
+    NotificationCycle &cycle = *m_cycle;
     switch (kind) {
     case Qn::AllNotificationsRequest:
-        if (!m_fetching)
+        if (!cycle.awaitingAll)
             return;
-        qWarning() << Q_FUNC_INFO << "Failed to retrieve all notifications";
-        m_fetching = false;
-        if (m_messagesEnabled) {
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "Failed to retrieve all notifications";
+        cycle.awaitingAll = false;
+        if (isEnabled(Constants::MessageType)) {
             // The answer carried friend requests, invitations and notifications: they wait for the
             // next cycle. The message threads come from requests of their own; their unread count
             // is unknown, so the threads are asked for.
@@ -354,47 +241,46 @@ void NotificationHandler::onRequestFailed(Qn::RequestKind kind, QString subject)
             return;
         }
         // Nothing was imported: no signal, and the next trigger may start a cycle at once.
-        m_busy = false;
+        m_cycle.reset();
         m_safetyTimer.stop();
         emit importFailed(QStringLiteral("the service did not answer"));
         return;
     case Qn::EventDetailsRequest:
-        if (!m_awaitedEvents.remove(subject))
+        if (!cycle.awaitedEvents.remove(subject))
             return;
         // Not marked shown: asked again by the next cycle.
-        qDebug() << Q_FUNC_INFO << "No details of event" << Support::logText(subject);
-        m_eventDetailsFailed = true;
-        if (!m_awaitedEvents.isEmpty())
+        qCDebug(lcNotifications) << Q_FUNC_INFO << "No details of event" << Support::logText(subject);
+        cycle.eventDetailsFailed = true;
+        if (!cycle.awaitedEvents.isEmpty())
             return;
-        if (!m_events.isEmpty()) {
-            processEventInvs(m_events);
+        if (!cycle.events.isEmpty()) {
+            processEventInvs(cycle.events);
             return;
         }
         // None arrived: the invitations' group stays as it is.
-        m_eventsDone = true;
         endCheck();
         return;
     case Qn::ThreadsRequest:
-        if (!m_awaitingThreads || subject != QString::number(Qn::Inbox))
+        if (!cycle.awaitingThreads || subject != QString::number(Qn::Inbox))
             return;
         // The message group stays as it is.
-        qDebug() << Q_FUNC_INFO << "No threads";
-        m_awaitingThreads = false;
-        m_messagesDone = true;
+        qCDebug(lcNotifications) << Q_FUNC_INFO << "No threads";
+        cycle.awaitingThreads = false;
+        cycle.threadsOpen = false;
         endCheck();
         return;
     case Qn::MessagesRequest:
-        if (!m_awaitedMessages.remove(subject))
+        if (!cycle.awaitedMessages.remove(subject))
             return;
         // Without its latest message the thread is left to the next cycle: not notified, not marked.
-        qDebug() << Q_FUNC_INFO << "No latest message of thread" << Support::logText(subject);
-        m_threads.removeIf([&subject](const Qn::QnThread &thread) { return thread.id() == subject; });
-        m_latestContent.remove(subject);
+        qCDebug(lcNotifications) << Q_FUNC_INFO << "No latest message of thread" << Support::logText(subject);
+        cycle.threads.removeIf([&subject](const Qn::QnThread &thread) { return thread.id() == subject; });
+        cycle.latestContent.remove(subject);
         processThreadsWhenComplete();
         return;
     case Qn::ProfileRequest:
         // The sender's name is left out.
-        if (m_awaitedProfiles.remove(subject))
+        if (cycle.awaitedProfiles.remove(subject))
             processThreadsWhenComplete();
         return;
     default:
@@ -404,10 +290,9 @@ void NotificationHandler::onRequestFailed(Qn::RequestKind kind, QString subject)
 
 void NotificationHandler::onSafetyTimer()
 {
-    qDebug() << Q_FUNC_INFO;
-    const bool wasBusy = m_busy;
-    m_busy = false;
-    m_fetching = false;
+    qCDebug(lcNotifications) << Q_FUNC_INFO;
+    const bool wasBusy = bool(m_cycle);
+    m_cycle.reset();
     // What is still on its way belongs to a cycle that is over.
     if (m_quillnet)
         m_quillnet->abortRequests({Qn::AllNotificationsRequest, Qn::EventDetailsRequest, Qn::ThreadsRequest,
@@ -452,15 +337,15 @@ std::unique_ptr<MNotificationGroup> NotificationHandler::takeGroup(const QString
 
 bool NotificationHandler::isWithdrawn(const QString &eventType) const
 {
-    return m_withdrawn.contains(QString()) || m_withdrawn.contains(eventType);
+    return m_cycle && m_cycle->isWithdrawn(eventType);
 }
 
 void NotificationHandler::clear(const QString &eventType, bool refresh)
 {
-    qDebug() << Q_FUNC_INFO << eventType << refresh;
+    qCDebug(lcNotifications) << Q_FUNC_INFO << eventType << refresh;
     // A switch that goes off during a cycle holds for what the cycle has still to publish.
-    if (m_busy)
-        m_withdrawn.insert(eventType);
+    if (m_cycle)
+        m_cycle->withdrawn.insert(eventType);
     cancelFlights(eventType);
     if (refresh)
         rereadNotifications();
@@ -482,11 +367,13 @@ void NotificationHandler::clear(const QString &eventType, bool refresh)
 void NotificationHandler::publish(const Publication &publication)
 {
     if (isWithdrawn(publication.eventType)) {
-        qDebug() << Q_FUNC_INFO << publication.eventType << "withdrawn during this cycle - nothing published";
+        qCDebug(lcNotifications) << Q_FUNC_INFO << publication.eventType
+                                 << "withdrawn during this cycle - nothing published";
         return;
     }
     if (publication.followsView && clientView() == publication.typeKey) {
-        qDebug() << Q_FUNC_INFO << "The phone application shows" << publication.typeKey << "- nothing published";
+        qCDebug(lcNotifications) << Q_FUNC_INFO << "The phone application shows" << publication.typeKey
+                                 << "- nothing published";
         // What the application showed need not be notified later.
         markShown(publication.newKeys, publication.typeKey);
         m_shownContent.insert(publication.shownContent);
@@ -525,7 +412,7 @@ void NotificationHandler::republishStaleGroup(const QString &eventType)
     if (!group || group->isPublished() || isWithdrawn(eventType))
         return;
     // The server that showed it was replaced; what the user has not seen yet comes back, as it was.
-    qDebug() << Q_FUNC_INFO << eventType;
+    qCDebug(lcNotifications) << Q_FUNC_INFO << eventType;
     auto flight = std::make_unique<InFlight>();
     flight->eventType = eventType;
     flight->group = takeGroup(eventType);
@@ -538,7 +425,7 @@ void NotificationHandler::send(std::unique_ptr<InFlight> flight)
     m_inFlight.push_back(std::move(flight));
     connect(sent->group.get(), &MNotification::published, this, [this, sent](bool ok) {
         if (!ok && sent->logFailure)
-            qDebug() << "Failed to publish..";
+            qCDebug(lcNotifications) << "Failed to publish..";
         answered(sent);
     });
     if (sent->news) {
@@ -555,7 +442,7 @@ void NotificationHandler::send(std::unique_ptr<InFlight> flight)
     ++sent->awaited;
     if (!sent->group->publish()) {
         if (sent->logFailure)
-            qDebug() << "Failed to publish..";
+            qCDebug(lcNotifications) << "Failed to publish..";
         --sent->awaited;
     }
     if (sent->news) {
@@ -581,8 +468,7 @@ void NotificationHandler::answered(InFlight *flight)
     if ((*it)->news)
         (*it)->news.release()->deleteLater();
     m_inFlight.erase(it);
-    if (m_busy)
-        endCheck();
+    endCheck();
 }
 
 void NotificationHandler::cancelFlights(const QString &eventType)
@@ -594,7 +480,7 @@ void NotificationHandler::cancelFlights(const QString &eventType)
             ++it;
             continue;
         }
-        qDebug() << Q_FUNC_INFO << flight.eventType;
+        qCDebug(lcNotifications) << Q_FUNC_INFO << flight.eventType;
         for (MNotification *object : {static_cast<MNotification *>(flight.group.get()), flight.news.get()}) {
             if (!object)
                 continue;
@@ -608,8 +494,58 @@ void NotificationHandler::cancelFlights(const QString &eventType)
         cancelled = true;
     }
     // The cycle may have waited for nothing else; not completed from within a step of it.
-    if (cancelled && m_busy)
+    if (cancelled && m_cycle)
         QMetaObject::invokeMethod(this, &NotificationHandler::endCheck, Qt::QueuedConnection);
+}
+
+template<typename Item, typename KeyOf>
+NotificationHandler::Sorted<Item> NotificationHandler::sortOut(const QList<Item> &items, const QString &type,
+                                                               KeyOf keyOf)
+{
+    QStringList keys;
+    for (const Item &item : items)
+        keys << std::invoke(keyOf, item);
+    const QStringList seen = m_db->checkSeenItems(keys, type);
+    const QStringList shown = shownItems(keys, type);
+    // Each kind keeps the lines it has always logged while its items are sorted.
+    const bool messages = type == Constants::MessageType;
+    const bool general = type == Constants::NotificationType;
+    const bool requests = type == Constants::FriendRequestType;
+    if (messages || general) {
+        qCDebug(lcNotifications) << (messages ? "Seen messages:" : "Seen notifications:")
+                                 << Support::logText(seen.join(QLatin1Char(' ')));
+        qCDebug(lcNotifications) << (messages ? "Shown messages:" : "Shown notifications:")
+                                 << Support::logText(shown.join(QLatin1Char(' ')));
+    }
+    Sorted<Item> sorted;
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        const QString key = Support::logText(keys.at(i));
+        if (seen.contains(keys.at(i))) {
+            if (messages)
+                qCDebug(lcNotifications) << "Message" << key << " is already seen, skipping...";
+            else if (general)
+                qCDebug(lcNotifications) << "notif already seen, skipping";
+            else if (requests)
+                qCDebug(lcNotifications) << key << "friend req already seen, skipping";
+            else
+                qCDebug(lcNotifications) << key << "event already seen, skipping" << key;
+            continue;
+        }
+        sorted.unseen << items.at(i);
+        if (shown.contains(keys.at(i))) {
+            if (messages)
+                qCDebug(lcNotifications) << "Message" << key << " is already shown, skipping...";
+            continue;
+        }
+        if (general)
+            qCDebug(lcNotifications) << "notif item not shown already, adding to new";
+        else if (requests)
+            qCDebug(lcNotifications) << "Friendreq item not shown, adding" << key;
+        else if (!messages)
+            qCDebug(lcNotifications) << "Event item not shown already, adding to new" << key;
+        sorted.fresh << items.at(i);
+    }
+    return sorted;
 }
 
 QStringList NotificationHandler::shownItems(const QStringList &keys, const QString &type)
@@ -647,10 +583,12 @@ void NotificationHandler::markShown(const QStringList &keys, const QString &type
     QSet<QString> &kept = m_unrecordedShown[type];
     for (const QString &key : missing) {
         if (kept.size() >= MaxUnrecordedShown) {
-            qWarning() << Q_FUNC_INFO << "Could not record" << Support::logText(key) << "as shown, nor keep it";
+            qCWarning(lcNotifications) << Q_FUNC_INFO << "Could not record" << Support::logText(key)
+                                       << "as shown, nor keep it";
             continue;
         }
-        qWarning() << Q_FUNC_INFO << "Could not record" << Support::logText(key) << "as shown; kept until it can be";
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "Could not record" << Support::logText(key)
+                                   << "as shown; kept until it can be";
         kept.insert(key);
     }
     if (kept.isEmpty())
@@ -668,9 +606,9 @@ void NotificationHandler::recordUnrecordedShown()
 
 void NotificationHandler::itemSeen(QString id, QString type)
 {
-    qDebug() << Q_FUNC_INFO << Support::logText(id) << Support::logText(type);
+    qCDebug(lcNotifications) << Q_FUNC_INFO << Support::logText(id) << Support::logText(type);
     // Message threads are never recorded as seen from outside.
-    if (type != Constants::FriendRequestType && type != Constants::EventType && type != Constants::NotificationType)
+    if (type == Constants::MessageType || !Constants::findKind(&Constants::NotificationKind::typeKey, type))
         return;
     if (!m_db)
         return;
@@ -685,45 +623,25 @@ void NotificationHandler::itemSeen(QString id, QString type)
 
 QString NotificationHandler::clientView() const
 {
-    if (m_client && m_client->isValid() && m_client->state() == QLocalSocket::ConnectedState)
-        return m_clientView;
-    return QString();
+    return m_socket->view();
 }
 
 // Friend requests and event invitations.
 
 void NotificationHandler::processFriendRequests(Qn::QnUsers users)
 {
-    qDebug() << Q_FUNC_INFO << users.count();
-    QStringList ids;
-    for (const Qn::QnUser &user : std::as_const(users))
-        ids << user.id();
-    const QStringList seen = m_db->checkSeenItems(ids, Constants::FriendRequestType);
-    const QStringList shown = shownItems(ids, Constants::FriendRequestType);
-
-    Qn::QnUsers newRequests;
-    QStringList names;
-    const Qn::QnUsers candidates = users;
-    for (const Qn::QnUser &user : candidates) {
-        if (seen.contains(user.id())) {
-            qDebug() << Support::logText(user.id()) << "friend req already seen, skipping";
-            users.removeOne(user);
-            continue;
-        }
-        if (!shown.contains(user.id())) {
-            qDebug() << "Friendreq item not shown, adding" << Support::logText(user.id());
-            newRequests << user;
-        }
-        names << Support::isolated(user.name());
-    }
+    qCDebug(lcNotifications) << Q_FUNC_INFO << users.count();
+    Sorted<Qn::QnUser> sorted = sortOut(users, Constants::FriendRequestType, &Qn::QnUser::id);
+    users = sorted.unseen;
+    const Qn::QnUsers &newRequests = sorted.fresh;
 
     if (users.isEmpty()) {
-        qDebug() << "No friend requests left after checks.";
+        qCDebug(lcNotifications) << "No friend requests left after checks.";
         clear(Constants::FriendRequestEventType, false);
         return;
     }
     if (newRequests.isEmpty()) {
-        qDebug() << "No new friend requests, quitting";
+        qCDebug(lcNotifications) << "No new friend requests, quitting";
         republishStaleGroup(Constants::FriendRequestEventType);
         return;
     }
@@ -735,7 +653,7 @@ void NotificationHandler::processFriendRequests(Qn::QnUsers users)
     publication.hasSummary = true;
     if (users.size() == 1) {
         //% "Friend request from %1"
-        publication.body = filled(qtTrId("qtn_qnk_new_friend_request_banner"), names.first());
+        publication.body = filled(qtTrId("qtn_qnk_new_friend_request_banner"), Support::isolated(users.first().name()));
         publication.actionId = users.first().id();
     } else {
         publication.body = qtTrId("qtn_qnk_new_friend_request_banner", pluralCount(users.size()));
@@ -752,71 +670,52 @@ void NotificationHandler::requestEventDetails(const Qn::QnEvents &invitations)
     QStringList ids;
     for (const Qn::QnEvent &event : invitations)
         ids << event.id();
-    ids = Support::uniqueIds(ids);
+    ids.removeDuplicates();
     if (ids.size() > MaxEventDetails) {
-        qWarning() << Q_FUNC_INFO << "Asking for the first" << MaxEventDetails << "of" << ids.size()
-                   << "event invitations";
+        qCWarning(lcNotifications) << Q_FUNC_INFO << "Asking for the first" << MaxEventDetails << "of" << ids.size()
+                                   << "event invitations";
         ids = ids.mid(0, MaxEventDetails);
     }
     for (const QString &id : std::as_const(ids)) {
         if (m_quillnet->retrieveEventDetails(id) == Qn::StatusOk)
-            m_awaitedEvents.insert(id);
+            m_cycle->awaitedEvents.insert(id);
     }
-    qDebug() << Q_FUNC_INFO << "waiting for" << m_awaitedEvents.size() << "of" << invitations.size();
-    if (!m_awaitedEvents.isEmpty())
-        m_eventsDone = false;
+    qCDebug(lcNotifications) << Q_FUNC_INFO << "waiting for" << m_cycle->awaitedEvents.size() << "of"
+                             << invitations.size();
 }
 
 void NotificationHandler::onEventDetailsRetrieved(Qn::QnEvent event)
 {
-    qDebug() << Q_FUNC_INFO << m_busy << Support::logText(event.id());
-    if (!m_busy)
-        return;
+    qCDebug(lcNotifications) << Q_FUNC_INFO << bool(m_cycle) << Support::logText(event.id());
     // Details this cycle did not ask for, or asked for already.
-    if (!m_awaitedEvents.remove(event.id()))
+    if (!m_cycle || !m_cycle->awaitedEvents.remove(event.id()))
         return;
-    m_events.append(event);
-    if (m_awaitedEvents.isEmpty())
-        processEventInvs(m_events);
+    m_cycle->events.append(event);
+    if (m_cycle->awaitedEvents.isEmpty())
+        processEventInvs(m_cycle->events);
 }
 
-void NotificationHandler::processEventInvs(Qn::QnEvents &events)
+void NotificationHandler::processEventInvs(Qn::QnEvents events)
 {
-    qDebug() << Q_FUNC_INFO << events.count();
-    m_eventsDone = true;
-    QStringList ids;
-    for (const Qn::QnEvent &event : std::as_const(events))
-        ids << event.id();
-    const QStringList seen = m_db->checkSeenItems(ids, Constants::EventType);
-    const QStringList shown = shownItems(ids, Constants::EventType);
-
-    Qn::QnEvents newInvitations;
+    qCDebug(lcNotifications) << Q_FUNC_INFO << events.count();
+    Sorted<Qn::QnEvent> sorted = sortOut(events, Constants::EventType, &Qn::QnEvent::id);
+    events = sorted.unseen;
+    const Qn::QnEvents &newInvitations = sorted.fresh;
     QStringList owners;
-    const Qn::QnEvents candidates = events;
-    for (const Qn::QnEvent &event : candidates) {
-        const QString id = Support::logText(event.id());
-        if (seen.contains(event.id())) {
-            qDebug() << id << "event already seen, skipping" << id;
-            events.removeOne(event);
-            continue;
-        }
-        if (!shown.contains(event.id())) {
-            qDebug() << "Event item not shown already, adding to new" << id;
-            newInvitations << event;
-        }
+    for (const Qn::QnEvent &event : std::as_const(events)) {
         const QString owner = Support::isolated(event.owner().name());
         if (!owner.isEmpty() && !owners.contains(owner))
             owners << owner;
     }
 
-    if (events.isEmpty() && m_eventDetailsFailed) {
+    if (events.isEmpty() && m_cycle->eventDetailsFailed) {
         // The invitations without details may be unseen still.
-        qDebug() << "No event invitations left after checks, some without details: left as they are";
+        qCDebug(lcNotifications) << "No event invitations left after checks, some without details: left as they are";
     } else if (events.isEmpty()) {
-        qDebug() << "No event invitations left after checks.";
+        qCDebug(lcNotifications) << "No event invitations left after checks.";
         clear(Constants::EventsEventType, false);
     } else if (newInvitations.isEmpty()) {
-        qDebug() << "Nothing to add";
+        qCDebug(lcNotifications) << "Nothing to add";
         republishStaleGroup(Constants::EventsEventType);
     } else {
         Publication publication;
@@ -844,42 +743,29 @@ void NotificationHandler::processEventInvs(Qn::QnEvents &events)
 
 void NotificationHandler::processNotifications(const Qn::QnNotificationList &notifications)
 {
-    qDebug() << Q_FUNC_INFO << notifications.count();
+    qCDebug(lcNotifications) << Q_FUNC_INFO << notifications.count();
     Qn::QnNotificationList candidates;
     for (const Qn::QnNotification &notification : notifications) {
         if (notification.unread() && NotifiedObjectTypes.contains(notification.objectType()))
             candidates << notification;
     }
 
-    QStringList keys;
-    for (const Qn::QnNotification &notification : std::as_const(candidates))
-        keys << itemKey(notification.id(), notification.updatedTime());
-    const QStringList seen = m_db->checkSeenItems(keys, Constants::NotificationType);
-    const QStringList shown = shownItems(keys, Constants::NotificationType);
-    qDebug() << "Seen notifications:" << Support::logText(seen.join(QLatin1Char(' ')));
-    qDebug() << "Shown notifications:" << Support::logText(shown.join(QLatin1Char(' ')));
-
+    const Sorted<Qn::QnNotification> sorted
+            = sortOut(candidates, Constants::NotificationType, [](const Qn::QnNotification &notification) {
+                  return itemKey(notification.id(), notification.updatedTime());
+              });
+    const qsizetype remaining = sorted.unseen.size();
     QStringList newKeys;
-    qsizetype remaining = 0;
-    for (const QString &key : std::as_const(keys)) {
-        if (seen.contains(key)) {
-            qDebug() << "notif already seen, skipping";
-            continue;
-        }
-        ++remaining;
-        if (!shown.contains(key)) {
-            qDebug() << "notif item not shown already, adding to new";
-            newKeys << key;
-        }
-    }
+    for (const Qn::QnNotification &notification : sorted.fresh)
+        newKeys << itemKey(notification.id(), notification.updatedTime());
 
     if (remaining == 0) {
-        qDebug() << "No notif left after checks.";
+        qCDebug(lcNotifications) << "No notif left after checks.";
         clear(Constants::NotificationsEventType, false);
         return;
     }
     if (newKeys.isEmpty()) {
-        qDebug() << Q_FUNC_INFO << "Nothing to add";
+        qCDebug(lcNotifications) << Q_FUNC_INFO << "Nothing to add";
         republishStaleGroup(Constants::NotificationsEventType);
         return;
     }
@@ -900,51 +786,52 @@ void NotificationHandler::processNotifications(const Qn::QnNotificationList &not
 
 void NotificationHandler::onThreadsRetrieved(Qn::MessageBoxType folder, Qn::QnThreads threads)
 {
-    qDebug() << Q_FUNC_INFO << m_busy << int(folder);
+    qCDebug(lcNotifications) << Q_FUNC_INFO << bool(m_cycle) << int(folder);
     // Only the inbox this cycle asked for, once.
-    if (!m_busy || !m_awaitingThreads || folder != Qn::Inbox || !m_quillnet)
+    if (!m_cycle || !m_cycle->awaitingThreads || folder != Qn::Inbox || !m_quillnet)
         return;
-    qDebug() << Q_FUNC_INFO << threads.count();
-    m_awaitingThreads = false;
+    qCDebug(lcNotifications) << Q_FUNC_INFO << threads.count();
+    NotificationCycle &cycle = *m_cycle;
+    cycle.awaitingThreads = false;
 
     for (const Qn::QnThread &thread : std::as_const(threads)) {
         if (thread.unread() <= 0 || thread.senders().isEmpty())
             continue;
         const Qn::QnUserRef sender = thread.senders().first();
-        if (sender.name().isEmpty() && !m_awaitedProfiles.contains(sender.id())
+        if (sender.name().isEmpty() && !cycle.awaitedProfiles.contains(sender.id())
             && m_quillnet->retrieveProfile(nullptr, sender.id(), Qn::RetrieveFromNetwork) == Qn::StatusOk) {
             m_profileNames.insert(sender.id(), QString());
-            m_awaitedProfiles.insert(sender.id());
+            cycle.awaitedProfiles.insert(sender.id());
         }
         Qn::QnDataFilter filter;
         filter.setSubjectId(thread.id());
         filter.setLimit(1);
         if (m_quillnet->retrieveMessages(nullptr, filter, Qn::RetrieveFromNetwork) == Qn::StatusOk) {
-            m_awaitedMessages.insert(thread.id());
-            m_latestContent.insert(thread.id(), QString());
+            cycle.awaitedMessages.insert(thread.id());
+            cycle.latestContent.insert(thread.id(), QString());
         }
-        m_threads.append(thread);
+        cycle.threads.append(thread);
     }
     processThreadsWhenComplete();
 }
 
 void NotificationHandler::onMessagesUpdated(QString threadId, Qn::QnMessages messages)
 {
-    qDebug() << Q_FUNC_INFO;
+    qCDebug(lcNotifications) << Q_FUNC_INFO;
     // Not requested in this cycle, or answered already.
-    if (!m_busy || !m_awaitedMessages.remove(threadId))
+    if (!m_cycle || !m_cycle->awaitedMessages.remove(threadId))
         return;
-    qDebug() << Q_FUNC_INFO << Support::logText(threadId) << messages.count();
+    qCDebug(lcNotifications) << Q_FUNC_INFO << Support::logText(threadId) << messages.count();
     if (!messages.isEmpty())
-        m_latestContent.insert(threadId, messages.first().content());
+        m_cycle->latestContent.insert(threadId, messages.first().content());
     processThreadsWhenComplete();
 }
 
 void NotificationHandler::onProfileRetrieved(QString profileId)
 {
-    if (!m_busy || !m_quillnet || !m_awaitedProfiles.remove(profileId))
+    if (!m_cycle || !m_quillnet || !m_cycle->awaitedProfiles.remove(profileId))
         return;
-    qDebug() << Q_FUNC_INFO << Support::logText(profileId);
+    qCDebug(lcNotifications) << Q_FUNC_INFO << Support::logText(profileId);
     Qn::QnUser user;
     m_quillnet->retrieveProfile(&user, profileId, Qn::RetrieveFromCache);
     m_profileNames.insert(profileId, user.name());
@@ -953,39 +840,28 @@ void NotificationHandler::onProfileRetrieved(QString profileId)
 
 void NotificationHandler::processThreadsWhenComplete()
 {
-    if (!m_messagesDone && !m_awaitingThreads && m_awaitedProfiles.isEmpty() && m_awaitedMessages.isEmpty())
-        processMessageThreads(m_threads);
+    if (m_cycle && m_cycle->threadsComplete())
+        processMessageThreads(m_cycle->threads);
 }
 
 void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
 {
-    qDebug() << Q_FUNC_INFO << threads.count();
-    m_messagesDone = true;
+    qCDebug(lcNotifications) << Q_FUNC_INFO << threads.count();
+    m_cycle->threadsOpen = false;
+    // A copy: publishing may end the cycle.
+    const QHash<QString, QString> latestContent = m_cycle->latestContent;
 
-    QStringList keys;
-    for (const Qn::QnThread &thread : std::as_const(threads))
-        keys << itemKey(thread.id(), thread.updatedTime());
-    const QStringList seen = m_db->checkSeenItems(keys, Constants::MessageType);
-    const QStringList shown = shownItems(keys, Constants::MessageType);
-    qDebug() << "Seen messages:" << Support::logText(seen.join(QLatin1Char(' ')));
-    qDebug() << "Shown messages:" << Support::logText(shown.join(QLatin1Char(' ')));
+    const Sorted<Qn::QnThread> sorted = sortOut(threads, Constants::MessageType, [](const Qn::QnThread &thread) {
+        return itemKey(thread.id(), thread.updatedTime());
+    });
+    threads = sorted.unseen;
 
     Qn::QnThreads newThreads;
     qint64 unreadSum = 0;
     QStringList names;
-    const Qn::QnThreads candidates = threads;
-    for (const Qn::QnThread &thread : candidates) {
-        const QString key = itemKey(thread.id(), thread.updatedTime());
-        if (seen.contains(key)) {
-            qDebug() << "Message" << Support::logText(key) << " is already seen, skipping...";
-            threads.removeOne(thread);
-            continue;
-        }
-        if (shown.contains(key)) {
-            qDebug() << "Message" << Support::logText(key) << " is already shown, skipping...";
-            continue;
-        }
-        const QString latest = m_latestContent.value(thread.id());
+    // A thread shown under its current key is no news, and tells no name.
+    for (const Qn::QnThread &thread : sorted.fresh) {
+        const QString latest = latestContent.value(thread.id());
         const auto remembered = m_shownContent.constFind(thread.id());
         // The same latest text under a new key is old news.
         const bool isNew = remembered == m_shownContent.constEnd() || remembered.value() != latest;
@@ -1007,7 +883,7 @@ void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
     }
 
     if (newThreads.isEmpty()) {
-        qDebug() << Q_FUNC_INFO << "Nothing to add.";
+        qCDebug(lcNotifications) << Q_FUNC_INFO << "Nothing to add.";
         republishStaleGroup(Constants::MessagesEventType);
         endCheck();
         return;
@@ -1020,7 +896,7 @@ void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
     publication.hasSummary = true;
     publication.summary = m_locale->joinStringList(names);
     if (threads.size() == 1 && unreadSum == 1) {
-        publication.body = m_latestContent.value(threads.first().id());
+        publication.body = latestContent.value(threads.first().id());
     } else {
         //% "Unread messages: %1"
         publication.body = filled(qtTrId("qtn_qnk_new_message_banner"), unreadSum);
@@ -1031,179 +907,8 @@ void NotificationHandler::processMessageThreads(Qn::QnThreads threads)
     publication.notificationBody = qtTrId("qtn_qnk_notification_new_message", pluralCount(unreadSum));
     for (const Qn::QnThread &thread : std::as_const(newThreads)) {
         publication.newKeys << itemKey(thread.id(), thread.updatedTime());
-        publication.shownContent.insert(thread.id(), m_latestContent.value(thread.id()));
+        publication.shownContent.insert(thread.id(), latestContent.value(thread.id()));
     }
     publish(publication);
     endCheck();
-}
-
-// The local socket.
-
-void NotificationHandler::socketNewConnection()
-{
-    qDebug() << Q_FUNC_INFO;
-    if (m_client) {
-        qDebug() << "killing the old client, byebye! :)";
-        delete m_client;
-        m_client = nullptr;
-    }
-    qDebug() << Q_FUNC_INFO << "Next pending connection";
-    m_client = m_server->nextPendingConnection();
-    qDebug() << Q_FUNC_INFO << "m_client:" << m_client;
-    if (!m_client)
-        return;
-    // Whatever a client sends beyond this stays in the socket until it is read.
-    m_client->setReadBufferSize(SocketReadBufferBytes);
-    connect(m_client, &QLocalSocket::readyRead, this, &NotificationHandler::readSocket);
-    connect(m_client, &QLocalSocket::disconnected, this, [this] { emit appViewChanged(false, QString()); });
-    emit appViewChanged(true, m_clientView);
-}
-
-void NotificationHandler::readSocket()
-{
-    qDebug() << Q_FUNC_INFO;
-    if (!m_client)
-        return;
-    const SocketCommand command = readCommand(*m_client);
-    qDebug() << "Read from socket:" << Support::logText(command.text);
-    if (command.markRead) {
-        markRead();
-        return;
-    }
-    if (!command.clearedEventType.isEmpty())
-        clear(command.clearedEventType, true);
-    m_clientView = command.view;
-    emit appViewChanged(true, m_clientView);
-}
-
-NotificationHandler::SocketCommand NotificationHandler::readCommand(QIODevice &device)
-{
-    SocketCommand command;
-    const QByteArray line = device.readLine(MaxCommandBytes + 1);
-    // Up to the first zero byte.
-    command.text = QString::fromLatin1(line.constData());
-    if (command.text == QLatin1String("notif")) {
-        command.clearedEventType = Constants::NotificationsEventType;
-        command.view = Constants::NotificationType;
-    } else if (command.text == QLatin1String("messages")) {
-        command.clearedEventType = Constants::MessagesEventType;
-        command.view = Constants::MessageType;
-    } else if (command.text == QLatin1String("friendreq")) {
-        command.clearedEventType = Constants::FriendRequestEventType;
-        command.view = Constants::FriendRequestType;
-    } else if (command.text == QLatin1String("markReadNtf")) {
-        command.markRead = true;
-    } else {
-        command.view = command.text;
-    }
-    return command;
-}
-
-void NotificationHandler::markRead()
-{
-    const QStringList ids = takeReadIds();
-    qDebug() << Q_FUNC_INFO << ids.size();
-    // Long lists go out in several requests of the client's.
-    if (m_quillnet && !ids.isEmpty())
-        m_quillnet->markNotificationsRead(ids);
-}
-
-// Every count and length is checked against the bytes that are there before anything is sized
-// from it.
-std::optional<QStringList> NotificationHandler::parseReadIds(const QByteArray &data, QString *problem)
-{
-    QDataStream in(data);
-    const auto remaining = [&in, &data] { return data.size() - in.device()->pos(); };
-    quint32 count = 0;
-    in >> count;
-    if (in.status() != QDataStream::Ok) {
-        *problem = QStringLiteral("no list");
-        return std::nullopt;
-    }
-    // Every string takes its length at least.
-    if (quint64(count) * 4 > quint64(remaining())) {
-        *problem = QStringLiteral("%1 ids in %2 bytes").arg(count).arg(data.size());
-        return std::nullopt;
-    }
-    QStringList ids;
-    ids.reserve(qsizetype(count));
-    for (quint32 i = 0; i < count; ++i) {
-        const QByteArray prefix = in.device()->peek(4);
-        const quint32 bytes = prefix.size() == 4 ? qFromBigEndian<quint32>(prefix.constData()) : 0;
-        if (prefix.size() != 4 || (bytes != NullString && (bytes % 2 != 0 || qint64(bytes) > remaining() - 4))) {
-            *problem = QStringLiteral("id %1 does not fit").arg(i);
-            return std::nullopt;
-        }
-        QString id;
-        in >> id;
-        if (in.status() != QDataStream::Ok) {
-            *problem = QStringLiteral("id %1 unreadable").arg(i);
-            return std::nullopt;
-        }
-        ids << id;
-    }
-    if (remaining() != 0) {
-        *problem = QStringLiteral("%1 bytes after the list").arg(remaining());
-        return std::nullopt;
-    }
-    return ids;
-}
-
-QStringList NotificationHandler::takeReadIds()
-{
-    const QString path = readFilePath();
-    const QByteArray name = QFile::encodeName(path);
-    const auto discard = [&](const QString &problem) {
-        qWarning() << Q_FUNC_INFO << "Ignoring" << path << problem;
-        if (::unlink(name.constData()) != 0 && errno != ENOENT)
-            qWarning() << Q_FUNC_INFO << "Cannot remove" << path << ::strerror(errno);
-    };
-
-    // Neither a link nor a pipe is followed or waited for.
-    const int fd = ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno != ENOENT)
-            discard(QString::fromLocal8Bit(::strerror(errno)));
-        return {};
-    }
-    struct stat info;
-    QByteArray data;
-    QString problem;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        problem = QStringLiteral("not a regular file");
-    } else if (info.st_size > MaxReadFileBytes) {
-        problem = QStringLiteral("larger than %1 bytes").arg(MaxReadFileBytes);
-    } else {
-        // One byte more than the file holds tells whether it grew while it was read.
-        data.resize(qsizetype(info.st_size) + 1);
-        qsizetype size = 0;
-        while (size < data.size()) {
-            const ssize_t got = ::read(fd, data.data() + size, size_t(data.size() - size));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0) {
-                if (got < 0)
-                    problem = QString::fromLocal8Bit(::strerror(errno));
-                break;
-            }
-            size += got;
-        }
-        data.truncate(size);
-        if (problem.isEmpty() && size != qsizetype(info.st_size))
-            problem = QStringLiteral("changed while it was read");
-    }
-    ::close(fd);
-    if (!problem.isEmpty()) {
-        discard(problem);
-        return {};
-    }
-
-    const std::optional<QStringList> ids = parseReadIds(data, &problem);
-    if (!ids) {
-        discard(problem);
-        return {};
-    }
-    if (::unlink(name.constData()) != 0 && errno != ENOENT)
-        qWarning() << Q_FUNC_INFO << "Cannot remove" << path << ::strerror(errno);
-    return *ids;
 }

@@ -1,6 +1,6 @@
 // Turns what the service reports as new (friend requests, event invitations, general notifications,
-// unread message threads) into system notifications, one group per kind, and serves the local socket
-// through which the service's own phone application reports its view and the notifications read.
+// unread message threads) into system notifications, one group per kind, and acts on what the
+// service's own phone application reports through the local socket (AppSocket).
 #pragma once
 
 #include <QHash>
@@ -14,12 +14,9 @@
 #include <QTimer>
 
 #include <memory>
-#include <optional>
-#include <utility>
 #include <vector>
 
-#include <sys/types.h>
-
+#include "notifications/notificationcycle.h"
 #include "platform/quillnet/qnevent.h"
 #include "platform/quillnet/qnmessage.h"
 #include "platform/quillnet/qnnotification.h"
@@ -31,9 +28,7 @@ class DaemonDatabase;
 class MLocale;
 class MNotification;
 class MNotificationGroup;
-class QLocalServer;
-class QIODevice;
-class QLocalSocket;
+class AppSocket;
 
 namespace Qn {
 class Quillnet;
@@ -45,39 +40,12 @@ class NotificationHandler : public QObject
     Q_DISABLE_COPY(NotificationHandler)
 
 public:
-    // The socket the service's phone application connects to, for the user alone.
-    static constexpr char SocketPath[] = "/tmp/quillnetveldo.sock";
-    // The file, below the home directory, in which that application leaves notification ids read.
-    static constexpr char ReadFileDir[] = ".quillnet";
-    static constexpr char ReadFileName[] = "markReadNtf";
-    // A larger read file is not read.
-    static constexpr qint64 MaxReadFileBytes = 1024 * 1024;
-    // One command is read at a time; what a client sends beyond the buffer waits in the socket.
-    static constexpr int MaxCommandBytes = 47;
-    static constexpr qint64 SocketReadBufferBytes = 1024;
     // How long a cycle waits without progress.
     static constexpr int SafetyTimeoutMs = 30000;
     // Event details asked for in one cycle at most.
     static constexpr int MaxEventDetails = 100;
     // Shown keys of one kind kept in memory while the database cannot take them.
     static constexpr int MaxUnrecordedShown = 1000;
-
-    // One command of the service's application, as read from its socket.
-    struct SocketCommand
-    {
-        QString text;
-        // The application shows this kind: its notifications go; empty for other commands.
-        QString clearedEventType;
-        // The view the application reports; unchanged by markRead.
-        QString view;
-        // The application left notification ids read in the read file.
-        bool markRead = false;
-    };
-    // Reads one command (at most MaxCommandBytes, up to a line end or a zero byte) from device.
-    static SocketCommand readCommand(QIODevice &device);
-    // The read file's content: one QStringList as QDataStream writes it in its default settings.
-    // Nothing, with problem set, when the bytes hold anything else.
-    static std::optional<QStringList> parseReadIds(const QByteArray &data, QString *problem);
 
     explicit NotificationHandler(QObject *parent = nullptr);
     // Releases the notification objects held (the notifications stay) and the socket server.
@@ -131,8 +99,6 @@ private slots:
     // A request of the cycle that got no answer ends its wait.
     void onRequestFailed(Qn::RequestKind kind, QString subject);
     void onSafetyTimer();
-    void socketNewConnection();
-    void readSocket();
 
 private:
     friend class TestNotificationHandler;
@@ -158,12 +124,16 @@ private:
     };
     // One kind's group and news on their way to the server.
     struct InFlight;
+    // The items of one kind the user has not seen, in their order, and among them those not shown yet.
+    template<typename Item>
+    struct Sorted
+    {
+        QList<Item> unseen;
+        QList<Item> fresh;
+    };
 
-    void listen();
     // Asks for the inbox's threads: the message kind's part of the cycle.
     void startThreads();
-    // Removes the socket file while it is still the one listen() made.
-    void unlisten();
     void releaseNotifications();
     void rereadNotifications();
     MNotificationGroup *findGroup(const QString &eventType) const;
@@ -177,6 +147,9 @@ private:
     // Withdraws what is on its way of one event type, or of all for an empty one.
     void cancelFlights(const QString &eventType);
     bool isWithdrawn(const QString &eventType) const;
+    // Sorts out one kind's items by the key keyOf gives each against the seen and shown tables.
+    template<typename Item, typename KeyOf>
+    Sorted<Item> sortOut(const QList<Item> &items, const QString &type, KeyOf keyOf);
     // The keys among keys that were shown: those of the shown table and those it could not take yet.
     QStringList shownItems(const QStringList &keys, const QString &type);
     // Records the keys as shown in one transaction; the keys the shown table still does not hold.
@@ -190,53 +163,27 @@ private:
     // Processes the threads once nothing of them is awaited.
     void processThreadsWhenComplete();
     void processFriendRequests(Qn::QnUsers users);
-    void processEventInvs(Qn::QnEvents &events);
+    void processEventInvs(Qn::QnEvents events);
     void processNotifications(const Qn::QnNotificationList &notifications);
     void processMessageThreads(Qn::QnThreads threads);
-    void markRead();
-    // The ids of the read file, which is deleted; none when it is missing or does not read cleanly.
-    QStringList takeReadIds();
 
     QPointer<Qn::Quillnet> m_quillnet;
     DaemonDatabase *m_db = nullptr;
-    bool m_busy = false;
-    // The cycle waits for the all-notifications answer.
-    bool m_fetching = false;
-    bool m_eventsDone = false;
-    bool m_messagesDone = false;
     QList<MNotification *> m_notifications;
     QList<MNotificationGroup *> m_groups;
-    Qn::QnUsers m_friendRequests;
-    Qn::QnEvents m_events;
-    Qn::QnThreads m_threads;
-    Qn::QnNotificationList m_notifs;
-    // The events whose details this cycle still waits for; answers for others are not this cycle's.
-    QSet<QString> m_awaitedEvents;
-    // A detail of this cycle failed: what is left of the invitations is not all there is.
-    bool m_eventDetailsFailed = false;
-    // The sender profiles this cycle waits for.
-    QSet<QString> m_awaitedProfiles;
+    // The running cycle; none between cycles.
+    std::unique_ptr<NotificationCycle> m_cycle;
     QMap<QString, QString> m_profileNames;
     QTimer m_safetyTimer;
-    bool m_messagesEnabled = true;
-    bool m_eventsEnabled = true;
-    bool m_friendReqEnabled = true;
-    bool m_notifEnabled = true;
-    bool m_awaitingThreads = false;
-    // The threads whose latest message this cycle waits for.
-    QSet<QString> m_awaitedMessages;
-    QHash<QString, QString> m_latestContent;
+    // The kinds' switches by type key; a kind never switched is on.
+    QHash<QString, bool> m_enabled;
+    // Thread id to the latest-message text as of the last time the thread was shown.
     QHash<QString, QString> m_shownContent;
     // Shown keys the database did not take yet, by type key.
     QHash<QString, QSet<QString>> m_unrecordedShown;
     // Publications not answered yet.
     std::vector<std::unique_ptr<InFlight>> m_inFlight;
-    // Event types withdrawn during the running cycle; an empty one stands for all.
-    QSet<QString> m_withdrawn;
-    QLocalServer *m_server = nullptr;
-    // The device and inode of the socket file listen() made.
-    std::optional<std::pair<dev_t, ino_t>> m_socketFile;
-    QLocalSocket *m_client = nullptr;
-    QString m_clientView;
+    // The service's phone application; a child.
+    AppSocket *m_socket = nullptr;
     MLocale *m_locale = nullptr;
 };

@@ -19,7 +19,6 @@
 #include "common/constants.h"
 #include "jsonwriter.h"
 #include "mediarenderer.h"
-#include "platform/support/ids.h"
 #include "wirejson.h"
 #include "worldgenerator.h"
 
@@ -215,7 +214,8 @@ QStringList idList(const QUrlQuery &query)
         if (!id.isEmpty())
             ids.append(id);
     }
-    return Support::uniqueIds(ids);
+    ids.removeDuplicates();
+    return ids;
 }
 
 const QHash<QString, Simulator::FaultKind> &faultKinds()

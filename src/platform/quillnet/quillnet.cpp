@@ -17,7 +17,6 @@
 #include "platform/quillnet/floodedconnections.h"
 #include "platform/quillnet/qnjson.h"
 #include "platform/quillnet/quillnet_p.h"
-#include "platform/support/ids.h"
 #include "platform/support/logtext.h"
 #include "platform/support/webaddress.h"
 #include "platform/support/logging.h"
@@ -974,7 +973,8 @@ int Quillnet::retrieveLatestStatusMessage(const QStringList &userIds)
         else
             usable.append(id);
     }
-    const QStringList ids = Support::uniqueIds(usable);
+    usable.removeDuplicates();
+    const QStringList &ids = usable;
     if (ids.isEmpty() || ids.size() > QuillnetPrivate::MaxIdsPerRequest) {
         qCWarning(lcClient) << Q_FUNC_INFO << "between 1 and" << QuillnetPrivate::MaxIdsPerRequest
                             << "user ids needed, got" << ids.size();
@@ -1049,7 +1049,8 @@ int Quillnet::markNotificationsRead(const QStringList &notificationIds)
         if (!id.isEmpty())
             nonEmpty.append(id);
     }
-    QStringList ids = Support::uniqueIds(nonEmpty);
+    nonEmpty.removeDuplicates();
+    QStringList &ids = nonEmpty;
     if (ids.size() > MaxNotificationIds) {
         qCWarning(lcClient) << Q_FUNC_INFO << "marking only the first" << MaxNotificationIds << "ids read";
         ids = ids.mid(0, MaxNotificationIds);

@@ -5,7 +5,6 @@
 // Utils::clearDirectory (tst_utils).
 #include "platform/support/boundedreader.h"
 #include "platform/support/files.h"
-#include "platform/support/ids.h"
 #include "platform/support/logtext.h"
 #include "platform/support/sqlitefile.h"
 #include "platform/support/statementcache.h"
