@@ -59,8 +59,7 @@ private slots:
     void textFormRoundTrip();
     void refusedTexts_data();
     void refusedTexts();
-    void triggerCallsTheMethodWithItsArguments();
-    void failedCallIsReportedAfterTheActionIsGone();
+    void triggerCallsTheMethodAndReportsAFailure();
 };
 
 void TestMRemoteAction::textFormRoundTrip_data()
@@ -179,7 +178,7 @@ void TestMRemoteAction::refusedTexts()
     QVERIFY(!action.trigger());
 }
 
-void TestMRemoteAction::triggerCallsTheMethodWithItsArguments()
+void TestMRemoteAction::triggerCallsTheMethodAndReportsAFailure()
 {
     const QString connectionName = QStringLiteral("remote-action-receiver");
     QDBusConnection connection = QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName);
@@ -201,10 +200,8 @@ void TestMRemoteAction::triggerCallsTheMethodWithItsArguments()
     connection.unregisterObject(ReceiverPath);
     connection.unregisterService(ReceiverService);
     QDBusConnection::disconnectFromBus(connectionName);
-}
 
-void TestMRemoteAction::failedCallIsReportedAfterTheActionIsGone()
-{
+    // A failed call is reported after the action is gone.
     static QStringList warnings;
     warnings.clear();
     const QtMessageHandler previous
