@@ -62,8 +62,6 @@ private Q_SLOTS:
     void fileDamagedWhileInUseIsRebuilt();
     void unopenablePathFails();
     void lockedFileIsNeverReset();
-    void linkInPlaceOfTheFileIsNotWrittenThrough_data();
-    void linkInPlaceOfTheFileIsNotWrittenThrough();
 
 private:
     QTemporaryDir mDir;
@@ -324,44 +322,6 @@ void TestDaemonDatabase::lockedFileIsNeverReset()
     Inspector inspector(path);
     QCOMPARE(inspector.rows("SELECT quillnet_id FROM items"), QList<QVariantList> {{"p1"}});
     QCOMPARE(inspector.clearDate(), QDate(2001, 2, 3));
-}
-
-void TestDaemonDatabase::linkInPlaceOfTheFileIsNotWrittenThrough_data()
-{
-    QTest::addColumn<bool>("dangling");
-    QTest::newRow("link to another database") << false;
-    QTest::newRow("dangling link") << true;
-}
-
-void TestDaemonDatabase::linkInPlaceOfTheFileIsNotWrittenThrough()
-{
-    QFETCH(bool, dangling);
-    QTemporaryDir dir;
-    const QString other = dir.filePath(QStringLiteral("other-program.db"));
-    const QString path = dir.filePath(QStringLiteral("qndaemon-cache.db"));
-    const QFileDevice::Permissions otherMode = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther
-            | QFileDevice::ReadUser | QFileDevice::WriteUser;
-    if (!dangling) {
-        // Old enough to be reset, were it opened.
-        createDatabase(other, withVersions({"3"}));
-        QVERIFY(QFile::setPermissions(other, otherMode));
-    }
-    QVERIFY(QFile::link(other, path));
-
-    DaemonDatabase db(path);
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("is a link; moving it aside"));
-    QVERIFY(db.init());
-
-    QVERIFY(!QFileInfo(path).isSymLink());
-    QCOMPARE(Inspector(path).rows("SELECT * FROM version"), CurrentVersion);
-    if (dangling) {
-        QVERIFY(!QFileInfo::exists(other));
-    } else {
-        QCOMPARE(QFile::permissions(other), otherMode);
-        Inspector inspector(other);
-        QCOMPARE(inspector.rows("SELECT * FROM version"), (QList<QVariantList> {{3}}));
-        QCOMPARE(inspector.rows("SELECT quillnet_id FROM items"), QList<QVariantList> {{"p1"}});
-    }
 }
 
 QTEST_GUILESS_MAIN(TestDaemonDatabase)

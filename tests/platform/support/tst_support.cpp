@@ -1,7 +1,7 @@
 // The shared helpers: web addresses, link-safe file operations and locks, bound texts, the bounded
-// reader and kept prepared statements. The SQLite file helpers (a link in place of the file moved
-// aside, damage and locks told apart) are tested through both of their users on real files,
-// tst_daemondatabase and tst_qncache; removing trees without following links through
+// reader and kept prepared statements. The SQLite file helpers are tested through their users on
+// real files: a link in place of the file moved aside in tst_qncache, damage and locks told apart
+// there and in tst_daemondatabase; removing trees without following links through
 // Utils::clearDirectory (tst_utils).
 #include "platform/support/boundedreader.h"
 #include "platform/support/files.h"
