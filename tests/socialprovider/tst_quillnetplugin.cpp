@@ -2,7 +2,6 @@
 // announcements and the pool, and person queries that the bus tests do not reach.
 #include <QDataStream>
 #include <QDate>
-#include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>

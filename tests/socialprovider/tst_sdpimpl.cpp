@@ -1,9 +1,7 @@
 // The runner on the private bus, asked as the contacts service asks it: request bytes in, answers
 // and updates out, with the Quillnet plug-in over a simulated service, or with a stand-in handler
 // where the handler's own behaviour is the point.
-#include <QDBusMessage>
 #include <QDBusReply>
-#include <QDataStream>
 #include <QPointer>
 #include <QTest>
 

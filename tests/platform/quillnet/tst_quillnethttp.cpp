@@ -4,7 +4,6 @@
 // client refuses before sending anything, without a service or a usable cache. Failures the
 // simulator can produce (error statuses, malformed and cut bodies, expired tokens) are in
 // tst_quillnetsim.
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -2,7 +2,6 @@
 // cache, event details, feed paging, the cache across a reopen, downloads, token expiry, faults and
 // damage. Signals are spied on by the string signatures the daemon's handlers connect with.
 #include <QDir>
-#include <QFile>
 #include <QRegularExpression>
 #include <QTest>
 
