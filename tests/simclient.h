@@ -51,33 +51,12 @@ inline Qn::QnCacheConfiguration cacheConfiguration(const QTemporaryDir &dir)
     return configuration;
 }
 
-inline std::unique_ptr<Qn::QnCache> cacheIn(const QTemporaryDir &dir)
-{
-    return std::make_unique<Qn::QnCache>(cacheConfiguration(dir));
-}
-
 // Whether the client signed in (init() answered with initialized()).
 inline bool signIn(Qn::Quillnet &client)
 {
     QSignalSpy initialized(&client, &Qn::Quillnet::initialized);
     client.init();
     return initialized.wait() && client.isInitialized();
-}
-
-// For a client of the simulated service, with its current token, on this cache.
-inline Qn::QuillnetConfiguration simConfiguration(const QuillnetSim::Simulator &sim, Qn::QnCache *cache)
-{
-    Qn::QuillnetConfiguration configuration(sim.accessToken());
-    configuration.setCache(cache);
-    configuration.setServiceUrl(sim.baseUrl());
-    return configuration;
-}
-
-// Null when the client did not sign in.
-inline std::unique_ptr<Qn::Quillnet> signedInClient(const QuillnetSim::Simulator &sim, Qn::QnCache *cache)
-{
-    auto client = std::make_unique<Qn::Quillnet>(simConfiguration(sim, cache));
-    return signIn(*client) ? std::move(client) : nullptr;
 }
 
 class SimClientFixture
@@ -96,7 +75,7 @@ protected:
         mClient.reset();
         mCache.reset();
         mDir = std::make_unique<QTemporaryDir>();
-        mCache = cacheIn(*mDir);
+        mCache = std::make_unique<Qn::QnCache>(cacheConfiguration(*mDir));
         return mDir->isValid() && mCache->isOpen();
     }
     // The cache closed and opened again, with a client that has no service: what it reads comes from
@@ -106,10 +85,17 @@ protected:
         mClient.reset();
         if (!mCache->close())
             return false;
-        mCache = cacheIn(*mDir);
+        mCache = std::make_unique<Qn::QnCache>(cacheConfiguration(*mDir));
         return mCache->isOpen() && newClient(Qn::QuillnetConfiguration(QStringLiteral("token")), false);
     }
-    Qn::QuillnetConfiguration clientConfiguration() const { return simConfiguration(*mSim, mCache.get()); }
+    // For a client of the simulated service, with its current token, on the cache.
+    Qn::QuillnetConfiguration clientConfiguration() const
+    {
+        Qn::QuillnetConfiguration configuration(mSim->accessToken());
+        configuration.setCache(mCache.get());
+        configuration.setServiceUrl(mSim->baseUrl());
+        return configuration;
+    }
     // Replaces the client with one of this configuration on the cache, signed in when asked; false
     // when it did not sign in.
     [[nodiscard]] bool newClient(Qn::QuillnetConfiguration configuration, bool signIn = true)

@@ -1,11 +1,7 @@
 // The friend import against the simulated service: pages, status batches, the announcements that
 // reach the contacts service over the private bus, the cache mode, and imports that stall.
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-
-#include <memory>
 
 #include "friends/friendimporter.h"
 #include "platform/socialprovider/socialdatarequest.h"
@@ -33,7 +29,7 @@ QList<int> sizesOf(const QList<QVariantList> &updates)
 
 } // namespace
 
-class TestFriendImporter : public QObject
+class TestFriendImporter : public QObject, public SimClientFixture
 {
     Q_OBJECT
 
@@ -48,19 +44,15 @@ private slots:
     void startConditions();
 
 private:
-    // A simulated world of that many friends, an initialised client on a cache in mDir, and an
-    // importer bound to it.
-    void start(int friends);
-    void newClient();
+    // A simulated world of that many friends, a signed-in client, and an importer bound to it.
+    void begin(int friends);
+    // A new signed-in client on the same cache, and a new importer bound to it.
+    void newImporter();
     QuillnetPlugin *plugin() const { return mImporter->findChild<QuillnetPlugin *>(); }
     QTimer *safetyTimer() const { return mImporter->findChild<QTimer *>(QStringLiteral("safetyTimer")); }
     QString friendsPath() const { return QStringLiteral("/users/%1/friends").arg(mSim->me().id()); }
     void invoke(const char *slot, QGenericArgument a, QGenericArgument b = QGenericArgument());
 
-    std::unique_ptr<QTemporaryDir> mDir;
-    std::unique_ptr<QuillnetSim::Simulator> mSim;
-    std::unique_ptr<Qn::QnCache> mCache;
-    std::unique_ptr<Qn::Quillnet> mClient;
     std::unique_ptr<FriendImporter> mImporter;
 };
 
@@ -72,29 +64,22 @@ void TestFriendImporter::initTestCase()
 void TestFriendImporter::cleanup()
 {
     mImporter.reset();
-    mClient.reset();
-    mCache.reset();
-    mSim.reset();
-    mDir.reset();
+    stop();
 }
 
-void TestFriendImporter::start(int friends)
-{
-    mDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(mDir->isValid());
-    QuillnetSim::SimConfig config;
-    config.friends = friends;
-    mSim = std::make_unique<QuillnetSim::Simulator>(config);
-    QVERIFY(mSim->listen());
-    mCache = cacheIn(*mDir);
-    newClient();
-}
-
-void TestFriendImporter::newClient()
+void TestFriendImporter::begin(int friends)
 {
     mImporter.reset();
-    mClient = signedInClient(*mSim, mCache.get());
-    QVERIFY(mClient);
+    QuillnetSim::SimConfig config;
+    config.friends = friends;
+    QVERIFY(start(config, false));
+    newImporter();
+}
+
+void TestFriendImporter::newImporter()
+{
+    mImporter.reset();
+    QVERIFY(newClient(clientConfiguration()));
     mImporter = std::make_unique<FriendImporter>();
     QVERIFY(mImporter->init(mClient.get(), QStringLiteral("acct")));
     mSim->clearRequests();
@@ -107,7 +92,7 @@ void TestFriendImporter::invoke(const char *slot, QGenericArgument a, QGenericAr
 
 void TestFriendImporter::networkImportThenRestartFromTheCache()
 {
-    start(120);
+    begin(120);
     ContactsService contacts;
     QVERIFY(contacts.isConnected());
     QSignalSpy ready(mImporter.get(), &FriendImporter::friendImportReady);
@@ -161,7 +146,7 @@ void TestFriendImporter::networkImportThenRestartFromTheCache()
 
     // A restart: a new client and importer on the same cache serve the friends before asking the
     // service anything.
-    newClient();
+    newImporter();
     QSignalSpy announced(plugin(), &SocialProviderInterface::personsUpdate);
     QVERIFY(mImporter->startFriendImport(true));
     QCOMPARE(announced.count(), 3);
@@ -177,7 +162,7 @@ void TestFriendImporter::networkImportThenRestartFromTheCache()
 
 void TestFriendImporter::hundredFriendsAskForAnEmptyThirdPage()
 {
-    start(100);
+    begin(100);
     QSignalSpy ready(mImporter.get(), &FriendImporter::friendImportReady);
     QVERIFY(mImporter->startFriendImport(false));
     QVERIFY(ready.wait(20000));
@@ -189,7 +174,7 @@ void TestFriendImporter::hundredFriendsAskForAnEmptyThirdPage()
 
 void TestFriendImporter::repeatedFullPagesEndThePaging()
 {
-    start(50);
+    begin(50);
     // The service's own pages come too late to matter: the test answers in its place.
     mSim->injectFault(friendsPath(), QuillnetSim::Simulator::Delay, 60000, 10);
     QVERIFY(mImporter->startFriendImport(false));
@@ -207,7 +192,7 @@ void TestFriendImporter::repeatedFullPagesEndThePaging()
 
 void TestFriendImporter::stalledOrRefusedImportEnds()
 {
-    start(3);
+    begin(3);
     mSim->injectFault(QStringLiteral("/statuses/latest"), QuillnetSim::Simulator::Delay, 60000);
     QSignalSpy ready(mImporter.get(), &FriendImporter::friendImportReady);
     QSignalSpy failed(mClient.get(), &Qn::Quillnet::requestFailed);
@@ -230,7 +215,7 @@ void TestFriendImporter::stalledOrRefusedImportEnds()
     // A page too large to take costs its friends only: the next page is asked for, and the import
     // ends at once, incomplete. Two failed pages in a row end the paging with what was found.
     for (const int refused : {1, 2}) {
-        start(120);
+        begin(120);
         QSignalSpy done(mImporter.get(), &FriendImporter::friendImportReady);
         QSignalSpy announced(plugin(), &SocialProviderInterface::personsUpdate);
         QSignalSpy pageFailed(mClient.get(), &Qn::Quillnet::requestFailed);
@@ -262,7 +247,7 @@ void TestFriendImporter::startConditions()
     QVERIFY(!unbound.init(nullptr, QStringLiteral("acct")));
     QVERIFY(!unbound.startFriendImport(false));
 
-    start(0);
+    begin(0);
     // An empty cache has nothing to serve.
     QVERIFY(!mImporter->startFriendImport(true));
     // A second start while one runs sends nothing more.

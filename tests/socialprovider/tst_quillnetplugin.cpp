@@ -2,9 +2,7 @@
 // announcements and the pool, and person queries that the bus tests do not reach.
 #include <QDataStream>
 #include <QDate>
-#include <QPointer>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -43,7 +41,7 @@ QStringList idsOf(const QList<SocialNetworkPerson> &persons)
 
 } // namespace
 
-class TestQuillnetPlugin : public QObject
+class TestQuillnetPlugin : public QObject, public SimClientFixture
 {
     Q_OBJECT
 
@@ -67,10 +65,6 @@ private:
     QList<SocialNetworkPerson> query(const QString &property, const QString &pattern);
     QTimer *timer(const char *name) const { return mPlugin->findChild<QTimer *>(QLatin1String(name)); }
 
-    QTemporaryDir mDir;
-    std::unique_ptr<QuillnetSim::Simulator> mSim;
-    std::unique_ptr<Qn::QnCache> mCache;
-    std::unique_ptr<Qn::Quillnet> mClient;
     std::unique_ptr<QuillnetPlugin> mPlugin;
     Qn::QnUsers mFriends;
 };
@@ -80,11 +74,7 @@ void TestQuillnetPlugin::initTestCase()
     Qn::registerMetaTypes();
     QuillnetSim::SimConfig config;
     config.friends = 0;
-    mSim = std::make_unique<QuillnetSim::Simulator>(config);
-    QVERIFY(mSim->listen());
-    mCache = cacheIn(mDir);
-    mClient = signedInClient(*mSim, mCache.get());
-    QVERIFY(mClient);
+    QVERIFY(start(config));
 
     for (int i = 0; i < 120; ++i) {
         Qn::QnUser user(QStringLiteral("f%1").arg(i, 3, 10, QLatin1Char('0')), QStringLiteral("Friend %1").arg(i));

@@ -1,11 +1,8 @@
 // The runner on the private bus, asked as the contacts service asks it: request bytes in, answers
 // and updates out, with the Quillnet plug-in over a simulated service, or with a stand-in handler
 // where the handler's own behaviour is the point.
-#include <QDBusMessage>
 #include <QDBusReply>
-#include <QDataStream>
 #include <QPointer>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -70,7 +67,7 @@ Qn::QnUser friendUser(const QString &id, const QString &first, const QString &mo
 
 } // namespace
 
-class TestSdpImpl : public QObject
+class TestSdpImpl : public QObject, public SimClientFixture
 {
     Q_OBJECT
 
@@ -96,10 +93,6 @@ private:
     [[nodiscard]] bool ask(int type, const QString &id, const QByteArray &bytes, ContactsService::Answer *answer);
     StandInHandler *useStandIn();
 
-    QTemporaryDir mDir;
-    std::unique_ptr<QuillnetSim::Simulator> mSim;
-    std::unique_ptr<Qn::QnCache> mCache;
-    std::unique_ptr<Qn::Quillnet> mClient;
     std::unique_ptr<SdpImpl> mRunner;
     std::unique_ptr<ContactsService> mContacts;
     QuillnetPlugin *mPlugin = nullptr;
@@ -110,11 +103,7 @@ void TestSdpImpl::initTestCase()
     Qn::registerMetaTypes();
     QuillnetSim::SimConfig config;
     config.friends = 0;
-    mSim = std::make_unique<QuillnetSim::Simulator>(config);
-    QVERIFY(mSim->listen());
-    mCache = cacheIn(mDir);
-    mClient = signedInClient(*mSim, mCache.get());
-    QVERIFY(mClient);
+    QVERIFY(start(config));
 
     QVERIFY(mCache->storeFriendPage(
             mSim->me().id(),

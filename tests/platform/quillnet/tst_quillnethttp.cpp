@@ -4,7 +4,6 @@
 // client refuses before sending anything, without a service or a usable cache. Failures the
 // simulator can produce (error statuses, malformed and cut bodies, expired tokens) are in
 // tst_quillnetsim.
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -79,7 +78,6 @@ private slots:
     void deletingTheClientDropsItsRequests();
     void proxiesComeFromTheEnvironment();
     // Without a service or a usable cache.
-    void initWithoutServiceFailsAfterReturning_data();
     void initWithoutServiceFailsAfterReturning();
     void callsAreRefusedBeforeAnythingIsSent();
 
@@ -523,31 +521,24 @@ void TestQuillnetHttp::proxiesComeFromTheEnvironment()
     QNetworkProxyFactory::setApplicationProxyFactory(nullptr);
 }
 
-void TestQuillnetHttp::initWithoutServiceFailsAfterReturning_data()
-{
-    QTest::addColumn<QUrl>("serviceUrl");
-    QTest::newRow("no address") << QUrl();
-    QTest::newRow("not the web") << QUrl("ftp://127.0.0.1:8080/");
-    QTest::newRow("no host") << QUrl("http:///api");
-}
-
 void TestQuillnetHttp::initWithoutServiceFailsAfterReturning()
 {
-    QFETCH(QUrl, serviceUrl);
-    QuillnetConfiguration configuration("token");
-    configuration.setServiceUrl(serviceUrl);
-    Quillnet client(configuration);
-    QSignalSpy errors(&client, SIGNAL(error(Qn::QnError)));
-    QSignalSpy initialized(&client, SIGNAL(initialized()));
-    client.init();
-    QCOMPARE(errors.count(), 0);
-    QVERIFY(errors.wait());
-    QCOMPARE(errors.count(), 1);
-    QCOMPARE(errorAt(errors).errorType(), QnError::NotAvailableError);
-    QCOMPARE(errorAt(errors).quillnetErrorString(), QStringLiteral("No service address configured"));
-    QCOMPARE(initialized.count(), 0);
-    QVERIFY(!client.isInitialized());
-    QVERIFY(client.currentProfileId().isEmpty());
+    // No address, not the web, no host.
+    for (const QUrl &serviceUrl : {QUrl(), QUrl("ftp://127.0.0.1:8080/"), QUrl("http:///api")}) {
+        QuillnetConfiguration configuration("token");
+        configuration.setServiceUrl(serviceUrl);
+        Quillnet client(configuration);
+        QSignalSpy errors(&client, SIGNAL(error(Qn::QnError)));
+        QSignalSpy initialized(&client, SIGNAL(initialized()));
+        client.init();
+        QCOMPARE(errors.count(), 0);
+        QVERIFY(errors.wait());
+        QCOMPARE(errors.count(), 1);
+        QCOMPARE(errorAt(errors).errorType(), QnError::NotAvailableError);
+        QCOMPARE(errorAt(errors).quillnetErrorString(), QStringLiteral("No service address configured"));
+        QCOMPARE(initialized.count(), 0);
+        QVERIFY(!client.isInitialized() && client.currentProfileId().isEmpty());
+    }
 }
 
 void TestQuillnetHttp::callsAreRefusedBeforeAnythingIsSent()

@@ -1,8 +1,7 @@
 // The client against the simulated service on loopback: every call over the network and from the
-// cache, event details, paging, the cache across a reopen, downloads, token expiry, faults and
+// cache, event details, feed paging, the cache across a reopen, downloads, token expiry, faults and
 // damage. Signals are spied on by the string signatures the daemon's handlers connect with.
 #include <QDir>
-#include <QFile>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -14,12 +13,6 @@ using namespace Qt::StringLiterals;
 using QuillnetSim::Simulator;
 
 namespace {
-
-// The fields the friend import asks for.
-const QSet<QString> FriendFields {"mobile_phone", "first_name", "last_name",     "email",     "relationship_status",
-                                  "website",      "work",       "interested_in", "political", "significant_other",
-                                  "location",     "link",       "about",         "birthday",  "hometown",
-                                  "bio",          "gender",     "religion",      "picture"};
 
 // A failure of the table below that is not one of the simulator's faults.
 constexpr int ExpiredToken = -1;
@@ -41,9 +34,8 @@ private slots:
     void cleanup();
 
     void feedOverTheNetworkAndFromTheCache();
-    void friendPagesFillTheCache();
     void profilesThreadsAndMessages();
-    void notificationsAndMarkingRead();
+    void notificationsInOneAnswer();
     void eventDetailsAsTheServiceHasThem();
     void downloadsMatchTheService();
     void failuresBecomeErrorsAndLeaveTheCache_data();
@@ -52,7 +44,6 @@ private slots:
 
 private:
     QnPosts fetchFeed(int limit, int offset = 0);
-    QnUserRefs fetchFriends(int offset);
 };
 
 void TestQuillnetSim::init()
@@ -73,17 +64,6 @@ QnPosts TestQuillnetSim::fetchFeed(int limit, int offset)
     if (mClient->retrieveNewsFeed(nullptr, filter, RetrieveFromNetwork) != StatusOk)
         return QnPosts();
     return next(feed).value(0).value<QnPosts>();
-}
-
-// One page of 50 friends, the way the friend import asks for it.
-QnUserRefs TestQuillnetSim::fetchFriends(int offset)
-{
-    QSignalSpy pages(mClient.get(), SIGNAL(friendsUpdated(Qn::QnUserRefs)));
-    QnDataFilter filter(QString(), 50, offset);
-    filter.setFields(FriendFields);
-    if (mClient->retrieveFriends(nullptr, filter, RetrieveFromNetwork) != StatusOk)
-        return QnUserRefs();
-    return next(pages).value(0).value<QnUserRefs>();
 }
 
 void TestQuillnetSim::feedOverTheNetworkAndFromTheCache()
@@ -118,30 +98,6 @@ void TestQuillnetSim::feedOverTheNetworkAndFromTheCache()
     QVERIFY(reopenCache());
     QCOMPARE(mClient->retrieveNewsFeed(&cached, QnDataFilter(mSim->me().id()), RetrieveFromCache), int(StatusOk));
     QCOMPARE(cached, refreshed);
-}
-
-void TestQuillnetSim::friendPagesFillTheCache()
-{
-    const QnUsers service = mSim->friends();
-    QCOMPARE(service.size(), 120);
-    // 50 at a time until a page is short.
-    QStringList received;
-    for (int offset = 0; offset <= 150 && received.size() == offset; offset += 50)
-        received += idsOf(fetchFriends(offset));
-    QCOMPARE(received, idsOf(service));
-
-    // The full records, with every requested field, are in the cache, on disk.
-    QVERIFY(reopenCache());
-    QnUsers cached;
-    QCOMPARE(mClient->retrieveFriends(&cached, QnDataFilter(mSim->me().id()), RetrieveFromCache), int(StatusOk));
-    QCOMPARE(cached, service);
-    QnUser user;
-    QCOMPARE(mClient->retrieveProfile(&user, service.at(77).id(), RetrieveFromCache), int(StatusOk));
-    QCOMPARE(user, service.at(77));
-    QCOMPARE(mClient->retrieveProfile(&user, mSim->me().id(), RetrieveFromCache), int(StatusOk));
-    QCOMPARE(user, mSim->me());
-    // A user the cache does not hold: not 3.
-    QCOMPARE(mClient->retrieveProfile(&user, "nobody", RetrieveFromCache), int(StatusNotFound));
 }
 
 void TestQuillnetSim::profilesThreadsAndMessages()
@@ -187,7 +143,7 @@ void TestQuillnetSim::profilesThreadsAndMessages()
     QCOMPARE(cachedMessages.first().threadId(), threadId);
 }
 
-void TestQuillnetSim::notificationsAndMarkingRead()
+void TestQuillnetSim::notificationsInOneAnswer()
 {
     QSignalSpy all(mClient.get(),
                    SIGNAL(allNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32)));
@@ -206,18 +162,7 @@ void TestQuillnetSim::notificationsAndMarkingRead()
     QnUser asker;
     QCOMPARE(mClient->retrieveProfile(&asker, mSim->friendRequests().value(0).id(), RetrieveFromCache), int(StatusOk));
 
-    const auto unreadIds = [](const QnNotificationList &list) {
-        QStringList ids;
-        for (const QnNotification &notification : list) {
-            if (notification.unread())
-                ids << notification.id();
-        }
-        return ids;
-    };
-    QVERIFY(!unreadIds(notifications).isEmpty());
-    QCOMPARE(mClient->markNotificationsRead(unreadIds(notifications)), int(StatusOk));
-    QTRY_VERIFY(unreadIds(mSim->notifications()).isEmpty());
-    QCOMPARE(mSim->requestCount("/notifications/read"), 1);
+    // Marking read through the service is the notification handler's (tst_notificationhandler).
     QCOMPARE(errors.count(), 0);
 }
 

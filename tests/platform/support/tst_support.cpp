@@ -1,7 +1,7 @@
 // The shared helpers: web addresses, link-safe file operations and locks, bound texts, the bounded
-// reader and kept prepared statements. The SQLite file helpers (a link in place of the file moved
-// aside, damage and locks told apart) are tested through both of their users on real files,
-// tst_daemondatabase and tst_qncache; removing trees without following links through
+// reader and kept prepared statements. The SQLite file helpers are tested through their users on
+// real files: a link in place of the file moved aside in tst_qncache, damage and locks told apart
+// there and in tst_daemondatabase; removing trees without following links through
 // Utils::clearDirectory (tst_utils).
 #include "platform/support/boundedreader.h"
 #include "platform/support/files.h"
@@ -11,7 +11,6 @@
 #include "platform/support/webaddress.h"
 #include "testfiles.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -20,6 +19,8 @@
 #include <QSqlError>
 #include <QTest>
 
+#include <array>
+
 #include <unistd.h>
 
 class TestSupport : public QObject
@@ -27,9 +28,7 @@ class TestSupport : public QObject
     Q_OBJECT
 
 private slots:
-    void webAddresses_data();
     void webAddresses();
-    void withPath_data();
     void withPath();
     void userOnlyFilesAndLocks();
     void moveAsideTakesCompanionsAndCounts();
@@ -39,54 +38,26 @@ private slots:
     void keptStatementsAreReusedResetAndNested();
 };
 
-void TestSupport::webAddresses_data()
-{
-    QTest::addColumn<QString>("url");
-    QTest::addColumn<bool>("web");
-    QTest::newRow("http") << "http://127.0.0.1:8080/api" << true;
-    QTest::newRow("https, upper case scheme") << "HTTPS://example.org" << true;
-    QTest::newRow("file") << "file:///etc/passwd" << false;
-    QTest::newRow("ftp") << "ftp://example.org/x" << false;
-    QTest::newRow("no host") << "http:///path" << false;
-    QTest::newRow("relative") << "/just/a/path" << false;
-    QTest::newRow("empty") << "" << false;
-}
-
 void TestSupport::webAddresses()
 {
-    QFETCH(QString, url);
-    QFETCH(bool, web);
-    QCOMPARE(Support::isWebAddress(QUrl(url)), web);
-}
-
-void TestSupport::withPath_data()
-{
-    QTest::addColumn<QString>("base");
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("joined");
-    QTest::newRow("bare host") << "http://h:1"
-                               << "/me"
-                               << "http://h:1/me";
-    QTest::newRow("base path") << "http://h/api"
-                               << "/me"
-                               << "http://h/api/me";
-    QTest::newRow("trailing slashes") << "http://h/api//"
-                                      << "/oauth/token"
-                                      << "http://h/api/oauth/token";
-    QTest::newRow("query and fragment dropped") << "http://h/api?x=1#f"
-                                                << "/me"
-                                                << "http://h/api/me";
-    QTest::newRow("encoded base kept") << "http://h/a%20b/"
-                                       << "/me"
-                                       << "http://h/a%20b/me";
+    for (const char *web : {"http://127.0.0.1:8080/api", "HTTPS://example.org"})
+        QVERIFY2(Support::isWebAddress(QUrl(web)), web);
+    for (const char *other : {"file:///etc/passwd", "ftp://example.org/x", "http:///path", "/just/a/path", ""})
+        QVERIFY2(!Support::isWebAddress(QUrl(other)), other);
 }
 
 void TestSupport::withPath()
 {
-    QFETCH(QString, base);
-    QFETCH(QString, path);
-    QFETCH(QString, joined);
-    QCOMPARE(Support::withPath(QUrl(base), path).toString(QUrl::FullyEncoded), joined);
+    // Base, path, joined.
+    const QList<std::array<const char *, 3>> rows = {
+            {"http://h:1", "/me", "http://h:1/me"},
+            {"http://h/api", "/me", "http://h/api/me"},
+            {"http://h/api//", "/oauth/token", "http://h/api/oauth/token"},
+            {"http://h/api?x=1#f", "/me", "http://h/api/me"}, // query and fragment dropped
+            {"http://h/a%20b/", "/me", "http://h/a%20b/me"},
+    };
+    for (const auto &[base, path, joined] : rows)
+        QCOMPARE(Support::withPath(QUrl(base), path).toString(QUrl::FullyEncoded), QString::fromLatin1(joined));
 }
 
 void TestSupport::userOnlyFilesAndLocks()

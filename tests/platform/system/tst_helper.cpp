@@ -11,6 +11,8 @@
 #include "platform/system/networkmonitor.h"
 #include "platform/system/qmheartbeat.h"
 
+#include <tuple>
+
 // A NetworkManager of the test's own, on the bus the monitor takes for the system bus.
 class FakeNetworkManager : public QObject
 {
@@ -30,7 +32,6 @@ class TestSystem : public QObject
     Q_OBJECT
 
 private slots:
-    void formatLine_data();
     void formatLine();
     void localeWithoutCatalogue();
     void networkManagerTellsTheOnlineState();
@@ -39,28 +40,18 @@ private slots:
     void heartbeatWakesUpAndReArms();
 };
 
-void TestSystem::formatLine_data()
-{
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("expected");
-    const auto row = [](const char *tag, QtMsgType type, const char *text, const char *expected) {
-        QTest::newRow(tag) << int(type) << QString(text) << QString(expected);
-    };
-    row("debug", QtDebugMsg, "void X::f() \"a\"", "<7>qd: void X::f() \"a\"");
-    row("info", QtInfoMsg, "i", "<6>qd: i");
-    row("warning", QtWarningMsg, "w", "<4>qd: w");
-    row("critical", QtCriticalMsg, "c", "<2>qd: c");
-    // Each line of a multi-line message keeps its priority in the journal.
-    row("multi-line", QtWarningMsg, "a\nb", "<4>qd: a\n<4>qd: b");
-}
-
 void TestSystem::formatLine()
 {
-    QFETCH(int, type);
-    QFETCH(QString, text);
-    QFETCH(QString, expected);
-    QCOMPARE(Helper::formatLine(QtMsgType(type), QStringLiteral("qd"), text), expected);
+    const QList<std::tuple<QtMsgType, const char *, const char *>> rows = {
+            {QtDebugMsg, "void X::f() \"a\"", "<7>qd: void X::f() \"a\""},
+            {QtInfoMsg, "i", "<6>qd: i"},
+            {QtWarningMsg, "w", "<4>qd: w"},
+            {QtCriticalMsg, "c", "<2>qd: c"},
+            // Each line of a multi-line message keeps its priority in the journal.
+            {QtWarningMsg, "a\nb", "<4>qd: a\n<4>qd: b"},
+    };
+    for (const auto &[type, text, expected] : rows)
+        QCOMPARE(Helper::formatLine(type, QStringLiteral("qd"), QString::fromUtf8(text)), QString::fromUtf8(expected));
 }
 
 void TestSystem::networkManagerTellsTheOnlineState()
