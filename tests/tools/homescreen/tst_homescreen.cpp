@@ -859,27 +859,21 @@ void TestHomeScreen::pagePictures()
         QVERIFY(writeFile(path, bytes));
     QVERIFY(add({{"title", "Pictures"}, {"icon", held}, {"imageList", QStringList {png, html, "", tiff}}}) > 0);
 
-    struct Case
-    {
-        QString path;
-        int status;
-        QByteArray type;
-    };
     const QString dotted = mDir.path() + QStringLiteral("/x/../photo.png");
-    const QList<Case> cases = {
+    const QList<std::tuple<QString, int, QByteArray>> cases = {
             {png, 200, "image/png"},           {held, 200, "image/png"},
             {html, 404, "application/json"},   {notHeld, 404, "application/json"},
             {dotted, 404, "application/json"}, {QString(), 404, "application/json"},
             {tiff, 200, "image/tiff"},
     };
-    for (const Case &c : cases) {
+    for (const auto &[path, status, type] : cases) {
         PageRequest in = request("GET", QStringLiteral("picture"));
-        in.query.addQueryItem(QStringLiteral("path"), QString::fromLatin1(QUrl::toPercentEncoding(c.path)));
+        in.query.addQueryItem(QStringLiteral("path"), QString::fromLatin1(QUrl::toPercentEncoding(path)));
         const auto answer = mPage->respond(in);
-        QVERIFY2(answer.status == c.status, qPrintable(c.path));
-        QCOMPARE(answer.contentType, c.type);
-        if (c.status == 200)
-            QCOMPARE(answer.body, readFile(c.path));
+        QVERIFY2(answer.status == status, qPrintable(path));
+        QCOMPARE(answer.contentType, type);
+        if (status == 200)
+            QCOMPARE(answer.body, readFile(path));
     }
     QVERIFY(mPage->isServedPicture(png));
     QVERIFY(!mPage->isServedPicture(QStringLiteral("icon-m-quillnet")));
