@@ -113,9 +113,8 @@ private slots:
     void feedCallsAndLines();
     void refusedMaps();
     void notificationCallsAndLines();
-    void expiry();
     void refusals();
-    void tapping();
+    void tappingAndExpiry();
     void contactsAskedOnAppearance();
     void contactsAnswers();
     void contactsBounds();
@@ -483,27 +482,6 @@ void TestHomeScreen::notificationCallsAndLines()
     QCOMPARE(mLines, expected);
 }
 
-void TestHomeScreen::expiry()
-{
-    HomeScreen::NotificationLimits limits;
-    limits.transientTimeout = 50;
-    startServer(limits);
-    QSignalSpy closed(mServer.get(), &NotificationServer::NotificationClosed);
-
-    // The update asks for no expiry, which stops the first timer.
-    const uint updated = notify(QStringLiteral("updated"), {}, {}, 50);
-    QCOMPARE(notify(QStringLiteral("updated"), {}, {}, 0, updated), updated);
-    const uint serverDefault = notify(QStringLiteral("default"), {}, {}, -1);
-    const uint transient = notify(QStringLiteral("transient"), {}, {{"transient", true}}, -1);
-    const uint timed = notify(QStringLiteral("timed"), {}, {}, 150);
-
-    QTRY_COMPARE_WITH_TIMEOUT(closed.size(), 2, 10000);
-    QCOMPARE(closed.at(0), (QVariantList {transient, 1u}));
-    QCOMPARE(closed.at(1), (QVariantList {timed, 1u}));
-    QCOMPARE(mServer->notifications().keys(), (QList<uint> {updated, serverDefault}));
-    QCOMPARE(mServer->notifications().value(serverDefault).timeout, 0);
-}
-
 void TestHomeScreen::refusals()
 {
     struct Case
@@ -564,11 +542,13 @@ void TestHomeScreen::refusals()
     QVERIFY(notify(QStringLiteral("three")) > id2);
 }
 
-void TestHomeScreen::tapping()
+void TestHomeScreen::tappingAndExpiry()
 {
-    startServer();
+    HomeScreen::NotificationLimits limits;
+    limits.transientTimeout = 50;
+    startServer(limits);
     QSignalSpy invoked(mServer.get(), &NotificationServer::ActionInvoked);
-    QSignalSpy closedOnBus(mNotifyProxy.get(), &NotificationServerProxy::NotificationClosed);
+    QSignalSpy closed(mServer.get(), &NotificationServer::NotificationClosed);
     const uint otherAction = notify(QStringLiteral("reply only"), {"reply", "Reply"});
     const uint labelOnly = notify(QStringLiteral("a label, not a key"), {"open", "default"});
     const uint openable = notify(QStringLiteral("openable"), {"reply", "Reply", "default", "Open"});
@@ -584,14 +564,23 @@ void TestHomeScreen::tapping()
 
     QVERIFY(mServer->tap(openable));
     QVERIFY(mServer->tap(resident));
-    const QList<QVariantList> expected = {{openable, "default"}, {resident, "default"}};
-    QCOMPARE(invoked, expected);
+    QCOMPARE(invoked, (QList<QVariantList> {{openable, "default"}, {resident, "default"}}));
     // Tapped means dismissed by the user, unless the notification asked to stay.
-    QTRY_COMPARE_WITH_TIMEOUT(closedOnBus.size(), 1, 10000);
-    QCOMPARE(closedOnBus.at(0), (QVariantList {openable, 2u}));
-    QCOMPARE(mServer->notifications().keys(), (QList<uint> {otherAction, labelOnly, resident}));
+    QTRY_COMPARE_WITH_TIMEOUT(closed.size(), 1, 10000);
+    QCOMPARE(closed.at(0), (QVariantList {openable, 2u}));
     QCOMPARE(mLines.mid(4),
              (QStringList {R"x(action 3 key="default")x", "close 3 reason=2", R"x(action 4 key="default")x"}));
+
+    // Expiry. The update asks for none, which stops the first timer.
+    const uint updated = notify(QStringLiteral("updated"), {}, {}, 50);
+    QCOMPARE(notify(QStringLiteral("updated"), {}, {}, 0, updated), updated);
+    const uint serverDefault = notify(QStringLiteral("default"), {}, {}, -1);
+    const uint transient = notify(QStringLiteral("transient"), {}, {{"transient", true}}, -1);
+    const uint timed = notify(QStringLiteral("timed"), {}, {}, 150);
+    QTRY_COMPARE_WITH_TIMEOUT(closed.size(), 3, 10000);
+    QCOMPARE(closed.mid(1), (QList<QVariantList> {{transient, 1u}, {timed, 1u}}));
+    QCOMPARE(mServer->notifications().keys(), (QList<uint> {otherAction, labelOnly, resident, updated, serverDefault}));
+    QCOMPARE(mServer->notifications().value(serverDefault).timeout, 0);
 }
 
 void TestHomeScreen::contactsAskedOnAppearance()
