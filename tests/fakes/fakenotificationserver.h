@@ -41,9 +41,6 @@ public:
     // When valid, Notify answers this value instead of an id and shows nothing, as a faulty server
     // might.
     QVariant notifyAnswer;
-    // When set, Notify answers this D-Bus error and shows nothing, as a server does with a body over
-    // its limit.
-    QString notifyError;
     QList<FakeNotificationCall> calls;
 
     // The open notifications by id, as last sent by Notify.
