@@ -109,7 +109,7 @@ private:
     }
     QByteArray tail() const { return mDaemon->tail(); }
 
-    // A new Event Feed or notification server on the bus, whose additions are recorded.
+    // A new Event Feed or notification server on the bus; the server's notifications are recorded.
     bool startFeed();
     bool startServer();
     // Lets the peer go off the bus after the first change it reports (its answer sent), and start put a
@@ -128,8 +128,10 @@ private:
                 Qt::SingleShotConnection);
     }
 
+    // The post of each item the current Event Feed shows (each once when distinct).
+    QStringList published(bool distinct = false) const;
     QStringList expectedPosts() const { return Expected::feedPosts(*mSimulator); }
-    // Every post of the service's feed is published exactly once, over all the Event Feeds so far.
+    // Every post of the service's feed is published exactly once on the current Event Feed.
     void verifyFeedOnce() const;
     // Each kind has one group on the server, counting what is left to see; the message group counts the
     // unread messages of the threads that were new when it was last published (not checked when
@@ -165,8 +167,6 @@ private:
     std::unique_ptr<HomeScreen::EventFeedService> mFeed;
     std::unique_ptr<HomeScreen::NotificationServer> mServer;
     std::unique_ptr<DaemonRun> mDaemon;
-    // The post of each item the current Event Feed shows.
-    QStringList mPublished;
     // Event type and transience of each notification created on any server.
     QList<QPair<QString, bool>> mNotified;
     QString mSeenRequest;
@@ -185,7 +185,6 @@ void TestFaults::init()
     mSimulator.reset(new QuillnetSim::Simulator(config));
     QVERIFY(mSimulator->listen(0));
     mDaemon.reset(new DaemonRun);
-    mPublished.clear();
     mNotified.clear();
     mSeenRequest.clear();
 }
@@ -211,25 +210,18 @@ void TestFaults::cleanup()
 bool TestFaults::startFeed()
 {
     mFeed.reset(new HomeScreen::EventFeedService);
-    HomeScreen::EventFeedService *feed = mFeed.get();
-    // A new instance shows nothing of what the last one showed.
-    mPublished.clear();
-    auto posts = std::make_shared<QHash<qlonglong, QString>>();
-    connect(feed, &HomeScreen::EventFeedService::changeReported, this, [this, feed, posts](const QString &line) {
-        const QString change = line.section(QLatin1Char(' '), 0, 0);
-        const qlonglong id = line.section(QLatin1Char(' '), 1, 1).toLongLong();
-        if (change == QLatin1String("added")) {
-            posts->insert(id, postIdOf(feed->items().value(id)));
-            mPublished << posts->value(id);
-        } else if (change == QLatin1String("removed")) {
-            mPublished.removeOne(posts->take(id));
-        } else if (change == QLatin1String("removed-source")) {
-            for (const QString &post : std::as_const(*posts))
-                mPublished.removeOne(post);
-            posts->clear();
-        }
-    });
     return mFeed->registerOnBus();
+}
+
+QStringList TestFaults::published(bool distinct) const
+{
+    QStringList posts;
+    for (const QVariantMap &item : mFeed ? mFeed->items() : QMap<qlonglong, QVariantMap>()) {
+        // Another program's items carry no post.
+        if (!postIdOf(item).isEmpty() && !(distinct && posts.contains(postIdOf(item))))
+            posts << postIdOf(item);
+    }
+    return posts;
 }
 
 bool TestFaults::startServer()
@@ -249,9 +241,9 @@ bool TestFaults::startServer()
 
 void TestFaults::verifyFeedOnce() const
 {
-    QStringList published = mPublished;
-    published.sort();
-    QCOMPARE(published, expectedPosts());
+    QStringList posts = published();
+    posts.sort();
+    QCOMPARE(posts, expectedPosts());
 }
 
 void TestFaults::verifyGroups(int messages) const
@@ -371,7 +363,7 @@ void TestFaults::eventFeedAbsentHungRestarted()
     before = mDaemon->log.size();
     QVERIFY(startFeed());
     QVERIFY2(mDaemon->waitForAll({AnyPassEnd}, before, SyncMs), tail().constData());
-    QCOMPARE(mPublished.size(), expectedPosts().size() - 2);
+    QCOMPARE(published().size(), expectedPosts().size() - 2);
     QVERIFY(syncAndWait({PassEnd}));
     verifyFeedOnce();
     CHECKED();
@@ -381,11 +373,7 @@ void TestFaults::eventFeedAbsentHungRestarted()
     restartAfterFirstChange(mFeed, &TestFaults::startFeed);
     QVERIFY(syncAndWait({PassEnd}));
     QTRY_VERIFY(mFeed);
-    QVERIFY2(QTest::qWaitFor(
-                     [&] {
-                         return QSet<QString>(mPublished.cbegin(), mPublished.cend()).size() == expectedPosts().size();
-                     },
-                     SyncMs),
+    QVERIFY2(QTest::qWaitFor([&] { return published(true).size() == expectedPosts().size(); }, SyncMs),
              tail().constData());
     verifyFeedOnce();
     QVERIFY(mDaemon->isRunning());
@@ -398,7 +386,7 @@ void TestFaults::eventFeedRestartedWhileAnotherPublisherTakesItsIds()
     QVERIFY2(startAndWait({PassEnd}, FirstWakeUp), tail().constData());
     verifyFeedOnce();
     CHECKED();
-    const qsizetype published = mPublished.size();
+    const qsizetype ours = published().size();
 
     // The home screen restarts while the daemon is held; another program publishes first and gets the
     // ids that the daemon's items had.
@@ -407,7 +395,7 @@ void TestFaults::eventFeedRestartedWhileAnotherPublisherTakesItsIds()
     mFeed.reset();
     QVERIFY(startFeed());
     QList<QDBusPendingCall> adds;
-    for (qsizetype i = 0; i < published + 2; ++i) {
+    for (qsizetype i = 0; i < ours + 2; ++i) {
         QDBusMessage add = QDBusMessage::createMethodCall(
                 QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"),
                 QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("addItem"));
@@ -417,7 +405,7 @@ void TestFaults::eventFeedRestartedWhileAnotherPublisherTakesItsIds()
     }
     QTRY_VERIFY(std::all_of(adds.cbegin(), adds.cend(), [](const QDBusPendingCall &add) { return add.isFinished(); }));
     const QMap<qlonglong, QVariantMap> others = mFeed->items();
-    QCOMPARE(others.size(), published + 2);
+    QCOMPARE(others.size(), ours + 2);
     const qsizetype before = mDaemon->log.size();
     QCOMPARE(::kill(daemon, SIGCONT), 0);
 
@@ -439,7 +427,7 @@ void TestFaults::eventFeedRestartedWhileAnotherPublisherTakesItsIds()
     QVERIFY(mSimulator->removePost(posts.at(1).id()));
     QVERIFY(syncAndWait({PassEnd}));
     // The daemon does not wait for removals and footers: they may come after the pass.
-    QTRY_VERIFY(!mPublished.contains(posts.at(1).id()) && footerOf(posts.first().id()) != footer);
+    QTRY_VERIFY(!published().contains(posts.at(1).id()) && footerOf(posts.first().id()) != footer);
     verifyFeedOnce();
     for (auto it = others.cbegin(); it != others.cend(); ++it)
         QCOMPARE(mFeed->items().value(it.key()), it.value());
@@ -555,24 +543,8 @@ void TestFaults::contactsFloodLeavesControlCallsAnswered()
     QVERIFY(!sync->isError());
     QVERIFY2(answeredAtSync < 128, qPrintable(QString::number(answeredAtSync)));
 
-    // At most 128 are pending at once: at least 128 answered in full, the rest refused at once (an
-    // answer that ends before the last requests are read frees its place for one of them).
-    QVERIFY(QTest::qWaitFor([&] { return contacts.answers.size() == 300; }, SyncMs));
-    const auto answered = recordAnswers();
-    QVERIFY2(answered >= 128 && answered < 300, qPrintable(QString::number(answered)));
-    for (const ContactsService::Answer &answer : std::as_const(contacts.answers)) {
-        bool ok = answer.error.isEmpty();
-        if (ok)
-            QCOMPARE(ContactsService::records(answer.request, &ok).size(), mSimulator->friends().size());
-        else
-            QCOMPARE(ContactsService::error(answer.error).second, QStringLiteral("Too many requests pending"));
-        QVERIFY(ok || answer.request == ContactsService::requestBytes({}));
-    }
-    qsizetype logged = 0;
-    for (const auto &match :
-         QRegularExpression(QStringLiteral("(\\d+) requests of client")).globalMatch(QString::fromUtf8(mDaemon->log)))
-        logged += match.captured(1).toInt();
-    QCOMPARE(logged, 300 - answered);
+    // The limit of 128 pending requests and its refusals are tst_sdpimpl's (floodIsAnsweredFromOneConversion).
+    QVERIFY(mDaemon->isRunning());
 }
 
 // The service.
@@ -671,8 +643,8 @@ void TestFaults::missingPicturesAndEventDetails()
     const qsizetype before = mDaemon->log.size();
     QVERIFY2(syncAndWait({PassEnd, CycleEnd}), tail().constData());
     QVERIFY2(!mDaemon->log.mid(before).contains("onSafetyTimer"), tail().constData());
-    QVERIFY(!mPublished.contains(lonelyId));
-    QVERIFY(mPublished.contains(goneId));
+    QVERIFY(!published().contains(lonelyId));
+    QVERIFY(published().contains(goneId));
     for (const QVariantMap &item : mFeed->items())
         QVERIFY(postIdOf(item) != goneId || !item.contains(QStringLiteral("imageList")));
     QCOMPARE(transients(Events), 1);
@@ -680,7 +652,7 @@ void TestFaults::missingPicturesAndEventDetails()
     // A sync right after imports what is new; once the service has both again, everything is there.
     const QStringList fresh = addPosts(1);
     QVERIFY(syncAndWait({PassEnd, CycleEnd}));
-    QVERIFY(mPublished.contains(fresh.first()));
+    QVERIFY(published().contains(fresh.first()));
     mSimulator->clearFaults();
     QVERIFY(mSimulator->addFriend(stranger));
     QVERIFY(syncAndWait({PassEnd, CycleEnd}));
@@ -721,7 +693,7 @@ void TestFaults::switchedOffWhileTheServiceDelays()
                      && !during.mid(during.indexOf(feedAnswer)).contains("Adding post"),
              during.constData());
     QTRY_VERIFY(mServer->notifications().isEmpty());
-    QVERIFY(mPublished.isEmpty());
+    QVERIFY(published().isEmpty());
 
     mNotified.clear();
     QVERIFY(switches(Everything));
@@ -758,7 +730,7 @@ void TestFaults::tricklingService()
                      && !during.contains("NotificationHandler::onSafetyTimer()"),
              during.constData());
     QTRY_VERIFY2(proxy.open() <= openBefore, qPrintable(QString::number(proxy.open())));
-    QVERIFY(!mPublished.contains(fresh.first()));
+    QVERIFY(!published().contains(fresh.first()));
 
     // The first sync after the service is well again fetches everything.
     proxy.setTrickle(0);
@@ -829,8 +801,7 @@ void TestFaults::damagedStorage()
     }
     QVERIFY2(mDaemon->log.indexOf(line, before) >= 0, tail().constData());
     // The Event Feed shows the whole feed again without waiting for another sync.
-    QTRY_COMPARE_WITH_TIMEOUT(QSet<QString>(mPublished.cbegin(), mPublished.cend()).size(), expectedPosts().size(),
-                              10000);
+    QTRY_COMPARE_WITH_TIMEOUT(published(true).size(), expectedPosts().size(), 10000);
 
     // Synced again and restarted: the feed once, one group per kind, each news told once.
     QVERIFY(syncAndWait({PassEnd, CycleEnd}));

@@ -3,7 +3,6 @@
 // that the next run completes. The fakes stop the daemon at a precise step of its calls to them;
 // the log marks the steps that are not calls.
 #include <QDBusArgument>
-#include <QDataStream>
 #include <QDeadlineTimer>
 #include <QTest>
 
@@ -16,6 +15,7 @@
 #include "database/databaseinspector.h"
 #include "fakes/fakeeventfeed.h"
 #include "fakes/fakenotificationserver.h"
+#include "feeditems.h"
 #include "homescreen/contactsview.h"
 #include "quillnet-sim/simulator.h"
 
@@ -204,15 +204,8 @@ void TestKills::checkAlive(Inspector &database)
 QStringList TestKills::postIds(const QMap<qlonglong, QVariantMap> &items)
 {
     QStringList ids;
-    for (const QVariantMap &item : items) {
-        // The action's argument: the Base64 of the streamed variant that holds the post id.
-        QByteArray bytes
-                = QByteArray::fromBase64(item.value(QStringLiteral("action")).toString().section(' ', 4).toLatin1());
-        QDataStream stream(&bytes, QIODevice::ReadOnly);
-        QVariant id;
-        stream >> id;
-        ids << id.toString();
-    }
+    for (const QVariantMap &item : items)
+        ids << postIdOf(item);
     return ids;
 }
 
