@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 
 #include "daemon/daemonrun.h"
-#include "testfiles.h"
 
 namespace {
 

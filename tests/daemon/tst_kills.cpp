@@ -131,16 +131,13 @@ void TestKills::cleanup()
 void TestKills::unhook()
 {
     // On the fakes' threads, where the hooks run and their connection was opened.
-    mFeed.run([this](FakeEventFeed &feed) {
-        feed.onCall = nullptr;
-        feed.hung = false;
+    const auto clear = [this](auto &fake) {
+        fake.onCall = nullptr;
+        fake.hung = false;
         mHookDatabase.reset();
-    });
-    mServer.run([this](FakeNotificationServer &server) {
-        server.onCall = nullptr;
-        server.hung = false;
-        mHookDatabase.reset();
-    });
+    };
+    mFeed.run(clear);
+    mServer.run(clear);
 }
 
 bool TestKills::startAndSync()
