@@ -26,7 +26,6 @@
 #include "homescreen/notificationserver.h"
 #include "platform/accounts/accountintegration.h"
 #include "quillnet-sim/simulator.h"
-#include "testfiles.h"
 
 namespace {
 

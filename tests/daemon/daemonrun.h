@@ -18,6 +18,7 @@
 
 #include "common/constants.h"
 #include "quillnet-sim/simulator.h"
+#include "testfiles.h"
 
 // Log lines that mark the daemon's steps: its login, a publishing pass, a notification cycle and a
 // friend import, and the faults it reports.
@@ -113,9 +114,7 @@ public:
     }
     bool writeAccountFile(const QByteArray &content)
     {
-        QFile file(accountPath());
-        return QDir().mkpath(QFileInfo(file).path()) && file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-                && file.write(content) == content.size();
+        return QDir().mkpath(QFileInfo(accountPath()).path()) && writeFile(accountPath(), content);
     }
     // An enabled account of the service at url, with its switches after "[settings]" and its
     // services after "[services]".

@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 #include "daemon/quillnetdaemon.h"
@@ -72,7 +73,6 @@ private slots:
     void servicesAndSeenItems();
 
 private:
-    QTimer *retryTimer() const;
     // The account's service is the simulator from now on (nothing listens at it before).
     void useSimulator() { QVERIFY(writeServiceUrl(mHome->path(), mSimulator->baseUrl())); }
     // Logged in to the simulator, the handlers made; the heartbeat left to the test.
@@ -142,23 +142,15 @@ void TestDaemonLogin::setUpBackend()
 
 int TestDaemonLogin::traced(const QString &prefix) const
 {
-    int count = 0;
-    for (const QString &line : mTrace)
-        count += line.startsWith(prefix) ? 1 : 0;
-    return count;
+    return int(std::count_if(mTrace.cbegin(), mTrace.cend(),
+                             [&](const QString &line) { return line.startsWith(prefix); }));
 }
 
 int TestDaemonLogin::feedRequests() const
 {
-    int count = 0;
-    for (const auto &request : mSimulator->requests())
-        count += request.path.endsWith(QLatin1String("/feed")) ? 1 : 0;
-    return count;
-}
-
-QTimer *TestDaemonLogin::retryTimer() const
-{
-    return &mDaemon->mRetryTimer;
+    const auto requests = mSimulator->requests();
+    return int(std::count_if(requests.cbegin(), requests.cend(),
+                             [](const auto &request) { return request.path.endsWith(QLatin1String("/feed")); }));
 }
 
 void TestDaemonLogin::invoke(const char *slot, QGenericArgument a, QGenericArgument b)
@@ -206,8 +198,7 @@ void TestDaemonLogin::failedLoginsAreRetriedThenGivenUp()
     // One login at a time: the start-up login is outstanding.
     invoke("retryLogin");
     QCOMPARE(mAccount->logins.size(), 1);
-    QTimer *timer = retryTimer();
-    QVERIFY(timer);
+    QTimer *timer = &mDaemon->mRetryTimer;
     QVERIFY(timer->isSingleShot());
     for (int retry = 1; retry <= 3; ++retry) {
         respond(false);
@@ -247,7 +238,7 @@ void TestDaemonLogin::canceledLoginsCounted()
     respond(false);
     QCOMPARE(mAccount->logins.size(), 3);
     QCOMPARE(mAccount->tooOften, 1);
-    QVERIFY(!retryTimer()->isActive());
+    QVERIFY(!mDaemon->mRetryTimer.isActive());
 
     // A successful login creates the client with the cache, and resets the stored count.
     respond(true);
@@ -277,7 +268,7 @@ void TestDaemonLogin::refusedNewTokensWaitLikeFailedLogins()
     // instead of a login per answer.
     useSimulator();
     const Qn::QnError refused(Qn::QnError::AuthenticationError, QStringLiteral("invalid_token"));
-    QTimer *timer = retryTimer();
+    QTimer *timer = &mDaemon->mRetryTimer;
     // The start-up login has not been answered yet: no second one.
     invoke("onError", Q_ARG(Qn::QnError, refused));
     QCOMPARE(mAccount->logins.size(), 1);

@@ -1,13 +1,15 @@
 // The real daemon's notification groups on a real notification server of the desktop: GNOME's
 // notification-daemon under Xvfb, on the bus of this test alone (it runs under dbus-run-session). A
-// bus monitor shows what reached the server and what it answered; a click on each bubble must bring
+// bus monitor (busctl) shows what reached the server and what it answered; a click on each bubble must bring
 // the service's app (the home screen's stand-in) the view of its kind. Exits with 77 (skipped) when
 // a program it needs is missing; scripts/test installs them.
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QFileInfo>
 #include <QProcess>
-#include <QRegularExpression>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -25,7 +27,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString ServerProgram = u"/usr/lib/notification-daemon/notification-daemon"_s;
-const QStringList Programs = {u"Xvfb"_s, u"xdotool"_s, u"dbus-monitor"_s, ServerProgram};
+const QStringList Programs = {u"Xvfb"_s, u"xdotool"_s, u"busctl"_s, ServerProgram};
 const QString ServiceName = u"org.freedesktop.Notifications"_s;
 constexpr int WaitMs = 40000;
 // Each kind's event type, category and the view its default action opens.
@@ -35,83 +37,10 @@ const QList<QStringList> Kinds
            {Constants::EventsEventType, u"x-quillnet.event"_s, Constants::EventType},
            {Constants::NotificationsEventType, u"x-quillnet.notification"_s, Constants::NotificationType}};
 
-// One message as dbus-monitor prints it: "type", "sender", "serial", "reply_serial", "member" of
-// its header, and its arguments, containers as lists (a dict entry as a list of two).
-struct Message
+// The value of a hint of Notify's arguments, as busctl prints them.
+QVariant hintOf(const QJsonArray &notify, const QString &hint)
 {
-    QHash<QString, QString> header;
-    QVariantList args;
-};
-
-// The value at pos in dbus-monitor's text, pos moved past it; invalid when the text ends first.
-QVariant parseValue(const QString &text, qsizetype &pos)
-{
-    static const QRegularExpression token(
-            u"\\s*(?:(string) \"|(array) \\[|dict entry\\(|(variant)\\s+|boolean (\\w+)|\\w+ (\\S+))"_s);
-    const QRegularExpressionMatch match
-            = token.match(text, pos, QRegularExpression::NormalMatch, QRegularExpression::AnchorAtOffsetMatchOption);
-    if (!match.hasMatch())
-        return {};
-    pos = match.capturedEnd();
-    if (match.hasCaptured(1)) {
-        // Printed without escapes: the quote that ends a line ends the string.
-        const qsizetype end = text.indexOf(u"\"\n"_s, pos);
-        const QString value = text.mid(pos, end - pos);
-        pos = end + 1;
-        return end < 0 ? QVariant() : QVariant(value);
-    }
-    if (match.hasCaptured(3))
-        return parseValue(text, pos);
-    if (match.hasCaptured(4) || match.hasCaptured(5))
-        return match.hasCaptured(4) ? QVariant(match.captured(4) == "true"_L1)
-                                    : QVariant(match.captured(5).toLongLong());
-    const QChar close = match.hasCaptured(2) ? u']' : u')';
-    QVariantList items;
-    while (true) {
-        while (pos < text.size() && text.at(pos).isSpace())
-            ++pos;
-        if (pos < text.size() && text.at(pos) == close) {
-            ++pos;
-            return items;
-        }
-        const QVariant item = parseValue(text, pos);
-        if (!item.isValid())
-            return {};
-        items << item;
-    }
-}
-
-// The complete messages of dbus-monitor's text.
-QList<Message> parseMonitor(const QString &text)
-{
-    static const QRegularExpression start(u"(?<=\\n)(?=\\S)"_s);
-    static const QRegularExpression field(u"\\b(sender|serial|reply_serial|member)=([^\\s;]+)"_s);
-    QList<Message> messages;
-    for (const QString &block : text.split(start)) {
-        Message message;
-        const qsizetype headerEnd = block.indexOf(u'\n');
-        message.header.insert(u"type"_s, block.section(u" time="_s, 0, 0));
-        for (auto it = field.globalMatch(block.left(headerEnd)); it.hasNext();) {
-            const QRegularExpressionMatch match = it.next();
-            message.header.insert(match.captured(1), match.captured(2));
-        }
-        for (qsizetype pos = headerEnd; headerEnd >= 0 && !block.mid(pos).trimmed().isEmpty();) {
-            message.args << parseValue(block, pos);
-            if (!message.args.last().isValid())
-                return messages;
-        }
-        if (headerEnd >= 0)
-            messages << message;
-    }
-    return messages;
-}
-
-QVariantMap hintsOf(const QVariantList &notify)
-{
-    QVariantMap hints;
-    for (const QVariant &entry : notify.value(6).toList())
-        hints.insert(entry.toList().value(0).toString(), entry.toList().value(1));
-    return hints;
+    return notify.at(6)[hint][u"data"_s].toVariant();
 }
 
 } // namespace
@@ -142,24 +71,27 @@ private:
         mProcesses.pop_back();
         return output;
     }
-    QList<Message> monitored()
+    // The messages the monitor printed so far, one JSON object a line (the last maybe cut short).
+    QList<QJsonObject> monitored()
     {
-        mMonitored += QString::fromUtf8(mMonitor->readAllStandardOutput());
-        return parseMonitor(mMonitored);
+        mMonitored += mMonitor->readAllStandardOutput();
+        QList<QJsonObject> messages;
+        for (const QByteArray &line : mMonitored.split('\n'))
+            messages << QJsonDocument::fromJson(line).object();
+        return messages;
     }
     // The arguments of the last Notify the server answered with each id; false while a Notify
     // waits for its answer (forever when the server refused it).
-    bool answered(QMap<uint, QVariantList> &shown)
+    bool answered(QMap<uint, QJsonArray> &shown)
     {
         shown.clear();
-        QHash<QString, QVariantList> calls;
-        for (const Message &message : monitored()) {
-            const QString type = message.header.value(u"type"_s);
-            const QString replyTo = message.header.value(u"reply_serial"_s);
-            if (type == "method call"_L1 && message.header.value(u"member"_s) == "Notify"_L1)
-                calls.insert(message.header.value(u"serial"_s), message.args);
-            else if (type == "method return"_L1 && calls.contains(replyTo))
-                shown.insert(message.args.value(0).toUInt(), calls.take(replyTo));
+        QHash<qint64, QJsonArray> calls;
+        for (const QJsonObject &message : monitored()) {
+            const QJsonArray args = message[u"payload"_s][u"data"_s].toArray();
+            if (message[u"type"_s] == "method_call"_L1 && message[u"member"_s] == "Notify"_L1)
+                calls.insert(message[u"cookie"_s].toInteger(), args);
+            else if (message[u"type"_s] == "method_return"_L1 && calls.contains(message[u"reply_cookie"_s].toInteger()))
+                shown.insert(args.at(0).toInteger(), calls.take(message[u"reply_cookie"_s].toInteger()));
         }
         return calls.isEmpty();
     }
@@ -167,10 +99,9 @@ private:
     QList<uint> signalled(const QString &member)
     {
         QList<uint> ids;
-        for (const Message &message : monitored()) {
-            if (message.header.value(u"type"_s) == "signal"_L1 && message.header.value(u"member"_s) == member
-                && message.header.value(u"sender"_s) == mServer)
-                ids << message.args.value(0).toUInt();
+        for (const QJsonObject &message : monitored()) {
+            if (message[u"type"_s] == "signal"_L1 && message[u"member"_s] == member)
+                ids << message[u"payload"_s][u"data"_s][0].toInteger();
         }
         return ids;
     }
@@ -178,7 +109,7 @@ private:
     QProcessEnvironment mEnvironment = QProcessEnvironment::systemEnvironment();
     std::vector<std::unique_ptr<QProcess>> mProcesses;
     QProcess *mMonitor = nullptr;
-    QString mMonitored;
+    QByteArray mMonitored;
     // The server's unique name.
     QString mServer;
 };
@@ -197,13 +128,14 @@ void TestDesktopNotifications::initTestCase()
     start(ServerProgram, {});
     QVERIFY(QTest::qWaitFor([bus] { return bus->isServiceRegistered(ServiceName).value(); }, WaitMs));
     mServer = bus->serviceOwner(ServiceName);
-    mMonitor = start(u"dbus-monitor"_s, {u"type='method_call',member='Notify'"_s, u"sender='%1'"_s.arg(mServer)});
-    // The bus tells a monitor that it lost its unique name: it watches from then on.
+    mMonitor
+            = start(u"busctl"_s,
+                    {u"--address"_s, mEnvironment.value(u"DBUS_SESSION_BUS_ADDRESS"_s), u"monitor"_s, u"--json=short"_s,
+                     u"--match"_s, u"type=method_call,member=Notify"_s, u"--match"_s, u"sender="_s + mServer});
+    // Said once it is the bus's monitor: it watches from then on.
+    QByteArray said;
     QVERIFY(QTest::qWaitFor(
-            [this] {
-                return (mMonitored += QString::fromUtf8(mMonitor->readAllStandardOutput()))
-                        .contains("member=NameLost"_L1);
-            },
+            [&] { return (said += mMonitor->readAllStandardError()).contains("Monitoring bus message stream"); },
             WaitMs));
 }
 
@@ -231,24 +163,24 @@ void TestDesktopNotifications::groupsShownAndOpened()
     QVERIFY(daemon.start());
 
     // A group of each kind, answered with an id, carrying what desktops file, label and sort it by.
-    QMap<uint, QVariantList> shown;
+    QMap<uint, QJsonArray> shown;
     QMap<QString, uint> groups;
     const auto allShown = [&] {
         groups.clear();
         const bool all = answered(shown);
         for (auto it = shown.cbegin(); it != shown.cend(); ++it) {
-            if (!hintsOf(*it).contains(u"transient"_s))
-                groups.insert(hintsOf(*it).value(u"x-tarvo-event-type"_s).toString(), it.key());
+            if (!hintOf(*it, u"transient"_s).isValid())
+                groups.insert(hintOf(*it, u"x-tarvo-event-type"_s).toString(), it.key());
         }
         return all && groups.size() == Kinds.size();
     };
     QVERIFY2(QTest::qWaitFor(allShown, WaitMs), daemon.tail().constData());
     for (const QStringList &kind : Kinds) {
-        const QVariantList notify = shown.value(groups.value(kind.at(0)));
-        const QVariantMap hints = hintsOf(notify);
-        QCOMPARE(QStringList({notify.value(0).toString(), notify.value(2).toString(),
-                              notify.value(5).toStringList().join(u','), hints.value(u"desktop-entry"_s).toString(),
-                              hints.value(u"category"_s).toString(), notify.value(7).toString()}),
+        const QJsonArray notify = shown.value(groups.value(kind.at(0)));
+        QCOMPARE(QStringList({notify.at(0).toString(), notify.at(2).toString(),
+                              notify.at(5).toVariant().toStringList().join(u','),
+                              hintOf(notify, u"desktop-entry"_s).toString(), hintOf(notify, u"category"_s).toString(),
+                              QString::number(notify.at(7).toInteger())}),
                  QStringList({u"quillnet-daemon"_s, u"quillnet-daemon"_s, u"default,Open"_s, u"quillnet-daemon"_s,
                               kind.at(1), u"0"_s}));
     }
@@ -271,7 +203,7 @@ void TestDesktopNotifications::groupsShownAndOpened()
     QVERIFY2(allInvoked(), "A group's default action was not invoked");
     QStringList expected;
     for (const uint id : std::as_const(invoked)) {
-        const QString eventType = hintsOf(shown.value(id)).value(u"x-tarvo-event-type"_s).toString();
+        const QString eventType = hintOf(shown.value(id), u"x-tarvo-event-type"_s).toString();
         const auto kind = std::find_if(Kinds.cbegin(), Kinds.cend(),
                                        [&](const QStringList &k) { return k.at(0) == eventType; });
         QVERIFY(kind != Kinds.cend());

@@ -18,8 +18,6 @@
 #include <unistd.h>
 
 #include "daemon/daemonrun.h"
-#include "fakes/fakeeventfeed.h"
-#include "fakes/fakenotificationserver.h"
 #include "feeditems.h"
 #include "homescreen/eventfeedservice.h"
 #include "homescreen/notificationserver.h"
@@ -95,10 +93,9 @@ private:
         return mDaemon->writeAccount(*mSimulator, settings, services);
     }
     // Both peers, every switch on, and the first sync's pass and cycle over.
-    void startEverything()
+    bool startEverything()
     {
-        QVERIFY(startFeed() && startServer() && writeAccount(Everything));
-        QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+        return startFeed() && startServer() && writeAccount(Everything) && startAndWait({PassEnd, CycleEnd});
     }
     bool syncAndWait(const QList<QByteArray> &ends, int timeoutMs = SyncMs)
     {
@@ -111,27 +108,14 @@ private:
     }
     QByteArray tail() const { return mDaemon->tail(); }
 
-    // A new Event Feed or notification server on the bus, whose additions are recorded.
+    // A new Event Feed or notification server on the bus; the server's notifications are recorded.
     bool startFeed();
     bool startServer();
-    // Lets the peer go off the bus after the first change it reports (its answer sent), and start put a
-    // new one in its place half a second later.
-    template<typename Peer>
-    void restartAfterFirstChange(std::unique_ptr<Peer> &peer, bool (TestFaults::*start)())
-    {
-        connect(
-                peer.get(), &Peer::changeReported, this,
-                [this, &peer, start](const QString &) {
-                    QTimer::singleShot(0, this, [this, &peer, start] {
-                        peer.reset();
-                        QTimer::singleShot(500, this, [this, start] { QVERIFY((this->*start)()); });
-                    });
-                },
-                Qt::SingleShotConnection);
-    }
 
+    // The post of each item the current Event Feed shows (each once when distinct).
+    QStringList published(bool distinct = false) const;
     QStringList expectedPosts() const { return Expected::feedPosts(*mSimulator); }
-    // Every post of the service's feed is published exactly once, over all the Event Feeds so far.
+    // Every post of the service's feed is published exactly once on the current Event Feed.
     void verifyFeedOnce() const;
     // Each kind has one group on the server, counting what is left to see; the message group counts the
     // unread messages of the threads that were new when it was last published (not checked when
@@ -140,10 +124,17 @@ private:
     int unreadMessages() const { return Expected::unreadMessages(*mSimulator); }
     int unreadInFirstThread() const { return mSimulator->threads().first().unread(); }
     int transients(const QString &eventType) const { return mNotified.count(qMakePair(eventType, true)); }
-    // verifyGroups, and the news of each kind told `told` times (transient notifications).
-    void verifyNotifications(int messages, int told) const;
+    // verifyGroups, and the news of each kind told `told` times (transient notifications), the event
+    // invitations `events` times when that is not negative.
+    void verifyNotifications(int messages, int told, int events = -1) const;
     // verifyFeedOnce and verifyNotifications.
-    void verifyOutcome(int messages, int told) const;
+    void verifyOutcome(int messages, int told, int events = -1) const;
+    // Stops the daemon, starts it again and waits for its pass and cycle of a sync.
+    bool restart()
+    {
+        mDaemon->stop();
+        return startAndWait({PassEnd, CycleEnd});
+    }
 
     // New posts without pictures by authors of the feed, whose avatars the daemon has.
     QStringList addPosts(int count);
@@ -160,8 +151,6 @@ private:
     std::unique_ptr<HomeScreen::EventFeedService> mFeed;
     std::unique_ptr<HomeScreen::NotificationServer> mServer;
     std::unique_ptr<DaemonRun> mDaemon;
-    // The post of each item the current Event Feed shows.
-    QStringList mPublished;
     // Event type and transience of each notification created on any server.
     QList<QPair<QString, bool>> mNotified;
     QString mSeenRequest;
@@ -180,7 +169,6 @@ void TestFaults::init()
     mSimulator.reset(new QuillnetSim::Simulator(config));
     QVERIFY(mSimulator->listen(0));
     mDaemon.reset(new DaemonRun);
-    mPublished.clear();
     mNotified.clear();
     mSeenRequest.clear();
 }
@@ -206,25 +194,18 @@ void TestFaults::cleanup()
 bool TestFaults::startFeed()
 {
     mFeed.reset(new HomeScreen::EventFeedService);
-    HomeScreen::EventFeedService *feed = mFeed.get();
-    // A new instance shows nothing of what the last one showed.
-    mPublished.clear();
-    auto posts = std::make_shared<QHash<qlonglong, QString>>();
-    connect(feed, &HomeScreen::EventFeedService::changeReported, this, [this, feed, posts](const QString &line) {
-        const QString change = line.section(QLatin1Char(' '), 0, 0);
-        const qlonglong id = line.section(QLatin1Char(' '), 1, 1).toLongLong();
-        if (change == QLatin1String("added")) {
-            posts->insert(id, postIdOf(feed->items().value(id)));
-            mPublished << posts->value(id);
-        } else if (change == QLatin1String("removed")) {
-            mPublished.removeOne(posts->take(id));
-        } else if (change == QLatin1String("removed-source")) {
-            for (const QString &post : std::as_const(*posts))
-                mPublished.removeOne(post);
-            posts->clear();
-        }
-    });
     return mFeed->registerOnBus();
+}
+
+QStringList TestFaults::published(bool distinct) const
+{
+    QStringList posts;
+    for (const QVariantMap &item : mFeed ? mFeed->items() : QMap<qlonglong, QVariantMap>()) {
+        // Another program's items carry no post.
+        if (!postIdOf(item).isEmpty() && !(distinct && posts.contains(postIdOf(item))))
+            posts << postIdOf(item);
+    }
+    return posts;
 }
 
 bool TestFaults::startServer()
@@ -244,9 +225,9 @@ bool TestFaults::startServer()
 
 void TestFaults::verifyFeedOnce() const
 {
-    QStringList published = mPublished;
-    published.sort();
-    QCOMPARE(published, expectedPosts());
+    QStringList posts = published();
+    posts.sort();
+    QCOMPARE(posts, expectedPosts());
 }
 
 void TestFaults::verifyGroups(int messages) const
@@ -264,20 +245,22 @@ void TestFaults::verifyGroups(int messages) const
              Expected::groupCounts(*mSimulator, mSeenRequest, messages < 0 ? groups.value(Messages) : messages));
 }
 
-void TestFaults::verifyOutcome(int messages, int told) const
+void TestFaults::verifyOutcome(int messages, int told, int events) const
 {
     verifyFeedOnce();
     CHECKED();
-    verifyNotifications(messages, told);
+    verifyNotifications(messages, told, events);
 }
 
-void TestFaults::verifyNotifications(int messages, int told) const
+void TestFaults::verifyNotifications(int messages, int told, int events) const
 {
     verifyGroups(messages);
     CHECKED();
-    for (const QString &type : {Requests, Events, Messages, General})
-        QVERIFY2(transients(type) == told,
+    for (const QString &type : {Requests, Events, Messages, General}) {
+        const int expected = type == Events && events >= 0 ? events : told;
+        QVERIFY2(transients(type) == expected,
                  qPrintable(QStringLiteral("%1 told %2 times").arg(type).arg(transients(type))));
+    }
 }
 
 QStringList TestFaults::addPosts(int count)
@@ -351,35 +334,40 @@ void TestFaults::eventFeedAbsentHungRestarted()
 
     // Hung: a new instance gets the feed again from the daemon's cache; its first add waits in vain
     // and the others are left for a later pass.
-    mFeed.reset();
-    {
-        const qsizetype before = mDaemon->log.size();
-        FakeEventFeedThread hung;
-        QVERIFY(hung.start([](FakeEventFeed &feed) { feed.hung = true; }));
-        QVERIFY2(mDaemon->waitForAll({AnyPassEnd}, before, SyncMs), tail().constData());
-        QVERIFY(mDaemon->log.mid(before).contains(FeedUnanswered));
-        QCOMPARE(hung.calls().filter(QStringLiteral("addItem")).size(), 1);
-    }
+    qsizetype before = mDaemon->log.size();
+    int adds = 0;
+    QVERIFY(startFeed());
+    mFeed->hung = true;
+    mFeed->onCall = [&adds](const QDBusMessage &call, bool) { adds += call.member() == QLatin1String("addItem"); };
+    QVERIFY2(mDaemon->waitForAll({AnyPassEnd}, before, SyncMs), tail().constData());
+    QVERIFY(mDaemon->log.mid(before).contains(FeedUnanswered));
+    QCOMPARE(adds, 1);
     // The home screen restarted: the whole feed within one pass, and what came meanwhile with a sync.
     addPosts(2);
-    qsizetype before = mDaemon->log.size();
+    before = mDaemon->log.size();
     QVERIFY(startFeed());
     QVERIFY2(mDaemon->waitForAll({AnyPassEnd}, before, SyncMs), tail().constData());
-    QCOMPARE(mPublished.size(), expectedPosts().size() - 2);
+    QCOMPARE(published().size(), expectedPosts().size() - 2);
     QVERIFY(syncAndWait({PassEnd}));
     verifyFeedOnce();
     CHECKED();
 
     // Restarted in the middle of a pass: the new instance gets everything, once.
     addPosts(3);
-    restartAfterFirstChange(mFeed, &TestFaults::startFeed);
+    // The feed goes off the bus after its first change (its answer sent), a new one comes half a
+    // second later.
+    connect(
+            mFeed.get(), &HomeScreen::EventFeedService::changeReported, this,
+            [this] {
+                QTimer::singleShot(0, this, [this] {
+                    mFeed.reset();
+                    QTimer::singleShot(500, this, [this] { QVERIFY(startFeed()); });
+                });
+            },
+            Qt::SingleShotConnection);
     QVERIFY(syncAndWait({PassEnd}));
     QTRY_VERIFY(mFeed);
-    QVERIFY2(QTest::qWaitFor(
-                     [&] {
-                         return QSet<QString>(mPublished.cbegin(), mPublished.cend()).size() == expectedPosts().size();
-                     },
-                     SyncMs),
+    QVERIFY2(QTest::qWaitFor([&] { return published(true).size() == expectedPosts().size(); }, SyncMs),
              tail().constData());
     verifyFeedOnce();
     QVERIFY(mDaemon->isRunning());
@@ -392,7 +380,7 @@ void TestFaults::eventFeedRestartedWhileAnotherPublisherTakesItsIds()
     QVERIFY2(startAndWait({PassEnd}, FirstWakeUp), tail().constData());
     verifyFeedOnce();
     CHECKED();
-    const qsizetype published = mPublished.size();
+    const qsizetype ours = published().size();
 
     // The home screen restarts while the daemon is held; another program publishes first and gets the
     // ids that the daemon's items had.
@@ -401,7 +389,7 @@ void TestFaults::eventFeedRestartedWhileAnotherPublisherTakesItsIds()
     mFeed.reset();
     QVERIFY(startFeed());
     QList<QDBusPendingCall> adds;
-    for (qsizetype i = 0; i < published + 2; ++i) {
+    for (qsizetype i = 0; i < ours + 2; ++i) {
         QDBusMessage add = QDBusMessage::createMethodCall(
                 QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("/eventfeed"),
                 QStringLiteral("com.tarvo.home.EventFeed"), QStringLiteral("addItem"));
@@ -411,7 +399,7 @@ void TestFaults::eventFeedRestartedWhileAnotherPublisherTakesItsIds()
     }
     QTRY_VERIFY(std::all_of(adds.cbegin(), adds.cend(), [](const QDBusPendingCall &add) { return add.isFinished(); }));
     const QMap<qlonglong, QVariantMap> others = mFeed->items();
-    QCOMPARE(others.size(), published + 2);
+    QCOMPARE(others.size(), ours + 2);
     const qsizetype before = mDaemon->log.size();
     QCOMPARE(::kill(daemon, SIGCONT), 0);
 
@@ -433,7 +421,7 @@ void TestFaults::eventFeedRestartedWhileAnotherPublisherTakesItsIds()
     QVERIFY(mSimulator->removePost(posts.at(1).id()));
     QVERIFY(syncAndWait({PassEnd}));
     // The daemon does not wait for removals and footers: they may come after the pass.
-    QTRY_VERIFY(!mPublished.contains(posts.at(1).id()) && footerOf(posts.first().id()) != footer);
+    QTRY_VERIFY(!published().contains(posts.at(1).id()) && footerOf(posts.first().id()) != footer);
     verifyFeedOnce();
     for (auto it = others.cbegin(); it != others.cend(); ++it)
         QCOMPARE(mFeed->items().value(it.key()), it.value());
@@ -453,25 +441,24 @@ void TestFaults::notificationServerAbsentHungRestarted()
     CHECKED();
 
     // Hung on every call: the control interface is answered while the server's first call waits.
-    mServer.reset();
-    {
-        FakeNotificationServerThread hung;
-        QVERIFY(hung.FakeThread::start([](FakeNotificationServer &server) { server.hung = true; }));
-        QVERIFY(mSimulator->addFriendRequest(Qn::QnUser(QStringLiteral("9800"), QStringLiteral("Hung Asker"))));
-        const qsizetype before = mDaemon->log.size();
-        QVERIFY(mDaemon->callControl("sync"));
-        QVERIFY(QTest::qWaitFor([&hung] { return !hung.calls().isEmpty(); }, SyncMs));
-        QVERIFY(mDaemon->callControl("itemSeen", {mSeenRequest, QStringLiteral("friendreq")}));
-        QVERIFY(mDaemon->callControl("sync"));
-        QVERIFY(mDaemon->waitForAll({CycleEnd}, before, SyncMs));
-        const QByteArray during = mDaemon->log.mid(before);
-        const QByteArray sync = "void QuillnetDaemon::sync()";
-        const qsizetype failed = during.indexOf(ServerUnanswered);
-        QVERIFY2(failed > during.indexOf("void QuillnetDaemon::itemSeen")
-                         && failed > during.indexOf(sync, during.indexOf(sync) + 1)
-                         && during.indexOf(sync, during.indexOf(sync) + 1) > 0,
-                 during.constData());
-    }
+    QVERIFY(startServer());
+    mServer->hung = true;
+    bool called = false;
+    mServer->onCall = [&called](const QDBusMessage &, bool) { called = true; };
+    QVERIFY(mSimulator->addFriendRequest(Qn::QnUser(QStringLiteral("9800"), QStringLiteral("Hung Asker"))));
+    const qsizetype before = mDaemon->log.size();
+    QVERIFY(mDaemon->callControl("sync"));
+    QVERIFY(QTest::qWaitFor([&called] { return called; }, SyncMs));
+    QVERIFY(mDaemon->callControl("itemSeen", {mSeenRequest, QStringLiteral("friendreq")}));
+    QVERIFY(mDaemon->callControl("sync"));
+    QVERIFY(mDaemon->waitForAll({CycleEnd}, before, SyncMs));
+    const QByteArray during = mDaemon->log.mid(before);
+    const QByteArray sync = "void QuillnetDaemon::sync()";
+    const qsizetype failed = during.indexOf(ServerUnanswered);
+    QVERIFY2(failed > during.indexOf("void QuillnetDaemon::itemSeen")
+                     && failed > during.indexOf(sync, during.indexOf(sync) + 1)
+                     && during.indexOf(sync, during.indexOf(sync) + 1) > 0,
+             during.constData());
     // The news the hung server did not show comes with the next cycle.
     QVERIFY(startServer());
     mNotified.clear();
@@ -550,24 +537,8 @@ void TestFaults::contactsFloodLeavesControlCallsAnswered()
     QVERIFY(!sync->isError());
     QVERIFY2(answeredAtSync < 128, qPrintable(QString::number(answeredAtSync)));
 
-    // At most 128 are pending at once: at least 128 answered in full, the rest refused at once (an
-    // answer that ends before the last requests are read frees its place for one of them).
-    QVERIFY(QTest::qWaitFor([&] { return contacts.answers.size() == 300; }, SyncMs));
-    const auto answered = recordAnswers();
-    QVERIFY2(answered >= 128 && answered < 300, qPrintable(QString::number(answered)));
-    for (const ContactsService::Answer &answer : std::as_const(contacts.answers)) {
-        bool ok = answer.error.isEmpty();
-        if (ok)
-            QCOMPARE(ContactsService::records(answer.request, &ok).size(), mSimulator->friends().size());
-        else
-            QCOMPARE(ContactsService::error(answer.error).second, QStringLiteral("Too many requests pending"));
-        QVERIFY(ok || answer.request == ContactsService::requestBytes({}));
-    }
-    qsizetype logged = 0;
-    for (const auto &match :
-         QRegularExpression(QStringLiteral("(\\d+) requests of client")).globalMatch(QString::fromUtf8(mDaemon->log)))
-        logged += match.captured(1).toInt();
-    QCOMPARE(logged, 300 - answered);
+    // The limit of 128 pending requests and its refusals are tst_sdpimpl's (floodIsAnsweredFromOneConversion).
+    QVERIFY(mDaemon->isRunning());
 }
 
 // The service.
@@ -635,17 +606,13 @@ void TestFaults::serviceFaults()
     const qsizetype restartedAt = mDaemon->log.size();
     QVERIFY2(startAndWait({PassEnd, CycleEnd, FriendsEnd}, FirstWakeUp), tail().constData());
     QVERIFY(mDaemon->log.indexOf(FriendsEnd + " true", restartedAt) >= 0);
-    verifyFeedOnce();
-    verifyGroups(unreadMessages());
     // The invitation without details in the first run is told by the second; the others were told.
-    for (const QString &type : {Requests, Events, Messages, General})
-        QCOMPARE(transients(type), type == Events && cyclePath == QLatin1String("/events/") ? 2 : 1);
+    verifyOutcome(unreadMessages(), 1, cyclePath == QLatin1String("/events/") ? 2 : 1);
 }
 
 void TestFaults::missingPicturesAndEventDetails()
 {
-    startEverything();
-    CHECKED();
+    QVERIFY2(startEverything(), tail().constData());
     mNotified.clear();
 
     // A post whose author has no picture, one whose picture is gone and an invitation whose details the
@@ -669,8 +636,8 @@ void TestFaults::missingPicturesAndEventDetails()
     const qsizetype before = mDaemon->log.size();
     QVERIFY2(syncAndWait({PassEnd, CycleEnd}), tail().constData());
     QVERIFY2(!mDaemon->log.mid(before).contains("onSafetyTimer"), tail().constData());
-    QVERIFY(!mPublished.contains(lonelyId));
-    QVERIFY(mPublished.contains(goneId));
+    QVERIFY(!published().contains(lonelyId));
+    QVERIFY(published().contains(goneId));
     for (const QVariantMap &item : mFeed->items())
         QVERIFY(postIdOf(item) != goneId || !item.contains(QStringLiteral("imageList")));
     QCOMPARE(transients(Events), 1);
@@ -678,14 +645,11 @@ void TestFaults::missingPicturesAndEventDetails()
     // A sync right after imports what is new; once the service has both again, everything is there.
     const QStringList fresh = addPosts(1);
     QVERIFY(syncAndWait({PassEnd, CycleEnd}));
-    QVERIFY(mPublished.contains(fresh.first()));
+    QVERIFY(published().contains(fresh.first()));
     mSimulator->clearFaults();
     QVERIFY(mSimulator->addFriend(stranger));
     QVERIFY(syncAndWait({PassEnd, CycleEnd}));
-    verifyFeedOnce();
-    verifyGroups(unreadInFirstThread());
-    for (const QString &type : {Requests, Events, Messages, General})
-        QCOMPARE(transients(type), type == Events ? 2 : 1);
+    verifyOutcome(unreadInFirstThread(), 1, 2);
 }
 
 void TestFaults::switchedOffWhileTheServiceDelays()
@@ -722,7 +686,7 @@ void TestFaults::switchedOffWhileTheServiceDelays()
                      && !during.mid(during.indexOf(feedAnswer)).contains("Adding post"),
              during.constData());
     QTRY_VERIFY(mServer->notifications().isEmpty());
-    QVERIFY(mPublished.isEmpty());
+    QVERIFY(published().isEmpty());
 
     mNotified.clear();
     QVERIFY(switches(Everything));
@@ -759,7 +723,7 @@ void TestFaults::tricklingService()
                      && !during.contains("NotificationHandler::onSafetyTimer()"),
              during.constData());
     QTRY_VERIFY2(proxy.open() <= openBefore, qPrintable(QString::number(proxy.open())));
-    QVERIFY(!mPublished.contains(fresh.first()));
+    QVERIFY(!published().contains(fresh.first()));
 
     // The first sync after the service is well again fetches everything.
     proxy.setTrickle(0);
@@ -799,8 +763,7 @@ void TestFaults::damagedStorage()
     QFETCH(int, exitStatus);
     QFETCH(bool, marksKept);
 
-    startEverything();
-    CHECKED();
+    QVERIFY2(startEverything(), tail().constData());
     mNotified.clear();
 
     // Damaged under the running daemon, then news of every kind.
@@ -830,21 +793,18 @@ void TestFaults::damagedStorage()
     }
     QVERIFY2(mDaemon->log.indexOf(line, before) >= 0, tail().constData());
     // The Event Feed shows the whole feed again without waiting for another sync.
-    QTRY_COMPARE_WITH_TIMEOUT(QSet<QString>(mPublished.cbegin(), mPublished.cend()).size(), expectedPosts().size(),
-                              10000);
+    QTRY_COMPARE_WITH_TIMEOUT(published(true).size(), expectedPosts().size(), 10000);
 
     // Synced again and restarted: the feed once, one group per kind, each news told once.
     QVERIFY(syncAndWait({PassEnd, CycleEnd}));
-    mDaemon->stop();
-    QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    QVERIFY2(restart(), tail().constData());
     if (!marksKept) {
         // The marks written since the rebuild hold; threads whose marks were lost with the file may
         // be told once more, once.
         for (const QString &type : {Requests, Events, General})
             QCOMPARE(transients(type), 1);
         mNotified.clear();
-        mDaemon->stop();
-        QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+        QVERIFY2(restart(), tail().constData());
     }
     QVERIFY(syncAndWait({PassEnd, CycleEnd}));
     // Which message threads count again after lost marks depends on when the file broke.
@@ -856,8 +816,7 @@ void TestFaults::readOnlyStorage()
     QString why;
     if (!mountCache(QStringLiteral("size=16m,mode=0700"), &why))
         QSKIP(qPrintable(why));
-    startEverything();
-    CHECKED();
+    QVERIFY2(startEverything(), tail().constData());
     markFirstRequestSeen();
     mDaemon->stop();
 
@@ -883,8 +842,7 @@ void TestFaults::fullStorage()
     QString why;
     if (!mountCache(QStringLiteral("size=8m,mode=0700"), &why))
         QSKIP(qPrintable(why));
-    startEverything();
-    CHECKED();
+    QVERIFY2(startEverything(), tail().constData());
     markFirstRequestSeen();
 
     // Full: a file takes all the space left. News of every kind, synced twice.
@@ -902,7 +860,6 @@ void TestFaults::fullStorage()
     QVERIFY(syncAndWait({PassEnd, CycleEnd}));
     QVERIFY(syncAndWait({PassEnd, CycleEnd}));
     QVERIFY(mDaemon->log.indexOf("database or disk is full", before) >= 0);
-
     for (const QString &type : {Requests, Events, Messages, General})
         QCOMPARE(transients(type), 1);
 
@@ -911,8 +868,7 @@ void TestFaults::fullStorage()
     QVERIFY(QFile::remove(filler));
     addNewsOfEachKind();
     QVERIFY(syncAndWait({PassEnd, CycleEnd}));
-    mDaemon->stop();
-    QVERIFY2(startAndWait({PassEnd, CycleEnd}), tail().constData());
+    QVERIFY2(restart(), tail().constData());
     QVERIFY(syncAndWait({PassEnd, CycleEnd}));
     verifyOutcome(unreadInFirstThread(), 2);
     QVERIFY(mDaemon->isRunning());
