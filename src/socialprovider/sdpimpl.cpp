@@ -173,8 +173,8 @@ bool SdpImpl::readRequest(SocialDataRequest *object, const QString &requestId, c
     if (readable)
         return true;
     // Bytes from anyone on the bus: answered, never handed on.
-    qCWarning(lcProvider) << Q_FUNC_INFO << "unreadable request of" << request.size() << "bytes, type"
-                          << object->type();
+    qCWarning(lcProvider) << Q_FUNC_INFO << "unreadable request of" << request.size() << "bytes, type" << object->type()
+                          << object->readProblem();
     const int type = object->type();
     delete object;
     refuse(type, requestId, request, SocialProviderError::InvalidRequestError,

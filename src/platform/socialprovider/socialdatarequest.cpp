@@ -2,6 +2,7 @@
 
 #include <QDataStream>
 #include <QIODevice>
+#include <QScopeGuard>
 #include <QtEndian>
 
 #include <algorithm>
@@ -105,6 +106,7 @@ bool SocialDataRequest::readFromStream(QDataStream &in)
 {
     mPropertyFilter.clear();
     Support::BoundedReader reader(in);
+    const auto keepProblem = qScopeGuard([&] { mReadProblem = reader.problem(); });
     QHash<QString, QRegularExpression> filter;
     if (!readParameters(reader, &filter) || !reader.expectEnd())
         return false;
@@ -117,6 +119,7 @@ bool SocialDataRequest::readAnswerFromStream(QDataStream &in, int *number, bool 
     mPropertyFilter.clear();
     setResults({});
     Support::BoundedReader reader(in);
+    const auto keepProblem = qScopeGuard([&] { mReadProblem = reader.problem(); });
     QHash<QString, QRegularExpression> filter;
     quint32 count = 0;
     quint32 version = 0;

@@ -88,6 +88,8 @@ public:
     // its records are the results, the whole answer is part 1 and the last.
     void writeParametersToStream(QDataStream &out) const;
     bool readAnswerFromStream(QDataStream &in, int *number = nullptr, bool *last = nullptr);
+    // Why the last read refused its bytes, with the byte it stopped at; empty after a good read.
+    QString readProblem() const { return mReadProblem; }
 
 signals:
     void finished(SocialDataRequest *request);
@@ -109,6 +111,7 @@ private:
     int mState = Created;
     QList<SocialProviderError> mErrors;
     QHash<QString, QRegularExpression> mPropertyFilter;
+    QString mReadProblem;
 };
 
 // Asks for the services the provider speaks for.
