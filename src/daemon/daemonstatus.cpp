@@ -436,8 +436,12 @@ QVariantMap DaemonStatus::Why(const QString &kind, const QString &id)
     QVariantMap answer {{QStringLiteral("kind"), kind}, {QStringLiteral("id"), id}};
     const Constants::NotificationKind *known = Constants::findKind(&Constants::NotificationKind::typeKey, kind);
     if (!known || id.isEmpty() || id.size() > 256) {
+        QStringList kinds;
+        for (const Constants::NotificationKind &each : Constants::NotificationKinds)
+            kinds << each.typeKey;
         answer.insert(QStringLiteral("verdict"),
-                      QStringLiteral("unknown kind or id: the kinds are friendreq, event, message and notif"));
+                      QStringLiteral("unknown kind or id: the kinds are %1 and %2")
+                              .arg(kinds.mid(0, kinds.size() - 1).join(QLatin1String(", ")), kinds.last()));
         answer.insert(QStringLiteral("error"), true);
         return answer;
     }

@@ -965,16 +965,15 @@ int Quillnet::retrieveStatusMessages(QnPosts *posts, const QnDataFilter &filter,
 
 int Quillnet::retrieveLatestStatusMessage(const QStringList &userIds)
 {
-    QStringList usable;
+    QStringList ids;
     for (const QString &id : userIds) {
         // Ids travel comma-separated; one that contains a comma cannot be asked for.
         if (id.isEmpty() || id.contains(QLatin1Char(',')))
             qCWarning(lcClient) << Q_FUNC_INFO << "skipping user id" << Support::logText(id);
         else
-            usable.append(id);
+            ids.append(id);
     }
-    usable.removeDuplicates();
-    const QStringList &ids = usable;
+    ids.removeDuplicates();
     if (ids.isEmpty() || ids.size() > QuillnetPrivate::MaxIdsPerRequest) {
         qCWarning(lcClient) << Q_FUNC_INFO << "between 1 and" << QuillnetPrivate::MaxIdsPerRequest
                             << "user ids needed, got" << ids.size();
