@@ -167,18 +167,20 @@ bool EventfeedHandler::importNewsfeedFromCache()
     }
 
     mImportRunning = true;
-    const Qn::QnDataFilter filter(mQuillnet->currentProfileId(), FeedLimit, 0);
-    // The most common pass by far: the same page, the same rows. Reading and converting the posts
-    // would cost most of the pass to find nothing to do.
+    // The most common pass by far: the same page, the same rows. Converting the posts would cost most
+    // of the pass to find nothing to do; the page is read once for its digest and its posts.
     Qn::QnCache *cache = mQuillnet->cache();
-    mPage = cache ? cache->newsFeedDigest(filter.subjectId(), FeedLimit, 0) : QByteArray();
+    const QString owner = mQuillnet->currentProfileId();
+    mPosts.clear();
+    mPage.clear();
+    if (cache && cache->isOpen() && !owner.isEmpty())
+        mPosts = cache->newsFeed(owner, FeedLimit, 0, &mPage, mCompletePage);
     if (!mPage.isEmpty() && mPage == mCompletePage) {
         qCDebug(lcEventFeed) << Q_FUNC_INFO << "the cached page is the one the last pass published";
         finishPass();
         return true;
     }
-    mPosts.clear();
-    if (mQuillnet->retrieveNewsFeed(&mPosts, filter, Qn::RetrieveFromCache) != Qn::StatusOk) {
+    if (mPosts.isEmpty()) {
         qCWarning(lcEventFeed) << "Failed to fetch newsfeeds!";
         mImportRunning = false;
         return false;

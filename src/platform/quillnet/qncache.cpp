@@ -67,9 +67,10 @@ QString hashName(const QByteArray &key)
 }
 
 // Reads the JSON object of a data column, or an empty object for a value that is not one of ours.
-QJsonObject recordObject(const QVariant &value)
+// The data columns are read as CAST(data AS BLOB): the stored UTF-8 as it is, where a text column
+// would be converted to UTF-16 by SQLite and back to UTF-8 for the parser.
+QJsonObject recordObject(const QByteArray &text)
 {
-    const QByteArray text = value.toByteArray();
     if (text.size() > MaxRecordSize) {
         qCWarning(lcClient) << Q_FUNC_INFO << "skipping an oversized record of" << text.size() << "bytes";
         return QJsonObject();
@@ -550,7 +551,7 @@ QList<QJsonObject> QnCache::recordPage(const QString &statement, const QVariant 
 {
     QList<QJsonObject> objects;
     const bool read = forEachInPage(statement, key, limit, offset, [&objects](const QVariant &value) {
-        const QJsonObject object = recordObject(value);
+        const QJsonObject object = recordObject(value.toByteArray());
         if (!object.isEmpty())
             objects.append(object);
     });
@@ -561,29 +562,38 @@ QList<QJsonObject> QnCache::recordPage(const QString &statement, const QVariant 
 
 QnPosts QnCache::newsFeed(const QString &ownerId, int limit, int offset, bool *ok) const
 {
-    QnPosts posts;
-    const QList<QJsonObject> objects = recordPage(
-            QStringLiteral("SELECT p.data FROM feed f JOIN posts p ON p.id = f.post_id WHERE f.owner_id = :key "
-                           "ORDER BY f.position LIMIT :limit OFFSET :offset"),
-            Support::bindableText(ownerId), limit, offset, ok);
-    for (const QJsonObject &object : objects)
-        posts.append(QnJson::postFromJson(object));
+    QByteArray digest;
+    QnPosts posts = newsFeed(ownerId, limit, offset, &digest);
+    if (ok)
+        *ok = !digest.isEmpty();
     return posts;
 }
 
-QByteArray QnCache::newsFeedDigest(const QString &ownerId, int limit, int offset) const
+QnPosts QnCache::newsFeed(const QString &ownerId, int limit, int offset, QByteArray *digest,
+                          const QByteArray &known) const
 {
-    QCryptographicHash digest(QCryptographicHash::Sha1);
-    const bool read = forEachInPage(
-            QStringLiteral("SELECT p.data FROM feed f JOIN posts p ON p.id = f.post_id WHERE f.owner_id = :key "
-                           "ORDER BY f.position LIMIT :limit OFFSET :offset"),
-            Support::bindableText(ownerId), limit, offset, [&digest](const QVariant &value) {
-                const QByteArray record = value.toByteArray();
-                // Its length first, so that two records never read as another two.
-                digest.addData(QByteArray::number(record.size()) + ':');
-                digest.addData(record);
-            });
-    return read ? digest.result() : QByteArray();
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    QList<QByteArray> records;
+    const bool read
+            = forEachInPage(QStringLiteral("SELECT CAST(p.data AS BLOB) FROM feed f JOIN posts p ON p.id = f.post_id "
+                                           "WHERE f.owner_id = :key ORDER BY f.position LIMIT :limit OFFSET :offset"),
+                            Support::bindableText(ownerId), limit, offset, [&](const QVariant &value) {
+                                records.append(value.toByteArray());
+                                // Its length first, so that two records never read as another two.
+                                hash.addData(QByteArray::number(records.last().size()) + ':');
+                                hash.addData(records.last());
+                            });
+    *digest = read ? hash.result() : QByteArray();
+    QnPosts posts;
+    if (!read || *digest == known)
+        return posts;
+    posts.reserve(records.size());
+    for (const QByteArray &record : std::as_const(records)) {
+        const QJsonObject object = recordObject(record);
+        if (!object.isEmpty())
+            posts.append(QnJson::postFromJson(object));
+    }
+    return posts;
 }
 
 bool QnCache::storeStatusMessages(const QString &userId, const QnPosts &posts)
@@ -609,10 +619,11 @@ bool QnCache::storeStatusMessages(const QString &userId, const QnPosts &posts)
 QnPosts QnCache::statusMessages(const QString &userId, int limit, int offset, bool *ok) const
 {
     QnPosts posts;
-    const QList<QJsonObject> objects = recordPage(
-            QStringLiteral("SELECT p.data FROM statuses s JOIN posts p ON p.id = s.post_id WHERE s.user_id = :key "
-                           "ORDER BY p.created DESC, p.id LIMIT :limit OFFSET :offset"),
-            Support::bindableText(userId), limit, offset, ok);
+    const QList<QJsonObject> objects
+            = recordPage(QStringLiteral("SELECT CAST(p.data AS BLOB) FROM statuses s JOIN posts p ON p.id = s.post_id "
+                                        "WHERE s.user_id = :key "
+                                        "ORDER BY p.created DESC, p.id LIMIT :limit OFFSET :offset"),
+                         Support::bindableText(userId), limit, offset, ok);
     for (const QJsonObject &object : objects)
         posts.append(QnJson::postFromJson(object));
     return posts;
@@ -638,11 +649,11 @@ bool QnCache::storeUsers(const QnUsers &users)
 
 QnUser QnCache::user(const QString &id, bool *ok) const
 {
-    const QVariant data = singleValue(QStringLiteral("SELECT data FROM users WHERE id = :id"),
+    const QVariant data = singleValue(QStringLiteral("SELECT CAST(data AS BLOB) FROM users WHERE id = :id"),
                                       {{QStringLiteral(":id"), Support::bindableText(id)}}, ok);
     if (data.isNull())
         return QnUser();
-    QnUser user = QnJson::userFromJson(recordObject(data));
+    QnUser user = QnJson::userFromJson(recordObject(data.toByteArray()));
     // The row's key is authoritative; a record whose id disagrees is damaged.
     if (user.id() != id) {
         qCWarning(lcClient) << Q_FUNC_INFO << "stored profile does not match its id" << id;
@@ -718,9 +729,9 @@ QnUsers QnCache::friends(const QString &ownerId, int limit, int offset, bool *ok
     };
     QSqlQuery query = newQuery();
     if (!prepare(query,
-                 QStringLiteral(
-                         "SELECT f.friend_id, f.name, u.data FROM friends f LEFT JOIN users u ON u.id = f.friend_id "
-                         "WHERE f.owner_id = :owner ORDER BY f.position LIMIT :limit OFFSET :offset")))
+                 QStringLiteral("SELECT f.friend_id, f.name, CAST(u.data AS BLOB) FROM friends f LEFT JOIN users u ON "
+                                "u.id = f.friend_id "
+                                "WHERE f.owner_id = :owner ORDER BY f.position LIMIT :limit OFFSET :offset")))
         return fail();
     query.bindValue(QStringLiteral(":owner"), Support::bindableText(ownerId));
     query.bindValue(QStringLiteral(":limit"), sqlLimit(limit));
@@ -731,7 +742,7 @@ QnUsers QnCache::friends(const QString &ownerId, int limit, int offset, bool *ok
         const QString id = query.value(0).toString();
         QnUser user;
         if (!query.value(2).isNull())
-            user = QnJson::userFromJson(recordObject(query.value(2)));
+            user = QnJson::userFromJson(recordObject(query.value(2).toByteArray()));
         if (user.id() != id)
             user = QnUser(id, query.value(1).toString());
         users.append(user);
@@ -764,10 +775,10 @@ bool QnCache::storeThreads(Qn::MessageBoxType folder, const QnThreads &threads)
 QnThreads QnCache::threads(Qn::MessageBoxType folder, int limit, int offset, bool *ok) const
 {
     QnThreads threads;
-    const QList<QJsonObject> objects
-            = recordPage(QStringLiteral("SELECT data FROM threads WHERE folder = :key ORDER BY updated DESC, id "
-                                        "LIMIT :limit OFFSET :offset"),
-                         int(folder), limit, offset, ok);
+    const QList<QJsonObject> objects = recordPage(
+            QStringLiteral("SELECT CAST(data AS BLOB) FROM threads WHERE folder = :key ORDER BY updated DESC, id "
+                           "LIMIT :limit OFFSET :offset"),
+            int(folder), limit, offset, ok);
     for (const QJsonObject &object : objects)
         threads.append(QnJson::threadFromJson(object));
     return threads;
@@ -800,10 +811,10 @@ bool QnCache::storeMessages(const QString &threadId, const QnMessages &messages)
 QnMessages QnCache::messages(const QString &threadId, int limit, int offset, bool *ok) const
 {
     QnMessages messages;
-    const QList<QJsonObject> objects
-            = recordPage(QStringLiteral("SELECT data FROM messages WHERE thread_id = :key ORDER BY created DESC, id "
-                                        "LIMIT :limit OFFSET :offset"),
-                         Support::bindableText(threadId), limit, offset, ok);
+    const QList<QJsonObject> objects = recordPage(
+            QStringLiteral("SELECT CAST(data AS BLOB) FROM messages WHERE thread_id = :key ORDER BY created DESC, id "
+                           "LIMIT :limit OFFSET :offset"),
+            Support::bindableText(threadId), limit, offset, ok);
     for (const QJsonObject &object : objects)
         messages.append(QnJson::messageFromJson(object));
     return messages;

@@ -73,9 +73,11 @@ public:
     // offsets continue it (pages).
     bool storeNewsFeed(const QString &ownerId, const QnPosts &posts, int offset = 0);
     QnPosts newsFeed(const QString &ownerId, int limit = -1, int offset = 0, bool *ok = nullptr) const;
-    // A digest of that page as stored, without reading its records: the same page gives the same
-    // digest, a post stored again with other content another one. Empty when the database failed.
-    QByteArray newsFeedDigest(const QString &ownerId, int limit = -1, int offset = 0) const;
+    // The same, with a digest of the page as stored (empty when the database failed): the same page
+    // gives the same digest, a post stored again with other content another one. When the digest is
+    // the known one, no post is made from the records and none is returned.
+    QnPosts newsFeed(const QString &ownerId, int limit, int offset, QByteArray *digest,
+                     const QByteArray &known = QByteArray()) const;
     // Status messages of a user, latest first.
     bool storeStatusMessages(const QString &userId, const QnPosts &posts);
     QnPosts statusMessages(const QString &userId, int limit = -1, int offset = 0, bool *ok = nullptr) const;

@@ -324,7 +324,12 @@ void QuillnetPrivate::watch(QNetworkReply *reply, const QnRequest &request, qint
     // feed's safety timer.
     const bool download = request.kind == DataRequest || request.kind == ProfilePictureRequest;
     const int deadline = configuration.requestDeadline() * (download ? 3 : 1);
-    QTimer::singleShot(deadline, reply, [this, reply, deadline] {
+    // A timer of the reply's own, gone with it: a single shot would still wake the idle daemon once
+    // the deadline of every reply long answered comes.
+    auto *deadlineTimer = new QTimer(reply);
+    deadlineTimer->setSingleShot(true);
+    deadlineTimer->start(deadline);
+    QObject::connect(deadlineTimer, &QTimer::timeout, q, [this, reply, deadline] {
         auto it = mPending.find(reply);
         if (it == mPending.end() || reply->isFinished())
             return;

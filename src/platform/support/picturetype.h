@@ -1,5 +1,6 @@
-// The picture formats the daemon and the home screen take, told by content through the shared MIME
-// database's magic rules, never by a file's name. QtCore only: no image reader is loaded.
+// The picture formats the daemon and the home screen take, told by content (the leading bytes the
+// shared MIME database gives each format), never by a file's name. QtCore only: no image reader is
+// loaded.
 #pragma once
 
 #include <QByteArray>
