@@ -516,6 +516,19 @@ void TestNotificationHandler::cycleBoundsAndSafetyTimer()
     QCOMPARE(imported.count(), 1);
     QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
 
+    // Switched off while what the cycle published is on its way, one kind and then all: that is
+    // withdrawn, never shown nor marked, and the cycle ends without its answers.
+    mHandler->setEnabled(Constants::NotificationType, true);
+    QVERIFY(addNotification(QStringLiteral("1"), QStringLiteral("photo")).isValid());
+    for (const QString &off : {Constants::FriendRequestEventType, QString()}) {
+        connect(
+                mClient.get(), &Qn::Quillnet::allNotificationsRetrieved, this,
+                [this, off] { mHandler->clear(off, true); }, Qt::SingleShotConnection);
+        QVERIFY(cycle());
+        QTRY_VERIFY(NotificationServer::instance()->isIdle() && mServer.shown().size() == int(off.isEmpty() ? 0 : 2));
+        QCOMPARE(records(Constants::FriendRequestEventType, NotificationRecord::Group).size(), 0);
+        QCOMPARE(marked("shown_items").size(), 1);
+    }
     QVERIFY(cycle());
     QCOMPARE(groupOf(Constants::FriendRequestEventType).count, 3u);
 
@@ -575,8 +588,8 @@ void TestNotificationHandler::answersOfAnEndedCycleChangeNothing()
 void TestNotificationHandler::newsWaitsForAServerThatShowsIt()
 {
     QVERIFY(shapeWorld());
-    // A hung server (none at all is tst_faults', as is a kind switched off while the cycle runs):
-    // nothing is marked, and the cycle ends once the calls failed.
+    // A hung server (none at all is tst_faults'): nothing is marked, and the cycle ends once the
+    // calls failed.
     mServer.run([](FakeNotificationServer &server) { server.hung = true; });
     bool idle = false;
     connect(mHandler.get(), &NotificationHandler::notificationsImported, this,
@@ -586,13 +599,17 @@ void TestNotificationHandler::newsWaitsForAServerThatShowsIt()
     QVERIFY(idle);
     QCOMPARE(marked("shown_items"), QStringList());
 
-    // A server that answers: all of it told, once.
+    // A server that answers: all of it told, once, as shown.
+    QSignalSpy recorded(mHandler.get(), &NotificationHandler::newsRecorded);
     QVERIFY(startServer(PlainServer));
     QVERIFY(cycle());
     QVERIFY(cycle());
     for (const QString &eventType : {Constants::MessagesEventType, Constants::EventsEventType,
                                      Constants::FriendRequestEventType, Constants::NotificationsEventType})
         QCOMPARE(callsOf(eventType, true), 1);
+    QCOMPARE(recorded.size(), 4);
+    for (const QVariantList &news : std::as_const(recorded))
+        QVERIFY(news.at(2).toBool());
     const QStringList marks = marked("shown_items");
     QCOMPARE(marks.size(), 8);
 
