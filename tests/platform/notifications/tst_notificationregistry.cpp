@@ -14,7 +14,6 @@
 
 #include "platform/notifications/mnotification.h"
 #include "platform/notifications/mnotificationgroup.h"
-#include "platform/notifications/mremoteaction.h"
 #include "platform/notifications/notificationregistry_p.h"
 #include "testfiles.h"
 
@@ -26,12 +25,7 @@ const QString Bus = QStringLiteral("0123456789abcdef0123456789abcdef");
 const NotificationIssuer Here {Bus, QStringLiteral(":1.7")};
 const NotificationIssuer Gone {Bus, QStringLiteral(":1.3")};
 
-QString openView(const QString &key)
-{
-    return MRemoteAction(QStringLiteral("com.tarvo.quillnet"), QStringLiteral("/OpenView"),
-                         QStringLiteral("com.tarvo.quillnet"), QStringLiteral("openView"), {key, QString()})
-            .toString();
-}
+const QString OpenView = QStringLiteral("com.tarvo.quillnet /OpenView com.tarvo.quillnet openView");
 
 NotificationRecord record(quint32 id, NotificationRecord::Kind kind, const QString &eventType,
                           const QString &body = QString(), const QString &action = QString())
@@ -50,9 +44,8 @@ NotificationRecord record(quint32 id, NotificationRecord::Kind kind, const QStri
 
 QList<NotificationRecord> sample()
 {
-    return {record(5, NotificationRecord::Group, Messages, QStringLiteral("2 new"),
-                   openView(QStringLiteral("message"))),
-            record(6, NotificationRecord::InGroup, Messages, QString(), openView(QStringLiteral("message"))),
+    return {record(5, NotificationRecord::Group, Messages, QStringLiteral("2 new"), OpenView),
+            record(6, NotificationRecord::InGroup, Messages, QString(), OpenView),
             record(7, NotificationRecord::Plain, Requests, QStringLiteral("")),
             record(8, NotificationRecord::Group, Requests, QStringLiteral("<b>&amp;</b>"))};
 }
