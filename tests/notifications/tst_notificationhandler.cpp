@@ -553,9 +553,8 @@ void TestNotificationHandler::newsWaitsForAServerThatShowsIt()
     QVERIFY(startServer(PlainServer));
     QVERIFY(cycle());
     QVERIFY(cycle());
-    for (const QString &eventType : {Constants::MessagesEventType, Constants::EventsEventType,
-                                     Constants::FriendRequestEventType, Constants::NotificationsEventType})
-        QCOMPARE(callsOf(eventType, true), 1);
+    for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
+        QCOMPARE(callsOf(kind.eventType, true), 1);
     QCOMPARE(recorded.size(), 4);
     for (const QVariantList &news : std::as_const(recorded))
         QVERIFY(news.at(2).toBool());
@@ -612,9 +611,8 @@ void TestNotificationHandler::commandsAreReadAsTheyCome()
         app->write(data);
     QVERIFY(app->waitForBytesWritten());
     QTRY_COMPARE(mHandler->m_socket->m_clientView, view);
-    for (const QString &eventType : {Constants::MessagesEventType, Constants::FriendRequestEventType,
-                                     Constants::EventsEventType, Constants::NotificationsEventType})
-        QCOMPARE(groupOf(eventType).id == 0, eventType == withdrawn);
+    for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
+        QCOMPARE(groupOf(kind.eventType).id == 0, kind.eventType == withdrawn);
 
     // What a read left in the socket comes with the next one.
     app->write("!");
@@ -644,8 +642,7 @@ void TestNotificationHandler::reportedViewHoldsNewsBackWhileTheAppIsThere()
     QVERIFY(cycle());
     QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
     QVERIFY(marked("shown_items", Constants::FriendRequestType).contains(suppressed));
-    QCOMPARE(recorded.size(), 1);
-    QCOMPARE(recorded.first(), (QVariantList {Constants::FriendRequestType, QStringList {suppressed}, false}));
+    QCOMPARE(recorded, (QList<QVariantList> {{Constants::FriendRequestType, QStringList {suppressed}, false}}));
 
     // Gone, the application shows nothing, though the view it reported is kept.
     second->disconnectFromServer();
