@@ -131,10 +131,9 @@ private slots:
 
     void newsInsideAGroupAndPlainNotifications_data();
     void newsInsideAGroupAndPlainNotifications();
-    void removeClosesAndForgets();
     void publishingWithoutAnAnsweringServerFails_data();
     void publishingWithoutAnAnsweringServerFails();
-    void signalsCountOnlyFromTheServerAboutOurIds();
+    void signalsOfTheServerAboutOurIdsAndRemovals();
     void lookupsUpdateInPlaceOnlyOnTheServerOfTheirIds();
 
 private:
@@ -295,49 +294,6 @@ void TestMNotification::newsInsideAGroupAndPlainNotifications()
     QCOMPARE(mServer.calls().last().actions, actions);
 }
 
-void TestMNotification::removeClosesAndForgets()
-{
-    const std::unique_ptr<MNotificationGroup> group = publishedGroup(Messages, QStringLiteral("message"));
-    QVERIFY(group);
-    MNotification news(Messages);
-    news.setGroup(*group);
-    QVERIFY(published(news));
-    MNotification never(Requests);
-    const QList<uint> ids = mServer.shown().keys();
-    QCOMPARE(ids.size(), 2);
-
-    QVERIFY(news.remove());
-    QVERIFY(group->remove());
-    QVERIFY(!never.remove());
-    QVERIFY(!news.remove());
-
-    const QList<FakeNotificationCall> closes = callsOf("CloseNotification");
-    QCOMPARE(closes.size(), 2);
-    QCOMPARE(closes.at(0).signature, QStringLiteral("u"));
-    QCOMPARE(closes.at(0).id, ids.at(1));
-    QCOMPARE(closes.at(1).id, ids.at(0));
-    QVERIFY(mServer.shown().isEmpty() && groupCount() + notificationCount() == 0);
-
-    // Removed while on its way: dropped from the queue, or closed once the server answers, and
-    // not recorded either way.
-    QSignalSpy answers(group.get(), &MNotification::published);
-    QVERIFY(group->publish());
-    QVERIFY(news.publish());
-    QVERIFY(group->remove());
-    QVERIFY(news.remove());
-    QTRY_COMPARE(callsOf("CloseNotification").size(), 3);
-    QCOMPARE(callsOf("CloseNotification").last().id, callsOf("Notify").last().id);
-    QCOMPARE(callsOf("Notify").size(), 3);
-    QVERIFY(mServer.shown().isEmpty());
-    QCOMPARE(groupCount() + notificationCount(), 0);
-    QVERIFY(answers.isEmpty());
-
-    // Removed, the group may be published anew.
-    QVERIFY(published(*group));
-    QCOMPARE(callsOf("Notify").last().replacesId, 0u);
-    QCOMPARE(groupCount(), 1);
-}
-
 void TestMNotification::publishingWithoutAnAnsweringServerFails_data()
 {
     QTest::addColumn<QString>("server");
@@ -408,7 +364,7 @@ void TestMNotification::publishingWithoutAnAnsweringServerFails()
         QVERIFY(!group.remove() && groupCount() == 0);
 }
 
-void TestMNotification::signalsCountOnlyFromTheServerAboutOurIds()
+void TestMNotification::signalsOfTheServerAboutOurIdsAndRemovals()
 {
     const std::unique_ptr<MNotificationGroup> group = publishedGroup(Messages, QStringLiteral("message"));
     QVERIFY(group);
@@ -450,6 +406,38 @@ void TestMNotification::signalsCountOnlyFromTheServerAboutOurIds()
     // A group the server closed is shown and recorded anew.
     QVERIFY(published(*other));
     QVERIFY(mServer.shown().contains(mServer.calls().last().id));
+    QCOMPARE(groupCount(), 2);
+
+    // Removed: closed and forgotten; what was never shown, or is removed already, has nothing to close.
+    QVERIFY(news.remove());
+    QVERIFY(group->remove());
+    QVERIFY(!MNotification(Requests).remove());
+    QVERIFY(!news.remove());
+    const QList<FakeNotificationCall> closes = callsOf("CloseNotification");
+    QCOMPARE(closes.size(), 2);
+    QCOMPARE(closes.at(0).signature, QStringLiteral("u"));
+    QCOMPARE(closes.at(0).id, ids.at(1));
+    QCOMPARE(closes.at(1).id, groupId);
+    QCOMPARE(mServer.shown().size(), 2);
+    QVERIFY(groupCount() == 1 && notificationCount() == 1);
+
+    // Removed while on its way: dropped from the queue, or closed once the server answers, and
+    // not recorded either way.
+    QSignalSpy answers(group.get(), &MNotification::published);
+    QVERIFY(group->publish());
+    QVERIFY(news.publish());
+    QVERIFY(group->remove());
+    QVERIFY(news.remove());
+    QTRY_COMPARE(callsOf("CloseNotification").size(), 3);
+    QCOMPARE(callsOf("CloseNotification").last().id, callsOf("Notify").last().id);
+    QCOMPARE(callsOf("Notify").size(), 6);
+    QCOMPARE(mServer.shown().size(), 2);
+    QCOMPARE(groupCount() + notificationCount(), 2);
+    QVERIFY(answers.isEmpty());
+
+    // Removed, the group may be published anew.
+    QVERIFY(published(*group));
+    QCOMPARE(callsOf("Notify").last().replacesId, 0u);
     QCOMPARE(groupCount(), 2);
 }
 
