@@ -142,6 +142,11 @@ private:
         message.setContent(content);
         return mSim->addMessage(message).isValid();
     }
+    // A new thread with that message.
+    [[nodiscard]] bool addThread(const QString &id, const Qn::QnUserRef &from, const QString &content)
+    {
+        return mSim->addThread(Qn::QnThread(id)).isValid() && addMessage(id, from, content);
+    }
     // Invalid when the service did not take it.
     Qn::QnNotification addNotification(const QString &id, const QString &type, bool unread = true)
     {
@@ -154,8 +159,7 @@ private:
     // three not to.
     [[nodiscard]] bool shapeWorld()
     {
-        bool ok = mSim->addFriend(Author) && mSim->addThread(Qn::QnThread(QStringLiteral("t1"))).isValid()
-                && addMessage(QStringLiteral("t1"), Author.ref(), Text);
+        bool ok = mSim->addFriend(Author) && addThread(QStringLiteral("t1"), Author.ref(), Text);
         for (const Qn::QnUser &user : mSim->friendRequests())
             ok = ok && mSim->removeFriendRequest(user.id());
         Qn::QnEvent party(QStringLiteral("e-party"));
@@ -371,8 +375,7 @@ void TestNotificationHandler::messageThreadRules()
     enableOnly(Constants::MessageType);
     const Qn::QnUser known = mSim->friends().at(0);
     const Qn::QnUser unnamed = mSim->friends().at(1);
-    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t1"))).isValid());
-    QVERIFY(addMessage(QStringLiteral("t1"), known.ref(), Text));
+    QVERIFY(addThread(QStringLiteral("t1"), known.ref(), Text));
     QVERIFY(cycle());
     QCOMPARE(groupOf(Constants::MessagesEventType).body, Text);
 
@@ -380,8 +383,7 @@ void TestNotificationHandler::messageThreadRules()
     // of the thread, leaves the group as it is and the thread to the next cycle; a failed profile
     // leaves the name out.
     NotificationRecord group = groupOf(Constants::MessagesEventType);
-    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t2"))).isValid());
-    QVERIFY(addMessage(QStringLiteral("t2"), Qn::QnUserRef(unnamed.id(), QString()), QStringLiteral("Hi")));
+    QVERIFY(addThread(QStringLiteral("t2"), Qn::QnUserRef(unnamed.id(), QString()), QStringLiteral("Hi")));
     for (const QString &path : {QStringLiteral("/threads"), QStringLiteral("/threads/t2/messages"),
                                 QStringLiteral("/users/") + unnamed.id()}) {
         mSim->injectFault(path, Simulator::HttpStatus, 500);
@@ -394,15 +396,13 @@ void TestNotificationHandler::messageThreadRules()
     QCOMPARE(groupOf(Constants::MessagesEventType).summary, QString());
     // A third, whose sender's name the profile tells; the others are shown already.
     const Qn::QnUser told = mSim->friends().at(2);
-    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t3"))).isValid());
-    QVERIFY(addMessage(QStringLiteral("t3"), Qn::QnUserRef(told.id(), QString()), QStringLiteral("Hey")));
+    QVERIFY(addThread(QStringLiteral("t3"), Qn::QnUserRef(told.id(), QString()), QStringLiteral("Hey")));
     QVERIFY(cycle());
     QCOMPARE(mSim->requestCount(QStringLiteral("/users/") + told.id()), 1);
     group = groupOf(Constants::MessagesEventType);
-    QCOMPARE(group.count, 1u);
-    QCOMPARE(group.summary, isolated(told.name()));
-    QCOMPARE(group.body, QStringLiteral("Unread messages: 1"));
-    QCOMPARE(group.action, openView(Constants::MessageType, QString()));
+    QCOMPARE((QVariantList {group.count, group.summary, group.body, group.action}),
+             (QVariantList {1u, isolated(told.name()), QStringLiteral("Unread messages: 1"),
+                            openView(Constants::MessageType, QString())}));
 
     // A new key with the same latest text is no news, and is not marked.
     Qn::QnThread touched = mSim->threads().last();
@@ -498,8 +498,7 @@ void TestNotificationHandler::answersOfAnEndedCycleChangeNothing()
     // A cycle given up while it waits for the latest message of its thread.
     enableOnly(Constants::MessageType);
     const Qn::QnUser known = mSim->friends().at(0);
-    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t1"))).isValid());
-    QVERIFY(addMessage(QStringLiteral("t1"), known.ref(), QStringLiteral("First")));
+    QVERIFY(addThread(QStringLiteral("t1"), known.ref(), QStringLiteral("First")));
     mSim->injectFault(QStringLiteral("/threads/t1/messages"), Simulator::Delay, 300);
     QSignalSpy threads(mClient.get(), &Qn::Quillnet::threadsRetrieved);
     mHandler->startNotificationImport();
@@ -513,8 +512,7 @@ void TestNotificationHandler::answersOfAnEndedCycleChangeNothing()
     QCOMPARE(read.id(), QStringLiteral("t1"));
     read.setUnread(0);
     QVERIFY(mSim->addThread(read).isValid());
-    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t2"))).isValid());
-    QVERIFY(addMessage(QStringLiteral("t2"), known.ref(), QStringLiteral("Second")));
+    QVERIFY(addThread(QStringLiteral("t2"), known.ref(), QStringLiteral("Second")));
     mSim->injectFault(QStringLiteral("/notifications"), Simulator::HttpStatus, 503);
     mSim->injectFault(QStringLiteral("/threads/t2/messages"), Simulator::Delay, 300);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Failed to retrieve all notifications")));
@@ -712,11 +710,8 @@ void TestNotificationHandler::readFileReachesTheService()
 
 void TestNotificationHandler::socketIsTheUsersAndBounded()
 {
-    struct stat entry;
-    QCOMPARE(::lstat(QFile::encodeName(SocketPath).constData(), &entry), 0);
-    QVERIFY(S_ISSOCK(entry.st_mode));
-    QCOMPARE(entry.st_uid, ::geteuid());
-    QCOMPARE(entry.st_mode & 077, 0u);
+    // The user's alone (that it is a socket the connection below shows).
+    QCOMPARE(modeOf(SocketPath), 0600);
 
     // Links and pipes in the read file's place are removed, never followed or waited for.
     const QString target = mDir->filePath(QStringLiteral("ids"));
