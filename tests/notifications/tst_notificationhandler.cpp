@@ -3,7 +3,6 @@
 // a client of the local socket. The daemon's own cycle over the bus (one group per kind, nothing
 // twice, taps, a kind switched off) is tst_faults' and tst_kills'.
 #include <QDBusServiceWatcher>
-#include <QDataStream>
 #include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -62,13 +61,11 @@ QString openView(const QString &kind, const QString &id)
             .toString();
 }
 
-QByteArray streamed(const QStringList &ids)
-{
-    QByteArray data;
-    QDataStream out(&data, QIODevice::WriteOnly);
-    out << ids;
-    return data;
-}
+// The ids "1" and "2" as a QStringList in QDataStream's default settings, byte for byte.
+const QByteArray Ids12("\0\0\0\2"
+                       "\0\0\0\2\0\x31"
+                       "\0\0\0\2\0\x32",
+                       16);
 
 } // namespace
 
@@ -77,15 +74,40 @@ class TestNotificationHandler : public QObject, SimClientFixture
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
+    void initTestCase()
+    {
+        Qn::registerMetaTypes();
+        qputenv("QUILLNET_TRANSLATIONS_DIR", QUILLNET_TRANSLATIONS_BUILD_DIR);
+        QLocale::setDefault(QLocale::c());
+        QVERIFY(mHelper.setLocale(QStringLiteral("quillnet")));
+        QVERIFY(NotificationServer::instance());
+    }
+    void init()
+    {
+        QVERIFY(start(QuillnetSim::SimConfig {5, 6, 1, 0, 0}, false));
+        qputenv("HOME", QFile::encodeName(mDir->path()));
+        QVERIFY(QDir(mDir->path()).mkdir(QStringLiteral(".quillnet")));
+        MNotification::setRegistryPath(mDir->filePath(QStringLiteral("notifications.registry")));
+        QVERIFY(startServer(PlainServer));
+        mDb = std::make_unique<DaemonDatabase>(mDir->filePath(QStringLiteral("daemon.db")));
+        QVERIFY(mDb->init());
+        mHandler = std::make_unique<NotificationHandler>();
+        QVERIFY(mHandler->init(mClient.get(), mDb.get()));
+        QVERIFY(mHandler->m_socket->m_server->isListening());
+    }
+    void cleanup()
+    {
+        mHandler.reset();
+        // Whatever is at the socket's path, for the next test to find nothing.
+        ::unlink(QFile::encodeName(SocketPath).constData());
+        mDb.reset();
+        stop();
+    }
     void cleanupTestCase() { mServer.stop(); }
 
     void oneCyclePublishesEachKind();
     void seenItemsStopCounting();
     void messageThreadRules();
-    void eventDetailsThatAllFailLeaveTheGroup();
     void cycleBoundsAndSafetyTimer();
     void answersOfAnEndedCycleChangeNothing();
     void newsWaitsForAServerThatShowsIt();
@@ -99,19 +121,78 @@ private slots:
     void existingEntryAtTheSocketPath();
 
 private:
-    [[nodiscard]] bool startServer(const QStringList &capabilities);
-    [[nodiscard]] bool addMessage(const QString &threadId, const Qn::QnUserRef &from, const QString &content);
+    [[nodiscard]] bool startServer(const QStringList &capabilities)
+    {
+        // The framework asks each server for its capabilities once: it must hear of the new one.
+        QDBusServiceWatcher watcher(QStringLiteral("org.freedesktop.Notifications"), QDBusConnection::sessionBus(),
+                                    QDBusServiceWatcher::WatchForOwnerChange);
+        QSignalSpy changes(&watcher, &QDBusServiceWatcher::serviceOwnerChanged);
+        const int expected = mServer.isRunning() ? 2 : 1;
+        mServer.stop();
+        if (!mServer.start(capabilities) || !QTest::qWaitFor([&] { return changes.size() >= expected; }, 5000))
+            return false;
+        QCoreApplication::processEvents();
+        return !NotificationServer::instance()->hasCachedCapabilities();
+    }
+    [[nodiscard]] bool addMessage(const QString &threadId, const Qn::QnUserRef &from, const QString &content)
+    {
+        Qn::QnMessage message;
+        message.setThreadId(threadId);
+        message.setFrom(from);
+        message.setContent(content);
+        return mSim->addMessage(message).isValid();
+    }
+    // A new thread with that message.
+    [[nodiscard]] bool addThread(const QString &id, const Qn::QnUserRef &from, const QString &content)
+    {
+        return mSim->addThread(Qn::QnThread(id)).isValid() && addMessage(id, from, content);
+    }
     // Invalid when the service did not take it.
-    Qn::QnNotification addNotification(const QString &id, const QString &type, bool unread = true);
+    Qn::QnNotification addNotification(const QString &id, const QString &type, bool unread = true)
+    {
+        Qn::QnNotification notification(id);
+        notification.setObjectType(type);
+        notification.setUnread(unread);
+        return mSim->addNotification(notification);
+    }
     // One unread thread, one friend request, three invitations, three notifications to notify and
     // three not to.
-    [[nodiscard]] bool shapeWorld();
+    [[nodiscard]] bool shapeWorld()
+    {
+        bool ok = mSim->addFriend(Author) && addThread(QStringLiteral("t1"), Author.ref(), Text);
+        for (const Qn::QnUser &user : mSim->friendRequests())
+            ok = ok && mSim->removeFriendRequest(user.id());
+        Qn::QnEvent party(QStringLiteral("e-party"));
+        party.setName(QStringLiteral("Party"));
+        party.setOwner(Qn::QnUserRef(QStringLiteral("100000000007003"), QStringLiteral("Bob & Co <x>")));
+        ok = ok && mSim->addFriendRequest(Asker) && mSim->addEventInvitation(party);
+        // Not notified: a type that is not handled, a notification read, a type in another case.
+        const char *types[] = {"photo", "stream", "album", "group", "stream", "Photo"};
+        for (int i = 0; i < 6; ++i)
+            ok = ok && addNotification(QString::number(i + 1), QLatin1String(types[i]), i != 4).isValid();
+        return ok;
+    }
     // A complete cycle; false when it did not end with exactly one notificationsImported().
-    [[nodiscard]] bool cycle();
-    void enableOnly(const QString &type);
+    [[nodiscard]] bool cycle()
+    {
+        QSignalSpy imported(mHandler.get(), &NotificationHandler::notificationsImported);
+        mHandler->startNotificationImport();
+        return (imported.count() == 1 || imported.wait(10000)) && imported.count() == 1 && !mHandler->m_cycle
+                && !mHandler->m_safetyTimer.isActive();
+    }
+    void enableOnly(const QString &type)
+    {
+        for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
+            mHandler->setEnabled(kind.typeKey, kind.typeKey == type);
+    }
     // What the framework's registry holds of an event type: its group (id 0 unless there is exactly
     // one) and the news.
-    QList<NotificationRecord> records(const QString &eventType, NotificationRecord::Kind kind) const;
+    QList<NotificationRecord> records(const QString &eventType, NotificationRecord::Kind kind) const
+    {
+        QList<NotificationRecord> found = NotificationRegistry(MNotification::registryPath()).load();
+        found.removeIf([&](const NotificationRecord &r) { return r.kind != kind || r.eventType != eventType; });
+        return found;
+    }
     NotificationRecord groupOf(const QString &eventType) const
     {
         const QList<NotificationRecord> groups = records(eventType, NotificationRecord::Group);
@@ -122,12 +203,45 @@ private:
         return records(eventType, NotificationRecord::InGroup);
     }
     // The ids in the table of the type, or of every type.
-    QStringList marked(const char *table, const QString &type = QString());
+    QStringList marked(const char *table, const QString &type = QString())
+    {
+        Inspector inspector(mDir->filePath(QStringLiteral("daemon.db")));
+        QStringList ids;
+        const QString where = type.isEmpty() ? QString() : QStringLiteral(" WHERE type = '%1'").arg(type);
+        for (const QVariant &id :
+             inspector.column(QStringLiteral("SELECT id FROM %1%2 ORDER BY type, id").arg(QLatin1String(table), where)))
+            ids << id.toString();
+        return ids;
+    }
     // Notify calls the server took of the event type: for its group, or for news.
-    int callsOf(const QString &eventType, bool news);
-    QString threadKey(const QString &id) const;
+    int callsOf(const QString &eventType, bool news)
+    {
+        const QList<FakeNotificationCall> calls = mServer.calls();
+        return int(std::count_if(calls.cbegin(), calls.cend(), [&](const FakeNotificationCall &call) {
+            return call.member == QLatin1String("Notify") && call.id != 0
+                    && call.hints.value(EventTypeHint) == eventType
+                    && call.hints.value(QStringLiteral("transient")).toBool() == news;
+        }));
+    }
+    QString threadKey(const QString &id) const
+    {
+        for (const Qn::QnThread &thread : mSim->threads()) {
+            if (thread.id() == id)
+                return id + QLatin1Char('.') + QString::number(thread.updatedTime().toMSecsSinceEpoch());
+        }
+        return QString();
+    }
     // A client of the socket that the handler has taken as its current one.
-    std::unique_ptr<QLocalSocket> connectApp();
+    std::unique_ptr<QLocalSocket> connectApp()
+    {
+        // The handler takes a connection in the same signal, before the spy hears of it.
+        QSignalSpy taken(mHandler->m_socket->m_server, &QLocalServer::newConnection);
+        auto app = std::make_unique<QLocalSocket>();
+        app->connectToServer(SocketPath);
+        if (!app->waitForConnected(5000) || !(taken.count() == 1 || taken.wait(5000)))
+            return nullptr;
+        return app;
+    }
     QString readFile() const { return QDir::homePath() + QStringLiteral("/.quillnet/markReadNtf"); }
     // True once every request the client sent has been answered.
     [[nodiscard]] bool clientSettled()
@@ -140,154 +254,6 @@ private:
     std::unique_ptr<DaemonDatabase> mDb;
     std::unique_ptr<NotificationHandler> mHandler;
 };
-
-void TestNotificationHandler::initTestCase()
-{
-    Qn::registerMetaTypes();
-    qputenv("QUILLNET_TRANSLATIONS_DIR", QUILLNET_TRANSLATIONS_BUILD_DIR);
-    QLocale::setDefault(QLocale::c());
-    QVERIFY(mHelper.setLocale(QStringLiteral("quillnet")));
-    QVERIFY(NotificationServer::instance());
-}
-
-void TestNotificationHandler::init()
-{
-    QVERIFY(start(QuillnetSim::SimConfig {5, 6, 1, 0, 0}, false));
-    qputenv("HOME", QFile::encodeName(mDir->path()));
-    QVERIFY(QDir(mDir->path()).mkdir(QStringLiteral(".quillnet")));
-    MNotification::setRegistryPath(mDir->filePath(QStringLiteral("notifications.registry")));
-    QVERIFY(startServer(PlainServer));
-    mDb = std::make_unique<DaemonDatabase>(mDir->filePath(QStringLiteral("daemon.db")));
-    QVERIFY(mDb->init());
-    mHandler = std::make_unique<NotificationHandler>();
-    QVERIFY(mHandler->init(mClient.get(), mDb.get()));
-    QVERIFY(mHandler->m_socket->m_server->isListening());
-}
-
-void TestNotificationHandler::cleanup()
-{
-    mHandler.reset();
-    // Whatever is at the socket's path, for the next test to find nothing.
-    if (::unlink(QFile::encodeName(SocketPath).constData()) != 0)
-        ::rmdir(QFile::encodeName(SocketPath).constData());
-    mDb.reset();
-    stop();
-}
-
-bool TestNotificationHandler::startServer(const QStringList &capabilities)
-{
-    // The framework asks each server for its capabilities once: it must hear of the new one.
-    QDBusServiceWatcher watcher(QStringLiteral("org.freedesktop.Notifications"), QDBusConnection::sessionBus(),
-                                QDBusServiceWatcher::WatchForOwnerChange);
-    QSignalSpy changes(&watcher, &QDBusServiceWatcher::serviceOwnerChanged);
-    const int expected = mServer.isRunning() ? 2 : 1;
-    mServer.stop();
-    if (!mServer.start(capabilities) || !QTest::qWaitFor([&] { return changes.size() >= expected; }, 5000))
-        return false;
-    QCoreApplication::processEvents();
-    return !NotificationServer::instance()->hasCachedCapabilities();
-}
-
-bool TestNotificationHandler::addMessage(const QString &threadId, const Qn::QnUserRef &from, const QString &content)
-{
-    Qn::QnMessage message;
-    message.setThreadId(threadId);
-    message.setFrom(from);
-    message.setContent(content);
-    return mSim->addMessage(message).isValid();
-}
-
-Qn::QnNotification TestNotificationHandler::addNotification(const QString &id, const QString &type, bool unread)
-{
-    Qn::QnNotification notification(id);
-    notification.setObjectType(type);
-    notification.setUnread(unread);
-    return mSim->addNotification(notification);
-}
-
-bool TestNotificationHandler::shapeWorld()
-{
-    bool ok = mSim->addFriend(Author) && mSim->addThread(Qn::QnThread(QStringLiteral("t1"))).isValid()
-            && addMessage(QStringLiteral("t1"), Author.ref(), Text);
-    for (const Qn::QnUser &user : mSim->friendRequests())
-        ok = ok && mSim->removeFriendRequest(user.id());
-    Qn::QnEvent party(QStringLiteral("e-party"));
-    party.setName(QStringLiteral("Party"));
-    party.setOwner(Qn::QnUserRef(QStringLiteral("100000000007003"), QStringLiteral("Bob & Co <x>")));
-    ok = ok && mSim->addFriendRequest(Asker) && mSim->addEventInvitation(party);
-    // Not notified: a type that is not handled, a notification read, a type in another case.
-    return ok && addNotification(QStringLiteral("1"), QStringLiteral("photo")).isValid()
-            && addNotification(QStringLiteral("2"), QStringLiteral("stream")).isValid()
-            && addNotification(QStringLiteral("3"), QStringLiteral("album")).isValid()
-            && addNotification(QStringLiteral("4"), QStringLiteral("group")).isValid()
-            && addNotification(QStringLiteral("5"), QStringLiteral("stream"), false).isValid()
-            && addNotification(QStringLiteral("6"), QStringLiteral("Photo")).isValid();
-}
-
-bool TestNotificationHandler::cycle()
-{
-    QSignalSpy imported(mHandler.get(), &NotificationHandler::notificationsImported);
-    mHandler->startNotificationImport();
-    return (imported.count() == 1 || imported.wait(10000)) && imported.count() == 1 && !mHandler->m_cycle
-            && !mHandler->m_safetyTimer.isActive();
-}
-
-void TestNotificationHandler::enableOnly(const QString &type)
-{
-    for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
-        mHandler->setEnabled(kind.typeKey, kind.typeKey == type);
-}
-
-QList<NotificationRecord> TestNotificationHandler::records(const QString &eventType,
-                                                           NotificationRecord::Kind kind) const
-{
-    QList<NotificationRecord> found;
-    for (const NotificationRecord &record : NotificationRegistry(MNotification::registryPath()).load()) {
-        if (record.kind == kind && record.eventType == eventType)
-            found << record;
-    }
-    return found;
-}
-
-QStringList TestNotificationHandler::marked(const char *table, const QString &type)
-{
-    Inspector inspector(mDir->filePath(QStringLiteral("daemon.db")));
-    QStringList ids;
-    const QString where = type.isEmpty() ? QString() : QStringLiteral(" WHERE type = '%1'").arg(type);
-    for (const QVariant &id :
-         inspector.column(QStringLiteral("SELECT id FROM %1%2 ORDER BY type, id").arg(QLatin1String(table), where)))
-        ids << id.toString();
-    return ids;
-}
-
-int TestNotificationHandler::callsOf(const QString &eventType, bool news)
-{
-    const QList<FakeNotificationCall> calls = mServer.calls();
-    return int(std::count_if(calls.cbegin(), calls.cend(), [&](const FakeNotificationCall &call) {
-        return call.member == QLatin1String("Notify") && call.id != 0 && call.hints.value(EventTypeHint) == eventType
-                && call.hints.value(QStringLiteral("transient")).toBool() == news;
-    }));
-}
-
-QString TestNotificationHandler::threadKey(const QString &id) const
-{
-    for (const Qn::QnThread &thread : mSim->threads()) {
-        if (thread.id() == id)
-            return id + QLatin1Char('.') + QString::number(thread.updatedTime().toMSecsSinceEpoch());
-    }
-    return QString();
-}
-
-std::unique_ptr<QLocalSocket> TestNotificationHandler::connectApp()
-{
-    // The handler takes a connection in the same signal, before the spy hears of it.
-    QSignalSpy taken(mHandler->m_socket->m_server, &QLocalServer::newConnection);
-    auto app = std::make_unique<QLocalSocket>();
-    app->connectToServer(SocketPath);
-    if (!app->waitForConnected(5000) || !(taken.count() == 1 || taken.wait(5000)))
-        return nullptr;
-    return app;
-}
 
 void TestNotificationHandler::oneCyclePublishesEachKind()
 {
@@ -338,14 +304,11 @@ void TestNotificationHandler::oneCyclePublishesEachKind()
         first.insert(expected.kind.eventType, group);
     }
     // The invitations' owners, each once.
-    QStringList owners = groupOf(Constants::EventsEventType).summary.split(QStringLiteral(", "));
-    QStringList expectedOwners;
+    const QStringList owners = groupOf(Constants::EventsEventType).summary.split(QStringLiteral(", "));
+    QSet<QString> expectedOwners;
     for (const Qn::QnEvent &event : mSim->eventInvitations())
         expectedOwners << isolated(event.owner().name());
-    expectedOwners.removeDuplicates();
-    owners.sort();
-    expectedOwners.sort();
-    QCOMPARE(owners, expectedOwners);
+    QVERIFY(owners.size() == expectedOwners.size() && QSet<QString>(owners.cbegin(), owners.cend()) == expectedOwners);
 
     // Nothing new: not a single call to the server.
     mServer.clearCalls();
@@ -360,9 +323,7 @@ void TestNotificationHandler::oneCyclePublishesEachKind()
         const NotificationRecord group = groupOf(expected.kind.eventType);
         const NotificationRecord &before = first[expected.kind.eventType];
         if (expected.laterCount == 0) {
-            QCOMPARE(group, before);
-            for (const FakeNotificationCall &call : mServer.calls())
-                QVERIFY(call.member != QLatin1String("Notify") || call.replacesId != before.id);
+            QVERIFY(group == before && callsOf(expected.kind.eventType, false) == 0);
             continue;
         }
         QCOMPARE(group.id, before.id);
@@ -377,11 +338,14 @@ void TestNotificationHandler::oneCyclePublishesEachKind()
 void TestNotificationHandler::seenItemsStopCounting()
 {
     enableOnly(Constants::FriendRequestType);
+    mHandler->setEnabled(Constants::EventType, true);
     const Qn::QnUsers requests = mSim->friendRequests();
     QCOMPARE(requests.size(), 3);
     QVERIFY(cycle());
     const NotificationRecord group = groupOf(Constants::FriendRequestEventType);
     QCOMPARE(group.body, QStringLiteral("3 friend requests"));
+    const NotificationRecord invitations = groupOf(Constants::EventsEventType);
+    QCOMPARE(invitations.count, 2u);
 
     // Notified, then opened: seen all the same.
     mHandler->itemSeen(requests.at(0).id(), Constants::FriendRequestType);
@@ -389,18 +353,21 @@ void TestNotificationHandler::seenItemsStopCounting()
     // Never notified: shown and seen; messages are never recorded from outside.
     mHandler->itemSeen(QStringLiteral("e9"), Constants::EventType);
     mHandler->itemSeen(QStringLiteral("123"), Constants::MessageType);
-    QCOMPARE(marked("shown_items", Constants::EventType), QStringList {QStringLiteral("e9")});
+    QVERIFY(marked("shown_items", Constants::EventType).contains(QStringLiteral("e9")));
     QCOMPARE(marked("seen_items", Constants::EventType), QStringList {QStringLiteral("e9")});
     QCOMPARE(marked("shown_items", Constants::MessageType) + marked("seen_items", Constants::MessageType),
              QStringList());
 
-    // Everything seen: the kind is withdrawn.
+    // Everything seen: the kind is withdrawn. None of the invitations' details: their group stays
+    // as it is, though nothing of it was seen in that cycle (some of them: tst_faults').
     for (const Qn::QnUser &user : requests)
         mHandler->itemSeen(user.id(), Constants::FriendRequestType);
+    mSim->injectFault(QStringLiteral("/events/"), Simulator::HttpStatus, 500, 2);
     QVERIFY(cycle());
     QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
     QVERIFY(newsOf(Constants::FriendRequestEventType).isEmpty());
     QVERIFY(!mServer.shown().contains(group.id));
+    QCOMPARE(groupOf(Constants::EventsEventType), invitations);
 }
 
 void TestNotificationHandler::messageThreadRules()
@@ -408,8 +375,7 @@ void TestNotificationHandler::messageThreadRules()
     enableOnly(Constants::MessageType);
     const Qn::QnUser known = mSim->friends().at(0);
     const Qn::QnUser unnamed = mSim->friends().at(1);
-    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t1"))).isValid());
-    QVERIFY(addMessage(QStringLiteral("t1"), known.ref(), Text));
+    QVERIFY(addThread(QStringLiteral("t1"), known.ref(), Text));
     QVERIFY(cycle());
     QCOMPARE(groupOf(Constants::MessagesEventType).body, Text);
 
@@ -417,8 +383,7 @@ void TestNotificationHandler::messageThreadRules()
     // of the thread, leaves the group as it is and the thread to the next cycle; a failed profile
     // leaves the name out.
     NotificationRecord group = groupOf(Constants::MessagesEventType);
-    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t2"))).isValid());
-    QVERIFY(addMessage(QStringLiteral("t2"), Qn::QnUserRef(unnamed.id(), QString()), QStringLiteral("Hi")));
+    QVERIFY(addThread(QStringLiteral("t2"), Qn::QnUserRef(unnamed.id(), QString()), QStringLiteral("Hi")));
     for (const QString &path : {QStringLiteral("/threads"), QStringLiteral("/threads/t2/messages"),
                                 QStringLiteral("/users/") + unnamed.id()}) {
         mSim->injectFault(path, Simulator::HttpStatus, 500);
@@ -431,15 +396,13 @@ void TestNotificationHandler::messageThreadRules()
     QCOMPARE(groupOf(Constants::MessagesEventType).summary, QString());
     // A third, whose sender's name the profile tells; the others are shown already.
     const Qn::QnUser told = mSim->friends().at(2);
-    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t3"))).isValid());
-    QVERIFY(addMessage(QStringLiteral("t3"), Qn::QnUserRef(told.id(), QString()), QStringLiteral("Hey")));
+    QVERIFY(addThread(QStringLiteral("t3"), Qn::QnUserRef(told.id(), QString()), QStringLiteral("Hey")));
     QVERIFY(cycle());
     QCOMPARE(mSim->requestCount(QStringLiteral("/users/") + told.id()), 1);
     group = groupOf(Constants::MessagesEventType);
-    QCOMPARE(group.count, 1u);
-    QCOMPARE(group.summary, isolated(told.name()));
-    QCOMPARE(group.body, QStringLiteral("Unread messages: 1"));
-    QCOMPARE(group.action, openView(Constants::MessageType, QString()));
+    QCOMPARE((QVariantList {group.count, group.summary, group.body, group.action}),
+             (QVariantList {1u, isolated(told.name()), QStringLiteral("Unread messages: 1"),
+                            openView(Constants::MessageType, QString())}));
 
     // A new key with the same latest text is no news, and is not marked.
     Qn::QnThread touched = mSim->threads().last();
@@ -473,20 +436,6 @@ void TestNotificationHandler::messageThreadRules()
     QCOMPARE(groupOf(Constants::MessagesEventType).id, 0u);
 }
 
-void TestNotificationHandler::eventDetailsThatAllFailLeaveTheGroup()
-{
-    // None of the details: the group stays as it is, though nothing of it was seen in that cycle.
-    // (Some of them: the others are told, the rest asked again and told by the next cycle; that is
-    // tst_faults'.)
-    enableOnly(Constants::EventType);
-    QVERIFY(cycle());
-    const NotificationRecord group = groupOf(Constants::EventsEventType);
-    QCOMPARE(group.count, 2u);
-    mSim->injectFault(QStringLiteral("/events/"), Simulator::HttpStatus, 500, 2);
-    QVERIFY(cycle());
-    QCOMPARE(groupOf(Constants::EventsEventType), group);
-}
-
 void TestNotificationHandler::cycleBoundsAndSafetyTimer()
 {
     // Without a client nothing happens; with every kind off the cycle is over at once.
@@ -516,6 +465,19 @@ void TestNotificationHandler::cycleBoundsAndSafetyTimer()
     QCOMPARE(imported.count(), 1);
     QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
 
+    // Switched off while what the cycle published is on its way, one kind and then all: that is
+    // withdrawn, never shown nor marked, and the cycle ends without its answers.
+    mHandler->setEnabled(Constants::NotificationType, true);
+    QVERIFY(addNotification(QStringLiteral("1"), QStringLiteral("photo")).isValid());
+    for (const QString &off : {Constants::FriendRequestEventType, QString()}) {
+        connect(
+                mClient.get(), &Qn::Quillnet::allNotificationsRetrieved, this,
+                [this, off] { mHandler->clear(off, true); }, Qt::SingleShotConnection);
+        QVERIFY(cycle());
+        QTRY_VERIFY(NotificationServer::instance()->isIdle() && mServer.shown().size() == int(off.isEmpty() ? 0 : 2));
+        QCOMPARE(records(Constants::FriendRequestEventType, NotificationRecord::Group).size(), 0);
+        QCOMPARE(marked("shown_items").size(), 1);
+    }
     QVERIFY(cycle());
     QCOMPARE(groupOf(Constants::FriendRequestEventType).count, 3u);
 
@@ -536,8 +498,7 @@ void TestNotificationHandler::answersOfAnEndedCycleChangeNothing()
     // A cycle given up while it waits for the latest message of its thread.
     enableOnly(Constants::MessageType);
     const Qn::QnUser known = mSim->friends().at(0);
-    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t1"))).isValid());
-    QVERIFY(addMessage(QStringLiteral("t1"), known.ref(), QStringLiteral("First")));
+    QVERIFY(addThread(QStringLiteral("t1"), known.ref(), QStringLiteral("First")));
     mSim->injectFault(QStringLiteral("/threads/t1/messages"), Simulator::Delay, 300);
     QSignalSpy threads(mClient.get(), &Qn::Quillnet::threadsRetrieved);
     mHandler->startNotificationImport();
@@ -551,8 +512,7 @@ void TestNotificationHandler::answersOfAnEndedCycleChangeNothing()
     QCOMPARE(read.id(), QStringLiteral("t1"));
     read.setUnread(0);
     QVERIFY(mSim->addThread(read).isValid());
-    QVERIFY(mSim->addThread(Qn::QnThread(QStringLiteral("t2"))).isValid());
-    QVERIFY(addMessage(QStringLiteral("t2"), known.ref(), QStringLiteral("Second")));
+    QVERIFY(addThread(QStringLiteral("t2"), known.ref(), QStringLiteral("Second")));
     mSim->injectFault(QStringLiteral("/notifications"), Simulator::HttpStatus, 503);
     mSim->injectFault(QStringLiteral("/threads/t2/messages"), Simulator::Delay, 300);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Failed to retrieve all notifications")));
@@ -575,8 +535,8 @@ void TestNotificationHandler::answersOfAnEndedCycleChangeNothing()
 void TestNotificationHandler::newsWaitsForAServerThatShowsIt()
 {
     QVERIFY(shapeWorld());
-    // A hung server (none at all is tst_faults', as is a kind switched off while the cycle runs):
-    // nothing is marked, and the cycle ends once the calls failed.
+    // A hung server (none at all is tst_faults'): nothing is marked, and the cycle ends once the
+    // calls failed.
     mServer.run([](FakeNotificationServer &server) { server.hung = true; });
     bool idle = false;
     connect(mHandler.get(), &NotificationHandler::notificationsImported, this,
@@ -586,13 +546,16 @@ void TestNotificationHandler::newsWaitsForAServerThatShowsIt()
     QVERIFY(idle);
     QCOMPARE(marked("shown_items"), QStringList());
 
-    // A server that answers: all of it told, once.
+    // A server that answers: all of it told, once, as shown.
+    QSignalSpy recorded(mHandler.get(), &NotificationHandler::newsRecorded);
     QVERIFY(startServer(PlainServer));
     QVERIFY(cycle());
     QVERIFY(cycle());
-    for (const QString &eventType : {Constants::MessagesEventType, Constants::EventsEventType,
-                                     Constants::FriendRequestEventType, Constants::NotificationsEventType})
-        QCOMPARE(callsOf(eventType, true), 1);
+    for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
+        QCOMPARE(callsOf(kind.eventType, true), 1);
+    QCOMPARE(recorded.size(), 4);
+    for (const QVariantList &news : std::as_const(recorded))
+        QVERIFY(news.at(2).toBool());
     const QStringList marks = marked("shown_items");
     QCOMPARE(marks.size(), 8);
 
@@ -623,8 +586,6 @@ void TestNotificationHandler::commandsAreReadAsTheyCome_data()
 
     QTest::newRow("notif") << QList<QByteArray> {"notif"} << Constants::NotificationType
                            << Constants::NotificationsEventType;
-    QTest::newRow("messages") << QList<QByteArray> {"messages"} << Constants::MessageType
-                              << Constants::MessagesEventType;
     QTest::newRow("with its newline") << QList<QByteArray> {"notif\n"} << "notif\n" << QString();
     QTest::newRow("run together") << QList<QByteArray> {"notif", "friendreq"} << "notiffriendreq" << QString();
     QTest::newRow("up to a zero byte") << QList<QByteArray> {QByteArray("friendreq\0notif", 15)}
@@ -648,9 +609,8 @@ void TestNotificationHandler::commandsAreReadAsTheyCome()
         app->write(data);
     QVERIFY(app->waitForBytesWritten());
     QTRY_COMPARE(mHandler->m_socket->m_clientView, view);
-    for (const QString &eventType : {Constants::MessagesEventType, Constants::FriendRequestEventType,
-                                     Constants::EventsEventType, Constants::NotificationsEventType})
-        QCOMPARE(groupOf(eventType).id == 0, eventType == withdrawn);
+    for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
+        QCOMPARE(groupOf(kind.eventType).id == 0, kind.eventType == withdrawn);
 
     // What a read left in the socket comes with the next one.
     app->write("!");
@@ -680,8 +640,7 @@ void TestNotificationHandler::reportedViewHoldsNewsBackWhileTheAppIsThere()
     QVERIFY(cycle());
     QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
     QVERIFY(marked("shown_items", Constants::FriendRequestType).contains(suppressed));
-    QCOMPARE(recorded.size(), 1);
-    QCOMPARE(recorded.first(), (QVariantList {Constants::FriendRequestType, QStringList {suppressed}, false}));
+    QCOMPARE(recorded, (QList<QVariantList> {{Constants::FriendRequestType, QStringList {suppressed}, false}}));
 
     // Gone, the application shows nothing, though the view it reported is kept.
     second->disconnectFromServer();
@@ -701,38 +660,19 @@ void TestNotificationHandler::readFileReachesTheService_data()
     QTest::addColumn<QStringList>("read");
     QTest::addColumn<QString>("problem"); // why the file is ignored; empty when it reads cleanly
 
-    // The layout of a QStringList in QDataStream's default settings, byte for byte.
-    const QByteArray pinned("\0\0\0\2"
-                            "\0\0\0\2\0\x31"
-                            "\0\0\0\2\0\x32",
-                            16);
-    QTest::newRow("ids 1 and 2") << pinned << 1 << QStringList {"1", "2"} << QString();
-    QStringList many;
-    for (int i = 0; i < 250; ++i)
-        many << QString::number(1000 + i);
-    QTest::newRow("250 ids, 100 per request")
-            << streamed(many << QStringLiteral("2")) << 3 << QStringList {"2"} << QString();
-    QTest::newRow("empty and null ids") << streamed({QStringLiteral("1"), QString(), QStringLiteral("")}) << 1
-                                        << QStringList {"1"} << QString();
+    // Long lists and empty ids are the client's (tst_quillnethttp): they reach it as they are.
+    QTest::newRow("ids 1 and 2") << Ids12 << 1 << QStringList {"1", "2"} << QString();
     QTest::newRow("no ids") << QByteArray(4, '\0') << 0 << QStringList() << QString();
 
-    const struct
-    {
-        const char *row;
-        QByteArray content;
-        QString problem;
-    } bad[] = {
-            // The reader's other refusals are its own test's (tst_support); here, its limits and the file's.
-            {"empty file", QByteArray(), "at byte 0: cut short"},
-            {"count of four billion", QByteArray("\xff\xff\xff\xfe", 4),
-             "at byte 4: a count of 4294967294, over the limit of 262144"},
-            {"length beyond the file", QByteArray("\0\0\0\1\x7f\xff\xff\xfe\0\x31", 10),
-             "at byte 8: a text of 2147483646 bytes, over the limit of 1048576"},
-            {"bytes after the list", pinned + '\0', "at byte 16: 1 bytes after the end"},
-            {"too large", pinned + QByteArray(AppSocket::MaxReadFileBytes, '\0'), "larger than 1048576 bytes"},
-    };
-    for (const auto &row : bad)
-        QTest::newRow(row.row) << row.content << 0 << QStringList() << row.problem;
+    // The reader's other refusals are its own test's (tst_support); here, its limits and the file's.
+    QTest::newRow("empty file") << QByteArray() << 0 << QStringList() << "at byte 0: cut short";
+    QTest::newRow("count of four billion") << QByteArray("\xff\xff\xff\xfe", 4) << 0 << QStringList()
+                                           << "at byte 4: a count of 4294967294, over the limit of 262144";
+    QTest::newRow("length beyond the file") << QByteArray("\0\0\0\1\x7f\xff\xff\xfe\0\x31", 10) << 0 << QStringList()
+                                            << "at byte 8: a text of 2147483646 bytes, over the limit of 1048576";
+    QTest::newRow("bytes after the list") << Ids12 + '\0' << 0 << QStringList() << "at byte 16: 1 bytes after the end";
+    QTest::newRow("too large") << Ids12 + QByteArray(AppSocket::MaxReadFileBytes, '\0') << 0 << QStringList()
+                               << "larger than 1048576 bytes";
 }
 
 void TestNotificationHandler::readFileReachesTheService()
@@ -770,15 +710,12 @@ void TestNotificationHandler::readFileReachesTheService()
 
 void TestNotificationHandler::socketIsTheUsersAndBounded()
 {
-    struct stat entry;
-    QCOMPARE(::lstat(QFile::encodeName(SocketPath).constData(), &entry), 0);
-    QVERIFY(S_ISSOCK(entry.st_mode));
-    QCOMPARE(entry.st_uid, ::geteuid());
-    QCOMPARE(entry.st_mode & 077, 0u);
+    // The user's alone (that it is a socket the connection below shows).
+    QCOMPARE(modeOf(SocketPath), 0600);
 
     // Links and pipes in the read file's place are removed, never followed or waited for.
     const QString target = mDir->filePath(QStringLiteral("ids"));
-    QVERIFY(writeFile(target, streamed({QStringLiteral("1")})));
+    QVERIFY(writeFile(target, Ids12));
     QVERIFY(QFile::link(target, readFile()));
     const std::unique_ptr<QLocalSocket> app = connectApp();
     QVERIFY(app);
@@ -795,7 +732,6 @@ void TestNotificationHandler::socketIsTheUsersAndBounded()
 
     // A flood waits in the socket, not in the daemon.
     QLocalSocket *peer = mHandler->m_socket->m_client;
-    QCOMPARE(peer->readBufferSize(), AppSocket::SocketReadBufferBytes);
     qint64 largest = 0;
     int reads = 0;
     connect(peer, &QLocalSocket::readyRead, this, [&] {
@@ -817,7 +753,6 @@ void TestNotificationHandler::existingEntryAtTheSocketPath_data()
     QTest::newRow("stale socket of the user") << "socket" << true;
     QTest::newRow("regular file") << "file" << false;
     QTest::newRow("link to a socket") << "link" << false;
-    QTest::newRow("directory") << "directory" << false;
     QTest::newRow("socket of another user") << "foreign socket" << false;
 }
 
@@ -846,8 +781,6 @@ void TestNotificationHandler::existingEntryAtTheSocketPath()
     } else if (entry == QLatin1String("link")) {
         QVERIFY(bindSocket(elsewhere));
         QCOMPARE(::symlink(elsewhere.constData(), path.constData()), 0);
-    } else if (entry == QLatin1String("directory")) {
-        QVERIFY(QDir().mkdir(SocketPath));
     } else {
         if (::geteuid() != 0)
             QSKIP("Only the superuser can leave a socket of another user");

@@ -49,20 +49,10 @@ QVariantMap hintsOf(const QString &eventType, const QVariantMap &more)
 // Longer than any call may wait.
 constexpr int AnswerMs = NotificationServer::CallTimeoutMs + 5000;
 
-MRemoteAction *openView(const QString &key, const QString &id)
+MRemoteAction openView(const QString &key, const QString &id)
 {
-    return new MRemoteAction(QStringLiteral("com.tarvo.quillnet"), QStringLiteral("/OpenView"),
-                             QStringLiteral("com.tarvo.quillnet"), QStringLiteral("openView"), {key, id});
-}
-
-QList<FakeNotificationCall> callsOf(const QList<FakeNotificationCall> &calls, const QString &member)
-{
-    QList<FakeNotificationCall> result;
-    for (const FakeNotificationCall &call : calls) {
-        if (call.member == member)
-            result << call;
-    }
-    return result;
+    return MRemoteAction(QStringLiteral("com.tarvo.quillnet"), QStringLiteral("/OpenView"),
+                         QStringLiteral("com.tarvo.quillnet"), QStringLiteral("openView"), {key, id});
 }
 
 // What a Notify call carried, to compare at once.
@@ -88,18 +78,15 @@ QMultiMap<QString, T *> byEventType(const QList<T *> &objects)
     return result;
 }
 
-int groupCount()
+// What a lookup found, in order; the objects are deleted.
+template<typename T>
+QStringList eventTypesOf(const QList<T *> &objects)
 {
-    const QList<MNotificationGroup *> groups = MNotificationGroup::notificationGroups();
-    qDeleteAll(groups);
-    return int(groups.size());
-}
-
-int notificationCount()
-{
-    const QList<MNotification *> notifications = MNotification::notifications();
-    qDeleteAll(notifications);
-    return int(notifications.size());
+    QStringList types;
+    for (T *object : objects)
+        types << object->eventType();
+    qDeleteAll(objects);
+    return types;
 }
 
 } // namespace
@@ -119,30 +106,102 @@ class TestMNotification : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanupTestCase();
+    void initTestCase()
+    {
+        QVERIFY(NotificationServer::instance());
+        MNotification::setPresentation(Shown);
+        QVERIFY(mApp.registerOnBus());
+        connect(&mApp, &HomeScreen::QuillnetApp::changeReported, this, [this](const QString &line) { mViews << line; });
+        QVERIFY(QDBusConnection::sessionBus().registerObject(QStringLiteral("/probe"), &mProbe,
+                                                             QDBusConnection::ExportAllSlots));
+    }
+    void init()
+    {
+        mDir = std::make_unique<QTemporaryDir>();
+        QVERIFY(mDir->isValid());
+        MNotification::setRegistryPath(mDir->filePath(QStringLiteral("cache/notifications.registry")));
+        QVERIFY(switchServer(AllCapabilities));
+        mViews.clear();
+    }
+    void cleanupTestCase()
+    {
+        mServer.stop();
+        QDBusConnection::sessionBus().unregisterObject(QStringLiteral("/probe"));
+    }
 
-    void groupIsCreatedOnceThenUpdatedInPlace();
     void newsInsideAGroupAndPlainNotifications_data();
     void newsInsideAGroupAndPlainNotifications();
-    void removeClosesAndForgets();
     void publishingWithoutAnAnsweringServerFails_data();
     void publishingWithoutAnAnsweringServerFails();
-    void signalsCountOnlyFromTheServerAboutOurIds();
+    void signalsOfTheServerAboutOurIdsAndRemovals();
     void lookupsUpdateInPlaceOnlyOnTheServerOfTheirIds();
 
 private:
     // Puts a new server on the bus (or none), and returns once the framework has heard of the
     // change of owner.
-    [[nodiscard]] bool switchServer(const std::optional<QStringList> &capabilities);
+    [[nodiscard]] bool switchServer(const std::optional<QStringList> &capabilities)
+    {
+        QDBusServiceWatcher watcher(ServerName, QDBusConnection::sessionBus(),
+                                    QDBusServiceWatcher::WatchForOwnerChange);
+        QSignalSpy changes(&watcher, &QDBusServiceWatcher::serviceOwnerChanged);
+        const int expected = int(mServer.isRunning()) + int(capabilities.has_value());
+        mServer.stop();
+        if (capabilities && !mServer.start(*capabilities))
+            return false;
+        if (!QTest::qWaitFor([&] { return changes.size() >= expected; }, 5000))
+            return false;
+        // The framework's watcher heard of it in the same turn of the event loop as this one; what it
+        // asked the bus at its start is answered as well by now.
+        QCoreApplication::processEvents();
+        return !NotificationServer::instance()->hasCachedCapabilities() && NotificationServer::instance()->isIdle();
+    }
     // Sends the signal from a bus connection that does not own the server's name, and returns once
     // this process has handled what that connection sent.
-    [[nodiscard]] bool sendAsImpostor(const QString &name, const QVariantList &arguments);
+    [[nodiscard]] bool sendAsImpostor(const QString &name, const QVariantList &arguments)
+    {
+        const QString connectionName = QStringLiteral("impostor");
+        QDBusConnection impostor = QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName);
+        QDBusMessage signal = QDBusMessage::createSignal(ServerPath, ServerInterface, name);
+        signal.setArguments(arguments);
+        bool answered = impostor.send(signal);
+        // Messages from one sender arrive in order: the answer comes after the signal was handled.
+        answered = answered
+                && callAs(impostor,
+                          QDBusMessage::createMethodCall(
+                                  QDBusConnection::sessionBus().baseService(), QStringLiteral("/probe"),
+                                  QStringLiteral("com.tarvo.quillnet.test.Probe"), QStringLiteral("ping")))
+                                .type()
+                        == QDBusMessage::ReplyMessage;
+        QDBusConnection::disconnectFromBus(connectionName);
+        return answered;
+    }
     // Calls through the bus connection: what that call answered.
-    QDBusMessage callAs(QDBusConnection connection, const QDBusMessage &call);
+    QDBusMessage callAs(QDBusConnection connection, const QDBusMessage &call)
+    {
+        QDBusPendingCallWatcher watcher(connection.asyncCall(call));
+        QSignalSpy finished(&watcher, &QDBusPendingCallWatcher::finished);
+        if (!watcher.isFinished())
+            finished.wait(5000);
+        return watcher.reply();
+    }
     // A published group of the kind, with its action.
-    std::unique_ptr<MNotificationGroup> publishedGroup(const QString &eventType, const QString &key);
+    std::unique_ptr<MNotificationGroup> publishedGroup(const QString &eventType, const QString &key)
+    {
+        auto group = std::make_unique<MNotificationGroup>(eventType);
+        group->setAction(openView(key, QStringLiteral("id-") + key));
+        group->setBody(QStringLiteral("news of ") + key);
+        group->setCount(1);
+        return published(*group) ? std::move(group) : nullptr;
+    }
+    // The calls of that member the server got.
+    QList<FakeNotificationCall> callsOf(const char *member)
+    {
+        QList<FakeNotificationCall> calls = mServer.calls();
+        calls.removeIf([member](const FakeNotificationCall &call) { return call.member != QLatin1String(member); });
+        return calls;
+    }
+    static int groupCount() { return int(eventTypesOf(MNotificationGroup::notificationGroups()).size()); }
+    static int notificationCount() { return int(eventTypesOf(MNotification::notifications()).size()); }
 
     FakeNotificationServerThread mServer;
     std::unique_ptr<QTemporaryDir> mDir;
@@ -152,137 +211,11 @@ private:
     Probe mProbe;
 };
 
-void TestMNotification::initTestCase()
-{
-    QVERIFY(NotificationServer::instance());
-    MNotification::setPresentation(Shown);
-    QVERIFY(mApp.registerOnBus());
-    connect(&mApp, &HomeScreen::QuillnetApp::changeReported, this, [this](const QString &line) { mViews << line; });
-    QVERIFY(QDBusConnection::sessionBus().registerObject(QStringLiteral("/probe"), &mProbe,
-                                                         QDBusConnection::ExportAllSlots));
-}
-
-void TestMNotification::init()
-{
-    mDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(mDir->isValid());
-    MNotification::setRegistryPath(mDir->filePath(QStringLiteral("cache/notifications.registry")));
-    QVERIFY(switchServer(AllCapabilities));
-    mViews.clear();
-}
-
-void TestMNotification::cleanupTestCase()
-{
-    mServer.stop();
-    QDBusConnection::sessionBus().unregisterObject(QStringLiteral("/probe"));
-}
-
-bool TestMNotification::switchServer(const std::optional<QStringList> &capabilities)
-{
-    QDBusServiceWatcher watcher(ServerName, QDBusConnection::sessionBus(), QDBusServiceWatcher::WatchForOwnerChange);
-    QSignalSpy changes(&watcher, &QDBusServiceWatcher::serviceOwnerChanged);
-    const int expected = int(mServer.isRunning()) + int(capabilities.has_value());
-    mServer.stop();
-    if (capabilities && !mServer.start(*capabilities))
-        return false;
-    if (!QTest::qWaitFor([&] { return changes.size() >= expected; }, 5000))
-        return false;
-    // The framework's watcher heard of it in the same turn of the event loop as this one; what it
-    // asked the bus at its start is answered as well by now.
-    QCoreApplication::processEvents();
-    return !NotificationServer::instance()->hasCachedCapabilities() && NotificationServer::instance()->isIdle();
-}
-
-QDBusMessage TestMNotification::callAs(QDBusConnection connection, const QDBusMessage &call)
-{
-    QDBusPendingCallWatcher watcher(connection.asyncCall(call));
-    QSignalSpy finished(&watcher, &QDBusPendingCallWatcher::finished);
-    if (!watcher.isFinished())
-        finished.wait(5000);
-    return watcher.reply();
-}
-
-bool TestMNotification::sendAsImpostor(const QString &name, const QVariantList &arguments)
-{
-    const QString connectionName = QStringLiteral("impostor");
-    QDBusConnection impostor = QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName);
-    QDBusMessage signal = QDBusMessage::createSignal(ServerPath, ServerInterface, name);
-    signal.setArguments(arguments);
-    bool answered = impostor.send(signal);
-    // Messages from one sender arrive in order: the answer comes after the signal was handled.
-    answered = answered
-            && callAs(impostor,
-                      QDBusMessage::createMethodCall(
-                              QDBusConnection::sessionBus().baseService(), QStringLiteral("/probe"),
-                              QStringLiteral("com.tarvo.quillnet.test.Probe"), QStringLiteral("ping")))
-                            .type()
-                    == QDBusMessage::ReplyMessage;
-    QDBusConnection::disconnectFromBus(connectionName);
-    return answered;
-}
-
-std::unique_ptr<MNotificationGroup> TestMNotification::publishedGroup(const QString &eventType, const QString &key)
-{
-    auto group = std::make_unique<MNotificationGroup>(eventType);
-    std::unique_ptr<MRemoteAction> action(openView(key, QStringLiteral("id-") + key));
-    group->setAction(*action);
-    group->setBody(QStringLiteral("news of ") + key);
-    group->setCount(1);
-    if (!published(*group))
-        return nullptr;
-    return group;
-}
-
-void TestMNotification::groupIsCreatedOnceThenUpdatedInPlace()
-{
-    MNotificationGroup group(Messages, QStringLiteral("Ann & Bo"), QStringLiteral("3 new <messages>"));
-    group.setCount(3);
-    std::unique_ptr<MRemoteAction> action(openView(QStringLiteral("message"), QString()));
-    group.setAction(*action);
-    QVERIFY(!group.isPublished());
-    QVERIFY(published(group));
-    QVERIFY(group.isPublished());
-
-    QList<FakeNotificationCall> calls = mServer.calls();
-    QCOMPARE(mServer.members(), (QStringList {QStringLiteral("GetCapabilities"), QStringLiteral("Notify")}));
-    const FakeNotificationCall created = calls.last();
-    QCOMPARE(created.signature, QStringLiteral("susssasa{sv}i"));
-    QCOMPARE(created.appName, QCoreApplication::applicationName());
-    QCOMPARE(created.appIcon, Shown.icon);
-    // Plain texts: the body escaped for a server that reads markup there, the summary never.
-    QCOMPARE(sent(created),
-             (QVariantList {0u, QStringLiteral("Ann & Bo"), QStringLiteral("3 new &lt;messages&gt;"), DefaultAction,
-                            hintsOf(Messages, {{CountHint, 3u}}), 0}));
-    QCOMPARE(created.hints.value(CountHint).typeId(), QMetaType::UInt);
-    QVERIFY(created.id != 0);
-
-    // Two updates queued at once: the second replaces what the first created.
-    group.setBody(QStringLiteral("4 new messages"));
-    group.setCount(4);
-    QSignalSpy answers(&group, &MNotification::published);
-    QVERIFY(group.publish());
-    group.setSummary(QStringLiteral("Ann, Bo, Cy"));
-    QVERIFY(group.publish());
-    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 2, AnswerMs);
-    QCOMPARE(answers, (QList<QVariantList> {{true}, {true}}));
-
-    calls = callsOf(mServer.calls(), QStringLiteral("Notify"));
-    QCOMPARE(calls.size(), 3);
-    for (const FakeNotificationCall &update : calls.mid(1))
-        QVERIFY(update.replacesId == created.id && update.id == created.id && update.hints.value(CountHint) == 4u);
-    QCOMPARE(sent(calls.at(2)),
-             (QVariantList {created.id, QStringLiteral("Ann, Bo, Cy"), QStringLiteral("4 new messages"), DefaultAction,
-                            hintsOf(Messages, {{CountHint, 4u}}), 0}));
-    QCOMPARE(mServer.shown().keys(), QList<uint> {created.id});
-    QCOMPARE(groupCount(), 1);
-    QCOMPARE(notificationCount(), 0);
-}
-
 void TestMNotification::newsInsideAGroupAndPlainNotifications_data()
 {
     QTest::addColumn<QStringList>("capabilities");
     QTest::addColumn<QStringList>("actions");
-    QTest::addColumn<QString>("body"); // the plain one's, escaped only for a server that reads markup
+    QTest::addColumn<QString>("body"); // "from <b>Ann", escaped only for a server that reads markup
 
     QTest::newRow("with actions, markup") << AllCapabilities << DefaultAction << "from &lt;b&gt;Ann";
     QTest::newRow("without actions, plain text")
@@ -296,89 +229,69 @@ void TestMNotification::newsInsideAGroupAndPlainNotifications()
     QFETCH(QString, body);
 
     QVERIFY(switchServer(capabilities));
-    const std::unique_ptr<MNotificationGroup> group = publishedGroup(Messages, QStringLiteral("message"));
-    QVERIFY(group);
+    MNotificationGroup group(Messages, QStringLiteral("Ann & Bo"), QStringLiteral("from <b>Ann"));
+    group.setCount(3);
+    group.setAction(openView(QStringLiteral("message"), QString()));
+    QVERIFY(!group.isPublished());
+    QVERIFY(published(group));
+    QVERIFY(group.isPublished());
+    const FakeNotificationCall created = mServer.calls().last();
+    QCOMPARE(created.signature, QStringLiteral("susssasa{sv}i"));
+    QCOMPARE(created.appName, QCoreApplication::applicationName());
+    QCOMPARE(created.appIcon, Shown.icon);
+    // Plain texts: the body escaped for a server that reads markup there, the summary never.
+    QCOMPARE(sent(created),
+             (QVariantList {0u, QStringLiteral("Ann & Bo"), body, actions, hintsOf(Messages, {{CountHint, 3u}}), 0}));
+    QCOMPARE(created.hints.value(CountHint).typeId(), QMetaType::UInt);
+    QVERIFY(created.id != 0);
+
+    // Two updates queued at once: the second replaces what the first created.
+    group.setBody(QStringLiteral("4 new messages"));
+    group.setCount(4);
+    QSignalSpy answers(&group, &MNotification::published);
+    QVERIFY(group.publish());
+    group.setSummary(QStringLiteral("Ann, Bo, Cy"));
+    QVERIFY(group.publish());
+    QTRY_COMPARE_WITH_TIMEOUT(answers.size(), 2, AnswerMs);
+    QCOMPARE(answers, (QList<QVariantList> {{true}, {true}}));
+
+    // News in the group, and a notification of its own.
     MNotification news(Messages);
     news.setBody(QStringLiteral("2 new messages"));
-    news.setGroup(*group);
+    news.setGroup(group);
     QVERIFY(published(news));
     MNotification plain(Requests, QStringLiteral("Friend request"), QStringLiteral("from <b>Ann"));
     QVERIFY(published(plain));
 
     // The capabilities are asked once per server.
     QCOMPARE(mServer.members(),
-             (QStringList {QStringLiteral("GetCapabilities"), QStringLiteral("Notify"), QStringLiteral("Notify"),
-                           QStringLiteral("Notify")}));
-    const QList<FakeNotificationCall> calls = callsOf(mServer.calls(), QStringLiteral("Notify"));
-    QCOMPARE(calls.at(0).actions, actions);
+             QStringList {QStringLiteral("GetCapabilities")} + QStringList(5, QStringLiteral("Notify")));
+    const QList<FakeNotificationCall> calls = callsOf("Notify");
+    for (const FakeNotificationCall &update : calls.mid(1, 2))
+        QVERIFY(update.replacesId == created.id && update.id == created.id && update.hints.value(CountHint) == 4u);
+    QCOMPARE(sent(calls.at(2)),
+             (QVariantList {created.id, QStringLiteral("Ann, Bo, Cy"), QStringLiteral("4 new messages"), actions,
+                            hintsOf(Messages, {{CountHint, 4u}}), 0}));
     // Transient, and a click on it does what a click on its group does.
-    QVERIFY(calls.at(1).id != calls.at(0).id);
-    QCOMPARE(sent(calls.at(1)),
+    QVERIFY(calls.at(3).id != created.id);
+    QCOMPARE(sent(calls.at(3)),
              (QVariantList {0u, QString(), QStringLiteral("2 new messages"), actions,
                             hintsOf(Messages, {{TransientHint, true}}), -1}));
     // Without an action of its own or of a group.
-    QCOMPARE(sent(calls.at(2)),
+    QCOMPARE(sent(calls.at(4)),
              (QVariantList {0u, QStringLiteral("Friend request"), body, QStringList(), hintsOf(Requests, {}), -1}));
 
     QCOMPARE(groupCount(), 1);
-    const auto notifications = byEventType(MNotification::notifications());
-    QCOMPARE(notifications.keys(), (QStringList {Requests, Messages}));
-    qDeleteAll(notifications);
+    QCOMPARE(eventTypesOf(MNotification::notifications()), (QStringList {Messages, Requests}));
 
     // Another server, taking the place just as a call goes out: asked anew, and it gets the call,
     // as a new notification.
     mServer.stop();
     QVERIFY(mServer.start(capabilities));
-    QVERIFY(published(*group));
+    QVERIFY(published(group));
     QCOMPARE(mServer.members(), (QStringList {QStringLiteral("GetCapabilities"), QStringLiteral("Notify")}));
     QCOMPARE(mServer.calls().last().replacesId, 0u);
     QCOMPARE(mServer.calls().last().actions, actions);
-}
-
-void TestMNotification::removeClosesAndForgets()
-{
-    const std::unique_ptr<MNotificationGroup> group = publishedGroup(Messages, QStringLiteral("message"));
-    QVERIFY(group);
-    MNotification news(Messages);
-    news.setGroup(*group);
-    QVERIFY(published(news));
-    MNotification never(Requests);
-    const QList<uint> ids = mServer.shown().keys();
-    QCOMPARE(ids.size(), 2);
-
-    QVERIFY(news.remove());
-    QVERIFY(group->remove());
-    QVERIFY(!never.remove());
-    QVERIFY(!news.remove());
-
-    QList<FakeNotificationCall> closes = callsOf(mServer.calls(), QStringLiteral("CloseNotification"));
-    QCOMPARE(closes.size(), 2);
-    QCOMPARE(closes.at(0).signature, QStringLiteral("u"));
-    QCOMPARE(closes.at(0).id, ids.at(1));
-    QCOMPARE(closes.at(1).id, ids.at(0));
-    QVERIFY(mServer.shown().isEmpty());
-    QCOMPARE(groupCount(), 0);
-    QCOMPARE(notificationCount(), 0);
-
-    // Removed while on its way: dropped from the queue, or closed once the server answers, and
-    // not recorded either way.
-    QSignalSpy answers(group.get(), &MNotification::published);
-    QVERIFY(group->publish());
-    QVERIFY(news.publish());
-    QVERIFY(group->remove());
-    QVERIFY(news.remove());
-    QTRY_COMPARE(callsOf(mServer.calls(), QStringLiteral("CloseNotification")).size(), 3);
-    closes = callsOf(mServer.calls(), QStringLiteral("CloseNotification"));
-    QCOMPARE(closes.last().id, callsOf(mServer.calls(), QStringLiteral("Notify")).last().id);
-    QCOMPARE(callsOf(mServer.calls(), QStringLiteral("Notify")).size(), 3);
-    QVERIFY(mServer.shown().isEmpty());
-    QCOMPARE(groupCount() + notificationCount(), 0);
-    QVERIFY(answers.isEmpty());
-
-    // Removed, the group may be published anew.
-    QVERIFY(published(*group));
-    QCOMPARE(callsOf(mServer.calls(), QStringLiteral("Notify")).last().replacesId, 0u);
-    QCOMPARE(groupCount(), 1);
 }
 
 void TestMNotification::publishingWithoutAnAnsweringServerFails_data()
@@ -393,9 +306,7 @@ void TestMNotification::publishingWithoutAnAnsweringServerFails_data()
             = {QStringLiteral("GetCapabilities"), QStringLiteral("Notify"), QStringLiteral("Notify")};
     QTest::newRow("none") << "none"
                           << "No notification server answers: nothing owns" << QStringList() << QVariant();
-    QTest::newRow("hung") << "hung"
-                          << "No notification server answers" << QStringList {QStringLiteral("GetCapabilities")}
-                          << QVariant();
+    // A server hung from the start is the handler's test's.
     QTest::newRow("hung after telling its capabilities")
             << "hung later"
             << "did not take the notification" << QStringList {QStringLiteral("Notify")} << QVariant();
@@ -403,8 +314,6 @@ void TestMNotification::publishingWithoutAnAnsweringServerFails_data()
                           << "invalid id 0" << notified << QVariant(0u);
     QTest::newRow("id as text") << "faulty"
                                 << "did not take the notification" << notified << QVariant(QStringLiteral("7"));
-    QTest::newRow("signed id") << "faulty"
-                               << "did not take the notification" << notified << QVariant(7);
 }
 
 void TestMNotification::publishingWithoutAnAnsweringServerFails()
@@ -455,7 +364,7 @@ void TestMNotification::publishingWithoutAnAnsweringServerFails()
         QVERIFY(!group.remove() && groupCount() == 0);
 }
 
-void TestMNotification::signalsCountOnlyFromTheServerAboutOurIds()
+void TestMNotification::signalsOfTheServerAboutOurIdsAndRemovals()
 {
     const std::unique_ptr<MNotificationGroup> group = publishedGroup(Messages, QStringLiteral("message"));
     QVERIFY(group);
@@ -492,13 +401,43 @@ void TestMNotification::signalsCountOnlyFromTheServerAboutOurIds()
     QTRY_COMPARE(mViews.size(), 2);
     // The app's adaptor takes the call only with its two strings.
     QCOMPARE(mViews, QStringList(2, QStringLiteral("openView kind=\"message\" id=\"id-message\"")));
-    const auto groups = byEventType(MNotificationGroup::notificationGroups());
-    QCOMPARE(groups.keys(), QStringList {Messages});
-    qDeleteAll(groups);
+    QCOMPARE(eventTypesOf(MNotificationGroup::notificationGroups()), QStringList {Messages});
 
     // A group the server closed is shown and recorded anew.
     QVERIFY(published(*other));
     QVERIFY(mServer.shown().contains(mServer.calls().last().id));
+    QCOMPARE(groupCount(), 2);
+
+    // Removed: closed and forgotten; what was never shown, or is removed already, has nothing to close.
+    QVERIFY(news.remove());
+    QVERIFY(group->remove());
+    QVERIFY(!MNotification(Requests).remove());
+    QVERIFY(!news.remove());
+    const QList<FakeNotificationCall> closes = callsOf("CloseNotification");
+    QCOMPARE(closes.size(), 2);
+    QCOMPARE(closes.at(0).signature, QStringLiteral("u"));
+    QCOMPARE(closes.at(0).id, ids.at(1));
+    QCOMPARE(closes.at(1).id, groupId);
+    QCOMPARE(mServer.shown().size(), 2);
+    QVERIFY(groupCount() == 1 && notificationCount() == 1);
+
+    // Removed while on its way: dropped from the queue, or closed once the server answers, and
+    // not recorded either way.
+    QSignalSpy answers(group.get(), &MNotification::published);
+    QVERIFY(group->publish());
+    QVERIFY(news.publish());
+    QVERIFY(group->remove());
+    QVERIFY(news.remove());
+    QTRY_COMPARE(callsOf("CloseNotification").size(), 3);
+    QCOMPARE(callsOf("CloseNotification").last().id, callsOf("Notify").last().id);
+    QCOMPARE(callsOf("Notify").size(), 6);
+    QCOMPARE(mServer.shown().size(), 2);
+    QCOMPARE(groupCount() + notificationCount(), 2);
+    QVERIFY(answers.isEmpty());
+
+    // Removed, the group may be published anew.
+    QVERIFY(published(*group));
+    QCOMPARE(callsOf("Notify").last().replacesId, 0u);
     QCOMPARE(groupCount(), 2);
 }
 
@@ -514,31 +453,27 @@ void TestMNotification::lookupsUpdateInPlaceOnlyOnTheServerOfTheirIds()
         news.setGroup(*messages);
         QVERIFY(published(news));
     }
-    const QList<FakeNotificationCall> before = callsOf(mServer.calls(), QStringLiteral("Notify"));
+    const QList<FakeNotificationCall> before = callsOf("Notify");
     const QList<uint> ours = mServer.shown().keys();
     mServer.clearCalls();
 
     // A new process would find the same (nothing but the registry file carries over); published as
     // found, each is sent as before, in place.
-    auto groups = byEventType(MNotificationGroup::notificationGroups());
-    auto notifications = byEventType(MNotification::notifications());
+    const auto groups = byEventType(MNotificationGroup::notificationGroups());
+    const auto notifications = byEventType(MNotification::notifications());
     QCOMPARE(groups.keys(), (QStringList {Requests, Messages}));
     QCOMPARE(notifications.keys(), QStringList {Messages});
     QVERIFY(groups.value(Messages)->isPublished());
     for (MNotification *found : {static_cast<MNotification *>(groups.value(Messages)),
                                  static_cast<MNotification *>(groups.value(Requests)), notifications.value(Messages)})
         QVERIFY(published(*found));
-    const QList<FakeNotificationCall> after = callsOf(mServer.calls(), QStringLiteral("Notify"));
+    const QList<FakeNotificationCall> after = callsOf("Notify");
     QCOMPARE(after.size(), 3);
     for (int i = 0; i < 3; ++i) {
         QVERIFY(after.at(i).replacesId == before.at(i).id && after.at(i).id == before.at(i).id);
         QCOMPARE(sent(after.at(i)).mid(1), sent(before.at(i)).mid(1));
     }
     QCOMPARE(mServer.shown().keys(), ours);
-    qDeleteAll(groups);
-    qDeleteAll(notifications);
-    groups = byEventType(MNotificationGroup::notificationGroups());
-    notifications = byEventType(MNotification::notifications());
 
     // A new server, where another program holds the ids the one before gave us.
     QVERIFY(switchServer(AllCapabilities));
@@ -564,8 +499,7 @@ void TestMNotification::lookupsUpdateInPlaceOnlyOnTheServerOfTheirIds()
     QCOMPARE(groupCount(), 2);
     QVERIFY(!groups.value(Messages)->isPublished());
     QVERIFY(notifications.value(Messages)->remove());
-    std::unique_ptr<MRemoteAction> action(openView(QStringLiteral("message"), QStringLiteral("again")));
-    groups.value(Messages)->setAction(*action);
+    groups.value(Messages)->setAction(openView(QStringLiteral("message"), QStringLiteral("again")));
     QVERIFY(published(*groups.value(Messages)));
     QVERIFY(groups.value(Messages)->isPublished());
     QCOMPARE(mServer.members(), (QStringList {QStringLiteral("GetCapabilities"), QStringLiteral("Notify")}));

@@ -1,7 +1,6 @@
 // The remote action's text form, byte for byte where other programs read it, what it refuses, and
 // the call it makes on the bus.
 #include <QDBusConnection>
-#include <QDBusContext>
 #include <QDBusMessage>
 #include <QDataStream>
 #include <QRegularExpression>
@@ -32,22 +31,18 @@ const QString OpenView = QStringLiteral("com.tarvo.quillnet /OpenView com.tarvo.
 
 } // namespace
 
-// The other end of a triggered action: a program on the bus with a method of its own.
-class Receiver : public QObject, protected QDBusContext
+// The other end of a triggered action: a program on the bus with a method of its own, which the
+// bus reaches only with the arguments' own types ("sib").
+class Receiver : public QObject
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.tarvo.quillnet.test.Receiver")
 
 public:
     QList<QVariantList> received;
-    QStringList signatures;
 
 public slots:
-    void receive(const QString &text, int number, bool flag)
-    {
-        received << QVariantList {text, number, flag};
-        signatures << message().signature();
-    }
+    void receive(const QString &text, int number, bool flag) { received << QVariantList {text, number, flag}; }
 };
 
 class TestMRemoteAction : public QObject
@@ -195,7 +190,6 @@ void TestMRemoteAction::triggerCallsTheMethodAndReportsAFailure()
     }
     QTRY_COMPARE(receiver.received.size(), 1);
     QCOMPARE(receiver.received.first(), (QVariantList {QStringLiteral("a b"), -3, true}));
-    QCOMPARE(receiver.signatures, QStringList {QStringLiteral("sib")});
 
     connection.unregisterObject(ReceiverPath);
     connection.unregisterService(ReceiverService);

@@ -14,7 +14,6 @@
 
 #include "platform/notifications/mnotification.h"
 #include "platform/notifications/mnotificationgroup.h"
-#include "platform/notifications/mremoteaction.h"
 #include "platform/notifications/notificationregistry_p.h"
 #include "testfiles.h"
 
@@ -26,12 +25,7 @@ const QString Bus = QStringLiteral("0123456789abcdef0123456789abcdef");
 const NotificationIssuer Here {Bus, QStringLiteral(":1.7")};
 const NotificationIssuer Gone {Bus, QStringLiteral(":1.3")};
 
-QString openView(const QString &key)
-{
-    return MRemoteAction(QStringLiteral("com.tarvo.quillnet"), QStringLiteral("/OpenView"),
-                         QStringLiteral("com.tarvo.quillnet"), QStringLiteral("openView"), {key, QString()})
-            .toString();
-}
+const QString OpenView = QStringLiteral("com.tarvo.quillnet /OpenView com.tarvo.quillnet openView");
 
 NotificationRecord record(quint32 id, NotificationRecord::Kind kind, const QString &eventType,
                           const QString &body = QString(), const QString &action = QString())
@@ -50,9 +44,8 @@ NotificationRecord record(quint32 id, NotificationRecord::Kind kind, const QStri
 
 QList<NotificationRecord> sample()
 {
-    return {record(5, NotificationRecord::Group, Messages, QStringLiteral("2 new"),
-                   openView(QStringLiteral("message"))),
-            record(6, NotificationRecord::InGroup, Messages, QString(), openView(QStringLiteral("message"))),
+    return {record(5, NotificationRecord::Group, Messages, QStringLiteral("2 new"), OpenView),
+            record(6, NotificationRecord::InGroup, Messages, QString(), OpenView),
             record(7, NotificationRecord::Plain, Requests, QStringLiteral("")),
             record(8, NotificationRecord::Group, Requests, QStringLiteral("<b>&amp;</b>"))};
 }
@@ -102,14 +95,19 @@ class TestNotificationRegistry : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
+    void init()
+    {
+        QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
+        mDir = std::make_unique<QTemporaryDir>();
+        QVERIFY(mDir->isValid());
+        mPath = mDir->filePath(QStringLiteral("cache/quillnet/notifications.registry"));
+        MNotification::setRegistryPath(mPath);
+        QCOMPARE(MNotification::registryPath(), mPath);
+    }
 
     void recordsReadBackFromAUserOnlyFile();
-    void damagedFilesAreDiscarded_data();
-    void damagedFilesAreDiscarded();
-    void plantedEntriesAreDiscarded_data();
-    void plantedEntriesAreDiscarded();
-    void linkIsReplacedNotWrittenThrough();
+    void damagedOrPlantedEntriesAreDiscarded_data();
+    void damagedOrPlantedEntriesAreDiscarded();
     void fileStaysBoundedDroppingTheOldestNotificationsFirst();
     void oneRecordPerIdOfItsServer();
 
@@ -118,19 +116,19 @@ private:
     QString mPath;
 };
 
-void TestNotificationRegistry::init()
-{
-    QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
-    mDir = std::make_unique<QTemporaryDir>();
-    QVERIFY(mDir->isValid());
-    mPath = mDir->filePath(QStringLiteral("cache/quillnet/notifications.registry"));
-    MNotification::setRegistryPath(mPath);
-    QCOMPARE(MNotification::registryPath(), mPath);
-}
-
 void TestNotificationRegistry::recordsReadBackFromAUserOnlyFile()
 {
+    // A link in the file's place is replaced, never written through.
+    QVERIFY(QDir().mkpath(QFileInfo(mPath).path()));
+    const QString target = mDir->filePath(QStringLiteral("target"));
+    QVERIFY(writeFile(target, "keep"));
+    QVERIFY(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    QVERIFY(QFile::link(target, mPath));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Replacing the link")));
     QVERIFY(NotificationRegistry(mPath).save(sample()));
+    QCOMPARE(readFile(target), QByteArray("keep"));
+    QCOMPARE(modeOf(target), 0604);
+    QVERIFY(!QFileInfo(mPath).isSymLink());
     QCOMPARE(NotificationRegistry(mPath).load(), sample());
     QCOMPARE(NotificationRegistry(mPath).find(Here, 7), sample().at(2));
     QVERIFY(!NotificationRegistry(mPath).find(Here, 9));
@@ -140,10 +138,8 @@ void TestNotificationRegistry::recordsReadBackFromAUserOnlyFile()
     QCOMPARE(eventTypesOf(MNotificationGroup::notificationGroups()), (QStringList {Messages, Requests}));
     QCOMPARE(eventTypesOf(MNotification::notifications()), (QStringList {Messages, Requests}));
 
-    // The file and its folders are the user's alone.
+    // The file is the user's alone (its folders: tst_support's user-only paths).
     QCOMPARE(modeOf(mPath), 0600);
-    QCOMPARE(modeOf(mDir->filePath(QStringLiteral("cache/quillnet"))), 0700);
-    QCOMPARE(modeOf(mDir->filePath(QStringLiteral("cache"))), 0700);
 
     // A file found readable by others is replaced by one that is not.
     QVERIFY(QFile::setPermissions(mPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
@@ -151,120 +147,85 @@ void TestNotificationRegistry::recordsReadBackFromAUserOnlyFile()
     QCOMPARE(modeOf(mPath), 0600);
 }
 
-void TestNotificationRegistry::damagedFilesAreDiscarded_data()
+void TestNotificationRegistry::damagedOrPlantedEntriesAreDiscarded_data()
 {
     QTest::addColumn<QByteArray>("data");
     QTest::addColumn<QString>("alsoWarned");
+    // What is at the path: "file" holds the data; a link, a pipe or a folder leaves it elsewhere.
+    QTest::addColumn<QString>("entry");
 
+    const auto row
+            = [](const char *name, const QByteArray &data, const QString &alsoWarned = QString(),
+                 const QString &entry = QStringLiteral("file")) { QTest::newRow(name) << data << alsoWarned << entry; };
     const QByteArray valid = NotificationRegistry::serialise(sample());
     const auto single = [](const NotificationRecord &r) { return NotificationRegistry::serialise({r}); };
 
     // The malformed forms are the bounded reader's test (tst_support): cut short, a text past the end.
     // Here, the registry's own limits and checks, and that it discards.
-    QTest::newRow("other magic") << patched(valid, 0, "X") << QString();
-    QTest::newRow("later version") << patched(valid, 4, QByteArray("\0\3", 2)) << QString();
-    QTest::newRow("first version, cut short") << firstVersion(sample()).chopped(1) << QString();
-    QTest::newRow("huge count") << patched(valid, 6, bigEndian(0xffffffff)) << QString();
+    row("other magic", patched(valid, 0, "X"));
+    row("later version", patched(valid, 4, QByteArray("\0\3", 2)));
+    row("first version, cut short", firstVersion(sample()).chopped(1));
+    row("huge count", patched(valid, 6, bigEndian(0xffffffff)));
     QList<NotificationRecord> tooMany;
     for (quint32 id = 1; id <= quint32(NotificationRegistry::MaxRecords) + 1; ++id)
         tooMany << record(id, NotificationRecord::Plain, Messages);
-    QTest::newRow("more records than allowed") << NotificationRegistry::serialise(tooMany) << QString();
-    QTest::newRow("trailing byte") << valid + QByteArray(1, '\0') << QString();
-    QTest::newRow("text longer than allowed")
-            << single(record(1, NotificationRecord::Plain, QString(NotificationRegistry::MaxTextLength + 1, 'x')))
-            << QString();
-    QTest::newRow("id 0") << patched(valid, FirstId, bigEndian(0)) << QString();
-    QTest::newRow("repeated id") << patched(valid, FirstId, bigEndian(6)) << QString();
-    QTest::newRow("unknown kind") << patched(valid, FirstKind, QByteArray(1, '\3')) << QString();
-    QTest::newRow("no event type") << single(record(1, NotificationRecord::Plain, QString())) << QString();
+    row("more records than allowed", NotificationRegistry::serialise(tooMany));
+    row("trailing byte", valid + QByteArray(1, '\0'));
+    row("text longer than allowed",
+        single(record(1, NotificationRecord::Plain, QString(NotificationRegistry::MaxTextLength + 1, 'x'))));
+    row("id 0", patched(valid, FirstId, bigEndian(0)));
+    row("repeated id", patched(valid, FirstId, bigEndian(6)));
+    row("unknown kind", patched(valid, FirstKind, QByteArray(1, '\3')));
+    row("no event type", single(record(1, NotificationRecord::Plain, QString())));
     NotificationRecord foreign = record(1, NotificationRecord::Plain, Messages);
     foreign.issuer.uniqueName = QStringLiteral("org.example.Server");
-    QTest::newRow("issuer not a unique name") << single(foreign) << QString();
+    row("issuer not a unique name", single(foreign));
     foreign.issuer = {QStringLiteral("XYZ"), Here.uniqueName};
-    QTest::newRow("bus id not hexadecimal") << single(foreign) << QString();
+    row("bus id not hexadecimal", single(foreign));
     foreign.issuer = {Bus, QString()};
-    QTest::newRow("bus id without a name") << single(foreign) << QString();
-    QTest::newRow("not an action") << single(
-            record(1, NotificationRecord::Plain, Messages, QString(), QStringLiteral("open the view")))
-                                   << QStringLiteral("Not a remote action");
-    QTest::newRow("over the size limit") << valid
-                    + QByteArray(int(NotificationRegistry::MaxFileBytes) + 1 - valid.size(), '\0')
-                                         << QString();
+    row("bus id without a name", single(foreign));
+    row("not an action", single(record(1, NotificationRecord::Plain, Messages, QString(), QStringLiteral("x y"))),
+        QStringLiteral("Not a remote action"));
+    row("over the size limit", valid + QByteArray(int(NotificationRegistry::MaxFileBytes) + 1 - valid.size(), '\0'));
+    row("link to a registry", valid, QString(), QStringLiteral("link"));
+    row("link to nowhere", valid, QString(), QStringLiteral("dangling"));
+    row("named pipe", valid, QString(), QStringLiteral("fifo"));
+    row("directory", valid, QStringLiteral("Cannot remove"), QStringLiteral("directory"));
 }
 
-void TestNotificationRegistry::damagedFilesAreDiscarded()
+void TestNotificationRegistry::damagedOrPlantedEntriesAreDiscarded()
 {
     QFETCH(QByteArray, data);
     QFETCH(QString, alsoWarned);
+    QFETCH(QString, entry);
 
     QVERIFY(QDir().mkpath(QFileInfo(mPath).path()));
-    QVERIFY(writeFile(mPath, data));
+    const QString elsewhere = mDir->filePath(QStringLiteral("elsewhere"));
+    QVERIFY(writeFile(entry == QLatin1String("file") ? mPath : elsewhere, data));
+    if (entry == QLatin1String("link"))
+        QVERIFY(QFile::link(elsewhere, mPath));
+    else if (entry == QLatin1String("dangling"))
+        QVERIFY(QFile::link(mDir->filePath(QStringLiteral("nothing")), mPath));
+    else if (entry == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(mPath).constData(), 0600), 0);
+    else if (entry == QLatin1String("directory"))
+        QVERIFY(QDir().mkdir(mPath));
     if (!alsoWarned.isEmpty())
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(alsoWarned));
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Discarding the notification registry")));
     QCOMPARE(eventTypesOf(MNotificationGroup::notificationGroups()), QStringList());
-    QCOMPARE(modeOf(mPath), -1);
+    QCOMPARE(modeOf(mPath) != -1, entry == QLatin1String("directory"));
+    if (entry != QLatin1String("file")) {
+        // What a link pointed to is neither read nor touched.
+        QCOMPARE(readFile(elsewhere), data);
+        return;
+    }
     // Gone: the next lookup finds nothing and says nothing.
     QCOMPARE(eventTypesOf(MNotification::notifications()), QStringList());
 
     // The next publishing starts a clean file.
     QVERIFY(NotificationRegistry(mPath).store(sample().first(), {}, 0));
     QCOMPARE(eventTypesOf(MNotificationGroup::notificationGroups()), QStringList {Messages});
-}
-
-void TestNotificationRegistry::plantedEntriesAreDiscarded_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QStringList>("warnings");
-
-    const QString discarding = QStringLiteral("Discarding the notification registry");
-    QTest::newRow("link to a registry") << "link" << QStringList {discarding};
-    QTest::newRow("link to nowhere") << "dangling" << QStringList {discarding};
-    QTest::newRow("named pipe") << "fifo" << QStringList {discarding};
-    QTest::newRow("directory") << "directory" << QStringList {discarding, QStringLiteral("Cannot remove")};
-}
-
-void TestNotificationRegistry::plantedEntriesAreDiscarded()
-{
-    QFETCH(QString, kind);
-    QFETCH(QStringList, warnings);
-
-    QVERIFY(QDir().mkpath(QFileInfo(mPath).path()));
-    const QString elsewhere = mDir->filePath(QStringLiteral("elsewhere"));
-    const QByteArray registry = NotificationRegistry::serialise(sample());
-    QVERIFY(writeFile(elsewhere, registry));
-    if (kind == QLatin1String("link"))
-        QVERIFY(QFile::link(elsewhere, mPath));
-    else if (kind == QLatin1String("dangling"))
-        QVERIFY(QFile::link(mDir->filePath(QStringLiteral("nothing")), mPath));
-    else if (kind == QLatin1String("fifo"))
-        QCOMPARE(::mkfifo(QFile::encodeName(mPath).constData(), 0600), 0);
-    else
-        QVERIFY(QDir().mkdir(mPath));
-
-    for (const QString &warning : std::as_const(warnings))
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
-    QCOMPARE(eventTypesOf(MNotificationGroup::notificationGroups()), QStringList());
-    QCOMPARE(modeOf(mPath) != -1, kind == QLatin1String("directory"));
-    // What a link pointed to is neither read nor touched.
-    QCOMPARE(readFile(elsewhere), registry);
-}
-
-void TestNotificationRegistry::linkIsReplacedNotWrittenThrough()
-{
-    QVERIFY(QDir().mkpath(QFileInfo(mPath).path()));
-    const QString target = mDir->filePath(QStringLiteral("target"));
-    QVERIFY(writeFile(target, "keep"));
-    QVERIFY(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
-    QVERIFY(QFile::link(target, mPath));
-
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Replacing the link")));
-    QVERIFY(NotificationRegistry(mPath).save(sample()));
-    QCOMPARE(readFile(target), QByteArray("keep"));
-    QCOMPARE(modeOf(target), 0604);
-    QVERIFY(!QFileInfo(mPath).isSymLink());
-    QCOMPARE(modeOf(mPath), 0600);
-    QCOMPARE(NotificationRegistry(mPath).load(), sample());
 }
 
 void TestNotificationRegistry::fileStaysBoundedDroppingTheOldestNotificationsFirst()
