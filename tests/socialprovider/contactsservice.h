@@ -7,9 +7,6 @@
 #include <QDBusMessage>
 #include <QDataStream>
 #include <QIODevice>
-#include <QList>
-#include <QObject>
-#include <QPair>
 #include <QStringList>
 #include <QVariant>
 
@@ -55,18 +52,15 @@ public:
     ContactsService()
         : mBus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("contacts")))
     {
-        const QString service = QString::fromLatin1(Service);
-        const QString path = QString::fromLatin1(Path);
-        const QString interface = QString::fromLatin1(Interface);
         // The slots are found by their D-Bus signatures.
-        mConnected = mBus.connect(service, path, interface, QStringLiteral("requestFinished"), this,
-                                  SLOT(onRequestFinished(int, QString, QByteArray, QByteArray)))
-                && mBus.connect(service, path, interface, QStringLiteral("personsUpdate"), this,
-                                SLOT(onPersonsUpdate(QVariantList, QStringList)))
-                && mBus.connect(service, path, interface, QStringLiteral("activityUpdate"), this,
-                                SLOT(onActivityUpdate(QVariantList, QStringList, int)))
-                && mBus.connect(service, path, interface, QStringLiteral("dataUpdate"), this,
-                                SLOT(onDataUpdate(QVariantList, QStringList)));
+        const auto hook = [this](const char *signal, const char *slot) {
+            return mBus.connect(QLatin1String(Service), QLatin1String(Path), QLatin1String(Interface),
+                                QLatin1String(signal), this, slot);
+        };
+        mConnected = hook("requestFinished", SLOT(onRequestFinished(int, QString, QByteArray, QByteArray)))
+                && hook("personsUpdate", SLOT(onPersonsUpdate(QVariantList, QStringList)))
+                && hook("activityUpdate", SLOT(onActivityUpdate(QVariantList, QStringList, int)))
+                && hook("dataUpdate", SLOT(onDataUpdate(QVariantList, QStringList)));
     }
     ~ContactsService() override { QDBusConnection::disconnectFromBus(QStringLiteral("contacts")); }
 
@@ -194,9 +188,6 @@ public:
     QList<QStringList> dataProperties;
     QList<int> timelines;
 
-signals:
-    void answered();
-
 private slots:
     void onRequestFinished(int type, const QString &id, const QByteArray &request, const QByteArray &error)
     {
@@ -205,7 +196,6 @@ private slots:
         // The whole answer form, or the last of the parts (version 2, its flag after the number).
         if (request.startsWith(QByteArray::fromHex("00000001")) || (request.size() > 8 && request.at(8) == 1))
             completed.append(id);
-        emit answered();
     }
     void onPersonsUpdate(const QVariantList &data, const QStringList &) { personsUpdates.append(data); }
     void onActivityUpdate(const QVariantList &, const QStringList &, int timeline) { timelines.append(timeline); }
