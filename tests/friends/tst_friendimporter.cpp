@@ -81,31 +81,22 @@ void TestFriendImporter::networkImportThenRestartFromTheCache()
     QVERIFY(ready.wait(20000));
     QCOMPARE(ready.takeFirst(), QList<QVariant> {true});
 
-    QStringList offsets;
     QStringList statusIds;
-    int batches = 0;
     for (const QuillnetSim::Simulator::Request &request : mSim->requests()) {
         if (request.path == friendsPath()) {
-            // The client leaves offset 0 out.
-            offsets.append(request.query.queryItemValue(QStringLiteral("offset")));
             QCOMPARE(request.query.queryItemValue(QStringLiteral("limit")), QStringLiteral("50"));
             QCOMPARE(request.query.queryItemValue(QStringLiteral("fields")).split(QLatin1Char(',')).size(), 19);
         } else if (request.path == QLatin1String("/statuses/latest")) {
             const QStringList ids = request.query.queryItemValue(QStringLiteral("ids")).split(QLatin1Char(','));
             QCOMPARE(ids.size(), 20);
             statusIds.append(ids);
-            ++batches;
         }
     }
-    QCOMPARE(offsets, QStringList({"", "50", "100"}));
-    QCOMPARE(batches, 6);
-    statusIds.removeDuplicates();
     QCOMPARE(statusIds.size(), 120);
+    QCOMPARE(statusIds.removeDuplicates(), 0);
 
     // Two pools went out when they were full; the last twenty wait for the quiet time.
-    QTimer *poolTimer = plugin()->findChild<QTimer *>(QStringLiteral("poolTimer"));
-    QVERIFY(poolTimer->isActive());
-    QCOMPARE(poolTimer->interval(), 5000);
+    QVERIFY(plugin()->findChild<QTimer *>(QStringLiteral("poolTimer"))->isActive());
     QVERIFY(QMetaObject::invokeMethod(plugin(), "onFriendsPoolTimeout"));
     QTRY_COMPARE(contacts.personsUpdates.size(), 3);
     QCOMPARE(contacts.personsUpdates.last().size(), 20);
@@ -158,8 +149,7 @@ void TestFriendImporter::stalledImportEndsAndTheNextStartsAfresh()
     QSignalSpy announced(plugin(), &SocialProviderInterface::personsUpdate);
     QVERIFY(mImporter->startFriendImport(false));
     QTRY_COMPARE(mSim->requestCount(QStringLiteral("/statuses/latest")), 5);
-    QVERIFY(safetyTimer()->isActive());
-    QVERIFY(safetyTimer()->isSingleShot());
+    QVERIFY(safetyTimer()->isActive() && safetyTimer()->isSingleShot());
     QCOMPARE(safetyTimer()->interval(), 60000);
 
     // Friends without a status are announced all the same; the requests still on their way are

@@ -26,23 +26,10 @@ public:
     struct Record
     {
         QString className;
-        QList<QPair<QString, QVariant>> properties;
+        QStringList names;
+        QVariantList values;
 
-        QVariant value(const QString &name) const
-        {
-            for (const auto &property : properties) {
-                if (property.first == name)
-                    return property.second;
-            }
-            return QVariant();
-        }
-        QStringList names() const
-        {
-            QStringList list;
-            for (const auto &property : properties)
-                list.append(property.first);
-            return list;
-        }
+        QVariant value(const QString &name) const { return values.value(names.indexOf(name)); }
     };
 
     static constexpr char Service[] = "com.tarvo.socialprovider.quillnet";
@@ -163,7 +150,8 @@ public:
             QString name;
             QVariant value;
             in >> name >> value;
-            record.properties.append({name, value});
+            record.names.append(name);
+            record.values.append(value);
         }
         *ok = in.status() == QDataStream::Ok && in.atEnd();
         return record;
@@ -188,6 +176,9 @@ public:
     QList<QStringList> dataProperties;
     QList<int> timelines;
 
+signals:
+    void answered();
+
 private slots:
     void onRequestFinished(int type, const QString &id, const QByteArray &request, const QByteArray &error)
     {
@@ -196,6 +187,7 @@ private slots:
         // The whole answer form, or the last of the parts (version 2, its flag after the number).
         if (request.startsWith(QByteArray::fromHex("00000001")) || (request.size() > 8 && request.at(8) == 1))
             completed.append(id);
+        emit answered();
     }
     void onPersonsUpdate(const QVariantList &data, const QStringList &) { personsUpdates.append(data); }
     void onActivityUpdate(const QVariantList &, const QStringList &, int timeline) { timelines.append(timeline); }
