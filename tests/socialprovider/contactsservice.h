@@ -7,9 +7,6 @@
 #include <QDBusMessage>
 #include <QDataStream>
 #include <QIODevice>
-#include <QList>
-#include <QObject>
-#include <QPair>
 #include <QStringList>
 #include <QVariant>
 
@@ -29,23 +26,10 @@ public:
     struct Record
     {
         QString className;
-        QList<QPair<QString, QVariant>> properties;
+        QStringList names;
+        QVariantList values;
 
-        QVariant value(const QString &name) const
-        {
-            for (const auto &property : properties) {
-                if (property.first == name)
-                    return property.second;
-            }
-            return QVariant();
-        }
-        QStringList names() const
-        {
-            QStringList list;
-            for (const auto &property : properties)
-                list.append(property.first);
-            return list;
-        }
+        QVariant value(const QString &name) const { return values.value(names.indexOf(name)); }
     };
 
     static constexpr char Service[] = "com.tarvo.socialprovider.quillnet";
@@ -55,18 +39,15 @@ public:
     ContactsService()
         : mBus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("contacts")))
     {
-        const QString service = QString::fromLatin1(Service);
-        const QString path = QString::fromLatin1(Path);
-        const QString interface = QString::fromLatin1(Interface);
         // The slots are found by their D-Bus signatures.
-        mConnected = mBus.connect(service, path, interface, QStringLiteral("requestFinished"), this,
-                                  SLOT(onRequestFinished(int, QString, QByteArray, QByteArray)))
-                && mBus.connect(service, path, interface, QStringLiteral("personsUpdate"), this,
-                                SLOT(onPersonsUpdate(QVariantList, QStringList)))
-                && mBus.connect(service, path, interface, QStringLiteral("activityUpdate"), this,
-                                SLOT(onActivityUpdate(QVariantList, QStringList, int)))
-                && mBus.connect(service, path, interface, QStringLiteral("dataUpdate"), this,
-                                SLOT(onDataUpdate(QVariantList, QStringList)));
+        const auto hook = [this](const char *signal, const char *slot) {
+            return mBus.connect(QLatin1String(Service), QLatin1String(Path), QLatin1String(Interface),
+                                QLatin1String(signal), this, slot);
+        };
+        mConnected = hook("requestFinished", SLOT(onRequestFinished(int, QString, QByteArray, QByteArray)))
+                && hook("personsUpdate", SLOT(onPersonsUpdate(QVariantList, QStringList)))
+                && hook("activityUpdate", SLOT(onActivityUpdate(QVariantList, QStringList, int)))
+                && hook("dataUpdate", SLOT(onDataUpdate(QVariantList, QStringList)));
     }
     ~ContactsService() override { QDBusConnection::disconnectFromBus(QStringLiteral("contacts")); }
 
@@ -169,7 +150,8 @@ public:
             QString name;
             QVariant value;
             in >> name >> value;
-            record.properties.append({name, value});
+            record.names.append(name);
+            record.values.append(value);
         }
         *ok = in.status() == QDataStream::Ok && in.atEnd();
         return record;

@@ -61,8 +61,7 @@ private slots:
     void valueForms();
     void badBytes_data();
     void badBytes();
-    void requestFinishesOnce();
-    void baseProviderAnswersEveryRequest();
+    void requestFinishesOnceAndTheBaseProviderAnswersAll();
 };
 
 void TestSocialData::workedExample()
@@ -84,38 +83,25 @@ void TestSocialData::workedExample()
     QDataStream out(&answer, QIODevice::WriteOnly);
     request.writeToStream(out);
     QCOMPARE(answer.toHex(), hex(ExampleAnswer).toHex());
+    // Read back as it was, properties in their order.
+    SocialGetPersonsRequest reader;
+    QDataStream answerIn(answer);
+    QVERIFY(reader.readAnswerFromStream(answerIn));
+    QCOMPARE(SocialGenericData(reader.persons().value(0)), SocialGenericData(person));
+    QCOMPARE(reader.persons().value(0).propertyNames().last(), QStringLiteral("Birthday"));
     // Cut for a smaller transport: whole when its part form fits, else parts in the part form.
     int next = 0;
     int skipped = 0;
     QCOMPARE(request.writeAnswerPart(1, 0, answer.size() + 5, &next, &skipped), answer);
     request.setPersons({person, person});
-    const QByteArray first = request.writeAnswerPart(1, 0, answer.size() + 5, &next, &skipped);
-    QCOMPARE(next, 1);
+    // (Parts read back: tst_homescreen's contactsBounds.)
+    request.writeAnswerPart(1, 0, answer.size() + 5, &next, &skipped);
     const QByteArray second = request.writeAnswerPart(2, next, answer.size() + 5, &next, &skipped);
     QCOMPARE(qMakePair(next, skipped), qMakePair(-1, 0));
     QCOMPARE(second.toHex(), (hex("00000002 00000002 01") + answer.mid(4)).toHex());
-    SocialGetPersonsRequest reader;
-    int number = 0;
-    bool last = true;
-    QDataStream partIn(first);
-    QVERIFY(reader.readAnswerFromStream(partIn, &number, &last));
-    QCOMPARE(qMakePair(number, last), qMakePair(1, false));
-    QCOMPARE(reader.persons().size(), 1);
     // A reader that does not ask for parts takes none.
     QDataStream wholeOnly(second);
     QVERIFY(!reader.readAnswerFromStream(wholeOnly));
-
-    // The record reads back as it was, properties in their order.
-    QDataStream answerIn(answer);
-    answerIn.skipRawData(56);
-    QByteArray recordBytes;
-    answerIn >> recordBytes;
-    SocialGenericData record;
-    QDataStream recordIn(recordBytes);
-    recordIn >> record;
-    QCOMPARE(recordIn.status(), QDataStream::Ok);
-    QCOMPARE(record, SocialGenericData(person));
-    QCOMPARE(record.propertyNames().last(), QStringLiteral("Birthday"));
 
     QCOMPARE(written(SocialProviderError(6, QStringLiteral("Handler not ready"))).toHex(),
              hex("00000006 00000022 00480061006e0064006c006500720020006e006f0074002000720065006100640079").toHex());
@@ -166,10 +152,8 @@ void TestSocialData::badBytes_data()
     const auto record = [](const char *tag, const QByteArray &bytes) { QTest::newRow(tag) << false << bytes; };
     request("empty", QByteArray());
     request("version 2", hex("00000002 00000000"));
-    request("version only", hex("00000001"));
     request("count past the bytes", hex("00000001 0ffffff0 00000000 00000000"));
     request("more entries than allowed", hex("00000001 00000041") + QByteArray(65 * 8, '\0'));
-    request("string past the bytes", hex("00000001 00000001 7ffffffe 0049"));
     request("string too long", hex("00000001 00000001 00020002") + QByteArray(0x20002 + 4, '\0'));
     request("cut short", hex(ExampleRequest).chopped(3));
     request("trailing byte", hex(ExampleRequest) + '\0');
@@ -205,7 +189,7 @@ void TestSocialData::badBytes()
     QVERIFY(in.status() != QDataStream::Ok);
 }
 
-void TestSocialData::requestFinishesOnce()
+void TestSocialData::requestFinishesOnceAndTheBaseProviderAnswersAll()
 {
     SocialGetPersonsRequest request;
     QSignalSpy finished(&request, &SocialDataRequest::finished);
@@ -217,30 +201,17 @@ void TestSocialData::requestFinishesOnce()
     QCOMPARE(finished.first().first().value<SocialDataRequest *>(), &request);
     // The errors are those of the last state.
     QCOMPARE(request.errors(), QList<SocialProviderError> {SocialProviderError(6, QStringLiteral("b"))});
-}
 
-void TestSocialData::baseProviderAnswersEveryRequest()
-{
-    class Provider : public SocialProviderInterface
-    {
-    public:
-        QList<SocialService> services() override { return {SocialService()}; }
-    } provider;
-
+    SocialProviderInterface provider;
     GetAggregatedServicesRequest services;
-    provider.performRequest(&services);
-    QCOMPARE(services.state(), int(SocialDataRequest::Finished));
-    QCOMPARE(services.services().size(), 1);
-    QVERIFY(services.errors().isEmpty());
-
     SocialGetAccountsRequest accounts;
+    provider.performRequest(&services);
     provider.performRequest(&accounts);
-    QCOMPARE(accounts.state(), int(SocialDataRequest::Finished));
-    QVERIFY(accounts.accounts().isEmpty());
+    QVERIFY(services.services().isEmpty() && accounts.accounts().isEmpty() && accounts.errors().isEmpty());
+    QCOMPARE(services.state(), int(SocialDataRequest::Finished));
 
     SocialGetPersonsRequest persons;
     provider.performRequest(&persons);
-    QCOMPARE(persons.state(), int(SocialDataRequest::Finished));
     QCOMPARE(persons.errors().value(0).type(), int(SocialProviderError::InvalidRequestError));
 
     SocialGetPersonsRequest canceled;
