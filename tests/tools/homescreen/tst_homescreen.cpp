@@ -93,6 +93,16 @@ bool finish(const QDBusPendingCall &call)
     return answered(call) && !call.isError();
 }
 
+// The values as a data stream writes them.
+template<typename... Values>
+QByteArray written(const Values &...values)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    (out << ... << values);
+    return bytes;
+}
+
 int bytesWaiting(int fd)
 {
     int count = -1;
@@ -204,15 +214,6 @@ private:
         }
         if (partBytes == 0 || !answerBytes.isEmpty())
             emit requestFinished(request.type, id, whole, errorBytes);
-    }
-
-    template<typename T>
-    static QByteArray written(const T &value)
-    {
-        QByteArray bytes;
-        QDataStream out(&bytes, QIODevice::WriteOnly);
-        out << value;
-        return bytes;
     }
 
     QList<Request> mHeld;
@@ -736,16 +737,10 @@ void TestHomeScreen::contactsAskedOnAppearance()
 
 void TestHomeScreen::contactsAnswers()
 {
-    const auto bytes = [](auto... values) {
-        QByteArray result;
-        QDataStream out(&result, QIODevice::WriteOnly);
-        (out << ... << values);
-        return result;
-    };
     SocialServiceAccount account;
     account.setProperty(SocialGenericData::Id, QStringLiteral("quillnet:acct"));
-    const QByteArray record = bytes(person(QStringLiteral("quillnet:acct:42")));
-    const QByteArray good = bytes(quint32(1), quint32(0), quint32(1), record);
+    const QByteArray record = written(person(QStringLiteral("quillnet:acct:42")));
+    const QByteArray good = written(quint32(1), quint32(0), quint32(1), record);
     const QString unreadable = QStringLiteral("contacts: the answer to %1 does not read");
     struct Case
     {
@@ -758,16 +753,16 @@ void TestHomeScreen::contactsAnswers()
             {{}, {}, {}, SocialProviderError(6, QStringLiteral("Handler \"not\"\nready"))},
             // Every caller's answers reach every listener.
             {{}, {}, "contactsd-1"},
-            {bytes(quint32(3), quint32(0), quint32(1), record), unreadable}, // another version
-            {bytes(quint32(2), quint32(2), quint8(1), quint32(0), quint32(1), record),
+            {written(quint32(3), quint32(0), quint32(1), record), unreadable}, // another version
+            {written(quint32(2), quint32(2), quint8(1), quint32(0), quint32(1), record),
              QStringLiteral("contacts: part 2 of the answer to %1 came where part 1 was due")},
             {good + '\0', unreadable},
             {good.chopped(1), unreadable},
-            {bytes(quint32(1), quint32(0), quint32(1), record + '\0'), unreadable},
-            {bytes(quint32(1), quint32(0), quint32(10000), record), unreadable}, // more records than bytes
-            {bytes(quint32(1), quint32(0), quint32(10001)) + QByteArray(40004, '\0'), unreadable}, // too many
-            {bytes(quint32(1), quint32(1), quint32(3), quint32(0), quint32(0)), unreadable}, // odd filter text
-            {bytes(quint32(1), quint32(0), quint32(1), account), unreadable}, // an account for a person
+            {written(quint32(1), quint32(0), quint32(1), record + '\0'), unreadable},
+            {written(quint32(1), quint32(0), quint32(10000), record), unreadable}, // more records than bytes
+            {written(quint32(1), quint32(0), quint32(10001)) + QByteArray(40004, '\0'), unreadable}, // too many
+            {written(quint32(1), quint32(1), quint32(3), quint32(0), quint32(0)), unreadable}, // odd filter text
+            {written(quint32(1), quint32(0), quint32(1), account), unreadable}, // an account for a person
     };
     const QStringList answered = {R"(contact quillnet:acct:42 relationship="2" account="quillnet:acct")", "contacts 1"};
     for (const Case &c : cases) {
@@ -1269,7 +1264,6 @@ void TestHomeScreen::programExits()
             {Arguments, {"extra"}, 2, "homescreen: takes no arguments (--help tells more)\n"},
     };
     for (const auto &[how, arguments, exitCode, log] : cases) {
-        QTemporaryDir dir;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         QProcess *bus = nullptr;
         HomeScreen::NotificationServer otherNotifications;
@@ -1281,7 +1275,7 @@ void TestHomeScreen::programExits()
             // Without the contacts view the provider is left alone.
             QVERIFY(!arguments.contains("--no-contacts") || makeProvider()->registerOnBus());
         } else if (how == NoBus) {
-            environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), "unix:path=" + dir.filePath("none"));
+            environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), "unix:path=" + mDir.filePath("none"));
         } else if (how == BusEnds) {
             bus = startProgram({"--session", "--nofork", "--print-address=1"}, environment, "dbus-daemon");
             QVERIFY(bus->waitForReadyRead(20000));
