@@ -343,15 +343,6 @@ private:
         client->write(line < 0 ? request : request.left(line + 2) + "Host: " + host() + "\r\n" + request.mid(line + 2));
         return client;
     }
-    // The page's end of a client's connection, null while there is none.
-    QPointer<QTcpSocket> serverSide(const QTcpSocket &client) const
-    {
-        for (QTcpSocket *socket : mPage->findChildren<QTcpSocket *>()) {
-            if (socket->peerPort() == client.localPort())
-                return socket;
-        }
-        return nullptr;
-    }
     QProcess *startProgram(const QStringList &arguments = {},
                            const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
                            const QString &binary = QStringLiteral(HOMESCREEN_BINARY))
@@ -1098,8 +1089,12 @@ void TestHomeScreen::pageFloods()
     QPointer<QTcpSocket> behind;
     // A non-reading client, and its connection's end in the page, once there.
     const auto stall = [&] {
-        if ((behind = serverSide(*client)))
-            behind->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4096);
+        for (QTcpSocket *socket : mPage->findChildren<QTcpSocket *>()) {
+            if (socket->peerPort() == client->localPort()) {
+                behind = socket;
+                behind->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 4096);
+            }
+        }
         return behind;
     };
 
