@@ -23,6 +23,18 @@ namespace {
 const QByteArray TinyGif
         = QByteArray::fromHex("47494638396101000100800000000000ffffff21f90401000000002c00000000010001000002024401003b");
 
+// A small picture in the format; empty when no plugin writes it.
+QByteArray picture(const QByteArray &format)
+{
+    if (format == "gif")
+        return TinyGif;
+    QImage image(16, 12, QImage::Format_ARGB32);
+    image.fill(QColor(10, 200, 30, 128));
+    QByteArray content;
+    QBuffer buffer(&content);
+    return buffer.open(QIODevice::WriteOnly) && image.save(&buffer, format.constData()) ? content : QByteArray();
+}
+
 // Files below root, each holding its own name, with the directories they need; a name ending in
 // "/" is an empty directory.
 bool makeTree(const QString &root, const QStringList &names)
@@ -36,19 +48,13 @@ bool makeTree(const QString &root, const QStringList &names)
     return true;
 }
 
-bool isLinkOrExists(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
 bool setMode(const QString &path, mode_t mode)
 {
     return ::chmod(QFile::encodeName(path).constData(), mode) == 0;
 }
 
 const QRegularExpression RefusalWarning(QStringLiteral("Refusing to clear"));
-bool refusalLogged = false;
+int refusals = 0;
 
 } // namespace
 
@@ -63,11 +69,9 @@ private Q_SLOTS:
     void fixImageSuffix();
     void copyWithSuffix_data();
     void copyWithSuffix();
-    void clearDirectoryRemovesTreeButNoLinkTarget();
-    void clearDirectoryThroughALinkedPath();
+    void clearDirectoryFollowsNoLinkInside();
     void imageFormatAgreesWithImageReader_data();
     void imageFormatAgreesWithImageReader();
-    void clearDirectoryRefuses_data();
     void clearDirectoryRefuses();
 };
 
@@ -81,10 +85,8 @@ void TestUtils::phoneNumbers_data()
                         const char *uriDigits) { QTest::newRow(tag) << text << number << digits << uriDigits; };
 
     // Read plainly, a SIP address stops at the "p" of "sip": callers fall back to the URI reading.
-    row("sip percent-encoded plus", "sip:%2B15550100123@example.com", "+15550100123", "", "15550100123");
     row("sips", "sips:%2B15550100123@example.com", "+15550100123", "", "15550100123");
     row("encoded blanks", "sip:+1%20555%200100@host", "+1 555 0100", "", "15550100");
-    row("phone-context", "sip:1234;phone-context=+44@example.com", "+441234", "", "441234");
     row("phone-context, parameter", "sip:1234;phone-context=+44;ext=7@host", "+441234", "", "441234");
     row("phone-context, NUL", "sip:1234;phone-context=+44%00junk@host", "+441234", "", "441234");
     row("other parameter", "sip:5550100;user=phone@host", "5550100", "", "5550100");
@@ -92,17 +94,14 @@ void TestUtils::phoneNumbers_data()
     row("prefix case", "SIP:5550100@host", "", "", "");
     row("dash", "+1 (555) 010-9999", "", "15550109999", "");
     row("semicolon outside sip", "5550100;ext=1", "", "5550100", "");
-    row("three digits", "123", "", "123", "");
     row("four digits", "1234", "1234", "1234", "1234");
     row("short after trimming", "  123  ", "", "123", "");
     row("service code", "*31#555p12,3w4x5", "*31#555p12,3w4x5", "555", "555");
     row("non-ascii digits", QString::fromUtf8("\u0661\u0662\u0663\u0664\u0665"), "", "", "");
     row("empty", "", "", "", "");
-    row("pause", "12345p678", "12345p678", "12345", "12345");
     row("wait", "12345W678", "12345W678", "12345", "12345");
     row("extension", "12345x678", "12345x678", "12345", "12345");
     row("leading comma", ",5551234", ",5551234", "", "");
-    row("leading p", "p5551234", "p5551234", "", "");
     row("leading X", "X5551234", "X5551234", "", "");
     row("hash restarts", "12#34", "12#34", "34", "34");
 }
@@ -135,7 +134,6 @@ void TestUtils::fixImageSuffix_data()
     row("gif as gif", "gif", "pic.gif", "pic.gif");
     row("tiff as tif", "tiff", "pic.tif", "pic.tif.tiff");
     row("tiff as tiff", "tiff", "pic.tiff", "pic.tiff");
-    row("bmp keeps any name", "bmp", "pic.dat", "pic.dat");
     row("not an image", "", "pic.jpg", "pic.jpg");
 }
 
@@ -145,17 +143,9 @@ void TestUtils::fixImageSuffix()
     QFETCH(QString, fileName);
     QFETCH(QString, expected);
 
-    QByteArray content = format.isEmpty() ? QByteArray("no picture here, just text")
-            : format == "gif"             ? TinyGif
-                                          : QByteArray();
-    if (content.isEmpty()) {
-        if (!QImageWriter::supportedImageFormats().contains(format))
-            QSKIP("No image plugin to write this format");
-        QImage image(8, 8, QImage::Format_RGB32);
-        image.fill(Qt::darkCyan);
-        QBuffer buffer(&content);
-        QVERIFY(buffer.open(QIODevice::WriteOnly) && image.save(&buffer, format.constData()));
-    }
+    const QByteArray content = format.isEmpty() ? QByteArray("no picture here, just text") : picture(format);
+    if (content.isEmpty())
+        QSKIP("No image plugin to write this format");
     QTemporaryDir dir;
     const QString original = dir.filePath(fileName);
     QVERIFY(writeFile(original, content));
@@ -181,7 +171,6 @@ void TestUtils::copyWithSuffix_data()
     row("new copy", "picture", ".png", "");
     row("stale copy replaced", "picture", ".gif", "");
     row("link replaced, not written through", "picture", ".jpg", "");
-    row("missing source", "missing", ".png", openFailure);
     row("source is a directory", "folder", ".png", openFailure);
     row("target is a directory", "picture", ".d", openFailure);
     row("empty suffix", "picture", "", "Unusable suffix");
@@ -197,10 +186,8 @@ void TestUtils::copyWithSuffix()
     QTemporaryDir dir;
     const QString original = dir.filePath("picture");
     const QString outside = dir.filePath("outside");
-    // Several copy blocks and a partial last one.
-    QByteArray content;
-    for (int i = 0; i < 10000; ++i)
-        content.append(char(i * 7 % 251));
+    // Several copy blocks, each different, and a partial last one.
+    const QByteArray content = QByteArray("0123456789").repeated(1000);
     QVERIFY(writeFile(original, content) && setMode(original, 0644)
             && makeTree(dir.path(), {"outside", "folder/", "picture.d/"}));
     // A longer stale copy that others can read, and a planted link.
@@ -228,11 +215,13 @@ void TestUtils::copyWithSuffix()
     }
 }
 
-void TestUtils::clearDirectoryRemovesTreeButNoLinkTarget()
+void TestUtils::clearDirectoryFollowsNoLinkInside()
 {
     QTemporaryDir base;
     const QString tree = base.filePath("tree");
     const QString outside = base.filePath("outside");
+    const QString disk = base.filePath("disk/quillnet");
+    const QString link = base.filePath("cache");
     QVERIFY(makeTree(outside, {"precious", "sub/nested"}));
     QVERIFY(makeTree(tree,
                      {"a/b/c/deep.txt", "a/top.txt", ".hidden", ".hiddendir/.inner/.file", "empty/", "readonly"}));
@@ -252,28 +241,17 @@ void TestUtils::clearDirectoryRemovesTreeButNoLinkTarget()
         QVERIFY(QFile::link(target, tree + '/' + name));
 
     Utils::clearDirectory(tree + '/');
-    QVERIFY(!isLinkOrExists(tree));
-    QCOMPARE(readFile(outside + "/precious"), QByteArrayLiteral("precious"));
-    QCOMPARE(readFile(outside + "/sub/nested"), QByteArrayLiteral("sub/nested"));
-}
+    QCOMPARE(modeOf(tree), -1);
 
-void TestUtils::clearDirectoryThroughALinkedPath()
-{
     // A cache directory moved to another disk and linked back: what it names goes, then the
     // link; a link inside it is still not followed.
-    QTemporaryDir base;
-    const QString disk = base.filePath("disk/quillnet");
-    const QString outside = base.filePath("outside");
-    const QString link = base.filePath("cache");
-    QVERIFY(makeTree(outside, {"precious"}));
     for (const char *ending : {"", "/", "/."}) {
         QVERIFY(makeTree(disk, {"qndaemon-cache.db", "qncache/pic.png", "private/qncache.db"}));
         QVERIFY(QFile::link(outside, disk + "/out"));
         QVERIFY(QFile::link(disk, link));
         Utils::clearDirectory(link + QLatin1String(ending));
-        QVERIFY2(!isLinkOrExists(link) && !isLinkOrExists(disk), ending);
+        QVERIFY2(modeOf(link) < 0 && modeOf(disk) < 0, ending);
     }
-    QCOMPARE(readFile(outside + "/precious"), QByteArrayLiteral("precious"));
 
     // Kept two levels below the link, with a trailing separator as cache directory names are given:
     // found below the directory the link names, its siblings and a look-alike name go, the link stays.
@@ -291,27 +269,26 @@ void TestUtils::clearDirectoryThroughALinkedPath()
     QCOMPARE(readFile(disk + "/private/qncache/inner/file"), QByteArrayLiteral("private/qncache/inner/file"));
     // A kept path outside the tree changes nothing: all of it goes.
     Utils::clearDirectory(link, base.filePath("elsewhere"));
-    QVERIFY(!isLinkOrExists(link) && !isLinkOrExists(disk));
+    QVERIFY(modeOf(link) < 0 && modeOf(disk) < 0);
 
     // A dangling link: only the link goes.
     QVERIFY(QFile::link(base.filePath("gone"), link));
     Utils::clearDirectory(link);
-    QVERIFY(!isLinkOrExists(link) && !isLinkOrExists(base.filePath("gone")));
+    QVERIFY(modeOf(link) < 0 && modeOf(base.filePath("gone")) < 0);
+    // Nothing the links inside named was touched.
+    QCOMPARE(readFile(outside + "/precious") + readFile(outside + "/sub/nested"),
+             QByteArrayLiteral("precioussub/nested"));
 }
 
 void TestUtils::imageFormatAgreesWithImageReader_data()
 {
     QTest::addColumn<QByteArray>("content");
 
-    for (const QByteArray &format : QImageWriter::supportedImageFormats()) {
-        QImage image(16, 12, QImage::Format_ARGB32);
-        image.fill(QColor(10, 200, 30, 128));
-        QByteArray content;
-        QBuffer buffer(&content);
-        if (buffer.open(QIODevice::WriteOnly) && image.save(&buffer, format.constData()))
+    const QByteArrayList formats = QImageWriter::supportedImageFormats() << "gif";
+    for (const QByteArray &format : formats) {
+        if (const QByteArray content = picture(format); !content.isEmpty())
             QTest::newRow(format.constData()) << content;
     }
-    QTest::newRow("gif") << TinyGif;
     QTest::newRow("big-endian tiff header") << QByteArray("MM\0*\0\0\0\x08", 8);
     QTest::newRow("png signature cut") << QByteArray("\x89PN", 3);
     QTest::newRow("jpeg marker only") << QByteArray("\xff\xd8");
@@ -333,25 +310,10 @@ void TestUtils::imageFormatAgreesWithImageReader()
     QCOMPARE(Utils::imageFormat(path), expected);
 }
 
-void TestUtils::clearDirectoryRefuses_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::newRow("empty") << "";
-    QTest::newRow("relative") << "victim";
-    QTest::newRow("relative with dot") << "./victim/";
-    QTest::newRow("current directory") << ".";
-    QTest::newRow("root") << "/";
-    QTest::newRow("double slash") << "//";
-    QTest::newRow("root dot") << "/.";
-    QTest::newRow("up to root") << "/victim/..";
-}
-
-// The call runs in a child process whose root and working directory are a scratch directory, so
+// The calls run in a child process whose root and working directory are a scratch directory, so
 // that a regression can empty nothing but that directory.
 void TestUtils::clearDirectoryRefuses()
 {
-    QFETCH(QString, path);
-
     QTemporaryDir scratch;
     QVERIFY(makeTree(scratch.path(), {"victim/file"}));
 
@@ -365,10 +327,16 @@ void TestUtils::clearDirectoryRefuses()
             || ::chdir("/") != 0)
             ::_exit(Unconfined);
         qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &text) {
-            refusalLogged = refusalLogged || (type == QtWarningMsg && text.contains(RefusalWarning));
+            refusals += type == QtWarningMsg && text.contains(RefusalWarning) ? 1 : 0;
         });
-        Utils::clearDirectory(path);
-        ::_exit(!QFile::exists("/victim/file") ? Removed : refusalLogged ? Kept : NoWarning);
+        // Empty, relative, the root, and a name for the root.
+        const QStringList paths = {"", "victim", "/", "/victim/.."};
+        for (const QString &path : paths) {
+            Utils::clearDirectory(path);
+            if (!QFile::exists("/victim/file"))
+                ::_exit(Removed);
+        }
+        ::_exit(refusals == paths.size() ? Kept : NoWarning);
     }
 
     int status = 0;

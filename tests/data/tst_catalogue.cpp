@@ -79,6 +79,7 @@ void TestCatalogue::textsOfTheLocale()
     // Made before the locale changes: the one in use when asked is the one that counts.
     const MLocale mlocale;
     QLocale::setDefault(QLocale(locale));
+    QVERIFY(!Helper().setLocale(QStringLiteral("nosuchcatalogue")));
     {
         Helper helper;
         QVERIFY(helper.setLocale(QStringLiteral("quillnet")));
