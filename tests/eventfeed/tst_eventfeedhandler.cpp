@@ -151,27 +151,19 @@ void TestEventfeedHandler::networkImportPublishesTheFeed()
 
     QVERIFY(networkImport());
 
-    // Nothing was published before: the old items go, then the posts come, oldest first.
-    Qn::QnPosts shown;
-    QStringList expected;
-    for (const Qn::QnPost &post : servicePage()) {
-        if (!isExcluded(post)) {
-            shown.prepend(post);
-            expected.prepend(post.id());
-        }
-    }
-    QVERIFY(shown.size() < EventfeedHandler::FeedLimit);
-    QCOMPARE(mFeed.calls(), QStringList {ClearCall} + QStringList(shown.size(), AddCall));
-    QStringList published;
-    for (const QVariantMap &item : mFeed.items())
-        published << postIdOf(item);
-    QCOMPARE(published, expected);
-
-    // The texts are the next test's; here what every item carries, and its pictures.
+    // Nothing was published before: the old items go, then the posts come, oldest first, each with
+    // its avatar and picture, each downloaded once however many posts share it.
+    QStringList expected, published;
     const QMap<QString, QVariantMap> items = itemsByPost();
-    for (const Qn::QnPost &post : shown) {
+    for (const Qn::QnPost &post : servicePage()) {
+        const bool withImage = post.picture().startsWith(QLatin1String("http")) && post.type() != "checkin";
+        if (!post.picture().isEmpty())
+            QCOMPARE(mSim->requestCount(QUrl(post.picture()).path()), int(withImage && !isExcluded(post)));
+        if (isExcluded(post))
+            continue;
+        expected.prepend(post.id());
+        QCOMPARE(mSim->requestCount(QStringLiteral("/users/%1/picture").arg(post.from().id())), 1);
         const QVariantMap item = items.value(post.id());
-        const bool withImage = post.picture().startsWith(QLatin1String("http://")) && post.type() != "checkin";
         QStringList keys {"action", "body", "icon", "sourceDisplayName", "sourceName", "timestamp", "title"};
         if (post.likes() + post.commentCount() > 0)
             keys << QStringLiteral("footer");
@@ -182,29 +174,20 @@ void TestEventfeedHandler::networkImportPublishesTheFeed()
         QVERIFY(QFileInfo(item.value("icon").toString()).isFile());
         QCOMPARE(item.value("sourceName").toString(), QStringLiteral("Quillnet"));
         QCOMPARE(item.value("sourceDisplayName").toString(), QStringLiteral("Quillnet"));
-        QCOMPARE(item.value("timestamp").toString(), post.created().toLocalTime().toString(TimeFormat));
         if (withImage) {
-            const QStringList images = item.value("imageList").toStringList();
-            QCOMPARE(images.size(), 3);
-            QVERIFY(QFileInfo(images.at(0)).isFile());
             // Named after its real format already.
-            QString renamed = images.at(0);
+            const QStringList images = item.value("imageList").toStringList();
+            QString renamed = images.value(0);
             Utils::fixImageSuffix(renamed);
-            QCOMPARE(renamed, images.at(0));
-            QCOMPARE(images.mid(1), QStringList({QString(), QString()}));
+            QCOMPARE(images, QStringList({renamed, QString(), QString()}));
+            QVERIFY(QFileInfo(renamed).isFile());
         }
     }
-
-    // Every picture and every avatar was downloaded once, however many posts share it.
-    for (const Qn::QnPost &post : shown) {
-        QCOMPARE(mSim->requestCount(QStringLiteral("/users/%1/picture").arg(post.from().id())), 1);
-        if (post.picture().startsWith(QLatin1String("http")) && post.type() != QLatin1String("checkin"))
-            QCOMPARE(mSim->requestCount(QUrl(post.picture()).path()), 1);
-    }
-    for (const Qn::QnPost &post : servicePage()) {
-        if (isExcluded(post) || post.type() == QLatin1String("checkin"))
-            QCOMPARE(mSim->requestCount(QUrl(post.picture()).path()), 0);
-    }
+    QVERIFY(expected.size() < EventfeedHandler::FeedLimit);
+    QCOMPARE(mFeed.calls(), QStringList {ClearCall} + QStringList(expected.size(), AddCall));
+    for (const QVariantMap &item : mFeed.items())
+        published << postIdOf(item);
+    QCOMPARE(published, expected);
 }
 
 void TestEventfeedHandler::changesReachTheEventFeed()
@@ -219,10 +202,6 @@ void TestEventfeedHandler::changesReachTheEventFeed()
     QVERIFY(mFeed.start());
     QTRY_VERIFY(republished(published));
     QCOMPARE(mFeed.calls(), QStringList {ClearCall} + QStringList(published.size(), AddCall));
-    QMap<QString, qlonglong> itemIds;
-    const QMap<qlonglong, QVariantMap> items = mFeed.items();
-    for (auto it = items.cbegin(); it != items.cend(); ++it)
-        itemIds.insert(postIdOf(it.value()), it.key());
 
     // Unchanged: not a single call.
     mFeed.clearCalls();
@@ -237,14 +216,8 @@ void TestEventfeedHandler::changesReachTheEventFeed()
     QVERIFY(mSim->likePost(commented.id()) && mSim->likePost(liked.id(), -1));
     QVERIFY(networkImport());
     QCOMPARE(mFeed.calls(), QStringList({UpdateCall, UpdateCall}));
-    QMap<qlonglong, QVariantMap> updates;
-    for (const auto &update : mFeed.updates())
-        updates.insert(update.first, update.second);
-    QCOMPARE(updates.value(itemIds.value(commented.id())),
-             (QVariantMap {{QStringLiteral("footer"), QStringLiteral("1 like, 2 comments")}}));
-    QVERIFY(updates.contains(itemIds.value(liked.id())));
-    QCOMPARE(updates.value(itemIds.value(liked.id())), QVariantMap());
-    QCOMPARE(mFeed.items().value(itemIds.value(liked.id())).value("footer").toString(), QStringLiteral("1 like"));
+    QCOMPARE(itemsByPost().value(commented.id()).value("footer").toString(), QStringLiteral("1 like, 2 comments"));
+    QCOMPARE(itemsByPost().value(liked.id()).value("footer").toString(), QStringLiteral("1 like"));
 
     // A deleted post goes; the one that moves up into the page comes.
     const Qn::QnPost deleted = page.at(5);
@@ -253,7 +226,6 @@ void TestEventfeedHandler::changesReachTheEventFeed()
     QVERIFY(networkImport());
     const Qn::QnPost movedUp = servicePage().last();
     QCOMPARE(mFeed.calls(), QStringList {RemoveCall} + (isExcluded(movedUp) ? QStringList() : QStringList {AddCall}));
-    QCOMPARE(mFeed.removals(), QList<qlonglong> {itemIds.value(deleted.id())});
     const QMap<QString, QVariantMap> now = itemsByPost();
     QVERIFY(!now.contains(deleted.id()));
     QCOMPARE(now.contains(movedUp.id()), !isExcluded(movedUp));
@@ -266,6 +238,10 @@ void TestEventfeedHandler::changesReachTheEventFeed()
     mHandler->setEnabled(true);
     emit mDb->dbReseted();
     QTRY_VERIFY(republished(now.keys()));
+    // Rebuilt while an import runs: published again once that import is over, and only once.
+    QVERIFY(mHandler->startNewsfeedImport(false));
+    emit mDb->dbReseted();
+    QTRY_VERIFY(republished(now.keys()) && !mHandler->isImporting());
 }
 
 void TestEventfeedHandler::repeatedPostIsPublishedOnce()
@@ -531,19 +507,32 @@ void TestEventfeedHandler::oneRequestAtATime()
 
 void TestEventfeedHandler::requestOfAnImportThatGaveUpIsAbandoned()
 {
+    // The downloads of a pass that gave up are asked for again by the next one: the post comes with
+    // its picture.
+    QSignalSpy failed(mClient.get(), &Qn::Quillnet::requestFailed);
+    const Qn::QnPosts page = servicePage();
+    const Qn::QnPost photo = *std::find_if(page.cbegin(), page.cend(), [](const Qn::QnPost &post) {
+        return post.picture().startsWith(QLatin1String("http")) && post.type() != "checkin" && !isExcluded(post);
+    });
+    QVERIFY(storeCachedFeed(photo, false));
+    QVERIFY(mHandler->startNewsfeedImport(true));
+    QTest::ignoreMessage(QtWarningMsg,
+                         qPrintable(QStringLiteral("Missing avatar for post \"%1\" skipping").arg(photo.id())));
+    QVERIFY(QMetaObject::invokeMethod(mHandler.get(), "onSafetyTimerHit"));
+    QTRY_COMPARE(failed.count(), 2);
+    QVERIFY(mHandler->startNewsfeedImport(true));
+    QTRY_VERIFY(itemsByPost().value(photo.id()).contains("imageList") && !mHandler->isImporting());
+    mFeed.clearCalls();
+
     mSim->injectFault(feedPath(), QuillnetSim::Simulator::Delay, 300);
     QSignalSpy imported(mHandler.get(), &EventfeedHandler::eventsfeedImported);
     QSignalSpy answered(mClient.get(), &Qn::Quillnet::newsFeedRetrieved);
     QVERIFY(mHandler->startNewsfeedImport(false));
     QVERIFY(safetyTimer()->isActive());
-    QCOMPARE(safetyTimer()->interval(), 90000);
-    QVERIFY(safetyTimer()->isSingleShot());
 
     // The request of an import that gave up is abandoned: it holds no connection, and ends nothing.
-    QSignalSpy failed(mClient.get(), &Qn::Quillnet::requestFailed);
     QVERIFY(QMetaObject::invokeMethod(mHandler.get(), "onSafetyTimerHit"));
-    QCOMPARE(imported.count(), 1);
-    QTRY_COMPARE(failed.count(), 1);
+    QTRY_COMPARE(failed.count(), 3);
     QCOMPARE(answered.count(), 0);
     QCOMPARE(imported.count(), 1);
     QVERIFY(!safetyTimer()->isActive());
@@ -605,10 +594,15 @@ void TestEventfeedHandler::reportsNobodyWaitsForChangeNothing()
     Qn::QnPost post(QStringLiteral("c1"));
     post.setFrom(mSim->friends().first().ref());
     post.setCreated(QDateTime::currentDateTimeUtc());
+    post.setPicture(mSim->baseUrl().toString() + QStringLiteral("/pictures/gone.png"));
     QVERIFY(storeCachedFeed(post, false));
     QSignalSpy imported(mHandler.get(), &EventfeedHandler::eventsfeedImported);
     QVERIFY(mHandler->startNewsfeedImport(true));
     emit mClient->profilePictureUpdated(mSim->friends().at(1).id(), Qn::SmallPicture, elsewhere);
+    QVERIFY(safetyTimer()->isActive());
+    // A failed download is progress too: the wait starts anew.
+    safetyTimer()->stop();
+    emit mClient->requestFailed(Qn::DataRequest, QString::fromLatin1(QUrl(post.picture()).toEncoded()));
     QVERIFY(safetyTimer()->isActive());
     QCOMPARE(mFeed.calls(), QStringList());
 
