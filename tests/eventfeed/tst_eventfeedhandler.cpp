@@ -98,13 +98,11 @@ private slots:
             expected.prepend(post.id());
             QCOMPARE(mSim->requestCount(QStringLiteral("/users/%1/picture").arg(post.from().id())), 1);
             const QVariantMap item = items.value(post.id());
-            QStringList keys {"action", "body", "icon", "sourceDisplayName", "sourceName", "timestamp", "title"};
-            if (post.likes() + post.commentCount() > 0)
-                keys << QStringLiteral("footer");
-            if (withImage)
-                keys << QStringLiteral("imageList");
-            keys.sort();
-            QCOMPARE(item.keys(), keys);
+            const bool withFooter = post.likes() + post.commentCount() > 0;
+            QCOMPARE(item.contains("footer"), withFooter);
+            QCOMPARE(item.contains("imageList"), withImage);
+            // And the action, body, icon, source names, timestamp and title.
+            QCOMPARE(item.size(), 7 + int(withFooter) + int(withImage));
             QVERIFY(QFileInfo(item.value("icon").toString()).isFile());
             QCOMPARE(item.value("sourceName").toString(), QStringLiteral("Quillnet"));
             QCOMPARE(item.value("sourceDisplayName").toString(), QStringLiteral("Quillnet"));
@@ -145,7 +143,6 @@ private slots:
         // A like more; both counts down to zero, which leaves the old footer in place.
         const Qn::QnPosts page = servicePage();
         const Qn::QnPost commented = page.at(0), liked = page.at(1);
-        QCOMPARE(commented.commentCount(), 2);
         QCOMPARE(liked.likes(), 1);
         QVERIFY(mSim->likePost(commented.id()) && mSim->likePost(liked.id(), -1));
         QVERIFY(networkImport());
@@ -342,9 +339,9 @@ private slots:
     {
         QFETCH(QString, feed);
         const bool hung = feed.startsWith(QLatin1String("hung"));
-        int shown = 0;
-        for (const Qn::QnPost &post : servicePage())
-            shown += isExcluded(post) ? 0 : 1;
+        const Qn::QnPosts page = servicePage();
+        const int shown
+                = int(std::count_if(page.cbegin(), page.cend(), [](const Qn::QnPost &p) { return !isExcluded(p); }));
 
         const QRegularExpression silent(QStringLiteral("^Event Feed did not answer, new posts wait for the next pass"));
         if (feed == QLatin1String("refusing")) {
@@ -432,24 +429,21 @@ private slots:
 
         // A feed request that fails ends its import at once, so that the next sync fetches.
         mSim->injectFault(feedPath(), QuillnetSim::Simulator::HttpStatus, 500);
-        QVERIFY(mHandler->startNewsfeedImport(false));
-        QVERIFY(imported.wait());
+        QVERIFY(networkImport());
         QVERIFY(!safetyTimer()->isActive());
         const int asked = mSim->requestCount(feedPath());
-        QVERIFY(mHandler->startNewsfeedImport(false));
-        QVERIFY(imported.wait());
+        QVERIFY(networkImport());
         QCOMPARE(mSim->requestCount(feedPath()), asked + 1);
     }
 
     void cachePassWithNothingNewEndsAtOnce()
     {
         // A cached post whose author has no picture anywhere: left out, so that page is not done yet.
-        const QString stranger = QStringLiteral("100000000009999");
         Qn::QnPost post(QStringLiteral("c1"));
-        post.setFrom(Qn::QnUserRef(stranger, QStringLiteral("Stranger")));
+        post.setFrom(Qn::QnUserRef(QStringLiteral("100000000009999"), QStringLiteral("Stranger")));
         post.setMessage(QStringLiteral("cached"));
         post.setCreated(QDateTime::currentDateTimeUtc());
-        QVERIFY(mCache->storeNewsFeed(mSim->me().id(), {post}));
+        QVERIFY(storeCachedFeed(post, false));
         // The calls of one pass from the cache.
         const auto cachePass = [this] {
             mFeed.clearCalls();
@@ -460,14 +454,12 @@ private slots:
         QTest::ignoreMessage(QtWarningMsg, "Missing avatar for post \"c1\" skipping");
         QCOMPARE(cachePass(), QStringList {ClearCall});
         // Its picture is cached now: the same page is published.
-        QVERIFY(!mCache->storeProfilePicture(stranger, Qn::SmallPicture,
-                                             mSim->profilePictureData(mSim->friends().first().id(), Qn::SmallPicture))
-                         .isEmpty());
+        QVERIFY(storeCachedFeed(post, true));
         QCOMPARE(cachePass(), QStringList({ClearCall, AddCall}));
         // Nothing new: not a call. A like stored since: its footer. Withdrawn since: all of it again.
         QCOMPARE(cachePass(), QStringList());
         post.setLikes(3);
-        QVERIFY(mCache->storeNewsFeed(mSim->me().id(), {post}));
+        QVERIFY(storeCachedFeed(post, false));
         QCOMPARE(cachePass(), QStringList {UpdateCall});
         mHandler->clear();
         QCOMPARE(cachePass(), QStringList({ClearCall, AddCall}));
@@ -475,7 +467,6 @@ private slots:
 
     void oneImportAtATimeIgnoringOthersReports()
     {
-        const QString author = mSim->friends().first().id();
         const QString elsewhere = mDir->filePath(QStringLiteral("elsewhere.png"));
         // A client that is not signed in yet starts nothing; nothing cached yet: refused too.
         Qn::Quillnet unready(Qn::QuillnetConfiguration(mSim->accessToken()));
@@ -487,7 +478,7 @@ private slots:
         QVERIFY(!mHandler->startNewsfeedImport(true));
         // No import runs: nothing starts waiting.
         emit mClient->dataRetrieved(QUrl(QStringLiteral("http://127.0.0.1/x.png")), elsewhere);
-        emit mClient->profilePictureUpdated(author, Qn::SmallPicture, elsewhere);
+        emit mClient->profilePictureUpdated(mSim->friends().first().id(), Qn::SmallPicture, elsewhere);
         QVERIFY(!safetyTimer()->isActive());
 
         // While the import waits for one avatar, another user's picture does not end the wait.
