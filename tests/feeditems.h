@@ -11,8 +11,7 @@
 inline QString postIdOf(const QVariantMap &item)
 {
     const QString action = item.value(QStringLiteral("action")).toString();
-    QByteArray argument = QByteArray::fromBase64(action.section(QLatin1Char(' '), 4).toLatin1());
-    QDataStream stream(&argument, QIODevice::ReadOnly);
+    QDataStream stream(QByteArray::fromBase64(action.section(QLatin1Char(' '), 4).toLatin1()));
     QVariant id;
     stream >> id;
     return id.toString();
