@@ -82,7 +82,6 @@ private slots:
     void deletingTheClientDropsItsRequests();
     void proxiesComeFromTheEnvironment();
     // Without a service or a usable cache.
-    void initWithoutServiceFailsAfterReturning();
     void callsAreRefusedBeforeAnythingIsSent();
 
 private:
@@ -504,26 +503,6 @@ void TestQuillnetHttp::proxiesComeFromTheEnvironment()
     QNetworkProxyFactory::setApplicationProxyFactory(nullptr);
 }
 
-void TestQuillnetHttp::initWithoutServiceFailsAfterReturning()
-{
-    // No address, not the web, no host.
-    for (const QUrl &serviceUrl : {QUrl(), QUrl("ftp://127.0.0.1:8080/"), QUrl("http:///api")}) {
-        QuillnetConfiguration configuration("token");
-        configuration.setServiceUrl(serviceUrl);
-        Quillnet client(configuration);
-        QSignalSpy errors(&client, SIGNAL(error(Qn::QnError)));
-        QSignalSpy initialized(&client, SIGNAL(initialized()));
-        client.init();
-        QCOMPARE(errors.count(), 0);
-        QVERIFY(errors.wait());
-        QCOMPARE(errors.count(), 1);
-        QCOMPARE(errorAt(errors).errorType(), QnError::NotAvailableError);
-        QCOMPARE(errorAt(errors).quillnetErrorString(), QStringLiteral("No service address configured"));
-        QCOMPARE(initialized.count(), 0);
-        QVERIFY(!client.isInitialized() && client.currentProfileId().isEmpty());
-    }
-}
-
 void TestQuillnetHttp::callsAreRefusedBeforeAnythingIsSent()
 {
     QVERIFY(newClient(QuillnetConfiguration("token"), false));
@@ -573,6 +552,23 @@ void TestQuillnetHttp::callsAreRefusedBeforeAnythingIsSent()
     Quillnet withoutCache {QuillnetConfiguration("token")};
     QVERIFY(!withoutCache.cache());
     QCOMPARE(withoutCache.retrieveData(&location, QUrl("http://x/y"), RetrieveFromCache), int(StatusNoCache));
+
+    // No address, not the web, no host: the client does not start, and says so after init() returned.
+    for (const QUrl &serviceUrl : {QUrl(), QUrl("ftp://127.0.0.1:8080/"), QUrl("http:///api")}) {
+        QuillnetConfiguration configuration("token");
+        configuration.setServiceUrl(serviceUrl);
+        Quillnet client(configuration);
+        QSignalSpy failures(&client, SIGNAL(error(Qn::QnError)));
+        QSignalSpy initialized(&client, SIGNAL(initialized()));
+        client.init();
+        QCOMPARE(failures.count(), 0);
+        QVERIFY(failures.wait());
+        QCOMPARE(failures.count(), 1);
+        QCOMPARE(errorAt(failures).errorType(), QnError::NotAvailableError);
+        QCOMPARE(errorAt(failures).quillnetErrorString(), QStringLiteral("No service address configured"));
+        QCOMPARE(initialized.count(), 0);
+        QVERIFY(!client.isInitialized() && client.currentProfileId().isEmpty());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestQuillnetHttp)

@@ -170,10 +170,8 @@ void TestSimulator::answersFollowTheDocument()
     QVERIFY2(document.problems.isEmpty(), qPrintable(document.problems.join('\n')));
 
     QString picture;
-    for (const Qn::QnPost &post : mSim->posts()) {
-        if (picture.isEmpty())
-            picture = QUrl(post.picture()).path();
-    }
+    for (const Qn::QnPost &post : mSim->posts())
+        picture = picture.isEmpty() ? QUrl(post.picture()).path() : picture;
     QStringList someFriends;
     for (const Qn::QnUser &user : mSim->friends().mid(0, 20))
         someFriends << user.id();
