@@ -51,10 +51,9 @@ public:
     {
         mAnswers.append({prefix, bytes, false});
     }
-    // The bytes, then 'x' without end, as fast as the client takes them; only the client can end it.
-    void enqueueEndless(const QByteArray &start) { mAnswers.append({QByteArray(), start, true}); }
-    // The bytes, then one 'x' every intervalMs without end, as a trickling service sends.
-    void enqueueTrickle(const QByteArray &start, int intervalMs)
+    // The bytes, then 'x' without end: as fast as the client takes them, or one every intervalMs as
+    // a trickling service sends. Only the client can end it.
+    void enqueueEndless(const QByteArray &start, int intervalMs = 0)
     {
         mAnswers.append({QByteArray(), start, true, intervalMs});
     }
@@ -107,28 +106,22 @@ private:
         if (index == mAnswers.size())
             return; // left hanging: the client's timeout must end it
         const Answer answer = mAnswers.takeAt(index);
-        if (answer.endless && answer.trickleMs > 0) {
-            socket->setProperty("endless", true);
-            socket->write(answer.bytes);
+        socket->setProperty(answer.endless ? "endless" : "answered", true);
+        socket->write(answer.bytes);
+        if (!answer.endless) {
+            socket->disconnectFromHost();
+        } else if (answer.trickleMs > 0) {
             auto *timer = new QTimer(socket);
             QObject::connect(timer, &QTimer::timeout, socket, [socket] { socket->write("x"); });
             timer->start(answer.trickleMs);
-            return;
-        }
-        if (answer.endless) {
+        } else {
             const auto feed = [socket] {
                 while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < 256 * 1024)
                     socket->write(QByteArray(64 * 1024, 'x'));
             };
-            socket->setProperty("endless", true);
-            socket->write(answer.bytes);
             QObject::connect(socket, &QTcpSocket::bytesWritten, socket, feed);
             feed();
-            return;
         }
-        socket->setProperty("answered", true);
-        socket->write(answer.bytes);
-        socket->disconnectFromHost();
     }
 
     struct Answer

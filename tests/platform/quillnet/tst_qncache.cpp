@@ -7,14 +7,13 @@
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
-#include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QTest>
 
 #include <memory>
 
 #include <unistd.h>
 
+#include "database/databaseinspector.h"
 #include "simclient.h"
 #include "testfiles.h"
 
@@ -42,8 +41,8 @@ class TestQnCache : public QObject, public SimClientFixture
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void init() { QVERIFY(openCache()); }
+    void cleanup() { stop(); }
 
     void userDataIsKeptAndInstancesUseTheirOwnConnections();
     void downloadsAndTheDatabaseAreForTheUserOnly();
@@ -56,16 +55,6 @@ private slots:
     void downloadOnAFullDiskIsNotKept();
     void oneAnswerIsStoredWhollyOrNotAtAll();
 };
-
-void TestQnCache::init()
-{
-    QVERIFY(openCache());
-}
-
-void TestQnCache::cleanup()
-{
-    stop();
-}
 
 void TestQnCache::downloadsAndTheDatabaseAreForTheUserOnly()
 {
@@ -105,21 +94,14 @@ void TestQnCache::unusableFileIsMovedAsideAndRebuilt()
     QVERIFY(QDir().mkpath(QFileInfo(name).path()));
     // Another program's database, for the links to point at.
     const QString foreign = mDir->filePath("foreign.db");
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "foreign");
-        db.setDatabaseName(foreign);
-        QVERIFY(db.open());
-        QVERIFY(QSqlQuery(db).exec("CREATE TABLE precious (x TEXT)"));
-    }
-    QSqlDatabase::removeDatabase("foreign");
+    QVERIFY(Inspector(foreign).exec("CREATE TABLE precious (x TEXT)"));
     QVERIFY(QFile::setPermissions(foreign, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
     const QByteArray foreignBytes = readFile(foreign);
 
     QByteArray kept;
     if (kind == "garbage") {
         kept = QByteArray("not a database ").repeated(300);
-        QFile file(name);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(kept) == kept.size());
+        QVERIFY(writeFile(name, kept));
     } else if (kind == "malformed") {
         QVERIFY(damageDatabase(name));
         kept = readFile(name);
@@ -154,19 +136,15 @@ void TestQnCache::lockedDatabaseIsOpenedOnALaterUse()
 {
     QVERIFY(mCache->updateUserData("k", "v"));
     mCache.reset();
-    auto locker = std::make_unique<QSqlDatabase>(QSqlDatabase::addDatabase("QSQLITE", "locker"));
-    locker->setDatabaseName(cacheConfiguration(*mDir).databaseName());
-    QVERIFY(locker->open());
-    QVERIFY(QSqlQuery(*locker).exec("BEGIN EXCLUSIVE"));
+    auto locker = std::make_unique<Inspector>(cacheConfiguration(*mDir).databaseName());
+    QVERIFY(locker->exec("BEGIN EXCLUSIVE"));
 
     // SQLite waits for the lock before it gives up; the cache does not give up for the run.
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("locked by another process; trying again"));
     QnCache cache(cacheConfiguration(*mDir));
     QVERIFY(!cache.isOpen());
-    QVERIFY(QSqlQuery(*locker).exec("COMMIT"));
-    locker->close();
+    QVERIFY(locker->exec("COMMIT"));
     locker.reset();
-    QSqlDatabase::removeDatabase("locker");
     QTRY_VERIFY(cache.isOpen());
     QCOMPARE(cache.getUserData("k"), u"v"_s);
 }
@@ -308,12 +286,8 @@ void TestQnCache::downloadOnAFullDiskIsNotKept()
     if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=64k", "tmpfs", files}) != 0)
         QSKIP("mount refused a tmpfs");
     const auto unmount = qScopeGuard([&files] { QProcess::execute("umount", {"-l", files}); });
-    {
-        QFile filler(files + "/filler");
-        QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-        const QByteArray block(4096, 'x');
-        while (filler.write(block) == block.size()) {}
-    }
+    // Filled up by a file larger than the file system.
+    QVERIFY(!writeFile(files + "/filler", QByteArray(128 * 1024, 'x')));
     QnCacheConfiguration configuration;
     configuration.setPath(files);
     configuration.setDatabaseName(mDir->filePath("elsewhere.db"));
@@ -334,17 +308,11 @@ void TestQnCache::oneAnswerIsStoredWhollyOrNotAtAll()
     const QnUser bob("bob", "Bob");
     QVERIFY(mCache->storeFriendPage("me", {ann}));
     // Make the database refuse one row in the middle of a compound write.
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "saboteur");
-        db.setDatabaseName(mCache->databaseName());
-        QVERIFY(db.open());
-        QSqlQuery query(db);
-        for (const char *table : {"friends", "statuses"})
-            QVERIFY(query.exec(QStringLiteral("CREATE TRIGGER refuse_%1 BEFORE INSERT ON %1 WHEN NEW.%2 = 'bad' "
-                                              "BEGIN SELECT RAISE(ABORT, 'refused'); END")
-                                       .arg(table, table == QLatin1String("friends") ? "friend_id" : "user_id")));
-    }
-    QSqlDatabase::removeDatabase("saboteur");
+    for (const char *table : {"friends", "statuses"})
+        QVERIFY(Inspector(mCache->databaseName())
+                        .exec(QStringLiteral("CREATE TRIGGER refuse_%1 BEFORE INSERT ON %1 WHEN NEW.%2 = 'bad' "
+                                             "BEGIN SELECT RAISE(ABORT, 'refused'); END")
+                                      .arg(table, table == QLatin1String("friends") ? "friend_id" : "user_id")));
 
     QSignalSpy errors(mCache.get(), &QnCache::databaseError);
     QVERIFY(!mCache->storeFriendPage("me", {bob, QnUser("bad", "Bad")}));

@@ -137,13 +137,9 @@ void TestQnRecords::lenientReadingToleratesBadInput()
                                                           {"comments", "7"},
                                                           {"created", "yesterday"},
                                                           {"updated", 1e300}});
-    QVERIFY(post.id().isEmpty());
-    QVERIFY(!post.from().isValid());
-    QCOMPARE(post.to().size(), QnJson::MaxListEntries);
-    QCOMPARE(post.likes(), 0);
-    QCOMPARE(post.commentCount(), 0);
-    QVERIFY(!post.created().isValid());
-    QVERIFY(!post.updated().isValid());
+    QCOMPARE((QVariantList {post.id(), post.from().isValid(), post.to().size(), post.likes(), post.commentCount(),
+                            post.created().isValid(), post.updated().isValid()}),
+             (QVariantList {QString(), false, QnJson::MaxListEntries, 0, 0, false, false}));
 
     // Texts from the service are cut to what is ever shown, never inside a surrogate pair.
     const QString emoji = QStringLiteral("\U0001F600");

@@ -63,7 +63,12 @@ class TestQuillnetHttp : public QObject, public SimClientFixture
 
 private slots:
     void init();
-    void cleanup();
+    void cleanup()
+    {
+        stop();
+        mServer.reset();
+        setTimeZone(nullptr);
+    }
 
     void requestsCarryPathsParametersAndCredentials();
     void badAnswersBecomeErrors_data();
@@ -72,13 +77,11 @@ private slots:
     void abandonedTransferReleasesItsConnection();
     void listAnswersAreReadEntryByEntry();
     void redirectWithinTheWebIsFollowed();
-    void timesKeepTheirInstantInEveryZone_data();
     void timesKeepTheirInstantInEveryZone();
     void longListsAndBurstsGoOutWhole();
     void deletingTheClientDropsItsRequests();
     void proxiesComeFromTheEnvironment();
     // Without a service or a usable cache.
-    void initWithoutServiceFailsAfterReturning();
     void callsAreRefusedBeforeAnythingIsSent();
 
 private:
@@ -96,13 +99,6 @@ void TestQuillnetHttp::init()
     configuration.setLocale("en_GB");
     configuration.setServiceUrl(mServer->baseUrl());
     QVERIFY(newClient(configuration, false));
-}
-
-void TestQuillnetHttp::cleanup()
-{
-    stop();
-    mServer.reset();
-    setTimeZone(nullptr);
 }
 
 bool TestQuillnetHttp::initClient()
@@ -192,10 +188,7 @@ void TestQuillnetHttp::badAnswersBecomeErrors_data()
     row("count negative", "notifications", json(noCount + R"("unread_threads": -1})"), 4, "unread_threads");
     row("another event", "event", json(R"({"event": {"id": "e2", "name": "Other"}})"), 4,
         "event details: event e1 answered with e2");
-    row("event without name", "event", json(R"({"event": {"id": "e1"}})"), 4, "event details: ");
     row("event in a list", "event", json(R"({"data": [{"id": "e1", "name": "Party"}]})"), 4, "event details: ");
-    row("owner not a user ref", "event", json(R"({"event": {"id": "e1", "name": "Party", "owner": "Ann"}})"), 4,
-        "event details: ");
     row("no HTTP answer", "init", "SMTP ready\r\n\r\n", 2, "");
     row("401 without invalid_token", "init",
         RawHttpServer::response(401, R"({"error": {"code": "mfa_required", "message": "no"}})"), 3, "mfa_required: no");
@@ -247,25 +240,21 @@ void TestQuillnetHttp::badAnswersBecomeErrors()
     QVERIFY2(all.contains(text), qPrintable(all));
     if (type == 2)
         QVERIFY2(!errorAt(errors).replyErrorString().isEmpty(), "a transport failure carries the transport's text");
-    QCOMPARE(initialized.count(), 0);
-    QCOMPARE(answers.count() + details.count(), 0);
+    QCOMPARE(initialized.count() + answers.count() + details.count(), 0);
     // The caller waiting for the answer hears which request it was, before the error.
-    QCOMPARE(failed.count(), 1);
-    const QHash<QString, QPair<Qn::RequestKind, QString>> named = {
-            {QStringLiteral("init"), {InitRequest, QString()}},
-            {QStringLiteral("notifications"), {AllNotificationsRequest, QString()}},
-            {QStringLiteral("event"), {EventDetailsRequest, QStringLiteral("e1")}},
-            {QStringLiteral("picture"), {DataRequest, QString::fromLatin1(picture.toEncoded())}},
+    const QHash<QString, QVariantList> named = {
+            {QStringLiteral("init"), {QVariant::fromValue(InitRequest), QString()}},
+            {QStringLiteral("notifications"), {QVariant::fromValue(AllNotificationsRequest), QString()}},
+            {QStringLiteral("event"), {QVariant::fromValue(EventDetailsRequest), QStringLiteral("e1")}},
+            {QStringLiteral("picture"), {QVariant::fromValue(DataRequest), QString::fromLatin1(picture.toEncoded())}},
     };
-    QCOMPARE(failed.first().at(0).value<Qn::RequestKind>(), named.value(request).first);
-    QCOMPARE(failed.first().at(1).toString(), named.value(request).second);
+    QCOMPARE(QList<QVariantList>(failed), QList<QVariantList> {named.value(request)});
     QString location;
     QCOMPARE(mClient->retrieveData(&location, picture, RetrieveFromCache), int(StatusOk));
     QVERIFY(location.isEmpty());
     if (request != QLatin1String("init"))
         return;
-    QVERIFY(!mClient->isInitialized());
-    QVERIFY(mClient->currentProfileId().isEmpty());
+    QVERIFY(!mClient->isInitialized() && mClient->currentProfileId().isEmpty());
     QnUser user;
     QCOMPARE(mClient->retrieveProfile(&user, "me 1/x", RetrieveFromCache), int(StatusNotFound));
     // The failed init is over: a later one runs. After a broken exchange the transport may still
@@ -308,15 +297,13 @@ void TestQuillnetHttp::abandonedTransferReleasesItsConnection()
     mClient.reset(new Quillnet(configuration));
     QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
     const QRegularExpression shutDown("ended 1 connection\\(s\\) to \"127.0.0.1\" .* still sending");
+    mServer->enqueueEndless(start, trickleMs);
     if (trickleMs > 0) {
-        mServer->enqueueTrickle(start, trickleMs);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not answered within 1500 ms"));
     } else if (type == 4) {
-        mServer->enqueueEndless(start);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("answer of 5242880 bytes exceeds"));
         QTest::failOnWarning(shutDown);
     } else {
-        mServer->enqueueEndless(start);
         QTest::ignoreMessage(QtWarningMsg, shutDown);
     }
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("failed, type %1").arg(type)));
@@ -387,42 +374,35 @@ void TestQuillnetHttp::redirectWithinTheWebIsFollowed()
         QVERIFY(request.header("Authorization").isEmpty());
 }
 
-void TestQuillnetHttp::timesKeepTheirInstantInEveryZone_data()
-{
-    QTest::addColumn<QByteArray>("zone");
-    QTest::newRow("utc") << QByteArray("UTC0");
-    QTest::newRow("new york") << QByteArray("EST5EDT,M3.2.0,M11.1.0");
-    QTest::newRow("helsinki") << QByteArray("EET-2EEST,M3.5.0/3,M10.5.0/4");
-    QTest::newRow("chatham") << QByteArray("<+1245>-12:45<+1345>,M9.5.0/2:45,M4.1.0/3:45");
-}
-
 void TestQuillnetHttp::timesKeepTheirInstantInEveryZone()
 {
-    QFETCH(QByteArray, zone);
-    setTimeZone(zone.constData());
     QVERIFY(initClient());
     QSignalSpy threads(mClient.get(), SIGNAL(threadsRetrieved(Qn::MessageBoxType, Qn::QnThreads)));
-    // 03:30 local on the night Helsinki's clocks jump from 03:00 to 04:00, and 01:30 in New York
-    // during the hour that happens twice: the offsets decide.
-    mServer->enqueueJson(R"({"data": [)"
-                         R"({"id": "t1", "updated_time": "2024-03-31T03:30:00.250+03:00", "unread": 1, "senders": []},)"
-                         R"({"id": "t2", "updated_time": "2023-11-05T01:30:00-05:00", "unread": 0, "senders": []},)"
-                         R"({"id": "t3", "updated_time": "2023-11-05T01:30:00-04:00", "unread": 2, "senders": []}]})");
-    QCOMPARE(mClient->retrieveThreads(nullptr, Qn::Inbox, RetrieveFromNetwork), int(StatusOk));
-    QVERIFY(threads.wait());
-    const QnThreads received = threads.at(0).at(1).value<QnThreads>();
     const QList<qint64> expected {1711845000250LL, 1699165800000LL, 1699162200000LL};
-    QCOMPARE(idsOf(received), (QStringList {"t1", "t2", "t3"}));
-    for (int i = 0; i < 3; ++i)
-        QCOMPARE(received.at(i).updatedTime().toMSecsSinceEpoch(), expected.at(i));
+    for (const char *zone : {"UTC0", "EST5EDT,M3.2.0,M11.1.0", "EET-2EEST,M3.5.0/3,M10.5.0/4",
+                             "<+1245>-12:45<+1345>,M9.5.0/2:45,M4.1.0/3:45"}) {
+        setTimeZone(zone);
+        // 03:30 local on the night Helsinki's clocks jump from 03:00 to 04:00, and 01:30 in New York
+        // during the hour that happens twice: the offsets decide.
+        mServer->enqueueJson(
+                R"({"data": [)"
+                R"({"id": "t1", "updated_time": "2024-03-31T03:30:00.250+03:00", "unread": 1, "senders": []},)"
+                R"({"id": "t2", "updated_time": "2023-11-05T01:30:00-05:00", "unread": 0, "senders": []},)"
+                R"({"id": "t3", "updated_time": "2023-11-05T01:30:00-04:00", "unread": 2, "senders": []}]})");
+        threads.clear();
+        QCOMPARE(mClient->retrieveThreads(nullptr, Qn::Inbox, RetrieveFromNetwork), int(StatusOk));
+        QVERIFY(threads.wait());
+        const QnThreads received = threads.at(0).at(1).value<QnThreads>();
+        QCOMPARE(idsOf(received), (QStringList {"t1", "t2", "t3"}));
+        for (int i = 0; i < 3; ++i)
+            QVERIFY2(received.at(i).updatedTime().toMSecsSinceEpoch() == expected.at(i), zone);
 
-    // Read back from the cache under yet another zone: the same instants.
-    setTimeZone("HST10");
-    QnThreads cached;
-    QCOMPARE(mClient->retrieveThreads(&cached, Qn::Inbox, RetrieveFromCache), int(StatusOk));
-    QCOMPARE(cached.size(), 3);
-    for (const QnThread &thread : std::as_const(cached))
-        QCOMPARE(thread, received.at(thread.id().mid(1).toInt() - 1));
+        // Read back from the cache under yet another zone: the same instants.
+        setTimeZone("HST10");
+        QnThreads cached;
+        QCOMPARE(mClient->retrieveThreads(&cached, Qn::Inbox, RetrieveFromCache), int(StatusOk));
+        QCOMPARE(cached, received);
+    }
 }
 
 void TestQuillnetHttp::longListsAndBurstsGoOutWhole()
@@ -521,26 +501,6 @@ void TestQuillnetHttp::proxiesComeFromTheEnvironment()
     QNetworkProxyFactory::setApplicationProxyFactory(nullptr);
 }
 
-void TestQuillnetHttp::initWithoutServiceFailsAfterReturning()
-{
-    // No address, not the web, no host.
-    for (const QUrl &serviceUrl : {QUrl(), QUrl("ftp://127.0.0.1:8080/"), QUrl("http:///api")}) {
-        QuillnetConfiguration configuration("token");
-        configuration.setServiceUrl(serviceUrl);
-        Quillnet client(configuration);
-        QSignalSpy errors(&client, SIGNAL(error(Qn::QnError)));
-        QSignalSpy initialized(&client, SIGNAL(initialized()));
-        client.init();
-        QCOMPARE(errors.count(), 0);
-        QVERIFY(errors.wait());
-        QCOMPARE(errors.count(), 1);
-        QCOMPARE(errorAt(errors).errorType(), QnError::NotAvailableError);
-        QCOMPARE(errorAt(errors).quillnetErrorString(), QStringLiteral("No service address configured"));
-        QCOMPARE(initialized.count(), 0);
-        QVERIFY(!client.isInitialized() && client.currentProfileId().isEmpty());
-    }
-}
-
 void TestQuillnetHttp::callsAreRefusedBeforeAnythingIsSent()
 {
     QVERIFY(newClient(QuillnetConfiguration("token"), false));
@@ -590,6 +550,23 @@ void TestQuillnetHttp::callsAreRefusedBeforeAnythingIsSent()
     Quillnet withoutCache {QuillnetConfiguration("token")};
     QVERIFY(!withoutCache.cache());
     QCOMPARE(withoutCache.retrieveData(&location, QUrl("http://x/y"), RetrieveFromCache), int(StatusNoCache));
+
+    // No address, not the web, no host: the client does not start, and says so after init() returned.
+    for (const QUrl &serviceUrl : {QUrl(), QUrl("ftp://127.0.0.1:8080/"), QUrl("http:///api")}) {
+        QuillnetConfiguration configuration("token");
+        configuration.setServiceUrl(serviceUrl);
+        Quillnet client(configuration);
+        QSignalSpy failures(&client, SIGNAL(error(Qn::QnError)));
+        QSignalSpy initialized(&client, SIGNAL(initialized()));
+        client.init();
+        QCOMPARE(failures.count(), 0);
+        QVERIFY(failures.wait());
+        QCOMPARE(failures.count(), 1);
+        QCOMPARE(errorAt(failures).errorType(), QnError::NotAvailableError);
+        QCOMPARE(errorAt(failures).quillnetErrorString(), QStringLiteral("No service address configured"));
+        QCOMPARE(initialized.count(), 0);
+        QVERIFY(!client.isInitialized() && client.currentProfileId().isEmpty());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestQuillnetHttp)

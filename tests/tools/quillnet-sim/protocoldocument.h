@@ -54,10 +54,7 @@ struct ProtocolDocument
             for (i += 2; i < lines.size() && lines.at(i).trimmed().startsWith(QLatin1Char('|')); ++i) {
                 rows.append(cells(lines.at(i)));
                 if (rows.last().size() != header.size())
-                    document.problems << QStringLiteral("line %1: %2 cells under %3 columns")
-                                                 .arg(i + 1)
-                                                 .arg(rows.last().size())
-                                                 .arg(header.size());
+                    document.problems << QStringLiteral("line %1: not as many cells as columns").arg(i + 1);
             }
             if (header.value(0) == QLatin1String("member"))
                 document.readRecord(heading, level, header, rows);
@@ -94,9 +91,7 @@ private:
         const qsizetype type = header.indexOf(QLatin1String("type"));
         const qsizetype presence = header.indexOf(QLatin1String("presence"));
         if (level != 3 || type < 0 || presence < 0 || records.contains(name)) {
-            problems << QStringLiteral(
-                                "record \"%1\": not a level-3 heading, a type or presence column missing, or twice")
-                                .arg(name);
+            problems << QStringLiteral("record \"%1\": not level 3, without type or presence, or twice").arg(name);
             return;
         }
         QHash<QString, Member> &members = records[name];
@@ -105,8 +100,7 @@ private:
             const QString required = row.value(presence);
             if (member.isEmpty() || members.contains(member)
                 || (required != QLatin1String("required") && required != QLatin1String("optional"))) {
-                problems << QStringLiteral("record \"%1\": row \"%2\" unclear")
-                                    .arg(name, row.join(QLatin1String(" | ")));
+                problems << QStringLiteral("record \"%1\": row \"%2\" unclear").arg(name, row.join('|'));
                 continue;
             }
             members.insert(

@@ -86,16 +86,18 @@ class TestSimulator : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
+    void init()
+    {
+        mSim.reset(new Simulator);
+        QVERIFY(mSim->listen());
+    }
 
     void answersFollowTheDocument();
     void sameSeedSameWorld();
     void dataCoversWhatTheDaemonReads();
-    void paging_data();
     void paging();
     void signInAndGrants();
     void adminChangesTheWorld();
-    void faults_data();
     void faults();
 
 private:
@@ -114,15 +116,8 @@ private:
     QString code(const QString &verifier, const QList<QPair<QString, QString>> &changes = {});
 
     QScopedPointer<Simulator> mSim;
-    QScopedPointer<QNetworkAccessManager> mNetwork;
+    QNetworkAccessManager mNetwork;
 };
-
-void TestSimulator::init()
-{
-    mSim.reset(new Simulator(SimConfig()));
-    QVERIFY(mSim->listen());
-    mNetwork.reset(new QNetworkAccessManager);
-}
 
 Answer TestSimulator::request(const QByteArray &method, const QString &path, const QByteArray &body,
                               const QString &token)
@@ -136,7 +131,7 @@ Answer TestSimulator::request(const QByteArray &method, const QString &path, con
         request.setHeader(QNetworkRequest::ContentTypeHeader,
                           path.startsWith("/oauth/") ? "application/x-www-form-urlencoded" : "application/json");
     }
-    QNetworkReply *reply = mNetwork->sendCustomRequest(request, method, body);
+    QNetworkReply *reply = mNetwork.sendCustomRequest(request, method, body);
     QSignalSpy finished(reply, &QNetworkReply::finished);
     Answer answer;
     if (!finished.wait(20000))
@@ -175,10 +170,8 @@ void TestSimulator::answersFollowTheDocument()
     QVERIFY2(document.problems.isEmpty(), qPrintable(document.problems.join('\n')));
 
     QString picture;
-    for (const Qn::QnPost &post : mSim->posts()) {
-        if (picture.isEmpty())
-            picture = QUrl(post.picture()).path();
-    }
+    for (const Qn::QnPost &post : mSim->posts())
+        picture = picture.isEmpty() ? QUrl(post.picture()).path() : picture;
     QStringList someFriends;
     for (const Qn::QnUser &user : mSim->friends().mid(0, 20))
         someFriends << user.id();
@@ -330,12 +323,10 @@ void TestSimulator::dataCoversWhatTheDaemonReads()
     QSet<QString> pictures;
     QDateTime previous;
     for (const Qn::QnPost &post : mSim->posts()) {
-        const int linkTexts = 3 - int(post.linkInfo().texts().count(QString()));
+        const qsizetype linkTexts = 3 - post.linkInfo().texts().count(QString());
         seen << (post.to().isEmpty() ? "no recipients" : "recipients") << (post.likes() > 0 ? "liked" : "not liked")
              << (post.commentCount() > 0 ? "commented" : "not commented")
-             << (linkTexts == 3          ? "full link"
-                         : linkTexts > 0 ? "partial link"
-                                         : "no link");
+             << QStringList {"no link", "partial link", "partial link", "full link"}.value(linkTexts);
         if (!post.application().isEmpty())
             seen << (post.application() == Simulator::excludedApplicationId() ? "excluded app" : "other app");
         if (post.message().isEmpty() && !post.story().isEmpty())
@@ -347,10 +338,8 @@ void TestSimulator::dataCoversWhatTheDaemonReads()
             const QByteArray format = imageFormat(mSim->pictureData(url));
             const QString suffix = QFileInfo(url.path()).suffix();
             const bool wrong = suffix == "jpg" ? format != "jpeg" : suffix.toLatin1() != format;
-            seen << "picture " + QString::fromLatin1(format)
-                 << (suffix.isEmpty() ? "no suffix"
-                             : wrong  ? "wrong suffix"
-                                      : "suffix");
+            seen << "picture " + QString::fromLatin1(format);
+            seen << (suffix.isEmpty() ? "no suffix" : wrong ? "wrong suffix" : "suffix");
             if (post.type() == "checkin")
                 seen << "check-in with picture";
             if (pictures.contains(post.picture())) // the daemon must fetch it once
@@ -405,31 +394,28 @@ void TestSimulator::dataCoversWhatTheDaemonReads()
                             "unread photo|unread stream|unread thread|wrong suffix"));
 }
 
-void TestSimulator::paging_data()
-{
-    QTest::addColumn<QString>("query");
-    QTest::addColumn<int>("from"); // index of the first post expected
-    QTest::addColumn<int>("count");
-    // A limit and an offset as the client sends them are in tst_quillnetsim.
-    QTest::newRow("default") << "" << 0 << 25;
-    QTest::newRow("capped at 100") << "limit=1000" << 0 << 100;
-    QTest::newRow("limit 0 means default") << "limit=0&offset=100" << 100 << 25;
-    QTest::newRow("negative offset") << "limit=3&offset=-4" << 0 << 3;
-    QTest::newRow("past the end") << "offset=500" << 0 << 0;
-}
-
 void TestSimulator::paging()
 {
-    QFETCH(QString, query);
-    QFETCH(int, from);
-    QFETCH(int, count);
     mSim.reset(new Simulator(SimConfig {1, 40, 130}));
     QVERIFY(mSim->listen());
-
-    QStringList expected;
-    for (const Qn::QnPost &post : mSim->posts().mid(from, count))
-        expected.append(post.id());
-    QCOMPARE(ids(get(QStringLiteral("/users/%1/feed?%2").arg(mSim->me().id(), query)).data()), expected);
+    // A limit and an offset as the client sends them are in tst_quillnetsim.
+    const struct
+    {
+        const char *query;
+        int from; // index of the first post expected
+        int count;
+    } pages[] = {{"", 0, 25},
+                 {"limit=1000", 0, 100},
+                 {"limit=0&offset=100", 100, 25},
+                 {"limit=3&offset=-4", 0, 3},
+                 {"offset=500", 0, 0}};
+    for (const auto &page : pages) {
+        QStringList expected;
+        for (const Qn::QnPost &post : mSim->posts().mid(page.from, page.count))
+            expected.append(post.id());
+        const QString path = QStringLiteral("/users/%1/feed?%2").arg(mSim->me().id(), page.query);
+        QVERIFY2(ids(get(path).data()) == expected, page.query);
+    }
 
     // fields limits the members of users beyond id and name (unknown names are ignored).
     const Answer friends
@@ -547,15 +533,14 @@ void TestSimulator::adminChangesTheWorld()
     QCOMPARE(admin("DELETE", "/admin/posts/new1").status, 204);
     QCOMPARE(admin("POST", "/admin/posts/new1/like").status, 404);
 
-    // An update of a notification is a new instant, so the daemon sees it as new again.
+    // An update replaces the notification and puts it first, unread (that it is news again is
+    // tst_notificationhandler's).
     QCOMPARE(admin("POST", "/admin/notifications", R"({"id": "n-new", "object_type": "album"})").status, 200);
-    const QDateTime firstTime = mSim->notifications().first().updatedTime();
     QCOMPARE(admin("POST", "/admin/notifications", R"({"id": "n-new", "object_type": "album"})").status, 200);
     const QJsonArray notifications = get("/notifications").json().value("notifications").toArray();
     QCOMPARE(notifications.size(), 13);
     QCOMPARE(notifications.first().toObject().value("unread"), QJsonValue(true));
     QCOMPARE(mSim->notifications().first().id(), QStringLiteral("n-new"));
-    QVERIFY(mSim->notifications().first().updatedTime() > firstTime);
 
     // A friend request makes its user known; an invitation's time keeps its instant.
     QCOMPARE(admin("POST", "/admin/friend-requests", R"({"id": "u-new", "name": "Newcomer"})").status, 200);
@@ -596,70 +581,41 @@ void TestSimulator::adminChangesTheWorld()
     QCOMPARE(get("/threads").first().value("unread").toInt(), 0);
 }
 
-void TestSimulator::faults_data()
-{
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<QString>("name"); // as the administration call takes it
-    QTest::addColumn<int>("value");
-    QTest::newRow("status") << int(Simulator::HttpStatus) << "http_status" << 503;
-    QTest::newRow("delay") << int(Simulator::Delay) << "delay" << 1000;
-    QTest::newRow("malformed") << int(Simulator::MalformedBody) << "malformed_body" << 0;
-    QTest::newRow("truncated") << int(Simulator::TruncatedBody) << "truncated_body" << 0;
-    QTest::newRow("dropped") << int(Simulator::DropConnection) << "drop_connection" << 0;
-    QTest::newRow("oversized") << int(Simulator::OversizedBody) << "oversized_body" << 6 * 1024 * 1024;
-}
-
 void TestSimulator::faults()
 {
-    QFETCH(int, kind);
-    QFETCH(QString, name);
-    QFETCH(int, value);
-    // Asked once first, so that the faulty answer comes on a reused connection.
+    // What a fault does to a client is tst_quillnetsim's (and to the daemon tst_faults'); here what
+    // no client sees: the names the administration call takes (it never fails itself), the status
+    // and the size asked for, a delayed answer overtaken by others, and a fault used up.
+    const auto inject = [this](const char *kind, int value, const QString &path = QStringLiteral("/me")) {
+        const QString fault = QStringLiteral(R"({"path": "%1", "kind": "%2", "value": %3})").arg(path, kind).arg(value);
+        return admin("POST", "/admin/faults", fault.toUtf8()).status;
+    };
+    for (const char *kind : {"malformed_body", "truncated_body", "drop_connection"})
+        QCOMPARE(inject(kind, 0, "/nowhere"), 204);
+    // Asked first, so that the faulty answers come on a reused connection.
     const Answer normal = get("/me");
-    QCOMPARE(normal.status, 200);
-    // A fault for every path: administration calls never fail, so the next other request gets it.
-    const QString fault = QStringLiteral(R"({"path": "/", "kind": "%1", "value": %2})").arg(name).arg(value);
-    QCOMPARE(admin("POST", "/admin/faults", fault.toUtf8()).status, 204);
-    QCOMPARE(admin("GET", "/admin/requests").data().size(), 3); // GET /me, the fault, this call
+    QCOMPARE(inject("http_status", 503), 204);
+    QCOMPARE(admin("GET", "/admin/requests").data().size(), 6); // the faults, GET /me, this call
+    const Answer refused = get("/me");
+    QCOMPARE((QVariantList {refused.status, refused.errorCode()}), (QVariantList {503, "unavailable"}));
+    const int size = 6 * 1024 * 1024;
+    QCOMPARE(inject("oversized_body", size), 204);
+    const Answer oversized = get("/me");
+    QCOMPARE((QList<qint64> {oversized.announcedLength, oversized.body.size()}), (QList<qint64> {size, size}));
+    QVERIFY(!QJsonDocument::fromJson(oversized.body).isNull());
 
-    if (kind == Simulator::Delay) {
-        // The delayed answer is still out once the request has taken the fault and another request
-        // has been answered; it comes later, unchanged.
-        QNetworkRequest delayed(mSim->baseUrl().resolved(QUrl("/me")));
-        delayed.setRawHeader("Authorization", "Bearer " + mSim->accessToken().toUtf8());
-        QNetworkReply *pending = mNetwork->get(delayed);
-        QSignalSpy finished(pending, &QNetworkReply::finished);
-        QTRY_COMPARE(mSim->pendingFaults(), 0);
-        QCOMPARE(get("/users/" + mSim->me().id()).status, 200);
-        QVERIFY(!pending->isFinished());
-        QVERIFY(finished.wait());
-        QCOMPARE(pending->readAll(), normal.body);
-    } else {
-        const Answer answer = get("/me");
-        const bool json = !QJsonDocument::fromJson(answer.body).isNull();
-        if (kind == Simulator::HttpStatus) {
-            QCOMPARE(answer.status, 503);
-            QCOMPARE(answer.errorCode(), QStringLiteral("unavailable"));
-        } else if (kind == Simulator::MalformedBody) {
-            QCOMPARE(answer.status, 200);
-            QVERIFY(!json);
-        } else if (kind == Simulator::TruncatedBody) {
-            QCOMPARE(answer.announcedLength, qint64(normal.body.size()));
-            QVERIFY(answer.body.size() < normal.body.size());
-        } else if (kind == Simulator::DropConnection) {
-            // The network stack may resend once on a fresh connection; this fault was used once.
-            QVERIFY(answer.status == 0 || answer.body == normal.body);
-            QCOMPARE(mSim->requestCount("/me"), answer.status == 0 ? 2 : 3);
-        } else {
-            // Valid JSON of exactly the size asked for.
-            QCOMPARE(answer.announcedLength, qint64(value));
-            QCOMPARE(answer.body.size(), value);
-            QVERIFY(json);
-        }
-    }
-    QCOMPARE(mSim->pendingFaults(), 0);
-    // Used up: the next request is answered normally.
+    QCOMPARE(inject("delay", 1000), 204);
+    QNetworkRequest delayed(mSim->baseUrl().resolved(QUrl("/me")));
+    delayed.setRawHeader("Authorization", "Bearer " + mSim->accessToken().toUtf8());
+    QNetworkReply *pending = mNetwork.get(delayed);
+    QSignalSpy finished(pending, &QNetworkReply::finished);
+    QTRY_COMPARE(mSim->pendingFaults(), 3);
+    QCOMPARE(get("/users/" + mSim->me().id()).status, 200);
+    QVERIFY(!pending->isFinished());
+    QVERIFY(finished.wait());
+    QCOMPARE(pending->readAll(), normal.body);
     QCOMPARE(get("/me").body, normal.body);
+    QCOMPARE(mSim->pendingFaults(), 3);
 }
 
 QTEST_MAIN(TestSimulator)
