@@ -68,10 +68,37 @@ private slots:
 private:
     // Runs quillnetctl (words split at blanks) with the daemon's home; the exit status (-1 when it
     // did not end) and its output.
-    int ctl(const QString &command, QByteArray *output = nullptr);
-    QJsonObject statusJson(int expectedExit);
+    int ctl(const QString &command, QByteArray *output = nullptr)
+    {
+        QProcess process;
+        process.setProcessEnvironment(mDaemon->processEnvironment());
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        QSignalSpy finished(&process, &QProcess::finished);
+        process.start(QStringLiteral(CTL_BINARY), command.split(QLatin1Char(' ')));
+        // The event loop runs meanwhile: the simulator and the peers answer the daemon.
+        if (!finished.wait(WaitMs + 150000))
+            return -1;
+        if (output)
+            *output = process.readAll();
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+    QJsonObject statusJson(int expectedExit)
+    {
+        QByteArray output;
+        const int exit = ctl(QStringLiteral("status --json"), &output);
+        if (exit != expectedExit)
+            qWarning() << "status --json ended with" << exit << output;
+        return exit == expectedExit ? QJsonDocument::fromJson(output).object() : QJsonObject();
+    }
     // The verdict of why, its times written as T.
-    QString verdict(const char *kind, const QString &id);
+    QString verdict(const char *kind, const QString &id)
+    {
+        QByteArray output;
+        if (ctl(QStringLiteral("why %1 %2 --json").arg(QLatin1String(kind), id), &output) != 0)
+            return QString::fromUtf8(output);
+        return QJsonDocument::fromJson(output)["verdict"].toString().replace(
+                QRegularExpression(QStringLiteral("\\d{4}-\\d\\d-\\d\\dT[0-9:.]+Z")), QStringLiteral("T"));
+    }
 
     std::unique_ptr<QuillnetSim::Simulator> mSimulator;
     std::unique_ptr<DaemonRun> mDaemon;
@@ -85,39 +112,6 @@ void TestCtl::init()
     mSimulator.reset(new QuillnetSim::Simulator(config));
     QVERIFY(mSimulator->listen(0));
     mDaemon.reset(new DaemonRun);
-}
-
-int TestCtl::ctl(const QString &command, QByteArray *output)
-{
-    QProcess process;
-    process.setProcessEnvironment(mDaemon->processEnvironment());
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    QSignalSpy finished(&process, &QProcess::finished);
-    process.start(QStringLiteral(CTL_BINARY), command.split(QLatin1Char(' ')));
-    // The event loop runs meanwhile: the simulator and the peers answer the daemon.
-    if (!finished.wait(WaitMs + 150000))
-        return -1;
-    if (output)
-        *output = process.readAll();
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-}
-
-QJsonObject TestCtl::statusJson(int expectedExit)
-{
-    QByteArray output;
-    const int exit = ctl(QStringLiteral("status --json"), &output);
-    if (exit != expectedExit)
-        qWarning() << "status --json ended with" << exit << output;
-    return exit == expectedExit ? QJsonDocument::fromJson(output).object() : QJsonObject();
-}
-
-QString TestCtl::verdict(const char *kind, const QString &id)
-{
-    QByteArray output;
-    if (ctl(QStringLiteral("why %1 %2 --json").arg(QLatin1String(kind), id), &output) != 0)
-        return QString::fromUtf8(output);
-    return QJsonDocument::fromJson(output)["verdict"].toString().replace(
-            QRegularExpression(QStringLiteral("\\d{4}-\\d\\d-\\d\\dT[0-9:.]+Z")), QStringLiteral("T"));
 }
 
 void TestCtl::statusWithoutDaemonOrLogin()

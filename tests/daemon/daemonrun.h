@@ -191,17 +191,20 @@ public:
         return true;
     }
     // Calls sync and waits for the end of each step in ends.
-    bool syncAndWait(const QList<QByteArray> &ends, int timeoutMs)
+    bool syncAndWait(const QList<QByteArray> &ends, int timeoutMs = 30000)
     {
         const qsizetype from = log.size();
         return callControl("sync") && waitForAll(ends, from, timeoutMs);
     }
+    enum Trigger { FirstWakeUp, Sync };
     // Starts the daemon and waits for the end of each step in ends: those of the first wake-up
-    // (within 10 s of the login), or with sync those of a sync called once it is logged in.
-    bool startAndWait(const QList<QByteArray> &ends, bool sync, int timeoutMs)
+    // (within 10 s of the login), or those of a sync called once it is logged in.
+    bool startAndWait(const QList<QByteArray> &ends, Trigger trigger = Sync, int timeoutMs = 40000)
     {
         const qsizetype from = log.size();
-        return start() && (!sync || (waitForAll({DaemonLog::Initialized}, from, timeoutMs) && callControl("sync")))
+        return start()
+                && (trigger == FirstWakeUp
+                    || (waitForAll({DaemonLog::Initialized}, from, timeoutMs) && callControl("sync")))
                 && waitForAll(ends, from, timeoutMs);
     }
     // The end of the log, for failure messages.

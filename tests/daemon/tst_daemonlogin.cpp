@@ -55,11 +55,10 @@ private slots:
     void init();
     void cleanup();
 
-    void constructorAsksForALoginAndReadsTheSwitches();
     void failedLoginsAreRetriedThenGivenUp();
     void canceledLoginsCounted();
     void refusedNewTokensWaitLikeFailedLogins();
-    void backendSetUpAfterInitialisation();
+    void constructorLogsInThenSetsUpTheBackend();
     void newLoginReplacesClientAndHandlers();
     void corruptCacheExitsOncePerDay_data();
     void corruptCacheExitsOncePerDay();
@@ -76,13 +75,50 @@ private:
     // The account's service is the simulator from now on (nothing listens at it before).
     void useSimulator() { QVERIFY(writeServiceUrl(mHome->path(), mSimulator->baseUrl())); }
     // Logged in to the simulator, the handlers made; the heartbeat left to the test.
-    void setUpBackend();
-    void invoke(const char *slot, QGenericArgument a = QGenericArgument(), QGenericArgument b = QGenericArgument());
-    void respond(bool ok, const QString &token = QStringLiteral("token"));
-    int runAndCatchExit(const std::function<void()> &action);
-    int traced(const QString &prefix) const;
+    void setUpBackend()
+    {
+        useSimulator();
+        // The set-up arms the first wake-up within 0-10 s; the tests wake the daemon themselves.
+        mDaemon->mHeartbeat.get()->disconnect(mDaemon.get());
+        emit mAccount->loginResponse(mSimulator->accessToken(), true);
+        QTRY_VERIFY(mDaemon->mNotificationHandler.get());
+        mSimulator->clearRequests();
+        mTrace.clear();
+    }
+    void invoke(const char *slot, QGenericArgument a = QGenericArgument(), QGenericArgument b = QGenericArgument())
+    {
+        QVERIFY(QMetaObject::invokeMethod(mDaemon.get(), slot, a, b));
+    }
+    void respond(bool ok, const QString &token = QStringLiteral("token"))
+    {
+        emit mAccount->loginResponse(ok ? token : QString(), ok);
+    }
+    int runAndCatchExit(const std::function<void()> &action)
+    {
+        // QCoreApplication::exit() ends the application's loop with its code, and leaves every later
+        // nested loop returning at once until the application loop runs again: so the application
+        // loop is what runs here.
+        QTimer::singleShot(0, this, action);
+        QTimer::singleShot(0, this, [] {
+            QEventLoop probe;
+            QTimer::singleShot(0, &probe, [&probe] { probe.exit(0); });
+            if (probe.exec() == 0)
+                QCoreApplication::exit(-1); // nobody asked to exit
+        });
+        return QCoreApplication::exec();
+    }
+    int traced(const QString &prefix) const
+    {
+        return int(std::count_if(mTrace.cbegin(), mTrace.cend(),
+                                 [&](const QString &line) { return line.startsWith(prefix); }));
+    }
     // News feed requests the simulator received.
-    int feedRequests() const;
+    int feedRequests() const
+    {
+        const auto requests = mSimulator->requests();
+        return int(std::count_if(requests.cbegin(), requests.cend(),
+                                 [](const auto &request) { return request.path.endsWith(QLatin1String("/feed")); }));
+    }
 
     QTemporaryDir mConfigHome;
     std::unique_ptr<QTemporaryDir> mHome;
@@ -127,70 +163,6 @@ void TestDaemonLogin::cleanup()
     mFeed.reset();
     mSimulator.reset();
     mHome.reset();
-}
-
-void TestDaemonLogin::setUpBackend()
-{
-    useSimulator();
-    // The set-up arms the first wake-up within 0-10 s; the tests wake the daemon themselves.
-    mDaemon->mHeartbeat.get()->disconnect(mDaemon.get());
-    emit mAccount->loginResponse(mSimulator->accessToken(), true);
-    QTRY_VERIFY(mDaemon->mNotificationHandler.get());
-    mSimulator->clearRequests();
-    mTrace.clear();
-}
-
-int TestDaemonLogin::traced(const QString &prefix) const
-{
-    return int(std::count_if(mTrace.cbegin(), mTrace.cend(),
-                             [&](const QString &line) { return line.startsWith(prefix); }));
-}
-
-int TestDaemonLogin::feedRequests() const
-{
-    const auto requests = mSimulator->requests();
-    return int(std::count_if(requests.cbegin(), requests.cend(),
-                             [](const auto &request) { return request.path.endsWith(QLatin1String("/feed")); }));
-}
-
-void TestDaemonLogin::invoke(const char *slot, QGenericArgument a, QGenericArgument b)
-{
-    QVERIFY(QMetaObject::invokeMethod(mDaemon.get(), slot, a, b));
-}
-
-void TestDaemonLogin::respond(bool ok, const QString &token)
-{
-    emit mAccount->loginResponse(ok ? token : QString(), ok);
-}
-
-int TestDaemonLogin::runAndCatchExit(const std::function<void()> &action)
-{
-    // QCoreApplication::exit() ends the application's loop with its code, and leaves every later
-    // nested loop returning at once until the application loop runs again: so the application loop
-    // is what runs here.
-    QTimer::singleShot(0, this, action);
-    QTimer::singleShot(0, this, [] {
-        QEventLoop probe;
-        QTimer::singleShot(0, &probe, [&probe] { probe.exit(0); });
-        if (probe.exec() == 0)
-            QCoreApplication::exit(-1); // nobody asked to exit
-    });
-    return QCoreApplication::exec();
-}
-
-void TestDaemonLogin::constructorAsksForALoginAndReadsTheSwitches()
-{
-    QCOMPARE(mAccount->watched,
-             QStringList({QStringLiteral("qn-notif_main"), QStringLiteral("qn-notif-msg"),
-                          QStringLiteral("qn-notif-friendreq"), QStringLiteral("qn-notif-general"),
-                          QStringLiteral("qn-notif-events"), QStringLiteral("qn-news_main")}));
-    QCOMPARE(mAccount->logins.size(), 1);
-    QCOMPARE(mAccount->logins.first().forceNew, false);
-    QCOMPARE(mAccount->logins.first().interactive, true);
-    QCOMPARE(mAccount->lastScope, QString());
-    // Application id: 15 decimal digits; secret: 32 lower-case hex digits.
-    QVERIFY(QRegularExpression(QStringLiteral("^[0-9]{15}$")).match(mAccount->lastApplicationId).hasMatch());
-    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(mAccount->lastSecret).hasMatch());
 }
 
 void TestDaemonLogin::failedLoginsAreRetriedThenGivenUp()
@@ -310,8 +282,21 @@ void TestDaemonLogin::refusedNewTokensWaitLikeFailedLogins()
     QVERIFY(!timer->isActive());
 }
 
-void TestDaemonLogin::backendSetUpAfterInitialisation()
+void TestDaemonLogin::constructorLogsInThenSetsUpTheBackend()
 {
+    // The constructor reads the switches and asks for one login.
+    QCOMPARE(mAccount->watched,
+             QStringList({QStringLiteral("qn-notif_main"), QStringLiteral("qn-notif-msg"),
+                          QStringLiteral("qn-notif-friendreq"), QStringLiteral("qn-notif-general"),
+                          QStringLiteral("qn-notif-events"), QStringLiteral("qn-news_main")}));
+    QCOMPARE(mAccount->logins.size(), 1);
+    QCOMPARE(mAccount->logins.first().forceNew, false);
+    QCOMPARE(mAccount->logins.first().interactive, true);
+    QCOMPARE(mAccount->lastScope, QString());
+    // Application id: 15 decimal digits; secret: 32 lower-case hex digits.
+    QVERIFY(QRegularExpression(QStringLiteral("^[0-9]{15}$")).match(mAccount->lastApplicationId).hasMatch());
+    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{32}$")).match(mAccount->lastSecret).hasMatch());
+
     useSimulator();
     mAccount->services.insert(QStringLiteral("IM"), true);
     auto *heartbeat = mDaemon->mHeartbeat.get();

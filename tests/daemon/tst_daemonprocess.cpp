@@ -1,5 +1,5 @@
-// Start-up of the real daemon binary: exit codes, the files it creates, the control object on the
-// bus, and the --debug switch.
+// Start-up of the real daemon binary: exit codes, the files it creates (where, with the --debug
+// switch given in each way), the control object on the bus.
 #include <QDBusInterface>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -58,8 +58,6 @@ private slots:
     void secondInstanceOnAnotherBusFindsTheCacheTakenAndEndsWithItsBus();
     void unusableDatabaseExitsOne();
     void controlObjectAndSecondInstance();
-    void debugSwitch_data();
-    void debugSwitch();
     void accountLoss_data();
     void accountLoss();
 };
@@ -95,27 +93,34 @@ void TestDaemonProcess::cachePaths_data()
 {
     QTest::addColumn<QString>("cacheHome"); // relative to the home directory; null: not set
     QTest::addColumn<QString>("cacheDir"); // where the daemon's cache goes, relative to the home
-    QTest::newRow("no XDG_CACHE_HOME") << QString() << ".quillnet";
-    QTest::newRow("XDG_CACHE_HOME") << "xdgcache"
-                                    << "xdgcache/quillnet";
-    QTest::newRow("XDG_CACHE_HOME not there yet") << "new/cache"
-                                                  << "new/cache/quillnet";
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("debug"); // whether the arguments turn the debug trace on
+    QTest::newRow("no XDG_CACHE_HOME") << QString() << ".quillnet" << QStringList() << false;
+    QTest::newRow("XDG_CACHE_HOME, --debug") << "xdgcache"
+                                             << "xdgcache/quillnet" << QStringList {"--debug"} << true;
+    QTest::newRow("XDG_CACHE_HOME not there yet, x --debug --debug")
+            << "new/cache"
+            << "new/cache/quillnet" << QStringList {"x", "--debug", "--debug"} << true;
     // The XDG rules say a relative value is to be ignored.
-    QTest::newRow("relative XDG_CACHE_HOME") << "relative"
-                                             << ".quillnet";
+    QTest::newRow("relative XDG_CACHE_HOME, --Debug") << "relative"
+                                                      << ".quillnet" << QStringList {"--Debug"} << false;
+    QTest::newRow("-debug") << QString() << ".quillnet" << QStringList {"-debug"} << false;
+    QTest::newRow("--debug=1") << QString() << ".quillnet" << QStringList {"--debug=1"} << false;
 }
 
 void TestDaemonProcess::cachePaths()
 {
     QFETCH(QString, cacheHome);
     QFETCH(QString, cacheDir);
+    QFETCH(QStringList, args);
+    QFETCH(bool, debug);
     DaemonRun daemon;
     QVERIFY(daemon.writeAccountFile(ValidAccount));
     const QString home = daemon.home() + QLatin1Char('/');
     if (!cacheHome.isNull())
         daemon.environment.append(
                 {QStringLiteral("XDG_CACHE_HOME"), cacheHome == "relative" ? cacheHome : home + cacheHome});
-    QVERIFY(daemon.start({}));
+    QVERIFY(daemon.start(args));
     QTRY_VERIFY_WITH_TIMEOUT(DaemonRun::controlOnBus(), WaitMs);
     // The whole process runs at low priority: every thread, those started before it was lowered too.
     const QString tasks = QStringLiteral("/proc/%1/task").arg(daemon.pid());
@@ -140,6 +145,11 @@ void TestDaemonProcess::cachePaths()
         if (!path.startsWith(QLatin1String("config")))
             QVERIFY2((modeOf(home + path) & 077) == 0, qPrintable(path));
     }
+    // The registration trace was written before the name appeared on the bus.
+    QVERIFY(daemon.kill());
+    QCOMPARE(daemon.log.contains("<7>quillnet-daemon: QuillnetDaemon::QuillnetDaemon(QObject*) registerService: \""
+                                 "com.tarvo.quillnetveldo\""),
+             debug);
 }
 
 void TestDaemonProcess::secondInstanceOnAnotherBusFindsTheCacheTakenAndEndsWithItsBus()
@@ -252,32 +262,6 @@ void TestDaemonProcess::controlObjectAndSecondInstance()
     QCOMPARE(second.waitForExit(WaitMs), 1);
     QVERIFY2(second.log.contains("Failed to register service"), second.log.constData());
     QVERIFY(!QFileInfo::exists(otherCache + QStringLiteral("/quillnet/qndaemon-cache.db")));
-}
-
-void TestDaemonProcess::debugSwitch_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<bool>("debug");
-    const QList<QPair<QStringList, bool>> rows
-            = {{{}, false},          {{"--debug"}, true}, {{"x", "--debug", "--debug"}, true},
-               {{"--Debug"}, false}, {{"-debug"}, false}, {{"--debug=1"}, false}};
-    for (const auto &row : rows)
-        QTest::newRow(row.first.isEmpty() ? "none" : qPrintable(row.first.join(' '))) << row.first << row.second;
-}
-
-void TestDaemonProcess::debugSwitch()
-{
-    QFETCH(QStringList, args);
-    QFETCH(bool, debug);
-    DaemonRun daemon;
-    QVERIFY(daemon.writeAccountFile(ValidAccount));
-    QVERIFY(daemon.start(args));
-    QTRY_VERIFY_WITH_TIMEOUT(DaemonRun::controlOnBus(), WaitMs);
-    // The registration trace is written before the name appears on the bus.
-    QVERIFY(daemon.kill());
-    QCOMPARE(daemon.log.contains("<7>quillnet-daemon: QuillnetDaemon::QuillnetDaemon(QObject*) registerService: \""
-                                 "com.tarvo.quillnetveldo\""),
-             debug);
 }
 
 void TestDaemonProcess::accountLoss_data()
