@@ -30,6 +30,7 @@ inline const QByteArray Initialized = "void QuillnetDaemon::onQnInitialized()";
 inline const QByteArray PassEnd = "void QuillnetDaemon::onEventsFeedUpdated()";
 // Any publishing pass, also one from the cache.
 inline const QByteArray AnyPassEnd = "void EventfeedHandler::finishPass()";
+inline const QByteArray CachePassStart = "bool EventfeedHandler::importNewsfeedFromCache() false";
 inline const QByteArray CycleEnd = "void QuillnetDaemon::onNotificationsImported()";
 inline const QByteArray FriendsEnd = "void QuillnetDaemon::onFriendsImported(bool)";
 inline const QByteArray ClientError = "void QuillnetDaemon::onError(Qn::QnError)";
@@ -189,6 +190,17 @@ public:
                 return false;
         }
         return true;
+    }
+    // Waits for the end of a pass from the cache that started after from. One that started before (it
+    // waited for an add of an instance that is gone) may end first, with nothing for the new one.
+    bool waitForCachePass(qsizetype from, int timeoutMs)
+    {
+        return QTest::qWaitFor(
+                [&] {
+                    const qsizetype start = log.lastIndexOf(DaemonLog::CachePassStart);
+                    return start >= from && log.indexOf(DaemonLog::AnyPassEnd, start) >= 0;
+                },
+                timeoutMs);
     }
     // Calls sync and waits for the end of each step in ends.
     bool syncAndWait(const QList<QByteArray> &ends, int timeoutMs = 30000)

@@ -281,14 +281,14 @@ void TestFaults::eventFeedAbsentHungRestarted()
     QVERIFY(startFeed());
     mFeed->hung = true;
     mFeed->onCall = [&adds](const QDBusMessage &call, bool) { adds += call.member() == QLatin1String("addItem"); };
-    QVERIFY(mDaemon->waitForAll({AnyPassEnd}, before, SyncMs));
+    QVERIFY(mDaemon->waitForCachePass(before, SyncMs));
     QVERIFY(mDaemon->log.mid(before).contains(FeedUnanswered));
     QCOMPARE(adds, 1);
     // The home screen restarted: the whole feed within one pass, and what came meanwhile with a sync.
     addPosts(2);
     before = mDaemon->log.size();
     QVERIFY(startFeed());
-    QVERIFY(mDaemon->waitForAll({AnyPassEnd}, before, SyncMs));
+    QVERIFY(mDaemon->waitForCachePass(before, SyncMs));
     QCOMPARE(published().size(), expectedPosts().size() - 2);
     QVERIFY(mDaemon->syncAndWait({PassEnd}));
     verifyFeedOnce();
@@ -318,7 +318,7 @@ void TestFaults::eventFeedAbsentHungRestarted()
     QCOMPARE(::kill(daemon, SIGCONT), 0);
 
     // The Quillnet feed comes back within one pass, each post once.
-    QVERIFY(mDaemon->waitForAll({AnyPassEnd}, before, SyncMs));
+    QVERIFY(mDaemon->waitForCachePass(before, SyncMs));
     verifyFeedOnce();
     CHECKED();
     // A like and a deletion change the daemon's own items; the other program's stay as they were.
