@@ -50,9 +50,112 @@ class TestDesktopNotifications : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void groupsShownAndOpened();
+    void initTestCase()
+    {
+        QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
+        QVERIFY2(bus && !bus->isServiceRegistered(ServiceName), "Not the test's own bus: another notification server");
+        // The display's number comes on standard output once the X server listens.
+        QProcess *xvfb = start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s});
+        QVERIFY(QTest::qWaitFor([xvfb] { return xvfb->canReadLine() || xvfb->state() == QProcess::NotRunning; },
+                                WaitMs));
+        QVERIFY2(xvfb->canReadLine(), xvfb->readAllStandardError().constData());
+        mEnvironment.insert(u"DISPLAY"_s, u':' + QString::fromLatin1(xvfb->readLine().trimmed()));
+        // Without the accessibility bus, which GTK would have the bus start.
+        mEnvironment.insert(u"NO_AT_BRIDGE"_s, u"1"_s);
+        start(ServerProgram, {});
+        QVERIFY(QTest::qWaitFor([bus] { return bus->isServiceRegistered(ServiceName).value(); }, WaitMs));
+        mServer = bus->serviceOwner(ServiceName);
+        mMonitor = start(u"busctl"_s,
+                         {u"--address"_s, mEnvironment.value(u"DBUS_SESSION_BUS_ADDRESS"_s), u"monitor"_s,
+                          u"--json=short"_s, u"--match"_s, u"type=method_call,member=Notify"_s, u"--match"_s,
+                          u"sender="_s + mServer});
+        // Said once it is the bus's monitor: it watches from then on.
+        QByteArray said;
+        QVERIFY(QTest::qWaitFor(
+                [&] { return (said += mMonitor->readAllStandardError()).contains("Monitoring bus message stream"); },
+                WaitMs));
+    }
+
+    void cleanupTestCase()
+    {
+        for (; !mProcesses.empty(); mProcesses.pop_back()) {
+            mProcesses.back()->terminate();
+            mProcesses.back()->waitForFinished(10000);
+        }
+    }
+
+    void groupsShownAndOpened()
+    {
+        HomeScreen::QuillnetApp app;
+        QVERIFY2(app.registerOnBus(), qPrintable(app.errorString()));
+        QStringList opened;
+        connect(&app, &HomeScreen::QuillnetApp::changeReported, this,
+                [&opened](const QString &line) { opened << line; });
+        QuillnetSim::SimConfig config;
+        config.posts = 8;
+        config.friends = 12;
+        QuillnetSim::Simulator simulator(config);
+        QVERIFY(simulator.listen(0));
+        DaemonRun daemon;
+        QVERIFY(daemon.writeAccount(simulator, Switches::NotificationsOnly));
+        QVERIFY(daemon.start());
+
+        // A group of each kind, answered with an id, carrying what desktops file, label and sort it by.
+        QMap<uint, QJsonArray> shown;
+        QMap<QString, uint> groups;
+        const auto allShown = [&] {
+            groups.clear();
+            const bool all = answered(shown);
+            for (auto it = shown.cbegin(); it != shown.cend(); ++it) {
+                if (!hintOf(*it, u"transient"_s).isValid())
+                    groups.insert(hintOf(*it, u"x-tarvo-event-type"_s).toString(), it.key());
+            }
+            return all && groups.size() == Kinds.size();
+        };
+        QVERIFY2(QTest::qWaitFor(allShown, WaitMs), daemon.tail().constData());
+        for (const QStringList &kind : Kinds) {
+            const QJsonArray notify = shown.value(groups.value(kind.at(0)));
+            QCOMPARE(QStringList({notify.at(0).toString(), notify.at(2).toString(),
+                                  notify.at(5).toVariant().toStringList().join(u','),
+                                  hintOf(notify, u"desktop-entry"_s).toString(),
+                                  hintOf(notify, u"category"_s).toString(), QString::number(notify.at(7).toInteger())}),
+                     QStringList({u"quillnet-daemon"_s, u"quillnet-daemon"_s, u"default,Open"_s, u"quillnet-daemon"_s,
+                                  kind.at(1), u"0"_s}));
+        }
+
+        // The server shows one bubble at a time: each is clicked until every group's default action
+        // was invoked (or it went by itself); each invocation opens the view of its kind in the app.
+        QList<uint> invoked;
+        const auto allInvoked = [&] {
+            return std::all_of(groups.cbegin(), groups.cend(), [&invoked](uint id) { return invoked.contains(id); });
+        };
+        for (int click = 0; click <= shown.size() && !allInvoked(); ++click) {
+            const qsizetype closed = signalled(u"NotificationClosed"_s).size();
+            const QByteArray window
+                    = xdotool({u"search"_s, u"--sync"_s, u"--onlyvisible"_s, u"--name"_s, u"^Notification$"_s});
+            QVERIFY2(!window.isEmpty(), "No bubble on the display");
+            xdotool({u"mousemove"_s, u"--window"_s, QString::fromLatin1(window), u"20"_s, u"20"_s, u"click"_s, u"1"_s});
+            QVERIFY(QTest::qWaitFor([&] { return signalled(u"NotificationClosed"_s).size() > closed; }, WaitMs));
+            invoked = signalled(u"ActionInvoked"_s);
+        }
+        QVERIFY2(allInvoked(), "A group's default action was not invoked");
+        QStringList expected;
+        for (const uint id : std::as_const(invoked)) {
+            const QString eventType = hintOf(shown.value(id), u"x-tarvo-event-type"_s).toString();
+            const auto kind = std::find_if(Kinds.cbegin(), Kinds.cend(),
+                                           [&](const QStringList &k) { return k.at(0) == eventType; });
+            QVERIFY(kind != Kinds.cend());
+            expected << u"kind="_s + HomeScreen::quoted(kind->at(2));
+        }
+        QVERIFY2(QTest::qWaitFor([&] { return opened.size() >= expected.size(); }, WaitMs),
+                 "The app opened too few views");
+        QStringList views;
+        for (const QString &line : std::as_const(opened))
+            views << line.section(u' ', 1, 1);
+        views.sort();
+        expected.sort();
+        QCOMPARE(views, expected);
+    }
 
 private:
     QProcess *start(const QString &program, const QStringList &arguments)
@@ -113,110 +216,6 @@ private:
     // The server's unique name.
     QString mServer;
 };
-
-void TestDesktopNotifications::initTestCase()
-{
-    QDBusConnectionInterface *bus = QDBusConnection::sessionBus().interface();
-    QVERIFY2(bus && !bus->isServiceRegistered(ServiceName), "Not the test's own bus: another notification server");
-    // The display's number comes on standard output once the X server listens.
-    QProcess *xvfb = start(u"Xvfb"_s, {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s});
-    QVERIFY(QTest::qWaitFor([xvfb] { return xvfb->canReadLine() || xvfb->state() == QProcess::NotRunning; }, WaitMs));
-    QVERIFY2(xvfb->canReadLine(), xvfb->readAllStandardError().constData());
-    mEnvironment.insert(u"DISPLAY"_s, u':' + QString::fromLatin1(xvfb->readLine().trimmed()));
-    // Without the accessibility bus, which GTK would have the bus start.
-    mEnvironment.insert(u"NO_AT_BRIDGE"_s, u"1"_s);
-    start(ServerProgram, {});
-    QVERIFY(QTest::qWaitFor([bus] { return bus->isServiceRegistered(ServiceName).value(); }, WaitMs));
-    mServer = bus->serviceOwner(ServiceName);
-    mMonitor
-            = start(u"busctl"_s,
-                    {u"--address"_s, mEnvironment.value(u"DBUS_SESSION_BUS_ADDRESS"_s), u"monitor"_s, u"--json=short"_s,
-                     u"--match"_s, u"type=method_call,member=Notify"_s, u"--match"_s, u"sender="_s + mServer});
-    // Said once it is the bus's monitor: it watches from then on.
-    QByteArray said;
-    QVERIFY(QTest::qWaitFor(
-            [&] { return (said += mMonitor->readAllStandardError()).contains("Monitoring bus message stream"); },
-            WaitMs));
-}
-
-void TestDesktopNotifications::cleanupTestCase()
-{
-    for (; !mProcesses.empty(); mProcesses.pop_back()) {
-        mProcesses.back()->terminate();
-        mProcesses.back()->waitForFinished(10000);
-    }
-}
-
-void TestDesktopNotifications::groupsShownAndOpened()
-{
-    HomeScreen::QuillnetApp app;
-    QVERIFY2(app.registerOnBus(), qPrintable(app.errorString()));
-    QStringList opened;
-    connect(&app, &HomeScreen::QuillnetApp::changeReported, this, [&opened](const QString &line) { opened << line; });
-    QuillnetSim::SimConfig config;
-    config.posts = 8;
-    config.friends = 12;
-    QuillnetSim::Simulator simulator(config);
-    QVERIFY(simulator.listen(0));
-    DaemonRun daemon;
-    QVERIFY(daemon.writeAccount(simulator, Switches::NotificationsOnly));
-    QVERIFY(daemon.start());
-
-    // A group of each kind, answered with an id, carrying what desktops file, label and sort it by.
-    QMap<uint, QJsonArray> shown;
-    QMap<QString, uint> groups;
-    const auto allShown = [&] {
-        groups.clear();
-        const bool all = answered(shown);
-        for (auto it = shown.cbegin(); it != shown.cend(); ++it) {
-            if (!hintOf(*it, u"transient"_s).isValid())
-                groups.insert(hintOf(*it, u"x-tarvo-event-type"_s).toString(), it.key());
-        }
-        return all && groups.size() == Kinds.size();
-    };
-    QVERIFY2(QTest::qWaitFor(allShown, WaitMs), daemon.tail().constData());
-    for (const QStringList &kind : Kinds) {
-        const QJsonArray notify = shown.value(groups.value(kind.at(0)));
-        QCOMPARE(QStringList({notify.at(0).toString(), notify.at(2).toString(),
-                              notify.at(5).toVariant().toStringList().join(u','),
-                              hintOf(notify, u"desktop-entry"_s).toString(), hintOf(notify, u"category"_s).toString(),
-                              QString::number(notify.at(7).toInteger())}),
-                 QStringList({u"quillnet-daemon"_s, u"quillnet-daemon"_s, u"default,Open"_s, u"quillnet-daemon"_s,
-                              kind.at(1), u"0"_s}));
-    }
-
-    // The server shows one bubble at a time: each is clicked until every group's default action
-    // was invoked (or it went by itself); each invocation opens the view of its kind in the app.
-    QList<uint> invoked;
-    const auto allInvoked = [&] {
-        return std::all_of(groups.cbegin(), groups.cend(), [&invoked](uint id) { return invoked.contains(id); });
-    };
-    for (int click = 0; click <= shown.size() && !allInvoked(); ++click) {
-        const qsizetype closed = signalled(u"NotificationClosed"_s).size();
-        const QByteArray window
-                = xdotool({u"search"_s, u"--sync"_s, u"--onlyvisible"_s, u"--name"_s, u"^Notification$"_s});
-        QVERIFY2(!window.isEmpty(), "No bubble on the display");
-        xdotool({u"mousemove"_s, u"--window"_s, QString::fromLatin1(window), u"20"_s, u"20"_s, u"click"_s, u"1"_s});
-        QVERIFY(QTest::qWaitFor([&] { return signalled(u"NotificationClosed"_s).size() > closed; }, WaitMs));
-        invoked = signalled(u"ActionInvoked"_s);
-    }
-    QVERIFY2(allInvoked(), "A group's default action was not invoked");
-    QStringList expected;
-    for (const uint id : std::as_const(invoked)) {
-        const QString eventType = hintOf(shown.value(id), u"x-tarvo-event-type"_s).toString();
-        const auto kind = std::find_if(Kinds.cbegin(), Kinds.cend(),
-                                       [&](const QStringList &k) { return k.at(0) == eventType; });
-        QVERIFY(kind != Kinds.cend());
-        expected << u"kind="_s + HomeScreen::quoted(kind->at(2));
-    }
-    QVERIFY2(QTest::qWaitFor([&] { return opened.size() >= expected.size(); }, WaitMs), "The app opened too few views");
-    QStringList views;
-    for (const QString &line : std::as_const(opened))
-        views << line.section(u' ', 1, 1);
-    views.sort();
-    expected.sort();
-    QCOMPARE(views, expected);
-}
 
 int main(int argc, char **argv)
 {

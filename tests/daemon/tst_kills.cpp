@@ -58,20 +58,254 @@ void waitForRow(Inspector &database, const QString &statement)
 
 } // namespace
 
+namespace {
+
+// Notify calls the server took and answered, or notifications open on it, of the kind.
+int countNotify(const QList<FakeNotificationCall> &calls, const QString &eventType, bool banner)
+{
+    return int(std::count_if(calls.cbegin(), calls.cend(), [&](const FakeNotificationCall &call) {
+        return call.member == QLatin1String("Notify") && call.id != 0
+                && call.hints.value(EventTypeHint).toString() == eventType
+                && call.hints.value(QStringLiteral("transient")).toBool() == banner;
+    }));
+}
+
+} // namespace
+
 class TestKills : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
+    void init()
+    {
+        QuillnetSim::SimConfig config;
+        config.posts = 20;
+        config.friends = 120;
+        mSimulator.reset(new QuillnetSim::Simulator(config));
+        QVERIFY(mSimulator->listen(0));
+        mDaemon.reset(new DaemonRun);
+        mKilled = false;
+    }
 
-    void publishingPass_data();
-    void publishingPass();
-    void notificationCycle_data();
-    void notificationCycle();
-    void friendImport_data();
-    void friendImport();
+    void cleanup()
+    {
+        unhook();
+        mDaemon.reset();
+        mFeed.stop();
+        mServer.stop();
+        mSimulator.reset();
+    }
+
+    void publishingPass_data()
+    {
+        QTest::addColumn<int>("n");
+        QTest::addColumn<int>("step");
+        // The add whose post the Event Feed shows twice after the restart; 0 for none.
+        QTest::addColumn<int>("twice");
+
+        // After the pass's clear of the Event Feed.
+        QTest::newRow("before the first add") << 1 << int(BeforeCall) << 0;
+        // Nothing of the batch is recorded: the next pass clears the feed and adds everything anew.
+        QTest::newRow("first add answered, no row") << 1 << int(Answered) << 0;
+        QTest::newRow("before the fifth add") << 5 << int(BeforeCall) << 0;
+        // The window of "call the peer, then record it".
+        QTest::newRow("fifth add answered, no row") << 5 << int(Answered) << 5;
+        QTest::newRow("after the fifth row") << 5 << int(AfterRecord) << 0;
+    }
+
+    void publishingPass()
+    {
+        QFETCH(int, n);
+        QFETCH(int, step);
+        QFETCH(int, twice);
+
+        QVERIFY(mFeed.start());
+        QVERIFY(mDaemon->writeAccount(*mSimulator, Switches::NewsOnly));
+        mFeed.run([&](FakeEventFeed &feed) {
+            feed.onCall = killAt(
+                    feed, n, Step(step),
+                    [](const QDBusMessage &call) { return call.member() == QLatin1String("addItem"); },
+                    [&feed] {
+                        return QStringLiteral("SELECT 1 FROM items WHERE homeview_id = %1").arg(feed.items().lastKey());
+                    });
+        });
+        QVERIFY(startAndSync());
+        QTRY_VERIFY_WITH_TIMEOUT(mKilled, RunMs);
+        QVERIFY(mDaemon->kill());
+        const QStringList firstRun = postIds(mFeed.items());
+        unhook();
+
+        QVERIFY(startAndSync());
+        QVERIFY2(mDaemon->waitForNext(PassEnd, RunMs), mDaemon->tail().constData());
+
+        // Every post of the feed once, but for the one whose add fell into the window.
+        const QStringList expected = Expected::feedPosts(*mSimulator);
+        const QMap<qlonglong, QVariantMap> items = mFeed.items();
+        QStringList shown = postIds(items);
+        QCOMPARE(shown.removeDuplicates(), twice ? 1 : 0);
+        if (twice)
+            QCOMPARE(postIds(items).count(firstRun.value(twice - 1)), 2);
+        shown.sort();
+        QCOMPARE(shown, expected);
+
+        // One row per post, naming an item that shows that post.
+        Inspector database(databasePath());
+        QStringList recorded;
+        for (const QVariantList &row : database.rows(QStringLiteral("SELECT quillnet_id, homeview_id FROM items"))) {
+            recorded << row.value(0).toString();
+            QCOMPARE(postIds({{0, items.value(row.value(1).toLongLong())}}), QStringList {recorded.last()});
+        }
+        recorded.sort();
+        QCOMPARE(recorded, expected);
+        checkAlive(database);
+    }
+
+    void notificationCycle_data()
+    {
+        // The kind acted on, its group or its banner (the notification inside the group), the step; an
+        // empty kind: the kill comes after the cycle and an answered seen mark.
+        QTest::addColumn<QString>("eventType");
+        QTest::addColumn<bool>("banner");
+        QTest::addColumn<int>("step");
+        // Groups of the kind open on the server after the restart, and its banners over both runs.
+        QTest::addColumn<int>("groups");
+        QTest::addColumn<int>("banners");
+
+        QTest::newRow("before the group") << Requests << false << int(BeforeCall) << 1 << 1;
+        // The group is on the server, but not in the daemon's record of what it published.
+        QTest::newRow("group answered, not recorded") << Requests << false << int(Answered) << 2 << 1;
+        QTest::newRow("before the banner") << Requests << true << int(BeforeCall) << 1 << 1;
+        // "Publish, then mark shown": the banner comes again.
+        QTest::newRow("banner answered, not marked") << Requests << true << int(Answered) << 1 << 2;
+        QTest::newRow("after the cycle and a seen mark") << QString() << false << int(AfterRecord) << 1 << 1;
+    }
+
+    void notificationCycle()
+    {
+        QFETCH(QString, eventType);
+        QFETCH(bool, banner);
+        QFETCH(int, step);
+        QFETCH(int, groups);
+        QFETCH(int, banners);
+
+        QVERIFY(mServer.start({QStringLiteral("body"), QStringLiteral("actions")}));
+        QVERIFY(mDaemon->writeAccount(*mSimulator, Switches::NotificationsOnly));
+        if (!eventType.isEmpty()) {
+            mServer.run([&](FakeNotificationServer &server) {
+                server.onCall = killAt(server, 1, Step(step), [eventType, banner](const QDBusMessage &call) {
+                    return isNotify(call, eventType, banner);
+                });
+            });
+        }
+        QVERIFY(startAndSync());
+        const QString seen = mSimulator->friendRequests().first().id();
+        if (eventType.isEmpty()) {
+            QVERIFY(mDaemon->waitForNext(CycleEnd, RunMs));
+            // Once the caller has its answer, a seen mark is kept whatever happens to the daemon (that
+            // the next publication leaves it out is tst_faults' verifyOutcome).
+            QVERIFY(mDaemon->callControl("itemSeen", {seen, QStringLiteral("friendreq")}));
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(mKilled, RunMs);
+        }
+        QVERIFY(mDaemon->kill());
+        if (eventType.isEmpty())
+            QCOMPARE(Inspector(databasePath())
+                             .column(QStringLiteral("SELECT type FROM seen_items WHERE id = '%1'").arg(seen)),
+                     QVariantList {QStringLiteral("friendreq")});
+        unhook();
+
+        QVERIFY(startAndSync());
+        QVERIFY2(mDaemon->waitForNext(CycleEnd, RunMs), mDaemon->tail().constData());
+
+        // The general notifications, published before the friend requests, are not told again.
+        const QList<FakeNotificationCall> calls = mServer.calls();
+        QCOMPARE(countNotify(calls, General, true), 1);
+        QCOMPARE(countNotify(calls, Requests, true), banners);
+        QList<FakeNotificationCall> open = mServer.shown().values();
+        QCOMPARE(countNotify(open, Requests, false), groups);
+
+        // Every friend request is marked shown once.
+        Inspector database(databasePath());
+        QStringList marked;
+        for (const QVariant &id :
+             database.column(QStringLiteral("SELECT id FROM shown_items WHERE type = 'friendreq'")))
+            marked << id.toString();
+        QStringList requests;
+        for (const Qn::QnUser &user : mSimulator->friendRequests())
+            requests << user.id();
+        marked.sort();
+        requests.sort();
+        QCOMPARE(marked, requests);
+        checkAlive(database);
+    }
+
+    void friendImport_data()
+    {
+        // The log line after which the kill comes, and what the service holds back meanwhile, so that
+        // the kill lands before the next page or the statuses.
+        QTest::addColumn<QByteArray>("marker");
+        QTest::addColumn<QString>("held");
+
+        QTest::newRow("between friend pages") << QByteArray("More friends needed..") << QStringLiteral("page");
+        QTest::newRow("friends stored, statuses pending")
+                << QByteArray("All friends received, starting status retrieval") << QStringLiteral("/statuses/latest");
+        QTest::newRow("after the import") << FriendsEnd << QString();
+    }
+
+    void friendImport()
+    {
+        QFETCH(QByteArray, marker);
+        QFETCH(QString, held);
+
+        const QString pages = QStringLiteral("/users/%1/friends").arg(mSimulator->me().id());
+        if (held == QLatin1String("page")) {
+            mSimulator->injectFault(pages, QuillnetSim::Simulator::Delay, 0);
+            mSimulator->injectFault(pages, QuillnetSim::Simulator::Delay, 2 * RunMs);
+        } else if (!held.isEmpty()) {
+            mSimulator->injectFault(held, QuillnetSim::Simulator::Delay, 2 * RunMs, 100);
+        }
+        QVERIFY(mDaemon->writeAccount(*mSimulator, Switches::Nothing, "IM=true\n"));
+        // The first wake-up imports the friends.
+        QVERIFY(mDaemon->start());
+        QVERIFY2(mDaemon->waitForNext(marker, RunMs), mDaemon->tail().constData());
+        QVERIFY(mDaemon->kill());
+        mSimulator->clearFaults();
+
+        const qsizetype restartedAt = mDaemon->log.size();
+        QVERIFY(mDaemon->start());
+        QVERIFY2(mDaemon->waitForNext(FriendsEnd, RunMs), mDaemon->tail().constData());
+        QVERIFY2(mDaemon->log.mid(restartedAt).contains(FriendsEnd + " true"), mDaemon->tail().constData());
+
+        // The client cache holds each friend once, in the service's order.
+        QStringList friends;
+        for (const Qn::QnUser &user : mSimulator->friends())
+            friends << user.id();
+        Inspector cache(clientCachePath());
+        QStringList cached;
+        for (const QVariant &id : cache.column(QStringLiteral("SELECT friend_id FROM friends ORDER BY position")))
+            cached << id.toString();
+        QCOMPARE(cached, friends);
+        QCOMPARE(cache.column(QStringLiteral("PRAGMA integrity_check")), QVariantList {QStringLiteral("ok")});
+
+        // The contacts service is given each friend once.
+        HomeScreen::ContactsView contacts;
+        QStringList lines;
+        connect(&contacts, &HomeScreen::ContactsView::changeReported, this,
+                [&lines](const QString &line) { lines << line; });
+        QVERIFY(contacts.start());
+        QTRY_VERIFY_WITH_TIMEOUT(lines.contains(QStringLiteral("contacts %1").arg(friends.size())), 10000);
+        QStringList served;
+        for (const QString &line : lines.mid(0, lines.indexOf(QStringLiteral("contacts %1").arg(friends.size())))) {
+            if (line.startsWith(QLatin1String("contact ")))
+                served << line.section(QLatin1Char(' '), 1, 1);
+        }
+        served.removeDuplicates();
+        QCOMPARE(served.size(), friends.size());
+
+        Inspector database(databasePath());
+        checkAlive(database);
+    }
 
 private:
     QString databasePath() const { return mDaemon->home() + QStringLiteral("/.quillnet/qndaemon-cache.db"); }
@@ -167,248 +401,6 @@ private:
     // Written on the fake's thread once the hook acted.
     std::atomic_bool mKilled {false};
 };
-
-void TestKills::init()
-{
-    QuillnetSim::SimConfig config;
-    config.posts = 20;
-    config.friends = 120;
-    mSimulator.reset(new QuillnetSim::Simulator(config));
-    QVERIFY(mSimulator->listen(0));
-    mDaemon.reset(new DaemonRun);
-    mKilled = false;
-}
-
-void TestKills::cleanup()
-{
-    unhook();
-    mDaemon.reset();
-    mFeed.stop();
-    mServer.stop();
-    mSimulator.reset();
-}
-
-void TestKills::publishingPass_data()
-{
-    QTest::addColumn<int>("n");
-    QTest::addColumn<int>("step");
-    // The add whose post the Event Feed shows twice after the restart; 0 for none.
-    QTest::addColumn<int>("twice");
-
-    // After the pass's clear of the Event Feed.
-    QTest::newRow("before the first add") << 1 << int(BeforeCall) << 0;
-    // Nothing of the batch is recorded: the next pass clears the feed and adds everything anew.
-    QTest::newRow("first add answered, no row") << 1 << int(Answered) << 0;
-    QTest::newRow("before the fifth add") << 5 << int(BeforeCall) << 0;
-    // The window of "call the peer, then record it".
-    QTest::newRow("fifth add answered, no row") << 5 << int(Answered) << 5;
-    QTest::newRow("after the fifth row") << 5 << int(AfterRecord) << 0;
-}
-
-void TestKills::publishingPass()
-{
-    QFETCH(int, n);
-    QFETCH(int, step);
-    QFETCH(int, twice);
-
-    QVERIFY(mFeed.start());
-    QVERIFY(mDaemon->writeAccount(*mSimulator, Switches::NewsOnly));
-    mFeed.run([&](FakeEventFeed &feed) {
-        feed.onCall = killAt(
-                feed, n, Step(step), [](const QDBusMessage &call) { return call.member() == QLatin1String("addItem"); },
-                [&feed] {
-                    return QStringLiteral("SELECT 1 FROM items WHERE homeview_id = %1").arg(feed.items().lastKey());
-                });
-    });
-    QVERIFY(startAndSync());
-    QTRY_VERIFY_WITH_TIMEOUT(mKilled, RunMs);
-    QVERIFY(mDaemon->kill());
-    const QStringList firstRun = postIds(mFeed.items());
-    unhook();
-
-    QVERIFY(startAndSync());
-    QVERIFY2(mDaemon->waitForNext(PassEnd, RunMs), mDaemon->tail().constData());
-
-    // Every post of the feed once, but for the one whose add fell into the window.
-    const QStringList expected = Expected::feedPosts(*mSimulator);
-    const QMap<qlonglong, QVariantMap> items = mFeed.items();
-    QStringList shown = postIds(items);
-    QCOMPARE(shown.removeDuplicates(), twice ? 1 : 0);
-    if (twice)
-        QCOMPARE(postIds(items).count(firstRun.value(twice - 1)), 2);
-    shown.sort();
-    QCOMPARE(shown, expected);
-
-    // One row per post, naming an item that shows that post.
-    Inspector database(databasePath());
-    QStringList recorded;
-    for (const QVariantList &row : database.rows(QStringLiteral("SELECT quillnet_id, homeview_id FROM items"))) {
-        recorded << row.value(0).toString();
-        QCOMPARE(postIds({{0, items.value(row.value(1).toLongLong())}}), QStringList {recorded.last()});
-    }
-    recorded.sort();
-    QCOMPARE(recorded, expected);
-    checkAlive(database);
-}
-
-namespace {
-
-// Notify calls the server took and answered, or notifications open on it, of the kind.
-int countNotify(const QList<FakeNotificationCall> &calls, const QString &eventType, bool banner)
-{
-    return int(std::count_if(calls.cbegin(), calls.cend(), [&](const FakeNotificationCall &call) {
-        return call.member == QLatin1String("Notify") && call.id != 0
-                && call.hints.value(EventTypeHint).toString() == eventType
-                && call.hints.value(QStringLiteral("transient")).toBool() == banner;
-    }));
-}
-
-} // namespace
-
-void TestKills::notificationCycle_data()
-{
-    // The kind acted on, its group or its banner (the notification inside the group), the step; an
-    // empty kind: the kill comes after the cycle and an answered seen mark.
-    QTest::addColumn<QString>("eventType");
-    QTest::addColumn<bool>("banner");
-    QTest::addColumn<int>("step");
-    // Groups of the kind open on the server after the restart, and its banners over both runs.
-    QTest::addColumn<int>("groups");
-    QTest::addColumn<int>("banners");
-
-    QTest::newRow("before the group") << Requests << false << int(BeforeCall) << 1 << 1;
-    // The group is on the server, but not in the daemon's record of what it published.
-    QTest::newRow("group answered, not recorded") << Requests << false << int(Answered) << 2 << 1;
-    QTest::newRow("before the banner") << Requests << true << int(BeforeCall) << 1 << 1;
-    // "Publish, then mark shown": the banner comes again.
-    QTest::newRow("banner answered, not marked") << Requests << true << int(Answered) << 1 << 2;
-    QTest::newRow("after the cycle and a seen mark") << QString() << false << int(AfterRecord) << 1 << 1;
-}
-
-void TestKills::notificationCycle()
-{
-    QFETCH(QString, eventType);
-    QFETCH(bool, banner);
-    QFETCH(int, step);
-    QFETCH(int, groups);
-    QFETCH(int, banners);
-
-    QVERIFY(mServer.start({QStringLiteral("body"), QStringLiteral("actions")}));
-    QVERIFY(mDaemon->writeAccount(*mSimulator, Switches::NotificationsOnly));
-    if (!eventType.isEmpty()) {
-        mServer.run([&](FakeNotificationServer &server) {
-            server.onCall = killAt(server, 1, Step(step), [eventType, banner](const QDBusMessage &call) {
-                return isNotify(call, eventType, banner);
-            });
-        });
-    }
-    QVERIFY(startAndSync());
-    const QString seen = mSimulator->friendRequests().first().id();
-    if (eventType.isEmpty()) {
-        QVERIFY(mDaemon->waitForNext(CycleEnd, RunMs));
-        // Once the caller has its answer, a seen mark is kept whatever happens to the daemon (that
-        // the next publication leaves it out is tst_faults' verifyOutcome).
-        QVERIFY(mDaemon->callControl("itemSeen", {seen, QStringLiteral("friendreq")}));
-    } else {
-        QTRY_VERIFY_WITH_TIMEOUT(mKilled, RunMs);
-    }
-    QVERIFY(mDaemon->kill());
-    if (eventType.isEmpty())
-        QCOMPARE(Inspector(databasePath())
-                         .column(QStringLiteral("SELECT type FROM seen_items WHERE id = '%1'").arg(seen)),
-                 QVariantList {QStringLiteral("friendreq")});
-    unhook();
-
-    QVERIFY(startAndSync());
-    QVERIFY2(mDaemon->waitForNext(CycleEnd, RunMs), mDaemon->tail().constData());
-
-    // The general notifications, published before the friend requests, are not told again.
-    const QList<FakeNotificationCall> calls = mServer.calls();
-    QCOMPARE(countNotify(calls, General, true), 1);
-    QCOMPARE(countNotify(calls, Requests, true), banners);
-    QList<FakeNotificationCall> open = mServer.shown().values();
-    QCOMPARE(countNotify(open, Requests, false), groups);
-
-    // Every friend request is marked shown once.
-    Inspector database(databasePath());
-    QStringList marked;
-    for (const QVariant &id : database.column(QStringLiteral("SELECT id FROM shown_items WHERE type = 'friendreq'")))
-        marked << id.toString();
-    QStringList requests;
-    for (const Qn::QnUser &user : mSimulator->friendRequests())
-        requests << user.id();
-    marked.sort();
-    requests.sort();
-    QCOMPARE(marked, requests);
-    checkAlive(database);
-}
-
-void TestKills::friendImport_data()
-{
-    // The log line after which the kill comes, and what the service holds back meanwhile, so that
-    // the kill lands before the next page or the statuses.
-    QTest::addColumn<QByteArray>("marker");
-    QTest::addColumn<QString>("held");
-
-    QTest::newRow("between friend pages") << QByteArray("More friends needed..") << QStringLiteral("page");
-    QTest::newRow("friends stored, statuses pending")
-            << QByteArray("All friends received, starting status retrieval") << QStringLiteral("/statuses/latest");
-    QTest::newRow("after the import") << FriendsEnd << QString();
-}
-
-void TestKills::friendImport()
-{
-    QFETCH(QByteArray, marker);
-    QFETCH(QString, held);
-
-    const QString pages = QStringLiteral("/users/%1/friends").arg(mSimulator->me().id());
-    if (held == QLatin1String("page")) {
-        mSimulator->injectFault(pages, QuillnetSim::Simulator::Delay, 0);
-        mSimulator->injectFault(pages, QuillnetSim::Simulator::Delay, 2 * RunMs);
-    } else if (!held.isEmpty()) {
-        mSimulator->injectFault(held, QuillnetSim::Simulator::Delay, 2 * RunMs, 100);
-    }
-    QVERIFY(mDaemon->writeAccount(*mSimulator, Switches::Nothing, "IM=true\n"));
-    // The first wake-up imports the friends.
-    QVERIFY(mDaemon->start());
-    QVERIFY2(mDaemon->waitForNext(marker, RunMs), mDaemon->tail().constData());
-    QVERIFY(mDaemon->kill());
-    mSimulator->clearFaults();
-
-    const qsizetype restartedAt = mDaemon->log.size();
-    QVERIFY(mDaemon->start());
-    QVERIFY2(mDaemon->waitForNext(FriendsEnd, RunMs), mDaemon->tail().constData());
-    QVERIFY2(mDaemon->log.mid(restartedAt).contains(FriendsEnd + " true"), mDaemon->tail().constData());
-
-    // The client cache holds each friend once, in the service's order.
-    QStringList friends;
-    for (const Qn::QnUser &user : mSimulator->friends())
-        friends << user.id();
-    Inspector cache(clientCachePath());
-    QStringList cached;
-    for (const QVariant &id : cache.column(QStringLiteral("SELECT friend_id FROM friends ORDER BY position")))
-        cached << id.toString();
-    QCOMPARE(cached, friends);
-    QCOMPARE(cache.column(QStringLiteral("PRAGMA integrity_check")), QVariantList {QStringLiteral("ok")});
-
-    // The contacts service is given each friend once.
-    HomeScreen::ContactsView contacts;
-    QStringList lines;
-    connect(&contacts, &HomeScreen::ContactsView::changeReported, this,
-            [&lines](const QString &line) { lines << line; });
-    QVERIFY(contacts.start());
-    QTRY_VERIFY_WITH_TIMEOUT(lines.contains(QStringLiteral("contacts %1").arg(friends.size())), 10000);
-    QStringList served;
-    for (const QString &line : lines.mid(0, lines.indexOf(QStringLiteral("contacts %1").arg(friends.size())))) {
-        if (line.startsWith(QLatin1String("contact ")))
-            served << line.section(QLatin1Char(' '), 1, 1);
-    }
-    served.removeDuplicates();
-    QCOMPARE(served.size(), friends.size());
-
-    Inspector database(databasePath());
-    checkAlive(database);
-}
 
 QTEST_GUILESS_MAIN(TestKills)
 #include "tst_kills.moc"

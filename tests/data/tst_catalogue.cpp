@@ -53,47 +53,45 @@ class TestCatalogue : public QObject
 private slots:
     void initTestCase() { qputenv("QUILLNET_TRANSLATIONS_DIR", QUILLNET_TRANSLATIONS_BUILD_DIR); }
     void cleanup() { QLocale::setDefault(QLocale::c()); }
-    void textsOfTheLocale_data();
-    void textsOfTheLocale();
-};
 
-void TestCatalogue::textsOfTheLocale_data()
-{
-    QTest::addColumn<QString>("locale");
-    QTest::addColumn<bool>("german");
-    QTest::addColumn<QString>("names");
-
-    QTest::newRow("de_DE") << "de_DE" << true << "Ann, Bo und Cy";
-    QTest::newRow("de_CH") << "de_CH" << true << "Ann, Bo und Cy";
-    QTest::newRow("C") << "C" << false << "Ann, Bo, Cy";
-    QTest::newRow("en_US") << "en_US" << false << "Ann, Bo, and Cy";
-    QTest::newRow("fr_FR") << "fr_FR" << false << "Ann, Bo et Cy";
-}
-
-void TestCatalogue::textsOfTheLocale()
-{
-    QFETCH(QString, locale);
-    QFETCH(bool, german);
-    QFETCH(QString, names);
-
-    // Made before the locale changes: the one in use when asked is the one that counts.
-    const MLocale mlocale;
-    QLocale::setDefault(QLocale(locale));
-    QVERIFY(!Helper().setLocale(QStringLiteral("nosuchcatalogue")));
+    void textsOfTheLocale_data()
     {
-        Helper helper;
-        QVERIFY(helper.setLocale(QStringLiteral("quillnet")));
-        for (const Text &text : Texts) {
-            QString translated = qtTrId(text.id, text.count);
-            if (text.argument)
-                translated = translated.arg(QLatin1String(text.argument));
-            QCOMPARE(translated, QString::fromUtf8(german ? text.german : text.english));
-        }
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<bool>("german");
+        QTest::addColumn<QString>("names");
+
+        QTest::newRow("de_DE") << "de_DE" << true << "Ann, Bo und Cy";
+        QTest::newRow("de_CH") << "de_CH" << true << "Ann, Bo und Cy";
+        QTest::newRow("C") << "C" << false << "Ann, Bo, Cy";
+        QTest::newRow("en_US") << "en_US" << false << "Ann, Bo, and Cy";
+        QTest::newRow("fr_FR") << "fr_FR" << false << "Ann, Bo et Cy";
     }
-    // The catalogue goes with its helper.
-    QCOMPARE(qtTrId(Texts[0].id, 1), QLatin1String(Texts[0].id));
-    QCOMPARE(mlocale.joinStringList({QStringLiteral("Ann"), QStringLiteral("Bo"), QStringLiteral("Cy")}), names);
-}
+
+    void textsOfTheLocale()
+    {
+        QFETCH(QString, locale);
+        QFETCH(bool, german);
+        QFETCH(QString, names);
+
+        // Made before the locale changes: the one in use when asked is the one that counts.
+        const MLocale mlocale;
+        QLocale::setDefault(QLocale(locale));
+        QVERIFY(!Helper().setLocale(QStringLiteral("nosuchcatalogue")));
+        {
+            Helper helper;
+            QVERIFY(helper.setLocale(QStringLiteral("quillnet")));
+            for (const Text &text : Texts) {
+                QString translated = qtTrId(text.id, text.count);
+                if (text.argument)
+                    translated = translated.arg(QLatin1String(text.argument));
+                QCOMPARE(translated, QString::fromUtf8(german ? text.german : text.english));
+            }
+        }
+        // The catalogue goes with its helper.
+        QCOMPARE(qtTrId(Texts[0].id, 1), QLatin1String(Texts[0].id));
+        QCOMPARE(mlocale.joinStringList({QStringLiteral("Ann"), QStringLiteral("Bo"), QStringLiteral("Cy")}), names);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestCatalogue)
 #include "tst_catalogue.moc"

@@ -105,20 +105,573 @@ private slots:
     }
     void cleanupTestCase() { mServer.stop(); }
 
-    void oneCyclePublishesEachKind();
-    void seenItemsStopCounting();
-    void messageThreadRules();
-    void cycleBoundsAndSafetyTimer();
-    void answersOfAnEndedCycleChangeNothing();
-    void newsWaitsForAServerThatShowsIt();
-    void commandsAreReadAsTheyCome_data();
-    void commandsAreReadAsTheyCome();
-    void reportedViewHoldsNewsBackWhileTheAppIsThere();
-    void readFileReachesTheService_data();
-    void readFileReachesTheService();
-    void socketIsTheUsersAndBounded();
-    void existingEntryAtTheSocketPath_data();
-    void existingEntryAtTheSocketPath();
+    void oneCyclePublishesEachKind()
+    {
+        QVERIFY(shapeWorld());
+        QVERIFY(cycle());
+
+        // Texts go out as plain text (escaped for a server that reads markup: tst_mnotification); a
+        // tap on a group of one item opens that item. Then news of three kinds (an updated notification
+        // is news again): each group in place counts all, its news what is new; the invitations,
+        // without news, are not sent again.
+        const struct
+        {
+            const Constants::NotificationKind &kind;
+            uint count;
+            QString summary;
+            QString body;
+            QString actionId;
+            QString news;
+            uint laterCount;
+            QString laterBody;
+            QString laterNews;
+        } kinds[] = {
+                {Constants::MessageKind, 1, isolated(Author.name()), Text, QStringLiteral("t1"),
+                 QStringLiteral("1 new message"), 2, QStringLiteral("Unread messages: 2"),
+                 QStringLiteral("2 new messages")},
+                {Constants::FriendRequestKind, 1, QString(),
+                 QStringLiteral("Friend request from ") + isolated(Asker.name()), Asker.id(),
+                 QStringLiteral("1 new friend request"), 2, QStringLiteral("2 friend requests"),
+                 QStringLiteral("1 new friend request")},
+                {Constants::EventKind, 3, QString(), QStringLiteral("Event invitations: 3"), QString(),
+                 QStringLiteral("3 new event invitations"), 0, QString(), QString()},
+                {Constants::GeneralKind, 3, QString(), QStringLiteral("3 new notifications"), QString(),
+                 QStringLiteral("3 new notifications"), 3, QStringLiteral("3 new notifications"),
+                 QStringLiteral("1 new notification")},
+        };
+        QHash<QString, NotificationRecord> first;
+        for (const auto &expected : kinds) {
+            const NotificationRecord group = groupOf(expected.kind.eventType);
+            QVERIFY2(group.id != 0, qPrintable(expected.kind.typeKey));
+            QCOMPARE(group.count, expected.count);
+            if (&expected.kind != &Constants::EventKind)
+                QCOMPARE(group.summary, expected.summary);
+            QCOMPARE(mServer.shown().value(group.id).body, expected.body);
+            QCOMPARE(group.action, openView(expected.kind.typeKey, expected.actionId));
+            const QList<NotificationRecord> news = newsOf(expected.kind.eventType);
+            QCOMPARE(news.size(), 1);
+            QCOMPARE(news.first().body, expected.news);
+            first.insert(expected.kind.eventType, group);
+        }
+        // The invitations' owners, each once.
+        const QStringList owners = groupOf(Constants::EventsEventType).summary.split(QStringLiteral(", "));
+        QSet<QString> expectedOwners;
+        for (const Qn::QnEvent &event : mSim->eventInvitations())
+            expectedOwners << isolated(event.owner().name());
+        QVERIFY(owners.size() == expectedOwners.size()
+                && QSet<QString>(owners.cbegin(), owners.cend()) == expectedOwners);
+
+        // Nothing new: not a single call to the server.
+        mServer.clearCalls();
+        QVERIFY(cycle());
+        QCOMPARE(mServer.members(), QStringList());
+
+        QVERIFY(addMessage(QStringLiteral("t1"), Author.ref(), QStringLiteral("Second")));
+        QVERIFY(mSim->addFriendRequest(Qn::QnUser(QStringLiteral("100000000007004"), QStringLiteral("Una"))));
+        QVERIFY(addNotification(QStringLiteral("1"), QStringLiteral("photo")).isValid());
+        QVERIFY(cycle());
+        for (const auto &expected : kinds) {
+            const NotificationRecord group = groupOf(expected.kind.eventType);
+            const NotificationRecord &before = first[expected.kind.eventType];
+            if (expected.laterCount == 0) {
+                QVERIFY(group == before && callsOf(expected.kind.eventType, false) == 0);
+                continue;
+            }
+            QCOMPARE(group.id, before.id);
+            QCOMPARE(group.count, expected.laterCount);
+            QCOMPARE(group.body, expected.laterBody);
+            if (&expected.kind == &Constants::FriendRequestKind)
+                QCOMPARE(group.action, openView(expected.kind.typeKey, QString()));
+            QCOMPARE(newsOf(expected.kind.eventType).last().body, expected.laterNews);
+        }
+    }
+
+    void seenItemsStopCounting()
+    {
+        enableOnly(Constants::FriendRequestType);
+        mHandler->setEnabled(Constants::EventType, true);
+        const Qn::QnUsers requests = mSim->friendRequests();
+        QCOMPARE(requests.size(), 3);
+        QVERIFY(cycle());
+        const NotificationRecord group = groupOf(Constants::FriendRequestEventType);
+        QCOMPARE(group.body, QStringLiteral("3 friend requests"));
+        const NotificationRecord invitations = groupOf(Constants::EventsEventType);
+        QCOMPARE(invitations.count, 2u);
+
+        // Notified, then opened: seen all the same.
+        mHandler->itemSeen(requests.at(0).id(), Constants::FriendRequestType);
+        QCOMPARE(marked("seen_items", Constants::FriendRequestType), QStringList {requests.at(0).id()});
+        // Never notified: shown and seen; messages are never recorded from outside.
+        mHandler->itemSeen(QStringLiteral("e9"), Constants::EventType);
+        mHandler->itemSeen(QStringLiteral("123"), Constants::MessageType);
+        QVERIFY(marked("shown_items", Constants::EventType).contains(QStringLiteral("e9")));
+        QCOMPARE(marked("seen_items", Constants::EventType), QStringList {QStringLiteral("e9")});
+        QCOMPARE(marked("shown_items", Constants::MessageType) + marked("seen_items", Constants::MessageType),
+                 QStringList());
+
+        // Everything seen: the kind is withdrawn. None of the invitations' details: their group stays
+        // as it is, though nothing of it was seen in that cycle (some of them: tst_faults').
+        for (const Qn::QnUser &user : requests)
+            mHandler->itemSeen(user.id(), Constants::FriendRequestType);
+        mSim->injectFault(QStringLiteral("/events/"), Simulator::HttpStatus, 500, 2);
+        QVERIFY(cycle());
+        QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
+        QVERIFY(newsOf(Constants::FriendRequestEventType).isEmpty());
+        QVERIFY(!mServer.shown().contains(group.id));
+        QCOMPARE(groupOf(Constants::EventsEventType), invitations);
+    }
+
+    void messageThreadRules()
+    {
+        enableOnly(Constants::MessageType);
+        const Qn::QnUser known = mSim->friends().at(0);
+        const Qn::QnUser unnamed = mSim->friends().at(1);
+        QVERIFY(addThread(QStringLiteral("t1"), known.ref(), Text));
+        QVERIFY(cycle());
+        QCOMPARE(groupOf(Constants::MessagesEventType).body, Text);
+
+        // A second thread from a sender without a name. A failed thread list, or a failed latest message
+        // of the thread, leaves the group as it is and the thread to the next cycle; a failed profile
+        // leaves the name out.
+        NotificationRecord group = groupOf(Constants::MessagesEventType);
+        QVERIFY(addThread(QStringLiteral("t2"), Qn::QnUserRef(unnamed.id(), QString()), QStringLiteral("Hi")));
+        for (const QString &path : {QStringLiteral("/threads"), QStringLiteral("/threads/t2/messages"),
+                                    QStringLiteral("/users/") + unnamed.id()}) {
+            mSim->injectFault(path, Simulator::HttpStatus, 500);
+            QVERIFY(cycle());
+            const bool named = path.startsWith(QLatin1String("/users"));
+            QCOMPARE(marked("shown_items", Constants::MessageType).size(), named ? 2 : 1);
+            if (!named)
+                QCOMPARE(groupOf(Constants::MessagesEventType), group);
+        }
+        QCOMPARE(groupOf(Constants::MessagesEventType).summary, QString());
+        // A third, whose sender's name the profile tells; the others are shown already.
+        const Qn::QnUser told = mSim->friends().at(2);
+        QVERIFY(addThread(QStringLiteral("t3"), Qn::QnUserRef(told.id(), QString()), QStringLiteral("Hey")));
+        QVERIFY(cycle());
+        QCOMPARE(mSim->requestCount(QStringLiteral("/users/") + told.id()), 1);
+        group = groupOf(Constants::MessagesEventType);
+        QCOMPARE((QVariantList {group.count, group.summary, group.body, group.action}),
+                 (QVariantList {1u, isolated(told.name()), QStringLiteral("Unread messages: 1"),
+                                openView(Constants::MessageType, QString())}));
+
+        // A new key with the same latest text is no news, and is not marked.
+        Qn::QnThread touched = mSim->threads().last();
+        QCOMPARE(touched.id(), QStringLiteral("t1"));
+        touched.setUpdatedTime(QDateTime::currentDateTimeUtc().addSecs(60));
+        QVERIFY(mSim->addThread(touched).isValid());
+        mServer.clearCalls();
+        QVERIFY(cycle());
+        QCOMPARE(mServer.members(), QStringList());
+        QVERIFY(!marked("shown_items", Constants::MessageType).contains(threadKey(QStringLiteral("t1"))));
+
+        // Unread counts the service gives in full: the sum does not wrap.
+        for (const char *id : {"big1", "big2", "big3"}) {
+            Qn::QnThread big {QLatin1String(id)};
+            big.setUnread(INT_MAX);
+            big.setSenders({known.ref()});
+            QVERIFY(mSim->addThread(big).isValid());
+        }
+        QVERIFY(cycle());
+        group = groupOf(Constants::MessagesEventType);
+        QCOMPARE(group.count, UINT_MAX);
+        QCOMPARE(group.body, QStringLiteral("Unread messages: 6442450941"));
+        QCOMPARE(newsOf(Constants::MessagesEventType).last().body, QStringLiteral("2147483647 new messages"));
+
+        // Nothing unread any more: the kind is withdrawn.
+        for (Qn::QnThread thread : mSim->threads()) {
+            thread.setUnread(0);
+            QVERIFY(mSim->addThread(thread).isValid());
+        }
+        QVERIFY(cycle());
+        QCOMPARE(groupOf(Constants::MessagesEventType).id, 0u);
+    }
+
+    void cycleBoundsAndSafetyTimer()
+    {
+        // Without a client nothing happens; with every kind off the cycle is over at once.
+        NotificationHandler unbound;
+        QSignalSpy unboundImported(&unbound, &NotificationHandler::notificationsImported);
+        unbound.startNotificationImport();
+        QCOMPARE(unboundImported.count(), 0);
+        enableOnly(QString());
+        QSignalSpy imported(mHandler.get(), &NotificationHandler::notificationsImported);
+        mHandler->startNotificationImport();
+        QCOMPARE(imported.count(), 1);
+        QCOMPARE(mSim->requestCount(QStringLiteral("/notifications")), 0);
+
+        enableOnly(Constants::FriendRequestType);
+        QCOMPARE(mHandler->m_safetyTimer.interval(), 30000);
+        QVERIFY(mHandler->m_safetyTimer.isSingleShot());
+        mSim->injectFault(QStringLiteral("/notifications"), Simulator::Delay, 300);
+        QSignalSpy answered(mClient.get(), &Qn::Quillnet::allNotificationsRetrieved);
+        QSignalSpy failed(mClient.get(), &Qn::Quillnet::requestFailed);
+        mHandler->startNotificationImport();
+        mHandler->startNotificationImport();
+        QVERIFY(mHandler->m_safetyTimer.isActive());
+        QVERIFY(QMetaObject::invokeMethod(mHandler.get(), "onSafetyTimer"));
+        // The request of a cycle that gave up is abandoned; that publishes nothing and ends nothing.
+        QTRY_COMPARE(failed.count(), 1);
+        QCOMPARE(answered.count(), 0);
+        QCOMPARE(imported.count(), 1);
+        QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
+
+        // Switched off while what the cycle published is on its way, one kind and then all: that is
+        // withdrawn, never shown nor marked, and the cycle ends without its answers.
+        mHandler->setEnabled(Constants::NotificationType, true);
+        QVERIFY(addNotification(QStringLiteral("1"), QStringLiteral("photo")).isValid());
+        for (const QString &off : {Constants::FriendRequestEventType, QString()}) {
+            connect(
+                    mClient.get(), &Qn::Quillnet::allNotificationsRetrieved, this,
+                    [this, off] { mHandler->clear(off, true); }, Qt::SingleShotConnection);
+            QVERIFY(cycle());
+            QTRY_VERIFY(NotificationServer::instance()->isIdle()
+                        && mServer.shown().size() == int(off.isEmpty() ? 0 : 2));
+            QCOMPARE(records(Constants::FriendRequestEventType, NotificationRecord::Group).size(), 0);
+            QCOMPARE(marked("shown_items").size(), 1);
+        }
+        QVERIFY(cycle());
+        QCOMPARE(groupOf(Constants::FriendRequestEventType).count, 3u);
+
+        // A failed fetch ends the cycle at once, without the signal: nothing was imported.
+        mSim->injectFault(QStringLiteral("/notifications"), Simulator::HttpStatus, 503);
+        failed.clear();
+        imported.clear();
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Failed to retrieve all notifications")));
+        mHandler->startNotificationImport();
+        QVERIFY(failed.wait());
+        QVERIFY(!mHandler->m_cycle && !mHandler->m_safetyTimer.isActive());
+        QCOMPARE(imported.count(), 0);
+        QVERIFY(cycle());
+    }
+
+    void answersOfAnEndedCycleChangeNothing()
+    {
+        // A cycle given up while it waits for the latest message of its thread.
+        enableOnly(Constants::MessageType);
+        const Qn::QnUser known = mSim->friends().at(0);
+        QVERIFY(addThread(QStringLiteral("t1"), known.ref(), QStringLiteral("First")));
+        mSim->injectFault(QStringLiteral("/threads/t1/messages"), Simulator::Delay, 300);
+        QSignalSpy threads(mClient.get(), &Qn::Quillnet::threadsRetrieved);
+        mHandler->startNotificationImport();
+        QVERIFY(threads.wait());
+        QVERIFY(QMetaObject::invokeMethod(mHandler.get(), "onSafetyTimer"));
+
+        // The next one: t1 read meanwhile, t2 new. Its all-notifications answer fails (unavailable, too
+        // large): the threads, asked for with requests of their own, are still told. While it waits for
+        // t2's latest message, answers nobody awaits come.
+        Qn::QnThread read = mSim->threads().last();
+        QCOMPARE(read.id(), QStringLiteral("t1"));
+        read.setUnread(0);
+        QVERIFY(mSim->addThread(read).isValid());
+        QVERIFY(addThread(QStringLiteral("t2"), known.ref(), QStringLiteral("Second")));
+        mSim->injectFault(QStringLiteral("/notifications"), Simulator::HttpStatus, 503);
+        mSim->injectFault(QStringLiteral("/threads/t2/messages"), Simulator::Delay, 300);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Failed to retrieve all notifications")));
+        QSignalSpy imported(mHandler.get(), &NotificationHandler::notificationsImported);
+        threads.clear();
+        mHandler->startNotificationImport();
+        QVERIFY(threads.wait());
+        Qn::QnMessage stale;
+        stale.setThreadId(QStringLiteral("t1"));
+        stale.setContent(QStringLiteral("Stale"));
+        emit mClient->messagesUpdated(QStringLiteral("t1"), {stale});
+        emit mClient->profileUpdated(known.id());
+        QVERIFY(imported.wait());
+        const NotificationRecord group = groupOf(Constants::MessagesEventType);
+        QCOMPARE(group.body, QStringLiteral("Second"));
+        QCOMPARE(group.action, openView(Constants::MessageType, QStringLiteral("t2")));
+        QCOMPARE(marked("shown_items", Constants::MessageType), QStringList {threadKey(QStringLiteral("t2"))});
+    }
+
+    void newsWaitsForAServerThatShowsIt()
+    {
+        QVERIFY(shapeWorld());
+        // A hung server (none at all is tst_faults'): nothing is marked, and the cycle ends once the
+        // calls failed.
+        mServer.run([](FakeNotificationServer &server) { server.hung = true; });
+        bool idle = false;
+        connect(mHandler.get(), &NotificationHandler::notificationsImported, this,
+                [&idle] { idle = NotificationServer::instance()->isIdle(); });
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("No notification server answers")));
+        QVERIFY(cycle());
+        QVERIFY(idle);
+        QCOMPARE(marked("shown_items"), QStringList());
+
+        // A server that answers: all of it told, once, as shown.
+        QSignalSpy recorded(mHandler.get(), &NotificationHandler::newsRecorded);
+        QVERIFY(startServer(PlainServer));
+        QVERIFY(cycle());
+        QVERIFY(cycle());
+        for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
+            QCOMPARE(callsOf(kind.eventType, true), 1);
+        QCOMPARE(recorded.size(), 4);
+        for (const QVariantList &news : std::as_const(recorded))
+            QVERIFY(news.at(2).toBool());
+        const QStringList marks = marked("shown_items");
+        QCOMPARE(marks.size(), 8);
+
+        // Another server: the groups with something left to see come back as they were, without news,
+        // once; not the one the user dismissed.
+        const uint dismissed = groupOf(Constants::FriendRequestEventType).id;
+        mServer.run(
+                [&](FakeNotificationServer &server) { server.close(dismissed, FakeNotificationServer::Dismissed); });
+        QTRY_COMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
+        QVERIFY(startServer(PlainServer));
+        for (int run = 0; run < 2; ++run) {
+            QVERIFY(cycle());
+            for (const QString &eventType :
+                 {Constants::MessagesEventType, Constants::EventsEventType, Constants::NotificationsEventType}) {
+                QCOMPARE(callsOf(eventType, false), 1);
+                QVERIFY(mServer.shown().contains(groupOf(eventType).id));
+            }
+            QCOMPARE(mServer.members().size(), 4);
+            QCOMPARE(mServer.shown().size(), 3);
+            QCOMPARE(marked("shown_items"), marks);
+        }
+    }
+
+    void commandsAreReadAsTheyCome_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("writes");
+        QTest::addColumn<QString>("view");
+        QTest::addColumn<QString>("withdrawn"); // the event type, or empty
+
+        QTest::newRow("notif") << QList<QByteArray> {"notif"} << Constants::NotificationType
+                               << Constants::NotificationsEventType;
+        QTest::newRow("with its newline") << QList<QByteArray> {"notif\n"} << "notif\n" << QString();
+        QTest::newRow("run together") << QList<QByteArray> {"notif", "friendreq"} << "notiffriendreq" << QString();
+        QTest::newRow("up to a zero byte") << QList<QByteArray> {QByteArray("friendreq\0notif", 15)}
+                                           << Constants::FriendRequestType << Constants::FriendRequestEventType;
+        QTest::newRow("47 bytes at a time")
+                << QList<QByteArray> {QByteArray(47, 'v') + "notif"} << QString(47, QLatin1Char('v')) << QString();
+        QTest::newRow("not ASCII") << QList<QByteArray> {"n\xf6tif"} << QStringLiteral("n\u00f6tif") << QString();
+    }
+
+    void commandsAreReadAsTheyCome()
+    {
+        QFETCH(QList<QByteArray>, writes);
+        QFETCH(QString, view);
+        QFETCH(QString, withdrawn);
+
+        QVERIFY(shapeWorld());
+        QVERIFY(cycle());
+        const std::unique_ptr<QLocalSocket> app = connectApp();
+        QVERIFY(app);
+        for (const QByteArray &data : std::as_const(writes))
+            app->write(data);
+        QVERIFY(app->waitForBytesWritten());
+        QTRY_COMPARE(mHandler->m_socket->m_clientView, view);
+        for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
+            QCOMPARE(groupOf(kind.eventType).id == 0, kind.eventType == withdrawn);
+
+        // What a read left in the socket comes with the next one.
+        app->write("!");
+        QVERIFY(app->waitForBytesWritten());
+        QTRY_COMPARE(mHandler->m_socket->m_clientView,
+                     view.size() == 47 ? QStringLiteral("notif!") : QStringLiteral("!"));
+    }
+
+    void reportedViewHoldsNewsBackWhileTheAppIsThere()
+    {
+        QVERIFY(shapeWorld());
+        QVERIFY(cycle());
+        // The view passes to the next client, which replaces the first.
+        QSignalSpy views(mHandler.get(), &NotificationHandler::appViewChanged);
+        const std::unique_ptr<QLocalSocket> first = connectApp();
+        QVERIFY(first);
+        first->write("friendreq");
+        QTRY_COMPARE(views.value(views.size() - 1), (QVariantList {true, Constants::FriendRequestType}));
+        const std::unique_ptr<QLocalSocket> second = connectApp();
+        QVERIFY(second);
+        QTRY_COMPARE(first->state(), QLocalSocket::UnconnectedState);
+        QCOMPARE(views.value(views.size() - 1), (QVariantList {true, Constants::FriendRequestType}));
+
+        // News of the kind on view is not notified, then or later.
+        const QString suppressed = QStringLiteral("100000000008001");
+        QVERIFY(mSim->addFriendRequest(Qn::QnUser(suppressed, QStringLiteral("New"))));
+        QSignalSpy recorded(mHandler.get(), &NotificationHandler::newsRecorded);
+        QVERIFY(cycle());
+        QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
+        QVERIFY(marked("shown_items", Constants::FriendRequestType).contains(suppressed));
+        QCOMPARE(recorded, (QList<QVariantList> {{Constants::FriendRequestType, QStringList {suppressed}, false}}));
+
+        // Gone, the application shows nothing, though the view it reported is kept.
+        second->disconnectFromServer();
+        QTRY_COMPARE(views.value(views.size() - 1), (QVariantList {false, QString()}));
+        QCOMPARE(mHandler->m_socket->view(), QString());
+        QCOMPARE(mHandler->m_socket->m_clientView, Constants::FriendRequestType);
+        QVERIFY(mSim->addFriendRequest(Qn::QnUser(QStringLiteral("100000000008002"), QStringLiteral("Newer"))));
+        QVERIFY(cycle());
+        QCOMPARE(groupOf(Constants::FriendRequestEventType).count, 3u);
+        QCOMPARE(newsOf(Constants::FriendRequestEventType).size(), 1);
+    }
+
+    void readFileReachesTheService_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<int>("requests");
+        QTest::addColumn<QStringList>("read");
+        QTest::addColumn<QString>("problem"); // why the file is ignored; empty when it reads cleanly
+
+        // Long lists and empty ids are the client's (tst_quillnethttp): they reach it as they are.
+        QTest::newRow("ids 1 and 2") << Ids12 << 1 << QStringList {"1", "2"} << QString();
+        QTest::newRow("no ids") << QByteArray(4, '\0') << 0 << QStringList() << QString();
+
+        // The reader's other refusals are its own test's (tst_support); here, its limits and the file's.
+        QTest::newRow("empty file") << QByteArray() << 0 << QStringList() << "at byte 0: cut short";
+        QTest::newRow("count of four billion") << QByteArray("\xff\xff\xff\xfe", 4) << 0 << QStringList()
+                                               << "at byte 4: a count of 4294967294, over the limit of 262144";
+        QTest::newRow("length beyond the file")
+                << QByteArray("\0\0\0\1\x7f\xff\xff\xfe\0\x31", 10) << 0 << QStringList()
+                << "at byte 8: a text of 2147483646 bytes, over the limit of 1048576";
+        QTest::newRow("bytes after the list")
+                << Ids12 + '\0' << 0 << QStringList() << "at byte 16: 1 bytes after the end";
+        QTest::newRow("too large") << Ids12 + QByteArray(AppSocket::MaxReadFileBytes, '\0') << 0 << QStringList()
+                                   << "larger than 1048576 bytes";
+    }
+
+    void readFileReachesTheService()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(int, requests);
+        QFETCH(QStringList, read);
+        QFETCH(QString, problem);
+
+        QVERIFY(addNotification(QStringLiteral("1"), QStringLiteral("stream")).isValid());
+        QVERIFY(addNotification(QStringLiteral("2"), QStringLiteral("stream")).isValid());
+        const std::unique_ptr<QLocalSocket> app = connectApp();
+        QVERIFY(app);
+        app->write("friendreq");
+        QTRY_COMPARE(mHandler->m_socket->m_clientView, Constants::FriendRequestType);
+
+        QVERIFY(writeFile(readFile(), content));
+        if (!problem.isEmpty())
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression(QStringLiteral("Ignoring \".*markReadNtf\" \"%1\"$")
+                                                            .arg(QRegularExpression::escape(problem))));
+        app->write("markReadNtf");
+        QTRY_VERIFY(!QFile::exists(readFile()));
+        QCOMPARE(mHandler->m_socket->m_clientView, Constants::FriendRequestType);
+        QVERIFY(clientSettled());
+        QCOMPARE(mSim->requestCount(QStringLiteral("/notifications/read")), requests);
+        QStringList nowRead;
+        for (const Qn::QnNotification &notification : mSim->notifications()) {
+            if (!notification.unread())
+                nowRead.prepend(notification.id());
+        }
+        QCOMPARE(nowRead, read);
+    }
+
+    void socketIsTheUsersAndBounded()
+    {
+        // The user's alone (that it is a socket the connection below shows).
+        QCOMPARE(modeOf(SocketPath), 0600);
+
+        // Links and pipes in the read file's place are removed, never followed or waited for.
+        const QString target = mDir->filePath(QStringLiteral("ids"));
+        QVERIFY(writeFile(target, Ids12));
+        QVERIFY(QFile::link(target, readFile()));
+        const std::unique_ptr<QLocalSocket> app = connectApp();
+        QVERIFY(app);
+        QTest::ignoreMessage(QtWarningMsg, ReadFileIgnored);
+        app->write("markReadNtf");
+        QTRY_VERIFY(!QFileInfo(readFile()).isSymLink());
+        QVERIFY(QFile::exists(target));
+        QCOMPARE(::mkfifo(QFile::encodeName(readFile()).constData(), 0600), 0);
+        QTest::ignoreMessage(QtWarningMsg, ReadFileIgnored);
+        app->write("markReadNtf");
+        QTRY_VERIFY(!QFileInfo::exists(readFile()));
+        QVERIFY(clientSettled());
+        QCOMPARE(mSim->requestCount(QStringLiteral("/notifications/read")), 0);
+
+        // A flood waits in the socket, not in the daemon.
+        QLocalSocket *peer = mHandler->m_socket->m_client;
+        qint64 largest = 0;
+        int reads = 0;
+        connect(peer, &QLocalSocket::readyRead, this, [&] {
+            ++reads;
+            largest = qMax(largest, peer->bytesAvailable());
+        });
+        const int flood = 16 * 1024;
+        app->write(QByteArray(flood, 'f'));
+        // One command per read, each read refilling the capped buffer from the socket.
+        QTRY_VERIFY(reads >= (flood - 2 * AppSocket::SocketReadBufferBytes) / AppSocket::MaxCommandBytes);
+        QVERIFY2(largest <= AppSocket::SocketReadBufferBytes, qPrintable(QString::number(largest)));
+    }
+
+    void existingEntryAtTheSocketPath_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<bool>("replaced");
+
+        QTest::newRow("stale socket of the user") << "socket" << true;
+        QTest::newRow("regular file") << "file" << false;
+        QTest::newRow("link to a socket") << "link" << false;
+        QTest::newRow("socket of another user") << "foreign socket" << false;
+    }
+
+    void existingEntryAtTheSocketPath()
+    {
+        QFETCH(QString, entry);
+        QFETCH(bool, replaced);
+
+        mHandler.reset();
+        const QByteArray path = QFile::encodeName(SocketPath);
+        QVERIFY(!QFileInfo::exists(SocketPath));
+        const auto bindSocket = [](const QByteArray &at) {
+            sockaddr_un address {};
+            address.sun_family = AF_UNIX;
+            qstrncpy(address.sun_path, at.constData(), sizeof(address.sun_path));
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+            ::close(fd);
+            return bound;
+        };
+        const QByteArray elsewhere = QFile::encodeName(mDir->filePath(QStringLiteral("other.sock")));
+        if (entry == QLatin1String("socket")) {
+            QVERIFY(bindSocket(path));
+        } else if (entry == QLatin1String("file")) {
+            QVERIFY(writeFile(SocketPath, "x"));
+        } else if (entry == QLatin1String("link")) {
+            QVERIFY(bindSocket(elsewhere));
+            QCOMPARE(::symlink(elsewhere.constData(), path.constData()), 0);
+        } else {
+            if (::geteuid() != 0)
+                QSKIP("Only the superuser can leave a socket of another user");
+            QVERIFY(bindSocket(path));
+            QCOMPARE(::lchown(path.constData(), 65534, 65534), 0);
+        }
+        struct stat before;
+        QCOMPARE(::lstat(path.constData(), &before), 0);
+
+        if (!replaced)
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression(QStringLiteral("is not a socket of this user: left alone")));
+        auto handler = std::make_unique<NotificationHandler>();
+        QCOMPARE(handler->m_socket->isListening(), replaced);
+        struct stat after;
+        QCOMPARE(::lstat(path.constData(), &after), 0);
+        // A filesystem may give the new socket the inode the stale one freed: that it answers shows the
+        // replacement; what is left alone keeps its inode.
+        if (!replaced)
+            QCOMPARE(after.st_ino, before.st_ino);
+        QLocalSocket app;
+        app.connectToServer(SocketPath);
+        QCOMPARE(app.waitForConnected(2000), replaced);
+
+        // A handler takes its own socket away when it goes, never one that has replaced it since, nor
+        // what was there before it.
+        if (replaced) {
+            NotificationHandler next;
+            handler.reset();
+            QLocalSocket nextApp;
+            nextApp.connectToServer(SocketPath);
+            QVERIFY(nextApp.waitForConnected(2000));
+        }
+        handler.reset();
+        QCOMPARE(::lstat(path.constData(), &after) == 0, !replaced);
+    }
 
 private:
     [[nodiscard]] bool startServer(const QStringList &capabilities)
@@ -254,569 +807,6 @@ private:
     std::unique_ptr<DaemonDatabase> mDb;
     std::unique_ptr<NotificationHandler> mHandler;
 };
-
-void TestNotificationHandler::oneCyclePublishesEachKind()
-{
-    QVERIFY(shapeWorld());
-    QVERIFY(cycle());
-
-    // Texts go out as plain text (escaped for a server that reads markup: tst_mnotification); a
-    // tap on a group of one item opens that item. Then news of three kinds (an updated notification
-    // is news again): each group in place counts all, its news what is new; the invitations,
-    // without news, are not sent again.
-    const struct
-    {
-        const Constants::NotificationKind &kind;
-        uint count;
-        QString summary;
-        QString body;
-        QString actionId;
-        QString news;
-        uint laterCount;
-        QString laterBody;
-        QString laterNews;
-    } kinds[] = {
-            {Constants::MessageKind, 1, isolated(Author.name()), Text, QStringLiteral("t1"),
-             QStringLiteral("1 new message"), 2, QStringLiteral("Unread messages: 2"),
-             QStringLiteral("2 new messages")},
-            {Constants::FriendRequestKind, 1, QString(),
-             QStringLiteral("Friend request from ") + isolated(Asker.name()), Asker.id(),
-             QStringLiteral("1 new friend request"), 2, QStringLiteral("2 friend requests"),
-             QStringLiteral("1 new friend request")},
-            {Constants::EventKind, 3, QString(), QStringLiteral("Event invitations: 3"), QString(),
-             QStringLiteral("3 new event invitations"), 0, QString(), QString()},
-            {Constants::GeneralKind, 3, QString(), QStringLiteral("3 new notifications"), QString(),
-             QStringLiteral("3 new notifications"), 3, QStringLiteral("3 new notifications"),
-             QStringLiteral("1 new notification")},
-    };
-    QHash<QString, NotificationRecord> first;
-    for (const auto &expected : kinds) {
-        const NotificationRecord group = groupOf(expected.kind.eventType);
-        QVERIFY2(group.id != 0, qPrintable(expected.kind.typeKey));
-        QCOMPARE(group.count, expected.count);
-        if (&expected.kind != &Constants::EventKind)
-            QCOMPARE(group.summary, expected.summary);
-        QCOMPARE(mServer.shown().value(group.id).body, expected.body);
-        QCOMPARE(group.action, openView(expected.kind.typeKey, expected.actionId));
-        const QList<NotificationRecord> news = newsOf(expected.kind.eventType);
-        QCOMPARE(news.size(), 1);
-        QCOMPARE(news.first().body, expected.news);
-        first.insert(expected.kind.eventType, group);
-    }
-    // The invitations' owners, each once.
-    const QStringList owners = groupOf(Constants::EventsEventType).summary.split(QStringLiteral(", "));
-    QSet<QString> expectedOwners;
-    for (const Qn::QnEvent &event : mSim->eventInvitations())
-        expectedOwners << isolated(event.owner().name());
-    QVERIFY(owners.size() == expectedOwners.size() && QSet<QString>(owners.cbegin(), owners.cend()) == expectedOwners);
-
-    // Nothing new: not a single call to the server.
-    mServer.clearCalls();
-    QVERIFY(cycle());
-    QCOMPARE(mServer.members(), QStringList());
-
-    QVERIFY(addMessage(QStringLiteral("t1"), Author.ref(), QStringLiteral("Second")));
-    QVERIFY(mSim->addFriendRequest(Qn::QnUser(QStringLiteral("100000000007004"), QStringLiteral("Una"))));
-    QVERIFY(addNotification(QStringLiteral("1"), QStringLiteral("photo")).isValid());
-    QVERIFY(cycle());
-    for (const auto &expected : kinds) {
-        const NotificationRecord group = groupOf(expected.kind.eventType);
-        const NotificationRecord &before = first[expected.kind.eventType];
-        if (expected.laterCount == 0) {
-            QVERIFY(group == before && callsOf(expected.kind.eventType, false) == 0);
-            continue;
-        }
-        QCOMPARE(group.id, before.id);
-        QCOMPARE(group.count, expected.laterCount);
-        QCOMPARE(group.body, expected.laterBody);
-        if (&expected.kind == &Constants::FriendRequestKind)
-            QCOMPARE(group.action, openView(expected.kind.typeKey, QString()));
-        QCOMPARE(newsOf(expected.kind.eventType).last().body, expected.laterNews);
-    }
-}
-
-void TestNotificationHandler::seenItemsStopCounting()
-{
-    enableOnly(Constants::FriendRequestType);
-    mHandler->setEnabled(Constants::EventType, true);
-    const Qn::QnUsers requests = mSim->friendRequests();
-    QCOMPARE(requests.size(), 3);
-    QVERIFY(cycle());
-    const NotificationRecord group = groupOf(Constants::FriendRequestEventType);
-    QCOMPARE(group.body, QStringLiteral("3 friend requests"));
-    const NotificationRecord invitations = groupOf(Constants::EventsEventType);
-    QCOMPARE(invitations.count, 2u);
-
-    // Notified, then opened: seen all the same.
-    mHandler->itemSeen(requests.at(0).id(), Constants::FriendRequestType);
-    QCOMPARE(marked("seen_items", Constants::FriendRequestType), QStringList {requests.at(0).id()});
-    // Never notified: shown and seen; messages are never recorded from outside.
-    mHandler->itemSeen(QStringLiteral("e9"), Constants::EventType);
-    mHandler->itemSeen(QStringLiteral("123"), Constants::MessageType);
-    QVERIFY(marked("shown_items", Constants::EventType).contains(QStringLiteral("e9")));
-    QCOMPARE(marked("seen_items", Constants::EventType), QStringList {QStringLiteral("e9")});
-    QCOMPARE(marked("shown_items", Constants::MessageType) + marked("seen_items", Constants::MessageType),
-             QStringList());
-
-    // Everything seen: the kind is withdrawn. None of the invitations' details: their group stays
-    // as it is, though nothing of it was seen in that cycle (some of them: tst_faults').
-    for (const Qn::QnUser &user : requests)
-        mHandler->itemSeen(user.id(), Constants::FriendRequestType);
-    mSim->injectFault(QStringLiteral("/events/"), Simulator::HttpStatus, 500, 2);
-    QVERIFY(cycle());
-    QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
-    QVERIFY(newsOf(Constants::FriendRequestEventType).isEmpty());
-    QVERIFY(!mServer.shown().contains(group.id));
-    QCOMPARE(groupOf(Constants::EventsEventType), invitations);
-}
-
-void TestNotificationHandler::messageThreadRules()
-{
-    enableOnly(Constants::MessageType);
-    const Qn::QnUser known = mSim->friends().at(0);
-    const Qn::QnUser unnamed = mSim->friends().at(1);
-    QVERIFY(addThread(QStringLiteral("t1"), known.ref(), Text));
-    QVERIFY(cycle());
-    QCOMPARE(groupOf(Constants::MessagesEventType).body, Text);
-
-    // A second thread from a sender without a name. A failed thread list, or a failed latest message
-    // of the thread, leaves the group as it is and the thread to the next cycle; a failed profile
-    // leaves the name out.
-    NotificationRecord group = groupOf(Constants::MessagesEventType);
-    QVERIFY(addThread(QStringLiteral("t2"), Qn::QnUserRef(unnamed.id(), QString()), QStringLiteral("Hi")));
-    for (const QString &path : {QStringLiteral("/threads"), QStringLiteral("/threads/t2/messages"),
-                                QStringLiteral("/users/") + unnamed.id()}) {
-        mSim->injectFault(path, Simulator::HttpStatus, 500);
-        QVERIFY(cycle());
-        const bool named = path.startsWith(QLatin1String("/users"));
-        QCOMPARE(marked("shown_items", Constants::MessageType).size(), named ? 2 : 1);
-        if (!named)
-            QCOMPARE(groupOf(Constants::MessagesEventType), group);
-    }
-    QCOMPARE(groupOf(Constants::MessagesEventType).summary, QString());
-    // A third, whose sender's name the profile tells; the others are shown already.
-    const Qn::QnUser told = mSim->friends().at(2);
-    QVERIFY(addThread(QStringLiteral("t3"), Qn::QnUserRef(told.id(), QString()), QStringLiteral("Hey")));
-    QVERIFY(cycle());
-    QCOMPARE(mSim->requestCount(QStringLiteral("/users/") + told.id()), 1);
-    group = groupOf(Constants::MessagesEventType);
-    QCOMPARE((QVariantList {group.count, group.summary, group.body, group.action}),
-             (QVariantList {1u, isolated(told.name()), QStringLiteral("Unread messages: 1"),
-                            openView(Constants::MessageType, QString())}));
-
-    // A new key with the same latest text is no news, and is not marked.
-    Qn::QnThread touched = mSim->threads().last();
-    QCOMPARE(touched.id(), QStringLiteral("t1"));
-    touched.setUpdatedTime(QDateTime::currentDateTimeUtc().addSecs(60));
-    QVERIFY(mSim->addThread(touched).isValid());
-    mServer.clearCalls();
-    QVERIFY(cycle());
-    QCOMPARE(mServer.members(), QStringList());
-    QVERIFY(!marked("shown_items", Constants::MessageType).contains(threadKey(QStringLiteral("t1"))));
-
-    // Unread counts the service gives in full: the sum does not wrap.
-    for (const char *id : {"big1", "big2", "big3"}) {
-        Qn::QnThread big {QLatin1String(id)};
-        big.setUnread(INT_MAX);
-        big.setSenders({known.ref()});
-        QVERIFY(mSim->addThread(big).isValid());
-    }
-    QVERIFY(cycle());
-    group = groupOf(Constants::MessagesEventType);
-    QCOMPARE(group.count, UINT_MAX);
-    QCOMPARE(group.body, QStringLiteral("Unread messages: 6442450941"));
-    QCOMPARE(newsOf(Constants::MessagesEventType).last().body, QStringLiteral("2147483647 new messages"));
-
-    // Nothing unread any more: the kind is withdrawn.
-    for (Qn::QnThread thread : mSim->threads()) {
-        thread.setUnread(0);
-        QVERIFY(mSim->addThread(thread).isValid());
-    }
-    QVERIFY(cycle());
-    QCOMPARE(groupOf(Constants::MessagesEventType).id, 0u);
-}
-
-void TestNotificationHandler::cycleBoundsAndSafetyTimer()
-{
-    // Without a client nothing happens; with every kind off the cycle is over at once.
-    NotificationHandler unbound;
-    QSignalSpy unboundImported(&unbound, &NotificationHandler::notificationsImported);
-    unbound.startNotificationImport();
-    QCOMPARE(unboundImported.count(), 0);
-    enableOnly(QString());
-    QSignalSpy imported(mHandler.get(), &NotificationHandler::notificationsImported);
-    mHandler->startNotificationImport();
-    QCOMPARE(imported.count(), 1);
-    QCOMPARE(mSim->requestCount(QStringLiteral("/notifications")), 0);
-
-    enableOnly(Constants::FriendRequestType);
-    QCOMPARE(mHandler->m_safetyTimer.interval(), 30000);
-    QVERIFY(mHandler->m_safetyTimer.isSingleShot());
-    mSim->injectFault(QStringLiteral("/notifications"), Simulator::Delay, 300);
-    QSignalSpy answered(mClient.get(), &Qn::Quillnet::allNotificationsRetrieved);
-    QSignalSpy failed(mClient.get(), &Qn::Quillnet::requestFailed);
-    mHandler->startNotificationImport();
-    mHandler->startNotificationImport();
-    QVERIFY(mHandler->m_safetyTimer.isActive());
-    QVERIFY(QMetaObject::invokeMethod(mHandler.get(), "onSafetyTimer"));
-    // The request of a cycle that gave up is abandoned; that publishes nothing and ends nothing.
-    QTRY_COMPARE(failed.count(), 1);
-    QCOMPARE(answered.count(), 0);
-    QCOMPARE(imported.count(), 1);
-    QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
-
-    // Switched off while what the cycle published is on its way, one kind and then all: that is
-    // withdrawn, never shown nor marked, and the cycle ends without its answers.
-    mHandler->setEnabled(Constants::NotificationType, true);
-    QVERIFY(addNotification(QStringLiteral("1"), QStringLiteral("photo")).isValid());
-    for (const QString &off : {Constants::FriendRequestEventType, QString()}) {
-        connect(
-                mClient.get(), &Qn::Quillnet::allNotificationsRetrieved, this,
-                [this, off] { mHandler->clear(off, true); }, Qt::SingleShotConnection);
-        QVERIFY(cycle());
-        QTRY_VERIFY(NotificationServer::instance()->isIdle() && mServer.shown().size() == int(off.isEmpty() ? 0 : 2));
-        QCOMPARE(records(Constants::FriendRequestEventType, NotificationRecord::Group).size(), 0);
-        QCOMPARE(marked("shown_items").size(), 1);
-    }
-    QVERIFY(cycle());
-    QCOMPARE(groupOf(Constants::FriendRequestEventType).count, 3u);
-
-    // A failed fetch ends the cycle at once, without the signal: nothing was imported.
-    mSim->injectFault(QStringLiteral("/notifications"), Simulator::HttpStatus, 503);
-    failed.clear();
-    imported.clear();
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Failed to retrieve all notifications")));
-    mHandler->startNotificationImport();
-    QVERIFY(failed.wait());
-    QVERIFY(!mHandler->m_cycle && !mHandler->m_safetyTimer.isActive());
-    QCOMPARE(imported.count(), 0);
-    QVERIFY(cycle());
-}
-
-void TestNotificationHandler::answersOfAnEndedCycleChangeNothing()
-{
-    // A cycle given up while it waits for the latest message of its thread.
-    enableOnly(Constants::MessageType);
-    const Qn::QnUser known = mSim->friends().at(0);
-    QVERIFY(addThread(QStringLiteral("t1"), known.ref(), QStringLiteral("First")));
-    mSim->injectFault(QStringLiteral("/threads/t1/messages"), Simulator::Delay, 300);
-    QSignalSpy threads(mClient.get(), &Qn::Quillnet::threadsRetrieved);
-    mHandler->startNotificationImport();
-    QVERIFY(threads.wait());
-    QVERIFY(QMetaObject::invokeMethod(mHandler.get(), "onSafetyTimer"));
-
-    // The next one: t1 read meanwhile, t2 new. Its all-notifications answer fails (unavailable, too
-    // large): the threads, asked for with requests of their own, are still told. While it waits for
-    // t2's latest message, answers nobody awaits come.
-    Qn::QnThread read = mSim->threads().last();
-    QCOMPARE(read.id(), QStringLiteral("t1"));
-    read.setUnread(0);
-    QVERIFY(mSim->addThread(read).isValid());
-    QVERIFY(addThread(QStringLiteral("t2"), known.ref(), QStringLiteral("Second")));
-    mSim->injectFault(QStringLiteral("/notifications"), Simulator::HttpStatus, 503);
-    mSim->injectFault(QStringLiteral("/threads/t2/messages"), Simulator::Delay, 300);
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Failed to retrieve all notifications")));
-    QSignalSpy imported(mHandler.get(), &NotificationHandler::notificationsImported);
-    threads.clear();
-    mHandler->startNotificationImport();
-    QVERIFY(threads.wait());
-    Qn::QnMessage stale;
-    stale.setThreadId(QStringLiteral("t1"));
-    stale.setContent(QStringLiteral("Stale"));
-    emit mClient->messagesUpdated(QStringLiteral("t1"), {stale});
-    emit mClient->profileUpdated(known.id());
-    QVERIFY(imported.wait());
-    const NotificationRecord group = groupOf(Constants::MessagesEventType);
-    QCOMPARE(group.body, QStringLiteral("Second"));
-    QCOMPARE(group.action, openView(Constants::MessageType, QStringLiteral("t2")));
-    QCOMPARE(marked("shown_items", Constants::MessageType), QStringList {threadKey(QStringLiteral("t2"))});
-}
-
-void TestNotificationHandler::newsWaitsForAServerThatShowsIt()
-{
-    QVERIFY(shapeWorld());
-    // A hung server (none at all is tst_faults'): nothing is marked, and the cycle ends once the
-    // calls failed.
-    mServer.run([](FakeNotificationServer &server) { server.hung = true; });
-    bool idle = false;
-    connect(mHandler.get(), &NotificationHandler::notificationsImported, this,
-            [&idle] { idle = NotificationServer::instance()->isIdle(); });
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("No notification server answers")));
-    QVERIFY(cycle());
-    QVERIFY(idle);
-    QCOMPARE(marked("shown_items"), QStringList());
-
-    // A server that answers: all of it told, once, as shown.
-    QSignalSpy recorded(mHandler.get(), &NotificationHandler::newsRecorded);
-    QVERIFY(startServer(PlainServer));
-    QVERIFY(cycle());
-    QVERIFY(cycle());
-    for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
-        QCOMPARE(callsOf(kind.eventType, true), 1);
-    QCOMPARE(recorded.size(), 4);
-    for (const QVariantList &news : std::as_const(recorded))
-        QVERIFY(news.at(2).toBool());
-    const QStringList marks = marked("shown_items");
-    QCOMPARE(marks.size(), 8);
-
-    // Another server: the groups with something left to see come back as they were, without news,
-    // once; not the one the user dismissed.
-    const uint dismissed = groupOf(Constants::FriendRequestEventType).id;
-    mServer.run([&](FakeNotificationServer &server) { server.close(dismissed, FakeNotificationServer::Dismissed); });
-    QTRY_COMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
-    QVERIFY(startServer(PlainServer));
-    for (int run = 0; run < 2; ++run) {
-        QVERIFY(cycle());
-        for (const QString &eventType :
-             {Constants::MessagesEventType, Constants::EventsEventType, Constants::NotificationsEventType}) {
-            QCOMPARE(callsOf(eventType, false), 1);
-            QVERIFY(mServer.shown().contains(groupOf(eventType).id));
-        }
-        QCOMPARE(mServer.members().size(), 4);
-        QCOMPARE(mServer.shown().size(), 3);
-        QCOMPARE(marked("shown_items"), marks);
-    }
-}
-
-void TestNotificationHandler::commandsAreReadAsTheyCome_data()
-{
-    QTest::addColumn<QList<QByteArray>>("writes");
-    QTest::addColumn<QString>("view");
-    QTest::addColumn<QString>("withdrawn"); // the event type, or empty
-
-    QTest::newRow("notif") << QList<QByteArray> {"notif"} << Constants::NotificationType
-                           << Constants::NotificationsEventType;
-    QTest::newRow("with its newline") << QList<QByteArray> {"notif\n"} << "notif\n" << QString();
-    QTest::newRow("run together") << QList<QByteArray> {"notif", "friendreq"} << "notiffriendreq" << QString();
-    QTest::newRow("up to a zero byte") << QList<QByteArray> {QByteArray("friendreq\0notif", 15)}
-                                       << Constants::FriendRequestType << Constants::FriendRequestEventType;
-    QTest::newRow("47 bytes at a time") << QList<QByteArray> {QByteArray(47, 'v') + "notif"}
-                                        << QString(47, QLatin1Char('v')) << QString();
-    QTest::newRow("not ASCII") << QList<QByteArray> {"n\xf6tif"} << QStringLiteral("n\u00f6tif") << QString();
-}
-
-void TestNotificationHandler::commandsAreReadAsTheyCome()
-{
-    QFETCH(QList<QByteArray>, writes);
-    QFETCH(QString, view);
-    QFETCH(QString, withdrawn);
-
-    QVERIFY(shapeWorld());
-    QVERIFY(cycle());
-    const std::unique_ptr<QLocalSocket> app = connectApp();
-    QVERIFY(app);
-    for (const QByteArray &data : std::as_const(writes))
-        app->write(data);
-    QVERIFY(app->waitForBytesWritten());
-    QTRY_COMPARE(mHandler->m_socket->m_clientView, view);
-    for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
-        QCOMPARE(groupOf(kind.eventType).id == 0, kind.eventType == withdrawn);
-
-    // What a read left in the socket comes with the next one.
-    app->write("!");
-    QVERIFY(app->waitForBytesWritten());
-    QTRY_COMPARE(mHandler->m_socket->m_clientView, view.size() == 47 ? QStringLiteral("notif!") : QStringLiteral("!"));
-}
-
-void TestNotificationHandler::reportedViewHoldsNewsBackWhileTheAppIsThere()
-{
-    QVERIFY(shapeWorld());
-    QVERIFY(cycle());
-    // The view passes to the next client, which replaces the first.
-    QSignalSpy views(mHandler.get(), &NotificationHandler::appViewChanged);
-    const std::unique_ptr<QLocalSocket> first = connectApp();
-    QVERIFY(first);
-    first->write("friendreq");
-    QTRY_COMPARE(views.value(views.size() - 1), (QVariantList {true, Constants::FriendRequestType}));
-    const std::unique_ptr<QLocalSocket> second = connectApp();
-    QVERIFY(second);
-    QTRY_COMPARE(first->state(), QLocalSocket::UnconnectedState);
-    QCOMPARE(views.value(views.size() - 1), (QVariantList {true, Constants::FriendRequestType}));
-
-    // News of the kind on view is not notified, then or later.
-    const QString suppressed = QStringLiteral("100000000008001");
-    QVERIFY(mSim->addFriendRequest(Qn::QnUser(suppressed, QStringLiteral("New"))));
-    QSignalSpy recorded(mHandler.get(), &NotificationHandler::newsRecorded);
-    QVERIFY(cycle());
-    QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
-    QVERIFY(marked("shown_items", Constants::FriendRequestType).contains(suppressed));
-    QCOMPARE(recorded, (QList<QVariantList> {{Constants::FriendRequestType, QStringList {suppressed}, false}}));
-
-    // Gone, the application shows nothing, though the view it reported is kept.
-    second->disconnectFromServer();
-    QTRY_COMPARE(views.value(views.size() - 1), (QVariantList {false, QString()}));
-    QCOMPARE(mHandler->m_socket->view(), QString());
-    QCOMPARE(mHandler->m_socket->m_clientView, Constants::FriendRequestType);
-    QVERIFY(mSim->addFriendRequest(Qn::QnUser(QStringLiteral("100000000008002"), QStringLiteral("Newer"))));
-    QVERIFY(cycle());
-    QCOMPARE(groupOf(Constants::FriendRequestEventType).count, 3u);
-    QCOMPARE(newsOf(Constants::FriendRequestEventType).size(), 1);
-}
-
-void TestNotificationHandler::readFileReachesTheService_data()
-{
-    QTest::addColumn<QByteArray>("content");
-    QTest::addColumn<int>("requests");
-    QTest::addColumn<QStringList>("read");
-    QTest::addColumn<QString>("problem"); // why the file is ignored; empty when it reads cleanly
-
-    // Long lists and empty ids are the client's (tst_quillnethttp): they reach it as they are.
-    QTest::newRow("ids 1 and 2") << Ids12 << 1 << QStringList {"1", "2"} << QString();
-    QTest::newRow("no ids") << QByteArray(4, '\0') << 0 << QStringList() << QString();
-
-    // The reader's other refusals are its own test's (tst_support); here, its limits and the file's.
-    QTest::newRow("empty file") << QByteArray() << 0 << QStringList() << "at byte 0: cut short";
-    QTest::newRow("count of four billion") << QByteArray("\xff\xff\xff\xfe", 4) << 0 << QStringList()
-                                           << "at byte 4: a count of 4294967294, over the limit of 262144";
-    QTest::newRow("length beyond the file") << QByteArray("\0\0\0\1\x7f\xff\xff\xfe\0\x31", 10) << 0 << QStringList()
-                                            << "at byte 8: a text of 2147483646 bytes, over the limit of 1048576";
-    QTest::newRow("bytes after the list") << Ids12 + '\0' << 0 << QStringList() << "at byte 16: 1 bytes after the end";
-    QTest::newRow("too large") << Ids12 + QByteArray(AppSocket::MaxReadFileBytes, '\0') << 0 << QStringList()
-                               << "larger than 1048576 bytes";
-}
-
-void TestNotificationHandler::readFileReachesTheService()
-{
-    QFETCH(QByteArray, content);
-    QFETCH(int, requests);
-    QFETCH(QStringList, read);
-    QFETCH(QString, problem);
-
-    QVERIFY(addNotification(QStringLiteral("1"), QStringLiteral("stream")).isValid());
-    QVERIFY(addNotification(QStringLiteral("2"), QStringLiteral("stream")).isValid());
-    const std::unique_ptr<QLocalSocket> app = connectApp();
-    QVERIFY(app);
-    app->write("friendreq");
-    QTRY_COMPARE(mHandler->m_socket->m_clientView, Constants::FriendRequestType);
-
-    QVERIFY(writeFile(readFile(), content));
-    if (!problem.isEmpty())
-        QTest::ignoreMessage(
-                QtWarningMsg,
-                QRegularExpression(
-                        QStringLiteral("Ignoring \".*markReadNtf\" \"%1\"$").arg(QRegularExpression::escape(problem))));
-    app->write("markReadNtf");
-    QTRY_VERIFY(!QFile::exists(readFile()));
-    QCOMPARE(mHandler->m_socket->m_clientView, Constants::FriendRequestType);
-    QVERIFY(clientSettled());
-    QCOMPARE(mSim->requestCount(QStringLiteral("/notifications/read")), requests);
-    QStringList nowRead;
-    for (const Qn::QnNotification &notification : mSim->notifications()) {
-        if (!notification.unread())
-            nowRead.prepend(notification.id());
-    }
-    QCOMPARE(nowRead, read);
-}
-
-void TestNotificationHandler::socketIsTheUsersAndBounded()
-{
-    // The user's alone (that it is a socket the connection below shows).
-    QCOMPARE(modeOf(SocketPath), 0600);
-
-    // Links and pipes in the read file's place are removed, never followed or waited for.
-    const QString target = mDir->filePath(QStringLiteral("ids"));
-    QVERIFY(writeFile(target, Ids12));
-    QVERIFY(QFile::link(target, readFile()));
-    const std::unique_ptr<QLocalSocket> app = connectApp();
-    QVERIFY(app);
-    QTest::ignoreMessage(QtWarningMsg, ReadFileIgnored);
-    app->write("markReadNtf");
-    QTRY_VERIFY(!QFileInfo(readFile()).isSymLink());
-    QVERIFY(QFile::exists(target));
-    QCOMPARE(::mkfifo(QFile::encodeName(readFile()).constData(), 0600), 0);
-    QTest::ignoreMessage(QtWarningMsg, ReadFileIgnored);
-    app->write("markReadNtf");
-    QTRY_VERIFY(!QFileInfo::exists(readFile()));
-    QVERIFY(clientSettled());
-    QCOMPARE(mSim->requestCount(QStringLiteral("/notifications/read")), 0);
-
-    // A flood waits in the socket, not in the daemon.
-    QLocalSocket *peer = mHandler->m_socket->m_client;
-    qint64 largest = 0;
-    int reads = 0;
-    connect(peer, &QLocalSocket::readyRead, this, [&] {
-        ++reads;
-        largest = qMax(largest, peer->bytesAvailable());
-    });
-    const int flood = 16 * 1024;
-    app->write(QByteArray(flood, 'f'));
-    // One command per read, each read refilling the capped buffer from the socket.
-    QTRY_VERIFY(reads >= (flood - 2 * AppSocket::SocketReadBufferBytes) / AppSocket::MaxCommandBytes);
-    QVERIFY2(largest <= AppSocket::SocketReadBufferBytes, qPrintable(QString::number(largest)));
-}
-
-void TestNotificationHandler::existingEntryAtTheSocketPath_data()
-{
-    QTest::addColumn<QString>("entry");
-    QTest::addColumn<bool>("replaced");
-
-    QTest::newRow("stale socket of the user") << "socket" << true;
-    QTest::newRow("regular file") << "file" << false;
-    QTest::newRow("link to a socket") << "link" << false;
-    QTest::newRow("socket of another user") << "foreign socket" << false;
-}
-
-void TestNotificationHandler::existingEntryAtTheSocketPath()
-{
-    QFETCH(QString, entry);
-    QFETCH(bool, replaced);
-
-    mHandler.reset();
-    const QByteArray path = QFile::encodeName(SocketPath);
-    QVERIFY(!QFileInfo::exists(SocketPath));
-    const auto bindSocket = [](const QByteArray &at) {
-        sockaddr_un address {};
-        address.sun_family = AF_UNIX;
-        qstrncpy(address.sun_path, at.constData(), sizeof(address.sun_path));
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
-        ::close(fd);
-        return bound;
-    };
-    const QByteArray elsewhere = QFile::encodeName(mDir->filePath(QStringLiteral("other.sock")));
-    if (entry == QLatin1String("socket")) {
-        QVERIFY(bindSocket(path));
-    } else if (entry == QLatin1String("file")) {
-        QVERIFY(writeFile(SocketPath, "x"));
-    } else if (entry == QLatin1String("link")) {
-        QVERIFY(bindSocket(elsewhere));
-        QCOMPARE(::symlink(elsewhere.constData(), path.constData()), 0);
-    } else {
-        if (::geteuid() != 0)
-            QSKIP("Only the superuser can leave a socket of another user");
-        QVERIFY(bindSocket(path));
-        QCOMPARE(::lchown(path.constData(), 65534, 65534), 0);
-    }
-    struct stat before;
-    QCOMPARE(::lstat(path.constData(), &before), 0);
-
-    if (!replaced)
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression(QStringLiteral("is not a socket of this user: left alone")));
-    auto handler = std::make_unique<NotificationHandler>();
-    QCOMPARE(handler->m_socket->isListening(), replaced);
-    struct stat after;
-    QCOMPARE(::lstat(path.constData(), &after), 0);
-    // A filesystem may give the new socket the inode the stale one freed: that it answers shows the
-    // replacement; what is left alone keeps its inode.
-    if (!replaced)
-        QCOMPARE(after.st_ino, before.st_ino);
-    QLocalSocket app;
-    app.connectToServer(SocketPath);
-    QCOMPARE(app.waitForConnected(2000), replaced);
-
-    // A handler takes its own socket away when it goes, never one that has replaced it since, nor
-    // what was there before it.
-    if (replaced) {
-        NotificationHandler next;
-        handler.reset();
-        QLocalSocket nextApp;
-        nextApp.connectToServer(SocketPath);
-        QVERIFY(nextApp.waitForConnected(2000));
-    }
-    handler.reset();
-    QCOMPARE(::lstat(path.constData(), &after) == 0, !replaced);
-}
 
 QTEST_GUILESS_MAIN(TestNotificationHandler)
 #include "tst_notificationhandler.moc"

@@ -62,7 +62,17 @@ class TestQuillnetHttp : public QObject, public SimClientFixture
     Q_OBJECT
 
 private slots:
-    void init();
+    void init()
+    {
+        QVERIFY(openCache());
+        mServer.reset(new RawHttpServer);
+        QVERIFY(mServer->listen());
+        QuillnetConfiguration configuration(Token);
+        configuration.setLocale("en_GB");
+        configuration.setServiceUrl(mServer->baseUrl());
+        QVERIFY(newClient(configuration, false));
+    }
+
     void cleanup()
     {
         stop();
@@ -70,504 +80,482 @@ private slots:
         setTimeZone(nullptr);
     }
 
-    void requestsCarryPathsParametersAndCredentials();
-    void badAnswersBecomeErrors_data();
-    void badAnswersBecomeErrors();
-    void abandonedTransferReleasesItsConnection_data();
-    void abandonedTransferReleasesItsConnection();
-    void listAnswersAreReadEntryByEntry();
-    void redirectWithinTheWebIsFollowed();
-    void timesKeepTheirInstantInEveryZone();
-    void longListsAndBurstsGoOutWhole();
-    void deletingTheClientDropsItsRequests();
-    void proxiesComeFromTheEnvironment();
+    void requestsCarryPathsParametersAndCredentials()
+    {
+        QSignalSpy initialized(mClient.get(), SIGNAL(initialized()));
+        mServer->enqueueJson(MeAnswer);
+        mClient->init();
+        mClient->init(); // a second init while the first runs sends nothing more
+        QCOMPARE(initialized.count(), 0);
+        QVERIFY(initialized.wait());
+        QCOMPARE(mServer->requests().size(), 1);
+        QCOMPARE(mClient->currentProfileId(), u"me 1/x"_s);
+
+        QSignalSpy friends(mClient.get(), SIGNAL(friendsUpdated(Qn::QnUserRefs)));
+        QSignalSpy statuses(mClient.get(), SIGNAL(latestStatusMessageRetrieved(QStringList, Qn::QnPosts)));
+        mServer->enqueue(json(R"({"data": []})"), "/users/me%201%2Fx/feed");
+        mServer->enqueue(json(R"({"data": [{"id": "f1", "name": "Fay", "birthday": "02/03/1990"}]})"),
+                         "/users/me%201%2Fx/friends");
+        mServer->enqueue(json("{\"data\": [" + postJson("s1", "2024-01-02T03:04:05Z", "a") + ","
+                              + postJson("s2", "2024-01-02T03:04:05Z", "stranger") + "]}"),
+                         "/statuses/");
+        mServer->enqueue(json(R"({"data": []})"), "/threads?");
+        mServer->enqueue(json(R"({"data": []})"), "/threads/");
+        mServer->enqueue(RawHttpServer::response(200, "\x89PNG", "image/png"), "/users/f1/picture");
+
+        // The subject defaults to the signed-in user and is encoded into the path; field names are checked.
+        QCOMPARE(mClient->retrieveNewsFeed(nullptr, QnDataFilter(QString(), 30, 0), RetrieveFromNetwork),
+                 int(StatusOk));
+        QnDataFilter page(QString(), 50, 50);
+        page.setFields({"first_name", "birthday", "bad name;"});
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("ignoring field name.*bad name"));
+        QCOMPARE(mClient->retrieveFriends(nullptr, page, RetrieveFromNetwork), int(StatusOk));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("dropping status .*s2.*not asked for"));
+        QCOMPARE(mClient->retrieveLatestStatusMessage({"a", "b", "a"}), int(StatusOk));
+        QCOMPARE(mClient->retrieveThreads(nullptr, Qn::Outbox, RetrieveFromNetwork), int(StatusOk));
+        QCOMPARE(mClient->retrieveMessages(nullptr, QnDataFilter("t/9", 1), RetrieveFromNetwork), int(StatusOk));
+        QCOMPARE(mClient->retrieveProfilePicture("f1", Qn::SmallPicture), int(StatusOk));
+
+        QTRY_COMPARE(mServer->requests().size(), 7);
+        QTRY_VERIFY(statuses.count() == 1 && friends.count() == 1);
+        QStringList targets;
+        for (const RawHttpServer::Request &request : mServer->requests()) {
+            targets << QString::fromLatin1(request.method + ' ' + request.target);
+            QCOMPARE(request.header("Authorization"), "Bearer " + Token.toLatin1());
+            QCOMPARE(request.header("Accept-Language"), QByteArray("en-GB"));
+        }
+        targets.sort();
+        QCOMPARE(targets,
+                 (QStringList {"GET /me", "GET /statuses/latest?ids=a,b", "GET /threads/t%2F9/messages?limit=1",
+                               "GET /threads?folder=1", "GET /users/f1/picture?type=1",
+                               "GET /users/me%201%2Fx/feed?limit=30",
+                               "GET /users/me%201%2Fx/friends?limit=50&offset=50&fields=birthday,first_name"}));
+
+        QCOMPARE(friends.at(0).at(0).value<QnUserRefs>(), QnUserRefs {QnUserRef("f1", "Fay")});
+        // The status answer carries the ids asked for and only their authors' posts.
+        QCOMPARE(statuses.at(0).at(0).toStringList(), (QStringList {"a", "b"}));
+        const QnPosts posts = statuses.at(0).at(1).value<QnPosts>();
+        QCOMPARE(idsOf(posts), QStringList {"s1"});
+        QnPosts cached;
+        QCOMPARE(mClient->retrieveStatusMessages(&cached, QnDataFilter("a", 3)), int(StatusOk));
+        QCOMPARE(cached, posts);
+        QCOMPARE(mClient->retrieveStatusMessages(&cached, QnDataFilter("stranger", 3)), int(StatusNotFound));
+    }
+
+    void badAnswersBecomeErrors_data()
+    {
+        QTest::addColumn<QString>("request"); // init, all notifications, the details of event e1, or a picture
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("text"); // expected in the service or transport text
+
+        // One row per rule of the error table that only byte-exact answers reach.
+        const auto row = [](const char *tag, const char *request, const QByteArray &answer, int type,
+                            const char *text) { QTest::newRow(tag) << request << answer << type << text; };
+        const QByteArray header = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n";
+        const QByteArray noCount = R"({"friend_requests": [], "event_invitations": [], "notifications": [], )";
+        row("not an object", "init", json("[1, 2]"), 4, "not a JSON object");
+        row("required member missing", "init", json("{}"), 4, "not an object");
+        row("received beyond the limit, no length", "init",
+            header + "{\"user\": \"" + QByteArray(5 * 1024 * 1024, 'x') + "\"}", 4, "larger than");
+        row("count negative", "notifications", json(noCount + R"("unread_threads": -1})"), 4, "unread_threads");
+        row("another event", "event", json(R"({"event": {"id": "e2", "name": "Other"}})"), 4,
+            "event details: event e1 answered with e2");
+        row("event in a list", "event", json(R"({"data": [{"id": "e1", "name": "Party"}]})"), 4, "event details: ");
+        row("no HTTP answer", "init", "SMTP ready\r\n\r\n", 2, "");
+        row("401 without invalid_token", "init",
+            RawHttpServer::response(401, R"({"error": {"code": "mfa_required", "message": "no"}})"), 3,
+            "mfa_required: no");
+        row("error body not the error form", "init",
+            RawHttpServer::response(503, R"({"error": {"code": 5, "message": []}})"), 3, "HTTP 503");
+        row("picture gone", "picture", RawHttpServer::response(404, "", "image/png"), 3, "HTTP 404");
+        // Sent without the token: no reason for a new login.
+        row("picture behind a login", "picture",
+            RawHttpServer::response(401, R"({"error": {"code": "invalid_token", "message": "no"}})"), 3,
+            "invalid_token");
+        row("redirect of an API request", "init",
+            RawHttpServer::response(302, "", "", "Location: http://127.0.0.1:1/me\r\n"), 3, "HTTP 302");
+        row("picture redirected out of the web", "picture",
+            RawHttpServer::response(302, "", "", "Location: file:///etc/passwd\r\n"), 4, "redirect");
+    }
+
+    void badAnswersBecomeErrors()
+    {
+        QFETCH(QString, request);
+        QFETCH(QByteArray, answer);
+        QFETCH(int, type);
+        QFETCH(QString, text);
+        if (request != QLatin1String("init"))
+            QVERIFY(initClient());
+        QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
+        QSignalSpy initialized(mClient.get(), SIGNAL(initialized()));
+        QSignalSpy answers(
+                mClient.get(),
+                SIGNAL(allNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32)));
+        QSignalSpy details(mClient.get(), SIGNAL(eventDetailsRetrieved(Qn::QnEvent)));
+        QSignalSpy failed(mClient.get(), SIGNAL(requestFailed(Qn::RequestKind, QString)));
+        const QUrl picture = mServer->baseUrl().resolved(QUrl(QStringLiteral("/pictures/a%20b.png")));
+        // The transport tries again (up to three times) when a connection closes before an answer;
+        // every try gets the same.
+        for (int i = 0; i < 4; ++i)
+            mServer->enqueue(answer);
+        if (request == QLatin1String("notifications"))
+            QCOMPARE(mClient->retrieveAllNotifications(), int(StatusOk));
+        else if (request == QLatin1String("event"))
+            QCOMPARE(mClient->retrieveEventDetails(QStringLiteral("e1")), int(StatusOk));
+        else if (request == QLatin1String("picture"))
+            QCOMPARE(mClient->retrieveData(picture), int(StatusOk));
+        else
+            mClient->init();
+
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("failed, type %1").arg(type)));
+        QVERIFY(errors.wait());
+        QCOMPARE(errors.count(), 1);
+        QCOMPARE(int(errorAt(errors).errorType()), type);
+        const QString all = errorAt(errors).quillnetErrorString() + '|' + errorAt(errors).replyErrorString();
+        QVERIFY2(all.contains(text), qPrintable(all));
+        if (type == 2)
+            QVERIFY2(!errorAt(errors).replyErrorString().isEmpty(), "a transport failure carries the transport's text");
+        QCOMPARE(initialized.count() + answers.count() + details.count(), 0);
+        // The caller waiting for the answer hears which request it was, before the error.
+        const QHash<QString, QVariantList> named = {
+                {QStringLiteral("init"), {QVariant::fromValue(InitRequest), QString()}},
+                {QStringLiteral("notifications"), {QVariant::fromValue(AllNotificationsRequest), QString()}},
+                {QStringLiteral("event"), {QVariant::fromValue(EventDetailsRequest), QStringLiteral("e1")}},
+                {QStringLiteral("picture"),
+                 {QVariant::fromValue(DataRequest), QString::fromLatin1(picture.toEncoded())}},
+        };
+        QCOMPARE(QList<QVariantList>(failed), QList<QVariantList> {named.value(request)});
+        QString location;
+        QCOMPARE(mClient->retrieveData(&location, picture, RetrieveFromCache), int(StatusOk));
+        QVERIFY(location.isEmpty());
+        if (request != QLatin1String("init"))
+            return;
+        QVERIFY(!mClient->isInitialized() && mClient->currentProfileId().isEmpty());
+        QnUser user;
+        QCOMPARE(mClient->retrieveProfile(&user, "me 1/x", RetrieveFromCache), int(StatusNotFound));
+        // The failed init is over: a later one runs. After a broken exchange the transport may still
+        // send that request once more on a new connection; it gets an answer of its own.
+        mServer->clearAnswers();
+        mServer->enqueueJson(MeAnswer);
+        QVERIFY(initClient());
+    }
+
+    void abandonedTransferReleasesItsConnection_data()
+    {
+        QTest::addColumn<QByteArray>("start"); // then 'x' without end
+        QTest::addColumn<int>("trickleMs"); // 0: as fast as the client reads
+        QTest::addColumn<int>("type");
+        QTest::newRow("endless header line") << QByteArray("HTTP/1.1 200 OK\r\nX-Endless: ") << 0 << 2;
+        QTest::newRow("endless status line") << QByteArray("HTTP/1.1 200 O") << 0 << 2;
+        QTest::newRow("endless chunk size")
+                << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n") << 0 << 2;
+        // Never silent long enough for the transfer timeout: only the request's deadline ends it.
+        QTest::newRow("trickling body") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n{") << 50 << 2;
+        // Refused by its head: the transport ends it alone; no connection of the client is shut down.
+        QTest::newRow("body longer than the limit")
+                << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 5242880\r\n\r\n") << 0 << 4;
+    }
+
+    void abandonedTransferReleasesItsConnection()
+    {
+        QFETCH(QByteArray, start);
+        QFETCH(int, trickleMs);
+        QFETCH(int, type);
+        // Qt's network thread reads such a line as long as bytes keep coming, and never sees the abort
+        // of its reply on its own. With a manager shared as the daemon shares it.
+        QNetworkAccessManager shared;
+        QSignalSpy sharedReplies(&shared, &QNetworkAccessManager::finished);
+        QuillnetConfiguration configuration(Token);
+        configuration.setServiceUrl(mServer->baseUrl());
+        configuration.setTransferTimeout(300);
+        configuration.setRequestDeadline(1500);
+        configuration.setNetworkAccessManager(&shared);
+        mClient.reset(new Quillnet(configuration));
+        QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
+        const QRegularExpression shutDown("ended 1 connection\\(s\\) to \"127.0.0.1\" .* still sending");
+        mServer->enqueueEndless(start, trickleMs);
+        if (trickleMs > 0) {
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not answered within 1500 ms"));
+        } else if (type == 4) {
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("answer of 5242880 bytes exceeds"));
+            QTest::failOnWarning(shutDown);
+        } else {
+            QTest::ignoreMessage(QtWarningMsg, shutDown);
+        }
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("failed, type %1").arg(type)));
+        mClient->init();
+        QVERIFY(errors.wait());
+        QCOMPARE(int(errorAt(errors).errorType()), type);
+        // The server sees its client go, and the manager serves the next request: a client's with the
+        // usual limits, as the short ones are for the broken answer (a busy machine may exceed them).
+        QTRY_COMPARE(mServer->abandoned(), 1);
+        configuration.setTransferTimeout(0);
+        configuration.setRequestDeadline(0);
+        QVERIFY(newClient(configuration, false));
+        QVERIFY(initClient());
+        QCOMPARE(sharedReplies.count(), 2);
+    }
+
+    void listAnswersAreReadEntryByEntry()
+    {
+        QVERIFY(initClient());
+        QSignalSpy feed(mClient.get(), SIGNAL(newsFeedRetrieved(Qn::QnPosts)));
+        QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
+        // Invalid entries go (the strict readers' cases are tested on their own), the others stay, and
+        // no more than MaxListEntries entries are read.
+        const QList<QByteArray> dropped {"{\"id\": \"no-time\", " + Ann + "}",
+                                         postJson("local-time", "2024-05-01T10:15:00"), R"("just text")"};
+        QList<QByteArray> entries {postJson("good", "2024-05-01T10:15:00+02:00"),
+                                   "{\"id\": \"nulls\", " + Ann
+                                           + R"(, "created": "2024-05-01T10:15:00.5Z", "message": null, "to": null})"};
+        entries += dropped;
+        for (int i = entries.size(); i < QnJson::MaxListEntries + 50; ++i)
+            entries << postJson("p" + QByteArray::number(i), "2024-05-01T08:15:00Z");
+        mServer->enqueueJson("{\"data\": [" + entries.join(',') + "]}");
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("holds 1050 entries; reading 1000"));
+        for (int i = 0; i < dropped.size(); ++i)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("dropping an invalid entry"));
+        QCOMPARE(mClient->retrieveNewsFeed(nullptr, QnDataFilter(QString(), 30), RetrieveFromNetwork), int(StatusOk));
+        QVERIFY(feed.wait());
+        const QnPosts posts = feed.at(0).at(0).value<QnPosts>();
+        QCOMPARE(posts.size(), QnJson::MaxListEntries - dropped.size());
+        QCOMPARE(idsOf(posts.mid(0, 3)), (QStringList {"good", "nulls", "p5"}));
+        QCOMPARE(posts.last().id(), u"p999"_s);
+        QCOMPARE(posts.at(1).created().toMSecsSinceEpoch() % 1000, qint64(500));
+        QCOMPARE(errors.count(), 0);
+        QnPosts cached;
+        QCOMPARE(mClient->retrieveNewsFeed(&cached, QnDataFilter(), RetrieveFromCache), int(StatusOk));
+        QCOMPARE(cached, posts);
+    }
+
+    void redirectWithinTheWebIsFollowed()
+    {
+        QSignalSpy data(mClient.get(), SIGNAL(dataRetrieved(QUrl, QString)));
+        QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
+        const QUrl good(mServer->baseUrl().toString() + "/good.png");
+        QString location;
+        // A redirect within the web is followed; the file is kept under the address asked for.
+        mServer->enqueue(RawHttpServer::response(301, "", "", "Location: /moved.png\r\n"));
+        mServer->enqueue(RawHttpServer::response(200, "PNGDATA", "image/png"));
+        QCOMPARE(mClient->retrieveData(good), int(StatusOk));
+        QVERIFY(data.wait());
+        QCOMPARE(data.at(0).at(0).toUrl(), good);
+        QCOMPARE(mServer->requests().last().target, QByteArray("/moved.png"));
+        QCOMPARE(mClient->retrieveData(&location, good, RetrieveFromCache), int(StatusOk));
+        QCOMPARE(location, data.at(0).at(1).toString());
+        QCOMPARE(readFile(location), QByteArray("PNGDATA"));
+        QCOMPARE(errors.count(), 0);
+        // Addresses from the service's content are fetched without the user's token.
+        for (const RawHttpServer::Request &request : mServer->requests())
+            QVERIFY(request.header("Authorization").isEmpty());
+    }
+
+    void timesKeepTheirInstantInEveryZone()
+    {
+        QVERIFY(initClient());
+        QSignalSpy threads(mClient.get(), SIGNAL(threadsRetrieved(Qn::MessageBoxType, Qn::QnThreads)));
+        const QList<qint64> expected {1711845000250LL, 1699165800000LL, 1699162200000LL};
+        for (const char *zone : {"UTC0", "EST5EDT,M3.2.0,M11.1.0", "EET-2EEST,M3.5.0/3,M10.5.0/4",
+                                 "<+1245>-12:45<+1345>,M9.5.0/2:45,M4.1.0/3:45"}) {
+            setTimeZone(zone);
+            // 03:30 local on the night Helsinki's clocks jump from 03:00 to 04:00, and 01:30 in New York
+            // during the hour that happens twice: the offsets decide.
+            mServer->enqueueJson(
+                    R"({"data": [)"
+                    R"({"id": "t1", "updated_time": "2024-03-31T03:30:00.250+03:00", "unread": 1, "senders": []},)"
+                    R"({"id": "t2", "updated_time": "2023-11-05T01:30:00-05:00", "unread": 0, "senders": []},)"
+                    R"({"id": "t3", "updated_time": "2023-11-05T01:30:00-04:00", "unread": 2, "senders": []}]})");
+            threads.clear();
+            QCOMPARE(mClient->retrieveThreads(nullptr, Qn::Inbox, RetrieveFromNetwork), int(StatusOk));
+            QVERIFY(threads.wait());
+            const QnThreads received = threads.at(0).at(1).value<QnThreads>();
+            QCOMPARE(idsOf(received), (QStringList {"t1", "t2", "t3"}));
+            for (int i = 0; i < 3; ++i)
+                QVERIFY2(received.at(i).updatedTime().toMSecsSinceEpoch() == expected.at(i), zone);
+
+            // Read back from the cache under yet another zone: the same instants.
+            setTimeZone("HST10");
+            QnThreads cached;
+            QCOMPARE(mClient->retrieveThreads(&cached, Qn::Inbox, RetrieveFromCache), int(StatusOk));
+            QCOMPARE(cached, received);
+        }
+    }
+
+    void longListsAndBurstsGoOutWhole()
+    {
+        QVERIFY(initClient());
+        const auto inFlight = [this] {
+            const QList<QNetworkReply *> replies = mClient->findChildren<QNetworkReply *>();
+            return int(std::count_if(replies.cbegin(), replies.cend(), [](QNetworkReply *reply) {
+                return !reply->isFinished() && reply->url().path() == u"/statuses/latest";
+            }));
+        };
+        QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
+        QSignalSpy answered(mClient.get(), SIGNAL(latestStatusMessageRetrieved(QStringList, Qn::QnPosts)));
+        QSignalSpy failed(mClient.get(), SIGNAL(requestFailed(Qn::RequestKind, QString)));
+        int most = 0;
+        connect(mClient.get(), &Quillnet::latestStatusMessageRetrieved, this, [&] { most = qMax(most, inFlight()); });
+        // Marks go out in lists of at most 100; status requests wait while 6 are in flight, and a failed
+        // one makes room as an answered one does.
+        QStringList asked, sent;
+        for (int i = 0; i < 250; ++i)
+            asked << QStringLiteral("n%1").arg(i);
+        for (int i = 0; i < 3; ++i)
+            mServer->enqueue("HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n", "/notifications/read");
+        QCOMPARE(mClient->markNotificationsRead(asked + QStringList {"n0", QString()}), int(StatusOk));
+        for (int i = 0; i < 25; ++i) {
+            asked << QStringLiteral("u%1").arg(i);
+            QCOMPARE(mClient->retrieveLatestStatusMessage({asked.last()}), int(StatusOk));
+            mServer->enqueue(i % 5 ? json(R"({"data": []})") : RawHttpServer::response(503, "{}"), "/statuses/");
+        }
+        QCOMPARE(inFlight(), 6);
+        QTRY_COMPARE(answered.count() + failed.count(), 25);
+        QTRY_COMPARE(mServer->requests().size(), 29);
+        QTRY_COMPARE(errors.count(), 5);
+        QVERIFY(most <= 6);
+        for (const RawHttpServer::Request &request : mServer->requests()) {
+            if (request.method != "POST")
+                continue;
+            QCOMPARE(request.target + ' ' + request.header("Authorization"),
+                     "/notifications/read Bearer " + Token.toLatin1());
+            const QJsonArray part = QJsonDocument::fromJson(request.body).object().value("ids").toArray();
+            QVERIFY(part.size() <= 100);
+            for (const QJsonValue &id : part)
+                sent << id.toString();
+        }
+        for (const QList<QVariant> &arguments : std::as_const(answered))
+            sent << arguments.at(0).toStringList();
+        for (const QList<QVariant> &arguments : std::as_const(failed))
+            sent << arguments.at(1).toString();
+        sent.sort();
+        asked.sort();
+        QCOMPARE(sent, asked);
+    }
+
+    void deletingTheClientDropsItsRequests()
+    {
+        QVERIFY(initClient());
+        QSignalSpy feed(mClient.get(), SIGNAL(newsFeedRetrieved(Qn::QnPosts)));
+        QCOMPARE(mClient->retrieveNewsFeed(nullptr, QnDataFilter(QString(), 30), RetrieveFromNetwork), int(StatusOk));
+        QTRY_COMPARE(mServer->requests().size(), 2);
+        mClient.reset();
+        // The answer comes after the client has gone: nothing may use it.
+        mServer->enqueueJson(R"({"data": []})");
+        QTRY_COMPARE(mServer->abandoned(), 1);
+        QCOMPARE(feed.count(), 0);
+    }
+
+    void proxiesComeFromTheEnvironment()
+    {
+        // The loopback server as the proxy of a service without an address: it gets the whole address.
+        qputenv("http_proxy", mServer->baseUrl().toEncoded());
+        EnvironmentProxyFactory::install();
+        QuillnetConfiguration configuration(Token);
+        configuration.setServiceUrl(QUrl("http://quillnet.invalid:81"));
+        Quillnet proxied(configuration);
+        mServer->enqueueJson(MeAnswer);
+        QSignalSpy initialized(&proxied, SIGNAL(initialized()));
+        proxied.init();
+        QVERIFY(initialized.wait());
+        QCOMPARE(mServer->requests().last().target, QByteArray("http://quillnet.invalid:81/me"));
+
+        // Every host but those no_proxy names, by domain or by network; https has its own.
+        qputenv("http_proxy", "proxy.example.net:3128");
+        qputenv("https_proxy", "socks5://user:pw@proxy.example.net");
+        qputenv("no_proxy", "*.example.org, 10.0.0.0/8");
+        EnvironmentProxyFactory factory;
+        const auto proxyFor = [&factory](const char *url) {
+            const QNetworkProxy proxy = factory.queryProxy(QNetworkProxyQuery(QUrl(url))).value(0);
+            return u"%1 %2:%3 %4"_s.arg(proxy.type()).arg(proxy.hostName()).arg(proxy.port()).arg(proxy.user());
+        };
+        QCOMPARE(proxyFor("http://11.0.0.1/"), u"3 proxy.example.net:3128 "_s);
+        QCOMPARE(proxyFor("https://example.com/"), u"1 proxy.example.net:1080 user"_s);
+        for (const char *direct : {"http://a.example.org/", "https://example.org/", "http://10.9.8.7/"})
+            QCOMPARE(proxyFor(direct), u"2 :0 "_s);
+        for (const char *name : {"http_proxy", "https_proxy", "no_proxy"})
+            qunsetenv(name);
+        QNetworkProxyFactory::setApplicationProxyFactory(nullptr);
+    }
+
     // Without a service or a usable cache.
-    void callsAreRefusedBeforeAnythingIsSent();
+    void callsAreRefusedBeforeAnythingIsSent()
+    {
+        QVERIFY(newClient(QuillnetConfiguration("token"), false));
+        QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
+        QSignalSpy feed(mClient.get(), SIGNAL(newsFeedRetrieved(Qn::QnPosts)));
+        const QnDataFilter filter("me", 30, 0);
+
+        // Without a service address nothing can be sent, and the status says so at once.
+        const QList<int> unsent {mClient->retrieveNewsFeed(nullptr, filter, RetrieveFromNetwork),
+                                 mClient->retrieveProfilePicture("u1", Qn::SmallPicture),
+                                 mClient->retrieveAllNotifications(), mClient->markNotificationsRead({"n1"})};
+        QCOMPARE(unsent, QList<int>(unsent.size(), StatusNotAvailable));
+
+        // Bad arguments are refused first, whatever the service. Only web addresses are fetched
+        // (Support::isWebAddress), from the network or the cache.
+        QnPosts posts;
+        QString location;
+        const QList<int> refused {
+                mClient->retrieveData(QUrl()),
+                mClient->retrieveData(QUrl("file:///etc/passwd")),
+                mClient->retrieveData(&location, QUrl("data:text/plain,secret"), RetrieveFromCache),
+                mClient->retrieveData(nullptr, QUrl("http://pics.example/p.jpg"), RetrieveFromCache),
+                // Before initialisation there is no signed-in user to default to.
+                mClient->retrieveNewsFeed(&posts, QnDataFilter(), RetrieveFromCache),
+                mClient->retrieveLatestStatusMessage({"a,b"}),
+                mClient->retrieveLatestStatusMessage({}),
+                mClient->retrieveProfilePicture("u1", Qn::PictureType(9)),
+                mClient->retrieveThreads(nullptr, Qn::MessageBoxType(-1), RetrieveFromNetwork),
+                mClient->retrieveMessages(nullptr, QnDataFilter(), RetrieveFromNetwork),
+                mClient->retrieveStatusMessages(&posts, filter, RetrieveFromNetwork),
+                mClient->retrieveProfile(nullptr, "u1", 7),
+                mClient->markNotificationsRead({QString()}),
+        };
+        QCOMPARE(refused, QList<int>(refused.size(), StatusInvalidArgument));
+        QCoreApplication::processEvents();
+        QCOMPARE(errors.count(), 0);
+        QCOMPARE(feed.count(), 0);
+
+        // Without a usable cache: none, a closed one, or one the daemon deleted before the client.
+        QCOMPARE(mClient->cache(), mCache.get());
+        mCache->close();
+        QnUser user;
+        QCOMPARE(mClient->retrieveProfile(&user, "u1", RetrieveFromCache), int(StatusNoCache));
+        mCache.reset();
+        QVERIFY(!mClient->cache());
+        QCOMPARE(mClient->retrieveProfile(&user, "u1", RetrieveFromCache), int(StatusNoCache));
+        Quillnet withoutCache {QuillnetConfiguration("token")};
+        QVERIFY(!withoutCache.cache());
+        QCOMPARE(withoutCache.retrieveData(&location, QUrl("http://x/y"), RetrieveFromCache), int(StatusNoCache));
+
+        // No address, not the web, no host: the client does not start, and says so after init() returned.
+        for (const QUrl &serviceUrl : {QUrl(), QUrl("ftp://127.0.0.1:8080/"), QUrl("http:///api")}) {
+            QuillnetConfiguration configuration("token");
+            configuration.setServiceUrl(serviceUrl);
+            Quillnet client(configuration);
+            QSignalSpy failures(&client, SIGNAL(error(Qn::QnError)));
+            QSignalSpy initialized(&client, SIGNAL(initialized()));
+            client.init();
+            QCOMPARE(failures.count(), 0);
+            QVERIFY(failures.wait());
+            QCOMPARE(failures.count(), 1);
+            QCOMPARE(errorAt(failures).errorType(), QnError::NotAvailableError);
+            QCOMPARE(errorAt(failures).quillnetErrorString(), QStringLiteral("No service address configured"));
+            QCOMPARE(initialized.count(), 0);
+            QVERIFY(!client.isInitialized() && client.currentProfileId().isEmpty());
+        }
+    }
 
 private:
-    bool initClient();
+    bool initClient()
+    {
+        mServer->enqueueJson(MeAnswer);
+        return signIn(*mClient);
+    }
 
     std::unique_ptr<RawHttpServer> mServer;
 };
-
-void TestQuillnetHttp::init()
-{
-    QVERIFY(openCache());
-    mServer.reset(new RawHttpServer);
-    QVERIFY(mServer->listen());
-    QuillnetConfiguration configuration(Token);
-    configuration.setLocale("en_GB");
-    configuration.setServiceUrl(mServer->baseUrl());
-    QVERIFY(newClient(configuration, false));
-}
-
-bool TestQuillnetHttp::initClient()
-{
-    mServer->enqueueJson(MeAnswer);
-    return signIn(*mClient);
-}
-
-void TestQuillnetHttp::requestsCarryPathsParametersAndCredentials()
-{
-    QSignalSpy initialized(mClient.get(), SIGNAL(initialized()));
-    mServer->enqueueJson(MeAnswer);
-    mClient->init();
-    mClient->init(); // a second init while the first runs sends nothing more
-    QCOMPARE(initialized.count(), 0);
-    QVERIFY(initialized.wait());
-    QCOMPARE(mServer->requests().size(), 1);
-    QCOMPARE(mClient->currentProfileId(), u"me 1/x"_s);
-
-    QSignalSpy friends(mClient.get(), SIGNAL(friendsUpdated(Qn::QnUserRefs)));
-    QSignalSpy statuses(mClient.get(), SIGNAL(latestStatusMessageRetrieved(QStringList, Qn::QnPosts)));
-    mServer->enqueue(json(R"({"data": []})"), "/users/me%201%2Fx/feed");
-    mServer->enqueue(json(R"({"data": [{"id": "f1", "name": "Fay", "birthday": "02/03/1990"}]})"),
-                     "/users/me%201%2Fx/friends");
-    mServer->enqueue(json("{\"data\": [" + postJson("s1", "2024-01-02T03:04:05Z", "a") + ","
-                          + postJson("s2", "2024-01-02T03:04:05Z", "stranger") + "]}"),
-                     "/statuses/");
-    mServer->enqueue(json(R"({"data": []})"), "/threads?");
-    mServer->enqueue(json(R"({"data": []})"), "/threads/");
-    mServer->enqueue(RawHttpServer::response(200, "\x89PNG", "image/png"), "/users/f1/picture");
-
-    // The subject defaults to the signed-in user and is encoded into the path; field names are checked.
-    QCOMPARE(mClient->retrieveNewsFeed(nullptr, QnDataFilter(QString(), 30, 0), RetrieveFromNetwork), int(StatusOk));
-    QnDataFilter page(QString(), 50, 50);
-    page.setFields({"first_name", "birthday", "bad name;"});
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("ignoring field name.*bad name"));
-    QCOMPARE(mClient->retrieveFriends(nullptr, page, RetrieveFromNetwork), int(StatusOk));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("dropping status .*s2.*not asked for"));
-    QCOMPARE(mClient->retrieveLatestStatusMessage({"a", "b", "a"}), int(StatusOk));
-    QCOMPARE(mClient->retrieveThreads(nullptr, Qn::Outbox, RetrieveFromNetwork), int(StatusOk));
-    QCOMPARE(mClient->retrieveMessages(nullptr, QnDataFilter("t/9", 1), RetrieveFromNetwork), int(StatusOk));
-    QCOMPARE(mClient->retrieveProfilePicture("f1", Qn::SmallPicture), int(StatusOk));
-
-    QTRY_COMPARE(mServer->requests().size(), 7);
-    QTRY_VERIFY(statuses.count() == 1 && friends.count() == 1);
-    QStringList targets;
-    for (const RawHttpServer::Request &request : mServer->requests()) {
-        targets << QString::fromLatin1(request.method + ' ' + request.target);
-        QCOMPARE(request.header("Authorization"), "Bearer " + Token.toLatin1());
-        QCOMPARE(request.header("Accept-Language"), QByteArray("en-GB"));
-    }
-    targets.sort();
-    QCOMPARE(targets,
-             (QStringList {"GET /me", "GET /statuses/latest?ids=a,b", "GET /threads/t%2F9/messages?limit=1",
-                           "GET /threads?folder=1", "GET /users/f1/picture?type=1",
-                           "GET /users/me%201%2Fx/feed?limit=30",
-                           "GET /users/me%201%2Fx/friends?limit=50&offset=50&fields=birthday,first_name"}));
-
-    QCOMPARE(friends.at(0).at(0).value<QnUserRefs>(), QnUserRefs {QnUserRef("f1", "Fay")});
-    // The status answer carries the ids asked for and only their authors' posts.
-    QCOMPARE(statuses.at(0).at(0).toStringList(), (QStringList {"a", "b"}));
-    const QnPosts posts = statuses.at(0).at(1).value<QnPosts>();
-    QCOMPARE(idsOf(posts), QStringList {"s1"});
-    QnPosts cached;
-    QCOMPARE(mClient->retrieveStatusMessages(&cached, QnDataFilter("a", 3)), int(StatusOk));
-    QCOMPARE(cached, posts);
-    QCOMPARE(mClient->retrieveStatusMessages(&cached, QnDataFilter("stranger", 3)), int(StatusNotFound));
-}
-
-void TestQuillnetHttp::badAnswersBecomeErrors_data()
-{
-    QTest::addColumn<QString>("request"); // init, all notifications, the details of event e1, or a picture
-    QTest::addColumn<QByteArray>("answer");
-    QTest::addColumn<int>("type");
-    QTest::addColumn<QString>("text"); // expected in the service or transport text
-
-    // One row per rule of the error table that only byte-exact answers reach.
-    const auto row = [](const char *tag, const char *request, const QByteArray &answer, int type, const char *text) {
-        QTest::newRow(tag) << request << answer << type << text;
-    };
-    const QByteArray header = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n";
-    const QByteArray noCount = R"({"friend_requests": [], "event_invitations": [], "notifications": [], )";
-    row("not an object", "init", json("[1, 2]"), 4, "not a JSON object");
-    row("required member missing", "init", json("{}"), 4, "not an object");
-    row("received beyond the limit, no length", "init",
-        header + "{\"user\": \"" + QByteArray(5 * 1024 * 1024, 'x') + "\"}", 4, "larger than");
-    row("count negative", "notifications", json(noCount + R"("unread_threads": -1})"), 4, "unread_threads");
-    row("another event", "event", json(R"({"event": {"id": "e2", "name": "Other"}})"), 4,
-        "event details: event e1 answered with e2");
-    row("event in a list", "event", json(R"({"data": [{"id": "e1", "name": "Party"}]})"), 4, "event details: ");
-    row("no HTTP answer", "init", "SMTP ready\r\n\r\n", 2, "");
-    row("401 without invalid_token", "init",
-        RawHttpServer::response(401, R"({"error": {"code": "mfa_required", "message": "no"}})"), 3, "mfa_required: no");
-    row("error body not the error form", "init",
-        RawHttpServer::response(503, R"({"error": {"code": 5, "message": []}})"), 3, "HTTP 503");
-    row("picture gone", "picture", RawHttpServer::response(404, "", "image/png"), 3, "HTTP 404");
-    // Sent without the token: no reason for a new login.
-    row("picture behind a login", "picture",
-        RawHttpServer::response(401, R"({"error": {"code": "invalid_token", "message": "no"}})"), 3, "invalid_token");
-    row("redirect of an API request", "init",
-        RawHttpServer::response(302, "", "", "Location: http://127.0.0.1:1/me\r\n"), 3, "HTTP 302");
-    row("picture redirected out of the web", "picture",
-        RawHttpServer::response(302, "", "", "Location: file:///etc/passwd\r\n"), 4, "redirect");
-}
-
-void TestQuillnetHttp::badAnswersBecomeErrors()
-{
-    QFETCH(QString, request);
-    QFETCH(QByteArray, answer);
-    QFETCH(int, type);
-    QFETCH(QString, text);
-    if (request != QLatin1String("init"))
-        QVERIFY(initClient());
-    QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
-    QSignalSpy initialized(mClient.get(), SIGNAL(initialized()));
-    QSignalSpy answers(mClient.get(),
-                       SIGNAL(allNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32)));
-    QSignalSpy details(mClient.get(), SIGNAL(eventDetailsRetrieved(Qn::QnEvent)));
-    QSignalSpy failed(mClient.get(), SIGNAL(requestFailed(Qn::RequestKind, QString)));
-    const QUrl picture = mServer->baseUrl().resolved(QUrl(QStringLiteral("/pictures/a%20b.png")));
-    // The transport tries again (up to three times) when a connection closes before an answer;
-    // every try gets the same.
-    for (int i = 0; i < 4; ++i)
-        mServer->enqueue(answer);
-    if (request == QLatin1String("notifications"))
-        QCOMPARE(mClient->retrieveAllNotifications(), int(StatusOk));
-    else if (request == QLatin1String("event"))
-        QCOMPARE(mClient->retrieveEventDetails(QStringLiteral("e1")), int(StatusOk));
-    else if (request == QLatin1String("picture"))
-        QCOMPARE(mClient->retrieveData(picture), int(StatusOk));
-    else
-        mClient->init();
-
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("failed, type %1").arg(type)));
-    QVERIFY(errors.wait());
-    QCOMPARE(errors.count(), 1);
-    QCOMPARE(int(errorAt(errors).errorType()), type);
-    const QString all = errorAt(errors).quillnetErrorString() + '|' + errorAt(errors).replyErrorString();
-    QVERIFY2(all.contains(text), qPrintable(all));
-    if (type == 2)
-        QVERIFY2(!errorAt(errors).replyErrorString().isEmpty(), "a transport failure carries the transport's text");
-    QCOMPARE(initialized.count() + answers.count() + details.count(), 0);
-    // The caller waiting for the answer hears which request it was, before the error.
-    const QHash<QString, QVariantList> named = {
-            {QStringLiteral("init"), {QVariant::fromValue(InitRequest), QString()}},
-            {QStringLiteral("notifications"), {QVariant::fromValue(AllNotificationsRequest), QString()}},
-            {QStringLiteral("event"), {QVariant::fromValue(EventDetailsRequest), QStringLiteral("e1")}},
-            {QStringLiteral("picture"), {QVariant::fromValue(DataRequest), QString::fromLatin1(picture.toEncoded())}},
-    };
-    QCOMPARE(QList<QVariantList>(failed), QList<QVariantList> {named.value(request)});
-    QString location;
-    QCOMPARE(mClient->retrieveData(&location, picture, RetrieveFromCache), int(StatusOk));
-    QVERIFY(location.isEmpty());
-    if (request != QLatin1String("init"))
-        return;
-    QVERIFY(!mClient->isInitialized() && mClient->currentProfileId().isEmpty());
-    QnUser user;
-    QCOMPARE(mClient->retrieveProfile(&user, "me 1/x", RetrieveFromCache), int(StatusNotFound));
-    // The failed init is over: a later one runs. After a broken exchange the transport may still
-    // send that request once more on a new connection; it gets an answer of its own.
-    mServer->clearAnswers();
-    mServer->enqueueJson(MeAnswer);
-    QVERIFY(initClient());
-}
-
-void TestQuillnetHttp::abandonedTransferReleasesItsConnection_data()
-{
-    QTest::addColumn<QByteArray>("start"); // then 'x' without end
-    QTest::addColumn<int>("trickleMs"); // 0: as fast as the client reads
-    QTest::addColumn<int>("type");
-    QTest::newRow("endless header line") << QByteArray("HTTP/1.1 200 OK\r\nX-Endless: ") << 0 << 2;
-    QTest::newRow("endless status line") << QByteArray("HTTP/1.1 200 O") << 0 << 2;
-    QTest::newRow("endless chunk size") << QByteArray("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n") << 0
-                                        << 2;
-    // Never silent long enough for the transfer timeout: only the request's deadline ends it.
-    QTest::newRow("trickling body") << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n{") << 50 << 2;
-    // Refused by its head: the transport ends it alone; no connection of the client is shut down.
-    QTest::newRow("body longer than the limit")
-            << QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 5242880\r\n\r\n") << 0 << 4;
-}
-
-void TestQuillnetHttp::abandonedTransferReleasesItsConnection()
-{
-    QFETCH(QByteArray, start);
-    QFETCH(int, trickleMs);
-    QFETCH(int, type);
-    // Qt's network thread reads such a line as long as bytes keep coming, and never sees the abort
-    // of its reply on its own. With a manager shared as the daemon shares it.
-    QNetworkAccessManager shared;
-    QSignalSpy sharedReplies(&shared, &QNetworkAccessManager::finished);
-    QuillnetConfiguration configuration(Token);
-    configuration.setServiceUrl(mServer->baseUrl());
-    configuration.setTransferTimeout(300);
-    configuration.setRequestDeadline(1500);
-    configuration.setNetworkAccessManager(&shared);
-    mClient.reset(new Quillnet(configuration));
-    QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
-    const QRegularExpression shutDown("ended 1 connection\\(s\\) to \"127.0.0.1\" .* still sending");
-    mServer->enqueueEndless(start, trickleMs);
-    if (trickleMs > 0) {
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("not answered within 1500 ms"));
-    } else if (type == 4) {
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("answer of 5242880 bytes exceeds"));
-        QTest::failOnWarning(shutDown);
-    } else {
-        QTest::ignoreMessage(QtWarningMsg, shutDown);
-    }
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("failed, type %1").arg(type)));
-    mClient->init();
-    QVERIFY(errors.wait());
-    QCOMPARE(int(errorAt(errors).errorType()), type);
-    // The server sees its client go, and the manager serves the next request: a client's with the
-    // usual limits, as the short ones are for the broken answer (a busy machine may exceed them).
-    QTRY_COMPARE(mServer->abandoned(), 1);
-    configuration.setTransferTimeout(0);
-    configuration.setRequestDeadline(0);
-    QVERIFY(newClient(configuration, false));
-    QVERIFY(initClient());
-    QCOMPARE(sharedReplies.count(), 2);
-}
-
-void TestQuillnetHttp::listAnswersAreReadEntryByEntry()
-{
-    QVERIFY(initClient());
-    QSignalSpy feed(mClient.get(), SIGNAL(newsFeedRetrieved(Qn::QnPosts)));
-    QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
-    // Invalid entries go (the strict readers' cases are tested on their own), the others stay, and
-    // no more than MaxListEntries entries are read.
-    const QList<QByteArray> dropped {"{\"id\": \"no-time\", " + Ann + "}",
-                                     postJson("local-time", "2024-05-01T10:15:00"), R"("just text")"};
-    QList<QByteArray> entries {postJson("good", "2024-05-01T10:15:00+02:00"),
-                               "{\"id\": \"nulls\", " + Ann
-                                       + R"(, "created": "2024-05-01T10:15:00.5Z", "message": null, "to": null})"};
-    entries += dropped;
-    for (int i = entries.size(); i < QnJson::MaxListEntries + 50; ++i)
-        entries << postJson("p" + QByteArray::number(i), "2024-05-01T08:15:00Z");
-    mServer->enqueueJson("{\"data\": [" + entries.join(',') + "]}");
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("holds 1050 entries; reading 1000"));
-    for (int i = 0; i < dropped.size(); ++i)
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("dropping an invalid entry"));
-    QCOMPARE(mClient->retrieveNewsFeed(nullptr, QnDataFilter(QString(), 30), RetrieveFromNetwork), int(StatusOk));
-    QVERIFY(feed.wait());
-    const QnPosts posts = feed.at(0).at(0).value<QnPosts>();
-    QCOMPARE(posts.size(), QnJson::MaxListEntries - dropped.size());
-    QCOMPARE(idsOf(posts.mid(0, 3)), (QStringList {"good", "nulls", "p5"}));
-    QCOMPARE(posts.last().id(), u"p999"_s);
-    QCOMPARE(posts.at(1).created().toMSecsSinceEpoch() % 1000, qint64(500));
-    QCOMPARE(errors.count(), 0);
-    QnPosts cached;
-    QCOMPARE(mClient->retrieveNewsFeed(&cached, QnDataFilter(), RetrieveFromCache), int(StatusOk));
-    QCOMPARE(cached, posts);
-}
-
-void TestQuillnetHttp::redirectWithinTheWebIsFollowed()
-{
-    QSignalSpy data(mClient.get(), SIGNAL(dataRetrieved(QUrl, QString)));
-    QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
-    const QUrl good(mServer->baseUrl().toString() + "/good.png");
-    QString location;
-    // A redirect within the web is followed; the file is kept under the address asked for.
-    mServer->enqueue(RawHttpServer::response(301, "", "", "Location: /moved.png\r\n"));
-    mServer->enqueue(RawHttpServer::response(200, "PNGDATA", "image/png"));
-    QCOMPARE(mClient->retrieveData(good), int(StatusOk));
-    QVERIFY(data.wait());
-    QCOMPARE(data.at(0).at(0).toUrl(), good);
-    QCOMPARE(mServer->requests().last().target, QByteArray("/moved.png"));
-    QCOMPARE(mClient->retrieveData(&location, good, RetrieveFromCache), int(StatusOk));
-    QCOMPARE(location, data.at(0).at(1).toString());
-    QCOMPARE(readFile(location), QByteArray("PNGDATA"));
-    QCOMPARE(errors.count(), 0);
-    // Addresses from the service's content are fetched without the user's token.
-    for (const RawHttpServer::Request &request : mServer->requests())
-        QVERIFY(request.header("Authorization").isEmpty());
-}
-
-void TestQuillnetHttp::timesKeepTheirInstantInEveryZone()
-{
-    QVERIFY(initClient());
-    QSignalSpy threads(mClient.get(), SIGNAL(threadsRetrieved(Qn::MessageBoxType, Qn::QnThreads)));
-    const QList<qint64> expected {1711845000250LL, 1699165800000LL, 1699162200000LL};
-    for (const char *zone : {"UTC0", "EST5EDT,M3.2.0,M11.1.0", "EET-2EEST,M3.5.0/3,M10.5.0/4",
-                             "<+1245>-12:45<+1345>,M9.5.0/2:45,M4.1.0/3:45"}) {
-        setTimeZone(zone);
-        // 03:30 local on the night Helsinki's clocks jump from 03:00 to 04:00, and 01:30 in New York
-        // during the hour that happens twice: the offsets decide.
-        mServer->enqueueJson(
-                R"({"data": [)"
-                R"({"id": "t1", "updated_time": "2024-03-31T03:30:00.250+03:00", "unread": 1, "senders": []},)"
-                R"({"id": "t2", "updated_time": "2023-11-05T01:30:00-05:00", "unread": 0, "senders": []},)"
-                R"({"id": "t3", "updated_time": "2023-11-05T01:30:00-04:00", "unread": 2, "senders": []}]})");
-        threads.clear();
-        QCOMPARE(mClient->retrieveThreads(nullptr, Qn::Inbox, RetrieveFromNetwork), int(StatusOk));
-        QVERIFY(threads.wait());
-        const QnThreads received = threads.at(0).at(1).value<QnThreads>();
-        QCOMPARE(idsOf(received), (QStringList {"t1", "t2", "t3"}));
-        for (int i = 0; i < 3; ++i)
-            QVERIFY2(received.at(i).updatedTime().toMSecsSinceEpoch() == expected.at(i), zone);
-
-        // Read back from the cache under yet another zone: the same instants.
-        setTimeZone("HST10");
-        QnThreads cached;
-        QCOMPARE(mClient->retrieveThreads(&cached, Qn::Inbox, RetrieveFromCache), int(StatusOk));
-        QCOMPARE(cached, received);
-    }
-}
-
-void TestQuillnetHttp::longListsAndBurstsGoOutWhole()
-{
-    QVERIFY(initClient());
-    const auto inFlight = [this] {
-        const QList<QNetworkReply *> replies = mClient->findChildren<QNetworkReply *>();
-        return int(std::count_if(replies.cbegin(), replies.cend(), [](QNetworkReply *reply) {
-            return !reply->isFinished() && reply->url().path() == u"/statuses/latest";
-        }));
-    };
-    QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
-    QSignalSpy answered(mClient.get(), SIGNAL(latestStatusMessageRetrieved(QStringList, Qn::QnPosts)));
-    QSignalSpy failed(mClient.get(), SIGNAL(requestFailed(Qn::RequestKind, QString)));
-    int most = 0;
-    connect(mClient.get(), &Quillnet::latestStatusMessageRetrieved, this, [&] { most = qMax(most, inFlight()); });
-    // Marks go out in lists of at most 100; status requests wait while 6 are in flight, and a failed
-    // one makes room as an answered one does.
-    QStringList asked, sent;
-    for (int i = 0; i < 250; ++i)
-        asked << QStringLiteral("n%1").arg(i);
-    for (int i = 0; i < 3; ++i)
-        mServer->enqueue("HTTP/1.1 204 No Content\r\nConnection: close\r\n\r\n", "/notifications/read");
-    QCOMPARE(mClient->markNotificationsRead(asked + QStringList {"n0", QString()}), int(StatusOk));
-    for (int i = 0; i < 25; ++i) {
-        asked << QStringLiteral("u%1").arg(i);
-        QCOMPARE(mClient->retrieveLatestStatusMessage({asked.last()}), int(StatusOk));
-        mServer->enqueue(i % 5 ? json(R"({"data": []})") : RawHttpServer::response(503, "{}"), "/statuses/");
-    }
-    QCOMPARE(inFlight(), 6);
-    QTRY_COMPARE(answered.count() + failed.count(), 25);
-    QTRY_COMPARE(mServer->requests().size(), 29);
-    QTRY_COMPARE(errors.count(), 5);
-    QVERIFY(most <= 6);
-    for (const RawHttpServer::Request &request : mServer->requests()) {
-        if (request.method != "POST")
-            continue;
-        QCOMPARE(request.target + ' ' + request.header("Authorization"),
-                 "/notifications/read Bearer " + Token.toLatin1());
-        const QJsonArray part = QJsonDocument::fromJson(request.body).object().value("ids").toArray();
-        QVERIFY(part.size() <= 100);
-        for (const QJsonValue &id : part)
-            sent << id.toString();
-    }
-    for (const QList<QVariant> &arguments : std::as_const(answered))
-        sent << arguments.at(0).toStringList();
-    for (const QList<QVariant> &arguments : std::as_const(failed))
-        sent << arguments.at(1).toString();
-    sent.sort();
-    asked.sort();
-    QCOMPARE(sent, asked);
-}
-
-void TestQuillnetHttp::deletingTheClientDropsItsRequests()
-{
-    QVERIFY(initClient());
-    QSignalSpy feed(mClient.get(), SIGNAL(newsFeedRetrieved(Qn::QnPosts)));
-    QCOMPARE(mClient->retrieveNewsFeed(nullptr, QnDataFilter(QString(), 30), RetrieveFromNetwork), int(StatusOk));
-    QTRY_COMPARE(mServer->requests().size(), 2);
-    mClient.reset();
-    // The answer comes after the client has gone: nothing may use it.
-    mServer->enqueueJson(R"({"data": []})");
-    QTRY_COMPARE(mServer->abandoned(), 1);
-    QCOMPARE(feed.count(), 0);
-}
-
-void TestQuillnetHttp::proxiesComeFromTheEnvironment()
-{
-    // The loopback server as the proxy of a service without an address: it gets the whole address.
-    qputenv("http_proxy", mServer->baseUrl().toEncoded());
-    EnvironmentProxyFactory::install();
-    QuillnetConfiguration configuration(Token);
-    configuration.setServiceUrl(QUrl("http://quillnet.invalid:81"));
-    Quillnet proxied(configuration);
-    mServer->enqueueJson(MeAnswer);
-    QSignalSpy initialized(&proxied, SIGNAL(initialized()));
-    proxied.init();
-    QVERIFY(initialized.wait());
-    QCOMPARE(mServer->requests().last().target, QByteArray("http://quillnet.invalid:81/me"));
-
-    // Every host but those no_proxy names, by domain or by network; https has its own.
-    qputenv("http_proxy", "proxy.example.net:3128");
-    qputenv("https_proxy", "socks5://user:pw@proxy.example.net");
-    qputenv("no_proxy", "*.example.org, 10.0.0.0/8");
-    EnvironmentProxyFactory factory;
-    const auto proxyFor = [&factory](const char *url) {
-        const QNetworkProxy proxy = factory.queryProxy(QNetworkProxyQuery(QUrl(url))).value(0);
-        return u"%1 %2:%3 %4"_s.arg(proxy.type()).arg(proxy.hostName()).arg(proxy.port()).arg(proxy.user());
-    };
-    QCOMPARE(proxyFor("http://11.0.0.1/"), u"3 proxy.example.net:3128 "_s);
-    QCOMPARE(proxyFor("https://example.com/"), u"1 proxy.example.net:1080 user"_s);
-    for (const char *direct : {"http://a.example.org/", "https://example.org/", "http://10.9.8.7/"})
-        QCOMPARE(proxyFor(direct), u"2 :0 "_s);
-    for (const char *name : {"http_proxy", "https_proxy", "no_proxy"})
-        qunsetenv(name);
-    QNetworkProxyFactory::setApplicationProxyFactory(nullptr);
-}
-
-void TestQuillnetHttp::callsAreRefusedBeforeAnythingIsSent()
-{
-    QVERIFY(newClient(QuillnetConfiguration("token"), false));
-    QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
-    QSignalSpy feed(mClient.get(), SIGNAL(newsFeedRetrieved(Qn::QnPosts)));
-    const QnDataFilter filter("me", 30, 0);
-
-    // Without a service address nothing can be sent, and the status says so at once.
-    const QList<int> unsent {mClient->retrieveNewsFeed(nullptr, filter, RetrieveFromNetwork),
-                             mClient->retrieveProfilePicture("u1", Qn::SmallPicture),
-                             mClient->retrieveAllNotifications(), mClient->markNotificationsRead({"n1"})};
-    QCOMPARE(unsent, QList<int>(unsent.size(), StatusNotAvailable));
-
-    // Bad arguments are refused first, whatever the service. Only web addresses are fetched
-    // (Support::isWebAddress), from the network or the cache.
-    QnPosts posts;
-    QString location;
-    const QList<int> refused {
-            mClient->retrieveData(QUrl()),
-            mClient->retrieveData(QUrl("file:///etc/passwd")),
-            mClient->retrieveData(&location, QUrl("data:text/plain,secret"), RetrieveFromCache),
-            mClient->retrieveData(nullptr, QUrl("http://pics.example/p.jpg"), RetrieveFromCache),
-            // Before initialisation there is no signed-in user to default to.
-            mClient->retrieveNewsFeed(&posts, QnDataFilter(), RetrieveFromCache),
-            mClient->retrieveLatestStatusMessage({"a,b"}),
-            mClient->retrieveLatestStatusMessage({}),
-            mClient->retrieveProfilePicture("u1", Qn::PictureType(9)),
-            mClient->retrieveThreads(nullptr, Qn::MessageBoxType(-1), RetrieveFromNetwork),
-            mClient->retrieveMessages(nullptr, QnDataFilter(), RetrieveFromNetwork),
-            mClient->retrieveStatusMessages(&posts, filter, RetrieveFromNetwork),
-            mClient->retrieveProfile(nullptr, "u1", 7),
-            mClient->markNotificationsRead({QString()}),
-    };
-    QCOMPARE(refused, QList<int>(refused.size(), StatusInvalidArgument));
-    QCoreApplication::processEvents();
-    QCOMPARE(errors.count(), 0);
-    QCOMPARE(feed.count(), 0);
-
-    // Without a usable cache: none, a closed one, or one the daemon deleted before the client.
-    QCOMPARE(mClient->cache(), mCache.get());
-    mCache->close();
-    QnUser user;
-    QCOMPARE(mClient->retrieveProfile(&user, "u1", RetrieveFromCache), int(StatusNoCache));
-    mCache.reset();
-    QVERIFY(!mClient->cache());
-    QCOMPARE(mClient->retrieveProfile(&user, "u1", RetrieveFromCache), int(StatusNoCache));
-    Quillnet withoutCache {QuillnetConfiguration("token")};
-    QVERIFY(!withoutCache.cache());
-    QCOMPARE(withoutCache.retrieveData(&location, QUrl("http://x/y"), RetrieveFromCache), int(StatusNoCache));
-
-    // No address, not the web, no host: the client does not start, and says so after init() returned.
-    for (const QUrl &serviceUrl : {QUrl(), QUrl("ftp://127.0.0.1:8080/"), QUrl("http:///api")}) {
-        QuillnetConfiguration configuration("token");
-        configuration.setServiceUrl(serviceUrl);
-        Quillnet client(configuration);
-        QSignalSpy failures(&client, SIGNAL(error(Qn::QnError)));
-        QSignalSpy initialized(&client, SIGNAL(initialized()));
-        client.init();
-        QCOMPARE(failures.count(), 0);
-        QVERIFY(failures.wait());
-        QCOMPARE(failures.count(), 1);
-        QCOMPARE(errorAt(failures).errorType(), QnError::NotAvailableError);
-        QCOMPARE(errorAt(failures).quillnetErrorString(), QStringLiteral("No service address configured"));
-        QCOMPARE(initialized.count(), 0);
-        QVERIFY(!client.isInitialized() && client.currentProfileId().isEmpty());
-    }
-}
 
 QTEST_GUILESS_MAIN(TestQuillnetHttp)
 #include "tst_quillnethttp.moc"
