@@ -19,6 +19,7 @@
 #include "platform/notifications/mnotificationgroup.h"
 #include "platform/notifications/mremoteaction.h"
 #include "platform/notifications/notificationserver_p.h"
+#include "lookups.h"
 #include "testfiles.h"
 
 namespace {
@@ -26,8 +27,6 @@ namespace {
 const QString ServerName = QStringLiteral("org.freedesktop.Notifications");
 const QString ServerPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString ServerInterface = QStringLiteral("org.freedesktop.Notifications");
-const QString Messages = QStringLiteral("messages.service.quillnet");
-const QString Requests = QStringLiteral("friendrequests.service.quillnet");
 const QStringList AllCapabilities = {QStringLiteral("actions"), QStringLiteral("body"), QStringLiteral("body-markup")};
 const QString CountHint = QStringLiteral("x-tarvo-count");
 const QString EventTypeHint = QStringLiteral("x-tarvo-event-type");
@@ -76,17 +75,6 @@ QMultiMap<QString, T *> byEventType(const QList<T *> &objects)
     for (T *object : objects)
         result.insert(object->eventType(), object);
     return result;
-}
-
-// What a lookup found, in order; the objects are deleted.
-template<typename T>
-QStringList eventTypesOf(const QList<T *> &objects)
-{
-    QStringList types;
-    for (T *object : objects)
-        types << object->eventType();
-    qDeleteAll(objects);
-    return types;
 }
 
 } // namespace

@@ -15,12 +15,11 @@
 #include "platform/notifications/mnotification.h"
 #include "platform/notifications/mnotificationgroup.h"
 #include "platform/notifications/notificationregistry_p.h"
+#include "lookups.h"
 #include "testfiles.h"
 
 namespace {
 
-const QString Messages = QStringLiteral("messages.service.quillnet");
-const QString Requests = QStringLiteral("friendrequests.service.quillnet");
 const QString Bus = QStringLiteral("0123456789abcdef0123456789abcdef");
 const NotificationIssuer Here {Bus, QStringLiteral(":1.7")};
 const NotificationIssuer Gone {Bus, QStringLiteral(":1.3")};
@@ -76,17 +75,6 @@ QByteArray bigEndian(quint32 value)
 // Where the first record's fields start: after magic, version and count.
 constexpr int FirstId = 10;
 constexpr int FirstKind = 14;
-
-// What a lookup found, in order; the objects are deleted.
-template<typename T>
-QStringList eventTypesOf(const QList<T *> &objects)
-{
-    QStringList types;
-    for (T *object : objects)
-        types << object->eventType();
-    qDeleteAll(objects);
-    return types;
-}
 
 } // namespace
 
