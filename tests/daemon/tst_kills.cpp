@@ -18,6 +18,7 @@
 #include "feeditems.h"
 #include "homescreen/contactsview.h"
 #include "quillnet-sim/simulator.h"
+#include "simclient.h"
 
 namespace {
 
@@ -56,9 +57,14 @@ void waitForRow(Inspector &database, const QString &statement)
     }
 }
 
-} // namespace
-
-namespace {
+// A column's values as text.
+QStringList texts(const QVariantList &values)
+{
+    QStringList result;
+    for (const QVariant &value : values)
+        result << value.toString();
+    return result;
+}
 
 // Notify calls the server took and answered, or notifications open on it, of the kind.
 int countNotify(const QList<FakeNotificationCall> &calls, const QString &eventType, bool banner)
@@ -227,16 +233,11 @@ private slots:
 
         // Every friend request is marked shown once.
         Inspector database(databasePath());
-        QStringList marked;
-        for (const QVariant &id :
-             database.column(QStringLiteral("SELECT id FROM shown_items WHERE type = 'friendreq'")))
-            marked << id.toString();
-        QStringList requests;
-        for (const Qn::QnUser &user : mSimulator->friendRequests())
-            requests << user.id();
-        marked.sort();
+        QStringList requests = idsOf(mSimulator->friendRequests());
         requests.sort();
-        QCOMPARE(marked, requests);
+        QCOMPARE(texts(database.column(
+                         QStringLiteral("SELECT id FROM shown_items WHERE type = 'friendreq' ORDER BY id"))),
+                 requests);
         checkAlive(database);
     }
 
@@ -278,14 +279,9 @@ private slots:
         QVERIFY2(mDaemon->log.mid(restartedAt).contains(FriendsEnd + " true"), mDaemon->tail().constData());
 
         // The client cache holds each friend once, in the service's order.
-        QStringList friends;
-        for (const Qn::QnUser &user : mSimulator->friends())
-            friends << user.id();
+        const QStringList friends = idsOf(mSimulator->friends());
         Inspector cache(clientCachePath());
-        QStringList cached;
-        for (const QVariant &id : cache.column(QStringLiteral("SELECT friend_id FROM friends ORDER BY position")))
-            cached << id.toString();
-        QCOMPARE(cached, friends);
+        QCOMPARE(texts(cache.column(QStringLiteral("SELECT friend_id FROM friends ORDER BY position"))), friends);
         QCOMPARE(cache.column(QStringLiteral("PRAGMA integrity_check")), QVariantList {QStringLiteral("ok")});
 
         // The contacts service is given each friend once.
