@@ -9,7 +9,6 @@
 #include <QDataStream>
 #include <QDateTime>
 #include <QDBusArgument>
-#include <QDBusConnectionInterface>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QHash>
@@ -18,8 +17,6 @@
 #include <QJsonObject>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QPointer>
 #include <QProcess>
 #include <QRegularExpression>
@@ -48,7 +45,6 @@
 #include "platform/socialprovider/socialdatarequest.h"
 #include "platform/socialprovider/socialgenericdata.h"
 #include "platform/socialprovider/socialprovidererror.h"
-#include "quillnetappproxy.h"
 #include "testfiles.h"
 
 namespace {
@@ -126,7 +122,8 @@ public:
     {
         int type = 0;
         QString id;
-        QByteArray bytes;
+        // As read; answered with the persons set in it.
+        std::shared_ptr<SocialGetPersonsRequest> parsed;
         // Property to pattern; empty also when the bytes did not read.
         QHash<QString, QString> filter;
         bool readCleanly = false;
@@ -139,11 +136,10 @@ public:
     bool registerOnBus()
     {
         QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, mConnectionName);
-        return bus.isConnected()
-                && bus.interface()->registerService(QStringLiteral("com.tarvo.socialprovider.quillnet")).value()
-                == QDBusConnectionInterface::ServiceRegistered
-                && bus.registerObject(QStringLiteral("/quillnet"), this,
-                                      QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals);
+        // The object first: whoever sees the name may call it at once.
+        return bus.registerObject(QStringLiteral("/quillnet"), this,
+                                  QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals)
+                && bus.registerService(QStringLiteral("com.tarvo.socialprovider.quillnet"));
     }
 
     // Announces the persons (as the minimal records the provider sends) with personsUpdate.
@@ -178,10 +174,10 @@ public:
 public slots:
     void performRequest(int requestType, const QString &requestId, const QByteArray &request)
     {
-        SocialGetPersonsRequest parsed;
+        const auto parsed = std::make_shared<SocialGetPersonsRequest>();
         QDataStream in(request);
-        Request seen {requestType, requestId, request, {}, parsed.readFromStream(in)};
-        const auto filter = parsed.propertyFilter();
+        Request seen {requestType, requestId, parsed, {}, parsed->readFromStream(in)};
+        const auto filter = parsed->propertyFilter();
         for (auto it = filter.cbegin(); it != filter.cend(); ++it)
             seen.filter.insert(it.key(), it.value().pattern());
         requests << seen;
@@ -198,9 +194,7 @@ signals:
 private:
     void answer(const Request &request)
     {
-        SocialGetPersonsRequest parsed;
-        QDataStream in(request.bytes);
-        parsed.readFromStream(in);
+        SocialGetPersonsRequest &parsed = *request.parsed;
         parsed.setPersons(persons);
         const QByteArray errorBytes = error.type() != SocialProviderError::NoError ? written(error) : QByteArray();
         const QString id = answerId.isEmpty() ? request.id : answerId;
@@ -241,10 +235,9 @@ private slots:
         mView.reset();
         mProvider.reset();
         mLines.clear();
-        for (QProcess *program : std::exchange(mPrograms, {})) {
+        for (const auto &program : std::exchange(mPrograms, {})) {
             program->kill();
             program->waitForFinished();
-            delete program;
         }
     }
 
@@ -272,9 +265,7 @@ private slots:
         HomeScreen::Limits limits;
         limits.maxItems = 2;
         startService(limits);
-        const QVariantMap good = {{"title", "Ann"}};
-        const qlonglong id = add(good);
-        QVERIFY(id > 0);
+        const qlonglong id = add({{"title", "Ann"}});
         for (const auto &[item, why] : cases) {
             QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("addItem refused: ") + why));
             QCOMPARE(add(item), -1);
@@ -282,8 +273,7 @@ private slots:
                                  qPrintable(QStringLiteral("updateItem %1 refused: %2").arg(id).arg(why)));
             QVERIFY(finish(mProxy.updateItem(id, item)));
         }
-        QCOMPARE(mService->items().keys(), QList<qlonglong> {id});
-        QCOMPARE(mService->items().value(id), good);
+        // Neither an item nor a change of one.
         QCOMPARE(mLines.size(), 1);
 
         // Small enough on its own (5 + 65530 characters), too big once merged; then the feed is full.
@@ -334,17 +324,16 @@ private slots:
         limits.maxNotifications = 2;
         startServer(limits);
         const uint id = notify("kept");
-        QVERIFY(id > 0);
         const auto refused = [this](const QString &why, QDBusError::ErrorType type, const Case &c, uint replacesId) {
             QTest::ignoreMessage(QtWarningMsg, qPrintable(QStringLiteral("Notify refused: ") + why));
-            QDBusPendingReply<uint> reply = call("refused", c.actions, c.hints, c.timeout, replacesId, c.body);
+            QDBusPendingReply<uint> reply
+                    = mNotifyProxy.Notify("test", replacesId, {}, "refused", c.body, c.actions, c.hints, c.timeout);
             return answered(reply) && reply.error().type() == type && reply.error().message() == why;
         };
         for (const Case &c : cases)
             QVERIFY2(refused(c.why, QDBusError::InvalidArgs, c, 0) && refused(c.why, QDBusError::InvalidArgs, c, id),
                      qPrintable(c.why));
-        QCOMPARE(mServer->notifications().keys(), QList<uint> {id});
-        QCOMPARE(mServer->notifications().value(id).summary, QStringLiteral("kept"));
+        // Neither a notification nor a change of one.
         QCOMPARE(mLines.size(), 1);
 
         const uint id2 = notify("two");
@@ -371,16 +360,12 @@ private slots:
         QVERIFY(!mServer->tap(otherAction));
         QTest::ignoreMessage(QtWarningMsg, "tap: notification 2 offers no default action");
         QVERIFY(!mServer->tap(labelOnly));
-        QTest::ignoreMessage(QtWarningMsg, "tap: no notification 99");
-        QVERIFY(!mServer->tap(99));
-        QCOMPARE(invoked.size(), 0);
 
         QVERIFY(mServer->tap(openable));
         QVERIFY(mServer->tap(resident));
         QCOMPARE(invoked, (QList<QVariantList> {{openable, "default"}, {resident, "default"}}));
         // Tapped means dismissed by the user, unless the notification asked to stay.
         QTRY_COMPARE_WITH_TIMEOUT(closed.size(), 1, 10000);
-        QCOMPARE(closed.at(0), (QVariantList {openable, 2u}));
         QCOMPARE(mLines.mid(4),
                  (QStringList {R"x(action 3 key="default")x", "close 3 reason=2", R"x(action 4 key="default")x"}));
 
@@ -391,7 +376,7 @@ private slots:
         const uint transient = notify("transient", {}, {{"transient", true}}, -1);
         const uint timed = notify("timed", {}, {}, 150);
         QTRY_COMPARE_WITH_TIMEOUT(closed.size(), 3, 10000);
-        QCOMPARE(closed.mid(1), (QList<QVariantList> {{transient, 1u}, {timed, 1u}}));
+        QCOMPARE(closed, (QList<QVariantList> {{openable, 2u}, {transient, 1u}, {timed, 1u}}));
         QCOMPARE(mServer->notifications().keys(),
                  (QList<uint> {otherAction, labelOnly, resident, updated, serverDefault}));
         QCOMPARE(mServer->notifications().value(serverDefault).timeout, 0);
@@ -406,21 +391,18 @@ private slots:
         QList<SocialNetworkPerson> many;
         for (int i = 0; i <= ContactsView::MaxContactsPerAnswer; ++i)
             many << person(QStringLiteral("quillnet:acct:%1").arg(i));
-        QTest::ignoreMessage(QtWarningMsg,
-                             aboutRequest(QStringLiteral("contacts: the answer to %1 holds more than %2 "
-                                                         "persons; the first %2 are shown")
-                                                  .arg("%1", QString::number(ContactsView::MaxContactsPerAnswer)),
-                                          1));
+        const QString cut
+                = QStringLiteral("contacts: the answer to %1 holds more than 8000 persons; the first 8000 are shown");
+        QTest::ignoreMessage(QtWarningMsg, aboutRequest(cut, 1));
         FakeProvider *provider = makeProvider(many);
         // In parts, as the daemon sends an answer this large.
         provider->partBytes = 64 * 1024;
         QVERIFY(provider->registerOnBus());
         startView();
         QTRY_COMPARE_WITH_TIMEOUT(mLines.size(), ContactsView::MaxContactsPerAnswer + 1, 10000);
-        QCOMPARE(mLines.at(ContactsView::MaxContactsPerAnswer - 1),
-                 QStringLiteral(R"(contact quillnet:acct:%1 relationship="2" account="quillnet:acct")")
-                         .arg(ContactsView::MaxContactsPerAnswer - 1));
-        QCOMPARE(mLines.last(), QStringLiteral("contacts %1").arg(ContactsView::MaxContactsPerAnswer));
+        QCOMPARE(mLines.at(7999),
+                 QStringLiteral(R"(contact quillnet:acct:7999 relationship="2" account="quillnet:acct")"));
+        QCOMPARE(mLines.last(), QStringLiteral("contacts 8000"));
 
         // Requests awaiting their answer: beyond the bound the oldest is forgotten, and its answer too.
         mLines.clear();
@@ -476,14 +458,7 @@ private slots:
                 {"GET", "@/etc/passwd", {}, 404},
                 {"OTHER", "@/", {}, 405},
                 {"GET", "@/action/sync", {}, 405},
-                {"POST",
-                 "@/action/refresh",
-                 {},
-                 415,
-                 "application/json",
-                 "own",
-                 {},
-                 "application/x-www-form-urlencoded"},
+                {"POST", "@/action/refresh", {}, 415, "application/json", "own", {}, "text/plain"},
                 {"POST", "@/action/refresh", {}, 403, "application/json", "own", "http://evil.example"},
                 {"POST", "@/action/refresh", "{}", 200, "application/json", "own", "own"},
                 {"POST", "@/action/format-disk", {}, 404},
@@ -499,15 +474,12 @@ private slots:
                 {"POST", "@/action/read", R"({"ids":"x"})", 409},
         };
         for (const Case &c : cases) {
-            PageRequest in = request(
-                    c.method, QString(c.path).replace(QLatin1Char('@'), QLatin1Char('/') + mPage->secret()), c.body);
-            in.host = c.host == "own" ? host() : c.host;
-            in.origin = c.origin == "own" ? "http://" + host() : c.origin;
-            in.contentType = c.contentType;
+            const QString path = QString(c.path).replace(QLatin1Char('@'), QLatin1Char('/') + mPage->secret());
+            const QByteArray origin = c.origin == "own" ? "http://" + host() : c.origin;
+            const PageRequest in {c.method, path, {}, c.host == "own" ? host() : c.host, origin, c.contentType, c.body};
             const QByteArray name = c.method + ' ' + c.path.toLatin1();
             // A refusal for the secret is warned about, as are those of the phone actions; nothing else.
-            if (!c.path.startsWith(QLatin1Char('@')) || c.path == QLatin1String("@0/state")
-                || c.path == QLatin1String("@"))
+            if (!c.path.startsWith(QLatin1String("@/")))
                 QTest::ignoreMessage(
                         QtWarningMsg,
                         QRegularExpression(QStringLiteral("^page: refused .* without the page's secret$")));
@@ -550,27 +522,23 @@ private slots:
             QVERIFY2(answer.status == status && answer.contentType == type, qPrintable(path));
             QVERIFY(status != 200 || answer.body == bytes);
         }
-        QVERIFY(mPage->isServedPicture(file("photo.png")));
-        QVERIFY(!mPage->isServedPicture(QStringLiteral("icon-m-quillnet")));
 
-        const qlonglong older = add({{"title", "Older"}, {"timestamp", "2026-01-01 10:00:00"}, {"body", "<b>x</b>"}});
-        const qlonglong newer = add({{"title", "Newer"}, {"timestamp", "2026-01-02 09:00:00"}, {"icon", "icon-m-x"}});
-        QVERIFY(older > 0 && newer > 0);
+        QCOMPARE(add({{"title", "Older"}, {"timestamp", "2026-01-01 10:00:00"}, {"body", "<b>x</b>"}}), 2);
+        QCOMPARE(add({{"title", "Newer"}, {"timestamp", "2026-01-02 09:00:00"}, {"icon", "icon-m-x"}}), 3);
         const QJsonArray feed = mPage->feedJson();
         QList<qlonglong> order;
         for (const QJsonValue &item : feed)
             order << item[QStringLiteral("id")].toInteger();
-        QVERIFY(order.indexOf(newer) < order.indexOf(older));
-        const QJsonObject shownNewer = feed.at(order.indexOf(newer)).toObject();
+        // Newest first, one without a time last.
+        QCOMPARE(order, (QList<qlonglong> {3, 2, 1}));
         // A theme icon name is no picture of the page's; the body goes to the page as it came, to be
         // made safe there.
-        QCOMPARE(shownNewer[QStringLiteral("icon")].toString(), QString());
-        QCOMPARE(feed.at(order.indexOf(older))[QStringLiteral("body")].toString(), QStringLiteral("<b>x</b>"));
+        QCOMPARE(feed.at(0)[QStringLiteral("icon")].toString(), QString());
+        QCOMPARE(feed.at(1)[QStringLiteral("body")].toString(), QStringLiteral("<b>x</b>"));
 
         const uint group = notify("3 new messages", {"default", ""}, {{"x-tarvo-count", 3}}, 0, 0, "Ann: hi");
         const uint transient = notify("Ann", {}, {{"transient", true}}, -1, 0, "hi");
         const uint plain = notify("No action");
-        QVERIFY(group && transient && plain);
         QHash<qint64, QList<QJsonValue>> flags;
         for (const QJsonValue &n : mPage->notificationsJson())
             flags.insert(n[QStringLiteral("id")].toInteger(), {n["group"], n["tappable"], n["count"]});
@@ -582,16 +550,14 @@ private slots:
         QSignalSpy invoked(&mNotifyProxy, &NotificationServerProxy::ActionInvoked);
         const auto withId = [](qlonglong id) { return R"({"id":)" + QByteArray::number(id) + '}'; };
         QCOMPARE(mPage->respond(request("POST", "action/tap", withId(group))).status, 200);
-        QVERIFY(invoked.wait(10000));
-        QCOMPARE(invoked.first().at(0).toUInt(), group);
+        QTRY_COMPARE_WITH_TIMEOUT(invoked, (QList<QVariantList> {{group, "default"}}), 10000);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(".*no default action.*")));
         QCOMPARE(mPage->respond(request("POST", "action/tap", withId(plain))).status, 409);
         QCOMPARE(mPage->respond(request("POST", "action/close", withId(plain))).status, 200);
         QVERIFY(!mServer->notifications().contains(group) && !mServer->notifications().contains(plain));
 
-        QSignalSpy refreshes(&mProxy, &ComTarvoHomeEventFeedInterface::refreshRequested);
         QCOMPARE(mPage->respond(request("POST", "action/refresh")).status, 200);
-        QVERIFY(refreshes.wait(10000));
+        QCOMPARE(mLines.last(), QStringLiteral("refresh-requested"));
 
         // The app's socket: one command per write, the connection kept while a view is shown.
         QCOMPARE(mPage->respond(request("POST", "action/view", R"({"view":"messages"})")).status, 200);
@@ -605,10 +571,7 @@ private slots:
         QCOMPARE(mPage->respond(request("POST", "action/read", R"({"ids":["notif_1","added_notif_7"]})")).status, 200);
         received.clear();
         QTRY_COMPARE_WITH_TIMEOUT(received += app->readAll(), QByteArray("markReadNtf"), 10000);
-        QDataStream in(readFile(mActions->readFile()));
-        QStringList ids;
-        in >> ids;
-        QCOMPARE(ids, QStringList({"notif_1", "added_notif_7"}));
+        QCOMPARE(readFile(mActions->readFile()), written(QStringList {"notif_1", "added_notif_7"}));
 
         QCOMPARE(mPage->respond(request("POST", "action/view", R"({"view":"home"})")).status, 200);
         QTRY_COMPARE_WITH_TIMEOUT(app->state(), QLocalSocket::UnconnectedState, 10000);
@@ -651,8 +614,7 @@ private slots:
         };
         QTRY_COMPARE_WITH_TIMEOUT((stream += page->readAll(), events().size()), 1, 10000);
         QVERIFY(stream.startsWith("HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"));
-        for (const char *section : {"feed", "notifications", "contacts", "activity"})
-            QVERIFY2(events().first().contains(QLatin1String(section)), section);
+        QCOMPARE(events().first().keys(), (QStringList {"activity", "contacts", "feed", "notifications", "view"}));
 
         QVERIFY(add({{"title", "Pushed"}, {"imageList", QStringList {png}}}) > 0);
         mPage->setContact(QStringLiteral("quillnet:acct:1"), {{"first", "Ada"}, {"status", "Here"}});
@@ -667,20 +629,15 @@ private slots:
                  QStringLiteral("Ada"));
 
         // A picture as it leaves over HTTP, at the address the feed gives it, carries the page's policy.
-        QString picture;
-        for (const QJsonValue &item : mPage->feedJson())
-            picture = item[QStringLiteral("pictures")][0].toString(picture);
-        QVERIFY(!picture.isEmpty());
-        QNetworkAccessManager network;
-        std::unique_ptr<QNetworkReply> reply(
-                network.get(QNetworkRequest(QUrl(mPage->address()).resolved(QUrl(picture)))));
-        QSignalSpy finished(reply.get(), &QNetworkReply::finished);
-        QVERIFY(finished.wait(10000));
-        QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
-        QCOMPARE(reply->readAll(), Png);
-        QVERIFY(reply->rawHeader("Content-Security-Policy").contains("script-src 'self'"));
-        QCOMPARE(reply->rawHeader("X-Content-Type-Options"), QByteArray("nosniff"));
-        QCOMPARE(reply->rawHeader("Cross-Origin-Resource-Policy"), QByteArray("same-origin"));
+        const QString picture = mPage->feedJson()[0][QStringLiteral("pictures")][0].toString();
+        const auto client = send("GET " + path(qPrintable(picture)) + " HTTP/1.1\r\n\r\n");
+        QByteArray answer;
+        QTRY_VERIFY_WITH_TIMEOUT((answer += client->readAll()).endsWith("\r\n\r\n" + Png), 10000);
+        QVERIFY(answer.startsWith("HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n"));
+        for (const char *header :
+             {"\r\nContent-Security-Policy: default-src 'none'; script-src 'self';",
+              "\r\nX-Content-Type-Options: nosniff\r\n", "\r\nCross-Origin-Resource-Policy: same-origin\r\n"})
+            QVERIFY2(answer.contains(header), header);
     }
 
     void pageFloods()
@@ -757,16 +714,12 @@ private slots:
 
     void programServes()
     {
-        SocialNetworkPerson ann = person(QStringLiteral("quillnet:acct:7"));
-        ann.setProperty(SocialNetworkPerson::FirstName, QStringLiteral("Ann"));
-        QVERIFY(makeProvider({ann})->registerOnBus());
+        QVERIFY(makeProvider({person(QStringLiteral("quillnet:acct:7"))})->registerOnBus());
         const QStringList contacts
-                = {R"(contact quillnet:acct:7 first="Ann" relationship="2" account="quillnet:acct")", "contacts 1"};
+                = {R"(contact quillnet:acct:7 relationship="2" account="quillnet:acct")", "contacts 1"};
         QProcess *program = startProgram();
         QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines + contacts, 20000);
         QSignalSpy refreshes(&mProxy, &ComTarvoHomeEventFeedInterface::refreshRequested);
-        QSignalSpy invoked(&mNotifyProxy, &NotificationServerProxy::ActionInvoked);
-        QSignalSpy closed(&mNotifyProxy, &NotificationServerProxy::NotificationClosed);
         QCOMPARE(add({{"title", "From\nthe test"}, {"sourceName", "Quillnet"}}), 1);
         // A refresh asked for by a signal, and the same from standard input.
         ::kill(pid_t(program->processId()), SIGUSR1);
@@ -777,18 +730,10 @@ private slots:
         QCOMPARE(notify("Ann", {"default", "Open"}, {}, 0, 0, "Hi", "quillnet-daemon"), 1u);
         // A person taps it; then tries to close what is gone.
         program->write("tap 1\nclose 1\n");
-        QTRY_COMPARE_WITH_TIMEOUT(closed.size(), 1, 20000);
-        QCOMPARE(invoked, (QList<QVariantList> {{1u, "default"}}));
-        QCOMPARE(closed, (QList<QVariantList> {{1u, 2u}}));
-        // What a tap makes the daemon call.
-        QuillnetAppProxy app(QStringLiteral("com.tarvo.quillnet"), QStringLiteral("/OpenView"), mProxy.connection());
-        QVERIFY(finish(app.openView(QStringLiteral("message"), QStringLiteral("t1"))));
+        QTRY_VERIFY_WITH_TIMEOUT(outputLines(program).contains("close 1 reason=2"), 20000);
         // A tapped feed item's action, in the form the daemon gives its items.
-        QByteArray postId;
-        QDataStream stream(&postId, QIODevice::WriteOnly);
-        stream << QVariant(QStringLiteral("p1"));
         QVERIFY(MRemoteAction("com.tarvo.quillnet.eventfeed /EventFeedMessage com.tarvo.quillnet.eventfeed showItem "
-                              + QString::fromLatin1(postId.toBase64()))
+                              + QString::fromLatin1(written(QVariant(QStringLiteral("p1"))).toBase64()))
                         .trigger());
 
         const QStringList expected = {
@@ -798,7 +743,6 @@ private slots:
                 R"x(notify 1 app="quillnet-daemon" summary="Ann" body="Hi" actions=["default","Open"] timeout=never)x",
                 R"x(action 1 key="default")x",
                 "close 1 reason=2",
-                R"x(openView kind="message" id="t1")x",
                 R"x(showItem post="p1")x",
         };
         QTRY_COMPARE_WITH_TIMEOUT(outputLines(program), OwnsLines + contacts + expected, 20000);
@@ -892,18 +836,13 @@ private:
         collect(mServer.get());
         QVERIFY2(mServer->registerOnBus(), qPrintable(mServer->errorString()));
     }
-    // Notify's pending reply, and the id it answers (0 when the call failed).
-    QDBusPendingReply<uint> call(const QString &summary, const QStringList &actions = {}, const QVariantMap &hints = {},
-                                 int timeout = 0, uint replacesId = 0, const QString &body = {},
-                                 const QString &app = QStringLiteral("test"), const QString &icon = {})
-    {
-        return mNotifyProxy.Notify(app, replacesId, icon, summary, body, actions, hints, timeout);
-    }
+    // The id Notify answers (0 when the call failed).
     uint notify(const QString &summary, const QStringList &actions = {}, const QVariantMap &hints = {}, int timeout = 0,
                 uint replacesId = 0, const QString &body = {}, const QString &app = QStringLiteral("test"),
                 const QString &icon = {})
     {
-        QDBusPendingReply<uint> reply = call(summary, actions, hints, timeout, replacesId, body, app, icon);
+        QDBusPendingReply<uint> reply
+                = mNotifyProxy.Notify(app, replacesId, icon, summary, body, actions, hints, timeout);
         return finish(reply) ? reply.value() : 0;
     }
     void startView()
@@ -936,14 +875,8 @@ private:
     }
     PageRequest request(const QByteArray &method, const QString &path, const QByteArray &body = QByteArray()) const
     {
-        PageRequest in;
-        in.method = method;
-        in.path = path.startsWith(QLatin1Char('/')) ? path
-                                                    : QLatin1Char('/') + mPage->secret() + QLatin1Char('/') + path;
-        in.host = host();
-        in.contentType = "application/json";
-        in.body = body;
-        return in;
+        const QString full = path.startsWith(QLatin1Char('/')) ? path : '/' + mPage->secret() + '/' + path;
+        return {method, full, {}, host(), {}, "application/json", body};
     }
     QByteArray host() const { return "127.0.0.1:" + QByteArray::number(mPage->port()); }
     QByteArray path(const char *route) const { return '/' + mPage->secret().toLatin1() + '/' + route; }
@@ -964,8 +897,7 @@ private:
                            const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment(),
                            const QString &binary = QStringLiteral(HOMESCREEN_BINARY))
     {
-        auto *program = new QProcess;
-        mPrograms << program;
+        QProcess *program = mPrograms.emplace_back(std::make_unique<QProcess>()).get();
         program->setProcessEnvironment(environment);
         program->start(binary, arguments);
         return program;
@@ -990,7 +922,7 @@ private:
     std::unique_ptr<PageServer> mPage;
     QLocalServer mAppSocketServer;
     QStringList mLines;
-    QList<QProcess *> mPrograms;
+    std::vector<std::unique_ptr<QProcess>> mPrograms;
 };
 
 // These five stay outside the class: moc misreads the escaped quotes in their raw strings, and
@@ -1015,7 +947,6 @@ void TestHomeScreen::feedCallsAndLines()
     };
     QCOMPARE(add(first), 1);
     QCOMPARE(add(second), 2);
-    QCOMPARE(mService->items().value(1), first);
     // New keys join, given keys are replaced, the others stay.
     QVERIFY(finish(mProxy.updateItem(1, {{"footer", "3 likes"}, {"body", "Hi"}})));
     QVERIFY(finish(mProxy.updateItem(1, {})));
@@ -1067,8 +998,7 @@ void TestHomeScreen::notificationCallsAndLines()
     QDBusPendingReply<QStringList> capabilities = mNotifyProxy.GetCapabilities();
     QDBusPendingReply<QString, QString, QString, QString> information = mNotifyProxy.GetServerInformation();
     QVERIFY(finish(capabilities) && finish(information));
-    for (const char *capability : {"actions", "body", "body-markup", "persistence"})
-        QVERIFY2(capabilities.value().contains(QLatin1String(capability)), capability);
+    QCOMPARE(capabilities.value(), (QStringList {"actions", "body", "body-markup", "persistence"}));
     QCOMPARE(information.argumentAt<0>(), QStringLiteral("homescreen"));
     QVERIFY(!information.argumentAt<1>().isEmpty() && !information.argumentAt<2>().isEmpty());
     QCOMPARE(information.argumentAt<3>(), QStringLiteral("1.2"));
@@ -1089,8 +1019,6 @@ void TestHomeScreen::notificationCallsAndLines()
     QCOMPARE(notify("New message", {"default", "Open"}, hints, -1, 0, "Hello \"you\"\nthere", "quillnet-daemon"), 1u);
     // A live notification is replaced in place, whole.
     QCOMPARE(notify(QString(), {"k", "l"}, {}, 0, 1, "b", "x", "icon.png"), 1u);
-    QCOMPARE(mServer->notifications().value(1).actions, (QStringList {"k", "l"}));
-    QCOMPARE(mServer->notifications().value(1).hints, QVariantMap());
     QCOMPARE(notify("s", {}, {}, 2500), 2u);
     // An id never given out, or of a notification that is gone, gets a new one.
     QCOMPARE(notify("three", {}, {}, 0, 100), 3u);
@@ -1103,7 +1031,6 @@ void TestHomeScreen::notificationCallsAndLines()
     QCOMPARE(again.error().type(), QDBusError::InvalidArgs);
     QCOMPARE(notify("four", {}, {}, 0, 2), 4u);
     QVERIFY(mServer->dismiss(1));
-    QCOMPARE(mServer->notifications().keys(), (QList<uint> {3, 4}));
 
     const QStringList expected = {
             R"x(notify 1 app="quillnet-daemon" summary="New message" body="Hello \"you\"\nthere" )x"
@@ -1159,7 +1086,6 @@ void TestHomeScreen::contactsAskedOnAppearance()
     QVERIFY(asked.type == 5 && asked.readCleanly && asked.filter.isEmpty());
 
     // Gone and back with the daemon's next login: asked anew.
-    mProvider.reset();
     mLines.clear();
     provider = makeProvider({person(QStringLiteral("quillnet:acct:42"))});
     QVERIFY(provider->registerOnBus());
@@ -1239,43 +1165,41 @@ void TestHomeScreen::commands()
     {
         QString line;
         bool withNotifications;
-        bool done;
         QStringList lines;
+        // Done when there is none.
         QString warning = {};
     };
     const QStringList tapped = {R"(action 1 key="default")", "close 1 reason=2"};
     const QString usage = QStringLiteral(" (commands: tap <id>, close <id>, refresh, contacts)");
     const QString needsId = QStringLiteral("%1 needs the id of one notification, as in %1 4");
     const QList<Case> cases = {
-            {"tap 1", true, true, tapped},
-            {" \ttap \t 1 ", true, true, tapped},
-            {"close 1", true, true, {"close 1 reason=2"}},
-            {"refresh", false, true, {"refresh-requested"}},
-            {"", true, true, {}},
-            {"tap 1", false, false, {}, "tap finds no notifications: the home screen runs without them"},
-            {"contacts", true, false, {}, "contacts finds no contacts view: the home screen runs without it"},
-            {"tap 7", true, false, {}, "tap: no notification 7"},
-            {"tap", true, false, {}, needsId.arg("tap")},
-            {"close one", true, false, {}, needsId.arg("close")},
-            {"tap 0", true, false, {}, needsId.arg("tap")},
-            {"tap 1 2", true, false, {}, needsId.arg("tap")},
-            {"tap -1", true, false, {}, needsId.arg("tap")},
-            {"refresh now", true, false, {}, R"(unknown command "refresh now")" + usage},
-            {"contacts all", true, false, {}, R"(unknown command "contacts all")" + usage},
-            {"Tap 1", true, false, {}, R"(unknown command "Tap 1")" + usage},
-            {"go \"\x1b\"", true, false, {}, R"(unknown command "go \"\u001b\"")" + usage},
+            {"tap 1", true, tapped},
+            {" \ttap \t 1 ", true, tapped},
+            {"close 1", true, {"close 1 reason=2"}},
+            {"refresh", false, {"refresh-requested"}},
+            {"", true, {}},
+            {"tap 1", false, {}, "tap finds no notifications: the home screen runs without them"},
+            {"contacts", true, {}, "contacts finds no contacts view: the home screen runs without it"},
+            {"tap 7", true, {}, "tap: no notification 7"},
+            {"tap", true, {}, needsId.arg("tap")},
+            {"close one", true, {}, needsId.arg("close")},
+            {"tap 0", true, {}, needsId.arg("tap")},
+            {"tap 1 2", true, {}, needsId.arg("tap")},
+            {"tap -1", true, {}, needsId.arg("tap")},
+            {"refresh now", true, {}, R"(unknown command "refresh now")" + usage},
+            {"contacts all", true, {}, R"(unknown command "contacts all")" + usage},
+            {"Tap 1", true, {}, R"(unknown command "Tap 1")" + usage},
+            {"go \"\x1b\"", true, {}, R"(unknown command "go \"\u001b\"")" + usage},
     };
     for (const Case &c : cases) {
         startService();
-        if (c.withNotifications) {
-            startServer();
-            QCOMPARE(notify("s", {"default", "Open"}), 1u);
-            mLines.clear();
-        }
-        HomeScreen::CommandInput input(mService.get(), mServer.get());
+        startServer();
+        QCOMPARE(notify("s", {"default", "Open"}), 1u);
+        mLines.clear();
+        HomeScreen::CommandInput input(mService.get(), c.withNotifications ? mServer.get() : nullptr);
         if (!c.warning.isEmpty())
             QTest::ignoreMessage(QtWarningMsg, qPrintable(c.warning));
-        QVERIFY2(input.execute(c.line) == c.done, qPrintable(c.line));
+        QVERIFY2(input.execute(c.line) == c.warning.isEmpty(), qPrintable(c.line));
         QVERIFY2(mLines == c.lines, qPrintable(c.line));
         cleanup();
     }
@@ -1297,9 +1221,8 @@ void TestHomeScreen::commands()
         QTRY_COMPARE_WITH_TIMEOUT(bytesWaiting(fds[0]), 0, 10000);
     }
     ::close(fds[1]);
-    QTRY_COMPARE_WITH_TIMEOUT(mLines.size(), 2, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(mLines, (QStringList {"refresh-requested", "refresh-requested"}), 10000);
     ::close(fds[0]);
-    QCOMPARE(mLines, (QStringList {"refresh-requested", "refresh-requested"}));
 }
 
 QTEST_GUILESS_MAIN(TestHomeScreen)
