@@ -2,10 +2,8 @@
 #include "databaseinspector.h"
 #include "testfiles.h"
 
-#include <QDate>
 #include <QLoggingCategory>
 #include <QDir>
-#include <QFile>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -33,7 +31,7 @@ const QStringList SchemaWithoutVersion = {
 QStringList withVersions(const QStringList &values)
 {
     QStringList statements = SchemaWithoutVersion;
-    statements << "CREATE TABLE version (version INT NOT NULL);";
+    statements << "CREATE TABLE version (version INT);";
     for (const QString &value : values)
         statements << QStringLiteral("INSERT INTO version VALUES (%1)").arg(value);
     return statements;
@@ -51,15 +49,10 @@ const QList<QVariantList> CurrentVersion = {{DaemonDatabase::SchemaVersion}};
 // Rows 1..count for posts "p1".."p<count>", published as Event Feed items 100 + n.
 bool addRows(Inspector &inspector, int count)
 {
-    inspector.exec("BEGIN");
-    for (int n = 1; n <= count; ++n) {
-        if (!inspector.exec(QStringLiteral("INSERT INTO items(quillnet_id,homeview_id,likes,comments) "
-                                           "VALUES ('p%1',%2,0,0)")
-                                    .arg(n)
-                                    .arg(100 + n)))
-            return false;
-    }
-    return inspector.exec("COMMIT");
+    return inspector.exec(QStringLiteral("WITH RECURSIVE n(i) AS (SELECT 1 WHERE %1 > 0 UNION ALL SELECT i + 1 FROM n "
+                                         "WHERE i < %1) INSERT INTO items(quillnet_id,homeview_id,likes,comments) "
+                                         "SELECT 'p' || i, 100 + i, 0, 0 FROM n")
+                                  .arg(count));
 }
 
 Qn::QnPost post(const QString &id, int likes = 0, int comments = 0)
@@ -122,15 +115,13 @@ private Q_SLOTS:
         const QString noTable = QStringLiteral("DB schema changed, version table not found. Reseting all");
         const QString tooOld = QStringLiteral("DB version is lower than needed, reseting all");
         const QString unreadable = QStringLiteral("Could not check database version, reseting all");
-        const QStringList nullVersion = QStringList(SchemaWithoutVersion) << "CREATE TABLE version (version INT)"
-                                                                          << "INSERT INTO version VALUES (NULL)";
 
         row("missing file", {}, true, QtDebugMsg, noTable);
         row("no version table", SchemaWithoutVersion, true, QtDebugMsg, noTable);
         row("version 10", withVersions({"10"}), true, QtDebugMsg, tooOld);
         row("empty version table", withVersions({}), true, QtWarningMsg, unreadable);
         row("non-numeric version", withVersions({"'eleven'"}), true, QtWarningMsg, unreadable);
-        row("null version", nullVersion, true, QtWarningMsg, unreadable);
+        row("null version", withVersions({"NULL"}), true, QtWarningMsg, unreadable);
         row("first of two rows old", withVersions({"3", "12"}), true, QtDebugMsg, tooOld);
         row("version 11", withVersions({"11"}), false);
         row("version beyond int", withVersions({"4294967297"}), false);
@@ -214,19 +205,15 @@ private Q_SLOTS:
         // which stays small.
         for (int i = 0; i < 1500; ++i)
             QVERIFY(db.markShown(QStringLiteral("n%1-%2").arg(i).arg(QString(200, QLatin1Char('x'))), "notif"));
-        QVERIFY2(QFileInfo(path + "-wal").size() <= 1024 * 1024,
-                 qPrintable(QString::number(QFileInfo(path + "-wal").size())));
+        QCOMPARE_LE(QFileInfo(path + "-wal").size(), 1024 * 1024);
 
         // Everything into the file, then its pages after the first overwritten; another connection's
         // commit makes the daemon's connection read them from the file again.
         {
             Inspector other(path);
             QVERIFY(other.exec("PRAGMA wal_checkpoint(TRUNCATE)"));
-            QFile file(path);
-            QVERIFY(file.open(QIODevice::ReadWrite) && file.size() > 4096);
-            QVERIFY(file.seek(4096));
-            QVERIFY(file.write(QByteArray(file.size() - 4096, '\x5a')) > 0);
-            file.close();
+            const QByteArray pages = readFile(path);
+            QVERIFY(pages.size() > 4096 && writeFile(path, pages.left(4096) + QByteArray(pages.size() - 4096, '\x5a')));
             QVERIFY(other.exec("CREATE TABLE touched (x)"));
         }
 
@@ -243,9 +230,7 @@ private Q_SLOTS:
         QTRY_COMPARE(resetSpy.count(), 1);
         QVERIFY(db.markShown("n1", "notif"));
         QCOMPARE(db.checkShownItems({"n1", "n2"}, "notif"), QStringList {"n1"});
-        QVERIFY(!QDir(dir.path()).entryList({"qndaemon-cache.db.corrupt-*"}, QDir::Files).isEmpty());
-        Inspector inspector(path);
-        QCOMPARE(inspector.rows("SELECT * FROM version"), CurrentVersion);
+        QCOMPARE(Inspector(path).rows("SELECT * FROM version"), CurrentVersion);
     }
 
     void unopenablePathFails()
@@ -254,11 +239,9 @@ private Q_SLOTS:
         const QStringList before = QDir(mDir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
         for (const char *name : {"absent/qndaemon-cache.db", "a-directory"}) {
             DaemonDatabase db(mDir.filePath(name));
-            QSignalSpy resetSpy(&db, &DaemonDatabase::dbReseted);
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Unable to create|is not a regular file"));
             QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Unable to open database"));
             QVERIFY2(!db.init(), name);
-            QCOMPARE(resetSpy.count(), 0);
         }
         QCOMPARE(QDir(mDir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), before);
         QVERIFY(QDir(mDir.filePath("a-directory")).isEmpty());
@@ -288,9 +271,7 @@ private Q_SLOTS:
                 db.setLockTimeout(100);
                 QTest::ignoreMessage(QtWarningMsg, QRegularExpression("stayed locked by another program"));
             }
-            QSignalSpy resetSpy(&db, &DaemonDatabase::dbReseted);
             QCOMPARE(db.init(), waitedOut);
-            QCOMPARE(resetSpy.count(), 0);
             holder->wait();
             Inspector inspector(path);
             QCOMPARE(inspector.rows("SELECT quillnet_id FROM items"), QList<QVariantList> {{"p1"}});
@@ -374,19 +355,25 @@ private Q_SLOTS:
         QCOMPARE(homeviewId, qint64(-7));
     }
 
-    void checksFindChangedAndStaleRows()
+    void checksAndMarksTakeAnyIds()
     {
         QVERIFY(openDatabase());
-        // Row ids beyond 32 bits (AUTOINCREMENT continues after the largest) and Event Feed ids
-        // beyond 2^31.
+        // Row ids beyond 32 bits (AUTOINCREMENT continues after the largest), Event Feed ids beyond
+        // 2^31, and post ids as the network may send them. A post the service left without an id is
+        // stored as the empty text and found again, so that the next pass does not publish it again.
         QVERIFY(mInspector->exec("INSERT INTO items VALUES (4294967296,'older',1,0,0)"));
         const qint64 feedId = 5000000000LL;
-        const Qn::QnPosts stored = {post("liked", 2, 1),   post("gone", 2, 1), post("commented", 2, 1),
-                                    post("swapped", 2, 1), post("left", 2, 1), post("same", 2, 1)};
-        for (int i = 0; i < stored.size(); ++i)
+        const QStringList ids = {
+                "it's", "a,b", "x)", "'); DROP TABLE items; --", "' OR '1'='1", ":id ? %1", QStringLiteral("пост 😀")};
+        // Liked, gone, commented, swapped, left and the same.
+        const QStringList postIds = {ids[0], ids[3], ids[5], ids[6], ids[4], QString()};
+        Qn::QnPosts stored;
+        for (int i = 0; i < postIds.size(); ++i) {
+            stored << post(postIds[i], 2, 1);
             mDb->addPostToDb(&stored[i], feedId + i);
+        }
         const Qn::QnPosts current
-                = {post("liked", 3, 1), post("commented", 2, 2), post("swapped", 1, 2), post("same", 2, 1)};
+                = {post(postIds[0], 3, 1), post(postIds[2], 2, 2), post(postIds[3], 1, 2), post(postIds[5], 2, 1)};
         const QList<qint64> updatedIds = {feedId, feedId + 2, feedId + 3, -7};
 
         mDb->prepareForChecks(current);
@@ -402,41 +389,20 @@ private Q_SLOTS:
         QCOMPARE(sorted(mDb->removeStaleItems()), (QList<qint64> {feedId + 1, feedId + 4}));
         QCOMPARE(mInspector->rows("SELECT * FROM items ORDER BY id"),
                  (QList<QVariantList> {{4294967296LL, "older", 1, 0, 0},
-                                       {4294967297LL, "liked", feedId, 3, 1},
-                                       {4294967299LL, "commented", feedId + 2, 2, 2},
-                                       {4294967300LL, "swapped", feedId + 3, 1, 2},
-                                       {4294967302LL, "same", feedId + 5, 2, 1}}));
-    }
+                                       {4294967297LL, postIds[0], feedId, 3, 1},
+                                       {4294967299LL, postIds[2], feedId + 2, 2, 2},
+                                       {4294967300LL, postIds[3], feedId + 3, 1, 2},
+                                       {4294967302LL, "", feedId + 5, 2, 1}}));
+        QCOMPARE(mDb->itemCount(), 5);
 
-    void removeAllItemsForgetsEveryPublication()
-    {
-        QVERIFY(openDatabase());
-        QVERIFY(addRows(*mInspector, 3));
-        QVERIFY(mDb->markShown("n1", "notif") && mDb->markSeen("n1", "notif"));
-
-        // That every post is then published again is in tst_eventfeedhandler; the notification marks
-        // are another matter.
-        QVERIFY(mDb->removeAllItems());
-        QCOMPARE(mInspector->column("SELECT COUNT(*) FROM items"), QVariantList {0});
-        QCOMPARE(mDb->checkShownItems({"n1"}, "notif") + mDb->checkSeenItems({"n1"}, "notif"),
-                 (QStringList {"n1", "n1"}));
-
-        // The rows belong to one instance of the Event Feed; a new one takes them away in one step.
-        QVERIFY(addRows(*mInspector, 2));
-        QCOMPARE(mDb->itemsOwner(), QString());
-        QVERIFY(mDb->setItemsOwner("bus/:1.5", false));
-        QVERIFY(mDb->setItemsOwner("bus/:1.9", true));
-        QCOMPARE(mDb->itemsOwner(), QStringLiteral("bus/:1.9"));
-        QCOMPARE(mInspector->column("SELECT COUNT(*) FROM items"), QVariantList {0});
-
-        QVERIFY(mInspector->exec("DROP TABLE items"));
-        QTest::ignoreMessage(QtWarningMsg,
-                             QRegularExpression("removeAllItems.* Failed to delete items from cache! \"no such table"));
-        QVERIFY(!mDb->removeAllItems());
-        // All or nothing: the owner stays when its rows cannot go.
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("setItemsOwner.* Unable to record the Event Feed"));
-        QVERIFY(!mDb->setItemsOwner("bus/:1.12", true));
-        QCOMPARE(mDb->itemsOwner(), QStringLiteral("bus/:1.9"));
+        // The same ids as marks, which come from the network and the bus too.
+        QVERIFY(mDb->markShown("other", "notif"));
+        for (const QString &id : ids)
+            QVERIFY(mDb->markShown(id, "notif") && mDb->markSeen(id, "message"));
+        QCOMPARE(sorted(mDb->checkShownItems(QStringList(ids) << "absent", "notif")), sorted(ids));
+        QCOMPARE(sorted(mDb->checkSeenItems(QStringList(ids) << "other", "message")), sorted(ids));
+        // Found by their own text, never as patterns.
+        QCOMPARE(mDb->shownKeysOf(":id ? %1", "notif") + mDb->shownKeysOf("%", "notif"), QStringList {":id ? %1"});
     }
 
     void longListsInOneStatement()
@@ -482,45 +448,6 @@ private Q_SLOTS:
         for (int n = 0; n < 1100; ++n)
             keys << QStringLiteral("k%1").arg(n);
         QCOMPARE(sorted(mDb->checkShownItems(keys << "k5", "notif")), (QStringList {"k1099", "k5", "k700"}));
-    }
-
-    void hostileIdsAreStoredAndFound()
-    {
-        QVERIFY(openDatabase());
-        // Ids come from the network and the bus. A post the service left without an id is stored as
-        // the empty text and found again, so that the next pass does not publish it again.
-        const QStringList ids = {"it's",
-                                 "a,b",
-                                 "x)",
-                                 "'); DROP TABLE items; --",
-                                 "x'); DROP TABLE shown_items; --",
-                                 "' OR '1'='1",
-                                 ":id ? %1",
-                                 QStringLiteral("пост 😀")};
-        const Qn::QnPosts batch = posts(QStringList(ids) << QString());
-        const Qn::QnPost decoy = post("decoy"), newer = post("newer");
-        mDb->addPostToDb(&decoy, 1);
-        for (const Qn::QnPost &hostile : batch)
-            mDb->addPostToDb(&hostile, 2);
-        mDb->addPostToDb(&newer, 3);
-
-        // The oldest post of the batch starts the range, so only the newer row is stale.
-        mDb->prepareForChecks(batch);
-        for (const Qn::QnPost &hostile : batch)
-            QCOMPARE(mDb->checkPost(&hostile, nullptr), DaemonDatabase::ItemUnchanged);
-        QCOMPARE(mDb->removeStaleItems(), QList<qint64> {3});
-        QCOMPARE(mInspector->column("SELECT quillnet_id FROM items ORDER BY id"),
-                 (QVariantList {"decoy"} << QVariantList(ids.begin(), ids.end()) << ""));
-
-        QVERIFY(mDb->markShown("other", "notif"));
-        for (const QString &id : ids)
-            QVERIFY(mDb->markShown(id, "notif") && mDb->markSeen(id, "message"));
-        QCOMPARE(sorted(mDb->checkShownItems(QStringList(ids) << "absent", "notif")), sorted(ids));
-        QCOMPARE(sorted(mDb->checkSeenItems(QStringList(ids) << "other", "message")), sorted(ids));
-        // Found by their own text, never as patterns.
-        QCOMPARE(mDb->shownKeysOf(":id ? %1", "notif") + mDb->shownKeysOf("%", "notif"), QStringList {":id ? %1"});
-        QCOMPARE(mDb->itemCount(), ids.size() + 2);
-        QCOMPARE(mInspector->tables(), Inspector::DaemonTables);
     }
 
     void marksAreRecordedOnceForItemTypesOnly()
@@ -569,13 +496,30 @@ private Q_SLOTS:
                  (QList<QVariantList> {{key, "message"}, {key, "message"}}));
     }
 
-    void failedStatementsGiveNeutralResults()
+    void itemsGoAllOrNothing()
     {
         QVERIFY(openDatabase());
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("checkPost.* No post given$"));
         QCOMPARE(mDb->checkPost(nullptr, nullptr), DaemonDatabase::ItemUnchanged);
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("addPostToDb.* No post given$"));
         mDb->addPostToDb(nullptr, 5);
+
+        QVERIFY(addRows(*mInspector, 3));
+        QVERIFY(mDb->markShown("n1", "notif") && mDb->markSeen("n1", "notif"));
+        // That every post is then published again is in tst_eventfeedhandler; the notification marks
+        // are another matter.
+        QVERIFY(mDb->removeAllItems());
+        QCOMPARE(mInspector->column("SELECT COUNT(*) FROM items"), QVariantList {0});
+        QCOMPARE(mDb->checkShownItems({"n1"}, "notif") + mDb->checkSeenItems({"n1"}, "notif"),
+                 (QStringList {"n1", "n1"}));
+
+        // The rows belong to one instance of the Event Feed; a new one takes them away in one step.
+        QVERIFY(addRows(*mInspector, 2));
+        QCOMPARE(mDb->itemsOwner(), QString());
+        QVERIFY(mDb->setItemsOwner("bus/:1.5", false));
+        QVERIFY(mDb->setItemsOwner("bus/:1.9", true));
+        QCOMPARE(mDb->itemsOwner(), QStringLiteral("bus/:1.9"));
+        QCOMPARE(mInspector->column("SELECT COUNT(*) FROM items"), QVariantList {0});
 
         // A failed load leaves nothing of the previous pass's list to remove.
         QVERIFY(addRows(*mInspector, 2));
@@ -587,6 +531,13 @@ private Q_SLOTS:
         mDb->prepareForChecks(posts({"p1"}));
         QVERIFY(!mDb->hasItemsToRemove());
         QVERIFY(mDb->removeStaleItems().isEmpty());
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("removeAllItems.* Failed to delete items from cache! \"no such table"));
+        QVERIFY(!mDb->removeAllItems());
+        // The owner stays when its rows cannot go.
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("setItemsOwner.* Unable to record the Event Feed"));
+        QVERIFY(!mDb->setItemsOwner("bus/:1.12", true));
+        QCOMPARE(mDb->itemsOwner(), QStringLiteral("bus/:1.9"));
 
         // Empty id lists run no query, which would fail and warn now, whatever the type.
         QVERIFY(mInspector->exec("DROP TABLE shown_items"));

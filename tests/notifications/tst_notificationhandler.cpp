@@ -39,9 +39,6 @@ using QuillnetSim::Simulator;
 namespace {
 
 const QString SocketPath = QLatin1String(AppSocket::SocketPath);
-const QStringList PlainServer = {QStringLiteral("actions"), QStringLiteral("body")};
-const QString EventTypeHint = QStringLiteral("x-tarvo-event-type");
-const QRegularExpression ReadFileIgnored(QStringLiteral("Ignoring \".*markReadNtf\""));
 
 // Names and texts as a hostile service might send them.
 const Qn::QnUser Author(QStringLiteral("100000000007001"), QStringLiteral("Tom & \"Jerry\" <b>'s</b>"));
@@ -88,12 +85,13 @@ private slots:
         qputenv("HOME", QFile::encodeName(mDir->path()));
         QVERIFY(QDir(mDir->path()).mkdir(QStringLiteral(".quillnet")));
         MNotification::setRegistryPath(mDir->filePath(QStringLiteral("notifications.registry")));
-        QVERIFY(startServer(PlainServer));
+        QVERIFY(startServer());
         mDb = std::make_unique<DaemonDatabase>(mDir->filePath(QStringLiteral("daemon.db")));
         QVERIFY(mDb->init());
         mHandler = std::make_unique<NotificationHandler>();
         QVERIFY(mHandler->init(mClient.get(), mDb.get()));
-        QVERIFY(mHandler->m_socket->m_server->isListening());
+        // The user's alone (that it is a socket the connections show).
+        QVERIFY(mHandler->m_socket->m_server->isListening() && modeOf(SocketPath) == 0600);
     }
     void cleanup()
     {
@@ -191,7 +189,6 @@ private slots:
         enableOnly(Constants::FriendRequestType);
         mHandler->setEnabled(Constants::EventType, true);
         const Qn::QnUsers requests = mSim->friendRequests();
-        QCOMPARE(requests.size(), 3);
         QVERIFY(cycle());
         const NotificationRecord group = groupOf(Constants::FriendRequestEventType);
         QCOMPARE(group.body, QStringLiteral("3 friend requests"));
@@ -261,9 +258,10 @@ private slots:
         touched.setUpdatedTime(QDateTime::currentDateTimeUtc().addSecs(60));
         QVERIFY(mSim->addThread(touched).isValid());
         mServer.clearCalls();
+        const QStringList marks = marked("shown_items", Constants::MessageType);
         QVERIFY(cycle());
         QCOMPARE(mServer.members(), QStringList());
-        QVERIFY(!marked("shown_items", Constants::MessageType).contains(threadKey(QStringLiteral("t1"))));
+        QCOMPARE(marked("shown_items", Constants::MessageType), marks);
 
         // Unread counts the service gives in full: the sum does not wrap.
         for (const char *id : {"big1", "big2", "big3"}) {
@@ -304,7 +302,6 @@ private slots:
         QCOMPARE(mHandler->m_safetyTimer.interval(), 30000);
         QVERIFY(mHandler->m_safetyTimer.isSingleShot());
         mSim->injectFault(QStringLiteral("/notifications"), Simulator::Delay, 300);
-        QSignalSpy answered(mClient.get(), &Qn::Quillnet::allNotificationsRetrieved);
         QSignalSpy failed(mClient.get(), &Qn::Quillnet::requestFailed);
         mHandler->startNotificationImport();
         mHandler->startNotificationImport();
@@ -312,7 +309,6 @@ private slots:
         QVERIFY(QMetaObject::invokeMethod(mHandler.get(), "onSafetyTimer"));
         // The request of a cycle that gave up is abandoned; that publishes nothing and ends nothing.
         QTRY_COMPARE(failed.count(), 1);
-        QCOMPARE(answered.count(), 0);
         QCOMPARE(imported.count(), 1);
         QCOMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
 
@@ -381,7 +377,8 @@ private slots:
         const NotificationRecord group = groupOf(Constants::MessagesEventType);
         QCOMPARE(group.body, QStringLiteral("Second"));
         QCOMPARE(group.action, openView(Constants::MessageType, QStringLiteral("t2")));
-        QCOMPARE(marked("shown_items", Constants::MessageType), QStringList {threadKey(QStringLiteral("t2"))});
+        const QStringList marks = marked("shown_items", Constants::MessageType);
+        QVERIFY2(marks.size() == 1 && marks.first().startsWith(QLatin1String("t2.")), qPrintable(marks.join(' ')));
     }
 
     void newsWaitsForAServerThatShowsIt()
@@ -400,7 +397,7 @@ private slots:
 
         // A server that answers: all of it told, once, as shown.
         QSignalSpy recorded(mHandler.get(), &NotificationHandler::newsRecorded);
-        QVERIFY(startServer(PlainServer));
+        QVERIFY(startServer());
         QVERIFY(cycle());
         QVERIFY(cycle());
         for (const Constants::NotificationKind &kind : Constants::NotificationKinds)
@@ -417,7 +414,7 @@ private slots:
         mServer.run(
                 [&](FakeNotificationServer &server) { server.close(dismissed, FakeNotificationServer::Dismissed); });
         QTRY_COMPARE(groupOf(Constants::FriendRequestEventType).id, 0u);
-        QVERIFY(startServer(PlainServer));
+        QVERIFY(startServer());
         for (int run = 0; run < 2; ++run) {
             QVERIFY(cycle());
             for (const QString &eventType :
@@ -510,32 +507,31 @@ private slots:
     void readFileReachesTheService_data()
     {
         QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<int>("requests");
-        QTest::addColumn<QStringList>("read");
+        QTest::addColumn<int>("requests"); // one, for ids 1 and 2 read
         QTest::addColumn<QString>("problem"); // why the file is ignored; empty when it reads cleanly
 
         // Long lists and empty ids are the client's (tst_quillnethttp): they reach it as they are.
-        QTest::newRow("ids 1 and 2") << Ids12 << 1 << QStringList {"1", "2"} << QString();
-        QTest::newRow("no ids") << QByteArray(4, '\0') << 0 << QStringList() << QString();
+        QTest::newRow("ids 1 and 2") << Ids12 << 1 << QString();
+        QTest::newRow("no ids") << QByteArray(4, '\0') << 0 << QString();
 
         // The reader's other refusals are its own test's (tst_support); here, its limits and the file's.
-        QTest::newRow("empty file") << QByteArray() << 0 << QStringList() << "at byte 0: cut short";
-        QTest::newRow("count of four billion") << QByteArray("\xff\xff\xff\xfe", 4) << 0 << QStringList()
+        QTest::newRow("count of four billion") << QByteArray("\xff\xff\xff\xfe", 4) << 0
                                                << "at byte 4: a count of 4294967294, over the limit of 262144";
-        QTest::newRow("length beyond the file")
-                << QByteArray("\0\0\0\1\x7f\xff\xff\xfe\0\x31", 10) << 0 << QStringList()
-                << "at byte 8: a text of 2147483646 bytes, over the limit of 1048576";
-        QTest::newRow("bytes after the list")
-                << Ids12 + '\0' << 0 << QStringList() << "at byte 16: 1 bytes after the end";
-        QTest::newRow("too large") << Ids12 + QByteArray(AppSocket::MaxReadFileBytes, '\0') << 0 << QStringList()
+        QTest::newRow("length beyond the file") << QByteArray("\0\0\0\1\x7f\xff\xff\xfe\0\x31", 10) << 0
+                                                << "at byte 8: a text of 2147483646 bytes, over the limit of 1048576";
+        QTest::newRow("bytes after the list") << Ids12 + '\0' << 0 << "at byte 16: 1 bytes after the end";
+        QTest::newRow("too large") << Ids12 + QByteArray(AppSocket::MaxReadFileBytes, '\0') << 0
                                    << "larger than 1048576 bytes";
+        // In the file's place, a link to a file of ids 1 and 2, and a named pipe: removed, never followed
+        // nor waited for.
+        QTest::newRow("link") << QByteArray("link") << 0 << "Too many levels of symbolic links";
+        QTest::newRow("pipe") << QByteArray("pipe") << 0 << "not a regular file";
     }
 
     void readFileReachesTheService()
     {
         QFETCH(QByteArray, content);
         QFETCH(int, requests);
-        QFETCH(QStringList, read);
         QFETCH(QString, problem);
 
         QVERIFY(addNotification(QStringLiteral("1"), QStringLiteral("stream")).isValid());
@@ -545,47 +541,32 @@ private slots:
         app->write("friendreq");
         QTRY_COMPARE(mHandler->m_socket->m_clientView, Constants::FriendRequestType);
 
-        QVERIFY(writeFile(readFile(), content));
+        const QString target = mDir->filePath(QStringLiteral("ids"));
+        if (content == "link")
+            QVERIFY(writeFile(target, Ids12) && QFile::link(target, readFile()));
+        else if (content == "pipe")
+            QCOMPARE(::mkfifo(QFile::encodeName(readFile()).constData(), 0600), 0);
+        else
+            QVERIFY(writeFile(readFile(), content));
         if (!problem.isEmpty())
             QTest::ignoreMessage(QtWarningMsg,
                                  QRegularExpression(QStringLiteral("Ignoring \".*markReadNtf\" \"%1\"$")
                                                             .arg(QRegularExpression::escape(problem))));
         app->write("markReadNtf");
-        QTRY_VERIFY(!QFile::exists(readFile()));
+        QTRY_VERIFY(modeOf(readFile()) == -1);
         QCOMPARE(mHandler->m_socket->m_clientView, Constants::FriendRequestType);
-        QVERIFY(clientSettled());
+        // Every request the client sent answered.
+        QVERIFY(QTest::qWaitFor([this] { return mClient->findChildren<QNetworkReply *>().isEmpty(); }, 10000));
         QCOMPARE(mSim->requestCount(QStringLiteral("/notifications/read")), requests);
-        QStringList nowRead;
-        for (const Qn::QnNotification &notification : mSim->notifications()) {
-            if (!notification.unread())
-                nowRead.prepend(notification.id());
-        }
-        QCOMPARE(nowRead, read);
+        for (const Qn::QnNotification &notification : mSim->notifications())
+            QCOMPARE(notification.unread(), requests == 0);
     }
 
-    void socketIsTheUsersAndBounded()
+    void aFloodWaitsInTheSocket()
     {
-        // The user's alone (that it is a socket the connection below shows).
-        QCOMPARE(modeOf(SocketPath), 0600);
-
-        // Links and pipes in the read file's place are removed, never followed or waited for.
-        const QString target = mDir->filePath(QStringLiteral("ids"));
-        QVERIFY(writeFile(target, Ids12));
-        QVERIFY(QFile::link(target, readFile()));
+        // A flood waits in the socket, not in the daemon.
         const std::unique_ptr<QLocalSocket> app = connectApp();
         QVERIFY(app);
-        QTest::ignoreMessage(QtWarningMsg, ReadFileIgnored);
-        app->write("markReadNtf");
-        QTRY_VERIFY(!QFileInfo(readFile()).isSymLink());
-        QVERIFY(QFile::exists(target));
-        QCOMPARE(::mkfifo(QFile::encodeName(readFile()).constData(), 0600), 0);
-        QTest::ignoreMessage(QtWarningMsg, ReadFileIgnored);
-        app->write("markReadNtf");
-        QTRY_VERIFY(!QFileInfo::exists(readFile()));
-        QVERIFY(clientSettled());
-        QCOMPARE(mSim->requestCount(QStringLiteral("/notifications/read")), 0);
-
-        // A flood waits in the socket, not in the daemon.
         QLocalSocket *peer = mHandler->m_socket->m_client;
         qint64 largest = 0;
         int reads = 0;
@@ -616,9 +597,10 @@ private slots:
         QFETCH(QString, entry);
         QFETCH(bool, replaced);
 
+        if (entry == QLatin1String("foreign socket") && ::geteuid() != 0)
+            QSKIP("Only the superuser can leave a socket of another user");
         mHandler.reset();
         const QByteArray path = QFile::encodeName(SocketPath);
-        QVERIFY(!QFileInfo::exists(SocketPath));
         const auto bindSocket = [](const QByteArray &at) {
             sockaddr_un address {};
             address.sun_family = AF_UNIX;
@@ -629,19 +611,14 @@ private slots:
             return bound;
         };
         const QByteArray elsewhere = QFile::encodeName(mDir->filePath(QStringLiteral("other.sock")));
-        if (entry == QLatin1String("socket")) {
-            QVERIFY(bindSocket(path));
-        } else if (entry == QLatin1String("file")) {
+        if (entry == QLatin1String("file"))
             QVERIFY(writeFile(SocketPath, "x"));
-        } else if (entry == QLatin1String("link")) {
-            QVERIFY(bindSocket(elsewhere));
+        else
+            QVERIFY(bindSocket(entry == QLatin1String("link") ? elsewhere : path));
+        if (entry == QLatin1String("link"))
             QCOMPARE(::symlink(elsewhere.constData(), path.constData()), 0);
-        } else {
-            if (::geteuid() != 0)
-                QSKIP("Only the superuser can leave a socket of another user");
-            QVERIFY(bindSocket(path));
+        else if (entry == QLatin1String("foreign socket"))
             QCOMPARE(::lchown(path.constData(), 65534, 65534), 0);
-        }
         struct stat before;
         QCOMPARE(::lstat(path.constData(), &before), 0);
 
@@ -674,7 +651,8 @@ private slots:
     }
 
 private:
-    [[nodiscard]] bool startServer(const QStringList &capabilities)
+    // A server that shows plain text.
+    [[nodiscard]] bool startServer()
     {
         // The framework asks each server for its capabilities once: it must hear of the new one.
         QDBusServiceWatcher watcher(QStringLiteral("org.freedesktop.Notifications"), QDBusConnection::sessionBus(),
@@ -682,7 +660,8 @@ private:
         QSignalSpy changes(&watcher, &QDBusServiceWatcher::serviceOwnerChanged);
         const int expected = mServer.isRunning() ? 2 : 1;
         mServer.stop();
-        if (!mServer.start(capabilities) || !QTest::qWaitFor([&] { return changes.size() >= expected; }, 5000))
+        if (!mServer.start({QStringLiteral("actions"), QStringLiteral("body")})
+            || !QTest::qWaitFor([&] { return changes.size() >= expected; }, 5000))
             return false;
         QCoreApplication::processEvents();
         return !NotificationServer::instance()->hasCachedCapabilities();
@@ -758,13 +737,11 @@ private:
     // The ids in the table of the type, or of every type.
     QStringList marked(const char *table, const QString &type = QString())
     {
-        Inspector inspector(mDir->filePath(QStringLiteral("daemon.db")));
-        QStringList ids;
         const QString where = type.isEmpty() ? QString() : QStringLiteral(" WHERE type = '%1'").arg(type);
-        for (const QVariant &id :
-             inspector.column(QStringLiteral("SELECT id FROM %1%2 ORDER BY type, id").arg(QLatin1String(table), where)))
-            ids << id.toString();
-        return ids;
+        Inspector inspector(mDir->filePath(QStringLiteral("daemon.db")));
+        return QVariant(inspector.column(QStringLiteral("SELECT id FROM %1%2 ORDER BY type, id")
+                                                 .arg(QLatin1String(table), where)))
+                .toStringList();
     }
     // Notify calls the server took of the event type: for its group, or for news.
     int callsOf(const QString &eventType, bool news)
@@ -772,17 +749,9 @@ private:
         const QList<FakeNotificationCall> calls = mServer.calls();
         return int(std::count_if(calls.cbegin(), calls.cend(), [&](const FakeNotificationCall &call) {
             return call.member == QLatin1String("Notify") && call.id != 0
-                    && call.hints.value(EventTypeHint) == eventType
+                    && call.hints.value(QStringLiteral("x-tarvo-event-type")) == eventType
                     && call.hints.value(QStringLiteral("transient")).toBool() == news;
         }));
-    }
-    QString threadKey(const QString &id) const
-    {
-        for (const Qn::QnThread &thread : mSim->threads()) {
-            if (thread.id() == id)
-                return id + QLatin1Char('.') + QString::number(thread.updatedTime().toMSecsSinceEpoch());
-        }
-        return QString();
     }
     // A client of the socket that the handler has taken as its current one.
     std::unique_ptr<QLocalSocket> connectApp()
@@ -796,11 +765,6 @@ private:
         return app;
     }
     QString readFile() const { return QDir::homePath() + QStringLiteral("/.quillnet/markReadNtf"); }
-    // True once every request the client sent has been answered.
-    [[nodiscard]] bool clientSettled()
-    {
-        return QTest::qWaitFor([this] { return mClient->findChildren<QNetworkReply *>().isEmpty(); }, 10000);
-    }
 
     Helper mHelper;
     FakeNotificationServerThread mServer;
