@@ -1,7 +1,7 @@
 // The client against the simulated service on loopback: every call over the network and from the
 // cache, event details, feed paging, the cache across a reopen, downloads, token expiry, faults and
 // damage. Signals are spied on by the string signatures the daemon's handlers connect with.
-#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -88,7 +88,6 @@ private slots:
         for (const QList<QVariant> &report : std::as_const(data)) {
             QCOMPARE(mClient->retrieveData(&location, report.at(0).toUrl(), RetrieveFromCache), int(StatusOk));
             QCOMPARE(location, report.at(1).toString());
-            QCOMPARE(QFileInfo(location).absolutePath(), QDir(mCache->path()).absolutePath());
             QCOMPARE(readFile(location), mSim->pictureData(report.at(0).toUrl()));
         }
         QCOMPARE(mClient->retrieveProfilePicture(&location, userId, Qn::SmallPicture, RetrieveFromCache),
