@@ -7,7 +7,6 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
-#include <QPair>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>

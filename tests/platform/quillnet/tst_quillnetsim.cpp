@@ -1,7 +1,7 @@
 // The client against the simulated service on loopback: every call over the network and from the
 // cache, event details, feed paging, the cache across a reopen, downloads, token expiry, faults and
 // damage. Signals are spied on by the string signatures the daemon's handlers connect with.
-#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -37,7 +37,6 @@ private slots:
     void feedAndDownloadsOverTheNetworkAndFromTheCache()
     {
         const QnPosts service = mSim->posts();
-        QCOMPARE(service.size(), 45);
         QSignalSpy feed(mClient.get(), SIGNAL(newsFeedRetrieved(Qn::QnPosts)));
         QCOMPARE(mClient->retrieveNewsFeed(nullptr, QnDataFilter(mSim->me().id(), 30, 0), RetrieveFromNetwork),
                  int(StatusOk));
@@ -68,9 +67,8 @@ private slots:
         // One picture of every format the service serves, and an avatar.
         QHash<QString, QUrl> byFormat;
         for (const QnPost &post : mSim->posts()) {
-            const QString suffix = QFileInfo(QUrl(post.picture()).path()).suffix().toLower();
-            if (!post.picture().isEmpty() && !byFormat.contains(suffix))
-                byFormat.insert(suffix, QUrl(post.picture()));
+            if (!post.picture().isEmpty())
+                byFormat.insert(QFileInfo(QUrl(post.picture()).path()).suffix().toLower(), QUrl(post.picture()));
         }
         QVERIFY2(byFormat.size() >= 2, qPrintable(QStringList(byFormat.keys()).join(',')));
         for (const QUrl &url : std::as_const(byFormat))
@@ -86,15 +84,12 @@ private slots:
         QVERIFY(reopenCache());
         QCOMPARE(mClient->retrieveNewsFeed(&cached, QnDataFilter(mSim->me().id()), RetrieveFromCache), int(StatusOk));
         QCOMPARE(cached, refreshed);
+        QString location;
         for (const QList<QVariant> &report : std::as_const(data)) {
-            QString location;
             QCOMPARE(mClient->retrieveData(&location, report.at(0).toUrl(), RetrieveFromCache), int(StatusOk));
             QCOMPARE(location, report.at(1).toString());
-            QCOMPARE(QFileInfo(location).absolutePath(), QDir(mCache->path()).absolutePath());
-            QVERIFY(!readFile(location).isEmpty());
             QCOMPARE(readFile(location), mSim->pictureData(report.at(0).toUrl()));
         }
-        QString location;
         QCOMPARE(mClient->retrieveProfilePicture(&location, userId, Qn::SmallPicture, RetrieveFromCache),
                  int(StatusOk));
         QCOMPARE(location, avatar.value(2).toString());
@@ -122,7 +117,6 @@ private slots:
         const QList<QVariant> folder = next(threads);
         QCOMPARE(folder.value(0).value<Qn::MessageBoxType>(), Qn::Inbox);
         const QnThreads inbox = folder.value(1).value<QnThreads>();
-        QVERIFY(!inbox.isEmpty());
         QCOMPARE(inbox, mSim->threads(Qn::Inbox).mid(0, 25));
         QnThreads cachedThreads;
         QCOMPARE(mClient->retrieveThreads(&cachedThreads, Qn::Inbox, RetrieveFromCache), int(StatusOk));
@@ -148,17 +142,22 @@ private slots:
         QCOMPARE(cachedMessages.first().threadId(), threadId);
     }
 
-    void notificationsInOneAnswer()
+    void notificationsAndEventDetails()
     {
+        // An invitation without owner and start time, with an id that must be encoded in the path.
+        QnEvent bare(u"ev/1 & 2?"_s);
+        bare.setName(u"Bare"_s);
+        QVERIFY(mSim->addEventInvitation(bare));
+        const QnEvents invitations = mSim->eventInvitations();
         QSignalSpy all(mClient.get(),
                        SIGNAL(allNotificationsRetrieved(Qn::QnUsers, Qn::QnEvents, Qn::QnNotificationList, quint32)));
+        QSignalSpy details(mClient.get(), SIGNAL(eventDetailsRetrieved(Qn::QnEvent)));
         QSignalSpy errors(mClient.get(), SIGNAL(error(Qn::QnError)));
         QCOMPARE(mClient->retrieveAllNotifications(), int(StatusOk));
         const QList<QVariant> answer = next(all);
         QCOMPARE(answer.value(0).value<QnUsers>(), mSim->friendRequests());
-        QCOMPARE(answer.value(1).value<QnEvents>(), mSim->eventInvitations());
-        const QnNotificationList notifications = answer.value(2).value<QnNotificationList>();
-        QCOMPARE(notifications, mSim->notifications());
+        QCOMPARE(answer.value(1).value<QnEvents>(), invitations);
+        QCOMPARE(answer.value(2).value<QnNotificationList>(), mSim->notifications());
         quint32 unreadThreads = 0;
         for (const QnThread &thread : mSim->threads(Qn::Inbox))
             unreadThreads += thread.unread() > 0 ? 1 : 0;
@@ -167,23 +166,8 @@ private slots:
         QnUser asker;
         QCOMPARE(mClient->retrieveProfile(&asker, mSim->friendRequests().value(0).id(), RetrieveFromCache),
                  int(StatusOk));
-
         // Marking read through the service is the notification handler's (tst_notificationhandler).
-        QCOMPARE(errors.count(), 0);
-    }
 
-    void eventDetailsAsTheServiceHasThem()
-    {
-        // One without owner and start time, with an id that must be encoded in the path.
-        QnEvent bare(u"ev/1 & 2?"_s);
-        bare.setName(u"Bare"_s);
-        QVERIFY(mSim->addEventInvitation(bare));
-        const QnEvents invitations = mSim->eventInvitations();
-        QCOMPARE(invitations.size(), 3);
-        QVERIFY(invitations.first().owner().isValid());
-
-        QSignalSpy details(mClient.get(), SIGNAL(eventDetailsRetrieved(Qn::QnEvent)));
-        mSim->clearRequests();
         for (const QnEvent &event : invitations)
             QCOMPARE(mClient->retrieveEventDetails(event.id()), int(StatusOk));
         QTRY_COMPARE(details.count(), invitations.size());
@@ -196,12 +180,9 @@ private slots:
         }
         QCOMPARE(answered, expected);
         QCOMPARE(mSim->requestCount(u"/events/ev/1 & 2?"_s), 1);
-
-        // No id: nothing is sent. (An event the service does not know is tst_faults'
-        // missingPicturesAndEventDetails; the service error's text tst_quillnethttp's.)
-        QTest::ignoreMessage(QtWarningMsg, "int Qn::Quillnet::retrieveEventDetails(const QString&) no event id");
-        QCOMPARE(mClient->retrieveEventDetails(QString()), int(StatusInvalidArgument));
-        QCOMPARE(mSim->requestCount(u"/events/"_s), invitations.size());
+        QCOMPARE(errors.count(), 0);
+        // An event the service does not know is tst_faults' missingPicturesAndEventDetails; the service
+        // error's text and a call without an id are tst_quillnethttp's.
     }
 
     void failuresBecomeErrorsAndLeaveTheCache_data()
@@ -209,11 +190,9 @@ private slots:
         QTest::addColumn<int>("kind");
         QTest::addColumn<int>("value");
         QTest::addColumn<int>("type");
-        QTest::newRow("service unavailable") << int(Simulator::HttpStatus) << 503 << 3;
         QTest::newRow("malformed") << int(Simulator::MalformedBody) << 0 << 4;
         QTest::newRow("truncated") << int(Simulator::TruncatedBody) << 0 << 2;
         QTest::newRow("dropped") << int(Simulator::DropConnection) << 0 << 2;
-        QTest::newRow("oversized") << int(Simulator::OversizedBody) << 0 << 4;
         QTest::newRow("too slow") << int(Simulator::Delay) << 5000 << 2;
         QTest::newRow("token expired") << ExpiredToken << 0 << 1;
     }
@@ -229,7 +208,6 @@ private slots:
             QVERIFY(newClient(slow));
         }
         const QnPosts before = fetchFeed(30);
-        QCOMPARE(before.size(), 30);
         // A post the failed answer would have brought must not reach the cache.
         QnPost added;
         added.setFrom(mSim->me().ref());
@@ -274,9 +252,8 @@ private slots:
         QVERIFY(errors.wait());
         QCoreApplication::processEvents();
         QCOMPARE(errors.count(), 1);
+        // Its text is what the daemon reads to end itself (tst_faults' damagedStorage).
         QCOMPARE(int(errorAt(errors).errorType()), 6);
-        QVERIFY2(errorAt(errors).cacheErrorString().contains("database disk image is malformed"),
-                 qPrintable(errorAt(errors).cacheErrorString()));
 
         // An answer from the network still arrives; storing it fails and is reported again.
         QCOMPARE(fetchFeed(30).size(), 30);

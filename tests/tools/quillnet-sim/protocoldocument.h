@@ -125,13 +125,17 @@ private:
     }
 };
 
-// Checks JSON values against the document's types, remembering which members of each record it saw.
+// Checks JSON values against the document's types, crossing off the members of each record it sees.
 class ShapeCheck
 {
 public:
     explicit ShapeCheck(const ProtocolDocument &document)
         : mDocument(document)
-    {}
+    {
+        for (auto record = document.records.cbegin(); record != document.records.cend(); ++record)
+            for (const QString &member : record->keys())
+                mUnseen.insert(record.key() + QLatin1Char('.') + member);
+    }
 
     void check(const QJsonValue &value, const QString &type, const QString &where)
     {
@@ -166,13 +170,7 @@ public:
     // Members of each record of the document that no checked answer held.
     QStringList unseen() const
     {
-        QStringList missing;
-        for (auto record = mDocument.records.cbegin(); record != mDocument.records.cend(); ++record) {
-            for (auto member = record->cbegin(); member != record->cend(); ++member) {
-                if (!mSeen.value(record.key()).contains(member.key()))
-                    missing << record.key() + QLatin1Char('.') + member.key();
-            }
-        }
+        QStringList missing(mUnseen.cbegin(), mUnseen.cend());
         missing.sort();
         return missing;
     }
@@ -191,7 +189,7 @@ private:
             }
             if (it.value().isNull())
                 continue;
-            mSeen[record].insert(it.key());
+            mUnseen.remove(record + QLatin1Char('.') + it.key());
             check(it.value(), members.value(it.key()).type, path);
         }
         for (auto it = members.cbegin(); it != members.cend(); ++it) {
@@ -201,5 +199,5 @@ private:
     }
 
     const ProtocolDocument &mDocument;
-    QHash<QString, QSet<QString>> mSeen;
+    QSet<QString> mUnseen; // "record.member"
 };
