@@ -57,15 +57,6 @@ void waitForRow(Inspector &database, const QString &statement)
     }
 }
 
-// A column's values as text.
-QStringList texts(const QVariantList &values)
-{
-    QStringList result;
-    for (const QVariant &value : values)
-        result << value.toString();
-    return result;
-}
-
 // Notify calls the server took and answered, or notifications open on it, of the kind.
 int countNotify(const QList<FakeNotificationCall> &calls, const QString &eventType, bool banner)
 {
@@ -235,8 +226,9 @@ private slots:
         Inspector database(databasePath());
         QStringList requests = idsOf(mSimulator->friendRequests());
         requests.sort();
-        QCOMPARE(texts(database.column(
-                         QStringLiteral("SELECT id FROM shown_items WHERE type = 'friendreq' ORDER BY id"))),
+        QCOMPARE(QVariant(database.column(
+                                  QStringLiteral("SELECT id FROM shown_items WHERE type = 'friendreq' ORDER BY id")))
+                         .toStringList(),
                  requests);
         checkAlive(database);
     }
@@ -281,7 +273,9 @@ private slots:
         // The client cache holds each friend once, in the service's order.
         const QStringList friends = idsOf(mSimulator->friends());
         Inspector cache(clientCachePath());
-        QCOMPARE(texts(cache.column(QStringLiteral("SELECT friend_id FROM friends ORDER BY position"))), friends);
+        QCOMPARE(QVariant(cache.column(QStringLiteral("SELECT friend_id FROM friends ORDER BY position")))
+                         .toStringList(),
+                 friends);
         QCOMPARE(cache.column(QStringLiteral("PRAGMA integrity_check")), QVariantList {QStringLiteral("ok")});
 
         // The contacts service is given each friend once.

@@ -532,7 +532,6 @@ private:
     qsizetype rowCount() { return Inspector(dbFile()).column(QStringLiteral("SELECT id FROM items")).size(); }
     QTimer *safetyTimer() const { return mHandler->findChild<QTimer *>(QStringLiteral("safetyTimer")); }
     QString feedPath() const { return QStringLiteral("/users/%1/feed").arg(mSim->me().id()); }
-    // Stored in the client's cache as the feed; with an avatar of its author there too when asked.
     // A post of the service's page whose picture a pass downloads.
     Qn::QnPost servicePhoto()
     {
@@ -541,7 +540,8 @@ private:
             return post.picture().startsWith(QLatin1String("http")) && post.type() != "checkin" && !isExcluded(post);
         });
     }
-    // The posts, with their first author's avatar when asked.
+    // Stored in the client's cache as the feed; with an avatar of the first post's author there too
+    // when asked.
     [[nodiscard]] bool storeCachedFeed(const Qn::QnPosts &posts, bool withAvatar)
     {
         const QByteArray avatar = mSim->profilePictureData(mSim->friends().first().id(), Qn::SmallPicture);
