@@ -659,6 +659,7 @@ void QuillnetDaemon::onServiceDisabled(QString name)
 void QuillnetDaemon::onEventsFeedUpdated()
 {
     qCDebug(lcDaemon) << Q_FUNC_INFO;
+    releaseMemory();
 }
 
 void QuillnetDaemon::onFriendsImported(bool ok)
@@ -669,6 +670,16 @@ void QuillnetDaemon::onFriendsImported(bool ok)
 void QuillnetDaemon::onNotificationsImported()
 {
     qCDebug(lcDaemon) << Q_FUNC_INFO;
+    releaseMemory();
+}
+
+void QuillnetDaemon::releaseMemory()
+{
+    if (mDatabase)
+        mDatabase->releaseMemory();
+    if (mQnCache)
+        mQnCache->releaseMemory();
+    Utils::releaseFreeMemory();
 }
 
 void QuillnetDaemon::onSessionBusLost()

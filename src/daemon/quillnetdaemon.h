@@ -76,6 +76,9 @@ private slots:
     void onFriendsImported(bool ok);
     void onNotificationsImported();
     void onDbReseted();
+    // A pass ended: what it left in the page caches and the allocator's free pages go back to the
+    // system until the next one.
+    void releaseMemory();
     void onSessionBusLost();
 
 private:

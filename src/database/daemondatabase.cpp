@@ -336,6 +336,12 @@ bool DaemonDatabase::removeAllItems()
     return true;
 }
 
+void DaemonDatabase::releaseMemory()
+{
+    if (mDb.isOpen())
+        Support::releaseMemory(mDb);
+}
+
 QString DaemonDatabase::itemsOwner()
 {
     QSqlQuery select(mDb);

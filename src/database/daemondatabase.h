@@ -73,6 +73,8 @@ public:
     // Forgets every published item, for when all of them were withdrawn from the Event Feed: the
     // next pass publishes the whole feed again. False when the rows could not be deleted.
     bool removeAllItems();
+    // Empties the page cache, once a pass has ended.
+    void releaseMemory();
     // The Event Feed instance whose item ids the rows hold (its bus and unique name), empty when
     // none is recorded: an id means nothing to another instance.
     QString itemsOwner();

@@ -137,6 +137,12 @@ bool QnCache::close()
     return closeConnection();
 }
 
+void QnCache::releaseMemory()
+{
+    if (mOpen)
+        Support::releaseMemory(QSqlDatabase::database(mConnectionName, false));
+}
+
 bool QnCache::closeConnection()
 {
     if (!QSqlDatabase::contains(mConnectionName))

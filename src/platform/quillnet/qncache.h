@@ -50,6 +50,8 @@ public:
     bool isOpen() const;
     // Closes the database for good; later calls give neutral results. True when the cache was open.
     bool close();
+    // Empties the page cache, once the daemon's passes have ended.
+    void releaseMemory();
 
     QString path() const;
     QString databaseName() const;

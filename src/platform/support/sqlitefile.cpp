@@ -79,4 +79,11 @@ void limitPageCache(const QSqlDatabase &db)
         qCDebug(lcDaemon) << "Support::limitPageCache" << pragma.lastError().text();
 }
 
+void releaseMemory(const QSqlDatabase &db)
+{
+    QSqlQuery pragma(db);
+    if (!pragma.exec(QStringLiteral("PRAGMA shrink_memory")))
+        qCDebug(lcDaemon) << "Support::releaseMemory" << pragma.lastError().text();
+}
+
 } // namespace Support

@@ -28,6 +28,9 @@ bool isBusy(const QSqlError &error);
 // import stores, and stayed resident after it.
 constexpr int PageCacheKiB = 256;
 void limitPageCache(const QSqlDatabase &db);
+// Empties the connection's page cache: between syncs the daemon only waits, and the pages are read
+// again from the file when the next sync needs them.
+void releaseMemory(const QSqlDatabase &db);
 
 // A null QString binds as SQL NULL, which NOT NULL text columns refuse; an absent text is stored,
 // and found again, as the empty text.
