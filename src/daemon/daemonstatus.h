@@ -60,8 +60,9 @@ class DaemonStatus : public QObject
 public:
     // Changes within this time go out in one signal.
     static constexpr int CoalesceMs = 50;
-    // Items whose shown, suppressed or seen time is remembered, and ids kept of a service answer.
-    static constexpr int MaxRecords = 4096;
+    // Items whose shown, suppressed or seen time is remembered (about 220 bytes each, held for the
+    // whole session), and ids kept of a service answer.
+    static constexpr int MaxRecords = 1024;
     static constexpr int MaxReported = 1000;
 
     explicit DaemonStatus(QObject *parent = nullptr);
