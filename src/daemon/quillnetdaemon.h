@@ -76,12 +76,12 @@ private slots:
     void onFriendsImported(bool ok);
     void onNotificationsImported();
     void onDbReseted();
-    // A pass ended: what it left in the page caches and the allocator's free pages go back to the
-    // system until the next one.
-    void releaseMemory();
     void onSessionBusLost();
 
 private:
+    // A pass ended: what it left in the page caches and the allocator's free pages go back to the
+    // system until the next one.
+    void releaseMemory();
     void loginToQuillnet();
     // The gate of every trigger: logged in, online when asked for, client initialised. Starts a
     // login or the client's init when that is what is missing.

@@ -502,8 +502,8 @@ QString QnJson::formatTime(const QDateTime &time)
 QDateTime QnJson::parseTime(const QString &text)
 {
     // Only the protocol's one form, 2024-05-01T08:15:00(.250)(Z|+02:00), read by position: Qt's ISO
-    // reader takes other shapes too (without an offset, as local time) and costs ten times as much,
-    // twice for every post and status of a sync.
+    // reader takes other shapes too (without an offset, as local time) and, behind a regular
+    // expression, cost several times as much, twice for every post and status of a sync.
     const qsizetype size = text.size();
     const auto number = [&text, size](qsizetype at, qsizetype count, int *value) {
         *value = 0;
